@@ -1,0 +1,32 @@
+# Sourced by ./run and ./test: installs the Debian packages that are missing.
+# Quiet and quick when everything is there; apt-get update only when needed.
+
+morvex_ensure_packages() {
+  local missing=() pkg status
+  for pkg in "$@"; do
+    status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$pkg" 2>/dev/null || true)
+    [[ $status == ii* ]] || missing+=("$pkg")
+  done
+  [[ ${#missing[@]} -eq 0 ]] && return 0
+
+  local sudo=()
+  if [[ $(id -u) -ne 0 ]]; then
+    if command -v sudo >/dev/null 2>&1 && sudo -n true 2>/dev/null; then
+      sudo=(sudo -n)
+    else
+      echo "morvex: these Debian packages are needed: ${missing[*]}" >&2
+      echo "morvex: run as root, or install them with: sudo apt-get install -y ${missing[*]}" >&2
+      exit 1
+    fi
+  fi
+  echo "morvex: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo[@]}" apt-get update -qq >&2
+  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+}
+
+# What the converter needs to build and run.
+MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev)
+# What the tests need on top: GoogleTest, and the peer programs that the
+# interoperability tests run.
+MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev assimp-utils)

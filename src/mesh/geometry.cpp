@@ -1,0 +1,102 @@
+#include "mesh/geometry.h"
+
+#include <cmath>
+
+namespace morvex {
+
+Matrix4 multiply(const Matrix4& a, const Matrix4& b)
+{
+    Matrix4 out;
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 4; ++col) {
+            double sum = 0.0;
+            for (int k = 0; k < 4; ++k)
+                sum += static_cast<double>(a.m[row][k]) * b.m[k][col];
+            out.m[row][col] = static_cast<float>(sum);
+        }
+    return out;
+}
+
+Matrix4 composeTransform(const Vector3& rotationDegrees, const Vector3& scale, const Matrix4& matrix,
+                         const Vector3& translation)
+{
+    Matrix4 scaled = matrix;
+    scaled.m[0][0] = scale.x;
+    scaled.m[1][1] = scale.y;
+    scaled.m[2][2] = scale.z;
+
+    const double alpha = rotationDegrees.x * DegreesToRadians;
+    const double beta = rotationDegrees.y * DegreesToRadians;
+    const double gamma = rotationDegrees.z * DegreesToRadians;
+    const double sa = std::sin(alpha), ca = std::cos(alpha);
+    const double sb = std::sin(beta), cb = std::cos(beta);
+    const double sg = std::sin(gamma), cg = std::cos(gamma);
+
+    // Rx(alpha) * Ry(beta) * Rz(gamma) for row vectors.
+    const double rotation[3][3] = {
+        {cb * cg, cb * sg, -sb},
+        {sa * sb * cg - ca * sg, sa * sb * sg + ca * cg, sa * cb},
+        {ca * sb * cg + sa * sg, ca * sb * sg - sa * cg, ca * cb},
+    };
+
+    Matrix4 out = scaled;
+    for (int row = 0; row < 4; ++row)
+        for (int col = 0; col < 3; ++col) {
+            double sum = 0.0;
+            for (int k = 0; k < 3; ++k)
+                sum += scaled.m[row][k] * rotation[k][col];
+            out.m[row][col] = static_cast<float>(sum);
+        }
+    out.m[3][0] += translation.x;
+    out.m[3][1] += translation.y;
+    out.m[3][2] += translation.z;
+    return out;
+}
+
+Vector3 transformPoint(const Vector3& p, const Matrix4& matrix)
+{
+    const auto& m = matrix.m;
+    const double x = static_cast<double>(p.x) * m[0][0] + static_cast<double>(p.y) * m[1][0] +
+                     static_cast<double>(p.z) * m[2][0] + m[3][0];
+    const double y = static_cast<double>(p.x) * m[0][1] + static_cast<double>(p.y) * m[1][1] +
+                     static_cast<double>(p.z) * m[2][1] + m[3][1];
+    const double z = static_cast<double>(p.x) * m[0][2] + static_cast<double>(p.y) * m[1][2] +
+                     static_cast<double>(p.z) * m[2][2] + m[3][2];
+    const double w = static_cast<double>(p.x) * m[0][3] + static_cast<double>(p.y) * m[1][3] +
+                     static_cast<double>(p.z) * m[2][3] + m[3][3];
+    return {static_cast<float>(x / w), static_cast<float>(y / w), static_cast<float>(z / w)};
+}
+
+bool vectorsEqual(const Vector3& p, const Vector3& q)
+{
+    const auto within = [](float a, float b) {
+        const double d = static_cast<double>(b) - static_cast<double>(a);
+        return d >= -static_cast<double>(VertexTolerance) && d <= static_cast<double>(VertexTolerance);
+    };
+    return within(p.x, q.x) && within(p.y, q.y) && within(p.z, q.z);
+}
+
+Vector3 normalizeVector(const Vector3& v)
+{
+    const double length = std::sqrt(static_cast<double>(v.x) * v.x + static_cast<double>(v.y) * v.y +
+                                    static_cast<double>(v.z) * v.z);
+    if (length == 0.0)
+        return v;
+    const double inverse = 1.0 / length;
+    return {static_cast<float>(v.x * inverse), static_cast<float>(v.y * inverse),
+            static_cast<float>(v.z * inverse)};
+}
+
+Vector3 faceNormal(const Vector3& a, const Vector3& b, const Vector3& c)
+{
+    const Vector3 e1{b.x - a.x, b.y - a.y, b.z - a.z};
+    const Vector3 e2{c.x - a.x, c.y - a.y, c.z - a.z};
+    const Vector3 cross{
+        static_cast<float>(static_cast<double>(e1.y) * e2.z - static_cast<double>(e1.z) * e2.y),
+        static_cast<float>(static_cast<double>(e1.z) * e2.x - static_cast<double>(e1.x) * e2.z),
+        static_cast<float>(static_cast<double>(e1.x) * e2.y - static_cast<double>(e1.y) * e2.x),
+    };
+    return normalizeVector(cross);
+}
+
+} // namespace morvex

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <cstdint>
+
+namespace morvex {
+
+struct Vector3 {
+    float x = 0.0f;
+    float y = 0.0f;
+    float z = 0.0f;
+    friend bool operator==(const Vector3&, const Vector3&) = default;
+};
+
+struct TexCoord {
+    float u = 0.0f;
+    float v = 0.0f;
+    friend bool operator==(const TexCoord&, const TexCoord&) = default;
+};
+
+// 0xAARRGGBB. Readers without alpha store 0xFF.
+using ArgbColor = std::uint32_t;
+
+inline constexpr ArgbColor DefaultVertexColor = 0xFFC8C8C8u;
+inline constexpr ArgbColor OpaqueBlack = 0xFF000000u;
+
+// Row-major 4x4 matrix used with row vectors: p' = (x, y, z, 1) * M, so rows
+// 0-2 hold the linear part and row 3 the translation.
+struct Matrix4 {
+    float m[4][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}, {0, 0, 0, 1}};
+
+    static Matrix4 identity() { return Matrix4{}; }
+    friend bool operator==(const Matrix4&, const Matrix4&) = default;
+};
+
+// Degrees to radians with the single-precision factor every placement uses.
+inline constexpr float DegreesToRadians = 0.017453292f;
+
+// Tolerance of vectorsEqual: 2^-23 per coordinate, absolute.
+inline constexpr float VertexTolerance = 1.1920929e-7f;
+
+// Scale, then rotation about X, Y and Z (degrees), then translation, applied
+// on top of the matrix passed in (callers pass the identity).
+Matrix4 composeTransform(const Vector3& rotationDegrees, const Vector3& scale, const Matrix4& matrix,
+                         const Vector3& translation);
+
+// Row-vector product with homogeneous divide.
+Vector3 transformPoint(const Vector3& point, const Matrix4& matrix);
+
+// Each coordinate differs by at most 2^-23 (absolute).
+bool vectorsEqual(const Vector3& p, const Vector3& q);
+
+// Unit length; a zero vector comes back unchanged.
+Vector3 normalizeVector(const Vector3& v);
+
+// Unit normal of triangle a, b, c; front faces are counter-clockwise.
+// A degenerate triangle gives (0, 0, 0).
+Vector3 faceNormal(const Vector3& a, const Vector3& b, const Vector3& c);
+
+Matrix4 multiply(const Matrix4& a, const Matrix4& b);
+
+} // namespace morvex

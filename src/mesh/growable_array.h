@@ -1,0 +1,152 @@
+#pragma once
+
+#include "mesh/memory_guard.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <utility>
+
+namespace morvex {
+
+// What newly allocated elements start as.
+enum class ArrayFill {
+    Zero,        // vectors, texture coordinates, records
+    Colour, // colours: 0xFF000000
+    None,        // index arrays: left as they come
+};
+
+// A growable array of trivially copyable elements with a 32-bit count.
+//
+// allocate(n) and resize(n) grow the capacity to max(2 * capacity, n) when
+// needed; allocate discards the old contents, resize keeps the first
+// min(count, n) elements. Every large request passes the allocation guard.
+// A failed growth leaves the array without storage (count and capacity 0):
+// callers check the returned flag and report out of memory. Shrinking never
+// releases storage.
+template <typename T, ArrayFill Fill = ArrayFill::Zero>
+class GrowableArray {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    GrowableArray() = default;
+    ~GrowableArray() { guardedFree(storage_); }
+
+    GrowableArray(const GrowableArray&) = delete;
+    GrowableArray& operator=(const GrowableArray&) = delete;
+    GrowableArray(GrowableArray&& other) noexcept { swap(other); }
+    GrowableArray& operator=(GrowableArray&& other) noexcept
+    {
+        if (this != &other) {
+            release();
+            swap(other);
+        }
+        return *this;
+    }
+
+    [[nodiscard]] bool allocate(std::uint32_t n) { return grow(n, false); }
+    [[nodiscard]] bool resize(std::uint32_t n) { return grow(n, true); }
+
+    // Appends one element, growing by doubling; false when memory ran out
+    // (the array is then empty, as after any failed growth).
+    [[nodiscard]] bool append(const T& value)
+    {
+        if (count_ == UINT32_MAX || !resize(count_ + 1))
+            return false;
+        storage_[count_ - 1] = value;
+        return true;
+    }
+
+    // Sets the count to 0 and keeps the storage.
+    void clear() { count_ = 0; }
+
+    // Gives the storage back; the array is as newly constructed.
+    void release()
+    {
+        guardedFree(storage_);
+        storage_ = nullptr;
+        count_ = 0;
+        capacity_ = 0;
+    }
+
+    // Exact copy of another array's elements; false when memory ran out.
+    [[nodiscard]] bool assign(const GrowableArray& other)
+    {
+        if (!allocate(other.count_))
+            return false;
+        if (other.count_ != 0)
+            std::memcpy(storage_, other.storage_, sizeof(T) * other.count_);
+        return true;
+    }
+
+    void swap(GrowableArray& other) noexcept
+    {
+        std::swap(storage_, other.storage_);
+        std::swap(count_, other.count_);
+        std::swap(capacity_, other.capacity_);
+    }
+
+    std::uint32_t count() const { return count_; }
+    std::uint32_t capacity() const { return capacity_; }
+    bool empty() const { return count_ == 0; }
+    bool hasStorage() const { return storage_ != nullptr; }
+
+    T* data() { return storage_; }
+    const T* data() const { return storage_; }
+    T& operator[](std::uint32_t i) { return storage_[i]; }
+    const T& operator[](std::uint32_t i) const { return storage_[i]; }
+    T* begin() { return storage_; }
+    T* end() { return storage_ + count_; }
+    const T* begin() const { return storage_; }
+    const T* end() const { return storage_ + count_; }
+
+private:
+    bool grow(std::uint32_t n, bool keep)
+    {
+        if (n <= capacity_ && storage_ != nullptr) {
+            if (n > count_)
+                fillNew(count_, n);
+            count_ = n;
+            return true;
+        }
+        std::uint64_t newCapacity = std::max<std::uint64_t>(2ull * capacity_, n);
+        newCapacity = std::min<std::uint64_t>(newCapacity, UINT32_MAX);
+        const std::uint64_t bytes = newCapacity * sizeof(T);
+        std::uint32_t kept = keep ? std::min(count_, n) : 0;
+        T* fresh = nullptr;
+        if (keep && storage_ != nullptr) {
+            fresh = static_cast<T*>(guardedReallocate(storage_, bytes, sizeof(T)));
+            if (fresh == nullptr)
+                guardedFree(storage_);
+        } else {
+            guardedFree(storage_);
+            fresh = static_cast<T*>(guardedAllocate(bytes, sizeof(T)));
+        }
+        storage_ = fresh;
+        if (fresh == nullptr) {
+            count_ = 0;
+            capacity_ = 0;
+            return false;
+        }
+        capacity_ = static_cast<std::uint32_t>(newCapacity);
+        fillNew(kept, n);
+        count_ = n;
+        return true;
+    }
+
+    void fillNew(std::uint32_t from, std::uint32_t to)
+    {
+        if constexpr (Fill == ArrayFill::Zero) {
+            std::memset(static_cast<void*>(storage_ + from), 0, sizeof(T) * (to - from));
+        } else if constexpr (Fill == ArrayFill::Colour) {
+            std::fill(storage_ + from, storage_ + to, T(0xFF000000u));
+        }
+    }
+
+    T* storage_ = nullptr;
+    std::uint32_t count_ = 0;
+    std::uint32_t capacity_ = 0;
+};
+
+} // namespace morvex

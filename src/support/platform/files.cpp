@@ -1,0 +1,224 @@
+#include "support/platform/files.h"
+
+#include "mesh/memory_guard.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <random>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace morvex {
+
+std::string systemErrorText(int error)
+{
+    char text[256];
+    // GNU strerror_r returns the text, possibly not in the buffer.
+    return std::string(strerror_r(error, text, sizeof text));
+}
+
+MappedFile::~MappedFile()
+{
+    close();
+}
+
+void MappedFile::close()
+{
+    if (mapped_ && data_ != nullptr)
+        munmap(const_cast<char*>(data_), static_cast<std::size_t>(size_));
+    guardedFree(owned_);
+    owned_ = nullptr;
+    data_ = nullptr;
+    size_ = 0;
+    mapped_ = false;
+}
+
+OperationResult MappedFile::open(const std::filesystem::path& path, std::string* reason)
+{
+    close();
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0)
+        return failWith(reason, "cannot open file: " + systemErrorText(errno));
+    struct stat info {};
+    if (fstat(descriptor, &info) != 0) {
+        const int error = errno;
+        ::close(descriptor);
+        return failWith(reason, "cannot read file: " + systemErrorText(error));
+    }
+    if (S_ISDIR(info.st_mode)) {
+        ::close(descriptor);
+        return failWith(reason, "is a directory");
+    }
+    if (S_ISREG(info.st_mode)) {
+        size_ = static_cast<std::uint64_t>(info.st_size);
+        if (size_ == 0) {
+            ::close(descriptor);
+            data_ = "";
+            return OperationResult::Success;
+        }
+        void* mapping = mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ, MAP_PRIVATE, descriptor, 0);
+        if (mapping != MAP_FAILED) {
+            ::close(descriptor);
+            madvise(mapping, static_cast<std::size_t>(size_), MADV_SEQUENTIAL);
+            data_ = static_cast<const char*>(mapping);
+            mapped_ = true;
+            return OperationResult::Success;
+        }
+        size_ = 0;
+    }
+
+    // Not mappable (a pipe, a special file system): read it in blocks.
+    std::uint64_t capacity = 1 << 16;
+    owned_ = static_cast<char*>(guardedAllocate(capacity, 1));
+    std::uint64_t used = 0;
+    for (;;) {
+        if (owned_ == nullptr) {
+            ::close(descriptor);
+            close();
+            return failWith(reason, "out of memory");
+        }
+        const ssize_t got = ::read(descriptor, owned_ + used, static_cast<std::size_t>(capacity - used));
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            ::close(descriptor);
+            close();
+            return failWith(reason, "cannot read file: " + systemErrorText(error));
+        }
+        if (got == 0)
+            break;
+        used += static_cast<std::uint64_t>(got);
+        if (used == capacity) {
+            capacity *= 2;
+            char* grown = static_cast<char*>(guardedReallocate(owned_, capacity, 1));
+            if (grown == nullptr)
+                guardedFree(owned_);
+            owned_ = grown;
+        }
+    }
+    ::close(descriptor);
+    data_ = owned_;
+    size_ = used;
+    return OperationResult::Success;
+}
+
+AtomicFileWriter::~AtomicFileWriter()
+{
+    discard();
+    std::free(buffer_);
+}
+
+OperationResult AtomicFileWriter::open(const std::filesystem::path& target, std::string* reason)
+{
+    discard();
+    target_ = target;
+    if (buffer_ == nullptr) {
+        buffer_ = static_cast<char*>(std::malloc(BufferSize));
+        if (buffer_ == nullptr)
+            return failWith(reason, "out of memory");
+    }
+    std::filesystem::path folder = target.parent_path();
+    if (folder.empty())
+        folder = ".";
+    static std::atomic<unsigned> counter{0};
+    std::random_device entropy;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[48];
+        std::snprintf(suffix, sizeof suffix, ".%d-%u-%08x.part", static_cast<int>(getpid()), counter++,
+                      static_cast<unsigned>(entropy()));
+        temporary_ = folder / ("." + target.filename().string() + suffix);
+        descriptor_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (descriptor_ >= 0)
+            break;
+        if (errno != EEXIST) {
+            const int error = errno;
+            temporary_.clear();
+            return failWith(reason, "cannot create file: " + systemErrorText(error));
+        }
+    }
+    if (descriptor_ < 0) {
+        temporary_.clear();
+        return failWith(reason, "cannot create a temporary file in the output folder");
+    }
+    used_ = 0;
+    flushed_ = 0;
+    failed_ = false;
+    error_ = 0;
+    return OperationResult::Success;
+}
+
+void AtomicFileWriter::flush()
+{
+    std::size_t done = 0;
+    while (!failed_ && done < used_) {
+        const ssize_t wrote = ::write(descriptor_, buffer_ + done, used_ - done);
+        if (wrote < 0) {
+            if (errno == EINTR)
+                continue;
+            failed_ = true;
+            error_ = errno;
+            break;
+        }
+        done += static_cast<std::size_t>(wrote);
+    }
+    flushed_ += used_;
+    used_ = 0;
+}
+
+void AtomicFileWriter::write(const void* bytes, std::size_t length)
+{
+    const char* from = static_cast<const char*>(bytes);
+    while (length > 0) {
+        if (used_ == BufferSize)
+            flush();
+        const std::size_t chunk = std::min(length, BufferSize - used_);
+        std::memcpy(buffer_ + used_, from, chunk);
+        used_ += chunk;
+        from += chunk;
+        length -= chunk;
+    }
+}
+
+OperationResult AtomicFileWriter::commit(std::string* reason)
+{
+    if (descriptor_ < 0)
+        return failWith(reason, "file not open");
+    flush();
+    if (::close(descriptor_) != 0 && !failed_) {
+        failed_ = true;
+        error_ = errno;
+    }
+    descriptor_ = -1;
+    if (failed_) {
+        const std::string text = "write failed: " + systemErrorText(error_);
+        discard();
+        return failWith(reason, text);
+    }
+    if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
+        const std::string text = "cannot replace the output file: " + systemErrorText(errno);
+        discard();
+        return failWith(reason, text);
+    }
+    temporary_.clear();
+    return OperationResult::Success;
+}
+
+void AtomicFileWriter::discard()
+{
+    if (descriptor_ >= 0) {
+        ::close(descriptor_);
+        descriptor_ = -1;
+    }
+    if (!temporary_.empty()) {
+        ::unlink(temporary_.c_str());
+        temporary_.clear();
+    }
+    used_ = 0;
+}
+
+} // namespace morvex

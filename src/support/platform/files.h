@@ -1,0 +1,111 @@
+#pragma once
+
+#include "mesh/operation_result.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace morvex {
+
+// A whole file, read-only in memory (mapped where the file system allows).
+// Parsers walk it with a bounded cursor; nothing is copied.
+class MappedFile {
+public:
+    MappedFile() = default;
+    ~MappedFile();
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    // Fails with a reason for a missing path, a directory, an unreadable file
+    // or a file larger than the allocation guard allows.
+    OperationResult open(const std::filesystem::path& path, std::string* reason = nullptr);
+
+    const char* data() const { return data_; }
+    std::uint64_t size() const { return size_; }
+    std::string_view view() const { return {data_, static_cast<std::size_t>(size_)}; }
+    const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(data_); }
+
+private:
+    void close();
+
+    const char* data_ = nullptr;
+    std::uint64_t size_ = 0;
+    bool mapped_ = false;
+    char* owned_ = nullptr;
+};
+
+// Writes a file through a large buffer into a temporary file beside the
+// target, and renames it onto the target only on commit(). Anything not
+// committed is removed, so a failed or cancelled write leaves nothing at the
+// output name and never a half-replaced old file.
+class AtomicFileWriter {
+public:
+    static constexpr std::size_t BufferSize = 1 << 20;
+
+    AtomicFileWriter() = default;
+    ~AtomicFileWriter();
+    AtomicFileWriter(const AtomicFileWriter&) = delete;
+    AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
+
+    OperationResult open(const std::filesystem::path& target, std::string* reason = nullptr);
+
+    void write(const void* bytes, std::size_t length);
+    void write(std::string_view text) { write(text.data(), text.size()); }
+    void put(char c)
+    {
+        if (used_ == BufferSize)
+            flush();
+        buffer_[used_++] = c;
+    }
+    // Room for at least `length` bytes (at most BufferSize) at the cursor;
+    // call advance() with what was used.
+    char* reserve(std::size_t length)
+    {
+        if (BufferSize - used_ < length)
+            flush();
+        return buffer_ + used_;
+    }
+    void advance(std::size_t length) { used_ += length; }
+
+    template <typename T>
+    void writeLittleEndian(T value)
+    {
+        static_assert(sizeof(T) <= 8);
+        char* at = reserve(sizeof(T));
+        std::memcpy(at, &value, sizeof(T)); // this platform is little-endian
+        advance(sizeof(T));
+    }
+
+    // Bytes written so far, buffered ones included.
+    std::uint64_t position() const { return flushed_ + used_; }
+    bool failed() const { return failed_; }
+
+    // Flushes, closes and renames onto the target; Failure with a reason
+    // when any write failed or the rename did.
+    OperationResult commit(std::string* reason = nullptr);
+    // Removes the temporary file (also done by the destructor).
+    void discard();
+
+    const std::filesystem::path& temporaryPath() const { return temporary_; }
+
+private:
+    void flush();
+
+    int descriptor_ = -1;
+    std::filesystem::path target_;
+    std::filesystem::path temporary_;
+    char* buffer_ = nullptr;
+    std::size_t used_ = 0;
+    std::uint64_t flushed_ = 0;
+    bool failed_ = false;
+    int error_ = 0;
+};
+
+// The system's text for an errno value ("No such file or directory").
+std::string systemErrorText(int error);
+
+} // namespace morvex

@@ -1,0 +1,94 @@
+#include "common/test_support.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace morvex::testing {
+
+std::filesystem::path corpusDir()
+{
+    return MORVEX_CORPUS_DIR;
+}
+
+bool corpusAvailable()
+{
+    std::error_code error;
+    return std::filesystem::is_directory(corpusDir(), error);
+}
+
+std::filesystem::path sourceDir()
+{
+    return MORVEX_SOURCE_DIR;
+}
+
+std::filesystem::path cliPath()
+{
+    return MORVEX_CLI_PATH;
+}
+
+TempDir::TempDir()
+{
+    static std::atomic<int> counter{0};
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info != nullptr ? std::string(info->test_suite_name()) + "." + info->name() : "morvex";
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    path_ = std::filesystem::temp_directory_path() /
+            ("morvex-test-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name);
+    std::filesystem::remove_all(path_);
+    std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir()
+{
+    std::error_code error;
+    std::filesystem::remove_all(path_, error);
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int runCommand(const std::string& command, std::string* output)
+{
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return -1;
+    char block[4096];
+    std::size_t got = 0;
+    while ((got = std::fread(block, 1, sizeof block, pipe)) > 0)
+        if (output != nullptr)
+            output->append(block, got);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string shellQuote(std::string_view text)
+{
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    return quoted + "'";
+}
+
+} // namespace morvex::testing

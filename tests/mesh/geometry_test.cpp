@@ -1,0 +1,54 @@
+#include "mesh/geometry.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+using namespace morvex;
+
+namespace {
+
+void expectNear(const Vector3& actual, const Vector3& expected, float tolerance = 1e-6f)
+{
+    EXPECT_NEAR(actual.x, expected.x, tolerance);
+    EXPECT_NEAR(actual.y, expected.y, tolerance);
+    EXPECT_NEAR(actual.z, expected.z, tolerance);
+}
+
+} // namespace
+
+TEST(Geometry, ComposeTransform)
+{
+    EXPECT_EQ(composeTransform({0, 0, 0}, {1, 1, 1}, Matrix4::identity(), {0, 0, 0}), Matrix4::identity());
+
+    const Matrix4 aboutX = composeTransform({90, 0, 0}, {1, 1, 1}, Matrix4::identity(), {0, 0, 0});
+    expectNear(transformPoint({0, 1, 0}, aboutX), {0, 0, 1});
+
+    // Scale first, then rotation, then translation.
+    const Matrix4 placed = composeTransform({0, 0, 90}, {2, 1, 1}, Matrix4::identity(), {0, 0, 5});
+    expectNear(transformPoint({1, 0, 0}, placed), {0, 2, 5});
+
+    // Rotation about X first, then Y: (0, 1, 0) -> (0, 0, 1) -> (1, 0, 0).
+    const Matrix4 xThenY = composeTransform({90, 90, 0}, {1, 1, 1}, Matrix4::identity(), {0, 0, 0});
+    expectNear(transformPoint({0, 1, 0}, xThenY), {1, 0, 0});
+
+    Matrix4 projective;
+    projective.m[3][3] = 2.0f;
+    expectNear(transformPoint({2, 4, 6}, projective), {1, 2, 3});
+}
+
+TEST(Geometry, EqualityNormalsAndDegenerates)
+{
+    EXPECT_TRUE(vectorsEqual({1, 1, 1}, {1, 1, 1 + 1e-7f}));
+    EXPECT_FALSE(vectorsEqual({1, 1, 1}, {1, 1, 1.000001f}));
+    EXPECT_TRUE(vectorsEqual({0, 0, 0}, {0, 0, VertexTolerance}));
+    EXPECT_FALSE(vectorsEqual({0, 0, 0}, {0, 0, std::nextafter(VertexTolerance, 1.0f)}));
+    EXPECT_FALSE(vectorsEqual({NAN, 0, 0}, {NAN, 0, 0}));
+
+    EXPECT_EQ(normalizeVector({0, 0, 0}), (Vector3{0, 0, 0}));
+    expectNear(normalizeVector({3, 0, 4}), {0.6f, 0, 0.8f});
+
+    expectNear(faceNormal({0, 0, 0}, {1, 0, 0}, {0, 1, 0}), {0, 0, 1});
+    expectNear(faceNormal({0, 0, 0}, {0, 1, 0}, {1, 0, 0}), {0, 0, -1});
+    EXPECT_EQ(faceNormal({1, 1, 1}, {2, 2, 2}, {3, 3, 3}), (Vector3{0, 0, 0}));
+}

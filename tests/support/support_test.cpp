@@ -1,0 +1,149 @@
+#include "common/test_support.h"
+#include "support/platform/files.h"
+#include "support/progress/recording_reporter.h"
+#include "support/text/numbers.h"
+#include "support/text/text.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+using namespace morvex;
+using morvex::testing::TempDir;
+
+TEST(ProgressRange, MapsProgressAndStatusLines)
+{
+    RecordingReporter inner;
+    ProgressRange range(inner, 0.5, 0.5);
+    range.setProgress(0.5);
+    range.setStatusText("phase", 0);
+    range.setStatusText("detail", 1);
+    range.beginIndeterminate();
+    range.postTextMessage("hello");
+    ASSERT_EQ(inner.progress.size(), 1u);
+    EXPECT_DOUBLE_EQ(inner.progress[0], 0.75);
+    ASSERT_EQ(inner.statuses.size(), 2u);
+    EXPECT_EQ(inner.statuses[0].line, 1);
+    EXPECT_EQ(inner.statuses[1].line, 2) << "a line the inner reporter ignores";
+    EXPECT_EQ(inner.indeterminateBegins, 0);
+    EXPECT_EQ(inner.messages.at(0), "hello");
+
+    inner.cancelAfterChecks(2);
+    EXPECT_FALSE(range.isCancelled());
+    EXPECT_TRUE(range.isCancelled());
+}
+
+TEST(ProgressReporter, WaitsWakeOnEventsAndStop)
+{
+    StoppableReporter reporter;
+    WaitableEvent event;
+    EXPECT_EQ(reporter.waitForHandle(event, 10), WaitResult::TimedOut);
+
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        event.set();
+    });
+    EXPECT_EQ(reporter.waitForHandle(event, WaitForever), WaitResult::Signalled);
+    setter.join();
+
+    WaitableEvent other;
+    const WaitableEvent* both[] = {&other, &event};
+    int which = -1;
+    EXPECT_EQ(reporter.waitForAnyHandle(both, 0, &which), WaitResult::Signalled);
+    EXPECT_EQ(which, 1);
+
+    // A stop request ends a long wait at once, not at its time-out.
+    event.reset();
+    const auto start = std::chrono::steady_clock::now();
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        reporter.requestStop();
+    });
+    EXPECT_EQ(reporter.waitForHandle(event, 60'000), WaitResult::Stopped);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_TRUE(reporter.waitForStop(WaitForever));
+    EXPECT_TRUE(reporter.isCancelled());
+}
+
+TEST(Text, LimitsAndDecoding)
+{
+    EXPECT_EQ(limitUtf16Units(std::string(300, 'a')).size(), 259u);
+    // 129 two-byte characters are 129 units; a character above U+FFFF counts 2.
+    std::string emoji;
+    for (int i = 0; i < 130; ++i)
+        emoji += "\xF0\x9F\x98\x80";
+    EXPECT_EQ(limitUtf16Units(emoji).size(), 129u * 4);
+    EXPECT_EQ(limitUtf8Bytes("a\xC3\xA9", 2), "a") << "never splits a character";
+    EXPECT_TRUE(isValidUtf8("caf\xC3\xA9"));
+    EXPECT_FALSE(isValidUtf8("caf\xE9"));
+    EXPECT_EQ(sanitizeUtf8("caf\xE9 \x80"), "caf\xC3\xA9 \xE2\x82\xAC");
+    EXPECT_EQ(trimSpaces("  x y  "), "x y");
+    EXPECT_EQ(extensionOf("/a.b/c.STL"), ".STL");
+    EXPECT_EQ(extensionOf("/a.b/c"), "");
+    EXPECT_TRUE(equalsIgnoreCase(".Obj", ".oBJ"));
+}
+
+TEST(Numbers, FormatAndParse)
+{
+    char text[MaxNumberChars];
+    auto format3 = [&](double value) { return std::string(text, formatExponent3(text, value)); };
+    EXPECT_EQ(format3(1.0), "1.000000e+000");
+    EXPECT_EQ(format3(-0.000123), "-1.230000e-004");
+    EXPECT_EQ(format3(1e300), "1.000000e+300");
+    EXPECT_EQ(std::string(text, formatFixed(text, 0.5, 3)), "0.500");
+    EXPECT_EQ(std::string(text, formatFloatShortest(text, 0.1f)), "0.1");
+
+    const auto parse = [](std::string_view token, float& value) {
+        const char* cursor = token.data();
+        return parseFloat(cursor, token.data() + token.size(), value) && cursor == token.data() + token.size();
+    };
+    float value = 0;
+    EXPECT_TRUE(parse("+1.5", value));
+    EXPECT_EQ(value, 1.5f);
+    EXPECT_TRUE(parse("-2e3", value));
+    EXPECT_EQ(value, -2000.0f);
+    EXPECT_TRUE(parse("1e99", value));
+    EXPECT_TRUE(std::isinf(value));
+    EXPECT_FALSE(parse("+-1", value));
+    EXPECT_FALSE(parse("blah", value));
+}
+
+TEST(Files, AtomicWriterAndMappedFile)
+{
+    TempDir dir;
+    const auto target = dir / "out.bin";
+    {
+        AtomicFileWriter writer;
+        ASSERT_EQ(writer.open(target), OperationResult::Success);
+        writer.write("abandoned");
+    } // never committed: nothing at the output name, no temporary left
+    EXPECT_FALSE(std::filesystem::exists(target));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+
+    morvex::testing::writeFile(target, "old");
+    AtomicFileWriter writer;
+    ASSERT_EQ(writer.open(target), OperationResult::Success);
+    std::string big(3 * AtomicFileWriter::BufferSize + 17, 'x');
+    writer.write(big);
+    writer.writeLittleEndian<std::uint32_t>(0x01020304);
+    EXPECT_EQ(morvex::testing::readFile(target), "old") << "the old file stays until commit";
+    ASSERT_EQ(writer.commit(), OperationResult::Success);
+
+    MappedFile mapped;
+    ASSERT_EQ(mapped.open(target), OperationResult::Success);
+    ASSERT_EQ(mapped.size(), big.size() + 4);
+    EXPECT_EQ(mapped.bytes()[big.size()], 0x04);
+
+    std::string reason;
+    EXPECT_EQ(mapped.open(dir.path(), &reason), OperationResult::Failure);
+    EXPECT_EQ(reason, "is a directory");
+    reason.clear();
+    EXPECT_EQ(mapped.open(dir / "missing", &reason), OperationResult::Failure);
+    EXPECT_NE(reason.find("No such file"), std::string::npos);
+
+    AtomicFileWriter nowhere;
+    EXPECT_EQ(nowhere.open(dir / "no-folder" / "x.stl"), OperationResult::Failure);
+}

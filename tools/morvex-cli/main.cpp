@@ -1,0 +1,7 @@
+#include <cstdio>
+
+int main()
+{
+    std::fputs("usage: morvex-cli info|convert ...\n", stderr);
+    return 2;
+}
