@@ -1,0 +1,22 @@
+#pragma once
+
+#include "mesh/model.h"
+#include "support/progress/progress_reporter.h"
+
+#include <filesystem>
+#include <string>
+
+namespace morvex {
+
+// Reads ASCII or binary STL into one object (ASCII first; binary when the
+// ASCII reader fails). Facet normals are not kept. Profile kind becomes
+// StlAscii or StlBinary.
+OperationResult readStl(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        std::string* reason = nullptr);
+
+OperationResult writeStlAscii(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                              std::string* reason = nullptr);
+OperationResult writeStlBinary(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                               std::string* reason = nullptr);
+
+} // namespace morvex
