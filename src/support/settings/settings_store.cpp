@@ -84,6 +84,18 @@ std::filesystem::path writeTarget(const std::filesystem::path& file)
     return file;
 }
 
+// Leading spaces and tabs are skipped before a number, as the C library's
+// conversions do; a missing value gives an empty text.
+std::string_view textAfterBlanks(const std::optional<std::string>& text)
+{
+    if (!text)
+        return {};
+    std::string_view view = *text;
+    while (!view.empty() && (view.front() == ' ' || view.front() == '\t'))
+        view.remove_prefix(1);
+    return view;
+}
+
 std::string itemName(std::size_t number)
 {
     return "Item " + std::to_string(number);
@@ -127,12 +139,9 @@ bool settingToBool(const std::optional<std::string>& text, bool fallback)
 
 std::int32_t settingToInt(const std::optional<std::string>& text, std::int32_t fallback)
 {
-    if (!text)
-        return fallback;
-    const char* cursor = text->data();
-    const char* end = cursor + text->size();
-    while (cursor != end && (*cursor == ' ' || *cursor == '\t'))
-        ++cursor;
+    const std::string_view digits = textAfterBlanks(text);
+    const char* cursor = digits.data();
+    const char* end = cursor + digits.size();
     // A plain decimal conversion: digits after an optional sign, the rest
     // ignored. A '+' is accepted as the C library's conversion does.
     if (cursor != end && *cursor == '+')
@@ -149,12 +158,9 @@ std::int32_t settingToInt(const std::optional<std::string>& text, std::int32_t f
 
 double settingToNumber(const std::optional<std::string>& text, double fallback)
 {
-    if (!text)
-        return fallback;
-    const char* cursor = text->data();
-    const char* end = cursor + text->size();
-    while (cursor != end && (*cursor == ' ' || *cursor == '\t'))
-        ++cursor;
+    const std::string_view digits = textAfterBlanks(text);
+    const char* cursor = digits.data();
+    const char* end = cursor + digits.size();
     double value = 0.0;
     if (!parseDouble(cursor, end, value) || !std::isfinite(value))
         return fallback;
