@@ -38,7 +38,7 @@ struct RunState {
 bool stopsTheRun(ConversionStatus shown)
 {
     return shown == ConversionStatus::Cancelled || shown == ConversionStatus::InsufficientDiskSpace ||
-           shown < ConversionStatus::Scheduled || shown > ConversionStatus::NotConvertible;
+           shown < ConversionStatus::Scheduled || shown > ConversionStatus::CannotBeConverted;
 }
 
 // One worker thread: takes jobs from the front of the list until it is

@@ -1,13 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 namespace morvex {
 
-// The state of one file of the list and of a conversion run. The numbers
-// are stable: the list keeps them in its row flags and the command line
-// prints them.
+// The state of one file in a conversion run. The numbers are stored in the
+// file list's row flags (4 bits) and shown as the texts below.
 enum class ConversionStatus : std::int32_t {
     Ready = 0,
     Scheduled = 1,
@@ -20,10 +18,28 @@ enum class ConversionStatus : std::int32_t {
     InsufficientDiskSpace = 8,
     ReadFailed = 9,
     SaveFailed = 10,
-    NotConvertible = 11,
+    CannotBeConverted = 11,
 };
 
-// "Scheduled", "Success", ...; empty for Ready and for values without text.
-std::string_view conversionStatusText(ConversionStatus status);
+// The fixed text of a status; empty for Ready and for 12 to 15.
+inline const char* conversionStatusText(ConversionStatus status)
+{
+    static constexpr const char* texts[] = {
+        "",
+        "Scheduled",
+        "Converting",
+        "Success",
+        "Cancelled",
+        "Skipped",
+        "Replaced",
+        "Converted and renamed",
+        "Insufficient disk space",
+        "Read failed",
+        "Save failed",
+        "File cannot be converted, may not be supported or may be corrupted.",
+    };
+    const auto value = static_cast<std::int32_t>(status);
+    return value >= 0 && value < static_cast<std::int32_t>(sizeof texts / sizeof texts[0]) ? texts[value] : "";
+}
 
 } // namespace morvex

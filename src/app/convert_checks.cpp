@@ -35,7 +35,7 @@ ConversionStatus rowStatus(const ListRow& row)
 std::vector<std::filesystem::path> prepareRunSelection(std::vector<ListRow>& rows)
 {
     for (ListRow& row : rows)
-        if (rowStatus(row) != ConversionStatus::NotConvertible)
+        if (rowStatus(row) != ConversionStatus::CannotBeConverted)
             row.flags &= ~StatusBits;
     if (std::none_of(rows.begin(), rows.end(), [](const ListRow& row) { return row.selected; }))
         for (ListRow& row : rows)

@@ -121,7 +121,7 @@ TEST(ConvertChecks, SelectionComponentsAndCompletion)
               (std::vector<std::filesystem::path>{"/m/a.stl", "/m/c.mdl", "/m/d.dae"}));
     EXPECT_TRUE(rows[1].selected) << "nothing selected: everything is";
     EXPECT_EQ(rowStatus(rows[0]), ConversionStatus::Ready);
-    EXPECT_EQ(rowStatus(rows[2]), ConversionStatus::NotConvertible);
+    EXPECT_EQ(rowStatus(rows[2]), ConversionStatus::CannotBeConverted);
     EXPECT_EQ(rows[0].flags, SupportedFormatFlag | NativeFormatFlag) << "other flags kept";
     for (ListRow& row : rows)
         row.selected = false;
