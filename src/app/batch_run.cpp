@@ -105,6 +105,7 @@ private:
     bool reportFinished(const ConversionJob& job, OperationResult result, double seconds)
     {
         const ConversionStatus shown = result == OperationResult::Success ? job.status : ConversionStatus::Cancelled;
+        state_.sink.jobCompleted(job.source, shown);
         std::lock_guard lock(state_.jobsLock);
         const auto found = state_.entriesBySource.find(job.source.native());
         if (found != state_.entriesBySource.end())

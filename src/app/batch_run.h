@@ -30,6 +30,9 @@ public:
     // "Scheduled" as each file is scheduled, "Converting" when a worker
     // takes it.
     virtual void jobStatusChanged(const std::filesystem::path& source, ConversionStatus status) = 0;
+    // A worker is done with a file (for counts and logs; the list shows the
+    // final statuses only after the run).
+    virtual void jobCompleted(const std::filesystem::path&, ConversionStatus) {}
     // Every file's final outcome, in list order, once the run has ended and
     // its workers have stopped.
     virtual void jobFinished(const RunEntry& entry) = 0;

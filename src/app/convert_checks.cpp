@@ -60,7 +60,7 @@ std::string createFolderQuestionText(std::string_view folder)
 }
 
 OutputFolderCheck checkOutputFolder(std::string_view folderBoxText, const SettingsStore& store,
-                                    CreateFolderQuestion& question)
+                                    CreateFolderQuestion* question)
 {
     OutputFolderCheck check;
     if (folderBoxText == SameFolderText)
@@ -77,8 +77,8 @@ OutputFolderCheck checkOutputFolder(std::string_view folderBoxText, const Settin
     }
 
     bool create = store.readBool(OptionsSection, "CreateFolderDecision", true);
-    if (!store.readBool(OptionsSection, "CreateFolderDontShowMsg", false)) {
-        const CreateFolderReply reply = question.ask(folderBoxText);
+    if (question != nullptr && !store.readBool(OptionsSection, "CreateFolderDontShowMsg", false)) {
+        const CreateFolderReply reply = question->ask(folderBoxText);
         create = reply.create;
         const SettingValue answers[] = {
             {OptionsSection, "CreateFolderDecision", create ? "1" : "0"},

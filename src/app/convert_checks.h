@@ -77,9 +77,11 @@ struct OutputFolderCheck {
 };
 // A missing folder: the stored "CreateFolderDecision" (default true), or
 // the question unless "CreateFolderDontShowMsg" is set; the answer and the
-// check box are stored. The folder is created with its missing parents.
+// check box are stored. Without a question (nobody to ask) the stored
+// decision applies and nothing is stored. The folder is created with its
+// missing parents.
 OutputFolderCheck checkOutputFolder(std::string_view folderBoxText, const SettingsStore& store,
-                                    CreateFolderQuestion& question);
+                                    CreateFolderQuestion* question);
 
 // --- Free space --------------------------------------------------------------
 

@@ -61,12 +61,9 @@ bool protectsExistingOutput(bool sameFolderMode, const std::filesystem::path& so
     return sameFolderMode || std::filesystem::equivalent(source, candidate, error);
 }
 
-OperationResult planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::vector<PlannedOutput>& plan,
-                            std::string* reason)
+void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::vector<PlannedOutput>& plan)
 {
     plan.clear();
-    if (outputFolderMissing(run.settings))
-        return failWith(reason, missingFolderText(run.settings.outputFolder));
     OutputNamer namer(run.settings, run.environment.nameTemplate);
     const OverwritePolicy current = policy.current();
     for (const RunEntry& entry : run.results) {
@@ -84,7 +81,6 @@ OperationResult planOutputs(const ConversionRun& run, OverwritePolicySource& pol
         plan.push_back(std::move(planned));
     }
     std::reverse(plan.begin(), plan.end());
-    return OperationResult::Success;
 }
 
 OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,

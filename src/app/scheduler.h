@@ -47,9 +47,8 @@ struct PlannedOutput {
     std::optional<OverwriteDecision> decision; // for a clash; nothing when the policy asks
     std::optional<std::filesystem::path> renamedTo; // the numbered name a rename would take now
 };
-// In list order. Failure (with a reason) when the output folder is missing.
-OperationResult planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::vector<PlannedOutput>& plan,
-                            std::string* reason = nullptr);
+// In list order. A missing output folder simply has no clashes.
+void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::vector<PlannedOutput>& plan);
 
 // Schedules every file of the run (from the last listed to the first):
 // its output path, and for a path that exists the policy's decision,

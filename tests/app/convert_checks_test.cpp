@@ -76,17 +76,17 @@ TEST(ConvertChecks, OutputFolderDecisions)
     TempDir dir;
     const SettingsStore store(dir / "Morvex.ini");
     AnsweringFolderQuestion never({false, false});
-    EXPECT_EQ(checkOutputFolder(SameFolderText, store, never).outcome, OutputFolderOutcome::SameFolder);
-    const OutputFolderCheck reset = checkOutputFolder("", store, never);
+    EXPECT_EQ(checkOutputFolder(SameFolderText, store, &never).outcome, OutputFolderOutcome::SameFolder);
+    const OutputFolderCheck reset = checkOutputFolder("", store, &never);
     EXPECT_EQ(reset.outcome, OutputFolderOutcome::ResetToSameFolder);
     EXPECT_TRUE(reset.proceed());
     EXPECT_TRUE(reset.outputFolder.empty());
-    EXPECT_EQ(checkOutputFolder(dir.path().string(), store, never).outcome, OutputFolderOutcome::Existing);
+    EXPECT_EQ(checkOutputFolder(dir.path().string(), store, &never).outcome, OutputFolderOutcome::Existing);
     EXPECT_TRUE(never.asked.empty());
 
     const std::string nested = (dir / "new" / "deeper").string();
     AnsweringFolderQuestion yes({true, false});
-    const OutputFolderCheck created = checkOutputFolder(nested, store, yes);
+    const OutputFolderCheck created = checkOutputFolder(nested, store, &yes);
     EXPECT_EQ(created.outcome, OutputFolderOutcome::Created);
     EXPECT_EQ(created.outputFolder, nested);
     EXPECT_TRUE(std::filesystem::is_directory(nested));
@@ -95,17 +95,17 @@ TEST(ConvertChecks, OutputFolderDecisions)
               "Folder is invalid or no longer available:\n" + nested + "\nWould you like to create it?");
 
     AnsweringFolderQuestion noAndRemember({false, true});
-    const OutputFolderCheck declined = checkOutputFolder((dir / "other").string(), store, noAndRemember);
+    const OutputFolderCheck declined = checkOutputFolder((dir / "other").string(), store, &noAndRemember);
     EXPECT_EQ(declined.outcome, OutputFolderOutcome::Declined);
     EXPECT_FALSE(declined.proceed());
     EXPECT_FALSE(std::filesystem::exists(dir / "other"));
-    EXPECT_EQ(checkOutputFolder((dir / "third").string(), store, yes).outcome, OutputFolderOutcome::Declined)
+    EXPECT_EQ(checkOutputFolder((dir / "third").string(), store, &yes).outcome, OutputFolderOutcome::Declined)
         << "the stored answer decides without a question";
     EXPECT_EQ(yes.asked.size(), 1u);
 
     ASSERT_TRUE(store.writeBool("Options", "CreateFolderDecision", true));
     writeFile(dir / "plain-file", "x");
-    EXPECT_EQ(checkOutputFolder((dir / "plain-file" / "sub").string(), store, yes).outcome,
+    EXPECT_EQ(checkOutputFolder((dir / "plain-file" / "sub").string(), store, &yes).outcome,
               OutputFolderOutcome::CreationFailed);
 }
 

@@ -24,7 +24,7 @@ TEST(Cli, UsageErrorsExitWithTwo)
         {"frobnicate", "unknown command"},
         {"info", "at least one file"},
         {"info --bogus x.stl", "unknown option --bogus"},
-        {"convert x.stl", "needs --to"},
+        {"convert", "at least one file or folder"},
         {"convert x.stl --to gif", "unknown output format"},
         {"convert x.stl --to", "--to needs a value"},
     };
