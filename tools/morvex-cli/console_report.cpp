@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -40,6 +41,31 @@ std::string lowerTrimmed(std::string_view text)
     while (!view.empty() && (view.back() == '\r' || view.back() == '\t'))
         view.remove_suffix(1);
     return asciiLower(view);
+}
+
+// Shows the question and prompts until `accept` takes the answer (lower
+// case, without a trailing "!", which is passed as `remember`). Returns
+// without an answer at the end of input or on Ctrl-C.
+void askOnTerminal(std::string_view question, std::string_view prompt, const InterruptWatcher& watcher,
+                   const std::function<bool(std::string_view answer, bool remember)>& accept)
+{
+    ErrorOutput& output = ErrorOutput::instance();
+    std::lock_guard lock(output.mutex());
+    output.writeLocked(std::string(question) + "\n");
+    for (;;) {
+        output.writeLocked(prompt);
+        const std::optional<std::string> line = readAnswerLine(&watcher);
+        if (!line) {
+            output.writeLocked("\n");
+            return;
+        }
+        std::string answer = lowerTrimmed(*line);
+        const bool remember = !answer.empty() && answer.back() == '!';
+        if (remember)
+            answer.pop_back();
+        if (accept(answer, remember))
+            return;
+    }
 }
 
 } // namespace
@@ -189,24 +215,11 @@ std::string fileResultJson(const RunEntry& entry)
 
 OverwriteReply TerminalOverwriteQuestion::ask(const std::filesystem::path& candidate, bool overwriteOffered)
 {
-    ErrorOutput& output = ErrorOutput::instance();
-    std::lock_guard lock(output.mutex());
-    output.writeLocked(overwriteQuestionText(displayPath(candidate.string())) + "\n");
+    const std::string question = overwriteQuestionText(displayPath(candidate.string()));
     const std::string prompt = std::string(overwriteOffered ? "[o]verwrite, [r]ename or [s]kip" : "[r]ename or [s]kip") +
                                " (add ! for \"" + std::string(DontAskAgainText) + "\", e.g. r!): ";
-    for (;;) {
-        output.writeLocked(prompt);
-        const std::optional<std::string> line = readAnswerLine(&watcher_);
-        if (!line) {
-            output.writeLocked("\n");
-            return {};
-        }
-        std::string answer = lowerTrimmed(*line);
-        OverwriteReply reply;
-        if (!answer.empty() && answer.back() == '!') {
-            reply.dontAskAgain = true;
-            answer.pop_back();
-        }
+    OverwriteReply reply;
+    askOnTerminal(question, prompt, watcher_, [&](std::string_view answer, bool remember) {
         if ((answer == "o" || answer == "overwrite") && overwriteOffered)
             reply.answer = OverwriteAnswer::Overwrite;
         else if (answer == "r" || answer == "rename")
@@ -214,37 +227,27 @@ OverwriteReply TerminalOverwriteQuestion::ask(const std::filesystem::path& candi
         else if (answer == "s" || answer == "skip")
             reply.answer = OverwriteAnswer::Skip;
         else
-            continue;
-        return reply;
-    }
+            return false;
+        reply.dontAskAgain = remember;
+        return true;
+    });
+    return reply;
 }
 
 CreateFolderReply TerminalFolderQuestion::ask(std::string_view folder)
 {
-    ErrorOutput& output = ErrorOutput::instance();
-    std::lock_guard lock(output.mutex());
-    output.writeLocked(std::string(InvalidOutputFolderTitle) + ": " + createFolderQuestionText(displayPath(folder)) +
-                       "\n");
+    const std::string question =
+        std::string(InvalidOutputFolderTitle) + ": " + createFolderQuestionText(displayPath(folder));
     const std::string prompt = "[y]es, create it, or [n]o (add ! for \"" + std::string(DoNotShowAgainText) + "\"): ";
-    for (;;) {
-        output.writeLocked(prompt);
-        const std::optional<std::string> line = readAnswerLine(&watcher_);
-        if (!line) {
-            output.writeLocked("\n");
-            return {};
-        }
-        std::string answer = lowerTrimmed(*line);
-        CreateFolderReply reply;
-        if (!answer.empty() && answer.back() == '!') {
-            reply.dontShowAgain = true;
-            answer.pop_back();
-        }
-        if (answer == "y" || answer == "yes")
-            reply.create = true;
-        else if (answer != "n" && answer != "no")
-            continue;
-        return reply;
-    }
+    CreateFolderReply reply;
+    askOnTerminal(question, prompt, watcher_, [&](std::string_view answer, bool remember) {
+        const bool yes = answer == "y" || answer == "yes";
+        if (!yes && answer != "n" && answer != "no")
+            return false;
+        reply = {yes, remember};
+        return true;
+    });
+    return reply;
 }
 
 } // namespace morvex::cli
