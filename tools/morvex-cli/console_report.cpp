@@ -3,6 +3,7 @@
 #include "support/text/json.h"
 #include "support/text/text.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -98,8 +99,10 @@ void ConsoleSink::jobFinished(const RunEntry& entry)
 
 void ConsoleSink::progressChanged(double overall)
 {
+    // A new job starting may send the run's fraction back a little; the
+    // line on the terminal only ever moves forward.
     std::lock_guard lock(mutex_);
-    overall_ = overall;
+    overall_ = std::max(overall_, overall);
 }
 
 void ConsoleSink::statusTextChanged(std::string_view text, int line)
