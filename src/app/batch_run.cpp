@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -208,6 +209,18 @@ bool ProgressThrottle::shouldPost(double overall)
         return true;
     }
     return false;
+}
+
+std::optional<std::string> estimatedTimeRemainingLine(double overall, double secondsLeft)
+{
+    if (!(secondsLeft > 600.0) || secondsLeft > 172799.0)
+        return std::nullopt;
+    const long seconds = static_cast<long>(secondsLeft);
+    char line[96];
+    std::snprintf(line, sizeof line, "%d%% Complete, Estimated Time Remaining: %.2ld:%.2ld:%.2ld",
+                  static_cast<int>(std::clamp(overall, 0.0, 1.0) * 100.0), seconds / 3600, seconds / 60 % 60,
+                  seconds % 60);
+    return std::string(line);
 }
 
 OperationResult runJobs(ConversionRun& run, ProgressReporter& dialog, RunSink& sink)

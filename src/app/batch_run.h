@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,6 +80,11 @@ public:
 private:
     double last_ = 0.0;
 };
+
+// The progress dialog's line "42% Complete, Estimated Time Remaining:
+// 00:12:34", shown only while the estimate lies between ten minutes and two
+// days; nothing otherwise.
+std::optional<std::string> estimatedTimeRemainingLine(double overall, double secondsLeft);
 
 // Runs the jobs of `run` on its workers and waits for them; cancellation
 // and the wait go through `dialog`. Cancelled when the dialog was

@@ -3,6 +3,7 @@
 #include "support/text/text.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <unordered_map>
 
 namespace morvex {
@@ -190,6 +191,29 @@ std::string recordPreviewOutcome(const SettingsStore& store, const std::filesyst
 std::string storedPreviewReason(const SettingsStore& store)
 {
     return store.readText(PreviewSection, "Status");
+}
+
+std::filesystem::path inputDialogFolder(const SettingsStore& store)
+{
+    const std::string stored = store.readText("Options", "Input folder");
+    if (!stored.empty())
+        return stored;
+    const char* home = std::getenv("HOME");
+    const std::filesystem::path homeFolder = home != nullptr && home[0] == '/' ? home : "/";
+    const char* pictures = std::getenv("XDG_PICTURES_DIR");
+    std::error_code error;
+    for (const std::filesystem::path& candidate :
+         {pictures != nullptr && pictures[0] == '/' ? std::filesystem::path(pictures) : homeFolder / "Pictures",
+          homeFolder / "Documents"})
+        if (std::filesystem::is_directory(candidate, error))
+            return candidate;
+    return homeFolder;
+}
+
+bool rememberInputFolder(const SettingsStore& store, const std::filesystem::path& firstChosenFile)
+{
+    const std::filesystem::path folder = firstChosenFile.parent_path();
+    return !folder.empty() && store.writeText("Options", "Input folder", folder.string());
 }
 
 std::vector<FileDialogFilter> modelFileDialogFilters()

@@ -318,6 +318,10 @@ TEST(BatchRun, ProgressFormulaThrottleAndReports)
 {
     EXPECT_DOUBLE_EQ(overallProgress(2, 0.5, 4), 0.625);
     EXPECT_DOUBLE_EQ(overallProgress(0, 0.0, 0), 1.0);
+    EXPECT_EQ(estimatedTimeRemainingLine(0.42, 600.0), std::nullopt) << "ten minutes or less: hidden";
+    EXPECT_EQ(estimatedTimeRemainingLine(0.42, 3723.9), "42% Complete, Estimated Time Remaining: 01:02:03");
+    EXPECT_EQ(estimatedTimeRemainingLine(0.01, 172799.0), "1% Complete, Estimated Time Remaining: 47:59:59");
+    EXPECT_EQ(estimatedTimeRemainingLine(0.01, 172800.0), std::nullopt);
 
     ProgressThrottle throttle;
     struct Step {

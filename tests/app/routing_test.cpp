@@ -67,8 +67,14 @@ TEST(Routing, NotConvertibleReasonLooksAtMdlMagic)
     EXPECT_FALSE(store.valueExists("Preview", "Status"));
 }
 
-TEST(Routing, FileDialogFilters)
+TEST(Routing, FileDialogFiltersAndStartFolder)
 {
+    TempDir dir;
+    const SettingsStore store(dir / "Morvex.ini");
+    EXPECT_FALSE(inputDialogFolder(store).empty());
+    ASSERT_TRUE(rememberInputFolder(store, dir / "models" / "first.stl"));
+    EXPECT_EQ(inputDialogFolder(store), dir / "models");
+
     const std::vector<FileDialogFilter> filters = modelFileDialogFilters();
     ASSERT_EQ(filters.size(), 3u + 44u);
     EXPECT_EQ(filters[0].patterns, "*.*");
