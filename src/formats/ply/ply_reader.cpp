@@ -51,28 +51,27 @@ ArgbColor replaceColorByte(ArgbColor color, PlyRole role, std::int64_t value)
     return (color & ~(0xFFu << shift)) | (byte << shift);
 }
 
-template <bool BigEndian>
-std::uint16_t load16(const unsigned char* at)
+std::uint16_t byteSwap(std::uint16_t value)
 {
-    std::uint16_t value;
-    std::memcpy(&value, at, sizeof value);
-    return BigEndian ? __builtin_bswap16(value) : value;
+    return __builtin_bswap16(value);
+}
+std::uint32_t byteSwap(std::uint32_t value)
+{
+    return __builtin_bswap32(value);
+}
+std::uint64_t byteSwap(std::uint64_t value)
+{
+    return __builtin_bswap64(value);
 }
 
-template <bool BigEndian>
-std::uint32_t load32(const unsigned char* at)
+template <typename T, bool BigEndian>
+T load(const unsigned char* at)
 {
-    std::uint32_t value;
+    T value;
     std::memcpy(&value, at, sizeof value);
-    return BigEndian ? __builtin_bswap32(value) : value;
-}
-
-template <bool BigEndian>
-std::uint64_t load64(const unsigned char* at)
-{
-    std::uint64_t value;
-    std::memcpy(&value, at, sizeof value);
-    return BigEndian ? __builtin_bswap64(value) : value;
+    if constexpr (BigEndian)
+        value = byteSwap(value);
+    return value;
 }
 
 // One binary value of a known-size type. Every value a PLY file can hold is
@@ -83,13 +82,13 @@ double readValue(const unsigned char* at, PlyValueType type)
     switch (type) {
     case PlyValueType::Char: return static_cast<std::int8_t>(at[0]);
     case PlyValueType::Uchar: return at[0];
-    case PlyValueType::Short: return static_cast<std::int16_t>(load16<BigEndian>(at));
-    case PlyValueType::Ushort: return load16<BigEndian>(at);
-    case PlyValueType::Int: return static_cast<std::int32_t>(load32<BigEndian>(at));
-    case PlyValueType::Uint: return load32<BigEndian>(at);
+    case PlyValueType::Short: return static_cast<std::int16_t>(load<std::uint16_t, BigEndian>(at));
+    case PlyValueType::Ushort: return load<std::uint16_t, BigEndian>(at);
+    case PlyValueType::Int: return static_cast<std::int32_t>(load<std::uint32_t, BigEndian>(at));
+    case PlyValueType::Uint: return load<std::uint32_t, BigEndian>(at);
     case PlyValueType::Float:
-    case PlyValueType::Float32: return std::bit_cast<float>(load32<BigEndian>(at));
-    case PlyValueType::Double: return std::bit_cast<double>(load64<BigEndian>(at));
+    case PlyValueType::Float32: return std::bit_cast<float>(load<std::uint32_t, BigEndian>(at));
+    case PlyValueType::Double: return std::bit_cast<double>(load<std::uint64_t, BigEndian>(at));
     case PlyValueType::List:
     case PlyValueType::Unknown: return 0;
     }

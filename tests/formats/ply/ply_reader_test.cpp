@@ -168,6 +168,7 @@ TEST(PlyReader, RefusesMalformedFilesWithAReason)
 {
     const std::string faceList = "element face 1\nproperty list uchar int vertex_indices\n";
     const std::string threeVertices = "element vertex 3\nproperty float x\nproperty float y\nproperty float z\n";
+    const std::array<float, 9> triangleCorners = {0, 0, 0, 1, 0, 0, 0, 1, 0};
     const BadCase cases[] = {
         {"not ply", "plx\nformat ascii 1.0\nend_header\n", "not a PLY"},
         {"empty file", "", "not a PLY"},
@@ -217,21 +218,21 @@ TEST(PlyReader, RefusesMalformedFilesWithAReason)
         {"binary corner count 255 with few bytes left",
          BinaryPlyBuilder(true)
              .line(threeVertices + faceList)
-             .put(0.0f).put(0.0f).put(0.0f).put(1.0f).put(0.0f).put(0.0f).put(0.0f).put(1.0f).put(0.0f)
+             .put(triangleCorners)
              .put<std::uint8_t>(255).put<std::int32_t>(0).put<std::int32_t>(1).put<std::int32_t>(2)
              .bytes(),
          "truncated"},
         {"binary corner count 0",
          BinaryPlyBuilder(false)
              .line(threeVertices + faceList)
-             .put(0.0f).put(0.0f).put(0.0f).put(1.0f).put(0.0f).put(0.0f).put(0.0f).put(1.0f).put(0.0f)
+             .put(triangleCorners)
              .put<std::uint8_t>(0).put<std::int32_t>(0).put<std::int32_t>(1).put<std::int32_t>(2)
              .bytes(),
          "fewer than 3"},
         {"binary corner beyond the vertices",
          BinaryPlyBuilder(false)
              .line(threeVertices + faceList)
-             .put(0.0f).put(0.0f).put(0.0f).put(1.0f).put(0.0f).put(0.0f).put(0.0f).put(1.0f).put(0.0f)
+             .put(triangleCorners)
              .put<std::uint8_t>(3).put<std::int32_t>(0).put<std::int32_t>(1).put<std::int32_t>(1000)
              .bytes(),
          "beyond the vertex count"},

@@ -5,6 +5,7 @@
 #include "support/progress/recording_reporter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,6 +33,14 @@ public:
         if (bigEndian_)
             std::reverse(bytes, bytes + sizeof(T));
         body_.append(bytes, sizeof(T));
+        return *this;
+    }
+
+    template <typename T, std::size_t N>
+    BinaryPlyBuilder& put(const std::array<T, N>& values)
+    {
+        for (const T& value : values)
+            put(value);
         return *this;
     }
 
