@@ -252,6 +252,35 @@ TEST(PlyWriter, IsReachedThroughTheModelTables)
 }
 
 // The number after "Label:" in the output of `assimp info`, or -1.
+// The command line converts PLY to PLY; a file it cannot read leaves nothing.
+TEST(PlyWriter, CommandLineConvertsPly)
+{
+    TempDir dir;
+    writeFile(dir / "quad.ply", "ply\nformat ascii 1.0\nelement vertex 4\nproperty float x\nproperty float y\n"
+                                "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
+                                "end_header\n0 0 0\n1 0 0\n1 1 0\n0 1 0\n4 0 1 2 3\n");
+    writeFile(dir / "bad.ply", "ply\nformat ascii 1.0\nelement vertex 4000000000\nproperty float x\nend_header\n");
+    const std::string cli = shellQuote(cliPath().string());
+    std::string output;
+    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "quad.ply").string()) + " --to ply --output " +
+                             shellQuote((dir / "out").string()) + " 2>&1",
+                         &output),
+              0)
+        << output;
+    Model back;
+    RecordingReporter reporter;
+    ASSERT_EQ(readPly(dir / "out" / "quad.ply", back, reporter), OperationResult::Success);
+    EXPECT_EQ(toVector(back.objects[0]->indices), (std::vector<std::uint32_t>{0, 1, 2, 2, 3, 0}));
+
+    output.clear();
+    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "bad.ply").string()) + " --to ply --output " +
+                             shellQuote((dir / "out").string()) + " 2>&1",
+                         &output),
+              1);
+    EXPECT_NE(output.find("Read failed: file is truncated"), std::string::npos) << output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "out" / "bad.ply"));
+}
+
 int assimpCount(const std::string& info, const std::string& label)
 {
     const std::size_t at = info.find("\n" + label + ":");
