@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <random>
 
 namespace morvex::testing {
 namespace {
@@ -441,6 +442,64 @@ TEST(PlyReader, RefusesArraysBeyondAvailableMemory)
     EXPECT_EQ(read.result, OperationResult::Failure);
     EXPECT_EQ(read.reason, "out of memory");
     EXPECT_EQ(model.loadStatus, LoadStatus::OutOfMemory);
+}
+
+// Whatever a damaged file gives, a model that reads successfully never lets a
+// later step read outside its arrays.
+void expectConsistent(const Model& model)
+{
+    ASSERT_EQ(model.objects.size(), 1u);
+    const ModelObject& object = *model.objects[0];
+    EXPECT_EQ(object.indices.count() % 3, 0u);
+    for (const std::uint32_t index : object.indices)
+        ASSERT_LT(index, object.vertices.count());
+    if (!object.colors.empty()) {
+        EXPECT_TRUE(object.colors.count() == object.vertices.count() ||
+                    object.colors.count() == object.indices.count());
+    }
+}
+
+TEST(PlyReader, SurvivesTruncatedAndDamagedFiles)
+{
+    BinaryPlyBuilder binary(false);
+    binary.line("element vertex 4").line("property float x").line("property float y").line("property float z");
+    binary.line("property uchar red").line("element face 2").line("property list uchar int vertex_indices");
+    binary.line("property list uchar float texcoord").line("property uchar alpha");
+    for (int v = 0; v < 4; ++v)
+        binary.put(static_cast<float>(v & 1)).put(static_cast<float>(v >> 1)).put(0.0f).put<std::uint8_t>(50);
+    binary.put<std::uint8_t>(4).put<std::int32_t>(0).put<std::int32_t>(1).put<std::int32_t>(3).put<std::int32_t>(2);
+    binary.put<std::uint8_t>(2).put(0.5f).put(0.5f).put<std::uint8_t>(9);
+    binary.put<std::uint8_t>(3).put<std::int32_t>(3).put<std::int32_t>(1).put<std::int32_t>(0);
+    binary.put<std::uint8_t>(0).put<std::uint8_t>(7);
+    const std::string ascii = asciiPly(
+        "comment sample\nelement vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
+        "property uchar red\nelement face 2\nproperty list uchar int vertex_indices\nproperty uchar alpha\n"
+        "element edge 1\nproperty int vertex1\n",
+        "0 0 0 50\n1 0 0 50\n0 1 0 50\n1 1 0 50\n4 0 1 3 2 9\n3 3 1 0 7\n0\n");
+
+    TempDir dir;
+    std::mt19937 random(7);
+    for (const std::string& original : {binary.bytes(), ascii}) {
+        Model whole;
+        ASSERT_EQ(readPlyBytes(dir, original, whole).result, OperationResult::Success);
+        for (std::size_t length = 0; length < original.size(); ++length) {
+            Model model;
+            const PlyReadResult read = readPlyBytes(dir, original.substr(0, length), model);
+            ASSERT_NE(read.result, OperationResult::Cancelled);
+            if (read.result == OperationResult::Success)
+                expectConsistent(model);
+        }
+        for (int trial = 0; trial < 600; ++trial) {
+            std::string damaged = original;
+            for (int flips = 1 + trial % 3; flips > 0; --flips)
+                damaged[random() % damaged.size()] = static_cast<char>(random() % 256);
+            Model model;
+            const PlyReadResult read = readPlyBytes(dir, damaged, model);
+            ASSERT_NE(read.result, OperationResult::Cancelled);
+            if (read.result == OperationResult::Success)
+                expectConsistent(model);
+        }
+    }
 }
 
 } // namespace
