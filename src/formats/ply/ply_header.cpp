@@ -122,11 +122,16 @@ private:
 
 OperationResult HeaderParser::readCount(std::string_view word, std::uint32_t& count)
 {
-    // A count that is not a number counts as 0.
+    // A count that is not a number counts as 0; digits beyond the 64-bit
+    // range are a count too large, not 0.
     std::int64_t value = 0;
     const char* cursor = word.data();
-    if (!parseInt64(cursor, word.data() + word.size(), value))
+    if (!parseInt64(cursor, word.data() + word.size(), value)) {
+        const std::string_view digits = word.substr(word.starts_with('-') || word.starts_with('+') ? 1 : 0);
+        if (!digits.empty() && digits.front() >= '0' && digits.front() <= '9')
+            return fail(word.starts_with('-') ? "negative element count" : "element count too large");
         value = 0;
+    }
     if (value < 0)
         return fail("negative element count");
     if (value > UINT32_MAX)

@@ -95,6 +95,19 @@ double readValue(const unsigned char* at, PlyValueType type)
     return 0;
 }
 
+// The integer at the start of a token ("12", "1.0" gives 1); a token that
+// starts with no digits but is a real number (".5", "nan") is truncated.
+bool parseAsciiInteger(const char* start, const char* stop, std::int64_t& value)
+{
+    if (parseInt64(start, stop, value))
+        return true;
+    double real = 0;
+    if (!parseDouble(start, stop, real))
+        return false;
+    value = truncateToInteger(real);
+    return true;
+}
+
 // Walks the ASCII body: tokens never cross a line end.
 class AsciiCursor {
 public:
@@ -308,7 +321,7 @@ OperationResult BodyReader::readAsciiVertex(AsciiCursor& cursor)
         case PlyRole::Blue:
         case PlyRole::Alpha: {
             std::int64_t value = 0;
-            if (!parseInt64(start, stop, value))
+            if (!parseAsciiInteger(start, stop, value))
                 return fail("vertex colour is not a number");
             color = replaceColorByte(color, property.role, value);
             break;
@@ -334,7 +347,7 @@ OperationResult BodyReader::readAsciiFace(AsciiCursor& cursor)
             return fail("face line with too few values");
         std::int64_t value = 0;
         if (property.list || property.role != PlyRole::Ignored) {
-            if (!parseInt64(start, stop, value))
+            if (!parseAsciiInteger(start, stop, value))
                 return fail("face value is not a number");
         }
         if (property.role == PlyRole::Indices) {
@@ -345,7 +358,7 @@ OperationResult BodyReader::readAsciiFace(AsciiCursor& cursor)
                 std::int64_t corner = 0;
                 if (!cursor.nextToken(start, stop))
                     return fail("face line with a missing corner index");
-                if (!parseInt64(start, stop, corner))
+                if (!parseAsciiInteger(start, stop, corner))
                     return fail("corner index is not a number");
                 if (OperationResult result = addCorner(corner, static_cast<std::uint32_t>(std::min<std::int64_t>(k, 3)), fan);
                     result != OperationResult::Success)

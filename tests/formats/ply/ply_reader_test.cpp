@@ -64,9 +64,9 @@ TEST(PlyReader, TriangulatesFacesAndColoursThem)
         {"vertex colours",
          asciiPly("element vertex 4\nproperty float x\nproperty float y\nproperty float z\nproperty uchar green\n"
                   "property int red\nelement face 1\nproperty list uchar int vertex_indices\n",
-                  "0 0 0 10 258\n1 0 0 0 -1\n1 1 0 255 0\n0 1 0 1.9 7\n3 0 1 3\n"),
+                  "0 0 0 10 258\n1 0 0 0 -1\n1 1 0 255 0\n0 1 0 1.9 .5e1\n3 0 1 3\n"),
          {0, 1, 3},
-         {0xFF020A00, 0xFFFF0000, 0xFF00FF00, 0xFF070100}},
+         {0xFF020A00, 0xFFFF0000, 0xFF00FF00, 0xFF050100}},
         // Properties after a face element line of count 0 belong to that
         // element, not to the vertices before it.
         {"zero-count face element owns its properties",
@@ -205,6 +205,7 @@ TEST(PlyReader, RefusesMalformedFilesWithAReason)
          "truncated"},
         {"face count beyond 32-bit indices", asciiPly("element face 1500000000\n", ""), "too large"},
         {"count beyond 32 bits", asciiPly("element vertex 5000000000\n", ""), "too large"},
+        {"count beyond 64 bits", asciiPly("element vertex 99999999999999999999999\n", ""), "too large"},
         {"binary unknown type",
          BinaryPlyBuilder(false).line("element vertex 1").line("property int64 x").put<std::int64_t>(1).bytes(),
          "unknown type"},
