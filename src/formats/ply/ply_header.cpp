@@ -114,7 +114,7 @@ private:
     PlyHeader& header_;
     std::string* reason_;
     ElementKind current_ = ElementKind::Other;
-    bool declared_[3] = {}; // edge, face, vertex
+    bool declared_[3] = {};   // edge, face, vertex
     bool dataBefore_ = false; // an element with records was declared
     bool nonVertexDataBefore_ = false;
     bool sawFaceList_ = false;
@@ -286,16 +286,21 @@ std::uint32_t valueSize(PlyValueType type)
 {
     switch (type) {
     case PlyValueType::Char:
-    case PlyValueType::Uchar: return 1;
+    case PlyValueType::Uchar:
+        return 1;
     case PlyValueType::Short:
-    case PlyValueType::Ushort: return 2;
+    case PlyValueType::Ushort:
+        return 2;
     case PlyValueType::Int:
     case PlyValueType::Uint:
     case PlyValueType::Float:
-    case PlyValueType::Float32: return 4;
-    case PlyValueType::Double: return 8;
+    case PlyValueType::Float32:
+        return 4;
+    case PlyValueType::Double:
+        return 8;
     case PlyValueType::List:
-    case PlyValueType::Unknown: return 0;
+    case PlyValueType::Unknown:
+        return 0;
     }
     return 0;
 }
@@ -307,12 +312,12 @@ PlyValueType valueTypeFromWord(std::string_view word)
         PlyValueType type;
     };
     static constexpr Name names[] = {
-        {"char", PlyValueType::Char},     {"uchar", PlyValueType::Uchar},     {"int", PlyValueType::Int},
-        {"uint", PlyValueType::Uint},     {"short", PlyValueType::Short},     {"ushort", PlyValueType::Ushort},
-        {"float", PlyValueType::Float},   {"float32", PlyValueType::Float32}, {"double", PlyValueType::Double},
-        {"list", PlyValueType::List},     {"int8", PlyValueType::Char},       {"uint8", PlyValueType::Uchar},
-        {"int16", PlyValueType::Short},   {"uint16", PlyValueType::Ushort},   {"int32", PlyValueType::Int},
-        {"uint32", PlyValueType::Uint},   {"float64", PlyValueType::Double},
+        {"char", PlyValueType::Char},   {"uchar", PlyValueType::Uchar},     {"int", PlyValueType::Int},
+        {"uint", PlyValueType::Uint},   {"short", PlyValueType::Short},     {"ushort", PlyValueType::Ushort},
+        {"float", PlyValueType::Float}, {"float32", PlyValueType::Float32}, {"double", PlyValueType::Double},
+        {"list", PlyValueType::List},   {"int8", PlyValueType::Char},       {"uint8", PlyValueType::Uchar},
+        {"int16", PlyValueType::Short}, {"uint16", PlyValueType::Ushort},   {"int32", PlyValueType::Int},
+        {"uint32", PlyValueType::Uint}, {"float64", PlyValueType::Double},
     };
     for (const Name& name : names)
         if (word == name.word)

@@ -41,11 +41,20 @@ ArgbColor replaceColorByte(ArgbColor color, PlyRole role, std::int64_t value)
 {
     int shift = 0;
     switch (role) {
-    case PlyRole::Alpha: shift = 24; break;
-    case PlyRole::Red: shift = 16; break;
-    case PlyRole::Green: shift = 8; break;
-    case PlyRole::Blue: shift = 0; break;
-    default: return color;
+    case PlyRole::Alpha:
+        shift = 24;
+        break;
+    case PlyRole::Red:
+        shift = 16;
+        break;
+    case PlyRole::Green:
+        shift = 8;
+        break;
+    case PlyRole::Blue:
+        shift = 0;
+        break;
+    default:
+        return color;
     }
     const std::uint32_t byte = static_cast<std::uint32_t>(static_cast<std::uint64_t>(value) & 0xFFu);
     return (color & ~(0xFFu << shift)) | (byte << shift);
@@ -64,8 +73,7 @@ std::uint64_t byteSwap(std::uint64_t value)
     return __builtin_bswap64(value);
 }
 
-template <typename T, bool BigEndian>
-T load(const unsigned char* at)
+template <typename T, bool BigEndian> T load(const unsigned char* at)
 {
     T value;
     std::memcpy(&value, at, sizeof value);
@@ -76,21 +84,29 @@ T load(const unsigned char* at)
 
 // One binary value of a known-size type. Every value a PLY file can hold is
 // exact in a double, except a double itself.
-template <bool BigEndian>
-double readValue(const unsigned char* at, PlyValueType type)
+template <bool BigEndian> double readValue(const unsigned char* at, PlyValueType type)
 {
     switch (type) {
-    case PlyValueType::Char: return static_cast<std::int8_t>(at[0]);
-    case PlyValueType::Uchar: return at[0];
-    case PlyValueType::Short: return static_cast<std::int16_t>(load<std::uint16_t, BigEndian>(at));
-    case PlyValueType::Ushort: return load<std::uint16_t, BigEndian>(at);
-    case PlyValueType::Int: return static_cast<std::int32_t>(load<std::uint32_t, BigEndian>(at));
-    case PlyValueType::Uint: return load<std::uint32_t, BigEndian>(at);
+    case PlyValueType::Char:
+        return static_cast<std::int8_t>(at[0]);
+    case PlyValueType::Uchar:
+        return at[0];
+    case PlyValueType::Short:
+        return static_cast<std::int16_t>(load<std::uint16_t, BigEndian>(at));
+    case PlyValueType::Ushort:
+        return load<std::uint16_t, BigEndian>(at);
+    case PlyValueType::Int:
+        return static_cast<std::int32_t>(load<std::uint32_t, BigEndian>(at));
+    case PlyValueType::Uint:
+        return load<std::uint32_t, BigEndian>(at);
     case PlyValueType::Float:
-    case PlyValueType::Float32: return std::bit_cast<float>(load<std::uint32_t, BigEndian>(at));
-    case PlyValueType::Double: return std::bit_cast<double>(load<std::uint64_t, BigEndian>(at));
+    case PlyValueType::Float32:
+        return std::bit_cast<float>(load<std::uint32_t, BigEndian>(at));
+    case PlyValueType::Double:
+        return std::bit_cast<double>(load<std::uint64_t, BigEndian>(at));
     case PlyValueType::List:
-    case PlyValueType::Unknown: return 0;
+    case PlyValueType::Unknown:
+        return 0;
     }
     return 0;
 }
@@ -156,8 +172,7 @@ public:
 
     OperationResult prepare();
     OperationResult readAscii();
-    template <bool BigEndian>
-    OperationResult readBinary();
+    template <bool BigEndian> OperationResult readBinary();
     OperationResult finish();
 
 private:
@@ -179,8 +194,7 @@ private:
 
     OperationResult readAsciiVertex(AsciiCursor& cursor);
     OperationResult readAsciiFace(AsciiCursor& cursor);
-    template <bool BigEndian>
-    OperationResult readBinaryFace(const unsigned char*& at, const unsigned char* end);
+    template <bool BigEndian> OperationResult readBinaryFace(const unsigned char*& at, const unsigned char* end);
 
     const PlyHeader& header_;
     std::string_view body_;
@@ -312,8 +326,7 @@ OperationResult BodyReader::readAsciiVertex(AsciiCursor& cursor)
             float value = 0;
             if (!parseFloat(start, stop, value))
                 return fail("vertex coordinate is not a number");
-            (property.role == PlyRole::X ? position.x : property.role == PlyRole::Y ? position.y : position.z) =
-                value;
+            (property.role == PlyRole::X ? position.x : property.role == PlyRole::Y ? position.y : position.z) = value;
             break;
         }
         case PlyRole::Red:
@@ -326,7 +339,8 @@ OperationResult BodyReader::readAsciiVertex(AsciiCursor& cursor)
             color = replaceColorByte(color, property.role, value);
             break;
         }
-        default: break;
+        default:
+            break;
         }
     }
     object_.vertices[verticesRead_] = position;
@@ -360,7 +374,8 @@ OperationResult BodyReader::readAsciiFace(AsciiCursor& cursor)
                     return fail("face line with a missing corner index");
                 if (!parseAsciiInteger(start, stop, corner))
                     return fail("corner index is not a number");
-                if (OperationResult result = addCorner(corner, static_cast<std::uint32_t>(std::min<std::int64_t>(k, 3)), fan);
+                if (OperationResult result =
+                        addCorner(corner, static_cast<std::uint32_t>(std::min<std::int64_t>(k, 3)), fan);
                     result != OperationResult::Success)
                     return result;
             }
@@ -403,8 +418,7 @@ OperationResult BodyReader::readAscii()
     return OperationResult::Success;
 }
 
-template <bool BigEndian>
-OperationResult BodyReader::readBinaryFace(const unsigned char*& at, const unsigned char* end)
+template <bool BigEndian> OperationResult BodyReader::readBinaryFace(const unsigned char*& at, const unsigned char* end)
 {
     const std::uint32_t firstIndex = nextIndex_;
     ArgbColor color = OpaqueBlack;
@@ -431,7 +445,8 @@ OperationResult BodyReader::readBinaryFace(const unsigned char*& at, const unsig
         for (std::int64_t k = 0; k < value; ++k) {
             const std::int64_t corner = truncateToInteger(readValue<BigEndian>(at, property.itemType));
             at += itemSize;
-            if (OperationResult result = addCorner(corner, static_cast<std::uint32_t>(std::min<std::int64_t>(k, 3)), fan);
+            if (OperationResult result =
+                    addCorner(corner, static_cast<std::uint32_t>(std::min<std::int64_t>(k, 3)), fan);
                 result != OperationResult::Success)
                 return result;
         }
@@ -441,8 +456,7 @@ OperationResult BodyReader::readBinaryFace(const unsigned char*& at, const unsig
     return OperationResult::Success;
 }
 
-template <bool BigEndian>
-OperationResult BodyReader::readBinary()
+template <bool BigEndian> OperationResult BodyReader::readBinary()
 {
     const unsigned char* at = reinterpret_cast<const unsigned char*>(body_.data());
     const unsigned char* end = at + body_.size();
@@ -508,10 +522,18 @@ OperationResult readBody(const PlyHeader& header, std::string_view body, Model& 
     if (result != OperationResult::Success)
         return result;
     switch (header.format) {
-    case PlyFormat::Ascii: result = reader.readAscii(); break;
-    case PlyFormat::BinaryLittleEndian: result = reader.readBinary<false>(); break;
-    case PlyFormat::BinaryBigEndian: result = reader.readBinary<true>(); break;
-    case PlyFormat::Unknown: result = failWith(reason, "unknown PLY format"); break;
+    case PlyFormat::Ascii:
+        result = reader.readAscii();
+        break;
+    case PlyFormat::BinaryLittleEndian:
+        result = reader.readBinary<false>();
+        break;
+    case PlyFormat::BinaryBigEndian:
+        result = reader.readBinary<true>();
+        break;
+    case PlyFormat::Unknown:
+        result = failWith(reason, "unknown PLY format");
+        break;
     }
     if (result == OperationResult::Success)
         result = reader.finish();
@@ -530,8 +552,8 @@ OperationResult readOpenedFile(std::string_view file, Model& model, ModelObject&
         model.properties.setProperty("Comment" + std::to_string(i + 1), header.comments[i]);
     model.loadStatus = LoadStatus::Nothing;
 
-    result = readBody(header, file.substr(static_cast<std::size_t>(header.bodyOffset)), model, object, reporter,
-                      reason);
+    result =
+        readBody(header, file.substr(static_cast<std::size_t>(header.bodyOffset)), model, object, reporter, reason);
     if (result == OperationResult::Success)
         model.loadStatus = LoadStatus::Nothing;
     return result;

@@ -109,10 +109,9 @@ OperationResult PlyWriter::countContents()
 
 void PlyWriter::writeHeader()
 {
-    std::string header = "element vertex " + std::to_string(vertexTotal_) +
-                         "\nproperty float x\nproperty float y\nproperty float z\n";
-    const char* colorLines =
-        "property uchar red\nproperty uchar green\nproperty uchar blue\nproperty uchar alpha\n";
+    std::string header =
+        "element vertex " + std::to_string(vertexTotal_) + "\nproperty float x\nproperty float y\nproperty float z\n";
+    const char* colorLines = "property uchar red\nproperty uchar green\nproperty uchar blue\nproperty uchar alpha\n";
     if (vertexColors_)
         header += colorLines;
     header += "element face " + std::to_string(triangleTotal_) + "\nproperty list uchar int vertex_indices\n";

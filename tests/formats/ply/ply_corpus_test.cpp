@@ -49,7 +49,8 @@ Coloring coloringOf(const ModelObject& object)
 void expectNear(const Vector3& actual, const Vector3& expected)
 {
     // The expectations are printed with six decimals.
-    const float tolerance = 1e-6f + 1e-6f * std::max({std::fabs(expected.x), std::fabs(expected.y), std::fabs(expected.z)});
+    const float tolerance =
+        1e-6f + 1e-6f * std::max({std::fabs(expected.x), std::fabs(expected.y), std::fabs(expected.z)});
     EXPECT_NEAR(actual.x, expected.x, tolerance);
     EXPECT_NEAR(actual.y, expected.y, tolerance);
     EXPECT_NEAR(actual.z, expected.z, tolerance);

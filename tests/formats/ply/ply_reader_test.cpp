@@ -34,21 +34,28 @@ TEST(PlyReader, TriangulatesFacesAndColoursThem)
     const std::string fiveVertices = "element vertex 5\nproperty float x\nproperty float y\nproperty float z\n";
     const std::string fivePoints = "0 0 0\n1 0 0\n2 1 0\n1 2 0\n0 1 0\n";
     const AsciiCase cases[] = {
-        {"quad", asciiPly(std::string(fourVertices) + faceList, std::string(fourPoints) + "4 0 1 2 3\n"),
-         {0, 1, 2, 2, 3, 0}, {}},
-        {"pentagon", asciiPly(fiveVertices + faceList, fivePoints + "5 0 1 2 3 4\n"),
-         {0, 1, 2, 2, 3, 0, 3, 4, 0}, {}, 5},
+        {"quad",
+         asciiPly(std::string(fourVertices) + faceList, std::string(fourPoints) + "4 0 1 2 3\n"),
+         {0, 1, 2, 2, 3, 0},
+         {}},
+        {"pentagon",
+         asciiPly(fiveVertices + faceList, fivePoints + "5 0 1 2 3 4\n"),
+         {0, 1, 2, 2, 3, 0, 3, 4, 0},
+         {},
+         5},
         // The list is the face's corners whatever it is called.
         {"list named otherwise",
          asciiPly(std::string(fourVertices) + "element face 1\nproperty list uint8 int32 corners_here\n",
                   std::string(fourPoints) + "3 2 1 0\n"),
-         {2, 1, 0}, {}},
+         {2, 1, 0},
+         {}},
         // A second list (texture coordinates) is read past, not triangulated.
         {"second face list",
          asciiPly(std::string(fourVertices) +
                       "element face 1\nproperty list uchar int vertex_indices\nproperty list uchar float texcoord\n",
                   std::string(fourPoints) + "3 0 1 2 6 0.1 0.2 0.3 0.4 0.5 0.6\n"),
-         {0, 1, 2}, {}},
+         {0, 1, 2},
+         {}},
         // Colours on the faces win over colours on the vertices; a polygon
         // grows the colour array with its triangles.
         {"face colours grow with polygons",
@@ -57,8 +64,7 @@ TEST(PlyReader, TriangulatesFacesAndColoursThem)
                   "property uchar green\nproperty uchar blue\nproperty uchar alpha\n",
                   "0 0 0 9\n1 0 0 9\n1 1 0 9\n0 1 0 9\n4 0 1 2 3 1 2 3 4\n3 0 2 3 255 0 0 128\n"),
          {0, 1, 2, 2, 3, 0, 0, 2, 3},
-         {0x04010203, 0x04010203, 0x04010203, 0x04010203, 0x04010203, 0x04010203, 0x80FF0000, 0x80FF0000,
-          0x80FF0000}},
+         {0x04010203, 0x04010203, 0x04010203, 0x04010203, 0x04010203, 0x04010203, 0x80FF0000, 0x80FF0000, 0x80FF0000}},
         // Vertex colours start opaque black; each property sets its byte
         // from the low 8 bits of its value.
         {"vertex colours",
@@ -71,27 +77,30 @@ TEST(PlyReader, TriangulatesFacesAndColoursThem)
         // element, not to the vertices before it.
         {"zero-count face element owns its properties",
          asciiPly(std::string(fourVertices) + "element face 0\nproperty uchar red\n", fourPoints),
-         {}, {}},
+         {},
+         {}},
         // Skipped vertex properties; extra tokens on a line are ignored.
         {"skipped vertex properties",
          asciiPly("element vertex 4\nproperty float nx\nproperty float x\nproperty uchar s\nproperty float y\n"
                   "property float z\nelement face 1\nproperty list uchar int vertex_indices\n",
                   "9 0 9 0 0\n9 1 9 0 0\n9 1 9 1 0\n9 0 9 1 0 extra tokens\n3 3 2 1\n"),
-         {3, 2, 1}, {}},
+         {3, 2, 1},
+         {}},
         // One line after the faces stands for the whole edge element.
         {"edge element line rule",
-         asciiPly(std::string(fourVertices) +
-                      "element face 1\nproperty list uchar int vertex_indices\nelement edge 5\n"
-                      "property int vertex1\nproperty int vertex2\n",
+         asciiPly(std::string(fourVertices) + "element face 1\nproperty list uchar int vertex_indices\nelement edge 5\n"
+                                              "property int vertex1\nproperty int vertex2\n",
                   std::string(fourPoints) + "3 0 1 2\n0 1\n"),
-         {0, 1, 2}, {}},
+         {0, 1, 2},
+         {}},
         // CR-only and CR LF line ends, blank runs and a body longer than the
         // elements (ignored).
         {"line ends and extra data",
          "ply\r\nformat ascii 1.0\r" + std::string(fourVertices) +
              "element face 1\r\n  property   list uchar int vertex_indices\rend_header\r\n"
              "0 0 0\r1 0 0\r\n1 1 0\n\t0  1 0 \r3 0 1 2\r\nleft over\n1 2 3\n",
-         {0, 1, 2}, {}},
+         {0, 1, 2},
+         {}},
     };
     for (const AsciiCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -115,10 +124,11 @@ TEST(PlyReader, ReadsVerticesExactlyAndPointClouds)
     // A number longer than the 259-byte line limit is read in full, not cut.
     const std::string longNumber = "1." + std::string(300, '0') + "1";
     Model model;
-    PlyReadResult read = readPlyBytes(
-        dir, asciiPly("element vertex 2\nproperty double x\nproperty double y\nproperty double z\n",
-                      longNumber + " -2.5e3 nan\n0.125 inf 7\n"),
-        model);
+    PlyReadResult read =
+        readPlyBytes(dir,
+                     asciiPly("element vertex 2\nproperty double x\nproperty double y\nproperty double z\n",
+                              longNumber + " -2.5e3 nan\n0.125 inf 7\n"),
+                     model);
     ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
     const ModelObject& cloud = *model.objects[0];
     ASSERT_EQ(cloud.vertices.count(), 2u);
@@ -134,13 +144,13 @@ TEST(PlyReader, StoresCommentsInOrderOfAppearance)
 {
     TempDir dir;
     Model model;
-    PlyReadResult read = readPlyBytes(
-        dir,
-        asciiPly("comment   made by hand  \ncomment\n   comment second one\nobj_info ignored\n"
-                 "comment caf\xc3\xa9\n" +
-                     std::string(fourVertices),
-                 fourPoints),
-        model);
+    PlyReadResult read =
+        readPlyBytes(dir,
+                     asciiPly("comment   made by hand  \ncomment\n   comment second one\nobj_info ignored\n"
+                              "comment caf\xc3\xa9\n" +
+                                  std::string(fourVertices),
+                              fourPoints),
+                     model);
     ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
     EXPECT_EQ(model.properties.getProperty("Comment1"), "made by hand  ");
     EXPECT_EQ(model.properties.getProperty("Comment2"), "second one");
@@ -182,8 +192,8 @@ TEST(PlyReader, RefusesMalformedFilesWithAReason)
         {"vertex declared twice", asciiPly(threeVertices + threeVertices, ""), "twice"},
         {"elements before the vertices", asciiPly("element material 1\nproperty int a\n" + threeVertices, "1\n"),
          "before the vertices"},
-        {"face list missing", asciiPly(threeVertices + "element face 1\nproperty uchar red\n", "0 0 0\n1 0 0\n0 1 0\n1\n"),
-         "list"},
+        {"face list missing",
+         asciiPly(threeVertices + "element face 1\nproperty uchar red\n", "0 0 0\n1 0 0\n0 1 0\n1\n"), "list"},
         {"list on a vertex", asciiPly("element vertex 1\nproperty list uchar float x\n", "1 0\n"), "vertex element"},
         {"list on an edge", asciiPly("element edge 1\nproperty list uchar int vertex1\n", "1 0\n"), "edge element"},
         {"too few vertex values", asciiPly(threeVertices, "0 0 0\n1 0\n0 1 0\n0 0 0\n"), "too few"},
@@ -195,11 +205,13 @@ TEST(PlyReader, RefusesMalformedFilesWithAReason)
          "beyond the vertex count"},
         {"negative corner", asciiPly(threeVertices + faceList, "0 0 0\n1 0 0\n0 1 0\n3 0 -1 2\n"),
          "beyond the vertex count"},
-        {"faces missing", asciiPly(threeVertices + "element face 2\nproperty list uchar int vertex_indices\n",
-                                   "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n"),
+        {"faces missing",
+         asciiPly(threeVertices + "element face 2\nproperty list uchar int vertex_indices\n",
+                  "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n"),
          "truncated"},
-        {"edges without a line", asciiPly(threeVertices + faceList + "element edge 5\nproperty int vertex1\n",
-                                          "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n"),
+        {"edges without a line",
+         asciiPly(threeVertices + faceList + "element edge 5\nproperty int vertex1\n",
+                  "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n"),
          "truncated"},
         {"huge vertex count in a short ASCII file", asciiPly("element vertex 2000000000\nproperty float x\n", "1\n2\n"),
          "truncated"},
@@ -221,21 +233,30 @@ TEST(PlyReader, RefusesMalformedFilesWithAReason)
          BinaryPlyBuilder(true)
              .line(threeVertices + faceList)
              .put(triangleCorners)
-             .put<std::uint8_t>(255).put<std::int32_t>(0).put<std::int32_t>(1).put<std::int32_t>(2)
+             .put<std::uint8_t>(255)
+             .put<std::int32_t>(0)
+             .put<std::int32_t>(1)
+             .put<std::int32_t>(2)
              .bytes(),
          "truncated"},
         {"binary corner count 0",
          BinaryPlyBuilder(false)
              .line(threeVertices + faceList)
              .put(triangleCorners)
-             .put<std::uint8_t>(0).put<std::int32_t>(0).put<std::int32_t>(1).put<std::int32_t>(2)
+             .put<std::uint8_t>(0)
+             .put<std::int32_t>(0)
+             .put<std::int32_t>(1)
+             .put<std::int32_t>(2)
              .bytes(),
          "fewer than 3"},
         {"binary corner beyond the vertices",
          BinaryPlyBuilder(false)
              .line(threeVertices + faceList)
              .put(triangleCorners)
-             .put<std::uint8_t>(3).put<std::int32_t>(0).put<std::int32_t>(1).put<std::int32_t>(1000)
+             .put<std::uint8_t>(3)
+             .put<std::int32_t>(0)
+             .put<std::int32_t>(1)
+             .put<std::int32_t>(1000)
              .bytes(),
          "beyond the vertex count"},
     };
@@ -318,14 +339,27 @@ TEST(PlyReader, BigAndLittleEndianTwinsAreIdentical)
         b.line("element face 3").line("property uchar flags").line("property list ushort uint vertex_indices");
         b.line("property list uchar float texcoord").line("element edge 2").line("property int vertex1");
         for (int v = 0; v < 5; ++v)
-            b.put(v * 1.5).put(-v * 0.25f).put<std::int16_t>(static_cast<std::int16_t>(v - 2)).put(9.0f)
-                .put<std::uint8_t>(static_cast<std::uint8_t>(40 * v)).put<std::uint16_t>(static_cast<std::uint16_t>(300 + v));
+            b.put(v * 1.5)
+                .put(-v * 0.25f)
+                .put<std::int16_t>(static_cast<std::int16_t>(v - 2))
+                .put(9.0f)
+                .put<std::uint8_t>(static_cast<std::uint8_t>(40 * v))
+                .put<std::uint16_t>(static_cast<std::uint16_t>(300 + v));
         b.put<std::uint8_t>(1).put<std::uint16_t>(3).put<std::uint32_t>(0).put<std::uint32_t>(1).put<std::uint32_t>(2);
         b.put<std::uint8_t>(2).put(0.5f).put(0.5f);
-        b.put<std::uint8_t>(1).put<std::uint16_t>(5).put<std::uint32_t>(0).put<std::uint32_t>(1).put<std::uint32_t>(2)
-            .put<std::uint32_t>(3).put<std::uint32_t>(4);
+        b.put<std::uint8_t>(1)
+            .put<std::uint16_t>(5)
+            .put<std::uint32_t>(0)
+            .put<std::uint32_t>(1)
+            .put<std::uint32_t>(2)
+            .put<std::uint32_t>(3)
+            .put<std::uint32_t>(4);
         b.put<std::uint8_t>(0);
-        b.put<std::uint8_t>(1).put<std::uint16_t>(4).put<std::uint32_t>(4).put<std::uint32_t>(3).put<std::uint32_t>(2)
+        b.put<std::uint8_t>(1)
+            .put<std::uint16_t>(4)
+            .put<std::uint32_t>(4)
+            .put<std::uint32_t>(3)
+            .put<std::uint32_t>(2)
             .put<std::uint32_t>(1);
         b.put<std::uint8_t>(0);
         b.put<std::int32_t>(0).put<std::int32_t>(1); // edge records are not loaded
@@ -472,11 +506,11 @@ TEST(PlyReader, SurvivesTruncatedAndDamagedFiles)
     binary.put<std::uint8_t>(2).put(0.5f).put(0.5f).put<std::uint8_t>(9);
     binary.put<std::uint8_t>(3).put<std::int32_t>(3).put<std::int32_t>(1).put<std::int32_t>(0);
     binary.put<std::uint8_t>(0).put<std::uint8_t>(7);
-    const std::string ascii = asciiPly(
-        "comment sample\nelement vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
-        "property uchar red\nelement face 2\nproperty list uchar int vertex_indices\nproperty uchar alpha\n"
-        "element edge 1\nproperty int vertex1\n",
-        "0 0 0 50\n1 0 0 50\n0 1 0 50\n1 1 0 50\n4 0 1 3 2 9\n3 3 1 0 7\n0\n");
+    const std::string ascii =
+        asciiPly("comment sample\nelement vertex 4\nproperty float x\nproperty float y\nproperty float z\n"
+                 "property uchar red\nelement face 2\nproperty list uchar int vertex_indices\nproperty uchar alpha\n"
+                 "element edge 1\nproperty int vertex1\n",
+                 "0 0 0 50\n1 0 0 50\n0 1 0 50\n1 1 0 50\n4 0 1 3 2 9\n3 3 1 0 7\n0\n");
 
     TempDir dir;
     std::mt19937 random(7);

@@ -25,8 +25,7 @@ public:
         return *this;
     }
 
-    template <typename T>
-    BinaryPlyBuilder& put(T value)
+    template <typename T> BinaryPlyBuilder& put(T value)
     {
         char bytes[sizeof(T)];
         std::memcpy(bytes, &value, sizeof(T));
@@ -36,8 +35,7 @@ public:
         return *this;
     }
 
-    template <typename T, std::size_t N>
-    BinaryPlyBuilder& put(const std::array<T, N>& values)
+    template <typename T, std::size_t N> BinaryPlyBuilder& put(const std::array<T, N>& values)
     {
         for (const T& value : values)
             put(value);
@@ -73,8 +71,7 @@ inline PlyReadResult readPlyBytes(const TempDir& dir, std::string_view bytes, Mo
     return outcome;
 }
 
-template <typename Array>
-auto toVector(const Array& array)
+template <typename Array> auto toVector(const Array& array)
 {
     return std::vector<std::remove_cvref_t<decltype(array[0])>>(array.begin(), array.end());
 }

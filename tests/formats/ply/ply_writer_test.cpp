@@ -36,8 +36,7 @@ std::string bodyOf(const std::string& bytes)
     return end == std::string::npos ? std::string() : bytes.substr(end + 11);
 }
 
-template <typename T>
-T at(const std::string& body, std::size_t offset)
+template <typename T> T at(const std::string& body, std::size_t offset)
 {
     T value;
     std::memcpy(&value, body.data() + offset, sizeof value);
@@ -109,7 +108,7 @@ TEST(PlyWriter, ColoursVerticesOfColourlessObjectsWithTheDefault)
               std::string::npos);
     const std::vector<VertexRecord> records = coloredVertices(bodyOf(bytes), 8);
     const std::uint8_t expected[8][4] = {
-        {200, 200, 200, 255}, {200, 200, 200, 255}, {200, 200, 200, 255}, {0, 0, 0, 255},
+        {200, 200, 200, 255},     {200, 200, 200, 255},     {200, 200, 200, 255},     {0, 0, 0, 255},
         {0x10, 0x20, 0x30, 0xFF}, {0x40, 0x50, 0x60, 0x80}, {0x70, 0x80, 0x90, 0xFF}, {0xA0, 0xB0, 0xC0, 0xFF},
     };
     for (int v = 0; v < 8; ++v)
@@ -182,8 +181,7 @@ TEST(PlyWriter, RoundTripKeepsGeometryAndOrdersCommentsByKey)
 
     const int order[12] = {1, 10, 11, 12, 2, 3, 4, 5, 6, 7, 8, 9};
     for (int i = 0; i < 12; ++i)
-        EXPECT_EQ(second.properties.getProperty("Comment" + std::to_string(i + 1)),
-                  "note " + std::to_string(order[i]));
+        EXPECT_EQ(second.properties.getProperty("Comment" + std::to_string(i + 1)), "note " + std::to_string(order[i]));
     const ModelObject& a = *first.objects[0];
     const ModelObject& b = *second.objects[0];
     EXPECT_EQ(toVector(a.vertices), toVector(b.vertices));
@@ -212,9 +210,9 @@ TEST(PlyWriter, ReportsProgressAndLeavesNothingWhenStoppedOrFailing)
             EXPECT_EQ(status.line, 0);
             texts.push_back(status.text);
         }
-        EXPECT_EQ(texts, (std::vector<std::string>{"Writing file header...", "Writing properties...",
-                                                   "Arranging data...", "Writing vertices...",
-                                                   "Writing triangles..."}));
+        EXPECT_EQ(texts,
+                  (std::vector<std::string>{"Writing file header...", "Writing properties...", "Arranging data...",
+                                            "Writing vertices...", "Writing triangles..."}));
         ASSERT_FALSE(reporter.progress.empty());
         EXPECT_EQ(reporter.progress.back(), 1.0);
         EXPECT_TRUE(std::is_sorted(reporter.progress.begin() + 10, reporter.progress.end()));
