@@ -193,3 +193,153 @@ TEST(ObjWriter, BrokenTrianglesKeepTheirNumbers)
               std::string::npos);
     EXPECT_NE(text.find("# Facets\r\nf 1//3 2//3 3//3\r\n\r\n"), std::string::npos);
 }
+
+namespace {
+
+Material& addTexturedMaterial(Model& model, const std::string& name, ArgbColor diffuse, const std::string& texture)
+{
+    Material& material = addNamedMaterial(model, name, diffuse);
+    EXPECT_TRUE(material.addTextureMap(TextureKind::Diffuse, texture));
+    return material;
+}
+
+// A textured grid of `size` x `size` quads, one material range.
+void addTexturedGrid(Model& model, std::int16_t materialId, std::uint32_t size)
+{
+    ModelObject& object = *model.addObject();
+    const std::uint32_t corners = size * size * 6;
+    ASSERT_TRUE(object.vertices.allocate(corners));
+    ASSERT_TRUE(object.indices.allocate(corners));
+    ASSERT_TRUE(object.texCoords.allocate(corners));
+    std::uint32_t at = 0;
+    for (std::uint32_t y = 0; y < size; ++y)
+        for (std::uint32_t x = 0; x < size; ++x) {
+            const float fx = static_cast<float>(x), fy = static_cast<float>(y);
+            const Vector3 quad[6] = {{fx, fy, 0},     {fx + 1, fy, 0},     {fx + 1, fy + 1, 0},
+                                     {fx, fy, 0},     {fx + 1, fy + 1, 0}, {fx, fy + 1, 0}};
+            for (const Vector3& p : quad) {
+                object.vertices[at] = p;
+                object.indices[at] = at;
+                object.texCoords[at] = {p.x / size, p.y / size};
+                ++at;
+            }
+        }
+    addRange(object, materialId, 0, corners);
+}
+
+} // namespace
+
+TEST(ObjWriter, TexturesAreCopiedBesideTheFile)
+{
+    TempDir dir;
+    std::filesystem::create_directories(dir / "src" / "other");
+    std::filesystem::create_directories(dir / "out" / "Textures");
+    writeFile(dir / "src" / "wood.jpg", "first wood");
+    writeFile(dir / "src" / "other" / "wood.jpg", "second wood");
+    writeFile(dir / "out" / "Textures" / "wood.jpg", "an older copy");
+    Model model;
+    Material& dup = addTexturedMaterial(model, "SameAsWood", 0xFF808080u, (dir / "src/wood.jpg").string());
+    Material& missing = addTexturedMaterial(model, "Missing", 0xFF808080u, (dir / "src/none.png").string());
+    Material& other = addTexturedMaterial(model, "OtherWood", 0xFF808080u, (dir / "src/other/wood.jpg").string());
+    Material& wood = addTexturedMaterial(model, "Wood", 0xFF808080u, (dir / "src/wood.jpg").string());
+    addTexturedGrid(model, wood.id, 1);
+    addTexturedGrid(model, other.id, 1);
+    addTexturedGrid(model, missing.id, 1);
+    addTexturedGrid(model, dup.id, 1);
+
+    std::string reason;
+    ASSERT_EQ(write(dir / "out" / "model.obj", model, &reason), OperationResult::Success) << reason;
+    EXPECT_EQ(filesIn(dir / "out"), (std::vector<std::string>{"Textures", "model.mtl", "model.obj"}));
+    EXPECT_EQ(filesIn(dir / "out" / "Textures"), (std::vector<std::string>{"wood-2.jpg", "wood.jpg"}));
+    EXPECT_EQ(readFile(dir / "out" / "Textures" / "wood.jpg"), "first wood");
+    EXPECT_EQ(readFile(dir / "out" / "Textures" / "wood-2.jpg"), "second wood");
+    const std::string library = readFile(dir / "out" / "model.mtl");
+    EXPECT_NE(library.find("newmtl Wood\r\n"), std::string::npos);
+    EXPECT_NE(library.find("map_Kd Textures/wood.jpg\r\n"), std::string::npos);
+    EXPECT_NE(library.find("map_Kd Textures/wood-2.jpg\r\n"), std::string::npos);
+    EXPECT_NE(library.find("map_Kd Textures/none.png\r\n"), std::string::npos); // referenced, not copied
+    EXPECT_EQ(library.find("SameAsWood"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "out" / "model.obj").find("usemtl SameAsWood"), std::string::npos);
+
+    // Read back: the same triangles, texture coordinates and copied textures.
+    Model back;
+    ASSERT_EQ(readBack(dir / "out" / "model.obj", back), OperationResult::Success);
+    EXPECT_EQ(trianglesOf(back), trianglesOf(model));
+    ASSERT_EQ(back.objects.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const ModelObject& read = *back.objects[i];
+        const ModelObject& written = *model.objects[i];
+        EXPECT_EQ(std::vector<TexCoord>(read.texCoords.begin(), read.texCoords.end()),
+                  std::vector<TexCoord>(written.texCoords.begin(), written.texCoords.end()));
+        ASSERT_EQ(read.materialRanges.size(), 1u);
+        const Material* material = back.findMaterial(read.materialRanges[0].materialId);
+        ASSERT_NE(material, nullptr);
+        ASSERT_EQ(material->textures.size(), 1u);
+        const char* expected[] = {"Textures/wood.jpg", "Textures/wood-2.jpg", "Textures/none.png", "Textures/wood.jpg"};
+        EXPECT_EQ(material->textures[0].path, (dir / "out" / expected[i]).string());
+    }
+}
+
+// A write that fails or is cancelled leaves neither file, no texture copy
+// and no temporary file behind, and an older output as it was.
+TEST(ObjWriter, FailedOrCancelledWritesLeaveNothing)
+{
+    TempDir dir;
+    writeFile(dir / "wood.jpg", "wood");
+    Model model;
+    Material& wood = addTexturedMaterial(model, "Wood", 0xFF808080u, (dir / "wood.jpg").string());
+    addTexturedGrid(model, wood.id, 30); // 1800 triangles
+
+    // "Textures" taken by a file: the copy cannot be made.
+    std::filesystem::create_directories(dir / "blocked");
+    writeFile(dir / "blocked" / "Textures", "a file");
+    writeFile(dir / "blocked" / "model.obj", "older output");
+    std::string reason;
+    EXPECT_EQ(write(dir / "blocked" / "model.obj", model, &reason), OperationResult::Failure);
+    EXPECT_NE(reason.find("Textures"), std::string::npos) << reason;
+    EXPECT_EQ(filesIn(dir / "blocked"), (std::vector<std::string>{"Textures", "model.obj"}));
+    EXPECT_EQ(readFile(dir / "blocked" / "model.obj"), "older output");
+
+    // A folder that does not exist.
+    reason.clear();
+    EXPECT_EQ(write(dir / "absent" / "model.obj", model, &reason), OperationResult::Failure);
+    EXPECT_FALSE(reason.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
+
+    // A stop at any check: the first, one in the middle, the last.
+    RecordingReporter counting;
+    std::filesystem::create_directories(dir / "full");
+    ASSERT_EQ(writeObj(dir / "full" / "model.obj", model, counting), OperationResult::Success);
+    const std::uint64_t checks = counting.cancelChecks();
+    ASSERT_GE(checks, 5u);
+    for (const std::uint64_t stopAt : {std::uint64_t{1}, checks / 2, checks}) {
+        SCOPED_TRACE(stopAt);
+        std::filesystem::create_directories(dir / "stopped");
+        RecordingReporter stopping;
+        stopping.cancelAfterChecks(stopAt);
+        EXPECT_EQ(writeObj(dir / "stopped" / "model.obj", model, stopping), OperationResult::Cancelled);
+        EXPECT_TRUE(filesIn(dir / "stopped").empty());
+    }
+}
+
+TEST(ObjWriter, ProgressAndStatus)
+{
+    TempDir dir;
+    Model model;
+    addTexturedGrid(model, 0, 30); // 5400 vertices, 1800 triangles
+    RecordingReporter reporter;
+    ASSERT_EQ(writeObj(dir / "grid.obj", model, reporter), OperationResult::Success);
+    std::vector<std::string> phases, counts;
+    for (const auto& status : reporter.statuses)
+        (status.line == 0 ? phases : counts).push_back(status.text);
+    EXPECT_EQ(phases, (std::vector<std::string>{"Arranging data...", "Writing vertices...", "Writing normals...",
+                                                "Writing triangles..."}));
+    EXPECT_EQ(counts.front(), "");
+    EXPECT_NE(std::find(counts.begin(), counts.end(), "Vertices written: 5000 / 5400."), counts.end());
+    EXPECT_NE(std::find(counts.begin(), counts.end(), "Normals written: 1000 / 1800."), counts.end());
+    EXPECT_NE(std::find(counts.begin(), counts.end(), "Facets written: 1000 / 1800."), counts.end());
+    EXPECT_EQ(counts.back(), "");
+    ASSERT_FALSE(reporter.progress.empty());
+    EXPECT_TRUE(std::is_sorted(reporter.progress.begin(), reporter.progress.end()));
+    EXPECT_DOUBLE_EQ(reporter.progress.back(), 1.0);
+}
