@@ -340,3 +340,69 @@ TEST(ObjReader, ProgressStatusAndCancellation)
     Model libraryModel;
     EXPECT_EQ(readObj(dir / "lib.obj", libraryModel, stopInLibrary), OperationResult::Cancelled);
 }
+
+// Damaged files never crash, hang or read out of bounds: every prefix of a
+// file with materials, and random changes of its bytes.
+TEST(ObjReader, DamagedFilesAreHandled)
+{
+    TempDir dir;
+    writeFile(dir / "lib.mtl", "newmtl A\nKd 1 0 0\nmap_Kd a.png\n");
+    const std::string valid = "mtllib lib.mtl\n" + fourPositions +
+                              "vt 0 0\nvt 1 1\nvn 0 0 1\nusemtl A\nf 1/1/1 2/2/1 3/1/1 4/2/1\n"
+                              "f -1/-1/-1 -2/-2/-1 -3/-1/-1\nusemtl B\nf 1//1 2//1 3//1\n";
+    for (std::size_t length = 0; length <= valid.size(); ++length) {
+        Model model;
+        const OperationResult result = readText(dir, valid.substr(0, length), model);
+        EXPECT_NE(result, OperationResult::Cancelled);
+    }
+    std::uint32_t seed = 12345;
+    const auto next = [&seed] {
+        seed = seed * 1664525u + 1013904223u;
+        return seed >> 8;
+    };
+    const char alphabet[] = "0123456789-+./ \t\r\nfvnt#e";
+    for (int round = 0; round < 400; ++round) {
+        std::string damaged = valid;
+        for (int change = 0; change < 4; ++change) {
+            const std::size_t at = next() % damaged.size();
+            damaged[at] = next() % 3 == 0 ? static_cast<char>(next() & 0xFF) : alphabet[next() % (sizeof alphabet - 1)];
+        }
+        Model model;
+        const OperationResult result = readText(dir, damaged, model);
+        EXPECT_NE(result, OperationResult::Cancelled);
+        for (const auto& object : model.objects) {
+            EXPECT_EQ(object->vertices.count(), object->indices.count());
+            EXPECT_EQ(object->indices.count() % 3, 0u);
+        }
+    }
+}
+
+TEST(ObjReader, CommandLineConvertsObjFiles)
+{
+    using morvex::testing::cliPath;
+    using morvex::testing::runCommand;
+    using morvex::testing::shellQuote;
+    TempDir dir;
+    writeFile(dir / "part.mtl", "newmtl Steel\nKd 0.5 0.5 0.5\nmap_Kd steel.png\n");
+    writeFile(dir / "steel.png", "png");
+    writeFile(dir / "part.obj", "mtllib part.mtl\n" + fourPositions + "vt 0 0\nusemtl Steel\nf 1/1 2/1 3/1 4/1\n");
+    writeFile(dir / "broken.obj", fourPositions + "f 1 2\n");
+    std::string output;
+    const std::string cli = shellQuote(cliPath().string());
+    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "part.obj").string()) + " --to obj --output " +
+                             shellQuote((dir / "out").string()) + " 2>&1",
+                         &output),
+              0)
+        << output;
+    EXPECT_TRUE(std::filesystem::exists(dir / "out" / "part.obj"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "out" / "part.mtl"));
+    EXPECT_EQ(morvex::testing::readFile(dir / "out" / "Textures" / "steel.png"), "png");
+
+    output.clear();
+    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "broken.obj").string()) + " --to obj --output " +
+                             shellQuote((dir / "out").string()) + " 2>&1",
+                         &output),
+              1);
+    EXPECT_NE(output.find("Read failed: face with fewer than three corners"), std::string::npos) << output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "out" / "broken.obj"));
+}
