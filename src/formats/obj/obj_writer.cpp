@@ -370,6 +370,17 @@ bool writeFaces(AtomicFileWriter& out, const WritePlan& plan, const MaterialName
 // ---------------------------------------------------------------------------
 // The material library and the texture copies.
 
+// Names go into lines of their own: a line end or other control character
+// in one would break the file apart.
+std::string lineSafe(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '_';
+    return out;
+}
+
 std::string_view fileNamePart(std::string_view path)
 {
     const std::size_t slash = path.find_last_of("/\\");
@@ -394,7 +405,7 @@ public:
         for (const Copy& copy : copies_)
             if (copy.source == source)
                 return copy.name;
-        std::string name(fileNamePart(source));
+        std::string name = lineSafe(fileNamePart(source));
         if (name.empty())
             name = "texture";
         const std::string wanted = name;
@@ -514,7 +525,7 @@ void writeMaterialLibrary(AtomicFileWriter& out, const Model& model, MaterialNam
             }
         if (repeated)
             continue;
-        const std::string name = material->properties.getProperty("Name", "None");
+        const std::string name = lineSafe(material->properties.getProperty("Name", "None"));
         names[material->id] = name;
         written.push_back({diffuse, texturePath, name});
 

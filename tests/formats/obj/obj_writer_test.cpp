@@ -343,3 +343,25 @@ TEST(ObjWriter, ProgressAndStatus)
     EXPECT_TRUE(std::is_sorted(reporter.progress.begin(), reporter.progress.end()));
     EXPECT_DOUBLE_EQ(reporter.progress.back(), 1.0);
 }
+
+// Names cannot break lines apart; a material without a name is "None".
+TEST(ObjWriter, NamesStayOnTheirLines)
+{
+    TempDir dir;
+    writeFile(dir / "bad\nname.png", "png");
+    Model model;
+    Material& evil = addTexturedMaterial(model, "Evil\r\nf 1 1 1", 0xFF112233u, (dir / "bad\nname.png").string());
+    Material& unnamed = *model.addMaterial();
+    ModelObject& object = addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 2, 1, 3});
+    addRange(object, unnamed.id, 3, 6);
+    addRange(object, evil.id, 0, 3);
+    ASSERT_EQ(write(dir / "names.obj", model), OperationResult::Success);
+    const std::string library = readFile(dir / "names.mtl");
+    EXPECT_NE(library.find("newmtl Evil__f 1 1 1\r\n"), std::string::npos);
+    EXPECT_NE(library.find("map_Kd Textures/bad_name.png\r\n"), std::string::npos);
+    EXPECT_NE(library.find("newmtl None\r\n"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "Textures" / "bad_name.png"), "png");
+    Model back;
+    ASSERT_EQ(readBack(dir / "names.obj", back), OperationResult::Success);
+    EXPECT_EQ(trianglesOf(back), trianglesOf(model));
+}
