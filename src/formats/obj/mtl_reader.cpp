@@ -52,8 +52,8 @@ fs::path resolveTexture(const fs::path& objFolder, const fs::path& libraryFolder
     const std::string_view fileName = slash == std::string_view::npos ? argument : argument.substr(slash + 1);
     const std::string forward = withForwardSlashes(argument);
     const fs::path candidates[] = {
-        objFolder / fileName,          objFolder / argument,        objFolder / forward,
-        libraryFolder / forward,       libraryFolder / fileName,
+        objFolder / fileName,    objFolder / argument,     objFolder / forward,
+        libraryFolder / forward, libraryFolder / fileName,
     };
     for (const fs::path& candidate : candidates)
         if (isRegularFile(candidate))
@@ -82,8 +82,8 @@ bool readColour(LineScanner& line, ArgbColor& colour)
     return true;
 }
 
-OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libraryPath,
-                                MaterialCollection& materials, ProgressReporter& reporter, std::string* reason)
+OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libraryPath, MaterialCollection& materials,
+                                ProgressReporter& reporter, std::string* reason)
 {
     MappedFile file;
     if (file.open(libraryPath) != OperationResult::Success)
@@ -132,8 +132,7 @@ OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libra
 } // namespace
 
 OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
-                                    MaterialCollection& materials, ProgressReporter& reporter,
-                                    std::string* reason)
+                                    MaterialCollection& materials, ProgressReporter& reporter, std::string* reason)
 {
     std::vector<fs::path> libraries;
     if (fs::path whole = findLibrary(objFolder, argument); !whole.empty()) {

@@ -18,9 +18,21 @@ namespace morvex::objformat {
 // after this many lines.
 inline constexpr std::uint64_t LinesPerCheck = 102;
 
-inline bool isLineEnd(char c) { return c == '\r' || c == '\n'; }
+inline bool isLineEnd(char c)
+{
+    return c == '\r' || c == '\n';
+}
 // Blanks are every byte up to and including the space, line ends excepted.
-inline bool isBlank(char c) { return static_cast<unsigned char>(c) <= ' ' && !isLineEnd(c); }
+inline bool isBlank(char c)
+{
+    return static_cast<unsigned char>(c) <= ' ' && !isLineEnd(c);
+}
+
+// Tokens are runs of bytes above the space character.
+inline bool isTokenByte(char c)
+{
+    return static_cast<unsigned char>(c) > ' ';
+}
 
 // Walks a text buffer line by line. Lines end at CR, LF or CR LF; the last
 // line needs no ending. Lines are never cut: a long face line keeps all of
@@ -41,7 +53,7 @@ public:
     std::string_view token()
     {
         const char* start = at_;
-        while (at_ < end_ && static_cast<unsigned char>(*at_) > ' ')
+        while (at_ < end_ && isTokenByte(*at_))
             ++at_;
         return {start, static_cast<std::size_t>(at_ - start)};
     }
@@ -98,7 +110,7 @@ std::string modelText(std::string_view text);
 // Materials gathered while an OBJ file is read: from its libraries and from
 // "usemtl" names that no library defined. Ids count from 0 in creation order.
 struct MaterialCollection {
-    Model holder; // only its materials and id counter are used
+    Model holder;                                      // only its materials and id counter are used
     std::unordered_map<std::string, Material*> byName; // the newest material of a name
     std::unordered_set<std::string> librariesRead;
 
@@ -112,7 +124,6 @@ struct MaterialCollection {
 // cannot be found or read is skipped (Success). Cancelled when the reporter
 // asks to stop; Failure only when memory ran out.
 OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
-                                    MaterialCollection& materials, ProgressReporter& reporter,
-                                    std::string* reason);
+                                    MaterialCollection& materials, ProgressReporter& reporter, std::string* reason);
 
 } // namespace morvex::objformat

@@ -44,7 +44,10 @@ struct RawObj {
 // ---------------------------------------------------------------------------
 // First pass: the lists of the file.
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
 
 // An index as written, with its sign. Saturates far beyond any list.
 bool readIndexNumber(const char*& cursor, const char* end, std::int64_t& value)

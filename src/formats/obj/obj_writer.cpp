@@ -22,7 +22,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t ElementsPerCheck = 1000;
-constexpr std::size_t LineRoom = 512; // the longest "v", "vt", "vn" or "f" line
+constexpr std::size_t LineRoom = 512;      // the longest "v", "vt", "vn" or "f" line
 constexpr double ByteToUnit = 0.003921569; // 1 / 255
 constexpr std::string_view LineEnd = "\r\n";
 
@@ -153,15 +153,13 @@ OperationResult planObjects(const Model& model, WritePlan& plan, std::string* re
 // material range in list order (all of its triangles with material 0 when it
 // has none); zero records fill up to one record per triangle of the model.
 // Stops, returning false, when `visit` does.
-template <typename Visit>
-bool forEachRecord(const WritePlan& plan, Visit&& visit)
+template <typename Visit> bool forEachRecord(const WritePlan& plan, Visit&& visit)
 {
     std::uint32_t k = 0;
     const auto visitRange = [&](const ObjectPlan& objectPlan, std::uint64_t first, std::uint64_t end,
                                 std::int16_t materialId) {
         const std::uint64_t whole = 3ull * objectPlan.object->triangleCount();
-        for (std::uint64_t corner = first; corner < end && corner + 3 <= whole && k < plan.triangleCount;
-             corner += 3) {
+        for (std::uint64_t corner = first; corner < end && corner + 3 <= whole && k < plan.triangleCount; corner += 3) {
             TriangleRecord record;
             if (triangleIsValid(*objectPlan.object, static_cast<std::uint32_t>(corner))) {
                 record.plan = &objectPlan;
@@ -197,8 +195,8 @@ bool forEachRecord(const WritePlan& plan, Visit&& visit)
 class PhaseProgress {
 public:
     // Shows the phase's status text and the fraction it starts at.
-    PhaseProgress(ProgressReporter& reporter, const char* status, const char* label, std::uint32_t total,
-                  double start, double share)
+    PhaseProgress(ProgressReporter& reporter, const char* status, const char* label, std::uint32_t total, double start,
+                  double share)
         : reporter_(reporter), label_(label), total_(total), start_(start), share_(share)
     {
         reporter_.setProgress(start);
@@ -291,8 +289,8 @@ bool writeNormals(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter
 
 bool writeTexCoords(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
 {
-    PhaseProgress progress(reporter, "Writing texture coordinate array...", "Texture Coordinates",
-                           plan.triangleCount, 0.8, 0.05);
+    PhaseProgress progress(reporter, "Writing texture coordinate array...", "Texture Coordinates", plan.triangleCount,
+                           0.8, 0.05);
     out.write("# Texture Coordinate Array \r\n");
     const bool finished = forEachRecord(plan, [&](std::uint32_t k, const TriangleRecord& record) {
         if (!progress.step(k))
@@ -324,8 +322,7 @@ bool writeTexCoords(AtomicFileWriter& out, const WritePlan& plan, ProgressReport
 // one's diffuse colour and diffuse texture take its name.
 using MaterialNames = std::unordered_map<std::int16_t, std::string>;
 
-bool writeFaces(AtomicFileWriter& out, const WritePlan& plan, const MaterialNames* names,
-                ProgressReporter& reporter)
+bool writeFaces(AtomicFileWriter& out, const WritePlan& plan, const MaterialNames* names, ProgressReporter& reporter)
 {
     PhaseProgress progress(reporter, "Writing triangles...", "Facets written", plan.triangleCount, 0.85, 0.15);
     std::optional<std::string> lastName;
@@ -411,8 +408,9 @@ public:
         const std::string wanted = name;
         for (int n = 2; taken(name); ++n) {
             const std::size_t dot = wanted.find_last_of('.');
-            name = dot == std::string::npos || dot == 0 ? wanted + "-" + std::to_string(n)
-                                                        : wanted.substr(0, dot) + "-" + std::to_string(n) + wanted.substr(dot);
+            name = dot == std::string::npos || dot == 0
+                       ? wanted + "-" + std::to_string(n)
+                       : wanted.substr(0, dot) + "-" + std::to_string(n) + wanted.substr(dot);
         }
         copies_.push_back({source, name, {}});
         return name;
@@ -433,8 +431,8 @@ public:
         for (Copy& copy : copies_) {
             if (!fs::is_regular_file(fs::path(copy.source), error))
                 continue;
-            copy.staged = folder / ("." + copy.name + "." + std::to_string(getpid()) + "-" +
-                                    std::to_string(counter++) + ".part");
+            copy.staged =
+                folder / ("." + copy.name + "." + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part");
             if (!fs::copy_file(copy.source, copy.staged, fs::copy_options::overwrite_existing, error)) {
                 const std::string text = "cannot copy texture " + copy.source + ": " + error.message();
                 fs::remove(copy.staged, error);

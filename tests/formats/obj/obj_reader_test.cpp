@@ -61,13 +61,15 @@ TEST(ObjReader, FacesFansAndCornerForms)
         {"no final line end", fourPositions + "f 1 2 3", {p1, p2, p3}},
         {"face before its positions", "f 1 2 3\n" + fourPositions, {p1, p2, p3}},
         {"zero and missing indices stay at the origin", fourPositions + "f 2 3 4 0\n", {p2, p3, p4, p4, {}, p2}},
-        {"index beyond the list stays at the origin", fourPositions + "f 2 3 4 99999999999\n",
+        {"index beyond the list stays at the origin",
+         fourPositions + "f 2 3 4 99999999999\n",
          {p2, p3, p4, p4, {}, p2}},
         {"none among the first three leaves the face at zero", fourPositions + "f 1 0 3\n", {{}, {}, {}}},
         {"v line with letters is skipped", "v 5 5 x\n" + fourPositions + "f 1 2 3\n", {p1, p2, p3}},
         {"v line with too few numbers is skipped", "v 5 5\n" + fourPositions + "f 1 2 3\n", {p1, p2, p3}},
         {"groups, objects and smoothing change nothing",
-         "o a\ng b\ns 1\n" + fourPositions + "vp 1\nl 1 2\np 1\nf 1 2 3\n", {p1, p2, p3}},
+         "o a\ng b\ns 1\n" + fourPositions + "vp 1\nl 1 2\np 1\nf 1 2 3\n",
+         {p1, p2, p3}},
         {"junk tokens are no corners", fourPositions + "f 1 x 2 \\ 3\n", {p1, p2, p3}},
     };
     for (const Case& test : cases) {
@@ -129,7 +131,8 @@ TEST(ObjReader, RejectsFacesWithFewerThanThreeCorners)
 
 TEST(ObjReader, EmptyAndFacelessFilesGiveEmptyModels)
 {
-    for (const std::string& text : {std::string(), std::string("# nothing\n\n"), fourPositions, std::string("f 1 2 3\n")}) {
+    for (const std::string& text :
+         {std::string(), std::string("# nothing\n\n"), fourPositions, std::string("f 1 2 3\n")}) {
         TempDir dir;
         Model model;
         EXPECT_EQ(readText(dir, text, model), OperationResult::Success);
@@ -217,8 +220,8 @@ TEST(ObjReader, NormalsTexCoordsAndColoursPerCorner)
     // Byte colours, fractions of 1 scaled to bytes, no colour black,
     // out-of-range bytes clamped.
     const std::vector<ArgbColor> colours(object.colors.begin(), object.colors.end());
-    EXPECT_EQ(colours, (std::vector<ArgbColor>{0xFFFF0000u, 0xFF000000u, 0xFF808080u, 0xFF808080u, 0xFF00FF00u,
-                                               0xFFFF0000u}));
+    EXPECT_EQ(colours,
+              (std::vector<ArgbColor>{0xFFFF0000u, 0xFF000000u, 0xFF808080u, 0xFF808080u, 0xFF00FF00u, 0xFFFF0000u}));
 }
 
 TEST(ObjReader, MaterialLibraries)

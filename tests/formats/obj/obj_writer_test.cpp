@@ -120,8 +120,9 @@ TEST(ObjWriter, VertexColours)
     const ArgbColor corners[] = {0xFF010101u, 0xFF020202u, 0xFF030303u, 0xFF040404u, 0xFF050505u, 0xFF060606u};
     std::copy(std::begin(corners), std::end(corners), shared.colors.begin());
     ASSERT_EQ(write(dir / "corners.obj", perCorner), OperationResult::Success);
-    EXPECT_NE(readFile(dir / "corners.obj").find("v 0 0 0 1 1 1\r\nv 1 0 0 5 5 5\r\nv 0 1 0 4 4 4\r\nv 1 1 0 6 6 6\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        readFile(dir / "corners.obj").find("v 0 0 0 1 1 1\r\nv 1 0 0 5 5 5\r\nv 0 1 0 4 4 4\r\nv 1 1 0 6 6 6\r\n"),
+        std::string::npos);
 }
 
 // Two materials with the same diffuse colour and no texture are written
@@ -189,8 +190,7 @@ TEST(ObjWriter, BrokenTrianglesKeepTheirNumbers)
     addMesh(model, {{5, 5, 5}}, {0, 1, 2});
     ASSERT_EQ(write(dir / "broken.obj", model), OperationResult::Success);
     const std::string text = readFile(dir / "broken.obj");
-    EXPECT_NE(text.find("# Normal Array\r\nvn 0 0 0\r\nvn 0 0 0\r\nvn 0 0 1\r\nvn 0 0 0\r\n\r\n"),
-              std::string::npos);
+    EXPECT_NE(text.find("# Normal Array\r\nvn 0 0 0\r\nvn 0 0 0\r\nvn 0 0 1\r\nvn 0 0 0\r\n\r\n"), std::string::npos);
     EXPECT_NE(text.find("# Facets\r\nf 1//3 2//3 3//3\r\n\r\n"), std::string::npos);
 }
 
@@ -215,8 +215,8 @@ void addTexturedGrid(Model& model, std::int16_t materialId, std::uint32_t size)
     for (std::uint32_t y = 0; y < size; ++y)
         for (std::uint32_t x = 0; x < size; ++x) {
             const float fx = static_cast<float>(x), fy = static_cast<float>(y);
-            const Vector3 quad[6] = {{fx, fy, 0},     {fx + 1, fy, 0},     {fx + 1, fy + 1, 0},
-                                     {fx, fy, 0},     {fx + 1, fy + 1, 0}, {fx, fy + 1, 0}};
+            const Vector3 quad[6] = {{fx, fy, 0}, {fx + 1, fy, 0},     {fx + 1, fy + 1, 0},
+                                     {fx, fy, 0}, {fx + 1, fy + 1, 0}, {fx, fy + 1, 0}};
             for (const Vector3& p : quad) {
                 object.vertices[at] = p;
                 object.indices[at] = at;
