@@ -494,11 +494,7 @@ TEST(StlReader, PathsThatAreNotReadableFiles)
 TEST(StlReader, ProgressTextsAndCadence)
 {
     TempDir dir;
-    std::vector<TestFacet> facets;
-    for (int i = 0; i < 1000; ++i) {
-        const float x = static_cast<float>(i);
-        facets.push_back({{{x, 0, 0}, {x, 1, 0}, {x + 1, 1, 0}}});
-    }
+    const std::vector<TestFacet> facets = stripFacets(1000);
     writeFile(dir / "ascii.stl", asciiStl("p", facets));
     writeFile(dir / "binary.stl", binaryStl("p", facets));
 
@@ -545,11 +541,7 @@ TEST(StlReader, ProgressTextsAndCadence)
 TEST(StlReader, CancellationStopsWithoutTryingBinary)
 {
     TempDir dir;
-    std::vector<TestFacet> facets;
-    for (int i = 0; i < 2500; ++i) {
-        const float x = static_cast<float>(i);
-        facets.push_back({{{x, 0, 0}, {x, 1, 0}, {x + 1, 1, 0}}});
-    }
+    const std::vector<TestFacet> facets = stripFacets(2500);
     writeFile(dir / "ascii.stl", asciiStl("c", facets));
     writeFile(dir / "binary.stl", binaryStl("c", facets));
     // ASCII: 175 checks while reading (17501 lines), 3 compiling, 3 building.

@@ -77,6 +77,17 @@ inline std::vector<TestFacet> cubeFacets()
     return facets;
 }
 
+// `count` triangles along the x axis, each sharing an edge with the next.
+inline std::vector<TestFacet> stripFacets(int count)
+{
+    std::vector<TestFacet> facets;
+    for (int i = 0; i < count; ++i) {
+        const float x = static_cast<float>(i);
+        facets.push_back({{{x, 0, 0}, {x, 1, 0}, {x + 1, 1, 0}}});
+    }
+    return facets;
+}
+
 inline OperationResult readStlFile(const std::filesystem::path& path, Model& model, std::string* reason = nullptr)
 {
     StoppableReporter reporter;
