@@ -30,6 +30,16 @@ ModelObject& addTriangles(Model& model, const std::vector<Vector3>& corners)
     return object;
 }
 
+// The corners of the cube's facets, each coordinate scaled, then moved.
+std::vector<Vector3> cubeCorners(Vector3 scale = {1, 1, 1}, Vector3 offset = {0, 0, 0})
+{
+    std::vector<Vector3> corners;
+    for (const TestFacet& facet : cubeFacets())
+        for (const Vector3& v : facet.corners)
+            corners.push_back({v.x * scale.x + offset.x, v.y * scale.y + offset.y, v.z * scale.z + offset.z});
+    return corners;
+}
+
 OperationResult writeBinary(const std::filesystem::path& path, const Model& model, std::string* reason = nullptr)
 {
     StoppableReporter reporter;
@@ -95,10 +105,7 @@ TEST(StlAsciiWriter, LineCountsNamesAndEmptyModels)
 {
     TempDir dir;
     Model model;
-    std::vector<Vector3> corners;
-    for (const TestFacet& facet : cubeFacets())
-        corners.insert(corners.end(), std::begin(facet.corners), std::end(facet.corners));
-    addTriangles(model, corners);
+    addTriangles(model, cubeCorners());
     ASSERT_EQ(writeAscii(dir / "cube.stl", model), OperationResult::Success);
     const std::vector<std::string> lines = splitCrLf(readFile(dir / "cube.stl"));
     EXPECT_EQ(lines.size(), 12u * 7 + 2);
@@ -338,10 +345,7 @@ TEST(StlRoundTrip, BinaryKeepsGeometryColoursNameAndMaterial)
     TempDir dir;
     Model model;
     model.properties.setProperty("ModelName", "round trip");
-    std::vector<Vector3> corners;
-    for (const TestFacet& facet : cubeFacets())
-        for (const Vector3& v : facet.corners)
-            corners.push_back({v.x * 3.5f - 1.0f, v.y * 0.001f, v.z + 100.0f});
+    const std::vector<Vector3> corners = cubeCorners({3.5f, 0.001f, 1}, {-1, 0, 100});
     ModelObject& object = addTriangles(model, corners);
     ASSERT_TRUE(object.colors.allocate(object.vertices.count()));
     for (std::uint32_t i = 0; i < object.colors.count(); ++i)
@@ -388,10 +392,7 @@ TEST(StlRoundTrip, AsciiKeepsGeometryToSevenDigits)
     TempDir dir;
     Model model;
     model.properties.setProperty("ModelName", "ascii trip");
-    std::vector<Vector3> corners;
-    for (const TestFacet& facet : cubeFacets())
-        for (const Vector3& v : facet.corners)
-            corners.push_back({v.x * 123.456789f, -v.y * 1e-4f, v.z * 7e6f});
+    const std::vector<Vector3> corners = cubeCorners({123.456789f, -1e-4f, 7e6f});
     addTriangles(model, corners);
     ASSERT_EQ(writeAscii(dir / "rt.stl", model), OperationResult::Success);
     Model back;
@@ -416,11 +417,7 @@ TEST(StlRoundTrip, PeerReadsWhatWeWrite)
         GTEST_SKIP() << "assimp is not installed";
     TempDir dir;
     Model model;
-    std::vector<Vector3> corners;
-    for (const TestFacet& facet : cubeFacets())
-        for (const Vector3& v : facet.corners)
-            corners.push_back({v.x * 20.0f, v.y * 20.0f, v.z * 20.0f});
-    addTriangles(model, corners);
+    addTriangles(model, cubeCorners({20, 20, 20}));
     ASSERT_EQ(writeBinary(dir / "peer-binary.stl", model), OperationResult::Success);
     ASSERT_EQ(writeAscii(dir / "peer-ascii.stl", model), OperationResult::Success);
     for (const char* name : {"peer-binary.stl", "peer-ascii.stl"}) {
