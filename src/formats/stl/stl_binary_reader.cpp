@@ -1,5 +1,6 @@
 #include "formats/stl/stl_internal.h"
 
+#include "mesh/memory_guard.h"
 #include "support/platform/files.h"
 #include "support/text/text.h"
 
@@ -135,6 +136,14 @@ OperationResult readStlBinary(const std::filesystem::path& path, Model& model, P
         model.loadStatus = LoadStatus::Nothing;
         return OperationResult::Success;
     }
+
+    // Refuse what cannot be built before reading gigabytes of facets.
+    const std::uint64_t corners = std::uint64_t{count} * 3;
+    if (corners > UINT32_MAX)
+        return failWith(reason, "too many facets for one object");
+    if (!allocationAllowed(corners * sizeof(std::uint32_t), sizeof(std::uint32_t)) ||
+        !allocationAllowed(corners * sizeof(Vector3), sizeof(Vector3)))
+        return failWith(reason, "out of memory");
 
     FacetSpan facets;
     facets.data = file.bytes() + BinaryPrefixBytes;

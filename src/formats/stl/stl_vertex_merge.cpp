@@ -101,6 +101,7 @@ VertexMerger::~VertexMerger()
     guardedFree(vertices_);
     guardedFree(chain_);
     std::free(slots_);
+    guardedFree(recent_);
 }
 
 bool VertexMerger::reserve(std::uint32_t maxVertices)
@@ -108,7 +109,12 @@ bool VertexMerger::reserve(std::uint32_t maxVertices)
     guardedFree(vertices_);
     guardedFree(chain_);
     std::free(slots_);
+    guardedFree(recent_);
     vertices_ = allocateArray<Vector3>(maxVertices);
+    recent_ = allocateArray<Recent>(RecentCount);
+    if (recent_ != nullptr)
+        for (std::size_t i = 0; i < RecentCount; ++i)
+            recent_[i].index = NoVertex;
     chain_ = allocateArray<std::uint32_t>(maxVertices);
     // Closed meshes have about one vertex for every six corners; the hash
     // grows when a mesh has more.
@@ -122,7 +128,7 @@ bool VertexMerger::reserve(std::uint32_t maxVertices)
     capacity_ = maxVertices;
     count_ = 0;
     occupied_ = 0;
-    return vertices_ != nullptr && chain_ != nullptr && slots_ != nullptr;
+    return vertices_ != nullptr && chain_ != nullptr && slots_ != nullptr && recent_ != nullptr;
 }
 
 VertexMerger::Slot* VertexMerger::findSlot(const std::uint32_t key[3], std::uint64_t hash)
@@ -201,23 +207,35 @@ std::uint32_t VertexMerger::newestMatchIn(const std::uint32_t key[3], const Vect
     return best;
 }
 
+// All three coordinates beyond +-4: the cell holds only bit-identical
+// vertices, and its newest one is the match when it lies in the window.
+bool VertexMerger::mergeExact(const Vector3& corner, std::uint32_t windowStart, std::uint32_t& index)
+{
+    const std::uint32_t key[3] = {floatBits(corner.x), floatBits(corner.y), floatBits(corner.z)};
+    const std::uint64_t hash = hashKey(key);
+    Recent& recent = recent_[(hash >> 40) & (RecentCount - 1)];
+    if (recent.index != NoVertex && recent.index >= windowStart && sameKey(recent.key, key)) {
+        index = recent.index;
+        return true;
+    }
+    const Slot* slot = findSlot(key, hash);
+    if (slot->headPlusOne != 0 && slot->headPlusOne - 1 >= windowStart)
+        index = slot->headPlusOne - 1;
+    else if (!append(corner, index))
+        return false;
+    std::memcpy(recent.key, key, sizeof key);
+    recent.index = index;
+    return true;
+}
+
 bool VertexMerger::merge(const Vector3& corner, std::uint32_t& index)
 {
     if (!isFinite(corner))
         return append(corner, index);
     const std::uint32_t windowStart = count_ > Window ? count_ - Window : 0;
 
-    if (isExactCoordinate(corner.x) && isExactCoordinate(corner.y) && isExactCoordinate(corner.z)) {
-        // One cell, holding only bit-identical vertices: its newest one is
-        // the match when it lies in the window.
-        const std::uint32_t key[3] = {floatBits(corner.x), floatBits(corner.y), floatBits(corner.z)};
-        const Slot* slot = findSlot(key, hashKey(key));
-        if (slot->headPlusOne != 0 && slot->headPlusOne - 1 >= windowStart) {
-            index = slot->headPlusOne - 1;
-            return true;
-        }
-        return append(corner, index);
-    }
+    if (isExactCoordinate(corner.x) && isExactCoordinate(corner.y) && isExactCoordinate(corner.z))
+        return mergeExact(corner, windowStart, index);
 
     std::uint32_t xs[2], ys[2], zs[2];
     const int nx = candidateKeys(corner.x, xs);

@@ -2,6 +2,7 @@
 
 #include "mesh/geometry.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace morvex::stl {
@@ -22,6 +23,10 @@ namespace morvex::stl {
 //   below the best match of another cell.
 // NaN and infinite coordinates never compare equal, so such a vertex is
 // always new and is never entered into the hash.
+// Facets that follow each other share corners, so a small direct-mapped
+// table of recent bit-exact lookups answers most corners beyond +-4 without
+// touching the large hash: within the window a bit pattern occurs at most
+// once, so a remembered index inside the window is the answer.
 class VertexMerger {
 public:
     static constexpr std::uint32_t Window = 10000;
@@ -49,7 +54,14 @@ private:
         std::uint32_t headPlusOne; // 0: empty slot
     };
 
+    struct Recent {
+        std::uint32_t key[3];
+        std::uint32_t index; // NoVertex: empty
+    };
+    static constexpr std::size_t RecentCount = 8192;
+
     Slot* findSlot(const std::uint32_t key[3], std::uint64_t hash);
+    bool mergeExact(const Vector3& corner, std::uint32_t windowStart, std::uint32_t& index);
     bool append(const Vector3& corner, std::uint32_t& index);
     bool enterIntoHash(std::uint32_t index);
     bool growHash();
@@ -63,6 +75,7 @@ private:
     Slot* slots_ = nullptr;
     std::uint64_t slotMask_ = 0;
     std::uint64_t occupied_ = 0;
+    Recent* recent_ = nullptr;
 };
 
 } // namespace morvex::stl

@@ -3,12 +3,14 @@
 #include "formats/stl/stl_test_files.h"
 
 #include "common/test_support.h"
+#include "mesh/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 #include "support/text/text.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <iostream>
 #include <limits>
 #include <unistd.h>
 
@@ -421,6 +423,35 @@ TEST(StlBinaryReader, SizeMustMatchTheFacetCount)
     EXPECT_EQ(onlyObject(empty).indices.count(), 0u);
     EXPECT_EQ(empty.properties.getProperty("ModelName"), "nothing here");
     EXPECT_EQ(empty.loadStatus, LoadStatus::Nothing);
+}
+
+TEST(StlBinaryReader, HugeFilesAreRefusedBeforeTheirFacetsAreRead)
+{
+    TempDir dir;
+    struct Case {
+        std::uint32_t count;
+        const char* reasonPart;
+    };
+    // 1.6 billion facets: more corners than 32-bit indices can number. A
+    // billion: more memory than the guard gives (the available memory is
+    // pinned for the test).
+    setAvailableMemoryOverride(std::uint64_t{8} << 30);
+    for (const Case& c : {Case{1'600'000'000u, "too many facets"}, Case{1'000'000'000u, "out of memory"}}) {
+        const auto path = dir / "sparse.stl";
+        writeFile(path, binaryStl("sparse", {}, c.count));
+        std::error_code error;
+        std::filesystem::resize_file(path, 84 + std::uint64_t{c.count} * 50, error);
+        if (error) {
+            std::cout << "no sparse files here: " << error.message() << "\n";
+            continue;
+        }
+        Model model;
+        std::string reason;
+        EXPECT_EQ(readStlFile(path, model, &reason), OperationResult::Failure);
+        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << reason;
+        std::filesystem::remove(path);
+    }
+    setAvailableMemoryOverride(0);
 }
 
 TEST(StlBinaryReader, SolidHeaderIsReadAsBinary)
