@@ -201,8 +201,10 @@ OperationResult readFacets(LineReader& lines, FacetStage& facets, ProgressReport
             if (facets.count() == UINT32_MAX || !facets.append(facet))
                 return failWith(reason, "out of memory");
             break;
-        case FacetOutcome::Skipped: break;
-        case FacetOutcome::EndOfSolid: return OperationResult::Success;
+        case FacetOutcome::Skipped:
+            break;
+        case FacetOutcome::EndOfSolid:
+            return OperationResult::Success;
         case FacetOutcome::EndOfFile:
             return failWith(reason, lines.failed() ? "cannot read file" : "the file ends inside a facet");
         }

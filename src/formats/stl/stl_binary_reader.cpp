@@ -35,7 +35,8 @@ OperationResult readHeaderColors(const unsigned char* header, Model& model, Mode
             continue;
         nameLength = at;
         const std::size_t colorAt = at + ColorMarker.size();
-        object.properties.setIntProperty(ObjectColorKey, static_cast<std::int32_t>(readLittleEndian32(header + colorAt)));
+        object.properties.setIntProperty(ObjectColorKey,
+                                         static_cast<std::int32_t>(readLittleEndian32(header + colorAt)));
         const std::size_t materialAt = colorAt + 4;
         if (markerAt(header, materialAt, MaterialMarker) && materialAt + MaterialMarker.size() + 12 <= HeaderBytes) {
             Material* material = model.addMaterial();

@@ -25,8 +25,8 @@ const char* findLineEnd(const char* from, const char* to)
     const __m128i lineFeed = _mm_set1_epi8('\n');
     while (to - from >= 16) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
-        const int mask = _mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(bytes, carriageReturn), _mm_cmpeq_epi8(bytes, lineFeed)));
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(bytes, carriageReturn), _mm_cmpeq_epi8(bytes, lineFeed)));
         if (mask != 0)
             return from + __builtin_ctz(static_cast<unsigned>(mask));
         from += 16;
@@ -81,8 +81,7 @@ std::ptrdiff_t MemoryBlockSource::read(char* buffer, std::size_t size)
 }
 
 LineReader::LineReader(BlockSource& source, std::size_t blockBytes)
-    : source_(source), blockBytes_(std::max<std::size_t>(blockBytes, 1)),
-      block_(new (std::nothrow) char[blockBytes_])
+    : source_(source), blockBytes_(std::max<std::size_t>(blockBytes, 1)), block_(new (std::nothrow) char[blockBytes_])
 {
 }
 

@@ -49,7 +49,8 @@ OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObjec
     // Colour of each unique vertex: the colour of the last facet using it.
     std::unique_ptr<ArgbColor, FreeWithGuard> vertexColors;
     if (facets.anyAttributeSet) {
-        vertexColors.reset(static_cast<ArgbColor*>(guardedAllocate(cornerCount * sizeof(ArgbColor), sizeof(ArgbColor))));
+        vertexColors.reset(
+            static_cast<ArgbColor*>(guardedAllocate(cornerCount * sizeof(ArgbColor), sizeof(ArgbColor))));
         if (!vertexColors)
             return failWith(reason, "out of memory");
     }

@@ -88,8 +88,7 @@ bool withinTolerance(const Vector3& p, const Vector3& q)
            dz <= tolerance;
 }
 
-template <typename T>
-T* allocateArray(std::uint64_t count)
+template <typename T> T* allocateArray(std::uint64_t count)
 {
     return static_cast<T*>(guardedAllocate(count * sizeof(T), sizeof(T)));
 }
@@ -192,8 +191,8 @@ bool VertexMerger::append(const Vector3& corner, std::uint32_t& index)
 
 // The newest vertex of one cell that matches, if it is newer than `best`
 // and inside the window; else `best`.
-std::uint32_t VertexMerger::newestMatchIn(const std::uint32_t key[3], const Vector3& corner,
-                                          std::uint32_t windowStart, std::uint32_t best)
+std::uint32_t VertexMerger::newestMatchIn(const std::uint32_t key[3], const Vector3& corner, std::uint32_t windowStart,
+                                          std::uint32_t best)
 {
     const Slot* slot = findSlot(key, hashKey(key));
     if (slot->headPlusOne == 0)

@@ -215,8 +215,8 @@ std::string colorBlock(const Model& model)
         return block;
     const Material* material = model.findMaterial(object.materialRanges.front().materialId);
     const MaterialSlot slots[] = {DiffuseSlot, SpecularSlot, AmbientSlot};
-    if (material == nullptr || !(material->colorSet[DiffuseSlot] || material->colorSet[SpecularSlot] ||
-                                 material->colorSet[AmbientSlot]))
+    if (material == nullptr ||
+        !(material->colorSet[DiffuseSlot] || material->colorSet[SpecularSlot] || material->colorSet[AmbientSlot]))
         return block;
     block += "MATERIAL=";
     for (MaterialSlot slot : slots)

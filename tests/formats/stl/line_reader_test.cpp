@@ -167,6 +167,7 @@ void expectSameAsGeneral(const std::string& token)
 
 TEST(StlNumberToken, AgreesWithTheGeneralConversion)
 {
+    // clang-format off
     const char* tokens[] = {
         "0", "-0", "+0", "1", "-1", "+1.5", "1.000000e+000", "-2.500000E-001", "5.", ".5", "-.5", "1e5", "1e",
         "1e+", "1.5e-", "+-1", "--1", "-", "+", ".", "e5", "abc", "blah", "1.0,", "1.0abc", "nan", "-nan", "inf",
@@ -175,6 +176,7 @@ TEST(StlNumberToken, AgreesWithTheGeneralConversion)
         "1234567890123456789", "9007199254740993", "1e22", "1e23", "1e-22", "1e-23", "  7.25  ", "\t-3\t",
         "0001.2500", "1e00005", "1e0005", "",
     };
+    // clang-format on
     for (const char* token : tokens)
         expectSameAsGeneral(token);
 

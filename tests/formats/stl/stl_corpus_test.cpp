@@ -28,6 +28,7 @@ struct Expectation {
     std::uint32_t colors;
 };
 
+// clang-format off
 const Expectation expectations[] = {
     {"assimp__3DSMaxExport.STL", nullptr, FormatKind::StlBinary, 2000, 1042,
      {-27.370041f, -2.428122f, 9.698570f, 29.664497f, 45.913139f, 62.342556f}, "STLEXP Object01", 0},
@@ -52,6 +53,7 @@ const Expectation expectations[] = {
      {-111.489891f, 5.779197f, 255.860168f, 193.310104f, 310.187988f, 281.698425f}, nullptr, 0},
     {"trimesh__stl_empty_bin.stl", nullptr, FormatKind::StlBinary, 0, 0, {}, "Exported from Blender-2.91.0", 0},
 };
+// clang-format on
 
 TEST(StlCorpus, EveryRealFileReadsAsExpected)
 {

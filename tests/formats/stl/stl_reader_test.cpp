@@ -71,7 +71,7 @@ TEST(StlAsciiReader, FirstLineDecidesAndNamesTheSolid)
     };
     const std::vector<Case> cases = {
         {"solid cube", true, "cube"},
-        {"solid", true, ""},          // nothing after the word
+        {"solid", true, ""},               // nothing after the word
         {"solid\tpart 7", true, "part 7"}, // a tab after the word
         {"   solid    padded name   ", true, "padded name"},
         {"solid \t mixed blanks", true, "mixed blanks"},
@@ -121,13 +121,17 @@ TEST(StlAsciiReader, MalformedFacetsAreSkipped)
         std::string facet;
     };
     const std::vector<Case> broken = {
-        {"missing normal number", "facet normal 0 0\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n"},
-        {"word as coordinate", "facet normal 0 0 1\nouter loop\nvertex 0 0 blah\nvertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n"},
+        {"missing normal number",
+         "facet normal 0 0\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n"},
+        {"word as coordinate",
+         "facet normal 0 0 1\nouter loop\nvertex 0 0 blah\nvertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n"},
         {"no outer loop", "facet normal 0 0 1\nvertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n"},
         {"two vertices", "facet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nendloop\nendfacet\n"},
         {"no endfacet", "facet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\nendloop\nfoo\n"},
-        {"normal before facet", "normal facet 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n"},
-        {"number glued to text", "facet normal 0 0 1x\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n"},
+        {"normal before facet",
+         "normal facet 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n"},
+        {"number glued to text",
+         "facet normal 0 0 1x\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n"},
     };
     TempDir dir;
     for (const Case& c : broken) {
@@ -182,8 +186,9 @@ TEST(StlAsciiReader, RefusedTextFilesGiveAReason)
         {"only broken facets", "solid s\nfacet normal 1 2\nendsolid\n", "no facets"},
         {"not-a-number coordinate", "solid s\n" + asciiFacet({{{0, 0, 0}, {1, 0, 0}, {NAN, 1, 0}}}) + "endsolid\n",
          "not a finite number"},
-        {"overflowing coordinate", "solid s\nfacet normal 0 0 1\nouter loop\nvertex 1e39 0 0\nvertex 1 0 0\n"
-                                   "vertex 0 1 0\nendloop\nendfacet\nendsolid\n",
+        {"overflowing coordinate",
+         "solid s\nfacet normal 0 0 1\nouter loop\nvertex 1e39 0 0\nvertex 1 0 0\n"
+         "vertex 0 1 0\nendloop\nendfacet\nendsolid\n",
          "not a finite number"},
     };
     TempDir dir;
@@ -203,10 +208,10 @@ TEST(StlAsciiReader, TextCheckAppliesOnlyBeforeTheFirstFacet)
     EXPECT_EQ(readBytes(dir, "solid s\nnote_1\n" + asciiFacet(cube[0]) + "endsolid\n", before).result,
               OperationResult::Failure);
     Model after;
-    ASSERT_EQ(readBytes(dir, "solid s\n" + asciiFacet(cube[0]) + "note_1 (ok)\n" + asciiFacet(cube[1]) + "endsolid\n",
-                        after)
-                  .result,
-              OperationResult::Success);
+    ASSERT_EQ(
+        readBytes(dir, "solid s\n" + asciiFacet(cube[0]) + "note_1 (ok)\n" + asciiFacet(cube[1]) + "endsolid\n", after)
+            .result,
+        OperationResult::Success);
     EXPECT_EQ(onlyObject(after).triangleCount(), 2u);
 }
 
@@ -218,8 +223,8 @@ TEST(StlAsciiReader, LongLinesAreCutNotFatal)
     // with it its facet; a comment longer than a block is simply skipped.
     const std::string padded = "vertex 0 0" + std::string(260, ' ') + "0\n";
     const std::string text = "solid s\n" + asciiFacet(cube[0]) + std::string(20000, 'c') + "\n" +
-                             "facet normal 0 0 1\nouter loop\n" + padded + "vertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n" +
-                             asciiFacet(cube[1]) + "endsolid\n";
+                             "facet normal 0 0 1\nouter loop\n" + padded +
+                             "vertex 1 0 0\nvertex 1 1 0\nendloop\nendfacet\n" + asciiFacet(cube[1]) + "endsolid\n";
     Model model;
     ASSERT_EQ(readBytes(dir, text, model).result, OperationResult::Success);
     EXPECT_EQ(onlyObject(model).triangleCount(), 2u);
@@ -249,8 +254,7 @@ TEST(StlAsciiReader, SameModelForEveryBlockSize)
     EXPECT_EQ(expected.triangleCount(), facets.size());
     for (std::size_t block = 1; block <= 40; ++block) {
         Model model;
-        ASSERT_EQ(readStlAscii(dir / "blocks.stl", model, reporter, nullptr, &verdict, block),
-                  OperationResult::Success)
+        ASSERT_EQ(readStlAscii(dir / "blocks.stl", model, reporter, nullptr, &verdict, block), OperationResult::Success)
             << block;
         const ModelObject& object = onlyObject(model);
         ASSERT_EQ(object.vertices.count(), expected.vertices.count()) << block;
@@ -313,7 +317,8 @@ TEST(StlBinaryReader, ColourMarkerMustFitInTheHeader)
         EXPECT_TRUE(model.materials.empty());
         // The name is what precedes the colour block.
         const std::string name = model.properties.getProperty("ModelName");
-        EXPECT_EQ(name.substr(0, std::min<std::size_t>(name.size(), c.position)), std::string(std::min<std::size_t>(name.size(), c.position), 'h'));
+        EXPECT_EQ(name.substr(0, std::min<std::size_t>(name.size(), c.position)),
+                  std::string(std::min<std::size_t>(name.size(), c.position), 'h'));
         if (c.found) {
             EXPECT_EQ(name.size(), c.position);
         }
@@ -367,8 +372,12 @@ TEST(StlBinaryReader, VertexMergeWithinTolerance)
     };
     const std::vector<Case> cases = {
         {"shared edge", {{{{0, 0, 0}, {1, 0, 0}, {1, 1, 0}}}, {{{0, 0, 0}, {1, 1, 0}, {0, 1, 0}}}}, 4},
-        {"1e-7 apart merge", {{{{0.5f, 0, 0}, {1, 0, 0}, {1, 1, 0}}}, {{{0.5f + 1e-7f, 0, 0}, {2, 2, 2}, {3, 3, 3}}}}, 5},
-        {"1e-6 apart do not", {{{{0.5f, 0, 0}, {1, 0, 0}, {1, 1, 0}}}, {{{0.5f + 1e-6f, 0, 0}, {2, 2, 2}, {3, 3, 3}}}}, 6},
+        {"1e-7 apart merge",
+         {{{{0.5f, 0, 0}, {1, 0, 0}, {1, 1, 0}}}, {{{0.5f + 1e-7f, 0, 0}, {2, 2, 2}, {3, 3, 3}}}},
+         5},
+        {"1e-6 apart do not",
+         {{{{0.5f, 0, 0}, {1, 0, 0}, {1, 1, 0}}}, {{{0.5f + 1e-6f, 0, 0}, {2, 2, 2}, {3, 3, 3}}}},
+         6},
     };
     for (const Case& c : cases) {
         Model model;
@@ -387,7 +396,7 @@ TEST(StlBinaryReader, VertexMergeWithinTolerance)
     ASSERT_EQ(readBytes(dir, binaryStl("window", many), window).result, OperationResult::Success);
     const ModelObject& object = onlyObject(window);
     EXPECT_EQ(object.vertices.count(), 3400u * 3 + 2);
-    EXPECT_EQ(object.indices[3400 * 3], 3400u * 3);     // (0,100,0): beyond the window
+    EXPECT_EQ(object.indices[3400 * 3], 3400u * 3);         // (0,100,0): beyond the window
     EXPECT_EQ(object.indices[3400 * 3 + 1], 3399u * 3 + 2); // recent: found
 }
 

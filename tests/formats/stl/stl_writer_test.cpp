@@ -12,8 +12,8 @@
 namespace morvex::stl {
 namespace {
 
-using morvex::testing::TempDir;
 using morvex::testing::readFile;
+using morvex::testing::TempDir;
 using morvex::testing::writeFile;
 using namespace morvex::stl::testing;
 
@@ -243,9 +243,9 @@ TEST(StlWriters, ObjectsInOrderAndWholeTrianglesOnly)
     Model model;
     addTriangles(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
     ModelObject& two = addTriangles(model, {{5, 0, 0}, {6, 0, 0}, {5, 1, 0}, {7, 7, 7}});
-    (void)two;                                          // 4 indices: one triangle, one stray index
-    addTriangles(model, {{9, 9, 9}, {8, 8, 8}});        // too few indices: left out
-    model.addObject();                                  // empty
+    (void)two;                                   // 4 indices: one triangle, one stray index
+    addTriangles(model, {{9, 9, 9}, {8, 8, 8}}); // too few indices: left out
+    model.addObject();                           // empty
     ASSERT_EQ(writeBinary(dir / "order.stl", model), OperationResult::Success);
     const std::string file = readFile(dir / "order.stl");
     ASSERT_EQ(file.size(), 84u + 2 * 50);
@@ -331,8 +331,8 @@ TEST(StlWriters, ProgressAndCancellation)
             RecordingReporter cancelling;
             cancelling.cancelAfterChecks(after);
             const auto target = dir / ("cancel-" + std::to_string(after) + ".stl");
-            const OperationResult result = ascii ? writeStlAscii(target, model, cancelling)
-                                                 : writeStlBinary(target, model, cancelling);
+            const OperationResult result =
+                ascii ? writeStlAscii(target, model, cancelling) : writeStlBinary(target, model, cancelling);
             EXPECT_EQ(result, OperationResult::Cancelled) << after;
             EXPECT_FALSE(std::filesystem::exists(target));
         }
@@ -422,9 +422,8 @@ TEST(StlRoundTrip, PeerReadsWhatWeWrite)
     ASSERT_EQ(writeAscii(dir / "peer-ascii.stl", model), OperationResult::Success);
     for (const char* name : {"peer-binary.stl", "peer-ascii.stl"}) {
         std::string output;
-        ASSERT_EQ(morvex::testing::runCommand("assimp info " + morvex::testing::shellQuote((dir / name).string()) +
-                                                  " 2>&1",
-                                              &output),
+        ASSERT_EQ(morvex::testing::runCommand(
+                      "assimp info " + morvex::testing::shellQuote((dir / name).string()) + " 2>&1", &output),
                   0)
             << output;
         EXPECT_NE(output.find("Faces:              12"), std::string::npos) << output;

@@ -71,11 +71,11 @@ int expectSameAsScan(const std::vector<Vector3>& corners, const char* what)
 TEST(StlVertexMerge, NearDuplicatesGiveExactlyTheScanResult)
 {
     std::mt19937 random(3);
-    const float bases[] = {0.0f,    -0.0f,   1.0f,   -1.0f,  2.0f,       -2.0f,  3.9999998f, 4.0f,   -4.0f,
-                           0.5f,    1000.0f, -1000.0f, 1e-30f, 6.1035156e-05f /* 2^-14, a cell border */,
-                           0.25f,   12.5f,   -7.75f};
-    const float offsets[] = {0.0f, 1e-7f, -1e-7f, 1.1920929e-7f, -1.1920929e-7f, 1.2e-7f, 1e-6f, -1e-6f,
-                             5.96e-8f, 2.4e-7f, 3e-8f};
+    const float bases[] = {0.0f,  -0.0f, 1.0f,  -1.0f,   2.0f,     -2.0f,  3.9999998f,
+                           4.0f,  -4.0f, 0.5f,  1000.0f, -1000.0f, 1e-30f, 6.1035156e-05f /* 2^-14, a cell border */,
+                           0.25f, 12.5f, -7.75f};
+    const float offsets[] = {0.0f,  1e-7f,  -1e-7f,   1.1920929e-7f, -1.1920929e-7f, 1.2e-7f,
+                             1e-6f, -1e-6f, 5.96e-8f, 2.4e-7f,       3e-8f};
     const auto pick = [&](std::uint32_t n) { return random() % n; };
     for (int round = 0; round < 8; ++round) {
         // Few distinct bases so that near-duplicates meet often.
@@ -140,8 +140,8 @@ TEST(StlVertexMerge, NonFiniteCoordinatesNeverMerge)
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
-    std::vector<Vector3> corners = {{nan, 0, 0}, {nan, 0, 0}, {inf, 1, 1}, {inf, 1, 1}, {1, 1, 1},
-                                    {-inf, 0, 0}, {1, 1, 1.0000001f}, {0, 0, 0}, {-0.0f, 0, 0}, {0, nan, 0}};
+    std::vector<Vector3> corners = {{nan, 0, 0},  {nan, 0, 0},        {inf, 1, 1}, {inf, 1, 1},   {1, 1, 1},
+                                    {-inf, 0, 0}, {1, 1, 1.0000001f}, {0, 0, 0},   {-0.0f, 0, 0}, {0, nan, 0}};
     expectSameAsScan(corners, "non-finite");
     VertexMerger merger;
     ASSERT_TRUE(merger.reserve(static_cast<std::uint32_t>(corners.size())));
@@ -155,11 +155,13 @@ TEST(StlVertexMerge, ClosedMeshSharesItsCorners)
 {
     // A grid of 80 x 80 quads: every inner vertex is used by six triangles.
     std::vector<Vector3> corners;
-    const auto point = [](int i, int j) { return Vector3{static_cast<float>(i) * 0.37f, static_cast<float>(j) * 0.37f, 1.0f}; };
+    const auto point = [](int i, int j) {
+        return Vector3{static_cast<float>(i) * 0.37f, static_cast<float>(j) * 0.37f, 1.0f};
+    };
     for (int i = 0; i < 80; ++i)
         for (int j = 0; j < 80; ++j)
-            for (const Vector3& p : {point(i, j), point(i + 1, j), point(i + 1, j + 1), point(i, j), point(i + 1, j + 1),
-                                     point(i, j + 1)})
+            for (const Vector3& p :
+                 {point(i, j), point(i + 1, j), point(i + 1, j + 1), point(i, j), point(i + 1, j + 1), point(i, j + 1)})
                 corners.push_back(p);
     expectSameAsScan(corners, "grid");
     VertexMerger merger;
