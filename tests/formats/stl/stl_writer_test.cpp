@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace morvex::stl {
 namespace {
@@ -299,6 +301,33 @@ TEST(StlWriters, BadModelsAndTargetsFailWithoutLeavingFiles)
             EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << c.name << ": " << reason;
             EXPECT_FALSE(std::filesystem::exists(c.target)) << c.name;
         }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(StlWriters, WriteErrorsAreFailures)
+{
+    // A file size limit makes writes fail as a full disk would.
+    TempDir dir;
+    Model model;
+    std::vector<Vector3> corners;
+    for (int i = 0; i < 30000; ++i)
+        corners.push_back({static_cast<float>(i), static_cast<float>(i % 3), 1});
+    addTriangles(model, corners);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 100000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string binaryReason, asciiReason;
+    const OperationResult binary = writeBinary(dir / "full.stl", model, &binaryReason);
+    const OperationResult ascii = writeAscii(dir / "full-ascii.stl", model, &asciiReason);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(binary, OperationResult::Failure);
+    EXPECT_EQ(ascii, OperationResult::Failure);
+    EXPECT_NE(binaryReason.find("write failed"), std::string::npos) << binaryReason;
+    EXPECT_NE(asciiReason.find("write failed"), std::string::npos) << asciiReason;
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
