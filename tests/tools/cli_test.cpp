@@ -56,7 +56,10 @@ TEST(Cli, MissingAndUnreadableFilesFailWithReason)
 
     writeFile(dir / "broken.stl", "solid broken\nfacet normal 0 0 1\n");
     output.clear();
-    EXPECT_EQ(cli("convert " + shellQuote((dir / "broken.stl").string()) + " --to stl", &output), 1);
+    EXPECT_EQ(cli("convert " + shellQuote((dir / "broken.stl").string()) + " --to stl --output " +
+                      shellQuote((dir / "out").string()),
+                  &output),
+              1);
     EXPECT_NE(output.find("Read failed"), std::string::npos) << output;
 }
 
