@@ -1,5 +1,6 @@
 #include "app/model_io.h"
 
+#include "formats/docs3dp/docs3dp.h"
 #include "formats/stl/stl.h"
 #include "support/text/text.h"
 
@@ -29,6 +30,8 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
     const std::string ext = asciiLower(extension);
     if (ext == ".stl")
         return readStl(source, model, reporter, reason);
+    if (ext == ".3dp")
+        return read3dp(source, model, reporter, reason);
     return failWith(reason, "no reader for " + std::string(extension.empty() ? "files without extension" : extension) +
                                 " files");
 }
@@ -39,6 +42,7 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
     switch (settings.outputKind) {
     case FormatKind::StlAscii: return writeStlAscii(output, model, reporter, reason);
     case FormatKind::StlBinary: return writeStlBinary(output, model, reporter, reason);
+    case FormatKind::Document3dp: return write3dp(output, model, reporter, reason);
     default: return failWith(reason, "no writer for this output format");
     }
 }

@@ -1,41 +1,16 @@
 #include "common/test_support.h"
+#include "formats/docs3dp/test_helpers.h"
 #include "formats/docs3dp/chunk_reader.h"
 #include "formats/docs3dp/chunk_writer.h"
 
-#include <csignal>
 #include <cstring>
 #include <functional>
-#include <sys/resource.h>
 #include <vector>
 
 using namespace morvex;
-using morvex::testing::TempDir;
+using namespace morvex::testing;
 
 namespace {
-
-std::span<const unsigned char> bytesOf(const std::string& text)
-{
-    return {reinterpret_cast<const unsigned char*>(text.data()), text.size()};
-}
-
-template <typename T>
-std::string littleEndian(T value)
-{
-    std::string bytes(sizeof value, '\0');
-    std::memcpy(bytes.data(), &value, sizeof value);
-    return bytes;
-}
-
-std::string chunkHeader(std::uint16_t id, ChunkType type, std::uint64_t size)
-{
-    return littleEndian(id) + littleEndian(static_cast<std::uint16_t>(type)) + littleEndian(size);
-}
-
-std::string fileHeader(std::uint16_t version = 1)
-{
-    return std::string("lsdf") + littleEndian<std::uint16_t>(1) + littleEndian<std::uint32_t>(32) +
-           littleEndian(version);
-}
 
 // Writes a chunked file with `body` between the header and the trailer.
 std::string writeChunked(const std::filesystem::path& path, const std::function<void(ChunkWriter&)>& body)
@@ -49,7 +24,7 @@ std::string writeChunked(const std::filesystem::path& path, const std::function<
     EXPECT_TRUE(chunks.endGroup());
     EXPECT_TRUE(chunks.writeTrailer());
     EXPECT_EQ(file.commit(), OperationResult::Success);
-    return morvex::testing::readFile(path);
+    return readFile(path);
 }
 
 std::vector<std::uint16_t> childIds(const ChunkReader& reader, const Chunk& group)
@@ -181,30 +156,19 @@ TEST(ChunkWriter, ReportsAFailedWriteAtTheEnd)
 {
     // A file size limit makes the writes fail as a full disk would.
     TempDir dir;
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 1 << 20;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-
     AtomicFileWriter file;
     ASSERT_EQ(file.open(dir / "full.bin"), OperationResult::Success);
+    FileSizeLimit limit(1 << 20);
+    ASSERT_TRUE(limit.active());
     ChunkWriter chunks(file);
     chunks.writeHeader(1);
     chunks.beginGroup(0);
     const std::vector<char> block(3 << 20, 'x');
     chunks.writeBlock(1, block.data(), block.size());
-    const bool ended = chunks.endGroup();
-    const bool trailed = chunks.writeTrailer();
+    EXPECT_FALSE(chunks.endGroup());
+    EXPECT_FALSE(chunks.writeTrailer());
     std::string reason;
-    const OperationResult committed = file.commit(&reason);
-
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, previousHandler);
-    EXPECT_FALSE(ended);
-    EXPECT_FALSE(trailed);
-    EXPECT_EQ(committed, OperationResult::Failure);
+    EXPECT_EQ(file.commit(&reason), OperationResult::Failure);
     EXPECT_NE(reason.find("write failed"), std::string::npos) << reason;
     EXPECT_FALSE(std::filesystem::exists(dir / "full.bin"));
 }
