@@ -130,6 +130,7 @@ struct OutputFormat {
 constexpr OutputFormat outputFormats[] = {
     {"stl", "stl", FormatKind::StlBinary},
     {"stl-ascii", "stl", FormatKind::StlAscii},
+    {"3dp", "3dp", FormatKind::Document3dp},
 };
 
 int runConvert(const std::vector<std::string>& args)

@@ -548,3 +548,23 @@ TEST(Document3dp, ConvertsThroughTheModelTables)
     EXPECT_EQ(elements(read.objects[0]->vertices), elements(model.objects[0]->vertices));
     EXPECT_EQ(read.objects[0]->position, model.objects[0]->position);
 }
+
+TEST(Document3dp, CommandLineConvertsDocuments)
+{
+    TempDir dir;
+    Model model;
+    addQuad(model);
+    ASSERT_EQ(writeDocument(dir / "quad.3dp", model), OperationResult::Success);
+    const std::string cli = shellQuote(cliPath().string());
+    std::string output;
+    ASSERT_EQ(runCommand(cli + " convert " + shellQuote((dir / "quad.3dp").string()) + " --to 3dp --output " +
+                             shellQuote((dir / "out").string()) + " 2>&1",
+                         &output),
+              0)
+        << output;
+    ASSERT_EQ(runCommand(cli + " info --json " + shellQuote((dir / "out" / "quad.3dp").string()), &output), 0)
+        << output;
+    EXPECT_NE(output.find("\"result\":\"ok\""), std::string::npos) << output;
+    EXPECT_NE(output.find("\"profileKind\":0"), std::string::npos) << output;
+    EXPECT_NE(output.find("\"placement\":[1,2,3,10,20,30,2,0.5,4]"), std::string::npos) << output;
+}
