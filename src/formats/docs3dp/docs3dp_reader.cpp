@@ -196,8 +196,13 @@ private:
     }
 
     // A block that is cut short or larger than 32 bits counts as empty.
+    // Corners read before it belong to the vertices it replaces, so they go
+    // too; no index is ever left pointing past the vertices.
     bool readVertices(const Chunk& chunk, ModelObject& object)
     {
+        object.indices.clear();
+        object.normals.clear();
+        object.colors.clear();
         std::span<const unsigned char> bytes;
         if (!chunks_.readBlock(chunk, bytes) || bytes.size() > UINT32_MAX) {
             object.vertices.clear();

@@ -396,6 +396,17 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
          {}},
         {"corners before the vertices", documentWithMesh(triangle + vertices), {}},
         {"vertices only", documentWithMesh(vertices), {}},
+        {"fewer vertices after the corners",
+         documentWithMesh(chunk(0x1201, ChunkType::Block, TriangleVertices + vertexBytes({{1, 1, 1}})) +
+                          chunk(0x1202, ChunkType::Block, cornerBytes({3, 2, 1})) + vertices),
+         {}},
+        {"second mesh with fewer vertices",
+         chunkedFile(chunk(0x1000, ChunkType::Group,
+                           chunk(0x1200, ChunkType::Group,
+                                 chunk(0x1201, ChunkType::Block, TriangleVertices + vertexBytes({{1, 1, 1}})) +
+                                     chunk(0x1202, ChunkType::Block, cornerBytes({3, 2, 1}))) +
+                               chunk(0x1200, ChunkType::Group, vertices + triangle))),
+         {0, 1, 2}},
         {"corner block runs past its mesh",
          chunkedFile(chunk(0x1000, ChunkType::Group,
                            chunkHeader(0x1200, ChunkType::Group, vertices.size() + 20) + vertices + triangle)),
