@@ -1,6 +1,8 @@
 #include "app/model_io.h"
 
 #include "formats/docs3dp/docs3dp.h"
+#include "formats/obj/obj.h"
+#include "formats/ply/ply.h"
 #include "formats/stl/stl.h"
 #include "support/text/text.h"
 
@@ -30,6 +32,10 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
     const std::string ext = asciiLower(extension);
     if (ext == ".stl")
         return readStl(source, model, reporter, reason);
+    if (ext == ".ply")
+        return readPly(source, model, reporter, reason);
+    if (ext == ".obj")
+        return readObj(source, model, reporter, reason);
     if (ext == ".3dp")
         return read3dp(source, model, reporter, reason);
     return failWith(reason, "no reader for " + std::string(extension.empty() ? "files without extension" : extension) +
@@ -42,6 +48,8 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
     switch (settings.outputKind) {
     case FormatKind::StlAscii: return writeStlAscii(output, model, reporter, reason);
     case FormatKind::StlBinary: return writeStlBinary(output, model, reporter, reason);
+    case FormatKind::Ply: return writePly(output, model, reporter, reason);
+    case FormatKind::Obj: return writeObj(output, model, reporter, reason);
     case FormatKind::Document3dp: return write3dp(output, model, reporter, reason);
     default: return failWith(reason, "no writer for this output format");
     }
