@@ -158,6 +158,7 @@ private:
         ChunkIterator children = chunks_.children(mesh);
         Chunk child;
         MaterialRange* range = nullptr;
+        bool coloured = false;
         std::uint32_t seen = 0;
         while (children.next(child)) {
             if (++seen % MeshChildrenPerCancelCheck == 0 && reporter_.isCancelled())
@@ -170,7 +171,7 @@ private:
                     return outOfMemory();
                 break;
             case Corners:
-                if (!readCorners(child, object))
+                if (!readCorners(child, object, coloured))
                     return outOfMemory();
                 break;
             case DefaultColor:
@@ -192,6 +193,10 @@ private:
         }
         if (range != nullptr)
             range->endIndex = object.indices.count();
+        // Objects without colours are written with the default grey in
+        // every corner; they read back without colours, as they were.
+        if (!coloured)
+            object.colors.release();
         return OperationResult::Success;
     }
 
@@ -223,7 +228,8 @@ private:
     // is negative or beyond the vertices is dropped whole, so that every
     // stored index is safe to use and the triangles keep their corners.
     // Colours go to the vertex of each kept corner; the last one wins.
-    bool readCorners(const Chunk& chunk, ModelObject& object)
+    // `coloured` is set when a kept corner has other than the default grey.
+    bool readCorners(const Chunk& chunk, ModelObject& object, bool& coloured)
     {
         std::span<const unsigned char> bytes;
         if (!chunks_.readBlock(chunk, bytes))
@@ -264,7 +270,10 @@ private:
                     const auto index = static_cast<std::uint32_t>(loadInt32(at));
                     indices[kept] = index;
                     std::memcpy(static_cast<void*>(&normals[kept]), at + 4, sizeof(Vector3));
-                    std::memcpy(&colors[index], at + 16, sizeof(ArgbColor));
+                    ArgbColor color;
+                    std::memcpy(&color, at + 16, sizeof color);
+                    colors[index] = color;
+                    coloured = coloured || color != DefaultVertexColor;
                 }
             }
             record += corners * CornerRecordSize;

@@ -578,4 +578,25 @@ TEST(Document3dp, CommandLineConvertsDocuments)
     EXPECT_NE(output.find("\"result\":\"ok\""), std::string::npos) << output;
     EXPECT_NE(output.find("\"profileKind\":0"), std::string::npos) << output;
     EXPECT_NE(output.find("\"placement\":[1,2,3,10,20,30,2,0.5,4]"), std::string::npos) << output;
+
+    // STL to a document and back gives what STL to STL gives.
+    const std::string stl = shellQuote((sourceDir() / "examples" / "bracket.stl").string());
+    const std::string doc = shellQuote((dir / "doc" / "bracket.3dp").string());
+    ASSERT_EQ(runCommand(cli + " convert " + stl + " --to 3dp --output " + shellQuote((dir / "doc").string()) +
+                             " && " + cli + " convert " + doc + " --to stl --output " +
+                             shellQuote((dir / "back").string()) + " && " + cli + " convert " + stl +
+                             " --to stl --output " + shellQuote((dir / "direct").string()) + " 2>&1",
+                         &output),
+              0)
+        << output;
+    const auto summary = [&](const std::filesystem::path& file) {
+        std::string json;
+        EXPECT_EQ(runCommand(cli + " info --json " + shellQuote(file.string()), &json), 0) << json;
+        const std::size_t objects = json.find("\"objects\"");
+        return objects == std::string::npos ? json : json.substr(objects);
+    };
+    const std::string direct = summary(dir / "direct" / "bracket.stl");
+    EXPECT_NE(direct.find("\"triangles\":20"), std::string::npos) << direct;
+    EXPECT_EQ(summary(dir / "back" / "bracket.stl"), direct);
+    EXPECT_EQ(readFile(dir / "back" / "bracket.stl"), readFile(dir / "direct" / "bracket.stl"));
 }
