@@ -1,4 +1,3 @@
-#include "app/model_io.h"
 #include "common/test_support.h"
 #include "formats/docs3dp/chunk_reader.h"
 #include "formats/docs3dp/docs3dp.h"
@@ -542,22 +541,6 @@ TEST(Document3dp, CancelledOrFailedWritesLeaveNothing)
     stopReading.cancelAfterChecks(1);
     Model read;
     EXPECT_EQ(read3dp(dir / "whole.3dp", read, stopReading), OperationResult::Cancelled);
-}
-
-TEST(Document3dp, ConvertsThroughTheModelTables)
-{
-    TempDir dir;
-    Model model;
-    addQuad(model);
-    ConversionSettings settings;
-    settings.outputKind = outputKindForExtension("3dp");
-    RecordingReporter reporter;
-    ASSERT_EQ(writeModel(reporter, dir / "Quad.3DP", model, settings), OperationResult::Success);
-    Model read;
-    ASSERT_EQ(readModel(reporter, read, dir / "Quad.3DP", ".3DP"), OperationResult::Success);
-    ASSERT_EQ(read.objects.size(), 1u);
-    EXPECT_EQ(elements(read.objects[0]->vertices), elements(model.objects[0]->vertices));
-    EXPECT_EQ(read.objects[0]->position, model.objects[0]->position);
 }
 
 TEST(Document3dp, CommandLineConvertsDocuments)
