@@ -40,10 +40,21 @@ FormatProfile profile(UpAxis up, Handedness hand, Winding winding)
     return {FormatKind::Unknown, up, hand, winding, false};
 }
 
-// Where an object's vertex ends up in the world through its placement.
-Vector3 world(const ModelObject& object, std::uint32_t vertex)
+// Where the objects' vertices end up in the world through their placements.
+std::vector<Vector3> worldPoints(const Model& model)
 {
-    return transformPoint(object.vertices[vertex], placementMatrix(object));
+    std::vector<Vector3> points;
+    for (const auto& object : model.objects)
+        for (const Vector3& v : object->vertices)
+            points.push_back(transformPoint(v, placementMatrix(*object)));
+    return points;
+}
+
+void expectSamePoints(const std::vector<Vector3>& actual, const std::vector<Vector3>& expected, float tolerance)
+{
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t k = 0; k < actual.size(); ++k)
+        expectNear(actual[k], expected[k], tolerance, "point " + std::to_string(k));
 }
 
 void placeRandomObjects(Model& model, std::mt19937& random)
@@ -104,17 +115,13 @@ TEST(ConventionSteps, UpAxisTurnsPlacementAboutX)
         model.profile = profile(from, Handedness::Right, Winding::CounterClockwise);
         const float degrees = from == UpAxis::Y ? 90.0f : 270.0f;
         const Matrix4 turn = composeTransform({degrees, 0, 0}, {1, 1, 1}, Matrix4::identity(), {0, 0, 0});
-        std::vector<Vector3> expected;
-        for (const auto& object : model.objects)
-            for (std::uint32_t v = 0; v < 3; ++v)
-                expected.push_back(transformPoint(world(*object, v), turn));
+        std::vector<Vector3> expected = worldPoints(model);
+        for (Vector3& p : expected)
+            p = transformPoint(p, turn);
         RecordingReporter reporter;
         ASSERT_EQ(reconcileUpAxis(model, from == UpAxis::Y ? UpAxis::Z : UpAxis::Y, reporter),
                   OperationResult::Success);
-        std::size_t k = 0;
-        for (const auto& object : model.objects)
-            for (std::uint32_t v = 0; v < 3; ++v, ++k)
-                expectNear(world(*object, v), expected[k], 2e-4f, "vertex " + std::to_string(k));
+        expectSamePoints(worldPoints(model), expected, 2e-4f);
     }
 }
 
@@ -148,17 +155,11 @@ TEST(ConventionSteps, HandednessMirrorsInXAndTogglesWinding)
     Model placed;
     placeRandomObjects(placed, random);
     placed.profile = profile(UpAxis::Y, Handedness::Left, Winding::CounterClockwise);
-    std::vector<Vector3> expected;
-    for (const auto& o : placed.objects)
-        for (std::uint32_t v = 0; v < 3; ++v) {
-            const Vector3 p = world(*o, v);
-            expected.push_back({-p.x, p.y, p.z});
-        }
+    std::vector<Vector3> expected = worldPoints(placed);
+    for (Vector3& p : expected)
+        p.x = -p.x;
     ASSERT_EQ(reconcileHandedness(placed, Handedness::Right, reporter), OperationResult::Success);
-    std::size_t k = 0;
-    for (const auto& o : placed.objects)
-        for (std::uint32_t v = 0; v < 3; ++v, ++k)
-            expectNear(world(*o, v), expected[k], 1e-4f, "vertex " + std::to_string(k));
+    expectSamePoints(worldPoints(placed), expected, 1e-4f);
 }
 
 TEST(ConventionSteps, WindingSwapsCornersWithTheirAttributes)
