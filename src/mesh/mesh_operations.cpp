@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <sys/mman.h>
 
 namespace morvex {
 namespace {
@@ -17,7 +18,23 @@ constexpr std::uint32_t VertexCheckSteps = 20000;
 constexpr std::uint32_t IndexCheckPositions = 50000;
 constexpr std::uint32_t TriangleCheckSteps = 25000;
 
+// How far ahead the passes start loading hash-table slots: table lookups are
+// random memory accesses, and overlapping them is most of the speed.
+constexpr std::uint32_t PrefetchDistance = 16;
+
 using IndexBuffer = GrowableArray<std::uint32_t, ArrayFill::None>;
+
+// Asks for huge pages under a freshly allocated hash table: its lookups land
+// anywhere in it, and with 4 KiB pages nearly each one also misses the TLB.
+// Only advice; nothing depends on it being taken.
+void adviseHugePages(void* storage, std::uint64_t bytes)
+{
+    constexpr std::uintptr_t HugePage = std::uintptr_t(2) << 20;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(storage) + HugePage - 1) & ~(HugePage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(storage) + bytes) & ~(HugePage - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+}
 
 // Calls endIndeterminate on every way out of removeDuplicates.
 class IndeterminateScope {
@@ -95,6 +112,18 @@ constexpr double CellOffset = 0.4375;
 // reach the tolerance while the exact one lies a hair beyond it.
 constexpr double SearchMargin = double(VertexTolerance) * (1.0 + 1.0 / 1048576.0);
 constexpr double HugeCell = 4503599627370496.0; // 2^52
+// Below 2^40 the scaled coordinate and its fraction are exact.
+constexpr double ExactCells = 1099511627776.0; // 2^40
+// Within this fraction of a cell from its border a coordinate's tolerance
+// interval may reach into the next cell (the interval is 1/32 of a cell).
+constexpr double BorderZone = SearchMargin * CellScale * 1.25;
+
+// floor() for |value| < 2^52, without a library call.
+std::int64_t floorToInt(double value)
+{
+    const auto truncated = static_cast<std::int64_t>(value);
+    return truncated - (double(truncated) > value ? 1 : 0);
+}
 
 // Cell number of one coordinate. Non-decreasing in the value, which is all
 // the search needs to be exact. Beyond 2^34 floats are so far apart that
@@ -104,7 +133,7 @@ std::int64_t cellOf(float value)
 {
     const double scaled = double(value) * CellScale + CellOffset;
     if (std::fabs(scaled) < HugeCell)
-        return static_cast<std::int64_t>(std::floor(scaled));
+        return floorToInt(scaled);
     std::uint32_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     const std::int64_t key = (std::int64_t(1) << 53) + (bits & 0x7FFFFFFFu);
@@ -133,11 +162,19 @@ struct AxisRange {
     std::int64_t low, high;
 };
 
-// Cells holding every float that can equal the coordinate. Searching from
-// the nearest floats rather than from value +- tolerance keeps the range at
-// one cell wherever floats are coarser than the tolerance (beyond 2).
+// Cells holding every float that can equal the coordinate: its own cell
+// unless it lies near a border. Near one, searching from the nearest floats
+// rather than from value +- tolerance keeps the range at one cell wherever
+// floats are coarser than the tolerance (beyond 2).
 AxisRange searchRange(float value)
 {
+    const double scaled = double(value) * CellScale + CellOffset;
+    if (std::fabs(scaled) < ExactCells) {
+        const std::int64_t cell = floorToInt(scaled);
+        const double fraction = scaled - double(cell);
+        if (fraction > BorderZone && fraction < 1.0 - BorderZone)
+            return {cell, cell};
+    }
     return {cellOf(floatAtOrAbove(double(value) - SearchMargin)),
             cellOf(floatAtOrBelow(double(value) + SearchMargin))};
 }
@@ -189,6 +226,15 @@ public:
                             earliest = u;
                 }
         return earliest;
+    }
+
+    // Starts loading the table slot of vertex v's own cell, where its search
+    // usually ends, so that the miss overlaps the work on earlier vertices.
+    void prefetch(std::uint32_t v) const
+    {
+        const Vector3& p = vertices_[v];
+        if (isFinite(p))
+            __builtin_prefetch(&slots_[hashCell(cellOf(p)) & (slots_.count() - 1)]);
     }
 
     // Files vertex v as a survivor; false when memory ran out.
@@ -252,6 +298,7 @@ private:
         old.swap(slots_);
         if (!slots_.allocate(slotCount))
             return false;
+        adviseHugePages(slots_.data(), std::uint64_t(slotCount) * sizeof(Slot));
         std::fill(slots_.begin(), slots_.end(), Slot{0, NoVertex});
         const std::uint32_t mask = slotCount - 1;
         for (const Slot& slot : old) {
@@ -310,8 +357,16 @@ public:
             return false;
         if (!slots_.allocate(std::bit_ceil(static_cast<std::uint32_t>(wanted))))
             return false;
+        adviseHugePages(slots_.data(), std::uint64_t(slots_.count()) * sizeof(Slot));
         std::fill(slots_.begin(), slots_.end(), Slot{0, NoTriangle});
         return true;
+    }
+
+    // Starts loading the slot of a triangle of the output list ahead of use.
+    void prefetch(const std::uint32_t* triangle) const
+    {
+        const TriangleKey key = rotationKey(triangle[0], triangle[1], triangle[2]);
+        __builtin_prefetch(&slots_[hashTriangle(key) & (slots_.count() - 1)]);
     }
 
     // Files output triangle w unless an equal one is filed; false when it
@@ -443,6 +498,8 @@ OperationResult removeObjectDuplicates(ModelObject& object, ObjectProgress& prog
         for (std::uint32_t v = 0; v < n; ++v) {
             if (v % VertexCheckSteps == 0 && progress.stopAtVertex(v))
                 return OperationResult::Cancelled;
+            if (n - v > PrefetchDistance)
+                grid.prefetch(v + PrefetchDistance);
             const std::uint32_t equal = grid.findEqual(v);
             if (equal != NoVertex) {
                 vertexMap[v] = vertexMap[equal];
@@ -475,6 +532,8 @@ OperationResult removeObjectDuplicates(ModelObject& object, ObjectProgress& prog
     for (std::uint32_t t = 0; t < triangleCount; ++t) {
         if (t % TriangleCheckSteps == 0 && progress.stopAtPosition(3 * t))
             return OperationResult::Cancelled;
+        if (triangleCount - t > PrefetchDistance)
+            kept.prefetch(output.data() + std::uint64_t(t + PrefetchDistance) * 3);
         const std::uint32_t a = output[3 * t], b = output[3 * t + 1], c = output[3 * t + 2];
         if (a == DroppedCorner || b == DroppedCorner || c == DroppedCorner)
             continue;
