@@ -80,7 +80,7 @@ public:
 private:
     void show(const char* what, std::uint64_t overallPosition, std::uint32_t at, std::uint32_t of)
     {
-        const double span = double(vertexCount_) + double(indexCount_);
+        const double span = std::max(1.0, double(vertexCount_) + double(indexCount_));
         const int total = static_cast<int>((done_ + double(overallPosition) * weight_ / span) * 100.0);
         const int part = of == 0 ? 0 : static_cast<int>(std::uint64_t(at) * 100 / of);
         char text[128];
