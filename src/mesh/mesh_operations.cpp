@@ -193,6 +193,18 @@ std::uint32_t hashCell(const Cell& cell)
 
 bool isFinite(const Vector3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
+// Where a vertex is filed: its own cell and that cell's hash.
+struct Place {
+    Cell cell;
+    std::uint32_t hash;
+};
+
+Place placeOf(const Vector3& p)
+{
+    const Cell cell = cellOf(p);
+    return {cell, hashCell(cell)};
+}
+
 // The surviving vertices, filed by cell: an open-addressing table from cell
 // to the newest survivor in it, and a link from each survivor to the one
 // filed before it in the same cell.
@@ -208,53 +220,53 @@ public:
         return rebuild(initial);
     }
 
-    // The earliest survivor that vertex v equals, or NoVertex. Vertices
-    // with a NaN or infinite coordinate equal nothing, not even themselves.
-    std::uint32_t findEqual(std::uint32_t v) const
+    // The earliest survivor that vertex v (filed at `own`) equals, or
+    // NoVertex. Vertices with a NaN or infinite coordinate equal nothing,
+    // not even themselves.
+    std::uint32_t findEqual(std::uint32_t v, const Place& own) const
     {
         const Vector3& p = vertices_[v];
         if (!isFinite(p))
             return NoVertex;
         const AxisRange rx = searchRange(p.x), ry = searchRange(p.y), rz = searchRange(p.z);
         std::uint32_t earliest = NoVertex;
+        const auto searchCell = [&](const Cell& cell, std::uint32_t hash) {
+            for (std::uint32_t u = newestIn(cell, hash); u != NoVertex; u = previous_[u])
+                if (u < earliest && vectorsEqual(vertices_[u], p))
+                    earliest = u;
+        };
+        if (rx.low == rx.high && ry.low == ry.high && rz.low == rz.high) {
+            searchCell(own.cell, own.hash); // the usual case: nowhere near a border
+            return earliest;
+        }
         for (std::int64_t cx = rx.low; cx <= rx.high; ++cx)
             for (std::int64_t cy = ry.low; cy <= ry.high; ++cy)
                 for (std::int64_t cz = rz.low; cz <= rz.high; ++cz) {
                     const Cell cell{cx, cy, cz};
-                    for (std::uint32_t u = newestIn(cell, hashCell(cell)); u != NoVertex; u = previous_[u])
-                        if (u < earliest && vectorsEqual(vertices_[u], p))
-                            earliest = u;
+                    searchCell(cell, hashCell(cell));
                 }
         return earliest;
     }
 
-    // Starts loading the table slot of vertex v's own cell, where its search
-    // usually ends, so that the miss overlaps the work on earlier vertices.
-    void prefetch(std::uint32_t v) const
-    {
-        const Vector3& p = vertices_[v];
-        if (isFinite(p))
-            __builtin_prefetch(&slots_[hashCell(cellOf(p)) & (slots_.count() - 1)]);
-    }
+    // Starts loading the table slot of a cell, so that the miss overlaps
+    // the work on earlier vertices.
+    void prefetch(const Place& place) const { __builtin_prefetch(&slots_[place.hash & (slots_.count() - 1)]); }
 
-    // Files vertex v as a survivor; false when memory ran out.
-    bool add(std::uint32_t v)
+    // Files vertex v as a survivor at `own`; false when memory ran out.
+    bool add(std::uint32_t v, const Place& own)
     {
-        const Vector3& p = vertices_[v];
-        if (!isFinite(p)) {
+        if (!isFinite(vertices_[v])) {
             previous_[v] = NoVertex;
             return true;
         }
-        const Cell cell = cellOf(p);
-        const std::uint32_t hash = hashCell(cell);
-        Slot* slot = probe(cell, hash);
+        Slot* slot = probe(own.cell, own.hash);
         if (slot->newest != NoVertex) {
             previous_[v] = slot->newest;
             slot->newest = v;
             return true;
         }
         previous_[v] = NoVertex;
-        *slot = {hash, v};
+        *slot = {own.hash, v};
         ++cells_;
         if (std::uint64_t(cells_) * 2 > slots_.count())
             return rebuild(slots_.count() * 2);
@@ -320,31 +332,30 @@ private:
 
 // ---- Triangle set ---------------------------------------------------------
 
-struct TriangleKey {
-    std::uint32_t a, b, c;
-    friend bool operator==(const TriangleKey&, const TriangleKey&) = default;
-    friend auto operator<=>(const TriangleKey&, const TriangleKey&) = default;
-};
-
-// The same key for every rotation of the corner order (the smallest
-// rotation), so that (1, 2, 3), (2, 3, 1) and (3, 1, 2) meet and (1, 3, 2)
-// stays apart.
-TriangleKey rotationKey(std::uint32_t a, std::uint32_t b, std::uint32_t c)
+// One ordering of a triangle's corners, mixed.
+std::uint64_t mixOrdered(std::uint64_t a, std::uint64_t b, std::uint64_t c)
 {
-    return std::min({TriangleKey{a, b, c}, TriangleKey{b, c, a}, TriangleKey{c, a, b}});
-}
-
-std::uint32_t hashTriangle(const TriangleKey& key)
-{
-    std::uint64_t h = (std::uint64_t(key.a) << 32 | key.b) * 0x9E3779B97F4A7C15ull;
-    h ^= std::uint64_t(key.c) * 0xC2B2AE3D27D4EB4Full;
-    h ^= h >> 29;
+    std::uint64_t h = (a * 0x9E3779B97F4A7C15ull + b) * 0xC2B2AE3D27D4EB4Full + c;
+    h ^= h >> 31;
     h *= 0xBF58476D1CE4E5B9ull;
-    h ^= h >> 32;
-    return static_cast<std::uint32_t>(h);
+    return h ^ (h >> 29);
 }
 
-// The triangles kept so far, by their rotation key; entries name kept
+// The same hash for every rotation of the corner order, so that (1, 2, 3),
+// (2, 3, 1) and (3, 1, 2) meet, while (1, 3, 2) almost surely does not.
+std::uint32_t hashTriangle(const std::uint32_t* t)
+{
+    const std::uint64_t h = mixOrdered(t[0], t[1], t[2]) + mixOrdered(t[1], t[2], t[0]) + mixOrdered(t[2], t[0], t[1]);
+    return static_cast<std::uint32_t>(h ^ (h >> 32));
+}
+
+bool sameRotation(const std::uint32_t* x, const std::uint32_t* y)
+{
+    return (x[0] == y[0] && x[1] == y[1] && x[2] == y[2]) || (x[0] == y[1] && x[1] == y[2] && x[2] == y[0]) ||
+           (x[0] == y[2] && x[1] == y[0] && x[2] == y[1]);
+}
+
+// The triangles kept so far, by their rotation-blind hash; entries name kept
 // triangles in the output index list.
 class TriangleSet {
 public:
@@ -362,19 +373,14 @@ public:
         return true;
     }
 
-    // Starts loading the slot of a triangle of the output list ahead of use.
-    void prefetch(const std::uint32_t* triangle) const
-    {
-        const TriangleKey key = rotationKey(triangle[0], triangle[1], triangle[2]);
-        __builtin_prefetch(&slots_[hashTriangle(key) & (slots_.count() - 1)]);
-    }
+    // Starts loading the slot for a hash ahead of use.
+    void prefetch(std::uint32_t hash) const { __builtin_prefetch(&slots_[hash & (slots_.count() - 1)]); }
 
-    // Files output triangle w unless an equal one is filed; false when it
-    // is a duplicate.
-    bool insertIfNew(std::uint32_t w)
+    // Files output triangle w, whose hash is given, unless an equal one is
+    // filed; false when it is a duplicate.
+    bool insertIfNew(std::uint32_t w, std::uint32_t hash)
     {
-        const TriangleKey key = keyOf(w);
-        const std::uint32_t hash = hashTriangle(key);
+        const std::uint32_t* triangle = triangleAt(w);
         const std::uint32_t mask = slots_.count() - 1;
         for (std::uint32_t i = hash & mask;; i = (i + 1) & mask) {
             Slot& slot = slots_[i];
@@ -382,7 +388,7 @@ public:
                 slot = {hash, w};
                 return true;
             }
-            if (slot.hash == hash && keyOf(slot.triangle) == key)
+            if (slot.hash == hash && sameRotation(triangleAt(slot.triangle), triangle))
                 return false;
         }
     }
@@ -394,11 +400,7 @@ private:
         std::uint32_t triangle;
     };
 
-    TriangleKey keyOf(std::uint32_t w) const
-    {
-        const std::uint32_t* t = output_ + std::uint64_t(w) * 3;
-        return rotationKey(t[0], t[1], t[2]);
-    }
+    const std::uint32_t* triangleAt(std::uint32_t w) const { return output_ + std::uint64_t(w) * 3; }
 
     const std::uint32_t* output_;
     GrowableArray<Slot, ArrayFill::None> slots_;
@@ -495,18 +497,26 @@ OperationResult removeObjectDuplicates(ModelObject& object, ObjectProgress& prog
         SurvivorGrid grid(object.vertices.data());
         if (!grid.reserve(n))
             return OperationResult::Failure;
+        // The places of the next vertices, computed ahead with their slots.
+        Place ahead[PrefetchDistance];
+        for (std::uint32_t v = 0; v < std::min(n, PrefetchDistance); ++v)
+            ahead[v] = placeOf(object.vertices[v]);
         for (std::uint32_t v = 0; v < n; ++v) {
             if (v % VertexCheckSteps == 0 && progress.stopAtVertex(v))
                 return OperationResult::Cancelled;
-            if (n - v > PrefetchDistance)
-                grid.prefetch(v + PrefetchDistance);
-            const std::uint32_t equal = grid.findEqual(v);
+            Place& slot = ahead[v % PrefetchDistance];
+            const Place own = slot;
+            if (n - v > PrefetchDistance) {
+                slot = placeOf(object.vertices[v + PrefetchDistance]);
+                grid.prefetch(slot);
+            }
+            const std::uint32_t equal = grid.findEqual(v, own);
             if (equal != NoVertex) {
                 vertexMap[v] = vertexMap[equal];
                 continue;
             }
             vertexMap[v] = survivors++;
-            if (!grid.add(v))
+            if (!grid.add(v, own))
                 return OperationResult::Failure;
         }
     }
@@ -529,11 +539,18 @@ OperationResult removeObjectDuplicates(ModelObject& object, ObjectProgress& prog
     if (!keptSource.allocate(triangleCount) || !kept.reserve(triangleCount))
         return OperationResult::Failure;
     std::uint32_t keptCount = 0;
+    std::uint32_t hashesAhead[PrefetchDistance];
+    for (std::uint32_t t = 0; t < std::min(triangleCount, PrefetchDistance); ++t)
+        hashesAhead[t] = hashTriangle(output.data() + std::uint64_t(t) * 3);
     for (std::uint32_t t = 0; t < triangleCount; ++t) {
         if (t % TriangleCheckSteps == 0 && progress.stopAtPosition(3 * t))
             return OperationResult::Cancelled;
-        if (triangleCount - t > PrefetchDistance)
-            kept.prefetch(output.data() + std::uint64_t(t + PrefetchDistance) * 3);
+        std::uint32_t& ahead = hashesAhead[t % PrefetchDistance];
+        const std::uint32_t hash = ahead;
+        if (triangleCount - t > PrefetchDistance) {
+            ahead = hashTriangle(output.data() + std::uint64_t(t + PrefetchDistance) * 3);
+            kept.prefetch(ahead);
+        }
         const std::uint32_t a = output[3 * t], b = output[3 * t + 1], c = output[3 * t + 2];
         if (a == DroppedCorner || b == DroppedCorner || c == DroppedCorner)
             continue;
@@ -541,7 +558,7 @@ OperationResult removeObjectDuplicates(ModelObject& object, ObjectProgress& prog
         to[0] = a;
         to[1] = b;
         to[2] = c;
-        if (!kept.insertIfNew(keptCount))
+        if (!kept.insertIfNew(keptCount, hash))
             continue;
         keptSource[keptCount++] = t;
     }
