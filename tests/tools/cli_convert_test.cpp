@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 
 using namespace morvex::testing;
@@ -53,4 +54,28 @@ TEST(CliConvert, EachFileGetsItsStatusLine)
     EXPECT_NE(output.find("same.stl: Save failed: the output would replace the source file"), std::string::npos)
         << output;
     EXPECT_EQ(readFile(dir / "same.stl"), "solid same\nendsolid same\n");
+}
+
+TEST(CliConvert, InterruptCancelsAndLeavesNoOutput)
+{
+    TempDir dir;
+    // A binary STL large enough that the conversion is still running when
+    // the signal arrives.
+    constexpr std::uint32_t facets = 1000000;
+    std::string bytes(84 + std::size_t(facets) * 50, '\0');
+    std::memcpy(&bytes[80], &facets, 4);
+    for (std::uint32_t i = 0; i < facets; ++i) {
+        const float corners[9] = {float(i), 0, 0, float(i), 1, 0, float(i), 0, float(i % 7 + 1)};
+        std::memcpy(&bytes[84 + std::size_t(i) * 50 + 12], corners, sizeof corners);
+    }
+    writeFile(dir / "big.stl", bytes);
+    fs::create_directories(dir / "out");
+    std::string output;
+    runCommand(shellQuote(cliPath().string()) + " convert " + shellQuote((dir / "big.stl").string()) +
+                   " --to stl --remove-duplicates --output " + shellQuote((dir / "out").string()) +
+                   " & pid=$!; sleep 0.5; kill -INT $pid; wait $pid; echo \"exit=$?\"",
+               &output);
+    EXPECT_NE(output.find("big.stl: Cancelled"), std::string::npos) << output;
+    EXPECT_NE(output.find("exit=130"), std::string::npos) << output;
+    EXPECT_TRUE(fs::is_empty(dir / "out")) << "the output folder should hold nothing";
 }
