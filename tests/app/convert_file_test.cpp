@@ -113,25 +113,40 @@ TEST(ConvertFile, StlRoundTripsWithEffects)
     }
 }
 
-TEST(ConvertFile, ModelsWithoutTrianglesGiveValidEmptyFiles)
+TEST(ConvertFile, ModelsWithoutObjectsGiveValidEmptyFiles)
 {
     TempDir dir;
-    writeFile(dir / "empty.stl", std::string(84, '\0')); // binary STL with no facets
-    RecordingReporter reporter;
-    std::string reason;
-    ASSERT_EQ(convertFile(dir / "empty.stl", dir / "binary.stl", settingsFor(FormatKind::StlBinary, "stl"), reporter,
-                          &reason),
-              ConversionStatus::Success)
-        << reason;
-    EXPECT_EQ(readFile(dir / "binary.stl").size(), 84u);
-    EXPECT_EQ(readBack(dir / "binary.stl").triangles, 0u);
-    ASSERT_EQ(convertFile(dir / "empty.stl", dir / "text.stl", settingsFor(FormatKind::StlAscii, "stl"), reporter,
-                          &reason),
-              ConversionStatus::Success)
-        << reason;
-    const std::string text = readFile(dir / "text.stl");
-    EXPECT_EQ(text.rfind("solid", 0), 0u) << text;
-    EXPECT_NE(text.find("endsolid"), std::string::npos) << text;
+    writeFile(dir / "nothing.obj", "# no faces at all\n");   // reads as a model without objects
+    writeFile(dir / "empty.stl", std::string(84, '\0'));    // binary STL with no facets
+    struct Case {
+        FormatKind kind;
+        const char* extension;
+        bool readableHere; // our ASCII STL reader wants at least one facet
+    };
+    const Case cases[] = {
+        {FormatKind::StlBinary, "stl", true},
+        {FormatKind::StlAscii, "stl", false},
+        {FormatKind::Obj, "obj", true},
+        {FormatKind::Ply, "ply", true},
+    };
+    for (const char* source : {"nothing.obj", "empty.stl"})
+        for (const Case& c : cases) {
+            const fs::path output = dir / "out" / (std::string("result.") + c.extension);
+            fs::create_directories(output.parent_path());
+            RecordingReporter reporter;
+            std::string reason;
+            ASSERT_EQ(convertFile(dir / source, output, settingsFor(c.kind, c.extension), reporter, &reason),
+                      ConversionStatus::Success)
+                << source << " to " << int(c.kind) << ": " << reason;
+            if (c.readableHere) {
+                EXPECT_EQ(readBack(output).triangles, 0u) << source << " to " << int(c.kind);
+            } else {
+                const std::string text = readFile(output);
+                EXPECT_EQ(text.rfind("solid", 0), 0u) << text;
+                EXPECT_NE(text.find("endsolid"), std::string::npos) << text;
+            }
+            fs::remove_all(output.parent_path());
+        }
 }
 
 TEST(ConvertFile, CancellationAtAnyPointLeavesTheOutputNameAlone)
