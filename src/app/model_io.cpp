@@ -1,8 +1,9 @@
 #include "app/model_io.h"
 
 #include "external/external_converters.h"
-#include "formats/ply/ply.h"
+#include "formats/docs3dp/docs3dp.h"
 #include "formats/obj/obj.h"
+#include "formats/ply/ply.h"
 #include "formats/stl/stl.h"
 #include "support/text/text.h"
 
@@ -71,10 +72,12 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
         return readPly(source, model, reporter, reason);
     if (ext == ".obj")
         return readObj(source, model, reporter, reason);
+    if (ext == ".3dp")
+        return read3dp(source, model, reporter, reason);
     if (ext == ".ifc")
         return readIfc(reporter, model, source, reason);
     // Formats read by code of our own whose reader is not in this build.
-    for (const char* native : {".3dp", ".3ds", ".3mf", ".sdf", ".mqo"})
+    for (const char* native : {".3ds", ".3mf", ".sdf", ".mqo"})
         if (ext == native)
             return failWith(reason, "no reader for " + ext + " files yet");
     return runExternalConverter(reporter, model, source, reason);
@@ -88,6 +91,7 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
     case FormatKind::StlBinary: return writeStlBinary(output, model, reporter, reason);
     case FormatKind::Ply: return writePly(output, model, reporter, reason);
     case FormatKind::Obj: return writeObj(output, model, reporter, reason);
+    case FormatKind::Document3dp: return write3dp(output, model, reporter, reason);
     default: return failWith(reason, "no writer for this output format");
     }
 }

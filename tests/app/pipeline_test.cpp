@@ -96,6 +96,35 @@ TEST(ConversionSteps, StlToDocumentChain)
     expectNear(after, {-before.x, before.z, -before.y}, "face normal");
 }
 
+TEST(ConversionSteps, RoundTripsBetweenConventionsAreExact)
+{
+    // Quarter turns, mirrors and corner swaps lose nothing, so going to a
+    // format with other conventions and back gives the very same numbers.
+    struct Case {
+        const char* there;
+        const char* back;
+    };
+    const Case cases[] = {{"a.3dp", "b.stl"}, {"a.obj", "b.stl"}, {"a.3ds", "b.stl"}, {"a.mqo", "b.ply"}};
+    for (const Case& c : cases) {
+        Model model;
+        ModelObject& object = addTriangle(model);
+        object.vertices[1] = {0.1f, -3.25f, 1e-3f};
+        const std::vector<Vector3> before(object.vertices.begin(), object.vertices.end());
+        const std::string source = std::string("in") + fs::path(c.back).extension().string();
+        RecordingReporter reporter;
+        ASSERT_EQ(applyConversionSteps(model, source, c.there, settingsFor(fs::path(c.there).extension().string().c_str()),
+                                       reporter),
+                  OperationResult::Success);
+        ASSERT_EQ(applyConversionSteps(model, c.there, c.back, settingsFor(fs::path(c.back).extension().string().c_str()),
+                                       reporter),
+                  OperationResult::Success);
+        EXPECT_EQ(std::vector<Vector3>(object.vertices.begin(), object.vertices.end()), before) << c.there;
+        EXPECT_EQ(std::vector<std::uint32_t>(object.indices.begin(), object.indices.end()),
+                  (std::vector<std::uint32_t>{0, 1, 2}))
+            << c.there;
+    }
+}
+
 TEST(ConversionSteps, PlacementNormalsAndEffects)
 {
     struct Case {

@@ -39,7 +39,7 @@ constexpr const char* UsageText =
     "         object per file and line.\n"
     "convert  converts each file into FORMAT (3dp, 3ds, 3mf, obj: OBJ with its\n"
     "         material library, ply: binary PLY, stl: binary STL, stl-ascii:\n"
-    "         ASCII STL), into DIR or next to the source, and\n"
+    "         ASCII STL, 3dp: 3DP document), into DIR or next to the source, and\n"
     "         prints each file's status (Success, Read failed, Save failed,\n"
     "         Cancelled). Effects:\n"
     "           --remove-duplicates     merge coincident vertices and drop\n"
