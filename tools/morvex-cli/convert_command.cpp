@@ -4,8 +4,8 @@
 #include "app/convert_checks.h"
 #include "app/effects.h"
 #include "app/input_collection.h"
-#include "app/model_io.h"
 #include "app/naming.h"
+#include "app/pipeline.h"
 #include "app/scheduler.h"
 #include "console_report.h"
 #include "convert_options.h"
@@ -13,6 +13,7 @@
 #include "support/text/text.h"
 #include "terminal.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -75,28 +76,6 @@ const OutputFormat& storedOutputFormat(const SettingsStore& store)
 {
     const std::int32_t index = store.readInt(OutputFormatSection, "PDLIndex", -1);
     return outputFormats()[index >= 0 && index < 6 ? static_cast<std::size_t>(index) : 0];
-}
-
-// Until the conversion pipeline lands: read with the reader of the
-// extension and write with the writer of the output kind.
-ConversionStatus convertWithTables(const std::filesystem::path& source, const std::filesystem::path& output,
-                                   const ConversionSettings& settings, ProgressReporter& reporter, std::string* reason)
-{
-    if (reporter.isCancelled())
-        return ConversionStatus::Cancelled;
-    Model model;
-    OperationResult result = readModel(reporter, model, source, extensionOf(source.string()), reason);
-    if (result == OperationResult::Cancelled || reporter.isCancelled())
-        return ConversionStatus::Cancelled;
-    if (result == OperationResult::Failure)
-        return ConversionStatus::ReadFailed;
-    result = writeModel(reporter, output, model, settings, reason);
-    if (result == OperationResult::Cancelled || reporter.isCancelled())
-        return ConversionStatus::Cancelled;
-    if (result == OperationResult::Failure)
-        return ConversionStatus::SaveFailed;
-    reporter.setProgress(1.0);
-    return ConversionStatus::Success;
 }
 
 void printNotices(const InputCollection& inputs, bool quiet)
@@ -342,7 +321,11 @@ int runConvert(const std::vector<std::string>& args)
     settings.outputFolder = outputFolder;
     loadEffectsInto(effects, settings);
 
-    ConversionRun run(inputs.files, settings, convertWithTables);
+    ConversionRun run(inputs.files, settings,
+                      [](const std::filesystem::path& source, const std::filesystem::path& output,
+                         const ConversionSettings& runSettings, ProgressReporter& reporter, std::string* why) {
+                          return convertFile(source, output, runSettings, reporter, why);
+                      });
     run.workerCount = options.jobs != 0 ? options.jobs : processorCount();
     run.environment.nameTemplate = options.nameTemplate ? *options.nameTemplate : storedNameTemplate(store);
 
@@ -384,7 +367,11 @@ int runConvert(const std::vector<std::string>& args)
         else if (!options.quiet || !well)
             ErrorOutput::instance().write(fileResultLine(entry));
     }
-    exitStatus = watcher.interrupted() ? 130 : allWell ? 0 : 1;
+    // A path that named nothing usable is an error even when the rest went well.
+    const bool allPathsUsed = std::none_of(inputs.notices.begin(), inputs.notices.end(), [](const InputNotice& notice) {
+        return notice.kind == InputNotice::Kind::Missing || notice.kind == InputNotice::Kind::Unreadable;
+    });
+    exitStatus = watcher.interrupted() ? 130 : allWell && allPathsUsed ? 0 : 1;
 
     const unsigned selected = static_cast<unsigned>(run.results.size() + unsupportedCount(inputs));
     const CompletionSummary summary = completionSummary(run.converted, selected);

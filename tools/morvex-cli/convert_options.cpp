@@ -85,9 +85,9 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
         const bool isScale = name == "--scale";
         const std::optional<EffectVector> triple = parseEffectTriple(value, isScale);
         if (!triple)
-            return error = std::string(name) + " takes X,Y,Z" + (isScale ? " or one factor" : "") +
-                           ": numbers with an optional minus and at most one decimal point, from -1000000 to "
-                           "1000000 (got '" + value + "')",
+            return error = std::string(name) + " needs three numbers X,Y,Z" + (isScale ? " (or one factor)" : "") +
+                           " between -1000000 and 1000000, each digits with an optional minus and at most one "
+                           "decimal point, not '" + value + "'",
                    false;
         (name == "--translate" ? options.translate : name == "--rotate" ? options.rotate : options.scale) = triple;
     } else if (name == "--stored-effects") {
