@@ -29,10 +29,14 @@ struct RunState {
     std::atomic<bool> stop{false};
     std::unordered_map<std::string, std::vector<std::size_t>> entriesBySource;
 
-    std::mutex progressLock;
+    // Progress is read without a lock (workers report often); only a value
+    // that the throttle may pass takes the lock, to post in order.
     std::uint64_t jobsAtStart = 0;
-    std::uint64_t finished = 0;
-    std::vector<double> fractions; // one per worker
+    std::atomic<std::uint64_t> finished{0};
+    std::unique_ptr<std::atomic<double>[]> fractions; // one per worker
+    std::size_t workerCount = 0;
+    std::atomic<double> lastPosted{0.0};
+    std::mutex progressLock;
     ProgressThrottle throttle;
 };
 
@@ -69,9 +73,19 @@ public:
     bool done() const { return done_.load(); }
 
     // Inline, on the calling thread, when no thread could be started.
-    void runHere() { body(); }
+    void runHere()
+    {
+        inline_ = true;
+        body();
+    }
 
-    bool isCancelled() override { return StoppableReporter::isCancelled() || state_.dialog.isCancelled(); }
+    // The run sets every worker's own stop signal as soon as the dialog is
+    // cancelled, so the workers never share a lock to ask; only a worker
+    // running on the caller's thread asks the dialog itself.
+    bool isCancelled() override
+    {
+        return StoppableReporter::isCancelled() || (inline_ && state_.dialog.isCancelled());
+    }
     void postTextMessage(std::string_view text) override { state_.sink.messagePosted(text); }
     void setStatusText(std::string_view text, int line) override
     {
@@ -80,17 +94,27 @@ public:
     }
     void setProgress(double fraction) override
     {
+        state_.fractions[index_].store(std::clamp(fraction, 0.0, 1.0));
+        const double overall = currentOverall();
+        const double last = state_.lastPosted.load();
+        if (overall >= last && overall < last + 0.01 && overall < 1.0)
+            return; // the throttle would not pass it
         std::lock_guard lock(state_.progressLock);
-        state_.fractions[index_] = std::clamp(fraction, 0.0, 1.0);
-        double sum = 0.0;
-        for (double current : state_.fractions)
-            sum += current;
-        const double overall = overallProgress(state_.finished, sum, state_.jobsAtStart);
-        if (state_.throttle.shouldPost(overall))
+        if (state_.throttle.shouldPost(overall)) {
+            state_.lastPosted.store(overall);
             state_.sink.progressChanged(overall);
+        }
     }
 
 private:
+    double currentOverall() const
+    {
+        double sum = 0.0;
+        for (std::size_t i = 0; i < state_.workerCount; ++i)
+            sum += state_.fractions[i].load();
+        return overallProgress(state_.finished.load(), sum, state_.jobsAtStart);
+    }
+
     std::optional<ConversionJob> takeJob()
     {
         std::lock_guard lock(state_.jobsLock);
@@ -154,11 +178,10 @@ private:
             const OperationResult result = runJob(*job, state_.run.environment, *this);
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             const bool stop = reportFinished(*job, result, seconds);
-            {
-                std::lock_guard lock(state_.progressLock);
-                ++state_.finished;
-                state_.fractions[index_] = 0.0;
-            }
+            // The fraction first: a worker reading in between sees a little
+            // less progress, never more than was made.
+            state_.fractions[index_].store(0.0);
+            state_.finished.fetch_add(1);
             if (stop)
                 state_.stop.store(true);
         }
@@ -171,6 +194,7 @@ private:
     std::size_t index_;
     std::thread thread_;
     std::atomic<bool> done_{false};
+    bool inline_ = false;
 };
 
 } // namespace
@@ -231,7 +255,10 @@ OperationResult runJobs(ConversionRun& run, ProgressReporter& dialog, RunSink& s
         state.entriesBySource[run.results[i].source.native()].push_back(i);
 
     const unsigned count = run.workerCount != 0 ? run.workerCount : processorCount();
-    state.fractions.assign(count, 0.0);
+    state.workerCount = count;
+    state.fractions = std::make_unique<std::atomic<double>[]>(count);
+    for (unsigned i = 0; i < count; ++i)
+        state.fractions[i].store(0.0);
     std::vector<std::unique_ptr<ConversionWorker>> workers;
     workers.reserve(count);
     std::size_t started = 0;

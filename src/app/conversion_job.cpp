@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unordered_set>
 #include <unistd.h>
 
 namespace morvex {
@@ -40,13 +41,52 @@ int reserveName(const std::filesystem::path& path, Reservation& reservation)
     return 0;
 }
 
-// Takes the next free numbered name beside `base` and reserves it. False
-// when no numbered name is free.
+// Output names that jobs of this process are writing, guarded by the
+// overwrite lock: a job never takes a name another job is still writing.
+std::unordered_set<std::string>& claimedNames()
+{
+    static std::unordered_set<std::string> names;
+    return names;
+}
+
+bool nameInUse(const std::filesystem::path& path)
+{
+    return claimedNames().count(path.native()) != 0 || outputNameTaken(path);
+}
+
+// Holds a job's output name in the claimed names until the job ends.
+class NameClaim {
+public:
+    NameClaim() = default;
+    NameClaim(const NameClaim&) = delete;
+    NameClaim& operator=(const NameClaim&) = delete;
+    ~NameClaim()
+    {
+        if (!held_)
+            return;
+        std::lock_guard lock(overwriteLock());
+        claimedNames().erase(name_);
+    }
+    // Under the overwrite lock.
+    void claim(const std::filesystem::path& path)
+    {
+        name_ = path.native();
+        held_ = claimedNames().insert(name_).second;
+    }
+
+private:
+    std::string name_;
+    bool held_ = false;
+};
+
+// Takes the next free numbered name beside `base` and reserves it with an
+// empty file, which also keeps other programs off it. False when no
+// numbered name is free.
 bool reserveNumberedName(const std::filesystem::path base, const std::string& nameTemplate,
                          std::filesystem::path& chosen, Reservation& reservation)
 {
     for (int attempt = 0; attempt < MaxReservationAttempts; ++attempt) {
-        const std::optional<std::filesystem::path> next = nextFreeName(base, nameTemplate);
+        const std::optional<std::filesystem::path> next = nextFreeName(base, nameTemplate, nameInUse);
         if (!next)
             return false;
         const int error = reserveName(*next, reservation);
@@ -136,6 +176,7 @@ bool removeWithRetries(const std::filesystem::path& path, const RemoveFileFuncti
 
 OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, ProgressReporter& reporter)
 {
+    NameClaim claim; // released after the lock below, whatever way the job ends
     Reservation reservation;
     if (reporter.isCancelled())
         return cancelJob(job, reservation);
@@ -158,7 +199,7 @@ OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, Pr
             job.status = ConversionStatus::ConvertedAndRenamed;
             break;
         case OverwriteDecision::None:
-            if (reserveName(job.output, reservation) == EEXIST) {
+            if (nameInUse(job.output)) {
                 // Taken since the run was scheduled: never written over.
                 if (!reserveNumberedName(job.output, environment.nameTemplate, job.output, reservation))
                     return jobCannotRun(job, "no free numbered output name");
@@ -166,6 +207,7 @@ OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, Pr
             }
             break;
         }
+        claim.claim(job.output);
     }
     if (reporter.isCancelled())
         return cancelJob(job, reservation);

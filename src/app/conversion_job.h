@@ -47,7 +47,8 @@ std::mutex& overwriteLock();
 // Failure: the job could not run (its output folder is gone, no numbered
 // name is free); its status is then SaveFailed.
 //
-// Every output name is reserved by creating an empty file exclusively: a
+// Every output name is claimed for the job's lifetime under the lock, and a
+// numbered name is also reserved by creating an empty file exclusively: a
 // name that was free when the run was scheduled but has been taken since
 // (by another job's numbered name or another program) is never written
 // over; the job takes the next numbered name instead and ends "Converted

@@ -76,12 +76,18 @@ std::string storedNameTemplate(const SettingsStore& store)
 
 std::optional<std::filesystem::path> nextFreeName(const std::filesystem::path& path, std::string_view nameTemplate)
 {
+    return nextFreeName(path, nameTemplate, outputNameTaken);
+}
+
+std::optional<std::filesystem::path> nextFreeName(const std::filesystem::path& path, std::string_view nameTemplate,
+                                                  const std::function<bool(const std::filesystem::path&)>& taken)
+{
     const std::string stem = path.stem().string();
     const std::string extension = path.extension().string();
     const std::filesystem::path folder = path.parent_path();
     for (std::uint32_t number = 1; number <= MaxNameNumber; ++number) {
         std::filesystem::path candidate = folder / (applyNameTemplate(nameTemplate, stem, number) + extension);
-        if (!outputNameTaken(candidate))
+        if (!taken(candidate))
             return candidate;
     }
     return std::nullopt;

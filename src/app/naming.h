@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,5 +52,8 @@ bool outputNameTaken(const std::filesystem::path& path);
 // The first numbered name beside `path` (same folder and extension) that
 // does not exist as a file, folder or link; nothing when all are taken.
 std::optional<std::filesystem::path> nextFreeName(const std::filesystem::path& path, std::string_view nameTemplate);
+// The same with the caller's test of a taken name.
+std::optional<std::filesystem::path> nextFreeName(const std::filesystem::path& path, std::string_view nameTemplate,
+                                                  const std::function<bool(const std::filesystem::path&)>& taken);
 
 } // namespace morvex

@@ -79,8 +79,9 @@ private:
 
 // Stands in for the pipeline: the output is "converted:" and the source's
 // bytes, written atomically. Sources starting with "bad" fail to read;
-// sources starting with "slow" take about two seconds in small steps and
-// stop when cancelled.
+// sources starting with "pause" take 20 ms, long enough for other workers to
+// run into the same names; sources starting with "slow" take about two
+// seconds in small steps and stop when cancelled.
 inline ConversionStatus fakeConvert(const std::filesystem::path& source, const std::filesystem::path& output,
                                     const ConversionSettings&, ProgressReporter& reporter, std::string* reason)
 {
@@ -103,6 +104,8 @@ inline ConversionStatus fakeConvert(const std::filesystem::path& source, const s
             if (reporter.waitForStop(20))
                 return ConversionStatus::Cancelled; // the writer discards its temporary file
         }
+    if (content.rfind("pause", 0) == 0 && reporter.waitForStop(20))
+        return ConversionStatus::Cancelled;
     if (writer.commit(reason) != OperationResult::Success)
         return ConversionStatus::SaveFailed;
     return reporter.isCancelled() ? ConversionStatus::Cancelled : ConversionStatus::Success;

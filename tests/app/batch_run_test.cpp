@@ -287,7 +287,7 @@ TEST(BatchRun, WorkersRacingForNumberedNamesNeverShareOne)
         const bool renamed = i % 2 == 0;
         ConversionJob job;
         job.source = dir / ("src" + std::to_string(i) + ".obj");
-        writeFile(job.source, std::to_string(i));
+        writeFile(job.source, "pause " + std::to_string(i));
         job.settings = run.settings;
         job.settings.overwriteDecision = static_cast<std::int32_t>(renamed ? OverwriteDecision::Rename
                                                                            : OverwriteDecision::None);
