@@ -1,6 +1,7 @@
 #include "app/model_io.h"
 
 #include "formats/stl/stl.h"
+#include "formats/threemf/threemf.h"
 #include "support/text/text.h"
 
 namespace morvex {
@@ -39,6 +40,7 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
     switch (settings.outputKind) {
     case FormatKind::StlAscii: return writeStlAscii(output, model, reporter, reason);
     case FormatKind::StlBinary: return writeStlBinary(output, model, reporter, reason);
+    case FormatKind::ThreeMf: return write3mf(output, model, reporter, reason);
     default: return failWith(reason, "no writer for this output format");
     }
 }
