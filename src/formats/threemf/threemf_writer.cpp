@@ -466,7 +466,10 @@ private:
     double objectScale_ = 0.0;
 };
 
-OperationResult writeTextPart(const std::filesystem::path& path, std::string_view text, std::string* reason)
+// Creates a package part (and its folder) and fills it; the part exists
+// only when the whole content was written.
+template <typename Fill>
+OperationResult writePart(const std::filesystem::path& path, std::string* reason, Fill&& fill)
 {
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
@@ -475,25 +478,18 @@ OperationResult writeTextPart(const std::filesystem::path& path, std::string_vie
     AtomicFileWriter out;
     if (out.open(path, reason) != OperationResult::Success)
         return OperationResult::Failure;
-    out.write(text);
-    return out.commit(reason);
-}
-
-OperationResult writeModelPart(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                               std::string* reason)
-{
-    std::error_code error;
-    std::filesystem::create_directories(path.parent_path(), error);
-    if (error)
-        return failWith(reason, "cannot create a package folder: " + error.message());
-    AtomicFileWriter out;
-    if (out.open(path, reason) != OperationResult::Success)
-        return OperationResult::Failure;
-    ModelPartWriter writer(model, reporter, out);
-    const OperationResult result = writer.write();
+    const OperationResult result = fill(out);
     if (result != OperationResult::Success)
         return result;
     return out.commit(reason);
+}
+
+OperationResult writeTextPart(const std::filesystem::path& path, std::string_view text, std::string* reason)
+{
+    return writePart(path, reason, [&](AtomicFileWriter& out) {
+        out.write(text);
+        return OperationResult::Success;
+    });
 }
 
 OperationResult writePackage(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
@@ -508,7 +504,9 @@ OperationResult writePackage(const std::filesystem::path& path, const Model& mod
     if (writeTextPart(root / "[Content_Types].xml", ContentTypesPart, reason) != OperationResult::Success ||
         writeTextPart(root / "_rels" / ".rels", RelationshipsPart, reason) != OperationResult::Success)
         return OperationResult::Failure;
-    OperationResult result = writeModelPart(root / "3D" / "3dmodel.model", model, reporter, reason);
+    OperationResult result = writePart(root / "3D" / "3dmodel.model", reason, [&](AtomicFileWriter& out) {
+        return ModelPartWriter(model, reporter, out).write();
+    });
     if (result != OperationResult::Success)
         return result;
 
