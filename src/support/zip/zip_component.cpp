@@ -12,10 +12,11 @@ namespace morvex {
 
 namespace {
 
-// Level 1 deflate: model parts are large, repetitive XML that compresses to
-// a fifth of its size even at the fastest level, while the default level
-// costs several times the time for a few percent less.
-constexpr int DeflateLevel = 1;
+// Deflate level 2: model parts are large, repetitive XML. On a 150 MB model
+// part, level 2 takes the least time of all levels (less than level 1, whose
+// shorter matches mean more output) and gives 18 % of the size; the default
+// level 6 takes four times as long for 13 %.
+constexpr int DeflateLevel = 2;
 
 // Bytes inflated between two stop questions.
 constexpr std::size_t ExtractChunk = 256 * 1024;
