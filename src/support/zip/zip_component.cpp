@@ -50,13 +50,19 @@ OperationResult openForReading(const std::filesystem::path& path, ArchiveHandle&
     if (archive)
         return OperationResult::Success;
     switch (code) {
-    case ZIP_ER_NOENT: return failWith(reason, "archive not found");
+    case ZIP_ER_NOENT:
+        return failWith(reason, "archive not found");
     case ZIP_ER_OPEN:
-    case ZIP_ER_READ: return failWith(reason, "cannot read the archive");
-    case ZIP_ER_NOZIP: return failWith(reason, "not a zip archive, or truncated");
-    case ZIP_ER_INCONS: return failWith(reason, "the archive is damaged");
-    case ZIP_ER_MEMORY: return failWith(reason, "out of memory");
-    default: return failWith(reason, "cannot open the archive: " + zipErrorText(code));
+    case ZIP_ER_READ:
+        return failWith(reason, "cannot read the archive");
+    case ZIP_ER_NOZIP:
+        return failWith(reason, "not a zip archive, or truncated");
+    case ZIP_ER_INCONS:
+        return failWith(reason, "the archive is damaged");
+    case ZIP_ER_MEMORY:
+        return failWith(reason, "out of memory");
+    default:
+        return failWith(reason, "cannot open the archive: " + zipErrorText(code));
     }
 }
 
@@ -154,8 +160,7 @@ OperationResult writeEmptyArchive(const std::filesystem::path& path, std::string
 
 // Regular files under the folder (links are not followed), as relative
 // names with "/" separators, sorted.
-OperationResult collectFiles(const std::filesystem::path& folder, std::vector<std::string>& names,
-                             std::string* reason)
+OperationResult collectFiles(const std::filesystem::path& folder, std::vector<std::string>& names, std::string* reason)
 {
     std::error_code error;
     if (!std::filesystem::is_directory(folder, error))
@@ -222,8 +227,8 @@ OperationResult listZipEntries(const std::filesystem::path& archivePath, std::ve
 }
 
 OperationResult extractZipEntry(const std::filesystem::path& archivePath, std::string_view entryName,
-                                const std::filesystem::path& folder, ProgressReporter& reporter,
-                                std::uint64_t maxBytes, std::string* reason)
+                                const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
+                                std::string* reason)
 {
     std::filesystem::path relative;
     if (!relativePathOfEntry(entryName, relative))
@@ -315,8 +320,8 @@ OperationResult zipFolder(const std::filesystem::path& archivePath, const std::f
             zip_source_free(data);
             return failWith(reason, "cannot add " + name + " to the archive");
         }
-        if (zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE,
-                                     DeflateLevel) != 0)
+        if (zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, DeflateLevel) !=
+            0)
             return failWith(reason, "deflate compression is not available");
     }
 

@@ -33,8 +33,8 @@ OperationResult listZipEntries(const std::filesystem::path& archive, std::vector
 // is refused before it is written whole, and nothing is left at its name.
 // Encrypted and damaged entries fail; a stop request cancels.
 OperationResult extractZipEntry(const std::filesystem::path& archive, std::string_view entryName,
-                                const std::filesystem::path& folder, ProgressReporter& reporter,
-                                std::uint64_t maxBytes, std::string* reason = nullptr);
+                                const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
+                                std::string* reason = nullptr);
 
 // Archives every regular file under the folder, under its relative name with
 // "/" separators, deflated. The archive is replaced as a whole (written to a

@@ -109,14 +109,14 @@ TEST(ThreeMfWriter, WritesThePackagePartsOfAnUncolouredModel)
     const WrittenPackage package = writeAndUnpack(model, temp);
     EXPECT_EQ(scratchFolders(), before) << "the staging folder is removed";
 
-    EXPECT_EQ(package.entryNames,
-              (std::vector<std::string>{"3D/3dmodel.model", "[Content_Types].xml", "_rels/.rels"}));
-    EXPECT_EQ(package.contentTypes,
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
-              "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">\r\n"
-              "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>\r\n"
-              "<Default Extension=\"model\" ContentType=\"application/vnd.ms-package.3dmanufacturing-3dmodel+xml\"/>\r\n"
-              "</Types>\r\n");
+    EXPECT_EQ(package.entryNames, (std::vector<std::string>{"3D/3dmodel.model", "[Content_Types].xml", "_rels/.rels"}));
+    EXPECT_EQ(
+        package.contentTypes,
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+        "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">\r\n"
+        "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>\r\n"
+        "<Default Extension=\"model\" ContentType=\"application/vnd.ms-package.3dmanufacturing-3dmodel+xml\"/>\r\n"
+        "</Types>\r\n");
     EXPECT_EQ(package.relationships,
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
               "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">\r\n"
@@ -148,12 +148,16 @@ TEST(ThreeMfWriter, KeepsModelAttributesAndWritesMetadataOnce)
          {"<metadata name=\"ModelName\">solid</metadata>", "<metadata name=\"Title\">Bracket</metadata>"}},
         {{{"ModelName", "solid"}},
          {"<metadata name=\"ModelName\">solid</metadata>", "<metadata name=\"Title\">solid</metadata>"}},
-        {{{"ModelName", ""}, {"Designer", "Ann"}}, {"<metadata name=\"Designer\">Ann</metadata>",
-                                                    "<metadata name=\"ModelName\"></metadata>"}},
+        {{{"ModelName", ""}, {"Designer", "Ann"}},
+         {"<metadata name=\"Designer\">Ann</metadata>", "<metadata name=\"ModelName\"></metadata>"}},
         // Package bookkeeping is not metadata.
-        {{{"BuildItem:object_1", "1"}, {"BuildItem:transform_1", "1 0 0 0 1 0 0 0 1 10 20 30"},
-          {"Component:transform_4", "1 0 0 0 1 0 0 0 1 0 0 0"}, {"3DPszFilePath", "/a.3dp"}, {"3DPiFileType", "0"},
-          {"3DPbHaveChanges", "1"}, {"3DPbUntitled", "1"}},
+        {{{"BuildItem:object_1", "1"},
+          {"BuildItem:transform_1", "1 0 0 0 1 0 0 0 1 10 20 30"},
+          {"Component:transform_4", "1 0 0 0 1 0 0 0 1 0 0 0"},
+          {"3DPszFilePath", "/a.3dp"},
+          {"3DPiFileType", "0"},
+          {"3DPbHaveChanges", "1"},
+          {"3DPbUntitled", "1"}},
          {"<metadata name=\"3DPbUntitled\">1</metadata>"}},
     };
     for (const Case& c : cases) {
@@ -198,10 +202,10 @@ TEST(ThreeMfWriter, RenumbersObjectsAndKeepsPartNumbersWithTheirObjects)
     model.properties.setProperty("BuildItem:partnumber_7", "Item-7");
 
     const WrittenPackage package = writeAndUnpack(model, temp);
-    EXPECT_EQ(piecesBetween(package.model, "<object ", ">"),
-              (std::vector<std::string>{
-                  "<object id=\"1\" type=\"model\" partnumber=\"P-7\" name=\"Left &lt;part&gt;\" >",
-                  "<object id=\"2\" type=\"support\" thumbnail=\"/Metadata/t.png\" >"}));
+    EXPECT_EQ(
+        piecesBetween(package.model, "<object ", ">"),
+        (std::vector<std::string>{"<object id=\"1\" type=\"model\" partnumber=\"P-7\" name=\"Left &lt;part&gt;\" >",
+                                  "<object id=\"2\" type=\"support\" thumbnail=\"/Metadata/t.png\" >"}));
     EXPECT_EQ(piecesBetween(package.model, "<item ", ">"),
               (std::vector<std::string>{"<item objectid=\"1\" partnumber=\"Item-7\" />",
                                         "<item objectid=\"2\" partnumber=\"Item-3\" />"}));
@@ -294,8 +298,8 @@ TEST(ThreeMfWriter, AppliesPlacementAndSkipsBrokenTriangles)
 
 TEST(ThreeMfWriter, CoordinatesAreWrittenAsPrintfWritesThem)
 {
-    std::vector<float> values = {0.0078125f, -0.0078125f, 0.0234375f, 1e-7f, -1e-7f, -0.0f, 0.5f, 123456.789f,
-                                 -98765.4321f, 16777216.0f, 1e12f, -3e15f, 1e20f, 3.4e38f, 1.4e-45f};
+    std::vector<float> values = {0.0078125f,   -0.0078125f, 0.0234375f, 1e-7f,  -1e-7f, -0.0f,   0.5f,    123456.789f,
+                                 -98765.4321f, 16777216.0f, 1e12f,      -3e15f, 1e20f,  3.4e38f, 1.4e-45f};
     std::mt19937 random(12345);
     std::uniform_real_distribution<float> wide(-1e7f, 1e7f);
     std::uniform_real_distribution<float> narrow(-1.0f, 1.0f);

@@ -39,7 +39,8 @@ void buildArchive(const std::filesystem::path& path, const std::vector<TestEntry
         const zip_int64_t index = zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_ENC_UTF_8);
         ASSERT_GE(index, 0) << entry.name;
         if (entry.encryption != ZIP_EM_NONE) {
-            ASSERT_EQ(zip_file_set_encryption(archive, static_cast<zip_uint64_t>(index), entry.encryption, "secret"), 0);
+            ASSERT_EQ(zip_file_set_encryption(archive, static_cast<zip_uint64_t>(index), entry.encryption, "secret"),
+                      0);
         }
     }
     ASSERT_EQ(zip_close(archive), 0);
@@ -166,8 +167,7 @@ TEST(ZipComponent, EntryNamesNeverReachOutsideTheFolder)
     RecordingReporter reporter;
     for (const std::string& name : hostile) {
         std::string reason;
-        EXPECT_EQ(extractZipEntry(archive, name, target, reporter, 1 << 20, &reason), OperationResult::Failure)
-            << name;
+        EXPECT_EQ(extractZipEntry(archive, name, target, reporter, 1 << 20, &reason), OperationResult::Failure) << name;
         EXPECT_EQ(reason, "unsafe entry name") << name;
     }
     EXPECT_EQ(filesUnder(temp.path()), std::vector<std::string>{"hostile.zip"});
@@ -198,8 +198,7 @@ TEST(ZipComponent, OversizedEntriesAreRefusedBeforeTheyAreWritten)
 
     // Honest size in the directory: refused at once.
     const std::filesystem::path target = temp / "out";
-    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &reason),
-              OperationResult::Failure);
+    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &reason), OperationResult::Failure);
     EXPECT_EQ(reason, "entry is too large");
     EXPECT_FALSE(std::filesystem::exists(target / "3dmodel.model"));
 
@@ -209,8 +208,7 @@ TEST(ZipComponent, OversizedEntriesAreRefusedBeforeTheyAreWritten)
     ASSERT_EQ(listZipEntries(archive, entries, reporter, &reason), OperationResult::Success);
     ASSERT_EQ(entries.at(0).size, 1000u);
     reason.clear();
-    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &reason),
-              OperationResult::Failure);
+    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &reason), OperationResult::Failure);
     EXPECT_EQ(reason, "entry is too large");
     if (std::filesystem::exists(target)) {
         EXPECT_TRUE(filesUnder(target).empty()) << "nothing left at the name, no temporary file";
