@@ -35,8 +35,8 @@ constexpr const char* UsageText =
     "         materials, bounding box and properties. --json prints one JSON\n"
     "         object per file and line.\n"
     "convert  converts each file into FORMAT (stl: binary STL, stl-ascii: ASCII\n"
-    "         STL, ply: binary PLY, 3mf: 3MF package), into DIR or next to the\n"
-    "         source.\n"
+    "         STL, obj: OBJ with its material library, ply: binary PLY, 3mf: 3MF\n"
+    "         package), into DIR or next to the source.\n"
     "\n"
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
     "error, 130 when interrupted.\n";
@@ -132,6 +132,7 @@ constexpr OutputFormat outputFormats[] = {
     {"stl", "stl", FormatKind::StlBinary},
     {"stl-ascii", "stl", FormatKind::StlAscii},
     {"ply", "ply", FormatKind::Ply},
+    {"obj", "obj", FormatKind::Obj},
     {"3mf", "3mf", FormatKind::ThreeMf},
 };
 
@@ -155,7 +156,7 @@ int runConvert(const std::vector<std::string>& args)
                 if (equalsIgnoreCase(value, candidate.name))
                     format = &candidate;
             if (format == nullptr)
-                return usageError("unknown output format '" + value + "' (stl, stl-ascii, ply, 3mf)");
+                return usageError("unknown output format '" + value + "' (stl, stl-ascii, obj, ply, 3mf)");
         } else if (arg.starts_with("--")) {
             return usageError("unknown option " + arg);
         } else {
