@@ -290,8 +290,8 @@ TEST(ThreeMfWriter, AppliesPlacementAndSkipsBrokenTriangles)
                   "<vertex x=\"5.000000\" y=\"1.000000\" z=\"0.000000\" />",
                   "<vertex x=\"0.000000\" y=\"0.000000\" z=\"5.000000\" />",
                   // (1, 0, 0) scaled to (2, 0, 0), turned to (0, 2, 0), moved up 5.
-                  "<vertex x=\"-0.000000\" y=\"2.000000\" z=\"5.000000\" />",
-                  "<vertex x=\"-1.000000\" y=\"-0.000000\" z=\"5.000000\" />",
+                  "<vertex x=\"0.000000\" y=\"2.000000\" z=\"5.000000\" />",
+                  "<vertex x=\"-1.000000\" y=\"0.000000\" z=\"5.000000\" />",
               }));
     EXPECT_EQ(countOf(package.model, "<triangle "), 2u);
 }
