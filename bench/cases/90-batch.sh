@@ -21,10 +21,18 @@ echo "$batch_files files, $(du -sh "$batch_in" | cut -f1) of binary STL"
 # neither used nor changed.
 batch_cli="XDG_CONFIG_HOME='$WORK/batch-config' $CLI convert --to stl --on-exists overwrite --quiet"
 
+# Removes a folder and waits until the file system has settled, so that
+# freeing (and discarding) gigabytes of blocks does not steal the processors
+# from the next measurement.
+batch_remove() {
+  rm -rf "$1"
+  sync
+}
+
 # batch_cases INPUT OUTPUT WHERE
 batch_cases() {
   local in=$1 out=$2 where=$3
-  rm -rf "$out"
+  batch_remove "$out"
   mkdir -p "$out/jobs1" "$out/jobs2" "$out/assimp"
   bench_compare "batch, $where: --jobs 2 (vs --jobs 1)" \
     "$batch_cli '$in' --jobs 2 --output '$out/jobs2'" \
@@ -32,11 +40,10 @@ batch_cases() {
   bench_compare "batch, $where: --jobs 2 (vs assimp per file)" \
     "$batch_cli '$in' --jobs 2 --output '$out/jobs2'" \
     "for f in '$in'/*.stl; do assimp export \"\$f\" '$out/assimp/'\"\${f##*/}\" -f stlb >/dev/null || exit 1; done"
-  rm -rf "$out"
+  batch_remove "$out"
 }
 
-batch_cases "$batch_in" "$WORK/batch-out" "on disk"
-
+sync
 shm_free_kb=$(df -k --output=avail /dev/shm 2>/dev/null | tail -1 || echo 0)
 if [[ -w /dev/shm && ${shm_free_kb:-0} -gt $((6 * 1024 * 1024)) ]]; then
   shm="/dev/shm/morvex-bench-batch-$$"
@@ -45,3 +52,4 @@ if [[ -w /dev/shm && ${shm_free_kb:-0} -gt $((6 * 1024 * 1024)) ]]; then
   batch_cases "$shm/in" "$shm/out" "in memory"
   rm -rf "$shm"
 fi
+batch_cases "$batch_in" "$WORK/batch-out" "on disk"

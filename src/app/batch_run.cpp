@@ -89,7 +89,12 @@ public:
     void postTextMessage(std::string_view text) override { state_.sink.messagePosted(text); }
     void setStatusText(std::string_view text, int line) override
     {
-        if (line == 0 || line == 1)
+        if (line != 0 && line != 1)
+            return;
+        // A text of at most 259 bytes holds at most 259 UTF-16 units.
+        if (text.size() <= MaxTextUnits)
+            state_.sink.statusTextChanged(text, line);
+        else
             state_.sink.statusTextChanged(limitUtf16Units(text), line);
     }
     void setProgress(double fraction) override
