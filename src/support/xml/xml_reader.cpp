@@ -74,6 +74,35 @@ inline bool isTerminator(int c)
     return c == '\t' || c == '\n' || c == ' ' || c == '/' || c == '=' || c == '>';
 }
 
+// Quotes in names and values: a quote character opens quoted mode, in which
+// the terminators are ordinary characters, and the same quote closes it; the
+// quotes themselves are dropped.
+struct QuoteMode {
+    enum Step { Keep, Drop, End };
+    bool quoted = false;
+    char quote = 0;
+
+    Step classify(int c)
+    {
+        if (c == EndOfInput)
+            return End;
+        if (quoted) {
+            if (c != quote)
+                return Keep;
+            quoted = false;
+            return Drop;
+        }
+        if (isTerminator(c))
+            return End;
+        if (c == '"' || c == '\'') {
+            quoted = true;
+            quote = static_cast<char>(c);
+            return Drop;
+        }
+        return Keep;
+    }
+};
+
 void appendCodePoint(std::string& out, std::uint32_t code)
 {
     if (code == 0)
@@ -481,10 +510,9 @@ int XmlReader::readName(std::string& out)
     };
     // "<!--", "<!DOCTYPE" and "<![CDATA[" end their name early.
     const bool markup = p_ < end_ && *p_ == '!';
-    bool quoted = false;
-    int quote = 0;
+    QuoteMode mode;
     for (;;) {
-        if (!quoted && !markup) {
+        if (!mode.quoted && !markup) {
             const char* start = p_;
             while (p_ < end_ && !hasClass(*p_, NameStop))
                 ++p_;
@@ -492,20 +520,11 @@ int XmlReader::readName(std::string& out)
                 keep(*at);
         }
         const int c = readChar();
-        if (c == EndOfInput)
-            return EndOfInput;
-        if (quoted) {
-            if (c == quote) {
-                quoted = false;
-                continue;
-            }
-        } else if (isTerminator(c)) {
+        const QuoteMode::Step step = mode.classify(c);
+        if (step == QuoteMode::End)
             return c;
-        } else if (c == '"' || c == '\'') {
-            quoted = true;
-            quote = c;
+        if (step == QuoteMode::Drop)
             continue;
-        }
         if (c == '&') {
             entity_.clear();
             readEntity(entity_);
@@ -527,12 +546,11 @@ int XmlReader::readValue(std::string& out)
     out.clear();
     if (p_ < end_ && *p_ == ' ')
         ++p_;
-    bool quoted = false;
-    char quote = 0;
+    QuoteMode mode;
     for (;;) {
         const char* start = p_;
-        if (quoted) {
-            while (p_ < end_ && *p_ != quote && !hasClass(*p_, QuotedStop))
+        if (mode.quoted) {
+            while (p_ < end_ && *p_ != mode.quote && !hasClass(*p_, QuotedStop))
                 ++p_;
         } else {
             while (p_ < end_ && !hasClass(*p_, NameStop))
@@ -540,20 +558,11 @@ int XmlReader::readValue(std::string& out)
         }
         out.append(start, static_cast<std::size_t>(p_ - start));
         const int c = readChar();
-        if (c == EndOfInput)
-            return EndOfInput;
-        if (quoted) {
-            if (c == quote) {
-                quoted = false;
-                continue;
-            }
-        } else if (isTerminator(c)) {
+        const QuoteMode::Step step = mode.classify(c);
+        if (step == QuoteMode::End)
             return c;
-        } else if (c == '"' || c == '\'') {
-            quoted = true;
-            quote = static_cast<char>(c);
+        if (step == QuoteMode::Drop)
             continue;
-        }
         if (c == '&')
             readEntity(out);
         else
