@@ -1,0 +1,59 @@
+# Shared by bench/compare.sh and the case files in bench/cases/.
+# bench_compare LABEL OURS PEER: runs both commands alternately BENCH_RUNS
+# times and prints the median wall time and peak memory of each, and the
+# ratios (peer / ours: above 1 means we are faster or smaller).
+
+BENCH_RUNS=${BENCH_RUNS:-3}
+
+# Runs a command once; prints "seconds kilobytes" of its wall time and peak
+# resident memory. A failing command is reported and counts as failed.
+bench_measure() {
+  local report
+  report=$(mktemp)
+  if ! /usr/bin/time -f '%e %M' -o "$report" bash -c "$1" >/dev/null 2>"$report.err"; then
+    echo "bench: command failed: $1" >&2
+    sed 's/^/bench:   /' "$report.err" | tail -5 >&2
+    rm -f "$report" "$report.err"
+    return 1
+  fi
+  tail -1 "$report"
+  rm -f "$report" "$report.err"
+}
+
+bench_median() {
+  sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+# bench_compare LABEL OURS PEER
+bench_compare() {
+  local label=$1 ours=$2 peer=$3 i
+  local ours_t=() ours_m=() peer_t=() peer_m=() line
+  for ((i = 0; i < BENCH_RUNS; i++)); do
+    line=$(bench_measure "$ours") || return 1
+    ours_t+=("${line% *}") ours_m+=("${line#* }")
+    line=$(bench_measure "$peer") || return 1
+    peer_t+=("${line% *}") peer_m+=("${line#* }")
+  done
+  local ot om pt pm
+  ot=$(printf '%s\n' "${ours_t[@]}" | bench_median)
+  om=$(printf '%s\n' "${ours_m[@]}" | bench_median)
+  pt=$(printf '%s\n' "${peer_t[@]}" | bench_median)
+  pm=$(printf '%s\n' "${peer_m[@]}" | bench_median)
+  awk -v l="$label" -v ot="$ot" -v om="$om" -v pt="$pt" -v pm="$pm" 'BEGIN {
+    if (ot <= 0) ot = 0.005;
+    printf "%-44s ours %7.2f s %7.0f MB | peer %7.2f s %7.0f MB | time x%.2f, memory x%.2f\n",
+      l, ot, om / 1024, pt, pm / 1024, pt / ot, pm / om }'
+}
+
+# bench_time LABEL COMMAND: one command alone (median time and memory).
+bench_time() {
+  local label=$1 cmd=$2 i line times=() mems=()
+  for ((i = 0; i < BENCH_RUNS; i++)); do
+    line=$(bench_measure "$cmd") || return 1
+    times+=("${line% *}") mems+=("${line#* }")
+  done
+  local t m
+  t=$(printf '%s\n' "${times[@]}" | bench_median)
+  m=$(printf '%s\n' "${mems[@]}" | bench_median)
+  awk -v l="$label" -v t="$t" -v m="$m" 'BEGIN { printf "%-44s %7.2f s %7.0f MB\n", l, t, m / 1024 }'
+}
