@@ -6,6 +6,7 @@
 #include "support/xml/xml_reader.h"
 
 #include <algorithm>
+#include <charconv>
 #include <functional>
 #include <memory>
 #include <new>
@@ -704,21 +705,12 @@ ArgbColor parseThreeMfColor(std::string_view text)
     for (int pair = 0; pair < 4; ++pair) {
         if (text.size() < 2)
             break;
-        const auto digit = [](char c) {
-            if (c >= '0' && c <= '9')
-                return c - '0';
-            if (c >= 'a' && c <= 'f')
-                return c - 'a' + 10;
-            if (c >= 'A' && c <= 'F')
-                return c - 'A' + 10;
-            return -1;
-        };
-        const int high = digit(text[0]);
-        const int low = digit(text[1]);
-        if (high < 0 || low < 0)
+        unsigned value = 0;
+        const auto parsed = std::from_chars(text.data(), text.data() + 2, value, 16);
+        if (parsed.ec != std::errc() || parsed.ptr != text.data() + 2)
             break;
         const int shift = shifts[pair];
-        colour = (colour & ~(0xFFu << shift)) | (static_cast<ArgbColor>(high * 16 + low) << shift);
+        colour = (colour & ~(0xFFu << shift)) | (static_cast<ArgbColor>(value) << shift);
         text.remove_prefix(2);
     }
     return colour;
