@@ -1,6 +1,7 @@
 #include "app/model_io.h"
 
 #include "formats/stl/stl.h"
+#include "formats/threemf/threemf.h"
 #include "support/text/text.h"
 
 namespace morvex {
@@ -29,6 +30,8 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
     const std::string ext = asciiLower(extension);
     if (ext == ".stl")
         return readStl(source, model, reporter, reason);
+    if (ext == ".3mf")
+        return read3mf(source, model, reporter, reason);
     return failWith(reason, "no reader for " + std::string(extension.empty() ? "files without extension" : extension) +
                                 " files");
 }
