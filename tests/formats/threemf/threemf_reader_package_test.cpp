@@ -286,3 +286,114 @@ TEST(ThreeMfPackage, CorpusFiles)
         }
     }
 }
+
+#ifdef MORVEX_HAVE_LIB3MF
+#include "Model/COM/NMR_DLLInterfaces.h"
+
+namespace {
+
+struct Lib3mfInstance {
+    NMR::PLib3MFBase* instance = nullptr;
+    ~Lib3mfInstance()
+    {
+        if (instance != nullptr)
+            NMR::lib3mf_release(instance);
+    }
+};
+
+} // namespace
+
+TEST(ThreeMfPackage, ReadsPackagesWrittenByLib3mf)
+{
+    using namespace NMR;
+    // A cube with a colour per corner of some triangles, and a tetrahedron
+    // coloured as a whole by a base material, placed by its build item.
+    const MODELMESHVERTEX cube[8] = {{{0, 0, 0}}, {{10, 0, 0}}, {{10, 10, 0}}, {{0, 10, 0}},
+                                     {{0, 0, 10}}, {{10, 0, 10}}, {{10, 10, 10}}, {{0, 10, 10}}};
+    const MODELMESHTRIANGLE cubeTriangles[12] = {{{0, 2, 1}}, {{0, 3, 2}}, {{4, 5, 6}}, {{4, 6, 7}},
+                                                 {{0, 1, 5}}, {{0, 5, 4}}, {{1, 2, 6}}, {{1, 6, 5}},
+                                                 {{2, 3, 7}}, {{2, 7, 6}}, {{3, 0, 4}}, {{3, 4, 7}}};
+    const MODELMESHVERTEX tetrahedron[4] = {{{0, 0, 0}}, {{5, 0, 0}}, {{0, 5, 0}}, {{0, 0, 5}}};
+    const MODELMESHTRIANGLE tetrahedronTriangles[4] = {{{0, 2, 1}}, {{0, 1, 3}}, {{0, 3, 2}}, {{1, 2, 3}}};
+
+    TempDir dir;
+    const auto path = dir / "lib3mf.3mf";
+    {
+        Lib3mfInstance document, cubeMesh, tetraMesh, cubeColours, cubeDefault, tetraDefault, materials, cubeItem, tetraItem, writer;
+        ASSERT_EQ(lib3mf_createmodel(&document.instance), 0);
+        ASSERT_EQ(lib3mf_model_addmetadatautf8(document.instance, "Title", "From lib3mf"), 0);
+        ASSERT_EQ(lib3mf_model_addmeshobject(document.instance, &cubeMesh.instance), 0);
+        ASSERT_EQ(lib3mf_meshobject_setgeometry(cubeMesh.instance, const_cast<MODELMESHVERTEX*>(cube), 8,
+                                                const_cast<MODELMESHTRIANGLE*>(cubeTriangles), 12),
+                  0);
+        ASSERT_EQ(lib3mf_meshobject_createpropertyhandler(cubeMesh.instance, &cubeColours.instance), 0);
+        for (DWORD t = 0; t < 12; ++t)
+            ASSERT_EQ(lib3mf_propertyhandler_setsinglecolorrgb(cubeColours.instance, t, t % 2 ? 255 : 0, 128, 0), 0);
+        ASSERT_EQ(lib3mf_object_createdefaultpropertyhandler(cubeMesh.instance, &cubeDefault.instance), 0);
+        ASSERT_EQ(lib3mf_defaultpropertyhandler_setcolorrgb(cubeDefault.instance, 255, 255, 255), 0);
+
+        ASSERT_EQ(lib3mf_model_addbasematerialgroup(document.instance, &materials.instance), 0);
+        DWORD first = 0, second = 0;
+        ASSERT_EQ(lib3mf_basematerial_addmaterialutf8(materials.instance, "red", 200, 0, 0, &first), 0);
+        ASSERT_EQ(lib3mf_basematerial_addmaterialutf8(materials.instance, "blue", 0, 0, 200, &second), 0);
+        // Added without alpha the library writes "#0000C800", transparent.
+        ASSERT_EQ(lib3mf_basematerial_setdisplaycolorrgba(materials.instance, second, 0, 0, 200, 255), 0);
+        DWORD materialGroup = 0;
+        ASSERT_EQ(lib3mf_resource_getresourceid(materials.instance, &materialGroup), 0);
+        ASSERT_EQ(lib3mf_model_addmeshobject(document.instance, &tetraMesh.instance), 0);
+        ASSERT_EQ(lib3mf_meshobject_setgeometry(tetraMesh.instance, const_cast<MODELMESHVERTEX*>(tetrahedron), 4,
+                                                const_cast<MODELMESHTRIANGLE*>(tetrahedronTriangles), 4),
+                  0);
+        ASSERT_EQ(lib3mf_object_createdefaultpropertyhandler(tetraMesh.instance, &tetraDefault.instance), 0);
+        ASSERT_EQ(lib3mf_defaultpropertyhandler_setbasematerial(tetraDefault.instance, materialGroup, second), 0);
+
+        ASSERT_EQ(lib3mf_model_addbuilditem(document.instance, cubeMesh.instance, nullptr, &cubeItem.instance), 0);
+        MODELTRANSFORM moved{};
+        for (int r = 0; r < 3; ++r)
+            moved.m_fFields[r][r] = 1;
+        moved.m_fFields[0][3] = 10;
+        moved.m_fFields[1][3] = 20;
+        moved.m_fFields[2][3] = 30;
+        ASSERT_EQ(lib3mf_model_addbuilditem(document.instance, tetraMesh.instance, &moved, &tetraItem.instance), 0);
+        ASSERT_EQ(lib3mf_model_querywriter(document.instance, "3mf", &writer.instance), 0);
+        const HRESULT written = lib3mf_writer_writetofileutf8(writer.instance, path.c_str());
+        DWORD errorCode = 0;
+        LPCSTR errorText = nullptr;
+        if (written != 0)
+            lib3mf_getlasterror(writer.instance, &errorCode, &errorText);
+        ASSERT_EQ(written, 0) << "lib3mf error " << std::hex << errorCode << " " << (errorText ? errorText : "");
+    }
+
+    Model model;
+    RecordingReporter reporter;
+    std::string reason;
+    ASSERT_EQ(read3mf(path, model, reporter, &reason), OperationResult::Success) << reason;
+    EXPECT_EQ(model.properties.getProperty("Title"), "From lib3mf");
+    ASSERT_EQ(model.objects.size(), 2u);
+
+    const ModelObject& readCube = *model.objects[0];
+    ASSERT_EQ(readCube.vertices.count(), 8u);
+    ASSERT_EQ(readCube.triangleCount(), 12u);
+    for (std::uint32_t v = 0; v < 8; ++v)
+        EXPECT_EQ(readCube.vertices[v], (Vector3{cube[v].m_fPosition[0], cube[v].m_fPosition[1], cube[v].m_fPosition[2]}));
+    EXPECT_EQ(static_cast<ArgbColor>(readCube.properties.getIntProperty("ObjectDefaultColor")), 0xFFFFFFFFu);
+    ASSERT_EQ(readCube.colors.count(), 36u);
+    EXPECT_EQ(readCube.materialRanges.size(), 1u);
+    for (std::uint32_t t = 0; t < 12; ++t) {
+        for (std::uint32_t k = 0; k < 3; ++k) {
+            EXPECT_EQ(readCube.indices[3 * t + k], cubeTriangles[t].m_nIndices[k]);
+            EXPECT_EQ(readCube.colors[3 * t + k], t % 2 ? 0xFFFF8000u : 0xFF008000u) << t;
+        }
+    }
+
+    const ModelObject& readTetra = *model.objects[1];
+    ASSERT_EQ(readTetra.vertices.count(), 4u);
+    ASSERT_EQ(readTetra.triangleCount(), 4u);
+    for (std::uint32_t v = 0; v < 4; ++v)
+        EXPECT_EQ(readTetra.vertices[v], (Vector3{tetrahedron[v].m_fPosition[0] + 10, tetrahedron[v].m_fPosition[1] + 20,
+                                                  tetrahedron[v].m_fPosition[2] + 30}));
+    EXPECT_EQ(static_cast<ArgbColor>(readTetra.properties.getIntProperty("ObjectDefaultColor")), 0xFF0000C8u);
+    EXPECT_EQ(std::vector<ArgbColor>(readTetra.colors.begin(), readTetra.colors.end()),
+              std::vector<ArgbColor>(12, 0xFF0000C8u));
+}
+#endif
