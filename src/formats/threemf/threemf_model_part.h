@@ -14,7 +14,8 @@
 namespace morvex {
 
 // Relationship type of a package's 3D model part.
-inline constexpr std::string_view ThreeMfModelRelationship = "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel";
+inline constexpr std::string_view ThreeMfModelRelationship =
+    "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel";
 
 // A model part is refused at this size or when twenty times its size is not
 // below the available memory.

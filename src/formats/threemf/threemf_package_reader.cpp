@@ -143,7 +143,8 @@ OperationResult readPackage(const std::filesystem::path& archive, const std::fil
 
 } // namespace
 
-OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, std::string* reason)
+OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        std::string* reason)
 {
     model.profile.kind = FormatKind::ThreeMf;
     model.loadStatus = LoadStatus::Nothing;

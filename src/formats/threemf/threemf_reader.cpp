@@ -218,24 +218,15 @@ Element ModelWalker::classify(std::string_view name) const
         Element kind;
     };
     static constexpr Row rows[] = {
-        {"vertex", Element::Vertex},
-        {"triangle", Element::Triangle},
-        {"vertices", Element::Vertices},
-        {"triangles", Element::Triangles},
-        {"model", Element::Model},
-        {"metadata", Element::Metadata},
-        {"resources", Element::Container},
-        {"build", Element::Container},
-        {"mesh", Element::Container},
-        {"components", Element::Container},
-        {"object", Element::Object},
-        {"basematerials", Element::BaseMaterials},
-        {"base", Element::Base},
-        {"m:colorgroup", Element::ColorGroup},
-        {"m:color", Element::GroupColor},
-        {"color", Element::Color},
-        {"item", Element::Item},
-        {"component", Element::Component},
+        {"vertex", Element::Vertex},       {"triangle", Element::Triangle},
+        {"vertices", Element::Vertices},   {"triangles", Element::Triangles},
+        {"model", Element::Model},         {"metadata", Element::Metadata},
+        {"resources", Element::Container}, {"build", Element::Container},
+        {"mesh", Element::Container},      {"components", Element::Container},
+        {"object", Element::Object},       {"basematerials", Element::BaseMaterials},
+        {"base", Element::Base},           {"m:colorgroup", Element::ColorGroup},
+        {"m:color", Element::GroupColor},  {"color", Element::Color},
+        {"item", Element::Item},           {"component", Element::Component},
     };
     for (const Row& row : rows)
         if (row.name == name)
@@ -551,9 +542,13 @@ OperationResult ModelWalker::addVertex(XmlNodeRef node)
         const XmlAttribute a = attribute.current();
         if (a.name.size() != 1)
             continue;
-        float* target = a.name[0] == 'x' ? &point.x : a.name[0] == 'y' ? &point.y : a.name[0] == 'z' ? &point.z : nullptr;
+        float* target = a.name[0] == 'x'   ? &point.x
+                        : a.name[0] == 'y' ? &point.y
+                        : a.name[0] == 'z' ? &point.z
+                                           : nullptr;
         if (target != nullptr && !parseCoordinate(a.value, *target))
-            return failWith(reason_, "a vertex coordinate is not a number: \"" + std::string(a.value.substr(0, 40)) + "\"");
+            return failWith(reason_,
+                            "a vertex coordinate is not a number: \"" + std::string(a.value.substr(0, 40)) + "\"");
     }
     Vector3Array& vertices = state.object->vertices;
     if (state.vertexCount >= vertices.count()) {
@@ -619,7 +614,9 @@ OperationResult ModelWalker::addTriangle(XmlNodeRef node)
         // A triangle without its own pid takes its object's, as the format
         // intends; the colour group read last is the final fallback.
         state.triangleColoured = true;
-        const std::string_view group = !pid.empty() ? pid : !state.pid.empty() ? std::string_view(state.pid) : colourGroup_;
+        const std::string_view group = !pid.empty()         ? pid
+                                       : !state.pid.empty() ? std::string_view(state.pid)
+                                                            : colourGroup_;
         c[0] = lookUp(group, p[0]);
         c[1] = p[1].empty() ? c[0] : lookUp(group, p[1]);
         c[2] = p[2].empty() ? c[0] : lookUp(group, p[2]);
@@ -669,7 +666,8 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, std::s
         if (object.indices.empty())
             continue;
         const std::string id = object.properties.getProperty("id");
-        const std::string transform = id.empty() ? std::string() : model.properties.getProperty("BuildItem:transform_" + id);
+        const std::string transform =
+            id.empty() ? std::string() : model.properties.getProperty("BuildItem:transform_" + id);
         if (!transform.empty()) {
             const Matrix4 matrix = parseTransform(transform);
             for (std::uint32_t i = 0; i < object.vertices.count(); ++i) {
@@ -684,8 +682,8 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, std::s
             if (i % CompletionCadence < 3 && reporter.isCancelled())
                 return OperationResult::Cancelled;
             const std::uint32_t* corner = &object.indices[i];
-            const Vector3 normal = faceNormal(object.vertices[corner[0]], object.vertices[corner[1]],
-                                              object.vertices[corner[2]]);
+            const Vector3 normal =
+                faceNormal(object.vertices[corner[0]], object.vertices[corner[1]], object.vertices[corner[2]]);
             object.normals[i] = object.normals[i + 1] = object.normals[i + 2] = normal;
         }
     }

@@ -10,8 +10,8 @@
 #include <charconv>
 #include <cstring>
 #include <initializer_list>
-#include <string>
 #include <new>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -533,8 +533,8 @@ int XmlReader::readName(std::string& out)
         } else {
             keep(static_cast<char>(c));
         }
-        if (markup && ((out.size() == 3 && out == "!--") ||
-                       (out.size() == 8 && (out == "!DOCTYPE" || out == "![CDATA["))))
+        if (markup &&
+            ((out.size() == 3 && out == "!--") || (out.size() == 8 && (out == "!DOCTYPE" || out == "![CDATA["))))
             return c;
     }
 }
@@ -951,7 +951,8 @@ OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter*
         errorText = limitUtf16Units("File does not exist: " + shownPath, MaxErrorUnits);
         return OperationResult::Failure;
     }
-    const std::uint64_t size = std::filesystem::is_regular_file(path, error) ? std::filesystem::file_size(path, error) : 0;
+    const std::uint64_t size =
+        std::filesystem::is_regular_file(path, error) ? std::filesystem::file_size(path, error) : 0;
     if (size >= MaxXmlFileBytes || MemoryFactor * size >= availableMemoryBytes()) {
         errorText = limitUtf16Units("Not enough memory available to load " + shownPath, MaxErrorUnits);
         return OperationResult::Failure;

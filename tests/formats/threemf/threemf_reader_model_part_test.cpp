@@ -21,7 +21,8 @@ constexpr const char* Header = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
 // A unit tetrahedron's mesh with extra triangle attributes per triangle.
 std::string tetrahedron(const std::string& objectAttributes, const std::string (&triangleAttributes)[4])
 {
-    std::string text = "<object id=\"1\" type=\"model\" " + objectAttributes + "><mesh><vertices>\n"
+    std::string text = "<object id=\"1\" type=\"model\" " + objectAttributes +
+                       "><mesh><vertices>\n"
                        "<vertex x=\"0\" y=\"0\" z=\"0\"/>\n<vertex x=\"1\" y=\"0\" z=\"0\"/>\n"
                        "<vertex x=\"0\" y=\"1\" z=\"0\"/>\n<vertex x=\"0\" y=\"0\" z=\"1\"/>\n</vertices><triangles>\n";
     const char* corners[4] = {"v1=\"0\" v2=\"2\" v3=\"1\"", "v1=\"0\" v2=\"1\" v3=\"3\"", "v1=\"0\" v2=\"3\" v3=\"2\"",
@@ -70,16 +71,17 @@ TEST(ThreeMfModelPart, ColourText)
 
 TEST(ThreeMfModelPart, ColoursFromGroupsMaterialsAndColourElements)
 {
-    const std::string groups = "<resources>\n<m:colorgroup id=\"5\"><m:color color=\"#FF0000\"/><m:color color=\"#00FF00\"/>"
-                               "<m:color color=\"#0000FF80\"/></m:colorgroup>\n"
-                               "<basematerials id=\"7\"><base name=\"steel\" displaycolor=\"#808080\"/>"
-                               "<base displaycolor=\"#C0C0C0\"/></basematerials>\n";
+    const std::string groups =
+        "<resources>\n<m:colorgroup id=\"5\"><m:color color=\"#FF0000\"/><m:color color=\"#00FF00\"/>"
+        "<m:color color=\"#0000FF80\"/></m:colorgroup>\n"
+        "<basematerials id=\"7\"><base name=\"steel\" displaycolor=\"#808080\"/>"
+        "<base displaycolor=\"#C0C0C0\"/></basematerials>\n";
     const std::string plain[4] = {"", "", "", ""};
     const std::string pOnly[4] = {"pid=\"5\" p1=\"1\"", "p1=\"2\"", "pid=\"5\" p1=\"0\" p2=\"1\" p3=\"2\"",
                                   "pid=\"5\" p1=\"9\""};
     const std::string colorIds[4] = {"colorid=\"3,4,5\"", "colorid=\"4\"", "colorid=\"5,3\"", "colorid=\"9,4,3)\""};
-    constexpr ArgbColor red = 0xFFFF0000, green = 0xFF00FF00, blue = 0x800000FF, grey = 0xFF808080,
-                        silver = 0xFFC0C0C0, black = 0xFF000000;
+    constexpr ArgbColor red = 0xFFFF0000, green = 0xFF00FF00, blue = 0x800000FF, grey = 0xFF808080, silver = 0xFFC0C0C0,
+                        black = 0xFF000000;
     const struct {
         const char* label;
         std::string text;
@@ -87,22 +89,31 @@ TEST(ThreeMfModelPart, ColoursFromGroupsMaterialsAndColourElements)
         int defaultColour; // -1: none
         bool materialRange;
     } cases[] = {
-        {"object colour from a colour group, triangles without colours", groups + tetrahedron("pid=\"5\" pindex=\"1\"", plain),
-         std::vector<ArgbColor>(12, green), static_cast<int>(green), false},
+        {"object colour from a colour group, triangles without colours",
+         groups + tetrahedron("pid=\"5\" pindex=\"1\"", plain), std::vector<ArgbColor>(12, green),
+         static_cast<int>(green), false},
         {"p1 only colours all three corners; a triangle without pid takes its object's; a missing entry gives the "
          "object colour",
          groups + tetrahedron("pid=\"5\" pindex=\"0\"", pOnly),
-         {green, green, green, blue, blue, blue, red, green, blue, red, red, red}, static_cast<int>(red), true},
-        {"base materials colour objects and triangles by pid", groups + tetrahedron("pid=\"7\" pindex=\"1\"", pOnly),
+         {green, green, green, blue, blue, blue, red, green, blue, red, red, red},
+         static_cast<int>(red),
+         true},
+        {"base materials colour objects and triangles by pid",
+         groups + tetrahedron("pid=\"7\" pindex=\"1\"", pOnly),
          {green, green, green, silver, silver, silver, red, green, blue, silver, silver, silver},
-         static_cast<int>(silver), true},
-        {"colour elements by colorid per corner", "<resources><color id=\"3\" value=\"#808080\"/><color id=\"4\" "
-                                                  "value=\"#C0C0C0\"/><color id=\"5\" value=\"#FF0000\"/>" +
-                                                      tetrahedron("", colorIds),
-         {grey, silver, red, silver, silver, silver, red, grey, red, black, silver, grey}, -1, true},
+         static_cast<int>(silver),
+         true},
+        {"colour elements by colorid per corner",
+         "<resources><color id=\"3\" value=\"#808080\"/><color id=\"4\" "
+         "value=\"#C0C0C0\"/><color id=\"5\" value=\"#FF0000\"/>" +
+             tetrahedron("", colorIds),
+         {grey, silver, red, silver, silver, silver, red, grey, red, black, silver, grey},
+         -1,
+         true},
         {"no colours at all", groups + tetrahedron("", plain), {}, -1, false},
-        {"a reference to a missing group gives the default colour", groups + tetrahedron("pid=\"99\" pindex=\"0\"", plain),
-         std::vector<ArgbColor>(12, black), static_cast<int>(black), false},
+        {"a reference to a missing group gives the default colour",
+         groups + tetrahedron("pid=\"99\" pindex=\"0\"", plain), std::vector<ArgbColor>(12, black),
+         static_cast<int>(black), false},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -228,12 +239,14 @@ TEST(ThreeMfModelPart, DoubtfulGeometry)
          "<triangle v1=\"4294967296\" v2=\"1\" v3=\"2\"/>",
          OperationResult::Success, 3, ""},
         {"missing indices read as 0", "<triangle v2=\"1\" v3=\"2\"/>", OperationResult::Success, 3, ""},
-        {"only bad triangles leave no object", "<triangle v1=\"0\" v2=\"1\" v3=\"7\"/>", OperationResult::Success, 0, ""},
+        {"only bad triangles leave no object", "<triangle v1=\"0\" v2=\"1\" v3=\"7\"/>", OperationResult::Success, 0,
+         ""},
     };
     for (const auto& c : cases) {
         TempDir dir;
         Model model;
-        const Read read = readPart(dir, Header + mesh + c.triangles + "</triangles></mesh></object></resources></model>", model);
+        const Read read =
+            readPart(dir, Header + mesh + c.triangles + "</triangles></mesh></object></resources></model>", model);
         ASSERT_EQ(read.result, c.result) << c.label;
         EXPECT_EQ(read.reason, c.reason) << c.label;
         if (c.indices == 0) {
@@ -247,10 +260,11 @@ TEST(ThreeMfModelPart, DoubtfulGeometry)
 
     TempDir dir;
     Model model;
-    const Read read = readPart(dir, std::string(Header) +
-                                        "<resources><object><mesh><vertices><vertex x=\"1.5\" y=\"abc\" z=\"0\"/>"
-                                        "</vertices></mesh></object></resources></model>",
-                               model);
+    const Read read =
+        readPart(dir,
+                 std::string(Header) + "<resources><object><mesh><vertices><vertex x=\"1.5\" y=\"abc\" z=\"0\"/>"
+                                       "</vertices></mesh></object></resources></model>",
+                 model);
     EXPECT_EQ(read.result, OperationResult::Failure);
     EXPECT_EQ(read.reason, "a vertex coordinate is not a number: \"abc\"");
     EXPECT_EQ(model.loadStatus, LoadStatus::CannotOpen);
@@ -265,13 +279,13 @@ TEST(ThreeMfModelPart, HostileStructure)
         deep += "<resources>";
     deep += "<object><mesh><vertices><vertex x=\"1\" y=\"2\" z=\"3\"/><vertex/><vertex/></vertices>"
             "<triangles><triangle v1=\"0\" v2=\"1\" v3=\"2\"/></triangles></mesh></object></model>";
-    const std::string nested =
-        std::string("<model xmlns:mat=\"http://schemas.microsoft.com/3dmanufacturing/material/2015/02\"><vertex x=\"9\"/>"
-                    "<triangle/><resources><mat:colorgroup id=\"4\"><mat:color color=\"#112233\"/></mat:colorgroup>"
-                    "<object id=\"1\"><mesh><vertices><vertex/><vertex x=\"1\"/><vertex y=\"1\"/></vertices>"
-                    "<object id=\"2\"><mesh><vertices><vertex/></vertices></mesh></object>"
-                    "<triangles><triangle v1=\"0\" v2=\"1\" v3=\"2\" pid=\"4\" p1=\"0\"/></triangles></mesh></object>"
-                    "</resources></model>");
+    const std::string nested = std::string(
+        "<model xmlns:mat=\"http://schemas.microsoft.com/3dmanufacturing/material/2015/02\"><vertex x=\"9\"/>"
+        "<triangle/><resources><mat:colorgroup id=\"4\"><mat:color color=\"#112233\"/></mat:colorgroup>"
+        "<object id=\"1\"><mesh><vertices><vertex/><vertex x=\"1\"/><vertex y=\"1\"/></vertices>"
+        "<object id=\"2\"><mesh><vertices><vertex/></vertices></mesh></object>"
+        "<triangles><triangle v1=\"0\" v2=\"1\" v3=\"2\" pid=\"4\" p1=\"0\"/></triangles></mesh></object>"
+        "</resources></model>");
     for (const std::string* text : {static_cast<const std::string*>(&deep), &nested}) {
         TempDir dir;
         Model model;
@@ -289,8 +303,9 @@ TEST(ThreeMfModelPart, HostileStructure)
 TEST(ThreeMfModelPart, RefusalsAndLoadStatus)
 {
     const std::string plain[4] = {"", "", "", ""};
-    const std::string good = std::string(Header) + "<resources>" + tetrahedron("", plain) +
-                             "</resources><build><item objectid=\"1\" transform=\"1 0 0 0 1 0 0 0 1 1 1 1\"/></build></model>";
+    const std::string good =
+        std::string(Header) + "<resources>" + tetrahedron("", plain) +
+        "</resources><build><item objectid=\"1\" transform=\"1 0 0 0 1 0 0 0 1 1 1 1\"/></build></model>";
     const struct {
         const char* label;
         std::string text;

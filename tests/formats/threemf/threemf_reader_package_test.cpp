@@ -50,7 +50,8 @@ void writePackage(const std::filesystem::path& path, const std::vector<Entry>& e
 std::string relationships(const std::string& target, const char* type = ModelType)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Relationships "
-           "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">\r\n  <Relationship\r\n    Target=\"" +
+           "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">\r\n  <Relationship\r\n    "
+           "Target=\"" +
            target + "\"\r\n    Id=\"rel0\"\r\n    Type=\"" + type + "\" />\r\n</Relationships>\r\n";
 }
 
@@ -86,45 +87,96 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
         LoadStatus status;
     } cases[] = {
         {"target with a leading slash",
-         {{"[Content_Types].xml", contentTypes}, {"_rels/.rels", relationships("/3D/3dmodel.model")},
+         {{"[Content_Types].xml", contentTypes},
+          {"_rels/.rels", relationships("/3D/3dmodel.model")},
           {"3D/3dmodel.model", triangleModel}},
-         0, OperationResult::Success, "", LoadStatus::Nothing},
-        {"target without a slash", {{"_rels/.rels", relationships("3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel}},
-         0, OperationResult::Success, "", LoadStatus::Nothing},
+         0,
+         OperationResult::Success,
+         "",
+         LoadStatus::Nothing},
+        {"target without a slash",
+         {{"_rels/.rels", relationships("3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel}},
+         0,
+         OperationResult::Success,
+         "",
+         LoadStatus::Nothing},
         {"another relationship part listed before the root one",
          {{"3D/_rels/3dmodel.model.rels", relationships("/3D/Texture/t.png", TextureType)},
-          {"3D/3dmodel.model", triangleModel}, {"_rels/.rels", relationships("/3D/3dmodel.model")}},
-         0, OperationResult::Success, "", LoadStatus::Nothing},
+          {"3D/3dmodel.model", triangleModel},
+          {"_rels/.rels", relationships("/3D/3dmodel.model")}},
+         0,
+         OperationResult::Success,
+         "",
+         LoadStatus::Nothing},
         {"a root part without a model relationship falls back to the others",
          {{"_rels/.rels", relationships("/Metadata/thumbnail.png", TextureType)},
-          {"Other/_rels/x.RELS", relationships("/3D/other.model")}, {"3D/other.model", triangleModel}},
-         0, OperationResult::Success, "", LoadStatus::Nothing},
-        {"part names are compared without regard to case",
-         {{"_rels/.rels", relationships("/3D/3DModel.model")}, {"3D/3dmodel.model", triangleModel}}, 0,
-         OperationResult::Success, "", LoadStatus::Nothing},
-        {"no relationship part", {{"3D/3dmodel.model", triangleModel}}, 0, OperationResult::Failure,
-         "the package has no relationship part", LoadStatus::Nothing},
-        {"no Relationships element", {{"_rels/.rels", "<Other/>"}, {"3D/3dmodel.model", triangleModel}}, 0,
-         OperationResult::Failure, "the relationship part has no Relationships element", LoadStatus::Nothing},
-        {"no model relationship", {{"_rels/.rels", relationships("/x.png", TextureType)}}, 0, OperationResult::Failure,
-         "the package names no 3D model part", LoadStatus::Nothing},
-        {"the named model part is missing", {{"_rels/.rels", relationships("/3D/3dmodel.model")}}, 0,
-         OperationResult::Failure, "the model part \"3D/3dmodel.model\" is missing from the package",
+          {"Other/_rels/x.RELS", relationships("/3D/other.model")},
+          {"3D/other.model", triangleModel}},
+         0,
+         OperationResult::Success,
+         "",
          LoadStatus::Nothing},
-        {"a target outside the folder", {{"_rels/.rels", relationships("../../x")}, {"../../x", triangleModel}}, 0,
-         OperationResult::Failure, "cannot extract the model part: unsafe entry name", LoadStatus::Nothing},
-        {"an absolute target", {{"_rels/.rels", relationships("//etc/x")}, {"/etc/x", triangleModel}}, 0,
-         OperationResult::Failure, "cannot extract the model part: unsafe entry name", LoadStatus::Nothing},
+        {"part names are compared without regard to case",
+         {{"_rels/.rels", relationships("/3D/3DModel.model")}, {"3D/3dmodel.model", triangleModel}},
+         0,
+         OperationResult::Success,
+         "",
+         LoadStatus::Nothing},
+        {"no relationship part",
+         {{"3D/3dmodel.model", triangleModel}},
+         0,
+         OperationResult::Failure,
+         "the package has no relationship part",
+         LoadStatus::Nothing},
+        {"no Relationships element",
+         {{"_rels/.rels", "<Other/>"}, {"3D/3dmodel.model", triangleModel}},
+         0,
+         OperationResult::Failure,
+         "the relationship part has no Relationships element",
+         LoadStatus::Nothing},
+        {"no model relationship",
+         {{"_rels/.rels", relationships("/x.png", TextureType)}},
+         0,
+         OperationResult::Failure,
+         "the package names no 3D model part",
+         LoadStatus::Nothing},
+        {"the named model part is missing",
+         {{"_rels/.rels", relationships("/3D/3dmodel.model")}},
+         0,
+         OperationResult::Failure,
+         "the model part \"3D/3dmodel.model\" is missing from the package",
+         LoadStatus::Nothing},
+        {"a target outside the folder",
+         {{"_rels/.rels", relationships("../../x")}, {"../../x", triangleModel}},
+         0,
+         OperationResult::Failure,
+         "cannot extract the model part: unsafe entry name",
+         LoadStatus::Nothing},
+        {"an absolute target",
+         {{"_rels/.rels", relationships("//etc/x")}, {"/etc/x", triangleModel}},
+         0,
+         OperationResult::Failure,
+         "cannot extract the model part: unsafe entry name",
+         LoadStatus::Nothing},
         {"an encrypted model part",
-         {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel, true}}, 0,
-         OperationResult::Failure, "cannot extract the model part: entry is encrypted", LoadStatus::Nothing},
+         {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel, true}},
+         0,
+         OperationResult::Failure,
+         "cannot extract the model part: entry is encrypted",
+         LoadStatus::Nothing},
         {"a model part larger than the memory allows",
          {{"_rels/.rels", relationships("/3D/3dmodel.model")},
           {"3D/3dmodel.model", triangleModel + std::string(4'000'000, ' ')}},
-         40'000'000, OperationResult::Failure, "the model part is too large for the available memory",
+         40'000'000,
+         OperationResult::Failure,
+         "the model part is too large for the available memory",
          LoadStatus::OutOfMemory},
-        {"an empty model part", {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", ""}}, 0,
-         OperationResult::Failure, "the model part is empty", LoadStatus::CannotOpen},
+        {"an empty model part",
+         {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", ""}},
+         0,
+         OperationResult::Failure,
+         "the model part is empty",
+         LoadStatus::CannotOpen},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -226,16 +278,32 @@ TEST(ThreeMfPackage, CorpusFiles)
         {"3mf-samples__MUSTFAIL_Chapter2.3.2a_NonUTF_Encoding.3mf", "the model part holds no 3MF model", 0, 0, {}, ""},
         {"3mf-samples__box.3mf", nullptr, 1, 12, {0, 0, 0, 10, 20, 30}, "millimeter"},
         // The slice stack in its own part is skipped; the build item moves the box.
-        {"3mf-samples__box_sliced.3mf", nullptr, 1, 12, {33.0327f, 31.5297f, 14.967f, 43.1367f, 51.7367f, 45.275f},
+        {"3mf-samples__box_sliced.3mf",
+         nullptr,
+         1,
+         12,
+         {33.0327f, 31.5297f, 14.967f, 43.1367f, 51.7367f, 45.275f},
          "millimeter"},
-        {"3mf-samples__cube_gears.3mf", nullptr, 17, 25692, {2.61457f, 2.61846f, 2.2479f, 170.61038f, 127.72037f, 35.8492f},
+        {"3mf-samples__cube_gears.3mf",
+         nullptr,
+         17,
+         25692,
+         {2.61457f, 2.61846f, 2.2479f, 170.61038f, 127.72037f, 35.8492f},
          "millimeter"},
-        {"3mf-samples__dodeca_chain_loop_color.3mf", nullptr, 1, 7680,
-         {1.58698f, 3.96245f, 1.59398f, 221.461f, 144.637f, 17.594f}, "millimeter"},
+        {"3mf-samples__dodeca_chain_loop_color.3mf",
+         nullptr,
+         1,
+         7680,
+         {1.58698f, 3.96245f, 1.59398f, 221.461f, 144.637f, 17.594f},
+         "millimeter"},
         // Six build items of one object: the last one's transform is applied
         // (Assimp places all six copies).
         {"3mf-samples__multiple_cylinders.3mf", nullptr, 1, 88, {42, 20.7984f, 0, 62, 40.5948f, 20}, "millimeter"},
-        {"3mf-samples__multipletextures.3mf", nullptr, 1, 96692, {4.946f, -0.002f, 0, 145.05f, 149.998f, 99.644f},
+        {"3mf-samples__multipletextures.3mf",
+         nullptr,
+         1,
+         96692,
+         {4.946f, -0.002f, 0, 145.05f, 149.998f, 99.644f},
          "millimeter"},
         // Beams only: the object has no triangles and is dropped.
         {"3mf-samples__pyramid.3mf", nullptr, 0, 0, {}, "millimeter"},
@@ -245,11 +313,19 @@ TEST(ThreeMfPackage, CorpusFiles)
         {"lib3mf__3mfbase8_VertexTet1.3mf", nullptr, 1, 4, {0, 0, 0, 10, 10, 10}, "millimeter"},
         // The built object is made of components, which are not instanced:
         // the two meshes keep their own coordinates.
-        {"lib3mf__GEN-C-ADA-COMPONENT-TRANSFORM-0.3mf", nullptr, 2, 18, {0, 42.998f, 0, 82.998f, 82.998f, 60},
+        {"lib3mf__GEN-C-ADA-COMPONENT-TRANSFORM-0.3mf",
+         nullptr,
+         2,
+         18,
+         {0, 42.998f, 0, 82.998f, 82.998f, 60},
          "millimeter"},
         {"trimesh__featuretype.3MF", nullptr, 1, 2208, {-2.5f, -1.25f, 0, 2.5f, 1.25f, 1.375f}, "inch"},
         // Assimp refuses this file; six meshes, the composed part dropped.
-        {"trimesh__pyramids.3mf", nullptr, 6, 3172, {105.5123f, 5.0236f, 10.025f, 351.7377f, 58.7174f, 35.025f},
+        {"trimesh__pyramids.3mf",
+         nullptr,
+         6,
+         3172,
+         {105.5123f, 5.0236f, 10.025f, 351.7377f, 58.7174f, 35.025f},
          "millimeter"},
     };
     std::size_t files = 0;
@@ -308,7 +384,7 @@ TEST(ThreeMfPackage, ReadsPackagesWrittenByLib3mf)
     using namespace NMR;
     // A cube with a colour per corner of some triangles, and a tetrahedron
     // coloured as a whole by a base material, placed by its build item.
-    const MODELMESHVERTEX cube[8] = {{{0, 0, 0}}, {{10, 0, 0}}, {{10, 10, 0}}, {{0, 10, 0}},
+    const MODELMESHVERTEX cube[8] = {{{0, 0, 0}},  {{10, 0, 0}},  {{10, 10, 0}},  {{0, 10, 0}},
                                      {{0, 0, 10}}, {{10, 0, 10}}, {{10, 10, 10}}, {{0, 10, 10}}};
     const MODELMESHTRIANGLE cubeTriangles[12] = {{{0, 2, 1}}, {{0, 3, 2}}, {{4, 5, 6}}, {{4, 6, 7}},
                                                  {{0, 1, 5}}, {{0, 5, 4}}, {{1, 2, 6}}, {{1, 6, 5}},
@@ -319,7 +395,8 @@ TEST(ThreeMfPackage, ReadsPackagesWrittenByLib3mf)
     TempDir dir;
     const auto path = dir / "lib3mf.3mf";
     {
-        Lib3mfInstance document, cubeMesh, tetraMesh, cubeColours, cubeDefault, tetraDefault, materials, cubeItem, tetraItem, writer;
+        Lib3mfInstance document, cubeMesh, tetraMesh, cubeColours, cubeDefault, tetraDefault, materials, cubeItem,
+            tetraItem, writer;
         ASSERT_EQ(lib3mf_createmodel(&document.instance), 0);
         ASSERT_EQ(lib3mf_model_addmetadatautf8(document.instance, "Title", "From lib3mf"), 0);
         ASSERT_EQ(lib3mf_model_addmeshobject(document.instance, &cubeMesh.instance), 0);
@@ -375,7 +452,8 @@ TEST(ThreeMfPackage, ReadsPackagesWrittenByLib3mf)
     ASSERT_EQ(readCube.vertices.count(), 8u);
     ASSERT_EQ(readCube.triangleCount(), 12u);
     for (std::uint32_t v = 0; v < 8; ++v)
-        EXPECT_EQ(readCube.vertices[v], (Vector3{cube[v].m_fPosition[0], cube[v].m_fPosition[1], cube[v].m_fPosition[2]}));
+        EXPECT_EQ(readCube.vertices[v],
+                  (Vector3{cube[v].m_fPosition[0], cube[v].m_fPosition[1], cube[v].m_fPosition[2]}));
     EXPECT_EQ(static_cast<ArgbColor>(readCube.properties.getIntProperty("ObjectDefaultColor")), 0xFFFFFFFFu);
     ASSERT_EQ(readCube.colors.count(), 36u);
     EXPECT_EQ(readCube.materialRanges.size(), 1u);
@@ -390,8 +468,9 @@ TEST(ThreeMfPackage, ReadsPackagesWrittenByLib3mf)
     ASSERT_EQ(readTetra.vertices.count(), 4u);
     ASSERT_EQ(readTetra.triangleCount(), 4u);
     for (std::uint32_t v = 0; v < 4; ++v)
-        EXPECT_EQ(readTetra.vertices[v], (Vector3{tetrahedron[v].m_fPosition[0] + 10, tetrahedron[v].m_fPosition[1] + 20,
-                                                  tetrahedron[v].m_fPosition[2] + 30}));
+        EXPECT_EQ(readTetra.vertices[v],
+                  (Vector3{tetrahedron[v].m_fPosition[0] + 10, tetrahedron[v].m_fPosition[1] + 20,
+                           tetrahedron[v].m_fPosition[2] + 30}));
     EXPECT_EQ(static_cast<ArgbColor>(readTetra.properties.getIntProperty("ObjectDefaultColor")), 0xFF0000C8u);
     EXPECT_EQ(std::vector<ArgbColor>(readTetra.colors.begin(), readTetra.colors.end()),
               std::vector<ArgbColor>(12, 0xFF0000C8u));

@@ -85,11 +85,8 @@ TEST(XmlReader, EncodingsGiveTheSameTree)
         const char* label;
         std::string bytes;
     } files[] = {
-        {"utf8-mark", "\xEF\xBB\xBF" + utf8},
-        {"utf8", utf8},
-        {"utf16-be", utf16(wide, true)},
-        {"utf16-le", utf16(wide, false)},
-        {"windows-1252", ansi},
+        {"utf8-mark", "\xEF\xBB\xBF" + utf8}, {"utf8", utf8},         {"utf16-be", utf16(wide, true)},
+        {"utf16-le", utf16(wide, false)},     {"windows-1252", ansi},
     };
     const std::string expected = "<?xml version=\"1.0\">\n<doc name=\"Caf\xC3\xA9\">\n  \"\xC3\xA0 la cr\xC3\xA8me\"\n";
     for (const auto& file : files) {
@@ -145,11 +142,11 @@ TEST(XmlReader, CharacterReferences)
     } cases[] = {
         {"&#65;", "A"},
         {"&#x41;", "A"},
-        {"&#x4g1;", "A"},                 // other characters among hex digits are skipped
-        {"&#X41;", ""},                   // upper-case X reads as decimal: no digits, code 0
-        {"&#65abc;", "A"},                // leading decimal digits
-        {"&#0;", ""},                     // code 0 adds nothing
-        {"&#xD800;", "\xEF\xBF\xBD"},     // a lone surrogate has no UTF-8 form
+        {"&#x4g1;", "A"},                  // other characters among hex digits are skipped
+        {"&#X41;", ""},                    // upper-case X reads as decimal: no digits, code 0
+        {"&#65abc;", "A"},                 // leading decimal digits
+        {"&#0;", ""},                      // code 0 adds nothing
+        {"&#xD800;", "\xEF\xBF\xBD"},      // a lone surrogate has no UTF-8 form
         {"&#x1F600;", "\xF0\x9F\x98\x80"}, // beyond 16 bits the character is kept whole
         {"&#99999999999999999999;", "\xEF\xBF\xBD"},
         {"&copy;", "&"},
@@ -199,8 +196,9 @@ TEST(XmlReader, FirstErrorWithPosition)
          "<a>\n  \"fish chips\"\n"},
         {"an entity name of 24 characters", "<a>&abcdefghijklmnopqrstuvwx;</a>", "Ln 1, Col 29: " + ampersand,
          "<a>\n  \";\"\n"},
-        {"an unterminated comment", "<a><!-- open", "Ln 1, Col 13: (EOF) Element <!--> should be terminated with "
-                                                   "</!-->. Check you have terminated your element properly.",
+        {"an unterminated comment", "<a><!-- open",
+         "Ln 1, Col 13: (EOF) Element <!--> should be terminated with "
+         "</!-->. Check you have terminated your element properly.",
          "<a>\n  <!-->\n    \" open\"\n"},
     };
     for (const auto& c : cases) {
