@@ -1,5 +1,6 @@
 #include "app/model_io.h"
 
+#include "formats/ply/ply.h"
 #include "formats/stl/stl.h"
 #include "formats/threemf/threemf.h"
 #include "support/text/text.h"
@@ -32,6 +33,8 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
         return readStl(source, model, reporter, reason);
     if (ext == ".3mf")
         return read3mf(source, model, reporter, reason);
+    if (ext == ".ply")
+        return readPly(source, model, reporter, reason);
     return failWith(reason, "no reader for " + std::string(extension.empty() ? "files without extension" : extension) +
                                 " files");
 }
@@ -42,6 +45,7 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
     switch (settings.outputKind) {
     case FormatKind::StlAscii: return writeStlAscii(output, model, reporter, reason);
     case FormatKind::StlBinary: return writeStlBinary(output, model, reporter, reason);
+    case FormatKind::Ply: return writePly(output, model, reporter, reason);
     default: return failWith(reason, "no writer for this output format");
     }
 }

@@ -130,6 +130,7 @@ struct OutputFormat {
 constexpr OutputFormat outputFormats[] = {
     {"stl", "stl", FormatKind::StlBinary},
     {"stl-ascii", "stl", FormatKind::StlAscii},
+    {"ply", "ply", FormatKind::Ply},
 };
 
 int runConvert(const std::vector<std::string>& args)

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "mesh/model.h"
+#include "support/progress/progress_reporter.h"
+
+#include <filesystem>
+#include <string>
+
+namespace morvex {
+
+// Reads an ASCII or binary (either byte order) PLY file into one object:
+// vertices, triangles (polygons split into fans around their first corner)
+// and per-vertex or per-face colours. A file without faces gives the
+// vertices and no indices. Comments become the document properties
+// "Comment1", "Comment2", ...
+OperationResult readPly(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        std::string* reason = nullptr);
+
+// Writes the whole model as one binary little-endian PLY file: placement
+// applied to the vertices, triangles as three-corner faces, vertex or face
+// colours when the model has colours, the document properties as comments.
+OperationResult writePly(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                         std::string* reason = nullptr);
+
+} // namespace morvex

@@ -1,0 +1,371 @@
+#include "formats/ply/ply_header.h"
+
+#include "support/text/numbers.h"
+#include "support/text/text.h"
+
+#include <cstring>
+
+namespace morvex::ply {
+namespace {
+
+// Header lines longer than this keep only their first bytes.
+constexpr std::size_t MaxLineBytes = 259;
+
+enum class ElementKind { Edge, Face, Vertex, Other };
+
+bool isBlank(char c)
+{
+    return static_cast<unsigned char>(c) <= 32;
+}
+
+std::string_view skipBlanks(std::string_view text)
+{
+    std::size_t at = 0;
+    while (at < text.size() && isBlank(text[at]))
+        ++at;
+    return text.substr(at);
+}
+
+// Lines end at CR, LF or CR LF; a last line without an end counts when it
+// has at least one byte.
+class LineReader {
+public:
+    explicit LineReader(std::string_view text) : text_(text) {}
+
+    bool next(std::string_view& line)
+    {
+        if (at_ >= text_.size())
+            return false;
+        const std::size_t start = at_;
+        while (at_ < text_.size() && text_[at_] != '\n' && text_[at_] != '\r')
+            ++at_;
+        line = text_.substr(start, at_ - start);
+        if (at_ < text_.size()) {
+            if (text_[at_] == '\r' && at_ + 1 < text_.size() && text_[at_ + 1] == '\n')
+                ++at_;
+            ++at_;
+        }
+        return true;
+    }
+
+    std::size_t position() const { return at_; }
+
+private:
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+// Runs of bytes above 32, separated by bytes of 32 or less.
+class Tokens {
+public:
+    explicit Tokens(std::string_view text) : text_(text) {}
+
+    std::string_view next()
+    {
+        while (at_ < text_.size() && isBlank(text_[at_]))
+            ++at_;
+        const std::size_t start = at_;
+        while (at_ < text_.size() && !isBlank(text_[at_]))
+            ++at_;
+        return text_.substr(start, at_ - start);
+    }
+
+private:
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+bool startsWith(std::string_view text, std::string_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+PlyRole colorRole(std::string_view name)
+{
+    if (name == "red")
+        return PlyRole::Red;
+    if (name == "green")
+        return PlyRole::Green;
+    if (name == "blue")
+        return PlyRole::Blue;
+    if (name == "alpha")
+        return PlyRole::Alpha;
+    return PlyRole::Ignored;
+}
+
+bool isColorRole(PlyRole role)
+{
+    return role == PlyRole::Red || role == PlyRole::Green || role == PlyRole::Blue || role == PlyRole::Alpha;
+}
+
+class HeaderParser {
+public:
+    HeaderParser(PlyHeader& header, std::string* reason) : header_(header), reason_(reason) {}
+
+    OperationResult element(Tokens tokens);
+    OperationResult property(Tokens tokens);
+    OperationResult finish();
+
+private:
+    OperationResult fail(std::string_view text) { return failWith(reason_, text); }
+    OperationResult readCount(std::string_view word, std::uint32_t& count);
+    OperationResult claim(ElementKind kind, std::uint32_t count);
+
+    PlyHeader& header_;
+    std::string* reason_;
+    ElementKind current_ = ElementKind::Other;
+    bool declared_[3] = {};   // edge, face, vertex
+    bool dataBefore_ = false; // an element with records was declared
+    bool nonVertexDataBefore_ = false;
+    bool sawFaceList_ = false;
+};
+
+OperationResult HeaderParser::readCount(std::string_view word, std::uint32_t& count)
+{
+    // A count that is not a number counts as 0; digits beyond the 64-bit
+    // range are a count too large, not 0.
+    std::int64_t value = 0;
+    const char* cursor = word.data();
+    if (!parseInt64(cursor, word.data() + word.size(), value)) {
+        const std::string_view digits = word.substr(word.starts_with('-') || word.starts_with('+') ? 1 : 0);
+        if (!digits.empty() && digits.front() >= '0' && digits.front() <= '9')
+            return fail(word.starts_with('-') ? "negative element count" : "element count too large");
+        value = 0;
+    }
+    if (value < 0)
+        return fail("negative element count");
+    if (value > UINT32_MAX)
+        return fail("element count too large");
+    count = static_cast<std::uint32_t>(value);
+    return OperationResult::Success;
+}
+
+// The body is read as all vertices, then all faces, then the rest; records of
+// any other element before them would be taken for vertices or faces.
+OperationResult HeaderParser::claim(ElementKind kind, std::uint32_t count)
+{
+    if (kind != ElementKind::Other) {
+        bool& seen = declared_[static_cast<int>(kind)];
+        if (seen)
+            return fail("element declared twice");
+        seen = true;
+    }
+    if (count == 0)
+        return OperationResult::Success;
+    if (kind == ElementKind::Vertex && dataBefore_)
+        return fail("elements before the vertices are not supported");
+    if (kind == ElementKind::Face && nonVertexDataBefore_)
+        return fail("elements before the faces are not supported");
+    dataBefore_ = true;
+    if (kind != ElementKind::Vertex)
+        nonVertexDataBefore_ = true;
+    return OperationResult::Success;
+}
+
+OperationResult HeaderParser::element(Tokens tokens)
+{
+    const std::string_view name = tokens.next();
+    if (name.empty())
+        return fail("element line without a name");
+    std::uint32_t count = 0;
+    if (OperationResult result = readCount(tokens.next(), count); result != OperationResult::Success)
+        return result;
+
+    if (name == "vertex") {
+        header_.vertexCount = count;
+        current_ = ElementKind::Vertex;
+    } else if (name == "face") {
+        if (count > UINT32_MAX / 3)
+            return fail("element count too large");
+        header_.faceCount = count;
+        current_ = ElementKind::Face;
+    } else if (name == "edge") {
+        header_.edgeCount = count;
+        current_ = ElementKind::Edge;
+    } else {
+        current_ = ElementKind::Other;
+    }
+    return claim(current_, count);
+}
+
+OperationResult HeaderParser::property(Tokens tokens)
+{
+    const std::string_view typeWord = tokens.next();
+    if (typeWord.empty())
+        return fail("property line without a type");
+    PlyProperty property;
+    property.type = valueTypeFromWord(typeWord);
+    const bool isList = property.type == PlyValueType::List;
+
+    switch (current_) {
+    case ElementKind::Vertex: {
+        if (isList)
+            return fail("list property on a vertex element");
+        const std::string_view name = tokens.next();
+        if (name == "x")
+            property.role = PlyRole::X;
+        else if (name == "y")
+            property.role = PlyRole::Y;
+        else if (name == "z")
+            property.role = PlyRole::Z;
+        else
+            property.role = colorRole(name);
+        if (isColorRole(property.role) && header_.colorMode == PlyColorMode::None)
+            header_.colorMode = PlyColorMode::PerVertex;
+        header_.vertexProperties.push_back(property);
+        break;
+    }
+    case ElementKind::Face:
+        if (isList) {
+            // The first list holds the corners whatever its name; later ones
+            // (texture coordinates, ...) are read past.
+            property.type = valueTypeFromWord(tokens.next());
+            property.itemType = valueTypeFromWord(tokens.next());
+            property.list = true;
+            property.role = sawFaceList_ ? PlyRole::Ignored : PlyRole::Indices;
+            sawFaceList_ = true;
+        } else {
+            property.role = colorRole(tokens.next());
+            if (isColorRole(property.role))
+                header_.colorMode = PlyColorMode::PerFace;
+        }
+        header_.faceProperties.push_back(property);
+        break;
+    case ElementKind::Edge: {
+        if (isList)
+            return fail("list property on an edge element");
+        const std::string_view name = tokens.next();
+        if (name == "vertex1")
+            property.role = PlyRole::Vertex1;
+        else if (name == "vertex2")
+            property.role = PlyRole::Vertex2;
+        else
+            property.role = colorRole(name);
+        header_.edgeProperties.push_back(property);
+        break;
+    }
+    case ElementKind::Other:
+        break;
+    }
+    return OperationResult::Success;
+}
+
+OperationResult HeaderParser::finish()
+{
+    if (header_.faceCount > 0 && !sawFaceList_)
+        return fail("face element without a list of corners");
+    if (header_.format != PlyFormat::Ascii) {
+        // Binary records can only be walked when every value has a known size.
+        bool unknown = false;
+        for (const PlyProperty& property : header_.vertexProperties)
+            unknown = unknown || valueSize(property.type) == 0;
+        for (const PlyProperty& property : header_.faceProperties)
+            unknown = unknown || valueSize(property.type) == 0 || (property.list && valueSize(property.itemType) == 0);
+        if (unknown)
+            return fail("property of unknown type in a binary file");
+    }
+    return OperationResult::Success;
+}
+
+bool readFormatLine(std::string_view line, PlyFormat& format)
+{
+    if (startsWith(line, "format ascii 1.0"))
+        format = PlyFormat::Ascii;
+    else if (startsWith(line, "format binary_little_endian 1.0"))
+        format = PlyFormat::BinaryLittleEndian;
+    else if (startsWith(line, "format binary_big_endian 1.0"))
+        format = PlyFormat::BinaryBigEndian;
+    else
+        return false;
+    return true;
+}
+
+} // namespace
+
+std::uint32_t valueSize(PlyValueType type)
+{
+    switch (type) {
+    case PlyValueType::Char:
+    case PlyValueType::Uchar:
+        return 1;
+    case PlyValueType::Short:
+    case PlyValueType::Ushort:
+        return 2;
+    case PlyValueType::Int:
+    case PlyValueType::Uint:
+    case PlyValueType::Float:
+    case PlyValueType::Float32:
+        return 4;
+    case PlyValueType::Double:
+        return 8;
+    case PlyValueType::List:
+    case PlyValueType::Unknown:
+        return 0;
+    }
+    return 0;
+}
+
+PlyValueType valueTypeFromWord(std::string_view word)
+{
+    struct Name {
+        const char* word;
+        PlyValueType type;
+    };
+    static constexpr Name names[] = {
+        {"char", PlyValueType::Char},   {"uchar", PlyValueType::Uchar},     {"int", PlyValueType::Int},
+        {"uint", PlyValueType::Uint},   {"short", PlyValueType::Short},     {"ushort", PlyValueType::Ushort},
+        {"float", PlyValueType::Float}, {"float32", PlyValueType::Float32}, {"double", PlyValueType::Double},
+        {"list", PlyValueType::List},   {"int8", PlyValueType::Char},       {"uint8", PlyValueType::Uchar},
+        {"int16", PlyValueType::Short}, {"uint16", PlyValueType::Ushort},   {"int32", PlyValueType::Int},
+        {"uint32", PlyValueType::Uint}, {"float64", PlyValueType::Double},
+    };
+    for (const Name& name : names)
+        if (word == name.word)
+            return name.type;
+    return PlyValueType::Unknown;
+}
+
+OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, ProgressReporter& reporter,
+                               std::string* reason)
+{
+    header = PlyHeader{};
+    LineReader lines(file);
+    std::string_view raw;
+    if (!lines.next(raw) || !startsWith(skipBlanks(raw.substr(0, MaxLineBytes)), "ply"))
+        return failWith(reason, "not a PLY file");
+    if (!lines.next(raw) || !readFormatLine(skipBlanks(raw.substr(0, MaxLineBytes)), header.format))
+        return failWith(reason, "unknown PLY format line");
+    if (reporter.isCancelled())
+        return OperationResult::Cancelled;
+
+    HeaderParser parser(header, reason);
+    while (lines.next(raw)) {
+        const std::string_view line = skipBlanks(raw.substr(0, MaxLineBytes));
+        OperationResult result = OperationResult::Success;
+        if (startsWith(line, "end_header")) {
+            header.bodyOffset = lines.position();
+            return parser.finish();
+        }
+        if (startsWith(line, "comment")) {
+            // The text may run to the end of the kept bytes, never splitting
+            // a character.
+            const std::size_t skipped = static_cast<std::size_t>(line.data() - raw.data());
+            std::string_view text = skipBlanks(raw.substr(skipped + 7));
+            const std::size_t offset = static_cast<std::size_t>(text.data() - raw.data());
+            std::string kept = offset < MaxLineBytes ? limitUtf8Bytes(text, MaxLineBytes - offset) : std::string();
+            if (!kept.empty())
+                header.comments.push_back(sanitizeUtf8(kept));
+        } else if (startsWith(line, "element")) {
+            result = parser.element(Tokens(line.substr(7)));
+        } else if (startsWith(line, "property")) {
+            result = parser.property(Tokens(line.substr(8)));
+        }
+        if (result != OperationResult::Success)
+            return result;
+        if (reporter.isCancelled())
+            return OperationResult::Cancelled;
+    }
+    return failWith(reason, "header has no end_header line");
+}
+
+} // namespace morvex::ply
