@@ -1,6 +1,7 @@
 #include "app/model_io.h"
 
 #include "formats/ply/ply.h"
+#include "formats/obj/obj.h"
 #include "formats/stl/stl.h"
 #include "formats/threemf/threemf.h"
 #include "support/text/text.h"
@@ -35,6 +36,8 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
         return read3mf(source, model, reporter, reason);
     if (ext == ".ply")
         return readPly(source, model, reporter, reason);
+    if (ext == ".obj")
+        return readObj(source, model, reporter, reason);
     return failWith(reason, "no reader for " + std::string(extension.empty() ? "files without extension" : extension) +
                                 " files");
 }
@@ -46,6 +49,7 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
     case FormatKind::StlAscii: return writeStlAscii(output, model, reporter, reason);
     case FormatKind::StlBinary: return writeStlBinary(output, model, reporter, reason);
     case FormatKind::Ply: return writePly(output, model, reporter, reason);
+    case FormatKind::Obj: return writeObj(output, model, reporter, reason);
     default: return failWith(reason, "no writer for this output format");
     }
 }

@@ -37,3 +37,40 @@ TEST(Cli, UsageErrorsExitWithTwo)
     EXPECT_EQ(cli("--help", &help), 0);
     EXPECT_NE(help.find("usage: morvex-cli"), std::string::npos);
 }
+TEST(Cli, MissingAndUnreadableFilesFailWithReason)
+{
+    TempDir dir;
+    std::string output;
+    EXPECT_EQ(cli("info --json " + shellQuote((dir / "missing.stl").string()), &output), 1);
+    EXPECT_NE(output.find("\"result\":\"failed\""), std::string::npos) << output;
+    EXPECT_NE(output.find("No such file"), std::string::npos) << output;
+
+    output.clear();
+    EXPECT_EQ(cli("convert " + shellQuote(dir.path().string() + "/") + " --to stl", &output), 1);
+    EXPECT_NE(output.find("Read failed"), std::string::npos) << output;
+}
+
+TEST(Cli, ConvertsTheExampleAndDescribesIt)
+{
+    TempDir dir;
+    const std::string example = shellQuote((sourceDir() / "examples" / "bracket.stl").string());
+    std::string output;
+    ASSERT_EQ(cli("convert " + example + " --to stl --output " + shellQuote(dir.path().string()), &output), 0)
+        << output;
+    EXPECT_NE(output.find("Success"), std::string::npos) << output;
+
+    output.clear();
+    ASSERT_EQ(cli("info --json " + example + " " + shellQuote((dir / "bracket.stl").string()), &output), 0);
+    // Both lines describe the same closed bracket: 20 triangles over 12 shared
+    // corners, 40 x 20 x 30.
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = output.find('\n', at)) != std::string::npos; ++at)
+        ++lines;
+    EXPECT_EQ(lines, 2u) << output;
+    for (const char* expected : {"\"triangles\":20", "\"vertices\":12", "\"bbox\":[0,0,0,40,20,30]",
+                                 "\"ModelName\":\"bracket\"", "\"result\":\"ok\""}) {
+        const std::size_t first = output.find(expected);
+        EXPECT_NE(first, std::string::npos) << expected << " in " << output;
+        EXPECT_NE(output.find(expected, first + 1), std::string::npos) << expected << " twice in " << output;
+    }
+}

@@ -35,7 +35,8 @@ constexpr const char* UsageText =
     "         materials, bounding box and properties. --json prints one JSON\n"
     "         object per file and line.\n"
     "convert  converts each file into FORMAT (stl: binary STL, stl-ascii: ASCII\n"
-    "         STL), into DIR or next to the source.\n"
+    "         STL, obj: OBJ with its material library, ply: binary PLY), into DIR\n"
+    "         or next to the source.\n"
     "\n"
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
     "error, 130 when interrupted.\n";
@@ -131,6 +132,7 @@ constexpr OutputFormat outputFormats[] = {
     {"stl", "stl", FormatKind::StlBinary},
     {"stl-ascii", "stl", FormatKind::StlAscii},
     {"ply", "ply", FormatKind::Ply},
+    {"obj", "obj", FormatKind::Obj},
 };
 
 int runConvert(const std::vector<std::string>& args)
@@ -153,7 +155,7 @@ int runConvert(const std::vector<std::string>& args)
                 if (equalsIgnoreCase(value, candidate.name))
                     format = &candidate;
             if (format == nullptr)
-                return usageError("unknown output format '" + value + "' (stl, stl-ascii)");
+                return usageError("unknown output format '" + value + "' (stl, stl-ascii, obj, ply)");
         } else if (arg.starts_with("--")) {
             return usageError("unknown option " + arg);
         } else {

@@ -1,16 +1,294 @@
 #include "formats/stl/stl.h"
+#include "formats/stl/stl_internal.h"
+
+#include "support/platform/files.h"
+#include "support/text/numbers.h"
+#include "support/text/text.h"
+
+#include <cstdio>
+#include <vector>
 
 namespace morvex {
+namespace {
 
-// Placeholders until the STL writers land.
-OperationResult writeStlAscii(const std::filesystem::path&, const Model&, ProgressReporter&, std::string* reason)
+constexpr std::uint32_t WriteReportEvery = 100;
+constexpr std::size_t MaxNameBytes = 259;
+
+// An object whose triangles go into the file, with its placement resolved.
+struct PreparedObject {
+    const ModelObject* object = nullptr;
+    Matrix4 placement;
+    std::uint32_t triangles = 0;
+};
+
+struct Facet {
+    Vector3 normal;
+    Vector3 corners[3];
+    std::uint16_t attribute = 0;
+};
+
+struct PreparedFacets {
+    std::vector<PreparedObject> objects;
+    std::uint32_t count = 0;
+};
+
+bool allIndicesValid(const ModelObject& object, std::uint32_t triangles)
 {
-    return failWith(reason, "STL writer not built yet");
+    const std::uint32_t vertexCount = object.vertices.count();
+    const std::uint32_t* indices = object.indices.data();
+    const std::uint64_t corners = std::uint64_t{triangles} * 3;
+    std::uint32_t highest = 0;
+    for (std::uint64_t i = 0; i < corners; ++i)
+        highest = std::max(highest, indices[i]);
+    return highest < vertexCount;
 }
 
-OperationResult writeStlBinary(const std::filesystem::path&, const Model&, ProgressReporter&, std::string* reason)
+// Every triangle of every object with at least three indices, in list order.
+// Triangles must index existing vertices: the file would otherwise hold
+// facets that are not in the model.
+OperationResult prepareFacets(const Model& model, ProgressReporter& phase, PreparedFacets& prepared,
+                              std::string* reason)
 {
-    return failWith(reason, "STL writer not built yet");
+    phase.setStatusText("Preparing data", 0);
+    std::uint64_t total = 0;
+    for (const auto& object : model.objects)
+        if (object->indices.count() >= 3)
+            total += object->triangleCount();
+    if (total > UINT32_MAX)
+        return failWith(reason, "too many triangles for one STL file");
+    try {
+        prepared.objects.reserve(model.objects.size());
+    } catch (const std::bad_alloc&) {
+        return failWith(reason, "out of memory");
+    }
+    for (const auto& object : model.objects) {
+        if (phase.isCancelled())
+            return OperationResult::Cancelled;
+        if (object->indices.count() < 3)
+            continue;
+        if (!object->vertices.hasStorage())
+            return failWith(reason, "an object has triangles but no vertices");
+        if (!allIndicesValid(*object, object->triangleCount()))
+            return failWith(reason, "an object has triangles with indices past its vertices");
+        prepared.objects.push_back({object.get(), placementMatrix(*object), object->triangleCount()});
+    }
+    prepared.count = static_cast<std::uint32_t>(total);
+    return OperationResult::Success;
+}
+
+// The colour of a triangle is the colour of its first corner.
+ArgbColor triangleColor(const ModelObject& object, std::uint32_t firstCorner)
+{
+    if (object.colors.count() == object.indices.count())
+        return object.colors[firstCorner];
+    const std::uint32_t vertex = object.indices[firstCorner];
+    return vertex < object.colors.count() ? object.colors[vertex] : DefaultVertexColor;
+}
+
+Facet makeFacet(const PreparedObject& prepared, std::uint32_t triangle)
+{
+    const ModelObject& object = *prepared.object;
+    const std::uint32_t first = triangle * 3;
+    Facet facet;
+    for (int corner = 0; corner < 3; ++corner)
+        facet.corners[corner] = transformPoint(object.vertices[object.indices[first + corner]], prepared.placement);
+    facet.normal = faceNormal(facet.corners[0], facet.corners[1], facet.corners[2]);
+    facet.attribute = stl::colorAttribute(triangleColor(object, first));
+    return facet;
+}
+
+// Calls write(facet) for every prepared facet, with a cancellation check,
+// the status and the fraction every 100 facets.
+template <typename Write>
+OperationResult writeFacets(const PreparedFacets& prepared, ProgressReporter& phase, const char* statusPrefix,
+                            Write write)
+{
+    std::uint32_t done = 0;
+    for (const PreparedObject& object : prepared.objects)
+        for (std::uint32_t triangle = 0; triangle < object.triangles; ++triangle, ++done) {
+            if (done % WriteReportEvery == 0) {
+                if (phase.isCancelled())
+                    return OperationResult::Cancelled;
+                char text[64];
+                std::snprintf(text, sizeof text, "%s : %u facets", statusPrefix, done);
+                phase.setStatusText(text, 0);
+                phase.setProgress(static_cast<double>(done) / prepared.count);
+            }
+            write(makeFacet(object, triangle));
+        }
+    phase.setProgress(1.0);
+    return OperationResult::Success;
+}
+
+void replaceLineBreaks(std::string& text, char with)
+{
+    for (char& c : text)
+        if (c == '\r' || c == '\n')
+            c = with;
+}
+
+std::string asciiSolidName(const Model& model)
+{
+    std::string name = model.properties.getProperty(stl::ModelNameKey);
+    // A line break would end the solid line early and corrupt the file.
+    replaceLineBreaks(name, ' ');
+    return std::string(trimSpaces(limitUtf8Bytes(name, MaxNameBytes)));
+}
+
+char* appendVectorLine(char* at, std::string_view prefix, const Vector3& v)
+{
+    std::memcpy(at, prefix.data(), prefix.size());
+    at += prefix.size();
+    for (float value : {v.x, v.y, v.z}) {
+        *at++ = ' ';
+        at += formatExponent3(at, value);
+    }
+    *at++ = '\r';
+    *at++ = '\n';
+    return at;
+}
+
+char* appendText(char* at, std::string_view text)
+{
+    std::memcpy(at, text.data(), text.size());
+    return at + text.size();
+}
+
+void writeAsciiFacet(AtomicFileWriter& out, const Facet& facet)
+{
+    constexpr std::size_t room = 4 * (16 + 3 * (MaxNumberChars + 1)) + 64;
+    char* start = out.reserve(room);
+    char* at = appendVectorLine(start, "  facet normal", facet.normal);
+    at = appendText(at, "    outer loop\r\n");
+    for (const Vector3& corner : facet.corners)
+        at = appendVectorLine(at, "      vertex", corner);
+    at = appendText(at, "    endloop\r\n  endfacet\r\n");
+    out.advance(static_cast<std::size_t>(at - start));
+}
+
+// The name at the start of a binary header: never beginning with "solid ",
+// which would make readers take the file for ASCII STL, and never holding
+// the colour marker, which readers would take for the colour block.
+std::string binaryHeaderName(const Model& model)
+{
+    if (!model.properties.hasProperty(stl::ModelNameKey))
+        return "Morvex";
+    std::string text = model.properties.getProperty(stl::ModelNameKey);
+    std::string name;
+    name.reserve(text.size() + 5);
+    for (char c : text) {
+        if (c == '\r' || c == '\n' || (c == ' ' && !name.empty() && name.back() == ' '))
+            continue;
+        name.push_back(c);
+    }
+    for (std::size_t at = name.find("COLOR="); at != std::string::npos; at = name.find("COLOR=", at))
+        name[at + 5] = '-';
+    const auto opensSolid = [](std::string_view s) { return s == "solid" || s.starts_with("solid "); };
+    if (!name.starts_with("solid "))
+        name = std::string(trimSpaces(name));
+    if (opensSolid(name))
+        name.insert(0, "     ");
+    return limitUtf8Bytes(name, MaxNameBytes);
+}
+
+void appendLittleEndian32(std::string& out, std::uint32_t value)
+{
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+// "COLOR=" and the object colour of the first object, then "MATERIAL=" and
+// the diffuse, specular and ambient colours of its material, where readers
+// look for them. A colour the material does not set is written as opaque
+// black.
+std::string colorBlock(const Model& model)
+{
+    std::string block;
+    if (model.objects.empty())
+        return block;
+    const ModelObject& object = *model.objects.front();
+    if (!object.properties.hasProperty(stl::ObjectColorKey))
+        return block;
+    block = "COLOR=";
+    appendLittleEndian32(block, static_cast<std::uint32_t>(object.properties.getIntProperty(stl::ObjectColorKey)));
+    if (object.materialRanges.empty() || model.materials.empty())
+        return block;
+    const Material* material = model.findMaterial(object.materialRanges.front().materialId);
+    const MaterialSlot slots[] = {DiffuseSlot, SpecularSlot, AmbientSlot};
+    if (material == nullptr ||
+        !(material->colorSet[DiffuseSlot] || material->colorSet[SpecularSlot] || material->colorSet[AmbientSlot]))
+        return block;
+    block += "MATERIAL=";
+    for (MaterialSlot slot : slots)
+        appendLittleEndian32(block, material->colorSet[slot] ? material->colors[slot] : OpaqueBlack);
+    return block;
+}
+
+// Name, one space, the colour block, spaces: exactly 80 bytes, the name
+// shortened when it would not fit.
+std::string binaryHeader(const Model& model)
+{
+    const std::string colors = colorBlock(model);
+    std::string header = limitUtf8Bytes(binaryHeaderName(model), stl::HeaderBytes - 1 - colors.size());
+    header += ' ';
+    header += colors;
+    header.resize(stl::HeaderBytes, ' ');
+    return header;
+}
+
+// Preparation, then the file: `head` writes what precedes the facets,
+// `facet` writes one facet, `tail` follows them. Written to a temporary file
+// that replaces the target only when complete.
+template <typename Head, typename WriteFacet>
+OperationResult writeStlFile(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                             std::string* reason, const char* status, Head head, WriteFacet facet,
+                             std::string_view tail)
+{
+    ProgressRange phase(reporter, 0.0, 1.0);
+    PreparedFacets prepared;
+    if (OperationResult result = prepareFacets(model, phase, prepared, reason); result != OperationResult::Success)
+        return result;
+    phase.setStatusText(status, 0);
+    AtomicFileWriter out;
+    if (out.open(path, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    head(out, prepared);
+    const OperationResult result =
+        writeFacets(prepared, phase, status, [&](const Facet& written) { facet(out, written); });
+    if (result != OperationResult::Success)
+        return result;
+    out.write(tail);
+    return out.commit(reason);
+}
+
+void writeBinaryFacet(AtomicFileWriter& out, const Facet& facet)
+{
+    char* at = out.reserve(stl::FacetRecordBytes);
+    std::memcpy(at, &facet.normal, 12);
+    std::memcpy(at + 12, facet.corners, 36);
+    std::memcpy(at + 48, &facet.attribute, 2);
+    out.advance(stl::FacetRecordBytes);
+}
+
+} // namespace
+
+OperationResult writeStlAscii(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                              std::string* reason)
+{
+    const auto head = [&](AtomicFileWriter& out, const PreparedFacets&) {
+        out.write("solid " + asciiSolidName(model) + "\r\n");
+    };
+    return writeStlFile(path, model, reporter, reason, "Write ASCII file", head, writeAsciiFacet, "endsolid\r\n");
+}
+
+OperationResult writeStlBinary(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                               std::string* reason)
+{
+    const auto head = [&](AtomicFileWriter& out, const PreparedFacets& prepared) {
+        out.write(binaryHeader(model));
+        out.writeLittleEndian<std::uint32_t>(prepared.count);
+    };
+    return writeStlFile(path, model, reporter, reason, "Write Binary file", head, writeBinaryFacet, {});
 }
 
 } // namespace morvex

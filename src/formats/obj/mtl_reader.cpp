@@ -1,0 +1,161 @@
+#include "formats/obj/obj_internal.h"
+
+#include "support/platform/files.h"
+
+#include <algorithm>
+#include <cmath>
+#include <system_error>
+#include <vector>
+
+namespace morvex::objformat {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool isRegularFile(const fs::path& path)
+{
+    std::error_code error;
+    return fs::is_regular_file(path, error);
+}
+
+// Files written on Windows separate folders with backslashes.
+std::string withForwardSlashes(std::string_view text)
+{
+    std::string out(text);
+    std::replace(out.begin(), out.end(), '\\', '/');
+    return out;
+}
+
+// The library an "mtllib" name refers to: the name itself, or the name with
+// ".mtl" added (older files of ours leave the extension out). Empty when
+// neither is a file.
+fs::path findLibrary(const fs::path& objFolder, std::string_view name)
+{
+    for (const std::string& spelling : {std::string(name), withForwardSlashes(name)}) {
+        const fs::path plain = objFolder / spelling;
+        if (isRegularFile(plain))
+            return plain;
+        const fs::path withExtension = objFolder / (spelling + ".mtl");
+        if (isRegularFile(withExtension))
+            return withExtension;
+    }
+    return {};
+}
+
+// Texture files are looked up next to the OBJ file under their bare file
+// name first, then under the whole path as written, then next to the
+// library. A texture found nowhere keeps the written path beside the OBJ.
+fs::path resolveTexture(const fs::path& objFolder, const fs::path& libraryFolder, std::string_view argument)
+{
+    const std::size_t slash = argument.find_last_of("/\\");
+    const std::string_view fileName = slash == std::string_view::npos ? argument : argument.substr(slash + 1);
+    const std::string forward = withForwardSlashes(argument);
+    const fs::path candidates[] = {
+        objFolder / fileName,    objFolder / argument,     objFolder / forward,
+        libraryFolder / forward, libraryFolder / fileName,
+    };
+    for (const fs::path& candidate : candidates)
+        if (isRegularFile(candidate))
+            return candidate;
+    return objFolder / forward;
+}
+
+// "Kd 0.8 0.4 0.2" (a single number is grey) as an opaque colour; each
+// component times 255, truncated and kept within a byte.
+bool readColour(LineScanner& line, ArgbColor& colour)
+{
+    double rgb[3] = {0, 0, 0};
+    int count = 0;
+    while (count < 3 && line.readDouble(rgb[count]))
+        ++count;
+    if (count == 0)
+        return false; // "Kd spectral file.rfl" and the like
+    if (count == 1)
+        rgb[1] = rgb[2] = rgb[0];
+    colour = OpaqueBlack;
+    for (int i = 0; i < 3; ++i) {
+        const double scaled = rgb[i] * 255.0;
+        const std::uint32_t byte = std::isnan(scaled) ? 0 : static_cast<std::uint32_t>(std::clamp(scaled, 0.0, 255.0));
+        colour |= byte << (16 - 8 * i);
+    }
+    return true;
+}
+
+OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libraryPath, MaterialCollection& materials,
+                                ProgressReporter& reporter, std::string* reason)
+{
+    MappedFile file;
+    if (file.open(libraryPath) != OperationResult::Success)
+        return OperationResult::Success; // an unreadable library is skipped
+    const fs::path libraryFolder = libraryPath.parent_path();
+    LineScanner line(file.data(), file.data() + file.size());
+    Material* current = nullptr;
+    for (std::uint64_t lineNumber = 1; !line.atEnd(); ++lineNumber, line.nextLine()) {
+        if (lineNumber % LinesPerCheck == 0 && reporter.isCancelled())
+            return OperationResult::Cancelled;
+        line.skipBlanks();
+        if (line.atLineEnd() || *line.cursor() == '#')
+            continue;
+        const std::string_view keyword = line.token();
+        if (keywordIs(keyword, "newmtl", 6)) {
+            current = materials.add(modelText(line.argument()), reason);
+            if (current == nullptr)
+                return OperationResult::Failure;
+            continue;
+        }
+        if (current == nullptr)
+            continue; // nothing to describe before the first "newmtl"
+        ArgbColor colour = 0;
+        if (keywordIs(keyword, "Ka", 6)) {
+            if (readColour(line, colour))
+                current->setColor(AmbientSlot, colour);
+        } else if (keywordIs(keyword, "Kd", 6)) {
+            if (readColour(line, colour))
+                current->setColor(DiffuseSlot, colour);
+        } else if (keywordIs(keyword, "Ks", 6)) {
+            if (readColour(line, colour))
+                current->setColor(SpecularSlot, colour);
+        } else if (keywordIs(keyword, "map_Ka", 6) || keywordIs(keyword, "map_Kd", 6)) {
+            const TextureKind kind = keywordIs(keyword, "map_Ka", 6) ? TextureKind::Ambient : TextureKind::Diffuse;
+            const std::string_view argument = line.argument();
+            if (argument.empty())
+                continue;
+            const fs::path texture = resolveTexture(objFolder, libraryFolder, argument);
+            if (!current->addTextureMap(kind, texture.string()))
+                return failWith(reason, "out of memory");
+        }
+    }
+    return OperationResult::Success;
+}
+
+} // namespace
+
+OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
+                                    MaterialCollection& materials, ProgressReporter& reporter, std::string* reason)
+{
+    std::vector<fs::path> libraries;
+    if (fs::path whole = findLibrary(objFolder, argument); !whole.empty()) {
+        libraries.push_back(std::move(whole));
+    } else {
+        // One line may name several libraries.
+        LineScanner names(argument.data(), argument.data() + argument.size());
+        for (names.skipBlanks(); !names.atLineEnd(); names.skipBlanks())
+            if (fs::path one = findLibrary(objFolder, names.token()); !one.empty())
+                libraries.push_back(std::move(one));
+    }
+    for (const fs::path& library : libraries) {
+        std::error_code error;
+        fs::path identity = fs::weakly_canonical(library, error);
+        if (error)
+            identity = library.lexically_normal();
+        if (!materials.librariesRead.insert(identity.string()).second)
+            continue; // each library is read once per file
+        const OperationResult result = readLibraryFile(objFolder, library, materials, reporter, reason);
+        if (result != OperationResult::Success)
+            return result;
+    }
+    return OperationResult::Success;
+}
+
+} // namespace morvex::objformat

@@ -1,0 +1,494 @@
+#include "formats/obj/obj.h"
+#include "formats/obj/obj_internal.h"
+
+#include "support/platform/files.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+
+namespace morvex {
+
+namespace {
+
+using namespace objformat;
+
+constexpr std::uint32_t MaxFaceCorners = 15;
+constexpr std::uint32_t FacesPerCompileStep = 1u << 16;
+
+// Face corners keep the zero-based index plus one, so that an entry of a
+// zero-filled array means "none".
+using CornerIndices = GrowableArray<std::uint32_t, ArrayFill::Zero>;
+
+struct FaceRun {
+    std::uint32_t firstFace;
+    std::int16_t materialId;
+};
+
+// What the first pass collects from the file.
+struct RawObj {
+    Vector3Array positions;
+    ColorArray positionColours; // started by the first "v" line with a colour
+    Vector3Array normals;
+    TexCoordArray texCoords;
+    CornerIndices cornerPositions;
+    CornerIndices cornerTexCoords; // started by the first corner that names one
+    CornerIndices cornerNormals;   // likewise
+    GrowableArray<std::uint8_t> faceCornerCounts;
+    GrowableArray<FaceRun> runs; // consecutive faces with the same material
+    MaterialCollection materials;
+    std::int16_t currentMaterial = -1;
+};
+
+// ---------------------------------------------------------------------------
+// First pass: the lists of the file.
+
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// An index as written, with its sign. Saturates far beyond any list.
+bool readIndexNumber(const char*& cursor, const char* end, std::int64_t& value)
+{
+    const char* at = cursor;
+    bool negative = false;
+    if (at < end && (*at == '-' || *at == '+')) {
+        negative = *at == '-';
+        ++at;
+    }
+    if (at >= end || !isDigit(*at))
+        return false;
+    std::int64_t number = 0;
+    for (; at < end && isDigit(*at); ++at)
+        if (number < (std::int64_t{1} << 40))
+            number = number * 10 + (*at - '0');
+    value = negative ? -number : number;
+    cursor = at;
+    return true;
+}
+
+// A written index as stored: k > 0 is the k-th entry, -k the k-th from the
+// end of what was read so far (never before the first), 0 none.
+std::uint32_t storedIndex(std::int64_t written, std::uint32_t listCount)
+{
+    if (written > 0)
+        return static_cast<std::uint32_t>(std::min<std::int64_t>(written, UINT32_MAX));
+    if (written == 0)
+        return 0;
+    return static_cast<std::uint32_t>(std::max<std::int64_t>(std::int64_t{listCount} + written, 0) + 1);
+}
+
+struct FaceCorners {
+    std::uint32_t count = 0;
+    std::uint32_t position[MaxFaceCorners] = {};
+    std::uint32_t texCoord[MaxFaceCorners] = {};
+    std::uint32_t normal[MaxFaceCorners] = {};
+    bool anyTexCoord = false;
+    bool anyNormal = false;
+};
+
+// Skips what follows a number inside a corner ("12abc/3" reads as "12/3").
+void skipCornerJunk(const char*& at, const char* end)
+{
+    while (at < end && !isLineEnd(*at) && !isBlank(*at) && *at != '/')
+        ++at;
+}
+
+// Moves past a slash that continues the corner, blanks around it allowed.
+bool takeSlash(const char*& at, const char* end)
+{
+    const char* look = at;
+    while (look < end && isBlank(*look))
+        ++look;
+    if (look >= end || *look != '/')
+        return false;
+    ++look;
+    while (look < end && isBlank(*look))
+        ++look;
+    at = look;
+    return true;
+}
+
+// Corners "p", "p/t", "p//n" and "p/t/n". A token holding no index at all
+// is no corner; corners beyond the fifteenth are dropped.
+void readFaceCorners(LineScanner& line, const RawObj& raw, FaceCorners& face)
+{
+    const char*& at = line.cursor();
+    const char* end = line.end();
+    while (face.count < MaxFaceCorners) {
+        line.skipBlanks();
+        if (line.atLineEnd())
+            return;
+        std::int64_t written = 0;
+        bool any = false;
+        std::uint32_t position = 0, texCoord = 0, normal = 0;
+        if (readIndexNumber(at, end, written)) {
+            position = storedIndex(written, raw.positions.count());
+            any = true;
+        }
+        skipCornerJunk(at, end);
+        if (takeSlash(at, end)) {
+            if (readIndexNumber(at, end, written)) {
+                texCoord = storedIndex(written, raw.texCoords.count());
+                any = true;
+            }
+            skipCornerJunk(at, end);
+            if (takeSlash(at, end)) {
+                if (readIndexNumber(at, end, written)) {
+                    normal = storedIndex(written, raw.normals.count());
+                    any = true;
+                }
+                skipCornerJunk(at, end);
+            }
+        }
+        if (!any)
+            continue;
+        face.position[face.count] = position;
+        face.texCoord[face.count] = texCoord;
+        face.normal[face.count] = normal;
+        face.anyTexCoord = face.anyTexCoord || texCoord != 0;
+        face.anyNormal = face.anyNormal || normal != 0;
+        ++face.count;
+    }
+}
+
+// Appends the face's indices to a corner list; an optional list starts
+// (filled with "none" for the corners before) when a face first uses it.
+bool appendCornerIndices(CornerIndices& list, std::uint32_t cornersBefore, const std::uint32_t* values,
+                         std::uint32_t count, bool faceUsesList)
+{
+    if (list.empty() && !faceUsesList)
+        return true;
+    if (list.count() != cornersBefore && !list.resize(cornersBefore))
+        return false;
+    if (!list.resize(cornersBefore + count))
+        return false;
+    std::copy(values, values + count, list.data() + cornersBefore);
+    return true;
+}
+
+OperationResult addFace(LineScanner& line, RawObj& raw, std::string* reason)
+{
+    FaceCorners face;
+    readFaceCorners(line, raw, face);
+    const std::uint32_t before = raw.cornerPositions.count();
+    if (before > UINT32_MAX - MaxFaceCorners || raw.faceCornerCounts.count() == UINT32_MAX)
+        return failWith(reason, "too many faces");
+    if (!appendCornerIndices(raw.cornerPositions, before, face.position, face.count, true) ||
+        !appendCornerIndices(raw.cornerTexCoords, before, face.texCoord, face.count, face.anyTexCoord) ||
+        !appendCornerIndices(raw.cornerNormals, before, face.normal, face.count, face.anyNormal))
+        return failWith(reason, "out of memory");
+    const std::uint32_t faceIndex = raw.faceCornerCounts.count();
+    if (!raw.faceCornerCounts.append(static_cast<std::uint8_t>(face.count)))
+        return failWith(reason, "out of memory");
+    if (raw.runs.empty() || raw.runs[raw.runs.count() - 1].materialId != raw.currentMaterial)
+        if (!raw.runs.append(FaceRun{faceIndex, raw.currentMaterial}))
+            return failWith(reason, "out of memory");
+    return OperationResult::Success;
+}
+
+// Vertex colour numbers are bytes (0 to 255) in files of ours; other
+// programs write fractions of 1 ("0.5"), which are scaled to bytes.
+bool readVertexColour(LineScanner& line, ArgbColor& colour)
+{
+    double rgb[3];
+    bool fractional[3];
+    for (int i = 0; i < 3; ++i)
+        if (!line.readDouble(rgb[i], &fractional[i]))
+            return false;
+    const bool fractions = fractional[0] || fractional[1] || fractional[2];
+    colour = OpaqueBlack;
+    for (int i = 0; i < 3; ++i) {
+        double value = fractions ? std::round(rgb[i] * 255.0) : rgb[i];
+        if (std::isnan(value))
+            value = 0;
+        colour |= static_cast<std::uint32_t>(std::clamp(value, 0.0, 255.0)) << (16 - 8 * i);
+    }
+    return true;
+}
+
+OperationResult addPosition(LineScanner& line, RawObj& raw, std::string* reason)
+{
+    Vector3 position;
+    if (!line.readFloat(position.x) || !line.readFloat(position.y) || !line.readFloat(position.z))
+        return OperationResult::Success; // fewer than three numbers: not a position
+    if (raw.positions.count() == UINT32_MAX)
+        return failWith(reason, "too many vertices");
+    ArgbColor colour = OpaqueBlack;
+    const bool coloured = readVertexColour(line, colour);
+    if (coloured && raw.positionColours.empty() && !raw.positionColours.resize(raw.positions.count()))
+        return failWith(reason, "out of memory");
+    if (!raw.positions.append(position))
+        return failWith(reason, "out of memory");
+    if ((coloured || !raw.positionColours.empty()) && !raw.positionColours.append(colour))
+        return failWith(reason, "out of memory");
+    return OperationResult::Success;
+}
+
+template <typename Array, typename Value>
+OperationResult appendValue(Array& list, const Value& value, std::string* reason)
+{
+    if (list.count() == UINT32_MAX)
+        return failWith(reason, "too many entries");
+    if (!list.append(value))
+        return failWith(reason, "out of memory");
+    return OperationResult::Success;
+}
+
+OperationResult addNormal(LineScanner& line, RawObj& raw, std::string* reason)
+{
+    Vector3 normal; // missing numbers stay 0
+    if (line.readFloat(normal.x) && line.readFloat(normal.y))
+        line.readFloat(normal.z);
+    return appendValue(raw.normals, normal, reason);
+}
+
+OperationResult addTexCoord(LineScanner& line, RawObj& raw, std::string* reason)
+{
+    TexCoord texCoord; // a missing v stays 0
+    if (line.readFloat(texCoord.u))
+        line.readFloat(texCoord.v);
+    return appendValue(raw.texCoords, texCoord, reason);
+}
+
+OperationResult useMaterial(LineScanner& line, RawObj& raw, std::string* reason)
+{
+    const Material* material = raw.materials.findOrAdd(modelText(line.argument()), reason);
+    if (material == nullptr)
+        return OperationResult::Failure;
+    raw.currentMaterial = material->id;
+    return OperationResult::Success;
+}
+
+void reportLine(ProgressReporter& reporter, std::uint64_t lineNumber)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "Reading raw OBJ... Line #%llu", static_cast<unsigned long long>(lineNumber));
+    reporter.setStatusText(text, 0);
+}
+
+OperationResult readLines(const std::filesystem::path& path, RawObj& raw, ProgressReporter& reporter,
+                          std::string* reason)
+{
+    MappedFile file;
+    if (file.open(path, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    reporter.beginIndeterminate();
+    reporter.setStatusText("Reading raw OBJ", 0);
+    const std::filesystem::path folder = path.parent_path();
+
+    LineScanner line(file.data(), file.data() + file.size());
+    std::uint64_t lineNumber = 0;
+    std::uint64_t untilCheck = LinesPerCheck;
+    for (; !line.atEnd(); line.nextLine()) {
+        ++lineNumber;
+        if (--untilCheck == 0) {
+            untilCheck = LinesPerCheck;
+            reportLine(reporter, lineNumber);
+            if (reporter.isCancelled())
+                return OperationResult::Cancelled;
+        }
+        line.skipBlanks();
+        if (line.atLineEnd() || *line.cursor() == '#')
+            continue;
+        const std::string_view keyword = line.token();
+        OperationResult result = OperationResult::Success;
+        if (keywordIs(keyword, "v", 5))
+            result = addPosition(line, raw, reason);
+        else if (keywordIs(keyword, "vn", 5))
+            result = addNormal(line, raw, reason);
+        else if (keywordIs(keyword, "vt", 5))
+            result = addTexCoord(line, raw, reason);
+        else if (keywordIs(keyword, "f", 5))
+            result = addFace(line, raw, reason);
+        else if (keywordIs(keyword, "mtllib", 5))
+            result = readMaterialLibrary(folder, line.argument(), raw.materials, reporter, reason);
+        else if (keywordIs(keyword, "usemtl", 5))
+            result = useMaterial(line, raw, reason);
+        // Groups, smoothing groups, object names, lines, points and free-form
+        // geometry change nothing.
+        if (result != OperationResult::Success)
+            return result;
+    }
+    reporter.setStatusText("Reading raw OBJ... Complete!", 0);
+    reporter.setProgress(0.9);
+    reporter.endIndeterminate();
+    return OperationResult::Success;
+}
+
+// ---------------------------------------------------------------------------
+// Second pass: one object per run of faces with the same material.
+
+// Corner order of the fan of a face with n corners: (0, 1, 2), then
+// (k - 1, k, 0) for k from 3 to n - 1.
+struct FanOrder {
+    std::array<std::array<std::uint8_t, 3 * (MaxFaceCorners - 2)>, MaxFaceCorners + 1> order{};
+    constexpr FanOrder()
+    {
+        for (std::uint32_t n = 3; n <= MaxFaceCorners; ++n) {
+            std::uint32_t at = 0;
+            order[n][at++] = 0;
+            order[n][at++] = 1;
+            order[n][at++] = 2;
+            for (std::uint32_t k = 3; k < n; ++k) {
+                order[n][at++] = static_cast<std::uint8_t>(k - 1);
+                order[n][at++] = static_cast<std::uint8_t>(k);
+                order[n][at++] = 0;
+            }
+        }
+    }
+};
+constexpr FanOrder fanOrder;
+
+// Copies the values a face's corners refer to into the face's share of an
+// object array. A face whose first three corners do not all name one leaves
+// its whole share as it was; so does a corner naming none or one beyond the
+// list.
+template <typename Value, typename Source>
+void copyFanValues(const CornerIndices& cornerIndices, std::uint32_t firstCorner, std::uint32_t cornerCount,
+                   const Source& source, Value* out)
+{
+    if (cornerIndices.empty())
+        return;
+    const std::uint32_t* indices = cornerIndices.data() + firstCorner;
+    if (indices[0] == 0 || indices[1] == 0 || indices[2] == 0)
+        return;
+    const std::uint8_t* order = fanOrder.order[cornerCount].data();
+    const std::uint32_t available = source.count();
+    for (std::uint32_t j = 0; j < 3 * (cornerCount - 2); ++j) {
+        const std::uint32_t stored = indices[order[j]];
+        if (stored != 0 && stored <= available)
+            out[j] = source[stored - 1];
+    }
+}
+
+struct RunShape {
+    std::uint32_t faceEnd = 0;
+    std::uint32_t cornerTotal = 0;
+};
+
+OperationResult measureRun(const RawObj& raw, std::uint32_t run, RunShape& shape, std::string* reason)
+{
+    const std::uint32_t faceBegin = raw.runs[run].firstFace;
+    shape.faceEnd = run + 1 < raw.runs.count() ? raw.runs[run + 1].firstFace : raw.faceCornerCounts.count();
+    std::uint64_t total = 0;
+    for (std::uint32_t f = faceBegin; f < shape.faceEnd; ++f) {
+        const std::uint32_t corners = raw.faceCornerCounts[f];
+        if (corners < 3)
+            return failWith(reason, "face with fewer than three corners");
+        total += 3 * (corners - 2);
+    }
+    if (total > UINT32_MAX)
+        return failWith(reason, "too many triangles in one object");
+    shape.cornerTotal = static_cast<std::uint32_t>(total);
+    return OperationResult::Success;
+}
+
+bool allocateObject(const RawObj& raw, ModelObject& object, std::uint32_t corners)
+{
+    if (!object.vertices.allocate(corners) || !object.indices.allocate(corners))
+        return false;
+    if (!raw.normals.empty() && !object.normals.allocate(corners))
+        return false;
+    if (!raw.texCoords.empty() && !object.texCoords.allocate(corners))
+        return false;
+    if (!raw.positionColours.empty() && !object.colors.allocate(corners))
+        return false;
+    return true;
+}
+
+OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& firstCorner, Model& model,
+                           ProgressReporter& reporter, std::string* reason)
+{
+    RunShape shape;
+    if (measureRun(raw, run, shape, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    ModelObject* object = model.addObject();
+    if (object == nullptr || !allocateObject(raw, *object, shape.cornerTotal))
+        return failWith(reason, "out of memory");
+
+    std::uint32_t out = 0;
+    const double faceCount = raw.faceCornerCounts.count();
+    for (std::uint32_t f = raw.runs[run].firstFace; f < shape.faceEnd; ++f) {
+        if (f % FacesPerCompileStep == 0) {
+            reporter.setProgress(f / faceCount);
+            if (reporter.isCancelled())
+                return OperationResult::Cancelled;
+        }
+        const std::uint32_t corners = raw.faceCornerCounts[f];
+        copyFanValues(raw.cornerPositions, firstCorner, corners, raw.positions, object->vertices.data() + out);
+        if (!object->normals.empty())
+            copyFanValues(raw.cornerNormals, firstCorner, corners, raw.normals, object->normals.data() + out);
+        if (!object->texCoords.empty())
+            copyFanValues(raw.cornerTexCoords, firstCorner, corners, raw.texCoords, object->texCoords.data() + out);
+        if (!object->colors.empty())
+            copyFanValues(raw.cornerPositions, firstCorner, corners, raw.positionColours, object->colors.data() + out);
+        firstCorner += corners;
+        out += 3 * (corners - 2);
+    }
+    for (std::uint32_t i = 0; i < shape.cornerTotal; ++i)
+        object->indices[i] = i;
+
+    if (!object->texCoords.empty()) {
+        MaterialRange* range = object->addMaterialRange();
+        if (range == nullptr)
+            return failWith(reason, "out of memory");
+        const std::int16_t id = raw.runs[run].materialId;
+        range->materialId = id >= 0 && id < raw.materials.holder.nextMaterialId ? id : 0;
+        range->firstIndex = 0;
+        range->endIndex = shape.cornerTotal;
+    }
+    return OperationResult::Success;
+}
+
+OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, std::string* reason)
+{
+    if (raw.positions.empty() || raw.faceCornerCounts.empty())
+        return OperationResult::Success; // nothing to build: the model stays empty
+    reporter.setStatusText("Compiling 3D Model", 0);
+    model.materials = std::move(raw.materials.holder.materials);
+    model.nextMaterialId = std::max(model.nextMaterialId, raw.materials.holder.nextMaterialId);
+
+    std::uint32_t firstCorner = 0;
+    for (std::uint32_t run = 0; run < raw.runs.count(); ++run) {
+        const OperationResult result = compileRun(raw, run, firstCorner, model, reporter, reason);
+        if (result != OperationResult::Success)
+            return result;
+    }
+    reporter.setProgress(1.0);
+    reporter.setStatusText("Compiling 3D Model... Complete!", 0);
+    return OperationResult::Success;
+}
+
+} // namespace
+
+OperationResult readObj(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        std::string* reason)
+{
+    model.loadStatus = LoadStatus::Reading;
+    RawObj raw;
+    std::string why;
+    OperationResult result;
+    {
+        ProgressRange range(reporter, 0.0, 0.5);
+        result = readLines(path, raw, range, &why);
+    }
+    if (result == OperationResult::Success) {
+        ProgressRange range(reporter, 0.5, 0.5);
+        result = compile(raw, model, range, &why);
+    }
+    if (result != OperationResult::Success) {
+        if (why == "out of memory")
+            model.loadStatus = LoadStatus::OutOfMemory;
+        if (result == OperationResult::Failure)
+            failWith(reason, why.empty() ? "cannot read file" : why);
+        return result;
+    }
+    model.loadStatus = LoadStatus::Nothing;
+    model.profile.kind = FormatKind::Obj;
+    return OperationResult::Success;
+}
+
+} // namespace morvex

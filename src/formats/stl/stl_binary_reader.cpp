@@ -1,0 +1,164 @@
+#include "formats/stl/stl_internal.h"
+
+#include "mesh/memory_guard.h"
+#include "support/platform/files.h"
+#include "support/text/text.h"
+
+#include <cstdio>
+
+namespace morvex::stl {
+namespace {
+
+constexpr std::uint32_t LoadReportEvery = 100;
+constexpr std::string_view ColorMarker = "COLOR=";
+constexpr std::string_view MaterialMarker = "MATERIAL=";
+
+std::uint32_t readLittleEndian32(const unsigned char* at)
+{
+    return std::uint32_t{at[0]} | std::uint32_t{at[1]} << 8 | std::uint32_t{at[2]} << 16 | std::uint32_t{at[3]} << 24;
+}
+
+bool markerAt(const unsigned char* header, std::size_t at, std::string_view marker)
+{
+    return at + marker.size() <= HeaderBytes && std::memcmp(header + at, marker.data(), marker.size()) == 0;
+}
+
+// The object colour after "COLOR=", and the material colours after a
+// "MATERIAL=" right behind it. Returns the length of the name before the
+// colour block (the whole header when there is none).
+OperationResult readHeaderColors(const unsigned char* header, Model& model, ModelObject& object,
+                                 std::size_t& nameLength, std::string* reason)
+{
+    nameLength = HeaderBytes;
+    for (std::size_t at = 0; at + ColorMarker.size() + 4 <= HeaderBytes; ++at) {
+        if (!markerAt(header, at, ColorMarker))
+            continue;
+        nameLength = at;
+        const std::size_t colorAt = at + ColorMarker.size();
+        object.properties.setIntProperty(ObjectColorKey,
+                                         static_cast<std::int32_t>(readLittleEndian32(header + colorAt)));
+        const std::size_t materialAt = colorAt + 4;
+        if (markerAt(header, materialAt, MaterialMarker) && materialAt + MaterialMarker.size() + 12 <= HeaderBytes) {
+            Material* material = model.addMaterial();
+            if (material == nullptr)
+                return failWith(reason, "out of memory");
+            const unsigned char* colors = header + materialAt + MaterialMarker.size();
+            material->setColor(DiffuseSlot, readLittleEndian32(colors));
+            material->setColor(SpecularSlot, readLittleEndian32(colors + 4));
+            material->setColor(AmbientSlot, readLittleEndian32(colors + 8));
+        }
+        break;
+    }
+    return OperationResult::Success;
+}
+
+std::string headerName(const unsigned char* header, std::size_t length)
+{
+    const char* text = reinterpret_cast<const char*>(header);
+    const void* zero = std::memchr(text, 0, length);
+    if (zero != nullptr)
+        length = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+    return std::string(trimSpaces(limitUtf16Units(sanitizeUtf8(std::string_view(text, length)))));
+}
+
+void reportLoading(ProgressReporter& phase, std::uint32_t done, std::uint32_t total)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "Loading as Binary: %u facets", done);
+    phase.setStatusText(text, 0);
+    phase.setProgress(static_cast<double>(done) / total);
+}
+
+// Looks at every facet once: coordinates must be finite numbers, and an
+// attribute word that is not zero means the object gets colours.
+OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, std::string* reason)
+{
+    std::uint32_t attributes = 0;
+    bool nonFinite = false;
+    for (std::uint32_t facet = 0; facet < facets.count; ++facet) {
+        if (facet % LoadReportEvery == 0) {
+            if (nonFinite)
+                break;
+            reportLoading(phase, facet, facets.count);
+        }
+        const unsigned char* record = facets.data + std::uint64_t{facet} * FacetRecordBytes;
+        std::uint32_t bits[9];
+        std::memcpy(bits, record + 12, sizeof bits);
+        for (std::uint32_t word : bits)
+            nonFinite |= nonFiniteBits(word);
+        attributes |= facets.attribute(facet);
+    }
+    if (nonFinite)
+        return failWith(reason, "a vertex coordinate is not a finite number");
+    reportLoading(phase, facets.count, facets.count);
+    facets.anyAttributeSet = attributes != 0;
+    return OperationResult::Success;
+}
+
+} // namespace
+
+OperationResult readStlBinary(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                              std::string* reason)
+{
+    model.loadStatus = LoadStatus::CannotOpen;
+    MappedFile file;
+    if (file.open(path, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    if (file.size() == 0)
+        return failWith(reason, "file is empty");
+    if (file.size() < HeaderBytes)
+        return failWith(reason, "file is too short for an STL header");
+    model.loadStatus = LoadStatus::Reading;
+    ModelObject* object = model.addObject();
+    if (object == nullptr)
+        return failWith(reason, "out of memory");
+
+    const unsigned char* header = file.bytes();
+    std::size_t nameLength = 0;
+    if (readHeaderColors(header, model, *object, nameLength, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+
+    if (file.size() < BinaryPrefixBytes)
+        return failWith(reason, "file is truncated (no facet count)");
+    const std::uint32_t count = readLittleEndian32(header + HeaderBytes);
+    const std::uint64_t expected = BinaryPrefixBytes + std::uint64_t{count} * FacetRecordBytes;
+    if (file.size() < expected)
+        return failWith(reason, "file is truncated: " + std::to_string(count) + " facets need " +
+                                    std::to_string(expected) + " bytes, the file has " + std::to_string(file.size()));
+    if (file.size() > expected)
+        return failWith(reason, "file is longer than its " + std::to_string(count) + " facets (" +
+                                    std::to_string(file.size()) + " bytes instead of " + std::to_string(expected) +
+                                    ")");
+
+    const std::string name = headerName(header, nameLength);
+    if (!name.empty())
+        model.properties.setProperty(ModelNameKey, name);
+    if (count == 0) {
+        model.loadStatus = LoadStatus::Nothing;
+        return OperationResult::Success;
+    }
+
+    // Refuse what cannot be built before reading gigabytes of facets.
+    const std::uint64_t corners = std::uint64_t{count} * 3;
+    if (corners > UINT32_MAX)
+        return failWith(reason, "too many facets for one object");
+    if (!allocationAllowed(corners * sizeof(std::uint32_t), sizeof(std::uint32_t)) ||
+        !allocationAllowed(corners * sizeof(Vector3), sizeof(Vector3)))
+        return failWith(reason, "out of memory");
+
+    FacetSpan facets;
+    facets.data = file.bytes() + BinaryPrefixBytes;
+    facets.count = count;
+    facets.stride = FacetRecordBytes;
+    facets.vertexOffset = 12;
+    facets.hasAttributes = true;
+    facets.attributeOffset = 48;
+    ProgressRange loading(reporter, 0.0, 0.5);
+    if (loadFacets(facets, loading, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    model.loadStatus = LoadStatus::Nothing;
+    ProgressRange building(reporter, 0.5, 0.5);
+    return buildStlObject(facets, model, *object, building, reason);
+}
+
+} // namespace morvex::stl

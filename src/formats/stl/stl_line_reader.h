@@ -1,0 +1,97 @@
+#pragma once
+
+#include "mesh/operation_result.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace morvex::stl {
+
+// Where the line reader takes its blocks from.
+class BlockSource {
+public:
+    virtual ~BlockSource() = default;
+    // Fills up to `size` bytes; the count read, 0 at the end, -1 on an error.
+    virtual std::ptrdiff_t read(char* buffer, std::size_t size) = 0;
+};
+
+// A regular file, read with plain reads (no mapping, so that memory stays
+// small however large the file is).
+class FileBlockSource : public BlockSource {
+public:
+    FileBlockSource() = default;
+    ~FileBlockSource() override;
+    FileBlockSource(const FileBlockSource&) = delete;
+    FileBlockSource& operator=(const FileBlockSource&) = delete;
+
+    OperationResult open(const std::filesystem::path& path, std::string* reason);
+    std::ptrdiff_t read(char* buffer, std::size_t size) override;
+    std::uint64_t size() const { return size_; }
+
+private:
+    int descriptor_ = -1;
+    std::uint64_t size_ = 0;
+};
+
+class MemoryBlockSource : public BlockSource {
+public:
+    explicit MemoryBlockSource(std::string_view bytes) : bytes_(bytes) {}
+    std::ptrdiff_t read(char* buffer, std::size_t size) override;
+
+private:
+    std::string_view bytes_;
+};
+
+// Splits a byte stream into lines, block by block. A line ends at CR, LF or
+// CR LF (also when the LF starts the next block); at most 259 bytes of a line
+// are kept and the rest is dropped; a last line without an ending counts
+// when it is not empty. The rest of a cut line is skipped only when the next
+// line is asked for, so a caller that stops early never reads it.
+class LineReader {
+public:
+    static constexpr std::size_t MaxLineBytes = 259;
+
+    LineReader(BlockSource& source, std::size_t blockBytes);
+
+    // The next line without its ending, valid until the next call; false
+    // when no line is left (or reading failed: see failed()).
+    bool next(std::string_view& line);
+
+    bool failed() const { return failed_; }
+    // Lines returned so far.
+    std::uint64_t lineCount() const { return lines_; }
+    // False when the block buffer could not be allocated.
+    bool valid() const { return block_ != nullptr; }
+
+private:
+    bool fill();
+    void consumeEnding(std::size_t at);
+    bool skipRestOfLine();
+
+    BlockSource& source_;
+    std::size_t blockBytes_;
+    std::unique_ptr<char[]> block_;
+    std::size_t position_ = 0;
+    std::size_t end_ = 0;
+    bool exhausted_ = false;
+    bool failed_ = false;
+    bool afterCarriageReturn_ = false;
+    bool skipping_ = false;
+    std::uint64_t lines_ = 0;
+    char line_[MaxLineBytes];
+};
+
+// The line with leading space characters (only those) removed.
+inline std::string_view trimLeadingSpaces(std::string_view line)
+{
+    std::size_t at = 0;
+    while (at < line.size() && line[at] == ' ')
+        ++at;
+    return line.substr(at);
+}
+
+} // namespace morvex::stl

@@ -1,0 +1,101 @@
+#include "formats/stl/stl_internal.h"
+#include "formats/stl/stl_vertex_merge.h"
+
+#include "mesh/memory_guard.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace morvex::stl {
+namespace {
+
+constexpr std::uint32_t BuildReportEvery = 1000;
+
+struct FreeWithGuard {
+    void operator()(void* block) const { guardedFree(block); }
+};
+
+void reportBuilding(ProgressReporter& phase, std::uint32_t done, std::uint32_t total)
+{
+    char text[96];
+    const unsigned percent = static_cast<unsigned>(std::uint64_t{done} * 100 / total);
+    std::snprintf(text, sizeof text, "Processing Colors and Normals: [%u%%: %u / %u]", percent, done, total);
+    phase.setStatusText(text, 0);
+    phase.setProgress(static_cast<double>(done) / total);
+}
+
+} // namespace
+
+// Facet normals are not kept: every STL read ends with the object's normals
+// emptied, so they are never stored here.
+OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObject& object, ProgressReporter& phase,
+                               std::string* reason)
+{
+    const std::uint32_t facetCount = facets.count;
+    if (facetCount == 0)
+        return OperationResult::Success;
+    const std::uint64_t cornerCount = std::uint64_t{facetCount} * 3;
+    if (cornerCount > UINT32_MAX)
+        return failWith(reason, "too many facets for one object");
+
+    const ArgbColor objectColor = object.properties.hasProperty(ObjectColorKey)
+                                      ? static_cast<ArgbColor>(object.properties.getIntProperty(ObjectColorKey))
+                                      : OpaqueBlack;
+    if (!object.indices.allocate(static_cast<std::uint32_t>(cornerCount)))
+        return failWith(reason, "out of memory");
+    VertexMerger merger;
+    if (!merger.reserve(static_cast<std::uint32_t>(cornerCount)))
+        return failWith(reason, "out of memory");
+    // Colour of each unique vertex: the colour of the last facet using it.
+    std::unique_ptr<ArgbColor, FreeWithGuard> vertexColors;
+    if (facets.anyAttributeSet) {
+        vertexColors.reset(
+            static_cast<ArgbColor*>(guardedAllocate(cornerCount * sizeof(ArgbColor), sizeof(ArgbColor))));
+        if (!vertexColors)
+            return failWith(reason, "out of memory");
+    }
+
+    std::uint32_t* indices = object.indices.data();
+    for (std::uint32_t facet = 0; facet < facetCount; ++facet) {
+        if (facet % BuildReportEvery == 0) {
+            if (phase.isCancelled())
+                return OperationResult::Cancelled;
+            reportBuilding(phase, facet, facetCount);
+        }
+        float corners[9];
+        facets.corners(facet, corners);
+        std::uint32_t* facetIndices = indices + std::uint64_t{facet} * 3;
+        for (int corner = 0; corner < 3; ++corner) {
+            const Vector3 point{corners[corner * 3], corners[corner * 3 + 1], corners[corner * 3 + 2]};
+            if (!merger.merge(point, facetIndices[corner]))
+                return failWith(reason, "out of memory");
+        }
+        if (vertexColors) {
+            const ArgbColor color = attributeColor(facets.attribute(facet), objectColor);
+            for (int corner = 0; corner < 3; ++corner)
+                vertexColors.get()[facetIndices[corner]] = color;
+        }
+    }
+    reportBuilding(phase, facetCount, facetCount);
+
+    const std::uint32_t vertexCount = merger.count();
+    if (!object.vertices.allocate(vertexCount))
+        return failWith(reason, "out of memory");
+    std::memcpy(object.vertices.data(), merger.vertices(), std::size_t{vertexCount} * sizeof(Vector3));
+    if (vertexColors) {
+        if (!object.colors.allocate(vertexCount))
+            return failWith(reason, "out of memory");
+        std::memcpy(object.colors.data(), vertexColors.get(), std::size_t{vertexCount} * sizeof(ArgbColor));
+    }
+    if (!model.materials.empty()) {
+        MaterialRange* range = object.addMaterialRange();
+        if (range == nullptr)
+            return failWith(reason, "out of memory");
+        range->materialId = model.materials.front()->id;
+        range->firstIndex = 0;
+        range->endIndex = object.indices.count();
+    }
+    return OperationResult::Success;
+}
+
+} // namespace morvex::stl

@@ -1,0 +1,257 @@
+#include "formats/stl/stl_vertex_merge.h"
+
+#include "mesh/memory_guard.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace morvex::stl {
+namespace {
+
+constexpr std::uint32_t NoVertex = UINT32_MAX;
+
+// Cells below +-4 are 2^-14 wide.
+constexpr double CellsPerUnit = 16384.0;
+constexpr float ExactBeyond = 4.0f;
+// The tolerance plus a margin: a difference that rounds to at most 2^-23 is
+// exactly at most this, so every match lies within it.
+constexpr double SearchRadius = 0x1p-23 + 0x1p-63;
+// Grid keys sit far below the bit patterns of floats of magnitude 4 or more
+// (0x40800000 and up), so the two kinds of key never meet.
+constexpr std::int64_t GridKeyOffset = std::int64_t{1} << 20;
+
+std::uint32_t floatBits(float value)
+{
+    std::uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+bool isExactCoordinate(float value)
+{
+    return std::fabs(value) >= ExactBeyond;
+}
+
+std::uint32_t gridKey(double scaled)
+{
+    return static_cast<std::uint32_t>(static_cast<std::int64_t>(std::floor(scaled)) + GridKeyOffset);
+}
+
+std::uint32_t cellKey(float value)
+{
+    return isExactCoordinate(value) ? floatBits(value) : gridKey(static_cast<double>(value) * CellsPerUnit);
+}
+
+// Keys of the cells that may hold a coordinate within tolerance of `value`:
+// one, or two when the interval crosses a cell border.
+int candidateKeys(float value, std::uint32_t keys[2])
+{
+    if (isExactCoordinate(value)) {
+        keys[0] = floatBits(value);
+        return 1;
+    }
+    keys[0] = gridKey((static_cast<double>(value) - SearchRadius) * CellsPerUnit);
+    keys[1] = gridKey((static_cast<double>(value) + SearchRadius) * CellsPerUnit);
+    return keys[1] == keys[0] ? 1 : 2;
+}
+
+std::uint64_t hashKey(const std::uint32_t key[3])
+{
+    std::uint64_t h = key[0] * 0x9E3779B97F4A7C15ull + key[1] * 0xC2B2AE3D27D4EB4Full + key[2] * 0x165667B19E3779F9ull;
+    h ^= h >> 33;
+    h *= 0xFF51AFD7ED558CCDull;
+    h ^= h >> 33;
+    h *= 0xC4CEB9FE1A85EC53ull;
+    h ^= h >> 33;
+    return h;
+}
+
+bool sameKey(const std::uint32_t a[3], const std::uint32_t b[3])
+{
+    return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
+}
+
+bool isFinite(const Vector3& v)
+{
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+// The same test as vectorsEqual, inlined for the search.
+bool withinTolerance(const Vector3& p, const Vector3& q)
+{
+    constexpr double tolerance = static_cast<double>(VertexTolerance);
+    const double dx = static_cast<double>(q.x) - static_cast<double>(p.x);
+    const double dy = static_cast<double>(q.y) - static_cast<double>(p.y);
+    const double dz = static_cast<double>(q.z) - static_cast<double>(p.z);
+    return dx >= -tolerance && dx <= tolerance && dy >= -tolerance && dy <= tolerance && dz >= -tolerance &&
+           dz <= tolerance;
+}
+
+template <typename T> T* allocateArray(std::uint64_t count)
+{
+    return static_cast<T*>(guardedAllocate(count * sizeof(T), sizeof(T)));
+}
+
+} // namespace
+
+VertexMerger::~VertexMerger()
+{
+    guardedFree(vertices_);
+    guardedFree(chain_);
+    std::free(slots_);
+    guardedFree(recent_);
+}
+
+bool VertexMerger::reserve(std::uint32_t maxVertices)
+{
+    guardedFree(vertices_);
+    guardedFree(chain_);
+    std::free(slots_);
+    guardedFree(recent_);
+    vertices_ = allocateArray<Vector3>(maxVertices);
+    recent_ = allocateArray<Recent>(RecentCount);
+    if (recent_ != nullptr)
+        for (std::size_t i = 0; i < RecentCount; ++i)
+            recent_[i].index = NoVertex;
+    chain_ = allocateArray<std::uint32_t>(maxVertices);
+    // Closed meshes have about one vertex for every six corners; the hash
+    // grows when a mesh has more.
+    std::uint64_t slotCount = 1024;
+    while (slotCount < maxVertices / 3)
+        slotCount *= 2;
+    slotMask_ = slotCount - 1;
+    slots_ = allocationAllowed(slotCount * sizeof(Slot), sizeof(Slot))
+                 ? static_cast<Slot*>(std::calloc(slotCount, sizeof(Slot)))
+                 : nullptr;
+    capacity_ = maxVertices;
+    count_ = 0;
+    occupied_ = 0;
+    return vertices_ != nullptr && chain_ != nullptr && slots_ != nullptr && recent_ != nullptr;
+}
+
+VertexMerger::Slot* VertexMerger::findSlot(const std::uint32_t key[3], std::uint64_t hash)
+{
+    for (std::uint64_t at = hash & slotMask_;; at = (at + 1) & slotMask_) {
+        Slot& slot = slots_[at];
+        if (slot.headPlusOne == 0 || sameKey(slot.key, key))
+            return &slot;
+    }
+}
+
+bool VertexMerger::growHash()
+{
+    const std::uint64_t oldCount = slotMask_ + 1;
+    const std::uint64_t newCount = oldCount * 2;
+    if (!allocationAllowed(newCount * sizeof(Slot), sizeof(Slot)))
+        return false;
+    Slot* fresh = static_cast<Slot*>(std::calloc(newCount, sizeof(Slot)));
+    if (fresh == nullptr)
+        return false;
+    Slot* old = slots_;
+    slots_ = fresh;
+    slotMask_ = newCount - 1;
+    for (std::uint64_t i = 0; i < oldCount; ++i)
+        if (old[i].headPlusOne != 0)
+            *findSlot(old[i].key, hashKey(old[i].key)) = old[i];
+    std::free(old);
+    return true;
+}
+
+bool VertexMerger::enterIntoHash(std::uint32_t index)
+{
+    const Vector3& v = vertices_[index];
+    const std::uint32_t key[3] = {cellKey(v.x), cellKey(v.y), cellKey(v.z)};
+    Slot* slot = findSlot(key, hashKey(key));
+    if (slot->headPlusOne != 0) {
+        chain_[index] = slot->headPlusOne - 1;
+        slot->headPlusOne = index + 1;
+        return true;
+    }
+    chain_[index] = NoVertex;
+    std::memcpy(slot->key, key, sizeof slot->key);
+    slot->headPlusOne = index + 1;
+    if (++occupied_ * 8 > (slotMask_ + 1) * 5)
+        return growHash();
+    return true;
+}
+
+bool VertexMerger::append(const Vector3& corner, std::uint32_t& index)
+{
+    if (count_ == capacity_)
+        return false;
+    index = count_++;
+    vertices_[index] = corner;
+    if (!isFinite(corner)) {
+        chain_[index] = NoVertex;
+        return true;
+    }
+    return enterIntoHash(index);
+}
+
+// The newest vertex of one cell that matches, if it is newer than `best`
+// and inside the window; else `best`.
+std::uint32_t VertexMerger::newestMatchIn(const std::uint32_t key[3], const Vector3& corner, std::uint32_t windowStart,
+                                          std::uint32_t best)
+{
+    const Slot* slot = findSlot(key, hashKey(key));
+    if (slot->headPlusOne == 0)
+        return best;
+    for (std::uint32_t j = slot->headPlusOne - 1; j != NoVertex && j >= windowStart; j = chain_[j]) {
+        if (best != NoVertex && j <= best)
+            break;
+        if (withinTolerance(vertices_[j], corner))
+            return j;
+    }
+    return best;
+}
+
+// All three coordinates beyond +-4: the cell holds only bit-identical
+// vertices, and its newest one is the match when it lies in the window.
+bool VertexMerger::mergeExact(const Vector3& corner, std::uint32_t windowStart, std::uint32_t& index)
+{
+    const std::uint32_t key[3] = {floatBits(corner.x), floatBits(corner.y), floatBits(corner.z)};
+    const std::uint64_t hash = hashKey(key);
+    Recent& recent = recent_[(hash >> 40) & (RecentCount - 1)];
+    if (recent.index != NoVertex && recent.index >= windowStart && sameKey(recent.key, key)) {
+        index = recent.index;
+        return true;
+    }
+    const Slot* slot = findSlot(key, hash);
+    if (slot->headPlusOne != 0 && slot->headPlusOne - 1 >= windowStart)
+        index = slot->headPlusOne - 1;
+    else if (!append(corner, index))
+        return false;
+    std::memcpy(recent.key, key, sizeof key);
+    recent.index = index;
+    return true;
+}
+
+bool VertexMerger::merge(const Vector3& corner, std::uint32_t& index)
+{
+    if (!isFinite(corner))
+        return append(corner, index);
+    const std::uint32_t windowStart = count_ > Window ? count_ - Window : 0;
+
+    if (isExactCoordinate(corner.x) && isExactCoordinate(corner.y) && isExactCoordinate(corner.z))
+        return mergeExact(corner, windowStart, index);
+
+    std::uint32_t xs[2], ys[2], zs[2];
+    const int nx = candidateKeys(corner.x, xs);
+    const int ny = candidateKeys(corner.y, ys);
+    const int nz = candidateKeys(corner.z, zs);
+    std::uint32_t best = NoVertex;
+    for (int i = 0; i < nx; ++i)
+        for (int j = 0; j < ny; ++j)
+            for (int k = 0; k < nz; ++k) {
+                const std::uint32_t key[3] = {xs[i], ys[j], zs[k]};
+                best = newestMatchIn(key, corner, windowStart, best);
+            }
+    if (best != NoVertex) {
+        index = best;
+        return true;
+    }
+    return append(corner, index);
+}
+
+} // namespace morvex::stl

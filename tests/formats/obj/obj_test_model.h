@@ -1,0 +1,72 @@
+#pragma once
+
+// Small models for the OBJ tests.
+
+#include "mesh/model.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace morvex::objtest {
+
+inline ModelObject& addMesh(Model& model, std::initializer_list<Vector3> vertices,
+                            std::initializer_list<std::uint32_t> indices)
+{
+    ModelObject& object = *model.addObject();
+    EXPECT_TRUE(object.vertices.allocate(static_cast<std::uint32_t>(vertices.size())));
+    std::copy(vertices.begin(), vertices.end(), object.vertices.begin());
+    EXPECT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(indices.size())));
+    std::copy(indices.begin(), indices.end(), object.indices.begin());
+    return object;
+}
+
+inline Material& addNamedMaterial(Model& model, const std::string& name, ArgbColor diffuse)
+{
+    Material& material = *model.addMaterial();
+    material.properties.setProperty("Name", name);
+    material.setColor(DiffuseSlot, diffuse);
+    return material;
+}
+
+inline void addRange(ModelObject& object, std::int16_t materialId, std::uint32_t first, std::uint32_t end)
+{
+    MaterialRange& range = *object.addMaterialRange();
+    range.materialId = materialId;
+    range.firstIndex = first;
+    range.endIndex = end;
+}
+
+// Every triangle of a model as its three corner positions, in object order.
+inline std::vector<Vector3> trianglesOf(const Model& model)
+{
+    std::vector<Vector3> corners;
+    for (const auto& object : model.objects)
+        for (std::uint32_t corner = 0; corner < object->triangleCount() * 3; ++corner)
+            corners.push_back(object->vertices[object->indices[corner]]);
+    return corners;
+}
+
+inline std::size_t triangleTotal(const Model& model)
+{
+    std::size_t total = 0;
+    for (const auto& object : model.objects)
+        total += object->triangleCount();
+    return total;
+}
+
+// The names of the files in a folder, sorted.
+inline std::vector<std::string> filesIn(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace morvex::objtest

@@ -1,0 +1,367 @@
+#include "formats/obj/obj.h"
+#include "obj_test_model.h"
+
+#include "common/test_support.h"
+#include "support/progress/recording_reporter.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+using namespace morvex;
+using namespace morvex::objtest;
+using morvex::testing::readFile;
+using morvex::testing::TempDir;
+using morvex::testing::writeFile;
+
+namespace {
+
+OperationResult write(const std::filesystem::path& path, const Model& model, std::string* reason = nullptr)
+{
+    RecordingReporter reporter;
+    return writeObj(path, model, reporter, reason);
+}
+
+OperationResult readBack(const std::filesystem::path& path, Model& model)
+{
+    RecordingReporter reporter;
+    return readObj(path, model, reporter);
+}
+
+} // namespace
+
+TEST(ObjWriter, PlainModelLayout)
+{
+    TempDir dir;
+    Model model;
+    addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
+    // The second object's vertices are numbered on from the first's; its
+    // trailing index belongs to no triangle.
+    addMesh(model, {{0, 0, 1}, {0.5f, 0, 1}, {0, 0.001f, 1}}, {0, 1, 2, 0});
+    ASSERT_EQ(write(dir / "out.obj", model), OperationResult::Success);
+    EXPECT_EQ(readFile(dir / "out.obj"), "# Created using Morvex\r\n\r\n"
+                                         "# Vertex Array \r\n"
+                                         "v 0 0 0\r\nv 1 0 0\r\nv 0 1 0\r\n"
+                                         "v 0 0 1\r\nv 0.5 0 1\r\nv 0 0.001 1\r\n"
+                                         "\r\n"
+                                         "# Normal Array\r\n"
+                                         "vn 0 0 1\r\nvn 0 0 1\r\n"
+                                         "\r\n"
+                                         "# Facets\r\n"
+                                         "f 1//1 2//1 3//1\r\n"
+                                         "f 4//2 5//2 6//2\r\n"
+                                         "\r\n"
+                                         "# Thank you for using Morvex\r\n\r\n");
+    // No material library, no textures, no temporary files.
+    EXPECT_EQ(filesIn(dir.path()), (std::vector<std::string>{"out.obj"}));
+}
+
+// Coordinates are written in the shortest form that reads back as the same
+// float, so small models keep their detail.
+TEST(ObjWriter, CoordinatesSurviveExactly)
+{
+    TempDir dir;
+    Model model;
+    const std::vector<Vector3> points = {{0.0001234f, -2.5e-7f, 1e20f},
+                                         {0.1f, 1.0f / 3.0f, -123456.789f},
+                                         {std::nextafter(1.0f, 2.0f), 3.4028235e38f, 1.17549435e-38f}};
+    addMesh(model, {points[0], points[1], points[2]}, {0, 1, 2});
+    ASSERT_EQ(write(dir / "fine.obj", model), OperationResult::Success);
+    const std::string text = readFile(dir / "fine.obj");
+    EXPECT_NE(text.find("v 0.0001234 -2.5e-07 1e+20\r\n"), std::string::npos);
+    Model back;
+    ASSERT_EQ(readBack(dir / "fine.obj", back), OperationResult::Success);
+    EXPECT_EQ(trianglesOf(back), points);
+}
+
+TEST(ObjWriter, PlacementIsApplied)
+{
+    TempDir dir;
+    Model model;
+    ModelObject& object = addMesh(model, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 1, 2});
+    object.scale = {2, 1, 1};
+    object.rotation = {0, 0, 90};
+    object.position = {0, 0, 5};
+    ASSERT_EQ(write(dir / "placed.obj", model), OperationResult::Success);
+    Model back;
+    ASSERT_EQ(readBack(dir / "placed.obj", back), OperationResult::Success);
+    const Matrix4 placement = placementMatrix(object);
+    const std::vector<Vector3> expected = {transformPoint({1, 0, 0}, placement), transformPoint({0, 1, 0}, placement),
+                                           transformPoint({0, 0, 1}, placement)};
+    EXPECT_EQ(trianglesOf(back), expected);
+    EXPECT_NEAR(expected[0].y, 2.0f, 1e-6f);
+    EXPECT_NEAR(expected[0].z, 5.0f, 1e-6f);
+}
+
+TEST(ObjWriter, VertexColours)
+{
+    TempDir dir;
+    Model perVertex;
+    ModelObject& object = addMesh(perVertex, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
+    ASSERT_TRUE(object.colors.allocate(3));
+    object.colors[0] = 0xFFFF0000u;
+    object.colors[1] = 0xFF00FF00u;
+    object.colors[2] = 0xFF0000FFu;
+    ASSERT_EQ(write(dir / "colours.obj", perVertex), OperationResult::Success);
+    const std::string text = readFile(dir / "colours.obj");
+    EXPECT_NE(text.find("v 0 0 0 255 0 0\r\nv 1 0 0 0 255 0\r\nv 0 1 0 0 0 255\r\n"), std::string::npos);
+    Model back;
+    ASSERT_EQ(readBack(dir / "colours.obj", back), OperationResult::Success);
+    const ModelObject& read = *back.objects[0];
+    EXPECT_EQ(std::vector<ArgbColor>(read.colors.begin(), read.colors.end()),
+              (std::vector<ArgbColor>{0xFFFF0000u, 0xFF00FF00u, 0xFF0000FFu}));
+
+    // Per-corner colours land on the corner's vertex, the later corner winning.
+    Model perCorner;
+    ModelObject& shared = addMesh(perCorner, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 2, 1, 3});
+    ASSERT_TRUE(shared.colors.allocate(6));
+    const ArgbColor corners[] = {0xFF010101u, 0xFF020202u, 0xFF030303u, 0xFF040404u, 0xFF050505u, 0xFF060606u};
+    std::copy(std::begin(corners), std::end(corners), shared.colors.begin());
+    ASSERT_EQ(write(dir / "corners.obj", perCorner), OperationResult::Success);
+    EXPECT_NE(
+        readFile(dir / "corners.obj").find("v 0 0 0 1 1 1\r\nv 1 0 0 5 5 5\r\nv 0 1 0 4 4 4\r\nv 1 1 0 6 6 6\r\n"),
+        std::string::npos);
+}
+
+// Two materials with the same diffuse colour and no texture are written
+// once, and both sets of triangles use the first one's name.
+TEST(ObjWriter, MaterialsAreWrittenOnceAndSwitchedByUsemtl)
+{
+    TempDir dir;
+    Model model;
+    Material& alsoRed = addNamedMaterial(model, "AlsoRed", 0xFFCC6633u);
+    Material& blue = addNamedMaterial(model, "Blue", 0xFF0000FFu);
+    Material& red = addNamedMaterial(model, "Red", 0xFFCC6633u); // newest: first in the list
+    red.setColor(AmbientSlot, 0xFF333333u);
+    red.shininess = 12.5f;
+    ModelObject& first = addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 2, 1, 3, 0, 1, 3});
+    addRange(first, blue.id, 3, 9); // ranges run in list order: this one comes second
+    addRange(first, red.id, 0, 3);
+    ModelObject& second = addMesh(model, {{0, 0, 2}, {1, 0, 2}, {0, 1, 2}}, {0, 1, 2});
+    addRange(second, alsoRed.id, 0, 3);
+
+    ASSERT_EQ(write(dir / "m.obj", model), OperationResult::Success);
+    const std::string obj = readFile(dir / "m.obj");
+    EXPECT_EQ(obj.rfind("# Created using Morvex\r\n\r\nmtllib m.mtl\r\n\r\n# Vertex Array \r\n", 0), 0u);
+    std::string texCoords = "# Texture Coordinate Array \r\n";
+    for (int i = 0; i < 12; ++i)
+        texCoords += "vt 0 0\r\n";
+    EXPECT_NE(obj.find(texCoords + "\r\n# Facets\r\n"), std::string::npos);
+    const std::size_t facets = obj.find("# Facets\r\n");
+    ASSERT_NE(facets, std::string::npos);
+    EXPECT_EQ(obj.substr(facets), "# Facets\r\n"
+                                  "usemtl Red\r\n"
+                                  "f 1/1/1 2/2/1 3/3/1\r\n"
+                                  "usemtl Blue\r\n"
+                                  "f 3/4/2 2/5/2 4/6/2\r\n"
+                                  "f 1/7/3 2/8/3 4/9/3\r\n"
+                                  "usemtl Red\r\n"
+                                  "f 5/10/4 6/11/4 7/12/4\r\n"
+                                  "\r\n"
+                                  "# Thank you for using Morvex\r\n\r\n");
+    EXPECT_EQ(readFile(dir / "m.mtl"), "# Created using Morvex\r\n\r\n"
+                                       "newmtl Red\r\nNs 12.500\r\nKa 0.200 0.200 0.200\r\n"
+                                       "Kd 0.800 0.400 0.200\r\nKs 0.000 0.000 0.000\r\n\r\n"
+                                       "newmtl Blue\r\nNs 0.000\r\nKa 0.000 0.000 0.000\r\n"
+                                       "Kd 0.000 0.000 1.000\r\nKs 0.000 0.000 0.000\r\n\r\n"
+                                       "# Thank you for using Morvex\r\n\r\n");
+
+    // Read back: the colours and the runs come back.
+    Model back;
+    ASSERT_EQ(readBack(dir / "m.obj", back), OperationResult::Success);
+    ASSERT_EQ(back.objects.size(), 3u);
+    EXPECT_EQ(trianglesOf(back), trianglesOf(model)); // the ranges happen to keep object order
+    ASSERT_EQ(back.materials.size(), 2u);
+    for (const auto& material : back.materials) {
+        const std::string name = material->properties.getProperty("Name");
+        EXPECT_EQ(material->colors[DiffuseSlot], name == "Red" ? 0xFFCC6633u : 0xFF0000FFu) << name;
+    }
+}
+
+// Triangles with an index beyond their object's vertices keep their normal
+// number but get no face; so do triangles with two equal corners.
+TEST(ObjWriter, BrokenTrianglesKeepTheirNumbers)
+{
+    TempDir dir;
+    Model model;
+    addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 9}}, {0, 1, 7, 0, 0, 1, 0, 1, 2});
+    addMesh(model, {{5, 5, 5}}, {0, 1, 2});
+    ASSERT_EQ(write(dir / "broken.obj", model), OperationResult::Success);
+    const std::string text = readFile(dir / "broken.obj");
+    EXPECT_NE(text.find("# Normal Array\r\nvn 0 0 0\r\nvn 0 0 0\r\nvn 0 0 1\r\nvn 0 0 0\r\n\r\n"), std::string::npos);
+    EXPECT_NE(text.find("# Facets\r\nf 1//3 2//3 3//3\r\n\r\n"), std::string::npos);
+}
+
+namespace {
+
+Material& addTexturedMaterial(Model& model, const std::string& name, ArgbColor diffuse, const std::string& texture)
+{
+    Material& material = addNamedMaterial(model, name, diffuse);
+    EXPECT_TRUE(material.addTextureMap(TextureKind::Diffuse, texture));
+    return material;
+}
+
+// A textured grid of `size` x `size` quads, one material range.
+void addTexturedGrid(Model& model, std::int16_t materialId, std::uint32_t size)
+{
+    ModelObject& object = *model.addObject();
+    const std::uint32_t corners = size * size * 6;
+    ASSERT_TRUE(object.vertices.allocate(corners));
+    ASSERT_TRUE(object.indices.allocate(corners));
+    ASSERT_TRUE(object.texCoords.allocate(corners));
+    std::uint32_t at = 0;
+    for (std::uint32_t y = 0; y < size; ++y)
+        for (std::uint32_t x = 0; x < size; ++x) {
+            const float fx = static_cast<float>(x), fy = static_cast<float>(y);
+            const Vector3 quad[6] = {{fx, fy, 0}, {fx + 1, fy, 0},     {fx + 1, fy + 1, 0},
+                                     {fx, fy, 0}, {fx + 1, fy + 1, 0}, {fx, fy + 1, 0}};
+            for (const Vector3& p : quad) {
+                object.vertices[at] = p;
+                object.indices[at] = at;
+                object.texCoords[at] = {p.x / size, p.y / size};
+                ++at;
+            }
+        }
+    addRange(object, materialId, 0, corners);
+}
+
+} // namespace
+
+TEST(ObjWriter, TexturesAreCopiedBesideTheFile)
+{
+    TempDir dir;
+    std::filesystem::create_directories(dir / "src" / "other");
+    std::filesystem::create_directories(dir / "out" / "Textures");
+    writeFile(dir / "src" / "wood.jpg", "first wood");
+    writeFile(dir / "src" / "other" / "wood.jpg", "second wood");
+    writeFile(dir / "out" / "Textures" / "wood.jpg", "an older copy");
+    Model model;
+    Material& dup = addTexturedMaterial(model, "SameAsWood", 0xFF808080u, (dir / "src/wood.jpg").string());
+    Material& missing = addTexturedMaterial(model, "Missing", 0xFF808080u, (dir / "src/none.png").string());
+    Material& other = addTexturedMaterial(model, "OtherWood", 0xFF808080u, (dir / "src/other/wood.jpg").string());
+    Material& wood = addTexturedMaterial(model, "Wood", 0xFF808080u, (dir / "src/wood.jpg").string());
+    addTexturedGrid(model, wood.id, 1);
+    addTexturedGrid(model, other.id, 1);
+    addTexturedGrid(model, missing.id, 1);
+    addTexturedGrid(model, dup.id, 1);
+
+    std::string reason;
+    ASSERT_EQ(write(dir / "out" / "model.obj", model, &reason), OperationResult::Success) << reason;
+    EXPECT_EQ(filesIn(dir / "out"), (std::vector<std::string>{"Textures", "model.mtl", "model.obj"}));
+    EXPECT_EQ(filesIn(dir / "out" / "Textures"), (std::vector<std::string>{"wood-2.jpg", "wood.jpg"}));
+    EXPECT_EQ(readFile(dir / "out" / "Textures" / "wood.jpg"), "first wood");
+    EXPECT_EQ(readFile(dir / "out" / "Textures" / "wood-2.jpg"), "second wood");
+    const std::string library = readFile(dir / "out" / "model.mtl");
+    EXPECT_NE(library.find("newmtl Wood\r\n"), std::string::npos);
+    EXPECT_NE(library.find("map_Kd Textures/wood.jpg\r\n"), std::string::npos);
+    EXPECT_NE(library.find("map_Kd Textures/wood-2.jpg\r\n"), std::string::npos);
+    EXPECT_NE(library.find("map_Kd Textures/none.png\r\n"), std::string::npos); // referenced, not copied
+    EXPECT_EQ(library.find("SameAsWood"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "out" / "model.obj").find("usemtl SameAsWood"), std::string::npos);
+
+    // Read back: the same triangles, texture coordinates and copied textures.
+    Model back;
+    ASSERT_EQ(readBack(dir / "out" / "model.obj", back), OperationResult::Success);
+    EXPECT_EQ(trianglesOf(back), trianglesOf(model));
+    ASSERT_EQ(back.objects.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const ModelObject& read = *back.objects[i];
+        const ModelObject& written = *model.objects[i];
+        EXPECT_EQ(std::vector<TexCoord>(read.texCoords.begin(), read.texCoords.end()),
+                  std::vector<TexCoord>(written.texCoords.begin(), written.texCoords.end()));
+        ASSERT_EQ(read.materialRanges.size(), 1u);
+        const Material* material = back.findMaterial(read.materialRanges[0].materialId);
+        ASSERT_NE(material, nullptr);
+        ASSERT_EQ(material->textures.size(), 1u);
+        const char* expected[] = {"Textures/wood.jpg", "Textures/wood-2.jpg", "Textures/none.png", "Textures/wood.jpg"};
+        EXPECT_EQ(material->textures[0].path, (dir / "out" / expected[i]).string());
+    }
+}
+
+// A write that fails or is cancelled leaves neither file, no texture copy
+// and no temporary file behind, and an older output as it was.
+TEST(ObjWriter, FailedOrCancelledWritesLeaveNothing)
+{
+    TempDir dir;
+    writeFile(dir / "wood.jpg", "wood");
+    Model model;
+    Material& wood = addTexturedMaterial(model, "Wood", 0xFF808080u, (dir / "wood.jpg").string());
+    addTexturedGrid(model, wood.id, 30); // 1800 triangles
+
+    // "Textures" taken by a file: the copy cannot be made.
+    std::filesystem::create_directories(dir / "blocked");
+    writeFile(dir / "blocked" / "Textures", "a file");
+    writeFile(dir / "blocked" / "model.obj", "older output");
+    std::string reason;
+    EXPECT_EQ(write(dir / "blocked" / "model.obj", model, &reason), OperationResult::Failure);
+    EXPECT_NE(reason.find("Textures"), std::string::npos) << reason;
+    EXPECT_EQ(filesIn(dir / "blocked"), (std::vector<std::string>{"Textures", "model.obj"}));
+    EXPECT_EQ(readFile(dir / "blocked" / "model.obj"), "older output");
+
+    // A folder that does not exist.
+    reason.clear();
+    EXPECT_EQ(write(dir / "absent" / "model.obj", model, &reason), OperationResult::Failure);
+    EXPECT_FALSE(reason.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
+
+    // A stop at any check: the first, one in the middle, the last.
+    RecordingReporter counting;
+    std::filesystem::create_directories(dir / "full");
+    ASSERT_EQ(writeObj(dir / "full" / "model.obj", model, counting), OperationResult::Success);
+    const std::uint64_t checks = counting.cancelChecks();
+    ASSERT_GE(checks, 5u);
+    for (const std::uint64_t stopAt : {std::uint64_t{1}, checks / 2, checks}) {
+        SCOPED_TRACE(stopAt);
+        std::filesystem::create_directories(dir / "stopped");
+        RecordingReporter stopping;
+        stopping.cancelAfterChecks(stopAt);
+        EXPECT_EQ(writeObj(dir / "stopped" / "model.obj", model, stopping), OperationResult::Cancelled);
+        EXPECT_TRUE(filesIn(dir / "stopped").empty());
+    }
+}
+
+TEST(ObjWriter, ProgressAndStatus)
+{
+    TempDir dir;
+    Model model;
+    addTexturedGrid(model, 0, 30); // 5400 vertices, 1800 triangles
+    RecordingReporter reporter;
+    ASSERT_EQ(writeObj(dir / "grid.obj", model, reporter), OperationResult::Success);
+    std::vector<std::string> phases, counts;
+    for (const auto& status : reporter.statuses)
+        (status.line == 0 ? phases : counts).push_back(status.text);
+    EXPECT_EQ(phases, (std::vector<std::string>{"Arranging data...", "Writing vertices...", "Writing normals...",
+                                                "Writing triangles..."}));
+    EXPECT_EQ(counts.front(), "");
+    EXPECT_NE(std::find(counts.begin(), counts.end(), "Vertices written: 5000 / 5400."), counts.end());
+    EXPECT_NE(std::find(counts.begin(), counts.end(), "Normals written: 1000 / 1800."), counts.end());
+    EXPECT_NE(std::find(counts.begin(), counts.end(), "Facets written: 1000 / 1800."), counts.end());
+    EXPECT_EQ(counts.back(), "");
+    ASSERT_FALSE(reporter.progress.empty());
+    EXPECT_TRUE(std::is_sorted(reporter.progress.begin(), reporter.progress.end()));
+    EXPECT_DOUBLE_EQ(reporter.progress.back(), 1.0);
+}
+
+// Names cannot break lines apart; a material without a name is "None".
+TEST(ObjWriter, NamesStayOnTheirLines)
+{
+    TempDir dir;
+    writeFile(dir / "bad\nname.png", "png");
+    Model model;
+    Material& evil = addTexturedMaterial(model, "Evil\r\nf 1 1 1", 0xFF112233u, (dir / "bad\nname.png").string());
+    Material& unnamed = *model.addMaterial();
+    ModelObject& object = addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 2, 1, 3});
+    addRange(object, unnamed.id, 3, 6);
+    addRange(object, evil.id, 0, 3);
+    ASSERT_EQ(write(dir / "names.obj", model), OperationResult::Success);
+    const std::string library = readFile(dir / "names.mtl");
+    EXPECT_NE(library.find("newmtl Evil__f 1 1 1\r\n"), std::string::npos);
+    EXPECT_NE(library.find("map_Kd Textures/bad_name.png\r\n"), std::string::npos);
+    EXPECT_NE(library.find("newmtl None\r\n"), std::string::npos);
+    EXPECT_EQ(readFile(dir / "Textures" / "bad_name.png"), "png");
+    Model back;
+    ASSERT_EQ(readBack(dir / "names.obj", back), OperationResult::Success);
+    EXPECT_EQ(trianglesOf(back), trianglesOf(model));
+}
