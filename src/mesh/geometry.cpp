@@ -17,6 +17,27 @@ Matrix4 multiply(const Matrix4& a, const Matrix4& b)
     return out;
 }
 
+namespace {
+
+// Sine and cosine of an angle in degrees. Quarter turns are exact, so that
+// turning a model between Y-up and Z-up formats and back gives back the very
+// same coordinates; other angles go through the single-precision factor.
+void sineAndCosine(float degrees, double& sine, double& cosine)
+{
+    if (std::isfinite(degrees) && std::fmod(degrees, 90.0f) == 0.0f) {
+        static constexpr double sines[4] = {0, 1, 0, -1};
+        const auto quarter = static_cast<int>(std::fmod(double(degrees) / 90.0, 4.0) + 4.0) % 4;
+        sine = sines[quarter];
+        cosine = sines[(quarter + 1) % 4];
+        return;
+    }
+    const double radians = degrees * DegreesToRadians;
+    sine = std::sin(radians);
+    cosine = std::cos(radians);
+}
+
+} // namespace
+
 Matrix4 composeTransform(const Vector3& rotationDegrees, const Vector3& scale, const Matrix4& matrix,
                          const Vector3& translation)
 {
@@ -25,12 +46,10 @@ Matrix4 composeTransform(const Vector3& rotationDegrees, const Vector3& scale, c
     scaled.m[1][1] = scale.y;
     scaled.m[2][2] = scale.z;
 
-    const double alpha = rotationDegrees.x * DegreesToRadians;
-    const double beta = rotationDegrees.y * DegreesToRadians;
-    const double gamma = rotationDegrees.z * DegreesToRadians;
-    const double sa = std::sin(alpha), ca = std::cos(alpha);
-    const double sb = std::sin(beta), cb = std::cos(beta);
-    const double sg = std::sin(gamma), cg = std::cos(gamma);
+    double sa, ca, sb, cb, sg, cg;
+    sineAndCosine(rotationDegrees.x, sa, ca);
+    sineAndCosine(rotationDegrees.y, sb, cb);
+    sineAndCosine(rotationDegrees.z, sg, cg);
 
     // Rx(alpha) * Ry(beta) * Rz(gamma) for row vectors.
     const double rotation[3][3] = {

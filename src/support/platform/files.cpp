@@ -184,6 +184,35 @@ void AtomicFileWriter::write(const void* bytes, std::size_t length)
     }
 }
 
+void AtomicFileWriter::patch(std::uint64_t at, const void* bytes, std::size_t length)
+{
+    if (failed_)
+        return;
+    if (descriptor_ < 0 || at > position() || length > position() - at) {
+        failed_ = true;
+        error_ = EINVAL;
+        return;
+    }
+    const char* from = static_cast<const char*>(bytes);
+    // The part already flushed goes to the file without moving its offset.
+    while (length > 0 && at < flushed_) {
+        const std::size_t part = static_cast<std::size_t>(std::min<std::uint64_t>(length, flushed_ - at));
+        const ssize_t wrote = ::pwrite(descriptor_, from, part, static_cast<off_t>(at));
+        if (wrote < 0) {
+            if (errno == EINTR)
+                continue;
+            failed_ = true;
+            error_ = errno;
+            return;
+        }
+        at += static_cast<std::uint64_t>(wrote);
+        from += wrote;
+        length -= static_cast<std::size_t>(wrote);
+    }
+    if (length > 0)
+        std::memcpy(buffer_ + (at - flushed_), from, length);
+}
+
 OperationResult AtomicFileWriter::commit(std::string* reason)
 {
     if (descriptor_ < 0)

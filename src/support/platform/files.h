@@ -80,6 +80,11 @@ public:
         advance(sizeof(T));
     }
 
+    // Overwrites bytes written earlier (a size field left open until the
+    // content behind it is known), whether still buffered or already on
+    // disk. Later writes continue at position(); a range beyond it fails.
+    void patch(std::uint64_t at, const void* bytes, std::size_t length);
+
     // Bytes written so far, buffered ones included.
     std::uint64_t position() const { return flushed_ + used_; }
     bool failed() const { return failed_; }

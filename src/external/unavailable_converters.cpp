@@ -1,0 +1,19 @@
+#include "external/external_converters.h"
+
+// The helper programs are not part of this build yet: both routes fail with
+// a reason, so such files end "Read failed" instead of crashing or hanging.
+
+namespace morvex {
+
+OperationResult runExternalConverter(ProgressReporter&, Model&, const std::filesystem::path&, std::string* reason)
+{
+    return failWith(reason, "the external mesh converter is not available");
+}
+
+OperationResult runIfcConverter(ProgressReporter&, const std::filesystem::path&, const std::filesystem::path&,
+                                std::string* reason)
+{
+    return failWith(reason, "the IFC converter is not available");
+}
+
+} // namespace morvex

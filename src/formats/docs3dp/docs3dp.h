@@ -1,0 +1,19 @@
+#pragma once
+
+#include "mesh/model.h"
+#include "support/progress/progress_reporter.h"
+
+#include <filesystem>
+#include <string>
+
+namespace morvex {
+
+// The program's own chunked document (".3dp"): document properties, and per
+// object its placement, vertices, corners with normal and colour, the colours
+// of its first material and its properties.
+OperationResult read3dp(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        std::string* reason = nullptr);
+OperationResult write3dp(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                         std::string* reason = nullptr);
+
+} // namespace morvex

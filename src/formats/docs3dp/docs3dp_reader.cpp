@@ -1,0 +1,348 @@
+#include "formats/docs3dp/chunk_reader.h"
+#include "formats/docs3dp/docs3dp.h"
+#include "formats/docs3dp/document_chunks.h"
+#include "support/platform/files.h"
+#include "support/text/text.h"
+
+#include <cstring>
+
+namespace morvex {
+namespace {
+
+using namespace docs3dp;
+
+// Bytes of a stored file path that are looked at; more than 259 characters
+// of UTF-16 never need more.
+constexpr std::size_t MaxFilePathBytes = 1560;
+constexpr std::uint32_t MeshChildrenPerCancelCheck = 1000;
+
+std::string fileMessage(const char* before, const std::filesystem::path& path, const char* after)
+{
+    return std::string(before) + path.string() + after;
+}
+
+std::string readableText(std::string_view bytes)
+{
+    return limitUtf16Units(sanitizeUtf8(bytes));
+}
+
+// "key=value", split at the first '='; set only when both parts have text.
+void setKeyValue(PropertyBag& properties, std::string_view text)
+{
+    const std::size_t equals = text.find('=');
+    if (equals == std::string_view::npos)
+        return;
+    const std::string key = readableText(text.substr(0, equals));
+    const std::string value = readableText(text.substr(equals + 1));
+    if (!key.empty() && !value.empty())
+        properties.setProperty(key, value);
+}
+
+std::int32_t loadInt32(const unsigned char* at)
+{
+    std::int32_t value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+}
+
+class DocumentReader {
+public:
+    DocumentReader(const ChunkReader& chunks, Model& model, ProgressReporter& reporter, std::string* reason)
+        : chunks_(chunks), model_(model), reporter_(reporter), reason_(reason)
+    {
+    }
+
+    OperationResult readRoot()
+    {
+        ChunkIterator children = chunks_.children(chunks_.root());
+        Chunk child;
+        while (children.next(child)) {
+            if (reporter_.isCancelled())
+                return OperationResult::Cancelled;
+            if (const OperationResult result = readRootChild(child); result != OperationResult::Success)
+                return result;
+            reporter_.setProgress(static_cast<double>(children.position()) /
+                                  static_cast<double>(chunks_.fileSize()));
+        }
+        return OperationResult::Success;
+    }
+
+private:
+    OperationResult readRootChild(const Chunk& chunk)
+    {
+        std::string_view text;
+        std::int32_t number = 0;
+        bool flag = false;
+        switch (chunk.id) {
+        case Object: return readObject(chunk);
+        case DocumentProperty:
+            if (chunks_.readText(chunk, text))
+                setKeyValue(model_.properties, text);
+            break;
+        case FilePath:
+            if (chunks_.readText(chunk, text))
+                model_.properties.setProperty(FilePathKey, readableText(limitUtf8Bytes(text, MaxFilePathBytes)));
+            break;
+        case FileType:
+            if (chunks_.readInt(chunk, number))
+                model_.properties.setIntProperty(FileTypeKey, number);
+            break;
+        case HaveChanges:
+        case Untitled:
+            if (chunks_.readBool(chunk, flag))
+                model_.properties.setBoolProperty(chunk.id == HaveChanges ? HaveChangesKey : UntitledKey, flag);
+            break;
+        default: break;
+        }
+        return OperationResult::Success;
+    }
+
+    OperationResult readObject(const Chunk& objectChunk)
+    {
+        ModelObject* object = model_.addObject();
+        if (object == nullptr)
+            return outOfMemory();
+        ChunkIterator children = chunks_.children(objectChunk);
+        Chunk child;
+        std::string_view text;
+        while (children.next(child)) {
+            if (child.id == Placement) {
+                readPlacement(child, *object);
+            } else if (child.id == Mesh) {
+                if (const OperationResult result = readMesh(child, *object); result != OperationResult::Success)
+                    return result;
+            } else if (child.id == ObjectProperty && chunks_.readText(child, text)) {
+                setKeyValue(object->properties, text);
+            }
+        }
+        // An object that ends without vertices or without corners has no
+        // mesh to offer; index generation would turn bare vertices into
+        // triangles that were never there.
+        if (object->vertices.empty() || object->indices.empty())
+            model_.removeEmptyObjects();
+        return OperationResult::Success;
+    }
+
+    void readPlacement(const Chunk& placement, ModelObject& object)
+    {
+        ChunkIterator children = chunks_.children(placement);
+        Chunk child;
+        while (children.next(child)) {
+            float* target = placementField(child.id, object);
+            float value = 0.0f;
+            if (target != nullptr && chunks_.readFloat(child, value))
+                *target = value;
+        }
+    }
+
+    static float* placementField(std::uint16_t id, ModelObject& object)
+    {
+        switch (id) {
+        case PositionX: return &object.position.x;
+        case PositionY: return &object.position.y;
+        case PositionZ: return &object.position.z;
+        case RotationX: return &object.rotation.x;
+        case RotationY: return &object.rotation.y;
+        case RotationZ: return &object.rotation.z;
+        case ScaleX: return &object.scale.x;
+        case ScaleY: return &object.scale.y;
+        case ScaleZ: return &object.scale.z;
+        default: return nullptr;
+        }
+    }
+
+    // Failure only when memory ran out; a mesh without usable vertices
+    // leaves the object empty and the object is dropped.
+    OperationResult readMesh(const Chunk& mesh, ModelObject& object)
+    {
+        ChunkIterator children = chunks_.children(mesh);
+        Chunk child;
+        MaterialRange* range = nullptr;
+        bool coloured = false;
+        std::uint32_t seen = 0;
+        while (children.next(child)) {
+            if (++seen % MeshChildrenPerCancelCheck == 0 && reporter_.isCancelled())
+                return OperationResult::Cancelled;
+            std::int32_t number = 0;
+            std::string_view text;
+            switch (child.id) {
+            case Vertices:
+                if (!readVertices(child, object))
+                    return outOfMemory();
+                break;
+            case Corners:
+                if (!readCorners(child, object, coloured))
+                    return outOfMemory();
+                break;
+            case DefaultColor:
+                if (chunks_.readInt(child, number))
+                    object.properties.setIntProperty(DefaultColorKey, number);
+                break;
+            case Comment:
+                if (chunks_.readText(child, text))
+                    object.properties.setProperty(CommentKey, readableText(text));
+                break;
+            case AmbientColor:
+            case DiffuseColor:
+            case SpecularColor:
+                if (chunks_.readInt(child, number) && !setMaterialColor(child.id, number, object, range))
+                    return outOfMemory();
+                break;
+            default: break;
+            }
+        }
+        if (range != nullptr)
+            range->endIndex = object.indices.count();
+        // Objects without colours are written with the default grey in
+        // every corner; they read back without colours, as they were.
+        if (!coloured)
+            object.colors.release();
+        return OperationResult::Success;
+    }
+
+    // A block that is cut short or larger than 32 bits counts as empty.
+    // Corners read before it belong to the vertices it replaces, so they go
+    // too; no index is ever left pointing past the vertices.
+    bool readVertices(const Chunk& chunk, ModelObject& object)
+    {
+        object.indices.clear();
+        object.normals.clear();
+        object.colors.clear();
+        std::span<const unsigned char> bytes;
+        if (!chunks_.readBlock(chunk, bytes) || bytes.size() > UINT32_MAX) {
+            object.vertices.clear();
+            return true;
+        }
+        const auto count = static_cast<std::uint32_t>(bytes.size() / VertexRecordSize);
+        if (count == 0) {
+            object.vertices.clear();
+            return true;
+        }
+        if (!object.vertices.allocate(count))
+            return false;
+        std::memcpy(static_cast<void*>(object.vertices.data()), bytes.data(), std::size_t{count} * VertexRecordSize);
+        return true;
+    }
+
+    // Corners are taken a triangle at a time: a triangle with an index that
+    // is negative or beyond the vertices is dropped whole, so that every
+    // stored index is safe to use and the triangles keep their corners.
+    // Colours go to the vertex of each kept corner; the last one wins.
+    // `coloured` is set when a kept corner has other than the default grey.
+    bool readCorners(const Chunk& chunk, ModelObject& object, bool& coloured)
+    {
+        std::span<const unsigned char> bytes;
+        if (!chunks_.readBlock(chunk, bytes))
+            return true;
+        const std::uint64_t records = bytes.size() / CornerRecordSize;
+        const std::uint64_t existing = object.indices.count();
+        if (records == 0)
+            return true;
+        if (existing + records > UINT32_MAX)
+            return false;
+        const std::uint32_t vertexCount = object.vertices.count();
+        if (vertexCount == 0)
+            return true;
+        if (object.colors.count() != vertexCount) {
+            object.colors.clear();
+            if (!object.colors.allocate(vertexCount))
+                return false;
+        }
+        const auto total = static_cast<std::uint32_t>(existing + records);
+        if (!object.indices.resize(total) || !object.normals.resize(total))
+            return false;
+
+        std::uint32_t* indices = object.indices.data();
+        Vector3* normals = object.normals.data();
+        ArgbColor* colors = object.colors.data();
+        std::uint32_t kept = static_cast<std::uint32_t>(existing);
+        const unsigned char* record = bytes.data();
+        for (std::uint64_t done = 0; done < records;) {
+            const auto corners = static_cast<std::uint32_t>(std::min<std::uint64_t>(3, records - done));
+            bool valid = true;
+            for (std::uint32_t c = 0; c < corners; ++c) {
+                const std::int32_t index = loadInt32(record + c * CornerRecordSize);
+                valid = valid && index >= 0 && static_cast<std::uint32_t>(index) < vertexCount;
+            }
+            if (valid) {
+                for (std::uint32_t c = 0; c < corners; ++c, ++kept) {
+                    const unsigned char* at = record + c * CornerRecordSize;
+                    const auto index = static_cast<std::uint32_t>(loadInt32(at));
+                    indices[kept] = index;
+                    std::memcpy(static_cast<void*>(&normals[kept]), at + 4, sizeof(Vector3));
+                    ArgbColor color;
+                    std::memcpy(&color, at + 16, sizeof color);
+                    colors[index] = color;
+                    coloured = coloured || color != DefaultVertexColor;
+                }
+            }
+            record += corners * CornerRecordSize;
+            done += corners;
+        }
+        // Shrinking keeps the storage and cannot fail.
+        return object.indices.resize(kept) && object.normals.resize(kept);
+    }
+
+    // The first colour of a mesh gives the object an unnamed material of its
+    // own, covering all its corners.
+    bool setMaterialColor(std::uint16_t id, std::int32_t bits, ModelObject& object, MaterialRange*& range)
+    {
+        if (range == nullptr) {
+            Material* material = model_.addMaterial();
+            if (material == nullptr)
+                return false;
+            range = object.addMaterialRange();
+            if (range == nullptr)
+                return false;
+            range->materialId = material->id;
+            range->firstIndex = 0;
+        }
+        Material* material = model_.findMaterial(range->materialId);
+        const int slot = id == AmbientColor ? AmbientSlot : id == DiffuseColor ? DiffuseSlot : SpecularSlot;
+        material->setColor(slot, static_cast<ArgbColor>(bits));
+        return true;
+    }
+
+    OperationResult outOfMemory()
+    {
+        model_.loadStatus = LoadStatus::OutOfMemory;
+        return failWith(reason_, "out of memory");
+    }
+
+    const ChunkReader& chunks_;
+    Model& model_;
+    ProgressReporter& reporter_;
+    std::string* reason_;
+};
+
+} // namespace
+
+OperationResult read3dp(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        std::string* reason)
+{
+    model.loadStatus = LoadStatus::CannotOpen;
+    MappedFile file;
+    if (file.open(path, reason) != OperationResult::Success) {
+        reporter.postTextMessage(fileMessage("File ", path, " can not be opened."));
+        return OperationResult::Failure;
+    }
+    ChunkReader chunks(std::span<const unsigned char>(file.bytes(), static_cast<std::size_t>(file.size())));
+    if (!chunks.readHeader()) {
+        reporter.postTextMessage(fileMessage("File ", path, " was not readable."));
+        return failWith(reason, "not a 3DP document");
+    }
+    if (chunks.version() >= FirstUnsupportedVersion)
+        return failWith(reason, "unsupported 3DP document version " + std::to_string(chunks.version()));
+
+    model.loadStatus = LoadStatus::Reading;
+    DocumentReader reader(chunks, model, reporter, reason);
+    if (const OperationResult result = reader.readRoot(); result != OperationResult::Success)
+        return result;
+    // The trailer carries nothing: a document without it reads the same.
+    model.profile = profileForExtension(".3dp");
+    model.loadStatus = LoadStatus::Nothing;
+    reporter.setProgress(1.0);
+    return OperationResult::Success;
+}
+
+} // namespace morvex

@@ -1,0 +1,280 @@
+#include "mesh/convention_steps.h"
+
+#include <cmath>
+#include <utility>
+
+namespace morvex {
+namespace {
+
+constexpr std::uint32_t TransformCheckElements = 1000;
+constexpr std::uint32_t NormalCheckTriangles = 500;
+
+// Maps normals as directions: n * (L^-1)^T for the linear part L, taken as
+// the cofactor matrix with the sign of the determinant so that it also works
+// for a singular L (a zero scale flattens normals onto the remaining axis).
+class NormalTransform {
+public:
+    explicit NormalTransform(const Matrix4& matrix)
+    {
+        double l[3][3];
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c)
+                l[r][c] = matrix.m[r][c];
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) {
+                const int r1 = (r + 1) % 3, r2 = (r + 2) % 3, c1 = (c + 1) % 3, c2 = (c + 2) % 3;
+                cofactor_[r][c] = l[r1][c1] * l[r2][c2] - l[r1][c2] * l[r2][c1];
+            }
+        const double determinant = l[0][0] * cofactor_[0][0] + l[0][1] * cofactor_[0][1] + l[0][2] * cofactor_[0][2];
+        if (determinant < 0)
+            for (auto& row : cofactor_)
+                for (double& value : row)
+                    value = -value;
+    }
+
+    Vector3 apply(const Vector3& n) const
+    {
+        const double x = n.x * cofactor_[0][0] + n.y * cofactor_[1][0] + n.z * cofactor_[2][0];
+        const double y = n.x * cofactor_[0][1] + n.y * cofactor_[1][1] + n.z * cofactor_[2][1];
+        const double z = n.x * cofactor_[0][2] + n.y * cofactor_[1][2] + n.z * cofactor_[2][2];
+        const double lengthOut = std::sqrt(x * x + y * y + z * z);
+        if (lengthOut == 0.0) // flattened away by a zero scale
+            return {0, 0, 0};
+        if (!std::isfinite(lengthOut)) // NaN or infinite input passes through
+            return {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
+        const double lengthIn = std::sqrt(double(n.x) * n.x + double(n.y) * n.y + double(n.z) * n.z);
+        const double factor = lengthIn / lengthOut;
+        return {static_cast<float>(x * factor), static_cast<float>(y * factor), static_cast<float>(z * factor)};
+    }
+
+private:
+    double cofactor_[3][3];
+};
+
+float negated(float value) { return 0.0f - value; } // +0 rather than -0 for zero
+
+Winding toggled(Winding winding)
+{
+    switch (winding) {
+    case Winding::CounterClockwise: return Winding::Clockwise;
+    case Winding::Clockwise: return Winding::CounterClockwise;
+    default: return winding;
+    }
+}
+
+bool knownWinding(Winding w) { return w == Winding::CounterClockwise || w == Winding::Clockwise; }
+bool knownHandedness(Handedness h) { return h == Handedness::Left || h == Handedness::Right; }
+
+// Angles (degrees) about X, Y and Z of a rotation matrix in the form that
+// composeTransform builds, Rx * Ry * Rz for row vectors.
+Vector3 anglesOfRotation(const Matrix4& r)
+{
+    const double toDegrees = 1.0 / double(DegreesToRadians);
+    const double m02 = r.m[0][2];
+    const double cosBeta = std::hypot(double(r.m[0][0]), double(r.m[0][1]));
+    const double beta = std::atan2(-m02, cosBeta);
+    double alpha, gamma;
+    if (cosBeta > 1e-6) {
+        alpha = std::atan2(double(r.m[1][2]), double(r.m[2][2]));
+        gamma = std::atan2(double(r.m[0][1]), double(r.m[0][0]));
+    } else {
+        // Y at +-90 degrees: only alpha -+ gamma is defined; put it all in X.
+        alpha = std::atan2(-double(r.m[2][1]), double(r.m[1][1]));
+        gamma = 0.0;
+    }
+    return {static_cast<float>(alpha * toDegrees), static_cast<float>(beta * toDegrees),
+            static_cast<float>(gamma * toDegrees)};
+}
+
+// Turns an object's placement about the world X axis.
+void turnPlacementAboutX(ModelObject& object, float degrees)
+{
+    const Matrix4 turn = composeTransform({degrees, 0, 0}, {1, 1, 1}, Matrix4::identity(), {0, 0, 0});
+    object.position = transformPoint(object.position, turn);
+    if (object.rotation.y == 0.0f && object.rotation.z == 0.0f) {
+        // About X alone the turn simply adds to the X angle.
+        object.rotation.x += degrees;
+        if (object.rotation.x > 360.0f)
+            object.rotation.x -= 360.0f;
+        return;
+    }
+    // The X angle is applied first, so with Y or Z angles present the turn
+    // must be composed after the whole rotation and the angles recovered.
+    const Matrix4 rotation = composeTransform(object.rotation, {1, 1, 1}, Matrix4::identity(), {0, 0, 0});
+    object.rotation = anglesOfRotation(multiply(rotation, turn));
+}
+
+// Mirror in X: M * Rx(a) Ry(b) Rz(c) * M is Rx(a) Ry(-b) Rz(-c), so the
+// placement stays the mirror image of the old one.
+void mirrorObjectInX(ModelObject& object)
+{
+    for (Vector3& v : object.vertices)
+        v.x = negated(v.x);
+    for (Vector3& n : object.normals)
+        n.x = negated(n.x);
+    object.position.x = negated(object.position.x);
+    if (object.rotation.y != 0.0f)
+        object.rotation.y = -object.rotation.y;
+    if (object.rotation.z != 0.0f)
+        object.rotation.z = -object.rotation.z;
+}
+
+template <typename Array>
+void swapCorners(Array& array, std::uint32_t first, std::uint32_t second)
+{
+    if (second < array.count())
+        std::swap(array[first], array[second]);
+}
+
+void reverseTriangles(ModelObject& object)
+{
+    const std::uint32_t m = object.indices.count();
+    const std::uint32_t n = object.vertices.count();
+    const bool colorsPerCorner = object.colorsPerCorner();
+    const bool texCoordsPerVertex = object.texCoords.count() == n && object.texCoords.count() != m;
+    for (std::uint32_t t = 0; t < m / 3; ++t) {
+        const std::uint32_t second = 3 * t + 1, third = 3 * t + 2;
+        std::swap(object.indices[second], object.indices[third]);
+        swapCorners(object.normals, second, third);
+        if (colorsPerCorner)
+            swapCorners(object.colors, second, third);
+        if (!texCoordsPerVertex)
+            swapCorners(object.texCoords, second, third);
+    }
+}
+
+bool isIdentityPlacement(const ModelObject& object)
+{
+    return vectorsEqual(object.scale, {1, 1, 1}) && vectorsEqual(object.rotation, {0, 0, 0}) &&
+           vectorsEqual(object.position, {0, 0, 0});
+}
+
+} // namespace
+
+OperationResult transformObject(ModelObject& object, const Matrix4& matrix, bool withNormals,
+                                ProgressReporter& reporter)
+{
+    std::uint64_t element = 0;
+    for (Vector3& v : object.vertices) {
+        if (element++ % TransformCheckElements == 0 && reporter.isCancelled())
+            return OperationResult::Cancelled;
+        v = transformPoint(v, matrix);
+    }
+    if (!withNormals)
+        return OperationResult::Success;
+    const NormalTransform normalTransform(matrix);
+    for (Vector3& n : object.normals) {
+        if (element++ % TransformCheckElements == 0 && reporter.isCancelled())
+            return OperationResult::Cancelled;
+        n = normalTransform.apply(n);
+    }
+    return OperationResult::Success;
+}
+
+OperationResult reconcileUpAxis(Model& model, UpAxis target, ProgressReporter& reporter)
+{
+    const UpAxis current = model.profile.upAxis;
+    float degrees;
+    if (current == UpAxis::Y && target == UpAxis::Z)
+        degrees = 90.0f;
+    else if (current == UpAxis::Z && target == UpAxis::Y)
+        degrees = 270.0f;
+    else
+        return OperationResult::Success;
+    model.profile.upAxis = target;
+    if (reporter.isCancelled())
+        return OperationResult::Cancelled;
+    for (auto& object : model.objects)
+        turnPlacementAboutX(*object, degrees);
+    return OperationResult::Success;
+}
+
+OperationResult reconcileHandedness(Model& model, Handedness target, ProgressReporter& reporter)
+{
+    if (!knownHandedness(model.profile.handedness) || !knownHandedness(target) || model.profile.handedness == target)
+        return OperationResult::Success;
+    if (reporter.isCancelled())
+        return OperationResult::Cancelled;
+    model.profile.handedness = target;
+    for (auto& object : model.objects)
+        mirrorObjectInX(*object);
+    model.profile.winding = toggled(model.profile.winding);
+    return OperationResult::Success;
+}
+
+OperationResult reconcileWinding(Model& model, Winding target, ProgressReporter& reporter)
+{
+    if (!knownWinding(model.profile.winding) || !knownWinding(target) || model.profile.winding == target)
+        return OperationResult::Success;
+    for (auto& object : model.objects) {
+        if (reporter.isCancelled())
+            return OperationResult::Cancelled;
+        reverseTriangles(*object);
+    }
+    model.profile.winding = toggled(model.profile.winding);
+    return OperationResult::Success;
+}
+
+OperationResult bakeObjectTransforms(Model& model, bool withNormals, ProgressReporter& reporter)
+{
+    for (auto& object : model.objects) {
+        if (reporter.isCancelled())
+            return OperationResult::Cancelled;
+        if (isIdentityPlacement(*object))
+            continue;
+        const OperationResult result = transformObject(*object, placementMatrix(*object), withNormals, reporter);
+        if (result != OperationResult::Success)
+            return result;
+        object->position = {0, 0, 0};
+        object->rotation = {0, 0, 0};
+        object->scale = {1, 1, 1};
+    }
+    return OperationResult::Success;
+}
+
+OperationResult applyCustomTransform(Model& model, const Matrix4& matrix, bool withNormals,
+                                     ProgressReporter& reporter)
+{
+    for (auto& object : model.objects) {
+        if (reporter.isCancelled())
+            return OperationResult::Cancelled;
+        const OperationResult result = transformObject(*object, matrix, withNormals, reporter);
+        if (result != OperationResult::Success)
+            return result;
+    }
+    return OperationResult::Success;
+}
+
+OperationResult recalculateNormals(Model& model, Winding target, ProgressReporter& reporter)
+{
+    for (auto& object : model.objects) {
+        if (reporter.isCancelled())
+            return OperationResult::Cancelled;
+        ModelObject& o = *object;
+        if (o.vertices.empty() || o.indices.empty() || o.normals.empty())
+            continue;
+        const std::uint32_t m = o.indices.count();
+        const std::uint32_t n = o.vertices.count();
+        if (!o.normals.resize(m)) {
+            model.loadStatus = LoadStatus::OutOfMemory;
+            return OperationResult::Failure;
+        }
+        for (std::uint32_t t = 0; t < m / 3; ++t) {
+            if (t % NormalCheckTriangles == 0 && reporter.isCancelled())
+                return OperationResult::Cancelled;
+            const std::uint32_t i0 = o.indices[3 * t], i1 = o.indices[3 * t + 1], i2 = o.indices[3 * t + 2];
+            if (i0 >= n || i1 >= n || i2 >= n)
+                continue;
+            const Vector3& p0 = o.vertices[i0];
+            const Vector3& p1 = o.vertices[i1];
+            const Vector3& p2 = o.vertices[i2];
+            const Vector3 normal = target == Winding::Clockwise ? faceNormal(p0, p2, p1) : faceNormal(p0, p1, p2);
+            o.normals[3 * t] = normal;
+            o.normals[3 * t + 1] = normal;
+            o.normals[3 * t + 2] = normal;
+        }
+    }
+    return OperationResult::Success;
+}
+
+} // namespace morvex

@@ -1,0 +1,275 @@
+#include "app/model_io.h"
+#include "app/pipeline.h"
+#include "common/test_support.h"
+#include "support/progress/recording_reporter.h"
+#include "support/text/text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+using namespace morvex;
+using namespace morvex::testing;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A unit cube as ASCII STL, its first facet stored twice (the second time
+// with its corners rotated).
+std::string cubeWithRepeatedFacet()
+{
+    const float corners[8][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
+    const int faces[13][3] = {{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4}, {1, 2, 6},
+                              {1, 6, 5}, {2, 3, 7}, {2, 7, 6}, {3, 0, 4}, {3, 4, 7}, {2, 1, 0}};
+    std::string text = "solid cube\n";
+    for (const auto& face : faces) {
+        text += " facet normal 0 0 0\n  outer loop\n";
+        for (int corner : face)
+            text += "   vertex " + std::to_string(corners[corner][0]) + " " + std::to_string(corners[corner][1]) +
+                    " " + std::to_string(corners[corner][2]) + "\n";
+        text += "  endloop\n endfacet\n";
+    }
+    return text + "endsolid cube\n";
+}
+
+ConversionSettings settingsFor(FormatKind kind, const char* extension)
+{
+    ConversionSettings settings;
+    settings.outputExtension = extension;
+    settings.outputKind = kind;
+    return settings;
+}
+
+struct Counts {
+    std::uint32_t objects = 0, vertices = 0, triangles = 0;
+};
+
+Counts readBack(const fs::path& path)
+{
+    Model model;
+    RecordingReporter reporter;
+    std::string reason;
+    EXPECT_EQ(readModel(reporter, model, path, extensionOf(path.string()), &reason), OperationResult::Success)
+        << path << ": " << reason;
+    Counts counts;
+    for (const auto& object : model.objects) {
+        ++counts.objects;
+        counts.vertices += object->vertices.count();
+        counts.triangles += object->triangleCount();
+    }
+    return counts;
+}
+
+std::vector<fs::path> entries(const fs::path& folder)
+{
+    std::vector<fs::path> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
+
+TEST(ConvertFile, StlRoundTripsWithEffects)
+{
+    TempDir dir;
+    writeFile(dir / "cube.stl", cubeWithRepeatedFacet());
+    struct Case {
+        const char* name;
+        FormatKind kind;
+        bool removeDuplicates;
+        std::uint32_t triangles;
+    };
+    const Case cases[] = {
+        {"binary, as read", FormatKind::StlBinary, false, 13},
+        {"binary, duplicates removed", FormatKind::StlBinary, true, 12},
+        {"ASCII, duplicates removed", FormatKind::StlAscii, true, 12},
+    };
+    for (const Case& c : cases) {
+        ConversionSettings settings = settingsFor(c.kind, "stl");
+        settings.removeDuplicatesOn = c.removeDuplicates;
+        settings.customTransformOn = true;
+        settings.customMatrix = composeTransform({0, 0, 0}, {2, 2, 2}, Matrix4::identity(), {10, 0, 0});
+        const fs::path output = dir / "out" / "cube.stl";
+        fs::create_directories(output.parent_path());
+        RecordingReporter reporter;
+        std::string reason;
+        ASSERT_EQ(convertFile(dir / "cube.stl", output, settings, reporter, &reason), ConversionStatus::Success)
+            << c.name << ": " << reason;
+        EXPECT_DOUBLE_EQ(reporter.progress.back(), 1.0) << c.name;
+        const Counts counts = readBack(output);
+        EXPECT_EQ(counts.triangles, c.triangles) << c.name;
+        EXPECT_EQ(counts.vertices, 8u) << c.name;
+        Model model;
+        ASSERT_EQ(readModel(reporter, model, output, ".stl"), OperationResult::Success);
+        for (const Vector3& v : model.objects.front()->vertices) {
+            EXPECT_TRUE(v.x == 10 || v.x == 12) << c.name; // scaled by 2, moved by 10
+            EXPECT_TRUE(v.z == 0 || v.z == 2) << c.name;
+        }
+        EXPECT_EQ(entries(output.parent_path()), (std::vector<fs::path>{"cube.stl"})) << c.name;
+    }
+}
+
+TEST(ConvertFile, ModelsWithoutObjectsGiveValidEmptyFiles)
+{
+    TempDir dir;
+    writeFile(dir / "nothing.obj", "# no faces at all\n");   // reads as a model without objects
+    writeFile(dir / "empty.stl", std::string(84, '\0'));    // binary STL with no facets
+    struct Case {
+        FormatKind kind;
+        const char* extension;
+        bool readableHere; // our ASCII STL reader wants at least one facet
+    };
+    const Case cases[] = {
+        {FormatKind::StlBinary, "stl", true},
+        {FormatKind::StlAscii, "stl", false},
+        {FormatKind::Obj, "obj", true},
+        {FormatKind::Ply, "ply", true},
+    };
+    for (const char* source : {"nothing.obj", "empty.stl"})
+        for (const Case& c : cases) {
+            const fs::path output = dir / "out" / (std::string("result.") + c.extension);
+            fs::create_directories(output.parent_path());
+            RecordingReporter reporter;
+            std::string reason;
+            ASSERT_EQ(convertFile(dir / source, output, settingsFor(c.kind, c.extension), reporter, &reason),
+                      ConversionStatus::Success)
+                << source << " to " << int(c.kind) << ": " << reason;
+            if (c.readableHere) {
+                EXPECT_EQ(readBack(output).triangles, 0u) << source << " to " << int(c.kind);
+            } else {
+                const std::string text = readFile(output);
+                EXPECT_EQ(text.rfind("solid", 0), 0u) << text;
+                EXPECT_NE(text.find("endsolid"), std::string::npos) << text;
+            }
+            fs::remove_all(output.parent_path());
+        }
+}
+
+TEST(ConvertFile, CancellationAtAnyPointLeavesTheOutputNameAlone)
+{
+    TempDir dir;
+    writeFile(dir / "cube.stl", cubeWithRepeatedFacet());
+    writeFile(dir / "out.stl", "previous output");
+    ConversionSettings settings = settingsFor(FormatKind::StlBinary, "stl");
+    settings.removeDuplicatesOn = true;
+    settings.recalculateNormalsOn = true;
+    settings.customTransformOn = true;
+    RecordingReporter counting;
+    ASSERT_EQ(convertFile(dir / "cube.stl", dir / "other.stl", settings, counting), ConversionStatus::Success);
+    const std::uint64_t checks = counting.cancelChecks();
+    ASSERT_GT(checks, 5u);
+    // Every check, the last one after the writer finished included.
+    for (std::uint64_t stopAt = 1; stopAt <= checks; ++stopAt) {
+        RecordingReporter reporter;
+        reporter.cancelAfterChecks(stopAt);
+        EXPECT_EQ(convertFile(dir / "cube.stl", dir / "out.stl", settings, reporter), ConversionStatus::Cancelled)
+            << stopAt;
+        EXPECT_EQ(readFile(dir / "out.stl"), "previous output") << stopAt;
+        EXPECT_EQ(entries(dir.path()), (std::vector<fs::path>{"cube.stl", "other.stl", "out.stl"})) << stopAt;
+    }
+}
+
+TEST(ConvertFile, SaveFailuresLeaveNothingBehind)
+{
+    TempDir dir;
+    writeFile(dir / "cube.stl", cubeWithRepeatedFacet());
+    writeFile(dir / "out.xyz", "previous output");
+    struct Case {
+        const char* name;
+        fs::path output;
+        FormatKind kind;
+        const char* reasonPart;
+    };
+    const Case cases[] = {
+        {"no writer for the kind", dir / "out.xyz", FormatKind::Unknown, "no writer"},
+        {"folder missing", dir / "missing" / "out.stl", FormatKind::StlBinary, "cannot write into the output folder"},
+        {"name taken by a folder", dir / "taken.stl", FormatKind::StlBinary, "cannot move taken.stl"},
+    };
+    fs::create_directories(dir / "taken.stl");
+    for (const Case& c : cases) {
+        RecordingReporter reporter;
+        std::string reason;
+        EXPECT_EQ(convertFile(dir / "cube.stl", c.output, settingsFor(c.kind, "stl"), reporter, &reason),
+                  ConversionStatus::SaveFailed)
+            << c.name;
+        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << c.name << ": " << reason;
+    }
+    EXPECT_EQ(readFile(dir / "out.xyz"), "previous output");
+    EXPECT_EQ(entries(dir.path()), (std::vector<fs::path>{"cube.stl", "out.xyz", "taken.stl"}));
+    EXPECT_TRUE(fs::is_empty(dir / "taken.stl"));
+}
+
+TEST(ConvertFile, CorpusStlWithDuplicatesRemovedReadsInAPeer)
+{
+    MORVEX_REQUIRE_CORPUS();
+    TempDir dir;
+    int converted = 0;
+    for (const auto& entry : fs::directory_iterator(corpusDir() / "stl")) {
+        const fs::path source = entry.path();
+        const fs::path output = dir / (source.stem().string() + ".stl");
+        ConversionSettings settings = settingsFor(FormatKind::StlBinary, "stl");
+        settings.removeDuplicatesOn = true;
+        RecordingReporter reporter;
+        std::string reason;
+        const ConversionStatus status = convertFile(source, output, settings, reporter, &reason);
+        if (source.filename() == "openscad__empty.stl") {
+            EXPECT_EQ(status, ConversionStatus::ReadFailed);
+            EXPECT_FALSE(fs::exists(output));
+            continue;
+        }
+        ASSERT_EQ(status, ConversionStatus::Success) << source << ": " << reason;
+        const Counts before = readBack(source);
+        const Counts after = readBack(output);
+        EXPECT_LE(after.vertices, before.vertices) << source;
+        EXPECT_LE(after.triangles, before.triangles) << source;
+        std::string info; // the peer refuses files without facets
+        if (after.triangles > 0) {
+            EXPECT_EQ(runCommand("assimp info " + shellQuote(output.string()) + " 2>&1", &info), 0) << source << info;
+        }
+        ++converted;
+    }
+    EXPECT_GE(converted, 10);
+}
+
+TEST(ConvertFile, ObjAttributesAndCompanionFilesSurviveDuplicateRemoval)
+{
+    TempDir dir;
+    fs::create_directories(dir / "in");
+    // The first triangle twice, then the other half of the quad; each
+    // texture coordinate equals its corner's x and y.
+    writeFile(dir / "in" / "model.obj", "mtllib model.mtl\n"
+                                        "v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\n"
+                                        "vt 0 0\nvt 1 0\nvt 1 1\nvt 0 1\n"
+                                        "usemtl wood\n"
+                                        "f 1/1 2/2 3/3\nf 2/2 3/3 1/1\nf 3/3 4/4 1/1\n");
+    writeFile(dir / "in" / "model.mtl", "newmtl wood\nKd 0.8 0.4 0.2\nmap_Kd wood.png\n");
+    writeFile(dir / "in" / "wood.png", "not really a picture");
+    fs::create_directories(dir / "out");
+
+    ConversionSettings settings = settingsFor(FormatKind::Obj, "obj");
+    settings.removeDuplicatesOn = true;
+    RecordingReporter reporter;
+    std::string reason;
+    ASSERT_EQ(convertFile(dir / "in" / "model.obj", dir / "out" / "model.obj", settings, reporter, &reason),
+              ConversionStatus::Success)
+        << reason;
+    EXPECT_EQ(entries(dir / "out"), (std::vector<fs::path>{"Textures", "model.mtl", "model.obj"}));
+    EXPECT_EQ(readFile(dir / "out" / "Textures" / "wood.png"), "not really a picture");
+
+    Model model;
+    ASSERT_EQ(readModel(reporter, model, dir / "out" / "model.obj", ".obj"), OperationResult::Success);
+    std::uint32_t triangles = 0;
+    for (const auto& object : model.objects) {
+        triangles += object->triangleCount();
+        ASSERT_EQ(object->texCoords.count(), object->indices.count());
+        for (std::uint32_t k = 0; k < object->indices.count(); ++k) {
+            const Vector3& p = object->vertices[object->indices[k]];
+            EXPECT_EQ(object->texCoords[k], (TexCoord{p.x, p.y})) << "corner " << k;
+        }
+    }
+    EXPECT_EQ(triangles, 2u);
+}
