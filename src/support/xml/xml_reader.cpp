@@ -516,8 +516,16 @@ int XmlReader::readName(std::string& out)
             const char* start = p_;
             while (p_ < end_ && !hasClass(*p_, NameStop))
                 ++p_;
-            for (const char* at = start; at < p_; ++at)
-                keep(*at);
+            const auto length = static_cast<std::size_t>(p_ - start);
+            if (!full && units + 2 * length <= MaxNameUnits) {
+                // No byte adds more than two units: the whole run fits.
+                out.append(start, length);
+                for (const char* at = start; at < p_; ++at)
+                    units += ((*at & 0xC0) != 0x80) + (static_cast<unsigned char>(*at) >= 0xF0);
+            } else {
+                for (const char* at = start; at < p_; ++at)
+                    keep(*at);
+            }
         }
         const int c = readChar();
         const QuoteMode::Step step = mode.classify(c);
