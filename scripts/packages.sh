@@ -29,4 +29,4 @@ morvex_ensure_packages() {
 MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev)
 # What the tests need on top: GoogleTest, and the peer programs that the
 # interoperability tests run.
-MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev assimp-utils)
+MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev assimp-utils lib3mf-dev)

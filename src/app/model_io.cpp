@@ -95,6 +95,7 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
     case FormatKind::Ply: return writePly(output, model, reporter, reason);
     case FormatKind::Obj: return writeObj(output, model, reporter, reason);
     case FormatKind::Document3dp: return write3dp(output, model, reporter, reason);
+    case FormatKind::ThreeMf: return write3mf(output, model, reporter, reason);
     default: return failWith(reason, "no writer for this output format");
     }
 }

@@ -18,4 +18,14 @@ namespace morvex {
 OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
                         std::string* reason = nullptr);
 
+// Writes the model as a 3MF package: every object with vertices becomes a
+// mesh object (placement applied, numbered 1, 2, ... in model order) with one
+// build item, all colours become one colour group, document properties
+// become metadata, and the "Model:" and "BuildItem:partnumber_" properties
+// kept by the reader are written back. The package is staged in a private
+// scratch folder and zipped under the program-wide zip lock; the output file
+// is replaced only when the whole package was written.
+OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                         std::string* reason = nullptr);
+
 } // namespace morvex

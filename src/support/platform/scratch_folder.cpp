@@ -1,0 +1,55 @@
+#include "support/platform/scratch_folder.h"
+
+#include "support/platform/files.h"
+
+#include <cerrno>
+#include <string>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace morvex {
+
+namespace {
+
+// Plenty for one thread; a temporary folder that full is a broken machine.
+constexpr int MaxScratchNumber = 100000;
+
+} // namespace
+
+ScratchFolder::~ScratchFolder()
+{
+    remove();
+}
+
+void ScratchFolder::remove()
+{
+    if (path_.empty())
+        return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+    path_.clear();
+}
+
+OperationResult ScratchFolder::create(std::string* reason)
+{
+    remove();
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error)
+        return failWith(reason, "no temporary folder: " + error.message());
+    const std::string prefix = "Morvex-" + std::to_string(static_cast<unsigned long>(gettid())) + "-";
+    for (int number = 1; number <= MaxScratchNumber; ++number) {
+        std::filesystem::path candidate = base / (prefix + std::to_string(number));
+        // mkdir fails on any existing entry, so the folder is ours alone.
+        if (::mkdir(candidate.c_str(), 0700) == 0) {
+            path_ = std::move(candidate);
+            return OperationResult::Success;
+        }
+        if (errno != EEXIST)
+            return failWith(reason, "cannot create a temporary folder: " + systemErrorText(errno));
+    }
+    return failWith(reason, "no free temporary folder name");
+}
+
+} // namespace morvex

@@ -1,0 +1,343 @@
+#include "support/zip/zip_component.h"
+
+#include "support/platform/files.h"
+
+#include <zip.h>
+
+#include <algorithm>
+#include <memory>
+#include <system_error>
+
+namespace morvex {
+
+namespace {
+
+// Deflate level 2: model parts are large, repetitive XML. On a 150 MB model
+// part, level 2 takes the least time of levels 1 to 6 (less than level 1, whose
+// shorter matches mean more output) and gives 18 % of the size; the default
+// level 6 takes four times as long for 13 %.
+constexpr int DeflateLevel = 2;
+
+// Bytes inflated between two stop questions.
+constexpr std::size_t ExtractChunk = 256 * 1024;
+
+// Entries listed between two stop questions.
+constexpr std::uint64_t ListCheckInterval = 1024;
+
+struct ArchiveDiscarder {
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+using ArchiveHandle = std::unique_ptr<zip_t, ArchiveDiscarder>;
+
+struct EntryCloser {
+    void operator()(zip_file_t* file) const { zip_fclose(file); }
+};
+using EntryHandle = std::unique_ptr<zip_file_t, EntryCloser>;
+
+std::string zipErrorText(int code)
+{
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    std::string text = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    return text;
+}
+
+OperationResult openForReading(const std::filesystem::path& path, ArchiveHandle& archive, std::string* reason)
+{
+    int code = 0;
+    archive.reset(zip_open(path.c_str(), ZIP_RDONLY, &code));
+    if (archive)
+        return OperationResult::Success;
+    switch (code) {
+    case ZIP_ER_NOENT:
+        return failWith(reason, "archive not found");
+    case ZIP_ER_OPEN:
+    case ZIP_ER_READ:
+        return failWith(reason, "cannot read the archive");
+    case ZIP_ER_NOZIP:
+        return failWith(reason, "not a zip archive, or truncated");
+    case ZIP_ER_INCONS:
+        return failWith(reason, "the archive is damaged");
+    case ZIP_ER_MEMORY:
+        return failWith(reason, "out of memory");
+    default:
+        return failWith(reason, "cannot open the archive: " + zipErrorText(code));
+    }
+}
+
+char asciiLowerChar(char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Names compared as package part names: letters without regard to case, and
+// "\" (stored by some Windows tools) taken as "/".
+bool samePartName(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i] == '\\' ? '/' : asciiLowerChar(a[i]);
+        char y = b[i] == '\\' ? '/' : asciiLowerChar(b[i]);
+        if (x != y)
+            return false;
+    }
+    return true;
+}
+
+// The relative path an entry name stands for, or false for a name that could
+// reach outside the target folder: "..", an absolute name, a drive prefix, a
+// NUL byte, or a name of a folder rather than a file.
+bool relativePathOfEntry(std::string_view name, std::filesystem::path& relative)
+{
+    std::string normalized(name);
+    std::replace(normalized.begin(), normalized.end(), '\\', '/');
+    if (normalized.empty() || normalized.front() == '/' || normalized.back() == '/' ||
+        normalized.find('\0') != std::string::npos)
+        return false;
+    const char first = normalized[0];
+    if (normalized.size() >= 2 && normalized[1] == ':' &&
+        ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z')))
+        return false;
+    relative.clear();
+    std::size_t start = 0;
+    while (start <= normalized.size()) {
+        std::size_t stop = normalized.find('/', start);
+        if (stop == std::string::npos)
+            stop = normalized.size();
+        const std::string_view part(normalized.data() + start, stop - start);
+        if (part == "..")
+            return false;
+        if (!part.empty() && part != ".")
+            relative /= std::string(part);
+        start = stop + 1;
+    }
+    return !relative.empty();
+}
+
+// Index of the entry: the exact name first, else the first entry with the
+// same part name.
+zip_int64_t locateEntry(zip_t* archive, const std::string& name)
+{
+    const zip_int64_t exact = zip_name_locate(archive, name.c_str(), 0);
+    if (exact >= 0)
+        return exact;
+    const zip_int64_t count = zip_get_num_entries(archive, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const char* stored = zip_get_name(archive, static_cast<zip_uint64_t>(i), 0);
+        if (stored != nullptr && samePartName(stored, name))
+            return i;
+    }
+    return -1;
+}
+
+// True when `inner` lies inside `outer` once links are resolved.
+bool staysInside(const std::filesystem::path& inner, const std::filesystem::path& outer)
+{
+    std::error_code error;
+    const std::filesystem::path a = std::filesystem::canonical(inner, error);
+    if (error)
+        return false;
+    const std::filesystem::path b = std::filesystem::canonical(outer, error);
+    if (error)
+        return false;
+    auto [end, ignored] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
+    (void)ignored;
+    return end == b.end();
+}
+
+OperationResult writeEmptyArchive(const std::filesystem::path& path, std::string* reason)
+{
+    // Just the end-of-central-directory record: the signature and 18 zero bytes.
+    static constexpr unsigned char emptyArchive[22] = {0x50, 0x4b, 0x05, 0x06};
+    AtomicFileWriter writer;
+    if (writer.open(path, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    writer.write(emptyArchive, sizeof emptyArchive);
+    return writer.commit(reason);
+}
+
+// Regular files under the folder (links are not followed), as relative
+// names with "/" separators, sorted.
+OperationResult collectFiles(const std::filesystem::path& folder, std::vector<std::string>& names, std::string* reason)
+{
+    std::error_code error;
+    if (!std::filesystem::is_directory(folder, error))
+        return failWith(reason, "the folder to archive does not exist");
+    std::filesystem::recursive_directory_iterator walk(folder, error);
+    for (; !error && walk != std::filesystem::recursive_directory_iterator(); walk.increment(error)) {
+        const std::filesystem::file_status status = walk->symlink_status(error);
+        if (error)
+            break;
+        if (std::filesystem::is_regular_file(status))
+            names.push_back(walk->path().lexically_relative(folder).generic_string());
+    }
+    if (error)
+        return failWith(reason, "cannot read the folder to archive: " + error.message());
+    std::sort(names.begin(), names.end());
+    return OperationResult::Success;
+}
+
+struct CloseCallbacks {
+    ProgressReporter* reporter;
+};
+
+void reportArchiveProgress(zip_t*, double fraction, void* state)
+{
+    static_cast<CloseCallbacks*>(state)->reporter->setProgress(fraction);
+}
+
+int askArchiveCancel(zip_t*, void* state)
+{
+    return static_cast<CloseCallbacks*>(state)->reporter->isCancelled() ? 1 : 0;
+}
+
+} // namespace
+
+std::mutex& zipLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+OperationResult listZipEntries(const std::filesystem::path& archivePath, std::vector<ZipEntryInfo>& entries,
+                               ProgressReporter& reporter, std::string* reason)
+{
+    entries.clear();
+    ArchiveHandle archive;
+    if (openForReading(archivePath, archive, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        if (static_cast<std::uint64_t>(i) % ListCheckInterval == 0 && reporter.isCancelled())
+            return OperationResult::Cancelled;
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &stat) != 0 || stat.name == nullptr)
+            return failWith(reason, "the archive directory is damaged");
+        ZipEntryInfo info;
+        info.name = stat.name;
+        info.size = (stat.valid & ZIP_STAT_SIZE) ? stat.size : 0;
+        info.compressedSize = (stat.valid & ZIP_STAT_COMP_SIZE) ? stat.comp_size : 0;
+        info.encrypted = (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE;
+        entries.push_back(std::move(info));
+    }
+    return OperationResult::Success;
+}
+
+OperationResult extractZipEntry(const std::filesystem::path& archivePath, std::string_view entryName,
+                                const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
+                                std::string* reason)
+{
+    std::filesystem::path relative;
+    if (!relativePathOfEntry(entryName, relative))
+        return failWith(reason, "unsafe entry name");
+    if (reporter.isCancelled())
+        return OperationResult::Cancelled;
+
+    ArchiveHandle archive;
+    if (openForReading(archivePath, archive, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    const zip_int64_t index = locateEntry(archive.get(), std::string(entryName));
+    if (index < 0)
+        return failWith(reason, "entry not found in the archive");
+    const auto entryIndex = static_cast<zip_uint64_t>(index);
+    zip_stat_t stat;
+    zip_stat_init(&stat);
+    if (zip_stat_index(archive.get(), entryIndex, 0, &stat) != 0)
+        return failWith(reason, "the archive directory is damaged");
+    if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
+        return failWith(reason, "entry is encrypted");
+    if ((stat.valid & ZIP_STAT_SIZE) && stat.size > maxBytes)
+        return failWith(reason, "entry is too large");
+
+    const std::filesystem::path target = folder / relative;
+    std::error_code error;
+    std::filesystem::create_directories(target.parent_path(), error);
+    if (error)
+        return failWith(reason, "cannot create the folder: " + error.message());
+    if (!staysInside(target.parent_path(), folder))
+        return failWith(reason, "unsafe entry name");
+
+    EntryHandle entry(zip_fopen_index(archive.get(), entryIndex, 0));
+    if (!entry) {
+        const int code = zip_error_code_zip(zip_get_error(archive.get()));
+        if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_ENCRNOTSUPP)
+            return failWith(reason, "entry is encrypted");
+        if (code == ZIP_ER_COMPNOTSUPP)
+            return failWith(reason, "entry uses an unsupported compression method");
+        return failWith(reason, "cannot read the entry: " + zipErrorText(code));
+    }
+
+    AtomicFileWriter writer;
+    if (writer.open(target, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    std::uint64_t total = 0;
+    for (;;) {
+        if (reporter.isCancelled())
+            return OperationResult::Cancelled;
+        char* at = writer.reserve(ExtractChunk);
+        const zip_int64_t got = zip_fread(entry.get(), at, ExtractChunk);
+        if (got < 0)
+            return failWith(reason, std::string("the entry is damaged: ") + zip_file_strerror(entry.get()));
+        if (got == 0)
+            break;
+        total += static_cast<std::uint64_t>(got);
+        if (total > maxBytes)
+            return failWith(reason, "entry is too large");
+        writer.advance(static_cast<std::size_t>(got));
+        if (writer.failed())
+            break; // commit reports the error
+    }
+    return writer.commit(reason);
+}
+
+OperationResult zipFolder(const std::filesystem::path& archivePath, const std::filesystem::path& folder,
+                          ProgressReporter& reporter, std::string* reason)
+{
+    std::vector<std::string> names;
+    if (collectFiles(folder, names, reason) != OperationResult::Success)
+        return OperationResult::Failure;
+    if (reporter.isCancelled())
+        return OperationResult::Cancelled;
+    if (names.empty())
+        return writeEmptyArchive(archivePath, reason);
+
+    int code = 0;
+    // Truncate: the archive is built anew, whatever was at the name before.
+    ArchiveHandle archive(zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
+    if (!archive)
+        return failWith(reason, "cannot create the archive: " + zipErrorText(code));
+
+    for (const std::string& name : names) {
+        const std::filesystem::path source = folder / name;
+        zip_source_t* data = zip_source_file(archive.get(), source.c_str(), 0, -1);
+        if (data == nullptr)
+            return failWith(reason, "cannot read " + name);
+        const zip_int64_t index = zip_file_add(archive.get(), name.c_str(), data, ZIP_FL_ENC_UTF_8);
+        if (index < 0) {
+            zip_source_free(data);
+            return failWith(reason, "cannot add " + name + " to the archive");
+        }
+        if (zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, DeflateLevel) !=
+            0)
+            return failWith(reason, "deflate compression is not available");
+    }
+
+    CloseCallbacks callbacks{&reporter};
+    zip_register_progress_callback_with_state(archive.get(), 0.01, reportArchiveProgress, nullptr, &callbacks);
+    zip_register_cancel_callback_with_state(archive.get(), askArchiveCancel, nullptr, &callbacks);
+    // zip_close writes everything into a temporary file beside the archive
+    // and renames it at the end; on failure it removes the temporary file.
+    if (zip_close(archive.get()) == 0) {
+        (void)archive.release();
+        return OperationResult::Success;
+    }
+    code = zip_error_code_zip(zip_get_error(archive.get()));
+    if (code == ZIP_ER_CANCELLED || reporter.isCancelled())
+        return OperationResult::Cancelled;
+    return failWith(reason, "cannot write the archive: " + zipErrorText(code));
+}
+
+} // namespace morvex

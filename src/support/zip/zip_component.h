@@ -1,0 +1,49 @@
+#pragma once
+
+#include "mesh/operation_result.h"
+#include "support/progress/progress_reporter.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morvex {
+
+// One entry of a zip archive as its central directory describes it.
+struct ZipEntryInfo {
+    std::string name;             // UTF-8, as stored ("3D/3dmodel.model")
+    std::uint64_t size;           // uncompressed size as declared
+    std::uint64_t compressedSize; // bytes in the archive
+    bool encrypted;
+};
+
+// Every entry of the archive, in central-directory order. Fails for a file
+// that is missing, truncated or not a zip archive; cancellation through the
+// reporter.
+OperationResult listZipEntries(const std::filesystem::path& archive, std::vector<ZipEntryInfo>& entries,
+                               ProgressReporter& reporter, std::string* reason = nullptr);
+
+// Writes the entry to folder/<entryName>, creating the folder and the
+// subfolders the name holds. Names with "..", absolute names and drive
+// prefixes fail without writing anything, so nothing lands outside the
+// folder. An entry larger than maxBytes (declared, or found while inflating)
+// is refused before it is written whole, and nothing is left at its name.
+// Encrypted and damaged entries fail; a stop request cancels.
+OperationResult extractZipEntry(const std::filesystem::path& archive, std::string_view entryName,
+                                const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
+                                std::string* reason = nullptr);
+
+// Archives every regular file under the folder, under its relative name with
+// "/" separators, deflated. The archive is replaced as a whole (written to a
+// temporary file beside it and renamed), never updated; a failed or
+// cancelled call leaves any earlier file at that name untouched.
+OperationResult zipFolder(const std::filesystem::path& archive, const std::filesystem::path& folder,
+                          ProgressReporter& reporter, std::string* reason = nullptr);
+
+// The program-wide zip lock: callers hold it around extraction and zipping.
+std::mutex& zipLock();
+
+} // namespace morvex

@@ -1,0 +1,376 @@
+#include "common/test_support.h"
+#include "support/platform/scratch_folder.h"
+#include "support/progress/recording_reporter.h"
+#include "support/zip/zip_component.h"
+
+#include <gtest/gtest.h>
+
+#include <zip.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <thread>
+
+using namespace morvex;
+using morvex::testing::readFile;
+using morvex::testing::TempDir;
+using morvex::testing::writeFile;
+
+namespace {
+
+struct TestEntry {
+    std::string name;
+    std::string data;
+    zip_uint16_t encryption = ZIP_EM_NONE;
+};
+
+// Builds an archive with libzip, whatever the names say.
+void buildArchive(const std::filesystem::path& path, const std::vector<TestEntry>& entries)
+{
+    int code = 0;
+    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
+    ASSERT_NE(archive, nullptr);
+    for (const TestEntry& entry : entries) {
+        zip_source_t* source = zip_source_buffer(archive, entry.data.data(), entry.data.size(), 0);
+        const zip_int64_t index = zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_ENC_UTF_8);
+        ASSERT_GE(index, 0) << entry.name;
+        if (entry.encryption != ZIP_EM_NONE) {
+            ASSERT_EQ(zip_file_set_encryption(archive, static_cast<zip_uint64_t>(index), entry.encryption, "secret"),
+                      0);
+        }
+    }
+    ASSERT_EQ(zip_close(archive), 0);
+}
+
+// A sparse file of zeros: large on paper, nothing on disk.
+void makeZeroFile(const std::filesystem::path& path, off_t size)
+{
+    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(descriptor, 0);
+    ASSERT_EQ(ftruncate(descriptor, size), 0);
+    ::close(descriptor);
+}
+
+std::vector<std::string> filesUnder(const std::filesystem::path& folder)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        if (!entry.is_directory())
+            names.push_back(entry.path().lexically_relative(folder).generic_string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Rewrites every size field of the entries in the archive's local and
+// central headers to `size`, leaving the compressed data alone.
+void forgeUncompressedSize(const std::filesystem::path& path, std::uint32_t size)
+{
+    std::string bytes = readFile(path);
+    for (std::size_t at = 0; at + 46 <= bytes.size(); ++at) {
+        if (bytes.compare(at, 4, "PK\x03\x04") == 0)
+            std::memcpy(&bytes[at + 22], &size, 4);
+        else if (bytes.compare(at, 4, "PK\x01\x02") == 0)
+            std::memcpy(&bytes[at + 24], &size, 4);
+    }
+    writeFile(path, bytes);
+}
+
+} // namespace
+
+TEST(ZipComponent, ArchivesAFolderAndExtractsItBack)
+{
+    TempDir temp;
+    const std::filesystem::path source = temp / "source";
+    std::filesystem::create_directories(source / "3D" / "deep");
+    std::filesystem::create_directories(source / "_rels");
+    std::filesystem::create_directories(source / "empty folder");
+    const std::map<std::string, std::string> files = {
+        {"[Content_Types].xml", "<Types/>\r\n"},
+        {"_rels/.rels", "<Relationships/>"},
+        {"3D/3dmodel.model", std::string(300000, 'x') + "<model/>"},
+        {"3D/deep/gr\xc3\xbc\xc3\x9f.txt", "non-ASCII name"},
+        {"empty.bin", ""},
+    };
+    for (const auto& [name, data] : files)
+        writeFile(source / name, data);
+    std::filesystem::create_symlink("/etc/passwd", source / "link");
+
+    RecordingReporter reporter;
+    std::string reason;
+    const std::filesystem::path archive = temp / "out.zip";
+    ASSERT_EQ(zipFolder(archive, source, reporter, &reason), OperationResult::Success) << reason;
+    EXPECT_FALSE(reporter.progress.empty());
+
+    std::vector<ZipEntryInfo> entries;
+    ASSERT_EQ(listZipEntries(archive, entries, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(entries.size(), files.size()) << "only regular files; the link is not followed";
+    auto expected = files.begin();
+    for (const ZipEntryInfo& entry : entries) {
+        EXPECT_EQ(entry.name, expected->first) << "sorted relative names with '/'";
+        EXPECT_EQ(entry.size, expected->second.size());
+        EXPECT_FALSE(entry.encrypted);
+        ++expected;
+    }
+    EXPECT_LT(entries[0].compressedSize, 5000u) << "the repetitive model part is deflated";
+
+    int code = 0;
+    zip_t* raw = zip_open(archive.c_str(), ZIP_RDONLY, &code);
+    ASSERT_NE(raw, nullptr);
+    zip_stat_t stat;
+    ASSERT_EQ(zip_stat(raw, "3D/3dmodel.model", 0, &stat), 0);
+    EXPECT_EQ(stat.comp_method, ZIP_CM_DEFLATE);
+    zip_discard(raw);
+
+    const std::filesystem::path target = temp / "new" / "target";
+    for (const auto& [name, data] : files) {
+        ASSERT_EQ(extractZipEntry(archive, name, target, reporter, 1 << 20, &reason), OperationResult::Success)
+            << name << ": " << reason;
+        EXPECT_EQ(readFile(target / name), data) << name;
+    }
+    EXPECT_EQ(filesUnder(target).size(), files.size()) << "no temporary files left behind";
+}
+
+TEST(ZipComponent, FindsPartNamesRegardlessOfCaseAndSlashDirection)
+{
+    TempDir temp;
+    const std::filesystem::path archive = temp / "a.zip";
+    buildArchive(archive, {{"3D\\3DModel.model", "model"}, {"_rels/.rels", "rels"}});
+    RecordingReporter reporter;
+    std::string reason;
+    ASSERT_EQ(extractZipEntry(archive, "3D/3dmodel.model", temp / "out", reporter, 100, &reason),
+              OperationResult::Success)
+        << reason;
+    EXPECT_EQ(readFile(temp / "out" / "3D" / "3dmodel.model"), "model");
+    EXPECT_EQ(extractZipEntry(archive, "3D/other.model", temp / "out", reporter, 100, &reason),
+              OperationResult::Failure);
+    EXPECT_EQ(reason, "entry not found in the archive");
+}
+
+TEST(ZipComponent, EntryNamesNeverReachOutsideTheFolder)
+{
+    const std::vector<std::string> hostile = {
+        "../../x", "/etc/x", "a/../../x", "..", "C:/x", "c:x", "..\\..\\x", "\\x", "dir/", "./../x", "",
+    };
+    TempDir temp;
+    const std::filesystem::path archive = temp / "hostile.zip";
+    std::vector<TestEntry> entries;
+    for (const std::string& name : hostile)
+        if (!name.empty())
+            entries.push_back({name, "payload"});
+    buildArchive(archive, entries);
+
+    const std::filesystem::path target = temp / "a" / "b" / "target";
+    RecordingReporter reporter;
+    for (const std::string& name : hostile) {
+        std::string reason;
+        EXPECT_EQ(extractZipEntry(archive, name, target, reporter, 1 << 20, &reason), OperationResult::Failure) << name;
+        EXPECT_EQ(reason, "unsafe entry name") << name;
+    }
+    EXPECT_EQ(filesUnder(temp.path()), std::vector<std::string>{"hostile.zip"});
+
+    // A link planted inside the folder does not lead writes out of it.
+    std::filesystem::create_directories(target);
+    std::filesystem::create_directories(temp / "elsewhere");
+    std::filesystem::create_directory_symlink(temp / "elsewhere", target / "sub");
+    buildArchive(archive, {{"sub/x", "payload"}});
+    std::string reason;
+    EXPECT_EQ(extractZipEntry(archive, "sub/x", target, reporter, 1 << 20, &reason), OperationResult::Failure);
+    EXPECT_EQ(reason, "unsafe entry name");
+    EXPECT_FALSE(std::filesystem::exists(temp / "elsewhere" / "x"));
+}
+
+TEST(ZipComponent, OversizedEntriesAreRefusedBeforeTheyAreWritten)
+{
+    TempDir temp;
+    const std::filesystem::path big = temp / "zeros";
+    makeZeroFile(big, 64 << 20);
+    std::filesystem::create_directories(temp / "bomb");
+    std::filesystem::rename(big, temp / "bomb" / "3dmodel.model");
+    const std::filesystem::path archive = temp / "bomb.zip";
+    RecordingReporter reporter;
+    std::string reason;
+    ASSERT_EQ(zipFolder(archive, temp / "bomb", reporter, &reason), OperationResult::Success) << reason;
+    EXPECT_LT(std::filesystem::file_size(archive), 1u << 20);
+
+    // Honest size in the directory: refused at once.
+    const std::filesystem::path target = temp / "out";
+    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &reason), OperationResult::Failure);
+    EXPECT_EQ(reason, "entry is too large");
+    EXPECT_FALSE(std::filesystem::exists(target / "3dmodel.model"));
+
+    // A directory that understates the size: stopped while inflating.
+    forgeUncompressedSize(archive, 1000);
+    std::vector<ZipEntryInfo> entries;
+    ASSERT_EQ(listZipEntries(archive, entries, reporter, &reason), OperationResult::Success);
+    ASSERT_EQ(entries.at(0).size, 1000u);
+    reason.clear();
+    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &reason), OperationResult::Failure);
+    EXPECT_EQ(reason, "entry is too large");
+    if (std::filesystem::exists(target)) {
+        EXPECT_TRUE(filesUnder(target).empty()) << "nothing left at the name, no temporary file";
+    }
+}
+
+TEST(ZipComponent, BrokenAndEncryptedArchivesFailCleanly)
+{
+    TempDir temp;
+    RecordingReporter reporter;
+    std::vector<ZipEntryInfo> entries;
+    std::string reason;
+
+    EXPECT_EQ(listZipEntries(temp / "missing.zip", entries, reporter, &reason), OperationResult::Failure);
+    EXPECT_EQ(reason, "archive not found");
+
+    writeFile(temp / "text.zip", "solid not a zip\n");
+    reason.clear();
+    EXPECT_EQ(listZipEntries(temp / "text.zip", entries, reporter, &reason), OperationResult::Failure);
+    EXPECT_EQ(reason, "not a zip archive, or truncated");
+
+    std::string payload;
+    for (int i = 0; i < 20000; ++i)
+        payload += std::to_string(i * 7919 % 10007) + " ";
+    const std::filesystem::path good = temp / "good.zip";
+    buildArchive(good, {{"a.txt", payload}, {"b.txt", payload}});
+    const std::string bytes = readFile(good);
+    for (std::size_t keep : {bytes.size() / 2, bytes.size() - 1, std::size_t{10}}) {
+        writeFile(temp / "cut.zip", std::string_view(bytes).substr(0, keep));
+        reason.clear();
+        EXPECT_EQ(listZipEntries(temp / "cut.zip", entries, reporter, &reason), OperationResult::Failure) << keep;
+    }
+
+    // Damaged compressed data behind an intact directory.
+    std::string damaged = bytes;
+    for (std::size_t i = 200; i < 400; ++i)
+        damaged[i] = static_cast<char>(damaged[i] ^ 0x5a);
+    writeFile(temp / "damaged.zip", damaged);
+    reason.clear();
+    EXPECT_EQ(extractZipEntry(temp / "damaged.zip", "a.txt", temp / "out", reporter, 1 << 20, &reason),
+              OperationResult::Failure);
+    EXPECT_EQ(reason.rfind("the entry is damaged", 0), 0u) << reason;
+    EXPECT_FALSE(std::filesystem::exists(temp / "out" / "a.txt"));
+
+    for (zip_uint16_t method : {ZIP_EM_TRAD_PKWARE, ZIP_EM_AES_256}) {
+        if (!zip_encryption_method_supported(method, 1))
+            continue;
+        buildArchive(temp / "locked.zip", {{"secret.txt", payload, method}});
+        ASSERT_EQ(listZipEntries(temp / "locked.zip", entries, reporter, &reason), OperationResult::Success);
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_TRUE(entries[0].encrypted);
+        reason.clear();
+        EXPECT_EQ(extractZipEntry(temp / "locked.zip", "secret.txt", temp / "out", reporter, 1 << 20, &reason),
+                  OperationResult::Failure);
+        EXPECT_EQ(reason, "entry is encrypted");
+        EXPECT_FALSE(std::filesystem::exists(temp / "out" / "secret.txt"));
+    }
+}
+
+TEST(ZipComponent, ReplacesTheArchiveAndWritesAnEmptyOneForAnEmptyFolder)
+{
+    TempDir temp;
+    RecordingReporter reporter;
+    std::string reason;
+    const std::filesystem::path archive = temp / "out.zip";
+    std::filesystem::create_directories(temp / "one");
+    writeFile(temp / "one" / "first.txt", "1");
+    std::filesystem::create_directories(temp / "two");
+    writeFile(temp / "two" / "second.txt", "2");
+    std::filesystem::create_directories(temp / "none");
+
+    writeFile(archive, "an old file that is not a zip archive");
+    ASSERT_EQ(zipFolder(archive, temp / "one", reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(zipFolder(archive, temp / "two", reporter, &reason), OperationResult::Success) << reason;
+    std::vector<ZipEntryInfo> entries;
+    ASSERT_EQ(listZipEntries(archive, entries, reporter, &reason), OperationResult::Success);
+    ASSERT_EQ(entries.size(), 1u) << "replaced, not updated";
+    EXPECT_EQ(entries[0].name, "second.txt");
+
+    ASSERT_EQ(zipFolder(archive, temp / "none", reporter, &reason), OperationResult::Success) << reason;
+    EXPECT_EQ(std::filesystem::file_size(archive), 22u);
+    ASSERT_EQ(listZipEntries(archive, entries, reporter, &reason), OperationResult::Success) << reason;
+    EXPECT_TRUE(entries.empty());
+
+    reason.clear();
+    EXPECT_EQ(zipFolder(archive, temp / "missing", reporter, &reason), OperationResult::Failure);
+    EXPECT_EQ(std::filesystem::file_size(archive), 22u) << "a failed call leaves the old archive";
+}
+
+TEST(ZipComponent, StopRequestsCancelAndLeaveNothingBehind)
+{
+    TempDir temp;
+    std::filesystem::create_directories(temp / "big");
+    std::string text;
+    for (int i = 0; i < 400000; ++i)
+        text += std::to_string(i * 2654435761u) + "\n";
+    writeFile(temp / "big" / "data.txt", text);
+    const std::filesystem::path archive = temp / "out.zip";
+    writeFile(archive, "previous");
+
+    RecordingReporter stopping;
+    stopping.cancelAfterChecks(3);
+    std::string reason;
+    EXPECT_EQ(zipFolder(archive, temp / "big", stopping, &reason), OperationResult::Cancelled) << reason;
+    EXPECT_EQ(readFile(archive), "previous");
+    EXPECT_EQ(filesUnder(temp.path()), (std::vector<std::string>{"big/data.txt", "out.zip"}));
+
+    RecordingReporter reporter;
+    ASSERT_EQ(zipFolder(archive, temp / "big", reporter, &reason), OperationResult::Success) << reason;
+    RecordingReporter stopAtOnce;
+    stopAtOnce.cancelAfterChecks(1);
+    EXPECT_EQ(extractZipEntry(archive, "data.txt", temp / "out", stopAtOnce, 1u << 30, &reason),
+              OperationResult::Cancelled);
+    RecordingReporter stopLater;
+    stopLater.cancelAfterChecks(3);
+    EXPECT_EQ(extractZipEntry(archive, "data.txt", temp / "out", stopLater, 1u << 30, &reason),
+              OperationResult::Cancelled);
+    if (std::filesystem::exists(temp / "out")) {
+        EXPECT_TRUE(filesUnder(temp / "out").empty());
+    }
+}
+
+TEST(ScratchFolder, IsPrivateFreshAndRemovedWithItsContents)
+{
+    std::filesystem::path first;
+    {
+        ScratchFolder folder;
+        EXPECT_TRUE(folder.path().empty());
+        std::string reason;
+        ASSERT_EQ(folder.create(&reason), OperationResult::Success) << reason;
+        first = folder.path();
+        const std::string prefix = "Morvex-" + std::to_string(gettid()) + "-";
+        EXPECT_EQ(first.parent_path(), std::filesystem::temp_directory_path());
+        EXPECT_EQ(first.filename().string().rfind(prefix, 0), 0u) << first;
+        struct stat info {};
+        ASSERT_EQ(::stat(first.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+        // A second folder of the same thread takes the next free number.
+        ScratchFolder second;
+        ASSERT_EQ(second.create(&reason), OperationResult::Success);
+        EXPECT_NE(second.path(), first);
+        std::filesystem::create_directories(second.path() / "3D");
+        writeFile(second.path() / "3D" / "3dmodel.model", "x");
+        const std::filesystem::path secondPath = second.path();
+        ASSERT_EQ(second.create(&reason), OperationResult::Success);
+        EXPECT_FALSE(std::filesystem::exists(secondPath / "3D")) << "never reused with old contents";
+        std::filesystem::create_directories(first / "_rels");
+        writeFile(first / "_rels" / ".rels", "x");
+    }
+    EXPECT_FALSE(std::filesystem::exists(first));
+
+    // Folders of other threads have other names.
+    std::filesystem::path other;
+    std::thread worker([&] {
+        ScratchFolder folder;
+        if (folder.create() == OperationResult::Success)
+            other = folder.path();
+    });
+    worker.join();
+    EXPECT_FALSE(other.empty());
+    EXPECT_NE(other.filename(), first.filename());
+    EXPECT_FALSE(std::filesystem::exists(other));
+    EXPECT_EQ(&zipLock(), &zipLock());
+}
