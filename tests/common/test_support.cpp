@@ -8,6 +8,28 @@
 #include <unistd.h>
 
 namespace morvex::testing {
+namespace {
+
+// Every test program, and every program it starts, keeps its settings in a
+// folder of its own and never touches the user's.
+struct IsolatedSettings {
+    IsolatedSettings()
+    {
+        folder = std::filesystem::temp_directory_path() / ("morvex-test-config-" + std::to_string(getpid()));
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        setenv("XDG_CONFIG_HOME", folder.c_str(), 1);
+    }
+    ~IsolatedSettings()
+    {
+        std::error_code error;
+        std::filesystem::remove_all(folder, error);
+    }
+    std::filesystem::path folder;
+};
+const IsolatedSettings isolatedSettings;
+
+} // namespace
 
 std::filesystem::path corpusDir()
 {

@@ -43,17 +43,20 @@ TEST(CliConvert, EffectOptionsAreChecked)
 TEST(CliConvert, EachFileGetsItsStatusLine)
 {
     TempDir dir;
-    writeFile(dir / "same.stl", "solid same\nendsolid same\n");
+    const std::string triangle = "solid same\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\n"
+                                 "vertex 0 1 0\nendloop\nendfacet\nendsolid same\n";
+    writeFile(dir / "same.stl", triangle);
     std::string output;
     const int status = convert(shellQuote((dir / "absent.stl").string()) + " " + shellQuote((dir / "same.stl").string()) +
-                                   " --to stl --remove-duplicates --rotate 0,90,0",
+                                   " --to stl --remove-duplicates --rotate 0,90,0 --on-exists overwrite </dev/null",
                                &output);
-    EXPECT_EQ(status, 1);
-    EXPECT_NE(output.find("absent.stl: Read failed: "), std::string::npos) << output;
-    // Converting a file onto itself would replace the source.
-    EXPECT_NE(output.find("same.stl: Save failed: the output would replace the source file"), std::string::npos)
-        << output;
-    EXPECT_EQ(readFile(dir / "same.stl"), "solid same\nendsolid same\n");
+    EXPECT_EQ(status, 1) << "a path that names nothing is an error";
+    EXPECT_NE(output.find("absent.stl': No such file or directory"), std::string::npos) << output;
+    // Converting a file onto itself would replace the source: it is never
+    // overwritten, the output gets a numbered name.
+    EXPECT_NE(output.find("same.stl: Converted and renamed -> "), std::string::npos) << output;
+    EXPECT_EQ(readFile(dir / "same.stl"), triangle);
+    EXPECT_TRUE(fs::exists(dir / "same-1.stl"));
 }
 
 TEST(CliConvert, InterruptCancelsAndLeavesNoOutput)
@@ -73,7 +76,7 @@ TEST(CliConvert, InterruptCancelsAndLeavesNoOutput)
     std::string output;
     runCommand(shellQuote(cliPath().string()) + " convert " + shellQuote((dir / "big.stl").string()) +
                    " --to stl --remove-duplicates --output " + shellQuote((dir / "out").string()) +
-                   " & pid=$!; sleep 0.5; kill -INT $pid; wait $pid; echo \"exit=$?\"",
+                   " </dev/null 2>&1 & pid=$!; sleep 0.5; kill -INT $pid; wait $pid; echo \"exit=$?\"",
                &output);
     EXPECT_NE(output.find("big.stl: Cancelled"), std::string::npos) << output;
     EXPECT_NE(output.find("exit=130"), std::string::npos) << output;

@@ -6,9 +6,13 @@ using namespace morvex::testing;
 
 namespace {
 
+// The settings of these runs live in a folder of the test, never the user's.
 int cli(const std::string& arguments, std::string* output = nullptr)
 {
-    return runCommand(shellQuote(cliPath().string()) + " " + arguments + " 2>&1", output);
+    static const TempDir config;
+    return runCommand("XDG_CONFIG_HOME=" + shellQuote(config.path().string()) + " " + shellQuote(cliPath().string()) +
+                          " " + arguments + " </dev/null 2>&1",
+                      output);
 }
 
 } // namespace
@@ -24,7 +28,7 @@ TEST(Cli, UsageErrorsExitWithTwo)
         {"frobnicate", "unknown command"},
         {"info", "at least one file"},
         {"info --bogus x.stl", "unknown option --bogus"},
-        {"convert x.stl", "needs --to"},
+        {"convert", "at least one file or folder"},
         {"convert x.stl --to gif", "unknown output format"},
         {"convert x.stl --to", "--to needs a value"},
     };
@@ -46,7 +50,16 @@ TEST(Cli, MissingAndUnreadableFilesFailWithReason)
     EXPECT_NE(output.find("No such file"), std::string::npos) << output;
 
     output.clear();
-    EXPECT_EQ(cli("convert " + shellQuote(dir.path().string() + "/") + " --to stl", &output), 1);
+    EXPECT_EQ(cli("convert " + shellQuote((dir / "missing.stl").string()) + " --to stl", &output), 2);
+    EXPECT_NE(output.find("No such file"), std::string::npos) << output;
+    EXPECT_NE(output.find("None of the selected files could be converted"), std::string::npos) << output;
+
+    writeFile(dir / "broken.stl", "solid broken\nfacet normal 0 0 1\n");
+    output.clear();
+    EXPECT_EQ(cli("convert " + shellQuote((dir / "broken.stl").string()) + " --to stl --output " +
+                      shellQuote((dir / "out").string()),
+                  &output),
+              1);
     EXPECT_NE(output.find("Read failed"), std::string::npos) << output;
 }
 

@@ -1,0 +1,67 @@
+#pragma once
+
+#include "app/conversion_settings.h"
+#include "app/conversion_status.h"
+#include "app/overwrite.h"
+#include "support/progress/progress_reporter.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace morvex {
+
+// Converts one file; the pipeline's convertFile in the program, something
+// simpler in tests. Returns Success, Cancelled, ReadFailed or SaveFailed,
+// and may say why in `reason`.
+using ConvertFileFunction =
+    std::function<ConversionStatus(const std::filesystem::path& source, const std::filesystem::path& output,
+                                   const ConversionSettings& settings, ProgressReporter& reporter, std::string* reason)>;
+
+// One scheduled file.
+struct ConversionJob {
+    std::filesystem::path source;
+    ConversionSettings settings; // carries the file's overwrite decision
+    ConversionStatus status = ConversionStatus::Scheduled;
+    std::filesystem::path output; // replaced when the file is renamed
+    std::string reason;           // why the file failed, when known
+};
+
+OverwriteDecision decisionOf(const ConversionSettings& settings);
+
+// What every job of a run shares.
+struct JobEnvironment {
+    ConvertFileFunction convert;
+    std::string nameTemplate; // a usable numbered-name template
+};
+
+// The one process-wide lock under which output names are decided and
+// reserved, so that two workers never pick the same name.
+std::mutex& overwriteLock();
+
+// Runs one job: applies its decision under the overwrite lock, reserves the
+// output name, converts, and removes its own reservation when nothing was
+// written. Success: the job ran, whatever its status. Cancelled: stopped.
+// Failure: the job could not run (its output folder is gone, no numbered
+// name is free); its status is then SaveFailed.
+//
+// Every output name is claimed for the job's lifetime under the lock, and a
+// numbered name is also reserved by creating an empty file exclusively: a
+// name that was free when the run was scheduled but has been taken since
+// (by another job's numbered name or another program) is never written
+// over; the job takes the next numbered name instead and ends "Converted
+// and renamed". "Overwrite" keeps the old file until the new one is
+// complete, so a failed conversion leaves the old file as it was.
+OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, ProgressReporter& reporter);
+
+// Deletes a file, retrying while the system says it is busy: pauses of 79
+// ms, doubling, within a budget of 10 seconds. Any other error ends the
+// attempts. True when the file is gone.
+using RemoveFileFunction = std::function<int(const std::filesystem::path&)>; // 0 or an errno value
+using SleepFunction = std::function<void(std::uint32_t milliseconds)>;
+bool removeWithRetries(const std::filesystem::path& path, const RemoveFileFunction& remove = {},
+                       const SleepFunction& sleep = {});
+
+} // namespace morvex

@@ -1,0 +1,336 @@
+#include "common/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace morvex::testing;
+
+namespace {
+
+// A small valid binary STL: `triangles` facets fanned around the origin,
+// shifted by `offset` so that different files differ.
+void writeBinaryStl(const std::filesystem::path& path, std::uint32_t triangles, float offset = 0.0f)
+{
+    std::string bytes(80, ' ');
+    bytes.replace(0, 12, "test model  ");
+    bytes.append(reinterpret_cast<const char*>(&triangles), 4);
+    for (std::uint32_t i = 0; i < triangles; ++i) {
+        const float angle = static_cast<float>(i) * 0.01f;
+        const float facet[12] = {0, 0, 1, offset, 0, 0, offset + 1, angle, 0, offset, 1, angle};
+        bytes.append(reinterpret_cast<const char*>(facet), sizeof facet);
+        bytes.append(2, '\0');
+    }
+    writeFile(path, bytes);
+}
+
+bool isCompleteBinaryStl(const std::filesystem::path& path)
+{
+    const std::string bytes = readFile(path);
+    if (bytes.size() < 84)
+        return false;
+    std::uint32_t count = 0;
+    std::memcpy(&count, bytes.data() + 80, 4);
+    return bytes.size() == 84 + 50ull * count && count > 0;
+}
+
+// Runs morvex-cli with its own settings folder and no terminal; standard
+// error is merged into `output` unless `jsonOnly`.
+class CliRun {
+public:
+    explicit CliRun(const TempDir& dir) : config_(dir / "config") {}
+
+    int operator()(const std::string& arguments, std::string* output = nullptr, bool jsonOnly = false) const
+    {
+        const std::string command = "XDG_CONFIG_HOME=" + shellQuote(config_.string()) + " " +
+                                    shellQuote(cliPath().string()) + " convert " + arguments + " </dev/null" +
+                                    (jsonOnly ? " 2>/dev/null" : " 2>&1");
+        return runCommand(command, output);
+    }
+    std::filesystem::path settingsFile() const { return config_ / "Quellor Software" / "Morvex.ini"; }
+    void writeSettings(std::string_view text) const
+    {
+        std::filesystem::create_directories(settingsFile().parent_path());
+        writeFile(settingsFile(), text);
+    }
+
+private:
+    std::filesystem::path config_;
+};
+
+std::set<std::string> namesIn(const std::filesystem::path& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        names.insert(std::filesystem::relative(entry.path(), folder).string());
+    return names;
+}
+
+bool contains(const std::string& text, std::string_view part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(ConvertCli, FoldersAreWalkedAndEveryFileReported)
+{
+    TempDir dir;
+    const CliRun cli(dir);
+    const std::filesystem::path in = dir / "in";
+    std::filesystem::create_directories(in / "sub");
+    std::filesystem::create_directories(in / ".hidden");
+    writeBinaryStl(in / "a.stl", 20);
+    writeBinaryStl(in / "b.STL", 30);
+    writeBinaryStl(in / "sub" / "c.stl", 40);
+    writeBinaryStl(in / ".hidden" / "d.stl", 10);
+    writeFile(in / "clip.mp3", "ID3");
+    writeFile(in / "scene.xsi", "xsi");
+    std::filesystem::create_directory_symlink("..", in / "sub" / "loop");
+
+    std::string output;
+    EXPECT_EQ(cli(shellQuote(in.string()) + " --to stl --output " + shellQuote((dir / "out").string()), &output), 0)
+        << output;
+    EXPECT_EQ(namesIn(dir / "out"), (std::set<std::string>{"a.stl", "b.stl", "c.stl"}));
+    for (const char* name : {"a.stl", "b.stl", "c.stl"})
+        EXPECT_TRUE(isCompleteBinaryStl(dir / "out" / name)) << name;
+    EXPECT_TRUE(contains(output, "Audio File Selected: \"clip.mp3\" is an audio file")) << output;
+    EXPECT_TRUE(contains(output, "scene.xsi: Format may not be supported")) << output;
+    EXPECT_TRUE(contains(output, "a.stl: Success -> ")) << output;
+    EXPECT_TRUE(contains(output, "Conversion complete. Some file(s) were not converted.")) << output;
+
+    output.clear();
+    EXPECT_EQ(cli(shellQuote((in / "clip.mp3").string()) + " --to stl", &output), 2);
+    EXPECT_TRUE(contains(output, "None of the selected files could be converted using Morvex")) << output;
+}
+
+TEST(ConvertCli, NameClashesFollowThePolicy)
+{
+    TempDir dir;
+    const CliRun cli(dir);
+    std::filesystem::create_directories(dir / "x");
+    std::filesystem::create_directories(dir / "y");
+    writeBinaryStl(dir / "x" / "a.stl", 10, 1.0f);
+    writeBinaryStl(dir / "y" / "a.stl", 11, 2.0f);
+    const std::string sources = shellQuote((dir / "x" / "a.stl").string()) + " " +
+                                shellQuote((dir / "y" / "a.stl").string());
+    const std::string out = " --to stl --output " + shellQuote((dir / "out").string());
+
+    std::string output;
+    ASSERT_EQ(cli(sources + out, &output), 0) << output;
+    EXPECT_EQ(namesIn(dir / "out"), (std::set<std::string>{"a.stl", "a-1.stl"})) << "two sources, one name";
+    EXPECT_NE(readFile(dir / "out" / "a.stl"), readFile(dir / "out" / "a-1.stl"));
+    const std::string before = readFile(dir / "out" / "a.stl");
+
+    output.clear();
+    EXPECT_EQ(cli(sources + out, &output), 2) << "the stored policy asks; nobody can answer";
+    EXPECT_TRUE(contains(output, "already exists. What would you like to do?")) << output;
+    EXPECT_TRUE(contains(output, "--on-exists")) << output;
+    EXPECT_EQ(namesIn(dir / "out").size(), 2u) << "nothing converted";
+
+    // The second source always gets a numbered name of this run (its first
+    // choice was taken by the first source); only the first meets the
+    // existing a.stl and the policy.
+    const auto count = [&] { return namesIn(dir / "out").size(); };
+    output.clear();
+    EXPECT_EQ(cli(sources + out + " --on-exists skip", &output), 0) << output;
+    EXPECT_TRUE(contains(output, "Skipped")) << output;
+    EXPECT_EQ(count(), 3u);
+    EXPECT_EQ(readFile(dir / "out" / "a.stl"), before);
+    output.clear();
+    EXPECT_EQ(cli(sources + out + " --on-exists stop --jobs 1", &output), 1) << output;
+    EXPECT_TRUE(contains(output, "Cancelled")) << output;
+    EXPECT_EQ(count(), 3u) << "stopped at the first file, the second never ran";
+    output.clear();
+    EXPECT_EQ(cli(sources + out + " --on-exists rename --name-template '%number%_%filename%'", &output), 0) << output;
+    EXPECT_TRUE(contains(output, "Converted and renamed")) << output;
+    EXPECT_TRUE(std::filesystem::exists(dir / "out" / "1_a.stl"));
+    EXPECT_EQ(count(), 5u);
+    output.clear();
+    EXPECT_EQ(cli(sources + out + " --on-exists overwrite", &output), 0) << output;
+    EXPECT_TRUE(contains(output, "Replaced")) << output;
+    EXPECT_EQ(readFile(dir / "out" / "a.stl"), before) << "the same source written again";
+    EXPECT_EQ(count(), 6u);
+
+    output.clear();
+    EXPECT_EQ(cli(sources + out + " --dry-run --on-exists rename", &output), 0) << output;
+    EXPECT_TRUE(contains(output, "(exists: would write ")) << output;
+    EXPECT_EQ(count(), 6u) << "a dry run writes nothing";
+}
+
+TEST(ConvertCli, JsonStoredDefaultsAndEffects)
+{
+    TempDir dir;
+    const CliRun cli(dir);
+    writeBinaryStl(dir / "part.stl", 12);
+    // Stored output format 5 (STL), stored folder, stored effects with a
+    // scale of 2, and a damaged line.
+    cli.writeSettings("[Output Format]\nPDLIndex=5\n[Output Folder]\nCBString=" + (dir / "stored").string() +
+                      "\n\x01\xff garbage\n[Effects]\nApplyCustomTransform=1\nCustomScaleX=2.00000000\n"
+                      "CustomScaleY=2.00000000\nCustomScaleZ=2.00000000\n");
+    std::string json;
+    ASSERT_EQ(cli(shellQuote((dir / "part.stl").string()) + " --json --stored-effects", &json, true), 0) << json;
+    EXPECT_TRUE(isCompleteBinaryStl(dir / "stored" / "part.stl")) << "created with the stored answer (default yes)";
+    EXPECT_TRUE(contains(json, "\"statusText\":\"Success\"")) << json;
+    EXPECT_TRUE(contains(json, "\"status\":3")) << json;
+    EXPECT_TRUE(contains(json, "\"seconds\":")) << json;
+    EXPECT_TRUE(contains(json, "{\"summary\":{\"files\":1,\"converted\":1")) << json;
+
+    std::string info;
+    ASSERT_EQ(runCommand(shellQuote(cliPath().string()) + " info --json " +
+                             shellQuote((dir / "stored" / "part.stl").string()),
+                         &info),
+              0);
+    EXPECT_TRUE(contains(info, "\"bbox\":[0,0,0,2,2,")) << "scaled by the stored effects: " << info;
+
+    // A stored "no" to the create-folder question without a terminal.
+    cli.writeSettings("[Options]\nCreateFolderDecision=0\n");
+    std::string output;
+    EXPECT_EQ(cli(shellQuote((dir / "part.stl").string()) + " --to stl --output " +
+                      shellQuote((dir / "new").string()),
+                  &output),
+              2);
+    EXPECT_TRUE(contains(output, "--create-folder")) << output;
+    EXPECT_EQ(cli(shellQuote((dir / "part.stl").string()) + " --to stl --create-folder --output " +
+                      shellQuote((dir / "new" / "deeper").string()),
+                  &output),
+              0)
+        << output;
+    EXPECT_TRUE(isCompleteBinaryStl(dir / "new" / "deeper" / "part.stl"));
+}
+
+TEST(ConvertCli, ValidationErrors)
+{
+    TempDir dir;
+    const CliRun cli(dir);
+    writeBinaryStl(dir / "a.stl", 3);
+    const std::string a = shellQuote((dir / "a.stl").string());
+    struct Case {
+        std::string arguments;
+        const char* message;
+    };
+    const Case cases[] = {
+        {a + " --name-template '%filename%'", "Format must contain both %filename% and %number%."},
+        {a + " --name-template '%filename%/%number%'", "/ is an invalid character"},
+        {a + " --jobs 0", "--jobs takes a number"},
+        {a + " --scale 1e3", "--scale needs three numbers X,Y,Z (or one factor)"},
+        {a + " --translate 1,2", "--translate needs three numbers"},
+        {a + " --stored-effects --rotate 0,0,90", "cannot be combined"},
+        {a + " --on-exists maybe", "--on-exists takes"},
+        {a + " --frobnicate", "unknown option --frobnicate"},
+        {shellQuote((dir / "missing.stl").string()), "None of the selected files"},
+    };
+    for (const Case& c : cases) {
+        std::string output;
+        EXPECT_EQ(cli(c.arguments, &output), 2) << c.arguments;
+        EXPECT_TRUE(contains(output, c.message)) << c.arguments << " printed: " << output;
+    }
+    std::string help;
+    EXPECT_EQ(cli("--help", &help), 0);
+    for (const char* option : {"--to", "--output", "--create-folder", "--on-exists", "--name-template",
+                               "--remove-duplicates", "--recalculate-normals", "--translate", "--rotate", "--scale",
+                               "--stored-effects", "--jobs", "--dry-run", "--quiet", "--json"})
+        EXPECT_TRUE(contains(help, option)) << option;
+}
+
+TEST(ConvertCli, OddPathCharacters)
+{
+    TempDir dir;
+    const CliRun cli(dir);
+    const std::string names[] = {"with space.stl", "quo\"te's.stl", "new\nline.stl", std::string("byte\xff.stl")};
+    std::filesystem::create_directory(dir / "src");
+    for (const std::string& name : names)
+        writeBinaryStl(dir / "src" / name, 5);
+    std::string output;
+    ASSERT_EQ(cli(shellQuote((dir / "src").string()) + " --to stl --output " + shellQuote((dir / "out").string()),
+                  &output),
+              0)
+        << output;
+    for (const std::string& name : names)
+        EXPECT_TRUE(isCompleteBinaryStl(dir / "out" / name)) << name;
+    EXPECT_TRUE(contains(output, "new\\nline.stl: Success")) << "one file, one line: " << output;
+    EXPECT_TRUE(contains(output, "byte\\xff.stl: Success")) << output;
+}
+
+TEST(ConvertCli, ReadOnlyOutputFolder)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not bind root";
+    TempDir dir;
+    const CliRun cli(dir);
+    writeBinaryStl(dir / "a.stl", 5);
+    std::filesystem::create_directory(dir / "locked");
+    ::chmod((dir / "locked").c_str(), 0500);
+    std::string output;
+    EXPECT_EQ(cli(shellQuote((dir / "a.stl").string()) + " --to stl --output " + shellQuote((dir / "locked").string()),
+                  &output),
+              1);
+    ::chmod((dir / "locked").c_str(), 0700);
+    EXPECT_TRUE(contains(output, "Save failed")) << output;
+    EXPECT_TRUE(namesIn(dir / "locked").empty());
+}
+
+TEST(ConvertCli, TerminalQuestionsAndRememberedAnswers)
+{
+    if (runCommand("command -v script >/dev/null") != 0)
+        GTEST_SKIP() << "script(1) is needed for a terminal";
+    TempDir dir;
+    const CliRun cli(dir);
+    writeBinaryStl(dir / "a.stl", 5);
+    writeBinaryStl(dir / "b.stl", 6);
+    const std::string convert = shellQuote(cliPath().string()) + " convert " + shellQuote((dir / "a.stl").string()) +
+                                " " + shellQuote((dir / "b.stl").string()) + " --to stl --output " +
+                                shellQuote((dir / "out").string());
+    ASSERT_EQ(cli(shellQuote((dir / "a.stl").string()) + " " + shellQuote((dir / "b.stl").string()) +
+                  " --to stl --output " + shellQuote((dir / "out").string())),
+              0);
+    // Both outputs exist now. On a terminal the question is asked; "x" is
+    // not an answer, "r!" renames and remembers.
+    const std::string env = "XDG_CONFIG_HOME=" + shellQuote((dir / "config").string()) + " ";
+    std::string output;
+    EXPECT_EQ(runCommand("printf 'x\\nr!\\n' | " + env + "script -qec " + shellQuote(convert) + " /dev/null 2>&1",
+                         &output),
+              0)
+        << output;
+    EXPECT_TRUE(contains(output, "already exists. What would you like to do?")) << output;
+    EXPECT_EQ(namesIn(dir / "out"), (std::set<std::string>{"a.stl", "b.stl", "a-1.stl", "b-1.stl"}))
+        << "the answer was remembered for the second file";
+    EXPECT_TRUE(contains(readFile(cli.settingsFile()), "Enumerate=1"));
+
+    output.clear();
+    EXPECT_EQ(runCommand(env + "script -qec " + shellQuote(convert) + " /dev/null </dev/null 2>&1", &output), 0)
+        << output;
+    EXPECT_FALSE(contains(output, "What would you like to do?")) << "no question any more: " << output;
+    EXPECT_EQ(namesIn(dir / "out").size(), 6u);
+}
+
+TEST(ConvertCli, CtrlCLeavesNoPartialOutput)
+{
+    TempDir dir;
+    const CliRun cli(dir);
+    std::filesystem::create_directory(dir / "in");
+    constexpr int Files = 20;
+    for (int i = 0; i < Files; ++i)
+        writeBinaryStl(dir / "in" / ("m" + std::to_string(i) + ".stl"), 150000, static_cast<float>(i));
+    // Interrupted once the first file is done, while others are running.
+    const std::string out = shellQuote((dir / "out").string());
+    const std::string command = "XDG_CONFIG_HOME=" + shellQuote((dir / "config").string()) + " " +
+                                shellQuote(cliPath().string()) + " convert " + shellQuote((dir / "in").string()) +
+                                " --to stl --jobs 2 --output " + out + " </dev/null >/dev/null 2>&1 & pid=$!; " +
+                                "until ls " + out + "/*.stl >/dev/null 2>&1; do sleep 0.02; done; " +
+                                "kill -INT $pid; wait $pid; echo $?";
+    std::string status;
+    ASSERT_EQ(runCommand("bash -c " + shellQuote(command), &status), 0);
+    EXPECT_EQ(status, "130\n");
+    std::size_t complete = 0;
+    for (const std::string& name : namesIn(dir / "out")) {
+        EXPECT_NE(name.front(), '.') << "temporary file left: " << name;
+        EXPECT_TRUE(isCompleteBinaryStl(dir / "out" / name)) << "partial output: " << name;
+        ++complete;
+    }
+    EXPECT_LT(complete, static_cast<std::size_t>(Files)) << "the run was interrupted before the end";
+}

@@ -1,0 +1,256 @@
+#include "console_report.h"
+
+#include "support/text/json.h"
+#include "support/text/text.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace morvex::cli {
+namespace {
+
+constexpr auto RedrawInterval = std::chrono::milliseconds(200);
+
+std::size_t terminalWidth()
+{
+    winsize size {};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
+// Cuts UTF-8 text to at most `columns` characters.
+std::string fitColumns(std::string_view text, std::size_t columns)
+{
+    std::size_t characters = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
+            continue;
+        if (characters++ == columns)
+            return std::string(text.substr(0, i));
+    }
+    return std::string(text);
+}
+
+std::string lowerTrimmed(std::string_view text)
+{
+    std::string_view view = trimSpaces(text);
+    while (!view.empty() && (view.back() == '\r' || view.back() == '\t'))
+        view.remove_suffix(1);
+    return asciiLower(view);
+}
+
+// Shows the question and prompts until `accept` takes the answer (lower
+// case, without a trailing "!", which is passed as `remember`). Returns
+// without an answer at the end of input or on Ctrl-C.
+void askOnTerminal(std::string_view question, std::string_view prompt, const InterruptWatcher& watcher,
+                   const std::function<bool(std::string_view answer, bool remember)>& accept)
+{
+    ErrorOutput& output = ErrorOutput::instance();
+    std::lock_guard lock(output.mutex());
+    output.writeLocked(std::string(question) + "\n");
+    for (;;) {
+        output.writeLocked(prompt);
+        const std::optional<std::string> line = readAnswerLine(&watcher);
+        if (!line) {
+            output.writeLocked("\n");
+            return;
+        }
+        std::string answer = lowerTrimmed(*line);
+        const bool remember = !answer.empty() && answer.back() == '!';
+        if (remember)
+            answer.pop_back();
+        if (accept(answer, remember))
+            return;
+    }
+}
+
+} // namespace
+
+ConsoleSink::ConsoleSink(std::size_t totalFiles, bool showProgress)
+    : total_(totalFiles), started_(std::chrono::steady_clock::now()), showProgress_(showProgress)
+{
+    if (showProgress_)
+        ticker_ = std::thread([this] { tick(); });
+}
+
+ConsoleSink::~ConsoleSink()
+{
+    stopProgress();
+}
+
+void ConsoleSink::jobStatusChanged(const std::filesystem::path&, ConversionStatus) {}
+
+void ConsoleSink::jobCompleted(const std::filesystem::path&, ConversionStatus)
+{
+    std::lock_guard lock(mutex_);
+    ++done_;
+}
+
+void ConsoleSink::jobFinished(const RunEntry& entry)
+{
+    std::lock_guard lock(mutex_);
+    finals_.push_back(entry);
+}
+
+void ConsoleSink::progressChanged(double overall)
+{
+    // A new job starting may send the run's fraction back a little; the
+    // line on the terminal only ever moves forward.
+    std::lock_guard lock(mutex_);
+    overall_ = std::max(overall_, overall);
+}
+
+void ConsoleSink::statusTextChanged(std::string_view text, int line)
+{
+    if (line != 0)
+        return;
+    std::lock_guard lock(mutex_);
+    statusText_ = text;
+}
+
+void ConsoleSink::messagePosted(std::string_view text)
+{
+    ErrorOutput::instance().write(std::string(text) + "\n");
+}
+
+std::string ConsoleSink::progressLine()
+{
+    std::lock_guard lock(mutex_);
+    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    return composeProgressLine(overall_, done_, total_, displayPath(statusText_), elapsed, terminalWidth() - 1);
+}
+
+void ConsoleSink::tick()
+{
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        lock.unlock();
+        const std::string line = progressLine();
+        {
+            ErrorOutput& output = ErrorOutput::instance();
+            std::lock_guard outputLock(output.mutex());
+            output.showProgressLocked(line);
+        }
+        lock.lock();
+        wake_.wait_for(lock, RedrawInterval, [&] { return stopping_; });
+    }
+}
+
+void ConsoleSink::stopProgress()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (ticker_.joinable())
+        ticker_.join();
+    ErrorOutput& output = ErrorOutput::instance();
+    std::lock_guard outputLock(output.mutex());
+    output.clearProgressLocked();
+}
+
+std::string formatDuration(double seconds)
+{
+    const long total = seconds > 0 ? static_cast<long>(std::lround(seconds)) : 0;
+    char text[32];
+    if (total >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60, total % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
+    return text;
+}
+
+std::string composeProgressLine(double overall, std::size_t done, std::size_t total, std::string_view status,
+                                double elapsedSeconds, std::size_t width)
+{
+    overall = std::clamp(overall, 0.0, 1.0);
+    char head[64];
+    std::snprintf(head, sizeof head, "[%3d%%] %zu/%zu files", static_cast<int>(overall * 100.0), done, total);
+    std::string line = head;
+    if (!status.empty())
+        line += "  " + std::string(status);
+    line += "  " + formatDuration(elapsedSeconds) + " elapsed";
+    // An estimate only once there is something to go by.
+    if (overall >= 0.01 && overall < 1.0)
+        line += ", about " + formatDuration(elapsedSeconds * (1.0 - overall) / overall) + " left";
+    return fitColumns(line, width);
+}
+
+std::string fileResultLine(const RunEntry& entry)
+{
+    std::string line = displayPath(entry.source.string()) + ": " + std::string(conversionStatusText(entry.status));
+    switch (entry.status) {
+    case ConversionStatus::Success:
+    case ConversionStatus::Replaced:
+    case ConversionStatus::ConvertedAndRenamed: line += " -> " + displayPath(entry.output.string()); break;
+    case ConversionStatus::Skipped: line += " (" + displayPath(entry.output.string()) + " exists)"; break;
+    default:
+        if (!entry.reason.empty())
+            line += ": " + displayPath(entry.reason);
+        break;
+    }
+    return line + "\n";
+}
+
+std::string fileResultJson(const RunEntry& entry)
+{
+    std::string out = "{\"source\":";
+    appendJsonString(out, entry.source.string());
+    out += ",\"output\":";
+    appendJsonString(out, entry.output.string());
+    out += ",\"status\":" + std::to_string(static_cast<int>(entry.status));
+    out += ",\"statusText\":";
+    appendJsonString(out, conversionStatusText(entry.status));
+    out += ",\"seconds\":";
+    appendJsonNumber(out, std::round(entry.seconds * 1000.0) / 1000.0);
+    if (!entry.reason.empty()) {
+        out += ",\"reason\":";
+        appendJsonString(out, entry.reason);
+    }
+    return out + "}\n";
+}
+
+OverwriteReply TerminalOverwriteQuestion::ask(const std::filesystem::path& candidate, bool overwriteOffered)
+{
+    const std::string question = overwriteQuestionText(displayPath(candidate.string()));
+    const std::string prompt = std::string(overwriteOffered ? "[o]verwrite, [r]ename or [s]kip" : "[r]ename or [s]kip") +
+                               " (add ! for \"" + std::string(DontAskAgainText) + "\", e.g. r!): ";
+    OverwriteReply reply;
+    askOnTerminal(question, prompt, watcher_, [&](std::string_view answer, bool remember) {
+        if ((answer == "o" || answer == "overwrite") && overwriteOffered)
+            reply.answer = OverwriteAnswer::Overwrite;
+        else if (answer == "r" || answer == "rename")
+            reply.answer = OverwriteAnswer::Rename;
+        else if (answer == "s" || answer == "skip")
+            reply.answer = OverwriteAnswer::Skip;
+        else
+            return false;
+        reply.dontAskAgain = remember;
+        return true;
+    });
+    return reply;
+}
+
+CreateFolderReply TerminalFolderQuestion::ask(std::string_view folder)
+{
+    const std::string question =
+        std::string(InvalidOutputFolderTitle) + ": " + createFolderQuestionText(displayPath(folder));
+    const std::string prompt = "[y]es, create it, or [n]o (add ! for \"" + std::string(DoNotShowAgainText) + "\"): ";
+    CreateFolderReply reply;
+    askOnTerminal(question, prompt, watcher_, [&](std::string_view answer, bool remember) {
+        const bool yes = answer == "y" || answer == "yes";
+        if (!yes && answer != "n" && answer != "no")
+            return false;
+        reply = {yes, remember};
+        return true;
+    });
+    return reply;
+}
+
+} // namespace morvex::cli

@@ -1,0 +1,201 @@
+#include "convert_options.h"
+
+#include "support/text/text.h"
+
+#include <charconv>
+
+namespace morvex::cli {
+namespace {
+
+enum class Takes { Nothing, Value };
+
+struct OptionRow {
+    const char* longName;
+    char shortName;
+    Takes takes;
+};
+
+constexpr OptionRow optionRows[] = {
+    {"--to", 't', Takes::Value},
+    {"--output", 'o', Takes::Value},
+    {"--same-folder", 0, Takes::Nothing},
+    {"--create-folder", 0, Takes::Nothing},
+    {"--on-exists", 0, Takes::Value},
+    {"--name-template", 0, Takes::Value},
+    {"--remove-duplicates", 0, Takes::Nothing},
+    {"--recalculate-normals", 0, Takes::Nothing},
+    {"--translate", 0, Takes::Value},
+    {"--rotate", 0, Takes::Value},
+    {"--scale", 0, Takes::Value},
+    {"--stored-effects", 0, Takes::Nothing},
+    {"--jobs", 'j', Takes::Value},
+    {"--dry-run", 'n', Takes::Nothing},
+    {"--quiet", 'q', Takes::Nothing},
+    {"--json", 0, Takes::Nothing},
+    {"--help", 'h', Takes::Nothing},
+};
+
+const OptionRow* findOption(std::string_view name)
+{
+    for (const OptionRow& row : optionRows)
+        if (name == row.longName || (name.size() == 2 && name[0] == '-' && row.shortName != 0 && name[1] == row.shortName))
+            return &row;
+    return nullptr;
+}
+
+std::optional<OverwriteChoice> parseChoice(std::string_view text)
+{
+    struct Row {
+        const char* name;
+        OverwriteChoice choice;
+    };
+    static constexpr Row rows[] = {{"ask", OverwriteChoice::Prompt},  {"overwrite", OverwriteChoice::Overwrite},
+                                   {"skip", OverwriteChoice::Skip},   {"stop", OverwriteChoice::Stop},
+                                   {"rename", OverwriteChoice::Rename}};
+    for (const Row& row : rows)
+        if (equalsIgnoreCase(text, row.name))
+            return row.choice;
+    return std::nullopt;
+}
+
+bool applyOption(const OptionRow& option, const std::string& value, ConvertOptions& options, std::string& error)
+{
+    const std::string_view name = option.longName;
+    if (name == "--to") {
+        options.format = findOutputFormat(value);
+        if (options.format == nullptr)
+            return error = "unknown output format '" + value + "' (3dp, 3ds, 3mf, obj, ply, stl, stl-ascii)", false;
+    } else if (name == "--output") {
+        options.outputFolder = value;
+    } else if (name == "--same-folder") {
+        options.sameFolder = true;
+    } else if (name == "--create-folder") {
+        options.createFolder = true;
+    } else if (name == "--on-exists") {
+        options.onExists = parseChoice(value);
+        if (!options.onExists)
+            return error = "--on-exists takes ask, overwrite, skip, stop or rename", false;
+    } else if (name == "--name-template") {
+        options.nameTemplate = value;
+    } else if (name == "--remove-duplicates") {
+        options.removeDuplicates = true;
+    } else if (name == "--recalculate-normals") {
+        options.recalculateNormals = true;
+    } else if (name == "--translate" || name == "--rotate" || name == "--scale") {
+        const bool isScale = name == "--scale";
+        const std::optional<EffectVector> triple = parseEffectTriple(value, isScale);
+        if (!triple)
+            return error = std::string(name) + " needs three numbers X,Y,Z" + (isScale ? " (or one factor)" : "") +
+                           " between -1000000 and 1000000, each digits with an optional minus and at most one "
+                           "decimal point, not '" + value + "'",
+                   false;
+        (name == "--translate" ? options.translate : name == "--rotate" ? options.rotate : options.scale) = triple;
+    } else if (name == "--stored-effects") {
+        options.storedEffects = true;
+    } else if (name == "--jobs") {
+        unsigned jobs = 0;
+        const auto [end, failure] = std::from_chars(value.data(), value.data() + value.size(), jobs);
+        if (failure != std::errc() || end != value.data() + value.size() || jobs < 1 || jobs > 1024)
+            return error = "--jobs takes a number from 1 to 1024", false;
+        options.jobs = jobs;
+    } else if (name == "--dry-run") {
+        options.dryRun = true;
+    } else if (name == "--quiet") {
+        options.quiet = true;
+    } else if (name == "--json") {
+        options.json = true;
+    } else if (name == "--help") {
+        options.help = true;
+    }
+    return true;
+}
+
+} // namespace
+
+const std::vector<OutputFormat>& outputFormats()
+{
+    static const std::vector<OutputFormat> formats = {
+        {"3dp", "3dp", FormatKind::Document3dp}, {"3ds", "3ds", FormatKind::Tds}, {"3mf", "3mf", FormatKind::ThreeMf},
+        {"obj", "obj", FormatKind::Obj},         {"ply", "ply", FormatKind::Ply}, {"stl", "stl", FormatKind::StlBinary},
+        {"stl-ascii", "stl", FormatKind::StlAscii},
+    };
+    return formats;
+}
+
+const OutputFormat* findOutputFormat(std::string_view name)
+{
+    if (!name.empty() && name.front() == '.')
+        name.remove_prefix(1);
+    for (const OutputFormat& format : outputFormats())
+        if (equalsIgnoreCase(name, format.name))
+            return &format;
+    return nullptr;
+}
+
+std::optional<EffectVector> parseEffectTriple(std::string_view text, bool uniform)
+{
+    double values[3] = {};
+    int count = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',');
+        if (count == 3)
+            return std::nullopt;
+        const std::optional<double> value = parseEffectNumber(text.substr(0, comma));
+        if (!value)
+            return std::nullopt;
+        values[count++] = *value;
+        if (comma == std::string_view::npos)
+            break;
+        text.remove_prefix(comma + 1);
+    }
+    if (count == 1 && uniform)
+        return EffectVector{values[0], values[0], values[0]};
+    if (count != 3)
+        return std::nullopt;
+    return EffectVector{values[0], values[1], values[2]};
+}
+
+bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& options, std::string& error)
+{
+    bool pathsOnly = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (pathsOnly || arg.empty() || arg[0] != '-' || arg == "-") {
+            options.paths.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            pathsOnly = true;
+            continue;
+        }
+        const std::size_t equals = arg.find('=');
+        const std::string name = arg.starts_with("--") ? arg.substr(0, equals) : arg;
+        const OptionRow* option = findOption(name);
+        if (option == nullptr)
+            return error = "unknown option " + name, false;
+        std::string value;
+        if (option->takes == Takes::Value) {
+            if (arg.starts_with("--") && equals != std::string::npos)
+                value = arg.substr(equals + 1);
+            else if (i + 1 < args.size())
+                value = args[++i];
+            else
+                return error = std::string(option->longName) + " needs a value", false;
+        } else if (arg.starts_with("--") && equals != std::string::npos) {
+            return error = std::string(option->longName) + " takes no value", false;
+        }
+        if (!applyOption(*option, value, options, error))
+            return false;
+    }
+    if (options.help)
+        return true;
+    if (options.paths.empty())
+        return error = "convert needs at least one file or folder", false;
+    if (options.storedEffects && options.anyEffectOption())
+        return error = "--stored-effects cannot be combined with effect options", false;
+    if (options.sameFolder && options.outputFolder)
+        return error = "--same-folder and --output exclude each other", false;
+    return true;
+}
+
+} // namespace morvex::cli

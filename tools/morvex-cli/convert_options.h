@@ -1,0 +1,59 @@
+#pragma once
+
+#include "app/effects.h"
+#include "app/overwrite.h"
+#include "mesh/model.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace morvex::cli {
+
+// An output format that --to names.
+struct OutputFormat {
+    const char* name;
+    const char* extension;
+    FormatKind kind;
+};
+// The six formats of the output format list, in its order (a stored
+// "PDLIndex" counts in it), then the ASCII STL writer.
+const std::vector<OutputFormat>& outputFormats();
+const OutputFormat* findOutputFormat(std::string_view name);
+
+struct ConvertOptions {
+    std::vector<std::string> paths;
+    const OutputFormat* format = nullptr;    // --to; default: the stored format
+    std::optional<std::string> outputFolder; // --output; default: the stored folder
+    bool sameFolder = false;                 // --same-folder
+    bool createFolder = false;               // --create-folder
+    std::optional<OverwriteChoice> onExists; // --on-exists
+    std::optional<std::string> nameTemplate; // --name-template
+    bool removeDuplicates = false;
+    bool recalculateNormals = false;
+    std::optional<EffectVector> translate;
+    std::optional<EffectVector> rotate;
+    std::optional<EffectVector> scale;
+    bool storedEffects = false;
+    unsigned jobs = 0; // 0: one per processor
+    bool dryRun = false;
+    bool quiet = false;
+    bool json = false;
+    bool help = false;
+
+    bool anyEffectOption() const
+    {
+        return removeDuplicates || recalculateNormals || translate || rotate || scale;
+    }
+};
+
+// Fills `options` from the arguments after "convert"; false with a message
+// for the user on a usage error.
+bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& options, std::string& error);
+
+// "X,Y,Z" with numbers as the effect boxes take them; a single number when
+// `uniform` allows it (a scale), used for all three.
+std::optional<EffectVector> parseEffectTriple(std::string_view text, bool uniform);
+
+} // namespace morvex::cli

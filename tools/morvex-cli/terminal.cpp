@@ -1,0 +1,157 @@
+#include "terminal.h"
+
+#include "support/text/text.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace morvex::cli {
+
+InterruptWatcher::InterruptWatcher(StoppableReporter& reporter) : reporter_(reporter)
+{
+    if (::pipe2(wakePipe_, O_CLOEXEC) != 0)
+        wakePipe_[0] = wakePipe_[1] = -1;
+    sigemptyset(&signals_);
+    sigaddset(&signals_, SIGINT);
+    sigaddset(&signals_, SIGTERM);
+    sigaddset(&signals_, SIGUSR1);
+    // Blocked before any other thread starts, so every thread inherits it
+    // and only the watcher receives the signals.
+    pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+    thread_ = std::thread([this] {
+        int signal = 0;
+        while (sigwait(&signals_, &signal) == 0) {
+            if (signal == SIGUSR1)
+                return; // our own wake-up at exit
+            interrupted_.store(true);
+            reporter_.requestStop();
+            if (wakePipe_[1] >= 0) {
+                const char byte = 1;
+                [[maybe_unused]] const ssize_t wrote = ::write(wakePipe_[1], &byte, 1);
+            }
+        }
+    });
+}
+
+InterruptWatcher::~InterruptWatcher()
+{
+    pthread_kill(thread_.native_handle(), SIGUSR1);
+    thread_.join();
+    for (int descriptor : wakePipe_)
+        if (descriptor >= 0)
+            ::close(descriptor);
+}
+
+bool standardInputIsTerminal()
+{
+    return ::isatty(STDIN_FILENO) == 1;
+}
+
+bool standardErrorIsTerminal()
+{
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
+std::optional<std::string> readAnswerLine(const InterruptWatcher* watcher)
+{
+    std::string line;
+    for (;;) {
+        pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {watcher != nullptr ? watcher->wakeDescriptor() : -1, POLLIN, 0}};
+        if (::poll(waits, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (watcher != nullptr && watcher->interrupted())
+            return std::nullopt;
+        char c = 0;
+        const ssize_t got = ::read(STDIN_FILENO, &c, 1);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return line.empty() ? std::nullopt : std::optional<std::string>(line);
+        if (c == '\n')
+            return line;
+        line += c;
+    }
+}
+
+std::string displayPath(std::string_view path)
+{
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(path.size());
+    const auto escapeByte = [&](unsigned char byte) {
+        out += "\\x";
+        out += digits[byte >> 4];
+        out += digits[byte & 0x0F];
+    };
+    for (std::size_t i = 0; i < path.size();) {
+        const unsigned char byte = static_cast<unsigned char>(path[i]);
+        if (byte == '\n') {
+            out += "\\n";
+            ++i;
+        } else if (byte == '\t') {
+            out += "\\t";
+            ++i;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            escapeByte(byte);
+            ++i;
+        } else if (byte < 0x80) {
+            out += static_cast<char>(byte);
+            ++i;
+        } else {
+            const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+            const std::string_view sequence = path.substr(i, length);
+            if (sequence.size() == length && isValidUtf8(sequence)) {
+                out += sequence;
+                i += length;
+            } else {
+                escapeByte(byte);
+                ++i;
+            }
+        }
+    }
+    return out;
+}
+
+ErrorOutput& ErrorOutput::instance()
+{
+    static ErrorOutput output;
+    return output;
+}
+
+void ErrorOutput::clearProgressLocked()
+{
+    if (progressShown_) {
+        std::fputs("\r\033[K", stderr);
+        progressShown_ = false;
+    }
+}
+
+void ErrorOutput::writeLocked(std::string_view text)
+{
+    clearProgressLocked();
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+void ErrorOutput::write(std::string_view text)
+{
+    std::lock_guard lock(mutex_);
+    writeLocked(text);
+}
+
+void ErrorOutput::showProgressLocked(std::string_view line)
+{
+    std::fputs("\r\033[K", stderr);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+    progressShown_ = true;
+}
+
+} // namespace morvex::cli
