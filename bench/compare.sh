@@ -12,9 +12,9 @@ morvex_ensure_packages "${MORVEX_BUILD_PACKAGES[@]}" assimp-utils admesh time
 
 build="$root/build/release"
 if [[ ! -f $build/build.ninja ]]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_TESTS=OFF >/dev/null
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMORVEX_TESTS=OFF >/dev/null 2>&1
 fi
-cmake --build "$build" >/dev/null
+cmake --build "$build" >/dev/null 2>&1 || { cmake --build "$build"; exit 1; }
 
 CLI="$build/bin/morvex-cli"
 MESHGEN="$build/bin/morvex-meshgen"

@@ -69,6 +69,8 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
     const std::string ext = asciiLower(extension);
     if (ext == ".stl")
         return readStlWithoutNormals(reporter, model, source, reason);
+    if (ext == ".3mf")
+        return read3mf(source, model, reporter, reason);
     if (ext == ".ply")
         return readPly(source, model, reporter, reason);
     if (ext == ".obj")
@@ -78,7 +80,7 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
     if (ext == ".ifc")
         return readIfc(reporter, model, source, reason);
     // Formats read by code of our own whose reader is not in this build.
-    for (const char* native : {".3ds", ".3mf", ".sdf", ".mqo"})
+    for (const char* native : {".3ds", ".sdf", ".mqo"})
         if (ext == native)
             return failWith(reason, "no reader for " + ext + " files yet");
     return runExternalConverter(reporter, model, source, reason);

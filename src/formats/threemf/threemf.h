@@ -8,6 +8,16 @@
 
 namespace morvex {
 
+// Reads a 3MF package: the model part named by the package's relationships
+// is unpacked into a private scratch folder (always removed afterwards) and
+// walked by element name. Each object with a mesh becomes one object with
+// per-corner colours and normals, placed by its build item's transform;
+// colour groups, base materials and colour elements become materials; model
+// attributes, metadata, build items and component transforms become document
+// properties. Units are recorded in "Model:unit", never converted.
+OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        std::string* reason = nullptr);
+
 // Writes the model as a 3MF package: every object with vertices becomes a
 // mesh object (placement applied, numbered 1, 2, ... in model order) with one
 // build item, all colours become one colour group, document properties

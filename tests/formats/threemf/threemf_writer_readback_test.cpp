@@ -1,7 +1,3 @@
-// Not built yet: it needs read3mf. Rename to threemf_writer_readback_test.cpp
-// once the 3MF reader is on main; it passed against the reader's model-part
-// half driven through the zip component.
-
 // Our packages read back by our reader, and packages written by the
 // reference 3MF library from known geometry read by our reader.
 

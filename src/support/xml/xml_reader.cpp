@@ -1,0 +1,996 @@
+#include "support/xml/xml_reader.h"
+
+#include "mesh/memory_guard.h"
+#include "support/platform/files.h"
+#include "support/text/text.h"
+#include "support/xml/xml_arena.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace morvex {
+
+using namespace xml_arena;
+
+namespace {
+
+constexpr int EndOfInput = -1;
+// Tag and attribute names keep at most this many UTF-16 code units.
+constexpr std::size_t MaxNameUnits = 259;
+// Error texts are cut to the same length.
+constexpr std::size_t MaxErrorUnits = 259;
+// Characters between two questions to the reporter.
+constexpr std::ptrdiff_t CancelCadence = 512;
+// An entity name longer than this is taken for a stray ampersand.
+constexpr std::size_t MaxEntityChars = 23;
+// Names and blank texts up to this length share one copy in the arena.
+constexpr std::size_t MaxInternedLength = 64;
+constexpr std::size_t InternSlots = 8192;
+// Elements with more attributes than this find repeated names by hash.
+constexpr std::size_t LinearAttributeSearch = 16;
+
+constexpr const char* AmpersandMessage =
+    "Strings starting with an ampersand (&) must end with a semicolon (;). Either replace the '&' with "
+    "'&amp;' or add a ';' at the end of the control string.";
+
+enum CharClass : std::uint8_t {
+    ContentStop = 1, // ends a run of character data
+    NameStop = 2,    // ends a run of plain name or unquoted value characters
+    MarkupStop = 4,  // ends a run inside a comment, CDATA section or declaration
+    QuotedStop = 8,  // ends a run of a quoted value (the quote itself is checked apart)
+};
+
+constexpr std::array<std::uint8_t, 256> makeCharClasses()
+{
+    std::array<std::uint8_t, 256> classes{};
+    for (unsigned char c : {'<', '&', '\r', '\n'})
+        classes[c] |= ContentStop;
+    for (unsigned char c : {'\t', '\n', '\r', ' ', '/', '=', '>', '"', '\'', '&'})
+        classes[c] |= NameStop;
+    for (unsigned char c : {'>', '\r', '\n', '[', ']'})
+        classes[c] |= MarkupStop;
+    for (unsigned char c : {'&', '\r', '\n'})
+        classes[c] |= QuotedStop;
+    return classes;
+}
+
+constexpr std::array<std::uint8_t, 256> charClasses = makeCharClasses();
+
+inline bool hasClass(char c, CharClass what)
+{
+    return (charClasses[static_cast<unsigned char>(c)] & what) != 0;
+}
+
+// The characters that end a name or an unquoted value and are handed back.
+inline bool isTerminator(int c)
+{
+    return c == '\t' || c == '\n' || c == ' ' || c == '/' || c == '=' || c == '>';
+}
+
+// Quotes in names and values: a quote character opens quoted mode, in which
+// the terminators are ordinary characters, and the same quote closes it; the
+// quotes themselves are dropped.
+struct QuoteMode {
+    enum Step { Keep, Drop, End };
+    bool quoted = false;
+    char quote = 0;
+
+    Step classify(int c)
+    {
+        if (c == EndOfInput)
+            return End;
+        if (quoted) {
+            if (c != quote)
+                return Keep;
+            quoted = false;
+            return Drop;
+        }
+        if (isTerminator(c))
+            return End;
+        if (c == '"' || c == '\'') {
+            quoted = true;
+            quote = static_cast<char>(c);
+            return Drop;
+        }
+        return Keep;
+    }
+};
+
+void appendCodePoint(std::string& out, std::uint32_t code)
+{
+    if (code == 0)
+        return;
+    // Lone surrogates and values beyond Unicode have no UTF-8 form.
+    if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
+        code = 0xFFFD;
+    if (code < 0x80) {
+        out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+}
+
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The code of a numeric reference ("#65", "#x41"); values beyond Unicode
+// stop growing so that long digit runs cannot overflow.
+std::uint32_t numericReference(std::string_view digits)
+{
+    constexpr std::uint32_t Beyond = 0x110000;
+    std::uint32_t code = 0;
+    if (!digits.empty() && digits.front() == 'x') {
+        // Characters that are not hexadecimal digits are passed over.
+        for (char c : digits.substr(1)) {
+            const int value = hexDigitValue(c);
+            if (value >= 0)
+                code = std::min<std::uint32_t>(code * 16 + static_cast<std::uint32_t>(value), Beyond);
+        }
+        return code;
+    }
+    // Decimal: the leading digits only (none gives 0).
+    for (char c : digits) {
+        if (c < '0' || c > '9')
+            break;
+        code = std::min<std::uint32_t>(code * 10 + static_cast<std::uint32_t>(c - '0'), Beyond);
+    }
+    return code;
+}
+
+// Line and column (both from 1) after reading text[0, length): CR, LF, CR LF
+// and LF CR each end one line; columns count UTF-16 code units.
+void positionAfter(std::string_view text, std::size_t length, int& line, int& column)
+{
+    line = 1;
+    column = 1;
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\r' || c == '\n') {
+            const char pair = c == '\r' ? '\n' : '\r';
+            if (i + 1 < length && text[i + 1] == pair)
+                ++i;
+            ++line;
+            column = 1;
+        } else if ((c & 0xC0) != 0x80) {
+            column += c >= 0xF0 ? 2 : 1;
+        }
+    }
+}
+
+class XmlReader {
+public:
+    XmlReader(std::string_view text, XmlTree& tree, std::string& errorText, ProgressReporter* progress)
+        : text_(text), p_(text.data()), end_(text.data() + text.size()), lastCheck_(text.data()), tree_(tree),
+          errorText_(errorText), progress_(progress)
+    {
+    }
+
+    OperationResult parse();
+
+private:
+    // Element being filled: its node, its last child so far, and whether
+    // its text keeps control characters at the ends.
+    struct Frame {
+        std::uint32_t node;
+        std::uint32_t lastChild;
+        bool preserveSpace;
+    };
+
+    struct PendingAttribute {
+        std::size_t nameAt, nameLength, valueAt, valueLength;
+    };
+
+    struct InternSlot {
+        std::uint32_t offset; // 0: free
+        std::uint32_t hash;
+    };
+
+    bool startEmptyTree();
+    void parseContent();
+    void readTag();
+    void readStartTag(const std::string& name, int terminator);
+    void readMarkupDeclaration(const std::string& name, bool preserveSpace);
+    int readName(std::string& out);
+    int readValue(std::string& out);
+    void readEntity(std::string& out);
+    int readChar();
+
+    std::uint32_t addNode(std::size_t frameIndex, std::uint8_t flags, std::uint32_t content, std::uint32_t attributes);
+    void linkChild(std::uint32_t parent, std::uint32_t& lastChild, std::uint32_t child);
+    void flushPendingText(Frame& frame);
+    void closeFrame();
+    void addAttribute(std::string_view name, std::string_view value);
+    std::uint32_t storeAttributes();
+    std::uint32_t storeText(std::string_view text, bool intern);
+    std::string_view nameOf(std::uint32_t node) const;
+    void reportError(std::string_view message);
+    void fail() { failed_ = true; }
+
+    std::string_view text_;
+    const char* p_;
+    const char* end_;
+    const char* lastCheck_;
+    XmlTree& tree_;
+    std::string& errorText_;
+    ProgressReporter* progress_;
+    bool errorReported_ = false;
+    bool failed_ = false;
+    bool cancelled_ = false;
+
+    std::vector<Frame> frames_;
+    std::string pending_; // character data of the innermost open element
+    std::string tagName_;
+    std::string closeName_;
+    std::string attributeName_;
+    std::string attributeValue_;
+    std::string entity_;
+    std::string markup_;
+    std::string attributeBytes_;
+    std::vector<PendingAttribute> attributes_;
+    std::unordered_map<std::string, std::size_t> attributeIndex_;
+    std::vector<InternSlot> internSlots_;
+    std::size_t internUsed_ = 0;
+};
+
+bool XmlReader::startEmptyTree()
+{
+    tree_.nodes.release();
+    tree_.arena.release();
+    if (!tree_.nodes.allocate(1) || !tree_.arena.allocate(1))
+        return false;
+    tree_.nodes[0] = XmlNodeRecord{NoXmlNode, 0, 0, 0};
+    tree_.arena[0] = 0;
+    return true;
+}
+
+OperationResult XmlReader::parse()
+{
+    try {
+        if (!startEmptyTree())
+            return OperationResult::Failure;
+        internSlots_.assign(InternSlots, InternSlot{0, 0});
+        frames_.push_back(Frame{0, NoXmlNode, false});
+        parseContent();
+        // A stop request leaves the open elements as far as they were read.
+        while (!frames_.empty() && !failed_)
+            closeFrame();
+    } catch (const std::bad_alloc&) {
+        failed_ = true;
+    }
+    if (failed_) {
+        (void)startEmptyTree();
+        return OperationResult::Failure;
+    }
+    return cancelled_ ? OperationResult::Cancelled : OperationResult::Success;
+}
+
+// The content rules of every open element, with the open elements on an
+// explicit stack so that no nesting depth can exhaust the call stack.
+void XmlReader::parseContent()
+{
+    while (!frames_.empty() && !failed_) {
+        if (progress_ != nullptr && p_ - lastCheck_ >= CancelCadence) {
+            lastCheck_ = p_;
+            if (progress_->isCancelled()) {
+                cancelled_ = true;
+                return;
+            }
+        }
+        const char* limit = end_;
+        if (progress_ != nullptr && end_ - lastCheck_ > CancelCadence)
+            limit = lastCheck_ + CancelCadence;
+        const char* start = p_;
+        while (p_ < limit && !hasClass(*p_, ContentStop))
+            ++p_;
+        pending_.append(start, static_cast<std::size_t>(p_ - start));
+
+        if (p_ == end_) {
+            const Frame& frame = frames_.back();
+            if (frame.node != 0) {
+                const std::string name(nameOf(frame.node));
+                reportError("(EOF) Element <" + name + "> should be terminated with </" + name +
+                            ">. Check you have terminated your element properly.");
+            }
+            closeFrame();
+            continue;
+        }
+        if (p_ == limit && !hasClass(*p_, ContentStop))
+            continue; // time to ask the reporter again
+        switch (*p_) {
+        case '<':
+            ++p_;
+            readTag();
+            break;
+        case '&':
+            ++p_;
+            readEntity(pending_);
+            break;
+        default:
+            readChar();
+            pending_.push_back('\n');
+            break;
+        }
+    }
+}
+
+// After "<": a closing tag, a misplaced "<", or a child element.
+void XmlReader::readTag()
+{
+    const int terminator = readName(tagName_);
+    if (tagName_.empty()) {
+        if (terminator != '/') {
+            reportError("Misplaced < without name. Use &lt; instead of < if appropriate.");
+            closeFrame();
+            return;
+        }
+        const int closeTerminator = readName(closeName_);
+        const Frame& frame = frames_.back();
+        if (frame.node == 0) {
+            reportError("Misplaced </" + closeName_ + "> which does not match a <" + closeName_ + ">.");
+        } else if (const std::string_view name = nameOf(frame.node); name != closeName_) {
+            const std::string own(name);
+            reportError("Element <" + own + "> should be terminated with </" + own + ">, was with " + closeName_ +
+                        ". Check you have terminated your element properly.");
+        }
+        if (closeTerminator != '>') {
+            int c = 0;
+            do
+                c = readChar();
+            while (c != '>' && c != EndOfInput);
+        }
+        // Even a mismatched closing tag closes the current element; at the
+        // top level it ends the document.
+        closeFrame();
+        return;
+    }
+    flushPendingText(frames_.back());
+    readStartTag(tagName_, terminator);
+}
+
+void XmlReader::readStartTag(const std::string& name, int terminator)
+{
+    const std::size_t parentFrame = frames_.size() - 1;
+    const bool inherited = frames_[parentFrame].preserveSpace;
+    if (name.front() == '!') {
+        readMarkupDeclaration(name, inherited);
+        return;
+    }
+
+    attributes_.clear();
+    attributeBytes_.clear();
+    attributeIndex_.clear();
+    bool selfClosing = terminator == '/';
+    bool preserveSpace = inherited;
+    while (terminator != '>' && terminator != EndOfInput) {
+        terminator = readName(attributeName_);
+        bool hasValue = false;
+        if (terminator == ' ' && p_ < end_ && *p_ == '=') {
+            ++p_;
+            terminator = '=';
+        }
+        if (terminator == '=') {
+            terminator = readValue(attributeValue_);
+            hasValue = true;
+        } else {
+            attributeValue_.clear();
+        }
+        if (terminator == '/')
+            selfClosing = true;
+        if (attributeName_.empty())
+            continue;
+        if (equalsIgnoreCase(attributeName_, "xml:space")) {
+            preserveSpace = true;
+            continue;
+        }
+        // The value before "?>" of a processing instruction.
+        if (hasValue && terminator == '>' && !attributeValue_.empty() && attributeValue_.back() == '?')
+            attributeValue_.pop_back();
+        addAttribute(attributeName_, attributeValue_);
+    }
+
+    const std::uint32_t attributes = storeAttributes();
+    const std::uint32_t nameOffset = storeText(name, true);
+    if (failed_)
+        return;
+    const std::uint8_t flags = ElementFlag | (preserveSpace ? PreserveSpaceFlag : 0);
+    const std::uint32_t node = addNode(parentFrame, flags, nameOffset, attributes);
+    if (failed_)
+        return;
+    if (terminator == EndOfInput) {
+        reportError("Tag <" + name + "> does not have a closing '>'");
+        return;
+    }
+    if (selfClosing || name.front() == '?')
+        return;
+    frames_.push_back(Frame{node, NoXmlNode, preserveSpace});
+}
+
+// "<!--", "<![CDATA[", "<!DOCTYPE" and other "<!" constructs: everything up
+// to their end becomes the node's one text child, untrimmed.
+void XmlReader::readMarkupDeclaration(const std::string& name, bool preserveSpace)
+{
+    const bool comment = name == "!--";
+    const bool cdata = name == "![CDATA[";
+    const bool doctype = name == "!DOCTYPE";
+    markup_.clear();
+    bool inBrackets = false;
+    bool ended = false;
+    while (!ended) {
+        const char* start = p_;
+        while (p_ < end_ && !hasClass(*p_, MarkupStop))
+            ++p_;
+        markup_.append(start, static_cast<std::size_t>(p_ - start));
+        const int c = readChar();
+        if (c == EndOfInput) {
+            reportError("(EOF) Element <" + name + "> should be terminated with </" + name +
+                        ">. Check you have terminated your element properly.");
+            break;
+        }
+        markup_.push_back(static_cast<char>(c));
+        const std::string_view text = markup_;
+        if (comment) {
+            ended = text.ends_with("-->");
+        } else if (cdata) {
+            ended = text.ends_with("]]>");
+        } else if (doctype) {
+            if (c == '[')
+                inBrackets = true;
+            else if (c == ']')
+                inBrackets = false;
+            else if (c == '>' && !inBrackets)
+                ended = true;
+        }
+        if (ended)
+            markup_.resize(markup_.size() - (doctype ? 1 : 3));
+    }
+
+    const std::uint8_t spaceFlag = preserveSpace ? PreserveSpaceFlag : 0;
+    const std::uint32_t nameOffset = storeText(name, true);
+    if (failed_)
+        return;
+    const std::uint32_t node = addNode(frames_.size() - 1, ElementFlag | spaceFlag, nameOffset, 0);
+    const std::uint32_t textOffset = storeText(markup_, false);
+    if (failed_)
+        return;
+    const std::uint32_t child = tree_.nodes.count();
+    if (!tree_.nodes.append(XmlNodeRecord{NoXmlNode, textOffset, 0, static_cast<std::uint8_t>(TextFlag | spaceFlag)})) {
+        fail();
+        return;
+    }
+    std::uint32_t lastChild = NoXmlNode;
+    linkChild(node, lastChild, child);
+}
+
+// A tag or attribute name, up to a tab, line end, space, "/", "=", ">" or
+// the end of input, which is handed back. Quotes switch quoted mode, in
+// which those characters belong to the name; references are decoded.
+int XmlReader::readName(std::string& out)
+{
+    out.clear();
+    std::size_t units = 0;
+    bool full = false;
+    const auto keep = [&](char c) {
+        if (full)
+            return;
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte & 0xC0) != 0x80) {
+            const std::size_t need = byte >= 0xF0 ? 2 : 1;
+            if (units + need > MaxNameUnits) {
+                full = true; // the rest is read but not kept
+                return;
+            }
+            units += need;
+        }
+        out.push_back(c);
+    };
+    // "<!--", "<!DOCTYPE" and "<![CDATA[" end their name early.
+    const bool markup = p_ < end_ && *p_ == '!';
+    QuoteMode mode;
+    for (;;) {
+        if (!mode.quoted && !markup) {
+            const char* start = p_;
+            while (p_ < end_ && !hasClass(*p_, NameStop))
+                ++p_;
+            const auto length = static_cast<std::size_t>(p_ - start);
+            if (!full && units + 2 * length <= MaxNameUnits) {
+                // No byte adds more than two units: the whole run fits.
+                out.append(start, length);
+                for (const char* at = start; at < p_; ++at)
+                    units += ((*at & 0xC0) != 0x80) + (static_cast<unsigned char>(*at) >= 0xF0);
+            } else {
+                for (const char* at = start; at < p_; ++at)
+                    keep(*at);
+            }
+        }
+        const int c = readChar();
+        const QuoteMode::Step step = mode.classify(c);
+        if (step == QuoteMode::End)
+            return c;
+        if (step == QuoteMode::Drop)
+            continue;
+        if (c == '&') {
+            entity_.clear();
+            readEntity(entity_);
+            for (char e : entity_)
+                keep(e);
+        } else {
+            keep(static_cast<char>(c));
+        }
+        if (markup &&
+            ((out.size() == 3 && out == "!--") || (out.size() == 8 && (out == "!DOCTYPE" || out == "![CDATA["))))
+            return c;
+    }
+}
+
+// An attribute value: one space after "=" is skipped; quotes switch quoted
+// mode and are dropped, and reading goes on unquoted after a closing quote.
+int XmlReader::readValue(std::string& out)
+{
+    out.clear();
+    if (p_ < end_ && *p_ == ' ')
+        ++p_;
+    QuoteMode mode;
+    for (;;) {
+        const char* start = p_;
+        if (mode.quoted) {
+            while (p_ < end_ && *p_ != mode.quote && !hasClass(*p_, QuotedStop))
+                ++p_;
+        } else {
+            while (p_ < end_ && !hasClass(*p_, NameStop))
+                ++p_;
+        }
+        out.append(start, static_cast<std::size_t>(p_ - start));
+        const int c = readChar();
+        const QuoteMode::Step step = mode.classify(c);
+        if (step == QuoteMode::End)
+            return c;
+        if (step == QuoteMode::Drop)
+            continue;
+        if (c == '&')
+            readEntity(out);
+        else
+            out.push_back(static_cast<char>(c));
+    }
+}
+
+// After "&": the reference up to ";" appended to out as UTF-8.
+void XmlReader::readEntity(std::string& out)
+{
+    char name[MaxEntityChars * 4 + 4];
+    std::size_t length = 0;
+    std::size_t chars = 0;
+    for (;;) {
+        const int c = readChar();
+        if (c == ';')
+            break;
+        const bool startsChar = (c & 0xC0) != 0x80;
+        if (c == EndOfInput || c == '\t' || c == '\n' || c == ' ' || (startsChar && chars == MaxEntityChars)) {
+            reportError(AmpersandMessage);
+            return;
+        }
+        name[length++] = static_cast<char>(c);
+        if (startsChar)
+            ++chars;
+    }
+    const std::string_view reference(name, length);
+    if (reference == "amp")
+        out.push_back('&');
+    else if (reference == "lt")
+        out.push_back('<');
+    else if (reference == "gt")
+        out.push_back('>');
+    else if (reference == "quot")
+        out.push_back('"');
+    else if (reference == "apos")
+        out.push_back('\'');
+    else if (reference.starts_with('#'))
+        appendCodePoint(out, numericReference(reference.substr(1)));
+    else
+        out.push_back('&'); // unknown names are dropped
+}
+
+// One character; CR, LF, CR LF and LF CR each read as one LF.
+int XmlReader::readChar()
+{
+    if (p_ == end_)
+        return EndOfInput;
+    const auto c = static_cast<unsigned char>(*p_++);
+    if (c == '\r' || c == '\n') {
+        const char pair = c == '\r' ? '\n' : '\r';
+        if (p_ != end_ && *p_ == pair)
+            ++p_;
+        return '\n';
+    }
+    return c;
+}
+
+void XmlReader::linkChild(std::uint32_t parent, std::uint32_t& lastChild, std::uint32_t child)
+{
+    if (lastChild == NoXmlNode)
+        tree_.nodes[parent].flags |= HasChildrenFlag; // the child is parent + 1
+    else
+        tree_.nodes[lastChild].next = child;
+    lastChild = child;
+}
+
+std::uint32_t XmlReader::addNode(std::size_t frameIndex, std::uint8_t flags, std::uint32_t content,
+                                 std::uint32_t attributes)
+{
+    const std::uint32_t index = tree_.nodes.count();
+    if (index >= NoXmlNode - 1 || !tree_.nodes.append(XmlNodeRecord{NoXmlNode, content, attributes, flags})) {
+        fail();
+        return NoXmlNode;
+    }
+    Frame& frame = frames_[frameIndex];
+    linkChild(frame.node, frame.lastChild, index);
+    return index;
+}
+
+// Pending character data becomes a text node; without preserved space,
+// control characters (below 32) are cut from both ends, spaces stay.
+void XmlReader::flushPendingText(Frame& frame)
+{
+    std::string_view text = pending_;
+    if (!frame.preserveSpace) {
+        while (!text.empty() && static_cast<unsigned char>(text.front()) < 32)
+            text.remove_prefix(1);
+        while (!text.empty() && static_cast<unsigned char>(text.back()) < 32)
+            text.remove_suffix(1);
+    }
+    if (!text.empty()) {
+        // Indentation repeats endlessly in pretty-printed files: share it.
+        const bool blank = text.find_first_not_of(' ') == std::string_view::npos;
+        const std::uint32_t offset = storeText(text, blank);
+        const std::uint8_t flags = TextFlag | (frame.preserveSpace ? PreserveSpaceFlag : 0);
+        if (!failed_) {
+            const std::uint32_t index = tree_.nodes.count();
+            if (!tree_.nodes.append(XmlNodeRecord{NoXmlNode, offset, 0, flags}))
+                fail();
+            else
+                linkChild(frame.node, frame.lastChild, index);
+        }
+    }
+    pending_.clear();
+}
+
+void XmlReader::closeFrame()
+{
+    flushPendingText(frames_.back());
+    frames_.pop_back();
+}
+
+void XmlReader::addAttribute(std::string_view name, std::string_view value)
+{
+    const std::size_t nameAt = attributeBytes_.size();
+    attributeBytes_.append(name);
+    const std::size_t valueAt = attributeBytes_.size();
+    attributeBytes_.append(value);
+    const PendingAttribute entry{nameAt, name.size(), valueAt, value.size()};
+
+    // A repeated name keeps its first place and takes the later value.
+    if (attributes_.size() < LinearAttributeSearch) {
+        for (PendingAttribute& earlier : attributes_) {
+            if (std::string_view(attributeBytes_).substr(earlier.nameAt, earlier.nameLength) == name) {
+                earlier.valueAt = valueAt;
+                earlier.valueLength = value.size();
+                return;
+            }
+        }
+    } else {
+        if (attributeIndex_.empty()) {
+            for (std::size_t i = 0; i < attributes_.size(); ++i)
+                attributeIndex_.emplace(attributeBytes_.substr(attributes_[i].nameAt, attributes_[i].nameLength), i);
+        }
+        const auto [found, added] = attributeIndex_.emplace(std::string(name), attributes_.size());
+        if (!added) {
+            attributes_[found->second].valueAt = valueAt;
+            attributes_[found->second].valueLength = value.size();
+            return;
+        }
+    }
+    attributes_.push_back(entry);
+}
+
+std::uint32_t XmlReader::storeAttributes()
+{
+    if (attributes_.empty())
+        return 0;
+    std::uint64_t bytes = 0;
+    for (const PendingAttribute& a : attributes_)
+        bytes += 10 + a.nameLength + a.valueLength;
+    bytes += 5;
+    if (bytes > MaxArenaBytes) {
+        fail();
+        return 0;
+    }
+    std::uint32_t offset = 0;
+    const std::uint32_t before = tree_.arena.count();
+    char* at = extendArena(tree_, bytes, offset);
+    if (at == nullptr) {
+        fail();
+        return 0;
+    }
+    char* const start = at;
+    at += encodeLength(at, static_cast<std::uint32_t>(attributes_.size()));
+    for (const PendingAttribute& a : attributes_) {
+        at += encodeLength(at, static_cast<std::uint32_t>(a.nameLength));
+        std::memcpy(at, attributeBytes_.data() + a.nameAt, a.nameLength);
+        at += a.nameLength;
+        at += encodeLength(at, static_cast<std::uint32_t>(a.valueLength));
+        std::memcpy(at, attributeBytes_.data() + a.valueAt, a.valueLength);
+        at += a.valueLength;
+    }
+    // Give back what the length prefixes did not need.
+    (void)tree_.arena.resize(before + static_cast<std::uint32_t>(at - start));
+    return offset;
+}
+
+// Stores a text in the arena; short names and blank texts are shared.
+std::uint32_t XmlReader::storeText(std::string_view text, bool intern)
+{
+    std::uint32_t offset = 0;
+    if (text.empty())
+        return 0;
+    if (!intern || text.size() > MaxInternedLength) {
+        if (!appendText(tree_, text, offset))
+            fail();
+        return offset;
+    }
+    std::uint32_t hash = 2166136261u; // FNV-1a
+    for (char c : text)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    std::size_t slot = hash & (InternSlots - 1);
+    for (;;) {
+        InternSlot& entry = internSlots_[slot];
+        if (entry.offset == 0)
+            break;
+        if (entry.hash == hash) {
+            const char* at = tree_.arena.data() + entry.offset;
+            if (readText(at) == text)
+                return entry.offset;
+        }
+        slot = (slot + 1) & (InternSlots - 1);
+    }
+    if (!appendText(tree_, text, offset)) {
+        fail();
+        return 0;
+    }
+    // A file with endless distinct names stops sharing once the table is
+    // three quarters full, so lookups stay short.
+    if (internUsed_ < InternSlots * 3 / 4) {
+        internSlots_[slot] = InternSlot{offset, hash};
+        ++internUsed_;
+    }
+    return offset;
+}
+
+std::string_view XmlReader::nameOf(std::uint32_t node) const
+{
+    const char* at = tree_.arena.data() + tree_.nodes[node].content;
+    return readText(at);
+}
+
+// Only the first problem of a parse is described.
+void XmlReader::reportError(std::string_view message)
+{
+    if (errorReported_)
+        return;
+    errorReported_ = true;
+    int line = 0;
+    int column = 0;
+    positionAfter(text_, static_cast<std::size_t>(p_ - text_.data()), line, column);
+    std::string text = "Ln " + std::to_string(line) + ", Col " + std::to_string(column) + ": ";
+    text.append(message);
+    errorText_ = limitUtf16Units(text, MaxErrorUnits);
+}
+
+// Well-formed UTF-8, checked quickly over long ASCII runs.
+bool isWellFormedUtf8(std::string_view bytes)
+{
+    const char* at = bytes.data();
+    const char* const end = at + bytes.size();
+    while (at < end) {
+        while (end - at >= 8) {
+            std::uint64_t word;
+            std::memcpy(&word, at, 8);
+            if ((word & 0x8080808080808080ull) != 0)
+                break;
+            at += 8;
+        }
+        while (at < end && static_cast<unsigned char>(*at) < 0x80)
+            ++at;
+        if (at == end)
+            break;
+        // A multi-byte sequence never holds an ASCII byte, so each run of
+        // upper-half bytes can be checked on its own.
+        const char* run = at;
+        while (at < end && static_cast<unsigned char>(*at) >= 0x80)
+            ++at;
+        if (!isValidUtf8(std::string_view(run, static_cast<std::size_t>(at - run))))
+            return false;
+    }
+    return true;
+}
+
+// UTF-8 of every Windows-1252 byte of the upper half.
+const std::array<std::string, 128>& windows1252Table()
+{
+    static const std::array<std::string, 128> table = [] {
+        std::array<std::string, 128> t;
+        for (int b = 0x80; b <= 0xFF; ++b) {
+            const char byte = static_cast<char>(b);
+            t[b - 0x80] = sanitizeUtf8(std::string_view(&byte, 1)); // a lone high byte is read as Windows-1252
+        }
+        return t;
+    }();
+    return table;
+}
+
+void decodeWindows1252(std::string_view bytes, std::string& out)
+{
+    const auto& table = windows1252Table();
+    out.reserve(bytes.size() + bytes.size() / 2);
+    for (char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x80)
+            out.push_back(c);
+        else
+            out.append(table[byte - 0x80]);
+    }
+}
+
+void decodeUtf16(std::string_view bytes, bool bigEndian, std::string& out)
+{
+    out.reserve(bytes.size() / 2 * 3);
+    const std::size_t units = bytes.size() / 2;
+    const auto unitAt = [&](std::size_t i) {
+        const auto a = static_cast<unsigned char>(bytes[2 * i]);
+        const auto b = static_cast<unsigned char>(bytes[2 * i + 1]);
+        return static_cast<std::uint32_t>(bigEndian ? (a << 8) | b : (b << 8) | a);
+    };
+    for (std::size_t i = 0; i < units; ++i) {
+        std::uint32_t unit = unitAt(i);
+        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < units) {
+            const std::uint32_t low = unitAt(i + 1);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if (unit == 0)
+            out.push_back('\0'); // kept: a NUL in the text is just a character
+        else
+            appendCodePoint(out, unit);
+    }
+}
+
+// Largest file that loads: its UTF-16 size must fit a 32-bit count.
+constexpr std::uint64_t MaxXmlFileBytes = 214'748'365;
+// The load must leave this many times the file's size free.
+constexpr std::uint64_t MemoryFactor = 20;
+
+} // namespace
+
+bool decodeXmlBytes(std::string_view bytes, std::string& owned, std::string_view& text)
+{
+    owned.clear();
+    try {
+        const auto startsWith = [&](std::initializer_list<unsigned char> mark) {
+            if (bytes.size() < mark.size())
+                return false;
+            std::size_t i = 0;
+            for (unsigned char m : mark)
+                if (static_cast<unsigned char>(bytes[i++]) != m)
+                    return false;
+            return true;
+        };
+        if (startsWith({0xFE, 0xFF}) || startsWith({0xFF, 0xFE})) {
+            decodeUtf16(bytes.substr(2), bytes[0] == '\xFE', owned);
+            text = owned;
+        } else if (startsWith({0xEF, 0xBB, 0xBF})) {
+            const std::string_view rest = bytes.substr(3);
+            if (isWellFormedUtf8(rest)) {
+                text = rest;
+            } else {
+                owned = sanitizeUtf8(rest);
+                text = owned;
+            }
+        } else if (isWellFormedUtf8(bytes)) {
+            text = bytes;
+        } else {
+            decodeWindows1252(bytes, owned);
+            text = owned;
+        }
+    } catch (const std::bad_alloc&) {
+        owned.clear();
+        owned.shrink_to_fit();
+        return false;
+    }
+    return true;
+}
+
+OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText, ProgressReporter* progress)
+{
+    errorText.clear();
+    XmlReader reader(text, root.tree(), errorText, progress);
+    const OperationResult result = reader.parse();
+    if (result == OperationResult::Failure)
+        errorText = "Not enough memory available to parse the XML text";
+    return result;
+}
+
+OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText)
+{
+    return parseXmlText(text, root, errorText, nullptr);
+}
+
+OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlNode& root,
+                            std::string& errorText)
+{
+    errorText.clear();
+    const std::string shownPath = path.string();
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) {
+        errorText = limitUtf16Units("File does not exist: " + shownPath, MaxErrorUnits);
+        return OperationResult::Failure;
+    }
+    const std::uint64_t size =
+        std::filesystem::is_regular_file(path, error) ? std::filesystem::file_size(path, error) : 0;
+    if (size >= MaxXmlFileBytes || MemoryFactor * size >= availableMemoryBytes()) {
+        errorText = limitUtf16Units("Not enough memory available to load " + shownPath, MaxErrorUnits);
+        return OperationResult::Failure;
+    }
+    if (progress != nullptr && progress->isCancelled())
+        return OperationResult::Cancelled;
+
+    MappedFile file;
+    if (file.open(path) != OperationResult::Success) {
+        errorText = limitUtf16Units("Cannot open xml file: " + shownPath, MaxErrorUnits);
+        return OperationResult::Failure;
+    }
+    std::string decoded;
+    std::string_view text;
+    if (!decodeXmlBytes(file.view(), decoded, text)) {
+        errorText = limitUtf16Units("Not enough memory available to load " + shownPath, MaxErrorUnits);
+        return OperationResult::Failure;
+    }
+    if (progress != nullptr && progress->isCancelled())
+        return OperationResult::Cancelled;
+
+    XmlReader reader(text, root.tree(), errorText, progress);
+    const OperationResult parsed = reader.parse();
+    if (parsed == OperationResult::Failure) {
+        errorText = limitUtf16Units("Not enough memory available to load " + shownPath, MaxErrorUnits);
+        return OperationResult::Failure;
+    }
+    if (progress != nullptr && progress->isCancelled())
+        return OperationResult::Cancelled;
+    return OperationResult::Success;
+}
+
+} // namespace morvex

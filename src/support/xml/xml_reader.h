@@ -1,0 +1,172 @@
+#pragma once
+
+#include "mesh/growable_array.h"
+#include "mesh/operation_result.h"
+#include "support/progress/progress_reporter.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace morvex {
+
+// The program's own small, forgiving XML reader. It builds a tree of nodes
+// that callers walk by element name: no namespaces ("m:color" is just a
+// name), no validation, no DTD. Malformed input never fails a load; the first
+// problem is described in an error text "Ln <line>, Col <column>: <message>"
+// and parsing goes on or ends the current element.
+//
+// Kinds of node: the root (no name, no text) whose children are the
+// top-level nodes; elements (a name and attributes; processing instructions
+// are named "?xml" and the like, comments "!--", CDATA sections "![CDATA[",
+// declarations "!DOCTYPE", each holding one text child); text nodes (text
+// only). All texts are UTF-8.
+//
+// A whole tree lives in three flat blocks: one record of 16 bytes per node,
+// and one arena holding every name, text and attribute list with a length
+// prefix, so that a model part of hundreds of megabytes costs a small
+// multiple of its size and no heap object per node or attribute. Nodes are
+// stored in document order: a node's first child directly follows it.
+
+struct XmlNodeRecord {
+    std::uint32_t next;       // index of the next sibling, or NoXmlNode
+    std::uint32_t content;    // arena offset of the name (element) or the text (text node)
+    std::uint32_t attributes; // arena offset of the attribute list (0: none)
+    std::uint8_t flags;
+};
+
+inline constexpr std::uint32_t NoXmlNode = UINT32_MAX;
+
+struct XmlTree {
+    GrowableArray<XmlNodeRecord, ArrayFill::Zero> nodes; // [0] is the root
+    GrowableArray<char, ArrayFill::None> arena;          // [0] is the empty text / empty list
+};
+
+struct XmlAttribute {
+    std::string_view name;
+    std::string_view value;
+};
+
+// A node inside a tree; valid while that tree is neither parsed again nor
+// destroyed. A default-constructed ref stands for "no node".
+class XmlNodeRef {
+public:
+    XmlNodeRef() = default;
+    XmlNodeRef(const XmlTree* tree, std::uint32_t index) : tree_(tree), index_(index) {}
+
+    explicit operator bool() const { return tree_ != nullptr; }
+
+    bool isElement() const;
+    bool isText() const;
+    // Element name as written ("m:colorgroup", "?xml", "!--"); empty for
+    // text nodes and the root.
+    std::string_view name() const;
+    // Character data of a text node; empty for everything else.
+    std::string_view text() const;
+    // Set by an "xml:space" attribute here or on an ancestor.
+    bool preserveSpace() const;
+
+    XmlNodeRef firstChild() const;
+    XmlNodeRef next() const;
+
+    // Attributes in the order of their first appearance (a repeated name
+    // keeps its later value).
+    class AttributeCursor {
+    public:
+        bool atEnd() const { return remaining_ == 0; }
+        XmlAttribute current() const { return current_; }
+        void advance();
+
+    private:
+        friend class XmlNodeRef;
+        void load();
+        const char* at_ = nullptr;
+        std::uint32_t remaining_ = 0;
+        XmlAttribute current_{};
+    };
+    AttributeCursor attributes() const;
+    std::size_t attributeCount() const;
+    // True when present; `value` is empty for an attribute written without one.
+    bool findAttribute(std::string_view attributeName, std::string_view& value) const;
+
+    const XmlTree* tree() const { return tree_; }
+    std::uint32_t index() const { return index_; }
+    friend bool operator==(const XmlNodeRef&, const XmlNodeRef&) = default;
+
+private:
+    const XmlNodeRecord& record() const { return tree_->nodes[index_]; }
+
+    const XmlTree* tree_ = nullptr;
+    std::uint32_t index_ = 0;
+};
+
+// The root of a tree, owning all of it. Parsing into it replaces what it held.
+class XmlNode {
+public:
+    XmlNode();
+    XmlNode(XmlNode&&) noexcept = default;
+    XmlNode& operator=(XmlNode&&) noexcept = default;
+    XmlNode(const XmlNode&) = delete;
+    XmlNode& operator=(const XmlNode&) = delete;
+
+    XmlNodeRef ref() const { return tree_.nodes.empty() ? XmlNodeRef() : XmlNodeRef(&tree_, 0); }
+    operator XmlNodeRef() const { return ref(); }
+    XmlNodeRef firstChild() const { return ref().firstChild(); }
+
+    // Replaces this tree by a deep copy of another node: its name, text,
+    // attributes and whole child list (not its siblings). False when memory
+    // ran out; the node is then empty.
+    [[nodiscard]] bool copyFrom(XmlNodeRef source);
+    // Back to an empty root; gives the memory back.
+    void clear();
+
+    std::size_t nodeCount() const { return tree_.nodes.count(); }
+    // Bytes held by the tree, for memory checks and tests.
+    std::uint64_t memoryBytes() const;
+
+    XmlTree& tree() { return tree_; }
+    const XmlTree& tree() const { return tree_; }
+
+private:
+    XmlTree tree_;
+};
+
+// Loads a whole file and parses it into root. Failure for a missing file
+// ("File does not exist: <path>"), a file too large for the available memory
+// ("Not enough memory available to load <path>") or an unreadable one
+// ("Cannot open xml file: <path>"), with that text in errorText; cancelled
+// when the reporter says stop (checked before and after reading and every
+// 512 characters of parsing; the tree then holds what was read). Syntax
+// errors leave the result ok and only fill errorText.
+//
+// Encodings: a mark FE FF or FF FE gives UTF-16 big- or little-endian, EF BB
+// BF UTF-8; without a mark the bytes are UTF-8 when well formed, otherwise
+// Windows-1252.
+OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlNode& root,
+                            std::string& errorText);
+
+// Parses UTF-8 text already in memory (no reporter). Failure only when
+// memory runs out; syntax errors only fill errorText.
+OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText);
+
+// Same, with a reporter asked every 512 characters.
+OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText, ProgressReporter* progress);
+
+// The value of the attribute with exactly this name, or fallback when there
+// is none (an attribute present without a value gives the empty text).
+std::string_view getAttribute(XmlNodeRef node, std::string_view name, std::string_view fallback = {});
+
+// The first child element with exactly this name, or no node.
+XmlNodeRef findChild(XmlNodeRef node, std::string_view name);
+
+// A text node's own text, else the text of the node's first child, else empty.
+std::string_view getNodeText(XmlNodeRef node);
+
+// Decodes file bytes to UTF-8 by the rules of loadXmlFile; `text` receives
+// the result, which is `bytes` itself (or the part after a UTF-8 mark) when
+// nothing needs converting and `owned` otherwise. False when memory ran out.
+bool decodeXmlBytes(std::string_view bytes, std::string& owned, std::string_view& text);
+
+} // namespace morvex
