@@ -321,7 +321,7 @@ TEST(ConvertCli, CtrlCLeavesNoPartialOutput)
     const std::string command = "XDG_CONFIG_HOME=" + shellQuote((dir / "config").string()) + " " +
                                 shellQuote(cliPath().string()) + " convert " + shellQuote((dir / "in").string()) +
                                 " --to stl --jobs 2 --output " + out + " </dev/null >/dev/null 2>&1 & pid=$!; " +
-                                "until ls " + out + "/*.stl >/dev/null 2>&1; do sleep 0.02; done; " +
+                                "until ls " + out + "/*.stl >/dev/null 2>&1 || ! kill -0 $pid 2>/dev/null; do sleep 0.02; done; " +
                                 "kill -INT $pid; wait $pid; echo $?";
     std::string status;
     ASSERT_EQ(runCommand("bash -c " + shellQuote(command), &status), 0);
