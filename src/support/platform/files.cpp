@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <random>
+#include <chrono>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -126,11 +126,13 @@ OperationResult AtomicFileWriter::open(const std::filesystem::path& target, std:
     if (folder.empty())
         folder = ".";
     static std::atomic<unsigned> counter{0};
-    std::random_device entropy;
+    // O_EXCL makes the name ours; the clock only keeps retries rare when
+    // several processes share the folder.
+    const auto clockBits = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[48];
         std::snprintf(suffix, sizeof suffix, ".%d-%u-%08x.part", static_cast<int>(getpid()), counter++,
-                      static_cast<unsigned>(entropy()));
+                      clockBits + static_cast<unsigned>(attempt) * 2654435761u);
         temporary_ = folder / ("." + target.filename().string() + suffix);
         descriptor_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (descriptor_ >= 0)
