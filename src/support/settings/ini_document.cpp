@@ -10,17 +10,6 @@ bool isLineBreak(char c)
     return c == '\n' || c == '\r';
 }
 
-int hexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 void appendHexEscape(std::string& out, unsigned char byte)
 {
     static constexpr char digits[] = "0123456789ABCDEF";

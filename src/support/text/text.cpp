@@ -49,8 +49,12 @@ constexpr char16_t windows1252High[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
+} // namespace
+
 void appendUtf8(std::string& out, char32_t codePoint)
 {
+    if ((codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF)
+        codePoint = 0xFFFD;
     if (codePoint < 0x80) {
         out.push_back(static_cast<char>(codePoint));
     } else if (codePoint < 0x800) {
@@ -67,6 +71,19 @@ void appendUtf8(std::string& out, char32_t codePoint)
         out.push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
     }
 }
+
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+namespace {
 
 // The UTF-16 code unit that decides the order of a code point: characters
 // above U+FFFF sort by their high surrogate.

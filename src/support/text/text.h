@@ -28,6 +28,13 @@ bool isValidUtf8(std::string_view text);
 // so that names from older files still read as text.
 std::string sanitizeUtf8(std::string_view text);
 
+// Appends one code point as UTF-8; surrogates and values beyond U+10FFFF,
+// which have no UTF-8 form, become U+FFFD.
+void appendUtf8(std::string& out, char32_t codePoint);
+
+// 0-15 for a hexadecimal digit of either case, else -1.
+int hexDigitValue(char c);
+
 std::string_view trimSpaces(std::string_view text);
 
 // ASCII-only lower case, for extensions and keywords.

@@ -105,37 +105,8 @@ struct QuoteMode {
 
 void appendCodePoint(std::string& out, std::uint32_t code)
 {
-    if (code == 0)
-        return;
-    // Lone surrogates and values beyond Unicode have no UTF-8 form.
-    if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF)
-        code = 0xFFFD;
-    if (code < 0x80) {
-        out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
-}
-
-int hexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    if (code != 0) // a reference to 0 adds nothing
+        appendUtf8(out, code);
 }
 
 // The code of a numeric reference ("#65", "#x41"); values beyond Unicode
