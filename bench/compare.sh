@@ -27,6 +27,8 @@ if [[ ! -f $MESH_BIN || ! -f $MESH_ASCII ]]; then
   "$MESHGEN" --triangles "$TRIANGLES" --binary "$MESH_BIN" --ascii "$MESH_ASCII"
 fi
 export CLI MESHGEN WORK MESH_BIN MESH_ASCII TRIANGLES
+# Settings of their own: the user's stored settings are neither used nor changed.
+export XDG_CONFIG_HOME="$WORK/config"
 source "$root/bench/lib.sh"
 
 echo "Morvex benchmarks: $TRIANGLES triangles, $BENCH_RUNS runs each, median; $(nproc) cores"

@@ -57,3 +57,13 @@ bench_time() {
   m=$(printf '%s\n' "${mems[@]}" | bench_median)
   awk -v l="$label" -v t="$t" -v m="$m" 'BEGIN { printf "%-44s %7.2f s %7.0f MB\n", l, t, m / 1024 }'
 }
+
+# The test mesh as morvex-cli writes it as OBJ (one shared vertex list, one
+# normal per triangle), made once from the binary STL; sets MESH_OBJ.
+bench_mesh_obj() {
+  MESH_OBJ="$WORK/mesh-$TRIANGLES.obj"
+  if [[ ! -f $MESH_OBJ ]]; then
+    "$CLI" convert --on-exists overwrite "$MESH_BIN" --to obj --output "$WORK/obj-input" >/dev/null
+    mv "$WORK/obj-input/$(basename "$MESH_OBJ")" "$MESH_OBJ"
+  fi
+}

@@ -3,18 +3,14 @@
 # triangle), made once from the binary STL.
 out="$WORK/out"
 mkdir -p "$out"
-MESH_OBJ="$WORK/mesh-$TRIANGLES.obj"
-if [[ ! -f $MESH_OBJ ]]; then
-  "$CLI" convert "$MESH_BIN" --to obj --output "$WORK/obj-input" >/dev/null
-  mv "$WORK/obj-input/$(basename "$MESH_OBJ")" "$MESH_OBJ"
-fi
+bench_mesh_obj
 bench_compare "OBJ -> binary STL (vs assimp)" \
-  "$CLI convert '$MESH_OBJ' --to stl --output '$out/ours-obj'" \
+  "$CLI convert --on-exists overwrite '$MESH_OBJ' --to stl --output '$out/ours-obj'" \
   "assimp export '$MESH_OBJ' '$out/peer-obj.stl' -f stlb"
 bench_compare "binary STL -> OBJ (vs assimp)" \
-  "$CLI convert '$MESH_BIN' --to obj --output '$out/ours-stl'" \
+  "$CLI convert --on-exists overwrite '$MESH_BIN' --to obj --output '$out/ours-stl'" \
   "assimp export '$MESH_BIN' '$out/peer-stl.obj' -f obj"
 bench_compare "OBJ -> OBJ (vs assimp)" \
-  "$CLI convert '$MESH_OBJ' --to obj --output '$out/ours-obj'" \
+  "$CLI convert --on-exists overwrite '$MESH_OBJ' --to obj --output '$out/ours-obj'" \
   "assimp export '$MESH_OBJ' '$out/peer-obj.obj' -f obj"
 echo "OBJ input: $(stat -c %s "$MESH_OBJ") bytes"

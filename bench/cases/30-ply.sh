@@ -16,32 +16,32 @@ ply_converts() {
   mkdir -p "$probe"
   printf 'ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\nproperty float z\nelement face 1\nproperty list uchar int vertex_indices\nend_header\n0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n' >"$probe/probe.ply"
   printf 'v 0 0 0\nv 1 0 0\nv 0 1 0\nf 1 2 3\n' >"$probe/probe.obj"
-  "$CLI" convert "$probe/probe.$1" --to "$2" --output "$probe/out" >/dev/null 2>&1
+  "$CLI" convert --on-exists overwrite "$probe/probe.$1" --to "$2" --output "$probe/out" >/dev/null 2>&1
 }
 
 bench_compare "binary PLY -> binary PLY (vs assimp)" \
-  "$CLI convert '$PLY_BIN' --to ply --output '$out/ours-ply'" \
+  "$CLI convert --on-exists overwrite '$PLY_BIN' --to ply --output '$out/ours-ply'" \
   "assimp export '$PLY_BIN' '$out/peer-ply.ply' -f plyb"
 bench_compare "ASCII PLY -> binary PLY (vs assimp)" \
-  "$CLI convert '$PLY_ASCII' --to ply --output '$out/ours-ply-ascii'" \
+  "$CLI convert --on-exists overwrite '$PLY_ASCII' --to ply --output '$out/ours-ply-ascii'" \
   "assimp export '$PLY_ASCII' '$out/peer-ply-ascii.ply' -f plyb"
 if ply_converts ply obj; then
   bench_compare "binary PLY -> OBJ (vs assimp)" \
-    "$CLI convert '$PLY_BIN' --to obj --output '$out/ours-ply-obj'" \
+    "$CLI convert --on-exists overwrite '$PLY_BIN' --to obj --output '$out/ours-ply-obj'" \
     "assimp export '$PLY_BIN' '$out/peer-ply.obj' -f obj"
 else
   echo "binary PLY -> OBJ: skipped, no OBJ writer yet"
 fi
 if ply_converts obj ply; then
   bench_compare "OBJ -> binary PLY (vs assimp)" \
-    "$CLI convert '$PLY_OBJ' --to ply --output '$out/ours-obj-ply'" \
+    "$CLI convert --on-exists overwrite '$PLY_OBJ' --to ply --output '$out/ours-obj-ply'" \
     "assimp export '$PLY_OBJ' '$out/peer-obj.ply' -f plyb"
 else
   echo "OBJ -> binary PLY: skipped, no OBJ reader yet"
 fi
 if ply_converts ply stl; then
   bench_compare "ASCII PLY -> binary STL (vs assimp)" \
-    "$CLI convert '$PLY_ASCII' --to stl --output '$out/ours-ply-stl'" \
+    "$CLI convert --on-exists overwrite '$PLY_ASCII' --to stl --output '$out/ours-ply-stl'" \
     "assimp export '$PLY_ASCII' '$out/peer-ply-ascii.stl' -f stlb"
 else
   echo "ASCII PLY -> binary STL: skipped, no STL writer yet"

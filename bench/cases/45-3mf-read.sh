@@ -5,10 +5,10 @@ input="$WORK/3mf-input"
 mkdir -p "$out" "$input"
 threemf="$input/$(basename "${MESH_BIN%.stl}").3mf"
 if [[ ! -f $threemf ]]; then
-  "$CLI" convert "$MESH_BIN" --to 3mf --output "$input" >/dev/null
+  "$CLI" convert --on-exists overwrite "$MESH_BIN" --to 3mf --output "$input" >/dev/null
 fi
 bench_compare "3MF -> binary STL (vs assimp)" \
-  "$CLI convert '$threemf' --to stl --output '$out/ours-3mf'" \
+  "$CLI convert --on-exists overwrite '$threemf' --to stl --output '$out/ours-3mf'" \
   "assimp export '$threemf' '$out/peer-3mf.stl' -f stlb"
 bench_time "3MF read alone (morvex-cli info)" "$CLI info '$threemf'"
 echo "3MF input: $(stat -c %s "$threemf") bytes"

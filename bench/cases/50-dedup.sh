@@ -5,20 +5,16 @@
 # OBJ rows merge a mesh read as separate triangles.
 out="$WORK/out"
 mkdir -p "$out"
-MESH_OBJ="$WORK/mesh-$TRIANGLES.obj"
-if [[ ! -f $MESH_OBJ ]]; then
-  "$CLI" convert "$MESH_BIN" --to obj --output "$WORK/obj-input" >/dev/null
-  mv "$WORK/obj-input/$(basename "$MESH_OBJ")" "$MESH_OBJ"
-fi
-stl_dedup="$CLI convert '$MESH_BIN' --to stl --remove-duplicates --output '$out/ours-dedup'"
-obj_dedup="$CLI convert '$MESH_OBJ' --to stl --remove-duplicates --output '$out/ours-obj-dedup'"
+bench_mesh_obj
+stl_dedup="$CLI convert --on-exists overwrite '$MESH_BIN' --to stl --remove-duplicates --output '$out/ours-dedup'"
+obj_dedup="$CLI convert --on-exists overwrite '$MESH_OBJ' --to stl --remove-duplicates --output '$out/ours-obj-dedup'"
 bench_compare "binary STL -> STL, dedup (peer: no dedup)" \
-  "$stl_dedup" "$CLI convert '$MESH_BIN' --to stl --output '$out/ours-plain'"
+  "$stl_dedup" "$CLI convert --on-exists overwrite '$MESH_BIN' --to stl --output '$out/ours-plain'"
 bench_compare "binary STL -> STL, dedup (vs assimp -jiv)" \
   "$stl_dedup" "assimp export '$MESH_BIN' '$out/peer-jiv.stl' -f stlb -jiv"
 bench_compare "binary STL -> STL, dedup (vs admesh -e)" \
   "$stl_dedup" "admesh -e -b '$out/admesh-e.stl' '$MESH_BIN'"
 bench_compare "OBJ corners -> STL, dedup (peer: no dedup)" \
-  "$obj_dedup" "$CLI convert '$MESH_OBJ' --to stl --output '$out/ours-obj-plain'"
+  "$obj_dedup" "$CLI convert --on-exists overwrite '$MESH_OBJ' --to stl --output '$out/ours-obj-plain'"
 bench_compare "OBJ corners -> STL, dedup (vs assimp -jiv)" \
   "$obj_dedup" "assimp export '$MESH_OBJ' '$out/peer-obj-jiv.stl' -f stlb -jiv"
