@@ -1,6 +1,7 @@
 #include "app/batch_run.h"
 
 #include "app/naming.h"
+#include "support/platform/memory_reuse.h"
 #include "support/text/text.h"
 
 #include <algorithm>
@@ -254,6 +255,7 @@ std::optional<std::string> estimatedTimeRemainingLine(double overall, double sec
 
 OperationResult runJobs(ConversionRun& run, ProgressReporter& dialog, RunSink& sink)
 {
+    keepFreedMemoryForReuse();
     RunState state(run, dialog, sink);
     state.jobsAtStart = run.jobs.size();
     for (std::size_t i = 0; i < run.results.size(); ++i)

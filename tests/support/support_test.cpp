@@ -147,3 +147,22 @@ TEST(Files, AtomicWriterAndMappedFile)
     AtomicFileWriter nowhere;
     EXPECT_EQ(nowhere.open(dir / "no-folder" / "x.stl"), OperationResult::Failure);
 }
+
+TEST(Files, SmallFilesAreReadAndLargeOnesMappedWithTheSameBytes)
+{
+    TempDir dir;
+    for (const std::size_t size : {std::size_t{1}, std::size_t{70'001}, std::size_t{17} << 20}) {
+        std::string content(size, '\0');
+        for (std::size_t i = 0; i < size; ++i)
+            content[i] = static_cast<char>((i * 131) >> 3);
+        const auto path = dir / ("file-" + std::to_string(size));
+        morvex::testing::writeFile(path, content);
+        MappedFile file;
+        ASSERT_EQ(file.open(path), OperationResult::Success) << size;
+        ASSERT_EQ(file.size(), size);
+        EXPECT_TRUE(file.view() == content) << size;
+        // Reopening one object on another file releases the first.
+        ASSERT_EQ(file.open(dir / "file-1"), OperationResult::Success);
+        EXPECT_EQ(file.size(), 1u);
+    }
+}

@@ -37,6 +37,34 @@ void MappedFile::close()
     mapped_ = false;
 }
 
+OperationResult MappedFile::readWhole(int descriptor, std::string* reason)
+{
+    // Bounded by SmallFileBytes, so not the allocation guard's business: the
+    // guard answers for the model built from these bytes.
+    owned_ = static_cast<char*>(std::malloc(static_cast<std::size_t>(size_)));
+    if (owned_ == nullptr) {
+        close();
+        return failWith(reason, "out of memory");
+    }
+    std::uint64_t used = 0;
+    while (used < size_) {
+        const ssize_t got = ::read(descriptor, owned_ + used, static_cast<std::size_t>(size_ - used));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            const int error = errno;
+            close();
+            return failWith(reason, "cannot read file: " + systemErrorText(error));
+        }
+        if (got == 0) // the file shrank while being read
+            break;
+        used += static_cast<std::uint64_t>(got);
+    }
+    data_ = owned_;
+    size_ = used;
+    return OperationResult::Success;
+}
+
 OperationResult MappedFile::open(const std::filesystem::path& path, std::string* reason)
 {
     close();
@@ -59,6 +87,11 @@ OperationResult MappedFile::open(const std::filesystem::path& path, std::string*
             ::close(descriptor);
             data_ = "";
             return OperationResult::Success;
+        }
+        if (size_ <= SmallFileBytes) {
+            const OperationResult result = readWhole(descriptor, reason);
+            ::close(descriptor);
+            return result;
         }
         void* mapping = mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ, MAP_PRIVATE, descriptor, 0);
         if (mapping != MAP_FAILED) {

@@ -30,6 +30,13 @@ public:
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(data_); }
 
 private:
+    // Files up to this size are read into memory rather than mapped: in a
+    // batch of many small files, mapping and unmapping each one costs more
+    // (page faults, and flushing the other processors' address caches) than
+    // copying it into a buffer the allocator hands back for the next file.
+    static constexpr std::uint64_t SmallFileBytes = 16u << 20;
+
+    OperationResult readWhole(int descriptor, std::string* reason);
     void close();
 
     const char* data_ = nullptr;
