@@ -151,25 +151,31 @@ TEST(ConvertFile, ModelsWithoutObjectsGiveValidEmptyFiles)
 
 TEST(ConvertFile, CancellationAtAnyPointLeavesTheOutputNameAlone)
 {
-    TempDir dir;
-    writeFile(dir / "cube.stl", cubeWithRepeatedFacet());
-    writeFile(dir / "out.stl", "previous output");
-    ConversionSettings settings = settingsFor(FormatKind::StlBinary, "stl");
-    settings.removeDuplicatesOn = true;
-    settings.recalculateNormalsOn = true;
-    settings.customTransformOn = true;
-    RecordingReporter counting;
-    ASSERT_EQ(convertFile(dir / "cube.stl", dir / "other.stl", settings, counting), ConversionStatus::Success);
-    const std::uint64_t checks = counting.cancelChecks();
-    ASSERT_GT(checks, 5u);
-    // Every check, the last one after the writer finished included.
-    for (std::uint64_t stopAt = 1; stopAt <= checks; ++stopAt) {
-        RecordingReporter reporter;
-        reporter.cancelAfterChecks(stopAt);
-        EXPECT_EQ(convertFile(dir / "cube.stl", dir / "out.stl", settings, reporter), ConversionStatus::Cancelled)
-            << stopAt;
-        EXPECT_EQ(readFile(dir / "out.stl"), "previous output") << stopAt;
-        EXPECT_EQ(entries(dir.path()), (std::vector<fs::path>{"cube.stl", "other.stl", "out.stl"})) << stopAt;
+    // STL is written straight through a temporary file, OBJ through a staging folder.
+    for (const auto& [kind, extension] : {std::pair{FormatKind::StlBinary, "stl"}, std::pair{FormatKind::Obj, "obj"}}) {
+        TempDir dir;
+        writeFile(dir / "cube.stl", cubeWithRepeatedFacet());
+        const fs::path output = dir / (std::string("out.") + extension);
+        writeFile(output, "previous output");
+        ConversionSettings settings = settingsFor(kind, extension);
+        settings.removeDuplicatesOn = true;
+        settings.recalculateNormalsOn = true;
+        settings.customTransformOn = true;
+        RecordingReporter counting;
+        const fs::path other = dir / "other" / output.filename();
+        fs::create_directories(other.parent_path());
+        ASSERT_EQ(convertFile(dir / "cube.stl", other, settings, counting), ConversionStatus::Success);
+        const std::uint64_t checks = counting.cancelChecks();
+        ASSERT_GT(checks, 5u);
+        const std::vector<fs::path> before = entries(dir.path());
+        for (std::uint64_t stopAt = 1; stopAt <= checks; ++stopAt) {
+            RecordingReporter reporter;
+            reporter.cancelAfterChecks(stopAt);
+            EXPECT_EQ(convertFile(dir / "cube.stl", output, settings, reporter), ConversionStatus::Cancelled)
+                << extension << " " << stopAt;
+            EXPECT_EQ(readFile(output), "previous output") << extension << " " << stopAt;
+            EXPECT_EQ(entries(dir.path()), before) << extension << " " << stopAt;
+        }
     }
 }
 
@@ -186,10 +192,15 @@ TEST(ConvertFile, SaveFailuresLeaveNothingBehind)
     };
     const Case cases[] = {
         {"no writer for the kind", dir / "out.xyz", FormatKind::Unknown, "no writer"},
-        {"folder missing", dir / "missing" / "out.stl", FormatKind::StlBinary, "cannot write into the output folder"},
-        {"name taken by a folder", dir / "taken.stl", FormatKind::StlBinary, "cannot move taken.stl"},
+        // One-file writers replace the output straight from their temporary file...
+        {"folder missing", dir / "missing" / "out.stl", FormatKind::StlBinary, "cannot create file"},
+        {"name taken by a folder", dir / "taken.stl", FormatKind::StlBinary, "cannot replace the output file"},
+        // ...an OBJ and its companions go through a staging folder.
+        {"OBJ folder missing", dir / "missing" / "out.obj", FormatKind::Obj, "cannot write into the output folder"},
+        {"OBJ name taken by a folder", dir / "taken.obj", FormatKind::Obj, "cannot move taken.obj"},
     };
     fs::create_directories(dir / "taken.stl");
+    fs::create_directories(dir / "taken.obj");
     for (const Case& c : cases) {
         RecordingReporter reporter;
         std::string reason;
@@ -199,8 +210,9 @@ TEST(ConvertFile, SaveFailuresLeaveNothingBehind)
         EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << c.name << ": " << reason;
     }
     EXPECT_EQ(readFile(dir / "out.xyz"), "previous output");
-    EXPECT_EQ(entries(dir.path()), (std::vector<fs::path>{"cube.stl", "out.xyz", "taken.stl"}));
+    EXPECT_EQ(entries(dir.path()), (std::vector<fs::path>{"cube.stl", "out.xyz", "taken.obj", "taken.stl"}));
     EXPECT_TRUE(fs::is_empty(dir / "taken.stl"));
+    EXPECT_TRUE(fs::is_empty(dir / "taken.obj"));
 }
 
 TEST(ConvertFile, CorpusStlWithDuplicatesRemovedReadsInAPeer)
