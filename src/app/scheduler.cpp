@@ -66,6 +66,16 @@ void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::v
     plan.clear();
     OutputNamer namer(run.settings, run.environment.nameTemplate);
     const OverwritePolicy current = policy.current();
+    // Names the run will write: every planned output and every numbered name
+    // an earlier rename takes, so that no two files are promised one name.
+    std::unordered_set<std::string> promised;
+    for (const RunEntry& entry : run.results)
+        if (std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source))
+            promised.insert(candidate->native());
+    namer = OutputNamer(run.settings, run.environment.nameTemplate);
+    const auto taken = [&promised](const std::filesystem::path& path) {
+        return promised.count(path.native()) != 0 || outputNameTaken(path);
+    };
     for (const RunEntry& entry : run.results) {
         PlannedOutput planned;
         planned.source = entry.source;
@@ -76,7 +86,9 @@ void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::v
         if (planned.exists) {
             planned.protectedOutput = protectsExistingOutput(namer.sameFolderMode(), planned.source, planned.output);
             planned.decision = decisionWithoutAsking(current, planned.protectedOutput);
-            planned.renamedTo = nextFreeName(planned.output, run.environment.nameTemplate);
+            planned.renamedTo = nextFreeName(planned.output, run.environment.nameTemplate, taken);
+            if (planned.renamedTo && planned.decision == OverwriteDecision::Rename)
+                promised.insert(planned.renamedTo->native());
         }
         plan.push_back(std::move(planned));
     }

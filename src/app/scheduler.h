@@ -45,7 +45,8 @@ struct PlannedOutput {
     bool exists = false;          // a file of that name exists
     bool protectedOutput = false; // the clash cannot be decided by overwriting
     std::optional<OverwriteDecision> decision; // for a clash; nothing when the policy asks
-    std::optional<std::filesystem::path> renamedTo; // the numbered name a rename would take now
+    // The numbered name a rename would take: free now and promised to no other file of the run.
+    std::optional<std::filesystem::path> renamedTo;
 };
 // In list order. A missing output folder simply has no clashes.
 void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::vector<PlannedOutput>& plan);

@@ -74,6 +74,27 @@ TEST(BatchRun, SameNameInOneRunGetsNumberedNames)
     EXPECT_EQ(filesIn(dir.path()).size(), 6u) << "no reservation or temporary file left";
 }
 
+TEST(BatchRun, DryRunPlanNeverPromisesOneNameTwice)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir / "out");
+    writeFile(dir / "out" / "a.stl", "old");
+    writeFile(dir / "a.obj", "from obj");
+    writeFile(dir / "a.ply", "from ply");
+    ConversionRun run({dir / "a.obj", dir / "a.ply"}, stlSettings(dir / "out"), fakeConvert);
+    FixedOverwritePolicy rename(policyForChoice(OverwriteChoice::Rename), nullptr);
+    std::vector<PlannedOutput> plan;
+    planOutputs(run, rename, plan);
+    ASSERT_EQ(plan.size(), 2u);
+    std::set<std::string> promised;
+    for (const PlannedOutput& planned : plan) {
+        const std::filesystem::path written = planned.exists ? planned.renamedTo.value() : planned.output;
+        EXPECT_TRUE(promised.insert(written.filename().string()).second) << written;
+    }
+    // One file takes a.stl's clash, the other a-1.stl: the rename must look past both.
+    EXPECT_EQ(promised, (std::set<std::string>{"a-1.stl", "a-2.stl"}));
+}
+
 TEST(BatchRun, NumberingTemplateAndFreeNamesAfterAClash)
 {
     TempDir dir;
