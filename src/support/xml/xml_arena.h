@@ -56,6 +56,20 @@ inline std::size_t encodeLength(char* out, std::uint32_t value)
     return used;
 }
 
+// Makes the tree a lone root: one node record and the shared empty text,
+// whatever it held before. False when memory ran out (the tree is then
+// without storage).
+inline bool resetToEmptyTree(XmlTree& tree)
+{
+    tree.nodes.release();
+    tree.arena.release();
+    if (!tree.nodes.allocate(1) || !tree.arena.allocate(1))
+        return false;
+    tree.nodes[0] = XmlNodeRecord{NoXmlNode, 0, 0, 0};
+    tree.arena[0] = 0;
+    return true;
+}
+
 // Room for `bytes` more at the end of the arena; nullptr when memory ran out
 // or the arena would outgrow its offsets. `offset` receives where it starts.
 inline char* extendArena(XmlTree& tree, std::uint64_t bytes, std::uint32_t& offset)

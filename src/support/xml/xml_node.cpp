@@ -98,16 +98,6 @@ bool XmlNodeRef::findAttribute(std::string_view attributeName, std::string_view&
 
 namespace {
 
-// Resets a tree to a lone root: one node record and the shared empty text.
-bool makeEmptyTree(XmlTree& tree)
-{
-    if (!tree.nodes.allocate(1) || !tree.arena.allocate(1))
-        return false;
-    tree.nodes[0] = XmlNodeRecord{NoXmlNode, 0, 0, 0};
-    tree.arena[0] = 0;
-    return true;
-}
-
 // One past the last node of the subtree at `first` (nodes are in document
 // order, so a subtree is one contiguous run).
 std::uint32_t subtreeEnd(const XmlTree& tree, std::uint32_t first)
@@ -166,14 +156,12 @@ XmlNode::XmlNode()
 {
     // A root that cannot get its two first bytes stays without storage;
     // clear() and every parse try again and report the failure.
-    (void)makeEmptyTree(tree_);
+    (void)resetToEmptyTree(tree_);
 }
 
 void XmlNode::clear()
 {
-    tree_.nodes.release();
-    tree_.arena.release();
-    (void)makeEmptyTree(tree_);
+    (void)resetToEmptyTree(tree_);
 }
 
 bool XmlNode::copyFrom(XmlNodeRef source)
@@ -181,7 +169,7 @@ bool XmlNode::copyFrom(XmlNodeRef source)
     XmlTree copy;
     bool copied = false;
     if (!source || source.tree()->nodes.empty()) {
-        copied = makeEmptyTree(copy);
+        copied = resetToEmptyTree(copy);
     } else {
         const XmlTree& from = *source.tree();
         const std::uint32_t first = source.index();

@@ -181,7 +181,6 @@ private:
         std::uint32_t hash;
     };
 
-    bool startEmptyTree();
     void parseContent();
     void readTag();
     void readStartTag(const std::string& name, int terminator);
@@ -228,21 +227,10 @@ private:
     std::size_t internUsed_ = 0;
 };
 
-bool XmlReader::startEmptyTree()
-{
-    tree_.nodes.release();
-    tree_.arena.release();
-    if (!tree_.nodes.allocate(1) || !tree_.arena.allocate(1))
-        return false;
-    tree_.nodes[0] = XmlNodeRecord{NoXmlNode, 0, 0, 0};
-    tree_.arena[0] = 0;
-    return true;
-}
-
 OperationResult XmlReader::parse()
 {
     try {
-        if (!startEmptyTree())
+        if (!resetToEmptyTree(tree_))
             return OperationResult::Failure;
         internSlots_.assign(InternSlots, InternSlot{0, 0});
         frames_.push_back(Frame{0, NoXmlNode, false});
@@ -254,7 +242,7 @@ OperationResult XmlReader::parse()
         failed_ = true;
     }
     if (failed_) {
-        (void)startEmptyTree();
+        (void)resetToEmptyTree(tree_);
         return OperationResult::Failure;
     }
     return cancelled_ ? OperationResult::Cancelled : OperationResult::Success;
