@@ -21,6 +21,8 @@ inline constexpr std::string_view ThreeMfModelRelationship =
 // below the available memory.
 inline constexpr std::uint64_t MaxModelPartBytes = 214'748'365;
 bool modelPartFitsMemory(std::uint64_t bytes);
+// The largest size modelPartFitsMemory accepts now (0 when none).
+std::uint64_t modelPartByteLimit();
 
 // Loads the model part (the XML of "3D/3dmodel.model") and fills the model:
 // the tree walk, then the build-item transforms and normals. Sets the model's

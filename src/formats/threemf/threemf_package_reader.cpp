@@ -1,12 +1,10 @@
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_model_part.h"
 
-#include "mesh/memory_guard.h"
 #include "support/platform/scratch_folder.h"
 #include "support/text/text.h"
 #include "support/zip/zip_component.h"
 
-#include <algorithm>
 #include <mutex>
 #include <new>
 #include <string>
@@ -16,16 +14,6 @@ namespace morvex {
 namespace {
 
 constexpr std::string_view RootRelationshipPart = "_rels/.rels";
-
-std::uint64_t modelPartByteLimit()
-{
-    // The largest part that loads: below the fixed limit and 1/20 of the
-    // memory available.
-    std::uint64_t limit = std::min<std::uint64_t>(MaxModelPartBytes - 1, availableMemoryBytes() / 20);
-    while (limit > 0 && !modelPartFitsMemory(limit))
-        --limit;
-    return limit;
-}
 
 // Relationship parts in the order they are tried: the package's root part
 // "_rels/.rels" first, then every other ".rels" entry in listing order.

@@ -719,6 +719,16 @@ bool modelPartFitsMemory(std::uint64_t bytes)
     return bytes < MaxModelPartBytes && MemoryFactor * bytes < availableMemoryBytes();
 }
 
+std::uint64_t modelPartByteLimit()
+{
+    // One reading of the available memory: asking again per candidate size
+    // would read the system's figures once per byte the limit moves.
+    const std::uint64_t available = availableMemoryBytes();
+    if (available == 0)
+        return 0;
+    return std::min<std::uint64_t>(MaxModelPartBytes - 1, (available - 1) / MemoryFactor);
+}
+
 OperationResult findModelPartTarget(const std::filesystem::path& relationshipPart, std::string& target,
                                     bool& hasRelationships, ProgressReporter& reporter)
 {
