@@ -13,6 +13,12 @@
 
 namespace morvex {
 
+// Namespaces of the core model and of its material elements, read and
+// written as the defaults of the model's "xmlns" and "xmlns:m" attributes.
+inline constexpr std::string_view ThreeMfCoreNamespace = "http://schemas.microsoft.com/3dmanufacturing/core/2015/02";
+inline constexpr std::string_view ThreeMfMaterialNamespace =
+    "http://schemas.microsoft.com/3dmanufacturing/material/2015/02";
+
 // Relationship type of a package's 3D model part.
 inline constexpr std::string_view ThreeMfModelRelationship =
     "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel";

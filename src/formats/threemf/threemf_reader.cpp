@@ -18,8 +18,6 @@
 namespace morvex {
 namespace {
 
-constexpr std::string_view CoreNamespace = "http://schemas.microsoft.com/3dmanufacturing/core/2015/02";
-constexpr std::string_view MaterialNamespace = "http://schemas.microsoft.com/3dmanufacturing/material/2015/02";
 constexpr std::uint32_t VertexGrowth = 10'000;
 constexpr std::uint32_t IndexGrowth = 30'000;
 // Vertices or index positions between two questions to the reporter while
@@ -382,13 +380,13 @@ void ModelWalker::readModelAttributes(XmlNodeRef node)
     PropertyBag& properties = model_.properties;
     properties.setProperty("Model:unit", getAttribute(node, "unit", "millimeter"));
     properties.setProperty("Model:xml:lang", getAttribute(node, "xml:lang", "en-US"));
-    properties.setProperty("Model:xmlns", getAttribute(node, "xmlns", CoreNamespace));
-    properties.setProperty("Model:xmlns:m", getAttribute(node, "xmlns:m", MaterialNamespace));
+    properties.setProperty("Model:xmlns", getAttribute(node, "xmlns", ThreeMfCoreNamespace));
+    properties.setProperty("Model:xmlns:m", getAttribute(node, "xmlns:m", ThreeMfMaterialNamespace));
 
     // Writers may bind the materials namespace to another prefix than "m".
     for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance()) {
         const XmlAttribute a = attribute.current();
-        if (a.value == MaterialNamespace && a.name.starts_with("xmlns:") && a.name.size() > 6) {
+        if (a.value == ThreeMfMaterialNamespace && a.name.starts_with("xmlns:") && a.name.size() > 6) {
             const std::string prefix(a.name.substr(6));
             colorGroupName_ = prefix + ":colorgroup";
             groupColorName_ = prefix + ":color";

@@ -1,4 +1,5 @@
 #include "formats/threemf/threemf.h"
+#include "formats/threemf/threemf_model_part.h"
 
 #include "support/platform/files.h"
 #include "support/platform/scratch_folder.h"
@@ -29,9 +30,6 @@ constexpr std::string_view RelationshipsPart =
     "<Relationship Target=\"/3D/3dmodel.model\" Id=\"rel10\" "
     "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/>\r\n"
     "</Relationships>\r\n";
-
-constexpr std::string_view CoreNamespace = "http://schemas.microsoft.com/3dmanufacturing/core/2015/02";
-constexpr std::string_view MaterialNamespace = "http://schemas.microsoft.com/3dmanufacturing/material/2015/02";
 
 // Writing the model part fills the first half of the progress bar, archiving
 // it the second: deflate takes about as long as formatting the numbers.
@@ -258,8 +256,8 @@ private:
         literal("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<model ");
         attribute("unit", limitUtf16Units(properties.getProperty("Model:unit", "millimeter")));
         attribute("xml:lang", limitUtf16Units(properties.getProperty("Model:xml:lang", "en-US")));
-        attribute("xmlns:m", limitUtf16Units(properties.getProperty("Model:xmlns:m", MaterialNamespace)));
-        attribute("xmlns", limitUtf16Units(properties.getProperty("Model:xmlns", CoreNamespace)));
+        attribute("xmlns:m", limitUtf16Units(properties.getProperty("Model:xmlns:m", ThreeMfMaterialNamespace)));
+        attribute("xmlns", limitUtf16Units(properties.getProperty("Model:xmlns", ThreeMfCoreNamespace)));
         literal(">");
     }
 
