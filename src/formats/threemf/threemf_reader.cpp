@@ -125,12 +125,18 @@ struct ObjectState {
     bool coloursStored = false; // the colour array runs parallel to the indices
 };
 
+// Passes over the spaces, tabs and line breaks before a number.
+void skipBlanks(const char*& at, const char* end)
+{
+    while (at < end && (*at == ' ' || *at == '\t' || *at == '\n' || *at == '\r'))
+        ++at;
+}
+
 bool parseIndex(std::string_view text, std::uint32_t& index)
 {
     const char* at = text.data();
     const char* end = at + text.size();
-    while (at < end && (*at == ' ' || *at == '\t' || *at == '\n' || *at == '\r'))
-        ++at;
+    skipBlanks(at, end);
     std::int64_t value = 0;
     if (!parseInt64(at, end, value) || value < 0 || value >= InvalidIndex)
         return false;
@@ -142,8 +148,7 @@ bool parseCoordinate(std::string_view text, float& value)
 {
     const char* at = text.data();
     const char* end = at + text.size();
-    while (at < end && (*at == ' ' || *at == '\t' || *at == '\n' || *at == '\r'))
-        ++at;
+    skipBlanks(at, end);
     return parseFloat(at, end, value);
 }
 
@@ -154,8 +159,7 @@ Matrix4 parseTransform(std::string_view text)
     const char* at = text.data();
     const char* end = at + text.size();
     for (int i = 0; i < 12; ++i) {
-        while (at < end && (*at == ' ' || *at == '\t' || *at == '\n' || *at == '\r'))
-            ++at;
+        skipBlanks(at, end);
         float value = 0;
         if (!parseFloat(at, end, value))
             break;
