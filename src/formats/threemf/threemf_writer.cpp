@@ -42,15 +42,10 @@ constexpr std::uint32_t CheckInterval = 100;
 // Room for the longest vertex or triangle line.
 constexpr std::size_t MaxLineBytes = 4 * MaxNumberChars + 128;
 
-bool startsWith(std::string_view text, std::string_view prefix)
-{
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 // Document properties that are package bookkeeping, not metadata.
 bool isMetadataKey(std::string_view key)
 {
-    return !startsWith(key, "Model:") && !startsWith(key, "BuildItem:") && !startsWith(key, "Component:") &&
+    return !key.starts_with("Model:") && !key.starts_with("BuildItem:") && !key.starts_with("Component:") &&
            key != "3DPszFilePath" && key != "3DPiFileType" && key != "3DPbHaveChanges";
 }
 
@@ -69,6 +64,21 @@ char* appendLiteral(char* at, std::string_view text)
 char* appendUnsigned(char* at, std::uint32_t value)
 {
     return std::to_chars(at, at + MaxNumberChars, value).ptr;
+}
+
+// The three numbered attributes of a triangle, `v1="a" v2="b" v3="c" ` for
+// the letter 'v', each followed by a space.
+char* appendCornerAttributes(char* at, char letter, std::uint32_t first, std::uint32_t second, std::uint32_t third)
+{
+    const std::uint32_t values[3] = {first, second, third};
+    for (int k = 0; k < 3; ++k) {
+        *at++ = letter;
+        *at++ = static_cast<char>('1' + k);
+        at = appendLiteral(at, "=\"");
+        at = appendUnsigned(at, values[k]);
+        at = appendLiteral(at, "\" ");
+    }
+    return at;
 }
 
 // printf "%f" of a float. The float times 10^6 is exact in a double (24
@@ -417,13 +427,8 @@ private:
             if (a >= vertexCount || b >= vertexCount || c >= vertexCount)
                 continue;
             char* const start = out_.reserve(MaxLineBytes + pidPiece.size());
-            char* at = appendLiteral(start, "<triangle v1=\"");
-            at = appendUnsigned(at, a);
-            at = appendLiteral(at, "\" v2=\"");
-            at = appendUnsigned(at, b);
-            at = appendLiteral(at, "\" v3=\"");
-            at = appendUnsigned(at, c);
-            at = appendLiteral(at, "\" ");
+            char* at = appendLiteral(start, "<triangle ");
+            at = appendCornerAttributes(at, 'v', a, b, c);
             if (coloured) {
                 const std::uint32_t p1 = cornerNumber(object, first, perCorner);
                 const std::uint32_t p2 = cornerNumber(object, first + 1, perCorner);
@@ -431,15 +436,8 @@ private:
                 // A missing p2 or p3 means "as p1" to every reader, so once
                 // any corner leaves palette entry 0 all three are written;
                 // all three at entry 0 take the object's pindex 0.
-                if ((p1 | p2 | p3) != 0) {
-                    at = appendLiteral(at, "p1=\"");
-                    at = appendUnsigned(at, p1);
-                    at = appendLiteral(at, "\" p2=\"");
-                    at = appendUnsigned(at, p2);
-                    at = appendLiteral(at, "\" p3=\"");
-                    at = appendUnsigned(at, p3);
-                    at = appendLiteral(at, "\" ");
-                }
+                if ((p1 | p2 | p3) != 0)
+                    at = appendCornerAttributes(at, 'p', p1, p2, p3);
                 at = appendLiteral(at, pidPiece);
             }
             at = appendLiteral(at, "/>\n");
