@@ -2,6 +2,7 @@
 
 #include "common/test_support.h"
 #include "formats/threemf/threemf.h"
+#include "formats/threemf/threemf_test_models.h"
 #include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
@@ -24,28 +25,12 @@ extern "C" const char* __lsan_default_suppressions()
 #endif
 
 using namespace morvex;
+using namespace morvex::threemf_test;
 using morvex::testing::runCommand;
 using morvex::testing::shellQuote;
 using morvex::testing::TempDir;
 
 namespace {
-
-constexpr ArgbColor Red = 0xFFFF0000, Green = 0x8000FF00, Blue = 0xFF0000FF, Yellow = 0xFFFFFF00;
-
-// A tetrahedron; four triangles over four vertices.
-ModelObject& addTetrahedron(Model& model)
-{
-    ModelObject& object = *model.addObject();
-    const Vector3 corners[] = {{0, 0, 0}, {10, 0, 0}, {0, 10, 0}, {0, 0, 10}};
-    const std::uint32_t triangles[] = {0, 2, 1, 0, 1, 3, 0, 3, 2, 1, 2, 3};
-    EXPECT_TRUE(object.vertices.allocate(4));
-    for (std::uint32_t i = 0; i < 4; ++i)
-        object.vertices[i] = corners[i];
-    EXPECT_TRUE(object.indices.allocate(12));
-    for (std::uint32_t i = 0; i < 12; ++i)
-        object.indices[i] = triangles[i];
-    return object;
-}
 
 // Three objects: per-corner colours with mixed corners and a placement,
 // per-vertex colours with a rotation, no colours; and one without vertices.
@@ -57,18 +42,12 @@ void buildInteropModel(Model& model)
     ModelObject& corners = addTetrahedron(model);
     corners.properties.setProperty("id", "11");
     corners.position = {5, 0, 0};
-    const ArgbColor cornerColors[] = {Red, Red, Red, Green, Red, Red, Blue, Yellow, Green, Red, Red, Blue};
-    EXPECT_TRUE(corners.colors.allocate(12));
-    for (std::uint32_t i = 0; i < 12; ++i)
-        corners.colors[i] = cornerColors[i];
+    setColors(corners, {Red, Red, Red, Green, Red, Red, Blue, Yellow, Green, Red, Red, Blue});
 
     ModelObject& perVertex = addTetrahedron(model);
     perVertex.rotation = {0, 0, 90};
     perVertex.position = {0, 30, 0};
-    const ArgbColor vertexColors[] = {Blue, Green, Yellow, Red};
-    EXPECT_TRUE(perVertex.colors.allocate(4));
-    for (std::uint32_t i = 0; i < 4; ++i)
-        perVertex.colors[i] = vertexColors[i];
+    setColors(perVertex, {Blue, Green, Yellow, Red});
 
     addTetrahedron(model).position = {-20, 0, 0};
     model.addObject();

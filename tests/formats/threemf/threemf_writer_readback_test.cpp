@@ -3,6 +3,7 @@
 
 #include "common/test_support.h"
 #include "formats/threemf/threemf.h"
+#include "formats/threemf/threemf_test_models.h"
 #include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
@@ -14,26 +15,10 @@
 #endif
 
 using namespace morvex;
+using namespace morvex::threemf_test;
 using morvex::testing::TempDir;
 
 namespace {
-
-constexpr ArgbColor Red = 0xFFFF0000, Green = 0x8000FF00, Blue = 0xFF0000FF, Yellow = 0xFFFFFF00;
-
-const Vector3 TetrahedronCorners[] = {{0, 0, 0}, {10, 0, 0}, {0, 10, 0}, {0, 0, 10}};
-const std::uint32_t TetrahedronTriangles[] = {0, 2, 1, 0, 1, 3, 0, 3, 2, 1, 2, 3};
-
-ModelObject& addTetrahedron(Model& model)
-{
-    ModelObject& object = *model.addObject();
-    EXPECT_TRUE(object.vertices.allocate(4));
-    for (std::uint32_t i = 0; i < 4; ++i)
-        object.vertices[i] = TetrahedronCorners[i];
-    EXPECT_TRUE(object.indices.allocate(12));
-    for (std::uint32_t i = 0; i < 12; ++i)
-        object.indices[i] = TetrahedronTriangles[i];
-    return object;
-}
 
 void expectNearVector(const Vector3& actual, const Vector3& expected, const std::string& where)
 {
@@ -66,16 +51,10 @@ TEST(ThreeMfWriterReadBack, GivesBackObjectsCornerColoursMetadataAndModelPropert
     corners.properties.setProperty("id", "11");
     corners.properties.setProperty("name", "left \"bracket\"");
     corners.position = {5, 0, 0};
-    const ArgbColor cornerColors[] = {Red, Red, Red, Green, Red, Red, Blue, Yellow, Green, Red, Red, Blue};
-    ASSERT_TRUE(corners.colors.allocate(12));
-    for (std::uint32_t i = 0; i < 12; ++i)
-        corners.colors[i] = cornerColors[i];
+    setColors(corners, {Red, Red, Red, Green, Red, Red, Blue, Yellow, Green, Red, Red, Blue});
     ModelObject& perVertex = addTetrahedron(written);
     perVertex.rotation = {90, 0, 0};
-    const ArgbColor vertexColors[] = {Blue, Green, Yellow, Red};
-    ASSERT_TRUE(perVertex.colors.allocate(4));
-    for (std::uint32_t i = 0; i < 4; ++i)
-        perVertex.colors[i] = vertexColors[i];
+    setColors(perVertex, {Blue, Green, Yellow, Red});
     addTetrahedron(written).scale = {2, 2, 2};
 
     const std::filesystem::path path = temp / "bracket.3mf";

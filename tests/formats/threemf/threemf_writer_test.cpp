@@ -1,5 +1,6 @@
 #include "common/test_support.h"
 #include "formats/threemf/threemf.h"
+#include "formats/threemf/threemf_test_models.h"
 #include "support/progress/recording_reporter.h"
 #include "support/zip/zip_component.h"
 
@@ -15,6 +16,7 @@
 using namespace morvex;
 using morvex::testing::readFile;
 using morvex::testing::TempDir;
+using morvex::threemf_test::setColors;
 
 namespace {
 
@@ -29,14 +31,6 @@ ModelObject& addTriangleObject(Model& model, Vector3 offset = {0, 0, 0})
     for (std::uint32_t i = 0; i < 3; ++i)
         object.indices[i] = i;
     return object;
-}
-
-void setColors(ModelObject& object, std::initializer_list<ArgbColor> colors)
-{
-    ASSERT_TRUE(object.colors.allocate(static_cast<std::uint32_t>(colors.size())));
-    std::uint32_t i = 0;
-    for (ArgbColor color : colors)
-        object.colors[i++] = color;
 }
 
 // Names of the scratch folders of this thread that exist now.

@@ -1,0 +1,41 @@
+#pragma once
+
+// Small models the 3MF writer tests build: a tetrahedron and its colours.
+
+#include "mesh/model.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <initializer_list>
+
+namespace morvex::threemf_test {
+
+inline constexpr ArgbColor Red = 0xFFFF0000, Green = 0x8000FF00, Blue = 0xFF0000FF, Yellow = 0xFFFFFF00;
+
+inline const Vector3 TetrahedronCorners[] = {{0, 0, 0}, {10, 0, 0}, {0, 10, 0}, {0, 0, 10}};
+inline constexpr std::uint32_t TetrahedronTriangles[] = {0, 2, 1, 0, 1, 3, 0, 3, 2, 1, 2, 3};
+
+// A tetrahedron; four triangles over four vertices.
+inline ModelObject& addTetrahedron(Model& model)
+{
+    ModelObject& object = *model.addObject();
+    EXPECT_TRUE(object.vertices.allocate(4));
+    for (std::uint32_t i = 0; i < 4; ++i)
+        object.vertices[i] = TetrahedronCorners[i];
+    EXPECT_TRUE(object.indices.allocate(12));
+    for (std::uint32_t i = 0; i < 12; ++i)
+        object.indices[i] = TetrahedronTriangles[i];
+    return object;
+}
+
+// Gives the object these colours, one per vertex or one per corner.
+inline void setColors(ModelObject& object, std::initializer_list<ArgbColor> colors)
+{
+    ASSERT_TRUE(object.colors.allocate(static_cast<std::uint32_t>(colors.size())));
+    std::uint32_t i = 0;
+    for (ArgbColor color : colors)
+        object.colors[i++] = color;
+}
+
+} // namespace morvex::threemf_test
