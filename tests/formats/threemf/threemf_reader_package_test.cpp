@@ -2,6 +2,7 @@
 // folders, and the real files of the corpus.
 
 #include "common/test_support.h"
+#include "common/zip_test_archive.h"
 #include "formats/threemf/threemf.h"
 #include "mesh/memory_guard.h"
 #include "support/progress/recording_reporter.h"
@@ -16,36 +17,15 @@
 #include <unistd.h>
 
 using namespace morvex;
+using morvex::testing::buildZipArchive;
 using morvex::testing::TempDir;
 using morvex::testing::writeFile;
+using morvex::testing::ZipTestEntry;
 
 namespace {
 
 constexpr const char* ModelType = "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel";
 constexpr const char* TextureType = "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dtexture";
-
-struct Entry {
-    std::string name;
-    std::string data;
-    bool encrypted = false;
-};
-
-// Writes the entries in this order, as another program might.
-void writePackage(const std::filesystem::path& path, const std::vector<Entry>& entries)
-{
-    int code = 0;
-    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
-    ASSERT_NE(archive, nullptr);
-    for (const Entry& entry : entries) {
-        zip_source_t* source = zip_source_buffer(archive, entry.data.data(), entry.data.size(), 0);
-        const zip_int64_t index = zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_ENC_UTF_8);
-        ASSERT_GE(index, 0) << entry.name;
-        if (entry.encrypted) {
-            ASSERT_EQ(zip_file_set_encryption(archive, static_cast<zip_uint64_t>(index), ZIP_EM_AES_256, "secret"), 0);
-        }
-    }
-    ASSERT_EQ(zip_close(archive), 0);
-}
 
 std::string relationships(const std::string& target, const char* type = ModelType)
 {
@@ -80,7 +60,7 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
     const std::string contentTypes = "<?xml version=\"1.0\"?><Types/>";
     const struct {
         const char* label;
-        std::vector<Entry> entries;
+        std::vector<ZipTestEntry> entries;
         std::uint64_t memory;
         OperationResult result;
         const char* reason;
@@ -159,7 +139,7 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
          "cannot extract the model part: unsafe entry name",
          LoadStatus::Nothing},
         {"an encrypted model part",
-         {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel, true}},
+         {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel, ZIP_EM_AES_256}},
          0,
          OperationResult::Failure,
          "cannot extract the model part: entry is encrypted",
@@ -181,7 +161,7 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
     for (const auto& c : cases) {
         TempDir dir;
         const auto path = dir / "package.3mf";
-        writePackage(path, c.entries);
+        buildZipArchive(path, c.entries);
         Model model;
         RecordingReporter reporter;
         std::string reason;
@@ -208,7 +188,7 @@ TEST(ThreeMfPackage, DamagedArchivesAndCancellation)
 {
     TempDir dir;
     const auto good = dir / "good.3mf";
-    writePackage(good, {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel}});
+    buildZipArchive(good, {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel}});
     const std::string bytes = morvex::testing::readFile(good);
     writeFile(dir / "truncated.3mf", bytes.substr(0, bytes.size() / 2));
     writeFile(dir / "text.3mf", "solid not a zip\n");

@@ -1,4 +1,5 @@
 #include "common/test_support.h"
+#include "common/zip_test_archive.h"
 #include "support/platform/scratch_folder.h"
 #include "support/progress/recording_reporter.h"
 #include "support/zip/zip_component.h"
@@ -16,35 +17,13 @@
 #include <thread>
 
 using namespace morvex;
+using morvex::testing::buildZipArchive;
 using morvex::testing::readFile;
 using morvex::testing::TempDir;
 using morvex::testing::writeFile;
+using morvex::testing::ZipTestEntry;
 
 namespace {
-
-struct TestEntry {
-    std::string name;
-    std::string data;
-    zip_uint16_t encryption = ZIP_EM_NONE;
-};
-
-// Builds an archive with libzip, whatever the names say.
-void buildArchive(const std::filesystem::path& path, const std::vector<TestEntry>& entries)
-{
-    int code = 0;
-    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code);
-    ASSERT_NE(archive, nullptr);
-    for (const TestEntry& entry : entries) {
-        zip_source_t* source = zip_source_buffer(archive, entry.data.data(), entry.data.size(), 0);
-        const zip_int64_t index = zip_file_add(archive, entry.name.c_str(), source, ZIP_FL_ENC_UTF_8);
-        ASSERT_GE(index, 0) << entry.name;
-        if (entry.encryption != ZIP_EM_NONE) {
-            ASSERT_EQ(zip_file_set_encryption(archive, static_cast<zip_uint64_t>(index), entry.encryption, "secret"),
-                      0);
-        }
-    }
-    ASSERT_EQ(zip_close(archive), 0);
-}
 
 // A sparse file of zeros: large on paper, nothing on disk.
 void makeZeroFile(const std::filesystem::path& path, off_t size)
@@ -138,7 +117,7 @@ TEST(ZipComponent, FindsPartNamesRegardlessOfCaseAndSlashDirection)
 {
     TempDir temp;
     const std::filesystem::path archive = temp / "a.zip";
-    buildArchive(archive, {{"3D\\3DModel.model", "model"}, {"_rels/.rels", "rels"}});
+    buildZipArchive(archive, {{"3D\\3DModel.model", "model"}, {"_rels/.rels", "rels"}});
     RecordingReporter reporter;
     std::string reason;
     ASSERT_EQ(extractZipEntry(archive, "3D/3dmodel.model", temp / "out", reporter, 100, &reason),
@@ -157,11 +136,11 @@ TEST(ZipComponent, EntryNamesNeverReachOutsideTheFolder)
     };
     TempDir temp;
     const std::filesystem::path archive = temp / "hostile.zip";
-    std::vector<TestEntry> entries;
+    std::vector<ZipTestEntry> entries;
     for (const std::string& name : hostile)
         if (!name.empty())
             entries.push_back({name, "payload"});
-    buildArchive(archive, entries);
+    buildZipArchive(archive, entries);
 
     const std::filesystem::path target = temp / "a" / "b" / "target";
     RecordingReporter reporter;
@@ -176,7 +155,7 @@ TEST(ZipComponent, EntryNamesNeverReachOutsideTheFolder)
     std::filesystem::create_directories(target);
     std::filesystem::create_directories(temp / "elsewhere");
     std::filesystem::create_directory_symlink(temp / "elsewhere", target / "sub");
-    buildArchive(archive, {{"sub/x", "payload"}});
+    buildZipArchive(archive, {{"sub/x", "payload"}});
     std::string reason;
     EXPECT_EQ(extractZipEntry(archive, "sub/x", target, reporter, 1 << 20, &reason), OperationResult::Failure);
     EXPECT_EQ(reason, "unsafe entry name");
@@ -234,7 +213,7 @@ TEST(ZipComponent, BrokenAndEncryptedArchivesFailCleanly)
     for (int i = 0; i < 20000; ++i)
         payload += std::to_string(i * 7919 % 10007) + " ";
     const std::filesystem::path good = temp / "good.zip";
-    buildArchive(good, {{"a.txt", payload}, {"b.txt", payload}});
+    buildZipArchive(good, {{"a.txt", payload}, {"b.txt", payload}});
     const std::string bytes = readFile(good);
     for (std::size_t keep : {bytes.size() / 2, bytes.size() - 1, std::size_t{10}}) {
         writeFile(temp / "cut.zip", std::string_view(bytes).substr(0, keep));
@@ -256,7 +235,7 @@ TEST(ZipComponent, BrokenAndEncryptedArchivesFailCleanly)
     for (zip_uint16_t method : {ZIP_EM_TRAD_PKWARE, ZIP_EM_AES_256}) {
         if (!zip_encryption_method_supported(method, 1))
             continue;
-        buildArchive(temp / "locked.zip", {{"secret.txt", payload, method}});
+        buildZipArchive(temp / "locked.zip", {{"secret.txt", payload, method}});
         ASSERT_EQ(listZipEntries(temp / "locked.zip", entries, reporter, &reason), OperationResult::Success);
         ASSERT_EQ(entries.size(), 1u);
         EXPECT_TRUE(entries[0].encrypted);
