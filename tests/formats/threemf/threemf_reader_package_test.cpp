@@ -4,6 +4,7 @@
 #include "common/test_support.h"
 #include "common/zip_test_archive.h"
 #include "formats/threemf/threemf.h"
+#include "formats/threemf/threemf_test_support.h"
 #include "mesh/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 
@@ -21,6 +22,7 @@ using morvex::testing::buildZipArchive;
 using morvex::testing::TempDir;
 using morvex::testing::writeFile;
 using morvex::testing::ZipTestEntry;
+using morvex::threemf_test::scratchFolders;
 
 namespace {
 
@@ -41,17 +43,6 @@ const std::string triangleModel =
     "<vertices><vertex x=\"0\" y=\"0\" z=\"0\"/><vertex x=\"1\" y=\"0\" z=\"0\"/><vertex x=\"0\" y=\"1\" z=\"0\"/>"
     "</vertices><triangles><triangle v1=\"0\" v2=\"1\" v3=\"2\"/></triangles></mesh></object></resources>"
     "<build><item objectid=\"1\"/></build></model>\n";
-
-// Scratch folders this thread could have left in the temporary folder.
-std::vector<std::string> leftScratchFolders()
-{
-    const std::string prefix = "Morvex-" + std::to_string(static_cast<unsigned long>(gettid())) + "-";
-    std::vector<std::string> left;
-    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
-        if (entry.path().filename().string().starts_with(prefix))
-            left.push_back(entry.path().string());
-    return left;
-}
 
 } // namespace
 
@@ -179,7 +170,7 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
         EXPECT_EQ(reporter.indeterminateBegins, 1) << c.label;
         EXPECT_EQ(reporter.indeterminateEnds, 1) << c.label;
         EXPECT_EQ(reporter.lastStatus(1), "") << c.label;
-        EXPECT_TRUE(leftScratchFolders().empty()) << c.label;
+        EXPECT_TRUE(scratchFolders().empty()) << c.label;
         EXPECT_FALSE(std::filesystem::exists(dir.path().parent_path().parent_path() / "x")) << c.label;
     }
 }
@@ -198,7 +189,7 @@ TEST(ThreeMfPackage, DamagedArchivesAndCancellation)
         std::string reason;
         EXPECT_EQ(read3mf(dir / name, model, reporter, &reason), OperationResult::Failure) << name;
         EXPECT_FALSE(reason.empty()) << name;
-        EXPECT_TRUE(leftScratchFolders().empty()) << name;
+        EXPECT_TRUE(scratchFolders().empty()) << name;
     }
 
     // Stopped at every question in turn: cancelled, never half-read as ok,
@@ -212,7 +203,7 @@ TEST(ThreeMfPackage, DamagedArchivesAndCancellation)
         RecordingReporter reporter;
         reporter.cancelAfterChecks(stopAt);
         EXPECT_EQ(read3mf(good, model, reporter), OperationResult::Cancelled) << stopAt;
-        EXPECT_TRUE(leftScratchFolders().empty()) << stopAt;
+        EXPECT_TRUE(scratchFolders().empty()) << stopAt;
         EXPECT_EQ(reporter.indeterminateEnds, 1);
     }
 }
@@ -319,7 +310,7 @@ TEST(ThreeMfPackage, CorpusFiles)
         RecordingReporter reporter;
         std::string reason;
         const OperationResult result = read3mf(path, model, reporter, &reason);
-        EXPECT_TRUE(leftScratchFolders().empty()) << e.file;
+        EXPECT_TRUE(scratchFolders().empty()) << e.file;
         if (e.reason != nullptr) {
             EXPECT_EQ(result, OperationResult::Failure) << e.file;
             EXPECT_EQ(reason, e.reason) << e.file;

@@ -2,7 +2,7 @@
 
 #include "common/test_support.h"
 #include "formats/threemf/threemf.h"
-#include "formats/threemf/threemf_test_models.h"
+#include "formats/threemf/threemf_test_support.h"
 #include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>

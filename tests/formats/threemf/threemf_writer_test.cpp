@@ -1,6 +1,6 @@
 #include "common/test_support.h"
 #include "formats/threemf/threemf.h"
-#include "formats/threemf/threemf_test_models.h"
+#include "formats/threemf/threemf_test_support.h"
 #include "support/progress/recording_reporter.h"
 #include "support/zip/zip_component.h"
 
@@ -16,6 +16,7 @@
 using namespace morvex;
 using morvex::testing::readFile;
 using morvex::testing::TempDir;
+using morvex::threemf_test::scratchFolders;
 using morvex::threemf_test::setColors;
 
 namespace {
@@ -31,17 +32,6 @@ ModelObject& addTriangleObject(Model& model, Vector3 offset = {0, 0, 0})
     for (std::uint32_t i = 0; i < 3; ++i)
         object.indices[i] = i;
     return object;
-}
-
-// Names of the scratch folders of this thread that exist now.
-std::vector<std::string> scratchFolders()
-{
-    const std::string prefix = "Morvex-" + std::to_string(gettid()) + "-";
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
-        if (entry.path().filename().string().rfind(prefix, 0) == 0)
-            names.push_back(entry.path().filename().string());
-    return names;
 }
 
 struct WrittenPackage {

@@ -1,13 +1,19 @@
 #pragma once
 
-// Small models the 3MF writer tests build: a tetrahedron and its colours.
+// Shared setup of the 3MF tests: a tetrahedron and its colours, and the
+// scratch folders a read or write may leave behind.
 
 #include "mesh/model.h"
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <filesystem>
 #include <initializer_list>
+#include <string>
+#include <vector>
 
 namespace morvex::threemf_test {
 
@@ -36,6 +42,17 @@ inline void setColors(ModelObject& object, std::initializer_list<ArgbColor> colo
     std::uint32_t i = 0;
     for (ArgbColor color : colors)
         object.colors[i++] = color;
+}
+
+// Names of the scratch folders of this thread that exist now.
+inline std::vector<std::string> scratchFolders()
+{
+    const std::string prefix = "Morvex-" + std::to_string(static_cast<unsigned long>(gettid())) + "-";
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::temp_directory_path()))
+        if (entry.path().filename().string().starts_with(prefix))
+            names.push_back(entry.path().filename().string());
+    return names;
 }
 
 } // namespace morvex::threemf_test
