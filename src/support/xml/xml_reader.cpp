@@ -190,8 +190,8 @@ private:
     void readEntity(std::string& out);
     int readChar();
 
-    std::uint32_t addNode(std::size_t frameIndex, std::uint8_t flags, std::uint32_t content, std::uint32_t attributes);
-    void linkChild(std::uint32_t parent, std::uint32_t& lastChild, std::uint32_t child);
+    std::uint32_t addElement(std::uint8_t flags, std::uint32_t name, std::uint32_t attributes);
+    std::uint32_t appendChild(std::uint32_t parent, std::uint32_t& lastChild, const XmlNodeRecord& record);
     void flushPendingText(Frame& frame);
     void closeFrame();
     void addAttribute(std::string_view name, std::string_view value);
@@ -333,8 +333,7 @@ void XmlReader::readTag()
 
 void XmlReader::readStartTag(const std::string& name, int terminator)
 {
-    const std::size_t parentFrame = frames_.size() - 1;
-    const bool inherited = frames_[parentFrame].preserveSpace;
+    const bool inherited = frames_.back().preserveSpace;
     if (name.front() == '!') {
         readMarkupDeclaration(name, inherited);
         return;
@@ -377,7 +376,7 @@ void XmlReader::readStartTag(const std::string& name, int terminator)
     if (failed_)
         return;
     const std::uint8_t flags = ElementFlag | (preserveSpace ? PreserveSpaceFlag : 0);
-    const std::uint32_t node = addNode(parentFrame, flags, nameOffset, attributes);
+    const std::uint32_t node = addElement(flags, nameOffset, attributes);
     if (failed_)
         return;
     if (terminator == EndOfInput) {
@@ -432,17 +431,13 @@ void XmlReader::readMarkupDeclaration(const std::string& name, bool preserveSpac
     const std::uint32_t nameOffset = storeText(name, true);
     if (failed_)
         return;
-    const std::uint32_t node = addNode(frames_.size() - 1, ElementFlag | spaceFlag, nameOffset, 0);
+    const std::uint32_t node = addElement(ElementFlag | spaceFlag, nameOffset, 0);
     const std::uint32_t textOffset = storeText(markup_, false);
     if (failed_)
         return;
-    const std::uint32_t child = tree_.nodes.count();
-    if (!tree_.nodes.append(XmlNodeRecord{NoXmlNode, textOffset, 0, static_cast<std::uint8_t>(TextFlag | spaceFlag)})) {
-        fail();
-        return;
-    }
     std::uint32_t lastChild = NoXmlNode;
-    linkChild(node, lastChild, child);
+    (void)appendChild(node, lastChild,
+                      XmlNodeRecord{NoXmlNode, textOffset, 0, static_cast<std::uint8_t>(TextFlag | spaceFlag)});
 }
 
 // A tag or attribute name, up to a tab, line end, space, "/", "=", ">" or
@@ -588,26 +583,33 @@ int XmlReader::readChar()
     return c;
 }
 
-void XmlReader::linkChild(std::uint32_t parent, std::uint32_t& lastChild, std::uint32_t child)
-{
-    if (lastChild == NoXmlNode)
-        tree_.nodes[parent].flags |= HasChildrenFlag; // the child is parent + 1
-    else
-        tree_.nodes[lastChild].next = child;
-    lastChild = child;
-}
-
-std::uint32_t XmlReader::addNode(std::size_t frameIndex, std::uint8_t flags, std::uint32_t content,
-                                 std::uint32_t attributes)
+// Appends a node after `lastChild` (NoXmlNode: as the first child of
+// `parent`); NoXmlNode, with the parse failed, when memory ran out.
+std::uint32_t XmlReader::appendChild(std::uint32_t parent, std::uint32_t& lastChild, const XmlNodeRecord& record)
 {
     const std::uint32_t index = tree_.nodes.count();
-    if (index >= NoXmlNode - 1 || !tree_.nodes.append(XmlNodeRecord{NoXmlNode, content, attributes, flags})) {
+    if (!tree_.nodes.append(record)) {
         fail();
         return NoXmlNode;
     }
-    Frame& frame = frames_[frameIndex];
-    linkChild(frame.node, frame.lastChild, index);
+    if (lastChild == NoXmlNode)
+        tree_.nodes[parent].flags |= HasChildrenFlag; // the child is parent + 1
+    else
+        tree_.nodes[lastChild].next = index;
+    lastChild = index;
     return index;
+}
+
+// A new last child element of the innermost open element.
+std::uint32_t XmlReader::addElement(std::uint8_t flags, std::uint32_t name, std::uint32_t attributes)
+{
+    // An element's first child takes the number after it, which must not be NoXmlNode.
+    if (tree_.nodes.count() >= NoXmlNode - 1) {
+        fail();
+        return NoXmlNode;
+    }
+    Frame& frame = frames_.back();
+    return appendChild(frame.node, frame.lastChild, XmlNodeRecord{NoXmlNode, name, attributes, flags});
 }
 
 // Pending character data becomes a text node; without preserved space,
@@ -626,13 +628,8 @@ void XmlReader::flushPendingText(Frame& frame)
         const bool blank = text.find_first_not_of(' ') == std::string_view::npos;
         const std::uint32_t offset = storeText(text, blank);
         const std::uint8_t flags = TextFlag | (frame.preserveSpace ? PreserveSpaceFlag : 0);
-        if (!failed_) {
-            const std::uint32_t index = tree_.nodes.count();
-            if (!tree_.nodes.append(XmlNodeRecord{NoXmlNode, offset, 0, flags}))
-                fail();
-            else
-                linkChild(frame.node, frame.lastChild, index);
-        }
+        if (!failed_)
+            (void)appendChild(frame.node, frame.lastChild, XmlNodeRecord{NoXmlNode, offset, 0, flags});
     }
     pending_.clear();
 }
