@@ -911,12 +911,12 @@ OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter*
     errorText.clear();
     const std::string shownPath = path.string();
     std::error_code error;
-    if (!std::filesystem::exists(path, error)) {
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (!std::filesystem::exists(status)) {
         errorText = limitUtf16Units("File does not exist: " + shownPath, MaxErrorUnits);
         return OperationResult::Failure;
     }
-    const std::uint64_t size =
-        std::filesystem::is_regular_file(path, error) ? std::filesystem::file_size(path, error) : 0;
+    const std::uint64_t size = std::filesystem::is_regular_file(status) ? std::filesystem::file_size(path, error) : 0;
     if (size >= MaxXmlFileBytes || MemoryFactor * size >= availableMemoryBytes()) {
         errorText = limitUtf16Units("Not enough memory available to load " + shownPath, MaxErrorUnits);
         return OperationResult::Failure;
