@@ -176,11 +176,11 @@ std::optional<std::filesystem::path> firstQuestion(const ConversionRun& run, Ove
 {
     if (!policy.current().alwaysPrompt)
         return std::nullopt;
-    std::vector<PlannedOutput> plan;
-    planOutputs(run, policy, plan);
-    for (auto it = plan.rbegin(); it != plan.rend(); ++it) // in scheduling order
-        if (it->exists)
-            return it->output;
+    OutputNamer namer(run.settings, run.environment.nameTemplate);
+    for (const RunEntry& entry : run.results) // in scheduling order
+        if (std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source);
+            candidate && outputNameTaken(*candidate))
+            return candidate;
     return std::nullopt;
 }
 
