@@ -150,10 +150,8 @@ FreeSpaceCheck checkFreeSpace(const std::vector<std::filesystem::path>& sources,
 
 std::vector<ComponentStep> componentSteps(std::string_view outputExtension)
 {
-    if (!outputExtension.empty() && outputExtension.front() == '.')
-        outputExtension.remove_prefix(1);
     std::vector<ComponentStep> steps;
-    if (equalsIgnoreCase(outputExtension, "3mf"))
+    if (equalsIgnoreCase(withoutLeadingDot(outputExtension), "3mf"))
         steps.push_back({"infozip3", false});
     steps.push_back({"assimpext2", true});
     steps.push_back({"ifcconvert", true});

@@ -28,12 +28,9 @@ bool stillOpen(ConversionStatus status)
 } // namespace
 
 OutputNamer::OutputNamer(const ConversionSettings& settings, std::string nameTemplate)
-    : outputFolder_(settings.outputFolder), nameTemplate_(std::move(nameTemplate))
+    : outputFolder_(settings.outputFolder), extension_(withoutLeadingDot(settings.outputExtension)),
+      nameTemplate_(std::move(nameTemplate))
 {
-    std::string_view extension = settings.outputExtension;
-    if (!extension.empty() && extension.front() == '.')
-        extension.remove_prefix(1);
-    extension_ = extension;
 }
 
 std::filesystem::path OutputNamer::targetFolder(const std::filesystem::path& source) const
