@@ -190,11 +190,6 @@ SettingsStore SettingsStore::forUser()
     return SettingsStore(userFolder() / "Morvex.ini");
 }
 
-std::string SettingsStore::sectionPath(std::string_view section) const
-{
-    return file_.string() + " [" + std::string(section) + "]";
-}
-
 IniDocument SettingsStore::snapshot() const
 {
     IniDocument document;
