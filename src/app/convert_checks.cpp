@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_set>
 
 namespace morvex {
 namespace {
@@ -129,8 +130,12 @@ FreeSpaceCheck checkFreeSpace(const std::vector<std::filesystem::path>& sources,
         return available.value_or(0x7FFFFFFFFFFFFFFFull);
     };
     if (outputFolder.empty()) {
+        // Most sources share their folder with others: each folder is asked once.
+        std::unordered_set<std::string> checked;
         for (const std::filesystem::path& source : sources) {
             const std::filesystem::path folder = source.parent_path();
+            if (!checked.insert(folder.native()).second)
+                continue;
             if (spaceOf(folder) < check.required) {
                 check.enough = false;
                 check.message = NotEnoughOnAnOutputDriveText;
@@ -150,10 +155,8 @@ FreeSpaceCheck checkFreeSpace(const std::vector<std::filesystem::path>& sources,
 
 std::vector<ComponentStep> componentSteps(std::string_view outputExtension)
 {
-    if (!outputExtension.empty() && outputExtension.front() == '.')
-        outputExtension.remove_prefix(1);
     std::vector<ComponentStep> steps;
-    if (equalsIgnoreCase(outputExtension, "3mf"))
+    if (equalsIgnoreCase(withoutLeadingDot(outputExtension), "3mf"))
         steps.push_back({"infozip3", false});
     steps.push_back({"assimpext2", true});
     steps.push_back({"ifcconvert", true});

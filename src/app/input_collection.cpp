@@ -27,8 +27,11 @@ public:
         struct stat info {};
         if (::stat(path.c_str(), &info) != 0) {
             const int error = errno;
-            notice(error == ENOENT && !isLink(path) ? InputNotice::Kind::Missing : InputNotice::Kind::Unreadable, path,
-                   error == ENOENT && !isLink(path) ? "No such file or directory" : systemErrorText(error));
+            // A dangling link is there, only unusable.
+            if (error == ENOENT && !isLink(path))
+                notice(InputNotice::Kind::Missing, path, "No such file or directory");
+            else
+                notice(InputNotice::Kind::Unreadable, path, systemErrorText(error));
             return;
         }
         if (S_ISDIR(info.st_mode))

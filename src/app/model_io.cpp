@@ -12,8 +12,7 @@ namespace morvex {
 
 FormatKind outputKindForExtension(std::string_view extension)
 {
-    if (!extension.empty() && extension.front() == '.')
-        extension.remove_prefix(1);
+    extension = withoutLeadingDot(extension);
     struct Row {
         const char* extension;
         FormatKind kind;

@@ -11,13 +11,6 @@ namespace {
 
 constexpr std::string_view PreviewSection = "Preview";
 
-std::string_view withoutDot(std::string_view extension)
-{
-    if (!extension.empty() && extension.front() == '.')
-        extension.remove_prefix(1);
-    return extension;
-}
-
 // The media lists, each in its own order; where lists overlap the earlier
 // list wins.
 constexpr std::string_view audioExtensions =
@@ -111,7 +104,7 @@ std::string patternsOf(const std::string_view* extensions, std::size_t count)
 
 MediaKind mediaKindOf(std::string_view extension)
 {
-    const std::string lower = asciiLower(withoutDot(extension));
+    const std::string lower = asciiLower(withoutLeadingDot(extension));
     const auto& table = mediaTable();
     const auto found = table.find(lower);
     return found == table.end() ? MediaKind::None : found->second;
@@ -147,13 +140,13 @@ std::string mediaNoticeText(MediaKind kind, const std::filesystem::path& file)
 
 bool isSupportedInput(std::string_view extension)
 {
-    extension = withoutDot(extension);
+    extension = withoutLeadingDot(extension);
     return equalsIgnoreCase(extension, "3dp") || listed(routedExtensions, extension);
 }
 
 bool isNativeInput(std::string_view extension)
 {
-    return listed(nativeExtensions, withoutDot(extension));
+    return listed(nativeExtensions, withoutLeadingDot(extension));
 }
 
 std::uint32_t formatFlagsFor(std::string_view extension)

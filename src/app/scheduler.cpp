@@ -28,12 +28,9 @@ bool stillOpen(ConversionStatus status)
 } // namespace
 
 OutputNamer::OutputNamer(const ConversionSettings& settings, std::string nameTemplate)
-    : outputFolder_(settings.outputFolder), nameTemplate_(std::move(nameTemplate))
+    : outputFolder_(settings.outputFolder), extension_(withoutLeadingDot(settings.outputExtension)),
+      nameTemplate_(std::move(nameTemplate))
 {
-    std::string_view extension = settings.outputExtension;
-    if (!extension.empty() && extension.front() == '.')
-        extension.remove_prefix(1);
-    extension_ = extension;
 }
 
 std::filesystem::path OutputNamer::targetFolder(const std::filesystem::path& source) const
@@ -64,33 +61,32 @@ bool protectsExistingOutput(bool sameFolderMode, const std::filesystem::path& so
 void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::vector<PlannedOutput>& plan)
 {
     plan.clear();
-    OutputNamer namer(run.settings, run.environment.nameTemplate);
-    const OverwritePolicy current = policy.current();
+    plan.reserve(run.results.size());
     // Names the run will write: every planned output and every numbered name
     // an earlier rename takes, so that no two files are promised one name.
     std::unordered_set<std::string> promised;
-    for (const RunEntry& entry : run.results)
-        if (std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source))
-            promised.insert(candidate->native());
-    namer = OutputNamer(run.settings, run.environment.nameTemplate);
-    const auto taken = [&promised](const std::filesystem::path& path) {
-        return promised.count(path.native()) != 0 || outputNameTaken(path);
-    };
+    OutputNamer namer(run.settings, run.environment.nameTemplate);
     for (const RunEntry& entry : run.results) {
-        PlannedOutput planned;
+        PlannedOutput& planned = plan.emplace_back();
         planned.source = entry.source;
         if (std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source)) {
             planned.output = std::move(*candidate);
-            planned.exists = outputNameTaken(planned.output);
+            promised.insert(planned.output.native());
         }
-        if (planned.exists) {
-            planned.protectedOutput = protectsExistingOutput(namer.sameFolderMode(), planned.source, planned.output);
-            planned.decision = decisionWithoutAsking(current, planned.protectedOutput);
-            planned.renamedTo = nextFreeName(planned.output, run.environment.nameTemplate, taken);
-            if (planned.renamedTo && planned.decision == OverwriteDecision::Rename)
-                promised.insert(planned.renamedTo->native());
-        }
-        plan.push_back(std::move(planned));
+    }
+    const OverwritePolicy current = policy.current();
+    const auto taken = [&promised](const std::filesystem::path& path) {
+        return promised.count(path.native()) != 0 || outputNameTaken(path);
+    };
+    for (PlannedOutput& planned : plan) {
+        planned.exists = !planned.output.empty() && outputNameTaken(planned.output);
+        if (!planned.exists)
+            continue;
+        planned.protectedOutput = protectsExistingOutput(namer.sameFolderMode(), planned.source, planned.output);
+        planned.decision = decisionWithoutAsking(current, planned.protectedOutput);
+        planned.renamedTo = nextFreeName(planned.output, run.environment.nameTemplate, taken);
+        if (planned.renamedTo && planned.decision == OverwriteDecision::Rename)
+            promised.insert(planned.renamedTo->native());
     }
     std::reverse(plan.begin(), plan.end());
 }

@@ -13,6 +13,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The folder an output file goes into ("." for a bare file name).
+fs::path folderOf(const fs::path& output)
+{
+    return output.parent_path().empty() ? fs::path(".") : output.parent_path();
+}
+
 OperationResult moveFailure(std::string* reason, const fs::path& name, const std::error_code& error)
 {
     return failWith(reason, "cannot move " + name.filename().string() + " into the output folder: " + error.message());
@@ -49,8 +55,7 @@ OperationResult StagedOutput::open(const fs::path& output, std::string* reason)
 {
     discard();
     output_ = output;
-    const fs::path parent = output.parent_path().empty() ? fs::path(".") : output.parent_path();
-    std::string pattern = (parent / ".morvex-XXXXXX").string();
+    std::string pattern = (folderOf(output) / ".morvex-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
         return failWith(reason, "cannot write into the output folder: " + systemErrorText(errno));
     folder_ = pattern;
@@ -71,7 +76,7 @@ OperationResult StagedOutput::commit(std::string* reason)
             companions.push_back(it->path());
     if (error)
         return moveFailure(reason, folder_, error);
-    const fs::path target = output_.parent_path().empty() ? fs::path(".") : output_.parent_path();
+    const fs::path target = folderOf(output_);
     for (const fs::path& companion : companions)
         if (OperationResult result = moveInto(companion, target / companion.filename(), reason);
             result != OperationResult::Success)

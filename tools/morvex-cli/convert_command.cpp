@@ -108,12 +108,11 @@ std::size_t unsupportedCount(const InputCollection& inputs)
 }
 
 // The run's effects: the stored ones, or those of the options.
-bool effectsFor(const ConvertOptions& options, const SettingsStore& store, EffectSettings& effects)
+EffectSettings effectsFor(const ConvertOptions& options, const SettingsStore& store)
 {
-    if (options.storedEffects) {
-        effects = loadEffects(store);
-        return true;
-    }
+    if (options.storedEffects)
+        return loadEffects(store);
+    EffectSettings effects;
     effects.removeDuplicateTriangles = options.removeDuplicates;
     effects.recalculateNormals = options.recalculateNormals;
     effects.applyCustomTransform = options.translate || options.rotate || options.scale;
@@ -123,7 +122,7 @@ bool effectsFor(const ConvertOptions& options, const SettingsStore& store, Effec
     effects.scale = scale.scale;
     if (scale.needsZeroScaleWarning && !options.quiet)
         ErrorOutput::instance().write("morvex-cli: warning: " + std::string(ZeroScaleWarningText) + "\n");
-    return true;
+    return effects;
 }
 
 std::string decisionText(const PlannedOutput& planned)
@@ -176,11 +175,11 @@ std::optional<std::filesystem::path> firstQuestion(const ConversionRun& run, Ove
 {
     if (!policy.current().alwaysPrompt)
         return std::nullopt;
-    std::vector<PlannedOutput> plan;
-    planOutputs(run, policy, plan);
-    for (auto it = plan.rbegin(); it != plan.rend(); ++it) // in scheduling order
-        if (it->exists)
-            return it->output;
+    OutputNamer namer(run.settings, run.environment.nameTemplate);
+    for (const RunEntry& entry : run.results) // in scheduling order
+        if (std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source);
+            candidate && outputNameTaken(*candidate))
+            return candidate;
     return std::nullopt;
 }
 
@@ -312,8 +311,7 @@ int runConvert(const std::vector<std::string>& args)
                         ")");
     }
 
-    EffectSettings effects;
-    effectsFor(options, store, effects);
+    const EffectSettings effects = effectsFor(options, store);
     const OutputFormat& format = options.format != nullptr ? *options.format : storedOutputFormat(store);
     ConversionSettings settings;
     settings.outputExtension = format.extension;

@@ -124,8 +124,7 @@ const std::vector<OutputFormat>& outputFormats()
 
 const OutputFormat* findOutputFormat(std::string_view name)
 {
-    if (!name.empty() && name.front() == '.')
-        name.remove_prefix(1);
+    name = withoutLeadingDot(name);
     for (const OutputFormat& format : outputFormats())
         if (equalsIgnoreCase(name, format.name))
             return &format;

@@ -28,8 +28,6 @@ std::string_view trimBlanks(std::string_view text)
     return text;
 }
 
-} // namespace
-
 std::string encodeIniValue(std::string_view value)
 {
     std::string out;
@@ -82,6 +80,8 @@ std::string decodeIniValue(std::string_view stored)
     }
     return out;
 }
+
+} // namespace
 
 bool IniDocument::isStorableSectionName(std::string_view section)
 {

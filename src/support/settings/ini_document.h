@@ -52,8 +52,4 @@ private:
     std::vector<Line> lines_;
 };
 
-// The escape scheme of the values, exposed for tests.
-std::string encodeIniValue(std::string_view value);
-std::string decodeIniValue(std::string_view stored);
-
 } // namespace morvex

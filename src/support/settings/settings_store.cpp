@@ -23,11 +23,13 @@ enum class LoadOutcome { Loaded, Missing, Unreadable };
 
 LoadOutcome loadDocument(const std::filesystem::path& file, IniDocument& document)
 {
-    std::error_code error;
-    if (!std::filesystem::exists(file, error))
-        return error ? LoadOutcome::Unreadable : LoadOutcome::Missing;
     MappedFile mapped;
-    if (mapped.open(file) != OperationResult::Success || mapped.size() > MaxSettingsFileBytes)
+    if (mapped.open(file) != OperationResult::Success) {
+        // Asked only after a failed open, so a normal read looks at the file once.
+        std::error_code error;
+        return std::filesystem::exists(file, error) || error ? LoadOutcome::Unreadable : LoadOutcome::Missing;
+    }
+    if (mapped.size() > MaxSettingsFileBytes)
         return LoadOutcome::Unreadable;
     document = IniDocument::parse(mapped.view());
     return LoadOutcome::Loaded;
@@ -188,11 +190,6 @@ std::filesystem::path SettingsStore::userFolder()
 SettingsStore SettingsStore::forUser()
 {
     return SettingsStore(userFolder() / "Morvex.ini");
-}
-
-std::string SettingsStore::sectionPath(std::string_view section) const
-{
-    return file_.string() + " [" + std::string(section) + "]";
 }
 
 IniDocument SettingsStore::snapshot() const

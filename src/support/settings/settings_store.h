@@ -38,8 +38,6 @@ public:
     static SettingsStore forUser();
 
     const std::filesystem::path& filePath() const { return file_; }
-    // Where a section lives, for messages: "<file> [section]".
-    std::string sectionPath(std::string_view section) const;
 
     std::string readText(std::string_view section, std::string_view name, std::string_view fallback = {}) const;
     bool writeText(std::string_view section, std::string_view name, std::string_view text) const;

@@ -238,4 +238,11 @@ std::string extensionOf(std::string_view path)
     return std::string(name.substr(dot));
 }
 
+std::string_view withoutLeadingDot(std::string_view extension)
+{
+    if (!extension.empty() && extension.front() == '.')
+        extension.remove_prefix(1);
+    return extension;
+}
+
 } // namespace morvex

@@ -43,5 +43,7 @@ bool equalsIgnoreCase(std::string_view a, std::string_view b);
 
 // The extension of a path's file name with its dot (".stl"), or empty.
 std::string extensionOf(std::string_view path);
+// An extension as given with or without its dot, without it ("stl").
+std::string_view withoutLeadingDot(std::string_view extension);
 
 } // namespace morvex
