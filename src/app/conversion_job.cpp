@@ -116,6 +116,12 @@ bool isFailure(ConversionStatus status)
     return status < ConversionStatus::Success || status > ConversionStatus::ConvertedAndRenamed;
 }
 
+bool wroteOutput(ConversionStatus status)
+{
+    return status == ConversionStatus::Success || status == ConversionStatus::Replaced ||
+           status == ConversionStatus::ConvertedAndRenamed;
+}
+
 OperationResult cancelJob(ConversionJob& job, const Reservation& reservation)
 {
     releaseReservation(job.output, reservation);
@@ -223,7 +229,10 @@ OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, Pr
         releaseReservation(job.output, reservation);
 
     reporter.setProgress(1.0);
-    if (reporter.isCancelled())
+    // A file already in place is reported as written, even when Cancel came
+    // a moment too late to stop it: calling it cancelled would hide that an
+    // existing file was replaced.
+    if (reporter.isCancelled() && !wroteOutput(job.status))
         return cancelJob(job, reservation);
     return OperationResult::Success;
 }

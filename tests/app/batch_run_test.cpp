@@ -295,6 +295,29 @@ TEST(BatchRun, CancelLeavesNoPartialOutput)
     EXPECT_EQ(converting, 3) << "one job per worker had started";
 }
 
+TEST(BatchRun, CancelAfterTheOutputIsInPlaceReportsItWritten)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir / "out");
+    writeFile(dir / "a.obj", "new");
+    writeFile(dir / "out" / "a.stl", "old");
+    StoppableReporter dialog;
+    const auto convertThenCancel = [&dialog](const std::filesystem::path& source, const std::filesystem::path& output,
+                                             const ConversionSettings& settings, ProgressReporter& reporter,
+                                             std::string* reason) {
+        const ConversionStatus status = fakeConvert(source, output, settings, reporter, reason);
+        dialog.requestStop();
+        return status;
+    };
+    ConversionRun run({dir / "a.obj"}, stlSettings(dir / "out"), convertThenCancel);
+    run.workerCount = 1;
+    RecordingSink sink;
+    EXPECT_EQ(convertAll(run, sink, policyForChoice(OverwriteChoice::Overwrite), nullptr, &dialog),
+              OperationResult::Cancelled);
+    EXPECT_EQ(sink.finalStatusOf("a.obj"), ConversionStatus::Replaced) << "the old file is gone: say so";
+    EXPECT_EQ(readFile(dir / "out" / "a.stl"), "converted:new");
+}
+
 TEST(BatchRun, WorkersRacingForNumberedNamesNeverShareOne)
 {
     TempDir dir;
