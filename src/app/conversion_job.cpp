@@ -82,11 +82,14 @@ private:
 // Takes the next free numbered name beside `base` and reserves it with an
 // empty file, which also keeps other programs off it. False when no
 // numbered name is free.
-bool reserveNumberedName(const std::filesystem::path base, const std::string& nameTemplate,
+bool reserveNumberedName(const std::filesystem::path base, const JobEnvironment& environment,
                          std::filesystem::path& chosen, Reservation& reservation)
 {
+    const auto taken = [&environment](const std::filesystem::path& path) {
+        return environment.scheduledOutputs.count(path.native()) != 0 || nameInUse(path);
+    };
     for (int attempt = 0; attempt < MaxReservationAttempts; ++attempt) {
-        const std::optional<std::filesystem::path> next = nextFreeName(base, nameTemplate, nameInUse);
+        const std::optional<std::filesystem::path> next = nextFreeName(base, environment.nameTemplate, taken);
         if (!next)
             return false;
         const int error = reserveName(*next, reservation);
@@ -200,14 +203,14 @@ OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, Pr
         case OverwriteDecision::Skip: job.status = ConversionStatus::Skipped; break;
         case OverwriteDecision::Overwrite: job.status = ConversionStatus::Replaced; break;
         case OverwriteDecision::Rename:
-            if (!reserveNumberedName(job.output, environment.nameTemplate, job.output, reservation))
+            if (!reserveNumberedName(job.output, environment, job.output, reservation))
                 return jobCannotRun(job, "no free numbered output name");
             job.status = ConversionStatus::ConvertedAndRenamed;
             break;
         case OverwriteDecision::None:
             if (nameInUse(job.output)) {
                 // Taken since the run was scheduled: never written over.
-                if (!reserveNumberedName(job.output, environment.nameTemplate, job.output, reservation))
+                if (!reserveNumberedName(job.output, environment, job.output, reservation))
                     return jobCannotRun(job, "no free numbered output name");
                 job.status = ConversionStatus::ConvertedAndRenamed;
             }

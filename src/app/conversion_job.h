@@ -10,6 +10,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 namespace morvex {
 
@@ -35,6 +36,9 @@ OverwriteDecision decisionOf(const ConversionSettings& settings);
 struct JobEnvironment {
     ConvertFileFunction convert;
     std::string nameTemplate; // a usable numbered-name template
+    // Every output name the run's scheduler gave out: a job that has to
+    // number its name never takes one that another job of the run will write.
+    std::unordered_set<std::string> scheduledOutputs;
 };
 
 // The one process-wide lock under which output names are decided and

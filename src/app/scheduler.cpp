@@ -100,6 +100,7 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
         return OperationResult::Cancelled;
 
     run.jobs.clear();
+    run.environment.scheduledOutputs.clear();
     OutputNamer namer(run.settings, run.environment.nameTemplate);
     for (RunEntry& entry : run.results) {
         if (dialog.isCancelled())
@@ -129,6 +130,7 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
         job.settings.overwriteDecision = static_cast<std::int32_t>(decision);
         job.status = ConversionStatus::Scheduled;
         job.output = *candidate;
+        run.environment.scheduledOutputs.insert(job.output.native());
         entry.output = job.output;
         entry.status = ConversionStatus::Scheduled;
         run.jobs.push_back(std::move(job));

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <map>
 #include <set>
 #include <thread>
 #include <unistd.h>
@@ -74,7 +75,7 @@ TEST(BatchRun, SameNameInOneRunGetsNumberedNames)
     EXPECT_EQ(filesIn(dir.path()).size(), 6u) << "no reservation or temporary file left";
 }
 
-TEST(BatchRun, DryRunPlanNeverPromisesOneNameTwice)
+TEST(BatchRun, RenamesNeverTakeANameTheRunGaveAnotherFileAndTheDryRunSaysSo)
 {
     TempDir dir;
     std::filesystem::create_directory(dir / "out");
@@ -87,12 +88,23 @@ TEST(BatchRun, DryRunPlanNeverPromisesOneNameTwice)
     planOutputs(run, rename, plan);
     ASSERT_EQ(plan.size(), 2u);
     std::set<std::string> promised;
+    std::map<std::string, std::filesystem::path> plannedOutputOf;
     for (const PlannedOutput& planned : plan) {
         const std::filesystem::path written = planned.exists ? planned.renamedTo.value() : planned.output;
         EXPECT_TRUE(promised.insert(written.filename().string()).second) << written;
+        plannedOutputOf[planned.source.filename().string()] = written;
     }
     // One file takes a.stl's clash, the other a-1.stl: the rename must look past both.
     EXPECT_EQ(promised, (std::set<std::string>{"a-1.stl", "a-2.stl"}));
+
+    // The real run, one file at a time, writes exactly what was planned.
+    run.workerCount = 1;
+    RecordingSink sink;
+    ASSERT_EQ(convertAll(run, sink, policyForChoice(OverwriteChoice::Rename)), OperationResult::Success);
+    EXPECT_EQ(filesIn(dir / "out"), (std::set<std::string>{"a.stl", "a-1.stl", "a-2.stl"}));
+    EXPECT_EQ(readFile(plannedOutputOf["a.obj"]), "converted:from obj");
+    EXPECT_EQ(readFile(plannedOutputOf["a.ply"]), "converted:from ply");
+    EXPECT_EQ(readFile(dir / "out" / "a.stl"), "old");
 }
 
 TEST(BatchRun, NumberingTemplateAndFreeNamesAfterAClash)
