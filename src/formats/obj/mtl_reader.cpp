@@ -139,9 +139,9 @@ OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std:
         libraries.push_back(std::move(whole));
     } else {
         // One line may name several libraries.
-        LineScanner names(argument.data(), argument.data() + argument.size());
-        for (names.skipBlanks(); !names.atLineEnd(); names.skipBlanks())
-            if (fs::path one = findLibrary(objFolder, names.token()); !one.empty())
+        LineScanner names(argument);
+        for (std::string_view name = names.nextToken(); !name.empty(); name = names.nextToken())
+            if (fs::path one = findLibrary(objFolder, name); !one.empty())
                 libraries.push_back(std::move(one));
     }
     for (const fs::path& library : libraries) {

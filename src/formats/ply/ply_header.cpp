@@ -1,5 +1,6 @@
 #include "formats/ply/ply_header.h"
 
+#include "support/text/line_scanner.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"
 
@@ -13,67 +14,14 @@ constexpr std::size_t MaxLineBytes = 259;
 
 enum class ElementKind { Edge, Face, Vertex, Other };
 
-bool isBlank(char c)
-{
-    return static_cast<unsigned char>(c) <= 32;
-}
-
+// Header lines hold no line ends, so every byte up to the space is a blank.
 std::string_view skipBlanks(std::string_view text)
 {
     std::size_t at = 0;
-    while (at < text.size() && isBlank(text[at]))
+    while (at < text.size() && LineScanner::isBlank(text[at]))
         ++at;
     return text.substr(at);
 }
-
-// Lines end at CR, LF or CR LF; a last line without an end counts when it
-// has at least one byte.
-class LineReader {
-public:
-    explicit LineReader(std::string_view text) : text_(text) {}
-
-    bool next(std::string_view& line)
-    {
-        if (at_ >= text_.size())
-            return false;
-        const std::size_t start = at_;
-        while (at_ < text_.size() && text_[at_] != '\n' && text_[at_] != '\r')
-            ++at_;
-        line = text_.substr(start, at_ - start);
-        if (at_ < text_.size()) {
-            if (text_[at_] == '\r' && at_ + 1 < text_.size() && text_[at_ + 1] == '\n')
-                ++at_;
-            ++at_;
-        }
-        return true;
-    }
-
-    std::size_t position() const { return at_; }
-
-private:
-    std::string_view text_;
-    std::size_t at_ = 0;
-};
-
-// Runs of bytes above 32, separated by bytes of 32 or less.
-class Tokens {
-public:
-    explicit Tokens(std::string_view text) : text_(text) {}
-
-    std::string_view next()
-    {
-        while (at_ < text_.size() && isBlank(text_[at_]))
-            ++at_;
-        const std::size_t start = at_;
-        while (at_ < text_.size() && !isBlank(text_[at_]))
-            ++at_;
-        return text_.substr(start, at_ - start);
-    }
-
-private:
-    std::string_view text_;
-    std::size_t at_ = 0;
-};
 
 bool startsWith(std::string_view text, std::string_view prefix)
 {
@@ -102,8 +50,8 @@ class HeaderParser {
 public:
     HeaderParser(PlyHeader& header, std::string* reason) : header_(header), reason_(reason) {}
 
-    OperationResult element(Tokens tokens);
-    OperationResult property(Tokens tokens);
+    OperationResult element(LineScanner tokens);
+    OperationResult property(LineScanner tokens);
     OperationResult finish();
 
 private:
@@ -162,13 +110,13 @@ OperationResult HeaderParser::claim(ElementKind kind, std::uint32_t count)
     return OperationResult::Success;
 }
 
-OperationResult HeaderParser::element(Tokens tokens)
+OperationResult HeaderParser::element(LineScanner tokens)
 {
-    const std::string_view name = tokens.next();
+    const std::string_view name = tokens.nextToken();
     if (name.empty())
         return fail("element line without a name");
     std::uint32_t count = 0;
-    if (OperationResult result = readCount(tokens.next(), count); result != OperationResult::Success)
+    if (OperationResult result = readCount(tokens.nextToken(), count); result != OperationResult::Success)
         return result;
 
     if (name == "vertex") {
@@ -188,9 +136,9 @@ OperationResult HeaderParser::element(Tokens tokens)
     return claim(current_, count);
 }
 
-OperationResult HeaderParser::property(Tokens tokens)
+OperationResult HeaderParser::property(LineScanner tokens)
 {
-    const std::string_view typeWord = tokens.next();
+    const std::string_view typeWord = tokens.nextToken();
     if (typeWord.empty())
         return fail("property line without a type");
     PlyProperty property;
@@ -201,7 +149,7 @@ OperationResult HeaderParser::property(Tokens tokens)
     case ElementKind::Vertex: {
         if (isList)
             return fail("list property on a vertex element");
-        const std::string_view name = tokens.next();
+        const std::string_view name = tokens.nextToken();
         if (name == "x")
             property.role = PlyRole::X;
         else if (name == "y")
@@ -219,13 +167,13 @@ OperationResult HeaderParser::property(Tokens tokens)
         if (isList) {
             // The first list holds the corners whatever its name; later ones
             // (texture coordinates, ...) are read past.
-            property.type = valueTypeFromWord(tokens.next());
-            property.itemType = valueTypeFromWord(tokens.next());
+            property.type = valueTypeFromWord(tokens.nextToken());
+            property.itemType = valueTypeFromWord(tokens.nextToken());
             property.list = true;
             property.role = sawFaceList_ ? PlyRole::Ignored : PlyRole::Indices;
             sawFaceList_ = true;
         } else {
-            property.role = colorRole(tokens.next());
+            property.role = colorRole(tokens.nextToken());
             if (isColorRole(property.role))
                 header_.colorMode = PlyColorMode::PerFace;
         }
@@ -234,7 +182,7 @@ OperationResult HeaderParser::property(Tokens tokens)
     case ElementKind::Edge: {
         if (isList)
             return fail("list property on an edge element");
-        const std::string_view name = tokens.next();
+        const std::string_view name = tokens.nextToken();
         if (name == "vertex1")
             property.role = PlyRole::Vertex1;
         else if (name == "vertex2")
@@ -329,21 +277,21 @@ OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, Progres
                                std::string* reason)
 {
     header = PlyHeader{};
-    LineReader lines(file);
+    LineScanner lines(file);
     std::string_view raw;
-    if (!lines.next(raw) || !startsWith(skipBlanks(raw.substr(0, MaxLineBytes)), "ply"))
+    if (!lines.takeLine(raw) || !startsWith(skipBlanks(raw.substr(0, MaxLineBytes)), "ply"))
         return failWith(reason, "not a PLY file");
-    if (!lines.next(raw) || !readFormatLine(skipBlanks(raw.substr(0, MaxLineBytes)), header.format))
+    if (!lines.takeLine(raw) || !readFormatLine(skipBlanks(raw.substr(0, MaxLineBytes)), header.format))
         return failWith(reason, "unknown PLY format line");
     if (reporter.isCancelled())
         return OperationResult::Cancelled;
 
     HeaderParser parser(header, reason);
-    while (lines.next(raw)) {
+    while (lines.takeLine(raw)) {
         const std::string_view line = skipBlanks(raw.substr(0, MaxLineBytes));
         OperationResult result = OperationResult::Success;
         if (startsWith(line, "end_header")) {
-            header.bodyOffset = lines.position();
+            header.bodyOffset = static_cast<std::uint64_t>(lines.cursor() - file.data());
             return parser.finish();
         }
         if (startsWith(line, "comment")) {
@@ -356,9 +304,9 @@ OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, Progres
             if (!kept.empty())
                 header.comments.push_back(sanitizeUtf8(kept));
         } else if (startsWith(line, "element")) {
-            result = parser.element(Tokens(line.substr(7)));
+            result = parser.element(LineScanner(line.substr(7)));
         } else if (startsWith(line, "property")) {
-            result = parser.property(Tokens(line.substr(8)));
+            result = parser.property(LineScanner(line.substr(8)));
         }
         if (result != OperationResult::Success)
             return result;
