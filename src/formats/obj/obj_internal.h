@@ -5,6 +5,7 @@
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/line_scanner.h"
+#include "support/text/text.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -25,10 +26,6 @@ inline bool keywordIs(std::string_view token, std::string_view keyword, std::siz
 {
     return token.substr(0, length) == keyword.substr(0, length);
 }
-
-// Text from a file as it is kept in the model: UTF-8 (older 8-bit text is
-// taken as Windows-1252) and at most 259 UTF-16 units.
-std::string modelText(std::string_view text);
 
 // Materials gathered while an OBJ file is read: from its libraries and from
 // "usemtl" names that no library defined. Ids count from 0 in creation order.

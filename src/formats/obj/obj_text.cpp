@@ -1,16 +1,9 @@
 #include "formats/obj/obj_internal.h"
 
-#include "support/text/text.h"
-
 #include <cstdint>
 #include <new>
 
 namespace morvex::objformat {
-
-std::string modelText(std::string_view text)
-{
-    return limitUtf16Units(sanitizeUtf8(text));
-}
 
 Material* MaterialCollection::add(const std::string& name, std::string* reason)
 {
