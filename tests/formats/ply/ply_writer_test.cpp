@@ -1,24 +1,12 @@
 #include "formats/ply/ply_test_support.h"
 
 #include "app/model_io.h"
+#include "common/test_models.h"
 
 #include <cmath>
 
 namespace morvex::testing {
 namespace {
-
-ModelObject& addMesh(Model& model, std::vector<Vector3> vertices, std::vector<std::uint32_t> indices,
-                     std::vector<ArgbColor> colors = {})
-{
-    ModelObject& object = *model.addObject();
-    EXPECT_TRUE(object.vertices.allocate(static_cast<std::uint32_t>(vertices.size())));
-    std::copy(vertices.begin(), vertices.end(), object.vertices.begin());
-    EXPECT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(indices.size())));
-    std::copy(indices.begin(), indices.end(), object.indices.begin());
-    EXPECT_TRUE(object.colors.allocate(static_cast<std::uint32_t>(colors.size())));
-    std::copy(colors.begin(), colors.end(), object.colors.begin());
-    return object;
-}
 
 OperationResult writeAndRead(const TempDir& dir, const Model& model, std::string& bytes, std::string* reason = nullptr)
 {
@@ -249,7 +237,6 @@ TEST(PlyWriter, IsReachedThroughTheModelTables)
     EXPECT_EQ(back.objects[0]->triangleCount(), 1u);
 }
 
-// The number after "Label:" in the output of `assimp info`, or -1.
 // The command line converts PLY to PLY; a file it cannot read leaves nothing.
 TEST(PlyWriter, CommandLineConvertsPly)
 {
@@ -279,6 +266,7 @@ TEST(PlyWriter, CommandLineConvertsPly)
     EXPECT_FALSE(std::filesystem::exists(dir / "out" / "bad.ply"));
 }
 
+// The number after "Label:" in the output of `assimp info`, or -1.
 int assimpCount(const std::string& info, const std::string& label)
 {
     const std::size_t at = info.find("\n" + label + ":");

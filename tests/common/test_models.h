@@ -1,0 +1,32 @@
+#pragma once
+
+// Small models built in place, for tests of the writers and mesh steps.
+
+#include "mesh/model.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace morvex::testing {
+
+// Adds an object with these vertices and corner indices, and per-vertex or
+// per-corner colours when any are given.
+inline ModelObject& addMesh(Model& model, const std::vector<Vector3>& vertices,
+                            const std::vector<std::uint32_t>& indices, const std::vector<ArgbColor>& colors = {})
+{
+    ModelObject& object = *model.addObject();
+    EXPECT_TRUE(object.vertices.allocate(static_cast<std::uint32_t>(vertices.size())));
+    std::copy(vertices.begin(), vertices.end(), object.vertices.begin());
+    EXPECT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(indices.size())));
+    std::copy(indices.begin(), indices.end(), object.indices.begin());
+    if (!colors.empty()) {
+        EXPECT_TRUE(object.colors.allocate(static_cast<std::uint32_t>(colors.size())));
+        std::copy(colors.begin(), colors.end(), object.colors.begin());
+    }
+    return object;
+}
+
+} // namespace morvex::testing
