@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace morvex::testing {
@@ -27,6 +28,12 @@ inline ModelObject& addMesh(Model& model, const std::vector<Vector3>& vertices,
         std::copy(colors.begin(), colors.end(), object.colors.begin());
     }
     return object;
+}
+
+// The elements of a model array, for comparing with a list.
+template <typename Array> auto toVector(const Array& array)
+{
+    return std::vector<std::remove_cvref_t<decltype(array[0])>>(array.begin(), array.end());
 }
 
 } // namespace morvex::testing
