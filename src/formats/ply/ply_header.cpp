@@ -242,7 +242,6 @@ std::uint32_t valueSize(PlyValueType type)
     case PlyValueType::Int:
     case PlyValueType::Uint:
     case PlyValueType::Float:
-    case PlyValueType::Float32:
         return 4;
     case PlyValueType::Double:
         return 8;
@@ -262,7 +261,7 @@ PlyValueType valueTypeFromWord(std::string_view word)
     static constexpr Name names[] = {
         {"char", PlyValueType::Char},   {"uchar", PlyValueType::Uchar},     {"int", PlyValueType::Int},
         {"uint", PlyValueType::Uint},   {"short", PlyValueType::Short},     {"ushort", PlyValueType::Ushort},
-        {"float", PlyValueType::Float}, {"float32", PlyValueType::Float32}, {"double", PlyValueType::Double},
+        {"float", PlyValueType::Float}, {"float32", PlyValueType::Float}, {"double", PlyValueType::Double},
         {"list", PlyValueType::List},   {"int8", PlyValueType::Char},       {"uint8", PlyValueType::Uchar},
         {"int16", PlyValueType::Short}, {"uint16", PlyValueType::Ushort},   {"int32", PlyValueType::Int},
         {"uint32", PlyValueType::Uint}, {"float64", PlyValueType::Double},

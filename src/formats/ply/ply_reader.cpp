@@ -91,7 +91,6 @@ template <bool BigEndian> double readValue(const unsigned char* at, PlyValueType
     case PlyValueType::Uint:
         return load<std::uint32_t, BigEndian>(at);
     case PlyValueType::Float:
-    case PlyValueType::Float32:
         return std::bit_cast<float>(load<std::uint32_t, BigEndian>(at));
     case PlyValueType::Double:
         return std::bit_cast<double>(load<std::uint64_t, BigEndian>(at));
