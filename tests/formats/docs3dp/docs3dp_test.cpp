@@ -1,4 +1,5 @@
 #include "common/test_models.h"
+#include "common/cli_convert.h"
 #include "common/test_support.h"
 #include "formats/docs3dp/chunk_reader.h"
 #include "formats/docs3dp/docs3dp.h"
@@ -546,11 +547,7 @@ TEST(Document3dp, CommandLineConvertsDocuments)
     ASSERT_EQ(writeDocument(dir / "quad.3dp", model), OperationResult::Success);
     const std::string cli = shellQuote(cliPath().string());
     std::string output;
-    ASSERT_EQ(runCommand(cli + " convert " + shellQuote((dir / "quad.3dp").string()) + " --to 3dp --output " +
-                             shellQuote((dir / "out").string()) + " 2>&1",
-                         &output),
-              0)
-        << output;
+    ASSERT_EQ(convertWithCli(dir / "quad.3dp", "3dp", dir / "out", &output), 0) << output;
     ASSERT_EQ(runCommand(cli + " info --json " + shellQuote((dir / "out" / "quad.3dp").string()), &output), 0)
         << output;
     EXPECT_NE(output.find("\"result\":\"ok\""), std::string::npos) << output;

@@ -1,6 +1,7 @@
 #include "formats/ply/ply_test_support.h"
 
 #include "app/model_io.h"
+#include "common/cli_convert.h"
 #include "common/test_models.h"
 
 #include <cmath>
@@ -245,23 +246,15 @@ TEST(PlyWriter, CommandLineConvertsPly)
                                 "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
                                 "end_header\n0 0 0\n1 0 0\n1 1 0\n0 1 0\n4 0 1 2 3\n");
     writeFile(dir / "bad.ply", "ply\nformat ascii 1.0\nelement vertex 4000000000\nproperty float x\nend_header\n");
-    const std::string cli = shellQuote(cliPath().string());
     std::string output;
-    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "quad.ply").string()) + " --to ply --output " +
-                             shellQuote((dir / "out").string()) + " 2>&1",
-                         &output),
-              0)
-        << output;
+    EXPECT_EQ(convertWithCli(dir / "quad.ply", "ply", dir / "out", &output), 0) << output;
     Model back;
     RecordingReporter reporter;
     ASSERT_EQ(readPly(dir / "out" / "quad.ply", back, reporter), OperationResult::Success);
     EXPECT_EQ(toVector(back.objects[0]->indices), (std::vector<std::uint32_t>{0, 1, 2, 2, 3, 0}));
 
     output.clear();
-    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "bad.ply").string()) + " --to ply --output " +
-                             shellQuote((dir / "out").string()) + " 2>&1",
-                         &output),
-              1);
+    EXPECT_EQ(convertWithCli(dir / "bad.ply", "ply", dir / "out", &output), 1);
     EXPECT_NE(output.find("Read failed: file is truncated"), std::string::npos) << output;
     EXPECT_FALSE(std::filesystem::exists(dir / "out" / "bad.ply"));
 }
