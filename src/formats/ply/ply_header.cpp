@@ -23,11 +23,6 @@ std::string_view skipBlanks(std::string_view text)
     return text.substr(at);
 }
 
-bool startsWith(std::string_view text, std::string_view prefix)
-{
-    return text.substr(0, prefix.size()) == prefix;
-}
-
 PlyRole colorRole(std::string_view name)
 {
     if (name == "red")
@@ -217,11 +212,11 @@ OperationResult HeaderParser::finish()
 
 bool readFormatLine(std::string_view line, PlyFormat& format)
 {
-    if (startsWith(line, "format ascii 1.0"))
+    if (line.starts_with("format ascii 1.0"))
         format = PlyFormat::Ascii;
-    else if (startsWith(line, "format binary_little_endian 1.0"))
+    else if (line.starts_with("format binary_little_endian 1.0"))
         format = PlyFormat::BinaryLittleEndian;
-    else if (startsWith(line, "format binary_big_endian 1.0"))
+    else if (line.starts_with("format binary_big_endian 1.0"))
         format = PlyFormat::BinaryBigEndian;
     else
         return false;
@@ -278,7 +273,7 @@ OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, Progres
     header = PlyHeader{};
     LineScanner lines(file);
     std::string_view raw;
-    if (!lines.takeLine(raw) || !startsWith(skipBlanks(raw.substr(0, MaxLineBytes)), "ply"))
+    if (!lines.takeLine(raw) || !skipBlanks(raw.substr(0, MaxLineBytes)).starts_with("ply"))
         return failWith(reason, "not a PLY file");
     if (!lines.takeLine(raw) || !readFormatLine(skipBlanks(raw.substr(0, MaxLineBytes)), header.format))
         return failWith(reason, "unknown PLY format line");
@@ -289,11 +284,11 @@ OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, Progres
     while (lines.takeLine(raw)) {
         const std::string_view line = skipBlanks(raw.substr(0, MaxLineBytes));
         OperationResult result = OperationResult::Success;
-        if (startsWith(line, "end_header")) {
+        if (line.starts_with("end_header")) {
             header.bodyOffset = static_cast<std::uint64_t>(lines.cursor() - file.data());
             return parser.finish();
         }
-        if (startsWith(line, "comment")) {
+        if (line.starts_with("comment")) {
             // The text may run to the end of the kept bytes, never splitting
             // a character.
             const std::size_t skipped = static_cast<std::size_t>(line.data() - raw.data());
@@ -302,9 +297,9 @@ OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, Progres
             std::string kept = offset < MaxLineBytes ? limitUtf8Bytes(text, MaxLineBytes - offset) : std::string();
             if (!kept.empty())
                 header.comments.push_back(sanitizeUtf8(kept));
-        } else if (startsWith(line, "element")) {
+        } else if (line.starts_with("element")) {
             result = parser.element(LineScanner(line.substr(7)));
-        } else if (startsWith(line, "property")) {
+        } else if (line.starts_with("property")) {
             result = parser.property(LineScanner(line.substr(8)));
         }
         if (result != OperationResult::Success)
