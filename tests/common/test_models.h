@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 #include <vector>
@@ -29,6 +30,17 @@ inline ModelObject& addMesh(Model& model, const std::vector<Vector3>& vertices,
     }
     return object;
 }
+
+// The box around the points added to it.
+struct Bounds {
+    Vector3 min{INFINITY, INFINITY, INFINITY};
+    Vector3 max{-INFINITY, -INFINITY, -INFINITY};
+    void add(const Vector3& p)
+    {
+        min = {std::min(min.x, p.x), std::min(min.y, p.y), std::min(min.z, p.z)};
+        max = {std::max(max.x, p.x), std::max(max.y, p.y), std::max(max.z, p.z)};
+    }
+};
 
 // The elements of a model array, for comparing with a list.
 template <typename Array> auto toVector(const Array& array)
