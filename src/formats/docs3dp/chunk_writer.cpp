@@ -33,13 +33,12 @@ void ChunkWriter::writeChunkHeader(std::uint16_t id, ChunkType type, std::uint64
     file_.writeLittleEndian(size);
 }
 
-bool ChunkWriter::writeValue(std::uint16_t id, ChunkType type, const void* bytes, std::size_t length)
+void ChunkWriter::writeValue(std::uint16_t id, ChunkType type, const void* bytes, std::size_t length)
 {
     if (!canStartChunk())
-        return false;
+        return;
     writeChunkHeader(id, type, length);
     file_.write(bytes, length);
-    return ok();
 }
 
 void ChunkWriter::beginChunk(std::uint16_t id, ChunkType type)
@@ -107,10 +106,7 @@ void ChunkWriter::writeText(std::uint16_t id, std::string_view text)
 
 void ChunkWriter::writeBlock(std::uint16_t id, const void* bytes, std::uint64_t length)
 {
-    if (!canStartChunk())
-        return;
-    writeChunkHeader(id, ChunkType::Block, length);
-    file_.write(bytes, static_cast<std::size_t>(length));
+    writeValue(id, ChunkType::Block, bytes, static_cast<std::size_t>(length));
 }
 
 void ChunkWriter::beginBlock(std::uint16_t id)

@@ -58,7 +58,7 @@ private:
     };
 
     void writeChunkHeader(std::uint16_t id, ChunkType type, std::uint64_t size);
-    bool writeValue(std::uint16_t id, ChunkType type, const void* bytes, std::size_t length);
+    void writeValue(std::uint16_t id, ChunkType type, const void* bytes, std::size_t length);
     void beginChunk(std::uint16_t id, ChunkType type);
     bool endChunk(ChunkType type);
     // A chunk may only be written inside a group (or as the root).

@@ -21,19 +21,14 @@ std::string fileMessage(const char* before, const std::filesystem::path& path, c
     return std::string(before) + path.string() + after;
 }
 
-std::string readableText(std::string_view bytes)
-{
-    return limitUtf16Units(sanitizeUtf8(bytes));
-}
-
 // "key=value", split at the first '='; set only when both parts have text.
 void setKeyValue(PropertyBag& properties, std::string_view text)
 {
     const std::size_t equals = text.find('=');
     if (equals == std::string_view::npos)
         return;
-    const std::string key = readableText(text.substr(0, equals));
-    const std::string value = readableText(text.substr(equals + 1));
+    const std::string key = modelText(text.substr(0, equals));
+    const std::string value = modelText(text.substr(equals + 1));
     if (!key.empty() && !value.empty())
         properties.setProperty(key, value);
 }
@@ -81,7 +76,7 @@ private:
             break;
         case FilePath:
             if (chunks_.readText(chunk, text))
-                model_.properties.setProperty(FilePathKey, readableText(limitUtf8Bytes(text, MaxFilePathBytes)));
+                model_.properties.setProperty(FilePathKey, modelText(limitUtf8Bytes(text, MaxFilePathBytes)));
             break;
         case FileType:
             if (chunks_.readInt(chunk, number))
@@ -180,7 +175,7 @@ private:
                 break;
             case Comment:
                 if (chunks_.readText(child, text))
-                    object.properties.setProperty(CommentKey, readableText(text));
+                    object.properties.setProperty(CommentKey, modelText(text));
                 break;
             case AmbientColor:
             case DiffuseColor:

@@ -27,20 +27,31 @@ std::string withForwardSlashes(std::string_view text)
     return out;
 }
 
+// The first candidate that is a regular file, or an empty path. A
+// candidate equal to an earlier one is not looked up again.
+template <std::size_t N>
+fs::path firstRegularFile(const fs::path (&candidates)[N])
+{
+    for (std::size_t i = 0; i < N; ++i)
+        if (std::find(candidates, candidates + i, candidates[i]) == candidates + i && isRegularFile(candidates[i]))
+            return candidates[i];
+    return {};
+}
+
 // The library an "mtllib" name refers to: the name itself, or the name with
-// ".mtl" added (older files of ours leave the extension out). Empty when
-// neither is a file.
+// ".mtl" added (older files of ours leave the extension out), each as written
+// and with forward slashes. Empty when none is a file.
 fs::path findLibrary(const fs::path& objFolder, std::string_view name)
 {
-    for (const std::string& spelling : {std::string(name), withForwardSlashes(name)}) {
-        const fs::path plain = objFolder / spelling;
-        if (isRegularFile(plain))
-            return plain;
-        const fs::path withExtension = objFolder / (spelling + ".mtl");
-        if (isRegularFile(withExtension))
-            return withExtension;
-    }
-    return {};
+    const std::string written(name);
+    const std::string forward = withForwardSlashes(name);
+    const fs::path candidates[] = {
+        objFolder / written,
+        objFolder / (written + ".mtl"),
+        objFolder / forward,
+        objFolder / (forward + ".mtl"),
+    };
+    return firstRegularFile(candidates);
 }
 
 // Texture files are looked up next to the OBJ file under their bare file
@@ -55,9 +66,8 @@ fs::path resolveTexture(const fs::path& objFolder, const fs::path& libraryFolder
         objFolder / fileName,    objFolder / argument,     objFolder / forward,
         libraryFolder / forward, libraryFolder / fileName,
     };
-    for (const fs::path& candidate : candidates)
-        if (isRegularFile(candidate))
-            return candidate;
+    if (fs::path found = firstRegularFile(candidates); !found.empty())
+        return found;
     return objFolder / forward;
 }
 
@@ -139,9 +149,9 @@ OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std:
         libraries.push_back(std::move(whole));
     } else {
         // One line may name several libraries.
-        LineScanner names(argument.data(), argument.data() + argument.size());
-        for (names.skipBlanks(); !names.atLineEnd(); names.skipBlanks())
-            if (fs::path one = findLibrary(objFolder, names.token()); !one.empty())
+        LineScanner names(argument);
+        for (std::string_view name = names.nextToken(); !name.empty(); name = names.nextToken())
+            if (fs::path one = findLibrary(objFolder, name); !one.empty())
                 libraries.push_back(std::move(one));
     }
     for (const fs::path& library : libraries) {

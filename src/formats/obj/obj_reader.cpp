@@ -92,7 +92,7 @@ struct FaceCorners {
 // Skips what follows a number inside a corner ("12abc/3" reads as "12/3").
 void skipCornerJunk(const char*& at, const char* end)
 {
-    while (at < end && !isLineEnd(*at) && !isBlank(*at) && *at != '/')
+    while (at < end && LineScanner::isTokenByte(*at) && *at != '/')
         ++at;
 }
 
@@ -100,12 +100,12 @@ void skipCornerJunk(const char*& at, const char* end)
 bool takeSlash(const char*& at, const char* end)
 {
     const char* look = at;
-    while (look < end && isBlank(*look))
+    while (look < end && LineScanner::isBlank(*look))
         ++look;
     if (look >= end || *look != '/')
         return false;
     ++look;
-    while (look < end && isBlank(*look))
+    while (look < end && LineScanner::isBlank(*look))
         ++look;
     at = look;
     return true;

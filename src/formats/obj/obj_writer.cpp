@@ -326,6 +326,7 @@ bool writeFaces(AtomicFileWriter& out, const WritePlan& plan, const MaterialName
 {
     PhaseProgress progress(reporter, "Writing triangles...", "Facets written", plan.triangleCount, 0.85, 0.15);
     std::optional<std::string> lastName;
+    std::optional<std::int16_t> lastMaterialId; // triangles of one range share it: one lookup per run
     return forEachRecord(plan, [&](std::uint32_t k, const TriangleRecord& record) {
         if (!progress.step(k))
             return false;
@@ -338,7 +339,8 @@ bool writeFaces(AtomicFileWriter& out, const WritePlan& plan, const MaterialName
         if (vertex[0] == vertex[1] || vertex[1] == vertex[2] || vertex[0] == vertex[2])
             return true;
         const std::uint64_t number = std::uint64_t{k} + 1;
-        if (names != nullptr) {
+        if (names != nullptr && lastMaterialId != record.materialId) {
+            lastMaterialId = record.materialId;
             const auto found = names->find(record.materialId);
             if (found != names->end() && (!lastName || *lastName != found->second)) {
                 lastName = found->second;

@@ -1,5 +1,6 @@
 #include "formats/ply/ply_header.h"
 
+#include "support/text/line_scanner.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"
 
@@ -13,71 +14,13 @@ constexpr std::size_t MaxLineBytes = 259;
 
 enum class ElementKind { Edge, Face, Vertex, Other };
 
-bool isBlank(char c)
-{
-    return static_cast<unsigned char>(c) <= 32;
-}
-
+// Header lines hold no line ends, so every byte up to the space is a blank.
 std::string_view skipBlanks(std::string_view text)
 {
     std::size_t at = 0;
-    while (at < text.size() && isBlank(text[at]))
+    while (at < text.size() && LineScanner::isBlank(text[at]))
         ++at;
     return text.substr(at);
-}
-
-// Lines end at CR, LF or CR LF; a last line without an end counts when it
-// has at least one byte.
-class LineReader {
-public:
-    explicit LineReader(std::string_view text) : text_(text) {}
-
-    bool next(std::string_view& line)
-    {
-        if (at_ >= text_.size())
-            return false;
-        const std::size_t start = at_;
-        while (at_ < text_.size() && text_[at_] != '\n' && text_[at_] != '\r')
-            ++at_;
-        line = text_.substr(start, at_ - start);
-        if (at_ < text_.size()) {
-            if (text_[at_] == '\r' && at_ + 1 < text_.size() && text_[at_ + 1] == '\n')
-                ++at_;
-            ++at_;
-        }
-        return true;
-    }
-
-    std::size_t position() const { return at_; }
-
-private:
-    std::string_view text_;
-    std::size_t at_ = 0;
-};
-
-// Runs of bytes above 32, separated by bytes of 32 or less.
-class Tokens {
-public:
-    explicit Tokens(std::string_view text) : text_(text) {}
-
-    std::string_view next()
-    {
-        while (at_ < text_.size() && isBlank(text_[at_]))
-            ++at_;
-        const std::size_t start = at_;
-        while (at_ < text_.size() && !isBlank(text_[at_]))
-            ++at_;
-        return text_.substr(start, at_ - start);
-    }
-
-private:
-    std::string_view text_;
-    std::size_t at_ = 0;
-};
-
-bool startsWith(std::string_view text, std::string_view prefix)
-{
-    return text.substr(0, prefix.size()) == prefix;
 }
 
 PlyRole colorRole(std::string_view name)
@@ -102,8 +45,8 @@ class HeaderParser {
 public:
     HeaderParser(PlyHeader& header, std::string* reason) : header_(header), reason_(reason) {}
 
-    OperationResult element(Tokens tokens);
-    OperationResult property(Tokens tokens);
+    OperationResult element(LineScanner tokens);
+    OperationResult property(LineScanner tokens);
     OperationResult finish();
 
 private:
@@ -162,13 +105,13 @@ OperationResult HeaderParser::claim(ElementKind kind, std::uint32_t count)
     return OperationResult::Success;
 }
 
-OperationResult HeaderParser::element(Tokens tokens)
+OperationResult HeaderParser::element(LineScanner tokens)
 {
-    const std::string_view name = tokens.next();
+    const std::string_view name = tokens.nextToken();
     if (name.empty())
         return fail("element line without a name");
     std::uint32_t count = 0;
-    if (OperationResult result = readCount(tokens.next(), count); result != OperationResult::Success)
+    if (OperationResult result = readCount(tokens.nextToken(), count); result != OperationResult::Success)
         return result;
 
     if (name == "vertex") {
@@ -188,9 +131,9 @@ OperationResult HeaderParser::element(Tokens tokens)
     return claim(current_, count);
 }
 
-OperationResult HeaderParser::property(Tokens tokens)
+OperationResult HeaderParser::property(LineScanner tokens)
 {
-    const std::string_view typeWord = tokens.next();
+    const std::string_view typeWord = tokens.nextToken();
     if (typeWord.empty())
         return fail("property line without a type");
     PlyProperty property;
@@ -201,7 +144,7 @@ OperationResult HeaderParser::property(Tokens tokens)
     case ElementKind::Vertex: {
         if (isList)
             return fail("list property on a vertex element");
-        const std::string_view name = tokens.next();
+        const std::string_view name = tokens.nextToken();
         if (name == "x")
             property.role = PlyRole::X;
         else if (name == "y")
@@ -219,13 +162,13 @@ OperationResult HeaderParser::property(Tokens tokens)
         if (isList) {
             // The first list holds the corners whatever its name; later ones
             // (texture coordinates, ...) are read past.
-            property.type = valueTypeFromWord(tokens.next());
-            property.itemType = valueTypeFromWord(tokens.next());
+            property.type = valueTypeFromWord(tokens.nextToken());
+            property.itemType = valueTypeFromWord(tokens.nextToken());
             property.list = true;
             property.role = sawFaceList_ ? PlyRole::Ignored : PlyRole::Indices;
             sawFaceList_ = true;
         } else {
-            property.role = colorRole(tokens.next());
+            property.role = colorRole(tokens.nextToken());
             if (isColorRole(property.role))
                 header_.colorMode = PlyColorMode::PerFace;
         }
@@ -234,7 +177,7 @@ OperationResult HeaderParser::property(Tokens tokens)
     case ElementKind::Edge: {
         if (isList)
             return fail("list property on an edge element");
-        const std::string_view name = tokens.next();
+        const std::string_view name = tokens.nextToken();
         if (name == "vertex1")
             property.role = PlyRole::Vertex1;
         else if (name == "vertex2")
@@ -269,11 +212,11 @@ OperationResult HeaderParser::finish()
 
 bool readFormatLine(std::string_view line, PlyFormat& format)
 {
-    if (startsWith(line, "format ascii 1.0"))
+    if (line.starts_with("format ascii 1.0"))
         format = PlyFormat::Ascii;
-    else if (startsWith(line, "format binary_little_endian 1.0"))
+    else if (line.starts_with("format binary_little_endian 1.0"))
         format = PlyFormat::BinaryLittleEndian;
-    else if (startsWith(line, "format binary_big_endian 1.0"))
+    else if (line.starts_with("format binary_big_endian 1.0"))
         format = PlyFormat::BinaryBigEndian;
     else
         return false;
@@ -294,7 +237,6 @@ std::uint32_t valueSize(PlyValueType type)
     case PlyValueType::Int:
     case PlyValueType::Uint:
     case PlyValueType::Float:
-    case PlyValueType::Float32:
         return 4;
     case PlyValueType::Double:
         return 8;
@@ -314,7 +256,7 @@ PlyValueType valueTypeFromWord(std::string_view word)
     static constexpr Name names[] = {
         {"char", PlyValueType::Char},   {"uchar", PlyValueType::Uchar},     {"int", PlyValueType::Int},
         {"uint", PlyValueType::Uint},   {"short", PlyValueType::Short},     {"ushort", PlyValueType::Ushort},
-        {"float", PlyValueType::Float}, {"float32", PlyValueType::Float32}, {"double", PlyValueType::Double},
+        {"float", PlyValueType::Float}, {"float32", PlyValueType::Float}, {"double", PlyValueType::Double},
         {"list", PlyValueType::List},   {"int8", PlyValueType::Char},       {"uint8", PlyValueType::Uchar},
         {"int16", PlyValueType::Short}, {"uint16", PlyValueType::Ushort},   {"int32", PlyValueType::Int},
         {"uint32", PlyValueType::Uint}, {"float64", PlyValueType::Double},
@@ -329,24 +271,24 @@ OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, Progres
                                std::string* reason)
 {
     header = PlyHeader{};
-    LineReader lines(file);
+    LineScanner lines(file);
     std::string_view raw;
-    if (!lines.next(raw) || !startsWith(skipBlanks(raw.substr(0, MaxLineBytes)), "ply"))
+    if (!lines.takeLine(raw) || !skipBlanks(raw.substr(0, MaxLineBytes)).starts_with("ply"))
         return failWith(reason, "not a PLY file");
-    if (!lines.next(raw) || !readFormatLine(skipBlanks(raw.substr(0, MaxLineBytes)), header.format))
+    if (!lines.takeLine(raw) || !readFormatLine(skipBlanks(raw.substr(0, MaxLineBytes)), header.format))
         return failWith(reason, "unknown PLY format line");
     if (reporter.isCancelled())
         return OperationResult::Cancelled;
 
     HeaderParser parser(header, reason);
-    while (lines.next(raw)) {
+    while (lines.takeLine(raw)) {
         const std::string_view line = skipBlanks(raw.substr(0, MaxLineBytes));
         OperationResult result = OperationResult::Success;
-        if (startsWith(line, "end_header")) {
-            header.bodyOffset = lines.position();
+        if (line.starts_with("end_header")) {
+            header.bodyOffset = static_cast<std::uint64_t>(lines.cursor() - file.data());
             return parser.finish();
         }
-        if (startsWith(line, "comment")) {
+        if (line.starts_with("comment")) {
             // The text may run to the end of the kept bytes, never splitting
             // a character.
             const std::size_t skipped = static_cast<std::size_t>(line.data() - raw.data());
@@ -355,10 +297,10 @@ OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, Progres
             std::string kept = offset < MaxLineBytes ? limitUtf8Bytes(text, MaxLineBytes - offset) : std::string();
             if (!kept.empty())
                 header.comments.push_back(sanitizeUtf8(kept));
-        } else if (startsWith(line, "element")) {
-            result = parser.element(Tokens(line.substr(7)));
-        } else if (startsWith(line, "property")) {
-            result = parser.property(Tokens(line.substr(8)));
+        } else if (line.starts_with("element")) {
+            result = parser.element(LineScanner(line.substr(7)));
+        } else if (line.starts_with("property")) {
+            result = parser.property(LineScanner(line.substr(8)));
         }
         if (result != OperationResult::Success)
             return result;

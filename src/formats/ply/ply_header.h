@@ -22,20 +22,9 @@ enum class PlyFormat : std::int32_t {
 
 // Value types by their type word; the sized names (int8, uint16, float64,
 // ...) are synonyms of the classic ones.
-enum class PlyValueType : std::uint8_t {
-    Char = 0,
-    Uchar = 1,
-    Int = 2,
-    Uint = 3,
-    Short = 4,
-    Ushort = 5,
-    Float = 6,
-    Float32 = 7,
-    Double = 8,
-    List = 9,
-    Unknown = 10,
-};
+enum class PlyValueType : std::uint8_t { Char, Uchar, Int, Uint, Short, Ushort, Float, Double, List, Unknown };
 
+// Coordinate roles count from 0, to index x, y, z.
 enum class PlyRole : std::uint8_t {
     X = 0,
     Y = 1,

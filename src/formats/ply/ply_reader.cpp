@@ -2,6 +2,7 @@
 #include "formats/ply/ply_header.h"
 
 #include "support/platform/files.h"
+#include "support/text/line_scanner.h"
 #include "support/text/numbers.h"
 
 #include <bit>
@@ -11,16 +12,6 @@ namespace morvex {
 namespace {
 
 using namespace ply;
-
-bool isBlank(char c)
-{
-    return static_cast<unsigned char>(c) <= 32;
-}
-
-bool isLineEnd(char c)
-{
-    return c == '\n' || c == '\r';
-}
 
 // The integer view of a value: truncated toward zero, saturated at the
 // 64-bit range, 0 for NaN.
@@ -100,7 +91,6 @@ template <bool BigEndian> double readValue(const unsigned char* at, PlyValueType
     case PlyValueType::Uint:
         return load<std::uint32_t, BigEndian>(at);
     case PlyValueType::Float:
-    case PlyValueType::Float32:
         return std::bit_cast<float>(load<std::uint32_t, BigEndian>(at));
     case PlyValueType::Double:
         return std::bit_cast<double>(load<std::uint64_t, BigEndian>(at));
@@ -113,8 +103,10 @@ template <bool BigEndian> double readValue(const unsigned char* at, PlyValueType
 
 // The integer at the start of a token ("12", "1.0" gives 1); a token that
 // starts with no digits but is a real number (".5", "nan") is truncated.
-bool parseAsciiInteger(const char* start, const char* stop, std::int64_t& value)
+bool parseAsciiInteger(std::string_view token, std::int64_t& value)
 {
+    const char* start = token.data();
+    const char* stop = start + token.size();
     if (parseInt64(start, stop, value))
         return true;
     double real = 0;
@@ -123,44 +115,6 @@ bool parseAsciiInteger(const char* start, const char* stop, std::int64_t& value)
     value = truncateToInteger(real);
     return true;
 }
-
-// Walks the ASCII body: tokens never cross a line end.
-class AsciiCursor {
-public:
-    AsciiCursor(const char* at, const char* end) : at_(at), end_(end) {}
-
-    bool atEnd() const { return at_ >= end_; }
-
-    // The next token of the current line; false at the line end.
-    bool nextToken(const char*& start, const char*& stop)
-    {
-        while (at_ < end_ && isBlank(*at_) && !isLineEnd(*at_))
-            ++at_;
-        if (at_ >= end_ || isLineEnd(*at_))
-            return false;
-        start = at_;
-        while (at_ < end_ && !isBlank(*at_))
-            ++at_;
-        stop = at_;
-        return true;
-    }
-
-    // Moves past the rest of the line and its end (CR, LF or CR LF).
-    void endLine()
-    {
-        while (at_ < end_ && !isLineEnd(*at_))
-            ++at_;
-        if (at_ < end_) {
-            if (*at_ == '\r' && at_ + 1 < end_ && at_[1] == '\n')
-                ++at_;
-            ++at_;
-        }
-    }
-
-private:
-    const char* at_;
-    const char* end_;
-};
 
 class BodyReader {
 public:
@@ -192,8 +146,8 @@ private:
     OperationResult growForExtraTriangle();
     void colorFace(std::uint32_t firstIndex, ArgbColor color);
 
-    OperationResult readAsciiVertex(AsciiCursor& cursor);
-    OperationResult readAsciiFace(AsciiCursor& cursor);
+    OperationResult readAsciiVertex(LineScanner& line);
+    OperationResult readAsciiFace(LineScanner& line);
     template <bool BigEndian> OperationResult readBinaryFace(const unsigned char*& at, const unsigned char* end);
 
     const PlyHeader& header_;
@@ -310,21 +264,21 @@ void BodyReader::colorFace(std::uint32_t firstIndex, ArgbColor color)
         object_.colors[p] = color;
 }
 
-OperationResult BodyReader::readAsciiVertex(AsciiCursor& cursor)
+OperationResult BodyReader::readAsciiVertex(LineScanner& line)
 {
     Vector3 position;
     ArgbColor color = OpaqueBlack;
     for (const PlyProperty& property : header_.vertexProperties) {
-        const char* start = nullptr;
-        const char* stop = nullptr;
-        if (!cursor.nextToken(start, stop))
+        const std::string_view token = line.nextToken();
+        if (token.empty())
             return fail("vertex line with too few values");
         switch (property.role) {
         case PlyRole::X:
         case PlyRole::Y:
         case PlyRole::Z: {
             float value = 0;
-            if (!parseFloat(start, stop, value))
+            const char* start = token.data();
+            if (!parseFloat(start, token.data() + token.size(), value))
                 return fail("vertex coordinate is not a number");
             (property.role == PlyRole::X ? position.x : property.role == PlyRole::Y ? position.y : position.z) = value;
             break;
@@ -334,7 +288,7 @@ OperationResult BodyReader::readAsciiVertex(AsciiCursor& cursor)
         case PlyRole::Blue:
         case PlyRole::Alpha: {
             std::int64_t value = 0;
-            if (!parseAsciiInteger(start, stop, value))
+            if (!parseAsciiInteger(token, value))
                 return fail("vertex colour is not a number");
             color = replaceColorByte(color, property.role, value);
             break;
@@ -350,18 +304,17 @@ OperationResult BodyReader::readAsciiVertex(AsciiCursor& cursor)
     return OperationResult::Success;
 }
 
-OperationResult BodyReader::readAsciiFace(AsciiCursor& cursor)
+OperationResult BodyReader::readAsciiFace(LineScanner& line)
 {
     const std::uint32_t firstIndex = nextIndex_;
     ArgbColor color = OpaqueBlack;
-    const char* start = nullptr;
-    const char* stop = nullptr;
     for (const PlyProperty& property : header_.faceProperties) {
-        if (!cursor.nextToken(start, stop))
+        const std::string_view token = line.nextToken();
+        if (token.empty())
             return fail("face line with too few values");
         std::int64_t value = 0;
         if (property.list || property.role != PlyRole::Ignored) {
-            if (!parseAsciiInteger(start, stop, value))
+            if (!parseAsciiInteger(token, value))
                 return fail("face value is not a number");
         }
         if (property.role == PlyRole::Indices) {
@@ -370,9 +323,10 @@ OperationResult BodyReader::readAsciiFace(AsciiCursor& cursor)
             Fan fan;
             for (std::int64_t k = 0; k < value; ++k) {
                 std::int64_t corner = 0;
-                if (!cursor.nextToken(start, stop))
+                const std::string_view cornerToken = line.nextToken();
+                if (cornerToken.empty())
                     return fail("face line with a missing corner index");
-                if (!parseAsciiInteger(start, stop, corner))
+                if (!parseAsciiInteger(cornerToken, corner))
                     return fail("corner index is not a number");
                 if (OperationResult result =
                         addCorner(corner, static_cast<std::uint32_t>(std::min<std::int64_t>(k, 3)), fan);
@@ -383,7 +337,7 @@ OperationResult BodyReader::readAsciiFace(AsciiCursor& cursor)
             if (value < 0)
                 return fail("negative list length");
             for (std::int64_t k = 0; k < value; ++k)
-                if (!cursor.nextToken(start, stop))
+                if (line.nextToken().empty())
                     return fail("face line with too few values");
         } else {
             color = replaceColorByte(color, property.role, value);
@@ -396,22 +350,22 @@ OperationResult BodyReader::readAsciiFace(AsciiCursor& cursor)
 
 OperationResult BodyReader::readAscii()
 {
-    AsciiCursor cursor(body_.data(), body_.data() + body_.size());
+    LineScanner line(body_);
     while (verticesRead_ < header_.vertexCount || facesRead_ < header_.faceCount || edgesRead_ < header_.edgeCount) {
         if (reporter_.isCancelled())
             return OperationResult::Cancelled;
-        if (cursor.atEnd())
+        if (line.atEnd())
             break;
         OperationResult result = OperationResult::Success;
         if (verticesRead_ < header_.vertexCount)
-            result = readAsciiVertex(cursor);
+            result = readAsciiVertex(line);
         else if (facesRead_ < header_.faceCount)
-            result = readAsciiFace(cursor);
+            result = readAsciiFace(line);
         else
             edgesRead_ = header_.edgeCount; // one line stands for the whole edge element
         if (result != OperationResult::Success)
             return result;
-        cursor.endLine();
+        line.nextLine();
     }
     if (verticesRead_ != header_.vertexCount || facesRead_ != header_.faceCount || edgesRead_ != header_.edgeCount)
         return fail("file is truncated: fewer records than declared");

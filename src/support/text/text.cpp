@@ -194,6 +194,11 @@ std::string sanitizeUtf8(std::string_view text)
     return out;
 }
 
+std::string modelText(std::string_view text)
+{
+    return limitUtf16Units(sanitizeUtf8(text));
+}
+
 std::string_view trimSpaces(std::string_view text)
 {
     while (!text.empty() && text.front() == ' ')

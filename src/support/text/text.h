@@ -28,6 +28,10 @@ bool isValidUtf8(std::string_view text);
 // so that names from older files still read as text.
 std::string sanitizeUtf8(std::string_view text);
 
+// Text from a file as the model keeps it: sanitized UTF-8 of at most
+// MaxTextUnits UTF-16 units.
+std::string modelText(std::string_view text);
+
 // Appends one code point as UTF-8; surrogates and values beyond U+10FFFF,
 // which have no UTF-8 form, become U+FFFD.
 void appendUtf8(std::string& out, char32_t codePoint);

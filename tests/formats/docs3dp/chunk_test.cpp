@@ -65,7 +65,7 @@ TEST(ChunkWriter, WritesEveryKindOfChunkExactly)
                                 chunkHeader(0x14, ChunkType::Text, 3) + std::string("ab\0", 3) +
                                 chunkHeader(0x15, ChunkType::Group, group.size()) + group +
                                 chunkHeader(0x17, ChunkType::Block, 3) + "xyz";
-    const std::string expected = fileHeader() + chunkHeader(0, ChunkType::Group, content.size()) + content + "lsdf";
+    const std::string expected = chunkedFile(content);
     EXPECT_EQ(written, expected);
 }
 
@@ -252,7 +252,7 @@ TEST(ChunkReader, ChildrenNeverReachPastTheirParent)
     const std::string sibling = chunkHeader(0x31, ChunkType::Integer, 4) + littleEndian<std::int32_t>(77);
     const std::string inner = chunkHeader(0x32, ChunkType::Block, 4 + sibling.size()) + "data";
     const std::string content = chunkHeader(0x30, ChunkType::Group, inner.size()) + inner + sibling;
-    const std::string bytes = fileHeader() + chunkHeader(0, ChunkType::Group, content.size()) + content + "lsdf";
+    const std::string bytes = chunkedFile(content);
 
     ChunkReader reader(bytesOf(bytes));
     ASSERT_TRUE(reader.readHeader());
@@ -279,7 +279,7 @@ TEST(ChunkReader, TreatsGroupsNestedTooDeeplyAsEmpty)
     std::string content;
     for (int level = 0; level < Levels; ++level)
         content = chunkHeader(0x40, ChunkType::Group, content.size()) + content;
-    const std::string bytes = fileHeader() + chunkHeader(0, ChunkType::Group, content.size()) + content + "lsdf";
+    const std::string bytes = chunkedFile(content);
 
     ChunkReader reader(bytesOf(bytes));
     ASSERT_TRUE(reader.readHeader());

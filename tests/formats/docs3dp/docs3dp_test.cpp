@@ -1,3 +1,5 @@
+#include "common/test_models.h"
+#include "common/cli_convert.h"
 #include "common/test_support.h"
 #include "formats/docs3dp/chunk_reader.h"
 #include "formats/docs3dp/docs3dp.h"
@@ -21,12 +23,6 @@ void fill(Array& array, const std::vector<T>& values)
 {
     ASSERT_TRUE(array.allocate(static_cast<std::uint32_t>(values.size())));
     std::copy(values.begin(), values.end(), array.begin());
-}
-
-template <typename Array>
-auto elements(const Array& array)
-{
-    return std::vector(array.begin(), array.end());
 }
 
 // A quad of two triangles with everything a document can hold, and some
@@ -230,10 +226,10 @@ TEST(Document3dp, ObjectsKeepGeometryPlacementColoursAndProperties)
     ASSERT_EQ(readDocument(dir / "quad.3dp", read), OperationResult::Success);
     ASSERT_EQ(read.objects.size(), 1u);
     const ModelObject& back = *read.objects[0];
-    EXPECT_EQ(elements(back.vertices), elements(quad.vertices));
-    EXPECT_EQ(elements(back.indices), elements(quad.indices));
-    EXPECT_EQ(elements(back.normals), elements(quad.normals)); // bit for bit
-    EXPECT_EQ(elements(back.colors), elements(quad.colors));
+    EXPECT_EQ(toVector(back.vertices), toVector(quad.vertices));
+    EXPECT_EQ(toVector(back.indices), toVector(quad.indices));
+    EXPECT_EQ(toVector(back.normals), toVector(quad.normals)); // bit for bit
+    EXPECT_EQ(toVector(back.colors), toVector(quad.colors));
     EXPECT_TRUE(back.texCoords.empty());
     EXPECT_EQ(back.position, quad.position);
     EXPECT_EQ(back.rotation, quad.rotation);
@@ -297,8 +293,8 @@ TEST(Document3dp, ObjectsWithoutNormalsGetFlatFaceNormals)
     Model read;
     ASSERT_EQ(readDocument(dir / "flat.3dp", read), OperationResult::Success);
     ASSERT_EQ(read.objects.size(), 1u);
-    EXPECT_EQ(elements(read.objects[0]->indices), (std::vector<std::uint32_t>{0, 1, 2, 0, 3, 1, 2}));
-    EXPECT_EQ(elements(read.objects[0]->normals), (std::vector<Vector3>{up, up, up, side, side, side, none}));
+    EXPECT_EQ(toVector(read.objects[0]->indices), (std::vector<std::uint32_t>{0, 1, 2, 0, 3, 1, 2}));
+    EXPECT_EQ(toVector(read.objects[0]->normals), (std::vector<Vector3>{up, up, up, side, side, side, none}));
     expectSafeModel(read);
 }
 
@@ -432,7 +428,7 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
             continue;
         }
         ASSERT_EQ(model.objects.size(), 1u);
-        EXPECT_EQ(elements(model.objects[0]->indices), test.indices);
+        EXPECT_EQ(toVector(model.objects[0]->indices), test.indices);
     }
 }
 
@@ -457,7 +453,7 @@ TEST(Document3dp, DroppedCornersLeaveNoColourAndTextsNeedNoZeroByte)
     const ModelObject& object3 = *model.objects[0];
     EXPECT_EQ(object3.properties.size(), 1u);
     EXPECT_EQ(object3.properties.getProperty("Key"), "Value");
-    EXPECT_EQ(elements(object3.colors), (std::vector<ArgbColor>{Red, Red, Red, OpaqueBlack}));
+    EXPECT_EQ(toVector(object3.colors), (std::vector<ArgbColor>{Red, Red, Red, OpaqueBlack}));
 }
 
 TEST(Document3dp, EveryCutAndEveryDamagedByteReadsSafely)
@@ -551,11 +547,7 @@ TEST(Document3dp, CommandLineConvertsDocuments)
     ASSERT_EQ(writeDocument(dir / "quad.3dp", model), OperationResult::Success);
     const std::string cli = shellQuote(cliPath().string());
     std::string output;
-    ASSERT_EQ(runCommand(cli + " convert " + shellQuote((dir / "quad.3dp").string()) + " --to 3dp --output " +
-                             shellQuote((dir / "out").string()) + " 2>&1",
-                         &output),
-              0)
-        << output;
+    ASSERT_EQ(convertWithCli(dir / "quad.3dp", "3dp", dir / "out", &output), 0) << output;
     ASSERT_EQ(runCommand(cli + " info --json " + shellQuote((dir / "out" / "quad.3dp").string()), &output), 0)
         << output;
     EXPECT_NE(output.find("\"result\":\"ok\""), std::string::npos) << output;

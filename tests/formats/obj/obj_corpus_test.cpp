@@ -17,19 +17,14 @@ using morvex::testing::corpusDir;
 
 namespace {
 
-struct Bounds {
-    Vector3 min{INFINITY, INFINITY, INFINITY};
-    Vector3 max{-INFINITY, -INFINITY, -INFINITY};
-};
+using morvex::testing::Bounds;
 
 // The box around every vertex that a triangle uses.
 Bounds boundsOf(const Model& model)
 {
     Bounds box;
-    for (const Vector3& p : trianglesOf(model)) {
-        box.min = {std::min(box.min.x, p.x), std::min(box.min.y, p.y), std::min(box.min.z, p.z)};
-        box.max = {std::max(box.max.x, p.x), std::max(box.max.y, p.y), std::max(box.max.z, p.z)};
-    }
+    for (const Vector3& p : trianglesOf(model))
+        box.add(p);
     return box;
 }
 

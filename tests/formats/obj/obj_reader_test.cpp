@@ -1,5 +1,6 @@
 #include "formats/obj/obj.h"
 
+#include "common/cli_convert.h"
 #include "common/test_support.h"
 #include "support/progress/recording_reporter.h"
 
@@ -382,30 +383,20 @@ TEST(ObjReader, DamagedFilesAreHandled)
 
 TEST(ObjReader, CommandLineConvertsObjFiles)
 {
-    using morvex::testing::cliPath;
-    using morvex::testing::runCommand;
-    using morvex::testing::shellQuote;
+    using morvex::testing::convertWithCli;
     TempDir dir;
     writeFile(dir / "part.mtl", "newmtl Steel\nKd 0.5 0.5 0.5\nmap_Kd steel.png\n");
     writeFile(dir / "steel.png", "png");
     writeFile(dir / "part.obj", "mtllib part.mtl\n" + fourPositions + "vt 0 0\nusemtl Steel\nf 1/1 2/1 3/1 4/1\n");
     writeFile(dir / "broken.obj", fourPositions + "f 1 2\n");
     std::string output;
-    const std::string cli = shellQuote(cliPath().string());
-    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "part.obj").string()) + " --to obj --output " +
-                             shellQuote((dir / "out").string()) + " 2>&1",
-                         &output),
-              0)
-        << output;
+    EXPECT_EQ(convertWithCli(dir / "part.obj", "obj", dir / "out", &output), 0) << output;
     EXPECT_TRUE(std::filesystem::exists(dir / "out" / "part.obj"));
     EXPECT_TRUE(std::filesystem::exists(dir / "out" / "part.mtl"));
     EXPECT_EQ(morvex::testing::readFile(dir / "out" / "Textures" / "steel.png"), "png");
 
     output.clear();
-    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "broken.obj").string()) + " --to obj --output " +
-                             shellQuote((dir / "out").string()) + " 2>&1",
-                         &output),
-              1);
+    EXPECT_EQ(convertWithCli(dir / "broken.obj", "obj", dir / "out", &output), 1);
     EXPECT_NE(output.find("Read failed: face with fewer than three corners"), std::string::npos) << output;
     EXPECT_FALSE(std::filesystem::exists(dir / "out" / "broken.obj"));
 }

@@ -2,28 +2,19 @@
 
 // Small models for the OBJ tests.
 
+#include "common/test_models.h"
 #include "mesh/model.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 namespace morvex::objtest {
 
-inline ModelObject& addMesh(Model& model, std::initializer_list<Vector3> vertices,
-                            std::initializer_list<std::uint32_t> indices)
-{
-    ModelObject& object = *model.addObject();
-    EXPECT_TRUE(object.vertices.allocate(static_cast<std::uint32_t>(vertices.size())));
-    std::copy(vertices.begin(), vertices.end(), object.vertices.begin());
-    EXPECT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(indices.size())));
-    std::copy(indices.begin(), indices.end(), object.indices.begin());
-    return object;
-}
+using ::morvex::testing::addMesh;
 
 inline Material& addNamedMaterial(Model& model, const std::string& name, ArgbColor diffuse)
 {

@@ -16,16 +16,6 @@ struct CorpusExpectation {
     Coloring coloring;
 };
 
-struct Bounds {
-    Vector3 min{INFINITY, INFINITY, INFINITY};
-    Vector3 max{-INFINITY, -INFINITY, -INFINITY};
-    void add(const Vector3& p)
-    {
-        min = {std::min(min.x, p.x), std::min(min.y, p.y), std::min(min.z, p.z)};
-        max = {std::max(max.x, p.x), std::max(max.y, p.y), std::max(max.z, p.z)};
-    }
-};
-
 Bounds boundsOf(const ModelObject& object)
 {
     Bounds bounds;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/test_models.h"
 #include "common/test_support.h"
 #include "formats/ply/ply.h"
 #include "support/progress/recording_reporter.h"
@@ -69,11 +70,6 @@ inline PlyReadResult readPlyBytes(const TempDir& dir, std::string_view bytes, Mo
     PlyReadResult outcome;
     outcome.result = readPly(path, model, reporter != nullptr ? *reporter : quiet, &outcome.reason);
     return outcome;
-}
-
-template <typename Array> auto toVector(const Array& array)
-{
-    return std::vector<std::remove_cvref_t<decltype(array[0])>>(array.begin(), array.end());
 }
 
 } // namespace morvex::testing

@@ -1,24 +1,13 @@
 #include "formats/ply/ply_test_support.h"
 
 #include "app/model_io.h"
+#include "common/cli_convert.h"
+#include "common/test_models.h"
 
 #include <cmath>
 
 namespace morvex::testing {
 namespace {
-
-ModelObject& addMesh(Model& model, std::vector<Vector3> vertices, std::vector<std::uint32_t> indices,
-                     std::vector<ArgbColor> colors = {})
-{
-    ModelObject& object = *model.addObject();
-    EXPECT_TRUE(object.vertices.allocate(static_cast<std::uint32_t>(vertices.size())));
-    std::copy(vertices.begin(), vertices.end(), object.vertices.begin());
-    EXPECT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(indices.size())));
-    std::copy(indices.begin(), indices.end(), object.indices.begin());
-    EXPECT_TRUE(object.colors.allocate(static_cast<std::uint32_t>(colors.size())));
-    std::copy(colors.begin(), colors.end(), object.colors.begin());
-    return object;
-}
 
 OperationResult writeAndRead(const TempDir& dir, const Model& model, std::string& bytes, std::string* reason = nullptr)
 {
@@ -249,7 +238,6 @@ TEST(PlyWriter, IsReachedThroughTheModelTables)
     EXPECT_EQ(back.objects[0]->triangleCount(), 1u);
 }
 
-// The number after "Label:" in the output of `assimp info`, or -1.
 // The command line converts PLY to PLY; a file it cannot read leaves nothing.
 TEST(PlyWriter, CommandLineConvertsPly)
 {
@@ -258,27 +246,20 @@ TEST(PlyWriter, CommandLineConvertsPly)
                                 "property float z\nelement face 1\nproperty list uchar int vertex_indices\n"
                                 "end_header\n0 0 0\n1 0 0\n1 1 0\n0 1 0\n4 0 1 2 3\n");
     writeFile(dir / "bad.ply", "ply\nformat ascii 1.0\nelement vertex 4000000000\nproperty float x\nend_header\n");
-    const std::string cli = shellQuote(cliPath().string());
     std::string output;
-    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "quad.ply").string()) + " --to ply --output " +
-                             shellQuote((dir / "out").string()) + " 2>&1",
-                         &output),
-              0)
-        << output;
+    EXPECT_EQ(convertWithCli(dir / "quad.ply", "ply", dir / "out", &output), 0) << output;
     Model back;
     RecordingReporter reporter;
     ASSERT_EQ(readPly(dir / "out" / "quad.ply", back, reporter), OperationResult::Success);
     EXPECT_EQ(toVector(back.objects[0]->indices), (std::vector<std::uint32_t>{0, 1, 2, 2, 3, 0}));
 
     output.clear();
-    EXPECT_EQ(runCommand(cli + " convert " + shellQuote((dir / "bad.ply").string()) + " --to ply --output " +
-                             shellQuote((dir / "out").string()) + " 2>&1",
-                         &output),
-              1);
+    EXPECT_EQ(convertWithCli(dir / "bad.ply", "ply", dir / "out", &output), 1);
     EXPECT_NE(output.find("Read failed: file is truncated"), std::string::npos) << output;
     EXPECT_FALSE(std::filesystem::exists(dir / "out" / "bad.ply"));
 }
 
+// The number after "Label:" in the output of `assimp info`, or -1.
 int assimpCount(const std::string& info, const std::string& label)
 {
     const std::size_t at = info.find("\n" + label + ":");

@@ -1,0 +1,47 @@
+#include "support/text/line_scanner.h"
+
+#include "support/text/numbers.h"
+
+namespace morvex {
+namespace {
+
+// A number is a whole token: "1a" or "1,5" is not one.
+bool endsToken(const char* at, const char* end)
+{
+    return at >= end || !LineScanner::isTokenByte(*at);
+}
+
+} // namespace
+
+bool LineScanner::readFloat(float& value)
+{
+    skipBlanks();
+    const char* at = at_;
+    float parsed = 0.0f;
+    if (!parseFloat(at, end_, parsed) || !endsToken(at, end_))
+        return false;
+    value = parsed;
+    at_ = at;
+    return true;
+}
+
+bool LineScanner::readDouble(double& value, bool* fractional)
+{
+    skipBlanks();
+    const char* start = at_;
+    const char* at = at_;
+    double parsed = 0.0;
+    if (!parseDouble(at, end_, parsed) || !endsToken(at, end_))
+        return false;
+    if (fractional != nullptr) {
+        *fractional = false;
+        for (const char* c = start; c < at; ++c)
+            if (!(*c >= '0' && *c <= '9') && *c != '+' && *c != '-')
+                *fractional = true;
+    }
+    value = parsed;
+    at_ = at;
+    return true;
+}
+
+} // namespace morvex
