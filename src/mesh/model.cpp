@@ -80,10 +80,12 @@ ArgbColor ModelObject::cornerColor(std::uint32_t corner) const
 {
     if (colors.empty() || corner >= indices.count())
         return DefaultVertexColor;
+    // Per-corner colours are found by corner alone: the corner's vertex
+    // number may well exceed the colour count when vertices outnumber corners.
+    if (colorsPerCorner())
+        return colors[corner];
     const std::uint32_t index = indices[corner];
-    if (index >= colors.count())
-        return DefaultVertexColor;
-    return colors.count() == indices.count() ? colors[corner] : colors[index];
+    return index < colors.count() ? colors[index] : DefaultVertexColor;
 }
 
 ModelObject* Model::addObject()

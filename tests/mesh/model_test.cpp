@@ -133,6 +133,18 @@ TEST(Model, ColourPerVertexOrPerCorner)
 
     object.colors.clear();
     EXPECT_EQ(object.cornerColor(0), DefaultVertexColor);
+
+    // More vertices than corners: a per-corner colour is still found by its
+    // corner when the corner's vertex number is beyond the colour count.
+    ASSERT_TRUE(object.vertices.allocate(8));
+    const std::uint32_t sparse[] = {0, 1, 7};
+    ASSERT_TRUE(object.indices.allocate(3));
+    std::copy(std::begin(sparse), std::end(sparse), object.indices.begin());
+    ASSERT_TRUE(object.colors.allocate(3));
+    for (std::uint32_t i = 0; i < 3; ++i)
+        object.colors[i] = 0xFF000020u + i;
+    EXPECT_TRUE(object.colorsPerCorner());
+    EXPECT_EQ(object.cornerColor(2), 0xFF000022u);
 }
 
 TEST(Profiles, ExtensionTable)
