@@ -36,18 +36,6 @@ void adviseHugePages(void* storage, std::uint64_t bytes)
         ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-// Calls endIndeterminate on every way out of removeDuplicates.
-class IndeterminateScope {
-public:
-    explicit IndeterminateScope(ProgressReporter& reporter) : reporter_(reporter) { reporter_.beginIndeterminate(); }
-    ~IndeterminateScope() { reporter_.endIndeterminate(); }
-    IndeterminateScope(const IndeterminateScope&) = delete;
-    IndeterminateScope& operator=(const IndeterminateScope&) = delete;
-
-private:
-    ProgressReporter& reporter_;
-};
-
 // Cancellation checks and status line 1 for one object. The overall
 // percentage runs over the vertex pass and then the index positions, so that
 // it never goes backwards within an object.
