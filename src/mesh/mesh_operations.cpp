@@ -179,8 +179,6 @@ std::uint32_t hashCell(const Cell& cell)
     return static_cast<std::uint32_t>(h);
 }
 
-bool isFinite(const Vector3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
-
 // Where a vertex is filed: its own cell and that cell's hash.
 struct Place {
     Cell cell;

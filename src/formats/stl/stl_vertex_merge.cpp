@@ -72,22 +72,6 @@ bool sameKey(const std::uint32_t a[3], const std::uint32_t b[3])
     return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
 }
 
-bool isFinite(const Vector3& v)
-{
-    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
-}
-
-// The same test as vectorsEqual, inlined for the search.
-bool withinTolerance(const Vector3& p, const Vector3& q)
-{
-    constexpr double tolerance = static_cast<double>(VertexTolerance);
-    const double dx = static_cast<double>(q.x) - static_cast<double>(p.x);
-    const double dy = static_cast<double>(q.y) - static_cast<double>(p.y);
-    const double dz = static_cast<double>(q.z) - static_cast<double>(p.z);
-    return dx >= -tolerance && dx <= tolerance && dy >= -tolerance && dy <= tolerance && dz >= -tolerance &&
-           dz <= tolerance;
-}
-
 template <typename T> T* allocateArray(std::uint64_t count)
 {
     return static_cast<T*>(guardedAllocate(count * sizeof(T), sizeof(T)));
@@ -200,7 +184,7 @@ std::uint32_t VertexMerger::newestMatchIn(const std::uint32_t key[3], const Vect
     for (std::uint32_t j = slot->headPlusOne - 1; j != NoVertex && j >= windowStart; j = chain_[j]) {
         if (best != NoVertex && j <= best)
             break;
-        if (withinTolerance(vertices_[j], corner))
+        if (vectorsEqual(vertices_[j], corner))
             return j;
     }
     return best;
