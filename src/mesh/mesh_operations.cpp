@@ -560,7 +560,7 @@ OperationResult removeObjectDuplicates(ModelObject& object, ObjectProgress& prog
             unique[next++] = object.vertices[v];
 
     const bool colorsPerCorner = object.colors.count() == m;
-    const bool texCoordsPerVertex = object.texCoords.count() == n && object.texCoords.count() != m;
+    const bool texCoordsPerVertex = object.texCoordsPerVertex();
     ColorArray vertexColors;
     TexCoordArray vertexTexCoords;
     if (!object.colors.empty() && !colorsPerCorner) {
