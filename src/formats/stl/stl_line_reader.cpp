@@ -65,11 +65,7 @@ OperationResult FileBlockSource::open(const std::filesystem::path& path, std::st
 
 std::ptrdiff_t FileBlockSource::read(char* buffer, std::size_t size)
 {
-    for (;;) {
-        const ssize_t got = ::read(descriptor_, buffer, size);
-        if (got >= 0 || errno != EINTR)
-            return got;
-    }
+    return readRetrying(descriptor_, buffer, size);
 }
 
 std::ptrdiff_t MemoryBlockSource::read(char* buffer, std::size_t size)

@@ -120,4 +120,8 @@ private:
 // The system's text for an errno value ("No such file or directory").
 std::string systemErrorText(int error);
 
+// read(2), retried when a signal interrupts it: the bytes read, 0 at the end
+// of the file, -1 on an error (errno tells which).
+std::ptrdiff_t readRetrying(int descriptor, void* buffer, std::size_t size);
+
 } // namespace morvex
