@@ -161,7 +161,6 @@ struct Model {
 };
 
 inline void resetModel(Model& model) { model.reset(); }
-inline void removeEmptyObjects(Model& model) { model.removeEmptyObjects(); }
 
 // The placement matrix of an object: scale, rotation, position.
 Matrix4 placementMatrix(const ModelObject& object);

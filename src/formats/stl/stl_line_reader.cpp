@@ -58,7 +58,6 @@ OperationResult FileBlockSource::open(const std::filesystem::path& path, std::st
         return failWith(reason, "is a directory");
     if (!S_ISREG(info.st_mode))
         return failWith(reason, "not a regular file");
-    size_ = static_cast<std::uint64_t>(info.st_size);
     posix_fadvise(descriptor_, 0, 0, POSIX_FADV_SEQUENTIAL);
     return OperationResult::Success;
 }

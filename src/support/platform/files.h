@@ -102,8 +102,6 @@ public:
     // Removes the temporary file (also done by the destructor).
     void discard();
 
-    const std::filesystem::path& temporaryPath() const { return temporary_; }
-
 private:
     void flush();
 
