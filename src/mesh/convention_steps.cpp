@@ -129,9 +129,8 @@ void swapCorners(Array& array, std::uint32_t first, std::uint32_t second)
 void reverseTriangles(ModelObject& object)
 {
     const std::uint32_t m = object.indices.count();
-    const std::uint32_t n = object.vertices.count();
     const bool colorsPerCorner = object.colorsPerCorner();
-    const bool texCoordsPerVertex = object.texCoords.count() == n && object.texCoords.count() != m;
+    const bool texCoordsPerVertex = object.texCoordsPerVertex();
     for (std::uint32_t t = 0; t < m / 3; ++t) {
         const std::uint32_t second = 3 * t + 1, third = 3 * t + 2;
         std::swap(object.indices[second], object.indices[third]);

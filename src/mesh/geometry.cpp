@@ -86,15 +86,6 @@ Vector3 transformPoint(const Vector3& p, const Matrix4& matrix)
     return {static_cast<float>(x / w), static_cast<float>(y / w), static_cast<float>(z / w)};
 }
 
-bool vectorsEqual(const Vector3& p, const Vector3& q)
-{
-    const auto within = [](float a, float b) {
-        const double d = static_cast<double>(b) - static_cast<double>(a);
-        return d >= -static_cast<double>(VertexTolerance) && d <= static_cast<double>(VertexTolerance);
-    };
-    return within(p.x, q.x) && within(p.y, q.y) && within(p.z, q.z);
-}
-
 Vector3 normalizeVector(const Vector3& v)
 {
     const double length = std::sqrt(static_cast<double>(v.x) * v.x + static_cast<double>(v.y) * v.y +

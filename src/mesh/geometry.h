@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace morvex {
@@ -46,8 +47,22 @@ Matrix4 composeTransform(const Vector3& rotationDegrees, const Vector3& scale, c
 // Row-vector product with homogeneous divide.
 Vector3 transformPoint(const Vector3& point, const Matrix4& matrix);
 
-// Each coordinate differs by at most 2^-23 (absolute).
-bool vectorsEqual(const Vector3& p, const Vector3& q);
+// Each coordinate differs by at most 2^-23 (absolute). Inline: the vertex
+// merges call it in their inner loops.
+inline bool vectorsEqual(const Vector3& p, const Vector3& q)
+{
+    const auto within = [](float a, float b) {
+        const double d = static_cast<double>(b) - static_cast<double>(a);
+        return d >= -static_cast<double>(VertexTolerance) && d <= static_cast<double>(VertexTolerance);
+    };
+    return within(p.x, q.x) && within(p.y, q.y) && within(p.z, q.z);
+}
+
+// No coordinate is NaN or infinite.
+inline bool isFinite(const Vector3& v)
+{
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
 
 // Unit length; a zero vector comes back unchanged.
 Vector3 normalizeVector(const Vector3& v);

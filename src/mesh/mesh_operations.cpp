@@ -36,18 +36,6 @@ void adviseHugePages(void* storage, std::uint64_t bytes)
         ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
-// Calls endIndeterminate on every way out of removeDuplicates.
-class IndeterminateScope {
-public:
-    explicit IndeterminateScope(ProgressReporter& reporter) : reporter_(reporter) { reporter_.beginIndeterminate(); }
-    ~IndeterminateScope() { reporter_.endIndeterminate(); }
-    IndeterminateScope(const IndeterminateScope&) = delete;
-    IndeterminateScope& operator=(const IndeterminateScope&) = delete;
-
-private:
-    ProgressReporter& reporter_;
-};
-
 // Cancellation checks and status line 1 for one object. The overall
 // percentage runs over the vertex pass and then the index positions, so that
 // it never goes backwards within an object.
@@ -190,8 +178,6 @@ std::uint32_t hashCell(const Cell& cell)
     h ^= h >> 32;
     return static_cast<std::uint32_t>(h);
 }
-
-bool isFinite(const Vector3& p) { return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z); }
 
 // Where a vertex is filed: its own cell and that cell's hash.
 struct Place {
@@ -574,7 +560,7 @@ OperationResult removeObjectDuplicates(ModelObject& object, ObjectProgress& prog
             unique[next++] = object.vertices[v];
 
     const bool colorsPerCorner = object.colors.count() == m;
-    const bool texCoordsPerVertex = object.texCoords.count() == n && object.texCoords.count() != m;
+    const bool texCoordsPerVertex = object.texCoordsPerVertex();
     ColorArray vertexColors;
     TexCoordArray vertexTexCoords;
     if (!object.colors.empty() && !colorsPerCorner) {

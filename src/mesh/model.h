@@ -124,6 +124,12 @@ struct ModelObject {
     {
         return !colors.empty() && colors.count() != indices.count() && colors.count() == vertices.count();
     }
+    // Texture coordinates as long as the vertex list (and not the index
+    // list) belong to the vertices rather than the corners.
+    bool texCoordsPerVertex() const
+    {
+        return texCoords.count() == vertices.count() && texCoords.count() != indices.count();
+    }
     // Colour of corner k as the document writers take it.
     ArgbColor cornerColor(std::uint32_t corner) const;
 };
@@ -155,7 +161,6 @@ struct Model {
 };
 
 inline void resetModel(Model& model) { model.reset(); }
-inline void removeEmptyObjects(Model& model) { model.removeEmptyObjects(); }
 
 // The placement matrix of an object: scale, rotation, position.
 Matrix4 placementMatrix(const ModelObject& object);

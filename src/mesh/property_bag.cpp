@@ -1,8 +1,7 @@
 #include "mesh/property_bag.h"
 
+#include "support/text/numbers.h"
 #include "support/text/text.h"
-
-#include <charconv>
 
 namespace morvex {
 
@@ -42,10 +41,8 @@ void PropertyBag::removeProperty(std::string_view key)
 
 void PropertyBag::setIntProperty(std::string_view key, std::int32_t value)
 {
-    char text[16];
-    auto [end, error] = std::to_chars(text, text + sizeof text, value);
-    (void)error;
-    setProperty(key, std::string_view(text, static_cast<std::size_t>(end - text)));
+    char text[MaxNumberChars];
+    setProperty(key, std::string_view(text, formatInteger(text, value)));
 }
 
 std::int32_t parseLeadingInt(std::string_view text)

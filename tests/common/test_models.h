@@ -1,6 +1,6 @@
 #pragma once
 
-// Small models built in place, for tests of the writers and mesh steps.
+// Small models built in memory, for tests of the writers and mesh steps.
 
 #include "mesh/model.h"
 
@@ -14,16 +14,19 @@
 
 namespace morvex::testing {
 
-// Adds an object with these vertices and corner indices, and per-vertex or
-// per-corner colours when any are given.
+// A new object of the model holding these vertices and corner indices, and
+// per-vertex or per-corner colours when any are given. An empty index list
+// is left without storage, as a reader leaves an object without faces.
 inline ModelObject& addMesh(Model& model, const std::vector<Vector3>& vertices,
                             const std::vector<std::uint32_t>& indices, const std::vector<ArgbColor>& colors = {})
 {
     ModelObject& object = *model.addObject();
     EXPECT_TRUE(object.vertices.allocate(static_cast<std::uint32_t>(vertices.size())));
     std::copy(vertices.begin(), vertices.end(), object.vertices.begin());
-    EXPECT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(indices.size())));
-    std::copy(indices.begin(), indices.end(), object.indices.begin());
+    if (!indices.empty()) {
+        EXPECT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(indices.size())));
+        std::copy(indices.begin(), indices.end(), object.indices.begin());
+    }
     if (!colors.empty()) {
         EXPECT_TRUE(object.colors.allocate(static_cast<std::uint32_t>(colors.size())));
         std::copy(colors.begin(), colors.end(), object.colors.begin());

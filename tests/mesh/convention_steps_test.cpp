@@ -2,6 +2,8 @@
 #include "mesh/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 
+#include "common/test_models.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -10,6 +12,7 @@
 #include <vector>
 
 using namespace morvex;
+using morvex::testing::addMesh;
 
 namespace {
 
@@ -18,16 +21,6 @@ void expectNear(const Vector3& actual, const Vector3& expected, float tolerance,
     EXPECT_NEAR(actual.x, expected.x, tolerance) << label;
     EXPECT_NEAR(actual.y, expected.y, tolerance) << label;
     EXPECT_NEAR(actual.z, expected.z, tolerance) << label;
-}
-
-ModelObject& addTriangles(Model& model, std::vector<Vector3> vertices, std::vector<std::uint32_t> indices)
-{
-    ModelObject& object = *model.addObject();
-    EXPECT_TRUE(object.vertices.allocate(static_cast<std::uint32_t>(vertices.size())));
-    std::copy(vertices.begin(), vertices.end(), object.vertices.begin());
-    EXPECT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(indices.size())));
-    std::copy(indices.begin(), indices.end(), object.indices.begin());
-    return object;
 }
 
 std::vector<std::uint32_t> indicesOf(const ModelObject& object)
@@ -61,7 +54,7 @@ void placeRandomObjects(Model& model, std::mt19937& random)
 {
     std::uniform_real_distribution<float> angle(-180.0f, 360.0f), offset(-10.0f, 10.0f), factor(0.5f, 2.0f);
     for (int i = 0; i < 20; ++i) {
-        ModelObject& object = addTriangles(model, {{offset(random), offset(random), offset(random)},
+        ModelObject& object = addMesh(model, {{offset(random), offset(random), offset(random)},
                                                    {offset(random), offset(random), offset(random)},
                                                    {offset(random), offset(random), offset(random)}},
                                            {0, 1, 2});
@@ -96,7 +89,7 @@ TEST(ConventionSteps, UpAxisTurnsPlacementAboutX)
     for (const Case& c : cases) {
         Model model;
         model.profile = profile(c.from, Handedness::Right, Winding::CounterClockwise);
-        ModelObject& object = addTriangles(model, {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}, {0, 1, 2});
+        ModelObject& object = addMesh(model, {{1, 2, 3}, {4, 5, 6}, {7, 8, 9}}, {0, 1, 2});
         object.rotation.x = c.rotationX;
         object.position = {0, 1, 0};
         RecordingReporter reporter;
@@ -129,7 +122,7 @@ TEST(ConventionSteps, HandednessMirrorsInXAndTogglesWinding)
 {
     Model model;
     model.profile = profile(UpAxis::Z, Handedness::Right, Winding::CounterClockwise);
-    ModelObject& object = addTriangles(model, {{1, 2, 3}, {0, 5, 6}, {-7, 8, 9}}, {0, 1, 2});
+    ModelObject& object = addMesh(model, {{1, 2, 3}, {0, 5, 6}, {-7, 8, 9}}, {0, 1, 2});
     ASSERT_TRUE(object.normals.allocate(3));
     object.normals[0] = {1, 0, 0};
     object.position = {4, 5, 6};
@@ -167,7 +160,7 @@ TEST(ConventionSteps, WindingSwapsCornersWithTheirAttributes)
     Model model;
     model.profile = profile(UpAxis::Y, Handedness::Left, Winding::Clockwise);
     // Seven indices: the trailing one belongs to no triangle.
-    ModelObject& object = addTriangles(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 1, 3, 2, 3});
+    ModelObject& object = addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 1, 3, 2, 3});
     ASSERT_TRUE(object.normals.allocate(7) && object.texCoords.allocate(7) && object.colors.allocate(7));
     for (std::uint32_t k = 0; k < 7; ++k) {
         object.normals[k] = {float(k), 0, 0};
@@ -176,7 +169,7 @@ TEST(ConventionSteps, WindingSwapsCornersWithTheirAttributes)
     }
     Model perVertex;
     perVertex.profile = model.profile;
-    ModelObject& coloured = addTriangles(perVertex, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 1, 3, 2});
+    ModelObject& coloured = addMesh(perVertex, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 1, 3, 2});
     ASSERT_TRUE(coloured.colors.allocate(4));
     for (std::uint32_t v = 0; v < 4; ++v)
         coloured.colors[v] = v;
@@ -199,7 +192,7 @@ TEST(ConventionSteps, WindingSwapsCornersWithTheirAttributes)
     // Unknown windings change nothing.
     Model unknown;
     unknown.profile = profile(UpAxis::Y, Handedness::Left, Winding::Unknown);
-    ModelObject& untouched = addTriangles(unknown, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
+    ModelObject& untouched = addMesh(unknown, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
     ASSERT_EQ(reconcileWinding(unknown, Winding::Clockwise, reporter), OperationResult::Success);
     EXPECT_EQ(indicesOf(untouched), (std::vector<std::uint32_t>{0, 1, 2}));
 }
@@ -223,7 +216,7 @@ TEST(ConventionSteps, BakingAppliesPlacementOnlyOutsideTheTolerance)
     };
     for (const Case& c : cases) {
         Model model;
-        ModelObject& object = addTriangles(model, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 1, 2});
+        ModelObject& object = addMesh(model, {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 1, 2});
         ASSERT_TRUE(object.normals.allocate(3));
         object.normals[0] = {1, 0, 0};
         object.position = c.position;
@@ -253,7 +246,7 @@ TEST(ConventionSteps, NormalsFollowTheTransformAsDirections)
 {
     // A plane y = x, stretched by 2 in x: its normal tilts towards y.
     Model model;
-    ModelObject& object = addTriangles(model, {{0, 0, 0}, {1, 1, 0}, {0, 0, 1}}, {0, 1, 2});
+    ModelObject& object = addMesh(model, {{0, 0, 0}, {1, 1, 0}, {0, 0, 1}}, {0, 1, 2});
     ASSERT_TRUE(object.normals.allocate(3));
     const float h = std::sqrt(0.5f);
     for (Vector3& n : object.normals)
@@ -288,12 +281,12 @@ TEST(ConventionSteps, RecalculateNormals)
     Model model;
     // Triangle 0 is fine, triangle 1 names a vertex beyond the count, then one
     // trailing index.
-    ModelObject& object = addTriangles(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2, 0, 1, 9, 2});
+    ModelObject& object = addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2, 0, 1, 9, 2});
     ASSERT_TRUE(object.normals.allocate(4));
     for (Vector3& n : object.normals)
         n = {7, 7, 7};
-    ModelObject& withoutNormals = addTriangles(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
-    ModelObject& degenerate = addTriangles(model, {{0, 0, 0}, {0, 0, 0}, {nan, 0, 0}}, {0, 1, 2, 0, 0, 0});
+    ModelObject& withoutNormals = addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
+    ModelObject& degenerate = addMesh(model, {{0, 0, 0}, {0, 0, 0}, {nan, 0, 0}}, {0, 1, 2, 0, 0, 0});
     ASSERT_TRUE(degenerate.normals.allocate(6));
 
     RecordingReporter reporter;
@@ -312,7 +305,7 @@ TEST(ConventionSteps, RecalculateNormals)
 
     // Out of memory while growing the normal array.
     Model big;
-    ModelObject& large = addTriangles(big, std::vector<Vector3>(3), std::vector<std::uint32_t>(600000, 0));
+    ModelObject& large = addMesh(big, std::vector<Vector3>(3), std::vector<std::uint32_t>(600000, 0));
     ASSERT_TRUE(large.normals.allocate(1));
     setAvailableMemoryOverride(4000000);
     const OperationResult result = recalculateNormals(big, Winding::CounterClockwise, reporter);
@@ -326,7 +319,7 @@ TEST(ConventionSteps, CancellationCadences)
     // 2500 vertices and 1200 normals: 3700 elements, checked at 0, 1000, 2000
     // and 3000; 1200 triangles checked at 0, 500 and 1000 plus once per object.
     Model model;
-    ModelObject& object = addTriangles(model, std::vector<Vector3>(2500), std::vector<std::uint32_t>(3600, 0));
+    ModelObject& object = addMesh(model, std::vector<Vector3>(2500), std::vector<std::uint32_t>(3600, 0));
     ASSERT_TRUE(object.normals.allocate(1200));
     {
         RecordingReporter reporter;

@@ -2,6 +2,8 @@
 #include "mesh/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 
+#include "common/test_models.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +13,7 @@
 #include <vector>
 
 using namespace morvex;
+using morvex::testing::addMesh;
 
 namespace {
 
@@ -69,18 +72,6 @@ Mesh referenceRemoveDuplicates(const Mesh& in)
     return out;
 }
 
-ModelObject& addMesh(Model& model, const Mesh& mesh)
-{
-    ModelObject& object = *model.addObject();
-    EXPECT_TRUE(object.vertices.allocate(static_cast<std::uint32_t>(mesh.vertices.size())));
-    std::copy(mesh.vertices.begin(), mesh.vertices.end(), object.vertices.begin());
-    if (!mesh.indices.empty()) {
-        EXPECT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(mesh.indices.size())));
-        std::copy(mesh.indices.begin(), mesh.indices.end(), object.indices.begin());
-    }
-    return object;
-}
-
 Mesh meshOf(const ModelObject& object)
 {
     return {{object.vertices.begin(), object.vertices.end()}, {object.indices.begin(), object.indices.end()}};
@@ -98,7 +89,7 @@ void expectSameMesh(const Mesh& actual, const Mesh& expected, const std::string&
 Mesh runRemoveDuplicates(const Mesh& mesh)
 {
     Model model;
-    addMesh(model, mesh);
+    addMesh(model, mesh.vertices, mesh.indices);
     RecordingReporter reporter;
     EXPECT_EQ(removeDuplicates(model, reporter), OperationResult::Success);
     return meshOf(*model.objects.front());
@@ -293,7 +284,7 @@ TEST(RemoveDuplicates, ObjectsWithoutIndicesAndEmptyModels)
 
     Model model;
     const Mesh soup = cubeAsSeparateTriangles();
-    addMesh(model, {soup.vertices, {}});
+    addMesh(model, soup.vertices, {});
     model.addObject(); // no storage at all
     RecordingReporter reporter;
     ASSERT_EQ(removeDuplicates(model, reporter), OperationResult::Success);
@@ -313,7 +304,7 @@ TEST(RemoveDuplicates, AttributesStayInStepWithTheKeptTriangles)
     const Mesh mesh{{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}},
                     {0, 1, 2, 3, 4, 5, 1, 2, 0}};
     Model model;
-    ModelObject& object = addMesh(model, mesh);
+    ModelObject& object = addMesh(model, mesh.vertices, mesh.indices);
     ASSERT_TRUE(object.normals.allocate(9) && object.texCoords.allocate(9));
     for (std::uint32_t k = 0; k < 9; ++k) {
         object.normals[k] = {float(k), 0, 0};
@@ -357,7 +348,7 @@ TEST(RemoveDuplicates, PerVertexValuesAreSpelledOutWhenCountsWouldMislead)
     Mesh mesh{{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {5, 5, 5}, {6, 5, 5}, {5, 6, 5}, {0, 0, 0}, {1, 0, 0}, {0, 1, 0}},
               {3, 5, 4, 0, 1, 2, 6, 7, 8}};
     Model model;
-    ModelObject& object = addMesh(model, mesh);
+    ModelObject& object = addMesh(model, mesh.vertices, mesh.indices);
     ASSERT_TRUE(object.colors.allocate(9) && object.texCoords.allocate(9));
     // Nine colours and nine indices: per corner. Make the index count differ.
     ASSERT_TRUE(object.indices.resize(6));
@@ -390,7 +381,7 @@ TEST(RemoveDuplicates, CancellationAndOutOfMemoryKeepTheObjectAsItWas)
     const std::uint64_t expectedChecks = 1 + 3 + (m + 49999) / 50000 + (m / 3 + 24999) / 25000;
     {
         Model model;
-        addMesh(model, mesh);
+        addMesh(model, mesh.vertices, mesh.indices);
         RecordingReporter reporter;
         ASSERT_EQ(removeDuplicates(model, reporter), OperationResult::Success);
         EXPECT_EQ(reporter.cancelChecks(), expectedChecks);
@@ -404,7 +395,7 @@ TEST(RemoveDuplicates, CancellationAndOutOfMemoryKeepTheObjectAsItWas)
     }
     for (std::uint64_t stopAt = 1; stopAt <= expectedChecks; ++stopAt) {
         Model model;
-        ModelObject& object = addMesh(model, mesh);
+        ModelObject& object = addMesh(model, mesh.vertices, mesh.indices);
         RecordingReporter reporter;
         reporter.cancelAfterChecks(stopAt);
         EXPECT_EQ(removeDuplicates(model, reporter), OperationResult::Cancelled) << stopAt;
@@ -413,7 +404,7 @@ TEST(RemoveDuplicates, CancellationAndOutOfMemoryKeepTheObjectAsItWas)
     }
     {
         Model model;
-        ModelObject& object = addMesh(model, mesh);
+        ModelObject& object = addMesh(model, mesh.vertices, mesh.indices);
         RecordingReporter reporter;
         setAvailableMemoryOverride(1500000); // refuses the working arrays
         const OperationResult result = removeDuplicates(model, reporter);

@@ -133,24 +133,6 @@ private:
     LineReader& lines_;
 };
 
-// Indeterminate progress from the start of the read to "endsolid", ended on
-// every way out.
-class IndeterminateScope {
-public:
-    explicit IndeterminateScope(ProgressReporter& reporter) : reporter_(reporter) { reporter_.beginIndeterminate(); }
-    ~IndeterminateScope() { end(); }
-    void end()
-    {
-        if (active_)
-            reporter_.endIndeterminate();
-        active_ = false;
-    }
-
-private:
-    ProgressReporter& reporter_;
-    bool active_ = true;
-};
-
 void reportLoading(ProgressReporter& phase, std::uint32_t facets)
 {
     char text[64];
@@ -245,7 +227,7 @@ OperationResult readStlAscii(const std::filesystem::path& path, Model& model, Pr
     if (source.open(path, reason) != OperationResult::Success)
         return OperationResult::Failure;
     ProgressRange phase(reporter, 0.0, 0.5);
-    IndeterminateScope indeterminate(reporter);
+    IndeterminateScope indeterminate(reporter); // until "endsolid"
     LineReader lines(source, blockBytes);
     if (!lines.valid())
         return failWith(reason, "out of memory");

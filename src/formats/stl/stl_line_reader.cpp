@@ -58,18 +58,13 @@ OperationResult FileBlockSource::open(const std::filesystem::path& path, std::st
         return failWith(reason, "is a directory");
     if (!S_ISREG(info.st_mode))
         return failWith(reason, "not a regular file");
-    size_ = static_cast<std::uint64_t>(info.st_size);
     posix_fadvise(descriptor_, 0, 0, POSIX_FADV_SEQUENTIAL);
     return OperationResult::Success;
 }
 
 std::ptrdiff_t FileBlockSource::read(char* buffer, std::size_t size)
 {
-    for (;;) {
-        const ssize_t got = ::read(descriptor_, buffer, size);
-        if (got >= 0 || errno != EINTR)
-            return got;
-    }
+    return readRetrying(descriptor_, buffer, size);
 }
 
 std::ptrdiff_t MemoryBlockSource::read(char* buffer, std::size_t size)

@@ -30,11 +30,9 @@ public:
 
     OperationResult open(const std::filesystem::path& path, std::string* reason);
     std::ptrdiff_t read(char* buffer, std::size_t size) override;
-    std::uint64_t size() const { return size_; }
 
 private:
     int descriptor_ = -1;
-    std::uint64_t size_ = 0;
 };
 
 class MemoryBlockSource : public BlockSource {

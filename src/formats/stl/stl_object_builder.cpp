@@ -1,19 +1,14 @@
 #include "formats/stl/stl_internal.h"
 #include "formats/stl/stl_vertex_merge.h"
 
-#include "mesh/memory_guard.h"
+#include "mesh/growable_array.h"
 
 #include <cstdio>
-#include <memory>
 
 namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t BuildReportEvery = 1000;
-
-struct FreeWithGuard {
-    void operator()(void* block) const { guardedFree(block); }
-};
 
 void reportBuilding(ProgressReporter& phase, std::uint32_t done, std::uint32_t total)
 {
@@ -47,13 +42,9 @@ OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObjec
     if (!merger.reserve(static_cast<std::uint32_t>(cornerCount)))
         return failWith(reason, "out of memory");
     // Colour of each unique vertex: the colour of the last facet using it.
-    std::unique_ptr<ArgbColor, FreeWithGuard> vertexColors;
-    if (facets.anyAttributeSet) {
-        vertexColors.reset(
-            static_cast<ArgbColor*>(guardedAllocate(cornerCount * sizeof(ArgbColor), sizeof(ArgbColor))));
-        if (!vertexColors)
-            return failWith(reason, "out of memory");
-    }
+    GrowableArray<ArgbColor, ArrayFill::None> vertexColors;
+    if (facets.anyAttributeSet && !vertexColors.allocate(static_cast<std::uint32_t>(cornerCount)))
+        return failWith(reason, "out of memory");
 
     std::uint32_t* indices = object.indices.data();
     for (std::uint32_t facet = 0; facet < facetCount; ++facet) {
@@ -70,10 +61,10 @@ OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObjec
             if (!merger.merge(point, facetIndices[corner]))
                 return failWith(reason, "out of memory");
         }
-        if (vertexColors) {
+        if (vertexColors.hasStorage()) {
             const ArgbColor color = attributeColor(facets.attribute(facet), objectColor);
             for (int corner = 0; corner < 3; ++corner)
-                vertexColors.get()[facetIndices[corner]] = color;
+                vertexColors[facetIndices[corner]] = color;
         }
     }
     reportBuilding(phase, facetCount, facetCount);
@@ -82,10 +73,10 @@ OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObjec
     if (!object.vertices.allocate(vertexCount))
         return failWith(reason, "out of memory");
     std::memcpy(object.vertices.data(), merger.vertices(), std::size_t{vertexCount} * sizeof(Vector3));
-    if (vertexColors) {
+    if (vertexColors.hasStorage()) {
         if (!object.colors.allocate(vertexCount))
             return failWith(reason, "out of memory");
-        std::memcpy(object.colors.data(), vertexColors.get(), std::size_t{vertexCount} * sizeof(ArgbColor));
+        std::memcpy(object.colors.data(), vertexColors.data(), std::size_t{vertexCount} * sizeof(ArgbColor));
     }
     if (!model.materials.empty()) {
         MaterialRange* range = object.addMaterialRange();

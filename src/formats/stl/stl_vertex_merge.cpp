@@ -72,49 +72,21 @@ bool sameKey(const std::uint32_t a[3], const std::uint32_t b[3])
     return a[0] == b[0] && a[1] == b[1] && a[2] == b[2];
 }
 
-bool isFinite(const Vector3& v)
-{
-    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
-}
-
-// The same test as vectorsEqual, inlined for the search.
-bool withinTolerance(const Vector3& p, const Vector3& q)
-{
-    constexpr double tolerance = static_cast<double>(VertexTolerance);
-    const double dx = static_cast<double>(q.x) - static_cast<double>(p.x);
-    const double dy = static_cast<double>(q.y) - static_cast<double>(p.y);
-    const double dz = static_cast<double>(q.z) - static_cast<double>(p.z);
-    return dx >= -tolerance && dx <= tolerance && dy >= -tolerance && dy <= tolerance && dz >= -tolerance &&
-           dz <= tolerance;
-}
-
-template <typename T> T* allocateArray(std::uint64_t count)
-{
-    return static_cast<T*>(guardedAllocate(count * sizeof(T), sizeof(T)));
-}
-
 } // namespace
 
 VertexMerger::~VertexMerger()
 {
-    guardedFree(vertices_);
-    guardedFree(chain_);
     std::free(slots_);
-    guardedFree(recent_);
 }
 
 bool VertexMerger::reserve(std::uint32_t maxVertices)
 {
-    guardedFree(vertices_);
-    guardedFree(chain_);
     std::free(slots_);
-    guardedFree(recent_);
-    vertices_ = allocateArray<Vector3>(maxVertices);
-    recent_ = allocateArray<Recent>(RecentCount);
-    if (recent_ != nullptr)
-        for (std::size_t i = 0; i < RecentCount; ++i)
-            recent_[i].index = NoVertex;
-    chain_ = allocateArray<std::uint32_t>(maxVertices);
+    const bool arrays = vertices_.allocate(maxVertices) && recent_.allocate(RecentCount) &&
+                        chain_.allocate(maxVertices);
+    if (recent_.hasStorage())
+        for (Recent& recent : recent_)
+            recent.index = NoVertex;
     // Closed meshes have about one vertex for every six corners; the hash
     // grows when a mesh has more.
     std::uint64_t slotCount = 1024;
@@ -124,10 +96,9 @@ bool VertexMerger::reserve(std::uint32_t maxVertices)
     slots_ = allocationAllowed(slotCount * sizeof(Slot), sizeof(Slot))
                  ? static_cast<Slot*>(std::calloc(slotCount, sizeof(Slot)))
                  : nullptr;
-    capacity_ = maxVertices;
     count_ = 0;
     occupied_ = 0;
-    return vertices_ != nullptr && chain_ != nullptr && slots_ != nullptr && recent_ != nullptr;
+    return arrays && slots_ != nullptr;
 }
 
 VertexMerger::Slot* VertexMerger::findSlot(const std::uint32_t key[3], std::uint64_t hash)
@@ -178,7 +149,7 @@ bool VertexMerger::enterIntoHash(std::uint32_t index)
 
 bool VertexMerger::append(const Vector3& corner, std::uint32_t& index)
 {
-    if (count_ == capacity_)
+    if (count_ == vertices_.count())
         return false;
     index = count_++;
     vertices_[index] = corner;
@@ -200,7 +171,7 @@ std::uint32_t VertexMerger::newestMatchIn(const std::uint32_t key[3], const Vect
     for (std::uint32_t j = slot->headPlusOne - 1; j != NoVertex && j >= windowStart; j = chain_[j]) {
         if (best != NoVertex && j <= best)
             break;
-        if (withinTolerance(vertices_[j], corner))
+        if (vectorsEqual(vertices_[j], corner))
             return j;
     }
     return best;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mesh/geometry.h"
+#include "mesh/growable_array.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -46,7 +47,7 @@ public:
     [[nodiscard]] bool merge(const Vector3& corner, std::uint32_t& index);
 
     std::uint32_t count() const { return count_; }
-    const Vector3* vertices() const { return vertices_; }
+    const Vector3* vertices() const { return vertices_.data(); }
 
 private:
     struct Slot {
@@ -68,14 +69,14 @@ private:
     std::uint32_t newestMatchIn(const std::uint32_t key[3], const Vector3& corner, std::uint32_t windowStart,
                                 std::uint32_t best);
 
-    Vector3* vertices_ = nullptr;
-    std::uint32_t* chain_ = nullptr; // older vertex of the same cell, or NoVertex
-    std::uint32_t capacity_ = 0;
+    // Room for every corner; the first count_ are the unique vertices.
+    GrowableArray<Vector3, ArrayFill::None> vertices_;
+    GrowableArray<std::uint32_t, ArrayFill::None> chain_; // older vertex of the same cell, or NoVertex
     std::uint32_t count_ = 0;
-    Slot* slots_ = nullptr;
+    Slot* slots_ = nullptr; // zeroed by calloc, so untouched pages cost nothing
     std::uint64_t slotMask_ = 0;
     std::uint64_t occupied_ = 0;
-    Recent* recent_ = nullptr;
+    GrowableArray<Recent, ArrayFill::None> recent_;
 };
 
 } // namespace morvex::stl

@@ -21,6 +21,15 @@ std::string systemErrorText(int error)
     return std::string(strerror_r(error, text, sizeof text));
 }
 
+std::ptrdiff_t readRetrying(int descriptor, void* buffer, std::size_t size)
+{
+    for (;;) {
+        const ssize_t got = ::read(descriptor, buffer, size);
+        if (got >= 0 || errno != EINTR)
+            return got;
+    }
+}
+
 MappedFile::~MappedFile()
 {
     close();
@@ -48,9 +57,7 @@ OperationResult MappedFile::readWhole(int descriptor, std::string* reason)
     }
     std::uint64_t used = 0;
     while (used < size_) {
-        const ssize_t got = ::read(descriptor, owned_ + used, static_cast<std::size_t>(size_ - used));
-        if (got < 0 && errno == EINTR)
-            continue;
+        const std::ptrdiff_t got = readRetrying(descriptor, owned_ + used, static_cast<std::size_t>(size_ - used));
         if (got < 0) {
             const int error = errno;
             close();
@@ -114,10 +121,8 @@ OperationResult MappedFile::open(const std::filesystem::path& path, std::string*
             close();
             return failWith(reason, "out of memory");
         }
-        const ssize_t got = ::read(descriptor, owned_ + used, static_cast<std::size_t>(capacity - used));
+        const std::ptrdiff_t got = readRetrying(descriptor, owned_ + used, static_cast<std::size_t>(capacity - used));
         if (got < 0) {
-            if (errno == EINTR)
-                continue;
             const int error = errno;
             ::close(descriptor);
             close();

@@ -102,8 +102,6 @@ public:
     // Removes the temporary file (also done by the destructor).
     void discard();
 
-    const std::filesystem::path& temporaryPath() const { return temporary_; }
-
 private:
     void flush();
 
@@ -119,5 +117,9 @@ private:
 
 // The system's text for an errno value ("No such file or directory").
 std::string systemErrorText(int error);
+
+// read(2), retried when a signal interrupts it: the bytes read, 0 at the end
+// of the file, -1 on an error (errno tells which).
+std::ptrdiff_t readRetrying(int descriptor, void* buffer, std::size_t size);
 
 } // namespace morvex

@@ -80,6 +80,27 @@ public:
     virtual void endIndeterminate() = 0;
 };
 
+// Indeterminate progress for a scope: begun on construction, ended by end()
+// or, at the latest, on every way out of the scope.
+class IndeterminateScope {
+public:
+    explicit IndeterminateScope(ProgressReporter& reporter) : reporter_(reporter) { reporter_.beginIndeterminate(); }
+    ~IndeterminateScope() { end(); }
+    IndeterminateScope(const IndeterminateScope&) = delete;
+    IndeterminateScope& operator=(const IndeterminateScope&) = delete;
+
+    void end()
+    {
+        if (active_)
+            reporter_.endIndeterminate();
+        active_ = false;
+    }
+
+private:
+    ProgressReporter& reporter_;
+    bool active_ = true;
+};
+
 // A reporter that owns a stop signal and implements the waits on it; the
 // output operations do nothing. Front ends and tests derive from it.
 class StoppableReporter : public ProgressReporter {

@@ -32,6 +32,15 @@ ModelObject& addTriangles(Model& model, const std::vector<Vector3>& corners)
     return object;
 }
 
+// The corners of the facets, three per facet, in order.
+std::vector<Vector3> cornersOf(const std::vector<TestFacet>& facets)
+{
+    std::vector<Vector3> corners;
+    for (const TestFacet& facet : facets)
+        corners.insert(corners.end(), std::begin(facet.corners), std::end(facet.corners));
+    return corners;
+}
+
 // The corners of the cube's facets, each coordinate scaled, then moved.
 std::vector<Vector3> cubeCorners(Vector3 scale = {1, 1, 1}, Vector3 offset = {0, 0, 0})
 {
@@ -309,10 +318,7 @@ TEST(StlWriters, WriteErrorsAreFailures)
     // A file size limit makes writes fail as a full disk would.
     TempDir dir;
     Model model;
-    std::vector<Vector3> corners;
-    for (int i = 0; i < 30000; ++i)
-        corners.push_back({static_cast<float>(i), static_cast<float>(i % 3), 1});
-    addTriangles(model, corners);
+    addTriangles(model, cornersOf(stripFacets(10000)));
     rlimit old{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -335,11 +341,7 @@ TEST(StlWriters, ProgressAndCancellation)
 {
     TempDir dir;
     Model model;
-    std::vector<Vector3> corners;
-    for (int i = 0; i < 250; ++i)
-        for (const Vector3& v : {Vector3{0, 0, 0}, Vector3{1, 0, 0}, Vector3{static_cast<float>(i), 1, 0}})
-            corners.push_back(v);
-    addTriangles(model, corners);
+    addTriangles(model, cornersOf(stripFacets(250)));
 
     RecordingReporter reporter;
     ASSERT_EQ(writeStlBinary(dir / "p.stl", model, reporter), OperationResult::Success);
