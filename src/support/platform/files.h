@@ -20,8 +20,8 @@ public:
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
-    // Fails with a reason for a missing path, a directory, an unreadable file
-    // or a file larger than the allocation guard allows.
+    // Fails with a reason for a missing path, a directory or an unreadable
+    // file, and for a stream (a pipe) that outgrows the allocation guard.
     OperationResult open(const std::filesystem::path& path, std::string* reason = nullptr);
 
     const char* data() const { return data_; }

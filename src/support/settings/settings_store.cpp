@@ -144,10 +144,8 @@ std::int32_t settingToInt(const std::optional<std::string>& text, std::int32_t f
     const std::string_view digits = textAfterBlanks(text);
     const char* cursor = digits.data();
     const char* end = cursor + digits.size();
-    // A plain decimal conversion: digits after an optional sign, the rest
-    // ignored. A '+' is accepted as the C library's conversion does.
-    if (cursor != end && *cursor == '+')
-        ++cursor;
+    // A plain decimal conversion: digits after an optional sign ('+' too,
+    // as the C library's conversion takes it), the rest ignored.
     std::int64_t value = 0;
     if (!parseInt64(cursor, end, value))
         return fallback;

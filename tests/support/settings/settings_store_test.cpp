@@ -30,7 +30,7 @@ TEST(SettingsStore, TypedValuesReadAsStoredTextSays)
     std::filesystem::create_directories(store.filePath().parent_path());
     writeFile(store.filePath(), "[Values]\n"
                                 "yes=yes\nzeroabc=0abc\nempty=\none=1\n"
-                                "int=42\nneg=-7\nplus=+5\nspaced=  12\nword=abc\ntail=12abc\nhuge=99999999999\n"
+                                "int=42\nneg=-7\nplus=+5\ntwoplus=++5\nspaced=  12\nword=abc\ntail=12abc\nhuge=99999999999\n"
                                 "num=1.5\nexp=1e3\nnan=nan\ninf=inf\ntext=abc\n");
 
     struct BoolCase {
@@ -47,7 +47,7 @@ TEST(SettingsStore, TypedValuesReadAsStoredTextSays)
         const char* name;
         std::int32_t expected;
     };
-    for (const IntCase& c : {IntCase{"int", 42}, IntCase{"neg", -7}, IntCase{"plus", 5}, IntCase{"spaced", 12},
+    for (const IntCase& c : {IntCase{"int", 42}, IntCase{"neg", -7}, IntCase{"plus", 5}, IntCase{"twoplus", 99}, IntCase{"spaced", 12},
                              IntCase{"word", 99}, IntCase{"tail", 12}, IntCase{"huge", 2147483647},
                              IntCase{"empty", 99}, IntCase{"missing", 99}})
         EXPECT_EQ(store.readInt("Values", c.name, 99), c.expected) << c.name;
