@@ -275,7 +275,7 @@ OperationResult readLines(const std::filesystem::path& path, RawObj& raw, Progre
     MappedFile file;
     if (file.open(path, reason) != OperationResult::Success)
         return OperationResult::Failure;
-    reporter.beginIndeterminate();
+    IndeterminateScope indeterminate(reporter); // ended on every way out
     reporter.setStatusText("Reading raw OBJ", 0);
     const std::filesystem::path folder = path.parent_path();
 
@@ -314,7 +314,7 @@ OperationResult readLines(const std::filesystem::path& path, RawObj& raw, Progre
     }
     reporter.setStatusText("Reading raw OBJ... Complete!", 0);
     reporter.setProgress(0.9);
-    reporter.endIndeterminate();
+    indeterminate.end();
     return OperationResult::Success;
 }
 

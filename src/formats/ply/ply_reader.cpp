@@ -518,26 +518,19 @@ OperationResult readOpenedFile(std::string_view file, Model& model, ModelObject&
 OperationResult readPly(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
                         std::string* reason)
 {
-    reporter.beginIndeterminate();
+    IndeterminateScope indeterminate(reporter);
     resetModel(model);
     model.loadStatus = LoadStatus::CannotOpen;
-    OperationResult result = OperationResult::Success;
-    {
-        MappedFile file;
-        result = file.open(path, reason);
-        if (result == OperationResult::Success) {
-            ModelObject* object = model.addObject();
-            model.profile.kind = FormatKind::Ply;
-            if (object == nullptr) {
-                model.loadStatus = LoadStatus::OutOfMemory;
-                result = failWith(reason, "out of memory");
-            } else {
-                result = readOpenedFile(file.view(), model, *object, reporter, reason);
-            }
-        }
+    MappedFile file;
+    if (const OperationResult opened = file.open(path, reason); opened != OperationResult::Success)
+        return opened;
+    ModelObject* object = model.addObject();
+    model.profile.kind = FormatKind::Ply;
+    if (object == nullptr) {
+        model.loadStatus = LoadStatus::OutOfMemory;
+        return failWith(reason, "out of memory");
     }
-    reporter.endIndeterminate();
-    return result;
+    return readOpenedFile(file.view(), model, *object, reporter, reason);
 }
 
 } // namespace morvex

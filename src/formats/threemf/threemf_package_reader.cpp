@@ -136,7 +136,7 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
 {
     model.profile.kind = FormatKind::ThreeMf;
     model.loadStatus = LoadStatus::Nothing;
-    reporter.beginIndeterminate();
+    IndeterminateScope indeterminate(reporter);
     OperationResult result = OperationResult::Success;
     {
         ScratchFolder scratch;
@@ -147,7 +147,6 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
         // The scratch folder goes with its contents here.
     }
     reporter.setStatusText("", 1);
-    reporter.endIndeterminate();
     return result;
 }
 
