@@ -238,7 +238,7 @@ OperationResult readStlAscii(const std::filesystem::path& path, Model& model, Pr
     std::string_view nameText;
     if (!opensSolid(trimLeadingSpaces(line), nameText))
         return failWith(reason, "not ASCII STL");
-    const std::string name(trimSpaces(limitUtf16Units(sanitizeUtf8(nameText))));
+    const std::string name(trimSpaces(modelText(nameText)));
     *verdict = AsciiVerdict::BadAscii;
 
     FacetStage facets;

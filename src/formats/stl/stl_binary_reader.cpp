@@ -58,7 +58,7 @@ std::string headerName(const unsigned char* header, std::size_t length)
     const void* zero = std::memchr(text, 0, length);
     if (zero != nullptr)
         length = static_cast<std::size_t>(static_cast<const char*>(zero) - text);
-    return std::string(trimSpaces(limitUtf16Units(sanitizeUtf8(std::string_view(text, length)))));
+    return std::string(trimSpaces(modelText(std::string_view(text, length))));
 }
 
 void reportLoading(ProgressReporter& phase, std::uint32_t done, std::uint32_t total)
