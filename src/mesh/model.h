@@ -1,8 +1,8 @@
 #pragma once
 
 #include "mesh/geometry.h"
-#include "mesh/growable_array.h"
-#include "mesh/operation_result.h"
+#include "support/core/growable_array.h"
+#include "support/core/operation_result.h"
 #include "mesh/property_bag.h"
 
 #include <cstdint>

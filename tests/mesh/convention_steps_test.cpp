@@ -1,5 +1,5 @@
 #include "mesh/convention_steps.h"
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 
 #include "common/test_models.h"

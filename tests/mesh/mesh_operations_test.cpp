@@ -1,5 +1,5 @@
 #include "mesh/mesh_operations.h"
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 
 #include "common/test_models.h"

@@ -1,5 +1,5 @@
 #include "mesh/model.h"
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 
 #include <gtest/gtest.h>
 

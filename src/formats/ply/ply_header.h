@@ -3,7 +3,7 @@
 // The first phase of reading a PLY file: the header, turned into a plain
 // description that the body reader follows.
 
-#include "mesh/operation_result.h"
+#include "support/core/operation_result.h"
 #include "support/progress/progress_reporter.h"
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 #include "formats/stl/stl_line_reader.h"
 #include "formats/stl/stl_numbers.h"
 
-#include "mesh/growable_array.h"
+#include "support/core/growable_array.h"
 #include "support/text/text.h"
 
 #include <array>

@@ -1,6 +1,6 @@
 #include "formats/stl/stl_internal.h"
 
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/platform/files.h"
 #include "support/text/text.h"
 

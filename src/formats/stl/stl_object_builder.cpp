@@ -1,7 +1,7 @@
 #include "formats/stl/stl_internal.h"
 #include "formats/stl/stl_vertex_merge.h"
 
-#include "mesh/growable_array.h"
+#include "support/core/growable_array.h"
 
 #include <cstdio>
 

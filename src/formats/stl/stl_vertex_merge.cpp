@@ -1,6 +1,6 @@
 #include "formats/stl/stl_vertex_merge.h"
 
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 
 #include <cmath>
 #include <cstdlib>

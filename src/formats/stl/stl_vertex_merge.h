@@ -1,7 +1,7 @@
 #pragma once
 
 #include "mesh/geometry.h"
-#include "mesh/growable_array.h"
+#include "support/core/growable_array.h"
 
 #include <cstddef>
 #include <cstdint>

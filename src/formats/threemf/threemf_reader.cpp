@@ -1,7 +1,7 @@
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_model_part.h"
 
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/text/numbers.h"
 #include "support/xml/xml_reader.h"
 

@@ -1,6 +1,6 @@
 #include "support/platform/files.h"
 
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mesh/operation_result.h"
+#include "support/core/operation_result.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "support/xml/xml_reader.h"
 
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/platform/files.h"
 #include "support/text/text.h"
 #include "support/xml/xml_arena.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "mesh/growable_array.h"
-#include "mesh/operation_result.h"
+#include "support/core/growable_array.h"
+#include "support/core/operation_result.h"
 #include "support/progress/progress_reporter.h"
 
 #include <cstddef>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mesh/operation_result.h"
+#include "support/core/operation_result.h"
 #include "support/progress/progress_reporter.h"
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 #include "formats/docs3dp/chunk_reader.h"
 #include "formats/docs3dp/docs3dp.h"
 #include "formats/docs3dp/test_helpers.h"
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "formats/ply/ply_test_support.h"
 
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 
 #include <chrono>
 #include <cmath>

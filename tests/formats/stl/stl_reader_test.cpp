@@ -3,7 +3,7 @@
 #include "formats/stl/stl_test_files.h"
 
 #include "common/test_support.h"
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 #include "support/text/text.h"
 

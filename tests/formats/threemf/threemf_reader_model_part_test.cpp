@@ -1,6 +1,6 @@
 #include "common/test_support.h"
 #include "formats/threemf/threemf_model_part.h"
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>

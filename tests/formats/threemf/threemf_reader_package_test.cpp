@@ -5,7 +5,7 @@
 #include "common/zip_test_archive.h"
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_test_support.h"
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "common/test_support.h"
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 #include "support/progress/recording_reporter.h"
 #include "support/xml/xml_reader.h"
 

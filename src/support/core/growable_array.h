@@ -1,6 +1,6 @@
 #pragma once
 
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "mesh/memory_guard.h"
+#include "support/core/memory_guard.h"
 
 #include <algorithm>
 #include <atomic>
