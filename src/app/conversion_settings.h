@@ -12,7 +12,7 @@ namespace morvex {
 // What a conversion run applies to every file; copied into every job.
 struct ConversionSettings {
     std::string outputExtension;              // "stl", without the dot
-    FormatKind outputKind = FormatKind::Unknown;
+    FormatKind outputKind = FormatKind::Unknown; // picks the writer row of the format table
     bool recalculateNormalsOn = false;
     bool removeDuplicatesOn = false;
     bool customTransformOn = false;
@@ -20,9 +20,5 @@ struct ConversionSettings {
     std::string outputFolder;                 // empty: next to each source
     std::int32_t overwriteDecision = -1;
 };
-
-// "3dp" 0, "3ds" 1, "3mf" 6, "obj" 4, "ply" 7, "stl" 3, else 12; a leading
-// dot is skipped and case does not matter.
-FormatKind outputKindForExtension(std::string_view extension);
 
 } // namespace morvex

@@ -1,6 +1,6 @@
 #include "app/convert_checks.h"
 
-#include "app/routing.h"
+#include "app/input_formats.h"
 #include "support/text/text.h"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "app/routing.h"
+#include "app/input_formats.h"
+#include "app/media_kinds.h"
 #include "support/progress/progress_reporter.h"
 
 #include <filesystem>

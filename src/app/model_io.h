@@ -1,24 +1,29 @@
 #pragma once
 
 #include "app/conversion_settings.h"
+#include "formats/format_table.h"
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 
 namespace morvex {
 
-// Reads a source file with the reader for its extension (".stl", any case).
-// On failure `reason` says why, for the log and the command line.
+// Reads a source file by its format's route: our own reader, the IFC tool or
+// the external converter. On failure `reason` says why, for the log and the
+// command line.
 OperationResult readModel(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                          std::string_view extension, std::string* reason = nullptr);
+                          const FileFormat& format, std::string* reason = nullptr);
+// The same with the format found from the source's extension; a file of an
+// extension no row knows goes to the external converter.
+OperationResult readModel(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
+                          std::string* reason = nullptr);
 
-// Writes the model with the writer of settings.outputKind (not chosen by the
-// output path). Every writer writes atomically: nothing appears at the output
-// name unless the whole file was written.
+// Writes the model with the writer of `format`. Every writer writes
+// atomically: nothing appears at the output name unless the whole file was
+// written.
 OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::path& output, const Model& model,
-                           const ConversionSettings& settings, std::string* reason = nullptr);
+                           const FileFormat& format, std::string* reason = nullptr);
 
 } // namespace morvex

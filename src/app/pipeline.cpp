@@ -2,38 +2,20 @@
 
 #include "app/model_io.h"
 #include "app/staged_output.h"
-#include "external/external_converters.h"
 #include "mesh/convention_steps.h"
 #include "mesh/mesh_operations.h"
-#include "support/text/text.h"
 
-#include <system_error>
 
 namespace morvex {
 namespace {
 
-// Kinds that hold no per-object placement: 3DS, both STLs, OBJ, PLY, SDF
-// (and the unused kind 5).
-bool keepsNoPlacement(FormatKind kind)
+// The profile the model's geometry is in after reading: the source format's,
+// but for an IFC file, whose route (the IFC tool's OBJ or the external
+// converter) set the profile of what it read.
+void setSourceProfile(Model& model, const FileFormat& source)
 {
-    const auto value = static_cast<std::int32_t>(kind);
-    return (value > 0 && value <= 5) || kind == FormatKind::Ply || kind == FormatKind::Sdf;
-}
-
-// The profile the model's geometry is in after reading. An IFC file read
-// through the IFC tool came in as OBJ; one read by the external converter
-// keeps what that reader set.
-void setSourceProfile(Model& model, const std::filesystem::path& source)
-{
-    const std::string extension = extensionOf(source.string());
-    if (!equalsIgnoreCase(extension, ".ifc")) {
-        model.profile = profileForExtension(extension);
-        return;
-    }
-    std::error_code error;
-    const std::filesystem::path obj = ifcObjPath(source);
-    if (std::filesystem::exists(obj, error))
-        model.profile = profileForExtension(extensionOf(obj.string()));
+    if (source.route != ReadRoute::IfcTool)
+        model.profile = source.profile;
 }
 
 OperationResult reconcileConventions(Model& model, const FormatProfile& target, ProgressReporter& reporter)
@@ -49,22 +31,16 @@ OperationResult reconcileConventions(Model& model, const FormatProfile& target, 
     return OperationResult::Success;
 }
 
-// Formats written as one file through a temporary file that replaces the
-// output only when complete. They need no staging folder of their own, which
+// Formats written as one file go through a temporary file of their own that
+// replaces the output only when complete; they need no staging folder, which
 // saves two folder operations per file in a batch.
-bool writesOneFileAtomically(FormatKind kind)
+ConversionStatus writeOutput(const std::filesystem::path& output, const Model& model, const FileFormat& target,
+                             ProgressReporter& reporter, std::string* reason)
 {
-    return kind == FormatKind::StlBinary || kind == FormatKind::StlAscii || kind == FormatKind::Ply ||
-           kind == FormatKind::Document3dp;
-}
-
-ConversionStatus writeOutput(const std::filesystem::path& output, const Model& model,
-                             const ConversionSettings& settings, ProgressReporter& reporter, std::string* reason)
-{
-    if (writesOneFileAtomically(settings.outputKind)) {
+    if (target.writesOneFile) {
         // Once the file is in place the conversion is done, even if Cancel
         // came a moment too late to stop it.
-        const OperationResult written = writeModel(reporter, output, model, settings, reason);
+        const OperationResult written = writeModel(reporter, output, model, target, reason);
         if (written == OperationResult::Cancelled)
             return ConversionStatus::Cancelled;
         if (written != OperationResult::Success)
@@ -75,7 +51,7 @@ ConversionStatus writeOutput(const std::filesystem::path& output, const Model& m
     StagedOutput staged;
     if (staged.open(output, reason) != OperationResult::Success)
         return ConversionStatus::SaveFailed;
-    const OperationResult written = writeModel(reporter, staged.writePath(), model, settings, reason);
+    const OperationResult written = writeModel(reporter, staged.writePath(), model, target, reason);
     if (written == OperationResult::Cancelled || reporter.isCancelled())
         return ConversionStatus::Cancelled;
     if (written != OperationResult::Success)
@@ -88,9 +64,8 @@ ConversionStatus writeOutput(const std::filesystem::path& output, const Model& m
 
 } // namespace
 
-OperationResult applyConversionSteps(Model& model, const std::filesystem::path& source,
-                                     const std::filesystem::path& output, const ConversionSettings& settings,
-                                     ProgressReporter& reporter)
+OperationResult applyConversionSteps(Model& model, const FileFormat& source, const FileFormat& target,
+                                     const ConversionSettings& settings, ProgressReporter& reporter)
 {
     OperationResult result = OperationResult::Success;
     if (settings.removeDuplicatesOn && (result = removeDuplicates(model, reporter)) != OperationResult::Success)
@@ -99,20 +74,20 @@ OperationResult applyConversionSteps(Model& model, const std::filesystem::path& 
         return result;
 
     setSourceProfile(model, source);
-    const FormatProfile target = profileForExtension(extensionOf(output.string()));
-    if ((result = reconcileConventions(model, target, reporter)) != OperationResult::Success)
+    const FormatProfile& targetProfile = target.profile;
+    if ((result = reconcileConventions(model, targetProfile, reporter)) != OperationResult::Success)
         return result;
 
-    const bool withNormals = !settings.recalculateNormalsOn && target.carriesNormals;
-    if (keepsNoPlacement(model.profile.kind) || keepsNoPlacement(settings.outputKind))
+    const bool withNormals = !settings.recalculateNormalsOn && targetProfile.carriesNormals;
+    if (!keepsPlacement(model.profile.kind) || !target.keepsPlacement)
         if ((result = bakeObjectTransforms(model, withNormals, reporter)) != OperationResult::Success)
             return result;
     if (settings.customTransformOn)
         if ((result = applyCustomTransform(model, settings.customMatrix, withNormals, reporter)) !=
             OperationResult::Success)
             return result;
-    if (settings.recalculateNormalsOn && target.carriesNormals)
-        result = recalculateNormals(model, target.winding, reporter);
+    if (settings.recalculateNormalsOn && targetProfile.carriesNormals)
+        result = recalculateNormals(model, targetProfile.winding, reporter);
     return result;
 }
 
@@ -121,21 +96,28 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
 {
     if (reporter.isCancelled())
         return ConversionStatus::Cancelled;
+    const FileFormat* target = outputFormatOfKind(settings.outputKind);
+    if (target == nullptr) {
+        failWith(reason, "no writer for this output format");
+        return ConversionStatus::SaveFailed;
+    }
+    const FileFormat* listed = formatForPath(source);
+    const FileFormat* sourceFormat = listed != nullptr ? listed : &unlistedFormat();
     Model model;
-    const OperationResult read = readModel(reporter, model, source, extensionOf(source.string()), reason);
+    const OperationResult read = readModel(reporter, model, source, *sourceFormat, reason);
     if (read == OperationResult::Cancelled || reporter.isCancelled())
         return ConversionStatus::Cancelled;
     if (read != OperationResult::Success)
         return ConversionStatus::ReadFailed;
 
-    const OperationResult prepared = applyConversionSteps(model, source, output, settings, reporter);
+    const OperationResult prepared = applyConversionSteps(model, *sourceFormat, *target, settings, reporter);
     if (prepared == OperationResult::Cancelled)
         return ConversionStatus::Cancelled;
     if (prepared != OperationResult::Success) { // the mesh steps fail only when memory runs out
         failWith(reason, "out of memory");
         return ConversionStatus::ReadFailed;
     }
-    return writeOutput(output, model, settings, reporter, reason);
+    return writeOutput(output, model, *target, reporter, reason);
 }
 
 } // namespace morvex

@@ -2,6 +2,7 @@
 
 #include "app/conversion_settings.h"
 #include "app/conversion_status.h"
+#include "formats/format_table.h"
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
 
@@ -21,13 +22,13 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
                              const ConversionSettings& settings, ProgressReporter& reporter,
                              std::string* reason = nullptr);
 
-// Everything between reading and writing, on a model read from `source`:
+// Everything between reading and writing, on a model read from a file of the
+// `source` format and to be written in the `target` format:
 // duplicate removal (when on), index generation, the source and target
 // profiles, the up-axis, handedness and winding steps, baking placement for
 // formats that keep none, the custom transform and normal recalculation
 // (when on and the target carries normals).
-OperationResult applyConversionSteps(Model& model, const std::filesystem::path& source,
-                                     const std::filesystem::path& output, const ConversionSettings& settings,
-                                     ProgressReporter& reporter);
+OperationResult applyConversionSteps(Model& model, const FileFormat& source, const FileFormat& target,
+                                     const ConversionSettings& settings, ProgressReporter& reporter);
 
 } // namespace morvex

@@ -7,49 +7,6 @@
 #include <new>
 
 namespace morvex {
-namespace {
-
-struct ProfileRow {
-    const char* extension;
-    FormatProfile profile;
-};
-
-constexpr FormatProfile makeProfile(FormatKind kind, UpAxis up, Handedness hand, Winding winding, bool normals)
-{
-    return FormatProfile{kind, up, hand, winding, normals};
-}
-
-constexpr std::array<ProfileRow, 9> nativeProfiles{{
-    {".3dp", makeProfile(FormatKind::Document3dp, UpAxis::Y, Handedness::Left, Winding::CounterClockwise, true)},
-    {".3ds", makeProfile(FormatKind::Tds, UpAxis::Z, Handedness::Right, Winding::CounterClockwise, false)},
-    {".stl", makeProfile(FormatKind::StlBinary, UpAxis::Z, Handedness::Right, Winding::CounterClockwise, false)},
-    {".obj", makeProfile(FormatKind::Obj, UpAxis::Y, Handedness::Right, Winding::CounterClockwise, true)},
-    {".3mf", makeProfile(FormatKind::ThreeMf, UpAxis::Z, Handedness::Right, Winding::CounterClockwise, false)},
-    {".ply", makeProfile(FormatKind::Ply, UpAxis::Z, Handedness::Right, Winding::CounterClockwise, false)},
-    {".fbx", makeProfile(FormatKind::Fbx, UpAxis::Y, Handedness::Left, Winding::CounterClockwise, true)},
-    {".sdf", makeProfile(FormatKind::Sdf, UpAxis::Y, Handedness::Right, Winding::Clockwise, false)},
-    {".mqo", makeProfile(FormatKind::Mqo, UpAxis::Y, Handedness::Right, Winding::Clockwise, false)},
-}};
-
-constexpr const char* externalExtensions[] = {
-    ".3d",  ".ac",  ".ase",  ".b3d", ".blend", ".cob", ".dae", ".dxf", ".gltf", ".glb",
-    ".hmp", ".ifc", ".lwo",  ".lws", ".lxo",   ".mdl", ".md2", ".md3", ".mdc",  ".md5",
-    ".ms3d", ".ndo", ".nff", ".off", ".ogex",  ".pk3", ".q3d", ".q3s", ".raw",  ".scn",
-    ".smd", ".ter", ".vta",  ".x",   ".xgl",   ".zgl", ".xsi",
-};
-
-} // namespace
-
-FormatProfile profileForExtension(std::string_view extension)
-{
-    for (const ProfileRow& row : nativeProfiles)
-        if (equalsIgnoreCase(extension, row.extension))
-            return row.profile;
-    for (const char* external : externalExtensions)
-        if (equalsIgnoreCase(extension, external))
-            return makeProfile(FormatKind::External, UpAxis::Y, Handedness::Left, Winding::CounterClockwise, true);
-    return FormatProfile{};
-}
 
 bool Material::addTextureMap(TextureKind kind, std::string_view path)
 {

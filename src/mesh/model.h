@@ -18,14 +18,14 @@ using TexCoordArray = GrowableArray<TexCoord, ArrayFill::Zero>;
 using ColorArray = GrowableArray<ArgbColor, ArrayFill::Colour>;
 using IndexArray = GrowableArray<std::uint32_t, ArrayFill::None>;
 
-// Kinds of file format. The numbers are stored in files and settings.
+// Kinds of file format. The numbers are stored in files and settings; 5 is
+// no longer used.
 enum class FormatKind : std::int32_t {
     Document3dp = 0,
-    Tds = 1,
+    ThreeDs = 1,
     StlAscii = 2,
     StlBinary = 3,
     Obj = 4,
-    Unused5 = 5,
     ThreeMf = 6,
     Ply = 7,
     External = 8,
@@ -48,10 +48,6 @@ struct FormatProfile {
     bool carriesNormals = false;
     friend bool operator==(const FormatProfile&, const FormatProfile&) = default;
 };
-
-// Profile of a file extension (dot included, any case); kind Unknown for
-// anything not in the table.
-FormatProfile profileForExtension(std::string_view extension);
 
 enum class LoadStatus : std::int32_t {
     Nothing = 0,

@@ -1,5 +1,5 @@
 #include "app/convert_checks.h"
-#include "app/routing.h"
+#include "app/input_formats.h"
 #include "common/test_support.h"
 
 #include <gtest/gtest.h>

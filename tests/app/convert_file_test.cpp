@@ -51,7 +51,7 @@ Counts readBack(const fs::path& path)
     Model model;
     RecordingReporter reporter;
     std::string reason;
-    EXPECT_EQ(readModel(reporter, model, path, extensionOf(path.string()), &reason), OperationResult::Success)
+    EXPECT_EQ(readModel(reporter, model, path, &reason), OperationResult::Success)
         << path << ": " << reason;
     Counts counts;
     for (const auto& object : model.objects) {
@@ -104,7 +104,7 @@ TEST(ConvertFile, StlRoundTripsWithEffects)
         EXPECT_EQ(counts.triangles, c.triangles) << c.name;
         EXPECT_EQ(counts.vertices, 8u) << c.name;
         Model model;
-        ASSERT_EQ(readModel(reporter, model, output, ".stl"), OperationResult::Success);
+        ASSERT_EQ(readModel(reporter, model, output), OperationResult::Success);
         for (const Vector3& v : model.objects.front()->vertices) {
             EXPECT_TRUE(v.x == 10 || v.x == 12) << c.name; // scaled by 2, moved by 10
             EXPECT_TRUE(v.z == 0 || v.z == 2) << c.name;
@@ -273,7 +273,7 @@ TEST(ConvertFile, ObjAttributesAndCompanionFilesSurviveDuplicateRemoval)
     EXPECT_EQ(readFile(dir / "out" / "Textures" / "wood.png"), "not really a picture");
 
     Model model;
-    ASSERT_EQ(readModel(reporter, model, dir / "out" / "model.obj", ".obj"), OperationResult::Success);
+    ASSERT_EQ(readModel(reporter, model, dir / "out" / "model.obj"), OperationResult::Success);
     std::uint32_t triangles = 0;
     for (const auto& object : model.objects) {
         triangles += object->triangleCount();

@@ -1,4 +1,6 @@
-#include "app/routing.h"
+#include "app/input_formats.h"
+#include "app/media_kinds.h"
+#include "app/open_dialog.h"
 #include "common/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #include "mesh/model.h"
+#include "formats/format_table.h"
 #include "support/core/memory_guard.h"
 
 #include <gtest/gtest.h>

@@ -30,7 +30,7 @@ TEST(CliConvert, EffectOptionsAreChecked)
         {"x.stl --to stl --scale 2e7,1,1", "between -1000000 and 1000000"},
         {"x.stl --to stl --scale nan,1,1", "--scale needs three numbers"},
         {"x.stl --to stl --scale", "--scale needs a value"},
-        {"x.stl --to gif", "(3dp, 3ds, 3mf, obj, ply, stl, stl-ascii)"},
+        {"x.stl --to gif", "(3dp, 3mf, obj, ply, stl, stl-ascii)"},
         {"x.stl --to stl --remove-duplicate", "unknown option --remove-duplicate"},
     };
     for (const Case& c : cases) {

@@ -19,14 +19,14 @@
 
 namespace morvex::cli {
 
-const std::string_view ConvertUsageText =
+const std::string_view ConvertUsageTemplate =
     "usage: morvex-cli convert [options] PATH...\n"
     "\n"
     "Converts model files, and every model file in the folders named (hidden\n"
     "entries skipped), into one output format, several files at once.\n"
     "\n"
     "Output:\n"
-    "  -t, --to FORMAT          3dp, 3ds, 3mf, obj, ply, stl (binary) or stl-ascii;\n"
+    "  -t, --to FORMAT          %FORMATS%;\n"
     "                           default: the stored output format\n"
     "  -o, --output DIR         output folder; default: the stored output folder,\n"
     "                           else next to each source file\n"
@@ -53,6 +53,14 @@ const std::string_view ConvertUsageText =
     "Exit status: 0 when every file was converted (or skipped by the policy),\n"
     "1 when any file was not, 2 for usage or validation errors, 130 after Ctrl-C.\n";
 
+std::string convertUsageText()
+{
+    std::string usage(ConvertUsageTemplate);
+    const std::string_view marker = "%FORMATS%";
+    usage.replace(usage.find(marker), marker.size(), outputFormatNames());
+    return usage;
+}
+
 namespace {
 
 constexpr const char* OutputFormatSection = "Output Format";
@@ -71,11 +79,14 @@ int usageError(std::string_view message)
 }
 
 // The format of the output format list that the desktop program stored;
-// its first entry when none (or nothing sensible) is stored.
-const OutputFormat& storedOutputFormat(const SettingsStore& store)
+// its first entry when none (or nothing sensible) is stored; nullptr when
+// the stored format has no writer in this build.
+const FileFormat* storedOutputFormat(const SettingsStore& store)
 {
-    const std::int32_t index = store.readInt(OutputFormatSection, "PDLIndex", -1);
-    return outputFormats()[index >= 0 && index < 6 ? static_cast<std::size_t>(index) : 0];
+    const FileFormat* stored = outputListEntry(store.readInt(OutputFormatSection, "PDLIndex", -1));
+    if (stored == nullptr)
+        stored = outputListEntry(0);
+    return stored->writable() ? stored : nullptr;
 }
 
 void printNotices(const InputCollection& inputs, bool quiet)
@@ -272,7 +283,8 @@ int runConvert(const std::vector<std::string>& args)
     if (!parseConvertOptions(args, options, error))
         return usageError(error);
     if (options.help) {
-        std::fwrite(ConvertUsageText.data(), 1, ConvertUsageText.size(), stdout);
+        const std::string usage = convertUsageText();
+        std::fwrite(usage.data(), 1, usage.size(), stdout);
         return 0;
     }
     if (options.nameTemplate) {
@@ -286,6 +298,10 @@ int runConvert(const std::vector<std::string>& args)
     }
 
     const SettingsStore store = SettingsStore::forUser();
+    const FileFormat* format = options.format != nullptr ? options.format : storedOutputFormat(store);
+    if (format == nullptr)
+        return usageError("the stored output format has no writer in this build; choose one with --to (" +
+                          outputFormatNames() + ")");
     StoppableReporter dialog;
     InterruptWatcher watcher(dialog);
     const bool interactive = standardInputIsTerminal() && standardErrorIsTerminal();
@@ -312,10 +328,9 @@ int runConvert(const std::vector<std::string>& args)
     }
 
     const EffectSettings effects = effectsFor(options, store);
-    const OutputFormat& format = options.format != nullptr ? *options.format : storedOutputFormat(store);
     ConversionSettings settings;
-    settings.outputExtension = format.extension;
-    settings.outputKind = format.kind;
+    settings.outputExtension = format->extension;
+    settings.outputKind = format->profile.kind;
     settings.outputFolder = outputFolder;
     loadEffectsInto(effects, settings);
 

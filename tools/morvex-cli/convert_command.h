@@ -9,6 +9,7 @@ namespace morvex::cli {
 // morvex-cli convert [options] PATH...: the batch front end.
 int runConvert(const std::vector<std::string>& args);
 
-extern const std::string_view ConvertUsageText;
+// The help text of `convert`, listing the output formats of this build.
+std::string convertUsageText();
 
 } // namespace morvex::cli

@@ -62,9 +62,9 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
 {
     const std::string_view name = option.longName;
     if (name == "--to") {
-        options.format = findOutputFormat(value);
+        options.format = outputFormatNamed(value);
         if (options.format == nullptr)
-            return error = "unknown output format '" + value + "' (3dp, 3ds, 3mf, obj, ply, stl, stl-ascii)", false;
+            return error = "unknown output format '" + value + "' (" + outputFormatNames() + ")", false;
     } else if (name == "--output") {
         options.outputFolder = value;
     } else if (name == "--same-folder") {
@@ -111,25 +111,6 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
 }
 
 } // namespace
-
-const std::vector<OutputFormat>& outputFormats()
-{
-    static const std::vector<OutputFormat> formats = {
-        {"3dp", "3dp", FormatKind::Document3dp}, {"3ds", "3ds", FormatKind::Tds}, {"3mf", "3mf", FormatKind::ThreeMf},
-        {"obj", "obj", FormatKind::Obj},         {"ply", "ply", FormatKind::Ply}, {"stl", "stl", FormatKind::StlBinary},
-        {"stl-ascii", "stl", FormatKind::StlAscii},
-    };
-    return formats;
-}
-
-const OutputFormat* findOutputFormat(std::string_view name)
-{
-    name = withoutLeadingDot(name);
-    for (const OutputFormat& format : outputFormats())
-        if (equalsIgnoreCase(name, format.name))
-            return &format;
-    return nullptr;
-}
 
 std::optional<EffectVector> parseEffectTriple(std::string_view text, bool uniform)
 {

@@ -2,7 +2,7 @@
 
 #include "app/effects.h"
 #include "app/overwrite.h"
-#include "mesh/model.h"
+#include "formats/format_table.h"
 
 #include <optional>
 #include <string>
@@ -11,20 +11,9 @@
 
 namespace morvex::cli {
 
-// An output format that --to names.
-struct OutputFormat {
-    const char* name;
-    const char* extension;
-    FormatKind kind;
-};
-// The six formats of the output format list, in its order (a stored
-// "PDLIndex" counts in it), then the ASCII STL writer.
-const std::vector<OutputFormat>& outputFormats();
-const OutputFormat* findOutputFormat(std::string_view name);
-
 struct ConvertOptions {
     std::vector<std::string> paths;
-    const OutputFormat* format = nullptr;    // --to; default: the stored format
+    const FileFormat* format = nullptr;      // --to; default: the stored format
     std::optional<std::string> outputFolder; // --output; default: the stored folder
     bool sameFolder = false;                 // --same-folder
     bool createFolder = false;               // --create-folder

@@ -4,6 +4,7 @@
 
 #include "app/model_io.h"
 #include "app/model_summary.h"
+#include "formats/format_table.h"
 #include "convert_command.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/text.h"
@@ -64,7 +65,7 @@ int runInfo(const std::vector<std::string>& args)
     for (const std::string& file : files) {
         Model model;
         std::string reason;
-        OperationResult result = readModel(reporter, model, file, extensionOf(file), &reason);
+        OperationResult result = readModel(reporter, model, file, &reason);
         if (result == OperationResult::Success) {
             // What the converter would see after reading: the profile of the
             // extension, as the conversion pipeline sets it.

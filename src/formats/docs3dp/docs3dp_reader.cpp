@@ -1,6 +1,7 @@
 #include "formats/docs3dp/chunk_reader.h"
 #include "formats/docs3dp/docs3dp.h"
 #include "formats/docs3dp/document_chunks.h"
+#include "formats/format_table.h"
 #include "support/platform/files.h"
 #include "support/text/text.h"
 

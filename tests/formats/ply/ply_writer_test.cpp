@@ -222,19 +222,17 @@ TEST(PlyWriter, ReportsProgressAndLeavesNothingWhenStoppedOrFailing)
     EXPECT_FALSE(reason.empty());
 }
 
-// The application's tables send ".ply" and output kind 7 here.
+// The format table sends ".ply" and the "ply" output here.
 TEST(PlyWriter, IsReachedThroughTheModelTables)
 {
     Model model;
     addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
     TempDir dir;
-    ConversionSettings settings;
-    settings.outputKind = outputKindForExtension("ply");
     RecordingReporter reporter;
-    ASSERT_EQ(writeModel(reporter, dir / "a.PLY", model, settings), OperationResult::Success);
+    ASSERT_EQ(writeModel(reporter, dir / "a.PLY", model, *outputFormatNamed("ply")), OperationResult::Success);
     Model back;
     std::string reason;
-    ASSERT_EQ(readModel(reporter, back, dir / "a.PLY", ".PLY", &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(readModel(reporter, back, dir / "a.PLY", &reason), OperationResult::Success) << reason;
     EXPECT_EQ(back.objects[0]->triangleCount(), 1u);
 }
 
