@@ -34,7 +34,7 @@ ConversionSettings settingsFor(const char* extension)
 {
     ConversionSettings settings;
     settings.outputExtension = extension;
-    settings.outputKind = outputFormatNamed(extension)->profile.kind;
+    settings.outputKind = profileForExtension(extension).kind;
     return settings;
 }
 
