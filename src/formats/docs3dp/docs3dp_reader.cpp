@@ -113,9 +113,10 @@ private:
         }
         // An object that ends without vertices or without corners has no
         // mesh to offer; index generation would turn bare vertices into
-        // triangles that were never there.
+        // triangles that were never there. It is the last one added, and
+        // dropping just it keeps a file of many empty objects linear.
         if (object->vertices.empty() || object->indices.empty())
-            model_.removeEmptyObjects();
+            model_.objects.pop_back();
         return OperationResult::Success;
     }
 

@@ -326,6 +326,30 @@ TEST(Document3dp, ObjectsWithTwoIndicesAreWrittenWithoutMeshAndDropped)
     EXPECT_EQ(read.objects[0]->indices.count(), 6u);
 }
 
+// Each object without a mesh is dropped as it ends; dropping used to walk
+// every object kept so far, and a file of 60,000 objects took 17 seconds.
+TEST(Document3dp, ObjectsWithoutMeshBetweenMeshesAreDroppedInOrder)
+{
+    TempDir dir;
+    Model model;
+    constexpr int Meshes = 20'000;
+    for (int i = 0; i < Meshes; ++i) {
+        ModelObject& triangle = *model.addObject();
+        fill(triangle.vertices, std::vector<Vector3>{{0, 0, 0}, {1, 0, 0}, {0, static_cast<float>(i), 1}});
+        fill(triangle.indices, std::vector<std::uint32_t>{0, 1, 2});
+        ModelObject& line = *model.addObject();
+        fill(line.vertices, std::vector<Vector3>{{0, 0, 0}, {1, 0, 0}});
+        fill(line.indices, std::vector<std::uint32_t>{0, 1});
+    }
+    ASSERT_EQ(writeDocument(dir / "lines.3dp", model), OperationResult::Success);
+
+    Model read;
+    ASSERT_EQ(readDocument(dir / "lines.3dp", read), OperationResult::Success);
+    ASSERT_EQ(read.objects.size(), static_cast<std::size_t>(Meshes));
+    for (int i = 0; i < Meshes; i += 997)
+        EXPECT_EQ(read.objects[i]->vertices[2].y, static_cast<float>(i));
+}
+
 TEST(Document3dp, UnreadableFilesAreRefusedWithTheirMessages)
 {
     TempDir dir;
