@@ -2,6 +2,8 @@
 
 #include "external/external_converters.h"
 
+#include <new>
+
 namespace morvex {
 namespace {
 
@@ -27,10 +29,8 @@ OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::fil
     return runExternalConverter(reporter, model, source, reason);
 }
 
-} // namespace
-
-OperationResult readModel(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                          const FileFormat& format, std::string* reason)
+OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
+                            const FileFormat& format, std::string* reason)
 {
     switch (format.route) {
     case ReadRoute::OwnReader: return format.read(source, model, reporter, reason);
@@ -41,6 +41,22 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
     case ReadRoute::NotAnInput: break;
     }
     return runExternalConverter(reporter, model, source, reason);
+}
+
+} // namespace
+
+// Readers and writers report their own arrays running out of memory; what a
+// standard container throws while reading a hostile file ends that file
+// alone, never the program or the other files of a batch.
+OperationResult readModel(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
+                          const FileFormat& format, std::string* reason)
+{
+    try {
+        return readByRoute(reporter, model, source, format, reason);
+    } catch (const std::bad_alloc&) {
+        model.reset();
+        return failWith(reason, "out of memory");
+    }
 }
 
 OperationResult readModel(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
@@ -55,7 +71,11 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
 {
     if (!format.writable())
         return failWith(reason, "no writer for ." + std::string(format.extension) + " files");
-    return format.write(output, model, reporter, reason);
+    try {
+        return format.write(output, model, reporter, reason);
+    } catch (const std::bad_alloc&) {
+        return failWith(reason, "out of memory");
+    }
 }
 
 } // namespace morvex

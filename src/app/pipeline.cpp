@@ -5,6 +5,8 @@
 #include "mesh/convention_steps.h"
 #include "mesh/mesh_operations.h"
 
+#include <new>
+
 
 namespace morvex {
 namespace {
@@ -110,7 +112,12 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
     if (read != OperationResult::Success)
         return ConversionStatus::ReadFailed;
 
-    const OperationResult prepared = applyConversionSteps(model, *sourceFormat, *target, settings, reporter);
+    OperationResult prepared = OperationResult::Failure;
+    try {
+        prepared = applyConversionSteps(model, *sourceFormat, *target, settings, reporter);
+    } catch (const std::bad_alloc&) {
+        prepared = OperationResult::Failure;
+    }
     if (prepared == OperationResult::Cancelled)
         return ConversionStatus::Cancelled;
     if (prepared != OperationResult::Success) { // the mesh steps fail only when memory runs out

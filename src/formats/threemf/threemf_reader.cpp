@@ -18,14 +18,28 @@
 namespace morvex {
 namespace {
 
-constexpr std::uint32_t VertexGrowth = 10'000;
-constexpr std::uint32_t IndexGrowth = 30'000;
+// The vertex and index arrays of an object grow by doubling from these, so a
+// file of many small objects takes memory in proportion to what it holds;
+// each array is fitted to its count when the object ends.
+constexpr std::uint32_t FirstVertexRoom = 16;
+constexpr std::uint32_t FirstIndexRoom = 48;
 // Vertices or index positions between two questions to the reporter while
 // the objects are completed.
 constexpr std::uint32_t CompletionCadence = 500;
 constexpr std::uint64_t MemoryFactor = 20;
 // Stands for a triangle index that is no number at all.
 constexpr std::uint32_t InvalidIndex = UINT32_MAX;
+
+// Grows an array filled ahead of its elements: to double its count, at
+// least `first`; false when memory ran out or the count is at its limit.
+template <typename Array>
+bool growAhead(Array& array, std::uint32_t first)
+{
+    const std::uint32_t count = array.count();
+    if (count == UINT32_MAX)
+        return false;
+    return array.resize(count >= UINT32_MAX / 2 ? UINT32_MAX : std::max(first, 2 * count));
+}
 
 struct TextHash {
     using is_transparent = void;
@@ -554,7 +568,7 @@ OperationResult ModelWalker::addVertex(XmlNodeRef node)
     }
     Vector3Array& vertices = state.object->vertices;
     if (state.vertexCount >= vertices.count()) {
-        if (vertices.count() > UINT32_MAX - VertexGrowth || !vertices.resize(vertices.count() + VertexGrowth))
+        if (!growAhead(vertices, FirstVertexRoom))
             return outOfMemory();
     }
     vertices[state.vertexCount++] = point;
@@ -626,7 +640,7 @@ OperationResult ModelWalker::addTriangle(XmlNodeRef node)
 
     IndexArray& indices = object.indices;
     if (state.indexCount + 3 > indices.count()) {
-        if (indices.count() > UINT32_MAX - IndexGrowth || !indices.resize(indices.count() + IndexGrowth))
+        if (!growAhead(indices, FirstIndexRoom))
             return outOfMemory();
         if (state.coloursStored && !object.colors.resize(indices.count()))
             return outOfMemory();
@@ -646,15 +660,20 @@ OperationResult ModelWalker::addTriangle(XmlNodeRef node)
 
 void ModelWalker::trimVertices(ObjectState& state)
 {
-    (void)state.object->vertices.resize(std::min(state.vertexCount, state.object->vertices.count()));
+    Vector3Array& vertices = state.object->vertices;
+    (void)vertices.resize(std::min(state.vertexCount, vertices.count()));
+    vertices.shrinkToFit();
 }
 
 void ModelWalker::trimTriangles(ObjectState& state)
 {
     ModelObject& object = *state.object;
     (void)object.indices.resize(std::min(state.indexCount, object.indices.count()));
-    if (state.coloursStored)
+    object.indices.shrinkToFit();
+    if (state.coloursStored) {
         (void)object.colors.resize(std::min(state.indexCount, object.colors.count()));
+        object.colors.shrinkToFit();
+    }
 }
 
 // Build-item transforms and per-corner normals for every object.

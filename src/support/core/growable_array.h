@@ -24,7 +24,7 @@ enum class ArrayFill {
 // min(count, n) elements. Every large request passes the allocation guard.
 // A failed growth leaves the array without storage (count and capacity 0):
 // callers check the returned flag and report out of memory. Shrinking never
-// releases storage.
+// releases storage; shrinkToFit does.
 template <typename T, ArrayFill Fill = ArrayFill::Zero>
 class GrowableArray {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -68,6 +68,24 @@ public:
         storage_ = nullptr;
         count_ = 0;
         capacity_ = 0;
+    }
+
+    // Gives back the storage beyond the count. A reader that grew an array
+    // ahead of what it read calls this when the array is complete, so that
+    // many small arrays hold no more than they use.
+    void shrinkToFit()
+    {
+        if (storage_ == nullptr || capacity_ == count_)
+            return;
+        if (count_ == 0) {
+            release();
+            return;
+        }
+        T* fitted = static_cast<T*>(guardedReallocate(storage_, std::uint64_t(count_) * sizeof(T), sizeof(T)));
+        if (fitted == nullptr)
+            return; // the larger block stays valid
+        storage_ = fitted;
+        capacity_ = count_;
     }
 
     // Exact copy of another array's elements; false when memory ran out.

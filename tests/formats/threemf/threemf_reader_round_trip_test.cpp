@@ -77,3 +77,34 @@ TEST(ThreeMfRoundTrip, ObjectsColoursMetadataAndModelProperties)
     EXPECT_EQ(first.normals.count(), 6u);
     EXPECT_EQ(read.materials.size(), 3u) << "one colour group entry per palette colour";
 }
+
+// Arrays grow ahead of what is read and are fitted when the object ends: a
+// small package of many small objects must not take memory out of proportion
+// to its size (each object used to keep room for 10,000 vertices and 30,000
+// indices, and a 56 KB file ran out of memory).
+TEST(ThreeMfRoundTrip, ManySmallObjectsHoldOnlyWhatTheyUse)
+{
+    Model model;
+    constexpr int Objects = 2'000;
+    for (int i = 0; i < Objects; ++i) {
+        ModelObject& square = addSquare(model, std::to_string(i + 1));
+        ASSERT_TRUE(square.colors.allocate(6));
+        std::fill(square.colors.begin(), square.colors.end(), i % 2 == 0 ? 0xFFFF0000u : 0xFF00FF00u);
+    }
+    TempDir dir;
+    RecordingReporter reporter;
+    std::string reason;
+    ASSERT_EQ(write3mf(dir / "many.3mf", model, reporter, &reason), OperationResult::Success) << reason;
+
+    Model read;
+    ASSERT_EQ(read3mf(dir / "many.3mf", read, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(read.objects.size(), static_cast<std::size_t>(Objects));
+    std::uint64_t held = 0;
+    for (const auto& object : read.objects) {
+        EXPECT_EQ(object->vertices.count(), 4u);
+        EXPECT_EQ(object->indices.count(), 6u);
+        held += object->vertices.capacity() * sizeof(Vector3) + object->indices.capacity() * sizeof(std::uint32_t) +
+                object->colors.capacity() * sizeof(ArgbColor);
+    }
+    EXPECT_LE(held, std::uint64_t(Objects) * (4 * sizeof(Vector3) + 6 * 4 + 6 * 4)) << "bytes held by the arrays";
+}
