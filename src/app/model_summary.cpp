@@ -2,6 +2,7 @@
 
 #include "support/text/json.h"
 #include "support/text/numbers.h"
+#include "support/text/text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -83,7 +84,7 @@ std::string modelSummaryJson(std::string_view path, OperationResult result, cons
                              std::string_view reason)
 {
     std::string out = "{\"path\":";
-    appendJsonString(out, path);
+    appendJsonPath(out, path);
     out += ",\"result\":";
     appendJsonString(out, operationResultName(result));
     if (!reason.empty()) {
@@ -136,7 +137,7 @@ std::string modelSummaryJson(std::string_view path, OperationResult result, cons
         for (std::size_t t = 0; t < material.textures.size(); ++t) {
             if (t != 0)
                 out.push_back(',');
-            appendJsonString(out, material.textures[t].path);
+            appendJsonPath(out, material.textures[t].path);
         }
         out += "],\"properties\":";
         appendProperties(out, material.properties);
@@ -164,19 +165,21 @@ std::string modelSummaryJson(std::string_view path, OperationResult result, cons
 std::string modelSummaryText(std::string_view path, OperationResult result, const Model& model,
                              std::string_view reason)
 {
-    std::string out(path);
+    // Names and texts come from the files: escaped, so that every entry
+    // stays on its own line whatever bytes they hold.
+    std::string out = escapeForDisplay(path);
     out += ": ";
     out += operationResultName(result);
     if (!reason.empty()) {
         out += " (";
-        out += reason;
+        out += escapeForDisplay(reason);
         out += ")";
     }
     out += "\n  profile kind " + std::to_string(static_cast<int>(model.profile.kind)) + ", " +
            std::to_string(model.objects.size()) + " object(s), " + std::to_string(model.materials.size()) +
            " material(s)\n";
     for (const auto& [key, value] : model.properties)
-        out += "  property " + key + " = " + value + "\n";
+        out += "  property " + escapeForDisplay(key) + " = " + escapeForDisplay(value) + "\n";
     for (std::size_t i = 0; i < model.objects.size(); ++i) {
         const ModelObject& object = *model.objects[i];
         out += "  object " + std::to_string(i) + ": " + std::to_string(object.vertices.count()) + " vertices, " +
@@ -185,15 +188,15 @@ std::string modelSummaryText(std::string_view path, OperationResult result, cons
                std::to_string(object.colors.count()) + " colours, " + std::to_string(object.texCoords.count()) +
                " texture coordinates\n";
         for (const auto& [key, value] : object.properties)
-            out += "    property " + key + " = " + value + "\n";
+            out += "    property " + escapeForDisplay(key) + " = " + escapeForDisplay(value) + "\n";
     }
     for (const auto& material : model.materials) {
-        out += "  material " + std::to_string(material->id) + " \"" + material->properties.getProperty("Name") + "\"";
+        out += "  material " + std::to_string(material->id) + " \"" + escapeForDisplay(material->properties.getProperty("Name")) + "\"";
         for (int slot = 0; slot < MaterialSlotCount; ++slot)
             if (const char* name = materialSlotName(slot); name != nullptr && material->colorSet[slot])
                 out += std::string(" ") + name + " " + colorText(material->colors[slot]);
         for (const TextureMap& texture : material->textures)
-            out += " texture " + texture.path;
+            out += " texture " + escapeForDisplay(texture.path);
         out += "\n";
     }
     const BoundingBox box = boundingBoxOf(model);

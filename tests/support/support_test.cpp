@@ -1,6 +1,7 @@
 #include "common/test_support.h"
 #include "support/platform/files.h"
 #include "support/progress/recording_reporter.h"
+#include "support/text/json.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"
 
@@ -84,6 +85,22 @@ TEST(Text, LimitsAndDecoding)
     EXPECT_EQ(extensionOf("/a.b/c.STL"), ".STL");
     EXPECT_EQ(extensionOf("/a.b/c"), "");
     EXPECT_TRUE(equalsIgnoreCase(".Obj", ".oBJ"));
+}
+
+// File names are bytes: JSON carries them back exactly, and the display form
+// keeps one name on one line and tells apart names that differ in any byte.
+TEST(Text, FileNamesInJsonAndOnScreen)
+{
+    std::string json;
+    appendJsonPath(json, "a\xff\xc3\xa9\n\"\xc3");
+    EXPECT_EQ(json, "\"a\\udcffé\\n\\\"\\udcc3\"");
+    std::string text;
+    appendJsonString(text, "a\xff");
+    EXPECT_EQ(text, "\"aÿ\"") << "texts inside files still read as Windows-1252";
+
+    EXPECT_EQ(escapeForDisplay("dir/a\nb\tc.stl"), "dir/a\\nb\\tc.stl");
+    EXPECT_EQ(escapeForDisplay("\xff\x01é"), "\\xff\\x01é");
+    EXPECT_NE(escapeForDisplay("a\xff"), escapeForDisplay("aÿ"));
 }
 
 TEST(Numbers, FormatAndParse)

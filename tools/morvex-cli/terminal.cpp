@@ -82,41 +82,7 @@ std::optional<std::string> readAnswerLine(const InterruptWatcher* watcher)
 
 std::string displayPath(std::string_view path)
 {
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(path.size());
-    const auto escapeByte = [&](unsigned char byte) {
-        out += "\\x";
-        out += digits[byte >> 4];
-        out += digits[byte & 0x0F];
-    };
-    for (std::size_t i = 0; i < path.size();) {
-        const unsigned char byte = static_cast<unsigned char>(path[i]);
-        if (byte == '\n') {
-            out += "\\n";
-            ++i;
-        } else if (byte == '\t') {
-            out += "\\t";
-            ++i;
-        } else if (byte < 0x20 || byte == 0x7F) {
-            escapeByte(byte);
-            ++i;
-        } else if (byte < 0x80) {
-            out += static_cast<char>(byte);
-            ++i;
-        } else {
-            const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
-            const std::string_view sequence = path.substr(i, length);
-            if (sequence.size() == length && isValidUtf8(sequence)) {
-                out += sequence;
-                i += length;
-            } else {
-                escapeByte(byte);
-                ++i;
-            }
-        }
-    }
-    return out;
+    return escapeForDisplay(path);
 }
 
 ErrorOutput& ErrorOutput::instance()

@@ -27,6 +27,10 @@ bool isValidUtf8(std::string_view text);
 // Decodes UTF-8, replacing each invalid byte with its Windows-1252 character,
 // so that names from older files still read as text.
 std::string sanitizeUtf8(std::string_view text);
+// A file name or other text as one printable line that names exactly those
+// bytes: line breaks and tabs as \n and \t, other control characters and
+// bytes that are not UTF-8 as \xHH.
+std::string escapeForDisplay(std::string_view text);
 
 // Text from a file as the model keeps it: sanitized UTF-8 of at most
 // MaxTextUnits UTF-16 units.
