@@ -1,5 +1,6 @@
 #include "common/test_support.h"
 #include "support/platform/files.h"
+#include "support/platform/stale_temporaries.h"
 #include "support/progress/recording_reporter.h"
 #include "support/text/json.h"
 #include "support/text/numbers.h"
@@ -10,6 +11,8 @@
 #include <chrono>
 #include <cmath>
 #include <thread>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace morvex;
 using morvex::testing::TempDir;
@@ -182,4 +185,49 @@ TEST(Files, SmallFilesAreReadAndLargeOnesMappedWithTheSameBytes)
         ASSERT_EQ(file.open(dir / "file-1"), OperationResult::Success);
         EXPECT_EQ(file.size(), 1u);
     }
+}
+
+namespace {
+
+// The id of a process that has ended and been reaped.
+pid_t deadProcessId()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return child;
+}
+
+} // namespace
+
+// A run that was killed leaves its temporaries; the next run in the folder
+// removes those of dead owners and nothing else.
+TEST(StaleTemporaries, OnlyThoseOfGoneOwnersAreRemoved)
+{
+    morvex::testing::TempDir dir;
+    const std::string dead = std::to_string(deadProcessId());
+    const std::string alive = std::to_string(::getpid());
+    const std::vector<std::string> stale = {".a.stl." + dead + "-3-0badf00d.part", ".morvex-" + dead + "-Ab12Cd",
+                                            "Morvex-" + dead + "-7"};
+    const std::vector<std::string> kept = {".a.stl." + alive + "-3-0badf00d.part", ".morvex-" + alive + "-Ab12Cd",
+                                           ".a.stl." + dead + "-3-0badf00.part", // not eight hex digits
+                                           "a.stl." + dead + ".part", ".morvex-" + dead + "-toolong",
+                                           "Morvex-" + dead + "-x", "Morvex-notes.txt", "a.stl"};
+    for (const std::string& name : stale)
+        morvex::testing::writeFile(dir / name, "x");
+    std::filesystem::create_directory(dir / ("Morvex-" + dead + "-8"));
+    morvex::testing::writeFile(dir / ("Morvex-" + dead + "-8") / "inner", "x");
+    for (const std::string& name : kept)
+        morvex::testing::writeFile(dir / name, "x");
+
+    EXPECT_EQ(removeStaleTemporaries(dir.path()), stale.size() + 1);
+    for (const std::string& name : stale)
+        EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
+    EXPECT_FALSE(std::filesystem::exists(dir / ("Morvex-" + dead + "-8")));
+    for (const std::string& name : kept)
+        EXPECT_TRUE(std::filesystem::exists(dir / name)) << name;
+    EXPECT_EQ(ownerOfTemporary(partFileName("b.ply", 1, 0xabcdef01u)), ::getpid());
+    EXPECT_EQ(ownerOfTemporary(stagingFolderPrefix() + "XXXXXX"), ::getpid());
 }

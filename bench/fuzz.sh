@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# bench/fuzz.sh TARGET SECONDS [libFuzzer options...]
+# Builds the libFuzzer targets with clang (build/fuzz) and runs one for
+# SECONDS of wall time over its working corpus (build/fuzz/corpus/TARGET),
+# seeded from fuzz/seeds/TARGET, the regression inputs and ../shared/corpus.
+# A crash, leak or time-out leaves its input in build/fuzz/crashes/TARGET:
+# copy it into fuzz/regressions/TARGET/ so that ./test replays it.
+#   bench/fuzz.sh list        names the targets
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$root/scripts/packages.sh"
+morvex_ensure_packages "${MORVEX_BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
+
+build="$root/build/fuzz"
+if [[ ! -f $build/build.ninja ]]; then
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+    -DMORVEX_FUZZ=ON -DMORVEX_TESTS=OFF >/dev/null
+fi
+cmake --build "$build" >/dev/null
+
+targets=$(cd "$root/fuzz" && ls ./*_fuzz.cpp | sed 's#^\./##; s#\.cpp$##')
+if [[ ${1:-} == list || $# -lt 2 ]]; then
+  printf '%s\n' $targets
+  [[ ${1:-} == list ]] && exit 0
+  echo "usage: bench/fuzz.sh TARGET SECONDS [libFuzzer options...]" >&2
+  exit 2
+fi
+target=$1 seconds=$2
+shift 2
+name=${target%_fuzz}
+corpus="$build/corpus/$target" crashes="$build/crashes/$target"
+mkdir -p "$corpus" "$crashes"
+seeds=()
+for folder in "$root/fuzz/seeds/$name" "$root/fuzz/regressions/$name"; do
+  [[ -d $folder ]] && seeds+=("$folder")
+done
+# The real files of other programs that this target reads, by extension.
+extensions=$(sed -n 's#^// Seeds: ##p' "$root/fuzz/$target.cpp")
+if [[ -n $extensions && -d $root/../shared/corpus ]]; then
+  mkdir -p "$build/seeds/$target"
+  for ext in $extensions; do
+    find "$root/../shared/corpus" -type f -iname "*.$ext" -size -4M -exec cp -t "$build/seeds/$target" {} + 2>/dev/null || true
+  done
+  seeds+=("$build/seeds/$target")
+fi
+dict=()
+[[ -f $root/fuzz/dict/$name.dict ]] && dict=(-dict="$root/fuzz/dict/$name.dict")
+exec "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=1048576 \
+  -artifact_prefix="$crashes/" -print_final_stats=1 "${dict[@]}" "$@" "$corpus" "${seeds[@]}"
