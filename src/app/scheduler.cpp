@@ -127,7 +127,7 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
         ConversionJob job;
         job.source = entry.source;
         job.settings = run.settings;
-        job.settings.overwriteDecision = static_cast<std::int32_t>(decision);
+        job.settings.overwriteDecision = decision;
         job.status = ConversionStatus::Scheduled;
         job.output = *candidate;
         run.environment.scheduledOutputs.insert(job.output.native());

@@ -345,8 +345,7 @@ TEST(BatchRun, WorkersRacingForNumberedNamesNeverShareOne)
         job.source = dir / ("src" + std::to_string(i) + ".obj");
         writeFile(job.source, "pause " + std::to_string(i));
         job.settings = run.settings;
-        job.settings.overwriteDecision = static_cast<std::int32_t>(renamed ? OverwriteDecision::Rename
-                                                                           : OverwriteDecision::None);
+        job.settings.overwriteDecision = renamed ? OverwriteDecision::Rename : OverwriteDecision::None;
         job.output = dir / "out" / (renamed ? "a.stl" : "b.stl");
         run.jobs.push_back(job);
         RunEntry entry;
