@@ -92,18 +92,18 @@ void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::v
 }
 
 OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                             RunSink& sink, ProgressReporter& dialog, std::string* reason)
+                             RunSink& sink, ProgressReporter& reporter, std::string* reason)
 {
     sink.statusTextChanged("Converting Model", 0);
     sink.progressChanged(0.0);
-    if (dialog.isCancelled())
+    if (reporter.isCancelled())
         return OperationResult::Cancelled;
 
     run.jobs.clear();
     run.environment.scheduledOutputs.clear();
     OutputNamer namer(run.settings, run.environment.nameTemplate);
     for (RunEntry& entry : run.results) {
-        if (dialog.isCancelled())
+        if (reporter.isCancelled())
             return OperationResult::Cancelled;
         if (outputFolderMissing(run.settings))
             return failWith(reason, missingFolderText(run.settings.outputFolder));
@@ -140,11 +140,11 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
 }
 
 OperationResult runConversion(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                              RunSink& sink, ProgressReporter& dialog, std::string* reason)
+                              RunSink& sink, ProgressReporter& reporter, std::string* reason)
 {
-    OperationResult result = scheduleJobs(run, policy, question, sink, dialog, reason);
+    OperationResult result = scheduleJobs(run, policy, question, sink, reporter, reason);
     if (result == OperationResult::Success)
-        result = runJobs(run, dialog, sink);
+        result = runJobs(run, reporter, sink);
     run.jobs.clear();
     for (auto entry = run.results.rbegin(); entry != run.results.rend(); ++entry) {
         if (stillOpen(entry->status))
