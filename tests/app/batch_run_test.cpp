@@ -1,4 +1,5 @@
 #include "app/naming.h"
+#include "app/output_planning.h"
 #include "app/scheduler.h"
 #include "app_test_support.h"
 
