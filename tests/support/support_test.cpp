@@ -1,6 +1,6 @@
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "support/platform/files.h"
-#include "support/progress/recording_reporter.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"
 
