@@ -130,8 +130,6 @@ struct RunOutcome {
     std::filesystem::path unansweredClash; // the first question nobody could answer
 };
 
-// --- Parse ---------------------------------------------------------------------
-
 EarlyExit checkNameTemplateOption(const std::string& nameTemplate)
 {
     switch (checkNameTemplate(nameTemplate)) {
@@ -158,8 +156,6 @@ EarlyExit parseConvertCommand(const std::vector<std::string>& args, ConvertOptio
         return checkNameTemplateOption(*options.nameTemplate);
     return std::nullopt;
 }
-
-// --- Plan ----------------------------------------------------------------------
 
 void printNotices(const InputCollection& inputs, bool quiet)
 {
@@ -347,8 +343,6 @@ EarlyExit refuseUnanswerableClash(ConvertSession& session, const ConversionRun& 
     return std::nullopt;
 }
 
-// --- Dry run -------------------------------------------------------------------
-
 std::string decisionText(const PlannedOutput& planned)
 {
     if (!planned.decision)
@@ -393,8 +387,8 @@ int printDryRun(const ConversionRun& run, OverwritePolicySource& policy, bool js
     return 0;
 }
 
-// --- Run -----------------------------------------------------------------------
-
+// Converts every file of the plan, with a progress line on a terminal and
+// questions where someone can answer them.
 RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
 {
     if (!plan.outputFolder.empty())
@@ -414,8 +408,6 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
     outcome.unansweredClash = noQuestion.first;
     return outcome;
 }
-
-// --- Report --------------------------------------------------------------------
 
 bool endedWell(ConversionStatus status)
 {
