@@ -19,10 +19,10 @@ namespace {
 
 // What the workers of one run share.
 struct RunState {
-    RunState(ConversionRun& r, ProgressReporter& d, RunSink& s) : run(r), dialog(d), sink(s) {}
+    RunState(ConversionRun& r, ProgressReporter& p, RunSink& s) : run(r), reporter(p), sink(s) {}
 
     ConversionRun& run;
-    ProgressReporter& dialog;
+    ProgressReporter& reporter;
     RunSink& sink;
 
     std::mutex jobsLock; // the job list, the result list and the counts
@@ -80,12 +80,12 @@ public:
         body();
     }
 
-    // The run sets every worker's own stop signal as soon as the dialog is
+    // The run sets every worker's own stop signal as soon as the reporter is
     // cancelled, so the workers never share a lock to ask; only a worker
-    // running on the caller's thread asks the dialog itself.
+    // running on the caller's thread asks the reporter itself.
     bool isCancelled() override
     {
-        return StoppableReporter::isCancelled() || (inline_ && state_.dialog.isCancelled());
+        return StoppableReporter::isCancelled() || (inline_ && state_.reporter.isCancelled());
     }
     void postTextMessage(std::string_view text) override { state_.sink.messagePosted(text); }
     void setStatusText(std::string_view text, int line) override
@@ -253,10 +253,10 @@ std::optional<std::string> estimatedTimeRemainingLine(double overall, double sec
     return std::string(line);
 }
 
-OperationResult runJobs(ConversionRun& run, ProgressReporter& dialog, RunSink& sink)
+OperationResult runJobs(ConversionRun& run, ProgressReporter& reporter, RunSink& sink)
 {
     keepFreedMemoryForReuse();
-    RunState state(run, dialog, sink);
+    RunState state(run, reporter, sink);
     state.jobsAtStart = run.jobs.size();
     for (std::size_t i = 0; i < run.results.size(); ++i)
         state.entriesBySource[run.results[i].source.native()].push_back(i);
@@ -278,7 +278,7 @@ OperationResult runJobs(ConversionRun& run, ProgressReporter& dialog, RunSink& s
 
     OperationResult result = OperationResult::Success;
     for (;;) {
-        if (dialog.isCancelled()) {
+        if (reporter.isCancelled()) {
             result = OperationResult::Cancelled;
             break;
         }
@@ -287,7 +287,7 @@ OperationResult runJobs(ConversionRun& run, ProgressReporter& dialog, RunSink& s
             std::all_of(workers.begin(), workers.end(), [](const auto& worker) { return worker->done(); });
         if (allDone)
             break;
-        if (dialog.waitForHandle(state.changed, WaitForever) == WaitResult::Stopped) {
+        if (reporter.waitForHandle(state.changed, WaitForever) == WaitResult::Stopped) {
             result = OperationResult::Cancelled;
             break;
         }
@@ -297,7 +297,7 @@ OperationResult runJobs(ConversionRun& run, ProgressReporter& dialog, RunSink& s
     for (const auto& worker : workers)
         worker->join();
 
-    if (dialog.isCancelled())
+    if (reporter.isCancelled())
         return OperationResult::Cancelled;
     if (state.stop.load())
         return OperationResult::Failure;

@@ -87,9 +87,9 @@ private:
 std::optional<std::string> estimatedTimeRemainingLine(double overall, double secondsLeft);
 
 // Runs the jobs of `run` on its workers and waits for them; cancellation
-// and the wait go through `dialog`. Cancelled when the dialog was
+// and the wait go through `reporter`. Cancelled when the reporter was
 // cancelled, Failure when a job stopped the run, else Success. Jobs never
 // started are reported "Cancelled" in the results.
-OperationResult runJobs(ConversionRun& run, ProgressReporter& dialog, RunSink& sink);
+OperationResult runJobs(ConversionRun& run, ProgressReporter& reporter, RunSink& sink);
 
 } // namespace morvex

@@ -141,17 +141,6 @@ OperationResult jobCannotRun(ConversionJob& job, std::string_view reason)
 
 } // namespace
 
-OverwriteDecision decisionOf(const ConversionSettings& settings)
-{
-    switch (settings.overwriteDecision) {
-    case 0: return OverwriteDecision::Stop;
-    case 1: return OverwriteDecision::Skip;
-    case 2: return OverwriteDecision::Overwrite;
-    case 3: return OverwriteDecision::Rename;
-    default: return OverwriteDecision::None;
-    }
-}
-
 std::mutex& overwriteLock()
 {
     static std::mutex lock;
@@ -198,7 +187,7 @@ OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, Pr
 
     {
         std::lock_guard lock(overwriteLock());
-        switch (decisionOf(job.settings)) {
+        switch (job.settings.overwriteDecision) {
         case OverwriteDecision::Stop: job.status = ConversionStatus::Cancelled; break;
         case OverwriteDecision::Skip: job.status = ConversionStatus::Skipped; break;
         case OverwriteDecision::Overwrite: job.status = ConversionStatus::Replaced; break;

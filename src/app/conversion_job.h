@@ -30,8 +30,6 @@ struct ConversionJob {
     std::string reason;           // why the file failed, when known
 };
 
-OverwriteDecision decisionOf(const ConversionSettings& settings);
-
 // What every job of a run shares.
 struct JobEnvironment {
     ConvertFileFunction convert;

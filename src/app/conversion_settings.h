@@ -1,9 +1,9 @@
 #pragma once
 
+#include "app/overwrite_decision.h"
 #include "mesh/geometry.h"
 #include "mesh/model.h"
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -18,7 +18,7 @@ struct ConversionSettings {
     bool customTransformOn = false;
     Matrix4 customMatrix;                     // identity unless the effect is set
     std::string outputFolder;                 // empty: next to each source
-    std::int32_t overwriteDecision = -1;
+    OverwriteDecision overwriteDecision = OverwriteDecision::None;
 };
 
 } // namespace morvex

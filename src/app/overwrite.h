@@ -1,24 +1,14 @@
 #pragma once
 
+#include "app/overwrite_decision.h"
 #include "support/settings/settings_store.h"
 
-#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace morvex {
-
-// What a job does when its output name is taken; carried in the job's copy
-// of the run settings (ConversionSettings::overwriteDecision).
-enum class OverwriteDecision : std::int32_t {
-    None = -1,     // the output name was free
-    Stop = 0,      // the job ends "Cancelled" and stops the run
-    Skip = 1,      // "Skipped"
-    Overwrite = 2, // "Replaced" once the new file is complete
-    Rename = 3,    // the next free numbered name, "Converted and renamed"
-};
 
 // The five stored switches of the "Overwrite" section.
 struct OverwritePolicy {

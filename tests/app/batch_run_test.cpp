@@ -1,4 +1,5 @@
 #include "app/naming.h"
+#include "app/output_planning.h"
 #include "app/scheduler.h"
 #include "app_test_support.h"
 
@@ -32,13 +33,13 @@ ConversionSettings stlSettings(const std::filesystem::path& outputFolder = {})
 
 // Runs a whole conversion with a fixed policy and no answers to questions.
 OperationResult convertAll(ConversionRun& run, RecordingSink& sink, OverwritePolicy policy,
-                           ScriptedQuestion* question = nullptr, StoppableReporter* dialog = nullptr)
+                           ScriptedQuestion* question = nullptr, StoppableReporter* reporter = nullptr)
 {
     FixedOverwritePolicy source(policy, nullptr);
     ScriptedQuestion noAnswers;
     StoppableReporter quiet;
     return runConversion(run, source, question != nullptr ? *question : noAnswers, sink,
-                         dialog != nullptr ? *dialog : quiet);
+                         reporter != nullptr ? *reporter : quiet);
 }
 
 // Every regular file below the folder, names relative to it.
@@ -244,8 +245,8 @@ TEST(BatchRun, StopPolicyAndDismissedQuestionsStopTheRun)
         std::string reason;
         FixedOverwritePolicy policy(policyForChoice(OverwriteChoice::Rename), nullptr);
         ScriptedQuestion question;
-        StoppableReporter dialog;
-        EXPECT_EQ(runConversion(run, policy, question, sink, dialog, &reason), OperationResult::Failure);
+        StoppableReporter reporter;
+        EXPECT_EQ(runConversion(run, policy, question, sink, reporter, &reason), OperationResult::Failure);
         EXPECT_NE(reason.find("does not exist"), std::string::npos);
         EXPECT_EQ(sink.finalStatusOf("a.obj"), ConversionStatus::Cancelled);
     }
@@ -288,12 +289,12 @@ TEST(BatchRun, CancelLeavesNoPartialOutput)
     ConversionRun run(inputs, stlSettings(dir / "out"), fakeConvert);
     run.workerCount = 3;
     RecordingSink sink;
-    StoppableReporter dialog;
+    StoppableReporter reporter;
     std::thread canceller([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        dialog.requestStop();
+        reporter.requestStop();
     });
-    const OperationResult result = convertAll(run, sink, policyForChoice(OverwriteChoice::Rename), nullptr, &dialog);
+    const OperationResult result = convertAll(run, sink, policyForChoice(OverwriteChoice::Rename), nullptr, &reporter);
     canceller.join();
     EXPECT_EQ(result, OperationResult::Cancelled);
     ASSERT_EQ(sink.finals.size(), inputs.size());
@@ -313,18 +314,20 @@ TEST(BatchRun, CancelAfterTheOutputIsInPlaceReportsItWritten)
     std::filesystem::create_directory(dir / "out");
     writeFile(dir / "a.obj", "new");
     writeFile(dir / "out" / "a.stl", "old");
-    StoppableReporter dialog;
-    const auto convertThenCancel = [&dialog](const std::filesystem::path& source, const std::filesystem::path& output,
-                                             const ConversionSettings& settings, ProgressReporter& reporter,
-                                             std::string* reason) {
+    // The run's reporter, stopped by the job's own conversion.
+    StoppableReporter runReporter;
+    const auto convertThenCancel = [&runReporter](const std::filesystem::path& source,
+                                                  const std::filesystem::path& output,
+                                                  const ConversionSettings& settings, ProgressReporter& reporter,
+                                                  std::string* reason) {
         const ConversionStatus status = fakeConvert(source, output, settings, reporter, reason);
-        dialog.requestStop();
+        runReporter.requestStop();
         return status;
     };
     ConversionRun run({dir / "a.obj"}, stlSettings(dir / "out"), convertThenCancel);
     run.workerCount = 1;
     RecordingSink sink;
-    EXPECT_EQ(convertAll(run, sink, policyForChoice(OverwriteChoice::Overwrite), nullptr, &dialog),
+    EXPECT_EQ(convertAll(run, sink, policyForChoice(OverwriteChoice::Overwrite), nullptr, &runReporter),
               OperationResult::Cancelled);
     EXPECT_EQ(sink.finalStatusOf("a.obj"), ConversionStatus::Replaced) << "the old file is gone: say so";
     EXPECT_EQ(readFile(dir / "out" / "a.stl"), "converted:new");
@@ -345,8 +348,7 @@ TEST(BatchRun, WorkersRacingForNumberedNamesNeverShareOne)
         job.source = dir / ("src" + std::to_string(i) + ".obj");
         writeFile(job.source, "pause " + std::to_string(i));
         job.settings = run.settings;
-        job.settings.overwriteDecision = static_cast<std::int32_t>(renamed ? OverwriteDecision::Rename
-                                                                           : OverwriteDecision::None);
+        job.settings.overwriteDecision = renamed ? OverwriteDecision::Rename : OverwriteDecision::None;
         job.output = dir / "out" / (renamed ? "a.stl" : "b.stl");
         run.jobs.push_back(job);
         RunEntry entry;
@@ -354,8 +356,8 @@ TEST(BatchRun, WorkersRacingForNumberedNamesNeverShareOne)
         run.results.push_back(entry);
     }
     RecordingSink sink;
-    StoppableReporter dialog;
-    ASSERT_EQ(runJobs(run, dialog, sink), OperationResult::Success);
+    StoppableReporter reporter;
+    ASSERT_EQ(runJobs(run, reporter, sink), OperationResult::Success);
 
     std::set<std::string> contents;
     for (const RunEntry& entry : run.results) {

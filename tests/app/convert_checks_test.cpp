@@ -1,5 +1,9 @@
-#include "app/convert_checks.h"
+#include "app/completion_summary.h"
+#include "app/component_steps.h"
+#include "app/free_space_check.h"
+#include "app/output_folder_check.h"
 #include "app/input_formats.h"
+#include "app/run_selection.h"
 #include "common/test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "app/model_io.h"
 #include "app/pipeline.h"
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
-#include "support/progress/recording_reporter.h"
 #include "support/text/text.h"
 
 #include <gtest/gtest.h>

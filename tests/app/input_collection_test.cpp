@@ -1,6 +1,6 @@
 #include "app/input_collection.h"
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
-#include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 #include "app/model_io.h"
 #include "app/pipeline.h"
 #include "app/staged_output.h"
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "external/external_converters.h"
 #include "formats/format_table.h"
-#include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "mesh/mesh_operations.h"
+#include "common/recording_reporter.h"
 #include "support/core/memory_guard.h"
-#include "support/progress/recording_reporter.h"
 
 #include "common/test_models.h"
 

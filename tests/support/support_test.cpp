@@ -1,7 +1,7 @@
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "support/platform/files.h"
 #include "support/platform/stale_temporaries.h"
-#include "support/progress/recording_reporter.h"
 #include "support/text/json.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"

@@ -1,9 +1,8 @@
 #pragma once
 
 #include "app/batch_run.h"
-#include "app/convert_checks.h"
+#include "app/output_folder_check.h"
 #include "app/overwrite.h"
-#include "app/scheduler.h"
 #include "terminal.h"
 
 #include <chrono>

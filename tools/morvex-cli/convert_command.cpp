@@ -1,11 +1,15 @@
 #include "convert_command.h"
 
 #include "app/batch_run.h"
-#include "app/convert_checks.h"
+#include "app/completion_summary.h"
 #include "app/effects.h"
+#include "app/free_space_check.h"
 #include "app/input_collection.h"
 #include "app/naming.h"
+#include "app/output_folder_check.h"
+#include "app/output_planning.h"
 #include "app/pipeline.h"
+#include "app/run_selection.h"
 #include "app/scheduler.h"
 #include "console_report.h"
 #include "convert_options.h"
@@ -89,6 +93,83 @@ const FileFormat* storedOutputFormat(const SettingsStore& store)
     return stored->writable() ? stored : nullptr;
 }
 
+// The exit status of a command that ends before its run; nothing while it
+// goes on.
+using EarlyExit = std::optional<int>;
+
+// What one convert command holds from its plan to its report: the settings
+// it reads, the reporter that Ctrl-C stops, and the overwrite policy.
+class ConvertSession {
+public:
+    explicit ConvertSession(const ConvertOptions& commandOptions)
+        : options(commandOptions), store(SettingsStore::forUser()), watcher(reporter),
+          interactive(standardInputIsTerminal() && standardErrorIsTerminal()), storedPolicy_(store),
+          chosenPolicy_(policyForChoice(options.onExists.value_or(OverwriteChoice::Prompt)), &store)
+    {
+    }
+
+    // --on-exists for this run, else the stored policy.
+    OverwritePolicySource& policy()
+    {
+        return options.onExists ? static_cast<OverwritePolicySource&>(chosenPolicy_) : storedPolicy_;
+    }
+
+    const ConvertOptions& options;
+    const SettingsStore store;
+    StoppableReporter reporter;
+    InterruptWatcher watcher;
+    const bool interactive; // someone at a terminal can answer questions
+
+private:
+    StoredOverwritePolicy storedPolicy_;
+    FixedOverwritePolicy chosenPolicy_;
+};
+
+// What the command decided before anything is written.
+struct ConvertPlan {
+    const FileFormat* format = nullptr;
+    InputCollection inputs;
+    std::string outputFolder; // empty: beside each source
+    std::optional<ConversionRun> run;
+};
+
+// How the run went, for the report.
+struct RunOutcome {
+    OperationResult result = OperationResult::Success;
+    std::string reason;
+    std::vector<RunEntry> finals; // every file's end, in list order
+    double seconds = 0.0;
+    std::filesystem::path unansweredClash; // the first question nobody could answer
+};
+
+EarlyExit checkNameTemplateOption(const std::string& nameTemplate)
+{
+    switch (checkNameTemplate(nameTemplate)) {
+    case NameTemplateProblem::MissingMarker: return usageError("--name-template: " + std::string(MissingMarkersText));
+    case NameTemplateProblem::InvalidCharacter:
+        return usageError("--name-template: " + std::string(InvalidFormatText) + " (" +
+                          nameTemplateExample(nameTemplate) + ")");
+    case NameTemplateProblem::None: break;
+    }
+    return std::nullopt;
+}
+
+// The options, checked; ends the command on a usage error and after --help.
+EarlyExit parseConvertCommand(const std::vector<std::string>& args, ConvertOptions& options)
+{
+    std::string error;
+    if (!parseConvertOptions(args, options, error))
+        return usageError(error);
+    if (options.help) {
+        const std::string usage = convertUsageText();
+        std::fwrite(usage.data(), 1, usage.size(), stdout);
+        return 0;
+    }
+    if (options.nameTemplate)
+        return checkNameTemplateOption(*options.nameTemplate);
+    return std::nullopt;
+}
+
 void printNotices(const InputCollection& inputs, bool quiet)
 {
     for (const InputNotice& notice : inputs.notices) {
@@ -110,12 +191,83 @@ void printNotices(const InputCollection& inputs, bool quiet)
     }
 }
 
-std::size_t unsupportedCount(const InputCollection& inputs)
+EarlyExit collectRunInputs(ConvertSession& session, InputCollection& inputs)
 {
-    std::size_t count = 0;
-    for (const InputNotice& notice : inputs.notices)
-        count += notice.kind == InputNotice::Kind::Unsupported;
-    return count;
+    std::vector<std::filesystem::path> paths(session.options.paths.begin(), session.options.paths.end());
+    inputs = collectInputs(paths, session.reporter);
+    if (session.watcher.interrupted())
+        return 130;
+    printNotices(inputs, session.options.quiet);
+    if (inputs.files.empty())
+        return fail(NoneConvertibleText);
+    return std::nullopt;
+}
+
+// A dry run only names a missing output folder; it creates nothing.
+std::string dryRunOutputFolder(const std::string& folderText)
+{
+    const std::string outputFolder = folderText == SameFolderText ? std::string() : folderText;
+    std::error_code error;
+    if (!outputFolder.empty() && !std::filesystem::is_directory(outputFolder, error))
+        ErrorOutput::instance().write("morvex-cli: the output folder '" + displayPath(outputFolder) +
+                                      "' does not exist yet\n");
+    return outputFolder;
+}
+
+EarlyExit answerOutputFolderCheck(const OutputFolderCheck& check, const std::string& folderText, bool quiet)
+{
+    switch (check.outcome) {
+    case OutputFolderOutcome::Declined:
+        return fail("the output folder '" + displayPath(folderText) +
+                    "' does not exist; pass --create-folder to create it");
+    case OutputFolderOutcome::CreationFailed:
+        return fail(std::string(FolderCreationFailedText) + " (" + displayPath(folderText) + ")");
+    case OutputFolderOutcome::ResetToSameFolder:
+        if (!quiet)
+            ErrorOutput::instance().write("morvex-cli: " + std::string(OutputFolderResetText) + "\n");
+        break;
+    case OutputFolderOutcome::SameFolder:
+    case OutputFolderOutcome::Existing:
+    case OutputFolderOutcome::Created: break;
+    }
+    return std::nullopt;
+}
+
+// The output folder of the run: the options' or the stored one, created
+// when missing and wanted.
+EarlyExit decideOutputFolder(ConvertSession& session, std::string& outputFolder)
+{
+    const ConvertOptions& options = session.options;
+    std::string text = options.sameFolder ? std::string(SameFolderText)
+                       : options.outputFolder
+                           ? *options.outputFolder
+                           : session.store.readText(OutputFolderSection, "CBString", SameFolderText);
+    if (options.dryRun) {
+        outputFolder = dryRunOutputFolder(text);
+        return std::nullopt;
+    }
+    if (options.createFolder && text != SameFolderText && !text.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(text, error);
+    }
+    TerminalFolderQuestion question(session.watcher);
+    const OutputFolderCheck check =
+        checkOutputFolder(text, session.store, session.interactive ? &question : nullptr);
+    if (session.watcher.interrupted())
+        return 130;
+    if (const EarlyExit ended = answerOutputFolderCheck(check, text, options.quiet))
+        return ended;
+    outputFolder = check.outputFolder;
+    return std::nullopt;
+}
+
+EarlyExit checkRoomForOutputs(const ConvertPlan& plan)
+{
+    const FreeSpaceCheck space = checkFreeSpace(plan.inputs.files, plan.outputFolder);
+    if (space.enough)
+        return std::nullopt;
+    return fail(std::string(FreeSpaceErrorTitle) + ": " + std::string(space.message) + " (" +
+                std::to_string(space.required) + " bytes needed in " + displayPath(space.folder.string()) + ")");
 }
 
 // The run's effects: the stored ones, or those of the options.
@@ -134,6 +286,86 @@ EffectSettings effectsFor(const ConvertOptions& options, const SettingsStore& st
     if (scale.needsZeroScaleWarning && !options.quiet)
         ErrorOutput::instance().write("morvex-cli: warning: " + std::string(ZeroScaleWarningText) + "\n");
     return effects;
+}
+
+// --to, else the stored output format; ends the command when the stored one
+// has no writer in this build.
+EarlyExit chooseOutputFormat(const ConvertSession& session, const FileFormat*& format)
+{
+    format = session.options.format != nullptr ? session.options.format : storedOutputFormat(session.store);
+    if (format == nullptr)
+        return usageError("the stored output format has no writer in this build; choose one with --to (" +
+                          outputFormatNames() + ")");
+    return std::nullopt;
+}
+
+ConversionSettings runSettings(const ConvertSession& session, const FileFormat& format,
+                               const std::string& outputFolder)
+{
+    const EffectSettings effects = effectsFor(session.options, session.store);
+    ConversionSettings settings;
+    settings.outputExtension = format.extension;
+    settings.outputKind = format.profile.kind;
+    settings.outputFolder = outputFolder;
+    loadEffectsInto(effects, settings);
+    return settings;
+}
+
+// Collects the files, settles the output folder and its free space, and
+// sets up the run; ends the command when any of that fails.
+EarlyExit planConversion(ConvertSession& session, ConvertPlan& plan)
+{
+    if (const EarlyExit ended = chooseOutputFormat(session, plan.format))
+        return ended;
+    if (const EarlyExit ended = collectRunInputs(session, plan.inputs))
+        return ended;
+    if (const EarlyExit ended = decideOutputFolder(session, plan.outputFolder))
+        return ended;
+    if (!session.options.dryRun)
+        if (const EarlyExit ended = checkRoomForOutputs(plan))
+            return ended;
+
+    ConversionRun& run = plan.run.emplace(
+        plan.inputs.files, runSettings(session, *plan.format, plan.outputFolder),
+        [](const std::filesystem::path& source, const std::filesystem::path& output,
+           const ConversionSettings& runSettings, ProgressReporter& reporter, std::string* why) {
+            return convertFile(source, output, runSettings, reporter, why);
+        });
+    run.workerCount = session.options.jobs != 0 ? session.options.jobs : processorCount();
+    run.environment.nameTemplate =
+        session.options.nameTemplate ? *session.options.nameTemplate : storedNameTemplate(session.store);
+    return std::nullopt;
+}
+
+// The first clash the policy would ask about, found before anything runs.
+std::optional<std::filesystem::path> firstQuestion(const ConversionRun& run, OverwritePolicySource& policy)
+{
+    if (!policy.current().alwaysPrompt)
+        return std::nullopt;
+    OutputNamer namer(run.settings, run.environment.nameTemplate);
+    for (const RunEntry& entry : run.results) // in scheduling order
+        if (std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source);
+            candidate && outputNameTaken(*candidate))
+            return candidate;
+    return std::nullopt;
+}
+
+int cannotAsk(const std::filesystem::path& candidate)
+{
+    return fail(overwriteQuestionText(displayPath(candidate.string())) +
+                "\nmorvex-cli: nobody to ask without a terminal; choose with --on-exists "
+                "overwrite|skip|stop|rename (or ask, on a terminal)");
+}
+
+// Without a terminal nobody can answer: the command ends before anything
+// runs when the policy would ask.
+EarlyExit refuseUnanswerableClash(ConvertSession& session, const ConversionRun& run)
+{
+    if (session.interactive)
+        return std::nullopt;
+    if (const std::optional<std::filesystem::path> clash = firstQuestion(run, session.policy()))
+        return cannotAsk(*clash);
+    return std::nullopt;
 }
 
 std::string decisionText(const PlannedOutput& planned)
@@ -180,72 +412,26 @@ int printDryRun(const ConversionRun& run, OverwritePolicySource& policy, bool js
     return 0;
 }
 
-// Without a terminal nobody can answer: find the first clash the policy
-// would ask about before anything runs.
-std::optional<std::filesystem::path> firstQuestion(const ConversionRun& run, OverwritePolicySource& policy)
+// Converts every file of the plan, with a progress line on a terminal and
+// questions where someone can answer them.
+RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
 {
-    if (!policy.current().alwaysPrompt)
-        return std::nullopt;
-    OutputNamer namer(run.settings, run.environment.nameTemplate);
-    for (const RunEntry& entry : run.results) // in scheduling order
-        if (std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source);
-            candidate && outputNameTaken(*candidate))
-            return candidate;
-    return std::nullopt;
-}
+    if (!plan.outputFolder.empty())
+        rememberOutputFolder(session.store, std::filesystem::absolute(plan.outputFolder).lexically_normal().string());
 
-int cannotAsk(const std::filesystem::path& candidate)
-{
-    return fail(overwriteQuestionText(displayPath(candidate.string())) +
-                "\nmorvex-cli: nobody to ask without a terminal; choose with --on-exists "
-                "overwrite|skip|stop|rename (or ask, on a terminal)");
-}
-
-// The output folder of the run; false (with the exit status) when the
-// command ends here.
-bool decideOutputFolder(const ConvertOptions& options, const SettingsStore& store, const InterruptWatcher& watcher,
-                        bool interactive, std::string& outputFolder, int& exitStatus)
-{
-    std::string text = options.sameFolder ? std::string(SameFolderText)
-                       : options.outputFolder
-                           ? *options.outputFolder
-                           : store.readText(OutputFolderSection, "CBString", SameFolderText);
-    if (options.dryRun) {
-        outputFolder = text == SameFolderText ? std::string() : text;
-        std::error_code error;
-        if (!outputFolder.empty() && !std::filesystem::is_directory(outputFolder, error))
-            ErrorOutput::instance().write("morvex-cli: the output folder '" + displayPath(outputFolder) +
-                                          "' does not exist yet\n");
-        return true;
-    }
-    if (options.createFolder && text != SameFolderText && !text.empty()) {
-        std::error_code error;
-        std::filesystem::create_directories(text, error);
-    }
-    TerminalFolderQuestion question(watcher);
-    const OutputFolderCheck check = checkOutputFolder(text, store, interactive ? &question : nullptr);
-    if (watcher.interrupted()) {
-        exitStatus = 130;
-        return false;
-    }
-    switch (check.outcome) {
-    case OutputFolderOutcome::Declined:
-        exitStatus = fail("the output folder '" + displayPath(text) +
-                          "' does not exist; pass --create-folder to create it");
-        return false;
-    case OutputFolderOutcome::CreationFailed:
-        exitStatus = fail(std::string(FolderCreationFailedText) + " (" + displayPath(text) + ")");
-        return false;
-    case OutputFolderOutcome::ResetToSameFolder:
-        if (!options.quiet)
-            ErrorOutput::instance().write("morvex-cli: " + std::string(OutputFolderResetText) + "\n");
-        break;
-    case OutputFolderOutcome::SameFolder:
-    case OutputFolderOutcome::Existing:
-    case OutputFolderOutcome::Created: break;
-    }
-    outputFolder = check.outputFolder;
-    return true;
+    const auto started = std::chrono::steady_clock::now();
+    ConsoleSink sink(plan.run->results.size(), standardErrorIsTerminal() && !session.options.quiet);
+    TerminalOverwriteQuestion terminalQuestion(session.watcher);
+    UnanswerableQuestion noQuestion;
+    RunOutcome outcome;
+    outcome.result = runConversion(*plan.run, session.policy(),
+                                   session.interactive ? static_cast<OverwriteQuestion&>(terminalQuestion) : noQuestion,
+                                   sink, session.reporter, &outcome.reason);
+    sink.stopProgress();
+    outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    outcome.finals = sink.finals();
+    outcome.unansweredClash = noQuestion.first;
+    return outcome;
 }
 
 bool endedWell(ConversionStatus status)
@@ -274,129 +460,85 @@ std::string summaryJson(const ConversionRun& run, std::string_view text, double 
     return out;
 }
 
+// One line (or JSON object, added to `json`) per file; true when every file
+// ended well.
+bool reportFiles(const std::vector<RunEntry>& finals, const ConvertOptions& options, std::string& json)
+{
+    bool allWell = true;
+    for (const RunEntry& entry : finals) {
+        const bool well = endedWell(entry.status);
+        allWell = allWell && well;
+        if (options.json)
+            json += fileResultJson(entry);
+        else if (!options.quiet || !well)
+            ErrorOutput::instance().write(fileResultLine(entry));
+    }
+    return allWell;
+}
+
+// A path that named nothing usable is an error even when the rest went well.
+bool everyPathUsed(const InputCollection& inputs)
+{
+    return std::none_of(inputs.notices.begin(), inputs.notices.end(), [](const InputNotice& notice) {
+        return notice.kind == InputNotice::Kind::Missing || notice.kind == InputNotice::Kind::Unreadable;
+    });
+}
+
+std::size_t unsupportedCount(const InputCollection& inputs)
+{
+    std::size_t count = 0;
+    for (const InputNotice& notice : inputs.notices)
+        count += notice.kind == InputNotice::Kind::Unsupported;
+    return count;
+}
+
+std::string_view summaryText(const ConvertPlan& plan)
+{
+    const unsigned selected = static_cast<unsigned>(plan.run->results.size() + unsupportedCount(plan.inputs));
+    const CompletionSummary summary = completionSummary(plan.run->converted, selected);
+    return summary.shown ? summary.text : std::string_view("No file was converted.");
+}
+
+// Prints how each file ended and the summary; returns the exit status.
+int reportConversion(const ConvertSession& session, const ConvertPlan& plan, const RunOutcome& outcome)
+{
+    const ConvertOptions& options = session.options;
+    if (!outcome.unansweredClash.empty() && !session.watcher.interrupted())
+        return cannotAsk(outcome.unansweredClash);
+    if (outcome.result == OperationResult::Failure && !outcome.reason.empty())
+        ErrorOutput::instance().write("morvex-cli: " + outcome.reason + "\n");
+
+    std::string json;
+    const bool allWell = reportFiles(outcome.finals, options, json);
+    const int exitStatus = session.watcher.interrupted() ? 130 : allWell && everyPathUsed(plan.inputs) ? 0 : 1;
+    const std::string_view text = summaryText(plan);
+    if (!options.quiet)
+        ErrorOutput::instance().write(std::string(text) + "\n");
+    if (options.json) {
+        json += summaryJson(*plan.run, text, outcome.seconds, exitStatus);
+        std::fwrite(json.data(), 1, json.size(), stdout);
+        std::fflush(stdout);
+    }
+    return exitStatus;
+}
+
 } // namespace
 
 int runConvert(const std::vector<std::string>& args)
 {
     ConvertOptions options;
-    std::string error;
-    if (!parseConvertOptions(args, options, error))
-        return usageError(error);
-    if (options.help) {
-        const std::string usage = convertUsageText();
-        std::fwrite(usage.data(), 1, usage.size(), stdout);
-        return 0;
-    }
-    if (options.nameTemplate) {
-        switch (checkNameTemplate(*options.nameTemplate)) {
-        case NameTemplateProblem::MissingMarker: return usageError("--name-template: " + std::string(MissingMarkersText));
-        case NameTemplateProblem::InvalidCharacter:
-            return usageError("--name-template: " + std::string(InvalidFormatText) + " (" +
-                              nameTemplateExample(*options.nameTemplate) + ")");
-        case NameTemplateProblem::None: break;
-        }
-    }
-
-    const SettingsStore store = SettingsStore::forUser();
-    const FileFormat* format = options.format != nullptr ? options.format : storedOutputFormat(store);
-    if (format == nullptr)
-        return usageError("the stored output format has no writer in this build; choose one with --to (" +
-                          outputFormatNames() + ")");
-    StoppableReporter dialog;
-    InterruptWatcher watcher(dialog);
-    const bool interactive = standardInputIsTerminal() && standardErrorIsTerminal();
-
-    std::vector<std::filesystem::path> paths(options.paths.begin(), options.paths.end());
-    const InputCollection inputs = collectInputs(paths, dialog);
-    if (watcher.interrupted())
-        return 130;
-    printNotices(inputs, options.quiet);
-    if (inputs.files.empty())
-        return fail(NoneConvertibleText);
-
-    std::string outputFolder;
-    int exitStatus = 0;
-    if (!decideOutputFolder(options, store, watcher, interactive, outputFolder, exitStatus))
-        return exitStatus;
-
-    if (!options.dryRun) {
-        const FreeSpaceCheck space = checkFreeSpace(inputs.files, outputFolder);
-        if (!space.enough)
-            return fail(std::string(FreeSpaceErrorTitle) + ": " + std::string(space.message) + " (" +
-                        std::to_string(space.required) + " bytes needed in " + displayPath(space.folder.string()) +
-                        ")");
-    }
-
-    const EffectSettings effects = effectsFor(options, store);
-    ConversionSettings settings;
-    settings.outputExtension = format->extension;
-    settings.outputKind = format->profile.kind;
-    settings.outputFolder = outputFolder;
-    loadEffectsInto(effects, settings);
-
-    ConversionRun run(inputs.files, settings,
-                      [](const std::filesystem::path& source, const std::filesystem::path& output,
-                         const ConversionSettings& runSettings, ProgressReporter& reporter, std::string* why) {
-                          return convertFile(source, output, runSettings, reporter, why);
-                      });
-    run.workerCount = options.jobs != 0 ? options.jobs : processorCount();
-    run.environment.nameTemplate = options.nameTemplate ? *options.nameTemplate : storedNameTemplate(store);
-
-    StoredOverwritePolicy storedPolicy(store);
-    FixedOverwritePolicy chosenPolicy(policyForChoice(options.onExists.value_or(OverwriteChoice::Prompt)), &store);
-    OverwritePolicySource& policy = options.onExists ? static_cast<OverwritePolicySource&>(chosenPolicy) : storedPolicy;
-
+    if (const EarlyExit ended = parseConvertCommand(args, options))
+        return *ended;
+    ConvertSession session(options);
+    ConvertPlan plan;
+    if (const EarlyExit ended = planConversion(session, plan))
+        return *ended;
     if (options.dryRun)
-        return printDryRun(run, policy, options.json);
-    if (!interactive)
-        if (const std::optional<std::filesystem::path> clash = firstQuestion(run, policy))
-            return cannotAsk(*clash);
-
-    if (!outputFolder.empty())
-        rememberOutputFolder(store, std::filesystem::absolute(outputFolder).lexically_normal().string());
-
-    const auto started = std::chrono::steady_clock::now();
-    ConsoleSink sink(run.results.size(), standardErrorIsTerminal() && !options.quiet);
-    TerminalOverwriteQuestion terminalQuestion(watcher);
-    UnanswerableQuestion noQuestion;
-    std::string reason;
-    const OperationResult result =
-        runConversion(run, policy, interactive ? static_cast<OverwriteQuestion&>(terminalQuestion) : noQuestion, sink,
-                      dialog, &reason);
-    sink.stopProgress();
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!noQuestion.first.empty() && !watcher.interrupted())
-        return cannotAsk(noQuestion.first);
-    if (result == OperationResult::Failure && !reason.empty())
-        ErrorOutput::instance().write("morvex-cli: " + reason + "\n");
-
-    bool allWell = true;
-    std::string data;
-    for (const RunEntry& entry : sink.finals()) {
-        const bool well = endedWell(entry.status);
-        allWell = allWell && well;
-        if (options.json)
-            data += fileResultJson(entry);
-        else if (!options.quiet || !well)
-            ErrorOutput::instance().write(fileResultLine(entry));
-    }
-    // A path that named nothing usable is an error even when the rest went well.
-    const bool allPathsUsed = std::none_of(inputs.notices.begin(), inputs.notices.end(), [](const InputNotice& notice) {
-        return notice.kind == InputNotice::Kind::Missing || notice.kind == InputNotice::Kind::Unreadable;
-    });
-    exitStatus = watcher.interrupted() ? 130 : allWell && allPathsUsed ? 0 : 1;
-
-    const unsigned selected = static_cast<unsigned>(run.results.size() + unsupportedCount(inputs));
-    const CompletionSummary summary = completionSummary(run.converted, selected);
-    const std::string_view summaryText = summary.shown ? summary.text : std::string_view("No file was converted.");
-    if (!options.quiet)
-        ErrorOutput::instance().write(std::string(summaryText) + "\n");
-    if (options.json) {
-        data += summaryJson(run, summaryText, seconds, exitStatus);
-        std::fwrite(data.data(), 1, data.size(), stdout);
-        std::fflush(stdout);
-    }
-    return exitStatus;
+        return printDryRun(*plan.run, session.policy(), options.json);
+    if (const EarlyExit ended = refuseUnanswerableClash(session, *plan.run))
+        return *ended;
+    const RunOutcome outcome = runPlannedConversion(session, plan);
+    return reportConversion(session, plan, outcome);
 }
 
 } // namespace morvex::cli

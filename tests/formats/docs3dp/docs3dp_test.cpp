@@ -1,3 +1,4 @@
+#include "common/recording_reporter.h"
 #include "common/test_models.h"
 #include "common/cli_convert.h"
 #include "common/test_support.h"
@@ -5,7 +6,6 @@
 #include "formats/docs3dp/docs3dp.h"
 #include "formats/docs3dp/test_helpers.h"
 #include "support/core/memory_guard.h"
-#include "support/progress/recording_reporter.h"
 
 #include <cstring>
 #include <optional>

@@ -1,8 +1,8 @@
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "formats/docs3dp/docs3dp.h"
 #include "formats/obj/obj.h"
 #include "formats/stl/stl.h"
-#include "support/progress/recording_reporter.h"
 
 #include <functional>
 #include <vector>

@@ -1,8 +1,8 @@
 #include "formats/obj/obj.h"
 
 #include "common/cli_convert.h"
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
-#include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

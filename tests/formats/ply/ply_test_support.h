@@ -1,9 +1,9 @@
 #pragma once
 
+#include "common/recording_reporter.h"
 #include "common/test_models.h"
 #include "common/test_support.h"
 #include "formats/ply/ply.h"
-#include "support/progress/recording_reporter.h"
 
 #include <algorithm>
 #include <array>

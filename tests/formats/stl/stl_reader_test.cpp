@@ -2,9 +2,9 @@
 #include "formats/stl/stl_internal.h"
 #include "formats/stl/stl_test_files.h"
 
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "support/core/memory_guard.h"
-#include "support/progress/recording_reporter.h"
 #include "support/text/text.h"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 #include "formats/stl/stl.h"
 #include "formats/stl/stl_test_files.h"
 
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
-#include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

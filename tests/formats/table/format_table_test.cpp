@@ -3,7 +3,7 @@
 #include "common/test_models.h"
 #include "common/test_support.h"
 #include "formats/format_table.h"
-#include "support/progress/recording_reporter.h"
+#include "common/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "formats/threemf/threemf_model_part.h"
 #include "support/core/memory_guard.h"
-#include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
 // Whole packages through read3mf: relationship parts, refusals, scratch
 // folders, and the real files of the corpus.
 
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "common/zip_test_archive.h"
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_test_support.h"
 #include "support/core/memory_guard.h"
-#include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // Packages written by our writer, read back by our reader.
 
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "formats/threemf/threemf.h"
-#include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

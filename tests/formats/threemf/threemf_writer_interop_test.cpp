@@ -1,9 +1,9 @@
 // Packages written by us, read by the reference 3MF library and by Assimp.
 
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_test_support.h"
-#include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,10 @@
 // Our packages read back by our reader, and packages written by the
 // reference 3MF library from known geometry read by our reader.
 
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_test_support.h"
-#include "support/progress/recording_reporter.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_test_support.h"
-#include "support/progress/recording_reporter.h"
 #include "support/zip/zip_component.h"
 
 #include <gtest/gtest.h>

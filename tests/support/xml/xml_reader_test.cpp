@@ -1,6 +1,6 @@
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "support/core/memory_guard.h"
-#include "support/progress/recording_reporter.h"
 #include "support/xml/xml_reader.h"
 
 #include <gtest/gtest.h>

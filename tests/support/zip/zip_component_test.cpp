@@ -1,7 +1,7 @@
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "common/zip_test_archive.h"
 #include "support/platform/scratch_folder.h"
-#include "support/progress/recording_reporter.h"
 #include "support/zip/zip_component.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+#include "common/cli_run.h"
 #include "common/test_support.h"
 
 #include <gtest/gtest.h>
@@ -38,30 +39,6 @@ bool isCompleteBinaryStl(const std::filesystem::path& path)
     return bytes.size() == 84 + 50ull * count && count > 0;
 }
 
-// Runs morvex-cli with its own settings folder and no terminal; standard
-// error is merged into `output` unless `jsonOnly`.
-class CliRun {
-public:
-    explicit CliRun(const TempDir& dir) : config_(dir / "config") {}
-
-    int operator()(const std::string& arguments, std::string* output = nullptr, bool jsonOnly = false) const
-    {
-        const std::string command = "XDG_CONFIG_HOME=" + shellQuote(config_.string()) + " " +
-                                    shellQuote(cliPath().string()) + " convert " + arguments + " </dev/null" +
-                                    (jsonOnly ? " 2>/dev/null" : " 2>&1");
-        return runCommand(command, output);
-    }
-    std::filesystem::path settingsFile() const { return config_ / "Quellor Software" / "Morvex.ini"; }
-    void writeSettings(std::string_view text) const
-    {
-        std::filesystem::create_directories(settingsFile().parent_path());
-        writeFile(settingsFile(), text);
-    }
-
-private:
-    std::filesystem::path config_;
-};
-
 std::set<std::string> namesIn(const std::filesystem::path& folder)
 {
     std::set<std::string> names;
@@ -77,10 +54,10 @@ bool contains(const std::string& text, std::string_view part)
 
 } // namespace
 
-TEST(ConvertCli, FoldersAreWalkedAndEveryFileReported)
+TEST(ConvertCommand, FoldersAreWalkedAndEveryFileReported)
 {
     TempDir dir;
-    const CliRun cli(dir);
+    const CliRun cli(dir / "config", "convert");
     const std::filesystem::path in = dir / "in";
     std::filesystem::create_directories(in / "sub");
     std::filesystem::create_directories(in / ".hidden");
@@ -108,10 +85,43 @@ TEST(ConvertCli, FoldersAreWalkedAndEveryFileReported)
     EXPECT_TRUE(contains(output, "None of the selected files could be converted using Morvex")) << output;
 }
 
-TEST(ConvertCli, NameClashesFollowThePolicy)
+TEST(ConvertCommand, EachFileGetsItsStatusLine)
 {
     TempDir dir;
-    const CliRun cli(dir);
+    const CliRun cli(dir / "config", "convert");
+    const std::string triangle = "solid same\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\n"
+                                 "vertex 0 1 0\nendloop\nendfacet\nendsolid same\n";
+    writeFile(dir / "same.stl", triangle);
+    std::string output;
+    EXPECT_EQ(cli(shellQuote((dir / "absent.stl").string()) + " " + shellQuote((dir / "same.stl").string()) +
+                      " --to stl --remove-duplicates --rotate 0,90,0 --on-exists overwrite",
+                  &output),
+              1)
+        << "a path that names nothing is an error";
+    EXPECT_TRUE(contains(output, "absent.stl': No such file or directory")) << output;
+    // Converting a file onto itself would replace the source: it is never
+    // overwritten, the output gets a numbered name.
+    EXPECT_TRUE(contains(output, "same.stl: Converted and renamed -> ")) << output;
+    EXPECT_EQ(readFile(dir / "same.stl"), triangle);
+    EXPECT_TRUE(std::filesystem::exists(dir / "same-1.stl"));
+
+    output.clear();
+    EXPECT_EQ(cli(shellQuote((dir / "absent.stl").string()) + " --to stl", &output), 2);
+    EXPECT_TRUE(contains(output, "No such file")) << output;
+    EXPECT_TRUE(contains(output, "None of the selected files could be converted")) << output;
+
+    writeFile(dir / "broken.stl", "solid broken\nfacet normal 0 0 1\n");
+    output.clear();
+    EXPECT_EQ(cli(shellQuote((dir / "broken.stl").string()) + " --to stl --output " + shellQuote((dir / "out").string()),
+                  &output),
+              1);
+    EXPECT_TRUE(contains(output, "broken.stl: Read failed")) << output;
+}
+
+TEST(ConvertCommand, NameClashesFollowThePolicy)
+{
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
     std::filesystem::create_directories(dir / "x");
     std::filesystem::create_directories(dir / "y");
     writeBinaryStl(dir / "x" / "a.stl", 10, 1.0f);
@@ -162,10 +172,10 @@ TEST(ConvertCli, NameClashesFollowThePolicy)
     EXPECT_EQ(count(), 6u) << "a dry run writes nothing";
 }
 
-TEST(ConvertCli, JsonStoredDefaultsAndEffects)
+TEST(ConvertCommand, JsonStoredDefaultsAndEffects)
 {
     TempDir dir;
-    const CliRun cli(dir);
+    const CliRun cli(dir / "config", "convert");
     writeBinaryStl(dir / "part.stl", 12);
     // Stored output format 5 (STL), stored folder, stored effects with a
     // scale of 2, and a damaged line.
@@ -203,10 +213,10 @@ TEST(ConvertCli, JsonStoredDefaultsAndEffects)
     EXPECT_TRUE(isCompleteBinaryStl(dir / "new" / "deeper" / "part.stl"));
 }
 
-TEST(ConvertCli, ValidationErrors)
+TEST(ConvertCommand, UsageAndValidationErrors)
 {
     TempDir dir;
-    const CliRun cli(dir);
+    const CliRun cli(dir / "config", "convert");
     writeBinaryStl(dir / "a.stl", 3);
     const std::string a = shellQuote((dir / "a.stl").string());
     struct Case {
@@ -218,10 +228,19 @@ TEST(ConvertCli, ValidationErrors)
         {a + " --name-template '%filename%/%number%'", "/ is an invalid character"},
         {a + " --jobs 0", "--jobs takes a number"},
         {a + " --scale 1e3", "--scale needs three numbers X,Y,Z (or one factor)"},
-        {a + " --translate 1,2", "--translate needs three numbers"},
+        {a + " --translate 1,2", "--translate needs three numbers X,Y,Z"},
         {a + " --stored-effects --rotate 0,0,90", "cannot be combined"},
         {a + " --on-exists maybe", "--on-exists takes"},
         {a + " --frobnicate", "unknown option --frobnicate"},
+        {a + " --remove-duplicate", "unknown option --remove-duplicate"},
+        {a + " --rotate 1,2,3,4", "--rotate needs three numbers"},
+        {a + " --scale 1,2,x", "--scale needs three numbers"},
+        {a + " --scale 2e7,1,1", "between -1000000 and 1000000"},
+        {a + " --scale nan,1,1", "--scale needs three numbers"},
+        {a + " --scale", "--scale needs a value"},
+        {a + " --to gif", "unknown output format 'gif' (3dp, 3mf, obj, ply, stl, stl-ascii)"},
+        {a + " --to", "--to needs a value"},
+        {"", "at least one file or folder"},
         {shellQuote((dir / "missing.stl").string()), "None of the selected files"},
     };
     for (const Case& c : cases) {
@@ -237,10 +256,10 @@ TEST(ConvertCli, ValidationErrors)
         EXPECT_TRUE(contains(help, option)) << option;
 }
 
-TEST(ConvertCli, OddPathCharacters)
+TEST(ConvertCommand, OddPathCharacters)
 {
     TempDir dir;
-    const CliRun cli(dir);
+    const CliRun cli(dir / "config", "convert");
     const std::string names[] = {"with space.stl", "quo\"te's.stl", "new\nline.stl", std::string("byte\xff.stl")};
     std::filesystem::create_directory(dir / "src");
     for (const std::string& name : names)
@@ -256,12 +275,12 @@ TEST(ConvertCli, OddPathCharacters)
     EXPECT_TRUE(contains(output, "byte\\xff.stl: Success")) << output;
 }
 
-TEST(ConvertCli, ReadOnlyOutputFolder)
+TEST(ConvertCommand, ReadOnlyOutputFolder)
 {
     if (geteuid() == 0)
         GTEST_SKIP() << "permissions do not bind root";
     TempDir dir;
-    const CliRun cli(dir);
+    const CliRun cli(dir / "config", "convert");
     writeBinaryStl(dir / "a.stl", 5);
     std::filesystem::create_directory(dir / "locked");
     ::chmod((dir / "locked").c_str(), 0500);
@@ -274,58 +293,53 @@ TEST(ConvertCli, ReadOnlyOutputFolder)
     EXPECT_TRUE(namesIn(dir / "locked").empty());
 }
 
-TEST(ConvertCli, TerminalQuestionsAndRememberedAnswers)
+TEST(ConvertCommand, TerminalQuestionsAndRememberedAnswers)
 {
     if (runCommand("command -v script >/dev/null") != 0)
         GTEST_SKIP() << "script(1) is needed for a terminal";
     TempDir dir;
-    const CliRun cli(dir);
+    const CliRun cli(dir / "config", "convert");
     writeBinaryStl(dir / "a.stl", 5);
     writeBinaryStl(dir / "b.stl", 6);
-    const std::string convert = shellQuote(cliPath().string()) + " convert " + shellQuote((dir / "a.stl").string()) +
-                                " " + shellQuote((dir / "b.stl").string()) + " --to stl --output " +
-                                shellQuote((dir / "out").string());
-    ASSERT_EQ(cli(shellQuote((dir / "a.stl").string()) + " " + shellQuote((dir / "b.stl").string()) +
-                  " --to stl --output " + shellQuote((dir / "out").string())),
-              0);
+    const std::string files = shellQuote((dir / "a.stl").string()) + " " + shellQuote((dir / "b.stl").string()) +
+                              " --to stl --output " + shellQuote((dir / "out").string());
+    ASSERT_EQ(cli(files), 0);
     // Both outputs exist now. On a terminal the question is asked; "x" is
     // not an answer, "r!" renames and remembers.
-    const std::string env = "XDG_CONFIG_HOME=" + shellQuote((dir / "config").string()) + " ";
+    const std::string onTerminal = "script -qec " + shellQuote(cli.commandLine(files)) + " /dev/null";
     std::string output;
-    EXPECT_EQ(runCommand("printf 'x\\nr!\\n' | " + env + "script -qec " + shellQuote(convert) + " /dev/null 2>&1",
-                         &output),
-              0)
-        << output;
+    EXPECT_EQ(runCommand("printf 'x\\nr!\\n' | " + onTerminal + " 2>&1", &output), 0) << output;
     EXPECT_TRUE(contains(output, "already exists. What would you like to do?")) << output;
     EXPECT_EQ(namesIn(dir / "out"), (std::set<std::string>{"a.stl", "b.stl", "a-1.stl", "b-1.stl"}))
         << "the answer was remembered for the second file";
     EXPECT_TRUE(contains(readFile(cli.settingsFile()), "Enumerate=1"));
 
     output.clear();
-    EXPECT_EQ(runCommand(env + "script -qec " + shellQuote(convert) + " /dev/null </dev/null 2>&1", &output), 0)
-        << output;
+    EXPECT_EQ(runCommand(onTerminal + " </dev/null 2>&1", &output), 0) << output;
     EXPECT_FALSE(contains(output, "What would you like to do?")) << "no question any more: " << output;
     EXPECT_EQ(namesIn(dir / "out").size(), 6u);
 }
 
-TEST(ConvertCli, CtrlCLeavesNoPartialOutput)
+TEST(ConvertCommand, InterruptCancelsAndLeavesOnlyCompleteOutputs)
 {
     TempDir dir;
-    const CliRun cli(dir);
+    const CliRun cli(dir / "config", "convert");
     std::filesystem::create_directory(dir / "in");
     constexpr int Files = 20;
     for (int i = 0; i < Files; ++i)
         writeBinaryStl(dir / "in" / ("m" + std::to_string(i) + ".stl"), 150000, static_cast<float>(i));
     // Interrupted once the first file is done, while others are running.
     const std::string out = shellQuote((dir / "out").string());
-    const std::string command = "XDG_CONFIG_HOME=" + shellQuote((dir / "config").string()) + " " +
-                                shellQuote(cliPath().string()) + " convert " + shellQuote((dir / "in").string()) +
-                                " --to stl --jobs 2 --output " + out + " </dev/null >/dev/null 2>&1 & pid=$!; " +
+    const std::string command = cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 2 --output " +
+                                                out) +
+                                " </dev/null >/dev/null 2>" + shellQuote((dir / "log").string()) + " & pid=$!; " +
                                 "until ls " + out + "/*.stl >/dev/null 2>&1 || ! kill -0 $pid 2>/dev/null; do sleep 0.02; done; " +
                                 "kill -INT $pid; wait $pid; echo $?";
     std::string status;
     ASSERT_EQ(runCommand("bash -c " + shellQuote(command), &status), 0);
     EXPECT_EQ(status, "130\n");
+    const std::string log = readFile(dir / "log");
+    EXPECT_TRUE(contains(log, ".stl: Cancelled")) << "the files still running or waiting: " << log;
     std::size_t complete = 0;
     for (const std::string& name : namesIn(dir / "out")) {
         EXPECT_NE(name.front(), '.') << "temporary file left: " << name;
