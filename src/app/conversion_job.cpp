@@ -14,32 +14,9 @@ namespace morvex {
 namespace {
 
 constexpr std::uint32_t RemoveBudgetMilliseconds = 10000;
-// Attempts at a numbered name when another program keeps taking the one
-// just found.
-constexpr int MaxReservationAttempts = 100;
-
-// An empty file created by this job to hold its output name.
-struct Reservation {
-    bool made = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-};
-
-// Creates the name exclusively; 0 or the errno value.
-int reserveName(const std::filesystem::path& path, Reservation& reservation)
-{
-    const int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (descriptor < 0)
-        return errno;
-    struct stat info {};
-    if (::fstat(descriptor, &info) == 0) {
-        reservation.made = true;
-        reservation.device = info.st_dev;
-        reservation.inode = info.st_ino;
-    }
-    ::close(descriptor);
-    return 0;
-}
+// Conversions of one job when another program keeps taking the numbered
+// name just found.
+constexpr int MaxNameAttempts = 100;
 
 // Output names that jobs of this process are writing, guarded by the
 // overwrite lock: a job never takes a name another job is still writing.
@@ -73,50 +50,34 @@ public:
         name_ = path.native();
         held_ = claimedNames().insert(name_).second;
     }
+    // Under the overwrite lock.
+    void release()
+    {
+        if (held_)
+            claimedNames().erase(name_);
+        held_ = false;
+    }
 
 private:
     std::string name_;
     bool held_ = false;
 };
 
-// Takes the next free numbered name beside `base` and reserves it with an
-// empty file, which also keeps other programs off it. False when no
-// numbered name is free.
-bool reserveNumberedName(const std::filesystem::path base, const JobEnvironment& environment,
-                         std::filesystem::path& chosen, Reservation& reservation)
+// Takes the next numbered name beside `base` that no file has, no job of
+// this process writes and no job of the run was promised. Another program
+// may still take it before the output moves there; the move finds that out
+// and never replaces what it finds. False when no numbered name is free.
+bool chooseNumberedName(const std::filesystem::path& base, const JobEnvironment& environment,
+                        std::filesystem::path& chosen)
 {
     const auto taken = [&environment](const std::filesystem::path& path) {
         return environment.scheduledOutputs.count(path.native()) != 0 || nameInUse(path);
     };
-    for (int attempt = 0; attempt < MaxReservationAttempts; ++attempt) {
-        const std::optional<std::filesystem::path> next = nextFreeName(base, environment.nameTemplate, taken);
-        if (!next)
-            return false;
-        const int error = reserveName(*next, reservation);
-        if (error == EEXIST)
-            continue; // taken between the look-up and the creation
-        chosen = *next;
-        return true; // reserved, or not reservable here: the writer reports that
-    }
-    return false;
-}
-
-// Removes the reservation when it is still the empty file this job made,
-// so that nothing the writer completed (or anyone else wrote) is touched.
-void releaseReservation(const std::filesystem::path& path, const Reservation& reservation)
-{
-    if (!reservation.made)
-        return;
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0)
-        return;
-    if (info.st_dev == reservation.device && info.st_ino == reservation.inode && info.st_size == 0)
-        removeWithRetries(path);
-}
-
-bool isFailure(ConversionStatus status)
-{
-    return status < ConversionStatus::Success || status > ConversionStatus::ConvertedAndRenamed;
+    const std::optional<std::filesystem::path> next = nextFreeName(base, environment.nameTemplate, taken);
+    if (!next)
+        return false;
+    chosen = *next;
+    return true;
 }
 
 bool wroteOutput(ConversionStatus status)
@@ -125,9 +86,8 @@ bool wroteOutput(ConversionStatus status)
            status == ConversionStatus::ConvertedAndRenamed;
 }
 
-OperationResult cancelJob(ConversionJob& job, const Reservation& reservation)
+OperationResult cancelJob(ConversionJob& job)
 {
-    releaseReservation(job.output, reservation);
     job.status = ConversionStatus::Cancelled;
     return OperationResult::Cancelled;
 }
@@ -172,60 +132,103 @@ bool removeWithRetries(const std::filesystem::path& path, const RemoveFileFuncti
     }
 }
 
+namespace {
+
+// The name the job writes, decided under the overwrite lock and claimed for
+// the job's lifetime; Failure when no numbered name is free.
+OperationResult decideOutputName(ConversionJob& job, const JobEnvironment& environment, NameClaim& claim)
+{
+    std::lock_guard lock(overwriteLock());
+    switch (job.settings.overwriteDecision) {
+    case OverwriteDecision::Stop: job.status = ConversionStatus::Cancelled; break;
+    case OverwriteDecision::Skip: job.status = ConversionStatus::Skipped; break;
+    case OverwriteDecision::Overwrite: job.status = ConversionStatus::Replaced; break;
+    case OverwriteDecision::Rename:
+        if (!chooseNumberedName(job.output, environment, job.output))
+            return jobCannotRun(job, "no free numbered output name");
+        job.status = ConversionStatus::ConvertedAndRenamed;
+        break;
+    case OverwriteDecision::None:
+        if (nameInUse(job.output)) {
+            // Taken since the run was scheduled: never written over.
+            if (!chooseNumberedName(job.output, environment, job.output))
+                return jobCannotRun(job, "no free numbered output name");
+            job.status = ConversionStatus::ConvertedAndRenamed;
+        }
+        break;
+    }
+    claim.claim(job.output);
+    return OperationResult::Success;
+}
+
+// The output name was free when the job chose it, but another program put
+// a file there before the output could move in. That file stays; the job
+// ends as its decision says for a taken name. True when it should convert
+// again under a new numbered name.
+bool handleNameTakenMeanwhile(ConversionJob& job, const JobEnvironment& environment, NameClaim& claim)
+{
+    switch (job.settings.overwriteDecision) {
+    case OverwriteDecision::Skip: job.status = ConversionStatus::Skipped; return false;
+    case OverwriteDecision::Stop: job.status = ConversionStatus::Cancelled; return false;
+    case OverwriteDecision::Overwrite: // replacing moves never find a name taken
+    case OverwriteDecision::Rename:
+    case OverwriteDecision::None: break;
+    }
+    std::lock_guard lock(overwriteLock());
+    std::filesystem::path next;
+    if (!chooseNumberedName(job.output, environment, next)) {
+        jobCannotRun(job, "no free numbered output name");
+        return false;
+    }
+    claim.release();
+    job.output = next;
+    claim.claim(job.output);
+    job.status = ConversionStatus::ConvertedAndRenamed;
+    return true;
+}
+
+} // namespace
+
 OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, ProgressReporter& reporter)
 {
     NameClaim claim; // released after the lock below, whatever way the job ends
-    Reservation reservation;
     if (reporter.isCancelled())
-        return cancelJob(job, reservation);
+        return cancelJob(job);
 
     job.status = ConversionStatus::Success;
     const std::filesystem::path folder(job.settings.outputFolder);
     std::error_code error;
     if (!folder.empty() && !std::filesystem::is_directory(folder, error))
         return jobCannotRun(job, "the output folder no longer exists");
+    if (decideOutputName(job, environment, claim) != OperationResult::Success)
+        return OperationResult::Failure;
+    if (reporter.isCancelled())
+        return cancelJob(job);
 
-    {
-        std::lock_guard lock(overwriteLock());
-        switch (job.settings.overwriteDecision) {
-        case OverwriteDecision::Stop: job.status = ConversionStatus::Cancelled; break;
-        case OverwriteDecision::Skip: job.status = ConversionStatus::Skipped; break;
-        case OverwriteDecision::Overwrite: job.status = ConversionStatus::Replaced; break;
-        case OverwriteDecision::Rename:
-            if (!reserveNumberedName(job.output, environment, job.output, reservation))
-                return jobCannotRun(job, "no free numbered output name");
-            job.status = ConversionStatus::ConvertedAndRenamed;
-            break;
-        case OverwriteDecision::None:
-            if (nameInUse(job.output)) {
-                // Taken since the run was scheduled: never written over.
-                if (!reserveNumberedName(job.output, environment, job.output, reservation))
-                    return jobCannotRun(job, "no free numbered output name");
-                job.status = ConversionStatus::ConvertedAndRenamed;
-            }
+    bool convert = job.status != ConversionStatus::Skipped && job.status != ConversionStatus::Cancelled;
+    for (int attempt = 0; convert; ++attempt) {
+        if (attempt == MaxNameAttempts) {
+            jobCannotRun(job, "no free numbered output name");
             break;
         }
-        claim.claim(job.output);
-    }
-    if (reporter.isCancelled())
-        return cancelJob(job, reservation);
-
-    if (job.status != ConversionStatus::Skipped && job.status != ConversionStatus::Cancelled) {
         const ConversionStatus converted =
             environment.convert ? environment.convert(job.source, job.output, job.settings, reporter, &job.reason)
                                 : ConversionStatus::SaveFailed;
-        if (converted != ConversionStatus::Success)
+        convert = false;
+        if (converted == ConversionStatus::OutputNameTaken) {
+            job.reason.clear();
+            convert = handleNameTakenMeanwhile(job, environment, claim) && !reporter.isCancelled();
+        } else if (converted != ConversionStatus::Success) {
             job.status = converted;
+        }
     }
-    if (isFailure(job.status) || job.status == ConversionStatus::Cancelled)
-        releaseReservation(job.output, reservation);
 
     reporter.setProgress(1.0);
     // A file already in place is reported as written, even when Cancel came
     // a moment too late to stop it: calling it cancelled would hide that an
     // existing file was replaced.
     if (reporter.isCancelled() && !wroteOutput(job.status))
-        return cancelJob(job, reservation);
+        return cancelJob(job);
     return OperationResult::Success;
 }
 

@@ -15,8 +15,8 @@
 namespace morvex {
 
 // Converts one file; the pipeline's convertFile in the program, something
-// simpler in tests. Returns Success, Cancelled, ReadFailed or SaveFailed,
-// and may say why in `reason`.
+// simpler in tests. Returns Success, Cancelled, ReadFailed, SaveFailed or
+// OutputNameTaken, and may say why in `reason`.
 using ConvertFileFunction =
     std::function<ConversionStatus(const std::filesystem::path& source, const std::filesystem::path& output,
                                    const ConversionSettings& settings, ProgressReporter& reporter, std::string* reason)>;
@@ -40,22 +40,23 @@ struct JobEnvironment {
 };
 
 // The one process-wide lock under which output names are decided and
-// reserved, so that two workers never pick the same name.
+// claimed, so that two workers never pick the same name.
 std::mutex& overwriteLock();
 
-// Runs one job: applies its decision under the overwrite lock, reserves the
-// output name, converts, and removes its own reservation when nothing was
-// written. Success: the job ran, whatever its status. Cancelled: stopped.
-// Failure: the job could not run (its output folder is gone, no numbered
-// name is free); its status is then SaveFailed.
+// Runs one job: applies its decision under the overwrite lock, converts,
+// and reports. Success: the job ran, whatever its status. Cancelled:
+// stopped. Failure: the job could not run (its output folder is gone, no
+// numbered name is free); its status is then SaveFailed.
 //
-// Every output name is claimed for the job's lifetime under the lock, and a
-// numbered name is also reserved by creating an empty file exclusively: a
-// name that was free when the run was scheduled but has been taken since
-// (by another job's numbered name or another program) is never written
-// over; the job takes the next numbered name instead and ends "Converted
-// and renamed". "Overwrite" keeps the old file until the new one is
-// complete, so a failed conversion leaves the old file as it was.
+// Every output name is claimed for the job's lifetime under the lock, so two
+// jobs of this process never write one name. A name that was free when the
+// run was scheduled but has been taken since is never written over: the job
+// takes the next numbered name and ends "Converted and renamed". Another
+// program may take a name between the choice and the final move; the move
+// never replaces (but for "Overwrite"), and the job then converts again
+// under the next numbered name, or skips or stops as its decision says.
+// "Overwrite" keeps the old file until the new one is complete, so a failed
+// conversion leaves the old file as it was.
 OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, ProgressReporter& reporter);
 
 // Deletes a file, retrying while the system says it is busy: pauses of 79

@@ -19,6 +19,9 @@ enum class ConversionStatus : std::int32_t {
     ReadFailed = 9,
     SaveFailed = 10,
     CannotBeConverted = 11,
+    // Never shown: a conversion found its output name taken when it came to
+    // move its file there, and the job decides what happens instead.
+    OutputNameTaken = 12,
 };
 
 // The fixed text of a status; empty for Ready and for 12 to 15.

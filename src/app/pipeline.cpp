@@ -33,33 +33,28 @@ OperationResult reconcileConventions(Model& model, const FormatProfile& target, 
     return OperationResult::Success;
 }
 
-// Formats written as one file go through a temporary file of their own that
-// replaces the output only when complete; they need no staging folder, which
-// saves two folder operations per file in a batch.
+// The writer writes aside (a private file, or a private folder for formats
+// with companions) and the result moves to the output name only when
+// complete: replacing what is there only when the run said to overwrite, and
+// never a file that someone else put at the name meanwhile.
 ConversionStatus writeOutput(const std::filesystem::path& output, const Model& model, const FileFormat& target,
-                             ProgressReporter& reporter, std::string* reason)
+                             bool mayReplace, ProgressReporter& reporter, std::string* reason)
 {
-    if (target.writesOneFile) {
-        // Once the file is in place the conversion is done, even if Cancel
-        // came a moment too late to stop it.
-        const OperationResult written = writeModel(reporter, output, model, target, reason);
-        if (written == OperationResult::Cancelled)
-            return ConversionStatus::Cancelled;
-        if (written != OperationResult::Success)
-            return ConversionStatus::SaveFailed;
-        reporter.setProgress(1.0);
-        return ConversionStatus::Success;
-    }
     StagedOutput staged;
-    if (staged.open(output, reason) != OperationResult::Success)
+    const auto kind = target.writesOneFile ? StagedOutput::Kind::OneFile : StagedOutput::Kind::WithCompanions;
+    if (staged.open(output, kind, reason) != OperationResult::Success)
         return ConversionStatus::SaveFailed;
     const OperationResult written = writeModel(reporter, staged.writePath(), model, target, reason);
-    if (written == OperationResult::Cancelled || reporter.isCancelled())
+    if (written == OperationResult::Cancelled)
         return ConversionStatus::Cancelled;
     if (written != OperationResult::Success)
         return ConversionStatus::SaveFailed;
-    if (staged.commit(reason) != OperationResult::Success)
-        return ConversionStatus::SaveFailed;
+    // A file written whole is moved even if Cancel came a moment too late
+    // to stop its writer; a folder of companions is not.
+    if (!target.writesOneFile && reporter.isCancelled())
+        return ConversionStatus::Cancelled;
+    if (staged.commit(mayReplace, reason) != OperationResult::Success)
+        return staged.nameWasTaken() ? ConversionStatus::OutputNameTaken : ConversionStatus::SaveFailed;
     reporter.setProgress(1.0);
     return ConversionStatus::Success;
 }
@@ -124,7 +119,8 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
         failWith(reason, "out of memory");
         return ConversionStatus::ReadFailed;
     }
-    return writeOutput(output, model, *target, reporter, reason);
+    const bool mayReplace = settings.overwriteDecision == OverwriteDecision::Overwrite;
+    return writeOutput(output, model, *target, mayReplace, reporter, reason);
 }
 
 } // namespace morvex

@@ -14,10 +14,13 @@ namespace morvex {
 // Converts one file: reads the source with the reader for its extension,
 // runs the steps of applyConversionSteps, and writes the output with the
 // writer of settings.outputKind. Returns Success, Cancelled, ReadFailed (the
-// read or a mesh step failed) or SaveFailed; for the last two `reason` says
-// why. The output is written aside and moved to the output name only when
-// the whole conversion succeeded and was not cancelled, so on any other
-// outcome the output name is untouched.
+// read or a mesh step failed), SaveFailed, or OutputNameTaken; for the
+// failures `reason` says why. The output is written aside and moved to the
+// output name only when the whole conversion succeeded and was not
+// cancelled, so on any other outcome the output name is untouched. An
+// existing file at the name is replaced only when the settings' overwrite
+// decision is Overwrite; otherwise a name found taken at the moment of the
+// move gives OutputNameTaken and leaves that file alone.
 ConversionStatus convertFile(const std::filesystem::path& source, const std::filesystem::path& output,
                              const ConversionSettings& settings, ProgressReporter& reporter,
                              std::string* reason = nullptr);

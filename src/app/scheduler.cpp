@@ -2,7 +2,10 @@
 
 #include "app/naming.h"
 #include "app/output_planning.h"
+#include "support/platform/stale_temporaries.h"
 #include "support/text/text.h"
+
+#include <unordered_set>
 
 namespace morvex {
 namespace {
@@ -74,12 +77,31 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
     return OperationResult::Success;
 }
 
+namespace {
+
+// A run that was killed leaves its private files and folders beside its
+// outputs; the next run into the same folders removes them first.
+void removeWhatKilledRunsLeft(const ConversionRun& run)
+{
+    std::unordered_set<std::string> folders;
+    for (const ConversionJob& job : run.jobs) {
+        const std::filesystem::path folder =
+            job.output.parent_path().empty() ? std::filesystem::path(".") : job.output.parent_path();
+        if (folders.insert(folder.native()).second)
+            removeStaleTemporaries(folder);
+    }
+}
+
+} // namespace
+
 OperationResult runConversion(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
                               RunSink& sink, ProgressReporter& reporter, std::string* reason)
 {
     OperationResult result = scheduleJobs(run, policy, question, sink, reporter, reason);
-    if (result == OperationResult::Success)
+    if (result == OperationResult::Success) {
+        removeWhatKilledRunsLeft(run);
         result = runJobs(run, reporter, sink);
+    }
     run.jobs.clear();
     for (auto entry = run.results.rbegin(); entry != run.results.rend(); ++entry) {
         if (stillOpen(entry->status))

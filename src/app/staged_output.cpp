@@ -1,11 +1,13 @@
 #include "app/staged_output.h"
 
 #include "support/platform/files.h"
+#include "support/platform/stale_temporaries.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+#include <unistd.h>
 #include <vector>
 
 namespace morvex {
@@ -49,51 +51,87 @@ OperationResult moveInto(const fs::path& from, const fs::path& to, std::string* 
     return OperationResult::Success;
 }
 
+// Moves the finished output file to its name, without replacing unless
+// asked to.
+OperationResult moveOutput(const fs::path& from, const fs::path& to, bool mayReplace, bool& nameTaken,
+                           std::string* reason)
+{
+    if (mayReplace)
+        return moveInto(from, to, reason);
+    const int error = moveWithoutReplacing(from, to);
+    if (error == 0)
+        return OperationResult::Success;
+    nameTaken = error == EEXIST;
+    return moveFailure(reason, to, std::error_code(error, std::generic_category()));
+}
+
 } // namespace
 
-OperationResult StagedOutput::open(const fs::path& output, std::string* reason)
+OperationResult StagedOutput::open(const fs::path& output, Kind kind, std::string* reason)
 {
     discard();
     output_ = output;
-    std::string pattern = (folderOf(output) / ".morvex-XXXXXX").string();
+    std::string pattern = (folderOf(output) / (stagingFolderPrefix() + "XXXXXX")).string();
+    if (kind == Kind::OneFile) {
+        // The name is unique by the process id and mkstemp's letters; the
+        // writer creates the file itself, replacing nothing of anyone's.
+        const int descriptor = ::mkstemp(pattern.data());
+        if (descriptor < 0)
+            return failWith(reason, "cannot write into the output folder: " + systemErrorText(errno));
+        ::close(descriptor);
+        ::unlink(pattern.c_str());
+        staging_ = pattern;
+        writePath_ = staging_;
+        return OperationResult::Success;
+    }
     if (::mkdtemp(pattern.data()) == nullptr)
         return failWith(reason, "cannot write into the output folder: " + systemErrorText(errno));
-    folder_ = pattern;
-    writePath_ = folder_ / output.filename();
+    staging_ = pattern;
+    writePath_ = staging_ / output.filename();
     return OperationResult::Success;
 }
 
-OperationResult StagedOutput::commit(std::string* reason)
+OperationResult StagedOutput::commit(bool mayReplace, std::string* reason)
 {
-    if (folder_.empty())
+    nameTaken_ = false;
+    if (staging_.empty())
         return failWith(reason, "nothing to save");
     std::error_code error;
     if (!fs::is_regular_file(writePath_, error))
         return failWith(reason, "the writer produced no file");
+    if (writePath_ == staging_) {
+        if (OperationResult result = moveOutput(writePath_, output_, mayReplace, nameTaken_, reason);
+            result != OperationResult::Success)
+            return result;
+        staging_.clear();
+        writePath_.clear();
+        return OperationResult::Success;
+    }
     std::vector<fs::path> companions;
-    for (fs::directory_iterator it(folder_, error), end; !error && it != end; it.increment(error))
+    for (fs::directory_iterator it(staging_, error), end; !error && it != end; it.increment(error))
         if (it->path().filename() != writePath_.filename())
             companions.push_back(it->path());
     if (error)
-        return moveFailure(reason, folder_, error);
+        return moveFailure(reason, staging_, error);
+    if (OperationResult result = moveOutput(writePath_, output_, mayReplace, nameTaken_, reason);
+        result != OperationResult::Success)
+        return result;
     const fs::path target = folderOf(output_);
     for (const fs::path& companion : companions)
         if (OperationResult result = moveInto(companion, target / companion.filename(), reason);
             result != OperationResult::Success)
             return result;
-    if (OperationResult result = moveInto(writePath_, output_, reason); result != OperationResult::Success)
-        return result;
     discard();
     return OperationResult::Success;
 }
 
 void StagedOutput::discard()
 {
-    if (folder_.empty())
+    if (staging_.empty())
         return;
     std::error_code error;
-    fs::remove_all(folder_, error);
-    folder_.clear();
+    fs::remove_all(staging_, error);
+    staging_.clear();
     writePath_.clear();
 }
 

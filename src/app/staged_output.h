@@ -7,34 +7,46 @@
 
 namespace morvex {
 
-// A private folder beside an output file in which a writer writes the file
-// and its companions (an OBJ's material file and Textures folder). commit()
-// moves everything into the output folder, the output file itself last;
-// without a commit the folder and all in it are removed. So a failed or
-// cancelled conversion never leaves anything at the output name, and an
-// existing file there is replaced only by a complete new one.
+// Where a writer writes an output before it is moved to its name, beside
+// the output so that the move is one rename. A format written as one file
+// gets a private file name; one with companions (an OBJ's material file and
+// Textures folder) a private folder, in which the output keeps its own name.
+// commit() moves the result to the output name; without a commit
+// everything is removed. So a failed or cancelled conversion never leaves
+// anything at the output name, and an existing file there is replaced only
+// by a complete new one, and only when replacing was asked for.
+//
+// The private names carry this process's id, so that a later run can remove
+// what a killed one left.
 class StagedOutput {
 public:
+    enum class Kind { OneFile, WithCompanions };
+
     StagedOutput() = default;
     ~StagedOutput() { discard(); }
     StagedOutput(const StagedOutput&) = delete;
     StagedOutput& operator=(const StagedOutput&) = delete;
 
-    // Creates the private folder in the output's folder.
-    OperationResult open(const std::filesystem::path& output, std::string* reason = nullptr);
+    OperationResult open(const std::filesystem::path& output, Kind kind, std::string* reason = nullptr);
 
-    // Where the writer writes: the output's file name inside the folder.
+    // Where the writer writes.
     const std::filesystem::path& writePath() const { return writePath_; }
 
-    OperationResult commit(std::string* reason = nullptr);
+    // Moves the output to its name. Unless `mayReplace`, a name taken by
+    // the time of the move is left to whoever took it: Failure, with
+    // nameWasTaken() set and nothing moved. Companions follow the output
+    // file, merged into what is there: they belong to the name just taken.
+    OperationResult commit(bool mayReplace, std::string* reason = nullptr);
+    bool nameWasTaken() const { return nameTaken_; }
 
-    // Removes the folder and everything in it.
+    // Removes the private file or folder and everything in it.
     void discard();
 
 private:
     std::filesystem::path output_;
-    std::filesystem::path folder_;
+    std::filesystem::path staging_; // the private file or folder
     std::filesystem::path writePath_;
+    bool nameTaken_ = false;
 };
 
 } // namespace morvex

@@ -90,6 +90,7 @@ TEST(ConvertFile, StlRoundTripsWithEffects)
     };
     for (const Case& c : cases) {
         ConversionSettings settings = settingsFor(c.kind, "stl");
+        settings.overwriteDecision = OverwriteDecision::Overwrite; // each case writes the same output
         settings.removeDuplicatesOn = c.removeDuplicates;
         settings.customTransformOn = true;
         settings.customMatrix = composeTransform({0, 0, 0}, {2, 2, 2}, Matrix4::identity(), {10, 0, 0});
@@ -188,25 +189,37 @@ TEST(ConvertFile, SaveFailuresLeaveNothingBehind)
         const char* name;
         fs::path output;
         FormatKind kind;
+        OverwriteDecision decision;
+        ConversionStatus status;
         const char* reasonPart;
     };
+    constexpr auto Free = OverwriteDecision::None;
+    constexpr auto Overwrite = OverwriteDecision::Overwrite;
+    constexpr auto Failed = ConversionStatus::SaveFailed;
     const Case cases[] = {
-        {"no writer for the kind", dir / "out.xyz", FormatKind::Unknown, "no writer"},
-        // One-file writers replace the output straight from their temporary file...
-        {"folder missing", dir / "missing" / "out.stl", FormatKind::StlBinary, "cannot create file"},
-        {"name taken by a folder", dir / "taken.stl", FormatKind::StlBinary, "cannot replace the output file"},
-        // ...an OBJ and its companions go through a staging folder.
-        {"OBJ folder missing", dir / "missing" / "out.obj", FormatKind::Obj, "cannot write into the output folder"},
-        {"OBJ name taken by a folder", dir / "taken.obj", FormatKind::Obj, "cannot move taken.obj"},
+        {"no writer for the kind", dir / "out.xyz", FormatKind::Unknown, Free, Failed, "no writer"},
+        {"folder missing", dir / "missing" / "out.stl", FormatKind::StlBinary, Free, Failed,
+         "cannot write into the output folder"},
+        {"OBJ folder missing", dir / "missing" / "out.obj", FormatKind::Obj, Free, Failed,
+         "cannot write into the output folder"},
+        // A name taken by a folder is left alone; even replacing cannot
+        // put a file where a folder is.
+        {"name taken by a folder", dir / "taken.stl", FormatKind::StlBinary, Free, ConversionStatus::OutputNameTaken,
+         "File exists"},
+        {"OBJ name taken by a folder", dir / "taken.obj", FormatKind::Obj, Free, ConversionStatus::OutputNameTaken,
+         "File exists"},
+        {"replacing a folder", dir / "taken.stl", FormatKind::StlBinary, Overwrite, Failed, "cannot move taken.stl"},
+        {"replacing a folder with an OBJ", dir / "taken.obj", FormatKind::Obj, Overwrite, Failed,
+         "cannot move taken.obj"},
     };
     fs::create_directories(dir / "taken.stl");
     fs::create_directories(dir / "taken.obj");
     for (const Case& c : cases) {
         RecordingReporter reporter;
         std::string reason;
-        EXPECT_EQ(convertFile(dir / "cube.stl", c.output, settingsFor(c.kind, "stl"), reporter, &reason),
-                  ConversionStatus::SaveFailed)
-            << c.name;
+        ConversionSettings settings = settingsFor(c.kind, "stl");
+        settings.overwriteDecision = c.decision;
+        EXPECT_EQ(convertFile(dir / "cube.stl", c.output, settings, reporter, &reason), c.status) << c.name;
         EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << c.name << ": " << reason;
     }
     EXPECT_EQ(readFile(dir / "out.xyz"), "previous output");

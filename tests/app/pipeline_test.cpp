@@ -5,8 +5,11 @@
 #include "common/test_support.h"
 #include "external/external_converters.h"
 #include "formats/format_table.h"
+#include "support/platform/stale_temporaries.h"
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <cmath>
 #include <filesystem>
@@ -237,7 +240,7 @@ TEST(StagedOutput, MovesEverythingInPlaceOnlyOnCommit)
     writeFile(dir / "Textures" / "wood.png", "old wood");
     {
         StagedOutput staged;
-        ASSERT_EQ(staged.open(output), OperationResult::Success);
+        ASSERT_EQ(staged.open(output, StagedOutput::Kind::WithCompanions), OperationResult::Success);
         EXPECT_EQ(staged.writePath().filename(), "model.obj");
         EXPECT_NE(staged.writePath().parent_path(), dir.path());
         writeFile(staged.writePath(), "new");
@@ -248,13 +251,20 @@ TEST(StagedOutput, MovesEverythingInPlaceOnlyOnCommit)
               (std::vector<fs::path>{"Textures", "Textures/kept.png", "Textures/wood.png", "model.obj"}));
 
     StagedOutput staged;
-    ASSERT_EQ(staged.open(output), OperationResult::Success);
+    ASSERT_EQ(staged.open(output, StagedOutput::Kind::WithCompanions), OperationResult::Success);
     const fs::path folder = staged.writePath().parent_path();
     writeFile(staged.writePath(), "new");
     writeFile(folder / "model.mtl", "materials");
     fs::create_directories(folder / "Textures");
     writeFile(folder / "Textures" / "wood.png", "new wood");
-    ASSERT_EQ(staged.commit(), OperationResult::Success);
+    // Without leave to replace, the existing output stays and so does
+    // everything that would have come with the new one.
+    ASSERT_EQ(staged.commit(false), OperationResult::Failure);
+    EXPECT_TRUE(staged.nameWasTaken());
+    EXPECT_EQ(readFile(output), "old");
+    EXPECT_EQ(readFile(dir / "Textures" / "wood.png"), "old wood");
+    EXPECT_FALSE(fs::exists(dir / "model.mtl"));
+    ASSERT_EQ(staged.commit(true), OperationResult::Success);
     EXPECT_EQ(readFile(output), "new");
     EXPECT_EQ(readFile(dir / "model.mtl"), "materials");
     EXPECT_EQ(readFile(dir / "Textures" / "wood.png"), "new wood");
@@ -264,21 +274,43 @@ TEST(StagedOutput, MovesEverythingInPlaceOnlyOnCommit)
     // Failures: a writer that wrote nothing, an output name taken by a
     // folder, a folder that does not exist.
     StagedOutput empty;
-    ASSERT_EQ(empty.open(dir / "nothing.stl"), OperationResult::Success);
+    ASSERT_EQ(empty.open(dir / "nothing.stl", StagedOutput::Kind::OneFile), OperationResult::Success);
     std::string reason;
-    EXPECT_EQ(empty.commit(&reason), OperationResult::Failure);
+    EXPECT_EQ(empty.commit(false, &reason), OperationResult::Failure);
     EXPECT_EQ(reason, "the writer produced no file");
     fs::create_directories(dir / "taken.stl");
     StagedOutput blocked;
-    ASSERT_EQ(blocked.open(dir / "taken.stl"), OperationResult::Success);
+    ASSERT_EQ(blocked.open(dir / "taken.stl", StagedOutput::Kind::OneFile), OperationResult::Success);
     writeFile(blocked.writePath(), "data");
     reason.clear();
-    EXPECT_EQ(blocked.commit(&reason), OperationResult::Failure);
+    EXPECT_EQ(blocked.commit(true, &reason), OperationResult::Failure);
     EXPECT_NE(reason.find("cannot move taken.stl"), std::string::npos) << reason;
+    EXPECT_FALSE(blocked.nameWasTaken());
     StagedOutput nowhere;
     reason.clear();
-    EXPECT_EQ(nowhere.open(dir / "missing" / "x.stl", &reason), OperationResult::Failure);
+    EXPECT_EQ(nowhere.open(dir / "missing" / "x.stl", StagedOutput::Kind::OneFile, &reason),
+              OperationResult::Failure);
     EXPECT_NE(reason.find("cannot write into the output folder"), std::string::npos) << reason;
+}
+
+// A one-file output moves to its name only when the name is free, unless
+// replacing was asked for; its private name says which process wrote it.
+TEST(StagedOutput, OneFileNeverReplacesWithoutLeave)
+{
+    TempDir dir;
+    const fs::path output = dir / "part.stl";
+    StagedOutput staged;
+    ASSERT_EQ(staged.open(output, StagedOutput::Kind::OneFile), OperationResult::Success);
+    EXPECT_EQ(staged.writePath().parent_path(), dir.path());
+    EXPECT_EQ(ownerOfTemporary(staged.writePath().filename().string()), ::getpid());
+    writeFile(staged.writePath(), "mine");
+    writeFile(output, "someone else's");
+    ASSERT_EQ(staged.commit(false), OperationResult::Failure);
+    EXPECT_TRUE(staged.nameWasTaken());
+    EXPECT_EQ(readFile(output), "someone else's");
+    ASSERT_EQ(staged.commit(true), OperationResult::Success);
+    EXPECT_EQ(readFile(output), "mine");
+    EXPECT_EQ(folderEntries(dir.path()), (std::vector<fs::path>{"part.stl"}));
 }
 
 TEST(ConvertFile, FailuresMapToTheirStatuses)

@@ -1,6 +1,7 @@
 #include "support/platform/files.h"
 
 #include "support/core/memory_guard.h"
+#include "support/platform/stale_temporaries.h"
 
 #include <atomic>
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <chrono>
+#include <cstdio>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,10 +170,8 @@ OperationResult AtomicFileWriter::open(const std::filesystem::path& target, std:
     // several processes share the folder.
     const auto clockBits = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[48];
-        std::snprintf(suffix, sizeof suffix, ".%d-%u-%08x.part", static_cast<int>(getpid()), counter++,
-                      clockBits + static_cast<unsigned>(attempt) * 2654435761u);
-        temporary_ = folder / ("." + target.filename().string() + suffix);
+        temporary_ = folder / partFileName(target.filename().string(), counter++,
+                                           clockBits + static_cast<unsigned>(attempt) * 2654435761u);
         descriptor_ = ::open(temporary_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (descriptor_ >= 0)
             break;
@@ -288,6 +288,20 @@ void AtomicFileWriter::discard()
         temporary_.clear();
     }
     used_ = 0;
+}
+
+int moveWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // The file system cannot rename without replacing: a hard link fails on
+    // an existing name just the same, then the old name goes.
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return errno;
+    ::unlink(from.c_str());
+    return 0;
 }
 
 } // namespace morvex

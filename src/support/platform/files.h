@@ -115,6 +115,12 @@ private:
     int error_ = 0;
 };
 
+// Moves a file to a name that must not exist yet, in one step: 0 when moved,
+// EEXIST when the name was taken (the file stays where it was), or the errno
+// value of another failure. Two programs moving onto one name never lose a
+// file to each other this way.
+int moveWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // The system's text for an errno value ("No such file or directory").
 std::string systemErrorText(int error);
 

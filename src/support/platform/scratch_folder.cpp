@@ -1,8 +1,10 @@
 #include "support/platform/scratch_folder.h"
 
 #include "support/platform/files.h"
+#include "support/platform/stale_temporaries.h"
 
 #include <cerrno>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -38,6 +40,10 @@ OperationResult ScratchFolder::create(std::string* reason)
     const std::filesystem::path base = std::filesystem::temp_directory_path(error);
     if (error)
         return failWith(reason, "no temporary folder: " + error.message());
+    // Folders of programs that were killed before they could remove theirs
+    // are removed once per process.
+    static std::once_flag staleRemoved;
+    std::call_once(staleRemoved, [&base] { removeStaleTemporaries(base); });
     const std::string prefix = "Morvex-" + std::to_string(static_cast<unsigned long>(gettid())) + "-";
     for (int number = 1; number <= MaxScratchNumber; ++number) {
         std::filesystem::path candidate = base / (prefix + std::to_string(number));
