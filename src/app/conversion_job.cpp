@@ -132,11 +132,10 @@ OperationResult cancelJob(ConversionJob& job, const Reservation& reservation)
     return OperationResult::Cancelled;
 }
 
-OperationResult jobCannotRun(ConversionJob& job, std::string_view reason)
+OperationResult jobCannotRun(ConversionJob& job, std::string_view message)
 {
     job.status = ConversionStatus::SaveFailed;
-    job.reason = reason;
-    return OperationResult::Failure;
+    return failWith(&job.failure, FailureKind::Unwritable, message);
 }
 
 } // namespace
@@ -223,7 +222,7 @@ OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, Pr
 
     if (job.status != ConversionStatus::Skipped && job.status != ConversionStatus::Cancelled) {
         const ConversionStatus converted =
-            environment.convert ? environment.convert(job.source, job.output, job.settings, reporter, &job.reason)
+            environment.convert ? environment.convert(job.source, job.output, job.settings, reporter, &job.failure)
                                 : ConversionStatus::SaveFailed;
         if (converted != ConversionStatus::Success)
             job.status = converted;

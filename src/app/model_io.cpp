@@ -31,9 +31,9 @@ namespace {
 
 // Facet normals stored in STL files never reach the output.
 OperationResult readStlWithoutNormals(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                                      std::string* reason)
+                                      Failure* failure)
 {
-    const OperationResult result = readStl(source, model, reporter, reason);
+    const OperationResult result = readStl(source, model, reporter, failure);
     if (result != OperationResult::Success)
         return result;
     if (reporter.isCancelled())
@@ -45,8 +45,7 @@ OperationResult readStlWithoutNormals(ProgressReporter& reporter, Model& model, 
 
 // The IFC tool writes an OBJ file that the OBJ reader reads; when the tool
 // fails or its OBJ cannot be read, the external converter reads the source.
-OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                        std::string* reason)
+OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::filesystem::path& source, Failure* failure)
 {
     const OperationResult tool = runIfcConverter(reporter, source, ifcOutputPath(source));
     if (tool == OperationResult::Cancelled)
@@ -57,45 +56,45 @@ OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::fil
             return obj;
         model.reset();
     }
-    return runExternalConverter(reporter, model, source, reason);
+    return runExternalConverter(reporter, model, source, failure);
 }
 
 } // namespace
 
 OperationResult readModel(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                          std::string_view extension, std::string* reason)
+                          std::string_view extension, Failure* failure)
 {
     const std::string ext = asciiLower(extension);
     if (ext == ".stl")
-        return readStlWithoutNormals(reporter, model, source, reason);
+        return readStlWithoutNormals(reporter, model, source, failure);
     if (ext == ".3mf")
-        return read3mf(source, model, reporter, reason);
+        return read3mf(source, model, reporter, failure);
     if (ext == ".ply")
-        return readPly(source, model, reporter, reason);
+        return readPly(source, model, reporter, failure);
     if (ext == ".obj")
-        return readObj(source, model, reporter, reason);
+        return readObj(source, model, reporter, failure);
     if (ext == ".3dp")
-        return read3dp(source, model, reporter, reason);
+        return read3dp(source, model, reporter, failure);
     if (ext == ".ifc")
-        return readIfc(reporter, model, source, reason);
+        return readIfc(reporter, model, source, failure);
     // Formats read by code of our own whose reader is not in this build.
     for (const char* native : {".3ds", ".sdf", ".mqo"})
         if (ext == native)
-            return failWith(reason, "no reader for " + ext + " files yet");
-    return runExternalConverter(reporter, model, source, reason);
+            return failWith(failure, FailureKind::Unsupported, "no reader for " + ext + " files yet");
+    return runExternalConverter(reporter, model, source, failure);
 }
 
 OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::path& output, const Model& model,
-                           const ConversionSettings& settings, std::string* reason)
+                           const ConversionSettings& settings, Failure* failure)
 {
     switch (settings.outputKind) {
-    case FormatKind::StlAscii: return writeStlAscii(output, model, reporter, reason);
-    case FormatKind::StlBinary: return writeStlBinary(output, model, reporter, reason);
-    case FormatKind::Ply: return writePly(output, model, reporter, reason);
-    case FormatKind::Obj: return writeObj(output, model, reporter, reason);
-    case FormatKind::Document3dp: return write3dp(output, model, reporter, reason);
-    case FormatKind::ThreeMf: return write3mf(output, model, reporter, reason);
-    default: return failWith(reason, "no writer for this output format");
+    case FormatKind::StlAscii: return writeStlAscii(output, model, reporter, failure);
+    case FormatKind::StlBinary: return writeStlBinary(output, model, reporter, failure);
+    case FormatKind::Ply: return writePly(output, model, reporter, failure);
+    case FormatKind::Obj: return writeObj(output, model, reporter, failure);
+    case FormatKind::Document3dp: return write3dp(output, model, reporter, failure);
+    case FormatKind::ThreeMf: return write3mf(output, model, reporter, failure);
+    default: return failWith(failure, FailureKind::Unsupported, "no writer for this output format");
     }
 }
 

@@ -59,12 +59,12 @@ bool writesOneFileAtomically(FormatKind kind)
 }
 
 ConversionStatus writeOutput(const std::filesystem::path& output, const Model& model,
-                             const ConversionSettings& settings, ProgressReporter& reporter, std::string* reason)
+                             const ConversionSettings& settings, ProgressReporter& reporter, Failure* failure)
 {
     if (writesOneFileAtomically(settings.outputKind)) {
         // Once the file is in place the conversion is done, even if Cancel
         // came a moment too late to stop it.
-        const OperationResult written = writeModel(reporter, output, model, settings, reason);
+        const OperationResult written = writeModel(reporter, output, model, settings, failure);
         if (written == OperationResult::Cancelled)
             return ConversionStatus::Cancelled;
         if (written != OperationResult::Success)
@@ -73,14 +73,14 @@ ConversionStatus writeOutput(const std::filesystem::path& output, const Model& m
         return ConversionStatus::Success;
     }
     StagedOutput staged;
-    if (staged.open(output, reason) != OperationResult::Success)
+    if (staged.open(output, failure) != OperationResult::Success)
         return ConversionStatus::SaveFailed;
-    const OperationResult written = writeModel(reporter, staged.writePath(), model, settings, reason);
+    const OperationResult written = writeModel(reporter, staged.writePath(), model, settings, failure);
     if (written == OperationResult::Cancelled || reporter.isCancelled())
         return ConversionStatus::Cancelled;
     if (written != OperationResult::Success)
         return ConversionStatus::SaveFailed;
-    if (staged.commit(reason) != OperationResult::Success)
+    if (staged.commit(failure) != OperationResult::Success)
         return ConversionStatus::SaveFailed;
     reporter.setProgress(1.0);
     return ConversionStatus::Success;
@@ -90,12 +90,13 @@ ConversionStatus writeOutput(const std::filesystem::path& output, const Model& m
 
 OperationResult applyConversionSteps(Model& model, const std::filesystem::path& source,
                                      const std::filesystem::path& output, const ConversionSettings& settings,
-                                     ProgressReporter& reporter)
+                                     ProgressReporter& reporter, Failure* failure)
 {
     OperationResult result = OperationResult::Success;
-    if (settings.removeDuplicatesOn && (result = removeDuplicates(model, reporter)) != OperationResult::Success)
+    if (settings.removeDuplicatesOn &&
+        (result = removeDuplicates(model, reporter, failure)) != OperationResult::Success)
         return result;
-    if ((result = generateIndices(model, reporter)) != OperationResult::Success)
+    if ((result = generateIndices(model, reporter, failure)) != OperationResult::Success)
         return result;
 
     setSourceProfile(model, source);
@@ -112,30 +113,30 @@ OperationResult applyConversionSteps(Model& model, const std::filesystem::path& 
             OperationResult::Success)
             return result;
     if (settings.recalculateNormalsOn && target.carriesNormals)
-        result = recalculateNormals(model, target.winding, reporter);
+        result = recalculateNormals(model, target.winding, reporter, failure);
     return result;
 }
 
 ConversionStatus convertFile(const std::filesystem::path& source, const std::filesystem::path& output,
-                             const ConversionSettings& settings, ProgressReporter& reporter, std::string* reason)
+                             const ConversionSettings& settings, ProgressReporter& reporter, Failure* failure)
 {
     if (reporter.isCancelled())
         return ConversionStatus::Cancelled;
     Model model;
-    const OperationResult read = readModel(reporter, model, source, extensionOf(source.string()), reason);
+    const OperationResult read = readModel(reporter, model, source, extensionOf(source.string()), failure);
     if (read == OperationResult::Cancelled || reporter.isCancelled())
         return ConversionStatus::Cancelled;
     if (read != OperationResult::Success)
         return ConversionStatus::ReadFailed;
 
-    const OperationResult prepared = applyConversionSteps(model, source, output, settings, reporter);
+    const OperationResult prepared = applyConversionSteps(model, source, output, settings, reporter, failure);
     if (prepared == OperationResult::Cancelled)
         return ConversionStatus::Cancelled;
     if (prepared != OperationResult::Success) { // the mesh steps fail only when memory runs out
-        failWith(reason, "out of memory");
+        failOutOfMemory(failure);
         return ConversionStatus::ReadFailed;
     }
-    return writeOutput(output, model, settings, reporter, reason);
+    return writeOutput(output, model, settings, reporter, failure);
 }
 
 } // namespace morvex

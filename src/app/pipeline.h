@@ -13,13 +13,13 @@ namespace morvex {
 // Converts one file: reads the source with the reader for its extension,
 // runs the steps of applyConversionSteps, and writes the output with the
 // writer of settings.outputKind. Returns Success, Cancelled, ReadFailed (the
-// read or a mesh step failed) or SaveFailed; for the last two `reason` says
+// read or a mesh step failed) or SaveFailed; for the last two `failure` says
 // why. The output is written aside and moved to the output name only when
 // the whole conversion succeeded and was not cancelled, so on any other
 // outcome the output name is untouched.
 ConversionStatus convertFile(const std::filesystem::path& source, const std::filesystem::path& output,
                              const ConversionSettings& settings, ProgressReporter& reporter,
-                             std::string* reason = nullptr);
+                             Failure* failure = nullptr);
 
 // Everything between reading and writing, on a model read from `source`:
 // duplicate removal (when on), index generation, the source and target
@@ -28,6 +28,6 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
 // (when on and the target carries normals).
 OperationResult applyConversionSteps(Model& model, const std::filesystem::path& source,
                                      const std::filesystem::path& output, const ConversionSettings& settings,
-                                     ProgressReporter& reporter);
+                                     ProgressReporter& reporter, Failure* failure = nullptr);
 
 } // namespace morvex

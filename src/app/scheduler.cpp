@@ -92,7 +92,7 @@ void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::v
 }
 
 OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                             RunSink& sink, ProgressReporter& dialog, std::string* reason)
+                             RunSink& sink, ProgressReporter& dialog, Failure* failure)
 {
     sink.statusTextChanged("Converting Model", 0);
     sink.progressChanged(0.0);
@@ -106,12 +106,12 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
         if (dialog.isCancelled())
             return OperationResult::Cancelled;
         if (outputFolderMissing(run.settings))
-            return failWith(reason, missingFolderText(run.settings.outputFolder));
+            return failWith(failure, FailureKind::Unwritable, missingFolderText(run.settings.outputFolder));
 
         const std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source);
         if (!candidate) {
             entry.status = ConversionStatus::SaveFailed;
-            entry.reason = "no free numbered output name";
+            recordFailure(&entry.failure, FailureKind::Unwritable, "no free numbered output name");
             continue;
         }
         OverwriteDecision decision = OverwriteDecision::None;
@@ -140,9 +140,9 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
 }
 
 OperationResult runConversion(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                              RunSink& sink, ProgressReporter& dialog, std::string* reason)
+                              RunSink& sink, ProgressReporter& dialog, Failure* failure)
 {
-    OperationResult result = scheduleJobs(run, policy, question, sink, dialog, reason);
+    OperationResult result = scheduleJobs(run, policy, question, sink, dialog, failure);
     if (result == OperationResult::Success)
         result = runJobs(run, dialog, sink);
     run.jobs.clear();

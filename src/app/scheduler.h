@@ -57,12 +57,12 @@ void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::v
 // reports each file "Scheduled". Cancelled when the dialog is cancelled or
 // a question is dismissed; Failure when the output folder is missing.
 OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                             RunSink& sink, ProgressReporter& dialog, std::string* reason = nullptr);
+                             RunSink& sink, ProgressReporter& dialog, Failure* failure = nullptr);
 
 // The whole task of a convert command after its checks: schedules, runs the
 // jobs, and reports every file's final status in list order. Files that
 // never ran are reported "Cancelled".
 OperationResult runConversion(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                              RunSink& sink, ProgressReporter& dialog, std::string* reason = nullptr);
+                              RunSink& sink, ProgressReporter& dialog, Failure* failure = nullptr);
 
 } // namespace morvex

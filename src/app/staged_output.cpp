@@ -19,15 +19,16 @@ fs::path folderOf(const fs::path& output)
     return output.parent_path().empty() ? fs::path(".") : output.parent_path();
 }
 
-OperationResult moveFailure(std::string* reason, const fs::path& name, const std::error_code& error)
+OperationResult moveFailure(Failure* failure, const fs::path& name, const std::error_code& error)
 {
-    return failWith(reason, "cannot move " + name.filename().string() + " into the output folder: " + error.message());
+    return failWith(failure, FailureKind::Unwritable,
+                    "cannot move " + name.filename().string() + " into the output folder: " + error.message());
 }
 
 // Moves a file or folder to `to`. A file replaces a file of the same name; a
 // folder is merged into an existing folder of the same name entry by entry,
 // so that files already there (an earlier OBJ's textures) stay.
-OperationResult moveInto(const fs::path& from, const fs::path& to, std::string* reason)
+OperationResult moveInto(const fs::path& from, const fs::path& to, Failure* failure)
 {
     std::error_code error;
     const fs::file_status fromStatus = fs::symlink_status(from, error);
@@ -36,52 +37,53 @@ OperationResult moveInto(const fs::path& from, const fs::path& to, std::string* 
         for (fs::directory_iterator it(from, error), end; !error && it != end; it.increment(error))
             entries.push_back(it->path());
         if (error)
-            return moveFailure(reason, from, error);
+            return moveFailure(failure, from, error);
         for (const fs::path& entry : entries)
-            if (OperationResult result = moveInto(entry, to / entry.filename(), reason);
+            if (OperationResult result = moveInto(entry, to / entry.filename(), failure);
                 result != OperationResult::Success)
                 return result;
         return OperationResult::Success;
     }
     fs::rename(from, to, error);
     if (error)
-        return moveFailure(reason, to, error);
+        return moveFailure(failure, to, error);
     return OperationResult::Success;
 }
 
 } // namespace
 
-OperationResult StagedOutput::open(const fs::path& output, std::string* reason)
+OperationResult StagedOutput::open(const fs::path& output, Failure* failure)
 {
     discard();
     output_ = output;
     std::string pattern = (folderOf(output) / ".morvex-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr)
-        return failWith(reason, "cannot write into the output folder: " + systemErrorText(errno));
+        return failWith(failure, FailureKind::Unwritable,
+                        "cannot write into the output folder: " + systemErrorText(errno));
     folder_ = pattern;
     writePath_ = folder_ / output.filename();
     return OperationResult::Success;
 }
 
-OperationResult StagedOutput::commit(std::string* reason)
+OperationResult StagedOutput::commit(Failure* failure)
 {
     if (folder_.empty())
-        return failWith(reason, "nothing to save");
+        return failWith(failure, FailureKind::Unwritable, "nothing to save");
     std::error_code error;
     if (!fs::is_regular_file(writePath_, error))
-        return failWith(reason, "the writer produced no file");
+        return failWith(failure, FailureKind::Unwritable, "the writer produced no file");
     std::vector<fs::path> companions;
     for (fs::directory_iterator it(folder_, error), end; !error && it != end; it.increment(error))
         if (it->path().filename() != writePath_.filename())
             companions.push_back(it->path());
     if (error)
-        return moveFailure(reason, folder_, error);
+        return moveFailure(failure, folder_, error);
     const fs::path target = folderOf(output_);
     for (const fs::path& companion : companions)
-        if (OperationResult result = moveInto(companion, target / companion.filename(), reason);
+        if (OperationResult result = moveInto(companion, target / companion.filename(), failure);
             result != OperationResult::Success)
             return result;
-    if (OperationResult result = moveInto(writePath_, output_, reason); result != OperationResult::Success)
+    if (OperationResult result = moveInto(writePath_, output_, failure); result != OperationResult::Success)
         return result;
     discard();
     return OperationResult::Success;

@@ -21,12 +21,12 @@ public:
     StagedOutput& operator=(const StagedOutput&) = delete;
 
     // Creates the private folder in the output's folder.
-    OperationResult open(const std::filesystem::path& output, std::string* reason = nullptr);
+    OperationResult open(const std::filesystem::path& output, Failure* failure = nullptr);
 
     // Where the writer writes: the output's file name inside the folder.
     const std::filesystem::path& writePath() const { return writePath_; }
 
-    OperationResult commit(std::string* reason = nullptr);
+    OperationResult commit(Failure* failure = nullptr);
 
     // Removes the folder and everything in it.
     void discard();

@@ -53,13 +53,6 @@ struct FormatProfile {
 // anything not in the table.
 FormatProfile profileForExtension(std::string_view extension);
 
-enum class LoadStatus : std::int32_t {
-    Nothing = 0,
-    OutOfMemory = 2,
-    CannotOpen = 3,
-    Reading = 4,
-};
-
 // Corners firstIndex .. endIndex-1 of an object's indices use one material.
 struct MaterialRange {
     std::int16_t materialId = -1;
@@ -140,7 +133,6 @@ struct Model {
     std::vector<std::unique_ptr<ModelObject>> objects;  // file order
     std::vector<std::unique_ptr<Material>> materials;   // newest first
     FormatProfile profile;
-    LoadStatus loadStatus = LoadStatus::Nothing;
     std::int16_t nextMaterialId = 0;
 
     Model() = default;

@@ -256,20 +256,21 @@ TEST(StagedOutput, MovesEverythingInPlaceOnlyOnCommit)
     // folder, a folder that does not exist.
     StagedOutput empty;
     ASSERT_EQ(empty.open(dir / "nothing.stl"), OperationResult::Success);
-    std::string reason;
-    EXPECT_EQ(empty.commit(&reason), OperationResult::Failure);
-    EXPECT_EQ(reason, "the writer produced no file");
+    Failure failure;
+    EXPECT_EQ(empty.commit(&failure), OperationResult::Failure);
+    EXPECT_EQ(failure.message, "the writer produced no file");
     fs::create_directories(dir / "taken.stl");
     StagedOutput blocked;
     ASSERT_EQ(blocked.open(dir / "taken.stl"), OperationResult::Success);
     writeFile(blocked.writePath(), "data");
-    reason.clear();
-    EXPECT_EQ(blocked.commit(&reason), OperationResult::Failure);
-    EXPECT_NE(reason.find("cannot move taken.stl"), std::string::npos) << reason;
+    failure = {};
+    EXPECT_EQ(blocked.commit(&failure), OperationResult::Failure);
+    EXPECT_NE(failure.message.find("cannot move taken.stl"), std::string::npos) << describeFailure(failure);
     StagedOutput nowhere;
-    reason.clear();
-    EXPECT_EQ(nowhere.open(dir / "missing" / "x.stl", &reason), OperationResult::Failure);
-    EXPECT_NE(reason.find("cannot write into the output folder"), std::string::npos) << reason;
+    failure = {};
+    EXPECT_EQ(nowhere.open(dir / "missing" / "x.stl", &failure), OperationResult::Failure);
+    EXPECT_NE(failure.message.find("cannot write into the output folder"), std::string::npos)
+        << describeFailure(failure);
 }
 
 TEST(ConvertFile, FailuresMapToTheirStatuses)
@@ -289,12 +290,12 @@ TEST(ConvertFile, FailuresMapToTheirStatuses)
     };
     for (const Case& c : cases) {
         RecordingReporter reporter;
-        std::string reason;
-        EXPECT_EQ(convertFile(c.source, dir / "out.stl", settingsFor("stl"), reporter, &reason),
+        Failure failure;
+        EXPECT_EQ(convertFile(c.source, dir / "out.stl", settingsFor("stl"), reporter, &failure),
                   ConversionStatus::ReadFailed)
             << c.name;
-        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << c.name << ": " << reason;
-        EXPECT_FALSE(reason.empty()) << c.name;
+        EXPECT_NE(failure.message.find(c.reasonPart), std::string::npos) << c.name << ": " << describeFailure(failure);
+        EXPECT_FALSE(failure.message.empty()) << c.name;
         EXPECT_FALSE(fs::exists(dir / "out.stl")) << c.name;
     }
 

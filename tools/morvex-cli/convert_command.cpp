@@ -321,9 +321,8 @@ int runConvert(const std::vector<std::string>& args)
 
     ConversionRun run(inputs.files, settings,
                       [](const std::filesystem::path& source, const std::filesystem::path& output,
-                         const ConversionSettings& runSettings, ProgressReporter& reporter, std::string* why) {
-                          return convertFile(source, output, runSettings, reporter, why);
-                      });
+                         const ConversionSettings& runSettings, ProgressReporter& reporter,
+                         Failure* failure) { return convertFile(source, output, runSettings, reporter, failure); });
     run.workerCount = options.jobs != 0 ? options.jobs : processorCount();
     run.environment.nameTemplate = options.nameTemplate ? *options.nameTemplate : storedNameTemplate(store);
 
@@ -344,16 +343,16 @@ int runConvert(const std::vector<std::string>& args)
     ConsoleSink sink(run.results.size(), standardErrorIsTerminal() && !options.quiet);
     TerminalOverwriteQuestion terminalQuestion(watcher);
     UnanswerableQuestion noQuestion;
-    std::string reason;
+    Failure failure;
     const OperationResult result =
         runConversion(run, policy, interactive ? static_cast<OverwriteQuestion&>(terminalQuestion) : noQuestion, sink,
-                      dialog, &reason);
+                      dialog, &failure);
     sink.stopProgress();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!noQuestion.first.empty() && !watcher.interrupted())
         return cannotAsk(noQuestion.first);
-    if (result == OperationResult::Failure && !reason.empty())
-        ErrorOutput::instance().write("morvex-cli: " + reason + "\n");
+    if (result == OperationResult::Failure && failure.recorded())
+        ErrorOutput::instance().write("morvex-cli: " + describeFailure(failure) + "\n");
 
     bool allWell = true;
     std::string data;

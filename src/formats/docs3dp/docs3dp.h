@@ -12,8 +12,8 @@ namespace morvex {
 // object its placement, vertices, corners with normal and colour, the colours
 // of its first material and its properties.
 OperationResult read3dp(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason = nullptr);
+                        Failure* failure = nullptr);
 OperationResult write3dp(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                         std::string* reason = nullptr);
+                         Failure* failure = nullptr);
 
 } // namespace morvex

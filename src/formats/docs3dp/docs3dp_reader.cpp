@@ -42,8 +42,8 @@ std::int32_t loadInt32(const unsigned char* at)
 
 class DocumentReader {
 public:
-    DocumentReader(const ChunkReader& chunks, Model& model, ProgressReporter& reporter, std::string* reason)
-        : chunks_(chunks), model_(model), reporter_(reporter), reason_(reason)
+    DocumentReader(const ChunkReader& chunks, Model& model, ProgressReporter& reporter, Failure* failure)
+        : chunks_(chunks), model_(model), reporter_(reporter), failure_(failure)
     {
     }
 
@@ -298,44 +298,37 @@ private:
         return true;
     }
 
-    OperationResult outOfMemory()
-    {
-        model_.loadStatus = LoadStatus::OutOfMemory;
-        return failWith(reason_, "out of memory");
-    }
+    OperationResult outOfMemory() { return failOutOfMemory(failure_); }
 
     const ChunkReader& chunks_;
     Model& model_;
     ProgressReporter& reporter_;
-    std::string* reason_;
+    Failure* failure_;
 };
 
 } // namespace
 
-OperationResult read3dp(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason)
+OperationResult read3dp(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
 {
-    model.loadStatus = LoadStatus::CannotOpen;
     MappedFile file;
-    if (file.open(path, reason) != OperationResult::Success) {
+    if (file.open(path, failure) != OperationResult::Success) {
         reporter.postTextMessage(fileMessage("File ", path, " can not be opened."));
         return OperationResult::Failure;
     }
     ChunkReader chunks(std::span<const unsigned char>(file.bytes(), static_cast<std::size_t>(file.size())));
     if (!chunks.readHeader()) {
         reporter.postTextMessage(fileMessage("File ", path, " was not readable."));
-        return failWith(reason, "not a 3DP document");
+        return failAtByte(failure, FailureKind::Malformed, chunks.headerFaultOffset(), "not a 3DP document");
     }
     if (chunks.version() >= FirstUnsupportedVersion)
-        return failWith(reason, "unsupported 3DP document version " + std::to_string(chunks.version()));
+        return failAtByte(failure, FailureKind::Unsupported, ChunkReader::VersionOffset,
+                          "unsupported 3DP document version " + std::to_string(chunks.version()));
 
-    model.loadStatus = LoadStatus::Reading;
-    DocumentReader reader(chunks, model, reporter, reason);
+    DocumentReader reader(chunks, model, reporter, failure);
     if (const OperationResult result = reader.readRoot(); result != OperationResult::Success)
         return result;
     // The trailer carries nothing: a document without it reads the same.
     model.profile = profileForExtension(".3dp");
-    model.loadStatus = LoadStatus::Nothing;
     reporter.setProgress(1.0);
     return OperationResult::Success;
 }

@@ -92,8 +92,19 @@ bool readColour(LineScanner& line, ArgbColor& colour)
     return true;
 }
 
+// A failure inside a library is placed at its line there and names the
+// library, since the line is not one of the OBJ file.
+OperationResult failedInLibrary(Failure* failure, const fs::path& libraryPath, std::uint64_t lineNumber)
+{
+    if (failure != nullptr && failure->recorded() && !failure->hasPosition()) {
+        failure->message += " in " + libraryPath.filename().string();
+        failure->line = lineNumber;
+    }
+    return OperationResult::Failure;
+}
+
 OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libraryPath, MaterialCollection& materials,
-                                ProgressReporter& reporter, std::string* reason)
+                                ProgressReporter& reporter, Failure* failure)
 {
     MappedFile file;
     if (file.open(libraryPath) != OperationResult::Success)
@@ -109,9 +120,9 @@ OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libra
             continue;
         const std::string_view keyword = line.token();
         if (keywordIs(keyword, "newmtl", 6)) {
-            current = materials.add(modelText(line.argument()), reason);
+            current = materials.add(modelText(line.argument()), failure);
             if (current == nullptr)
-                return OperationResult::Failure;
+                return failedInLibrary(failure, libraryPath, lineNumber);
             continue;
         }
         if (current == nullptr)
@@ -132,8 +143,10 @@ OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libra
             if (argument.empty())
                 continue;
             const fs::path texture = resolveTexture(objFolder, libraryFolder, argument);
-            if (!current->addTextureMap(kind, texture.string()))
-                return failWith(reason, "out of memory");
+            if (!current->addTextureMap(kind, texture.string())) {
+                failOutOfMemory(failure);
+                return failedInLibrary(failure, libraryPath, lineNumber);
+            }
         }
     }
     return OperationResult::Success;
@@ -142,7 +155,7 @@ OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libra
 } // namespace
 
 OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
-                                    MaterialCollection& materials, ProgressReporter& reporter, std::string* reason)
+                                    MaterialCollection& materials, ProgressReporter& reporter, Failure* failure)
 {
     std::vector<fs::path> libraries;
     if (fs::path whole = findLibrary(objFolder, argument); !whole.empty()) {
@@ -161,7 +174,7 @@ OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std:
             identity = library.lexically_normal();
         if (!materials.librariesRead.insert(identity.string()).second)
             continue; // each library is read once per file
-        const OperationResult result = readLibraryFile(objFolder, library, materials, reporter, reason);
+        const OperationResult result = readLibraryFile(objFolder, library, materials, reporter, failure);
         if (result != OperationResult::Success)
             return result;
     }

@@ -35,15 +35,15 @@ struct MaterialCollection {
     std::unordered_set<std::string> librariesRead;
 
     // The material of that name, created when there is none. nullptr when
-    // memory ran out or the ids are used up; `reason` says which.
-    Material* findOrAdd(const std::string& name, std::string* reason);
-    Material* add(const std::string& name, std::string* reason);
+    // memory ran out or the ids are used up; `failure` says which.
+    Material* findOrAdd(const std::string& name, Failure* failure);
+    Material* add(const std::string& name, Failure* failure);
 };
 
 // Reads the material library that an "mtllib" line names. A library that
 // cannot be found or read is skipped (Success). Cancelled when the reporter
 // asks to stop; Failure only when memory ran out.
 OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
-                                    MaterialCollection& materials, ProgressReporter& reporter, std::string* reason);
+                                    MaterialCollection& materials, ProgressReporter& reporter, Failure* failure);
 
 } // namespace morvex::objformat

@@ -14,12 +14,12 @@ namespace morvex {
 // vertices and no indices. Comments become the document properties
 // "Comment1", "Comment2", ...
 OperationResult readPly(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason = nullptr);
+                        Failure* failure = nullptr);
 
 // Writes the whole model as one binary little-endian PLY file: placement
 // applied to the vertices, triangles as three-corner faces, vertex or face
 // colours when the model has colours, the document properties as comments.
 OperationResult writePly(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                         std::string* reason = nullptr);
+                         Failure* failure = nullptr);
 
 } // namespace morvex

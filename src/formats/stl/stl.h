@@ -12,11 +12,11 @@ namespace morvex {
 // ASCII reader fails). Facet normals are not kept. Profile kind becomes
 // StlAscii or StlBinary.
 OperationResult readStl(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason = nullptr);
+                        Failure* failure = nullptr);
 
 OperationResult writeStlAscii(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                              std::string* reason = nullptr);
+                              Failure* failure = nullptr);
 OperationResult writeStlBinary(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                               std::string* reason = nullptr);
+                               Failure* failure = nullptr);
 
 } // namespace morvex

@@ -79,7 +79,7 @@ inline bool nonFiniteBits(std::uint32_t bits)
 // reporting through the building phase of the read. The object's
 // "ObjectDefaultColor" colours facets that take the object colour.
 OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObject& object, ProgressReporter& phase,
-                               std::string* reason);
+                               Failure* failure);
 
 // Why an ASCII attempt failed: the file is not ASCII STL at all (so the
 // binary reader's verdict counts), or it is ASCII STL that cannot be read.
@@ -88,9 +88,9 @@ enum class AsciiVerdict { NotAscii, BadAscii };
 // The ASCII reader, reading the file in blocks of blockBytes (the line
 // endings and the 259-byte line limit do not depend on the block size).
 OperationResult readStlAscii(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                             std::string* reason, AsciiVerdict* verdict, std::size_t blockBytes = LineBlockBytes);
+                             Failure* failure, AsciiVerdict* verdict, std::size_t blockBytes = LineBlockBytes);
 
 OperationResult readStlBinary(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                              std::string* reason);
+                              Failure* failure);
 
 } // namespace morvex::stl

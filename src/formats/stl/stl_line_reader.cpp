@@ -46,18 +46,18 @@ FileBlockSource::~FileBlockSource()
         ::close(descriptor_);
 }
 
-OperationResult FileBlockSource::open(const std::filesystem::path& path, std::string* reason)
+OperationResult FileBlockSource::open(const std::filesystem::path& path, Failure* failure)
 {
     descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor_ < 0)
-        return failWith(reason, "cannot open file: " + systemErrorText(errno));
+        return failWith(failure, FailureKind::Unreadable, "cannot open file: " + systemErrorText(errno));
     struct stat info {};
     if (fstat(descriptor_, &info) != 0)
-        return failWith(reason, "cannot read file: " + systemErrorText(errno));
+        return failWith(failure, FailureKind::Unreadable, "cannot read file: " + systemErrorText(errno));
     if (S_ISDIR(info.st_mode))
-        return failWith(reason, "is a directory");
+        return failWith(failure, FailureKind::Unreadable, "is a directory");
     if (!S_ISREG(info.st_mode))
-        return failWith(reason, "not a regular file");
+        return failWith(failure, FailureKind::Unreadable, "not a regular file");
     posix_fadvise(descriptor_, 0, 0, POSIX_FADV_SEQUENTIAL);
     return OperationResult::Success;
 }

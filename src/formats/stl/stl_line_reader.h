@@ -28,7 +28,7 @@ public:
     FileBlockSource(const FileBlockSource&) = delete;
     FileBlockSource& operator=(const FileBlockSource&) = delete;
 
-    OperationResult open(const std::filesystem::path& path, std::string* reason);
+    OperationResult open(const std::filesystem::path& path, Failure* failure);
     std::ptrdiff_t read(char* buffer, std::size_t size) override;
 
 private:

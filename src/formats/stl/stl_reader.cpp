@@ -5,27 +5,26 @@
 
 namespace morvex {
 
-OperationResult readStl(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason)
+OperationResult readStl(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
 {
     // Devices and pipes could be endless or could not be read twice.
     struct stat info {};
     if (::stat(path.c_str(), &info) == 0) {
         if (S_ISDIR(info.st_mode))
-            return failWith(reason, "is a directory");
+            return failWith(failure, FailureKind::Unreadable, "is a directory");
         if (!S_ISREG(info.st_mode))
-            return failWith(reason, "not a regular file");
+            return failWith(failure, FailureKind::Unreadable, "not a regular file");
     }
-    std::string asciiReason;
+    Failure asciiFailure;
     stl::AsciiVerdict verdict = stl::AsciiVerdict::NotAscii;
-    OperationResult result = stl::readStlAscii(path, model, reporter, &asciiReason, &verdict);
+    OperationResult result = stl::readStlAscii(path, model, reporter, &asciiFailure, &verdict);
     FormatKind kind = FormatKind::StlAscii;
     if (result == OperationResult::Failure) {
-        std::string binaryReason;
-        result = stl::readStlBinary(path, model, reporter, &binaryReason);
+        Failure binaryFailure;
+        result = stl::readStlBinary(path, model, reporter, &binaryFailure);
         kind = FormatKind::StlBinary;
         if (result == OperationResult::Failure)
-            return failWith(reason, verdict == stl::AsciiVerdict::BadAscii ? asciiReason : binaryReason);
+            return failWith(failure, verdict == stl::AsciiVerdict::BadAscii ? asciiFailure : binaryFailure);
     }
     if (result != OperationResult::Success)
         return result;

@@ -16,7 +16,7 @@ namespace morvex {
 // attributes, metadata, build items and component transforms become document
 // properties. Units are recorded in "Model:unit", never converted.
 OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason = nullptr);
+                        Failure* failure = nullptr);
 
 // Writes the model as a 3MF package: every object with vertices becomes a
 // mesh object (placement applied, numbered 1, 2, ... in model order) with one
@@ -26,6 +26,6 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
 // scratch folder and zipped under the program-wide zip lock; the output file
 // is replaced only when the whole package was written.
 OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                         std::string* reason = nullptr);
+                         Failure* failure = nullptr);
 
 } // namespace morvex

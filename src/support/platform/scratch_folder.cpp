@@ -31,13 +31,13 @@ void ScratchFolder::remove()
     path_.clear();
 }
 
-OperationResult ScratchFolder::create(std::string* reason)
+OperationResult ScratchFolder::create(Failure* failure)
 {
     remove();
     std::error_code error;
     const std::filesystem::path base = std::filesystem::temp_directory_path(error);
     if (error)
-        return failWith(reason, "no temporary folder: " + error.message());
+        return failWith(failure, FailureKind::Unwritable, "no temporary folder: " + error.message());
     const std::string prefix = "Morvex-" + std::to_string(static_cast<unsigned long>(gettid())) + "-";
     for (int number = 1; number <= MaxScratchNumber; ++number) {
         std::filesystem::path candidate = base / (prefix + std::to_string(number));
@@ -47,9 +47,10 @@ OperationResult ScratchFolder::create(std::string* reason)
             return OperationResult::Success;
         }
         if (errno != EEXIST)
-            return failWith(reason, "cannot create a temporary folder: " + systemErrorText(errno));
+            return failWith(failure, FailureKind::Unwritable,
+                            "cannot create a temporary folder: " + systemErrorText(errno));
     }
-    return failWith(reason, "no free temporary folder name");
+    return failWith(failure, FailureKind::Unwritable, "no free temporary folder name");
 }
 
 } // namespace morvex

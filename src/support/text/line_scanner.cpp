@@ -13,6 +13,16 @@ bool endsToken(const char* at, const char* end)
 
 } // namespace
 
+std::uint64_t countLineEnds(std::string_view text)
+{
+    std::uint64_t ends = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '\n' || (text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n')))
+            ++ends;
+    }
+    return ends;
+}
+
 bool LineScanner::readFloat(float& value)
 {
     skipBlanks();

@@ -139,13 +139,14 @@ private:
 // ("Cannot open xml file: <path>"), with that text in errorText; cancelled
 // when the reporter says stop (checked before and after reading and every
 // 512 characters of parsing; the tree then holds what was read). Syntax
-// errors leave the result ok and only fill errorText.
+// errors leave the result ok and only fill errorText (and errorLine, when
+// given, with the line of the error; 0 without one).
 //
 // Encodings: a mark FE FF or FF FE gives UTF-16 big- or little-endian, EF BB
 // BF UTF-8; without a mark the bytes are UTF-8 when well formed, otherwise
 // Windows-1252.
 OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlNode& root,
-                            std::string& errorText);
+                            std::string& errorText, std::uint64_t* errorLine = nullptr);
 
 // Parses UTF-8 text already in memory (no reporter). Failure only when
 // memory runs out; syntax errors only fill errorText.

@@ -24,7 +24,7 @@ struct ZipEntryInfo {
 // that is missing, truncated or not a zip archive; cancellation through the
 // reporter.
 OperationResult listZipEntries(const std::filesystem::path& archive, std::vector<ZipEntryInfo>& entries,
-                               ProgressReporter& reporter, std::string* reason = nullptr);
+                               ProgressReporter& reporter, Failure* failure = nullptr);
 
 // Writes the entry to folder/<entryName>, creating the folder and the
 // subfolders the name holds. Names with "..", absolute names and drive
@@ -34,14 +34,14 @@ OperationResult listZipEntries(const std::filesystem::path& archive, std::vector
 // Encrypted and damaged entries fail; a stop request cancels.
 OperationResult extractZipEntry(const std::filesystem::path& archive, std::string_view entryName,
                                 const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
-                                std::string* reason = nullptr);
+                                Failure* failure = nullptr);
 
 // Archives every regular file under the folder, under its relative name with
 // "/" separators, deflated. The archive is replaced as a whole (written to a
 // temporary file beside it and renamed), never updated; a failed or
 // cancelled call leaves any earlier file at that name untouched.
 OperationResult zipFolder(const std::filesystem::path& archive, const std::filesystem::path& folder,
-                          ProgressReporter& reporter, std::string* reason = nullptr);
+                          ProgressReporter& reporter, Failure* failure = nullptr);
 
 // The program-wide zip lock: callers hold it around extraction and zipping.
 std::mutex& zipLock();

@@ -167,9 +167,9 @@ TEST(ChunkWriter, ReportsAFailedWriteAtTheEnd)
     chunks.writeBlock(1, block.data(), block.size());
     EXPECT_FALSE(chunks.endGroup());
     EXPECT_FALSE(chunks.writeTrailer());
-    std::string reason;
-    EXPECT_EQ(file.commit(&reason), OperationResult::Failure);
-    EXPECT_NE(reason.find("write failed"), std::string::npos) << reason;
+    Failure failure;
+    EXPECT_EQ(file.commit(&failure), OperationResult::Failure);
+    EXPECT_NE(failure.message.find("write failed"), std::string::npos) << describeFailure(failure);
     EXPECT_FALSE(std::filesystem::exists(dir / "full.bin"));
 }
 

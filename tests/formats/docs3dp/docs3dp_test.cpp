@@ -60,9 +60,9 @@ ModelObject& addQuad(Model& model)
 OperationResult writeDocument(const std::filesystem::path& path, const Model& model)
 {
     RecordingReporter reporter;
-    std::string reason;
-    const OperationResult result = write3dp(path, model, reporter, &reason);
-    EXPECT_TRUE(result == OperationResult::Success || !reason.empty());
+    Failure failure;
+    const OperationResult result = write3dp(path, model, reporter, &failure);
+    EXPECT_TRUE(result == OperationResult::Success || !failure.message.empty());
     return result;
 }
 
@@ -200,7 +200,6 @@ TEST(Document3dp, DocumentPropertiesTheirChunksAndOrder)
     EXPECT_EQ(read.properties.getProperty("Long"), std::string(254, 'x'));
     EXPECT_FALSE(read.properties.hasProperty("Empty"));
     EXPECT_EQ(read.profile.kind, FormatKind::Document3dp);
-    EXPECT_EQ(read.loadStatus, LoadStatus::Nothing);
 }
 
 TEST(Document3dp, ObjectsKeepGeometryPlacementColoursAndProperties)
@@ -502,12 +501,12 @@ TEST(Document3dp, OutOfMemoryFailsTheRead)
     setAvailableMemoryOverride(1000);
     Model read;
     RecordingReporter reporter;
-    std::string reason;
-    const OperationResult result = read3dp(dir / "big.3dp", read, reporter, &reason);
+    Failure failure;
+    const OperationResult result = read3dp(dir / "big.3dp", read, reporter, &failure);
     setAvailableMemoryOverride(0);
     EXPECT_EQ(result, OperationResult::Failure);
-    EXPECT_EQ(reason, "out of memory");
-    EXPECT_EQ(read.loadStatus, LoadStatus::OutOfMemory);
+    EXPECT_EQ(failure.message, "out of memory");
+    EXPECT_EQ(failure.kind, FailureKind::OutOfMemory);
 }
 
 TEST(Document3dp, CancelledOrFailedWritesLeaveNothing)
@@ -526,9 +525,9 @@ TEST(Document3dp, CancelledOrFailedWritesLeaveNothing)
         FileSizeLimit limit(64 << 10);
         ASSERT_TRUE(limit.active());
         RecordingReporter reporter;
-        std::string reason;
-        EXPECT_EQ(write3dp(dir / "full.3dp", model, reporter, &reason), OperationResult::Failure);
-        EXPECT_NE(reason.find("write failed"), std::string::npos) << reason;
+        Failure failure;
+        EXPECT_EQ(write3dp(dir / "full.3dp", model, reporter, &failure), OperationResult::Failure);
+        EXPECT_NE(failure.message.find("write failed"), std::string::npos) << describeFailure(failure);
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 

@@ -92,9 +92,9 @@ TEST(ObjCorpus, EveryFileReadsAsExpected)
         listed.push_back(expected.file);
         Model model;
         RecordingReporter reporter;
-        std::string reason;
-        ASSERT_EQ(readObj(corpusDir() / "obj" / expected.file, model, reporter, &reason), OperationResult::Success)
-            << reason;
+        Failure failure;
+        ASSERT_EQ(readObj(corpusDir() / "obj" / expected.file, model, reporter, &failure), OperationResult::Success)
+            << describeFailure(failure);
         EXPECT_EQ(model.objects.size(), expected.objects);
         EXPECT_EQ(triangleTotal(model), expected.triangles);
         EXPECT_EQ(model.materials.size(), expected.materials);

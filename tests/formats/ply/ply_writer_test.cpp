@@ -9,11 +9,11 @@
 namespace morvex::testing {
 namespace {
 
-OperationResult writeAndRead(const TempDir& dir, const Model& model, std::string& bytes, std::string* reason = nullptr)
+OperationResult writeAndRead(const TempDir& dir, const Model& model, std::string& bytes, Failure* failure = nullptr)
 {
     RecordingReporter reporter;
     const auto path = dir / "out.ply";
-    const OperationResult result = writePly(path, model, reporter, reason);
+    const OperationResult result = writePly(path, model, reporter, failure);
     bytes = readFile(path);
     return result;
 }
@@ -47,8 +47,8 @@ TEST(PlyWriter, WritesHeaderCommentsAndTriangles)
 
     TempDir dir;
     std::string bytes;
-    std::string reason;
-    ASSERT_EQ(writeAndRead(dir, model, bytes, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(writeAndRead(dir, model, bytes, &failure), OperationResult::Success) << describeFailure(failure);
     const std::string header = "ply\nformat binary_little_endian 1.0\ncomment two  lines\ncomment Bracket\n"
                                "element vertex 7\nproperty float x\nproperty float y\nproperty float z\n"
                                "element face 3\nproperty list uchar int vertex_indices\nend_header\n";
@@ -126,7 +126,7 @@ TEST(PlyWriter, ColoursFacesByTheirFirstCorner)
     // Read back, the colours are per corner again, one per triangle.
     Model back;
     const PlyReadResult read = readPlyBytes(dir, bytes, back);
-    ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
     EXPECT_EQ(toVector(back.objects[0]->colors),
               (std::vector<ArgbColor>{0xFF0000FF, 0xFF0000FF, 0xFF0000FF, 0x7F123456, 0x7F123456, 0x7F123456}));
 }
@@ -217,9 +217,9 @@ TEST(PlyWriter, ReportsProgressAndLeavesNothingWhenStoppedOrFailing)
         EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "stopped at check " << stopAt;
     }
     RecordingReporter reporter;
-    std::string reason;
-    EXPECT_EQ(writePly(dir / "missing-folder" / "out.ply", model, reporter, &reason), OperationResult::Failure);
-    EXPECT_FALSE(reason.empty());
+    Failure failure;
+    EXPECT_EQ(writePly(dir / "missing-folder" / "out.ply", model, reporter, &failure), OperationResult::Failure);
+    EXPECT_FALSE(failure.message.empty());
 }
 
 // The application's tables send ".ply" and output kind 7 here.
@@ -233,8 +233,9 @@ TEST(PlyWriter, IsReachedThroughTheModelTables)
     RecordingReporter reporter;
     ASSERT_EQ(writeModel(reporter, dir / "a.PLY", model, settings), OperationResult::Success);
     Model back;
-    std::string reason;
-    ASSERT_EQ(readModel(reporter, back, dir / "a.PLY", ".PLY", &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(readModel(reporter, back, dir / "a.PLY", ".PLY", &failure), OperationResult::Success)
+        << describeFailure(failure);
     EXPECT_EQ(back.objects[0]->triangleCount(), 1u);
 }
 
@@ -255,7 +256,7 @@ TEST(PlyWriter, CommandLineConvertsPly)
 
     output.clear();
     EXPECT_EQ(convertWithCli(dir / "bad.ply", "ply", dir / "out", &output), 1);
-    EXPECT_NE(output.find("Read failed: file is truncated"), std::string::npos) << output;
+    EXPECT_NE(output.find("Read failed: line 6: file is truncated"), std::string::npos) << output;
     EXPECT_FALSE(std::filesystem::exists(dir / "out" / "bad.ply"));
 }
 

@@ -48,11 +48,11 @@ TEST(ThreeMfRoundTrip, ObjectsColoursMetadataAndModelProperties)
     TempDir dir;
     const auto path = dir / "round.3mf";
     RecordingReporter reporter;
-    std::string reason;
-    ASSERT_EQ(write3mf(path, model, reporter, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
 
     Model read;
-    ASSERT_EQ(read3mf(path, read, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(read3mf(path, read, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     EXPECT_EQ(read.properties.getProperty("Title"), "Round trip");
     EXPECT_EQ(read.properties.getProperty("ModelName"), "Round trip");
     EXPECT_EQ(read.properties.getProperty("Designer"), "Morvex");
