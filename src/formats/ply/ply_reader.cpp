@@ -116,6 +116,15 @@ bool parseAsciiInteger(std::string_view token, std::int64_t& value)
     return true;
 }
 
+// A coordinate token: a whole number takes the shared fast path; a token
+// that only starts with a number ("1.5e") keeps that number, as before.
+bool parseAsciiCoordinate(std::string_view token, float& value)
+{
+    const char* start = token.data();
+    const char* stop = start + token.size();
+    return parseFloatToken(start, stop, value) || parseFloat(start, stop, value);
+}
+
 class BodyReader {
 public:
     BodyReader(const PlyHeader& header, std::string_view body, Model& model, ModelObject& object,
@@ -280,8 +289,7 @@ OperationResult BodyReader::readAsciiVertex(LineScanner& line)
         case PlyRole::Y:
         case PlyRole::Z: {
             float value = 0;
-            const char* start = token.data();
-            if (!parseFloat(start, token.data() + token.size(), value))
+            if (!parseAsciiCoordinate(token, value))
                 return fail("vertex coordinate is not a number");
             (property.role == PlyRole::X ? position.x : property.role == PlyRole::Y ? position.y : position.z) = value;
             break;

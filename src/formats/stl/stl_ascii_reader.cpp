@@ -1,8 +1,8 @@
 #include "formats/stl/stl_internal.h"
-#include "formats/stl/stl_line_reader.h"
-#include "formats/stl/stl_numbers.h"
 
 #include "support/core/growable_array.h"
+#include "support/text/block_line_reader.h"
+#include "support/text/numbers.h"
 #include "support/text/text.h"
 
 #include <array>
@@ -55,7 +55,7 @@ bool opensSolid(std::string_view line, std::string_view& name)
     if (line.size() > word.size() && line[word.size()] != ' ' && line[word.size()] != '\t')
         return false;
     std::size_t at = word.size();
-    while (at < line.size() && isBlank(line[at]))
+    while (at < line.size() && isSeparatorByte(line[at]))
         ++at;
     name = line.substr(at);
     return true;
@@ -80,7 +80,7 @@ enum class FacetOutcome { Accepted, Skipped, EndOfSolid, EndOfFile };
 
 class FacetParser {
 public:
-    explicit FacetParser(LineReader& lines) : lines_(lines) {}
+    explicit FacetParser(BlockLineReader& lines) : lines_(lines) {}
 
     // A facet starting at `first`. The lines it reads are consumed whether
     // the facet is accepted or not.
@@ -130,7 +130,7 @@ private:
         return contains(line, "endsolid") ? FacetOutcome::EndOfSolid : FacetOutcome::Skipped;
     }
 
-    LineReader& lines_;
+    BlockLineReader& lines_;
 };
 
 void reportLoading(ProgressReporter& phase, std::uint32_t facets)
@@ -161,7 +161,7 @@ bool allFinite(const StagedFacet& facet)
 }
 
 // Reads lines up to "endsolid" into `facets`.
-OperationResult readFacets(LineReader& lines, FacetStage& facets, ProgressReporter& phase, Failure* failure,
+OperationResult readFacets(BlockLineReader& lines, FacetStage& facets, ProgressReporter& phase, Failure* failure,
                            AsciiVerdict* verdict)
 {
     FacetParser parser(lines);
@@ -232,7 +232,7 @@ OperationResult readStlAscii(const std::filesystem::path& path, Model& model, Pr
         return OperationResult::Failure;
     ProgressRange phase(reporter, 0.0, 0.5);
     IndeterminateScope indeterminate(reporter); // until "endsolid"
-    LineReader lines(source, blockBytes);
+    BlockLineReader lines(source, blockBytes, MaxLineBytes);
     if (!lines.valid())
         return failOutOfMemory(failure);
 

@@ -19,6 +19,8 @@ inline constexpr std::size_t HeaderBytes = 80;
 inline constexpr std::size_t FacetRecordBytes = 50; // normal, three vertices, attribute word
 inline constexpr std::size_t BinaryPrefixBytes = HeaderBytes + 4;
 inline constexpr std::size_t LineBlockBytes = 8192;
+// ASCII lines are cut after this many bytes; the rest of a line is dropped.
+inline constexpr std::size_t MaxLineBytes = 259;
 
 inline constexpr std::string_view ObjectColorKey = "ObjectDefaultColor";
 inline constexpr std::string_view ModelNameKey = "ModelName";

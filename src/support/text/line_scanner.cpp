@@ -26,13 +26,7 @@ std::uint64_t countLineEnds(std::string_view text)
 bool LineScanner::readFloat(float& value)
 {
     skipBlanks();
-    const char* at = at_;
-    float parsed = 0.0f;
-    if (!parseFloat(at, end_, parsed) || !endsToken(at, end_))
-        return false;
-    value = parsed;
-    at_ = at;
-    return true;
+    return parseFloatToken(at_, end_, value);
 }
 
 bool LineScanner::readDouble(double& value, bool* fractional)

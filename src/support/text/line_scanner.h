@@ -84,8 +84,9 @@ public:
         return true;
     }
 
-    // A decimal number that ends at a blank or the line end; false, with
-    // the cursor on it, when the next token is not one.
+    // A decimal number that ends at a blank or the line end (read with the
+    // fast path of parseFloatToken); false, with the cursor on it, when the
+    // next token is not one.
     bool readFloat(float& value);
     // `fractional`, when given, tells whether the number was written with
     // anything but digits and a sign ("0.5", "1e2", "inf").
