@@ -33,7 +33,7 @@ namespace {
 OperationResult readStlWithoutNormals(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
                                       Failure* failure)
 {
-    const OperationResult result = readStl(source, model, reporter, failure);
+    const OperationResult result = stl::readStl(source, model, reporter, failure);
     if (result != OperationResult::Success)
         return result;
     if (reporter.isCancelled())
@@ -68,13 +68,13 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
     if (ext == ".stl")
         return readStlWithoutNormals(reporter, model, source, failure);
     if (ext == ".3mf")
-        return read3mf(source, model, reporter, failure);
+        return threemf::read3mf(source, model, reporter, failure);
     if (ext == ".ply")
-        return readPly(source, model, reporter, failure);
+        return ply::readPly(source, model, reporter, failure);
     if (ext == ".obj")
-        return readObj(source, model, reporter, failure);
+        return obj::readObj(source, model, reporter, failure);
     if (ext == ".3dp")
-        return read3dp(source, model, reporter, failure);
+        return docs3dp::read3dp(source, model, reporter, failure);
     if (ext == ".ifc")
         return readIfc(reporter, model, source, failure);
     // Formats read by code of our own whose reader is not in this build.
@@ -88,12 +88,12 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
                            const ConversionSettings& settings, Failure* failure)
 {
     switch (settings.outputKind) {
-    case FormatKind::StlAscii: return writeStlAscii(output, model, reporter, failure);
-    case FormatKind::StlBinary: return writeStlBinary(output, model, reporter, failure);
-    case FormatKind::Ply: return writePly(output, model, reporter, failure);
-    case FormatKind::Obj: return writeObj(output, model, reporter, failure);
-    case FormatKind::Document3dp: return write3dp(output, model, reporter, failure);
-    case FormatKind::ThreeMf: return write3mf(output, model, reporter, failure);
+    case FormatKind::StlAscii: return stl::writeStlAscii(output, model, reporter, failure);
+    case FormatKind::StlBinary: return stl::writeStlBinary(output, model, reporter, failure);
+    case FormatKind::Ply: return ply::writePly(output, model, reporter, failure);
+    case FormatKind::Obj: return obj::writeObj(output, model, reporter, failure);
+    case FormatKind::Document3dp: return docs3dp::write3dp(output, model, reporter, failure);
+    case FormatKind::ThreeMf: return threemf::write3mf(output, model, reporter, failure);
     default: return failWith(failure, FailureKind::Unsupported, "no writer for this output format");
     }
 }

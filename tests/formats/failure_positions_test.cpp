@@ -50,27 +50,27 @@ TEST(FailurePositions, EveryReaderSaysWhereItStopped)
 {
     const PositionCase cases[] = {
         {"ASCII STL ending inside a facet", "a.stl",
-         "solid t\r\nfacet normal 0 0 1\r\n outer loop\r\n  vertex 0 0 0\r\n  vertex 1 0 0\r\n", readStl,
+         "solid t\r\nfacet normal 0 0 1\r\n outer loop\r\n  vertex 0 0 0\r\n  vertex 1 0 0\r\n", stl::readStl,
          FailureKind::Malformed, "line 5: the file ends inside a facet"},
         {"ASCII STL without endsolid", "b.stl",
          "solid t\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\nendloop\nendfacet\n",
-         readStl, FailureKind::Malformed, "line 8: the solid is never closed (no endsolid)"},
-        {"binary STL short of its facets", "c.stl", binaryStlWithFacets(2, 1), readStl, FailureKind::Malformed,
+         stl::readStl, FailureKind::Malformed, "line 8: the solid is never closed (no endsolid)"},
+        {"binary STL short of its facets", "c.stl", binaryStlWithFacets(2, 1), stl::readStl, FailureKind::Malformed,
          "byte 134: file is truncated: 2 facets need 184 bytes, the file has 134"},
-        {"binary STL longer than its facets", "d.stl", binaryStlWithFacets(1, 2), readStl, FailureKind::Malformed,
+        {"binary STL longer than its facets", "d.stl", binaryStlWithFacets(1, 2), stl::readStl, FailureKind::Malformed,
          "byte 134: file is longer than its 1 facets (184 bytes instead of 134)"},
-        {"OBJ face with two corners", "e.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\n\n# a comment\nf 1 2\nf 1 2 3\n", readObj,
-         FailureKind::Malformed, "line 6: face with fewer than three corners"},
-        {"PLY header without its end", "f.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\n", readPly,
-         FailureKind::Malformed, "line 4: header has no end_header line"},
+        {"OBJ face with two corners", "e.obj", "v 0 0 0\nv 1 0 0\nv 0 1 0\n\n# a comment\nf 1 2\nf 1 2 3\n",
+         obj::readObj, FailureKind::Malformed, "line 6: face with fewer than three corners"},
+        {"PLY header without its end", "f.ply", "ply\nformat ascii 1.0\nelement vertex 1\nproperty float x\n",
+         ply::readPly, FailureKind::Malformed, "line 4: header has no end_header line"},
         {"3MF model part broken before its model", "g.model", "<?xml version=\"1.0\"?>\n<other>\n</model>\n",
          [](const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure) {
-             return read3mfModelPart(path, model, reporter, failure);
+             return threemf::read3mfModelPart(path, model, reporter, failure);
          },
          FailureKind::Malformed, "line 3: the model part holds no 3MF model"},
-        {"3DP with a foreign header", "h.3dp", "not a chunked document at all", read3dp, FailureKind::Malformed,
-         "byte 0: not a 3DP document"},
-        {"3DP of a later version", "i.3dp", testing::chunkedFile("", 7), read3dp, FailureKind::Unsupported,
+        {"3DP with a foreign header", "h.3dp", "not a chunked document at all", docs3dp::read3dp,
+         FailureKind::Malformed, "byte 0: not a 3DP document"},
+        {"3DP of a later version", "i.3dp", testing::chunkedFile("", 7), docs3dp::read3dp, FailureKind::Unsupported,
          "byte 10: unsupported 3DP document version 7"},
     };
     for (const PositionCase& c : cases) {
@@ -94,7 +94,7 @@ TEST(FailurePositions, MaterialLibraryFailuresNameTheLibraryAndItsLine)
     Model model;
     RecordingReporter reporter;
     Failure failure;
-    EXPECT_EQ(readObj(dir / "m.obj", model, reporter, &failure), OperationResult::Failure);
+    EXPECT_EQ(obj::readObj(dir / "m.obj", model, reporter, &failure), OperationResult::Failure);
     EXPECT_EQ(failure.kind, FailureKind::Unsupported);
     EXPECT_EQ(describeFailure(failure), "line 32768: too many materials in many.mtl");
 }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace morvex {
+namespace morvex::docs3dp {
 namespace {
 
 template <typename T>
@@ -119,4 +119,4 @@ bool ChunkReader::readTrailer() const
            std::memcmp(file_.data() + at, chunkfile::Magic, sizeof chunkfile::Magic) == 0;
 }
 
-} // namespace morvex
+} // namespace morvex::docs3dp

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-namespace morvex {
+namespace morvex::docs3dp {
 
 // One chunk as found in the file. Offsets are from the start of the file.
 struct Chunk {
@@ -98,4 +98,4 @@ private:
     std::uint64_t headerFault_ = 0;
 };
 
-} // namespace morvex
+} // namespace morvex::docs3dp

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-namespace morvex {
+namespace morvex::docs3dp {
 
 // The program's own chunked document (".3dp"): document properties, and per
 // object its placement, vertices, corners with normal and colour, the colours
@@ -16,4 +16,4 @@ OperationResult read3dp(const std::filesystem::path& path, Model& model, Progres
 OperationResult write3dp(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure = nullptr);
 
-} // namespace morvex
+} // namespace morvex::docs3dp

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace morvex {
+namespace morvex::docs3dp {
 namespace {
 
 using namespace docs3dp;
@@ -333,4 +333,4 @@ OperationResult read3dp(const std::filesystem::path& path, Model& model, Progres
     return OperationResult::Success;
 }
 
-} // namespace morvex
+} // namespace morvex::docs3dp

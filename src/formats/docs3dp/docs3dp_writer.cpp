@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace morvex {
+namespace morvex::docs3dp {
 namespace {
 
 using namespace docs3dp;
@@ -224,4 +224,4 @@ OperationResult write3dp(const std::filesystem::path& path, const Model& model, 
     return file.commit(failure);
 }
 
-} // namespace morvex
+} // namespace morvex::docs3dp

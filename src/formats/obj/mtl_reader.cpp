@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-namespace morvex::objformat {
+namespace morvex::obj {
 
 namespace {
 
@@ -181,4 +181,4 @@ OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std:
     return OperationResult::Success;
 }
 
-} // namespace morvex::objformat
+} // namespace morvex::obj

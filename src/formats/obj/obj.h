@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-namespace morvex {
+namespace morvex::obj {
 
 // Reads a Wavefront OBJ file and the material libraries it names. Every run
 // of faces with the same material becomes one object; faces are fanned into
@@ -27,4 +27,4 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
 // file name replaced by ".mtl", or ".mtl" appended when it has none.
 std::filesystem::path materialLibraryPathFor(const std::filesystem::path& objPath);
 
-} // namespace morvex
+} // namespace morvex::obj

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-namespace morvex::objformat {
+namespace morvex::obj {
 
 // Both file kinds check for a stop request and report the line number
 // after this many lines.
@@ -46,4 +46,4 @@ struct MaterialCollection {
 OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
                                     MaterialCollection& materials, ProgressReporter& reporter, Failure* failure);
 
-} // namespace morvex::objformat
+} // namespace morvex::obj

@@ -8,11 +8,9 @@
 #include <cmath>
 #include <cstdio>
 
-namespace morvex {
+namespace morvex::obj {
 
 namespace {
-
-using namespace objformat;
 
 constexpr std::uint32_t MaxFaceCorners = 15;
 constexpr std::uint32_t FacesPerCompileStep = 1u << 16;
@@ -481,4 +479,4 @@ OperationResult readObj(const std::filesystem::path& path, Model& model, Progres
     return OperationResult::Success;
 }
 
-} // namespace morvex
+} // namespace morvex::obj

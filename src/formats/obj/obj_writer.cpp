@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace morvex {
+namespace morvex::obj {
 
 namespace {
 
@@ -634,4 +634,4 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
     return OperationResult::Success;
 }
 
-} // namespace morvex
+} // namespace morvex::obj

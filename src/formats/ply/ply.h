@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-namespace morvex {
+namespace morvex::ply {
 
 // Reads an ASCII or binary (either byte order) PLY file into one object:
 // vertices, triangles (polygons split into fans around their first corner)
@@ -22,4 +22,4 @@ OperationResult readPly(const std::filesystem::path& path, Model& model, Progres
 OperationResult writePly(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure = nullptr);
 
-} // namespace morvex
+} // namespace morvex::ply

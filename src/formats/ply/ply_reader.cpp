@@ -8,7 +8,7 @@
 #include <bit>
 #include <cstring>
 
-namespace morvex {
+namespace morvex::ply {
 namespace {
 
 using namespace ply;
@@ -540,4 +540,4 @@ OperationResult readPly(const std::filesystem::path& path, Model& model, Progres
     return readOpenedFile(file.view(), model, *object, reporter, failure);
 }
 
-} // namespace morvex
+} // namespace morvex::ply

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace morvex {
+namespace morvex::ply {
 namespace {
 
 constexpr std::size_t MaxCommentBytes = 259;
@@ -267,4 +267,4 @@ OperationResult writePly(const std::filesystem::path& path, const Model& model, 
     return writer.write(path);
 }
 
-} // namespace morvex
+} // namespace morvex::ply

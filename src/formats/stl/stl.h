@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-namespace morvex {
+namespace morvex::stl {
 
 // Reads ASCII or binary STL into one object (ASCII first; binary when the
 // ASCII reader fails). Facet normals are not kept. Profile kind becomes
@@ -19,4 +19,4 @@ OperationResult writeStlAscii(const std::filesystem::path& path, const Model& mo
 OperationResult writeStlBinary(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                                Failure* failure = nullptr);
 
-} // namespace morvex
+} // namespace morvex::stl

@@ -3,7 +3,7 @@
 
 #include <sys/stat.h>
 
-namespace morvex {
+namespace morvex::stl {
 
 OperationResult readStl(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
 {
@@ -35,4 +35,4 @@ OperationResult readStl(const std::filesystem::path& path, Model& model, Progres
     return OperationResult::Success;
 }
 
-} // namespace morvex
+} // namespace morvex::stl

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-namespace morvex {
+namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t WriteReportEvery = 100;
@@ -289,4 +289,4 @@ OperationResult writeStlBinary(const std::filesystem::path& path, const Model& m
     return writeStlFile(path, model, reporter, failure, "Write Binary file", head, writeBinaryFacet, {});
 }
 
-} // namespace morvex
+} // namespace morvex::stl

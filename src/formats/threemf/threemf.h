@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <string>
 
-namespace morvex {
+namespace morvex::threemf {
 
 // Reads a 3MF package: the model part named by the package's relationships
 // is unpacked into a private scratch folder (always removed afterwards) and
@@ -28,4 +28,4 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
 OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure = nullptr);
 
-} // namespace morvex
+} // namespace morvex::threemf

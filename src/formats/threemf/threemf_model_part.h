@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace morvex {
+namespace morvex::threemf {
 
 // Namespaces of the core model and of its material elements, read and
 // written as the defaults of the model's "xmlns" and "xmlns:m" attributes.
@@ -49,4 +49,4 @@ OperationResult findModelPartTarget(const std::filesystem::path& relationshipPar
 // each pair present setting red, green, blue and alpha in turn.
 ArgbColor parseThreeMfColor(std::string_view text);
 
-} // namespace morvex
+} // namespace morvex::threemf

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace morvex {
+namespace morvex::threemf {
 namespace {
 
 constexpr std::string_view RootRelationshipPart = "_rels/.rels";
@@ -145,4 +145,4 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
     return result;
 }
 
-} // namespace morvex
+} // namespace morvex::threemf

@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace morvex {
+namespace morvex::threemf {
 namespace {
 
 constexpr std::uint32_t VertexGrowth = 10'000;
@@ -734,7 +734,7 @@ OperationResult findModelPartTarget(const std::filesystem::path& relationshipPar
 {
     target.clear();
     hasRelationships = false;
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     const OperationResult loaded = loadXmlFile(relationshipPart, &reporter, root, error);
     if (loaded != OperationResult::Success)
@@ -770,7 +770,7 @@ OperationResult read3mfModelPart(const std::filesystem::path& modelPart, Model& 
     reporter.setStatusText("Opening file...", 1);
     OperationResult result = OperationResult::Success;
     {
-        XmlNode root;
+        XmlDocument root;
         std::string xmlError;
         std::uint64_t xmlErrorLine = 0;
         result = loadXmlFile(modelPart, &reporter, root, xmlError, &xmlErrorLine);
@@ -798,4 +798,4 @@ OperationResult read3mfModelPart(const std::filesystem::path& modelPart, Model& 
     return completeObjects(model, reporter, failure);
 }
 
-} // namespace morvex
+} // namespace morvex::threemf

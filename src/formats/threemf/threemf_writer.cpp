@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace morvex {
+namespace morvex::threemf {
 namespace {
 
 constexpr std::string_view ContentTypesPart =
@@ -546,4 +546,4 @@ OperationResult write3mf(const std::filesystem::path& path, const Model& model, 
     return result;
 }
 
-} // namespace morvex
+} // namespace morvex::threemf

@@ -894,7 +894,8 @@ bool decodeXmlBytes(std::string_view bytes, std::string& owned, std::string_view
     return true;
 }
 
-OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText, ProgressReporter* progress)
+OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText,
+                             ProgressReporter* progress)
 {
     errorText.clear();
     XmlReader reader(text, root.tree(), errorText, progress);
@@ -904,12 +905,12 @@ OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& 
     return result;
 }
 
-OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText)
+OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText)
 {
     return parseXmlText(text, root, errorText, nullptr);
 }
 
-OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlNode& root,
+OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlDocument& root,
                             std::string& errorText, std::uint64_t* errorLine)
 {
     errorText.clear();

@@ -47,10 +47,10 @@ void expectSameGeometryThroughDocument(const std::filesystem::path& source, cons
     Model original;
     ASSERT_EQ(read(source, original, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     ASSERT_FALSE(original.objects.empty());
-    ASSERT_EQ(write3dp(dir / "middle.3dp", original, reporter, &failure), OperationResult::Success)
+    ASSERT_EQ(docs3dp::write3dp(dir / "middle.3dp", original, reporter, &failure), OperationResult::Success)
         << describeFailure(failure);
     Model document;
-    ASSERT_EQ(read3dp(dir / "middle.3dp", document, reporter, &failure), OperationResult::Success)
+    ASSERT_EQ(docs3dp::read3dp(dir / "middle.3dp", document, reporter, &failure), OperationResult::Success)
         << describeFailure(failure);
     EXPECT_EQ(placedTriangles(document), placedTriangles(original));
     // Uncoloured objects stay uncoloured; coloured ones keep colours.
@@ -74,7 +74,7 @@ TEST(Document3dpRoundTrip, StlThroughADocumentKeepsItsGeometry)
                              "assimp__3DSMaxExport.STL", "openscad__example016.stl",
                              "assimp__triangle_with_two_solids.stl", "trimesh__1002_tray_bottom.STL"}) {
         SCOPED_TRACE(name);
-        expectSameGeometryThroughDocument(corpusDir() / "stl" / name, ".stl", readStl, writeStlBinary);
+        expectSameGeometryThroughDocument(corpusDir() / "stl" / name, ".stl", stl::readStl, stl::writeStlBinary);
     }
 }
 
@@ -84,6 +84,6 @@ TEST(Document3dpRoundTrip, ObjThroughADocumentKeepsItsGeometry)
     for (const char* name : {"assimp__spider/spider.obj", "assimp__box.obj", "assimp__cube_with_vertexcolors.obj",
                              "assimp__testmixed.obj", "trimesh__capsule/capsule.obj", "trimesh__fuze/fuze.obj"}) {
         SCOPED_TRACE(name);
-        expectSameGeometryThroughDocument(corpusDir() / "obj" / name, ".obj", readObj, writeObj);
+        expectSameGeometryThroughDocument(corpusDir() / "obj" / name, ".obj", obj::readObj, obj::writeObj);
     }
 }

@@ -20,7 +20,7 @@ OperationResult readText(const TempDir& dir, const std::string& text, Model& mod
 {
     writeFile(dir / name, text);
     RecordingReporter reporter;
-    return readObj(dir / name, model, reporter, failure);
+    return obj::readObj(dir / name, model, reporter, failure);
 }
 
 std::vector<Vector3> positionsOf(const ModelObject& object)
@@ -142,7 +142,7 @@ TEST(ObjReader, EmptyAndFacelessFilesGiveEmptyModels)
     Model missing;
     RecordingReporter reporter;
     Failure failure;
-    EXPECT_EQ(readObj("/nonexistent/model.obj", missing, reporter, &failure), OperationResult::Failure);
+    EXPECT_EQ(obj::readObj("/nonexistent/model.obj", missing, reporter, &failure), OperationResult::Failure);
     EXPECT_FALSE(failure.message.empty());
 }
 
@@ -312,7 +312,7 @@ TEST(ObjReader, ProgressStatusAndCancellation)
 
     RecordingReporter reporter;
     Model model;
-    ASSERT_EQ(readObj(dir / "model.obj", model, reporter), OperationResult::Success);
+    ASSERT_EQ(obj::readObj(dir / "model.obj", model, reporter), OperationResult::Success);
     std::vector<std::string> texts;
     for (const auto& status : reporter.statuses) {
         EXPECT_EQ(status.line, 1); // the passes report one line down
@@ -328,7 +328,7 @@ TEST(ObjReader, ProgressStatusAndCancellation)
     RecordingReporter stopping;
     stopping.cancelAfterChecks(2);
     Model cancelled;
-    EXPECT_EQ(readObj(dir / "model.obj", cancelled, stopping), OperationResult::Cancelled);
+    EXPECT_EQ(obj::readObj(dir / "model.obj", cancelled, stopping), OperationResult::Cancelled);
     EXPECT_EQ(stopping.cancelChecks(), 2u);
     EXPECT_TRUE(cancelled.objects.empty());
 
@@ -341,7 +341,7 @@ TEST(ObjReader, ProgressStatusAndCancellation)
     RecordingReporter stopInLibrary;
     stopInLibrary.cancelAfterChecks(1);
     Model libraryModel;
-    EXPECT_EQ(readObj(dir / "lib.obj", libraryModel, stopInLibrary), OperationResult::Cancelled);
+    EXPECT_EQ(obj::readObj(dir / "lib.obj", libraryModel, stopInLibrary), OperationResult::Cancelled);
 }
 
 // Damaged files never crash, hang or read out of bounds: every prefix of a

@@ -21,13 +21,13 @@ namespace {
 OperationResult write(const std::filesystem::path& path, const Model& model, Failure* failure = nullptr)
 {
     RecordingReporter reporter;
-    return writeObj(path, model, reporter, failure);
+    return obj::writeObj(path, model, reporter, failure);
 }
 
 OperationResult readBack(const std::filesystem::path& path, Model& model)
 {
     RecordingReporter reporter;
-    return readObj(path, model, reporter);
+    return obj::readObj(path, model, reporter);
 }
 
 } // namespace
@@ -309,7 +309,7 @@ TEST(ObjWriter, FailedOrCancelledWritesLeaveNothing)
     // A stop at any check: the first, one in the middle, the last.
     RecordingReporter counting;
     std::filesystem::create_directories(dir / "full");
-    ASSERT_EQ(writeObj(dir / "full" / "model.obj", model, counting), OperationResult::Success);
+    ASSERT_EQ(obj::writeObj(dir / "full" / "model.obj", model, counting), OperationResult::Success);
     const std::uint64_t checks = counting.cancelChecks();
     ASSERT_GE(checks, 5u);
     for (const std::uint64_t stopAt : {std::uint64_t{1}, checks / 2, checks}) {
@@ -317,7 +317,7 @@ TEST(ObjWriter, FailedOrCancelledWritesLeaveNothing)
         std::filesystem::create_directories(dir / "stopped");
         RecordingReporter stopping;
         stopping.cancelAfterChecks(stopAt);
-        EXPECT_EQ(writeObj(dir / "stopped" / "model.obj", model, stopping), OperationResult::Cancelled);
+        EXPECT_EQ(obj::writeObj(dir / "stopped" / "model.obj", model, stopping), OperationResult::Cancelled);
         EXPECT_TRUE(filesIn(dir / "stopped").empty());
     }
 }
@@ -328,7 +328,7 @@ TEST(ObjWriter, ProgressAndStatus)
     Model model;
     addTexturedGrid(model, 0, 30); // 5400 vertices, 1800 triangles
     RecordingReporter reporter;
-    ASSERT_EQ(writeObj(dir / "grid.obj", model, reporter), OperationResult::Success);
+    ASSERT_EQ(obj::writeObj(dir / "grid.obj", model, reporter), OperationResult::Success);
     std::vector<std::string> phases, counts;
     for (const auto& status : reporter.statuses)
         (status.line == 0 ? phases : counts).push_back(status.text);

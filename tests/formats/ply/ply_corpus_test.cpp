@@ -83,7 +83,7 @@ TEST(PlyCorpus, ReadsEveryFileAsExpected)
         RecordingReporter reporter;
         Model model;
         Failure failure;
-        ASSERT_EQ(readPly(entry.path(), model, reporter, &failure), OperationResult::Success)
+        ASSERT_EQ(ply::readPly(entry.path(), model, reporter, &failure), OperationResult::Success)
             << describeFailure(failure);
         ASSERT_EQ(model.objects.size(), 1u);
         const ModelObject& object = *model.objects[0];
@@ -98,10 +98,10 @@ TEST(PlyCorpus, ReadsEveryFileAsExpected)
 
         // Written by us and read again, nothing changes.
         TempDir dir;
-        ASSERT_EQ(writePly(dir / "copy.ply", model, reporter, &failure), OperationResult::Success)
+        ASSERT_EQ(ply::writePly(dir / "copy.ply", model, reporter, &failure), OperationResult::Success)
             << describeFailure(failure);
         Model copy;
-        ASSERT_EQ(readPly(dir / "copy.ply", copy, reporter, &failure), OperationResult::Success)
+        ASSERT_EQ(ply::readPly(dir / "copy.ply", copy, reporter, &failure), OperationResult::Success)
             << describeFailure(failure);
         const ModelObject& again = *copy.objects[0];
         EXPECT_EQ(toVector(again.vertices), toVector(object.vertices));

@@ -468,7 +468,7 @@ TEST(PlyReader, ReportsStatusLoadStateAndStopsWhereAsked)
     RecordingReporter missingReporter;
     Failure failure;
     Model missing;
-    EXPECT_EQ(readPly(dir / "absent.ply", missing, missingReporter, &failure), OperationResult::Failure);
+    EXPECT_EQ(ply::readPly(dir / "absent.ply", missing, missingReporter, &failure), OperationResult::Failure);
     EXPECT_EQ(failure.kind, FailureKind::Unreadable);
     EXPECT_FALSE(failure.message.empty());
     EXPECT_EQ(missingReporter.indeterminateBegins, missingReporter.indeterminateEnds);

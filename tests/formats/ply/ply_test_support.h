@@ -68,7 +68,7 @@ inline PlyReadResult readPlyBytes(const TempDir& dir, std::string_view bytes, Mo
     writeFile(path, bytes);
     RecordingReporter quiet;
     PlyReadResult outcome;
-    outcome.result = readPly(path, model, reporter != nullptr ? *reporter : quiet, &outcome.failure);
+    outcome.result = ply::readPly(path, model, reporter != nullptr ? *reporter : quiet, &outcome.failure);
     return outcome;
 }
 

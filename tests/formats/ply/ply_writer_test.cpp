@@ -13,7 +13,7 @@ OperationResult writeAndRead(const TempDir& dir, const Model& model, std::string
 {
     RecordingReporter reporter;
     const auto path = dir / "out.ply";
-    const OperationResult result = writePly(path, model, reporter, failure);
+    const OperationResult result = ply::writePly(path, model, reporter, failure);
     bytes = readFile(path);
     return result;
 }
@@ -193,7 +193,7 @@ TEST(PlyWriter, ReportsProgressAndLeavesNothingWhenStoppedOrFailing)
     const auto path = dir / "out.ply";
     {
         RecordingReporter reporter;
-        ASSERT_EQ(writePly(path, model, reporter), OperationResult::Success);
+        ASSERT_EQ(ply::writePly(path, model, reporter), OperationResult::Success);
         std::vector<std::string> texts;
         for (const auto& status : reporter.statuses) {
             EXPECT_EQ(status.line, 0);
@@ -213,12 +213,12 @@ TEST(PlyWriter, ReportsProgressAndLeavesNothingWhenStoppedOrFailing)
     for (const std::uint64_t stopAt : {1u, 12u, 25u}) {
         RecordingReporter reporter;
         reporter.cancelAfterChecks(stopAt);
-        EXPECT_EQ(writePly(path, model, reporter), OperationResult::Cancelled);
+        EXPECT_EQ(ply::writePly(path, model, reporter), OperationResult::Cancelled);
         EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "stopped at check " << stopAt;
     }
     RecordingReporter reporter;
     Failure failure;
-    EXPECT_EQ(writePly(dir / "missing-folder" / "out.ply", model, reporter, &failure), OperationResult::Failure);
+    EXPECT_EQ(ply::writePly(dir / "missing-folder" / "out.ply", model, reporter, &failure), OperationResult::Failure);
     EXPECT_FALSE(failure.message.empty());
 }
 
@@ -251,7 +251,7 @@ TEST(PlyWriter, CommandLineConvertsPly)
     EXPECT_EQ(convertWithCli(dir / "quad.ply", "ply", dir / "out", &output), 0) << output;
     Model back;
     RecordingReporter reporter;
-    ASSERT_EQ(readPly(dir / "out" / "quad.ply", back, reporter), OperationResult::Success);
+    ASSERT_EQ(ply::readPly(dir / "out" / "quad.ply", back, reporter), OperationResult::Success);
     EXPECT_EQ(toVector(back.objects[0]->indices), (std::vector<std::uint32_t>{0, 1, 2, 2, 3, 0}));
 
     output.clear();
@@ -294,7 +294,7 @@ TEST(PlyWriter, AssimpReadsWhatWeWrite)
         addMesh(model, vertices, indices, colored ? colors : std::vector<ArgbColor>{});
         TempDir dir;
         RecordingReporter reporter;
-        ASSERT_EQ(writePly(dir / "grid.ply", model, reporter), OperationResult::Success);
+        ASSERT_EQ(ply::writePly(dir / "grid.ply", model, reporter), OperationResult::Success);
         std::string info;
         ASSERT_EQ(runCommand("assimp info " + shellQuote((dir / "grid.ply").string()) + " 2>&1", &info), 0) << info;
         EXPECT_EQ(assimpCount(info, "Vertices"), static_cast<int>(side * side)) << info;

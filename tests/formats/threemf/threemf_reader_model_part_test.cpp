@@ -42,7 +42,7 @@ Read readPart(const TempDir& dir, const std::string& text, Model& model, Progres
     const auto path = dir / "3dmodel.model";
     writeFile(path, text);
     Read read{};
-    read.result = read3mfModelPart(path, model, reporter, &read.failure);
+    read.result = threemf::read3mfModelPart(path, model, reporter, &read.failure);
     return read;
 }
 
@@ -61,12 +61,12 @@ std::vector<ArgbColor> colours(const ModelObject& object)
 
 TEST(ThreeMfModelPart, ColourText)
 {
-    EXPECT_EQ(parseThreeMfColor("#102030"), 0xFF102030u);
-    EXPECT_EQ(parseThreeMfColor("10203040"), 0x40102030u);
-    EXPECT_EQ(parseThreeMfColor("#CAD1EE00"), 0x00CAD1EEu);
-    EXPECT_EQ(parseThreeMfColor("#1020"), 0xFF102000u) << "missing pairs keep their bytes";
-    EXPECT_EQ(parseThreeMfColor(""), 0xFF000000u);
-    EXPECT_EQ(parseThreeMfColor("#zz2030"), 0xFF000000u);
+    EXPECT_EQ(threemf::parseThreeMfColor("#102030"), 0xFF102030u);
+    EXPECT_EQ(threemf::parseThreeMfColor("10203040"), 0x40102030u);
+    EXPECT_EQ(threemf::parseThreeMfColor("#CAD1EE00"), 0x00CAD1EEu);
+    EXPECT_EQ(threemf::parseThreeMfColor("#1020"), 0xFF102000u) << "missing pairs keep their bytes";
+    EXPECT_EQ(threemf::parseThreeMfColor(""), 0xFF000000u);
+    EXPECT_EQ(threemf::parseThreeMfColor("#zz2030"), 0xFF000000u);
 }
 
 TEST(ThreeMfModelPart, ColoursFromGroupsMaterialsAndColourElements)

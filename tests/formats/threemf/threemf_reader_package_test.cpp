@@ -157,7 +157,7 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
         RecordingReporter reporter;
         Failure failure;
         setAvailableMemoryOverride(c.memory);
-        const OperationResult result = read3mf(path, model, reporter, &failure);
+        const OperationResult result = threemf::read3mf(path, model, reporter, &failure);
         setAvailableMemoryOverride(0);
         EXPECT_EQ(result, c.result) << c.label << ": " << describeFailure(failure);
         EXPECT_EQ(failure.message, c.reason) << c.label;
@@ -189,7 +189,7 @@ TEST(ThreeMfPackage, DamagedArchivesAndCancellation)
         Model model;
         RecordingReporter reporter;
         Failure failure;
-        EXPECT_EQ(read3mf(dir / name, model, reporter, &failure), OperationResult::Failure) << name;
+        EXPECT_EQ(threemf::read3mf(dir / name, model, reporter, &failure), OperationResult::Failure) << name;
         EXPECT_FALSE(failure.message.empty()) << name;
         EXPECT_TRUE(scratchFolders().empty()) << name;
     }
@@ -198,13 +198,13 @@ TEST(ThreeMfPackage, DamagedArchivesAndCancellation)
     // and the scratch folder always gone.
     RecordingReporter counter;
     Model whole;
-    ASSERT_EQ(read3mf(good, whole, counter), OperationResult::Success);
+    ASSERT_EQ(threemf::read3mf(good, whole, counter), OperationResult::Success);
     ASSERT_GT(counter.cancelChecks(), 3u);
     for (std::uint64_t stopAt = 1; stopAt <= counter.cancelChecks(); ++stopAt) {
         Model model;
         RecordingReporter reporter;
         reporter.cancelAfterChecks(stopAt);
-        EXPECT_EQ(read3mf(good, model, reporter), OperationResult::Cancelled) << stopAt;
+        EXPECT_EQ(threemf::read3mf(good, model, reporter), OperationResult::Cancelled) << stopAt;
         EXPECT_TRUE(scratchFolders().empty()) << stopAt;
         EXPECT_EQ(reporter.indeterminateEnds, 1);
     }
@@ -311,7 +311,7 @@ TEST(ThreeMfPackage, CorpusFiles)
         Model model;
         RecordingReporter reporter;
         Failure failure;
-        const OperationResult result = read3mf(path, model, reporter, &failure);
+        const OperationResult result = threemf::read3mf(path, model, reporter, &failure);
         EXPECT_TRUE(scratchFolders().empty()) << e.file;
         if (e.reason != nullptr) {
             EXPECT_EQ(result, OperationResult::Failure) << e.file;
@@ -417,7 +417,7 @@ TEST(ThreeMfPackage, ReadsPackagesWrittenByLib3mf)
     Model model;
     RecordingReporter reporter;
     Failure failure;
-    ASSERT_EQ(read3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    ASSERT_EQ(threemf::read3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     EXPECT_EQ(model.properties.getProperty("Title"), "From lib3mf");
     ASSERT_EQ(model.objects.size(), 2u);
 

@@ -49,10 +49,10 @@ TEST(ThreeMfRoundTrip, ObjectsColoursMetadataAndModelProperties)
     const auto path = dir / "round.3mf";
     RecordingReporter reporter;
     Failure failure;
-    ASSERT_EQ(write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    ASSERT_EQ(threemf::write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
 
     Model read;
-    ASSERT_EQ(read3mf(path, read, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    ASSERT_EQ(threemf::read3mf(path, read, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     EXPECT_EQ(read.properties.getProperty("Title"), "Round trip");
     EXPECT_EQ(read.properties.getProperty("ModelName"), "Round trip");
     EXPECT_EQ(read.properties.getProperty("Designer"), "Morvex");

@@ -64,7 +64,7 @@ std::filesystem::path writeInteropPackage(const Model& model, const TempDir& tem
     const std::filesystem::path path = temp / "interop.3mf";
     RecordingReporter reporter;
     Failure failure;
-    EXPECT_EQ(write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    EXPECT_EQ(threemf::write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     return path;
 }
 

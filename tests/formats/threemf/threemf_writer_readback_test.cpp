@@ -31,7 +31,7 @@ OperationResult readPackage(const std::filesystem::path& path, Model& model)
 {
     RecordingReporter reporter;
     Failure failure;
-    const OperationResult result = read3mf(path, model, reporter, &failure);
+    const OperationResult result = threemf::read3mf(path, model, reporter, &failure);
     EXPECT_EQ(result, OperationResult::Success) << describeFailure(failure);
     return result;
 }
@@ -60,7 +60,8 @@ TEST(ThreeMfWriterReadBack, GivesBackObjectsCornerColoursMetadataAndModelPropert
     const std::filesystem::path path = temp / "bracket.3mf";
     RecordingReporter reporter;
     Failure failure;
-    ASSERT_EQ(write3mf(path, written, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    ASSERT_EQ(threemf::write3mf(path, written, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     Model read;
     ASSERT_EQ(readPackage(path, read), OperationResult::Success);
 

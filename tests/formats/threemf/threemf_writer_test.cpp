@@ -48,7 +48,7 @@ WrittenPackage writeAndUnpack(const Model& model, const TempDir& temp)
     const std::filesystem::path path = temp / "out.3mf";
     RecordingReporter reporter;
     Failure failure;
-    EXPECT_EQ(write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    EXPECT_EQ(threemf::write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     std::vector<ZipEntryInfo> entries;
     EXPECT_EQ(listZipEntries(path, entries, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     for (const ZipEntryInfo& entry : entries) {
@@ -353,7 +353,7 @@ TEST(ThreeMfWriter, CancelledOrFailedWritesLeaveNothingBehind)
 
     RecordingReporter counting;
     Failure failure;
-    ASSERT_EQ(write3mf(path, model, counting, &failure), OperationResult::Success) << describeFailure(failure);
+    ASSERT_EQ(threemf::write3mf(path, model, counting, &failure), OperationResult::Success) << describeFailure(failure);
     const std::uint64_t checks = counting.cancelChecks();
     EXPECT_GT(checks, 400u) << "stop questions while vertices and triangles are written";
     EXPECT_EQ(counting.progress.back(), 1.0);
@@ -364,12 +364,12 @@ TEST(ThreeMfWriter, CancelledOrFailedWritesLeaveNothingBehind)
     for (std::uint64_t stopAt : {std::uint64_t{1}, std::uint64_t{2}, checks / 3, checks - 3, checks - 2, checks - 1}) {
         RecordingReporter stopping;
         stopping.cancelAfterChecks(stopAt);
-        EXPECT_EQ(write3mf(path, model, stopping, &failure), OperationResult::Cancelled) << stopAt;
+        EXPECT_EQ(threemf::write3mf(path, model, stopping, &failure), OperationResult::Cancelled) << stopAt;
         EXPECT_EQ(readFile(path), written) << "the earlier file is untouched";
     }
     RecordingReporter reporter;
     failure = {};
-    EXPECT_EQ(write3mf(temp / "missing" / "out.3mf", model, reporter, &failure), OperationResult::Failure);
+    EXPECT_EQ(threemf::write3mf(temp / "missing" / "out.3mf", model, reporter, &failure), OperationResult::Failure);
     EXPECT_FALSE(failure.message.empty());
     EXPECT_EQ(scratchFolders(), before);
     std::vector<std::string> left;

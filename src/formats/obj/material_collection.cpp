@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <new>
 
-namespace morvex::objformat {
+namespace morvex::obj {
 
 Material* MaterialCollection::add(const std::string& name, Failure* failure)
 {
@@ -31,4 +31,4 @@ Material* MaterialCollection::findOrAdd(const std::string& name, Failure* failur
     return found != byName.end() ? found->second : add(name, failure);
 }
 
-} // namespace morvex::objformat
+} // namespace morvex::obj
