@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace morvex::docs3dp {
 
@@ -12,6 +13,9 @@ namespace morvex::docs3dp {
 // object its placement, vertices, corners with normal and colour, the colours
 // of its first material and its properties.
 OperationResult read3dp(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        Failure* failure = nullptr);
+// The same from bytes in memory; `name` is the file name messages use.
+OperationResult read3dp(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);
 OperationResult write3dp(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure = nullptr);

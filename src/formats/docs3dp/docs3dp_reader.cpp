@@ -16,9 +16,9 @@ using namespace docs3dp;
 constexpr std::size_t MaxFilePathBytes = 1560;
 constexpr std::uint32_t MeshChildrenPerCancelCheck = 1000;
 
-std::string fileMessage(const char* before, const std::filesystem::path& path, const char* after)
+std::string fileMessage(const char* before, std::string_view name, const char* after)
 {
-    return std::string(before) + path.string() + after;
+    return std::string(before) + std::string(name) + after;
 }
 
 // "key=value", split at the first '='; set only when both parts have text.
@@ -312,12 +312,19 @@ OperationResult read3dp(const std::filesystem::path& path, Model& model, Progres
 {
     MappedFile file;
     if (file.open(path, failure) != OperationResult::Success) {
-        reporter.postTextMessage(fileMessage("File ", path, " can not be opened."));
+        reporter.postTextMessage(fileMessage("File ", path.string(), " can not be opened."));
         return OperationResult::Failure;
     }
-    ChunkReader chunks(std::span<const unsigned char>(file.bytes(), static_cast<std::size_t>(file.size())));
+    return read3dp(file.view(), path.string(), model, reporter, failure);
+}
+
+OperationResult read3dp(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
+                        Failure* failure)
+{
+    ChunkReader chunks(
+        std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
     if (!chunks.readHeader()) {
-        reporter.postTextMessage(fileMessage("File ", path, " was not readable."));
+        reporter.postTextMessage(fileMessage("File ", name, " was not readable."));
         return failAtByte(failure, FailureKind::Malformed, chunks.headerFaultOffset(), "not a 3DP document");
     }
     if (chunks.version() >= FirstUnsupportedVersion)

@@ -94,23 +94,19 @@ bool readColour(LineScanner& line, ArgbColor& colour)
 
 // A failure inside a library is placed at its line there and names the
 // library, since the line is not one of the OBJ file.
-OperationResult failedInLibrary(Failure* failure, const fs::path& libraryPath, std::uint64_t lineNumber)
+OperationResult failedInLibrary(Failure* failure, const std::string& identity, std::uint64_t lineNumber)
 {
     if (failure != nullptr && failure->recorded() && !failure->hasPosition()) {
-        failure->message += " in " + libraryPath.filename().string();
+        failure->message += " in " + fs::path(identity).filename().string();
         failure->line = lineNumber;
     }
     return OperationResult::Failure;
 }
 
-OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libraryPath, MaterialCollection& materials,
-                                ProgressReporter& reporter, Failure* failure)
+OperationResult readLibraryText(ObjCompanions& companions, std::string_view text, const std::string& identity,
+                                MaterialCollection& materials, ProgressReporter& reporter, Failure* failure)
 {
-    MappedFile file;
-    if (file.open(libraryPath) != OperationResult::Success)
-        return OperationResult::Success; // an unreadable library is skipped
-    const fs::path libraryFolder = libraryPath.parent_path();
-    LineScanner line(file.data(), file.data() + file.size());
+    LineScanner line(text);
     Material* current = nullptr;
     for (std::uint64_t lineNumber = 1; !line.atEnd(); ++lineNumber, line.nextLine()) {
         if (lineNumber % LinesPerCheck == 0 && reporter.isCancelled())
@@ -122,7 +118,7 @@ OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libra
         if (keywordIs(keyword, "newmtl", 6)) {
             current = materials.add(modelText(line.argument()), failure);
             if (current == nullptr)
-                return failedInLibrary(failure, libraryPath, lineNumber);
+                return failedInLibrary(failure, identity, lineNumber);
             continue;
         }
         if (current == nullptr)
@@ -142,43 +138,72 @@ OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libra
             const std::string_view argument = line.argument();
             if (argument.empty())
                 continue;
-            const fs::path texture = resolveTexture(objFolder, libraryFolder, argument);
-            if (!current->addTextureMap(kind, texture.string())) {
+            if (!current->addTextureMap(kind, companions.texturePath(argument))) {
                 failOutOfMemory(failure);
-                return failedInLibrary(failure, libraryPath, lineNumber);
+                return failedInLibrary(failure, identity, lineNumber);
             }
         }
     }
     return OperationResult::Success;
 }
 
+// Reads one library by name; Success when there is none.
+OperationResult readNamedLibrary(ObjCompanions& companions, std::string_view name, MaterialCollection& materials,
+                                 ProgressReporter& reporter, Failure* failure, bool& found)
+{
+    std::string_view text;
+    std::string identity;
+    found = companions.fetchLibrary(name, text, identity);
+    if (!found || !materials.librariesRead.insert(identity).second)
+        return OperationResult::Success; // each library is read once per file
+    return readLibraryText(companions, text, identity, materials, reporter, failure);
+}
+
 } // namespace
 
-OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
-                                    MaterialCollection& materials, ProgressReporter& reporter, Failure* failure)
+bool ObjFolderCompanions::fetchLibrary(std::string_view name, std::string_view& bytes, std::string& identity)
 {
-    std::vector<fs::path> libraries;
-    if (fs::path whole = findLibrary(objFolder, argument); !whole.empty()) {
-        libraries.push_back(std::move(whole));
-    } else {
-        // One line may name several libraries.
-        LineScanner names(argument);
-        for (std::string_view name = names.nextToken(); !name.empty(); name = names.nextToken())
-            if (fs::path one = findLibrary(objFolder, name); !one.empty())
-                libraries.push_back(std::move(one));
-    }
-    for (const fs::path& library : libraries) {
-        std::error_code error;
-        fs::path identity = fs::weakly_canonical(library, error);
-        if (error)
-            identity = library.lexically_normal();
-        if (!materials.librariesRead.insert(identity.string()).second)
-            continue; // each library is read once per file
-        const OperationResult result = readLibraryFile(objFolder, library, materials, reporter, failure);
-        if (result != OperationResult::Success)
-            return result;
-    }
-    return OperationResult::Success;
+    const fs::path library = findLibrary(objFolder_, name);
+    if (library.empty() || library_.open(library) != OperationResult::Success)
+        return false;
+    std::error_code error;
+    fs::path canonical = fs::weakly_canonical(library, error);
+    identity = (error ? library.lexically_normal() : canonical).string();
+    libraryFolder_ = library.parent_path();
+    bytes = library_.view();
+    return true;
+}
+
+std::string ObjFolderCompanions::texturePath(std::string_view written)
+{
+    return resolveTexture(objFolder_, libraryFolder_, written).string();
+}
+
+bool ObjMemoryCompanions::fetchLibrary(std::string_view name, std::string_view& bytes, std::string& identity)
+{
+    auto found = libraries.find(name);
+    if (found == libraries.end())
+        found = libraries.find(std::string(name) + ".mtl");
+    if (found == libraries.end())
+        return false;
+    identity = found->first;
+    bytes = found->second;
+    return true;
+}
+
+OperationResult readMaterialLibrary(ObjCompanions& companions, std::string_view argument, MaterialCollection& materials,
+                                    ProgressReporter& reporter, Failure* failure)
+{
+    bool found = false;
+    OperationResult result = readNamedLibrary(companions, argument, materials, reporter, failure, found);
+    if (found)
+        return result;
+    // One line may name several libraries.
+    LineScanner names(argument);
+    for (std::string_view name = names.nextToken(); !name.empty() && result == OperationResult::Success;
+         name = names.nextToken())
+        result = readNamedLibrary(companions, name, materials, reporter, failure, found);
+    return result;
 }
 
 } // namespace morvex::obj

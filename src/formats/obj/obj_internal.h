@@ -2,6 +2,7 @@
 
 // Pieces shared by the OBJ reader and the material library reader.
 
+#include "formats/obj/obj.h"
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/line_scanner.h"
@@ -40,10 +41,10 @@ struct MaterialCollection {
     Material* add(const std::string& name, Failure* failure);
 };
 
-// Reads the material library that an "mtllib" line names. A library that
+// Reads the material libraries that an "mtllib" line names. A library that
 // cannot be found or read is skipped (Success). Cancelled when the reporter
-// asks to stop; Failure only when memory ran out.
-OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
-                                    MaterialCollection& materials, ProgressReporter& reporter, Failure* failure);
+// asks to stop; Failure only when memory or material ids ran out.
+OperationResult readMaterialLibrary(ObjCompanions& companions, std::string_view argument, MaterialCollection& materials,
+                                    ProgressReporter& reporter, Failure* failure);
 
 } // namespace morvex::obj

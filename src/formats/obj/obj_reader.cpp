@@ -268,16 +268,13 @@ void reportLine(ProgressReporter& reporter, std::uint64_t lineNumber)
     reporter.setStatusText(text, 0);
 }
 
-OperationResult readLines(const std::filesystem::path& path, RawObj& raw, ProgressReporter& reporter, Failure* failure)
+OperationResult readLines(std::string_view text, ObjCompanions* companions, RawObj& raw, ProgressReporter& reporter,
+                          Failure* failure)
 {
-    MappedFile file;
-    if (file.open(path, failure) != OperationResult::Success)
-        return OperationResult::Failure;
     IndeterminateScope indeterminate(reporter); // ended on every way out
     reporter.setStatusText("Reading raw OBJ", 0);
-    const std::filesystem::path folder = path.parent_path();
 
-    LineScanner line(file.data(), file.data() + file.size());
+    LineScanner line(text);
     std::uint64_t lineNumber = 0;
     std::uint64_t untilCheck = LinesPerCheck;
     for (; !line.atEnd(); line.nextLine()) {
@@ -301,8 +298,8 @@ OperationResult readLines(const std::filesystem::path& path, RawObj& raw, Progre
             result = addTexCoord(line, raw, failure);
         else if (keywordIs(keyword, "f", 5))
             result = addFace(line, raw, failure);
-        else if (keywordIs(keyword, "mtllib", 5))
-            result = readMaterialLibrary(folder, line.argument(), raw.materials, reporter, failure);
+        else if (keywordIs(keyword, "mtllib", 5) && companions != nullptr)
+            result = readMaterialLibrary(*companions, line.argument(), raw.materials, reporter, failure);
         else if (keywordIs(keyword, "usemtl", 5))
             result = useMaterial(line, raw, failure);
         // Groups, smoothing groups, object names, lines, points and free-form
@@ -463,11 +460,21 @@ OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, F
 
 OperationResult readObj(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
 {
+    MappedFile file;
+    if (file.open(path, failure) != OperationResult::Success)
+        return OperationResult::Failure;
+    ObjFolderCompanions companions(path.parent_path());
+    return readObj(file.view(), path.filename().string(), model, reporter, failure, &companions);
+}
+
+OperationResult readObj(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
+                        Failure* failure, ObjCompanions* companions)
+{
     RawObj raw;
     OperationResult result;
     {
         ProgressRange range(reporter, 0.0, 0.5);
-        result = readLines(path, raw, range, failure);
+        result = readLines(bytes, companions, raw, range, failure);
     }
     if (result == OperationResult::Success) {
         ProgressRange range(reporter, 0.5, 0.5);

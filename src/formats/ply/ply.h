@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace morvex::ply {
 
@@ -14,6 +15,9 @@ namespace morvex::ply {
 // vertices and no indices. Comments become the document properties
 // "Comment1", "Comment2", ...
 OperationResult readPly(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        Failure* failure = nullptr);
+// The same from bytes in memory; `name` is the file name messages use.
+OperationResult readPly(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);
 
 // Writes the whole model as one binary little-endian PLY file: placement

@@ -523,6 +523,15 @@ OperationResult readOpenedFile(std::string_view file, Model& model, ModelObject&
     return result;
 }
 
+OperationResult readIntoModel(std::string_view file, Model& model, ProgressReporter& reporter, Failure* failure)
+{
+    ModelObject* object = model.addObject();
+    model.profile.kind = FormatKind::Ply;
+    if (object == nullptr)
+        return failOutOfMemory(failure);
+    return readOpenedFile(file, model, *object, reporter, failure);
+}
+
 } // namespace
 
 OperationResult readPly(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
@@ -532,12 +541,15 @@ OperationResult readPly(const std::filesystem::path& path, Model& model, Progres
     MappedFile file;
     if (const OperationResult opened = file.open(path, failure); opened != OperationResult::Success)
         return opened;
-    ModelObject* object = model.addObject();
-    model.profile.kind = FormatKind::Ply;
-    if (object == nullptr) {
-        return failOutOfMemory(failure);
-    }
-    return readOpenedFile(file.view(), model, *object, reporter, failure);
+    return readIntoModel(file.view(), model, reporter, failure);
+}
+
+OperationResult readPly(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
+                        Failure* failure)
+{
+    IndeterminateScope indeterminate(reporter);
+    resetModel(model);
+    return readIntoModel(bytes, model, reporter, failure);
 }
 
 } // namespace morvex::ply

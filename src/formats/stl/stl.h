@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace morvex::stl {
 
@@ -12,6 +13,9 @@ namespace morvex::stl {
 // ASCII reader fails). Facet normals are not kept. Profile kind becomes
 // StlAscii or StlBinary.
 OperationResult readStl(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        Failure* failure = nullptr);
+// The same from bytes in memory; `name` is the file name messages use.
+OperationResult readStl(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);
 
 OperationResult writeStlAscii(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,

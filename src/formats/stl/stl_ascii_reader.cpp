@@ -223,13 +223,10 @@ OperationResult compileFacets(const FacetStage& facets, ProgressReporter& phase)
 
 } // namespace
 
-OperationResult readStlAscii(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                             Failure* failure, AsciiVerdict* verdict, std::size_t blockBytes)
+OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter& reporter, Failure* failure,
+                             AsciiVerdict* verdict, std::size_t blockBytes)
 {
     *verdict = AsciiVerdict::NotAscii;
-    FileBlockSource source;
-    if (source.open(path, failure) != OperationResult::Success)
-        return OperationResult::Failure;
     ProgressRange phase(reporter, 0.0, 0.5);
     IndeterminateScope indeterminate(reporter); // until "endsolid"
     BlockLineReader lines(source, blockBytes, MaxLineBytes);

@@ -10,6 +10,16 @@ namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t LoadReportEvery = 100;
+
+// The file's bytes as the record arithmetic wants them.
+struct ByteView {
+    explicit ByteView(std::string_view text) : text_(text) {}
+    std::uint64_t size() const { return text_.size(); }
+    const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(text_.data()); }
+
+private:
+    std::string_view text_;
+};
 constexpr std::string_view ColorMarker = "COLOR=";
 constexpr std::string_view MaterialMarker = "MATERIAL=";
 
@@ -113,12 +123,9 @@ OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, Failure* 
 
 } // namespace
 
-OperationResult readStlBinary(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                              Failure* failure)
+OperationResult readStlBinary(std::string_view bytes, Model& model, ProgressReporter& reporter, Failure* failure)
 {
-    MappedFile file;
-    if (file.open(path, failure) != OperationResult::Success)
-        return OperationResult::Failure;
+    const ByteView file(bytes);
     if (file.size() == 0)
         return failWith(failure, FailureKind::Malformed, "file is empty");
     if (file.size() < HeaderBytes)

@@ -5,6 +5,7 @@
 
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
+#include "support/text/block_line_reader.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -87,12 +88,11 @@ OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObjec
 // binary reader's verdict counts), or it is ASCII STL that cannot be read.
 enum class AsciiVerdict { NotAscii, BadAscii };
 
-// The ASCII reader, reading the file in blocks of blockBytes (the line
+// The ASCII reader, reading the source in blocks of blockBytes (the line
 // endings and the 259-byte line limit do not depend on the block size).
-OperationResult readStlAscii(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                             Failure* failure, AsciiVerdict* verdict, std::size_t blockBytes = LineBlockBytes);
+OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter& reporter, Failure* failure,
+                             AsciiVerdict* verdict, std::size_t blockBytes = LineBlockBytes);
 
-OperationResult readStlBinary(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                              Failure* failure);
+OperationResult readStlBinary(std::string_view file, Model& model, ProgressReporter& reporter, Failure* failure);
 
 } // namespace morvex::stl

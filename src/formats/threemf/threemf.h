@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace morvex::threemf {
 
@@ -16,6 +17,10 @@ namespace morvex::threemf {
 // attributes, metadata, build items and component transforms become document
 // properties. Units are recorded in "Model:unit", never converted.
 OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        Failure* failure = nullptr);
+// The same from the package's bytes in memory; `name` is the file name
+// messages use. Only the parts read are unpacked into the scratch folder.
+OperationResult read3mf(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);
 
 // Writes the model as a 3MF package: every object with vertices becomes a

@@ -48,9 +48,8 @@ const ZipEntryInfo* findEntry(const std::vector<ZipEntryInfo>& entries, std::str
     return nullptr;
 }
 
-OperationResult extractLocked(const std::filesystem::path& archive, std::string_view entry,
-                              const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
-                              Failure* failure)
+OperationResult extractLocked(const ZipSource& archive, std::string_view entry, const std::filesystem::path& folder,
+                              ProgressReporter& reporter, std::uint64_t maxBytes, Failure* failure)
 {
     std::lock_guard lock(zipLock());
     return extractZipEntry(archive, entry, folder, reporter, maxBytes, failure);
@@ -58,7 +57,7 @@ OperationResult extractLocked(const std::filesystem::path& archive, std::string_
 
 // Finds the model part's name through the relationship parts. The root part
 // decides when it names a model; the others are asked only when it does not.
-OperationResult locateModelPart(const std::filesystem::path& archive, const std::vector<ZipEntryInfo>& entries,
+OperationResult locateModelPart(const ZipSource& archive, const std::vector<ZipEntryInfo>& entries,
                                 const std::filesystem::path& scratch, ProgressReporter& reporter, std::string& target,
                                 Failure* failure)
 {
@@ -90,7 +89,7 @@ OperationResult locateModelPart(const std::filesystem::path& archive, const std:
     return failWith(failure, FailureKind::Malformed, "the package names no 3D model part");
 }
 
-OperationResult readPackage(const std::filesystem::path& archive, const std::filesystem::path& scratch, Model& model,
+OperationResult readPackage(const ZipSource& archive, const std::filesystem::path& scratch, Model& model,
                             ProgressReporter& reporter, Failure* failure)
 {
     std::vector<ZipEntryInfo> entries;
@@ -126,9 +125,9 @@ OperationResult readPackage(const std::filesystem::path& archive, const std::fil
     }
 }
 
-} // namespace
-
-OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
+// Unpacks what is needed into a private scratch folder, always removed
+// afterwards, and reads it.
+OperationResult readThroughScratch(const ZipSource& archive, Model& model, ProgressReporter& reporter, Failure* failure)
 {
     model.profile.kind = FormatKind::ThreeMf;
     IndeterminateScope indeterminate(reporter);
@@ -137,12 +136,25 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
         ScratchFolder scratch;
         result = scratch.create(failure);
         if (result == OperationResult::Success)
-            result = readPackage(path, scratch.path(), model, reporter, failure);
+            result = readPackage(archive, scratch.path(), model, reporter, failure);
         reporter.setStatusText("Deleting temporary files...", 1);
         // The scratch folder goes with its contents here.
     }
     reporter.setStatusText("", 1);
     return result;
+}
+
+} // namespace
+
+OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
+{
+    return readThroughScratch(path, model, reporter, failure);
+}
+
+OperationResult read3mf(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
+                        Failure* failure)
+{
+    return readThroughScratch(ZipSource::inMemory(bytes), model, reporter, failure);
 }
 
 } // namespace morvex::threemf

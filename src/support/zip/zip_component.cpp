@@ -43,10 +43,27 @@ std::string zipErrorText(int code)
     return text;
 }
 
-OperationResult openForReading(const std::filesystem::path& path, ArchiveHandle& archive, Failure* failure)
+// libzip opens bytes in memory through a buffer source, which the archive
+// owns once opened.
+zip_t* openInMemory(std::string_view bytes, int& code)
+{
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+    zip_t* archive = source != nullptr ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    if (archive == nullptr) {
+        code = zip_error_code_zip(&error);
+        if (source != nullptr)
+            zip_source_free(source);
+    }
+    zip_error_fini(&error);
+    return archive;
+}
+
+OperationResult openForReading(const ZipSource& from, ArchiveHandle& archive, Failure* failure)
 {
     int code = 0;
-    archive.reset(zip_open(path.c_str(), ZIP_RDONLY, &code));
+    archive.reset(from.fromMemory ? openInMemory(from.bytes, code) : zip_open(from.path.c_str(), ZIP_RDONLY, &code));
     if (archive)
         return OperationResult::Success;
     switch (code) {
@@ -195,7 +212,7 @@ std::mutex& zipLock()
     return lock;
 }
 
-OperationResult listZipEntries(const std::filesystem::path& archivePath, std::vector<ZipEntryInfo>& entries,
+OperationResult listZipEntries(const ZipSource& archivePath, std::vector<ZipEntryInfo>& entries,
                                ProgressReporter& reporter, Failure* failure)
 {
     entries.clear();
@@ -220,7 +237,7 @@ OperationResult listZipEntries(const std::filesystem::path& archivePath, std::ve
     return OperationResult::Success;
 }
 
-OperationResult extractZipEntry(const std::filesystem::path& archivePath, std::string_view entryName,
+OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view entryName,
                                 const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
                                 Failure* failure)
 {

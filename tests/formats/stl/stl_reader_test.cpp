@@ -249,13 +249,15 @@ TEST(StlAsciiReader, SameModelForEveryBlockSize)
     Model reference;
     AsciiVerdict verdict;
     StoppableReporter reporter;
-    ASSERT_EQ(readStlAscii(dir / "blocks.stl", reference, reporter, nullptr, &verdict), OperationResult::Success);
+    FileBlockSource file;
+    ASSERT_EQ(file.open(dir / "blocks.stl", nullptr), OperationResult::Success);
+    ASSERT_EQ(readStlAscii(file, reference, reporter, nullptr, &verdict), OperationResult::Success);
     const ModelObject& expected = onlyObject(reference);
     EXPECT_EQ(expected.triangleCount(), facets.size());
     for (std::size_t block = 1; block <= 40; ++block) {
         Model model;
-        ASSERT_EQ(readStlAscii(dir / "blocks.stl", model, reporter, nullptr, &verdict, block), OperationResult::Success)
-            << block;
+        MemoryBlockSource memory(text);
+        ASSERT_EQ(readStlAscii(memory, model, reporter, nullptr, &verdict, block), OperationResult::Success) << block;
         const ModelObject& object = onlyObject(model);
         ASSERT_EQ(object.vertices.count(), expected.vertices.count()) << block;
         ASSERT_EQ(object.indices.count(), expected.indices.count()) << block;
