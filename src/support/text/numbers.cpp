@@ -114,10 +114,11 @@ bool readSlowly(const char*& cursor, const char* end, float& value)
 // it lies exactly halfway between two floats (double rounding), which goes
 // to the general conversion like everything else unusual. Inlined into both
 // entry points: a call more per number is a measurable share of reading.
-// The cursor must be before `end`.
 [[gnu::always_inline]] inline bool readFloatToken(const char*& cursor, const char* end, float& value)
 {
     const char* at = cursor;
+    if (at == end)
+        return false;
 
     bool negative = false;
     if (*at == '+' || *at == '-') {
@@ -179,7 +180,7 @@ bool readSlowly(const char*& cursor, const char* end, float& value)
 
 bool parseFloatToken(const char*& cursor, const char* end, float& value)
 {
-    return cursor < end && readFloatToken(cursor, end, value);
+    return readFloatToken(cursor, end, value);
 }
 
 bool readNumberToken(const char*& cursor, const char* end, float& value)
@@ -187,7 +188,7 @@ bool readNumberToken(const char*& cursor, const char* end, float& value)
     const char* at = cursor;
     while (at < end && isSeparatorByte(*at))
         ++at;
-    if (at == end || !readFloatToken(at, end, value))
+    if (!readFloatToken(at, end, value))
         return false;
     cursor = at;
     return true;
