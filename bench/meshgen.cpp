@@ -65,9 +65,9 @@ Torus torusFor(std::uint64_t triangles)
 bool writeBinary(const Torus& torus, const std::string& path)
 {
     AtomicFileWriter out;
-    std::string reason;
-    if (out.open(path, &reason) != OperationResult::Success) {
-        std::fprintf(stderr, "meshgen: %s: %s\n", path.c_str(), reason.c_str());
+    Failure failure;
+    if (out.open(path, &failure) != OperationResult::Success) {
+        std::fprintf(stderr, "meshgen: %s: %s\n", path.c_str(), describeFailure(failure).c_str());
         return false;
     }
     char header[80] = {};
@@ -80,8 +80,8 @@ bool writeBinary(const Torus& torus, const std::string& path)
         out.write(record, sizeof record);
         out.writeLittleEndian<std::uint16_t>(0);
     });
-    if (out.commit(&reason) != OperationResult::Success) {
-        std::fprintf(stderr, "meshgen: %s: %s\n", path.c_str(), reason.c_str());
+    if (out.commit(&failure) != OperationResult::Success) {
+        std::fprintf(stderr, "meshgen: %s: %s\n", path.c_str(), describeFailure(failure).c_str());
         return false;
     }
     return true;
@@ -104,9 +104,9 @@ void writeVector(AtomicFileWriter& out, std::string_view prefix, const Vector3& 
 bool writeAscii(const Torus& torus, const std::string& path)
 {
     AtomicFileWriter out;
-    std::string reason;
-    if (out.open(path, &reason) != OperationResult::Success) {
-        std::fprintf(stderr, "meshgen: %s: %s\n", path.c_str(), reason.c_str());
+    Failure failure;
+    if (out.open(path, &failure) != OperationResult::Success) {
+        std::fprintf(stderr, "meshgen: %s: %s\n", path.c_str(), describeFailure(failure).c_str());
         return false;
     }
     out.write("solid meshgen torus\r\n");
@@ -119,8 +119,8 @@ bool writeAscii(const Torus& torus, const std::string& path)
         out.write("    endloop\r\n  endfacet\r\n");
     });
     out.write("endsolid meshgen torus\r\n");
-    if (out.commit(&reason) != OperationResult::Success) {
-        std::fprintf(stderr, "meshgen: %s: %s\n", path.c_str(), reason.c_str());
+    if (out.commit(&failure) != OperationResult::Success) {
+        std::fprintf(stderr, "meshgen: %s: %s\n", path.c_str(), describeFailure(failure).c_str());
         return false;
     }
     return true;

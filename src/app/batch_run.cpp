@@ -144,7 +144,7 @@ private:
                 RunEntry& entry = state_.run.results[index];
                 entry.status = shown;
                 entry.output = job.output;
-                entry.reason = job.reason;
+                entry.failure = job.failure;
                 entry.seconds = seconds;
             }
         state_.run.lastOutput = job.output;

@@ -17,7 +17,7 @@ struct RunEntry {
     std::filesystem::path source;
     ConversionStatus status = ConversionStatus::Ready;
     std::filesystem::path output; // where it went (or would have gone)
-    std::string reason;           // why it failed, when known
+    Failure failure;              // why it failed, when known
     double seconds = 0.0;         // time its worker spent on it
 };
 

@@ -92,11 +92,10 @@ OperationResult cancelJob(ConversionJob& job)
     return OperationResult::Cancelled;
 }
 
-OperationResult jobCannotRun(ConversionJob& job, std::string_view reason)
+OperationResult jobCannotRun(ConversionJob& job, std::string_view message)
 {
     job.status = ConversionStatus::SaveFailed;
-    job.reason = reason;
-    return OperationResult::Failure;
+    return failWith(&job.failure, FailureKind::Unwritable, message);
 }
 
 } // namespace
@@ -212,11 +211,11 @@ OperationResult runJob(ConversionJob& job, const JobEnvironment& environment, Pr
             break;
         }
         const ConversionStatus converted =
-            environment.convert ? environment.convert(job.source, job.output, job.settings, reporter, &job.reason)
+            environment.convert ? environment.convert(job.source, job.output, job.settings, reporter, &job.failure)
                                 : ConversionStatus::SaveFailed;
         convert = false;
         if (converted == ConversionStatus::OutputNameTaken) {
-            job.reason.clear();
+            job.failure = Failure{}; // the taken name was no failure of the file
             convert = handleNameTakenMeanwhile(job, environment, claim) && !reporter.isCancelled();
         } else if (converted != ConversionStatus::Success) {
             job.status = converted;

@@ -16,10 +16,10 @@ namespace morvex {
 
 // Converts one file; the pipeline's convertFile in the program, something
 // simpler in tests. Returns Success, Cancelled, ReadFailed, SaveFailed or
-// OutputNameTaken, and may say why in `reason`.
+// OutputNameTaken, and may say why in `failure`.
 using ConvertFileFunction =
     std::function<ConversionStatus(const std::filesystem::path& source, const std::filesystem::path& output,
-                                   const ConversionSettings& settings, ProgressReporter& reporter, std::string* reason)>;
+                                   const ConversionSettings& settings, ProgressReporter& reporter, Failure* failure)>;
 
 // One scheduled file.
 struct ConversionJob {
@@ -27,7 +27,7 @@ struct ConversionJob {
     ConversionSettings settings; // carries the file's overwrite decision
     ConversionStatus status = ConversionStatus::Scheduled;
     std::filesystem::path output; // replaced when the file is renamed
-    std::string reason;           // why the file failed, when known
+    Failure failure;              // why the file failed, when known
 };
 
 // What every job of a run shares.

@@ -11,7 +11,7 @@ namespace {
 // fails or its OBJ cannot be read, the external converter reads the source.
 // The model's profile says which of the two read it.
 OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                        std::string* reason)
+                        Failure* failure)
 {
     const OperationResult tool = runIfcConverter(reporter, source, ifcOutputPath(source));
     if (tool == OperationResult::Cancelled)
@@ -26,21 +26,21 @@ OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::fil
             return read;
         model.reset();
     }
-    return runExternalConverter(reporter, model, source, reason);
+    return runExternalConverter(reporter, model, source, failure);
 }
 
 OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                            const FileFormat& format, std::string* reason)
+                            const FileFormat& format, Failure* failure)
 {
     switch (format.route) {
-    case ReadRoute::OwnReader: return format.read(source, model, reporter, reason);
-    case ReadRoute::IfcTool: return readIfc(reporter, model, source, reason);
+    case ReadRoute::OwnReader: return format.read(source, model, reporter, failure);
+    case ReadRoute::IfcTool: return readIfc(reporter, model, source, failure);
     case ReadRoute::OwnReaderMissing:
-        return failWith(reason, "no reader for ." + std::string(format.extension) + " files yet");
+        return failWith(failure, FailureKind::Unsupported, "no reader for ." + std::string(format.extension) + " files yet");
     case ReadRoute::ExternalConverter:
     case ReadRoute::NotAnInput: break;
     }
-    return runExternalConverter(reporter, model, source, reason);
+    return runExternalConverter(reporter, model, source, failure);
 }
 
 } // namespace
@@ -49,32 +49,32 @@ OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std:
 // standard container throws while reading a hostile file ends that file
 // alone, never the program or the other files of a batch.
 OperationResult readModel(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                          const FileFormat& format, std::string* reason)
+                          const FileFormat& format, Failure* failure)
 {
     try {
-        return readByRoute(reporter, model, source, format, reason);
+        return readByRoute(reporter, model, source, format, failure);
     } catch (const std::bad_alloc&) {
         model.reset();
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     }
 }
 
 OperationResult readModel(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                          std::string* reason)
+                          Failure* failure)
 {
     const FileFormat* format = formatForPath(source);
-    return readModel(reporter, model, source, format != nullptr ? *format : unlistedFormat(), reason);
+    return readModel(reporter, model, source, format != nullptr ? *format : unlistedFormat(), failure);
 }
 
 OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::path& output, const Model& model,
-                           const FileFormat& format, std::string* reason)
+                           const FileFormat& format, Failure* failure)
 {
     if (!format.writable())
-        return failWith(reason, "no writer for ." + std::string(format.extension) + " files");
+        return failWith(failure, FailureKind::Unsupported, "no writer for ." + std::string(format.extension) + " files");
     try {
-        return format.write(output, model, reporter, reason);
+        return format.write(output, model, reporter, failure);
     } catch (const std::bad_alloc&) {
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     }
 }
 

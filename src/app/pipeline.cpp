@@ -38,13 +38,13 @@ OperationResult reconcileConventions(Model& model, const FormatProfile& target, 
 // complete: replacing what is there only when the run said to overwrite, and
 // never a file that someone else put at the name meanwhile.
 ConversionStatus writeOutput(const std::filesystem::path& output, const Model& model, const FileFormat& target,
-                             bool mayReplace, ProgressReporter& reporter, std::string* reason)
+                             bool mayReplace, ProgressReporter& reporter, Failure* failure)
 {
     StagedOutput staged;
     const auto kind = target.writesOneFile ? StagedOutput::Kind::OneFile : StagedOutput::Kind::WithCompanions;
-    if (staged.open(output, kind, reason) != OperationResult::Success)
+    if (staged.open(output, kind, failure) != OperationResult::Success)
         return ConversionStatus::SaveFailed;
-    const OperationResult written = writeModel(reporter, staged.writePath(), model, target, reason);
+    const OperationResult written = writeModel(reporter, staged.writePath(), model, target, failure);
     if (written == OperationResult::Cancelled)
         return ConversionStatus::Cancelled;
     if (written != OperationResult::Success)
@@ -53,7 +53,7 @@ ConversionStatus writeOutput(const std::filesystem::path& output, const Model& m
     // to stop its writer; a folder of companions is not.
     if (!target.writesOneFile && reporter.isCancelled())
         return ConversionStatus::Cancelled;
-    if (staged.commit(mayReplace, reason) != OperationResult::Success)
+    if (staged.commit(mayReplace, failure) != OperationResult::Success)
         return staged.nameWasTaken() ? ConversionStatus::OutputNameTaken : ConversionStatus::SaveFailed;
     reporter.setProgress(1.0);
     return ConversionStatus::Success;
@@ -62,12 +62,13 @@ ConversionStatus writeOutput(const std::filesystem::path& output, const Model& m
 } // namespace
 
 OperationResult applyConversionSteps(Model& model, const FileFormat& source, const FileFormat& target,
-                                     const ConversionSettings& settings, ProgressReporter& reporter)
+                                     const ConversionSettings& settings, ProgressReporter& reporter, Failure* failure)
 {
     OperationResult result = OperationResult::Success;
-    if (settings.removeDuplicatesOn && (result = removeDuplicates(model, reporter)) != OperationResult::Success)
+    if (settings.removeDuplicatesOn &&
+        (result = removeDuplicates(model, reporter, failure)) != OperationResult::Success)
         return result;
-    if ((result = generateIndices(model, reporter)) != OperationResult::Success)
+    if ((result = generateIndices(model, reporter, failure)) != OperationResult::Success)
         return result;
 
     setSourceProfile(model, source);
@@ -84,24 +85,24 @@ OperationResult applyConversionSteps(Model& model, const FileFormat& source, con
             OperationResult::Success)
             return result;
     if (settings.recalculateNormalsOn && targetProfile.carriesNormals)
-        result = recalculateNormals(model, targetProfile.winding, reporter);
+        result = recalculateNormals(model, targetProfile.winding, reporter, failure);
     return result;
 }
 
 ConversionStatus convertFile(const std::filesystem::path& source, const std::filesystem::path& output,
-                             const ConversionSettings& settings, ProgressReporter& reporter, std::string* reason)
+                             const ConversionSettings& settings, ProgressReporter& reporter, Failure* failure)
 {
     if (reporter.isCancelled())
         return ConversionStatus::Cancelled;
     const FileFormat* target = outputFormatOfKind(settings.outputKind);
     if (target == nullptr) {
-        failWith(reason, "no writer for this output format");
+        failWith(failure, FailureKind::Unsupported, "no writer for this output format");
         return ConversionStatus::SaveFailed;
     }
     const FileFormat* listed = formatForPath(source);
     const FileFormat* sourceFormat = listed != nullptr ? listed : &unlistedFormat();
     Model model;
-    const OperationResult read = readModel(reporter, model, source, *sourceFormat, reason);
+    const OperationResult read = readModel(reporter, model, source, *sourceFormat, failure);
     if (read == OperationResult::Cancelled || reporter.isCancelled())
         return ConversionStatus::Cancelled;
     if (read != OperationResult::Success)
@@ -109,18 +110,18 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
 
     OperationResult prepared = OperationResult::Failure;
     try {
-        prepared = applyConversionSteps(model, *sourceFormat, *target, settings, reporter);
+        prepared = applyConversionSteps(model, *sourceFormat, *target, settings, reporter, failure);
     } catch (const std::bad_alloc&) {
         prepared = OperationResult::Failure;
     }
     if (prepared == OperationResult::Cancelled)
         return ConversionStatus::Cancelled;
     if (prepared != OperationResult::Success) { // the mesh steps fail only when memory runs out
-        failWith(reason, "out of memory");
+        failOutOfMemory(failure);
         return ConversionStatus::ReadFailed;
     }
     const bool mayReplace = settings.overwriteDecision == OverwriteDecision::Overwrite;
-    return writeOutput(output, model, *target, mayReplace, reporter, reason);
+    return writeOutput(output, model, *target, mayReplace, reporter, failure);
 }
 
 } // namespace morvex

@@ -15,7 +15,7 @@ namespace morvex {
 // runs the steps of applyConversionSteps, and writes the output with the
 // writer of settings.outputKind. Returns Success, Cancelled, ReadFailed (the
 // read or a mesh step failed), SaveFailed, or OutputNameTaken; for the
-// failures `reason` says why. The output is written aside and moved to the
+// failures `failure` says why. The output is written aside and moved to the
 // output name only when the whole conversion succeeded and was not
 // cancelled, so on any other outcome the output name is untouched. An
 // existing file at the name is replaced only when the settings' overwrite
@@ -23,7 +23,7 @@ namespace morvex {
 // move gives OutputNameTaken and leaves that file alone.
 ConversionStatus convertFile(const std::filesystem::path& source, const std::filesystem::path& output,
                              const ConversionSettings& settings, ProgressReporter& reporter,
-                             std::string* reason = nullptr);
+                             Failure* failure = nullptr);
 
 // Everything between reading and writing, on a model read from a file of the
 // `source` format and to be written in the `target` format:
@@ -32,6 +32,7 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
 // formats that keep none, the custom transform and normal recalculation
 // (when on and the target carries normals).
 OperationResult applyConversionSteps(Model& model, const FileFormat& source, const FileFormat& target,
-                                     const ConversionSettings& settings, ProgressReporter& reporter);
+                                     const ConversionSettings& settings, ProgressReporter& reporter,
+                                     Failure* failure = nullptr);
 
 } // namespace morvex

@@ -30,7 +30,7 @@ bool stillOpen(ConversionStatus status)
 } // namespace
 
 OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                             RunSink& sink, ProgressReporter& reporter, std::string* reason)
+                             RunSink& sink, ProgressReporter& reporter, Failure* failure)
 {
     sink.statusTextChanged("Converting Model", 0);
     sink.progressChanged(0.0);
@@ -44,12 +44,12 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
         if (reporter.isCancelled())
             return OperationResult::Cancelled;
         if (outputFolderMissing(run.settings))
-            return failWith(reason, missingFolderText(run.settings.outputFolder));
+            return failWith(failure, FailureKind::Unwritable, missingFolderText(run.settings.outputFolder));
 
         const std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source);
         if (!candidate) {
             entry.status = ConversionStatus::SaveFailed;
-            entry.reason = "no free numbered output name";
+            recordFailure(&entry.failure, FailureKind::Unwritable, "no free numbered output name");
             continue;
         }
         OverwriteDecision decision = OverwriteDecision::None;
@@ -95,9 +95,9 @@ void removeWhatKilledRunsLeft(const ConversionRun& run)
 } // namespace
 
 OperationResult runConversion(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                              RunSink& sink, ProgressReporter& reporter, std::string* reason)
+                              RunSink& sink, ProgressReporter& reporter, Failure* failure)
 {
-    OperationResult result = scheduleJobs(run, policy, question, sink, reporter, reason);
+    OperationResult result = scheduleJobs(run, policy, question, sink, reporter, failure);
     if (result == OperationResult::Success) {
         removeWhatKilledRunsLeft(run);
         result = runJobs(run, reporter, sink);

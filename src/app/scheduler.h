@@ -13,12 +13,12 @@ namespace morvex {
 // reports each file "Scheduled". Cancelled when the reporter is cancelled or
 // a question is dismissed; Failure when the output folder is missing.
 OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                             RunSink& sink, ProgressReporter& reporter, std::string* reason = nullptr);
+                             RunSink& sink, ProgressReporter& reporter, Failure* failure = nullptr);
 
 // The whole task of a convert command after its checks: schedules, runs the
 // jobs, and reports every file's final status in list order. Files that
 // never ran are reported "Cancelled".
 OperationResult runConversion(ConversionRun& run, OverwritePolicySource& policy, OverwriteQuestion& question,
-                              RunSink& sink, ProgressReporter& reporter, std::string* reason = nullptr);
+                              RunSink& sink, ProgressReporter& reporter, Failure* failure = nullptr);
 
 } // namespace morvex

@@ -21,15 +21,16 @@ fs::path folderOf(const fs::path& output)
     return output.parent_path().empty() ? fs::path(".") : output.parent_path();
 }
 
-OperationResult moveFailure(std::string* reason, const fs::path& name, const std::error_code& error)
+OperationResult moveFailure(Failure* failure, const fs::path& name, const std::error_code& error)
 {
-    return failWith(reason, "cannot move " + name.filename().string() + " into the output folder: " + error.message());
+    return failWith(failure, FailureKind::Unwritable,
+                    "cannot move " + name.filename().string() + " into the output folder: " + error.message());
 }
 
 // Moves a file or folder to `to`. A file replaces a file of the same name; a
 // folder is merged into an existing folder of the same name entry by entry,
 // so that files already there (an earlier OBJ's textures) stay.
-OperationResult moveInto(const fs::path& from, const fs::path& to, std::string* reason)
+OperationResult moveInto(const fs::path& from, const fs::path& to, Failure* failure)
 {
     std::error_code error;
     const fs::file_status fromStatus = fs::symlink_status(from, error);
@@ -38,36 +39,36 @@ OperationResult moveInto(const fs::path& from, const fs::path& to, std::string* 
         for (fs::directory_iterator it(from, error), end; !error && it != end; it.increment(error))
             entries.push_back(it->path());
         if (error)
-            return moveFailure(reason, from, error);
+            return moveFailure(failure, from, error);
         for (const fs::path& entry : entries)
-            if (OperationResult result = moveInto(entry, to / entry.filename(), reason);
+            if (OperationResult result = moveInto(entry, to / entry.filename(), failure);
                 result != OperationResult::Success)
                 return result;
         return OperationResult::Success;
     }
     fs::rename(from, to, error);
     if (error)
-        return moveFailure(reason, to, error);
+        return moveFailure(failure, to, error);
     return OperationResult::Success;
 }
 
 // Moves the finished output file to its name, without replacing unless
 // asked to.
 OperationResult moveOutput(const fs::path& from, const fs::path& to, bool mayReplace, bool& nameTaken,
-                           std::string* reason)
+                           Failure* failure)
 {
     if (mayReplace)
-        return moveInto(from, to, reason);
+        return moveInto(from, to, failure);
     const int error = moveWithoutReplacing(from, to);
     if (error == 0)
         return OperationResult::Success;
     nameTaken = error == EEXIST;
-    return moveFailure(reason, to, std::error_code(error, std::generic_category()));
+    return moveFailure(failure, to, std::error_code(error, std::generic_category()));
 }
 
 } // namespace
 
-OperationResult StagedOutput::open(const fs::path& output, Kind kind, std::string* reason)
+OperationResult StagedOutput::open(const fs::path& output, Kind kind, Failure* failure)
 {
     discard();
     output_ = output;
@@ -77,7 +78,7 @@ OperationResult StagedOutput::open(const fs::path& output, Kind kind, std::strin
         // writer creates the file itself, replacing nothing of anyone's.
         const int descriptor = ::mkstemp(pattern.data());
         if (descriptor < 0)
-            return failWith(reason, "cannot write into the output folder: " + systemErrorText(errno));
+            return failWith(failure, FailureKind::Unwritable, "cannot write into the output folder: " + systemErrorText(errno));
         ::close(descriptor);
         ::unlink(pattern.c_str());
         staging_ = pattern;
@@ -85,22 +86,22 @@ OperationResult StagedOutput::open(const fs::path& output, Kind kind, std::strin
         return OperationResult::Success;
     }
     if (::mkdtemp(pattern.data()) == nullptr)
-        return failWith(reason, "cannot write into the output folder: " + systemErrorText(errno));
+        return failWith(failure, FailureKind::Unwritable, "cannot write into the output folder: " + systemErrorText(errno));
     staging_ = pattern;
     writePath_ = staging_ / output.filename();
     return OperationResult::Success;
 }
 
-OperationResult StagedOutput::commit(bool mayReplace, std::string* reason)
+OperationResult StagedOutput::commit(bool mayReplace, Failure* failure)
 {
     nameTaken_ = false;
     if (staging_.empty())
-        return failWith(reason, "nothing to save");
+        return failWith(failure, FailureKind::Unwritable, "nothing to save");
     std::error_code error;
     if (!fs::is_regular_file(writePath_, error))
-        return failWith(reason, "the writer produced no file");
+        return failWith(failure, FailureKind::Unwritable, "the writer produced no file");
     if (writePath_ == staging_) {
-        if (OperationResult result = moveOutput(writePath_, output_, mayReplace, nameTaken_, reason);
+        if (OperationResult result = moveOutput(writePath_, output_, mayReplace, nameTaken_, failure);
             result != OperationResult::Success)
             return result;
         staging_.clear();
@@ -112,13 +113,13 @@ OperationResult StagedOutput::commit(bool mayReplace, std::string* reason)
         if (it->path().filename() != writePath_.filename())
             companions.push_back(it->path());
     if (error)
-        return moveFailure(reason, staging_, error);
-    if (OperationResult result = moveOutput(writePath_, output_, mayReplace, nameTaken_, reason);
+        return moveFailure(failure, staging_, error);
+    if (OperationResult result = moveOutput(writePath_, output_, mayReplace, nameTaken_, failure);
         result != OperationResult::Success)
         return result;
     const fs::path target = folderOf(output_);
     for (const fs::path& companion : companions)
-        if (OperationResult result = moveInto(companion, target / companion.filename(), reason);
+        if (OperationResult result = moveInto(companion, target / companion.filename(), failure);
             result != OperationResult::Success)
             return result;
     discard();

@@ -27,7 +27,7 @@ public:
     StagedOutput(const StagedOutput&) = delete;
     StagedOutput& operator=(const StagedOutput&) = delete;
 
-    OperationResult open(const std::filesystem::path& output, Kind kind, std::string* reason = nullptr);
+    OperationResult open(const std::filesystem::path& output, Kind kind, Failure* failure = nullptr);
 
     // Where the writer writes.
     const std::filesystem::path& writePath() const { return writePath_; }
@@ -36,7 +36,7 @@ public:
     // the time of the move is left to whoever took it: Failure, with
     // nameWasTaken() set and nothing moved. Companions follow the output
     // file, merged into what is there: they belong to the name just taken.
-    OperationResult commit(bool mayReplace, std::string* reason = nullptr);
+    OperationResult commit(bool mayReplace, Failure* failure = nullptr);
     bool nameWasTaken() const { return nameTaken_; }
 
     // Removes the private file or folder and everything in it.

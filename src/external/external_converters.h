@@ -14,12 +14,12 @@ namespace morvex {
 
 // Reads the source through the external mesh converter into the model.
 OperationResult runExternalConverter(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                                     std::string* reason = nullptr);
+                                     Failure* failure = nullptr);
 
 // Converts an IFC file with the IFC tool; `output` is the path without an
 // extension (ifcOutputPath), and the tool writes ifcObjPath next to it.
 OperationResult runIfcConverter(ProgressReporter& reporter, const std::filesystem::path& input,
-                                 const std::filesystem::path& output, std::string* reason = nullptr);
+                                const std::filesystem::path& output, Failure* failure = nullptr);
 
 // Where the IFC tool's result goes: the temporary folder joined with the
 // source's file name without its extension. The same source always gives the

@@ -5,15 +5,15 @@
 
 namespace morvex {
 
-OperationResult runExternalConverter(ProgressReporter&, Model&, const std::filesystem::path&, std::string* reason)
+OperationResult runExternalConverter(ProgressReporter&, Model&, const std::filesystem::path&, Failure* failure)
 {
-    return failWith(reason, "the external mesh converter is not available");
+    return failWith(failure, FailureKind::Unsupported, "the external mesh converter is not available");
 }
 
 OperationResult runIfcConverter(ProgressReporter&, const std::filesystem::path&, const std::filesystem::path&,
-                                std::string* reason)
+                                Failure* failure)
 {
-    return failWith(reason, "the IFC converter is not available");
+    return failWith(failure, FailureKind::Unsupported, "the IFC converter is not available");
 }
 
 } // namespace morvex

@@ -31,9 +31,9 @@ constexpr FormatProfile ExternalProfile =
 // Facet normals stored in STL files never reach a model: every target either
 // keeps none or gets them computed from the corners.
 OperationResult readStlWithoutNormals(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                                      std::string* reason)
+                                      Failure* failure)
 {
-    const OperationResult result = readStl(path, model, reporter, reason);
+    const OperationResult result = stl::readStl(path, model, reporter, failure);
     if (result != OperationResult::Success)
         return result;
     if (reporter.isCancelled())
@@ -72,8 +72,8 @@ const auto& table()
                            "colours, the first material's colours, all properties)",
             .profile = profile(FormatKind::Document3dp, UpAxis::Y, Handedness::Left, Winding::CounterClockwise, true),
             .route = ReadRoute::OwnReader,
-            .read = read3dp,
-            .write = write3dp,
+            .read = docs3dp::read3dp,
+            .write = docs3dp::write3dp,
             .native = true,
             .writesOneFile = true,
             .outputListIndex = 0};
@@ -90,8 +90,8 @@ const auto& table()
                 "metadata, build items with part numbers)",
                                  .profile = zUpRight(FormatKind::ThreeMf),
                                  .route = ReadRoute::OwnReader,
-                                 .read = read3mf,
-                                 .write = write3mf,
+                                 .read = threemf::read3mf,
+                                 .write = threemf::write3mf,
                                  .native = true,
                                  .popular = true,
                                  .outputListIndex = 2};
@@ -107,8 +107,8 @@ const auto& table()
                              .profile = profile(FormatKind::Obj, UpAxis::Y, Handedness::Right,
                                                 Winding::CounterClockwise, true),
                              .route = ReadRoute::OwnReader,
-                             .read = readObj,
-                             .write = writeObj,
+                             .read = obj::readObj,
+                             .write = obj::writeObj,
                              .native = true,
                              .keepsPlacement = false,
                              .popular = true,
@@ -119,8 +119,8 @@ const auto& table()
                                             "triangles, comments; written binary little-endian)",
                              .profile = zUpRight(FormatKind::Ply),
                              .route = ReadRoute::OwnReader,
-                             .read = readPly,
-                             .write = writePly,
+                             .read = ply::readPly,
+                             .write = ply::writePly,
                              .native = true,
                              .keepsPlacement = false,
                              .writesOneFile = true,
@@ -131,7 +131,7 @@ const auto& table()
                              .profile = zUpRight(FormatKind::StlBinary),
                              .route = ReadRoute::OwnReader,
                              .read = readStlWithoutNormals,
-                             .write = writeStlBinary,
+                             .write = stl::writeStlBinary,
                              .native = true,
                              .keepsPlacement = false,
                              .writesOneFile = true,
@@ -143,7 +143,7 @@ const auto& table()
         stlAscii.profile.kind = FormatKind::StlAscii;
         stlAscii.route = ReadRoute::NotAnInput;
         stlAscii.read = nullptr;
-        stlAscii.write = writeStlAscii;
+        stlAscii.write = stl::writeStlAscii;
         stlAscii.inOpenDialog = false;
         stlAscii.popular = false;
         stlAscii.outputListIndex = -1;

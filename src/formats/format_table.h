@@ -17,9 +17,9 @@
 namespace morvex {
 
 using ReadFunction = OperationResult (*)(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                                         std::string* reason);
+                                         Failure* failure);
 using WriteFunction = OperationResult (*)(const std::filesystem::path& path, const Model& model,
-                                          ProgressReporter& reporter, std::string* reason);
+                                          ProgressReporter& reporter, Failure* failure);
 
 // How a source file of a format is read.
 enum class ReadRoute {

@@ -244,7 +244,7 @@ OperationResult applyCustomTransform(Model& model, const Matrix4& matrix, bool w
     return OperationResult::Success;
 }
 
-OperationResult recalculateNormals(Model& model, Winding target, ProgressReporter& reporter)
+OperationResult recalculateNormals(Model& model, Winding target, ProgressReporter& reporter, Failure* failure)
 {
     for (auto& object : model.objects) {
         if (reporter.isCancelled())
@@ -254,10 +254,8 @@ OperationResult recalculateNormals(Model& model, Winding target, ProgressReporte
             continue;
         const std::uint32_t m = o.indices.count();
         const std::uint32_t n = o.vertices.count();
-        if (!o.normals.resize(m)) {
-            model.loadStatus = LoadStatus::OutOfMemory;
-            return OperationResult::Failure;
-        }
+        if (!o.normals.resize(m))
+            return failOutOfMemory(failure);
         for (std::uint32_t t = 0; t < m / 3; ++t) {
             if (t % NormalCheckTriangles == 0 && reporter.isCancelled())
                 return OperationResult::Cancelled;

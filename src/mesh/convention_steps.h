@@ -47,6 +47,7 @@ OperationResult applyCustomTransform(Model& model, const Matrix4& matrix, bool w
 // normal per corner, facing the front of the target winding. A triangle with
 // an index beyond the vertex count keeps its normals. Never adds normals to
 // an object without them.
-OperationResult recalculateNormals(Model& model, Winding target, ProgressReporter& reporter);
+OperationResult recalculateNormals(Model& model, Winding target, ProgressReporter& reporter,
+                                   Failure* failure = nullptr);
 
 } // namespace morvex

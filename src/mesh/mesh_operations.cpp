@@ -600,7 +600,7 @@ double objectWeight(const Model& model)
 
 } // namespace
 
-OperationResult removeDuplicates(Model& model, ProgressReporter& reporter)
+OperationResult removeDuplicates(Model& model, ProgressReporter& reporter, Failure* failure)
 {
     if (model.objects.empty())
         return OperationResult::Success;
@@ -617,7 +617,7 @@ OperationResult removeDuplicates(Model& model, ProgressReporter& reporter)
             ObjectProgress progress(reporter, done, weight, object->vertices.count(), object->indices.count());
             const OperationResult result = removeObjectDuplicates(*object, progress);
             if (result == OperationResult::Failure)
-                model.loadStatus = LoadStatus::OutOfMemory;
+                failOutOfMemory(failure);
             if (result != OperationResult::Success)
                 return result;
         }
@@ -628,7 +628,7 @@ OperationResult removeDuplicates(Model& model, ProgressReporter& reporter)
     return OperationResult::Success;
 }
 
-OperationResult generateIndices(Model& model, ProgressReporter& reporter)
+OperationResult generateIndices(Model& model, ProgressReporter& reporter, Failure* failure)
 {
     if (model.objects.empty())
         return OperationResult::Success;
@@ -641,10 +641,8 @@ OperationResult generateIndices(Model& model, ProgressReporter& reporter)
         const std::uint32_t n = object->vertices.count();
         if (object->indices.empty() && n > 2) {
             const std::uint32_t count = n - n % 3;
-            if (!object->indices.allocate(count)) {
-                model.loadStatus = LoadStatus::OutOfMemory;
-                return OperationResult::Failure;
-            }
+            if (!object->indices.allocate(count))
+                return failOutOfMemory(failure);
             for (std::uint32_t i = 0; i < count; ++i)
                 object->indices[i] = i;
         }

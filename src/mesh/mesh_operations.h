@@ -24,14 +24,14 @@ namespace morvex {
 // colours and texture coordinates follow the merged vertices. Objects without
 // indices are left untouched, so their implicit triangles stay intact.
 //
-// Success, Cancelled, or Failure when memory ran out (the model's load
-// status then becomes OutOfMemory). An object being processed when the work
+// Success, Cancelled, or Failure when memory ran out (`failure` then says
+// so). An object being processed when the work
 // stops keeps its old arrays; objects finished before keep their new ones.
-OperationResult removeDuplicates(Model& model, ProgressReporter& reporter);
+OperationResult removeDuplicates(Model& model, ProgressReporter& reporter, Failure* failure = nullptr);
 
 // Gives every object with more than two vertices and no indices the triangle
 // list 0, 1, 2, ... over its vertices; one or two trailing vertices belong to
 // no triangle. Objects that have indices are not touched.
-OperationResult generateIndices(Model& model, ProgressReporter& reporter);
+OperationResult generateIndices(Model& model, ProgressReporter& reporter, Failure* failure = nullptr);
 
 } // namespace morvex

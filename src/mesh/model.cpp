@@ -85,7 +85,6 @@ const Material* Model::findMaterial(std::int16_t id) const
 
 void Model::reset()
 {
-    loadStatus = LoadStatus::Nothing;
     materials.clear();
     objects.clear();
     properties.clear();

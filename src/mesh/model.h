@@ -49,12 +49,6 @@ struct FormatProfile {
     friend bool operator==(const FormatProfile&, const FormatProfile&) = default;
 };
 
-enum class LoadStatus : std::int32_t {
-    Nothing = 0,
-    OutOfMemory = 2,
-    CannotOpen = 3,
-    Reading = 4,
-};
 
 // Corners firstIndex .. endIndex-1 of an object's indices use one material.
 struct MaterialRange {
@@ -136,7 +130,6 @@ struct Model {
     std::vector<std::unique_ptr<ModelObject>> objects;  // file order
     std::vector<std::unique_ptr<Material>> materials;   // newest first
     FormatProfile profile;
-    LoadStatus loadStatus = LoadStatus::Nothing;
     std::int16_t nextMaterialId = 0;
 
     Model() = default;

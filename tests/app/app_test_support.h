@@ -83,18 +83,17 @@ private:
 // run into the same names; sources starting with "slow" take about two
 // seconds in small steps and stop when cancelled.
 inline ConversionStatus fakeConvert(const std::filesystem::path& source, const std::filesystem::path& output,
-                                    const ConversionSettings&, ProgressReporter& reporter, std::string* reason)
+                                    const ConversionSettings&, ProgressReporter& reporter, Failure* failure)
 {
     if (reporter.isCancelled())
         return ConversionStatus::Cancelled;
     const std::string content = readFile(source);
     if (content.rfind("bad", 0) == 0) {
-        if (reason != nullptr)
-            *reason = "bad input";
+        recordFailure(failure, FailureKind::Malformed, "bad input");
         return ConversionStatus::ReadFailed;
     }
     AtomicFileWriter writer;
-    if (writer.open(output, reason) != OperationResult::Success)
+    if (writer.open(output, failure) != OperationResult::Success)
         return ConversionStatus::SaveFailed;
     writer.write("converted:");
     writer.write(content);
@@ -106,7 +105,7 @@ inline ConversionStatus fakeConvert(const std::filesystem::path& source, const s
         }
     if (content.rfind("pause", 0) == 0 && reporter.waitForStop(20))
         return ConversionStatus::Cancelled;
-    if (writer.commit(reason) != OperationResult::Success)
+    if (writer.commit(failure) != OperationResult::Success)
         return ConversionStatus::SaveFailed;
     return reporter.isCancelled() ? ConversionStatus::Cancelled : ConversionStatus::Success;
 }

@@ -205,7 +205,7 @@ TEST(BatchRun, FailedConversionsLeaveNothingAndOverwriteKeepsTheOldFile)
     EXPECT_EQ(sink.finalStatusOf("renamed.obj"), ConversionStatus::ReadFailed);
     EXPECT_EQ(sink.finalStatusOf("fresh.obj"), ConversionStatus::ReadFailed);
     EXPECT_EQ(sink.finalStatusOf("good.obj"), ConversionStatus::Success);
-    EXPECT_EQ(sink.finals[0].reason, "bad input");
+    EXPECT_EQ(sink.finals[0].failure.message, "bad input");
     EXPECT_EQ(run.failed, 3u);
     EXPECT_EQ(run.converted, 1u);
     EXPECT_EQ(readFile(dir / "out" / "broken.stl"), "old output") << "a failed overwrite keeps the old file";
@@ -242,12 +242,12 @@ TEST(BatchRun, StopPolicyAndDismissedQuestionsStopTheRun)
     {
         ConversionRun run({dir / "a.obj"}, stlSettings(dir / "missing"), fakeConvert);
         RecordingSink sink;
-        std::string reason;
+        Failure failure;
         FixedOverwritePolicy policy(policyForChoice(OverwriteChoice::Rename), nullptr);
         ScriptedQuestion question;
         StoppableReporter reporter;
-        EXPECT_EQ(runConversion(run, policy, question, sink, reporter, &reason), OperationResult::Failure);
-        EXPECT_NE(reason.find("does not exist"), std::string::npos);
+        EXPECT_EQ(runConversion(run, policy, question, sink, reporter, &failure), OperationResult::Failure);
+        EXPECT_NE(failure.message.find("does not exist"), std::string::npos);
         EXPECT_EQ(sink.finalStatusOf("a.obj"), ConversionStatus::Cancelled);
     }
 }
@@ -260,8 +260,8 @@ TEST(BatchRun, OutputFolderVanishingDuringTheRun)
         writeFile(dir / name, name);
     const auto convertThenLoseFolder = [&](const std::filesystem::path& source, const std::filesystem::path& output,
                                            const ConversionSettings& settings, ProgressReporter& reporter,
-                                           std::string* reason) {
-        const ConversionStatus status = fakeConvert(source, output, settings, reporter, reason);
+                                           Failure* failure) {
+        const ConversionStatus status = fakeConvert(source, output, settings, reporter, failure);
         std::filesystem::rename(dir / "out", dir / "moved");
         return status;
     };
@@ -271,7 +271,7 @@ TEST(BatchRun, OutputFolderVanishingDuringTheRun)
     EXPECT_EQ(convertAll(run, sink, policyForChoice(OverwriteChoice::Prompt)), OperationResult::Failure);
     EXPECT_EQ(sink.finalStatusOf("c.obj"), ConversionStatus::Success);
     EXPECT_EQ(sink.finalStatusOf("b.obj"), ConversionStatus::Cancelled) << "could not run: stops the run";
-    EXPECT_EQ(sink.finals[1].reason, "the output folder no longer exists");
+    EXPECT_EQ(sink.finals[1].failure.message, "the output folder no longer exists");
     EXPECT_EQ(sink.finalStatusOf("a.obj"), ConversionStatus::Cancelled);
     EXPECT_EQ(readFile(dir / "moved" / "c.stl"), "converted:c.obj");
 }
@@ -319,8 +319,8 @@ TEST(BatchRun, CancelAfterTheOutputIsInPlaceReportsItWritten)
     const auto convertThenCancel = [&runReporter](const std::filesystem::path& source,
                                                   const std::filesystem::path& output,
                                                   const ConversionSettings& settings, ProgressReporter& reporter,
-                                                  std::string* reason) {
-        const ConversionStatus status = fakeConvert(source, output, settings, reporter, reason);
+                                                  Failure* failure) {
+        const ConversionStatus status = fakeConvert(source, output, settings, reporter, failure);
         runReporter.requestStop();
         return status;
     };

@@ -50,9 +50,9 @@ Counts readBack(const fs::path& path)
 {
     Model model;
     RecordingReporter reporter;
-    std::string reason;
-    EXPECT_EQ(readModel(reporter, model, path, &reason), OperationResult::Success)
-        << path << ": " << reason;
+    Failure failure;
+    EXPECT_EQ(readModel(reporter, model, path, &failure), OperationResult::Success)
+        << path << ": " << describeFailure(failure);
     Counts counts;
     for (const auto& object : model.objects) {
         ++counts.objects;
@@ -97,9 +97,9 @@ TEST(ConvertFile, StlRoundTripsWithEffects)
         const fs::path output = dir / "out" / "cube.stl";
         fs::create_directories(output.parent_path());
         RecordingReporter reporter;
-        std::string reason;
-        ASSERT_EQ(convertFile(dir / "cube.stl", output, settings, reporter, &reason), ConversionStatus::Success)
-            << c.name << ": " << reason;
+        Failure failure;
+        ASSERT_EQ(convertFile(dir / "cube.stl", output, settings, reporter, &failure), ConversionStatus::Success)
+            << c.name << ": " << describeFailure(failure);
         EXPECT_DOUBLE_EQ(reporter.progress.back(), 1.0) << c.name;
         const Counts counts = readBack(output);
         EXPECT_EQ(counts.triangles, c.triangles) << c.name;
@@ -135,10 +135,10 @@ TEST(ConvertFile, ModelsWithoutObjectsGiveValidEmptyFiles)
             const fs::path output = dir / "out" / (std::string("result.") + c.extension);
             fs::create_directories(output.parent_path());
             RecordingReporter reporter;
-            std::string reason;
-            ASSERT_EQ(convertFile(dir / source, output, settingsFor(c.kind, c.extension), reporter, &reason),
+            Failure failure;
+            ASSERT_EQ(convertFile(dir / source, output, settingsFor(c.kind, c.extension), reporter, &failure),
                       ConversionStatus::Success)
-                << source << " to " << int(c.kind) << ": " << reason;
+                << source << " to " << int(c.kind) << ": " << describeFailure(failure);
             if (c.readableHere) {
                 EXPECT_EQ(readBack(output).triangles, 0u) << source << " to " << int(c.kind);
             } else {
@@ -216,11 +216,11 @@ TEST(ConvertFile, SaveFailuresLeaveNothingBehind)
     fs::create_directories(dir / "taken.obj");
     for (const Case& c : cases) {
         RecordingReporter reporter;
-        std::string reason;
+        Failure failure;
         ConversionSettings settings = settingsFor(c.kind, "stl");
         settings.overwriteDecision = c.decision;
-        EXPECT_EQ(convertFile(dir / "cube.stl", c.output, settings, reporter, &reason), c.status) << c.name;
-        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << c.name << ": " << reason;
+        EXPECT_EQ(convertFile(dir / "cube.stl", c.output, settings, reporter, &failure), c.status) << c.name;
+        EXPECT_NE(failure.message.find(c.reasonPart), std::string::npos) << c.name << ": " << describeFailure(failure);
     }
     EXPECT_EQ(readFile(dir / "out.xyz"), "previous output");
     EXPECT_EQ(entries(dir.path()), (std::vector<fs::path>{"cube.stl", "out.xyz", "taken.obj", "taken.stl"}));
@@ -239,14 +239,14 @@ TEST(ConvertFile, CorpusStlWithDuplicatesRemovedReadsInAPeer)
         ConversionSettings settings = settingsFor(FormatKind::StlBinary, "stl");
         settings.removeDuplicatesOn = true;
         RecordingReporter reporter;
-        std::string reason;
-        const ConversionStatus status = convertFile(source, output, settings, reporter, &reason);
+        Failure failure;
+        const ConversionStatus status = convertFile(source, output, settings, reporter, &failure);
         if (source.filename() == "openscad__empty.stl") {
             EXPECT_EQ(status, ConversionStatus::ReadFailed);
             EXPECT_FALSE(fs::exists(output));
             continue;
         }
-        ASSERT_EQ(status, ConversionStatus::Success) << source << ": " << reason;
+        ASSERT_EQ(status, ConversionStatus::Success) << source << ": " << describeFailure(failure);
         const Counts before = readBack(source);
         const Counts after = readBack(output);
         EXPECT_LE(after.vertices, before.vertices) << source;
@@ -278,10 +278,10 @@ TEST(ConvertFile, ObjAttributesAndCompanionFilesSurviveDuplicateRemoval)
     ConversionSettings settings = settingsFor(FormatKind::Obj, "obj");
     settings.removeDuplicatesOn = true;
     RecordingReporter reporter;
-    std::string reason;
-    ASSERT_EQ(convertFile(dir / "in" / "model.obj", dir / "out" / "model.obj", settings, reporter, &reason),
+    Failure failure;
+    ASSERT_EQ(convertFile(dir / "in" / "model.obj", dir / "out" / "model.obj", settings, reporter, &failure),
               ConversionStatus::Success)
-        << reason;
+        << describeFailure(failure);
     EXPECT_EQ(entries(dir / "out"), (std::vector<fs::path>{"Textures", "model.mtl", "model.obj"}));
     EXPECT_EQ(readFile(dir / "out" / "Textures" / "wood.png"), "not really a picture");
 

@@ -275,22 +275,22 @@ TEST(StagedOutput, MovesEverythingInPlaceOnlyOnCommit)
     // folder, a folder that does not exist.
     StagedOutput empty;
     ASSERT_EQ(empty.open(dir / "nothing.stl", StagedOutput::Kind::OneFile), OperationResult::Success);
-    std::string reason;
-    EXPECT_EQ(empty.commit(false, &reason), OperationResult::Failure);
-    EXPECT_EQ(reason, "the writer produced no file");
+    Failure failure;
+    EXPECT_EQ(empty.commit(false, &failure), OperationResult::Failure);
+    EXPECT_EQ(failure.message, "the writer produced no file");
     fs::create_directories(dir / "taken.stl");
     StagedOutput blocked;
     ASSERT_EQ(blocked.open(dir / "taken.stl", StagedOutput::Kind::OneFile), OperationResult::Success);
     writeFile(blocked.writePath(), "data");
-    reason.clear();
-    EXPECT_EQ(blocked.commit(true, &reason), OperationResult::Failure);
-    EXPECT_NE(reason.find("cannot move taken.stl"), std::string::npos) << reason;
+    failure = {};
+    EXPECT_EQ(blocked.commit(true, &failure), OperationResult::Failure);
+    EXPECT_NE(failure.message.find("cannot move taken.stl"), std::string::npos) << describeFailure(failure);
     EXPECT_FALSE(blocked.nameWasTaken());
     StagedOutput nowhere;
-    reason.clear();
-    EXPECT_EQ(nowhere.open(dir / "missing" / "x.stl", StagedOutput::Kind::OneFile, &reason),
+    failure = {};
+    EXPECT_EQ(nowhere.open(dir / "missing" / "x.stl", StagedOutput::Kind::OneFile, &failure),
               OperationResult::Failure);
-    EXPECT_NE(reason.find("cannot write into the output folder"), std::string::npos) << reason;
+    EXPECT_NE(failure.message.find("cannot write into the output folder"), std::string::npos) << describeFailure(failure);
 }
 
 // A one-file output moves to its name only when the name is free, unless
@@ -330,12 +330,12 @@ TEST(ConvertFile, FailuresMapToTheirStatuses)
     };
     for (const Case& c : cases) {
         RecordingReporter reporter;
-        std::string reason;
-        EXPECT_EQ(convertFile(c.source, dir / "out.stl", settingsFor("stl"), reporter, &reason),
+        Failure failure;
+        EXPECT_EQ(convertFile(c.source, dir / "out.stl", settingsFor("stl"), reporter, &failure),
                   ConversionStatus::ReadFailed)
             << c.name;
-        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << c.name << ": " << reason;
-        EXPECT_FALSE(reason.empty()) << c.name;
+        EXPECT_NE(failure.message.find(c.reasonPart), std::string::npos) << c.name << ": " << describeFailure(failure);
+        EXPECT_FALSE(failure.message.empty()) << c.name;
         EXPECT_FALSE(fs::exists(dir / "out.stl")) << c.name;
     }
 

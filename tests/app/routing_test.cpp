@@ -65,7 +65,7 @@ TEST(Routing, NotConvertibleReasonLooksAtMdlMagic)
     EXPECT_EQ(recordPreviewOutcome(store, dir / "a.mdl", OperationResult::Failure), UnsupportedMdlText);
     EXPECT_EQ(storedPreviewReason(store), UnsupportedMdlText);
     EXPECT_EQ(recordPreviewOutcome(store, dir / "c.mdl", OperationResult::Success), "");
-    EXPECT_EQ(storedPreviewReason(store), "") << "a file that reads well leaves no reason behind";
+    EXPECT_EQ(storedPreviewReason(store), "") << "a file that reads well leaves no failure behind";
     EXPECT_FALSE(store.valueExists("Preview", "Status"));
 }
 

@@ -308,10 +308,11 @@ TEST(ConventionSteps, RecalculateNormals)
     ModelObject& large = addMesh(big, std::vector<Vector3>(3), std::vector<std::uint32_t>(600000, 0));
     ASSERT_TRUE(large.normals.allocate(1));
     setAvailableMemoryOverride(4000000);
-    const OperationResult result = recalculateNormals(big, Winding::CounterClockwise, reporter);
+    Failure failure;
+    const OperationResult result = recalculateNormals(big, Winding::CounterClockwise, reporter, &failure);
     setAvailableMemoryOverride(0);
     EXPECT_EQ(result, OperationResult::Failure);
-    EXPECT_EQ(big.loadStatus, LoadStatus::OutOfMemory);
+    EXPECT_EQ(failure.kind, FailureKind::OutOfMemory);
 }
 
 TEST(ConventionSteps, CancellationCadences)

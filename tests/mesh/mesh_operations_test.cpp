@@ -407,10 +407,11 @@ TEST(RemoveDuplicates, CancellationAndOutOfMemoryKeepTheObjectAsItWas)
         ModelObject& object = addMesh(model, mesh.vertices, mesh.indices);
         RecordingReporter reporter;
         setAvailableMemoryOverride(1500000); // refuses the working arrays
-        const OperationResult result = removeDuplicates(model, reporter);
+        Failure failure;
+        const OperationResult result = removeDuplicates(model, reporter, &failure);
         setAvailableMemoryOverride(0);
         EXPECT_EQ(result, OperationResult::Failure);
-        EXPECT_EQ(model.loadStatus, LoadStatus::OutOfMemory);
+        EXPECT_EQ(failure.kind, FailureKind::OutOfMemory);
         expectSameMesh(meshOf(object), mesh, "out of memory");
     }
 }

@@ -157,12 +157,12 @@ TEST(Files, AtomicWriterAndMappedFile)
     ASSERT_EQ(mapped.size(), big.size() + 4);
     EXPECT_EQ(mapped.bytes()[big.size()], 0x04);
 
-    std::string reason;
-    EXPECT_EQ(mapped.open(dir.path(), &reason), OperationResult::Failure);
-    EXPECT_EQ(reason, "is a directory");
-    reason.clear();
-    EXPECT_EQ(mapped.open(dir / "missing", &reason), OperationResult::Failure);
-    EXPECT_NE(reason.find("No such file"), std::string::npos);
+    Failure failure;
+    EXPECT_EQ(mapped.open(dir.path(), &failure), OperationResult::Failure);
+    EXPECT_EQ(failure.message, "is a directory");
+    failure = {};
+    EXPECT_EQ(mapped.open(dir / "missing", &failure), OperationResult::Failure);
+    EXPECT_NE(failure.message.find("No such file"), std::string::npos);
 
     AtomicFileWriter nowhere;
     EXPECT_EQ(nowhere.open(dir / "no-folder" / "x.stl"), OperationResult::Failure);

@@ -191,8 +191,8 @@ std::string fileResultLine(const RunEntry& entry)
     case ConversionStatus::ConvertedAndRenamed: line += " -> " + displayPath(entry.output.string()); break;
     case ConversionStatus::Skipped: line += " (" + displayPath(entry.output.string()) + " exists)"; break;
     default:
-        if (!entry.reason.empty())
-            line += ": " + displayPath(entry.reason);
+        if (entry.failure.recorded())
+            line += ": " + displayPath(describeFailure(entry.failure));
         break;
     }
     return line + "\n";
@@ -209,9 +209,9 @@ std::string fileResultJson(const RunEntry& entry)
     appendJsonString(out, conversionStatusText(entry.status));
     out += ",\"seconds\":";
     appendJsonNumber(out, std::round(entry.seconds * 1000.0) / 1000.0);
-    if (!entry.reason.empty()) {
+    if (entry.failure.recorded()) {
         out += ",\"reason\":";
-        appendJsonString(out, entry.reason);
+        appendJsonString(out, describeFailure(entry.failure));
     }
     return out + "}\n";
 }

@@ -136,7 +136,7 @@ struct ConvertPlan {
 // How the run went, for the report.
 struct RunOutcome {
     OperationResult result = OperationResult::Success;
-    std::string reason;
+    Failure failure;
     std::vector<RunEntry> finals; // every file's end, in list order
     double seconds = 0.0;
     std::filesystem::path unansweredClash; // the first question nobody could answer
@@ -328,8 +328,8 @@ EarlyExit planConversion(ConvertSession& session, ConvertPlan& plan)
     ConversionRun& run = plan.run.emplace(
         plan.inputs.files, runSettings(session, *plan.format, plan.outputFolder),
         [](const std::filesystem::path& source, const std::filesystem::path& output,
-           const ConversionSettings& runSettings, ProgressReporter& reporter, std::string* why) {
-            return convertFile(source, output, runSettings, reporter, why);
+           const ConversionSettings& runSettings, ProgressReporter& reporter, Failure* failure) {
+            return convertFile(source, output, runSettings, reporter, failure);
         });
     run.workerCount = session.options.jobs != 0 ? session.options.jobs : processorCount();
     run.environment.nameTemplate =
@@ -426,7 +426,7 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
     RunOutcome outcome;
     outcome.result = runConversion(*plan.run, session.policy(),
                                    session.interactive ? static_cast<OverwriteQuestion&>(terminalQuestion) : noQuestion,
-                                   sink, session.reporter, &outcome.reason);
+                                   sink, session.reporter, &outcome.failure);
     sink.stopProgress();
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     outcome.finals = sink.finals();
@@ -505,8 +505,8 @@ int reportConversion(const ConvertSession& session, const ConvertPlan& plan, con
     const ConvertOptions& options = session.options;
     if (!outcome.unansweredClash.empty() && !session.watcher.interrupted())
         return cannotAsk(outcome.unansweredClash);
-    if (outcome.result == OperationResult::Failure && !outcome.reason.empty())
-        ErrorOutput::instance().write("morvex-cli: " + outcome.reason + "\n");
+    if (outcome.result == OperationResult::Failure && outcome.failure.recorded())
+        ErrorOutput::instance().write("morvex-cli: " + describeFailure(outcome.failure) + "\n");
 
     std::string json;
     const bool allWell = reportFiles(outcome.finals, options, json);

@@ -64,8 +64,8 @@ int runInfo(const std::vector<std::string>& args)
     bool anyFailed = false;
     for (const std::string& file : files) {
         Model model;
-        std::string reason;
-        OperationResult result = readModel(reporter, model, file, &reason);
+        Failure failure;
+        OperationResult result = readModel(reporter, model, file, &failure);
         if (result == OperationResult::Success) {
             // What the converter would see after reading: the profile of the
             // extension, as the conversion pipeline sets it.
@@ -73,8 +73,8 @@ int runInfo(const std::vector<std::string>& args)
                 model.profile = profileForExtension(extensionOf(file));
         }
         anyFailed |= result != OperationResult::Success;
-        const std::string text = json ? modelSummaryJson(file, result, model, reason) + "\n"
-                                      : modelSummaryText(file, result, model, reason);
+        const std::string text = json ? modelSummaryJson(file, result, model, describeFailure(failure)) + "\n"
+                                      : modelSummaryText(file, result, model, describeFailure(failure));
         std::fwrite(text.data(), 1, text.size(), stdout);
         std::fflush(stdout);
         if (watcher.interrupted())

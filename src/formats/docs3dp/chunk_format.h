@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-namespace morvex {
+namespace morvex::docs3dp {
 
 // Layout shared by ChunkWriter and ChunkReader. A chunked file is a 12-byte
 // header, one root group (id 0) and the 4-byte trailer; every chunk is a
@@ -30,4 +30,4 @@ enum class ChunkType : std::uint16_t {
     Block = 7,   // raw bytes
 };
 
-} // namespace morvex
+} // namespace morvex::docs3dp

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace morvex {
+namespace morvex::docs3dp {
 namespace {
 
 template <typename T>
@@ -32,14 +32,18 @@ bool ChunkReader::readChunkHeader(std::uint64_t at, std::uint64_t end, std::uint
 
 bool ChunkReader::readHeader()
 {
-    if (file_.size() < chunkfile::FileHeaderSize)
+    headerFault_ = 0;
+    if (file_.size() < chunkfile::FileHeaderSize) {
+        headerFault_ = file_.size();
         return false;
+    }
     const unsigned char* header = file_.data();
     if (std::memcmp(header, chunkfile::Magic, sizeof chunkfile::Magic) != 0 ||
         loadLittleEndian<std::uint16_t>(header + 4) != chunkfile::HeaderWord ||
         loadLittleEndian<std::uint32_t>(header + 6) != chunkfile::HeaderLong)
         return false;
-    version_ = loadLittleEndian<std::uint16_t>(header + 10);
+    version_ = loadLittleEndian<std::uint16_t>(header + VersionOffset);
+    headerFault_ = chunkfile::FileHeaderSize; // the root chunk's header
     return readChunkHeader(chunkfile::FileHeaderSize, file_.size(), 0, root_) && root_.id == chunkfile::RootId &&
            root_.type == static_cast<std::uint16_t>(ChunkType::Group);
 }
@@ -115,4 +119,4 @@ bool ChunkReader::readTrailer() const
            std::memcmp(file_.data() + at, chunkfile::Magic, sizeof chunkfile::Magic) == 0;
 }
 
-} // namespace morvex
+} // namespace morvex::docs3dp

@@ -7,7 +7,7 @@
 #include <span>
 #include <string_view>
 
-namespace morvex {
+namespace morvex::docs3dp {
 
 // One chunk as found in the file. Offsets are from the start of the file.
 struct Chunk {
@@ -60,8 +60,12 @@ public:
 
     // Checks the magic and the two fixed values, keeps the version and reads
     // the root header, which must have id 0 and type group. A root longer
-    // than the file is cut to the file.
+    // than the file is cut to the file. headerFaultOffset() then tells where
+    // a header that is refused went wrong.
     bool readHeader();
+    std::uint64_t headerFaultOffset() const { return headerFault_; }
+    // Where the version word lies in the file header.
+    static constexpr std::uint64_t VersionOffset = 10;
     std::uint16_t version() const { return version_; }
     const Chunk& root() const { return root_; }
 
@@ -91,6 +95,7 @@ private:
     std::span<const unsigned char> file_;
     Chunk root_;
     std::uint16_t version_ = 0;
+    std::uint64_t headerFault_ = 0;
 };
 
-} // namespace morvex
+} // namespace morvex::docs3dp

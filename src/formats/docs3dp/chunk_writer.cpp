@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-namespace morvex {
+namespace morvex::docs3dp {
 
 void ChunkWriter::writeHeader(std::uint16_t version)
 {
@@ -152,4 +152,4 @@ bool ChunkWriter::writeTrailer()
     return ok();
 }
 
-} // namespace morvex
+} // namespace morvex::docs3dp

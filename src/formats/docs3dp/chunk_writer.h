@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-namespace morvex {
+namespace morvex::docs3dp {
 
 // Writes a chunked file through an AtomicFileWriter. Every chunk header goes
 // out with its size; chunks whose size is not known in advance (groups and
@@ -70,4 +70,4 @@ private:
     bool ok_ = true;
 };
 
-} // namespace morvex
+} // namespace morvex::docs3dp

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-namespace morvex {
+namespace morvex::docs3dp {
 namespace {
 
 using namespace docs3dp;
@@ -17,9 +17,9 @@ using namespace docs3dp;
 constexpr std::size_t MaxFilePathBytes = 1560;
 constexpr std::uint32_t MeshChildrenPerCancelCheck = 1000;
 
-std::string fileMessage(const char* before, const std::filesystem::path& path, const char* after)
+std::string fileMessage(const char* before, std::string_view name, const char* after)
 {
-    return std::string(before) + path.string() + after;
+    return std::string(before) + std::string(name) + after;
 }
 
 // "key=value", split at the first '='; set only when both parts have text.
@@ -43,8 +43,8 @@ std::int32_t loadInt32(const unsigned char* at)
 
 class DocumentReader {
 public:
-    DocumentReader(const ChunkReader& chunks, Model& model, ProgressReporter& reporter, std::string* reason)
-        : chunks_(chunks), model_(model), reporter_(reporter), reason_(reason)
+    DocumentReader(const ChunkReader& chunks, Model& model, ProgressReporter& reporter, Failure* failure)
+        : chunks_(chunks), model_(model), reporter_(reporter), failure_(failure)
     {
     }
 
@@ -300,46 +300,46 @@ private:
         return true;
     }
 
-    OperationResult outOfMemory()
-    {
-        model_.loadStatus = LoadStatus::OutOfMemory;
-        return failWith(reason_, "out of memory");
-    }
+    OperationResult outOfMemory() { return failOutOfMemory(failure_); }
 
     const ChunkReader& chunks_;
     Model& model_;
     ProgressReporter& reporter_;
-    std::string* reason_;
+    Failure* failure_;
 };
 
 } // namespace
 
-OperationResult read3dp(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason)
+OperationResult read3dp(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
 {
-    model.loadStatus = LoadStatus::CannotOpen;
     MappedFile file;
-    if (file.open(path, reason) != OperationResult::Success) {
-        reporter.postTextMessage(fileMessage("File ", path, " can not be opened."));
+    if (file.open(path, failure) != OperationResult::Success) {
+        reporter.postTextMessage(fileMessage("File ", path.string(), " can not be opened."));
         return OperationResult::Failure;
     }
-    ChunkReader chunks(std::span<const unsigned char>(file.bytes(), static_cast<std::size_t>(file.size())));
+    return read3dp(file.view(), path.string(), model, reporter, failure);
+}
+
+OperationResult read3dp(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
+                        Failure* failure)
+{
+    ChunkReader chunks(
+        std::span<const unsigned char>(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
     if (!chunks.readHeader()) {
-        reporter.postTextMessage(fileMessage("File ", path, " was not readable."));
-        return failWith(reason, "not a 3DP document");
+        reporter.postTextMessage(fileMessage("File ", name, " was not readable."));
+        return failAtByte(failure, FailureKind::Malformed, chunks.headerFaultOffset(), "not a 3DP document");
     }
     if (chunks.version() >= FirstUnsupportedVersion)
-        return failWith(reason, "unsupported 3DP document version " + std::to_string(chunks.version()));
+        return failAtByte(failure, FailureKind::Unsupported, ChunkReader::VersionOffset,
+                          "unsupported 3DP document version " + std::to_string(chunks.version()));
 
-    model.loadStatus = LoadStatus::Reading;
-    DocumentReader reader(chunks, model, reporter, reason);
+    DocumentReader reader(chunks, model, reporter, failure);
     if (const OperationResult result = reader.readRoot(); result != OperationResult::Success)
         return result;
     // The trailer carries nothing: a document without it reads the same.
     model.profile = profileForExtension(".3dp");
-    model.loadStatus = LoadStatus::Nothing;
     reporter.setProgress(1.0);
     return OperationResult::Success;
 }
 
-} // namespace morvex
+} // namespace morvex::docs3dp

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace morvex {
+namespace morvex::docs3dp {
 namespace {
 
 using namespace docs3dp;
@@ -206,10 +206,10 @@ private:
 } // namespace
 
 OperationResult write3dp(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                         std::string* reason)
+                         Failure* failure)
 {
     AtomicFileWriter file;
-    if (const OperationResult opened = file.open(path, reason); opened != OperationResult::Success)
+    if (const OperationResult opened = file.open(path, failure); opened != OperationResult::Success)
         return opened;
     DocumentWriter writer(file, model, reporter);
     const OperationResult result = writer.write();
@@ -217,11 +217,11 @@ OperationResult write3dp(const std::filesystem::path& path, const Model& model, 
         return result; // the temporary file goes with the writer
     if (result != OperationResult::Success || !writer.ok()) {
         if (file.failed())
-            return file.commit(reason); // fails with the system's reason and removes the file
-        return failWith(reason, "write failed");
+            return file.commit(failure); // fails with the system's failure and removes the file
+        return failWith(failure, FailureKind::Unwritable, "write failed");
     }
     reporter.setProgress(1.0);
-    return file.commit(reason);
+    return file.commit(failure);
 }
 
-} // namespace morvex
+} // namespace morvex::docs3dp

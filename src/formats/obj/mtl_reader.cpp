@@ -7,7 +7,7 @@
 #include <system_error>
 #include <vector>
 
-namespace morvex::objformat {
+namespace morvex::obj {
 
 namespace {
 
@@ -92,14 +92,21 @@ bool readColour(LineScanner& line, ArgbColor& colour)
     return true;
 }
 
-OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libraryPath, MaterialCollection& materials,
-                                ProgressReporter& reporter, std::string* reason)
+// A failure inside a library is placed at its line there and names the
+// library, since the line is not one of the OBJ file.
+OperationResult failedInLibrary(Failure* failure, const std::string& identity, std::uint64_t lineNumber)
 {
-    MappedFile file;
-    if (file.open(libraryPath) != OperationResult::Success)
-        return OperationResult::Success; // an unreadable library is skipped
-    const fs::path libraryFolder = libraryPath.parent_path();
-    LineScanner line(file.data(), file.data() + file.size());
+    if (failure != nullptr && failure->recorded() && !failure->hasPosition()) {
+        failure->message += " in " + fs::path(identity).filename().string();
+        failure->line = lineNumber;
+    }
+    return OperationResult::Failure;
+}
+
+OperationResult readLibraryText(ObjCompanions& companions, std::string_view text, const std::string& identity,
+                                MaterialCollection& materials, ProgressReporter& reporter, Failure* failure)
+{
+    LineScanner line(text);
     Material* current = nullptr;
     for (std::uint64_t lineNumber = 1; !line.atEnd(); ++lineNumber, line.nextLine()) {
         if (lineNumber % LinesPerCheck == 0 && reporter.isCancelled())
@@ -109,9 +116,9 @@ OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libra
             continue;
         const std::string_view keyword = line.token();
         if (keywordIs(keyword, "newmtl", 6)) {
-            current = materials.add(modelText(line.argument()), reason);
+            current = materials.add(modelText(line.argument()), failure);
             if (current == nullptr)
-                return OperationResult::Failure;
+                return failedInLibrary(failure, identity, lineNumber);
             continue;
         }
         if (current == nullptr)
@@ -131,41 +138,72 @@ OperationResult readLibraryFile(const fs::path& objFolder, const fs::path& libra
             const std::string_view argument = line.argument();
             if (argument.empty())
                 continue;
-            const fs::path texture = resolveTexture(objFolder, libraryFolder, argument);
-            if (!current->addTextureMap(kind, texture.string()))
-                return failWith(reason, "out of memory");
+            if (!current->addTextureMap(kind, companions.texturePath(argument))) {
+                failOutOfMemory(failure);
+                return failedInLibrary(failure, identity, lineNumber);
+            }
         }
     }
     return OperationResult::Success;
 }
 
-} // namespace
-
-OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
-                                    MaterialCollection& materials, ProgressReporter& reporter, std::string* reason)
+// Reads one library by name; Success when there is none.
+OperationResult readNamedLibrary(ObjCompanions& companions, std::string_view name, MaterialCollection& materials,
+                                 ProgressReporter& reporter, Failure* failure, bool& found)
 {
-    std::vector<fs::path> libraries;
-    if (fs::path whole = findLibrary(objFolder, argument); !whole.empty()) {
-        libraries.push_back(std::move(whole));
-    } else {
-        // One line may name several libraries.
-        LineScanner names(argument);
-        for (std::string_view name = names.nextToken(); !name.empty(); name = names.nextToken())
-            if (fs::path one = findLibrary(objFolder, name); !one.empty())
-                libraries.push_back(std::move(one));
-    }
-    for (const fs::path& library : libraries) {
-        std::error_code error;
-        fs::path identity = fs::weakly_canonical(library, error);
-        if (error)
-            identity = library.lexically_normal();
-        if (!materials.librariesRead.insert(identity.string()).second)
-            continue; // each library is read once per file
-        const OperationResult result = readLibraryFile(objFolder, library, materials, reporter, reason);
-        if (result != OperationResult::Success)
-            return result;
-    }
-    return OperationResult::Success;
+    std::string_view text;
+    std::string identity;
+    found = companions.fetchLibrary(name, text, identity);
+    if (!found || !materials.librariesRead.insert(identity).second)
+        return OperationResult::Success; // each library is read once per file
+    return readLibraryText(companions, text, identity, materials, reporter, failure);
 }
 
-} // namespace morvex::objformat
+} // namespace
+
+bool ObjFolderCompanions::fetchLibrary(std::string_view name, std::string_view& bytes, std::string& identity)
+{
+    const fs::path library = findLibrary(objFolder_, name);
+    if (library.empty() || library_.open(library) != OperationResult::Success)
+        return false;
+    std::error_code error;
+    fs::path canonical = fs::weakly_canonical(library, error);
+    identity = (error ? library.lexically_normal() : canonical).string();
+    libraryFolder_ = library.parent_path();
+    bytes = library_.view();
+    return true;
+}
+
+std::string ObjFolderCompanions::texturePath(std::string_view written)
+{
+    return resolveTexture(objFolder_, libraryFolder_, written).string();
+}
+
+bool ObjMemoryCompanions::fetchLibrary(std::string_view name, std::string_view& bytes, std::string& identity)
+{
+    auto found = libraries.find(name);
+    if (found == libraries.end())
+        found = libraries.find(std::string(name) + ".mtl");
+    if (found == libraries.end())
+        return false;
+    identity = found->first;
+    bytes = found->second;
+    return true;
+}
+
+OperationResult readMaterialLibrary(ObjCompanions& companions, std::string_view argument, MaterialCollection& materials,
+                                    ProgressReporter& reporter, Failure* failure)
+{
+    bool found = false;
+    OperationResult result = readNamedLibrary(companions, argument, materials, reporter, failure, found);
+    if (found)
+        return result;
+    // One line may name several libraries.
+    LineScanner names(argument);
+    for (std::string_view name = names.nextToken(); !name.empty() && result == OperationResult::Success;
+         name = names.nextToken())
+        result = readNamedLibrary(companions, name, materials, reporter, failure, found);
+    return result;
+}
+
+} // namespace morvex::obj

@@ -2,6 +2,7 @@
 
 // Pieces shared by the OBJ reader and the material library reader.
 
+#include "formats/obj/obj.h"
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/line_scanner.h"
@@ -14,7 +15,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-namespace morvex::objformat {
+namespace morvex::obj {
 
 // Both file kinds check for a stop request and report the line number
 // after this many lines.
@@ -35,15 +36,15 @@ struct MaterialCollection {
     std::unordered_set<std::string> librariesRead;
 
     // The material of that name, created when there is none. nullptr when
-    // memory ran out or the ids are used up; `reason` says which.
-    Material* findOrAdd(const std::string& name, std::string* reason);
-    Material* add(const std::string& name, std::string* reason);
+    // memory ran out or the ids are used up; `failure` says which.
+    Material* findOrAdd(const std::string& name, Failure* failure);
+    Material* add(const std::string& name, Failure* failure);
 };
 
-// Reads the material library that an "mtllib" line names. A library that
+// Reads the material libraries that an "mtllib" line names. A library that
 // cannot be found or read is skipped (Success). Cancelled when the reporter
-// asks to stop; Failure only when memory ran out.
-OperationResult readMaterialLibrary(const std::filesystem::path& objFolder, std::string_view argument,
-                                    MaterialCollection& materials, ProgressReporter& reporter, std::string* reason);
+// asks to stop; Failure only when memory or material ids ran out.
+OperationResult readMaterialLibrary(ObjCompanions& companions, std::string_view argument, MaterialCollection& materials,
+                                    ProgressReporter& reporter, Failure* failure);
 
-} // namespace morvex::objformat
+} // namespace morvex::obj

@@ -8,11 +8,9 @@
 #include <cmath>
 #include <cstdio>
 
-namespace morvex {
+namespace morvex::obj {
 
 namespace {
-
-using namespace objformat;
 
 constexpr std::uint32_t MaxFaceCorners = 15;
 constexpr std::uint32_t FacesPerCompileStep = 1u << 16;
@@ -169,23 +167,25 @@ bool appendCornerIndices(CornerIndices& list, std::uint32_t cornersBefore, const
     return true;
 }
 
-OperationResult addFace(LineScanner& line, RawObj& raw, std::string* reason)
+OperationResult addFace(LineScanner& line, RawObj& raw, Failure* failure)
 {
     FaceCorners face;
     readFaceCorners(line, raw, face);
+    if (face.count < 3)
+        return failWith(failure, FailureKind::Malformed, "face with fewer than three corners");
     const std::uint32_t before = raw.cornerPositions.count();
     if (before > UINT32_MAX - MaxFaceCorners || raw.faceCornerCounts.count() == UINT32_MAX)
-        return failWith(reason, "too many faces");
+        return failWith(failure, FailureKind::Unsupported, "too many faces");
     if (!appendCornerIndices(raw.cornerPositions, before, face.position, face.count, true) ||
         !appendCornerIndices(raw.cornerTexCoords, before, face.texCoord, face.count, face.anyTexCoord) ||
         !appendCornerIndices(raw.cornerNormals, before, face.normal, face.count, face.anyNormal))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     const std::uint32_t faceIndex = raw.faceCornerCounts.count();
     if (!raw.faceCornerCounts.append(static_cast<std::uint8_t>(face.count)))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     if (raw.runs.empty() || raw.runs[raw.runs.count() - 1].materialId != raw.currentMaterial)
         if (!raw.runs.append(FaceRun{faceIndex, raw.currentMaterial}))
-            return failWith(reason, "out of memory");
+            return failOutOfMemory(failure);
     return OperationResult::Success;
 }
 
@@ -209,53 +209,52 @@ bool readVertexColour(LineScanner& line, ArgbColor& colour)
     return true;
 }
 
-OperationResult addPosition(LineScanner& line, RawObj& raw, std::string* reason)
+OperationResult addPosition(LineScanner& line, RawObj& raw, Failure* failure)
 {
     Vector3 position;
     if (!line.readFloat(position.x) || !line.readFloat(position.y) || !line.readFloat(position.z))
         return OperationResult::Success; // fewer than three numbers: not a position
     if (raw.positions.count() == UINT32_MAX)
-        return failWith(reason, "too many vertices");
+        return failWith(failure, FailureKind::Unsupported, "too many vertices");
     ArgbColor colour = OpaqueBlack;
     const bool coloured = readVertexColour(line, colour);
     if (coloured && raw.positionColours.empty() && !raw.positionColours.resize(raw.positions.count()))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     if (!raw.positions.append(position))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     if ((coloured || !raw.positionColours.empty()) && !raw.positionColours.append(colour))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     return OperationResult::Success;
 }
 
-template <typename Array, typename Value>
-OperationResult appendValue(Array& list, const Value& value, std::string* reason)
+template <typename Array, typename Value> OperationResult appendValue(Array& list, const Value& value, Failure* failure)
 {
     if (list.count() == UINT32_MAX)
-        return failWith(reason, "too many entries");
+        return failWith(failure, FailureKind::Unsupported, "too many entries");
     if (!list.append(value))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     return OperationResult::Success;
 }
 
-OperationResult addNormal(LineScanner& line, RawObj& raw, std::string* reason)
+OperationResult addNormal(LineScanner& line, RawObj& raw, Failure* failure)
 {
     Vector3 normal; // missing numbers stay 0
     if (line.readFloat(normal.x) && line.readFloat(normal.y))
         line.readFloat(normal.z);
-    return appendValue(raw.normals, normal, reason);
+    return appendValue(raw.normals, normal, failure);
 }
 
-OperationResult addTexCoord(LineScanner& line, RawObj& raw, std::string* reason)
+OperationResult addTexCoord(LineScanner& line, RawObj& raw, Failure* failure)
 {
     TexCoord texCoord; // a missing v stays 0
     if (line.readFloat(texCoord.u))
         line.readFloat(texCoord.v);
-    return appendValue(raw.texCoords, texCoord, reason);
+    return appendValue(raw.texCoords, texCoord, failure);
 }
 
-OperationResult useMaterial(LineScanner& line, RawObj& raw, std::string* reason)
+OperationResult useMaterial(LineScanner& line, RawObj& raw, Failure* failure)
 {
-    const Material* material = raw.materials.findOrAdd(modelText(line.argument()), reason);
+    const Material* material = raw.materials.findOrAdd(modelText(line.argument()), failure);
     if (material == nullptr)
         return OperationResult::Failure;
     raw.currentMaterial = material->id;
@@ -269,17 +268,13 @@ void reportLine(ProgressReporter& reporter, std::uint64_t lineNumber)
     reporter.setStatusText(text, 0);
 }
 
-OperationResult readLines(const std::filesystem::path& path, RawObj& raw, ProgressReporter& reporter,
-                          std::string* reason)
+OperationResult readLines(std::string_view text, ObjCompanions* companions, RawObj& raw, ProgressReporter& reporter,
+                          Failure* failure)
 {
-    MappedFile file;
-    if (file.open(path, reason) != OperationResult::Success)
-        return OperationResult::Failure;
     IndeterminateScope indeterminate(reporter); // ended on every way out
     reporter.setStatusText("Reading raw OBJ", 0);
-    const std::filesystem::path folder = path.parent_path();
 
-    LineScanner line(file.data(), file.data() + file.size());
+    LineScanner line(text);
     std::uint64_t lineNumber = 0;
     std::uint64_t untilCheck = LinesPerCheck;
     for (; !line.atEnd(); line.nextLine()) {
@@ -296,21 +291,23 @@ OperationResult readLines(const std::filesystem::path& path, RawObj& raw, Progre
         const std::string_view keyword = line.token();
         OperationResult result = OperationResult::Success;
         if (keywordIs(keyword, "v", 5))
-            result = addPosition(line, raw, reason);
+            result = addPosition(line, raw, failure);
         else if (keywordIs(keyword, "vn", 5))
-            result = addNormal(line, raw, reason);
+            result = addNormal(line, raw, failure);
         else if (keywordIs(keyword, "vt", 5))
-            result = addTexCoord(line, raw, reason);
+            result = addTexCoord(line, raw, failure);
         else if (keywordIs(keyword, "f", 5))
-            result = addFace(line, raw, reason);
-        else if (keywordIs(keyword, "mtllib", 5))
-            result = readMaterialLibrary(folder, line.argument(), raw.materials, reporter, reason);
+            result = addFace(line, raw, failure);
+        else if (keywordIs(keyword, "mtllib", 5) && companions != nullptr)
+            result = readMaterialLibrary(*companions, line.argument(), raw.materials, reporter, failure);
         else if (keywordIs(keyword, "usemtl", 5))
-            result = useMaterial(line, raw, reason);
+            result = useMaterial(line, raw, failure);
         // Groups, smoothing groups, object names, lines, points and free-form
         // geometry change nothing.
-        if (result != OperationResult::Success)
+        if (result != OperationResult::Success) {
+            placeAtLine(failure, lineNumber);
             return result;
+        }
     }
     reporter.setStatusText("Reading raw OBJ... Complete!", 0);
     reporter.setProgress(0.9);
@@ -369,19 +366,16 @@ struct RunShape {
     std::uint32_t cornerTotal = 0;
 };
 
-OperationResult measureRun(const RawObj& raw, std::uint32_t run, RunShape& shape, std::string* reason)
+OperationResult measureRun(const RawObj& raw, std::uint32_t run, RunShape& shape, Failure* failure)
 {
     const std::uint32_t faceBegin = raw.runs[run].firstFace;
     shape.faceEnd = run + 1 < raw.runs.count() ? raw.runs[run + 1].firstFace : raw.faceCornerCounts.count();
     std::uint64_t total = 0;
     for (std::uint32_t f = faceBegin; f < shape.faceEnd; ++f) {
-        const std::uint32_t corners = raw.faceCornerCounts[f];
-        if (corners < 3)
-            return failWith(reason, "face with fewer than three corners");
-        total += 3 * (corners - 2);
+        total += 3 * (raw.faceCornerCounts[f] - 2); // every face has three corners or more
     }
     if (total > UINT32_MAX)
-        return failWith(reason, "too many triangles in one object");
+        return failWith(failure, FailureKind::Unsupported, "too many triangles in one object");
     shape.cornerTotal = static_cast<std::uint32_t>(total);
     return OperationResult::Success;
 }
@@ -400,14 +394,14 @@ bool allocateObject(const RawObj& raw, ModelObject& object, std::uint32_t corner
 }
 
 OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& firstCorner, Model& model,
-                           ProgressReporter& reporter, std::string* reason)
+                           ProgressReporter& reporter, Failure* failure)
 {
     RunShape shape;
-    if (measureRun(raw, run, shape, reason) != OperationResult::Success)
+    if (measureRun(raw, run, shape, failure) != OperationResult::Success)
         return OperationResult::Failure;
     ModelObject* object = model.addObject();
     if (object == nullptr || !allocateObject(raw, *object, shape.cornerTotal))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
 
     std::uint32_t out = 0;
     const double faceCount = raw.faceCornerCounts.count();
@@ -434,7 +428,7 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
     if (!object->texCoords.empty()) {
         MaterialRange* range = object->addMaterialRange();
         if (range == nullptr)
-            return failWith(reason, "out of memory");
+            return failOutOfMemory(failure);
         const std::int16_t id = raw.runs[run].materialId;
         range->materialId = id >= 0 && id < raw.materials.holder.nextMaterialId ? id : 0;
         range->firstIndex = 0;
@@ -443,7 +437,7 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
     return OperationResult::Success;
 }
 
-OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, std::string* reason)
+OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, Failure* failure)
 {
     if (raw.positions.empty() || raw.faceCornerCounts.empty())
         return OperationResult::Success; // nothing to build: the model stays empty
@@ -453,7 +447,7 @@ OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, s
 
     std::uint32_t firstCorner = 0;
     for (std::uint32_t run = 0; run < raw.runs.count(); ++run) {
-        const OperationResult result = compileRun(raw, run, firstCorner, model, reporter, reason);
+        const OperationResult result = compileRun(raw, run, firstCorner, model, reporter, failure);
         if (result != OperationResult::Success)
             return result;
     }
@@ -464,31 +458,32 @@ OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, s
 
 } // namespace
 
-OperationResult readObj(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason)
+OperationResult readObj(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
 {
-    model.loadStatus = LoadStatus::Reading;
+    MappedFile file;
+    if (file.open(path, failure) != OperationResult::Success)
+        return OperationResult::Failure;
+    ObjFolderCompanions companions(path.parent_path());
+    return readObj(file.view(), path.filename().string(), model, reporter, failure, &companions);
+}
+
+OperationResult readObj(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
+                        Failure* failure, ObjCompanions* companions)
+{
     RawObj raw;
-    std::string why;
     OperationResult result;
     {
         ProgressRange range(reporter, 0.0, 0.5);
-        result = readLines(path, raw, range, &why);
+        result = readLines(bytes, companions, raw, range, failure);
     }
     if (result == OperationResult::Success) {
         ProgressRange range(reporter, 0.5, 0.5);
-        result = compile(raw, model, range, &why);
+        result = compile(raw, model, range, failure);
     }
-    if (result != OperationResult::Success) {
-        if (why == "out of memory")
-            model.loadStatus = LoadStatus::OutOfMemory;
-        if (result == OperationResult::Failure)
-            failWith(reason, why.empty() ? "cannot read file" : why);
+    if (result != OperationResult::Success)
         return result;
-    }
-    model.loadStatus = LoadStatus::Nothing;
     model.profile.kind = FormatKind::Obj;
     return OperationResult::Success;
 }
 
-} // namespace morvex
+} // namespace morvex::obj

@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace morvex {
+namespace morvex::obj {
 
 namespace {
 
@@ -105,13 +105,13 @@ struct WritePlan {
     ColorArray cornerColours; // the combined colour of every vertex, with per-corner colours
 };
 
-OperationResult planObjects(const Model& model, WritePlan& plan, std::string* reason)
+OperationResult planObjects(const Model& model, WritePlan& plan, Failure* failure)
 {
     std::uint64_t vertices = 0, indices = 0, triangles = 0, colours = 0;
     try {
         plan.objects.reserve(model.objects.size());
     } catch (const std::bad_alloc&) {
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     }
     for (const auto& object : model.objects) {
         ObjectPlan objectPlan;
@@ -125,7 +125,7 @@ OperationResult planObjects(const Model& model, WritePlan& plan, std::string* re
         triangles += object->triangleCount();
         colours += object->colors.count();
         if (vertices >= UINT32_MAX || 3 * triangles >= UINT32_MAX)
-            return failWith(reason, "model too large for an OBJ file");
+            return failWith(failure, FailureKind::Unsupported, "model too large for an OBJ file");
     }
     plan.vertexCount = static_cast<std::uint32_t>(vertices);
     plan.triangleCount = static_cast<std::uint32_t>(triangles);
@@ -136,7 +136,7 @@ OperationResult planObjects(const Model& model, WritePlan& plan, std::string* re
 
     // Per-corner colours go to the corner's vertex; a later corner wins.
     if (!plan.cornerColours.allocate(plan.vertexCount))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     for (const ObjectPlan& objectPlan : plan.objects) {
         const ModelObject& object = *objectPlan.object;
         for (std::uint32_t corner = 0; corner < object.indices.count(); ++corner) {
@@ -422,12 +422,12 @@ public:
 
     // Copies every existing source file to a temporary name in the folder.
     // A source that does not exist is left out; its reference stays.
-    OperationResult stage(const fs::path& folder, std::string* reason)
+    OperationResult stage(const fs::path& folder, Failure* failure)
     {
         std::error_code error;
         const bool existed = fs::is_directory(folder, error);
         if (!existed && !fs::create_directories(folder, error))
-            return failWith(reason, "cannot create the Textures folder: " + error.message());
+            return failWith(failure, FailureKind::Unwritable, "cannot create the Textures folder: " + error.message());
         createdFolder_ = existed ? fs::path{} : folder;
         static std::atomic<unsigned> counter{0};
         for (Copy& copy : copies_) {
@@ -439,14 +439,14 @@ public:
                 const std::string text = "cannot copy texture " + copy.source + ": " + error.message();
                 fs::remove(copy.staged, error);
                 copy.staged.clear();
-                return failWith(reason, text);
+                return failWith(failure, FailureKind::Unwritable, text);
             }
         }
         return OperationResult::Success;
     }
 
     // Renames the staged copies onto their names (an older copy is replaced).
-    OperationResult place(const fs::path& folder, std::string* reason)
+    OperationResult place(const fs::path& folder, Failure* failure)
     {
         for (Copy& copy : copies_) {
             if (copy.staged.empty())
@@ -454,7 +454,8 @@ public:
             std::error_code error;
             fs::rename(copy.staged, folder / copy.name, error);
             if (error)
-                return failWith(reason, "cannot place texture " + copy.name + ": " + error.message());
+                return failWith(failure, FailureKind::Unwritable,
+                                "cannot place texture " + copy.name + ": " + error.message());
             copy.staged.clear();
         }
         return OperationResult::Success;
@@ -564,7 +565,7 @@ std::filesystem::path materialLibraryPathFor(const std::filesystem::path& objPat
 }
 
 OperationResult writeObj(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                         std::string* reason)
+                         Failure* failure)
 {
     reporter.setStatusText("Arranging data...", 0);
     reporter.setStatusText("", 1);
@@ -573,17 +574,17 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
     const bool withMaterials = !model.materials.empty();
     const fs::path libraryPath = materialLibraryPathFor(path);
     if (withMaterials && libraryPath == path)
-        return failWith(reason, "the material library would replace the OBJ file");
+        return failWith(failure, FailureKind::Unwritable, "the material library would replace the OBJ file");
 
     WritePlan plan;
-    if (planObjects(model, plan, reason) != OperationResult::Success)
+    if (planObjects(model, plan, failure) != OperationResult::Success)
         return OperationResult::Failure;
 
     AtomicFileWriter obj;
     AtomicFileWriter library;
-    if (obj.open(path, reason) != OperationResult::Success)
+    if (obj.open(path, failure) != OperationResult::Success)
         return OperationResult::Failure;
-    if (withMaterials && library.open(libraryPath, reason) != OperationResult::Success)
+    if (withMaterials && library.open(libraryPath, failure) != OperationResult::Success)
         return OperationResult::Failure;
 
     obj.write(Header);
@@ -615,14 +616,14 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
         if (reporter.isCancelled())
             return OperationResult::Cancelled;
         const fs::path folder = path.parent_path() / "Textures";
-        if (!textures.empty() && (textures.stage(folder, reason) != OperationResult::Success ||
-                                  textures.place(folder, reason) != OperationResult::Success))
+        if (!textures.empty() && (textures.stage(folder, failure) != OperationResult::Success ||
+                                  textures.place(folder, failure) != OperationResult::Success))
             return OperationResult::Failure;
         textures.keepFolder();
-        if (library.commit(reason) != OperationResult::Success)
+        if (library.commit(failure) != OperationResult::Success)
             return OperationResult::Failure;
     }
-    if (obj.commit(reason) != OperationResult::Success) {
+    if (obj.commit(failure) != OperationResult::Success) {
         if (withMaterials) {
             std::error_code error;
             fs::remove(libraryPath, error); // never one file without the other
@@ -633,4 +634,4 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
     return OperationResult::Success;
 }
 
-} // namespace morvex
+} // namespace morvex::obj

@@ -5,8 +5,9 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
-namespace morvex {
+namespace morvex::ply {
 
 // Reads an ASCII or binary (either byte order) PLY file into one object:
 // vertices, triangles (polygons split into fans around their first corner)
@@ -14,12 +15,15 @@ namespace morvex {
 // vertices and no indices. Comments become the document properties
 // "Comment1", "Comment2", ...
 OperationResult readPly(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason = nullptr);
+                        Failure* failure = nullptr);
+// The same from bytes in memory; `name` is the file name messages use.
+OperationResult readPly(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
+                        Failure* failure = nullptr);
 
 // Writes the whole model as one binary little-endian PLY file: placement
 // applied to the vertices, triangles as three-corner faces, vertex or face
 // colours when the model has colours, the document properties as comments.
 OperationResult writePly(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                         std::string* reason = nullptr);
+                         Failure* failure = nullptr);
 
-} // namespace morvex
+} // namespace morvex::ply

@@ -43,19 +43,19 @@ bool isColorRole(PlyRole role)
 
 class HeaderParser {
 public:
-    HeaderParser(PlyHeader& header, std::string* reason) : header_(header), reason_(reason) {}
+    HeaderParser(PlyHeader& header, Failure* failure) : header_(header), failure_(failure) {}
 
     OperationResult element(LineScanner tokens);
     OperationResult property(LineScanner tokens);
     OperationResult finish();
 
 private:
-    OperationResult fail(std::string_view text) { return failWith(reason_, text); }
+    OperationResult fail(std::string_view text) { return failWith(failure_, FailureKind::Malformed, text); }
     OperationResult readCount(std::string_view word, std::uint32_t& count);
     OperationResult claim(ElementKind kind, std::uint32_t count);
 
     PlyHeader& header_;
-    std::string* reason_;
+    Failure* failure_;
     ElementKind current_ = ElementKind::Other;
     bool declared_[3] = {};   // edge, face, vertex
     bool dataBefore_ = false; // an element with records was declared
@@ -267,26 +267,31 @@ PlyValueType valueTypeFromWord(std::string_view word)
     return PlyValueType::Unknown;
 }
 
-OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, ProgressReporter& reporter,
-                               std::string* reason)
+OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, ProgressReporter& reporter, Failure* failure)
 {
     header = PlyHeader{};
     LineScanner lines(file);
     std::string_view raw;
     if (!lines.takeLine(raw) || !skipBlanks(raw.substr(0, MaxLineBytes)).starts_with("ply"))
-        return failWith(reason, "not a PLY file");
+        return failAtLine(failure, FailureKind::Malformed, 1, "not a PLY file");
     if (!lines.takeLine(raw) || !readFormatLine(skipBlanks(raw.substr(0, MaxLineBytes)), header.format))
-        return failWith(reason, "unknown PLY format line");
+        return failAtLine(failure, FailureKind::Malformed, 2, "unknown PLY format line");
     if (reporter.isCancelled())
         return OperationResult::Cancelled;
 
-    HeaderParser parser(header, reason);
+    HeaderParser parser(header, failure);
+    std::uint64_t lineNumber = 2;
     while (lines.takeLine(raw)) {
+        ++lineNumber;
         const std::string_view line = skipBlanks(raw.substr(0, MaxLineBytes));
         OperationResult result = OperationResult::Success;
         if (line.starts_with("end_header")) {
             header.bodyOffset = static_cast<std::uint64_t>(lines.cursor() - file.data());
-            return parser.finish();
+            header.bodyFirstLine = lineNumber + 1;
+            const OperationResult finished = parser.finish();
+            if (finished == OperationResult::Failure)
+                placeAtLine(failure, lineNumber);
+            return finished;
         }
         if (line.starts_with("comment")) {
             // The text may run to the end of the kept bytes, never splitting
@@ -302,12 +307,14 @@ OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, Progres
         } else if (line.starts_with("property")) {
             result = parser.property(LineScanner(line.substr(8)));
         }
-        if (result != OperationResult::Success)
+        if (result != OperationResult::Success) {
+            placeAtLine(failure, lineNumber);
             return result;
+        }
         if (reporter.isCancelled())
             return OperationResult::Cancelled;
     }
-    return failWith(reason, "header has no end_header line");
+    return failAtLine(failure, FailureKind::Malformed, lineNumber, "header has no end_header line");
 }
 
 } // namespace morvex::ply

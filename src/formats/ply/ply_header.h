@@ -65,6 +65,7 @@ struct PlyHeader {
     PlyColorMode colorMode = PlyColorMode::None;
     std::vector<std::string> comments; // non-empty comment texts, in file order
     std::uint64_t bodyOffset = 0;      // first byte after the end_header line
+    std::uint64_t bodyFirstLine = 0;   // its line number, for ASCII bodies
 };
 
 // Bytes of one value in a binary body; 0 for lists and unknown types.
@@ -76,6 +77,6 @@ PlyValueType valueTypeFromWord(std::string_view word);
 // anything the body reader could not follow; Cancelled when the reporter
 // asks to stop (checked once per line).
 OperationResult parsePlyHeader(std::string_view file, PlyHeader& header, ProgressReporter& reporter,
-                               std::string* reason = nullptr);
+                               Failure* failure = nullptr);
 
 } // namespace morvex::ply

@@ -8,7 +8,7 @@
 #include <bit>
 #include <cstring>
 
-namespace morvex {
+namespace morvex::ply {
 namespace {
 
 using namespace ply;
@@ -116,11 +116,20 @@ bool parseAsciiInteger(std::string_view token, std::int64_t& value)
     return true;
 }
 
+// A coordinate token: a whole number takes the shared fast path; a token
+// that only starts with a number ("1.5e") keeps that number, as before.
+bool parseAsciiCoordinate(std::string_view token, float& value)
+{
+    const char* start = token.data();
+    const char* stop = start + token.size();
+    return parseFloatToken(start, stop, value) || parseFloat(start, stop, value);
+}
+
 class BodyReader {
 public:
     BodyReader(const PlyHeader& header, std::string_view body, Model& model, ModelObject& object,
-               ProgressReporter& reporter, std::string* reason)
-        : header_(header), body_(body), model_(model), object_(object), reporter_(reporter), reason_(reason)
+               ProgressReporter& reporter, Failure* failure)
+        : header_(header), body_(body), model_(model), object_(object), reporter_(reporter), failure_(failure)
     {
     }
 
@@ -135,11 +144,14 @@ private:
         std::uint32_t previous = 0;
     };
 
-    OperationResult fail(std::string_view text) { return failWith(reason_, text); }
-    OperationResult outOfMemory()
+    OperationResult fail(std::string_view text) { return failWith(failure_, FailureKind::Malformed, text); }
+    OperationResult outOfMemory() { return failOutOfMemory(failure_); }
+    // A body that ends too soon: at its last line, or its last byte.
+    OperationResult failAtBodyEnd(std::string_view text)
     {
-        model_.loadStatus = LoadStatus::OutOfMemory;
-        return fail("out of memory");
+        if (header_.format == PlyFormat::Ascii)
+            return failAtLine(failure_, FailureKind::Malformed, header_.bodyFirstLine + countLineEnds(body_), text);
+        return failAtByte(failure_, FailureKind::Malformed, header_.bodyOffset + body_.size(), text);
     }
     std::uint64_t minimumBodyBytes() const;
     OperationResult addCorner(std::int64_t corner, std::uint32_t k, Fan& fan);
@@ -155,7 +167,7 @@ private:
     Model& model_;
     ModelObject& object_;
     ProgressReporter& reporter_;
-    std::string* reason_;
+    Failure* failure_;
     std::uint32_t verticesRead_ = 0;
     std::uint32_t facesRead_ = 0;
     std::uint32_t edgesRead_ = 0;
@@ -195,7 +207,7 @@ std::uint64_t BodyReader::minimumBodyBytes() const
 OperationResult BodyReader::prepare()
 {
     if (minimumBodyBytes() > body_.size())
-        return fail("file is truncated: too short for its vertex and face counts");
+        return failAtBodyEnd("file is truncated: too short for its vertex and face counts");
     indexCapacity_ = 3 * header_.faceCount; // the header keeps faceCount below 2^32 / 3
     if (header_.vertexCount > 0 && !object_.vertices.allocate(header_.vertexCount))
         return outOfMemory();
@@ -277,8 +289,7 @@ OperationResult BodyReader::readAsciiVertex(LineScanner& line)
         case PlyRole::Y:
         case PlyRole::Z: {
             float value = 0;
-            const char* start = token.data();
-            if (!parseFloat(start, token.data() + token.size(), value))
+            if (!parseAsciiCoordinate(token, value))
                 return fail("vertex coordinate is not a number");
             (property.role == PlyRole::X ? position.x : property.role == PlyRole::Y ? position.y : position.z) = value;
             break;
@@ -363,12 +374,14 @@ OperationResult BodyReader::readAscii()
             result = readAsciiFace(line);
         else
             edgesRead_ = header_.edgeCount; // one line stands for the whole edge element
-        if (result != OperationResult::Success)
+        if (result != OperationResult::Success) {
+            placeAtLine(failure_, header_.bodyFirstLine + countLineEnds(body_.substr(0, line.cursor() - body_.data())));
             return result;
+        }
         line.nextLine();
     }
     if (verticesRead_ != header_.vertexCount || facesRead_ != header_.faceCount || edgesRead_ != header_.edgeCount)
-        return fail("file is truncated: fewer records than declared");
+        return failAtBodyEnd("file is truncated: fewer records than declared");
     return OperationResult::Success;
 }
 
@@ -412,14 +425,15 @@ template <bool BigEndian> OperationResult BodyReader::readBinaryFace(const unsig
 
 template <bool BigEndian> OperationResult BodyReader::readBinary()
 {
-    const unsigned char* at = reinterpret_cast<const unsigned char*>(body_.data());
+    const unsigned char* begin = reinterpret_cast<const unsigned char*>(body_.data());
+    const unsigned char* at = begin;
     const unsigned char* end = at + body_.size();
 
     std::uint64_t recordSize = 0;
     for (const PlyProperty& property : header_.vertexProperties)
         recordSize += valueSize(property.type);
     if (recordSize * header_.vertexCount > body_.size())
-        return fail("file is truncated");
+        return failAtBodyEnd("file is truncated");
     const bool perVertexColor = header_.colorMode == PlyColorMode::PerVertex;
     for (; verticesRead_ < header_.vertexCount; ++verticesRead_) {
         if (reporter_.isCancelled())
@@ -442,8 +456,10 @@ template <bool BigEndian> OperationResult BodyReader::readBinary()
     while (facesRead_ < header_.faceCount) {
         if (reporter_.isCancelled())
             return OperationResult::Cancelled;
-        if (OperationResult result = readBinaryFace<BigEndian>(at, end); result != OperationResult::Success)
+        if (OperationResult result = readBinaryFace<BigEndian>(at, end); result != OperationResult::Success) {
+            placeAtByte(failure_, header_.bodyOffset + static_cast<std::uint64_t>(at - begin));
             return result;
+        }
     }
     // Edge records are not loaded; what follows the faces is left unread.
     edgesRead_ = header_.edgeCount;
@@ -467,10 +483,9 @@ OperationResult BodyReader::finish()
 }
 
 OperationResult readBody(const PlyHeader& header, std::string_view body, Model& model, ModelObject& object,
-                         ProgressReporter& reporter, std::string* reason)
+                         ProgressReporter& reporter, Failure* failure)
 {
-    BodyReader reader(header, body, model, object, reporter, reason);
-    model.loadStatus = LoadStatus::Reading;
+    BodyReader reader(header, body, model, object, reporter, failure);
     reporter.setStatusText("Loading data...", 1);
     OperationResult result = reader.prepare();
     if (result != OperationResult::Success)
@@ -485,9 +500,7 @@ OperationResult readBody(const PlyHeader& header, std::string_view body, Model& 
     case PlyFormat::BinaryBigEndian:
         result = reader.readBinary<true>();
         break;
-    case PlyFormat::Unknown:
-        result = failWith(reason, "unknown PLY format");
-        break;
+    case PlyFormat::Unknown: result = failWith(failure, FailureKind::Malformed, "unknown PLY format"); break;
     }
     if (result == OperationResult::Success)
         result = reader.finish();
@@ -495,42 +508,48 @@ OperationResult readBody(const PlyHeader& header, std::string_view body, Model& 
 }
 
 OperationResult readOpenedFile(std::string_view file, Model& model, ModelObject& object, ProgressReporter& reporter,
-                               std::string* reason)
+                               Failure* failure)
 {
     reporter.setStatusText("Loading header...", 1);
     PlyHeader header;
-    OperationResult result = parsePlyHeader(file, header, reporter, reason);
+    OperationResult result = parsePlyHeader(file, header, reporter, failure);
     if (result != OperationResult::Success)
         return result;
     for (std::size_t i = 0; i < header.comments.size(); ++i)
         model.properties.setProperty("Comment" + std::to_string(i + 1), header.comments[i]);
-    model.loadStatus = LoadStatus::Nothing;
 
     result =
-        readBody(header, file.substr(static_cast<std::size_t>(header.bodyOffset)), model, object, reporter, reason);
-    if (result == OperationResult::Success)
-        model.loadStatus = LoadStatus::Nothing;
+        readBody(header, file.substr(static_cast<std::size_t>(header.bodyOffset)), model, object, reporter, failure);
     return result;
+}
+
+OperationResult readIntoModel(std::string_view file, Model& model, ProgressReporter& reporter, Failure* failure)
+{
+    ModelObject* object = model.addObject();
+    model.profile.kind = FormatKind::Ply;
+    if (object == nullptr)
+        return failOutOfMemory(failure);
+    return readOpenedFile(file, model, *object, reporter, failure);
 }
 
 } // namespace
 
-OperationResult readPly(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason)
+OperationResult readPly(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
 {
     IndeterminateScope indeterminate(reporter);
     resetModel(model);
-    model.loadStatus = LoadStatus::CannotOpen;
     MappedFile file;
-    if (const OperationResult opened = file.open(path, reason); opened != OperationResult::Success)
+    if (const OperationResult opened = file.open(path, failure); opened != OperationResult::Success)
         return opened;
-    ModelObject* object = model.addObject();
-    model.profile.kind = FormatKind::Ply;
-    if (object == nullptr) {
-        model.loadStatus = LoadStatus::OutOfMemory;
-        return failWith(reason, "out of memory");
-    }
-    return readOpenedFile(file.view(), model, *object, reporter, reason);
+    return readIntoModel(file.view(), model, reporter, failure);
 }
 
-} // namespace morvex
+OperationResult readPly(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
+                        Failure* failure)
+{
+    IndeterminateScope indeterminate(reporter);
+    resetModel(model);
+    return readIntoModel(bytes, model, reporter, failure);
+}
+
+} // namespace morvex::ply

@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-namespace morvex {
+namespace morvex::ply {
 namespace {
 
 constexpr std::size_t MaxCommentBytes = 259;
@@ -57,8 +57,8 @@ void writeColorBytes(char* out, ArgbColor color)
 
 class PlyWriter {
 public:
-    PlyWriter(const Model& model, ProgressReporter& reporter, std::string* reason)
-        : model_(model), reporter_(reporter), reason_(reason)
+    PlyWriter(const Model& model, ProgressReporter& reporter, Failure* failure)
+        : model_(model), reporter_(reporter), failure_(failure)
     {
     }
 
@@ -73,7 +73,7 @@ private:
 
     const Model& model_;
     ProgressReporter& reporter_;
-    std::string* reason_;
+    Failure* failure_;
     AtomicFileWriter out_;
     std::uint64_t vertexTotal_ = 0;
     std::uint64_t indexTotal_ = 0;
@@ -101,7 +101,7 @@ OperationResult PlyWriter::countContents()
     }
     // Corners are written as signed 32-bit numbers.
     if (vertexTotal_ > INT32_MAX || triangleTotal_ > UINT32_MAX)
-        return failWith(reason_, "model too large for a PLY file");
+        return failWith(failure_, FailureKind::Unsupported, "model too large for a PLY file");
     vertexColors_ = colorTotal > 0 && colorTotal != indexTotal_;
     faceColors_ = colorTotal > 0 && colorTotal == indexTotal_;
     return OperationResult::Success;
@@ -127,7 +127,7 @@ void PlyWriter::writeHeader()
 OperationResult PlyWriter::arrangeVertexColors()
 {
     if (!vertexColorTable_.allocate(static_cast<std::uint32_t>(vertexTotal_)))
-        return failWith(reason_, "out of memory");
+        return failOutOfMemory(failure_);
     std::uint32_t base = 0;
     for (const auto& object : model_.objects) {
         // An object coloured per vertex keeps the colour of vertices that no
@@ -225,7 +225,7 @@ OperationResult PlyWriter::writeTriangles()
 OperationResult PlyWriter::write(const std::filesystem::path& path)
 {
     reporter_.setStatusText("Writing file header...", 0);
-    if (OperationResult result = out_.open(path, reason_); result != OperationResult::Success)
+    if (OperationResult result = out_.open(path, failure_); result != OperationResult::Success)
         return result;
     out_.write("ply\nformat binary_little_endian 1.0\n");
     for (const auto& [key, value] : model_.properties) {
@@ -252,7 +252,7 @@ OperationResult PlyWriter::write(const std::filesystem::path& path)
     if (result == OperationResult::Success)
         result = writeTriangles();
     if (result == OperationResult::Success)
-        result = out_.commit(reason_);
+        result = out_.commit(failure_);
     if (result == OperationResult::Success)
         reporter_.setProgress(1.0);
     return result;
@@ -261,10 +261,10 @@ OperationResult PlyWriter::write(const std::filesystem::path& path)
 } // namespace
 
 OperationResult writePly(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                         std::string* reason)
+                         Failure* failure)
 {
-    PlyWriter writer(model, reporter, reason);
+    PlyWriter writer(model, reporter, failure);
     return writer.write(path);
 }
 
-} // namespace morvex
+} // namespace morvex::ply

@@ -5,18 +5,22 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
-namespace morvex {
+namespace morvex::stl {
 
 // Reads ASCII or binary STL into one object (ASCII first; binary when the
 // ASCII reader fails). Facet normals are not kept. Profile kind becomes
 // StlAscii or StlBinary.
 OperationResult readStl(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason = nullptr);
+                        Failure* failure = nullptr);
+// The same from bytes in memory; `name` is the file name messages use.
+OperationResult readStl(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
+                        Failure* failure = nullptr);
 
 OperationResult writeStlAscii(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                              std::string* reason = nullptr);
+                              Failure* failure = nullptr);
 OperationResult writeStlBinary(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                               std::string* reason = nullptr);
+                               Failure* failure = nullptr);
 
-} // namespace morvex
+} // namespace morvex::stl

@@ -1,8 +1,8 @@
 #include "formats/stl/stl_internal.h"
-#include "formats/stl/stl_line_reader.h"
-#include "formats/stl/stl_numbers.h"
 
 #include "support/core/growable_array.h"
+#include "support/text/block_line_reader.h"
+#include "support/text/numbers.h"
 #include "support/text/text.h"
 
 #include <array>
@@ -55,7 +55,7 @@ bool opensSolid(std::string_view line, std::string_view& name)
     if (line.size() > word.size() && line[word.size()] != ' ' && line[word.size()] != '\t')
         return false;
     std::size_t at = word.size();
-    while (at < line.size() && isBlank(line[at]))
+    while (at < line.size() && isSeparatorByte(line[at]))
         ++at;
     name = line.substr(at);
     return true;
@@ -80,7 +80,7 @@ enum class FacetOutcome { Accepted, Skipped, EndOfSolid, EndOfFile };
 
 class FacetParser {
 public:
-    explicit FacetParser(LineReader& lines) : lines_(lines) {}
+    explicit FacetParser(BlockLineReader& lines) : lines_(lines) {}
 
     // A facet starting at `first`. The lines it reads are consumed whether
     // the facet is accepted or not.
@@ -130,7 +130,7 @@ private:
         return contains(line, "endsolid") ? FacetOutcome::EndOfSolid : FacetOutcome::Skipped;
     }
 
-    LineReader& lines_;
+    BlockLineReader& lines_;
 };
 
 void reportLoading(ProgressReporter& phase, std::uint32_t facets)
@@ -161,7 +161,7 @@ bool allFinite(const StagedFacet& facet)
 }
 
 // Reads lines up to "endsolid" into `facets`.
-OperationResult readFacets(LineReader& lines, FacetStage& facets, ProgressReporter& phase, std::string* reason,
+OperationResult readFacets(BlockLineReader& lines, FacetStage& facets, ProgressReporter& phase, Failure* failure,
                            AsciiVerdict* verdict)
 {
     FacetParser parser(lines);
@@ -169,26 +169,33 @@ OperationResult readFacets(LineReader& lines, FacetStage& facets, ProgressReport
     std::string_view line;
     for (;;) {
         if (!lines.next(line))
-            return failWith(reason, lines.failed() ? "cannot read file" : "the solid is never closed (no endsolid)");
+            return lines.failed()
+                       ? failWith(failure, FailureKind::Unreadable, "cannot read file")
+                       : failWith(failure, FailureKind::Malformed, "the solid is never closed (no endsolid)");
         line = trimLeadingSpaces(line);
         if (contains(line, "endsolid"))
             return OperationResult::Success;
         if (facets.empty() && !isTextLine(line)) {
             *verdict = AsciiVerdict::NotAscii;
-            return failWith(reason, "not ASCII STL");
+            return failWith(failure, FailureKind::Malformed, "not ASCII STL");
         }
         StagedFacet facet;
         switch (parser.parse(line, facet.corners)) {
         case FacetOutcome::Accepted:
+            // Coordinates that are not finite numbers no later step could
+            // place or write sensibly.
+            if (!allFinite(facet))
+                return failWith(failure, FailureKind::Malformed, "a vertex coordinate is not a finite number");
             if (facets.count() == UINT32_MAX || !facets.append(facet))
-                return failWith(reason, "out of memory");
+                return failOutOfMemory(failure);
             break;
         case FacetOutcome::Skipped:
             break;
         case FacetOutcome::EndOfSolid:
             return OperationResult::Success;
         case FacetOutcome::EndOfFile:
-            return failWith(reason, lines.failed() ? "cannot read file" : "the file ends inside a facet");
+            return lines.failed() ? failWith(failure, FailureKind::Unreadable, "cannot read file")
+                                  : failWith(failure, FailureKind::Malformed, "the file ends inside a facet");
         }
         if (lines.lineCount() >= nextCheck) {
             nextCheck = (lines.lineCount() / LinesPerCheck + 1) * LinesPerCheck;
@@ -199,9 +206,8 @@ OperationResult readFacets(LineReader& lines, FacetStage& facets, ProgressReport
     }
 }
 
-// Passes over the facets in file order; refuses coordinates that are not
-// finite numbers, which no later step could place or write sensibly.
-OperationResult compileFacets(const FacetStage& facets, ProgressReporter& phase, std::string* reason)
+// Passes over the facets in file order, reporting progress.
+OperationResult compileFacets(const FacetStage& facets, ProgressReporter& phase)
 {
     const std::uint32_t total = facets.count();
     for (std::uint32_t done = 0; done < total; ++done) {
@@ -210,8 +216,6 @@ OperationResult compileFacets(const FacetStage& facets, ProgressReporter& phase,
                 return OperationResult::Cancelled;
             reportCompiling(phase, done, total);
         }
-        if (!allFinite(facets[done]))
-            return failWith(reason, "a vertex coordinate is not a finite number");
     }
     reportCompiling(phase, total, total);
     return OperationResult::Success;
@@ -219,37 +223,37 @@ OperationResult compileFacets(const FacetStage& facets, ProgressReporter& phase,
 
 } // namespace
 
-OperationResult readStlAscii(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                             std::string* reason, AsciiVerdict* verdict, std::size_t blockBytes)
+OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter& reporter, Failure* failure,
+                             AsciiVerdict* verdict, std::size_t blockBytes)
 {
     *verdict = AsciiVerdict::NotAscii;
-    FileBlockSource source;
-    if (source.open(path, reason) != OperationResult::Success)
-        return OperationResult::Failure;
     ProgressRange phase(reporter, 0.0, 0.5);
     IndeterminateScope indeterminate(reporter); // until "endsolid"
-    LineReader lines(source, blockBytes);
+    BlockLineReader lines(source, blockBytes, MaxLineBytes);
     if (!lines.valid())
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
 
     std::string_view line;
     if (!lines.next(line))
-        return failWith(reason, lines.failed() ? "cannot read file" : "file is empty");
+        return lines.failed() ? failWith(failure, FailureKind::Unreadable, "cannot read file")
+                              : failWith(failure, FailureKind::Malformed, "file is empty");
     std::string_view nameText;
     if (!opensSolid(trimLeadingSpaces(line), nameText))
-        return failWith(reason, "not ASCII STL");
+        return failWith(failure, FailureKind::Malformed, "not ASCII STL");
     const std::string name(trimSpaces(modelText(nameText)));
     *verdict = AsciiVerdict::BadAscii;
 
     FacetStage facets;
-    OperationResult result = readFacets(lines, facets, phase, reason, verdict);
+    OperationResult result = readFacets(lines, facets, phase, failure, verdict);
+    if (result == OperationResult::Failure)
+        placeAtLine(failure, lines.lineCount());
     if (result != OperationResult::Success)
         return result;
     indeterminate.end();
     phase.setProgress(0.5);
     if (facets.empty())
-        return failWith(reason, "no facets in the solid");
-    result = compileFacets(facets, phase, reason);
+        return failWith(failure, FailureKind::Malformed, "no facets in the solid");
+    result = compileFacets(facets, phase);
     if (result != OperationResult::Success)
         return result;
 
@@ -260,14 +264,14 @@ OperationResult readStlAscii(const std::filesystem::path& path, Model& model, Pr
     model.properties.setProperty(ModelNameKey, name);
     ModelObject* object = model.addObject();
     if (object == nullptr)
-        result = failWith(reason, "out of memory");
+        result = failOutOfMemory(failure);
     if (object != nullptr) {
         FacetSpan span;
         span.data = reinterpret_cast<const unsigned char*>(facets.data());
         span.count = facets.count();
         span.stride = sizeof(StagedFacet);
         ProgressRange building(reporter, 0.5, 0.5);
-        result = buildStlObject(span, model, *object, building, reason);
+        result = buildStlObject(span, model, *object, building, failure);
         if (result == OperationResult::Failure)
             model.objects.pop_back();
     }

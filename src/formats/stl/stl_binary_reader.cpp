@@ -10,6 +10,16 @@ namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t LoadReportEvery = 100;
+
+// The file's bytes as the record arithmetic wants them.
+struct ByteView {
+    explicit ByteView(std::string_view text) : text_(text) {}
+    std::uint64_t size() const { return text_.size(); }
+    const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(text_.data()); }
+
+private:
+    std::string_view text_;
+};
 constexpr std::string_view ColorMarker = "COLOR=";
 constexpr std::string_view MaterialMarker = "MATERIAL=";
 
@@ -27,7 +37,7 @@ bool markerAt(const unsigned char* header, std::size_t at, std::string_view mark
 // "MATERIAL=" right behind it. Returns the length of the name before the
 // colour block (the whole header when there is none).
 OperationResult readHeaderColors(const unsigned char* header, Model& model, ModelObject& object,
-                                 std::size_t& nameLength, std::string* reason)
+                                 std::size_t& nameLength, Failure* failure)
 {
     nameLength = HeaderBytes;
     for (std::size_t at = 0; at + ColorMarker.size() + 4 <= HeaderBytes; ++at) {
@@ -41,7 +51,7 @@ OperationResult readHeaderColors(const unsigned char* header, Model& model, Mode
         if (markerAt(header, materialAt, MaterialMarker) && materialAt + MaterialMarker.size() + 12 <= HeaderBytes) {
             Material* material = model.addMaterial();
             if (material == nullptr)
-                return failWith(reason, "out of memory");
+                return failOutOfMemory(failure);
             const unsigned char* colors = header + materialAt + MaterialMarker.size();
             material->setColor(DiffuseSlot, readLittleEndian32(colors));
             material->setColor(SpecularSlot, readLittleEndian32(colors + 4));
@@ -69,9 +79,28 @@ void reportLoading(ProgressReporter& phase, std::uint32_t done, std::uint32_t to
     phase.setProgress(static_cast<double>(done) / total);
 }
 
+bool facetIsFinite(const unsigned char* record)
+{
+    std::uint32_t bits[9];
+    std::memcpy(bits, record + 12, sizeof bits);
+    bool nonFinite = false;
+    for (std::uint32_t word : bits)
+        nonFinite |= nonFiniteBits(word);
+    return !nonFinite;
+}
+
+// Byte offset of the first facet with a coordinate that is not finite.
+std::uint64_t firstNonFiniteFacetOffset(const FacetSpan& facets)
+{
+    std::uint32_t facet = 0;
+    while (facet < facets.count && facetIsFinite(facets.data + std::uint64_t{facet} * FacetRecordBytes))
+        ++facet;
+    return BinaryPrefixBytes + std::uint64_t{facet} * FacetRecordBytes;
+}
+
 // Looks at every facet once: coordinates must be finite numbers, and an
 // attribute word that is not zero means the object gets colours.
-OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, std::string* reason)
+OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, Failure* failure)
 {
     std::uint32_t attributes = 0;
     bool nonFinite = false;
@@ -81,15 +110,12 @@ OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, std::stri
                 break;
             reportLoading(phase, facet, facets.count);
         }
-        const unsigned char* record = facets.data + std::uint64_t{facet} * FacetRecordBytes;
-        std::uint32_t bits[9];
-        std::memcpy(bits, record + 12, sizeof bits);
-        for (std::uint32_t word : bits)
-            nonFinite |= nonFiniteBits(word);
+        nonFinite |= !facetIsFinite(facets.data + std::uint64_t{facet} * FacetRecordBytes);
         attributes |= facets.attribute(facet);
     }
     if (nonFinite)
-        return failWith(reason, "a vertex coordinate is not a finite number");
+        return failAtByte(failure, FailureKind::Malformed, firstNonFiniteFacetOffset(facets),
+                          "a vertex coordinate is not a finite number");
     reportLoading(phase, facets.count, facets.count);
     facets.anyAttributeSet = attributes != 0;
     return OperationResult::Success;
@@ -97,54 +123,49 @@ OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, std::stri
 
 } // namespace
 
-OperationResult readStlBinary(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                              std::string* reason)
+OperationResult readStlBinary(std::string_view bytes, Model& model, ProgressReporter& reporter, Failure* failure)
 {
-    model.loadStatus = LoadStatus::CannotOpen;
-    MappedFile file;
-    if (file.open(path, reason) != OperationResult::Success)
-        return OperationResult::Failure;
+    const ByteView file(bytes);
     if (file.size() == 0)
-        return failWith(reason, "file is empty");
+        return failWith(failure, FailureKind::Malformed, "file is empty");
     if (file.size() < HeaderBytes)
-        return failWith(reason, "file is too short for an STL header");
-    model.loadStatus = LoadStatus::Reading;
+        return failAtByte(failure, FailureKind::Malformed, file.size(), "file is too short for an STL header");
     ModelObject* object = model.addObject();
     if (object == nullptr)
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
 
     const unsigned char* header = file.bytes();
     std::size_t nameLength = 0;
-    if (readHeaderColors(header, model, *object, nameLength, reason) != OperationResult::Success)
+    if (readHeaderColors(header, model, *object, nameLength, failure) != OperationResult::Success)
         return OperationResult::Failure;
 
     if (file.size() < BinaryPrefixBytes)
-        return failWith(reason, "file is truncated (no facet count)");
+        return failAtByte(failure, FailureKind::Malformed, file.size(), "file is truncated (no facet count)");
     const std::uint32_t count = readLittleEndian32(header + HeaderBytes);
     const std::uint64_t expected = BinaryPrefixBytes + std::uint64_t{count} * FacetRecordBytes;
     if (file.size() < expected)
-        return failWith(reason, "file is truncated: " + std::to_string(count) + " facets need " +
-                                    std::to_string(expected) + " bytes, the file has " + std::to_string(file.size()));
+        return failAtByte(failure, FailureKind::Malformed, file.size(),
+                          "file is truncated: " + std::to_string(count) + " facets need " + std::to_string(expected) +
+                              " bytes, the file has " + std::to_string(file.size()));
     if (file.size() > expected)
-        return failWith(reason, "file is longer than its " + std::to_string(count) + " facets (" +
-                                    std::to_string(file.size()) + " bytes instead of " + std::to_string(expected) +
-                                    ")");
+        return failAtByte(failure, FailureKind::Malformed, expected,
+                          "file is longer than its " + std::to_string(count) + " facets (" +
+                              std::to_string(file.size()) + " bytes instead of " + std::to_string(expected) + ")");
 
     const std::string name = headerName(header, nameLength);
     if (!name.empty())
         model.properties.setProperty(ModelNameKey, name);
     if (count == 0) {
-        model.loadStatus = LoadStatus::Nothing;
         return OperationResult::Success;
     }
 
     // Refuse what cannot be built before reading gigabytes of facets.
     const std::uint64_t corners = std::uint64_t{count} * 3;
     if (corners > UINT32_MAX)
-        return failWith(reason, "too many facets for one object");
+        return failWith(failure, FailureKind::Unsupported, "too many facets for one object");
     if (!allocationAllowed(corners * sizeof(std::uint32_t), sizeof(std::uint32_t)) ||
         !allocationAllowed(corners * sizeof(Vector3), sizeof(Vector3)))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
 
     FacetSpan facets;
     facets.data = file.bytes() + BinaryPrefixBytes;
@@ -154,11 +175,10 @@ OperationResult readStlBinary(const std::filesystem::path& path, Model& model, P
     facets.hasAttributes = true;
     facets.attributeOffset = 48;
     ProgressRange loading(reporter, 0.0, 0.5);
-    if (loadFacets(facets, loading, reason) != OperationResult::Success)
+    if (loadFacets(facets, loading, failure) != OperationResult::Success)
         return OperationResult::Failure;
-    model.loadStatus = LoadStatus::Nothing;
     ProgressRange building(reporter, 0.5, 0.5);
-    return buildStlObject(facets, model, *object, building, reason);
+    return buildStlObject(facets, model, *object, building, failure);
 }
 
 } // namespace morvex::stl

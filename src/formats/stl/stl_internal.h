@@ -5,6 +5,7 @@
 
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
+#include "support/text/block_line_reader.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -19,6 +20,8 @@ inline constexpr std::size_t HeaderBytes = 80;
 inline constexpr std::size_t FacetRecordBytes = 50; // normal, three vertices, attribute word
 inline constexpr std::size_t BinaryPrefixBytes = HeaderBytes + 4;
 inline constexpr std::size_t LineBlockBytes = 8192;
+// ASCII lines are cut after this many bytes; the rest of a line is dropped.
+inline constexpr std::size_t MaxLineBytes = 259;
 
 inline constexpr std::string_view ObjectColorKey = "ObjectDefaultColor";
 inline constexpr std::string_view ModelNameKey = "ModelName";
@@ -79,18 +82,17 @@ inline bool nonFiniteBits(std::uint32_t bits)
 // reporting through the building phase of the read. The object's
 // "ObjectDefaultColor" colours facets that take the object colour.
 OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObject& object, ProgressReporter& phase,
-                               std::string* reason);
+                               Failure* failure);
 
 // Why an ASCII attempt failed: the file is not ASCII STL at all (so the
 // binary reader's verdict counts), or it is ASCII STL that cannot be read.
 enum class AsciiVerdict { NotAscii, BadAscii };
 
-// The ASCII reader, reading the file in blocks of blockBytes (the line
+// The ASCII reader, reading the source in blocks of blockBytes (the line
 // endings and the 259-byte line limit do not depend on the block size).
-OperationResult readStlAscii(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                             std::string* reason, AsciiVerdict* verdict, std::size_t blockBytes = LineBlockBytes);
+OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter& reporter, Failure* failure,
+                             AsciiVerdict* verdict, std::size_t blockBytes = LineBlockBytes);
 
-OperationResult readStlBinary(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                              std::string* reason);
+OperationResult readStlBinary(std::string_view file, Model& model, ProgressReporter& reporter, Failure* failure);
 
 } // namespace morvex::stl

@@ -24,27 +24,27 @@ void reportBuilding(ProgressReporter& phase, std::uint32_t done, std::uint32_t t
 // Facet normals are not kept: every STL read ends with the object's normals
 // emptied, so they are never stored here.
 OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObject& object, ProgressReporter& phase,
-                               std::string* reason)
+                               Failure* failure)
 {
     const std::uint32_t facetCount = facets.count;
     if (facetCount == 0)
         return OperationResult::Success;
     const std::uint64_t cornerCount = std::uint64_t{facetCount} * 3;
     if (cornerCount > UINT32_MAX)
-        return failWith(reason, "too many facets for one object");
+        return failWith(failure, FailureKind::Unsupported, "too many facets for one object");
 
     const ArgbColor objectColor = object.properties.hasProperty(ObjectColorKey)
                                       ? static_cast<ArgbColor>(object.properties.getIntProperty(ObjectColorKey))
                                       : OpaqueBlack;
     if (!object.indices.allocate(static_cast<std::uint32_t>(cornerCount)))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     VertexMerger merger;
     if (!merger.reserve(static_cast<std::uint32_t>(cornerCount)))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     // Colour of each unique vertex: the colour of the last facet using it.
     GrowableArray<ArgbColor, ArrayFill::None> vertexColors;
     if (facets.anyAttributeSet && !vertexColors.allocate(static_cast<std::uint32_t>(cornerCount)))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
 
     std::uint32_t* indices = object.indices.data();
     for (std::uint32_t facet = 0; facet < facetCount; ++facet) {
@@ -59,7 +59,7 @@ OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObjec
         for (int corner = 0; corner < 3; ++corner) {
             const Vector3 point{corners[corner * 3], corners[corner * 3 + 1], corners[corner * 3 + 2]};
             if (!merger.merge(point, facetIndices[corner]))
-                return failWith(reason, "out of memory");
+                return failOutOfMemory(failure);
         }
         if (vertexColors.hasStorage()) {
             const ArgbColor color = attributeColor(facets.attribute(facet), objectColor);
@@ -71,17 +71,17 @@ OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObjec
 
     const std::uint32_t vertexCount = merger.count();
     if (!object.vertices.allocate(vertexCount))
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     std::memcpy(object.vertices.data(), merger.vertices(), std::size_t{vertexCount} * sizeof(Vector3));
     if (vertexColors.hasStorage()) {
         if (!object.colors.allocate(vertexCount))
-            return failWith(reason, "out of memory");
+            return failOutOfMemory(failure);
         std::memcpy(object.colors.data(), vertexColors.data(), std::size_t{vertexCount} * sizeof(ArgbColor));
     }
     if (!model.materials.empty()) {
         MaterialRange* range = object.addMaterialRange();
         if (range == nullptr)
-            return failWith(reason, "out of memory");
+            return failOutOfMemory(failure);
         range->materialId = model.materials.front()->id;
         range->firstIndex = 0;
         range->endIndex = object.indices.count();

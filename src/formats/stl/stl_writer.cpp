@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-namespace morvex {
+namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t WriteReportEvery = 100;
@@ -46,8 +46,7 @@ bool allIndicesValid(const ModelObject& object, std::uint32_t triangles)
 // Every triangle of every object with at least three indices, in list order.
 // Triangles must index existing vertices: the file would otherwise hold
 // facets that are not in the model.
-OperationResult prepareFacets(const Model& model, ProgressReporter& phase, PreparedFacets& prepared,
-                              std::string* reason)
+OperationResult prepareFacets(const Model& model, ProgressReporter& phase, PreparedFacets& prepared, Failure* failure)
 {
     phase.setStatusText("Preparing data", 0);
     std::uint64_t total = 0;
@@ -55,11 +54,11 @@ OperationResult prepareFacets(const Model& model, ProgressReporter& phase, Prepa
         if (object->indices.count() >= 3)
             total += object->triangleCount();
     if (total > UINT32_MAX)
-        return failWith(reason, "too many triangles for one STL file");
+        return failWith(failure, FailureKind::Unsupported, "too many triangles for one STL file");
     try {
         prepared.objects.reserve(model.objects.size());
     } catch (const std::bad_alloc&) {
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     }
     for (const auto& object : model.objects) {
         if (phase.isCancelled())
@@ -67,9 +66,9 @@ OperationResult prepareFacets(const Model& model, ProgressReporter& phase, Prepa
         if (object->indices.count() < 3)
             continue;
         if (!object->vertices.hasStorage())
-            return failWith(reason, "an object has triangles but no vertices");
+            return failWith(failure, FailureKind::Malformed, "an object has triangles but no vertices");
         if (!allIndicesValid(*object, object->triangleCount()))
-            return failWith(reason, "an object has triangles with indices past its vertices");
+            return failWith(failure, FailureKind::Malformed, "an object has triangles with indices past its vertices");
         prepared.objects.push_back({object.get(), placementMatrix(*object), object->triangleCount()});
     }
     prepared.count = static_cast<std::uint32_t>(total);
@@ -241,16 +240,15 @@ std::string binaryHeader(const Model& model)
 // that replaces the target only when complete.
 template <typename Head, typename WriteFacet>
 OperationResult writeStlFile(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                             std::string* reason, const char* status, Head head, WriteFacet facet,
-                             std::string_view tail)
+                             Failure* failure, const char* status, Head head, WriteFacet facet, std::string_view tail)
 {
     ProgressRange phase(reporter, 0.0, 1.0);
     PreparedFacets prepared;
-    if (OperationResult result = prepareFacets(model, phase, prepared, reason); result != OperationResult::Success)
+    if (OperationResult result = prepareFacets(model, phase, prepared, failure); result != OperationResult::Success)
         return result;
     phase.setStatusText(status, 0);
     AtomicFileWriter out;
-    if (out.open(path, reason) != OperationResult::Success)
+    if (out.open(path, failure) != OperationResult::Success)
         return OperationResult::Failure;
     head(out, prepared);
     const OperationResult result =
@@ -258,7 +256,7 @@ OperationResult writeStlFile(const std::filesystem::path& path, const Model& mod
     if (result != OperationResult::Success)
         return result;
     out.write(tail);
-    return out.commit(reason);
+    return out.commit(failure);
 }
 
 void writeBinaryFacet(AtomicFileWriter& out, const Facet& facet)
@@ -273,22 +271,22 @@ void writeBinaryFacet(AtomicFileWriter& out, const Facet& facet)
 } // namespace
 
 OperationResult writeStlAscii(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                              std::string* reason)
+                              Failure* failure)
 {
     const auto head = [&](AtomicFileWriter& out, const PreparedFacets&) {
         out.write("solid " + asciiSolidName(model) + "\r\n");
     };
-    return writeStlFile(path, model, reporter, reason, "Write ASCII file", head, writeAsciiFacet, "endsolid\r\n");
+    return writeStlFile(path, model, reporter, failure, "Write ASCII file", head, writeAsciiFacet, "endsolid\r\n");
 }
 
 OperationResult writeStlBinary(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                               std::string* reason)
+                               Failure* failure)
 {
     const auto head = [&](AtomicFileWriter& out, const PreparedFacets& prepared) {
         out.write(binaryHeader(model));
         out.writeLittleEndian<std::uint32_t>(prepared.count);
     };
-    return writeStlFile(path, model, reporter, reason, "Write Binary file", head, writeBinaryFacet, {});
+    return writeStlFile(path, model, reporter, failure, "Write Binary file", head, writeBinaryFacet, {});
 }
 
-} // namespace morvex
+} // namespace morvex::stl

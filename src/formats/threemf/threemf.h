@@ -5,8 +5,9 @@
 
 #include <filesystem>
 #include <string>
+#include <string_view>
 
-namespace morvex {
+namespace morvex::threemf {
 
 // Reads a 3MF package: the model part named by the package's relationships
 // is unpacked into a private scratch folder (always removed afterwards) and
@@ -16,7 +17,11 @@ namespace morvex {
 // attributes, metadata, build items and component transforms become document
 // properties. Units are recorded in "Model:unit", never converted.
 OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason = nullptr);
+                        Failure* failure = nullptr);
+// The same from the package's bytes in memory; `name` is the file name
+// messages use. Only the parts read are unpacked into the scratch folder.
+OperationResult read3mf(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
+                        Failure* failure = nullptr);
 
 // Writes the model as a 3MF package: every object with vertices becomes a
 // mesh object (placement applied, numbered 1, 2, ... in model order) with one
@@ -26,6 +31,6 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
 // scratch folder and zipped under the program-wide zip lock; the output file
 // is replaced only when the whole package was written.
 OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                         std::string* reason = nullptr);
+                         Failure* failure = nullptr);
 
-} // namespace morvex
+} // namespace morvex::threemf

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-namespace morvex {
+namespace morvex::threemf {
 
 // Namespaces of the core model and of its material elements, read and
 // written as the defaults of the model's "xmlns" and "xmlns:m" attributes.
@@ -30,12 +30,14 @@ bool modelPartFitsMemory(std::uint64_t bytes);
 // The largest size modelPartFitsMemory accepts now (0 when none).
 std::uint64_t modelPartByteLimit();
 
+// Why a model part is refused before it is read.
+inline constexpr std::string_view TooLargeForMemory = "the model part is too large for the available memory";
+
 // Loads the model part (the XML of "3D/3dmodel.model") and fills the model:
-// the tree walk, then the build-item transforms and normals. Sets the model's
-// load status on failure (2 out of memory, 3 unreadable, 4 cancelled or out
-// of memory while completing).
+// the tree walk, then the build-item transforms and normals. A failure after
+// a syntax error lies at the error's line.
 OperationResult read3mfModelPart(const std::filesystem::path& modelPart, Model& model, ProgressReporter& reporter,
-                                 std::string* reason = nullptr);
+                                 Failure* failure = nullptr);
 
 // The model relationship's target in a relationship part ("3D/3dmodel.model",
 // a leading "/" removed); empty when the part has no "Relationships" element
@@ -47,4 +49,4 @@ OperationResult findModelPartTarget(const std::filesystem::path& relationshipPar
 // each pair present setting red, green, blue and alpha in turn.
 ArgbColor parseThreeMfColor(std::string_view text);
 
-} // namespace morvex
+} // namespace morvex::threemf

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace morvex {
+namespace morvex::threemf {
 namespace {
 
 constexpr std::string_view RootRelationshipPart = "_rels/.rels";
@@ -48,19 +48,18 @@ const ZipEntryInfo* findEntry(const std::vector<ZipEntryInfo>& entries, std::str
     return nullptr;
 }
 
-OperationResult extractLocked(const std::filesystem::path& archive, std::string_view entry,
-                              const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
-                              std::string* reason)
+OperationResult extractLocked(const ZipSource& archive, std::string_view entry, const std::filesystem::path& folder,
+                              ProgressReporter& reporter, std::uint64_t maxBytes, Failure* failure)
 {
     std::lock_guard lock(zipLock());
-    return extractZipEntry(archive, entry, folder, reporter, maxBytes, reason);
+    return extractZipEntry(archive, entry, folder, reporter, maxBytes, failure);
 }
 
 // Finds the model part's name through the relationship parts. The root part
 // decides when it names a model; the others are asked only when it does not.
-OperationResult locateModelPart(const std::filesystem::path& archive, const std::vector<ZipEntryInfo>& entries,
+OperationResult locateModelPart(const ZipSource& archive, const std::vector<ZipEntryInfo>& entries,
                                 const std::filesystem::path& scratch, ProgressReporter& reporter, std::string& target,
-                                std::string* reason)
+                                Failure* failure)
 {
     // Relationship parts are small; anything larger is not one.
     constexpr std::uint64_t MaxRelationshipBytes = 16u << 20;
@@ -84,65 +83,60 @@ OperationResult locateModelPart(const std::filesystem::path& archive, const std:
             return OperationResult::Success;
     }
     if (!extractedAny)
-        return failWith(reason, "the package has no relationship part");
+        return failWith(failure, FailureKind::Malformed, "the package has no relationship part");
     if (!sawRelationships)
-        return failWith(reason, "the relationship part has no Relationships element");
-    return failWith(reason, "the package names no 3D model part");
+        return failWith(failure, FailureKind::Malformed, "the relationship part has no Relationships element");
+    return failWith(failure, FailureKind::Malformed, "the package names no 3D model part");
 }
 
-OperationResult readPackage(const std::filesystem::path& archive, const std::filesystem::path& scratch, Model& model,
-                            ProgressReporter& reporter, std::string* reason)
+OperationResult readPackage(const ZipSource& archive, const std::filesystem::path& scratch, Model& model,
+                            ProgressReporter& reporter, Failure* failure)
 {
     std::vector<ZipEntryInfo> entries;
     try {
-        if (const OperationResult listed = listZipEntries(archive, entries, reporter, reason);
+        if (const OperationResult listed = listZipEntries(archive, entries, reporter, failure);
             listed != OperationResult::Success)
             return listed;
         std::string target;
-        if (const OperationResult located = locateModelPart(archive, entries, scratch, reporter, target, reason);
+        if (const OperationResult located = locateModelPart(archive, entries, scratch, reporter, target, failure);
             located != OperationResult::Success)
             return located;
 
         const ZipEntryInfo* part = findEntry(entries, target);
         if (part == nullptr)
-            return failWith(reason, "the model part \"" + target + "\" is missing from the package");
+            return failWith(failure, FailureKind::Malformed,
+                            "the model part \"" + target + "\" is missing from the package");
         const std::uint64_t limit = modelPartByteLimit();
-        if (part->size > limit) {
-            model.loadStatus = LoadStatus::OutOfMemory;
-            return failWith(reason, "the model part is too large for the available memory");
-        }
-        std::string why;
-        const OperationResult extracted = extractLocked(archive, part->name, scratch, reporter, limit, &why);
+        if (part->size > limit)
+            return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
+        Failure extraction;
+        const OperationResult extracted = extractLocked(archive, part->name, scratch, reporter, limit, &extraction);
         if (extracted == OperationResult::Cancelled)
             return extracted;
         if (extracted != OperationResult::Success) {
             // The declared size may lie; the extraction stops at the limit.
-            if (why == "entry is too large") {
-                model.loadStatus = LoadStatus::OutOfMemory;
-                return failWith(reason, "the model part is too large for the available memory");
-            }
-            return failWith(reason, "cannot extract the model part: " + why);
+            if (extraction.kind == FailureKind::OutOfMemory)
+                return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
+            return failWith(failure, extraction.kind, "cannot extract the model part: " + extraction.message);
         }
-        return read3mfModelPart(scratch / part->name, model, reporter, reason);
+        return read3mfModelPart(scratch / part->name, model, reporter, failure);
     } catch (const std::bad_alloc&) {
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     }
 }
 
-} // namespace
-
-OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
-                        std::string* reason)
+// Unpacks what is needed into a private scratch folder, always removed
+// afterwards, and reads it.
+OperationResult readThroughScratch(const ZipSource& archive, Model& model, ProgressReporter& reporter, Failure* failure)
 {
     model.profile.kind = FormatKind::ThreeMf;
-    model.loadStatus = LoadStatus::Nothing;
     IndeterminateScope indeterminate(reporter);
     OperationResult result = OperationResult::Success;
     {
         ScratchFolder scratch;
-        result = scratch.create(reason);
+        result = scratch.create(failure);
         if (result == OperationResult::Success)
-            result = readPackage(path, scratch.path(), model, reporter, reason);
+            result = readPackage(archive, scratch.path(), model, reporter, failure);
         reporter.setStatusText("Deleting temporary files...", 1);
         // The scratch folder goes with its contents here.
     }
@@ -150,4 +144,17 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
     return result;
 }
 
-} // namespace morvex
+} // namespace
+
+OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
+{
+    return readThroughScratch(path, model, reporter, failure);
+}
+
+OperationResult read3mf(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
+                        Failure* failure)
+{
+    return readThroughScratch(ZipSource::inMemory(bytes), model, reporter, failure);
+}
+
+} // namespace morvex::threemf

@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace morvex {
+namespace morvex::threemf {
 namespace {
 
 // The vertex and index arrays of an object grow by doubling from these, so a
@@ -184,8 +184,8 @@ Matrix4 parseTransform(std::string_view text)
 
 class ModelWalker {
 public:
-    ModelWalker(Model& model, ProgressReporter& reporter, std::string* reason)
-        : model_(model), reporter_(reporter), reason_(reason)
+    ModelWalker(Model& model, ProgressReporter& reporter, Failure* failure)
+        : model_(model), reporter_(reporter), failure_(failure)
     {
     }
 
@@ -209,11 +209,11 @@ private:
     void trimVertices(ObjectState& state);
     void trimTriangles(ObjectState& state);
     ArgbColor lookUp(std::string_view group, std::string_view index);
-    OperationResult outOfMemory() { return failWith(reason_, "out of memory"); }
+    OperationResult outOfMemory() { return failOutOfMemory(failure_); }
 
     Model& model_;
     ProgressReporter& reporter_;
-    std::string* reason_;
+    Failure* failure_;
     ColourTable colours_;
     std::vector<std::unique_ptr<Material>> materials_; // in the order made
     std::vector<ObjectState> objects_;                 // the object being read, innermost last
@@ -563,7 +563,7 @@ OperationResult ModelWalker::addVertex(XmlNodeRef node)
                         : a.name[0] == 'z' ? &point.z
                                            : nullptr;
         if (target != nullptr && !parseCoordinate(a.value, *target))
-            return failWith(reason_,
+            return failWith(failure_, FailureKind::Malformed,
                             "a vertex coordinate is not a number: \"" + std::string(a.value.substr(0, 40)) + "\"");
     }
     Vector3Array& vertices = state.object->vertices;
@@ -677,9 +677,8 @@ void ModelWalker::trimTriangles(ObjectState& state)
 }
 
 // Build-item transforms and per-corner normals for every object.
-OperationResult completeObjects(Model& model, ProgressReporter& reporter, std::string* reason)
+OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failure* failure)
 {
-    model.loadStatus = LoadStatus::Reading;
     for (const auto& owned : model.objects) {
         if (reporter.isCancelled())
             return OperationResult::Cancelled;
@@ -698,7 +697,7 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, std::s
             }
         }
         if (!object.normals.allocate(object.indices.count()))
-            return failWith(reason, "out of memory");
+            return failOutOfMemory(failure);
         for (std::uint32_t i = 0; i + 2 < object.indices.count(); i += 3) {
             if (i % CompletionCadence < 3 && reporter.isCancelled())
                 return OperationResult::Cancelled;
@@ -709,7 +708,6 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, std::s
         }
     }
     reporter.setStatusText("Arranging the model objects...", 1);
-    model.loadStatus = LoadStatus::Nothing;
     return OperationResult::Success;
 }
 
@@ -755,7 +753,7 @@ OperationResult findModelPartTarget(const std::filesystem::path& relationshipPar
 {
     target.clear();
     hasRelationships = false;
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     const OperationResult loaded = loadXmlFile(relationshipPart, &reporter, root, error);
     if (loaded != OperationResult::Success)
@@ -777,46 +775,46 @@ OperationResult findModelPartTarget(const std::filesystem::path& relationshipPar
 }
 
 OperationResult read3mfModelPart(const std::filesystem::path& modelPart, Model& model, ProgressReporter& reporter,
-                                 std::string* reason)
+                                 Failure* failure)
 {
     std::error_code error;
     const std::uint64_t size = std::filesystem::file_size(modelPart, error);
     if (error)
-        return failWith(reason, "cannot read the model part");
-    if (!modelPartFitsMemory(size)) {
-        model.loadStatus = LoadStatus::OutOfMemory;
-        return failWith(reason, "the model part is too large for the available memory");
-    }
-    if (size == 0) {
-        model.loadStatus = LoadStatus::CannotOpen;
-        return failWith(reason, "the model part is empty");
-    }
+        return failWith(failure, FailureKind::Unreadable, "cannot read the model part");
+    if (!modelPartFitsMemory(size))
+        return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
+    if (size == 0)
+        return failWith(failure, FailureKind::Malformed, "the model part is empty");
 
     reporter.setStatusText("Opening file...", 1);
     OperationResult result = OperationResult::Success;
     {
-        XmlNode root;
+        XmlDocument root;
         std::string xmlError;
-        result = loadXmlFile(modelPart, &reporter, root, xmlError);
+        std::uint64_t xmlErrorLine = 0;
+        result = loadXmlFile(modelPart, &reporter, root, xmlError, &xmlErrorLine);
         if (result == OperationResult::Failure)
-            failWith(reason, xmlError.empty() ? "cannot load the model part" : xmlError);
+            failWith(failure, FailureKind::Unreadable, xmlError.empty() ? "cannot load the model part" : xmlError);
         // A part that is no 3MF model at all (another encoding, another
         // format) is refused rather than read as an empty model.
         if (result == OperationResult::Success && !findChild(root, "model"))
-            result = failWith(reason, "the model part holds no 3MF model");
+            result = failWith(failure, FailureKind::Malformed, "the model part holds no 3MF model");
         if (result == OperationResult::Success) {
-            ModelWalker walker(model, reporter, reason);
+            ModelWalker walker(model, reporter, failure);
             result = walker.walk(root);
             if (const OperationResult moved = walker.moveMaterialsToModel(); result == OperationResult::Success)
                 result = moved;
         }
+        // A syntax error ends the tree early: what fails after it fails
+        // because of it, so the failure lies at its line.
+        if (result == OperationResult::Failure && xmlErrorLine != 0 && failure != nullptr &&
+            failure->kind == FailureKind::Malformed)
+            placeAtLine(failure, xmlErrorLine);
         // The tree goes before the normals are made.
     }
-    if (result != OperationResult::Success) {
-        model.loadStatus = LoadStatus::CannotOpen;
+    if (result != OperationResult::Success)
         return result;
-    }
-    return completeObjects(model, reporter, reason);
+    return completeObjects(model, reporter, failure);
 }
 
-} // namespace morvex
+} // namespace morvex::threemf

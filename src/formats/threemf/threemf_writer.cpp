@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace morvex {
+namespace morvex::threemf {
 namespace {
 
 constexpr std::string_view ContentTypesPart =
@@ -479,42 +479,42 @@ private:
 
 // Creates a package part (and its folder) and fills it; the part exists
 // only when the whole content was written.
-template <typename Fill> OperationResult writePart(const std::filesystem::path& path, std::string* reason, Fill&& fill)
+template <typename Fill> OperationResult writePart(const std::filesystem::path& path, Failure* failure, Fill&& fill)
 {
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);
     if (error)
-        return failWith(reason, "cannot create a package folder: " + error.message());
+        return failWith(failure, FailureKind::Unwritable, "cannot create a package folder: " + error.message());
     AtomicFileWriter out;
-    if (out.open(path, reason) != OperationResult::Success)
+    if (out.open(path, failure) != OperationResult::Success)
         return OperationResult::Failure;
     const OperationResult result = fill(out);
     if (result != OperationResult::Success)
         return result;
-    return out.commit(reason);
+    return out.commit(failure);
 }
 
-OperationResult writeTextPart(const std::filesystem::path& path, std::string_view text, std::string* reason)
+OperationResult writeTextPart(const std::filesystem::path& path, std::string_view text, Failure* failure)
 {
-    return writePart(path, reason, [&](AtomicFileWriter& out) {
+    return writePart(path, failure, [&](AtomicFileWriter& out) {
         out.write(text);
         return OperationResult::Success;
     });
 }
 
 OperationResult writePackage(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                             std::string* reason)
+                             Failure* failure)
 {
     if (reporter.isCancelled())
         return OperationResult::Cancelled;
     ScratchFolder staging; // removed with everything in it on every way out
-    if (staging.create(reason) != OperationResult::Success)
+    if (staging.create(failure) != OperationResult::Success)
         return OperationResult::Failure;
     const std::filesystem::path& root = staging.path();
-    if (writeTextPart(root / "[Content_Types].xml", ContentTypesPart, reason) != OperationResult::Success ||
-        writeTextPart(root / "_rels" / ".rels", RelationshipsPart, reason) != OperationResult::Success)
+    if (writeTextPart(root / "[Content_Types].xml", ContentTypesPart, failure) != OperationResult::Success ||
+        writeTextPart(root / "_rels" / ".rels", RelationshipsPart, failure) != OperationResult::Success)
         return OperationResult::Failure;
-    OperationResult result = writePart(root / "3D" / "3dmodel.model", reason, [&](AtomicFileWriter& out) {
+    OperationResult result = writePart(root / "3D" / "3dmodel.model", failure, [&](AtomicFileWriter& out) {
         return ModelPartWriter(model, reporter, out).write();
     });
     if (result != OperationResult::Success)
@@ -524,7 +524,7 @@ OperationResult writePackage(const std::filesystem::path& path, const Model& mod
     ProgressRange archiveProgress(reporter, ModelPartShare, 1.0 - ModelPartShare);
     {
         std::lock_guard lock(zipLock());
-        result = zipFolder(path, root, archiveProgress, reason);
+        result = zipFolder(path, root, archiveProgress, failure);
     }
     if (result == OperationResult::Failure && reporter.isCancelled())
         result = OperationResult::Cancelled;
@@ -534,16 +534,16 @@ OperationResult writePackage(const std::filesystem::path& path, const Model& mod
 } // namespace
 
 OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                         std::string* reason)
+                         Failure* failure)
 {
     OperationResult result = OperationResult::Failure;
     try {
-        result = writePackage(path, model, reporter, reason);
+        result = writePackage(path, model, reporter, failure);
     } catch (const std::bad_alloc&) {
-        result = failWith(reason, "out of memory");
+        result = failOutOfMemory(failure);
     }
     reporter.setProgress(1.0);
     return result;
 }
 
-} // namespace morvex
+} // namespace morvex::threemf

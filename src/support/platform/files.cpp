@@ -48,14 +48,14 @@ void MappedFile::close()
     mapped_ = false;
 }
 
-OperationResult MappedFile::readWhole(int descriptor, std::string* reason)
+OperationResult MappedFile::readWhole(int descriptor, Failure* failure)
 {
     // Bounded by SmallFileBytes, so not the allocation guard's business: the
     // guard answers for the model built from these bytes.
     owned_ = static_cast<char*>(std::malloc(static_cast<std::size_t>(size_)));
     if (owned_ == nullptr) {
         close();
-        return failWith(reason, "out of memory");
+        return failOutOfMemory(failure);
     }
     std::uint64_t used = 0;
     while (used < size_) {
@@ -63,7 +63,7 @@ OperationResult MappedFile::readWhole(int descriptor, std::string* reason)
         if (got < 0) {
             const int error = errno;
             close();
-            return failWith(reason, "cannot read file: " + systemErrorText(error));
+            return failWith(failure, FailureKind::Unreadable, "cannot read file: " + systemErrorText(error));
         }
         if (got == 0) // the file shrank while being read
             break;
@@ -74,21 +74,21 @@ OperationResult MappedFile::readWhole(int descriptor, std::string* reason)
     return OperationResult::Success;
 }
 
-OperationResult MappedFile::open(const std::filesystem::path& path, std::string* reason)
+OperationResult MappedFile::open(const std::filesystem::path& path, Failure* failure)
 {
     close();
     const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
-        return failWith(reason, "cannot open file: " + systemErrorText(errno));
+        return failWith(failure, FailureKind::Unreadable, "cannot open file: " + systemErrorText(errno));
     struct stat info {};
     if (fstat(descriptor, &info) != 0) {
         const int error = errno;
         ::close(descriptor);
-        return failWith(reason, "cannot read file: " + systemErrorText(error));
+        return failWith(failure, FailureKind::Unreadable, "cannot read file: " + systemErrorText(error));
     }
     if (S_ISDIR(info.st_mode)) {
         ::close(descriptor);
-        return failWith(reason, "is a directory");
+        return failWith(failure, FailureKind::Unreadable, "is a directory");
     }
     if (S_ISREG(info.st_mode)) {
         size_ = static_cast<std::uint64_t>(info.st_size);
@@ -98,7 +98,7 @@ OperationResult MappedFile::open(const std::filesystem::path& path, std::string*
             return OperationResult::Success;
         }
         if (size_ <= SmallFileBytes) {
-            const OperationResult result = readWhole(descriptor, reason);
+            const OperationResult result = readWhole(descriptor, failure);
             ::close(descriptor);
             return result;
         }
@@ -121,14 +121,14 @@ OperationResult MappedFile::open(const std::filesystem::path& path, std::string*
         if (owned_ == nullptr) {
             ::close(descriptor);
             close();
-            return failWith(reason, "out of memory");
+            return failOutOfMemory(failure);
         }
         const std::ptrdiff_t got = readRetrying(descriptor, owned_ + used, static_cast<std::size_t>(capacity - used));
         if (got < 0) {
             const int error = errno;
             ::close(descriptor);
             close();
-            return failWith(reason, "cannot read file: " + systemErrorText(error));
+            return failWith(failure, FailureKind::Unreadable, "cannot read file: " + systemErrorText(error));
         }
         if (got == 0)
             break;
@@ -153,14 +153,14 @@ AtomicFileWriter::~AtomicFileWriter()
     std::free(buffer_);
 }
 
-OperationResult AtomicFileWriter::open(const std::filesystem::path& target, std::string* reason)
+OperationResult AtomicFileWriter::open(const std::filesystem::path& target, Failure* failure)
 {
     discard();
     target_ = target;
     if (buffer_ == nullptr) {
         buffer_ = static_cast<char*>(std::malloc(BufferSize));
         if (buffer_ == nullptr)
-            return failWith(reason, "out of memory");
+            return failOutOfMemory(failure);
     }
     std::filesystem::path folder = target.parent_path();
     if (folder.empty())
@@ -178,12 +178,12 @@ OperationResult AtomicFileWriter::open(const std::filesystem::path& target, std:
         if (errno != EEXIST) {
             const int error = errno;
             temporary_.clear();
-            return failWith(reason, "cannot create file: " + systemErrorText(error));
+            return failWith(failure, FailureKind::Unwritable, "cannot create file: " + systemErrorText(error));
         }
     }
     if (descriptor_ < 0) {
         temporary_.clear();
-        return failWith(reason, "cannot create a temporary file in the output folder");
+        return failWith(failure, FailureKind::Unwritable, "cannot create a temporary file in the output folder");
     }
     used_ = 0;
     flushed_ = 0;
@@ -253,10 +253,10 @@ void AtomicFileWriter::patch(std::uint64_t at, const void* bytes, std::size_t le
         std::memcpy(buffer_ + (at - flushed_), from, length);
 }
 
-OperationResult AtomicFileWriter::commit(std::string* reason)
+OperationResult AtomicFileWriter::commit(Failure* failure)
 {
     if (descriptor_ < 0)
-        return failWith(reason, "file not open");
+        return failWith(failure, FailureKind::Unwritable, "file not open");
     flush();
     if (::close(descriptor_) != 0 && !failed_) {
         failed_ = true;
@@ -266,12 +266,12 @@ OperationResult AtomicFileWriter::commit(std::string* reason)
     if (failed_) {
         const std::string text = "write failed: " + systemErrorText(error_);
         discard();
-        return failWith(reason, text);
+        return failWith(failure, FailureKind::Unwritable, text);
     }
     if (std::rename(temporary_.c_str(), target_.c_str()) != 0) {
         const std::string text = "cannot replace the output file: " + systemErrorText(errno);
         discard();
-        return failWith(reason, text);
+        return failWith(failure, FailureKind::Unwritable, text);
     }
     temporary_.clear();
     return OperationResult::Success;

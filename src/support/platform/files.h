@@ -22,7 +22,7 @@ public:
 
     // Fails with a reason for a missing path, a directory or an unreadable
     // file, and for a stream (a pipe) that outgrows the allocation guard.
-    OperationResult open(const std::filesystem::path& path, std::string* reason = nullptr);
+    OperationResult open(const std::filesystem::path& path, Failure* failure = nullptr);
 
     const char* data() const { return data_; }
     std::uint64_t size() const { return size_; }
@@ -36,7 +36,7 @@ private:
     // copying it into a buffer the allocator hands back for the next file.
     static constexpr std::uint64_t SmallFileBytes = 16u << 20;
 
-    OperationResult readWhole(int descriptor, std::string* reason);
+    OperationResult readWhole(int descriptor, Failure* failure);
     void close();
 
     const char* data_ = nullptr;
@@ -58,7 +58,7 @@ public:
     AtomicFileWriter(const AtomicFileWriter&) = delete;
     AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
 
-    OperationResult open(const std::filesystem::path& target, std::string* reason = nullptr);
+    OperationResult open(const std::filesystem::path& target, Failure* failure = nullptr);
 
     void write(const void* bytes, std::size_t length);
     void write(std::string_view text) { write(text.data(), text.size()); }
@@ -98,7 +98,7 @@ public:
 
     // Flushes, closes and renames onto the target; Failure with a reason
     // when any write failed or the rename did.
-    OperationResult commit(std::string* reason = nullptr);
+    OperationResult commit(Failure* failure = nullptr);
     // Removes the temporary file (also done by the destructor).
     void discard();
 

@@ -33,13 +33,13 @@ void ScratchFolder::remove()
     path_.clear();
 }
 
-OperationResult ScratchFolder::create(std::string* reason)
+OperationResult ScratchFolder::create(Failure* failure)
 {
     remove();
     std::error_code error;
     const std::filesystem::path base = std::filesystem::temp_directory_path(error);
     if (error)
-        return failWith(reason, "no temporary folder: " + error.message());
+        return failWith(failure, FailureKind::Unwritable, "no temporary folder: " + error.message());
     // Folders of programs that were killed before they could remove theirs
     // are removed once per process.
     static std::once_flag staleRemoved;
@@ -53,9 +53,10 @@ OperationResult ScratchFolder::create(std::string* reason)
             return OperationResult::Success;
         }
         if (errno != EEXIST)
-            return failWith(reason, "cannot create a temporary folder: " + systemErrorText(errno));
+            return failWith(failure, FailureKind::Unwritable,
+                            "cannot create a temporary folder: " + systemErrorText(errno));
     }
-    return failWith(reason, "no free temporary folder name");
+    return failWith(failure, FailureKind::Unwritable, "no free temporary folder name");
 }
 
 } // namespace morvex

@@ -18,7 +18,7 @@ public:
     ScratchFolder(const ScratchFolder&) = delete;
     ScratchFolder& operator=(const ScratchFolder&) = delete;
 
-    OperationResult create(std::string* reason = nullptr);
+    OperationResult create(Failure* failure = nullptr);
     // Empty until create() succeeded.
     const std::filesystem::path& path() const { return path_; }
 

@@ -13,16 +13,20 @@ bool endsToken(const char* at, const char* end)
 
 } // namespace
 
+std::uint64_t countLineEnds(std::string_view text)
+{
+    std::uint64_t ends = 0;
+    for (std::size_t at = 0; at < text.size(); ++at) {
+        if (text[at] == '\n' || (text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n')))
+            ++ends;
+    }
+    return ends;
+}
+
 bool LineScanner::readFloat(float& value)
 {
     skipBlanks();
-    const char* at = at_;
-    float parsed = 0.0f;
-    if (!parseFloat(at, end_, parsed) || !endsToken(at, end_))
-        return false;
-    value = parsed;
-    at_ = at;
-    return true;
+    return parseFloatToken(at_, end_, value);
 }
 
 bool LineScanner::readDouble(double& value, bool* fractional)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 
 namespace morvex {
@@ -9,6 +10,11 @@ namespace morvex {
 // including the space, line ends excepted; tokens are runs of bytes above
 // the space. Lines are never cut: a long line keeps all of its tokens and no
 // number is split.
+// Line endings (CR, LF or CR LF, each one ending) in `text`: the 1-based
+// number of the line at its end, less one. For positions in failures, so
+// simple rather than fast.
+std::uint64_t countLineEnds(std::string_view text);
+
 class LineScanner {
 public:
     LineScanner(const char* begin, const char* end) : at_(begin), end_(end) {}
@@ -78,8 +84,9 @@ public:
         return true;
     }
 
-    // A decimal number that ends at a blank or the line end; false, with
-    // the cursor on it, when the next token is not one.
+    // A decimal number that ends at a blank or the line end (read with the
+    // fast path of parseFloatToken); false, with the cursor on it, when the
+    // next token is not one.
     bool readFloat(float& value);
     // `fractional`, when given, tells whether the number was written with
     // anything but digits and a sign ("0.5", "1e2", "inf").

@@ -37,6 +37,22 @@ inline std::size_t formatInteger(char* out, std::int64_t value)
 bool parseFloat(const char*& cursor, const char* end, float& value);
 bool parseDouble(const char*& cursor, const char* end, double& value);
 
+// Bytes up to and including the space (line ends too) separate tokens.
+inline bool isSeparatorByte(char c)
+{
+    return static_cast<unsigned char>(c) <= 0x20;
+}
+
+// A decimal number that is a whole token at the cursor: it must end at a
+// separator byte or at `end`. The value and the tokens refused are exactly
+// those of parseFloat followed by that check; the common short forms take a
+// fast path. False, with the cursor unchanged, when the token is no number.
+bool parseFloatToken(const char*& cursor, const char* end, float& value);
+
+// Skips separators, then reads the next token with parseFloatToken, for
+// lines already split from their text.
+bool readNumberToken(const char*& cursor, const char* end, float& value);
+
 // Parses an optionally signed decimal integer at the cursor.
 bool parseInt64(const char*& cursor, const char* end, std::int64_t& value);
 

@@ -45,6 +45,15 @@ int hexDigitValue(char c);
 
 std::string_view trimSpaces(std::string_view text);
 
+// The text with leading space characters (only those) removed.
+inline std::string_view trimLeadingSpaces(std::string_view text)
+{
+    std::size_t at = 0;
+    while (at < text.size() && text[at] == ' ')
+        ++at;
+    return text.substr(at);
+}
+
 // ASCII-only lower case, for extensions and keywords.
 std::string asciiLower(std::string_view text);
 bool equalsIgnoreCase(std::string_view a, std::string_view b);

@@ -152,19 +152,19 @@ bool copySubtree(const XmlTree& source, std::uint32_t first, std::uint32_t end, 
 
 } // namespace
 
-XmlNode::XmlNode()
+XmlDocument::XmlDocument()
 {
     // A root that cannot get its two first bytes stays without storage;
     // clear() and every parse try again and report the failure.
     (void)resetToEmptyTree(tree_);
 }
 
-void XmlNode::clear()
+void XmlDocument::clear()
 {
     (void)resetToEmptyTree(tree_);
 }
 
-bool XmlNode::copyFrom(XmlNodeRef source)
+bool XmlDocument::copyFrom(XmlNodeRef source)
 {
     XmlTree copy;
     bool copied = false;
@@ -190,7 +190,7 @@ bool XmlNode::copyFrom(XmlNodeRef source)
     return true;
 }
 
-std::uint64_t XmlNode::memoryBytes() const
+std::uint64_t XmlDocument::memoryBytes() const
 {
     return std::uint64_t{tree_.nodes.capacity()} * sizeof(XmlNodeRecord) + tree_.arena.capacity();
 }

@@ -162,6 +162,8 @@ public:
     }
 
     OperationResult parse();
+    // The line of the first syntax error, 0 when there was none.
+    std::uint64_t errorLine() const { return errorLine_; }
 
 private:
     // Element being filled: its node, its last child so far, and whether
@@ -209,6 +211,7 @@ private:
     std::string& errorText_;
     ProgressReporter* progress_;
     bool errorReported_ = false;
+    std::uint64_t errorLine_ = 0;
     bool failed_ = false;
     bool cancelled_ = false;
 
@@ -760,6 +763,7 @@ void XmlReader::reportError(std::string_view message)
     int line = 0;
     int column = 0;
     positionAfter(text_, static_cast<std::size_t>(p_ - text_.data()), line, column);
+    errorLine_ = static_cast<std::uint64_t>(line);
     std::string text = "Ln " + std::to_string(line) + ", Col " + std::to_string(column) + ": ";
     text.append(message);
     errorText_ = limitUtf16Units(text, MaxErrorUnits);
@@ -890,7 +894,8 @@ bool decodeXmlBytes(std::string_view bytes, std::string& owned, std::string_view
     return true;
 }
 
-OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText, ProgressReporter* progress)
+OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText,
+                             ProgressReporter* progress)
 {
     errorText.clear();
     XmlReader reader(text, root.tree(), errorText, progress);
@@ -900,15 +905,17 @@ OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& 
     return result;
 }
 
-OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText)
+OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText)
 {
     return parseXmlText(text, root, errorText, nullptr);
 }
 
-OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlNode& root,
-                            std::string& errorText)
+OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlDocument& root,
+                            std::string& errorText, std::uint64_t* errorLine)
 {
     errorText.clear();
+    if (errorLine != nullptr)
+        *errorLine = 0;
     const std::string shownPath = path.string();
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(path, error);
@@ -940,6 +947,8 @@ OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter*
 
     XmlReader reader(text, root.tree(), errorText, progress);
     const OperationResult parsed = reader.parse();
+    if (errorLine != nullptr)
+        *errorLine = reader.errorLine();
     if (parsed == OperationResult::Failure) {
         errorText = limitUtf16Units("Not enough memory available to load " + shownPath, MaxErrorUnits);
         return OperationResult::Failure;

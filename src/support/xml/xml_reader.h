@@ -102,14 +102,15 @@ private:
     std::uint32_t index_ = 0;
 };
 
-// The root of a tree, owning all of it. Parsing into it replaces what it held.
-class XmlNode {
+// A parsed document: the root of a tree, owning all of it. Parsing into it
+// replaces what it held.
+class XmlDocument {
 public:
-    XmlNode();
-    XmlNode(XmlNode&&) noexcept = default;
-    XmlNode& operator=(XmlNode&&) noexcept = default;
-    XmlNode(const XmlNode&) = delete;
-    XmlNode& operator=(const XmlNode&) = delete;
+    XmlDocument();
+    XmlDocument(XmlDocument&&) noexcept = default;
+    XmlDocument& operator=(XmlDocument&&) noexcept = default;
+    XmlDocument(const XmlDocument&) = delete;
+    XmlDocument& operator=(const XmlDocument&) = delete;
 
     XmlNodeRef ref() const { return tree_.nodes.empty() ? XmlNodeRef() : XmlNodeRef(&tree_, 0); }
     operator XmlNodeRef() const { return ref(); }
@@ -139,20 +140,22 @@ private:
 // ("Cannot open xml file: <path>"), with that text in errorText; cancelled
 // when the reporter says stop (checked before and after reading and every
 // 512 characters of parsing; the tree then holds what was read). Syntax
-// errors leave the result ok and only fill errorText.
+// errors leave the result ok and only fill errorText (and errorLine, when
+// given, with the line of the error; 0 without one).
 //
 // Encodings: a mark FE FF or FF FE gives UTF-16 big- or little-endian, EF BB
 // BF UTF-8; without a mark the bytes are UTF-8 when well formed, otherwise
 // Windows-1252.
-OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlNode& root,
-                            std::string& errorText);
+OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlDocument& root,
+                            std::string& errorText, std::uint64_t* errorLine = nullptr);
 
 // Parses UTF-8 text already in memory (no reporter). Failure only when
 // memory runs out; syntax errors only fill errorText.
-OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText);
+OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText);
 
 // Same, with a reporter asked every 512 characters.
-OperationResult parseXmlText(std::string_view text, XmlNode& root, std::string& errorText, ProgressReporter* progress);
+OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText,
+                             ProgressReporter* progress);
 
 // The value of the attribute with exactly this name, or fallback when there
 // is none (an attribute present without a value gives the empty text).

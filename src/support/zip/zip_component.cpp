@@ -43,26 +43,37 @@ std::string zipErrorText(int code)
     return text;
 }
 
-OperationResult openForReading(const std::filesystem::path& path, ArchiveHandle& archive, std::string* reason)
+// libzip opens bytes in memory through a buffer source, which the archive
+// owns once opened.
+zip_t* openInMemory(std::string_view bytes, int& code)
+{
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_buffer_create(bytes.data(), bytes.size(), 0, &error);
+    zip_t* archive = source != nullptr ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    if (archive == nullptr) {
+        code = zip_error_code_zip(&error);
+        if (source != nullptr)
+            zip_source_free(source);
+    }
+    zip_error_fini(&error);
+    return archive;
+}
+
+OperationResult openForReading(const ZipSource& from, ArchiveHandle& archive, Failure* failure)
 {
     int code = 0;
-    archive.reset(zip_open(path.c_str(), ZIP_RDONLY, &code));
+    archive.reset(from.fromMemory ? openInMemory(from.bytes, code) : zip_open(from.path.c_str(), ZIP_RDONLY, &code));
     if (archive)
         return OperationResult::Success;
     switch (code) {
-    case ZIP_ER_NOENT:
-        return failWith(reason, "archive not found");
+    case ZIP_ER_NOENT: return failWith(failure, FailureKind::Unreadable, "archive not found");
     case ZIP_ER_OPEN:
-    case ZIP_ER_READ:
-        return failWith(reason, "cannot read the archive");
-    case ZIP_ER_NOZIP:
-        return failWith(reason, "not a zip archive, or truncated");
-    case ZIP_ER_INCONS:
-        return failWith(reason, "the archive is damaged");
-    case ZIP_ER_MEMORY:
-        return failWith(reason, "out of memory");
-    default:
-        return failWith(reason, "cannot open the archive: " + zipErrorText(code));
+    case ZIP_ER_READ: return failWith(failure, FailureKind::Unreadable, "cannot read the archive");
+    case ZIP_ER_NOZIP: return failWith(failure, FailureKind::Malformed, "not a zip archive, or truncated");
+    case ZIP_ER_INCONS: return failWith(failure, FailureKind::Malformed, "the archive is damaged");
+    case ZIP_ER_MEMORY: return failOutOfMemory(failure);
+    default: return failWith(failure, FailureKind::Unreadable, "cannot open the archive: " + zipErrorText(code));
     }
 }
 
@@ -147,24 +158,24 @@ bool staysInside(const std::filesystem::path& inner, const std::filesystem::path
     return end == b.end();
 }
 
-OperationResult writeEmptyArchive(const std::filesystem::path& path, std::string* reason)
+OperationResult writeEmptyArchive(const std::filesystem::path& path, Failure* failure)
 {
     // Just the end-of-central-directory record: the signature and 18 zero bytes.
     static constexpr unsigned char emptyArchive[22] = {0x50, 0x4b, 0x05, 0x06};
     AtomicFileWriter writer;
-    if (writer.open(path, reason) != OperationResult::Success)
+    if (writer.open(path, failure) != OperationResult::Success)
         return OperationResult::Failure;
     writer.write(emptyArchive, sizeof emptyArchive);
-    return writer.commit(reason);
+    return writer.commit(failure);
 }
 
 // Regular files under the folder (links are not followed), as relative
 // names with "/" separators, sorted.
-OperationResult collectFiles(const std::filesystem::path& folder, std::vector<std::string>& names, std::string* reason)
+OperationResult collectFiles(const std::filesystem::path& folder, std::vector<std::string>& names, Failure* failure)
 {
     std::error_code error;
     if (!std::filesystem::is_directory(folder, error))
-        return failWith(reason, "the folder to archive does not exist");
+        return failWith(failure, FailureKind::Unreadable, "the folder to archive does not exist");
     std::filesystem::recursive_directory_iterator walk(folder, error);
     for (; !error && walk != std::filesystem::recursive_directory_iterator(); walk.increment(error)) {
         const std::filesystem::file_status status = walk->symlink_status(error);
@@ -174,7 +185,7 @@ OperationResult collectFiles(const std::filesystem::path& folder, std::vector<st
             names.push_back(walk->path().lexically_relative(folder).generic_string());
     }
     if (error)
-        return failWith(reason, "cannot read the folder to archive: " + error.message());
+        return failWith(failure, FailureKind::Unreadable, "cannot read the folder to archive: " + error.message());
     std::sort(names.begin(), names.end());
     return OperationResult::Success;
 }
@@ -201,12 +212,12 @@ std::mutex& zipLock()
     return lock;
 }
 
-OperationResult listZipEntries(const std::filesystem::path& archivePath, std::vector<ZipEntryInfo>& entries,
-                               ProgressReporter& reporter, std::string* reason)
+OperationResult listZipEntries(const ZipSource& archivePath, std::vector<ZipEntryInfo>& entries,
+                               ProgressReporter& reporter, Failure* failure)
 {
     entries.clear();
     ArchiveHandle archive;
-    if (openForReading(archivePath, archive, reason) != OperationResult::Success)
+    if (openForReading(archivePath, archive, failure) != OperationResult::Success)
         return OperationResult::Failure;
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
     for (zip_int64_t i = 0; i < count; ++i) {
@@ -215,7 +226,7 @@ OperationResult listZipEntries(const std::filesystem::path& archivePath, std::ve
         zip_stat_t stat;
         zip_stat_init(&stat);
         if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &stat) != 0 || stat.name == nullptr)
-            return failWith(reason, "the archive directory is damaged");
+            return failWith(failure, FailureKind::Malformed, "the archive directory is damaged");
         ZipEntryInfo info;
         info.name = stat.name;
         info.size = (stat.valid & ZIP_STAT_SIZE) ? stat.size : 0;
@@ -226,52 +237,52 @@ OperationResult listZipEntries(const std::filesystem::path& archivePath, std::ve
     return OperationResult::Success;
 }
 
-OperationResult extractZipEntry(const std::filesystem::path& archivePath, std::string_view entryName,
+OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view entryName,
                                 const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
-                                std::string* reason)
+                                Failure* failure)
 {
     std::filesystem::path relative;
     if (!relativePathOfEntry(entryName, relative))
-        return failWith(reason, "unsafe entry name");
+        return failWith(failure, FailureKind::Malformed, "unsafe entry name");
     if (reporter.isCancelled())
         return OperationResult::Cancelled;
 
     ArchiveHandle archive;
-    if (openForReading(archivePath, archive, reason) != OperationResult::Success)
+    if (openForReading(archivePath, archive, failure) != OperationResult::Success)
         return OperationResult::Failure;
     const zip_int64_t index = locateEntry(archive.get(), std::string(entryName));
     if (index < 0)
-        return failWith(reason, "entry not found in the archive");
+        return failWith(failure, FailureKind::Malformed, "entry not found in the archive");
     const auto entryIndex = static_cast<zip_uint64_t>(index);
     zip_stat_t stat;
     zip_stat_init(&stat);
     if (zip_stat_index(archive.get(), entryIndex, 0, &stat) != 0)
-        return failWith(reason, "the archive directory is damaged");
+        return failWith(failure, FailureKind::Malformed, "the archive directory is damaged");
     if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
-        return failWith(reason, "entry is encrypted");
+        return failWith(failure, FailureKind::Unsupported, "entry is encrypted");
     if ((stat.valid & ZIP_STAT_SIZE) && stat.size > maxBytes)
-        return failWith(reason, "entry is too large");
+        return failWith(failure, FailureKind::OutOfMemory, "entry is too large");
 
     const std::filesystem::path target = folder / relative;
     std::error_code error;
     std::filesystem::create_directories(target.parent_path(), error);
     if (error)
-        return failWith(reason, "cannot create the folder: " + error.message());
+        return failWith(failure, FailureKind::Unwritable, "cannot create the folder: " + error.message());
     if (!staysInside(target.parent_path(), folder))
-        return failWith(reason, "unsafe entry name");
+        return failWith(failure, FailureKind::Malformed, "unsafe entry name");
 
     EntryHandle entry(zip_fopen_index(archive.get(), entryIndex, 0));
     if (!entry) {
         const int code = zip_error_code_zip(zip_get_error(archive.get()));
         if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_ENCRNOTSUPP)
-            return failWith(reason, "entry is encrypted");
+            return failWith(failure, FailureKind::Unsupported, "entry is encrypted");
         if (code == ZIP_ER_COMPNOTSUPP)
-            return failWith(reason, "entry uses an unsupported compression method");
-        return failWith(reason, "cannot read the entry: " + zipErrorText(code));
+            return failWith(failure, FailureKind::Unsupported, "entry uses an unsupported compression method");
+        return failWith(failure, FailureKind::Unreadable, "cannot read the entry: " + zipErrorText(code));
     }
 
     AtomicFileWriter writer;
-    if (writer.open(target, reason) != OperationResult::Success)
+    if (writer.open(target, failure) != OperationResult::Success)
         return OperationResult::Failure;
     std::uint64_t total = 0;
     for (;;) {
@@ -280,49 +291,50 @@ OperationResult extractZipEntry(const std::filesystem::path& archivePath, std::s
         char* at = writer.reserve(ExtractChunk);
         const zip_int64_t got = zip_fread(entry.get(), at, ExtractChunk);
         if (got < 0)
-            return failWith(reason, std::string("the entry is damaged: ") + zip_file_strerror(entry.get()));
+            return failWith(failure, FailureKind::Malformed,
+                            std::string("the entry is damaged: ") + zip_file_strerror(entry.get()));
         if (got == 0)
             break;
         total += static_cast<std::uint64_t>(got);
         if (total > maxBytes)
-            return failWith(reason, "entry is too large");
+            return failWith(failure, FailureKind::OutOfMemory, "entry is too large");
         writer.advance(static_cast<std::size_t>(got));
         if (writer.failed())
             break; // commit reports the error
     }
-    return writer.commit(reason);
+    return writer.commit(failure);
 }
 
 OperationResult zipFolder(const std::filesystem::path& archivePath, const std::filesystem::path& folder,
-                          ProgressReporter& reporter, std::string* reason)
+                          ProgressReporter& reporter, Failure* failure)
 {
     std::vector<std::string> names;
-    if (collectFiles(folder, names, reason) != OperationResult::Success)
+    if (collectFiles(folder, names, failure) != OperationResult::Success)
         return OperationResult::Failure;
     if (reporter.isCancelled())
         return OperationResult::Cancelled;
     if (names.empty())
-        return writeEmptyArchive(archivePath, reason);
+        return writeEmptyArchive(archivePath, failure);
 
     int code = 0;
     // Truncate: the archive is built anew, whatever was at the name before.
     ArchiveHandle archive(zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
     if (!archive)
-        return failWith(reason, "cannot create the archive: " + zipErrorText(code));
+        return failWith(failure, FailureKind::Unwritable, "cannot create the archive: " + zipErrorText(code));
 
     for (const std::string& name : names) {
         const std::filesystem::path source = folder / name;
         zip_source_t* data = zip_source_file(archive.get(), source.c_str(), 0, -1);
         if (data == nullptr)
-            return failWith(reason, "cannot read " + name);
+            return failWith(failure, FailureKind::Unreadable, "cannot read " + name);
         const zip_int64_t index = zip_file_add(archive.get(), name.c_str(), data, ZIP_FL_ENC_UTF_8);
         if (index < 0) {
             zip_source_free(data);
-            return failWith(reason, "cannot add " + name + " to the archive");
+            return failWith(failure, FailureKind::Unwritable, "cannot add " + name + " to the archive");
         }
         if (zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, DeflateLevel) !=
             0)
-            return failWith(reason, "deflate compression is not available");
+            return failWith(failure, FailureKind::Unsupported, "deflate compression is not available");
     }
 
     CloseCallbacks callbacks{&reporter};
@@ -337,7 +349,7 @@ OperationResult zipFolder(const std::filesystem::path& archivePath, const std::f
     code = zip_error_code_zip(zip_get_error(archive.get()));
     if (code == ZIP_ER_CANCELLED || reporter.isCancelled())
         return OperationResult::Cancelled;
-    return failWith(reason, "cannot write the archive: " + zipErrorText(code));
+    return failWith(failure, FailureKind::Unwritable, "cannot write the archive: " + zipErrorText(code));
 }
 
 } // namespace morvex

@@ -20,11 +20,28 @@ struct ZipEntryInfo {
     bool encrypted;
 };
 
+// Where an archive is read from: a file, or bytes in memory that the caller
+// keeps alive while the archive is read.
+struct ZipSource {
+    ZipSource(const std::filesystem::path& file) : path(file) {}
+    static ZipSource inMemory(std::string_view bytes)
+    {
+        ZipSource source{std::filesystem::path()};
+        source.bytes = bytes;
+        source.fromMemory = true;
+        return source;
+    }
+
+    std::filesystem::path path;
+    std::string_view bytes;
+    bool fromMemory = false;
+};
+
 // Every entry of the archive, in central-directory order. Fails for a file
 // that is missing, truncated or not a zip archive; cancellation through the
 // reporter.
-OperationResult listZipEntries(const std::filesystem::path& archive, std::vector<ZipEntryInfo>& entries,
-                               ProgressReporter& reporter, std::string* reason = nullptr);
+OperationResult listZipEntries(const ZipSource& archive, std::vector<ZipEntryInfo>& entries, ProgressReporter& reporter,
+                               Failure* failure = nullptr);
 
 // Writes the entry to folder/<entryName>, creating the folder and the
 // subfolders the name holds. Names with "..", absolute names and drive
@@ -32,16 +49,16 @@ OperationResult listZipEntries(const std::filesystem::path& archive, std::vector
 // folder. An entry larger than maxBytes (declared, or found while inflating)
 // is refused before it is written whole, and nothing is left at its name.
 // Encrypted and damaged entries fail; a stop request cancels.
-OperationResult extractZipEntry(const std::filesystem::path& archive, std::string_view entryName,
+OperationResult extractZipEntry(const ZipSource& archive, std::string_view entryName,
                                 const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
-                                std::string* reason = nullptr);
+                                Failure* failure = nullptr);
 
 // Archives every regular file under the folder, under its relative name with
 // "/" separators, deflated. The archive is replaced as a whole (written to a
 // temporary file beside it and renamed), never updated; a failed or
 // cancelled call leaves any earlier file at that name untouched.
 OperationResult zipFolder(const std::filesystem::path& archive, const std::filesystem::path& folder,
-                          ProgressReporter& reporter, std::string* reason = nullptr);
+                          ProgressReporter& reporter, Failure* failure = nullptr);
 
 // The program-wide zip lock: callers hold it around extraction and zipping.
 std::mutex& zipLock();

@@ -8,16 +8,17 @@
 #include <vector>
 
 using namespace morvex;
+using namespace morvex::docs3dp;
 using namespace morvex::testing;
 
 namespace {
 
 // Writes a chunked file with `body` between the header and the trailer.
-std::string writeChunked(const std::filesystem::path& path, const std::function<void(ChunkWriter&)>& body)
+std::string writeChunked(const std::filesystem::path& path, const std::function<void(docs3dp::ChunkWriter&)>& body)
 {
     AtomicFileWriter file;
     EXPECT_EQ(file.open(path), OperationResult::Success);
-    ChunkWriter chunks(file);
+    docs3dp::ChunkWriter chunks(file);
     chunks.writeHeader(1);
     chunks.beginGroup(0);
     body(chunks);
@@ -30,8 +31,8 @@ std::string writeChunked(const std::filesystem::path& path, const std::function<
 std::vector<std::uint16_t> childIds(const ChunkReader& reader, const Chunk& group)
 {
     std::vector<std::uint16_t> ids;
-    ChunkIterator children = reader.children(group);
-    Chunk child;
+    docs3dp::ChunkIterator children = reader.children(group);
+    docs3dp::Chunk child;
     while (children.next(child))
         ids.push_back(child.id);
     return ids;
@@ -90,28 +91,28 @@ TEST(ChunkWriter, PatchesSizesOfChunksAlreadyFlushedToDisk)
         chunks.writeInt(0x104, 9);
     });
 
-    ChunkReader reader(bytesOf(written));
+    docs3dp::ChunkReader reader(bytesOf(written));
     ASSERT_TRUE(reader.readHeader());
     EXPECT_TRUE(reader.readTrailer());
     EXPECT_EQ(reader.root().size, written.size() - 12 - 12 - 4);
     EXPECT_EQ(childIds(reader, reader.root()), (std::vector<std::uint16_t>{0x100, 0x104}));
 
-    ChunkIterator top = reader.children(reader.root());
-    Chunk outer;
+    docs3dp::ChunkIterator top = reader.children(reader.root());
+    docs3dp::Chunk outer;
     ASSERT_TRUE(top.next(outer));
-    ChunkIterator inner = reader.children(outer);
-    Chunk block, group, streamed;
+    docs3dp::ChunkIterator inner = reader.children(outer);
+    docs3dp::Chunk block, group, streamed;
     ASSERT_TRUE(inner.next(block));
     ASSERT_TRUE(inner.next(group));
     EXPECT_FALSE(inner.next(streamed));
     std::span<const unsigned char> content;
     ASSERT_TRUE(reader.readBlock(block, content));
     EXPECT_TRUE(std::equal(content.begin(), content.end(), big.begin(), big.end()));
-    ChunkIterator nested = reader.children(group);
+    docs3dp::ChunkIterator nested = reader.children(group);
     ASSERT_TRUE(nested.next(streamed));
     ASSERT_TRUE(reader.readBlock(streamed, content));
     EXPECT_TRUE(std::equal(content.begin(), content.end(), big.begin(), big.end()));
-    Chunk last;
+    docs3dp::Chunk last;
     ASSERT_TRUE(top.next(last));
     std::int32_t value = 0;
     EXPECT_TRUE(reader.readInt(last, value));
@@ -122,7 +123,7 @@ TEST(ChunkWriter, StopsAtTheFirstMisuse)
 {
     struct Case {
         const char* name;
-        std::function<void(ChunkWriter&)> misuse;
+        std::function<void(docs3dp::ChunkWriter&)> misuse;
     };
     const Case cases[] = {
         {"end without an open group", [](ChunkWriter& c) { c.endGroup(); c.endGroup(); }},
@@ -137,7 +138,7 @@ TEST(ChunkWriter, StopsAtTheFirstMisuse)
         TempDir dir;
         AtomicFileWriter file;
         ASSERT_EQ(file.open(dir / "out.bin"), OperationResult::Success);
-        ChunkWriter chunks(file);
+        docs3dp::ChunkWriter chunks(file);
         chunks.writeHeader(1);
         chunks.beginGroup(0);
         test.misuse(chunks);
@@ -160,16 +161,16 @@ TEST(ChunkWriter, ReportsAFailedWriteAtTheEnd)
     ASSERT_EQ(file.open(dir / "full.bin"), OperationResult::Success);
     FileSizeLimit limit(1 << 20);
     ASSERT_TRUE(limit.active());
-    ChunkWriter chunks(file);
+    docs3dp::ChunkWriter chunks(file);
     chunks.writeHeader(1);
     chunks.beginGroup(0);
     const std::vector<char> block(3 << 20, 'x');
     chunks.writeBlock(1, block.data(), block.size());
     EXPECT_FALSE(chunks.endGroup());
     EXPECT_FALSE(chunks.writeTrailer());
-    std::string reason;
-    EXPECT_EQ(file.commit(&reason), OperationResult::Failure);
-    EXPECT_NE(reason.find("write failed"), std::string::npos) << reason;
+    Failure failure;
+    EXPECT_EQ(file.commit(&failure), OperationResult::Failure);
+    EXPECT_NE(failure.message.find("write failed"), std::string::npos) << describeFailure(failure);
     EXPECT_FALSE(std::filesystem::exists(dir / "full.bin"));
 }
 
@@ -196,12 +197,12 @@ TEST(ChunkReader, ChecksTheFileHeaderAndTheRoot)
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
-        ChunkReader reader(bytesOf(test.bytes));
+        docs3dp::ChunkReader reader(bytesOf(test.bytes));
         EXPECT_EQ(reader.readHeader(), test.readable);
     }
 
     const std::string versioned = fileHeader(7) + root;
-    ChunkReader reader(bytesOf(versioned));
+    docs3dp::ChunkReader reader(bytesOf(versioned));
     ASSERT_TRUE(reader.readHeader());
     EXPECT_EQ(reader.version(), 7);
 }
@@ -216,13 +217,13 @@ TEST(ChunkReader, WalksChildrenBySizeAndStopsAtDamage)
     // The root claims more than the file holds: it is cut to the file.
     const std::string bytes = fileHeader() + chunkHeader(0, ChunkType::Group, content.size() + 1000) + content;
 
-    ChunkReader reader(bytesOf(bytes));
+    docs3dp::ChunkReader reader(bytesOf(bytes));
     ASSERT_TRUE(reader.readHeader());
     EXPECT_FALSE(reader.root().complete());
     EXPECT_FALSE(reader.readTrailer());
 
-    ChunkIterator children = reader.children(reader.root());
-    Chunk chunk;
+    docs3dp::ChunkIterator children = reader.children(reader.root());
+    docs3dp::Chunk chunk;
     ASSERT_TRUE(children.next(chunk));
     std::string_view value;
     ASSERT_TRUE(reader.readText(chunk, value));
@@ -254,19 +255,19 @@ TEST(ChunkReader, ChildrenNeverReachPastTheirParent)
     const std::string content = chunkHeader(0x30, ChunkType::Group, inner.size()) + inner + sibling;
     const std::string bytes = chunkedFile(content);
 
-    ChunkReader reader(bytesOf(bytes));
+    docs3dp::ChunkReader reader(bytesOf(bytes));
     ASSERT_TRUE(reader.readHeader());
     EXPECT_TRUE(reader.readTrailer());
-    ChunkIterator top = reader.children(reader.root());
-    Chunk group;
+    docs3dp::ChunkIterator top = reader.children(reader.root());
+    docs3dp::Chunk group;
     ASSERT_TRUE(top.next(group));
-    ChunkIterator children = reader.children(group);
-    Chunk child;
+    docs3dp::ChunkIterator children = reader.children(group);
+    docs3dp::Chunk child;
     ASSERT_TRUE(children.next(child));
     EXPECT_EQ(child.available, 4u);
     EXPECT_FALSE(child.complete());
     EXPECT_FALSE(children.next(child));
-    Chunk after;
+    docs3dp::Chunk after;
     ASSERT_TRUE(top.next(after));
     std::int32_t value = 0;
     EXPECT_TRUE(reader.readInt(after, value));
@@ -281,12 +282,12 @@ TEST(ChunkReader, TreatsGroupsNestedTooDeeplyAsEmpty)
         content = chunkHeader(0x40, ChunkType::Group, content.size()) + content;
     const std::string bytes = chunkedFile(content);
 
-    ChunkReader reader(bytesOf(bytes));
+    docs3dp::ChunkReader reader(bytesOf(bytes));
     ASSERT_TRUE(reader.readHeader());
     std::uint32_t deepest = 0;
-    Chunk group = reader.root();
+    docs3dp::Chunk group = reader.root();
     for (;;) {
-        ChunkIterator children = reader.children(group);
+        docs3dp::ChunkIterator children = reader.children(group);
         if (!children.next(group))
             break;
         deepest = group.depth;

@@ -12,6 +12,7 @@
 #include <vector>
 
 using namespace morvex;
+using namespace morvex::docs3dp;
 using namespace morvex::testing;
 
 namespace {
@@ -60,9 +61,9 @@ ModelObject& addQuad(Model& model)
 OperationResult writeDocument(const std::filesystem::path& path, const Model& model)
 {
     RecordingReporter reporter;
-    std::string reason;
-    const OperationResult result = write3dp(path, model, reporter, &reason);
-    EXPECT_TRUE(result == OperationResult::Success || !reason.empty());
+    Failure failure;
+    const OperationResult result = docs3dp::write3dp(path, model, reporter, &failure);
+    EXPECT_TRUE(result == OperationResult::Success || !failure.message.empty());
     return result;
 }
 
@@ -70,7 +71,7 @@ OperationResult readDocument(const std::filesystem::path& path, Model& model,
                              std::vector<std::string>* messages = nullptr)
 {
     RecordingReporter reporter;
-    const OperationResult result = read3dp(path, model, reporter);
+    const OperationResult result = docs3dp::read3dp(path, model, reporter);
     if (messages != nullptr)
         *messages = reporter.messages;
     return result;
@@ -86,8 +87,8 @@ struct ChunkTree {
 std::vector<ChunkTree> chunkTree(const ChunkReader& reader, const Chunk& group)
 {
     std::vector<ChunkTree> tree;
-    ChunkIterator children = reader.children(group);
-    Chunk child;
+    docs3dp::ChunkIterator children = reader.children(group);
+    docs3dp::Chunk child;
     while (children.next(child)) {
         const bool isGroup = child.id == 0x1000 || child.id == 0x1100 || child.id == 0x1200;
         tree.push_back({child.id, isGroup ? chunkTree(reader, child) : std::vector<ChunkTree>{}});
@@ -98,11 +99,11 @@ std::vector<ChunkTree> chunkTree(const ChunkReader& reader, const Chunk& group)
 // The texts of the root's children with the given id, in file order.
 std::vector<std::string> rootTexts(const std::string& bytes, std::uint16_t id)
 {
-    ChunkReader reader(bytesOf(bytes));
+    docs3dp::ChunkReader reader(bytesOf(bytes));
     EXPECT_TRUE(reader.readHeader());
     std::vector<std::string> texts;
-    ChunkIterator children = reader.children(reader.root());
-    Chunk child;
+    docs3dp::ChunkIterator children = reader.children(reader.root());
+    docs3dp::Chunk child;
     std::string_view text;
     while (children.next(child))
         if (child.id == id && reader.readText(child, text))
@@ -180,7 +181,7 @@ TEST(Document3dp, DocumentPropertiesTheirChunksAndOrder)
     ASSERT_EQ(writeDocument(dir / "props.3dp", model), OperationResult::Success);
 
     const std::string bytes = readFile(dir / "props.3dp");
-    ChunkReader reader(bytesOf(bytes));
+    docs3dp::ChunkReader reader(bytesOf(bytes));
     ASSERT_TRUE(reader.readHeader());
     const std::vector<ChunkTree> expectedOrder = {{0x2001, {}}, {0x2002, {}}, {0x2003, {}},
                                                   {0x2004, {}}, {0x2000, {}}, {0x2000, {}}, {0x2000, {}}};
@@ -200,7 +201,6 @@ TEST(Document3dp, DocumentPropertiesTheirChunksAndOrder)
     EXPECT_EQ(read.properties.getProperty("Long"), std::string(254, 'x'));
     EXPECT_FALSE(read.properties.hasProperty("Empty"));
     EXPECT_EQ(read.profile.kind, FormatKind::Document3dp);
-    EXPECT_EQ(read.loadStatus, LoadStatus::Nothing);
 }
 
 TEST(Document3dp, ObjectsKeepGeometryPlacementColoursAndProperties)
@@ -211,7 +211,7 @@ TEST(Document3dp, ObjectsKeepGeometryPlacementColoursAndProperties)
     ASSERT_EQ(writeDocument(dir / "quad.3dp", model), OperationResult::Success);
 
     const std::string bytes = readFile(dir / "quad.3dp");
-    ChunkReader reader(bytesOf(bytes));
+    docs3dp::ChunkReader reader(bytesOf(bytes));
     ASSERT_TRUE(reader.readHeader());
     const std::vector<ChunkTree> mesh = {{0x1201, {}}, {0x1202, {}}, {0x1221, {}}, {0x1231, {}},
                                          {0x1224, {}}, {0x1222, {}}, {0x1223, {}}};
@@ -312,7 +312,7 @@ TEST(Document3dp, ObjectsWithTwoIndicesAreWrittenWithoutMeshAndDropped)
     ASSERT_EQ(writeDocument(dir / "line.3dp", model), OperationResult::Success);
 
     const std::string bytes = readFile(dir / "line.3dp");
-    ChunkReader reader(bytesOf(bytes));
+    docs3dp::ChunkReader reader(bytesOf(bytes));
     ASSERT_TRUE(reader.readHeader());
     const std::vector<ChunkTree> tree = chunkTree(reader, reader.root());
     ASSERT_EQ(tree.size(), 2u);
@@ -526,12 +526,12 @@ TEST(Document3dp, OutOfMemoryFailsTheRead)
     setAvailableMemoryOverride(1000);
     Model read;
     RecordingReporter reporter;
-    std::string reason;
-    const OperationResult result = read3dp(dir / "big.3dp", read, reporter, &reason);
+    Failure failure;
+    const OperationResult result = docs3dp::read3dp(dir / "big.3dp", read, reporter, &failure);
     setAvailableMemoryOverride(0);
     EXPECT_EQ(result, OperationResult::Failure);
-    EXPECT_EQ(reason, "out of memory");
-    EXPECT_EQ(read.loadStatus, LoadStatus::OutOfMemory);
+    EXPECT_EQ(failure.message, "out of memory");
+    EXPECT_EQ(failure.kind, FailureKind::OutOfMemory);
 }
 
 TEST(Document3dp, CancelledOrFailedWritesLeaveNothing)
@@ -545,14 +545,14 @@ TEST(Document3dp, CancelledOrFailedWritesLeaveNothing)
 
     RecordingReporter cancelling;
     cancelling.cancelAfterChecks(2);
-    EXPECT_EQ(write3dp(dir / "cancelled.3dp", model, cancelling), OperationResult::Cancelled);
+    EXPECT_EQ(docs3dp::write3dp(dir / "cancelled.3dp", model, cancelling), OperationResult::Cancelled);
     {
         FileSizeLimit limit(64 << 10);
         ASSERT_TRUE(limit.active());
         RecordingReporter reporter;
-        std::string reason;
-        EXPECT_EQ(write3dp(dir / "full.3dp", model, reporter, &reason), OperationResult::Failure);
-        EXPECT_NE(reason.find("write failed"), std::string::npos) << reason;
+        Failure failure;
+        EXPECT_EQ(docs3dp::write3dp(dir / "full.3dp", model, reporter, &failure), OperationResult::Failure);
+        EXPECT_NE(failure.message.find("write failed"), std::string::npos) << describeFailure(failure);
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 
@@ -560,7 +560,7 @@ TEST(Document3dp, CancelledOrFailedWritesLeaveNothing)
     RecordingReporter stopReading;
     stopReading.cancelAfterChecks(1);
     Model read;
-    EXPECT_EQ(read3dp(dir / "whole.3dp", read, stopReading), OperationResult::Cancelled);
+    EXPECT_EQ(docs3dp::read3dp(dir / "whole.3dp", read, stopReading), OperationResult::Cancelled);
 }
 
 TEST(Document3dp, CommandLineConvertsDocuments)

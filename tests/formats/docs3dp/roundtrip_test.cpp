@@ -12,9 +12,14 @@ using namespace morvex::testing;
 
 namespace {
 
-using Reader = std::function<OperationResult(const std::filesystem::path&, Model&, ProgressReporter&, std::string*)>;
-using Writer =
-    std::function<OperationResult(const std::filesystem::path&, const Model&, ProgressReporter&, std::string*)>;
+using Reader = std::function<OperationResult(const std::filesystem::path&, Model&, ProgressReporter&, Failure*)>;
+
+// The path entry point of a reader that also reads from memory.
+Reader pathReader(OperationResult (*read)(const std::filesystem::path&, Model&, ProgressReporter&, Failure*))
+{
+    return read;
+}
+using Writer = std::function<OperationResult(const std::filesystem::path&, const Model&, ProgressReporter&, Failure*)>;
 
 struct Triangle {
     Vector3 corners[3];
@@ -44,21 +49,25 @@ void expectSameGeometryThroughDocument(const std::filesystem::path& source, cons
 {
     TempDir dir;
     RecordingReporter reporter;
-    std::string reason;
+    Failure failure;
     Model original;
-    ASSERT_EQ(read(source, original, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(read(source, original, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     ASSERT_FALSE(original.objects.empty());
-    ASSERT_EQ(write3dp(dir / "middle.3dp", original, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(docs3dp::write3dp(dir / "middle.3dp", original, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     Model document;
-    ASSERT_EQ(read3dp(dir / "middle.3dp", document, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(docs3dp::read3dp(dir / "middle.3dp", document, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     EXPECT_EQ(placedTriangles(document), placedTriangles(original));
     // Uncoloured objects stay uncoloured; coloured ones keep colours.
     ASSERT_EQ(document.objects.size(), original.objects.size());
     for (std::size_t i = 0; i < original.objects.size(); ++i)
         EXPECT_EQ(document.objects[i]->colors.empty(), original.objects[i]->colors.empty()) << "object " << i;
-    ASSERT_EQ(write(dir / ("back" + extension), document, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(write(dir / ("back" + extension), document, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     Model back;
-    ASSERT_EQ(read(dir / ("back" + extension), back, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(read(dir / ("back" + extension), back, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     EXPECT_EQ(placedTriangles(back), placedTriangles(original));
 }
 
@@ -71,7 +80,8 @@ TEST(Document3dpRoundTrip, StlThroughADocumentKeepsItsGeometry)
                              "assimp__3DSMaxExport.STL", "openscad__example016.stl",
                              "assimp__triangle_with_two_solids.stl", "trimesh__1002_tray_bottom.STL"}) {
         SCOPED_TRACE(name);
-        expectSameGeometryThroughDocument(corpusDir() / "stl" / name, ".stl", readStl, writeStlBinary);
+        expectSameGeometryThroughDocument(corpusDir() / "stl" / name, ".stl", pathReader(stl::readStl),
+                                          stl::writeStlBinary);
     }
 }
 
@@ -81,6 +91,6 @@ TEST(Document3dpRoundTrip, ObjThroughADocumentKeepsItsGeometry)
     for (const char* name : {"assimp__spider/spider.obj", "assimp__box.obj", "assimp__cube_with_vertexcolors.obj",
                              "assimp__testmixed.obj", "trimesh__capsule/capsule.obj", "trimesh__fuze/fuze.obj"}) {
         SCOPED_TRACE(name);
-        expectSameGeometryThroughDocument(corpusDir() / "obj" / name, ".obj", readObj, writeObj);
+        expectSameGeometryThroughDocument(corpusDir() / "obj" / name, ".obj", pathReader(obj::readObj), obj::writeObj);
     }
 }

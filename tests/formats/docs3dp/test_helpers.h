@@ -11,6 +11,8 @@
 
 namespace morvex::testing {
 
+using docs3dp::ChunkType;
+
 // Hand-built bytes of chunked files, for damaged input the writer never makes.
 
 inline std::span<const unsigned char> bytesOf(const std::string& text)

@@ -92,9 +92,10 @@ TEST(ObjCorpus, EveryFileReadsAsExpected)
         listed.push_back(expected.file);
         Model model;
         RecordingReporter reporter;
-        std::string reason;
-        ASSERT_EQ(readObj(corpusDir() / "obj" / expected.file, model, reporter, &reason), OperationResult::Success)
-            << reason;
+        Failure failure;
+        ASSERT_EQ(obj::readObj(corpusDir() / "obj" / expected.file, model, reporter, &failure),
+                  OperationResult::Success)
+            << describeFailure(failure);
         EXPECT_EQ(model.objects.size(), expected.objects);
         EXPECT_EQ(triangleTotal(model), expected.triangles);
         EXPECT_EQ(model.materials.size(), expected.materials);
@@ -112,7 +113,7 @@ TEST(ObjCorpus, EveryFileReadsAsExpected)
     // 0.48627 0.43137 0.47059.
     Model coloured;
     RecordingReporter reporter;
-    ASSERT_EQ(readObj(corpusDir() / "obj" / "assimp__cube_with_vertexcolors.obj", coloured, reporter),
+    ASSERT_EQ(obj::readObj(corpusDir() / "obj" / "assimp__cube_with_vertexcolors.obj", coloured, reporter),
               OperationResult::Success);
     ASSERT_EQ(coloured.objects[0]->colors.count(), 36u);
     EXPECT_EQ(coloured.objects[0]->colors[0], 0xFF7C6E78u);

@@ -42,13 +42,13 @@ AssimpInfo assimpInfo(const std::filesystem::path& file)
 OperationResult read(const std::filesystem::path& path, Model& model)
 {
     RecordingReporter reporter;
-    return readObj(path, model, reporter);
+    return obj::readObj(path, model, reporter);
 }
 
 OperationResult write(const std::filesystem::path& path, const Model& model)
 {
     RecordingReporter reporter;
-    return writeObj(path, model, reporter);
+    return obj::writeObj(path, model, reporter);
 }
 
 // Writes the model, reads it back with our reader and with Assimp: the same

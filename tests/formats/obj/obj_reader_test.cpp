@@ -15,12 +15,12 @@ using morvex::testing::writeFile;
 
 namespace {
 
-OperationResult readText(const TempDir& dir, const std::string& text, Model& model, std::string* reason = nullptr,
+OperationResult readText(const TempDir& dir, const std::string& text, Model& model, Failure* failure = nullptr,
                          const char* name = "model.obj")
 {
     writeFile(dir / name, text);
     RecordingReporter reporter;
-    return readObj(dir / name, model, reporter, reason);
+    return obj::readObj(dir / name, model, reporter, failure);
 }
 
 std::vector<Vector3> positionsOf(const ModelObject& object)
@@ -77,8 +77,8 @@ TEST(ObjReader, FacesFansAndCornerForms)
         SCOPED_TRACE(test.name);
         TempDir dir;
         Model model;
-        std::string reason;
-        ASSERT_EQ(readText(dir, test.text, model, &reason), OperationResult::Success) << reason;
+        Failure failure;
+        ASSERT_EQ(readText(dir, test.text, model, &failure), OperationResult::Success) << describeFailure(failure);
         ASSERT_EQ(model.objects.size(), 1u);
         const ModelObject& object = *model.objects[0];
         EXPECT_EQ(positionsOf(object), test.vertices);
@@ -86,7 +86,6 @@ TEST(ObjReader, FacesFansAndCornerForms)
         for (std::uint32_t i = 0; i < object.indices.count(); ++i)
             EXPECT_EQ(object.indices[i], i);
         EXPECT_EQ(model.profile.kind, FormatKind::Obj);
-        EXPECT_EQ(model.loadStatus, LoadStatus::Nothing);
     }
 }
 
@@ -124,9 +123,9 @@ TEST(ObjReader, RejectsFacesWithFewerThanThreeCorners)
         SCOPED_TRACE(face);
         TempDir dir;
         Model model;
-        std::string reason;
-        EXPECT_EQ(readText(dir, fourPositions + "f 1 2 3\n" + face, model, &reason), OperationResult::Failure);
-        EXPECT_EQ(reason, "face with fewer than three corners");
+        Failure failure;
+        EXPECT_EQ(readText(dir, fourPositions + "f 1 2 3\n" + face, model, &failure), OperationResult::Failure);
+        EXPECT_EQ(failure.message, "face with fewer than three corners");
     }
 }
 
@@ -142,9 +141,9 @@ TEST(ObjReader, EmptyAndFacelessFilesGiveEmptyModels)
     }
     Model missing;
     RecordingReporter reporter;
-    std::string reason;
-    EXPECT_EQ(readObj("/nonexistent/model.obj", missing, reporter, &reason), OperationResult::Failure);
-    EXPECT_FALSE(reason.empty());
+    Failure failure;
+    EXPECT_EQ(obj::readObj("/nonexistent/model.obj", missing, reporter, &failure), OperationResult::Failure);
+    EXPECT_FALSE(failure.message.empty());
 }
 
 // One object per run of faces with the same material; runs get a material
@@ -252,8 +251,8 @@ TEST(ObjReader, MaterialLibraries)
                              "mtllib sub\\other\n" +
                              fourPositions + "vt 0 0\nusemtl Grey\nf 1 2 3\nusemtl Unknown\nf 1 2 3\n";
     Model model;
-    std::string reason;
-    ASSERT_EQ(readText(dir, text, model, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(readText(dir, text, model, &failure), OperationResult::Success) << describeFailure(failure);
     ASSERT_EQ(model.materials.size(), 4u);
     const Material* red = materialNamed(model, "Red");
     const Material* grey = materialNamed(model, "Grey");
@@ -313,7 +312,7 @@ TEST(ObjReader, ProgressStatusAndCancellation)
 
     RecordingReporter reporter;
     Model model;
-    ASSERT_EQ(readObj(dir / "model.obj", model, reporter), OperationResult::Success);
+    ASSERT_EQ(obj::readObj(dir / "model.obj", model, reporter), OperationResult::Success);
     std::vector<std::string> texts;
     for (const auto& status : reporter.statuses) {
         EXPECT_EQ(status.line, 1); // the passes report one line down
@@ -329,7 +328,7 @@ TEST(ObjReader, ProgressStatusAndCancellation)
     RecordingReporter stopping;
     stopping.cancelAfterChecks(2);
     Model cancelled;
-    EXPECT_EQ(readObj(dir / "model.obj", cancelled, stopping), OperationResult::Cancelled);
+    EXPECT_EQ(obj::readObj(dir / "model.obj", cancelled, stopping), OperationResult::Cancelled);
     EXPECT_EQ(stopping.cancelChecks(), 2u);
     EXPECT_TRUE(cancelled.objects.empty());
 
@@ -342,7 +341,7 @@ TEST(ObjReader, ProgressStatusAndCancellation)
     RecordingReporter stopInLibrary;
     stopInLibrary.cancelAfterChecks(1);
     Model libraryModel;
-    EXPECT_EQ(readObj(dir / "lib.obj", libraryModel, stopInLibrary), OperationResult::Cancelled);
+    EXPECT_EQ(obj::readObj(dir / "lib.obj", libraryModel, stopInLibrary), OperationResult::Cancelled);
 }
 
 // Damaged files never crash, hang or read out of bounds: every prefix of a
@@ -397,6 +396,7 @@ TEST(ObjReader, CommandLineConvertsObjFiles)
 
     output.clear();
     EXPECT_EQ(convertWithCli(dir / "broken.obj", "obj", dir / "out", &output), 1);
-    EXPECT_NE(output.find("Read failed: face with fewer than three corners"), std::string::npos) << output;
+    EXPECT_NE(output.find("broken.obj: Read failed: line 5: face with fewer than three corners"), std::string::npos)
+        << output;
     EXPECT_FALSE(std::filesystem::exists(dir / "out" / "broken.obj"));
 }

@@ -18,16 +18,16 @@ using morvex::testing::writeFile;
 
 namespace {
 
-OperationResult write(const std::filesystem::path& path, const Model& model, std::string* reason = nullptr)
+OperationResult write(const std::filesystem::path& path, const Model& model, Failure* failure = nullptr)
 {
     RecordingReporter reporter;
-    return writeObj(path, model, reporter, reason);
+    return obj::writeObj(path, model, reporter, failure);
 }
 
 OperationResult readBack(const std::filesystem::path& path, Model& model)
 {
     RecordingReporter reporter;
-    return readObj(path, model, reporter);
+    return obj::readObj(path, model, reporter);
 }
 
 } // namespace
@@ -247,8 +247,8 @@ TEST(ObjWriter, TexturesAreCopiedBesideTheFile)
     addTexturedGrid(model, missing.id, 1);
     addTexturedGrid(model, dup.id, 1);
 
-    std::string reason;
-    ASSERT_EQ(write(dir / "out" / "model.obj", model, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(write(dir / "out" / "model.obj", model, &failure), OperationResult::Success) << describeFailure(failure);
     EXPECT_EQ(filesIn(dir / "out"), (std::vector<std::string>{"Textures", "model.mtl", "model.obj"}));
     EXPECT_EQ(filesIn(dir / "out" / "Textures"), (std::vector<std::string>{"wood-2.jpg", "wood.jpg"}));
     EXPECT_EQ(readFile(dir / "out" / "Textures" / "wood.jpg"), "first wood");
@@ -294,22 +294,22 @@ TEST(ObjWriter, FailedOrCancelledWritesLeaveNothing)
     std::filesystem::create_directories(dir / "blocked");
     writeFile(dir / "blocked" / "Textures", "a file");
     writeFile(dir / "blocked" / "model.obj", "older output");
-    std::string reason;
-    EXPECT_EQ(write(dir / "blocked" / "model.obj", model, &reason), OperationResult::Failure);
-    EXPECT_NE(reason.find("Textures"), std::string::npos) << reason;
+    Failure failure;
+    EXPECT_EQ(write(dir / "blocked" / "model.obj", model, &failure), OperationResult::Failure);
+    EXPECT_NE(failure.message.find("Textures"), std::string::npos) << describeFailure(failure);
     EXPECT_EQ(filesIn(dir / "blocked"), (std::vector<std::string>{"Textures", "model.obj"}));
     EXPECT_EQ(readFile(dir / "blocked" / "model.obj"), "older output");
 
     // A folder that does not exist.
-    reason.clear();
-    EXPECT_EQ(write(dir / "absent" / "model.obj", model, &reason), OperationResult::Failure);
-    EXPECT_FALSE(reason.empty());
+    failure = {};
+    EXPECT_EQ(write(dir / "absent" / "model.obj", model, &failure), OperationResult::Failure);
+    EXPECT_FALSE(failure.message.empty());
     EXPECT_FALSE(std::filesystem::exists(dir / "absent"));
 
     // A stop at any check: the first, one in the middle, the last.
     RecordingReporter counting;
     std::filesystem::create_directories(dir / "full");
-    ASSERT_EQ(writeObj(dir / "full" / "model.obj", model, counting), OperationResult::Success);
+    ASSERT_EQ(obj::writeObj(dir / "full" / "model.obj", model, counting), OperationResult::Success);
     const std::uint64_t checks = counting.cancelChecks();
     ASSERT_GE(checks, 5u);
     for (const std::uint64_t stopAt : {std::uint64_t{1}, checks / 2, checks}) {
@@ -317,7 +317,7 @@ TEST(ObjWriter, FailedOrCancelledWritesLeaveNothing)
         std::filesystem::create_directories(dir / "stopped");
         RecordingReporter stopping;
         stopping.cancelAfterChecks(stopAt);
-        EXPECT_EQ(writeObj(dir / "stopped" / "model.obj", model, stopping), OperationResult::Cancelled);
+        EXPECT_EQ(obj::writeObj(dir / "stopped" / "model.obj", model, stopping), OperationResult::Cancelled);
         EXPECT_TRUE(filesIn(dir / "stopped").empty());
     }
 }
@@ -328,7 +328,7 @@ TEST(ObjWriter, ProgressAndStatus)
     Model model;
     addTexturedGrid(model, 0, 30); // 5400 vertices, 1800 triangles
     RecordingReporter reporter;
-    ASSERT_EQ(writeObj(dir / "grid.obj", model, reporter), OperationResult::Success);
+    ASSERT_EQ(obj::writeObj(dir / "grid.obj", model, reporter), OperationResult::Success);
     std::vector<std::string> phases, counts;
     for (const auto& status : reporter.statuses)
         (status.line == 0 ? phases : counts).push_back(status.text);

@@ -82,8 +82,9 @@ TEST(PlyCorpus, ReadsEveryFileAsExpected)
         ++seen;
         RecordingReporter reporter;
         Model model;
-        std::string reason;
-        ASSERT_EQ(readPly(entry.path(), model, reporter, &reason), OperationResult::Success) << reason;
+        Failure failure;
+        ASSERT_EQ(ply::readPly(entry.path(), model, reporter, &failure), OperationResult::Success)
+            << describeFailure(failure);
         ASSERT_EQ(model.objects.size(), 1u);
         const ModelObject& object = *model.objects[0];
         const CorpusExpectation& want = expected->second;
@@ -97,9 +98,11 @@ TEST(PlyCorpus, ReadsEveryFileAsExpected)
 
         // Written by us and read again, nothing changes.
         TempDir dir;
-        ASSERT_EQ(writePly(dir / "copy.ply", model, reporter, &reason), OperationResult::Success) << reason;
+        ASSERT_EQ(ply::writePly(dir / "copy.ply", model, reporter, &failure), OperationResult::Success)
+            << describeFailure(failure);
         Model copy;
-        ASSERT_EQ(readPly(dir / "copy.ply", copy, reporter, &reason), OperationResult::Success) << reason;
+        ASSERT_EQ(ply::readPly(dir / "copy.ply", copy, reporter, &failure), OperationResult::Success)
+            << describeFailure(failure);
         const ModelObject& again = *copy.objects[0];
         EXPECT_EQ(toVector(again.vertices), toVector(object.vertices));
         EXPECT_EQ(toVector(again.indices), toVector(object.indices));

@@ -107,14 +107,13 @@ TEST(PlyReader, TriangulatesFacesAndColoursThem)
         TempDir dir;
         Model model;
         const PlyReadResult read = readPlyBytes(dir, c.text, model);
-        ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+        ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
         ASSERT_EQ(model.objects.size(), 1u);
         const ModelObject& object = *model.objects[0];
         EXPECT_EQ(object.vertices.count(), c.vertexCount);
         EXPECT_EQ(toVector(object.indices), c.indices);
         EXPECT_EQ(toVector(object.colors), c.colors);
         EXPECT_EQ(model.profile.kind, FormatKind::Ply);
-        EXPECT_EQ(model.loadStatus, LoadStatus::Nothing);
     }
 }
 
@@ -129,7 +128,7 @@ TEST(PlyReader, ReadsVerticesExactlyAndPointClouds)
                      asciiPly("element vertex 2\nproperty double x\nproperty double y\nproperty double z\n",
                               longNumber + " -2.5e3 nan\n0.125 inf 7\n"),
                      model);
-    ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
     const ModelObject& cloud = *model.objects[0];
     ASSERT_EQ(cloud.vertices.count(), 2u);
     EXPECT_FLOAT_EQ(cloud.vertices[0].x, 1.0f);
@@ -151,7 +150,7 @@ TEST(PlyReader, StoresCommentsInOrderOfAppearance)
                                   std::string(fourVertices),
                               fourPoints),
                      model);
-    ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
     EXPECT_EQ(model.properties.getProperty("Comment1"), "made by hand  ");
     EXPECT_EQ(model.properties.getProperty("Comment2"), "second one");
     EXPECT_EQ(model.properties.getProperty("Comment3"), "caf\xc3\xa9");
@@ -163,7 +162,7 @@ TEST(PlyReader, StoresCommentsInOrderOfAppearance)
     for (int i = 0; i < 200; ++i)
         longComment += "\xc3\xa9";
     read = readPlyBytes(dir, asciiPly(longComment + "\n", ""), model);
-    ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
     const std::string kept = model.properties.getProperty("Comment1");
     EXPECT_EQ(kept.size(), 250u);
     EXPECT_EQ(kept, longComment.substr(8, 250));
@@ -267,7 +266,7 @@ TEST(PlyReader, RefusesMalformedFilesWithAReason)
         const auto started = std::chrono::steady_clock::now();
         const PlyReadResult read = readPlyBytes(dir, c.bytes, model);
         EXPECT_EQ(read.result, OperationResult::Failure);
-        EXPECT_NE(read.reason.find(c.reason), std::string::npos) << read.reason;
+        EXPECT_NE(read.failure.message.find(c.reason), std::string::npos) << describeFailure(read.failure);
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
     }
 }
@@ -314,7 +313,7 @@ TEST(PlyReader, ConvertsEveryBinaryValueType)
             TempDir dir;
             Model model;
             const PlyReadResult read = readPlyBytes(dir, builder.bytes(), model);
-            ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+            ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
             const ModelObject& object = *model.objects[0];
             ASSERT_EQ(object.vertices.count(), 1u);
             if (std::isnan(c.asFloat))
@@ -365,7 +364,7 @@ TEST(PlyReader, BigAndLittleEndianTwinsAreIdentical)
         b.put<std::int32_t>(0).put<std::int32_t>(1); // edge records are not loaded
         TempDir dir;
         const PlyReadResult read = readPlyBytes(dir, b.bytes(), models[bigEndian]);
-        ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+        ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
     }
     const ModelObject& little = *models[0].objects[0];
     const ModelObject& big = *models[1].objects[0];
@@ -390,7 +389,7 @@ TEST(PlyReader, KeepsVertexColoursWhenVertexAndCornerCountsMatch)
                  "element face 1\nproperty list uchar int vertex_indices\n",
                  "0 0 0 1\n1 0 0 2\n0 1 0 3\n3 2 0 1\n"),
         model);
-    ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
     const ModelObject& object = *model.objects[0];
     for (std::uint32_t corner = 0; corner < 3; ++corner)
         EXPECT_EQ(object.cornerColor(corner), 0xFF000000u + object.indices[corner] + 1) << corner;
@@ -416,7 +415,6 @@ TEST(PlyReader, ReportsStatusLoadStateAndStopsWhereAsked)
         EXPECT_EQ(reporter.lastStatus(1), "Loading data...");
         EXPECT_EQ(reporter.indeterminateBegins, 1);
         EXPECT_EQ(reporter.indeterminateEnds, 1);
-        EXPECT_EQ(model.loadStatus, LoadStatus::Nothing);
     }
     for (std::uint64_t stopAt = 1; stopAt <= checks; ++stopAt) {
         SCOPED_TRACE(stopAt);
@@ -439,26 +437,40 @@ TEST(PlyReader, ReportsStatusLoadStateAndStopsWhereAsked)
     ASSERT_EQ(readPlyBytes(dir, binary.bytes(), model, &reporter).result, OperationResult::Success);
     EXPECT_EQ(reporter.cancelChecks(), 1u + 4u + 5u);
 
-    // The load state says how far a failed read came.
+    // A failed read says where it stopped: the line of an ASCII file
+    // (header lines included), the byte offset of a binary one.
+    BinaryPlyBuilder shortFace(false);
+    shortFace.line("element vertex 3").line("property float x").line("element face 1");
+    shortFace.line("property list uchar int vertex_indices");
+    // Four corners announced, three there: the list runs past the end.
+    shortFace.put(1.0f).put(2.0f).put(3.0f).put<std::uint8_t>(4);
+    shortFace.put<std::int32_t>(0).put<std::int32_t>(1).put<std::int32_t>(2);
+    const std::string shortFaceBytes = shortFace.bytes();
     struct StateCase {
         std::string bytes;
-        LoadStatus status;
+        std::string described;
     };
     const StateCase states[] = {
-        {"ply\nformat ascii 1.0\nelement vertex 1\n", LoadStatus::CannotOpen},
-        {asciiPly(fourVertices, "0 0 0\n"), LoadStatus::Reading},
+        {"ply\nformat ascii 1.0\nelement vertex 1\n", "line 3: header has no end_header line"},
+        {"ply\nformat ascii 1.0\nelement vertex -1\nend_header\n", "line 3: negative element count"},
+        {asciiPly(fourVertices, "0.0 0.0 0.0\n1.0 0.0 0.0\n2.0 0.0 0.0\n"),
+         "line 11: file is truncated: fewer records than declared"},
+        {asciiPly(fourVertices, "0 0 0\r\n1 0 0\r\n1 y 0\n0 1 0\n"), "line 10: vertex coordinate is not a number"},
+        {shortFaceBytes, "byte " + std::to_string(shortFaceBytes.size() - 12) + ": file is truncated"},
     };
     for (const StateCase& state : states) {
         Model failed;
-        EXPECT_EQ(readPlyBytes(dir, state.bytes, failed).result, OperationResult::Failure);
-        EXPECT_EQ(failed.loadStatus, state.status);
+        const PlyReadResult read = readPlyBytes(dir, state.bytes, failed);
+        EXPECT_EQ(read.result, OperationResult::Failure);
+        EXPECT_EQ(read.failure.kind, FailureKind::Malformed);
+        EXPECT_EQ(describeFailure(read.failure), state.described);
     }
     RecordingReporter missingReporter;
-    std::string reason;
+    Failure failure;
     Model missing;
-    EXPECT_EQ(readPly(dir / "absent.ply", missing, missingReporter, &reason), OperationResult::Failure);
-    EXPECT_EQ(missing.loadStatus, LoadStatus::CannotOpen);
-    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(ply::readPly(dir / "absent.ply", missing, missingReporter, &failure), OperationResult::Failure);
+    EXPECT_EQ(failure.kind, FailureKind::Unreadable);
+    EXPECT_FALSE(failure.message.empty());
     EXPECT_EQ(missingReporter.indeterminateBegins, missingReporter.indeterminateEnds);
 }
 
@@ -475,8 +487,8 @@ TEST(PlyReader, RefusesArraysBeyondAvailableMemory)
     const PlyReadResult read = readPlyBytes(dir, b.bytes(), model);
     setAvailableMemoryOverride(0);
     EXPECT_EQ(read.result, OperationResult::Failure);
-    EXPECT_EQ(read.reason, "out of memory");
-    EXPECT_EQ(model.loadStatus, LoadStatus::OutOfMemory);
+    EXPECT_EQ(read.failure.message, "out of memory");
+    EXPECT_EQ(read.failure.kind, FailureKind::OutOfMemory);
 }
 
 // Whatever a damaged file gives, a model that reads successfully never lets a

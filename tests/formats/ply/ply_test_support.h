@@ -57,7 +57,7 @@ private:
 
 struct PlyReadResult {
     OperationResult result = OperationResult::Failure;
-    std::string reason;
+    Failure failure;
 };
 
 // Writes the bytes to a file in the folder and reads it back.
@@ -68,7 +68,7 @@ inline PlyReadResult readPlyBytes(const TempDir& dir, std::string_view bytes, Mo
     writeFile(path, bytes);
     RecordingReporter quiet;
     PlyReadResult outcome;
-    outcome.result = readPly(path, model, reporter != nullptr ? *reporter : quiet, &outcome.reason);
+    outcome.result = ply::readPly(path, model, reporter != nullptr ? *reporter : quiet, &outcome.failure);
     return outcome;
 }
 

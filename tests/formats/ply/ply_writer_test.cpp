@@ -9,11 +9,11 @@
 namespace morvex::testing {
 namespace {
 
-OperationResult writeAndRead(const TempDir& dir, const Model& model, std::string& bytes, std::string* reason = nullptr)
+OperationResult writeAndRead(const TempDir& dir, const Model& model, std::string& bytes, Failure* failure = nullptr)
 {
     RecordingReporter reporter;
     const auto path = dir / "out.ply";
-    const OperationResult result = writePly(path, model, reporter, reason);
+    const OperationResult result = ply::writePly(path, model, reporter, failure);
     bytes = readFile(path);
     return result;
 }
@@ -47,8 +47,8 @@ TEST(PlyWriter, WritesHeaderCommentsAndTriangles)
 
     TempDir dir;
     std::string bytes;
-    std::string reason;
-    ASSERT_EQ(writeAndRead(dir, model, bytes, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(writeAndRead(dir, model, bytes, &failure), OperationResult::Success) << describeFailure(failure);
     const std::string header = "ply\nformat binary_little_endian 1.0\ncomment two  lines\ncomment Bracket\n"
                                "element vertex 7\nproperty float x\nproperty float y\nproperty float z\n"
                                "element face 3\nproperty list uchar int vertex_indices\nend_header\n";
@@ -126,7 +126,7 @@ TEST(PlyWriter, ColoursFacesByTheirFirstCorner)
     // Read back, the colours are per corner again, one per triangle.
     Model back;
     const PlyReadResult read = readPlyBytes(dir, bytes, back);
-    ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
     EXPECT_EQ(toVector(back.objects[0]->colors),
               (std::vector<ArgbColor>{0xFF0000FF, 0xFF0000FF, 0xFF0000FF, 0x7F123456, 0x7F123456, 0x7F123456}));
 }
@@ -193,7 +193,7 @@ TEST(PlyWriter, ReportsProgressAndLeavesNothingWhenStoppedOrFailing)
     const auto path = dir / "out.ply";
     {
         RecordingReporter reporter;
-        ASSERT_EQ(writePly(path, model, reporter), OperationResult::Success);
+        ASSERT_EQ(ply::writePly(path, model, reporter), OperationResult::Success);
         std::vector<std::string> texts;
         for (const auto& status : reporter.statuses) {
             EXPECT_EQ(status.line, 0);
@@ -213,13 +213,13 @@ TEST(PlyWriter, ReportsProgressAndLeavesNothingWhenStoppedOrFailing)
     for (const std::uint64_t stopAt : {1u, 12u, 25u}) {
         RecordingReporter reporter;
         reporter.cancelAfterChecks(stopAt);
-        EXPECT_EQ(writePly(path, model, reporter), OperationResult::Cancelled);
+        EXPECT_EQ(ply::writePly(path, model, reporter), OperationResult::Cancelled);
         EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "stopped at check " << stopAt;
     }
     RecordingReporter reporter;
-    std::string reason;
-    EXPECT_EQ(writePly(dir / "missing-folder" / "out.ply", model, reporter, &reason), OperationResult::Failure);
-    EXPECT_FALSE(reason.empty());
+    Failure failure;
+    EXPECT_EQ(ply::writePly(dir / "missing-folder" / "out.ply", model, reporter, &failure), OperationResult::Failure);
+    EXPECT_FALSE(failure.message.empty());
 }
 
 // The format table sends ".ply" and the "ply" output here.
@@ -231,8 +231,8 @@ TEST(PlyWriter, IsReachedThroughTheModelTables)
     RecordingReporter reporter;
     ASSERT_EQ(writeModel(reporter, dir / "a.PLY", model, *outputFormatNamed("ply")), OperationResult::Success);
     Model back;
-    std::string reason;
-    ASSERT_EQ(readModel(reporter, back, dir / "a.PLY", &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(readModel(reporter, back, dir / "a.PLY", &failure), OperationResult::Success) << describeFailure(failure);
     EXPECT_EQ(back.objects[0]->triangleCount(), 1u);
 }
 
@@ -248,12 +248,12 @@ TEST(PlyWriter, CommandLineConvertsPly)
     EXPECT_EQ(convertWithCli(dir / "quad.ply", "ply", dir / "out", &output), 0) << output;
     Model back;
     RecordingReporter reporter;
-    ASSERT_EQ(readPly(dir / "out" / "quad.ply", back, reporter), OperationResult::Success);
+    ASSERT_EQ(ply::readPly(dir / "out" / "quad.ply", back, reporter), OperationResult::Success);
     EXPECT_EQ(toVector(back.objects[0]->indices), (std::vector<std::uint32_t>{0, 1, 2, 2, 3, 0}));
 
     output.clear();
     EXPECT_EQ(convertWithCli(dir / "bad.ply", "ply", dir / "out", &output), 1);
-    EXPECT_NE(output.find("Read failed: file is truncated"), std::string::npos) << output;
+    EXPECT_NE(output.find("Read failed: line 6: file is truncated"), std::string::npos) << output;
     EXPECT_FALSE(std::filesystem::exists(dir / "out" / "bad.ply"));
 }
 
@@ -291,7 +291,7 @@ TEST(PlyWriter, AssimpReadsWhatWeWrite)
         addMesh(model, vertices, indices, colored ? colors : std::vector<ArgbColor>{});
         TempDir dir;
         RecordingReporter reporter;
-        ASSERT_EQ(writePly(dir / "grid.ply", model, reporter), OperationResult::Success);
+        ASSERT_EQ(ply::writePly(dir / "grid.ply", model, reporter), OperationResult::Success);
         std::string info;
         ASSERT_EQ(runCommand("assimp info " + shellQuote((dir / "grid.ply").string()) + " 2>&1", &info), 0) << info;
         EXPECT_EQ(assimpCount(info, "Vertices"), static_cast<int>(side * side)) << info;

@@ -19,7 +19,7 @@ using namespace morvex::stl::testing;
 // merge within 2^-23.
 struct Expectation {
     const char* file;
-    const char* refusal; // part of the reason when the file must be refused
+    const char* refusal; // part of the failure when the file must be refused
     FormatKind kind;
     std::uint32_t triangles;
     std::uint32_t vertices;
@@ -64,14 +64,14 @@ TEST(StlCorpus, EveryRealFileReadsAsExpected)
         listed.insert(e.file);
         SCOPED_TRACE(e.file);
         Model model;
-        std::string reason;
-        const OperationResult result = readStlFile(folder / e.file, model, &reason);
+        Failure failure;
+        const OperationResult result = readStlFile(folder / e.file, model, &failure);
         if (e.refusal != nullptr) {
             EXPECT_EQ(result, OperationResult::Failure);
-            EXPECT_NE(reason.find(e.refusal), std::string::npos) << reason;
+            EXPECT_NE(failure.message.find(e.refusal), std::string::npos) << describeFailure(failure);
             continue;
         }
-        ASSERT_EQ(result, OperationResult::Success) << reason;
+        ASSERT_EQ(result, OperationResult::Success) << describeFailure(failure);
         EXPECT_EQ(model.profile.kind, e.kind);
         ASSERT_EQ(model.objects.size(), 1u);
         const ModelObject& object = *model.objects.front();

@@ -23,14 +23,14 @@ using namespace morvex::stl::testing;
 
 struct ReadOutcome {
     OperationResult result = OperationResult::Failure;
-    std::string reason;
+    Failure failure;
 };
 
 ReadOutcome readBytes(const TempDir& dir, std::string_view bytes, Model& model, const char* name = "input.stl")
 {
     writeFile(dir / name, bytes);
     ReadOutcome outcome;
-    outcome.result = readStlFile(dir / name, model, &outcome.reason);
+    outcome.result = readStlFile(dir / name, model, &outcome.failure);
     return outcome;
 }
 
@@ -54,7 +54,6 @@ TEST(StlAsciiReader, CubeGivesEightSharedVerticesAndItsName)
         EXPECT_TRUE(cube.materialRanges.empty());
         EXPECT_EQ(model.properties.getProperty("ModelName", "absent"), "cube");
         EXPECT_EQ(model.profile.kind, FormatKind::StlAscii);
-        EXPECT_EQ(model.loadStatus, LoadStatus::Nothing);
         // Corners keep the file's order: the first facet is (0,0,0) (1,1,0) (1,0,0).
         EXPECT_EQ(cube.vertices[cube.indices[1]], (Vector3{1, 1, 0}));
         EXPECT_EQ(cube.vertices[cube.indices[2]], (Vector3{1, 0, 0}));
@@ -86,10 +85,10 @@ TEST(StlAsciiReader, FirstLineDecidesAndNamesTheSolid)
         const ReadOutcome outcome = readBytes(dir, c.firstLine + "\n" + body, model);
         if (!c.accepted) {
             EXPECT_EQ(outcome.result, OperationResult::Failure) << c.firstLine;
-            EXPECT_FALSE(outcome.reason.empty()) << c.firstLine;
+            EXPECT_FALSE(outcome.failure.message.empty()) << c.firstLine;
             continue;
         }
-        ASSERT_EQ(outcome.result, OperationResult::Success) << c.firstLine << ": " << outcome.reason;
+        ASSERT_EQ(outcome.result, OperationResult::Success) << c.firstLine << ": " << describeFailure(outcome.failure);
         EXPECT_TRUE(model.properties.hasProperty("ModelName")) << c.firstLine;
         EXPECT_EQ(model.properties.getProperty("ModelName"), c.name) << c.firstLine;
     }
@@ -137,7 +136,7 @@ TEST(StlAsciiReader, MalformedFacetsAreSkipped)
     for (const Case& c : broken) {
         Model model;
         const ReadOutcome outcome = readBytes(dir, "solid s\n" + good + c.facet + other + "endsolid s\n", model);
-        ASSERT_EQ(outcome.result, OperationResult::Success) << c.name << ": " << outcome.reason;
+        ASSERT_EQ(outcome.result, OperationResult::Success) << c.name << ": " << describeFailure(outcome.failure);
         // The broken facet's lines are consumed; the good facets on both
         // sides are kept.
         EXPECT_EQ(onlyObject(model).triangleCount(), 2u) << c.name;
@@ -196,7 +195,8 @@ TEST(StlAsciiReader, RefusedTextFilesGiveAReason)
         Model model;
         const ReadOutcome outcome = readBytes(dir, c.bytes, model);
         EXPECT_EQ(outcome.result, OperationResult::Failure) << c.name;
-        EXPECT_NE(outcome.reason.find(c.reasonPart), std::string::npos) << c.name << ": " << outcome.reason;
+        EXPECT_NE(outcome.failure.message.find(c.reasonPart), std::string::npos)
+            << c.name << ": " << describeFailure(outcome.failure);
     }
 }
 
@@ -249,13 +249,15 @@ TEST(StlAsciiReader, SameModelForEveryBlockSize)
     Model reference;
     AsciiVerdict verdict;
     StoppableReporter reporter;
-    ASSERT_EQ(readStlAscii(dir / "blocks.stl", reference, reporter, nullptr, &verdict), OperationResult::Success);
+    FileBlockSource file;
+    ASSERT_EQ(file.open(dir / "blocks.stl", nullptr), OperationResult::Success);
+    ASSERT_EQ(readStlAscii(file, reference, reporter, nullptr, &verdict), OperationResult::Success);
     const ModelObject& expected = onlyObject(reference);
     EXPECT_EQ(expected.triangleCount(), facets.size());
     for (std::size_t block = 1; block <= 40; ++block) {
         Model model;
-        ASSERT_EQ(readStlAscii(dir / "blocks.stl", model, reporter, nullptr, &verdict, block), OperationResult::Success)
-            << block;
+        MemoryBlockSource memory(text);
+        ASSERT_EQ(readStlAscii(memory, model, reporter, nullptr, &verdict, block), OperationResult::Success) << block;
         const ModelObject& object = onlyObject(model);
         ASSERT_EQ(object.vertices.count(), expected.vertices.count()) << block;
         ASSERT_EQ(object.indices.count(), expected.indices.count()) << block;
@@ -282,7 +284,6 @@ TEST(StlBinaryReader, HeaderColourAndMaterial)
     EXPECT_EQ(static_cast<ArgbColor>(cube.properties.getIntProperty("ObjectDefaultColor")), object);
     EXPECT_EQ(model.properties.getProperty("ModelName"), "made by a test");
     EXPECT_EQ(model.profile.kind, FormatKind::StlBinary);
-    EXPECT_EQ(model.loadStatus, LoadStatus::Nothing);
     ASSERT_EQ(model.materials.size(), 1u);
     const Material& material = *model.materials.front();
     EXPECT_EQ(material.colors[DiffuseSlot], diffuse);
@@ -423,7 +424,8 @@ TEST(StlBinaryReader, SizeMustMatchTheFacetCount)
         Model model;
         const ReadOutcome outcome = readBytes(dir, c.bytes, model);
         EXPECT_EQ(outcome.result, OperationResult::Failure) << c.name;
-        EXPECT_NE(outcome.reason.find(c.reasonPart), std::string::npos) << c.name << ": " << outcome.reason;
+        EXPECT_NE(outcome.failure.message.find(c.reasonPart), std::string::npos)
+            << c.name << ": " << describeFailure(outcome.failure);
     }
 
     Model empty;
@@ -431,7 +433,6 @@ TEST(StlBinaryReader, SizeMustMatchTheFacetCount)
     EXPECT_EQ(onlyObject(empty).vertices.count(), 0u);
     EXPECT_EQ(onlyObject(empty).indices.count(), 0u);
     EXPECT_EQ(empty.properties.getProperty("ModelName"), "nothing here");
-    EXPECT_EQ(empty.loadStatus, LoadStatus::Nothing);
 }
 
 TEST(StlBinaryReader, HugeFilesAreRefusedBeforeTheirFacetsAreRead)
@@ -455,9 +456,9 @@ TEST(StlBinaryReader, HugeFilesAreRefusedBeforeTheirFacetsAreRead)
             continue;
         }
         Model model;
-        std::string reason;
-        EXPECT_EQ(readStlFile(path, model, &reason), OperationResult::Failure);
-        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << reason;
+        Failure failure;
+        EXPECT_EQ(readStlFile(path, model, &failure), OperationResult::Failure);
+        EXPECT_NE(failure.message.find(c.reasonPart), std::string::npos) << describeFailure(failure);
         std::filesystem::remove(path);
     }
     setAvailableMemoryOverride(0);
@@ -485,7 +486,8 @@ TEST(StlBinaryReader, NonFiniteCoordinatesAreRefused)
         Model model;
         const ReadOutcome outcome = readBytes(dir, binaryStl("bad", facets), model);
         EXPECT_EQ(outcome.result, OperationResult::Failure);
-        EXPECT_NE(outcome.reason.find("not a finite number"), std::string::npos) << outcome.reason;
+        EXPECT_NE(outcome.failure.message.find("not a finite number"), std::string::npos)
+            << describeFailure(outcome.failure);
     }
     // A NaN facet normal is harmless: normals are not kept.
     std::vector<TestFacet> facets = cubeFacets();
@@ -512,9 +514,9 @@ TEST(StlReader, PathsThatAreNotReadableFiles)
     };
     for (const Case& c : cases) {
         Model model;
-        std::string reason;
-        EXPECT_EQ(readStlFile(c.path, model, &reason), OperationResult::Failure) << c.path;
-        EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << c.path << ": " << reason;
+        Failure failure;
+        EXPECT_EQ(readStlFile(c.path, model, &failure), OperationResult::Failure) << c.path;
+        EXPECT_NE(failure.message.find(c.reasonPart), std::string::npos) << c.path << ": " << describeFailure(failure);
     }
 
     // A name that is not UTF-8 is still a name: the file reads.
@@ -525,9 +527,9 @@ TEST(StlReader, PathsThatAreNotReadableFiles)
         writeFile(dir / "locked.stl", asciiStl("x", cubeFacets()));
         std::filesystem::permissions(dir / "locked.stl", std::filesystem::perms::none);
         Model locked;
-        std::string reason;
-        EXPECT_EQ(readStlFile(dir / "locked.stl", locked, &reason), OperationResult::Failure);
-        EXPECT_NE(reason.find("Permission denied"), std::string::npos) << reason;
+        Failure failure;
+        EXPECT_EQ(readStlFile(dir / "locked.stl", locked, &failure), OperationResult::Failure);
+        EXPECT_NE(failure.message.find("Permission denied"), std::string::npos) << describeFailure(failure);
     }
 }
 

@@ -88,10 +88,10 @@ inline std::vector<TestFacet> stripFacets(int count)
     return facets;
 }
 
-inline OperationResult readStlFile(const std::filesystem::path& path, Model& model, std::string* reason = nullptr)
+inline OperationResult readStlFile(const std::filesystem::path& path, Model& model, Failure* failure = nullptr)
 {
     StoppableReporter reporter;
-    return readStl(path, model, reporter, reason);
+    return readStl(path, model, reporter, failure);
 }
 
 } // namespace morvex::stl::testing

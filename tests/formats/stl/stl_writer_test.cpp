@@ -51,16 +51,16 @@ std::vector<Vector3> cubeCorners(Vector3 scale = {1, 1, 1}, Vector3 offset = {0,
     return corners;
 }
 
-OperationResult writeBinary(const std::filesystem::path& path, const Model& model, std::string* reason = nullptr)
+OperationResult writeBinary(const std::filesystem::path& path, const Model& model, Failure* failure = nullptr)
 {
     StoppableReporter reporter;
-    return writeStlBinary(path, model, reporter, reason);
+    return writeStlBinary(path, model, reporter, failure);
 }
 
-OperationResult writeAscii(const std::filesystem::path& path, const Model& model, std::string* reason = nullptr)
+OperationResult writeAscii(const std::filesystem::path& path, const Model& model, Failure* failure = nullptr)
 {
     StoppableReporter reporter;
-    return writeStlAscii(path, model, reporter, reason);
+    return writeStlAscii(path, model, reporter, failure);
 }
 
 std::vector<std::string> splitCrLf(const std::string& text)
@@ -303,11 +303,12 @@ TEST(StlWriters, BadModelsAndTargetsFailWithoutLeavingFiles)
     };
     for (const Case& c : cases)
         for (bool ascii : {false, true}) {
-            std::string reason;
+            Failure failure;
             const OperationResult result =
-                ascii ? writeAscii(c.target, *c.model, &reason) : writeBinary(c.target, *c.model, &reason);
+                ascii ? writeAscii(c.target, *c.model, &failure) : writeBinary(c.target, *c.model, &failure);
             EXPECT_EQ(result, OperationResult::Failure) << c.name;
-            EXPECT_NE(reason.find(c.reasonPart), std::string::npos) << c.name << ": " << reason;
+            EXPECT_NE(failure.message.find(c.reasonPart), std::string::npos)
+                << c.name << ": " << describeFailure(failure);
             EXPECT_FALSE(std::filesystem::exists(c.target)) << c.name;
         }
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
@@ -325,15 +326,16 @@ TEST(StlWriters, WriteErrorsAreFailures)
     rlimit small = old;
     small.rlim_cur = 100000;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    std::string binaryReason, asciiReason;
-    const OperationResult binary = writeBinary(dir / "full.stl", model, &binaryReason);
-    const OperationResult ascii = writeAscii(dir / "full-ascii.stl", model, &asciiReason);
+    Failure binaryFailure, asciiFailure;
+    const OperationResult binary = writeBinary(dir / "full.stl", model, &binaryFailure);
+    const OperationResult ascii = writeAscii(dir / "full-ascii.stl", model, &asciiFailure);
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(binary, OperationResult::Failure);
     EXPECT_EQ(ascii, OperationResult::Failure);
-    EXPECT_NE(binaryReason.find("write failed"), std::string::npos) << binaryReason;
-    EXPECT_NE(asciiReason.find("write failed"), std::string::npos) << asciiReason;
+    EXPECT_NE(binaryFailure.message.find("write failed"), std::string::npos) << binaryFailure.message;
+    EXPECT_NE(asciiFailure.message.find("write failed"), std::string::npos) << asciiFailure.message;
+    EXPECT_EQ(binaryFailure.kind, FailureKind::Unwritable);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
@@ -389,8 +391,8 @@ TEST(StlRoundTrip, BinaryKeepsGeometryColoursNameAndMaterial)
 
     ASSERT_EQ(writeBinary(dir / "rt.stl", model), OperationResult::Success);
     Model back;
-    std::string reason;
-    ASSERT_EQ(readStlFile(dir / "rt.stl", back, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(readStlFile(dir / "rt.stl", back, &failure), OperationResult::Success) << describeFailure(failure);
     ASSERT_EQ(back.objects.size(), 1u);
     const ModelObject& read = *back.objects.front();
     EXPECT_EQ(back.properties.getProperty("ModelName"), "round trip");

@@ -91,14 +91,14 @@ TEST(FormatTable, EveryReaderReadsWhatItsWriterWrote)
         addTwoTriangles(model);
         RecordingReporter reporter;
         const fs::path file = dir / ("model-" + name + "." + std::string(format.extension));
-        std::string reason;
-        ASSERT_EQ(writeModel(reporter, file, model, format, &reason), OperationResult::Success) << name << ": " << reason;
+        Failure failure;
+        ASSERT_EQ(writeModel(reporter, file, model, format, &failure), OperationResult::Success) << name << ": " << describeFailure(failure);
 
         const FileFormat* reader = formatForPath(file);
         ASSERT_NE(reader, nullptr) << name;
         ASSERT_EQ(reader->route, ReadRoute::OwnReader) << name;
         Model back;
-        ASSERT_EQ(readModel(reporter, back, file, *reader, &reason), OperationResult::Success) << name << ": " << reason;
+        ASSERT_EQ(readModel(reporter, back, file, *reader, &failure), OperationResult::Success) << name << ": " << describeFailure(failure);
         ASSERT_EQ(back.objects.size(), 1u) << name;
         const ModelObject& object = *back.objects[0];
         EXPECT_EQ(object.triangleCount(), 2u) << name;
@@ -172,8 +172,8 @@ TEST(FormatTable, EveryOutputNameConvertsTheBracket)
         const fs::path written = folder / ("bracket." + std::string(format.extension));
         Model back;
         RecordingReporter reporter;
-        std::string reason;
-        ASSERT_EQ(readModel(reporter, back, written, &reason), OperationResult::Success) << name << ": " << reason;
+        Failure failure;
+        ASSERT_EQ(readModel(reporter, back, written, &failure), OperationResult::Success) << name << ": " << describeFailure(failure);
         std::uint32_t triangles = 0;
         for (const auto& object : back.objects)
             triangles += object->triangleCount();

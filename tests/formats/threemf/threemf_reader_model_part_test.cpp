@@ -34,7 +34,7 @@ std::string tetrahedron(const std::string& objectAttributes, const std::string (
 
 struct Read {
     OperationResult result;
-    std::string reason;
+    Failure failure;
 };
 
 Read readPart(const TempDir& dir, const std::string& text, Model& model, ProgressReporter& reporter)
@@ -42,7 +42,7 @@ Read readPart(const TempDir& dir, const std::string& text, Model& model, Progres
     const auto path = dir / "3dmodel.model";
     writeFile(path, text);
     Read read{};
-    read.result = read3mfModelPart(path, model, reporter, &read.reason);
+    read.result = threemf::read3mfModelPart(path, model, reporter, &read.failure);
     return read;
 }
 
@@ -61,12 +61,12 @@ std::vector<ArgbColor> colours(const ModelObject& object)
 
 TEST(ThreeMfModelPart, ColourText)
 {
-    EXPECT_EQ(parseThreeMfColor("#102030"), 0xFF102030u);
-    EXPECT_EQ(parseThreeMfColor("10203040"), 0x40102030u);
-    EXPECT_EQ(parseThreeMfColor("#CAD1EE00"), 0x00CAD1EEu);
-    EXPECT_EQ(parseThreeMfColor("#1020"), 0xFF102000u) << "missing pairs keep their bytes";
-    EXPECT_EQ(parseThreeMfColor(""), 0xFF000000u);
-    EXPECT_EQ(parseThreeMfColor("#zz2030"), 0xFF000000u);
+    EXPECT_EQ(threemf::parseThreeMfColor("#102030"), 0xFF102030u);
+    EXPECT_EQ(threemf::parseThreeMfColor("10203040"), 0x40102030u);
+    EXPECT_EQ(threemf::parseThreeMfColor("#CAD1EE00"), 0x00CAD1EEu);
+    EXPECT_EQ(threemf::parseThreeMfColor("#1020"), 0xFF102000u) << "missing pairs keep their bytes";
+    EXPECT_EQ(threemf::parseThreeMfColor(""), 0xFF000000u);
+    EXPECT_EQ(threemf::parseThreeMfColor("#zz2030"), 0xFF000000u);
 }
 
 TEST(ThreeMfModelPart, ColoursFromGroupsMaterialsAndColourElements)
@@ -119,7 +119,7 @@ TEST(ThreeMfModelPart, ColoursFromGroupsMaterialsAndColourElements)
         TempDir dir;
         Model model;
         const Read read = readPart(dir, Header + c.text + "</resources></model>", model);
-        ASSERT_EQ(read.result, OperationResult::Success) << c.label << ": " << read.reason;
+        ASSERT_EQ(read.result, OperationResult::Success) << c.label << ": " << describeFailure(read.failure);
         ASSERT_EQ(model.objects.size(), 1u) << c.label;
         const ModelObject& object = *model.objects[0];
         EXPECT_EQ(colours(object), c.corners) << c.label;
@@ -150,7 +150,7 @@ TEST(ThreeMfModelPart, MaterialsAreKeptNewestFirst)
                                    "<color id=\"12\" value=\"#00FF00\"/>" +
                                    tetrahedron("", plain) + "</resources></model>",
                                model);
-    ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
     ASSERT_EQ(model.materials.size(), 4u);
     const Material& colourElement = *model.materials[0];
     EXPECT_EQ(colourElement.id, 12);
@@ -185,7 +185,7 @@ TEST(ThreeMfModelPart, DocumentPropertiesBuildItemsAndPlacement)
         "</resources>\n<build>\n<item objectid=\"1\" transform=\"1 0 0 0 1 0 0 0 1 10 20 30\" partnumber=\"A\"/>\n"
         "<item objectid=\"3\"/>\n</build>\n</model>\n";
     const Read read = readPart(dir, text, model);
-    ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
 
     const PropertyBag& p = model.properties;
     EXPECT_EQ(p.getProperty("Model:unit"), "inch");
@@ -219,7 +219,6 @@ TEST(ThreeMfModelPart, DocumentPropertiesBuildItemsAndPlacement)
         EXPECT_EQ(object->normals[3], (Vector3{0, -1, 0}));
         EXPECT_TRUE(object->colors.empty());
     }
-    EXPECT_EQ(model.loadStatus, LoadStatus::Nothing);
 }
 
 TEST(ThreeMfModelPart, DoubtfulGeometry)
@@ -248,7 +247,7 @@ TEST(ThreeMfModelPart, DoubtfulGeometry)
         const Read read =
             readPart(dir, Header + mesh + c.triangles + "</triangles></mesh></object></resources></model>", model);
         ASSERT_EQ(read.result, c.result) << c.label;
-        EXPECT_EQ(read.reason, c.reason) << c.label;
+        EXPECT_EQ(read.failure.message, c.reason) << c.label;
         if (c.indices == 0) {
             EXPECT_TRUE(model.objects.empty()) << c.label;
         } else {
@@ -266,8 +265,8 @@ TEST(ThreeMfModelPart, DoubtfulGeometry)
                                        "</vertices></mesh></object></resources></model>",
                  model);
     EXPECT_EQ(read.result, OperationResult::Failure);
-    EXPECT_EQ(read.reason, "a vertex coordinate is not a number: \"abc\"");
-    EXPECT_EQ(model.loadStatus, LoadStatus::CannotOpen);
+    EXPECT_EQ(read.failure.message, "a vertex coordinate is not a number: \"abc\"");
+    EXPECT_EQ(read.failure.kind, FailureKind::Malformed);
 }
 
 TEST(ThreeMfModelPart, HostileStructure)
@@ -290,7 +289,7 @@ TEST(ThreeMfModelPart, HostileStructure)
         TempDir dir;
         Model model;
         const Read read = readPart(dir, *text, model);
-        ASSERT_EQ(read.result, OperationResult::Success) << read.reason;
+        ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
         ASSERT_EQ(model.objects.size(), 1u);
         EXPECT_EQ(model.objects[0]->indices.count(), 3u);
         EXPECT_EQ(model.objects[0]->vertices.count(), 3u);
@@ -300,7 +299,7 @@ TEST(ThreeMfModelPart, HostileStructure)
     }
 }
 
-TEST(ThreeMfModelPart, RefusalsAndLoadStatus)
+TEST(ThreeMfModelPart, RefusalsAndFailureKinds)
 {
     const std::string plain[4] = {"", "", "", ""};
     const std::string good =
@@ -312,16 +311,16 @@ TEST(ThreeMfModelPart, RefusalsAndLoadStatus)
         std::uint64_t memory;
         std::uint64_t cancelAfter;
         OperationResult result;
-        LoadStatus status;
+        FailureKind kind; // when it fails
         const char* reason;
     } cases[] = {
-        {"empty part", "", 0, 0, OperationResult::Failure, LoadStatus::CannotOpen, "the model part is empty"},
-        {"too large for the memory", good, 20 * good.size(), 0, OperationResult::Failure, LoadStatus::OutOfMemory,
+        {"empty part", "", 0, 0, OperationResult::Failure, FailureKind::Malformed, "the model part is empty"},
+        {"too large for the memory", good, 20 * good.size(), 0, OperationResult::Failure, FailureKind::OutOfMemory,
          "the model part is too large for the available memory"},
         {"no model element", "<?xml version=\"1.0\"?><m  odel/>", 0, 0, OperationResult::Failure,
-         LoadStatus::CannotOpen, "the model part holds no 3MF model"},
-        {"stopped while the tree is walked", good, 0, 6, OperationResult::Cancelled, LoadStatus::CannotOpen, ""},
-        {"stopped while the objects are completed", good, 0, 0, OperationResult::Cancelled, LoadStatus::Reading, ""},
+         FailureKind::Malformed, "the model part holds no 3MF model"},
+        {"stopped while the tree is walked", good, 0, 6, OperationResult::Cancelled, FailureKind::Cancelled, ""},
+        {"stopped while the objects are completed", good, 0, 0, OperationResult::Cancelled, FailureKind::Cancelled, ""},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -329,7 +328,7 @@ TEST(ThreeMfModelPart, RefusalsAndLoadStatus)
         RecordingReporter reporter;
         if (c.cancelAfter != 0) {
             reporter.cancelAfterChecks(c.cancelAfter);
-        } else if (c.status == LoadStatus::Reading) {
+        } else if (c.result == OperationResult::Cancelled) {
             // Count the checks of a whole read, then stop at the last one.
             Model counting;
             RecordingReporter counter;
@@ -340,7 +339,9 @@ TEST(ThreeMfModelPart, RefusalsAndLoadStatus)
         const Read read = readPart(dir, c.text, model, reporter);
         setAvailableMemoryOverride(0);
         EXPECT_EQ(read.result, c.result) << c.label;
-        EXPECT_EQ(model.loadStatus, c.status) << c.label;
-        EXPECT_EQ(read.reason, c.reason) << c.label;
+        EXPECT_EQ(read.failure.message, c.reason) << c.label;
+        if (c.result == OperationResult::Failure) {
+            EXPECT_EQ(read.failure.kind, c.kind) << c.label;
+        }
     }
 }

@@ -55,7 +55,7 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
         std::uint64_t memory;
         OperationResult result;
         const char* reason;
-        LoadStatus status;
+        FailureKind kind; // when it fails
     } cases[] = {
         {"target with a leading slash",
          {{"[Content_Types].xml", contentTypes},
@@ -64,13 +64,13 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
          0,
          OperationResult::Success,
          "",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"target without a slash",
          {{"_rels/.rels", relationships("3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel}},
          0,
          OperationResult::Success,
          "",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"another relationship part listed before the root one",
          {{"3D/_rels/3dmodel.model.rels", relationships("/3D/Texture/t.png", TextureType)},
           {"3D/3dmodel.model", triangleModel},
@@ -78,7 +78,7 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
          0,
          OperationResult::Success,
          "",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"a root part without a model relationship falls back to the others",
          {{"_rels/.rels", relationships("/Metadata/thumbnail.png", TextureType)},
           {"Other/_rels/x.RELS", relationships("/3D/other.model")},
@@ -86,68 +86,68 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
          0,
          OperationResult::Success,
          "",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"part names are compared without regard to case",
          {{"_rels/.rels", relationships("/3D/3DModel.model")}, {"3D/3dmodel.model", triangleModel}},
          0,
          OperationResult::Success,
          "",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"no relationship part",
          {{"3D/3dmodel.model", triangleModel}},
          0,
          OperationResult::Failure,
          "the package has no relationship part",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"no Relationships element",
          {{"_rels/.rels", "<Other/>"}, {"3D/3dmodel.model", triangleModel}},
          0,
          OperationResult::Failure,
          "the relationship part has no Relationships element",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"no model relationship",
          {{"_rels/.rels", relationships("/x.png", TextureType)}},
          0,
          OperationResult::Failure,
          "the package names no 3D model part",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"the named model part is missing",
          {{"_rels/.rels", relationships("/3D/3dmodel.model")}},
          0,
          OperationResult::Failure,
          "the model part \"3D/3dmodel.model\" is missing from the package",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"a target outside the folder",
          {{"_rels/.rels", relationships("../../x")}, {"../../x", triangleModel}},
          0,
          OperationResult::Failure,
          "cannot extract the model part: unsafe entry name",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"an absolute target",
          {{"_rels/.rels", relationships("//etc/x")}, {"/etc/x", triangleModel}},
          0,
          OperationResult::Failure,
          "cannot extract the model part: unsafe entry name",
-         LoadStatus::Nothing},
+         FailureKind::Malformed},
         {"an encrypted model part",
          {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", triangleModel, ZIP_EM_AES_256}},
          0,
          OperationResult::Failure,
          "cannot extract the model part: entry is encrypted",
-         LoadStatus::Nothing},
+         FailureKind::Unsupported},
         {"a model part larger than the memory allows",
          {{"_rels/.rels", relationships("/3D/3dmodel.model")},
           {"3D/3dmodel.model", triangleModel + std::string(4'000'000, ' ')}},
          40'000'000,
          OperationResult::Failure,
          "the model part is too large for the available memory",
-         LoadStatus::OutOfMemory},
+         FailureKind::OutOfMemory},
         {"an empty model part",
          {{"_rels/.rels", relationships("/3D/3dmodel.model")}, {"3D/3dmodel.model", ""}},
          0,
          OperationResult::Failure,
          "the model part is empty",
-         LoadStatus::CannotOpen},
+         FailureKind::Malformed},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -155,13 +155,15 @@ TEST(ThreeMfPackage, RelationshipPartsAndRefusals)
         buildZipArchive(path, c.entries);
         Model model;
         RecordingReporter reporter;
-        std::string reason;
+        Failure failure;
         setAvailableMemoryOverride(c.memory);
-        const OperationResult result = read3mf(path, model, reporter, &reason);
+        const OperationResult result = threemf::read3mf(path, model, reporter, &failure);
         setAvailableMemoryOverride(0);
-        EXPECT_EQ(result, c.result) << c.label << ": " << reason;
-        EXPECT_EQ(reason, c.reason) << c.label;
-        EXPECT_EQ(model.loadStatus, c.status) << c.label;
+        EXPECT_EQ(result, c.result) << c.label << ": " << describeFailure(failure);
+        EXPECT_EQ(failure.message, c.reason) << c.label;
+        if (c.result == OperationResult::Failure) {
+            EXPECT_EQ(failure.kind, c.kind) << c.label;
+        }
         EXPECT_EQ(model.profile.kind, FormatKind::ThreeMf) << c.label;
         if (c.result == OperationResult::Success) {
             ASSERT_EQ(model.objects.size(), 1u) << c.label;
@@ -186,9 +188,9 @@ TEST(ThreeMfPackage, DamagedArchivesAndCancellation)
     for (const char* name : {"truncated.3mf", "text.3mf", "missing.3mf"}) {
         Model model;
         RecordingReporter reporter;
-        std::string reason;
-        EXPECT_EQ(read3mf(dir / name, model, reporter, &reason), OperationResult::Failure) << name;
-        EXPECT_FALSE(reason.empty()) << name;
+        Failure failure;
+        EXPECT_EQ(threemf::read3mf(dir / name, model, reporter, &failure), OperationResult::Failure) << name;
+        EXPECT_FALSE(failure.message.empty()) << name;
         EXPECT_TRUE(scratchFolders().empty()) << name;
     }
 
@@ -196,13 +198,13 @@ TEST(ThreeMfPackage, DamagedArchivesAndCancellation)
     // and the scratch folder always gone.
     RecordingReporter counter;
     Model whole;
-    ASSERT_EQ(read3mf(good, whole, counter), OperationResult::Success);
+    ASSERT_EQ(threemf::read3mf(good, whole, counter), OperationResult::Success);
     ASSERT_GT(counter.cancelChecks(), 3u);
     for (std::uint64_t stopAt = 1; stopAt <= counter.cancelChecks(); ++stopAt) {
         Model model;
         RecordingReporter reporter;
         reporter.cancelAfterChecks(stopAt);
-        EXPECT_EQ(read3mf(good, model, reporter), OperationResult::Cancelled) << stopAt;
+        EXPECT_EQ(threemf::read3mf(good, model, reporter), OperationResult::Cancelled) << stopAt;
         EXPECT_TRUE(scratchFolders().empty()) << stopAt;
         EXPECT_EQ(reporter.indeterminateEnds, 1);
     }
@@ -308,15 +310,15 @@ TEST(ThreeMfPackage, CorpusFiles)
         const auto path = morvex::testing::corpusDir() / "3mf" / e.file;
         Model model;
         RecordingReporter reporter;
-        std::string reason;
-        const OperationResult result = read3mf(path, model, reporter, &reason);
+        Failure failure;
+        const OperationResult result = threemf::read3mf(path, model, reporter, &failure);
         EXPECT_TRUE(scratchFolders().empty()) << e.file;
         if (e.reason != nullptr) {
             EXPECT_EQ(result, OperationResult::Failure) << e.file;
-            EXPECT_EQ(reason, e.reason) << e.file;
+            EXPECT_EQ(failure.message, e.reason) << e.file;
             continue;
         }
-        ASSERT_EQ(result, OperationResult::Success) << e.file << ": " << reason;
+        ASSERT_EQ(result, OperationResult::Success) << e.file << ": " << describeFailure(failure);
         EXPECT_EQ(model.objects.size(), e.objects) << e.file;
         std::uint64_t triangles = 0;
         for (const auto& object : model.objects) {
@@ -414,8 +416,8 @@ TEST(ThreeMfPackage, ReadsPackagesWrittenByLib3mf)
 
     Model model;
     RecordingReporter reporter;
-    std::string reason;
-    ASSERT_EQ(read3mf(path, model, reporter, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(threemf::read3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     EXPECT_EQ(model.properties.getProperty("Title"), "From lib3mf");
     ASSERT_EQ(model.objects.size(), 2u);
 

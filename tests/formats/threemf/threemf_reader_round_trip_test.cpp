@@ -48,11 +48,11 @@ TEST(ThreeMfRoundTrip, ObjectsColoursMetadataAndModelProperties)
     TempDir dir;
     const auto path = dir / "round.3mf";
     RecordingReporter reporter;
-    std::string reason;
-    ASSERT_EQ(write3mf(path, model, reporter, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(threemf::write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
 
     Model read;
-    ASSERT_EQ(read3mf(path, read, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(threemf::read3mf(path, read, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     EXPECT_EQ(read.properties.getProperty("Title"), "Round trip");
     EXPECT_EQ(read.properties.getProperty("ModelName"), "Round trip");
     EXPECT_EQ(read.properties.getProperty("Designer"), "Morvex");
@@ -93,11 +93,11 @@ TEST(ThreeMfRoundTrip, ManySmallObjectsHoldOnlyWhatTheyUse)
     }
     TempDir dir;
     RecordingReporter reporter;
-    std::string reason;
-    ASSERT_EQ(write3mf(dir / "many.3mf", model, reporter, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(threemf::write3mf(dir / "many.3mf", model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
 
     Model read;
-    ASSERT_EQ(read3mf(dir / "many.3mf", read, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(threemf::read3mf(dir / "many.3mf", read, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     ASSERT_EQ(read.objects.size(), static_cast<std::size_t>(Objects));
     std::uint64_t held = 0;
     for (const auto& object : read.objects) {

@@ -63,8 +63,8 @@ std::filesystem::path writeInteropPackage(const Model& model, const TempDir& tem
 {
     const std::filesystem::path path = temp / "interop.3mf";
     RecordingReporter reporter;
-    std::string reason;
-    EXPECT_EQ(write3mf(path, model, reporter, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    EXPECT_EQ(threemf::write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     return path;
 }
 

@@ -30,9 +30,9 @@ void expectNearVector(const Vector3& actual, const Vector3& expected, const std:
 OperationResult readPackage(const std::filesystem::path& path, Model& model)
 {
     RecordingReporter reporter;
-    std::string reason;
-    const OperationResult result = read3mf(path, model, reporter, &reason);
-    EXPECT_EQ(result, OperationResult::Success) << reason;
+    Failure failure;
+    const OperationResult result = threemf::read3mf(path, model, reporter, &failure);
+    EXPECT_EQ(result, OperationResult::Success) << describeFailure(failure);
     return result;
 }
 
@@ -59,8 +59,9 @@ TEST(ThreeMfWriterReadBack, GivesBackObjectsCornerColoursMetadataAndModelPropert
 
     const std::filesystem::path path = temp / "bracket.3mf";
     RecordingReporter reporter;
-    std::string reason;
-    ASSERT_EQ(write3mf(path, written, reporter, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(threemf::write3mf(path, written, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     Model read;
     ASSERT_EQ(readPackage(path, read), OperationResult::Success);
 

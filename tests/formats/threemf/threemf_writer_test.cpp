@@ -47,15 +47,15 @@ WrittenPackage writeAndUnpack(const Model& model, const TempDir& temp)
     WrittenPackage package;
     const std::filesystem::path path = temp / "out.3mf";
     RecordingReporter reporter;
-    std::string reason;
-    EXPECT_EQ(write3mf(path, model, reporter, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    EXPECT_EQ(threemf::write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     std::vector<ZipEntryInfo> entries;
-    EXPECT_EQ(listZipEntries(path, entries, reporter, &reason), OperationResult::Success) << reason;
+    EXPECT_EQ(listZipEntries(path, entries, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     for (const ZipEntryInfo& entry : entries) {
         package.entryNames.push_back(entry.name);
-        EXPECT_EQ(extractZipEntry(path, entry.name, temp / "unpacked", reporter, 1 << 30, &reason),
+        EXPECT_EQ(extractZipEntry(path, entry.name, temp / "unpacked", reporter, 1 << 30, &failure),
                   OperationResult::Success)
-            << reason;
+            << describeFailure(failure);
     }
     package.contentTypes = readFile(temp / "unpacked" / "[Content_Types].xml");
     package.relationships = readFile(temp / "unpacked" / "_rels" / ".rels");
@@ -352,8 +352,8 @@ TEST(ThreeMfWriter, CancelledOrFailedWritesLeaveNothingBehind)
     const std::filesystem::path path = temp / "out.3mf";
 
     RecordingReporter counting;
-    std::string reason;
-    ASSERT_EQ(write3mf(path, model, counting, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(threemf::write3mf(path, model, counting, &failure), OperationResult::Success) << describeFailure(failure);
     const std::uint64_t checks = counting.cancelChecks();
     EXPECT_GT(checks, 400u) << "stop questions while vertices and triangles are written";
     EXPECT_EQ(counting.progress.back(), 1.0);
@@ -364,13 +364,13 @@ TEST(ThreeMfWriter, CancelledOrFailedWritesLeaveNothingBehind)
     for (std::uint64_t stopAt : {std::uint64_t{1}, std::uint64_t{2}, checks / 3, checks - 3, checks - 2, checks - 1}) {
         RecordingReporter stopping;
         stopping.cancelAfterChecks(stopAt);
-        EXPECT_EQ(write3mf(path, model, stopping, &reason), OperationResult::Cancelled) << stopAt;
+        EXPECT_EQ(threemf::write3mf(path, model, stopping, &failure), OperationResult::Cancelled) << stopAt;
         EXPECT_EQ(readFile(path), written) << "the earlier file is untouched";
     }
     RecordingReporter reporter;
-    reason.clear();
-    EXPECT_EQ(write3mf(temp / "missing" / "out.3mf", model, reporter, &reason), OperationResult::Failure);
-    EXPECT_FALSE(reason.empty());
+    failure = {};
+    EXPECT_EQ(threemf::write3mf(temp / "missing" / "out.3mf", model, reporter, &failure), OperationResult::Failure);
+    EXPECT_FALSE(failure.message.empty());
     EXPECT_EQ(scratchFolders(), before);
     std::vector<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator(temp.path()))

@@ -55,7 +55,7 @@ struct Parsed {
 
 Parsed parse(std::string_view text)
 {
-    XmlNode root;
+    XmlDocument root;
     Parsed parsed;
     EXPECT_EQ(parseXmlText(text, root, parsed.error), OperationResult::Success);
     parsed.tree = dump(root);
@@ -92,7 +92,7 @@ TEST(XmlReader, EncodingsGiveTheSameTree)
     for (const auto& file : files) {
         const auto path = dir / file.label;
         writeFile(path, file.bytes);
-        XmlNode root;
+        XmlDocument root;
         std::string error;
         ASSERT_EQ(loadXmlFile(path, nullptr, root, error), OperationResult::Success) << file.label;
         EXPECT_EQ(dump(root), expected) << file.label;
@@ -154,7 +154,7 @@ TEST(XmlReader, CharacterReferences)
     };
     for (const auto& c : cases) {
         const std::string text = std::string("<a v=\"") + c.reference + "\">" + c.reference + "</a>";
-        XmlNode root;
+        XmlDocument root;
         std::string error;
         ASSERT_EQ(parseXmlText(text, root, error), OperationResult::Success);
         const XmlNodeRef a = findChild(root, "a");
@@ -210,7 +210,7 @@ TEST(XmlReader, FirstErrorWithPosition)
 
 TEST(XmlReader, LookupHelpers)
 {
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     ASSERT_EQ(parseXmlText("<r><x/><m:c k=\"v\">t</m:c><m:c>second</m:c></r>", root, error), OperationResult::Success);
     const XmlNodeRef r = findChild(root, "r");
@@ -233,7 +233,7 @@ TEST(XmlReader, ManyAttributesWithRepeatedNames)
     for (int i = 0; i < 100; ++i)
         text += " n" + std::to_string(i % 40) + "=\"" + std::to_string(i) + "\"";
     text += "/>";
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     ASSERT_EQ(parseXmlText(text, root, error), OperationResult::Success);
     const XmlNodeRef a = root.firstChild();
@@ -253,7 +253,7 @@ TEST(XmlReader, DeepNestingParsesWithoutRecursion)
     text += "x";
 
     // Never closed: the innermost element gets the error, the tree keeps all.
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     ASSERT_EQ(parseXmlText(text, root, error), OperationResult::Success);
     EXPECT_EQ(error.rfind("Ln 1, Col 3000002: (EOF) Element <e>", 0), 0u) << error;
@@ -271,7 +271,7 @@ TEST(XmlReader, DeepNestingParsesWithoutRecursion)
         text += "</e>";
     ASSERT_EQ(parseXmlText(text, root, error), OperationResult::Success);
     EXPECT_EQ(error, "");
-    XmlNode copy;
+    XmlDocument copy;
     ASSERT_TRUE(copy.copyFrom(root.firstChild().firstChild()));
     root.clear();
     levels = 0;
@@ -287,7 +287,7 @@ TEST(XmlReader, HugeAttributeValue)
     std::string text = "<a v=\"";
     text.append(size, 'q');
     text += "\" w=\"1\"/>";
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     ASSERT_EQ(parseXmlText(text, root, error), OperationResult::Success);
     const XmlNodeRef a = root.firstChild();
@@ -298,11 +298,11 @@ TEST(XmlReader, HugeAttributeValue)
 
 TEST(XmlReader, DeepCopyIsIndependent)
 {
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     ASSERT_EQ(parseXmlText("<r><a k=\"1\">t<b x=\"y\"/></a><c/></r>", root, error), OperationResult::Success);
-    XmlNode whole;
-    XmlNode part;
+    XmlDocument whole;
+    XmlDocument part;
     ASSERT_TRUE(whole.copyFrom(root));
     ASSERT_TRUE(part.copyFrom(findChild(findChild(root, "r"), "a")));
     const std::string wholeTree = dump(root);
@@ -323,7 +323,7 @@ TEST(XmlReader, CancellationEvery512Characters)
     text.append(5000, 'z');
     text += "</a>";
     RecordingReporter reporter;
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     ASSERT_EQ(parseXmlText(text, root, error, &reporter), OperationResult::Success);
     EXPECT_EQ(reporter.cancelChecks(), text.size() / 512);
@@ -338,7 +338,7 @@ TEST(XmlReader, CancellationEvery512Characters)
 TEST(XmlReader, LoadFailures)
 {
     TempDir dir;
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     EXPECT_EQ(loadXmlFile(dir / "missing.xml", nullptr, root, error), OperationResult::Failure);
     EXPECT_EQ(error, "File does not exist: " + (dir / "missing.xml").string());
@@ -367,7 +367,7 @@ TEST(XmlReader, TreeCostsASmallMultipleOfTheText)
     for (int i = 0; i < 50'000; ++i)
         text += "   <vertex x=\"" + std::to_string(i) + ".125\" y=\"-3.5\" z=\"1e-3\" />\n";
     text += "  </vertices>\n </mesh>\n</model>\n";
-    XmlNode root;
+    XmlDocument root;
     std::string error;
     ASSERT_EQ(parseXmlText(text, root, error), OperationResult::Success);
     // root, three elements, five indentation texts, a text and an element per vertex

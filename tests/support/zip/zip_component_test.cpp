@@ -79,13 +79,14 @@ TEST(ZipComponent, ArchivesAFolderAndExtractsItBack)
     std::filesystem::create_symlink("/etc/passwd", source / "link");
 
     RecordingReporter reporter;
-    std::string reason;
+    Failure failure;
     const std::filesystem::path archive = temp / "out.zip";
-    ASSERT_EQ(zipFolder(archive, source, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(zipFolder(archive, source, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     EXPECT_FALSE(reporter.progress.empty());
 
     std::vector<ZipEntryInfo> entries;
-    ASSERT_EQ(listZipEntries(archive, entries, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(listZipEntries(archive, entries, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     ASSERT_EQ(entries.size(), files.size()) << "only regular files; the link is not followed";
     auto expected = files.begin();
     for (const ZipEntryInfo& entry : entries) {
@@ -106,8 +107,8 @@ TEST(ZipComponent, ArchivesAFolderAndExtractsItBack)
 
     const std::filesystem::path target = temp / "new" / "target";
     for (const auto& [name, data] : files) {
-        ASSERT_EQ(extractZipEntry(archive, name, target, reporter, 1 << 20, &reason), OperationResult::Success)
-            << name << ": " << reason;
+        ASSERT_EQ(extractZipEntry(archive, name, target, reporter, 1 << 20, &failure), OperationResult::Success)
+            << name << ": " << describeFailure(failure);
         EXPECT_EQ(readFile(target / name), data) << name;
     }
     EXPECT_EQ(filesUnder(target).size(), files.size()) << "no temporary files left behind";
@@ -119,14 +120,14 @@ TEST(ZipComponent, FindsPartNamesRegardlessOfCaseAndSlashDirection)
     const std::filesystem::path archive = temp / "a.zip";
     buildZipArchive(archive, {{"3D\\3DModel.model", "model"}, {"_rels/.rels", "rels"}});
     RecordingReporter reporter;
-    std::string reason;
-    ASSERT_EQ(extractZipEntry(archive, "3D/3dmodel.model", temp / "out", reporter, 100, &reason),
+    Failure failure;
+    ASSERT_EQ(extractZipEntry(archive, "3D/3dmodel.model", temp / "out", reporter, 100, &failure),
               OperationResult::Success)
-        << reason;
+        << describeFailure(failure);
     EXPECT_EQ(readFile(temp / "out" / "3D" / "3dmodel.model"), "model");
-    EXPECT_EQ(extractZipEntry(archive, "3D/other.model", temp / "out", reporter, 100, &reason),
+    EXPECT_EQ(extractZipEntry(archive, "3D/other.model", temp / "out", reporter, 100, &failure),
               OperationResult::Failure);
-    EXPECT_EQ(reason, "entry not found in the archive");
+    EXPECT_EQ(failure.message, "entry not found in the archive");
 }
 
 TEST(ZipComponent, EntryNamesNeverReachOutsideTheFolder)
@@ -145,9 +146,10 @@ TEST(ZipComponent, EntryNamesNeverReachOutsideTheFolder)
     const std::filesystem::path target = temp / "a" / "b" / "target";
     RecordingReporter reporter;
     for (const std::string& name : hostile) {
-        std::string reason;
-        EXPECT_EQ(extractZipEntry(archive, name, target, reporter, 1 << 20, &reason), OperationResult::Failure) << name;
-        EXPECT_EQ(reason, "unsafe entry name") << name;
+        Failure failure;
+        EXPECT_EQ(extractZipEntry(archive, name, target, reporter, 1 << 20, &failure), OperationResult::Failure)
+            << name;
+        EXPECT_EQ(failure.message, "unsafe entry name") << name;
     }
     EXPECT_EQ(filesUnder(temp.path()), std::vector<std::string>{"hostile.zip"});
 
@@ -156,9 +158,9 @@ TEST(ZipComponent, EntryNamesNeverReachOutsideTheFolder)
     std::filesystem::create_directories(temp / "elsewhere");
     std::filesystem::create_directory_symlink(temp / "elsewhere", target / "sub");
     buildZipArchive(archive, {{"sub/x", "payload"}});
-    std::string reason;
-    EXPECT_EQ(extractZipEntry(archive, "sub/x", target, reporter, 1 << 20, &reason), OperationResult::Failure);
-    EXPECT_EQ(reason, "unsafe entry name");
+    Failure failure;
+    EXPECT_EQ(extractZipEntry(archive, "sub/x", target, reporter, 1 << 20, &failure), OperationResult::Failure);
+    EXPECT_EQ(failure.message, "unsafe entry name");
     EXPECT_FALSE(std::filesystem::exists(temp / "elsewhere" / "x"));
 }
 
@@ -171,24 +173,25 @@ TEST(ZipComponent, OversizedEntriesAreRefusedBeforeTheyAreWritten)
     std::filesystem::rename(big, temp / "bomb" / "3dmodel.model");
     const std::filesystem::path archive = temp / "bomb.zip";
     RecordingReporter reporter;
-    std::string reason;
-    ASSERT_EQ(zipFolder(archive, temp / "bomb", reporter, &reason), OperationResult::Success) << reason;
+    Failure failure;
+    ASSERT_EQ(zipFolder(archive, temp / "bomb", reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     EXPECT_LT(std::filesystem::file_size(archive), 1u << 20);
 
     // Honest size in the directory: refused at once.
     const std::filesystem::path target = temp / "out";
-    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &reason), OperationResult::Failure);
-    EXPECT_EQ(reason, "entry is too large");
+    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &failure), OperationResult::Failure);
+    EXPECT_EQ(failure.message, "entry is too large");
     EXPECT_FALSE(std::filesystem::exists(target / "3dmodel.model"));
 
     // A directory that understates the size: stopped while inflating.
     forgeUncompressedSize(archive, 1000);
     std::vector<ZipEntryInfo> entries;
-    ASSERT_EQ(listZipEntries(archive, entries, reporter, &reason), OperationResult::Success);
+    ASSERT_EQ(listZipEntries(archive, entries, reporter, &failure), OperationResult::Success);
     ASSERT_EQ(entries.at(0).size, 1000u);
-    reason.clear();
-    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &reason), OperationResult::Failure);
-    EXPECT_EQ(reason, "entry is too large");
+    failure = {};
+    EXPECT_EQ(extractZipEntry(archive, "3dmodel.model", target, reporter, 1 << 20, &failure), OperationResult::Failure);
+    EXPECT_EQ(failure.message, "entry is too large");
     if (std::filesystem::exists(target)) {
         EXPECT_TRUE(filesUnder(target).empty()) << "nothing left at the name, no temporary file";
     }
@@ -199,15 +202,15 @@ TEST(ZipComponent, BrokenAndEncryptedArchivesFailCleanly)
     TempDir temp;
     RecordingReporter reporter;
     std::vector<ZipEntryInfo> entries;
-    std::string reason;
+    Failure failure;
 
-    EXPECT_EQ(listZipEntries(temp / "missing.zip", entries, reporter, &reason), OperationResult::Failure);
-    EXPECT_EQ(reason, "archive not found");
+    EXPECT_EQ(listZipEntries(temp / "missing.zip", entries, reporter, &failure), OperationResult::Failure);
+    EXPECT_EQ(failure.message, "archive not found");
 
     writeFile(temp / "text.zip", "solid not a zip\n");
-    reason.clear();
-    EXPECT_EQ(listZipEntries(temp / "text.zip", entries, reporter, &reason), OperationResult::Failure);
-    EXPECT_EQ(reason, "not a zip archive, or truncated");
+    failure = {};
+    EXPECT_EQ(listZipEntries(temp / "text.zip", entries, reporter, &failure), OperationResult::Failure);
+    EXPECT_EQ(failure.message, "not a zip archive, or truncated");
 
     std::string payload;
     for (int i = 0; i < 20000; ++i)
@@ -217,8 +220,8 @@ TEST(ZipComponent, BrokenAndEncryptedArchivesFailCleanly)
     const std::string bytes = readFile(good);
     for (std::size_t keep : {bytes.size() / 2, bytes.size() - 1, std::size_t{10}}) {
         writeFile(temp / "cut.zip", std::string_view(bytes).substr(0, keep));
-        reason.clear();
-        EXPECT_EQ(listZipEntries(temp / "cut.zip", entries, reporter, &reason), OperationResult::Failure) << keep;
+        failure = {};
+        EXPECT_EQ(listZipEntries(temp / "cut.zip", entries, reporter, &failure), OperationResult::Failure) << keep;
     }
 
     // Damaged compressed data behind an intact directory.
@@ -226,23 +229,23 @@ TEST(ZipComponent, BrokenAndEncryptedArchivesFailCleanly)
     for (std::size_t i = 200; i < 400; ++i)
         damaged[i] = static_cast<char>(damaged[i] ^ 0x5a);
     writeFile(temp / "damaged.zip", damaged);
-    reason.clear();
-    EXPECT_EQ(extractZipEntry(temp / "damaged.zip", "a.txt", temp / "out", reporter, 1 << 20, &reason),
+    failure = {};
+    EXPECT_EQ(extractZipEntry(temp / "damaged.zip", "a.txt", temp / "out", reporter, 1 << 20, &failure),
               OperationResult::Failure);
-    EXPECT_EQ(reason.rfind("the entry is damaged", 0), 0u) << reason;
+    EXPECT_EQ(failure.message.rfind("the entry is damaged", 0), 0u) << describeFailure(failure);
     EXPECT_FALSE(std::filesystem::exists(temp / "out" / "a.txt"));
 
     for (zip_uint16_t method : {ZIP_EM_TRAD_PKWARE, ZIP_EM_AES_256}) {
         if (!zip_encryption_method_supported(method, 1))
             continue;
         buildZipArchive(temp / "locked.zip", {{"secret.txt", payload, method}});
-        ASSERT_EQ(listZipEntries(temp / "locked.zip", entries, reporter, &reason), OperationResult::Success);
+        ASSERT_EQ(listZipEntries(temp / "locked.zip", entries, reporter, &failure), OperationResult::Success);
         ASSERT_EQ(entries.size(), 1u);
         EXPECT_TRUE(entries[0].encrypted);
-        reason.clear();
-        EXPECT_EQ(extractZipEntry(temp / "locked.zip", "secret.txt", temp / "out", reporter, 1 << 20, &reason),
+        failure = {};
+        EXPECT_EQ(extractZipEntry(temp / "locked.zip", "secret.txt", temp / "out", reporter, 1 << 20, &failure),
                   OperationResult::Failure);
-        EXPECT_EQ(reason, "entry is encrypted");
+        EXPECT_EQ(failure.message, "entry is encrypted");
         EXPECT_FALSE(std::filesystem::exists(temp / "out" / "secret.txt"));
     }
 }
@@ -251,7 +254,7 @@ TEST(ZipComponent, ReplacesTheArchiveAndWritesAnEmptyOneForAnEmptyFolder)
 {
     TempDir temp;
     RecordingReporter reporter;
-    std::string reason;
+    Failure failure;
     const std::filesystem::path archive = temp / "out.zip";
     std::filesystem::create_directories(temp / "one");
     writeFile(temp / "one" / "first.txt", "1");
@@ -260,20 +263,24 @@ TEST(ZipComponent, ReplacesTheArchiveAndWritesAnEmptyOneForAnEmptyFolder)
     std::filesystem::create_directories(temp / "none");
 
     writeFile(archive, "an old file that is not a zip archive");
-    ASSERT_EQ(zipFolder(archive, temp / "one", reporter, &reason), OperationResult::Success) << reason;
-    ASSERT_EQ(zipFolder(archive, temp / "two", reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(zipFolder(archive, temp / "one", reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
+    ASSERT_EQ(zipFolder(archive, temp / "two", reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     std::vector<ZipEntryInfo> entries;
-    ASSERT_EQ(listZipEntries(archive, entries, reporter, &reason), OperationResult::Success);
+    ASSERT_EQ(listZipEntries(archive, entries, reporter, &failure), OperationResult::Success);
     ASSERT_EQ(entries.size(), 1u) << "replaced, not updated";
     EXPECT_EQ(entries[0].name, "second.txt");
 
-    ASSERT_EQ(zipFolder(archive, temp / "none", reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(zipFolder(archive, temp / "none", reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     EXPECT_EQ(std::filesystem::file_size(archive), 22u);
-    ASSERT_EQ(listZipEntries(archive, entries, reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(listZipEntries(archive, entries, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     EXPECT_TRUE(entries.empty());
 
-    reason.clear();
-    EXPECT_EQ(zipFolder(archive, temp / "missing", reporter, &reason), OperationResult::Failure);
+    failure = {};
+    EXPECT_EQ(zipFolder(archive, temp / "missing", reporter, &failure), OperationResult::Failure);
     EXPECT_EQ(std::filesystem::file_size(archive), 22u) << "a failed call leaves the old archive";
 }
 
@@ -290,20 +297,22 @@ TEST(ZipComponent, StopRequestsCancelAndLeaveNothingBehind)
 
     RecordingReporter stopping;
     stopping.cancelAfterChecks(3);
-    std::string reason;
-    EXPECT_EQ(zipFolder(archive, temp / "big", stopping, &reason), OperationResult::Cancelled) << reason;
+    Failure failure;
+    EXPECT_EQ(zipFolder(archive, temp / "big", stopping, &failure), OperationResult::Cancelled)
+        << describeFailure(failure);
     EXPECT_EQ(readFile(archive), "previous");
     EXPECT_EQ(filesUnder(temp.path()), (std::vector<std::string>{"big/data.txt", "out.zip"}));
 
     RecordingReporter reporter;
-    ASSERT_EQ(zipFolder(archive, temp / "big", reporter, &reason), OperationResult::Success) << reason;
+    ASSERT_EQ(zipFolder(archive, temp / "big", reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     RecordingReporter stopAtOnce;
     stopAtOnce.cancelAfterChecks(1);
-    EXPECT_EQ(extractZipEntry(archive, "data.txt", temp / "out", stopAtOnce, 1u << 30, &reason),
+    EXPECT_EQ(extractZipEntry(archive, "data.txt", temp / "out", stopAtOnce, 1u << 30, &failure),
               OperationResult::Cancelled);
     RecordingReporter stopLater;
     stopLater.cancelAfterChecks(3);
-    EXPECT_EQ(extractZipEntry(archive, "data.txt", temp / "out", stopLater, 1u << 30, &reason),
+    EXPECT_EQ(extractZipEntry(archive, "data.txt", temp / "out", stopLater, 1u << 30, &failure),
               OperationResult::Cancelled);
     if (std::filesystem::exists(temp / "out")) {
         EXPECT_TRUE(filesUnder(temp / "out").empty());
@@ -316,8 +325,8 @@ TEST(ScratchFolder, IsPrivateFreshAndRemovedWithItsContents)
     {
         ScratchFolder folder;
         EXPECT_TRUE(folder.path().empty());
-        std::string reason;
-        ASSERT_EQ(folder.create(&reason), OperationResult::Success) << reason;
+        Failure failure;
+        ASSERT_EQ(folder.create(&failure), OperationResult::Success) << describeFailure(failure);
         first = folder.path();
         const std::string prefix = "Morvex-" + std::to_string(gettid()) + "-";
         EXPECT_EQ(first.parent_path(), std::filesystem::temp_directory_path());
@@ -328,12 +337,12 @@ TEST(ScratchFolder, IsPrivateFreshAndRemovedWithItsContents)
 
         // A second folder of the same thread takes the next free number.
         ScratchFolder second;
-        ASSERT_EQ(second.create(&reason), OperationResult::Success);
+        ASSERT_EQ(second.create(&failure), OperationResult::Success);
         EXPECT_NE(second.path(), first);
         std::filesystem::create_directories(second.path() / "3D");
         writeFile(second.path() / "3D" / "3dmodel.model", "x");
         const std::filesystem::path secondPath = second.path();
-        ASSERT_EQ(second.create(&reason), OperationResult::Success);
+        ASSERT_EQ(second.create(&failure), OperationResult::Success);
         EXPECT_FALSE(std::filesystem::exists(secondPath / "3D")) << "never reused with old contents";
         std::filesystem::create_directories(first / "_rels");
         writeFile(first / "_rels" / ".rels", "x");

@@ -3,13 +3,13 @@
 #include <cstdint>
 #include <new>
 
-namespace morvex::objformat {
+namespace morvex::obj {
 
-Material* MaterialCollection::add(const std::string& name, std::string* reason)
+Material* MaterialCollection::add(const std::string& name, Failure* failure)
 {
     // Material ids are 16-bit and must stay unique.
     if (holder.nextMaterialId == INT16_MAX) {
-        failWith(reason, "too many materials");
+        failWith(failure, FailureKind::Unsupported, "too many materials");
         return nullptr;
     }
     Material* material = holder.addMaterial();
@@ -21,14 +21,14 @@ Material* MaterialCollection::add(const std::string& name, std::string* reason)
         }
     } catch (const std::bad_alloc&) {
     }
-    failWith(reason, "out of memory");
+    failOutOfMemory(failure);
     return nullptr;
 }
 
-Material* MaterialCollection::findOrAdd(const std::string& name, std::string* reason)
+Material* MaterialCollection::findOrAdd(const std::string& name, Failure* failure)
 {
     const auto found = byName.find(name);
-    return found != byName.end() ? found->second : add(name, reason);
+    return found != byName.end() ? found->second : add(name, failure);
 }
 
-} // namespace morvex::objformat
+} // namespace morvex::obj

@@ -1,23 +1,27 @@
-#include "formats/stl/stl_line_reader.h"
-#include "formats/stl/stl_numbers.h"
-
+#include "support/text/block_line_reader.h"
+#include "support/text/line_scanner.h"
 #include "support/text/numbers.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
-namespace morvex::stl {
+namespace morvex {
 namespace {
 
-std::vector<std::string> readLines(std::string_view bytes, std::size_t blockBytes)
+// The limit of the STL reader, the one most cases here were written for.
+constexpr std::size_t MaxLineBytes = 259;
+
+std::vector<std::string> readLines(std::string_view bytes, std::size_t blockBytes,
+                                   std::size_t maxLineBytes = MaxLineBytes)
 {
     MemoryBlockSource source(bytes);
-    LineReader reader(source, blockBytes);
+    BlockLineReader reader(source, blockBytes, maxLineBytes);
     std::vector<std::string> lines;
     std::string_view line;
     while (reader.next(line))
@@ -28,7 +32,7 @@ std::vector<std::string> readLines(std::string_view bytes, std::size_t blockByte
 }
 
 // The line rules on a whole buffer at once, written as plainly as possible.
-std::vector<std::string> referenceLines(std::string_view bytes)
+std::vector<std::string> referenceLines(std::string_view bytes, std::size_t maxLineBytes = MaxLineBytes)
 {
     std::vector<std::string> lines;
     std::size_t at = 0;
@@ -36,7 +40,7 @@ std::vector<std::string> referenceLines(std::string_view bytes)
         std::size_t end = at;
         while (end < bytes.size() && bytes[end] != '\r' && bytes[end] != '\n')
             ++end;
-        lines.emplace_back(bytes.substr(at, std::min<std::size_t>(end - at, LineReader::MaxLineBytes)));
+        lines.emplace_back(bytes.substr(at, std::min<std::size_t>(end - at, maxLineBytes)));
         if (end == bytes.size())
             break;
         at = end + 1;
@@ -46,10 +50,10 @@ std::vector<std::string> referenceLines(std::string_view bytes)
     return lines;
 }
 
-TEST(StlLineReader, LineEndingsAndLimitsHoldForEveryBlockSize)
+TEST(BlockLineReader, LineEndingsAndLimitsHoldForEveryBlockSize)
 {
     const std::string longLine(300, 'x');
-    const std::string exact(LineReader::MaxLineBytes, 'y');
+    const std::string exact(MaxLineBytes, 'y');
     struct Case {
         const char* name;
         std::string bytes;
@@ -76,7 +80,7 @@ TEST(StlLineReader, LineEndingsAndLimitsHoldForEveryBlockSize)
         }
 }
 
-TEST(StlLineReader, RandomTextMatchesTheWholeBufferRules)
+TEST(BlockLineReader, RandomTextMatchesTheWholeBufferRules)
 {
     std::mt19937 random(7);
     const char alphabet[] = {'a', 'b', ' ', '\r', '\n', '\r', '\n', 'c'};
@@ -92,10 +96,13 @@ TEST(StlLineReader, RandomTextMatchesTheWholeBufferRules)
         const std::vector<std::string> expected = referenceLines(bytes);
         for (std::size_t block : {1, 2, 13, 64, 259, 8192})
             ASSERT_EQ(readLines(bytes, block), expected) << "round " << round << ", block " << block;
+        // Other limits cut by the same rules.
+        for (std::size_t limit : {1, 16, 1000})
+            ASSERT_EQ(readLines(bytes, 64, limit), referenceLines(bytes, limit)) << "round " << round;
     }
 }
 
-TEST(StlLineReader, CutLineIsSkippedOnlyWhenTheNextLineIsAsked)
+TEST(BlockLineReader, CutLineIsSkippedOnlyWhenTheNextLineIsAsked)
 {
     // A caller that stops after a cut first line does not read the rest.
     class CountingSource : public BlockSource {
@@ -113,22 +120,22 @@ TEST(StlLineReader, CutLineIsSkippedOnlyWhenTheNextLineIsAsked)
     };
     const std::string bytes(100000, 'q');
     CountingSource source(bytes);
-    LineReader reader(source, 512);
+    BlockLineReader reader(source, 512, MaxLineBytes);
     std::string_view line;
     ASSERT_TRUE(reader.next(line));
-    EXPECT_EQ(line.size(), LineReader::MaxLineBytes);
+    EXPECT_EQ(line.size(), MaxLineBytes);
     EXPECT_EQ(source.reads, 1);
     EXPECT_FALSE(reader.next(line));
 }
 
-TEST(StlLineReader, ReadErrorIsReported)
+TEST(BlockLineReader, ReadErrorIsReported)
 {
     class FailingSource : public BlockSource {
     public:
         std::ptrdiff_t read(char*, std::size_t) override { return -1; }
     };
     FailingSource source;
-    LineReader reader(source, 64);
+    BlockLineReader reader(source, 64, MaxLineBytes);
     std::string_view line;
     EXPECT_FALSE(reader.next(line));
     EXPECT_TRUE(reader.failed());
@@ -144,14 +151,25 @@ void expectSameAsGeneral(const std::string& token)
 
     const char* at = token.data();
     const char* end = token.data() + token.size();
-    while (at < end && isBlank(*at))
+    while (at < end && isSeparatorByte(*at))
         ++at;
     float general = 0.0f;
     const char* generalCursor = at;
     bool generalOk = at < end && parseFloat(generalCursor, end, general);
-    generalOk = generalOk && (generalCursor == end || isBlank(*generalCursor));
+    generalOk = generalOk && (generalCursor == end || isSeparatorByte(*generalCursor));
 
     ASSERT_EQ(fastOk, generalOk) << "'" << token << "'";
+    // The line scanner of the whole-buffer readers takes the same path.
+    LineScanner scanner(token);
+    float scanned = 0.0f;
+    const bool scannerOk = scanner.readFloat(scanned);
+    const bool separatorsOnly = at == end;
+    if (!separatorsOnly && std::find(token.begin(), token.end(), '\n') == token.end()) {
+        EXPECT_EQ(scannerOk, generalOk) << "'" << token << "'";
+        if (scannerOk && fastOk && !std::isnan(fast)) {
+            EXPECT_EQ(scanned, fast) << "'" << token << "'";
+        }
+    }
     if (!fastOk)
         return;
     EXPECT_EQ(fastCursor, generalCursor) << "'" << token << "'";
@@ -165,7 +183,7 @@ void expectSameAsGeneral(const std::string& token)
     }
 }
 
-TEST(StlNumberToken, AgreesWithTheGeneralConversion)
+TEST(FloatToken, AgreesWithTheGeneralConversion)
 {
     // clang-format off
     const char* tokens[] = {
@@ -194,7 +212,7 @@ TEST(StlNumberToken, AgreesWithTheGeneralConversion)
     }
 }
 
-TEST(StlNumberToken, ReadsThreeTokensInARow)
+TEST(FloatToken, ReadsThreeTokensInARow)
 {
     const std::string text = " 1.0  -2e1\t3.5e-001 extra";
     const char* at = text.data();
@@ -210,4 +228,4 @@ TEST(StlNumberToken, ReadsThreeTokensInARow)
 }
 
 } // namespace
-} // namespace morvex::stl
+} // namespace morvex

@@ -1,4 +1,4 @@
-#include "formats/stl/stl_line_reader.h"
+#include "support/text/block_line_reader.h"
 
 #include "support/platform/files.h"
 
@@ -14,7 +14,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace morvex::stl {
+namespace morvex {
 namespace {
 
 // First CR or LF in [from, to), or nullptr.
@@ -46,18 +46,18 @@ FileBlockSource::~FileBlockSource()
         ::close(descriptor_);
 }
 
-OperationResult FileBlockSource::open(const std::filesystem::path& path, std::string* reason)
+OperationResult FileBlockSource::open(const std::filesystem::path& path, Failure* failure)
 {
     descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor_ < 0)
-        return failWith(reason, "cannot open file: " + systemErrorText(errno));
+        return failWith(failure, FailureKind::Unreadable, "cannot open file: " + systemErrorText(errno));
     struct stat info {};
     if (fstat(descriptor_, &info) != 0)
-        return failWith(reason, "cannot read file: " + systemErrorText(errno));
+        return failWith(failure, FailureKind::Unreadable, "cannot read file: " + systemErrorText(errno));
     if (S_ISDIR(info.st_mode))
-        return failWith(reason, "is a directory");
+        return failWith(failure, FailureKind::Unreadable, "is a directory");
     if (!S_ISREG(info.st_mode))
-        return failWith(reason, "not a regular file");
+        return failWith(failure, FailureKind::Unreadable, "not a regular file");
     posix_fadvise(descriptor_, 0, 0, POSIX_FADV_SEQUENTIAL);
     return OperationResult::Success;
 }
@@ -75,12 +75,14 @@ std::ptrdiff_t MemoryBlockSource::read(char* buffer, std::size_t size)
     return static_cast<std::ptrdiff_t>(count);
 }
 
-LineReader::LineReader(BlockSource& source, std::size_t blockBytes)
-    : source_(source), blockBytes_(std::max<std::size_t>(blockBytes, 1)), block_(new (std::nothrow) char[blockBytes_])
+BlockLineReader::BlockLineReader(BlockSource& source, std::size_t blockBytes, std::size_t maxLineBytes)
+    : source_(source), blockBytes_(std::max<std::size_t>(blockBytes, 1)),
+      maxLineBytes_(std::max<std::size_t>(maxLineBytes, 1)), block_(new (std::nothrow) char[blockBytes_]),
+      line_(new (std::nothrow) char[maxLineBytes_])
 {
 }
 
-bool LineReader::fill()
+bool BlockLineReader::fill()
 {
     if (position_ < end_)
         return true;
@@ -99,7 +101,7 @@ bool LineReader::fill()
 
 // Steps over the CR or LF at `at`, and over an LF that follows a CR; when the
 // CR ends the block, the next call looks at the next block's first byte.
-void LineReader::consumeEnding(std::size_t at)
+void BlockLineReader::consumeEnding(std::size_t at)
 {
     position_ = at + 1;
     if (block_[at] != '\r')
@@ -112,7 +114,7 @@ void LineReader::consumeEnding(std::size_t at)
     }
 }
 
-bool LineReader::skipRestOfLine()
+bool BlockLineReader::skipRestOfLine()
 {
     skipping_ = false;
     while (fill()) {
@@ -127,9 +129,9 @@ bool LineReader::skipRestOfLine()
     return false;
 }
 
-bool LineReader::next(std::string_view& line)
+bool BlockLineReader::next(std::string_view& line)
 {
-    if (block_ == nullptr)
+    if (!valid())
         return false;
     if (skipping_ && !skipRestOfLine())
         return false;
@@ -146,14 +148,14 @@ bool LineReader::next(std::string_view& line)
         if (!fill()) {
             if (kept == 0)
                 return false;
-            line = std::string_view(line_, kept);
+            line = std::string_view(line_.get(), kept);
             ++lines_;
             return true;
         }
         const char* start = block_.get() + position_;
         const char* stop = findLineEnd(start, block_.get() + end_);
         const std::size_t segment = static_cast<std::size_t>((stop != nullptr ? stop : block_.get() + end_) - start);
-        const std::size_t take = std::min(segment, MaxLineBytes - kept);
+        const std::size_t take = std::min(segment, maxLineBytes_ - kept);
         if (stop != nullptr && kept == 0) {
             // The whole line lies in this block: no copy.
             line = std::string_view(start, take);
@@ -161,22 +163,22 @@ bool LineReader::next(std::string_view& line)
             ++lines_;
             return true;
         }
-        std::memcpy(line_ + kept, start, take);
+        std::memcpy(line_.get() + kept, start, take);
         kept += take;
         if (stop != nullptr) {
             consumeEnding(static_cast<std::size_t>(stop - block_.get()));
-            line = std::string_view(line_, kept);
+            line = std::string_view(line_.get(), kept);
             ++lines_;
             return true;
         }
         position_ = end_;
-        if (kept == MaxLineBytes) {
+        if (kept == maxLineBytes_) {
             skipping_ = true;
-            line = std::string_view(line_, kept);
+            line = std::string_view(line_.get(), kept);
             ++lines_;
             return true;
         }
     }
 }
 
-} // namespace morvex::stl
+} // namespace morvex

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace morvex::stl {
+namespace morvex {
 
 // Where the line reader takes its blocks from.
 class BlockSource {
@@ -28,7 +28,7 @@ public:
     FileBlockSource(const FileBlockSource&) = delete;
     FileBlockSource& operator=(const FileBlockSource&) = delete;
 
-    OperationResult open(const std::filesystem::path& path, std::string* reason);
+    OperationResult open(const std::filesystem::path& path, Failure* failure);
     std::ptrdiff_t read(char* buffer, std::size_t size) override;
 
 private:
@@ -44,16 +44,16 @@ private:
     std::string_view bytes_;
 };
 
-// Splits a byte stream into lines, block by block. A line ends at CR, LF or
-// CR LF (also when the LF starts the next block); at most 259 bytes of a line
-// are kept and the rest is dropped; a last line without an ending counts
-// when it is not empty. The rest of a cut line is skipped only when the next
-// line is asked for, so a caller that stops early never reads it.
-class LineReader {
+// Splits a byte stream into lines, block by block, for files read without
+// holding them whole in memory. A line ends at CR, LF or CR LF (also when
+// the LF starts the next block); at most maxLineBytes of a line are kept and
+// the rest is dropped; a last line without an ending counts when it is not
+// empty. The rest of a cut line is skipped only when the next line is asked
+// for, so a caller that stops early never reads it. Lines that lie whole in
+// a block are returned in place, without a copy.
+class BlockLineReader {
 public:
-    static constexpr std::size_t MaxLineBytes = 259;
-
-    LineReader(BlockSource& source, std::size_t blockBytes);
+    BlockLineReader(BlockSource& source, std::size_t blockBytes, std::size_t maxLineBytes);
 
     // The next line without its ending, valid until the next call; false
     // when no line is left (or reading failed: see failed()).
@@ -62,8 +62,9 @@ public:
     bool failed() const { return failed_; }
     // Lines returned so far.
     std::uint64_t lineCount() const { return lines_; }
-    // False when the block buffer could not be allocated.
-    bool valid() const { return block_ != nullptr; }
+    // False when the buffers could not be allocated.
+    bool valid() const { return block_ != nullptr && line_ != nullptr; }
+    std::size_t maxLineBytes() const { return maxLineBytes_; }
 
 private:
     bool fill();
@@ -72,7 +73,9 @@ private:
 
     BlockSource& source_;
     std::size_t blockBytes_;
+    std::size_t maxLineBytes_;
     std::unique_ptr<char[]> block_;
+    std::unique_ptr<char[]> line_;
     std::size_t position_ = 0;
     std::size_t end_ = 0;
     bool exhausted_ = false;
@@ -80,16 +83,6 @@ private:
     bool afterCarriageReturn_ = false;
     bool skipping_ = false;
     std::uint64_t lines_ = 0;
-    char line_[MaxLineBytes];
 };
 
-// The line with leading space characters (only those) removed.
-inline std::string_view trimLeadingSpaces(std::string_view line)
-{
-    std::size_t at = 0;
-    while (at < line.size() && line[at] == ' ')
-        ++at;
-    return line.substr(at);
-}
-
-} // namespace morvex::stl
+} // namespace morvex

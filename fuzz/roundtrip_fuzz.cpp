@@ -1,0 +1,82 @@
+// Every writer on models made from the input, then its own reader on the
+// file: a writer must write what its reader takes back (or refuse with a
+// reason), whatever numbers, colours and indices a model holds. The first
+// byte picks the writer; the rest is read as vertices, then corner indices
+// and colours.
+#include "formats/format_table.h"
+#include "fuzz_support.h"
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+using namespace morvex;
+
+std::filesystem::path folder()
+{
+    static const std::filesystem::path path = [] {
+        auto made = std::filesystem::temp_directory_path() / ("morvex-fuzz-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(made);
+        return made;
+    }();
+    return path;
+}
+
+template <typename T>
+T take(std::string_view& input)
+{
+    T value{};
+    const std::size_t n = std::min(sizeof(T), input.size());
+    std::memcpy(&value, input.data(), n);
+    input.remove_prefix(n);
+    return value;
+}
+
+bool buildModel(std::string_view input, Model& model)
+{
+    const std::uint32_t vertexCount = take<std::uint8_t>(input) % 64 + 1;
+    const std::uint32_t triangleCount = take<std::uint8_t>(input) % 64;
+    ModelObject* object = model.addObject();
+    if (object == nullptr || !object->vertices.allocate(vertexCount) || !object->indices.allocate(triangleCount * 3))
+        return false;
+    for (Vector3& v : object->vertices)
+        v = {take<float>(input), take<float>(input), take<float>(input)};
+    for (std::uint32_t& index : object->indices)
+        index = take<std::uint8_t>(input) % vertexCount;
+    if (take<std::uint8_t>(input) % 2 == 1 && object->colors.allocate(object->indices.count()))
+        for (ArgbColor& colour : object->colors)
+            colour = take<std::uint32_t>(input);
+    object->position = {take<float>(input), 0, 0};
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    std::string_view input = fuzzing::bytesOf(data, size);
+    std::vector<const FileFormat*> writers;
+    for (const FileFormat& format : fileFormats())
+        if (format.writable())
+            writers.push_back(&format);
+    const FileFormat& writer = *writers[take<std::uint8_t>(input) % writers.size()];
+    Model model;
+    if (!buildModel(input, model))
+        return 0;
+    fuzzing::QuietReporter reporter;
+    const std::filesystem::path file = folder() / ("model." + std::string(writer.extension));
+    if (writer.write(file, model, reporter, nullptr) != OperationResult::Success)
+        return 0;
+    Model back;
+    const FileFormat& reader = *formatForPath(file);
+    if (reader.read(file, back, reporter, nullptr) != OperationResult::Success)
+        std::abort(); // our own file refused by our own reader
+    fuzzing::requireSafeModel(back);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder(), ignored);
+    std::filesystem::create_directories(folder(), ignored);
+    return 0;
+}
