@@ -1,6 +1,7 @@
 #include "formats/obj/obj_internal.h"
 
 #include "support/platform/files.h"
+#include "support/platform/reference_policy.h"
 
 #include <algorithm>
 #include <cmath>
@@ -138,7 +139,10 @@ OperationResult readLibraryText(ObjCompanions& companions, std::string_view text
             const std::string_view argument = line.argument();
             if (argument.empty())
                 continue;
-            if (!current->addTextureMap(kind, companions.texturePath(argument))) {
+            const std::string texture = companions.texturePath(argument);
+            if (texture.empty())
+                continue; // refused: it lies outside where references may be read
+            if (!current->addTextureMap(kind, texture)) {
                 failOutOfMemory(failure);
                 return failedInLibrary(failure, identity, lineNumber);
             }
@@ -164,7 +168,13 @@ OperationResult readNamedLibrary(ObjCompanions& companions, std::string_view nam
 bool ObjFolderCompanions::fetchLibrary(std::string_view name, std::string_view& bytes, std::string& identity)
 {
     const fs::path library = findLibrary(objFolder_, name);
-    if (library.empty() || library_.open(library) != OperationResult::Success)
+    if (library.empty())
+        return false;
+    if (std::string why; !referenceAllowed(objFolder_, library, &why)) {
+        noteRefused(std::move(why));
+        return false;
+    }
+    if (library_.open(library) != OperationResult::Success)
         return false;
     std::error_code error;
     fs::path canonical = fs::weakly_canonical(library, error);
@@ -174,9 +184,22 @@ bool ObjFolderCompanions::fetchLibrary(std::string_view name, std::string_view& 
     return true;
 }
 
+// A library line may be looked up whole and then name by name, and many
+// materials may name one texture: each refused file is named once.
+void ObjFolderCompanions::noteRefused(std::string why)
+{
+    if (std::find(refused_.begin(), refused_.end(), why) == refused_.end())
+        refused_.push_back(std::move(why));
+}
+
 std::string ObjFolderCompanions::texturePath(std::string_view written)
 {
-    return resolveTexture(objFolder_, libraryFolder_, written).string();
+    const fs::path texture = resolveTexture(objFolder_, libraryFolder_, written);
+    if (std::string why; !referenceAllowed(objFolder_, texture, &why)) {
+        noteRefused(std::move(why));
+        return {};
+    }
+    return texture.string();
 }
 
 bool ObjMemoryCompanions::fetchLibrary(std::string_view name, std::string_view& bytes, std::string& identity)

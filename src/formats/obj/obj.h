@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <vector>
 #include <string_view>
 
 namespace morvex::obj {
@@ -40,11 +41,17 @@ public:
     explicit ObjFolderCompanions(std::filesystem::path objFolder) : objFolder_(std::move(objFolder)) {}
     bool fetchLibrary(std::string_view name, std::string_view& bytes, std::string& identity) override;
     std::string texturePath(std::string_view written) override;
+    // Libraries and textures that lie outside the OBJ's folder tree and the
+    // allowed folders are not used; each is named here.
+    const std::vector<std::string>& refusedReferences() const { return refused_; }
 
 private:
     std::filesystem::path objFolder_;
     std::filesystem::path libraryFolder_;
+    void noteRefused(std::string why);
+
     MappedFile library_;
+    std::vector<std::string> refused_;
 };
 
 // Material libraries held in memory under the names the OBJ text uses;

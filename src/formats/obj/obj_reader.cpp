@@ -464,7 +464,10 @@ OperationResult readObj(const std::filesystem::path& path, Model& model, Progres
     if (file.open(path, failure) != OperationResult::Success)
         return OperationResult::Failure;
     ObjFolderCompanions companions(path.parent_path());
-    return readObj(file.view(), path.filename().string(), model, reporter, failure, &companions);
+    const OperationResult result = readObj(file.view(), path.filename().string(), model, reporter, failure, &companions);
+    for (const std::string& refused : companions.refusedReferences())
+        reporter.postTextMessage(refused);
+    return result;
 }
 
 OperationResult readObj(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,

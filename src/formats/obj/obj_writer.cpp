@@ -1,6 +1,7 @@
 #include "formats/obj/obj.h"
 
 #include "support/platform/files.h"
+#include "support/platform/reference_policy.h"
 #include "support/text/numbers.h"
 
 #include <atomic>
@@ -431,7 +432,9 @@ public:
         createdFolder_ = existed ? fs::path{} : folder;
         static std::atomic<unsigned> counter{0};
         for (Copy& copy : copies_) {
-            if (!fs::is_regular_file(fs::path(copy.source), error))
+            // Only a regular file of sensible size is copied: never a device
+            // or a pipe (or a link to one), which would hang or fill the disk.
+            if (!copyableReference(copy.source))
                 continue;
             copy.staged =
                 folder / ("." + copy.name + "." + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part");

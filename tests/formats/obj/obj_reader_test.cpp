@@ -1,4 +1,5 @@
 #include "formats/obj/obj.h"
+#include "support/platform/reference_policy.h"
 
 #include "common/cli_convert.h"
 #include "common/recording_reporter.h"
@@ -287,15 +288,23 @@ TEST(ObjReader, MaterialLibraries)
     EXPECT_EQ(model.objects[1]->materialRanges[0].materialId, unknown->id);
 }
 
-TEST(ObjReader, LibraryOutsideTheFolderIsRead)
+// A library beside the OBJ's folder is read only when that folder is allowed
+// (the folder converted as a whole, or one the user names).
+TEST(ObjReader, LibraryOutsideTheFolderIsReadOnlyWhenAllowed)
 {
     TempDir dir;
     std::filesystem::create_directories(dir / "models");
     writeFile(dir / "shared.mtl", "newmtl Shared\nKd 0 1 0\n");
+    const std::string text = "mtllib ../shared.mtl\n" + fourPositions + "usemtl Shared\nf 1 2 3\n";
+    Model refused;
+    ASSERT_EQ(readText(dir, text, refused, nullptr, "models/part.obj"), OperationResult::Success);
+    const Material* unread = materialNamed(refused, "Shared"); // "usemtl" alone makes a plain one
+    EXPECT_TRUE(unread == nullptr || unread->colors[DiffuseSlot] != 0xFF00FF00u);
+
+    setReferencePolicy({{dir.path()}});
     Model model;
-    ASSERT_EQ(readText(dir, "mtllib ../shared.mtl\n" + fourPositions + "usemtl Shared\nf 1 2 3\n", model, nullptr,
-                       "models/part.obj"),
-              OperationResult::Success);
+    ASSERT_EQ(readText(dir, text, model, nullptr, "models/part.obj"), OperationResult::Success);
+    setReferencePolicy({});
     const Material* shared = materialNamed(model, "Shared");
     ASSERT_NE(shared, nullptr);
     EXPECT_EQ(shared->colors[DiffuseSlot], 0xFF00FF00u);
