@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <optional>
 #include <cstdio>
 
 namespace morvex::obj {
@@ -456,22 +457,11 @@ OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, F
     return OperationResult::Success;
 }
 
-} // namespace
-
-OperationResult readObj(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
-{
-    MappedFile file;
-    if (file.open(path, failure) != OperationResult::Success)
-        return OperationResult::Failure;
-    ObjFolderCompanions companions(path.parent_path());
-    const OperationResult result = readObj(file.view(), path.filename().string(), model, reporter, failure, &companions);
-    for (const std::string& refused : companions.refusedReferences())
-        reporter.postTextMessage(refused);
-    return result;
-}
-
-OperationResult readObj(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
-                        Failure* failure, ObjCompanions* companions)
+// The lines first, then the model; `linesRead` is called between the two,
+// when the bytes are no longer needed.
+template <typename AfterLines>
+OperationResult readLinesThenCompile(std::string_view bytes, Model& model, ProgressReporter& reporter,
+                                     Failure* failure, ObjCompanions* companions, AfterLines linesRead)
 {
     RawObj raw;
     OperationResult result;
@@ -479,6 +469,7 @@ OperationResult readObj(std::string_view bytes, std::string_view, Model& model, 
         ProgressRange range(reporter, 0.0, 0.5);
         result = readLines(bytes, companions, raw, range, failure);
     }
+    linesRead();
     if (result == OperationResult::Success) {
         ProgressRange range(reporter, 0.5, 0.5);
         result = compile(raw, model, range, failure);
@@ -487,6 +478,29 @@ OperationResult readObj(std::string_view bytes, std::string_view, Model& model, 
         return result;
     model.profile.kind = FormatKind::Obj;
     return OperationResult::Success;
+}
+
+} // namespace
+
+OperationResult readObj(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
+{
+    std::optional<MappedFile> file(std::in_place);
+    if (file->open(path, failure) != OperationResult::Success)
+        return OperationResult::Failure;
+    ObjFolderCompanions companions(path.parent_path());
+    // The mapping goes as soon as the lines are read: a large file's pages
+    // would otherwise stay beside the model while it is built.
+    const OperationResult result = readLinesThenCompile(file->view(), model, reporter, failure, &companions,
+                                                        [&file] { file.reset(); });
+    for (const std::string& refused : companions.refusedReferences())
+        reporter.postTextMessage(refused);
+    return result;
+}
+
+OperationResult readObj(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
+                        Failure* failure, ObjCompanions* companions)
+{
+    return readLinesThenCompile(bytes, model, reporter, failure, companions, [] {});
 }
 
 } // namespace morvex::obj
