@@ -14,6 +14,7 @@
 #include <csignal>
 #include <set>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -172,6 +173,31 @@ TEST(OutputSafety, KilledRunsLeaveCompleteFilesAndNoDebris)
     EXPECT_EQ(hiddenEntries(dir / "tmp"), 0u);
     ::unsetenv("TMPDIR");
     ::unsetenv("XDG_CONFIG_HOME");
+}
+
+} // namespace
+} // namespace morvex
+
+namespace morvex {
+namespace {
+
+// A pipe or a device named like a model is refused at once by every reader
+// (info and convert alike), never read until it ends or memory runs out.
+TEST(HostileInput, PipesAndDevicesAreRefusedAtOnce)
+{
+    TempDir dir;
+    for (const char* name : {"pipe.ply", "pipe.obj", "pipe.3dp", "pipe.stl", "pipe.3mf"})
+        ASSERT_EQ(::mkfifo((dir / name).c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir / "zero.ply");
+    fs::create_symlink("/dev/zero", dir / "zero.stl");
+    const CliRun info(dir / "config", "info");
+    for (const char* name : {"pipe.ply", "pipe.obj", "pipe.3dp", "pipe.stl", "pipe.3mf", "zero.ply", "zero.stl"}) {
+        std::string output;
+        const int status = runCommand("timeout 60 env " + info.commandLine(shellQuote((dir / name).string())) + " 2>&1",
+                                      &output);
+        EXPECT_EQ(status, 1) << name << ": " << output; // 124 when it hung
+        EXPECT_NE(output.find("not a regular file"), std::string::npos) << name << ": " << output;
+    }
 }
 
 } // namespace

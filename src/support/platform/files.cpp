@@ -74,23 +74,41 @@ OperationResult MappedFile::readWhole(int descriptor, Failure* failure)
     return OperationResult::Success;
 }
 
+int openRegularFile(const std::filesystem::path& path, Failure* failure, struct stat* info)
+{
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor < 0) {
+        failWith(failure, FailureKind::Unreadable, "cannot open file: " + systemErrorText(errno));
+        return -1;
+    }
+    struct stat own {};
+    struct stat& status = info != nullptr ? *info : own;
+    const char* refusal = nullptr;
+    if (fstat(descriptor, &status) != 0)
+        refusal = "cannot read file";
+    else if (S_ISDIR(status.st_mode))
+        refusal = "is a directory";
+    else if (!S_ISREG(status.st_mode))
+        refusal = "is not a regular file";
+    if (refusal != nullptr) {
+        ::close(descriptor);
+        failWith(failure, FailureKind::Unreadable, refusal);
+        return -1;
+    }
+    // Reads of a regular file never wait anyway; the flag only kept the
+    // open from waiting for a pipe's writer.
+    ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK);
+    return descriptor;
+}
+
 OperationResult MappedFile::open(const std::filesystem::path& path, Failure* failure)
 {
     close();
-    const int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0)
-        return failWith(failure, FailureKind::Unreadable, "cannot open file: " + systemErrorText(errno));
     struct stat info {};
-    if (fstat(descriptor, &info) != 0) {
-        const int error = errno;
-        ::close(descriptor);
-        return failWith(failure, FailureKind::Unreadable, "cannot read file: " + systemErrorText(error));
-    }
-    if (S_ISDIR(info.st_mode)) {
-        ::close(descriptor);
-        return failWith(failure, FailureKind::Unreadable, "is a directory");
-    }
-    if (S_ISREG(info.st_mode)) {
+    const int descriptor = openRegularFile(path, failure, &info);
+    if (descriptor < 0)
+        return OperationResult::Failure;
+    { // small files are read, large ones mapped; what cannot be mapped is read in blocks below
         size_ = static_cast<std::uint64_t>(info.st_size);
         if (size_ == 0) {
             ::close(descriptor);
@@ -113,7 +131,7 @@ OperationResult MappedFile::open(const std::filesystem::path& path, Failure* fai
         size_ = 0;
     }
 
-    // Not mappable (a pipe, a special file system): read it in blocks.
+    // Not mappable (a special file system): read it in blocks.
     std::uint64_t capacity = 1 << 16;
     owned_ = static_cast<char*>(guardedAllocate(capacity, 1));
     std::uint64_t used = 0;

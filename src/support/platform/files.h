@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace morvex {
 
@@ -20,8 +21,9 @@ public:
     MappedFile(const MappedFile&) = delete;
     MappedFile& operator=(const MappedFile&) = delete;
 
-    // Fails with a reason for a missing path, a directory or an unreadable
-    // file, and for a stream (a pipe) that outgrows the allocation guard.
+    // Fails with a reason for a missing path, a directory, anything but a
+    // regular file (a pipe or a device would block or never end), an
+    // unreadable file, and one that outgrows the allocation guard.
     OperationResult open(const std::filesystem::path& path, Failure* failure = nullptr);
 
     const char* data() const { return data_; }
@@ -120,6 +122,12 @@ private:
 // value of another failure. Two programs moving onto one name never lose a
 // file to each other this way.
 int moveWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Opens a file for reading only when it is a regular file (a link to one is
+// followed): a pipe, a device or a socket would block the reader or never
+// end. The open itself does not wait for a pipe's writer. The descriptor, or
+// -1 with the failure recorded ("is a directory", "is not a regular file").
+int openRegularFile(const std::filesystem::path& path, Failure* failure, struct stat* info = nullptr);
 
 // The system's text for an errno value ("No such file or directory").
 std::string systemErrorText(int error);

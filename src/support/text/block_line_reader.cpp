@@ -48,16 +48,9 @@ FileBlockSource::~FileBlockSource()
 
 OperationResult FileBlockSource::open(const std::filesystem::path& path, Failure* failure)
 {
-    descriptor_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    descriptor_ = openRegularFile(path, failure);
     if (descriptor_ < 0)
-        return failWith(failure, FailureKind::Unreadable, "cannot open file: " + systemErrorText(errno));
-    struct stat info {};
-    if (fstat(descriptor_, &info) != 0)
-        return failWith(failure, FailureKind::Unreadable, "cannot read file: " + systemErrorText(errno));
-    if (S_ISDIR(info.st_mode))
-        return failWith(failure, FailureKind::Unreadable, "is a directory");
-    if (!S_ISREG(info.st_mode))
-        return failWith(failure, FailureKind::Unreadable, "not a regular file");
+        return OperationResult::Failure;
     posix_fadvise(descriptor_, 0, 0, POSIX_FADV_SEQUENTIAL);
     return OperationResult::Success;
 }

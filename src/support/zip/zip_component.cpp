@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <system_error>
+#include <unistd.h>
 
 namespace morvex {
 
@@ -62,6 +63,13 @@ zip_t* openInMemory(std::string_view bytes, int& code)
 
 OperationResult openForReading(const ZipSource& from, ArchiveHandle& archive, Failure* failure)
 {
+    if (!from.fromMemory) {
+        // libzip would wait on a pipe and read a device without end.
+        const int descriptor = openRegularFile(from.path, failure);
+        if (descriptor < 0)
+            return OperationResult::Failure;
+        ::close(descriptor);
+    }
     int code = 0;
     archive.reset(from.fromMemory ? openInMemory(from.bytes, code) : zip_open(from.path.c_str(), ZIP_RDONLY, &code));
     if (archive)
