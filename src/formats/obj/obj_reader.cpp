@@ -69,14 +69,16 @@ bool readIndexNumber(const char*& cursor, const char* end, std::int64_t& value)
 }
 
 // A written index as stored: k > 0 is the k-th entry, -k the k-th from the
-// end of what was read so far (never before the first), 0 none.
+// end of what was read so far, 0 none. One before the first entry is stored
+// as UINT32_MAX, which names nothing.
 std::uint32_t storedIndex(std::int64_t written, std::uint32_t listCount)
 {
     if (written > 0)
         return static_cast<std::uint32_t>(std::min<std::int64_t>(written, UINT32_MAX));
     if (written == 0)
         return 0;
-    return static_cast<std::uint32_t>(std::max<std::int64_t>(std::int64_t{listCount} + written, 0) + 1);
+    const std::int64_t fromStart = std::int64_t{listCount} + written;
+    return fromStart < 0 ? UINT32_MAX : static_cast<std::uint32_t>(fromStart + 1);
 }
 
 struct FaceCorners {
@@ -367,13 +369,28 @@ struct RunShape {
     std::uint32_t cornerTotal = 0;
 };
 
-OperationResult measureRun(const RawObj& raw, std::uint32_t run, RunShape& shape, Failure* failure)
+// Whether every corner of the face names a vertex of the file. A face that
+// names one the file does not have is dropped, never made of other vertices.
+bool faceNamesItsVertices(const RawObj& raw, std::uint32_t firstCorner, std::uint32_t corners)
+{
+    const std::uint32_t* positions = raw.cornerPositions.data() + firstCorner;
+    for (std::uint32_t k = 0; k < corners; ++k)
+        if (positions[k] == 0 || positions[k] > raw.positions.count())
+            return false;
+    return true;
+}
+
+OperationResult measureRun(const RawObj& raw, std::uint32_t run, std::uint32_t firstCorner, RunShape& shape,
+                           Failure* failure)
 {
     const std::uint32_t faceBegin = raw.runs[run].firstFace;
     shape.faceEnd = run + 1 < raw.runs.count() ? raw.runs[run + 1].firstFace : raw.faceCornerCounts.count();
     std::uint64_t total = 0;
     for (std::uint32_t f = faceBegin; f < shape.faceEnd; ++f) {
-        total += 3 * (raw.faceCornerCounts[f] - 2); // every face has three corners or more
+        const std::uint32_t corners = raw.faceCornerCounts[f];
+        if (faceNamesItsVertices(raw, firstCorner, corners))
+            total += 3 * (corners - 2); // every face has three corners or more
+        firstCorner += corners;
     }
     if (total > UINT32_MAX)
         return failWith(failure, FailureKind::Unsupported, "too many triangles in one object");
@@ -395,11 +412,16 @@ bool allocateObject(const RawObj& raw, ModelObject& object, std::uint32_t corner
 }
 
 OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& firstCorner, Model& model,
-                           ProgressReporter& reporter, Failure* failure)
+                           std::uint64_t& droppedFaces, ProgressReporter& reporter, Failure* failure)
 {
     RunShape shape;
-    if (measureRun(raw, run, shape, failure) != OperationResult::Success)
+    if (measureRun(raw, run, firstCorner, shape, failure) != OperationResult::Success)
         return OperationResult::Failure;
+    if (shape.cornerTotal == 0) { // every face of the run names a missing vertex
+        for (std::uint32_t f = raw.runs[run].firstFace; f < shape.faceEnd; ++f, ++droppedFaces)
+            firstCorner += raw.faceCornerCounts[f];
+        return OperationResult::Success;
+    }
     ModelObject* object = model.addObject();
     if (object == nullptr || !allocateObject(raw, *object, shape.cornerTotal))
         return failOutOfMemory(failure);
@@ -413,6 +435,11 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
                 return OperationResult::Cancelled;
         }
         const std::uint32_t corners = raw.faceCornerCounts[f];
+        if (!faceNamesItsVertices(raw, firstCorner, corners)) {
+            ++droppedFaces;
+            firstCorner += corners;
+            continue;
+        }
         copyFanValues(raw.cornerPositions, firstCorner, corners, raw.positions, object->vertices.data() + out);
         if (!object->normals.empty())
             copyFanValues(raw.cornerNormals, firstCorner, corners, raw.normals, object->normals.data() + out);
@@ -440,18 +467,22 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
 
 OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, Failure* failure)
 {
-    if (raw.positions.empty() || raw.faceCornerCounts.empty())
+    if (raw.faceCornerCounts.empty())
         return OperationResult::Success; // nothing to build: the model stays empty
     reporter.setStatusText("Compiling 3D Model", 0);
     model.materials = std::move(raw.materials.holder.materials);
     model.nextMaterialId = std::max(model.nextMaterialId, raw.materials.holder.nextMaterialId);
 
     std::uint32_t firstCorner = 0;
+    std::uint64_t droppedFaces = 0;
     for (std::uint32_t run = 0; run < raw.runs.count(); ++run) {
-        const OperationResult result = compileRun(raw, run, firstCorner, model, reporter, failure);
+        const OperationResult result = compileRun(raw, run, firstCorner, model, droppedFaces, reporter, failure);
         if (result != OperationResult::Success)
             return result;
     }
+    if (droppedFaces > 0)
+        reporter.postTextMessage(std::to_string(droppedFaces) +
+                                 " face(s) dropped: a corner names a vertex the file does not have");
     reporter.setProgress(1.0);
     reporter.setStatusText("Compiling 3D Model... Complete!", 0);
     return OperationResult::Success;

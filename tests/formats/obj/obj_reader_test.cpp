@@ -54,7 +54,6 @@ TEST(ObjReader, FacesFansAndCornerForms)
     const std::vector<Case> cases = {
         {"quad fan", fourPositions + "f 1 2 3 4\n", {p1, p2, p3, p3, p4, p1}},
         {"negative indices", "v 9 9 9\n" + fourPositions + "f -3 -2 -1\n", {p2, p3, p4}},
-        {"negative beyond the start", fourPositions + "f -9 2 3\n", {p1, p2, p3}},
         {"position and texture", fourPositions + "vt 0 0\nf 1/1 2/1 3/1\n", {p1, p2, p3}},
         {"position and normal", fourPositions + "vn 0 0 1\nf 4//1 3//1 2//1\n", {p4, p3, p2}},
         {"all three", fourPositions + "vt 0 0\nvn 0 0 1\nf 1/1/1 2/1/1 3/1/1\n", {p1, p2, p3}},
@@ -62,11 +61,6 @@ TEST(ObjReader, FacesFansAndCornerForms)
         {"tabs and CR endings", "v\t0 0 0\rv 1 0 0\r\nv 1 1 0\r\tf\t1 2 3\r", {p1, p2, p3}},
         {"no final line end", fourPositions + "f 1 2 3", {p1, p2, p3}},
         {"face before its positions", "f 1 2 3\n" + fourPositions, {p1, p2, p3}},
-        {"zero and missing indices stay at the origin", fourPositions + "f 2 3 4 0\n", {p2, p3, p4, p4, {}, p2}},
-        {"index beyond the list stays at the origin",
-         fourPositions + "f 2 3 4 99999999999\n",
-         {p2, p3, p4, p4, {}, p2}},
-        {"none among the first three leaves the face at zero", fourPositions + "f 1 0 3\n", {{}, {}, {}}},
         {"v line with letters is skipped", "v 5 5 x\n" + fourPositions + "f 1 2 3\n", {p1, p2, p3}},
         {"v line with too few numbers is skipped", "v 5 5\n" + fourPositions + "f 1 2 3\n", {p1, p2, p3}},
         {"groups, objects and smoothing change nothing",
@@ -128,6 +122,32 @@ TEST(ObjReader, RejectsFacesWithFewerThanThreeCorners)
         EXPECT_EQ(readText(dir, fourPositions + "f 1 2 3\n" + face, model, &failure), OperationResult::Failure);
         EXPECT_EQ(failure.message, "face with fewer than three corners");
     }
+}
+
+// A face that names a vertex the file does not have (index 0, beyond the
+// list, or before its start) is dropped and counted, never built from other
+// vertices or the origin.
+TEST(ObjReader, FacesNamingMissingVerticesAreDroppedAndCounted)
+{
+    for (const char* face : {"f -9 2 3\n", "f 2 3 4 0\n", "f 2 3 4 99999999999\n", "f 1 0 3\n", "f -1 -2 -9999999\n"}) {
+        SCOPED_TRACE(face);
+        TempDir dir;
+        writeFile(dir / "model.obj", fourPositions + "f 1 2 3\n" + face);
+        Model model;
+        RecordingReporter reporter;
+        ASSERT_EQ(obj::readObj(dir / "model.obj", model, reporter), OperationResult::Success);
+        ASSERT_EQ(model.objects.size(), 1u);
+        EXPECT_EQ(model.objects[0]->triangleCount(), 1u);
+        EXPECT_EQ(reporter.messages, (std::vector<std::string>{
+                                         "1 face(s) dropped: a corner names a vertex the file does not have"}));
+    }
+    TempDir dir;
+    writeFile(dir / "model.obj", "f 1 2 3\n");
+    Model model;
+    RecordingReporter reporter;
+    ASSERT_EQ(obj::readObj(dir / "model.obj", model, reporter), OperationResult::Success);
+    EXPECT_TRUE(model.objects.empty()) << "a face before any vertex, and no vertex after it";
+    EXPECT_EQ(reporter.messages.size(), 1u);
 }
 
 TEST(ObjReader, EmptyAndFacelessFilesGiveEmptyModels)
