@@ -50,7 +50,13 @@ public:
 
     OperationResult readRoot()
     {
-        ChunkIterator children = chunks_.children(chunks_.root());
+        // A root that claims no content while the file goes on is damage,
+        // not an empty document.
+        const Chunk& root = chunks_.root();
+        if (root.size == 0 && chunks_.fileSize() > root.start + chunkfile::TrailerSize)
+            return failAtByte(failure_, FailureKind::Malformed, root.start,
+                              "the document's root group claims no content");
+        ChunkIterator children = chunks_.children(root);
         Chunk child;
         while (children.next(child)) {
             if (reporter_.isCancelled())
@@ -164,6 +170,10 @@ private:
             std::string_view text;
             switch (child.id) {
             case Vertices:
+                if (!child.complete())
+                    return failAtByte(failure_, FailureKind::Malformed, child.start,
+                                      "vertex block of " + std::to_string(child.size) +
+                                          " bytes where the file holds " + std::to_string(child.available));
                 if (!readVertices(child, object))
                     return outOfMemory();
                 break;
@@ -334,8 +344,10 @@ OperationResult read3dp(std::string_view bytes, std::string_view name, Model& mo
                           "unsupported 3DP document version " + std::to_string(chunks.version()));
 
     DocumentReader reader(chunks, model, reporter, failure);
-    if (const OperationResult result = reader.readRoot(); result != OperationResult::Success)
+    if (const OperationResult result = reader.readRoot(); result != OperationResult::Success) {
+        model.reset(); // no half-read object is left behind
         return result;
+    }
     // The trailer carries nothing: a document without it reads the same.
     model.profile = profileForExtension(".3dp");
     reporter.setProgress(1.0);

@@ -65,6 +65,9 @@ OperationResult openForReading(const ZipSource& from, ArchiveHandle& archive, Fa
 {
     if (!from.fromMemory) {
         // libzip would wait on a pipe and read a device without end.
+        std::error_code missing;
+        if (!std::filesystem::exists(from.path, missing))
+            return failWith(failure, FailureKind::Unreadable, "archive not found");
         const int descriptor = openRegularFile(from.path, failure);
         if (descriptor < 0)
             return OperationResult::Failure;

@@ -430,11 +430,6 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
          chunkedFile(chunk(0x1000, ChunkType::Group,
                            chunkHeader(0x1200, ChunkType::Group, vertices.size() + 20) + vertices + triangle)),
          {}},
-        {"vertex block claims more than the file",
-         fileHeader() + chunkHeader(0, ChunkType::Group, 1ull << 40) + chunkHeader(0x1000, ChunkType::Group, 1ull << 40) +
-             chunkHeader(0x1200, ChunkType::Group, 1ull << 40) + chunkHeader(0x1201, ChunkType::Block, 1ull << 33) +
-             TriangleVertices,
-         {}},
         {"size of 2^64 - 1",
          documentWithMesh(vertices + triangle + chunkHeader(0x1202, ChunkType::Block, UINT64_MAX) + "x"), {0, 1, 2}},
         {"objects nested in themselves", chunkedFile(deepObject), {}},
@@ -478,6 +473,33 @@ TEST(Document3dp, DroppedCornersLeaveNoColourAndTextsNeedNoZeroByte)
     EXPECT_EQ(object3.properties.size(), 1u);
     EXPECT_EQ(object3.properties.getProperty("Key"), "Value");
     EXPECT_EQ(toVector(object3.colors), (std::vector<ArgbColor>{Red, Red, Red, OpaqueBlack}));
+}
+
+// Damage that takes the mesh with it fails the read with where it lies,
+// rather than giving an empty model as if the file held nothing.
+TEST(Document3dp, DamageThatLosesTheMeshFailsWithItsPosition)
+{
+    TempDir dir;
+    const std::string header = fileHeader();
+    const std::string cutVertices = header + chunkHeader(0, ChunkType::Group, 1ull << 40) +
+                                    chunkHeader(0x1000, ChunkType::Group, 1ull << 40) +
+                                    chunkHeader(0x1200, ChunkType::Group, 1ull << 40) +
+                                    chunkHeader(0x1201, ChunkType::Block, UINT64_MAX) + TriangleVertices;
+    const std::string emptyRoot = header + chunkHeader(0, ChunkType::Group, 0) +
+                                  chunkHeader(0x1000, ChunkType::Group, 0) + TriangleVertices + "\0\0\0\0";
+    for (const auto& [name, bytes, what] : {std::tuple{"vertex block of 2^64 - 1 bytes", cutVertices, "vertex block"},
+                                            std::tuple{"root of size 0", emptyRoot, "root group"}}) {
+        SCOPED_TRACE(name);
+        writeFile(dir / "damaged.3dp", bytes);
+        Model model;
+        RecordingReporter reporter;
+        Failure failure;
+        EXPECT_EQ(docs3dp::read3dp(dir / "damaged.3dp", model, reporter, &failure), OperationResult::Failure);
+        EXPECT_EQ(failure.kind, FailureKind::Malformed);
+        EXPECT_NE(failure.message.find(what), std::string::npos) << failure.message;
+        EXPECT_TRUE(failure.byteOffset.has_value());
+        EXPECT_TRUE(model.objects.empty());
+    }
 }
 
 TEST(Document3dp, EveryCutAndEveryDamagedByteReadsSafely)
