@@ -1,9 +1,9 @@
 #include "common/cli_run.h"
 #include "common/test_support.h"
+#include "tools/cli_test_files.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
 #include <set>
 #include <sys/stat.h>
@@ -11,48 +11,6 @@
 
 using namespace morvex::testing;
 
-namespace {
-
-// A small valid binary STL: `triangles` facets fanned around the origin,
-// shifted by `offset` so that different files differ.
-void writeBinaryStl(const std::filesystem::path& path, std::uint32_t triangles, float offset = 0.0f)
-{
-    std::string bytes(80, ' ');
-    bytes.replace(0, 12, "test model  ");
-    bytes.append(reinterpret_cast<const char*>(&triangles), 4);
-    for (std::uint32_t i = 0; i < triangles; ++i) {
-        const float angle = static_cast<float>(i) * 0.01f;
-        const float facet[12] = {0, 0, 1, offset, 0, 0, offset + 1, angle, 0, offset, 1, angle};
-        bytes.append(reinterpret_cast<const char*>(facet), sizeof facet);
-        bytes.append(2, '\0');
-    }
-    writeFile(path, bytes);
-}
-
-bool isCompleteBinaryStl(const std::filesystem::path& path)
-{
-    const std::string bytes = readFile(path);
-    if (bytes.size() < 84)
-        return false;
-    std::uint32_t count = 0;
-    std::memcpy(&count, bytes.data() + 80, 4);
-    return bytes.size() == 84 + 50ull * count && count > 0;
-}
-
-std::set<std::string> namesIn(const std::filesystem::path& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-        names.insert(std::filesystem::relative(entry.path(), folder).string());
-    return names;
-}
-
-bool contains(const std::string& text, std::string_view part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-} // namespace
 
 TEST(ConvertCommand, FoldersAreWalkedAndEveryFileReported)
 {
@@ -78,7 +36,7 @@ TEST(ConvertCommand, FoldersAreWalkedAndEveryFileReported)
     EXPECT_TRUE(contains(output, "Audio File Selected: \"clip.mp3\" is an audio file")) << output;
     EXPECT_TRUE(contains(output, "scene.xsi: Format may not be supported")) << output;
     EXPECT_TRUE(contains(output, "a.stl: Success -> ")) << output;
-    EXPECT_TRUE(contains(output, "Conversion complete. Some file(s) were not converted.")) << output;
+    EXPECT_TRUE(contains(output, "3 files: 3 converted, 0 skipped, 0 failed, 0 cancelled in ")) << output;
 
     output.clear();
     EXPECT_EQ(cli(shellQuote((in / "clip.mp3").string()) + " --to stl", &output), 2);
@@ -328,23 +286,37 @@ TEST(ConvertCommand, InterruptCancelsAndLeavesOnlyCompleteOutputs)
     constexpr int Files = 20;
     for (int i = 0; i < Files; ++i)
         writeBinaryStl(dir / "in" / ("m" + std::to_string(i) + ".stl"), 150000, static_cast<float>(i));
-    // Interrupted once the first file is done, while others are running.
-    const std::string out = shellQuote((dir / "out").string());
-    const std::string command = cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 2 --output " +
-                                                out) +
-                                " </dev/null >/dev/null 2>" + shellQuote((dir / "log").string()) + " & pid=$!; " +
-                                "until ls " + out + "/*.stl >/dev/null 2>&1 || ! kill -0 $pid 2>/dev/null; do sleep 0.02; done; " +
-                                "kill -INT $pid; wait $pid; echo $?";
-    std::string status;
-    ASSERT_EQ(runCommand("bash -c " + shellQuote(command), &status), 0);
-    EXPECT_EQ(status, "130\n");
-    const std::string log = readFile(dir / "log");
-    EXPECT_TRUE(contains(log, ".stl: Cancelled")) << "the files still running or waiting: " << log;
-    std::size_t complete = 0;
-    for (const std::string& name : namesIn(dir / "out")) {
-        EXPECT_NE(name.front(), '.') << "temporary file left: " << name;
-        EXPECT_TRUE(isCompleteBinaryStl(dir / "out" / name)) << "partial output: " << name;
-        ++complete;
+    // Interrupted once the first file is done, while others are running;
+    // once with text lines and once with JSON.
+    for (const std::string mode : {"text", "json"}) {
+        const std::filesystem::path outFolder = dir / ("out-" + mode);
+        const std::string out = shellQuote(outFolder.string());
+        const std::string json = mode == "json" ? " --json" : "";
+        const std::string command =
+            cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 2 --output " + out + json) +
+            " </dev/null >" + shellQuote((dir / "stdout").string()) + " 2>" + shellQuote((dir / "log").string()) +
+            " & pid=$!; until ls " + out + "/*.stl >/dev/null 2>&1 || ! kill -0 $pid 2>/dev/null; do sleep 0.02; "
+            "done; kill -INT $pid; wait $pid; echo $?";
+        std::string status;
+        ASSERT_EQ(runCommand("bash -c " + shellQuote(command), &status), 0);
+        EXPECT_EQ(status, "130\n");
+        const std::string log = readFile(dir / "log");
+        const std::string data = readFile(dir / "stdout");
+        EXPECT_TRUE(contains(log, " cancelled (interrupted) in ")) << log;
+        if (mode == "text") {
+            // The files running when Ctrl-C came end "Cancelled"; those never
+            // started are counted by the summary line only.
+            EXPECT_LE(countOf(log, ".stl: Cancelled"), 2u) << log;
+        } else {
+            EXPECT_EQ(countOf(data, "\"index\":"), static_cast<std::size_t>(Files)) << data;
+            EXPECT_TRUE(contains(data, "\"exitStatus\":130")) << data;
+        }
+        std::size_t complete = 0;
+        for (const std::string& name : namesIn(outFolder)) {
+            EXPECT_NE(name.front(), '.') << "temporary file left: " << name;
+            EXPECT_TRUE(isCompleteBinaryStl(outFolder / name)) << "partial output: " << name;
+            ++complete;
+        }
+        EXPECT_LT(complete, static_cast<std::size_t>(Files)) << "the run was interrupted before the end";
     }
-    EXPECT_LT(complete, static_cast<std::size_t>(Files)) << "the run was interrupted before the end";
 }

@@ -71,8 +71,82 @@ void askOnTerminal(std::string_view question, std::string_view prompt, const Int
 
 } // namespace
 
-ConsoleSink::ConsoleSink(std::size_t totalFiles, bool showProgress)
-    : total_(totalFiles), started_(std::chrono::steady_clock::now()), showProgress_(showProgress)
+LiveResults::LiveResults(const std::vector<std::filesystem::path>& inputs, ResultStyle style)
+    : style_(style), printed_(inputs.size(), false)
+{
+    indexBySource_.reserve(inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        indexBySource_.emplace(inputs[i].native(), i);
+}
+
+void LiveResults::print(const RunEntry& entry, std::size_t index)
+{
+    if (style_.json) {
+        const std::string line = fileResultJson(entry, index);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    } else if (!style_.quiet || !endedWell(entry.status)) {
+        ErrorOutput::instance().write(fileResultLine(entry));
+    }
+}
+
+void LiveResults::fileEnded(const RunEntry& entry)
+{
+    const auto found = indexBySource_.find(entry.source.native());
+    const std::size_t index = found != indexBySource_.end() ? found->second : printed_.size();
+    std::lock_guard lock(mutex_);
+    if (index < printed_.size())
+        printed_[index] = true;
+    print(entry, index);
+}
+
+void LiveResults::reportTheRest(const std::vector<RunEntry>& finals)
+{
+    for (const RunEntry& entry : finals) {
+        const auto found = indexBySource_.find(entry.source.native());
+        if (found == indexBySource_.end() || printed_[found->second])
+            continue;
+        const bool neverStarted = entry.status == ConversionStatus::Cancelled;
+        if (!neverStarted || style_.json || style_.verbose)
+            fileEnded(entry);
+    }
+}
+
+bool endedWell(ConversionStatus status)
+{
+    return status == ConversionStatus::Success || status == ConversionStatus::Replaced ||
+           status == ConversionStatus::ConvertedAndRenamed || status == ConversionStatus::Skipped;
+}
+
+RunCounts countEndings(const std::vector<RunEntry>& finals)
+{
+    RunCounts counts;
+    counts.files = finals.size();
+    for (const RunEntry& entry : finals) {
+        if (entry.status == ConversionStatus::Skipped)
+            ++counts.skipped;
+        else if (entry.status == ConversionStatus::Cancelled)
+            ++counts.cancelled;
+        else if (endedWell(entry.status))
+            ++counts.converted;
+        else
+            ++counts.failed;
+    }
+    return counts;
+}
+
+std::string summaryLine(const RunCounts& counts, std::string_view why, double seconds)
+{
+    std::string line = std::to_string(counts.files) + (counts.files == 1 ? " file: " : " files: ");
+    line += std::to_string(counts.converted) + " converted, " + std::to_string(counts.skipped) + " skipped, " +
+            std::to_string(counts.failed) + " failed, " + std::to_string(counts.cancelled) + " cancelled";
+    if (!why.empty())
+        line += " (" + std::string(why) + ")";
+    return line + " in " + formatDuration(seconds);
+}
+
+ConsoleSink::ConsoleSink(std::size_t totalFiles, bool showProgress, LiveResults& live)
+    : live_(live), total_(totalFiles), started_(std::chrono::steady_clock::now()), showProgress_(showProgress)
 {
     if (showProgress_)
         ticker_ = std::thread([this] { tick(); });
@@ -85,10 +159,13 @@ ConsoleSink::~ConsoleSink()
 
 void ConsoleSink::jobStatusChanged(const std::filesystem::path&, ConversionStatus) {}
 
-void ConsoleSink::jobCompleted(const std::filesystem::path&, ConversionStatus)
+void ConsoleSink::jobCompleted(const RunEntry& entry)
 {
-    std::lock_guard lock(mutex_);
-    ++done_;
+    {
+        std::lock_guard lock(mutex_);
+        ++done_;
+    }
+    live_.fileEnded(entry);
 }
 
 void ConsoleSink::jobFinished(const RunEntry& entry)
@@ -198,12 +275,15 @@ std::string fileResultLine(const RunEntry& entry)
     return line + "\n";
 }
 
-std::string fileResultJson(const RunEntry& entry)
+std::string fileResultJson(const RunEntry& entry, std::size_t index)
 {
-    std::string out = "{\"source\":";
+    std::string out = "{\"index\":" + std::to_string(index) + ",\"source\":";
     appendJsonString(out, entry.source.string());
     out += ",\"output\":";
-    appendJsonString(out, entry.output.string());
+    if (endedWell(entry.status)) // written, or kept when skipped
+        appendJsonString(out, entry.output.string());
+    else
+        out += "null";
     out += ",\"status\":" + std::to_string(static_cast<int>(entry.status));
     out += ",\"statusText\":";
     appendJsonString(out, conversionStatusText(entry.status));

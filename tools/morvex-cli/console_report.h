@@ -10,21 +10,67 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace morvex::cli {
 
+// How each file's result is shown.
+struct ResultStyle {
+    bool json = false;    // one JSON object per file on standard output
+    bool quiet = false;   // text lines for files that did not end well only
+    bool verbose = false; // also a line for every file that never started
+};
+
+// Prints each file's result the moment the file ends, flushed, so that a
+// piped or logged run can be followed; the JSON object carries the file's
+// position in the input as "index". Safe to call from every worker.
+class LiveResults {
+public:
+    LiveResults(const std::vector<std::filesystem::path>& inputs, ResultStyle style);
+
+    void fileEnded(const RunEntry& entry);
+    // After the run, the files no worker reported: those that could not be
+    // scheduled are printed; those never started (after Ctrl-C or a stop)
+    // only in JSON and with --verbose, the summary counts them otherwise.
+    void reportTheRest(const std::vector<RunEntry>& finals);
+
+private:
+    void print(const RunEntry& entry, std::size_t index);
+
+    ResultStyle style_;
+    std::unordered_map<std::string, std::size_t> indexBySource_;
+    std::mutex mutex_;
+    std::vector<bool> printed_;
+};
+
+// The counts of a run's endings, from every file's final status.
+struct RunCounts {
+    std::size_t files = 0;
+    std::size_t converted = 0; // Success, Replaced, Converted and renamed
+    std::size_t skipped = 0;
+    std::size_t failed = 0;
+    std::size_t cancelled = 0;
+};
+RunCounts countEndings(const std::vector<RunEntry>& finals);
+bool endedWell(ConversionStatus status);
+
+// "340 files: 201 converted, 1 skipped, 0 failed, 139 cancelled
+// (interrupted) in 0:19"; `why` (in brackets) says why files were
+// cancelled, when they were.
+std::string summaryLine(const RunCounts& counts, std::string_view why, double seconds);
+
 // The command line's sink of a run: keeps the counts and the latest status
 // text, draws one progress line on a terminal (redrawn in place a few times
-// a second by its own thread), and collects the final statuses for the
-// lines printed after the run.
+// a second by its own thread), passes each file's end on as it happens, and
+// collects the final statuses of the run.
 class ConsoleSink : public RunSink {
 public:
-    ConsoleSink(std::size_t totalFiles, bool showProgress);
+    ConsoleSink(std::size_t totalFiles, bool showProgress, LiveResults& live);
     ~ConsoleSink() override;
 
     void jobStatusChanged(const std::filesystem::path& source, ConversionStatus status) override;
-    void jobCompleted(const std::filesystem::path& source, ConversionStatus status) override;
+    void jobCompleted(const RunEntry& entry) override;
     void jobFinished(const RunEntry& entry) override;
     void progressChanged(double overall) override;
     void statusTextChanged(std::string_view text, int line) override;
@@ -38,6 +84,7 @@ private:
     std::string progressLine();
     void tick();
 
+    LiveResults& live_;
     std::mutex mutex_;
     std::size_t total_;
     std::size_t done_ = 0;
@@ -61,8 +108,9 @@ std::string composeProgressLine(double overall, std::size_t done, std::size_t to
 
 // One line per file: "a.obj: Success -> out/a.stl", "b.obj: Read failed: why".
 std::string fileResultLine(const RunEntry& entry);
-// {"source":..., "output":..., "status":3, "statusText":"Success", "seconds":0.01}
-std::string fileResultJson(const RunEntry& entry);
+// {"index":0, "source":..., "output":..., "status":3, "statusText":"Success",
+// "seconds":0.01}; "output" is null when nothing was written.
+std::string fileResultJson(const RunEntry& entry, std::size_t index);
 
 // Asks the overwrite question on the terminal.
 class TerminalOverwriteQuestion : public OverwriteQuestion {

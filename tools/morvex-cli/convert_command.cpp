@@ -1,7 +1,6 @@
 #include "convert_command.h"
 
 #include "app/batch_run.h"
-#include "app/completion_summary.h"
 #include "app/effects.h"
 #include "app/free_space_check.h"
 #include "app/input_collection.h"
@@ -51,6 +50,7 @@ const std::string_view ConvertUsageTemplate =
     "  -j, --jobs N             files converted at once; default: processor count\n"
     "  -n, --dry-run            list each planned output and name clash; write nothing\n"
     "  -q, --quiet              print errors only\n"
+    "  -v, --verbose            also list the files that never started\n"
     "      --json               one JSON object per file on standard output\n"
     "  -h, --help               this text\n"
     "\n"
@@ -412,15 +412,18 @@ int printDryRun(const ConversionRun& run, OverwritePolicySource& policy, bool js
     return 0;
 }
 
-// Converts every file of the plan, with a progress line on a terminal and
-// questions where someone can answer them.
+// Converts every file of the plan, with a progress line on a terminal,
+// each file's result as it ends, and questions where someone can answer
+// them.
 RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
 {
     if (!plan.outputFolder.empty())
         rememberOutputFolder(session.store, std::filesystem::absolute(plan.outputFolder).lexically_normal().string());
 
+    const ConvertOptions& options = session.options;
     const auto started = std::chrono::steady_clock::now();
-    ConsoleSink sink(plan.run->results.size(), standardErrorIsTerminal() && !session.options.quiet);
+    LiveResults live(plan.inputs.files, {options.json, options.quiet, options.verbose});
+    ConsoleSink sink(plan.run->results.size(), standardErrorIsTerminal() && !options.quiet, live);
     TerminalOverwriteQuestion terminalQuestion(session.watcher);
     UnanswerableQuestion noQuestion;
     RunOutcome outcome;
@@ -431,49 +434,24 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     outcome.finals = sink.finals();
     outcome.unansweredClash = noQuestion.first;
+    if (outcome.unansweredClash.empty() || session.watcher.interrupted())
+        live.reportTheRest(outcome.finals);
     return outcome;
 }
 
-bool endedWell(ConversionStatus status)
+std::string summaryJson(const RunCounts& counts, std::string_view text, double seconds, int exitStatus)
 {
-    return status == ConversionStatus::Success || status == ConversionStatus::Replaced ||
-           status == ConversionStatus::ConvertedAndRenamed || status == ConversionStatus::Skipped;
-}
-
-std::string summaryJson(const ConversionRun& run, std::string_view text, double seconds, int exitStatus)
-{
-    unsigned skipped = 0, cancelled = 0;
-    for (const RunEntry& entry : run.results) {
-        skipped += entry.status == ConversionStatus::Skipped;
-        cancelled += entry.status == ConversionStatus::Cancelled;
-    }
-    std::string out = "{\"summary\":{\"files\":" + std::to_string(run.results.size());
-    out += ",\"converted\":" + std::to_string(run.converted);
-    out += ",\"failed\":" + std::to_string(run.failed);
-    out += ",\"skipped\":" + std::to_string(skipped);
-    out += ",\"cancelled\":" + std::to_string(cancelled);
+    std::string out = "{\"summary\":{\"files\":" + std::to_string(counts.files);
+    out += ",\"converted\":" + std::to_string(counts.converted);
+    out += ",\"failed\":" + std::to_string(counts.failed);
+    out += ",\"skipped\":" + std::to_string(counts.skipped);
+    out += ",\"cancelled\":" + std::to_string(counts.cancelled);
     out += ",\"seconds\":";
     appendJsonNumber(out, std::round(seconds * 1000.0) / 1000.0);
     out += ",\"text\":";
     appendJsonString(out, text);
     out += ",\"exitStatus\":" + std::to_string(exitStatus) + "}}\n";
     return out;
-}
-
-// One line (or JSON object, added to `json`) per file; true when every file
-// ended well.
-bool reportFiles(const std::vector<RunEntry>& finals, const ConvertOptions& options, std::string& json)
-{
-    bool allWell = true;
-    for (const RunEntry& entry : finals) {
-        const bool well = endedWell(entry.status);
-        allWell = allWell && well;
-        if (options.json)
-            json += fileResultJson(entry);
-        else if (!options.quiet || !well)
-            ErrorOutput::instance().write(fileResultLine(entry));
-    }
-    return allWell;
 }
 
 // A path that named nothing usable is an error even when the rest went well.
@@ -484,22 +462,17 @@ bool everyPathUsed(const InputCollection& inputs)
     });
 }
 
-std::size_t unsupportedCount(const InputCollection& inputs)
+// Why files were cancelled, for the summary; empty when none were.
+std::string cancelledBecause(const ConvertSession& session, const RunCounts& counts)
 {
-    std::size_t count = 0;
-    for (const InputNotice& notice : inputs.notices)
-        count += notice.kind == InputNotice::Kind::Unsupported;
-    return count;
+    if (counts.cancelled == 0)
+        return {};
+    if (session.watcher.interrupted())
+        return "interrupted";
+    return "stopped";
 }
 
-std::string_view summaryText(const ConvertPlan& plan)
-{
-    const unsigned selected = static_cast<unsigned>(plan.run->results.size() + unsupportedCount(plan.inputs));
-    const CompletionSummary summary = completionSummary(plan.run->converted, selected);
-    return summary.shown ? summary.text : std::string_view("No file was converted.");
-}
-
-// Prints how each file ended and the summary; returns the exit status.
+// Prints the summary; returns the exit status.
 int reportConversion(const ConvertSession& session, const ConvertPlan& plan, const RunOutcome& outcome)
 {
     const ConvertOptions& options = session.options;
@@ -508,14 +481,14 @@ int reportConversion(const ConvertSession& session, const ConvertPlan& plan, con
     if (outcome.result == OperationResult::Failure && !outcome.reason.empty())
         ErrorOutput::instance().write("morvex-cli: " + outcome.reason + "\n");
 
-    std::string json;
-    const bool allWell = reportFiles(outcome.finals, options, json);
+    const RunCounts counts = countEndings(outcome.finals);
+    const bool allWell = counts.failed == 0 && counts.cancelled == 0;
     const int exitStatus = session.watcher.interrupted() ? 130 : allWell && everyPathUsed(plan.inputs) ? 0 : 1;
-    const std::string_view text = summaryText(plan);
+    const std::string text = summaryLine(counts, cancelledBecause(session, counts), outcome.seconds);
     if (!options.quiet)
-        ErrorOutput::instance().write(std::string(text) + "\n");
+        ErrorOutput::instance().write(text + "\n");
     if (options.json) {
-        json += summaryJson(*plan.run, text, outcome.seconds, exitStatus);
+        const std::string json = summaryJson(counts, text, outcome.seconds, exitStatus);
         std::fwrite(json.data(), 1, json.size(), stdout);
         std::fflush(stdout);
     }

@@ -31,6 +31,7 @@ constexpr OptionRow optionRows[] = {
     {"--jobs", 'j', Takes::Value},
     {"--dry-run", 'n', Takes::Nothing},
     {"--quiet", 'q', Takes::Nothing},
+    {"--verbose", 'v', Takes::Nothing},
     {"--json", 0, Takes::Nothing},
     {"--help", 'h', Takes::Nothing},
 };
@@ -102,6 +103,8 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
         options.dryRun = true;
     } else if (name == "--quiet") {
         options.quiet = true;
+    } else if (name == "--verbose") {
+        options.verbose = true;
     } else if (name == "--json") {
         options.json = true;
     } else if (name == "--help") {

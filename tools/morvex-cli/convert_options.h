@@ -28,6 +28,7 @@ struct ConvertOptions {
     unsigned jobs = 0; // 0: one per processor
     bool dryRun = false;
     bool quiet = false;
+    bool verbose = false;
     bool json = false;
     bool help = false;
 
