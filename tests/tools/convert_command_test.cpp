@@ -320,3 +320,54 @@ TEST(ConvertCommand, InterruptCancelsAndLeavesOnlyCompleteOutputs)
         EXPECT_LT(complete, static_cast<std::size_t>(Files)) << "the run was interrupted before the end";
     }
 }
+
+TEST(ConvertCommand, OutputNamesOneFileOrAFolder)
+{
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
+    writeBinaryStl(dir / "a.stl", 5);
+    writeBinaryStl(dir / "b.stl", 6);
+    std::filesystem::create_directory(dir / "existing");
+    const std::string a = shellQuote((dir / "a.stl").string());
+    const auto to = [&](std::string_view name) { return " -o " + shellQuote((dir / name).string()); };
+
+    std::string output;
+    ASSERT_EQ(cli(a + to("made/b.obj"), &output), 0) << output;
+    EXPECT_TRUE(contains(output, "a.stl: Success -> " + (dir / "made" / "b.obj").string())) << output;
+    EXPECT_EQ(namesIn(dir / "made"), (std::set<std::string>{"b.obj"})) << "exactly the file named";
+    std::string info;
+    EXPECT_EQ(runCommand(shellQuote(cliPath().string()) + " info --json " + shellQuote((dir / "made" / "b.obj").string()),
+                         &info),
+              0);
+    EXPECT_TRUE(contains(info, "\"triangles\":5")) << info;
+
+    ASSERT_EQ(cli(a + to("ascii.stl") + " --to stl-ascii", &output), 0) << output;
+    EXPECT_TRUE(readFile(dir / "ascii.stl").starts_with("solid")) << "--to picks among the writers of .stl";
+    ASSERT_EQ(cli(a + to("existing") + " --to stl", &output), 0) << output;
+    EXPECT_TRUE(isCompleteBinaryStl(dir / "existing" / "a.stl")) << "an existing folder stays a folder";
+    ASSERT_EQ(cli(a + to("newfolder.ply/") + " --to stl", &output), 0) << output;
+    EXPECT_TRUE(isCompleteBinaryStl(dir / "newfolder.ply" / "a.stl")) << "a trailing / names a folder";
+    output.clear();
+    ASSERT_EQ(cli(a + to("planned.ply") + " --dry-run", &output), 0) << output;
+    EXPECT_TRUE(contains(output, " -> " + (dir / "planned.ply").string())) << output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "planned.ply"));
+
+    struct Case {
+        std::string arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {a + " " + shellQuote((dir / "b.stl").string()) + to("two.obj"), "names a model file, but there are several inputs"},
+        {shellQuote((dir / "existing").string()) + to("walked.obj"), "several inputs"},
+        {a + to("c.xyz"), "cannot write .xyz files"},
+        {a + to("c.xyz"), "known extensions: .3dp, .3mf, .obj, .ply, .stl"},
+        {a + to("c.stl") + " --to ply", "--to ply writes .ply files, not"},
+    };
+    for (const Case& c : cases) {
+        output.clear();
+        EXPECT_EQ(cli(c.arguments, &output), 2) << c.arguments;
+        EXPECT_TRUE(contains(output, c.message)) << c.arguments << " printed: " << output;
+    }
+    for (const char* never : {"two.obj", "walked.obj", "c.xyz", "c.stl"})
+        EXPECT_FALSE(std::filesystem::exists(dir / never)) << never;
+}

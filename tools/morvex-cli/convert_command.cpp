@@ -31,8 +31,10 @@ const std::string_view ConvertUsageTemplate =
     "Output:\n"
     "  -t, --to FORMAT          %FORMATS%;\n"
     "                           default: the stored output format\n"
-    "  -o, --output DIR         output folder; default: the stored output folder,\n"
-    "                           else next to each source file\n"
+    "  -o, --output DIR|FILE    output folder; default: the stored output folder,\n"
+    "                           else next to each source file. One input file and\n"
+    "                           a name with a model extension (out.obj): exactly\n"
+    "                           that file, in the format of its extension\n"
     "      --same-folder        next to each source file, whatever is stored\n"
     "      --create-folder      create a missing output folder without asking\n"
     "      --on-exists ACTION   when an output file exists: ask, overwrite, skip,\n"
@@ -307,6 +309,8 @@ ConversionSettings runSettings(const ConvertSession& session, const FileFormat& 
     settings.outputExtension = format.extension;
     settings.outputKind = format.profile.kind;
     settings.outputFolder = outputFolder;
+    if (session.options.outputFile)
+        settings.outputFileName = session.options.outputFile->filename().string();
     loadEffectsInto(effects, settings);
     return settings;
 }
@@ -417,7 +421,7 @@ int printDryRun(const ConversionRun& run, OverwritePolicySource& policy, bool js
 // them.
 RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
 {
-    if (!plan.outputFolder.empty())
+    if (!plan.outputFolder.empty() && !session.options.outputFile)
         rememberOutputFolder(session.store, std::filesystem::absolute(plan.outputFolder).lexically_normal().string());
 
     const ConvertOptions& options = session.options;

@@ -2,7 +2,9 @@
 
 #include "support/text/text.h"
 
+#include <algorithm>
 #include <charconv>
+#include <system_error>
 
 namespace morvex::cli {
 namespace {
@@ -113,7 +115,72 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
     return true;
 }
 
+// The writer of files with this extension: --to when it writes them,
+// else the first row that does.
+const FileFormat* writerForExtension(std::string_view extension, const FileFormat* chosen)
+{
+    if (chosen != nullptr)
+        return equalsIgnoreCase(chosen->extension, extension) ? chosen : nullptr;
+    for (const FileFormat& format : fileFormats())
+        if (format.writable() && equalsIgnoreCase(format.extension, extension))
+            return &format;
+    return nullptr;
+}
+
+bool severalInputs(const std::vector<std::string>& paths)
+{
+    std::error_code error;
+    return paths.size() > 1 || std::filesystem::is_directory(paths.front(), error);
+}
+
 } // namespace
+
+std::string outputExtensionList()
+{
+    std::vector<std::string_view> listed; // stl and stl-ascii share one
+    std::string list;
+    for (const FileFormat& format : fileFormats()) {
+        if (!format.writable() || std::find(listed.begin(), listed.end(), format.extension) != listed.end())
+            continue;
+        listed.push_back(format.extension);
+        list += (list.empty() ? "." : ", .") + std::string(format.extension);
+    }
+    return list;
+}
+
+bool settleOutputTarget(ConvertOptions& options, std::string& error)
+{
+    if (!options.outputFolder)
+        return true;
+    const std::string target = *options.outputFolder;
+    std::error_code ignored;
+    if (target.ends_with('/') || std::filesystem::is_directory(target, ignored))
+        return true;
+    const std::filesystem::path path(target);
+    const std::string extension(withoutLeadingDot(path.extension().string()));
+    if (extension.empty())
+        return true;
+    if (severalInputs(options.paths)) {
+        if (formatForExtension(extension) == nullptr)
+            return true; // "scans.2026" is a folder name
+        return error = "--output '" + target + "' names a model file, but there are several inputs; name a folder "
+                       "(end it with /)",
+               false;
+    }
+    const FileFormat* format = writerForExtension(extension, options.format);
+    if (format == nullptr && options.format != nullptr)
+        return error = "--to " + std::string(options.format->name) + " writes ." +
+                       std::string(options.format->extension) + " files, not '" + target + "'",
+               false;
+    if (format == nullptr)
+        return error = "cannot write ." + extension + " files ('" + target + "'); known extensions: " +
+                       outputExtensionList() + " (end the name with / for a folder)",
+               false;
+    options.format = format;
+    options.outputFile = path;
+    options.outputFolder = path.has_parent_path() ? path.parent_path().string() : std::string(".");
+    return true;
+}
 
 std::optional<EffectVector> parseEffectTriple(std::string_view text, bool uniform)
 {
@@ -178,7 +245,7 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         return error = "--stored-effects cannot be combined with effect options", false;
     if (options.sameFolder && options.outputFolder)
         return error = "--same-folder and --output exclude each other", false;
-    return true;
+    return settleOutputTarget(options, error);
 }
 
 } // namespace morvex::cli
