@@ -5,6 +5,11 @@
 
 namespace morvex {
 
+bool externalConverterInstalled()
+{
+    return false;
+}
+
 OperationResult runExternalConverter(ProgressReporter&, Model&, const std::filesystem::path&, std::string* reason)
 {
     return failWith(reason, "the external mesh converter is not available");

@@ -1,5 +1,6 @@
 #include "common/cli_run.h"
 #include "common/test_support.h"
+#include "formats/format_table.h"
 
 #include <gtest/gtest.h>
 
@@ -63,4 +64,46 @@ TEST(InfoCommand, DescribesTheExampleAndItsConversion)
         EXPECT_NE(first, std::string::npos) << expected << " in " << output;
         EXPECT_NE(output.find(expected, first + 1), std::string::npos) << expected << " twice in " << output;
     }
+}
+
+TEST(FormatsCommand, ListsTheTableAndOnlyWritersAreAcceptedByTo)
+{
+    TempDir dir;
+    const CliRun formats(dir / "config", "formats");
+    const CliRun convert(dir / "config", "convert");
+    writeFile(dir / "a.stl", "solid a\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
+                             "endloop\nendfacet\nendsolid a\n");
+    std::string text;
+    ASSERT_EQ(formats("", &text), 0);
+    EXPECT_NE(text.find("stl      .stl      yes, own reader"), std::string::npos) << text;
+    EXPECT_NE(text.find("stl, stl-ascii"), std::string::npos) << text;
+    EXPECT_NE(text.find("fbx      .fbx      through the helper, not installed"), std::string::npos) << text;
+    EXPECT_NE(text.find("Formats read through the helper"), std::string::npos) << "points to the README: " << text;
+
+    std::string json;
+    ASSERT_EQ(formats("--json", &json), 0);
+    std::size_t lines = 0, writable = 0;
+    for (std::size_t start = 0, end; (end = json.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = json.substr(start, end - start);
+        ++lines;
+        const std::size_t nameAt = line.find("\"format\":\"") + 10;
+        const std::string name = line.substr(nameAt, line.find('"', nameAt) - nameAt);
+        const bool writes = line.find("\"write\":[]") == std::string::npos;
+        writable += writes;
+        // --to takes exactly the formats listed as written.
+        std::string output;
+        EXPECT_EQ(convert(shellQuote((dir / "a.stl").string()) + " --dry-run --to " + name + " -o " +
+                              shellQuote((dir / "out").string() + "/"),
+                          &output),
+                  writes ? 0 : 2)
+            << line << "\n" << output;
+        if (line.find("\"route\":\"helper\"") != std::string::npos) {
+            EXPECT_NE(line.find("\"helperInstalled\":false"), std::string::npos) << line;
+        }
+    }
+    std::size_t readableRows = 0;
+    for (const morvex::FileFormat& format : morvex::fileFormats())
+        readableRows += format.readable();
+    EXPECT_EQ(lines, readableRows);
+    EXPECT_EQ(writable, 5u) << "3dp, 3mf, obj, ply, stl (with stl-ascii): " << json;
 }

@@ -66,6 +66,10 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
     const std::string_view name = option.longName;
     if (name == "--to") {
         options.format = outputFormatNamed(value);
+        if (options.format == nullptr && formatForExtension(value) != nullptr)
+            return error = "'" + value + "' files are read but cannot be written; --to takes " + outputFormatNames() +
+                           " (see 'morvex-cli formats')",
+                   false;
         if (options.format == nullptr)
             return error = "unknown output format '" + value + "' (" + outputFormatNames() + ")", false;
     } else if (name == "--output") {

@@ -1,11 +1,13 @@
 // morvex-cli: the converter without a window.
 //   morvex-cli info [--json] FILE...
 //   morvex-cli convert [options] PATH...
+//   morvex-cli formats [--json]
 
 #include "app/model_io.h"
 #include "app/model_summary.h"
 #include "formats/format_table.h"
 #include "convert_command.h"
+#include "formats_command.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/text.h"
 #include "terminal.h"
@@ -25,6 +27,7 @@ constexpr const char* Version = "0.1.0";
 constexpr const char* UsageText =
     "usage: morvex-cli info [--json] FILE...\n"
     "       morvex-cli convert [options] PATH...\n"
+    "       morvex-cli formats [--json]\n"
     "       morvex-cli --help | --version\n"
     "\n"
     "info     reads each file and prints what it holds: objects with their vertex,\n"
@@ -33,6 +36,8 @@ constexpr const char* UsageText =
     "         object per file and line.\n"
     "convert  converts files and folders of model files into one output format,\n"
     "         several at once; 'morvex-cli convert --help' lists its options.\n"
+    "formats  lists every format: its extension, whether it is read (by our own\n"
+    "         reader or through the helper) and the --to names that write it.\n"
     "\n"
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
     "error, 130 when interrupted.\n";
@@ -103,5 +108,7 @@ int main(int argc, char** argv)
         return runInfo(args);
     if (command == "convert")
         return cli::runConvert(args);
+    if (command == "formats")
+        return cli::runFormats(args);
     return usageError("unknown command '" + std::string(command) + "'");
 }
