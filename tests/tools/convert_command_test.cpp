@@ -371,3 +371,53 @@ TEST(ConvertCommand, OutputNamesOneFileOrAFolder)
     for (const char* never : {"two.obj", "walked.obj", "c.xyz", "c.stl"})
         EXPECT_FALSE(std::filesystem::exists(dir / never)) << never;
 }
+
+TEST(ConvertCommand, StandardInputAndOutputForOneFileFormats)
+{
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
+    writeBinaryStl(dir / "a.stl", 7);
+    std::filesystem::create_directory(dir / "tmp");
+    const std::string a = shellQuote((dir / "a.stl").string());
+    const std::string tmp = "TMPDIR=" + shellQuote((dir / "tmp").string()) + " ";
+
+    // STL in, through PLY on a pipe, back to STL: the same model as a direct
+    // conversion of the file.
+    ASSERT_EQ(cli(a + " -o " + shellQuote((dir / "direct.stl").string())), 0);
+    std::string output;
+    const std::string piped = tmp + cli.commandLine("- --from stl -o - --to ply") + " <" + a + " 2>/dev/null | " +
+                              tmp + cli.commandLine("- --from ply -o " + shellQuote((dir / "piped.stl").string())) +
+                              " 2>&1";
+    ASSERT_EQ(runCommand(piped, &output), 0) << output;
+    EXPECT_TRUE(contains(output, "-: Success -> " + (dir / "piped.stl").string())) << output;
+    EXPECT_EQ(readFile(dir / "piped.stl").substr(80), readFile(dir / "direct.stl").substr(80));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "tmp")) << "temporary copies are removed";
+
+    output.clear();
+    EXPECT_EQ(runCommand("echo 'solid x' | " + tmp + cli.commandLine("- --from stl -o - --to stl") + " 2>/dev/null",
+                         &output),
+              1)
+        << "a damaged model on standard input";
+    EXPECT_EQ(output, "") << "nothing but the model ever goes to standard output";
+
+    struct Case {
+        std::string arguments;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"- -o " + shellQuote((dir / "x.stl").string()), "reading standard input needs its format: --from"},
+        {"- --from obj -o -", "only for the formats that are one file"},
+        {"- --from stl --to stl -o " + shellQuote((dir / "out").string() + "/"), "needs an output file"},
+        {a + " - --from stl -o -", "must be the only input"},
+        {a + " --from stl -o -", "--from names the format of standard input"},
+        {a + " -o - --to obj", "only for the formats that are one file"},
+        {a + " -o -", "needs the format: --to"},
+        {a + " -o - --to stl --json", "cannot be combined with --json"},
+        {shellQuote(dir.path().string()) + " -o - --to stl", "takes one input file"},
+    };
+    for (const Case& c : cases) {
+        output.clear();
+        EXPECT_EQ(cli(c.arguments, &output), 2) << c.arguments;
+        EXPECT_TRUE(contains(output, c.message)) << c.arguments << " printed: " << output;
+    }
+}

@@ -79,8 +79,13 @@ LiveResults::LiveResults(const std::vector<std::filesystem::path>& inputs, Resul
         indexBySource_.emplace(inputs[i].native(), i);
 }
 
-void LiveResults::print(const RunEntry& entry, std::size_t index)
+void LiveResults::print(const RunEntry& ended, std::size_t index)
 {
+    RunEntry entry = ended;
+    if (shownName_) {
+        entry.source = shownName_(entry.source);
+        entry.output = shownName_(entry.output);
+    }
     if (style_.json) {
         const std::string line = fileResultJson(entry, index);
         std::fwrite(line.data(), 1, line.size(), stdout);

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,6 +30,12 @@ class LiveResults {
 public:
     LiveResults(const std::vector<std::filesystem::path>& inputs, ResultStyle style);
 
+    // Shows paths by other names (standard input and output as "-").
+    void showNamesBy(std::function<std::string(const std::filesystem::path&)> shownName)
+    {
+        shownName_ = std::move(shownName);
+    }
+
     void fileEnded(const RunEntry& entry);
     // After the run, the files no worker reported: those that could not be
     // scheduled are printed; those never started (after Ctrl-C or a stop)
@@ -39,6 +46,7 @@ private:
     void print(const RunEntry& entry, std::size_t index);
 
     ResultStyle style_;
+    std::function<std::string(const std::filesystem::path&)> shownName_;
     std::unordered_map<std::string, std::size_t> indexBySource_;
     std::mutex mutex_;
     std::vector<bool> printed_;

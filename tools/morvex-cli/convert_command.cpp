@@ -12,6 +12,7 @@
 #include "app/scheduler.h"
 #include "console_report.h"
 #include "convert_options.h"
+#include "standard_streams.h"
 #include "support/text/json.h"
 #include "support/text/text.h"
 #include "terminal.h"
@@ -31,10 +32,12 @@ const std::string_view ConvertUsageTemplate =
     "Output:\n"
     "  -t, --to FORMAT          %FORMATS%;\n"
     "                           default: the stored output format\n"
+    "      --from FORMAT        the format of standard input, given as the path -\n"
     "  -o, --output DIR|FILE    output folder; default: the stored output folder,\n"
     "                           else next to each source file. One input file and\n"
     "                           a name with a model extension (out.obj): exactly\n"
-    "                           that file, in the format of its extension\n"
+    "                           that file, in the format of its extension; - for\n"
+    "                           standard output (3dp, 3mf, ply, stl with --to)\n"
     "      --same-folder        next to each source file, whatever is stored\n"
     "      --create-folder      create a missing output folder without asking\n"
     "      --on-exists ACTION   when an output file exists: ask, overwrite, skip,\n"
@@ -103,8 +106,8 @@ using EarlyExit = std::optional<int>;
 // it reads, the reporter that Ctrl-C stops, and the overwrite policy.
 class ConvertSession {
 public:
-    explicit ConvertSession(const ConvertOptions& commandOptions)
-        : options(commandOptions), store(SettingsStore::forUser()), watcher(reporter),
+    ConvertSession(const ConvertOptions& commandOptions, const StandardStreams& standardStreams)
+        : options(commandOptions), streams(standardStreams), store(SettingsStore::forUser()), watcher(reporter),
           interactive(standardInputIsTerminal() && standardErrorIsTerminal()), storedPolicy_(store),
           chosenPolicy_(policyForChoice(options.onExists.value_or(OverwriteChoice::Prompt)), &store)
     {
@@ -117,6 +120,7 @@ public:
     }
 
     const ConvertOptions& options;
+    const StandardStreams& streams;
     const SettingsStore store;
     StoppableReporter reporter;
     InterruptWatcher watcher;
@@ -427,6 +431,8 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
     const ConvertOptions& options = session.options;
     const auto started = std::chrono::steady_clock::now();
     LiveResults live(plan.inputs.files, {options.json, options.quiet, options.verbose});
+    if (session.streams.readsInput() || session.streams.writesOutput())
+        live.showNamesBy([&streams = session.streams](const std::filesystem::path& path) { return streams.shownName(path); });
     ConsoleSink sink(plan.run->results.size(), standardErrorIsTerminal() && !options.quiet, live);
     TerminalOverwriteQuestion terminalQuestion(session.watcher);
     UnanswerableQuestion noQuestion;
@@ -506,7 +512,10 @@ int runConvert(const std::vector<std::string>& args)
     ConvertOptions options;
     if (const EarlyExit ended = parseConvertCommand(args, options))
         return *ended;
-    ConvertSession session(options);
+    StandardStreams streams;
+    if (std::string error; !streams.prepare(options, error))
+        return usageError(error);
+    ConvertSession session(options, streams);
     ConvertPlan plan;
     if (const EarlyExit ended = planConversion(session, plan))
         return *ended;
@@ -515,7 +524,13 @@ int runConvert(const std::vector<std::string>& args)
     if (const EarlyExit ended = refuseUnanswerableClash(session, *plan.run))
         return *ended;
     const RunOutcome outcome = runPlannedConversion(session, plan);
-    return reportConversion(session, plan, outcome);
+    const int exitStatus = reportConversion(session, plan, outcome);
+    std::string error;
+    if (exitStatus == 0 && streams.writesOutput() && !streams.copyOutOnce(*options.outputFile, error)) {
+        ErrorOutput::instance().write("morvex-cli: " + error + "\n");
+        return 1;
+    }
+    return exitStatus;
 }
 
 } // namespace morvex::cli

@@ -19,6 +19,7 @@ struct OptionRow {
 
 constexpr OptionRow optionRows[] = {
     {"--to", 't', Takes::Value},
+    {"--from", 0, Takes::Value},
     {"--output", 'o', Takes::Value},
     {"--same-folder", 0, Takes::Nothing},
     {"--create-folder", 0, Takes::Nothing},
@@ -72,6 +73,10 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
                    false;
         if (options.format == nullptr)
             return error = "unknown output format '" + value + "' (" + outputFormatNames() + ")", false;
+    } else if (name == "--from") {
+        options.from = formatForExtension(value);
+        if (options.from == nullptr)
+            return error = "unknown input format '" + value + "' (see 'morvex-cli formats')", false;
     } else if (name == "--output") {
         options.outputFolder = value;
     } else if (name == "--same-folder") {
@@ -158,7 +163,7 @@ bool settleOutputTarget(ConvertOptions& options, std::string& error)
         return true;
     const std::string target = *options.outputFolder;
     std::error_code ignored;
-    if (target.ends_with('/') || std::filesystem::is_directory(target, ignored))
+    if (target == "-" || target.ends_with('/') || std::filesystem::is_directory(target, ignored))
         return true;
     const std::filesystem::path path(target);
     const std::string extension(withoutLeadingDot(path.extension().string()));

@@ -15,6 +15,7 @@ namespace morvex::cli {
 struct ConvertOptions {
     std::vector<std::string> paths;
     const FileFormat* format = nullptr;      // --to; default: the stored format
+    const FileFormat* from = nullptr;        // --from: the format of standard input
     std::optional<std::string> outputFolder; // --output; default: the stored folder
     // --output naming one file (one input, a model extension): written
     // exactly there; outputFolder then holds its folder.
