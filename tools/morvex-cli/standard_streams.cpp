@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -46,25 +45,13 @@ bool copyAll(int from, int to)
 
 } // namespace
 
-StandardStreams::~StandardStreams()
-{
-    if (!folder_.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(folder_, ignored);
-    }
-}
-
 bool StandardStreams::makeFolder(std::string& error)
 {
-    if (!folder_.empty())
+    if (!folder_.path().empty())
         return true;
-    std::error_code ignored;
-    std::string pattern = (std::filesystem::temp_directory_path(ignored) / "morvex-stream-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        return error = "cannot create a temporary folder for standard input or output: " +
-                       std::string(std::strerror(errno)),
-               false;
-    folder_ = pattern;
+    std::string reason;
+    if (folder_.create(&reason) != OperationResult::Success)
+        return error = "cannot create a temporary folder for standard input or output: " + reason, false;
     return true;
 }
 
@@ -87,7 +74,7 @@ bool StandardStreams::prepare(ConvertOptions& options, std::string& error)
             return error = "standard input is a terminal; pipe a model file into morvex-cli", false;
         if (!makeFolder(error))
             return false;
-        input_ = folder_ / ("stdin." + std::string(options.from->extension));
+        input_ = folder_.path() / ("stdin." + std::string(options.from->extension));
         const int file = ::open(input_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         const bool copied = file >= 0 && copyAll(STDIN_FILENO, file);
         if (file >= 0)
@@ -108,9 +95,9 @@ bool StandardStreams::prepare(ConvertOptions& options, std::string& error)
             return error = "-o - (standard output) cannot be combined with --json or --dry-run", false;
         if (!makeFolder(error))
             return false;
-        output_ = folder_ / ("stdout." + std::string(options.format->extension));
+        output_ = folder_.path() / ("stdout." + std::string(options.format->extension));
         options.outputFile = output_;
-        options.outputFolder = folder_.string();
+        options.outputFolder = folder_.path().string();
     }
     return true;
 }

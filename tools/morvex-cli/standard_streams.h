@@ -1,6 +1,7 @@
 #pragma once
 
 #include "convert_options.h"
+#include "support/platform/scratch_folder.h"
 
 #include <filesystem>
 #include <string>
@@ -14,11 +15,6 @@ namespace morvex::cli {
 // library and textures lie beside it) can go through a stream.
 class StandardStreams {
 public:
-    StandardStreams() = default;
-    ~StandardStreams();
-    StandardStreams(const StandardStreams&) = delete;
-    StandardStreams& operator=(const StandardStreams&) = delete;
-
     // Checks the use of "-" in `options` and puts the temporary files in
     // their place; false with a usage message.
     bool prepare(ConvertOptions& options, std::string& error);
@@ -33,7 +29,7 @@ public:
 private:
     bool makeFolder(std::string& error);
 
-    std::filesystem::path folder_;
+    ScratchFolder folder_; // removed with the temporary files at the end
     std::filesystem::path input_;
     std::filesystem::path output_;
 };
