@@ -12,13 +12,15 @@ bool externalConverterInstalled()
 
 OperationResult runExternalConverter(ProgressReporter&, Model&, const std::filesystem::path&, std::string* reason)
 {
-    return failWith(reason, "the external mesh converter is not available");
+    return failWith(reason, "the external mesh converter is not available: this format is read through that helper, "
+                             "which is not installed in this build (see \"Formats read through the helper\" in the README)");
 }
 
 OperationResult runIfcConverter(ProgressReporter&, const std::filesystem::path&, const std::filesystem::path&,
                                 std::string* reason)
 {
-    return failWith(reason, "the IFC converter is not available");
+    return failWith(reason, "the IFC converter is not available: IFC files are read through the IFC tool, which is not "
+                             "installed in this build (see \"Formats read through the helper\" in the README)");
 }
 
 } // namespace morvex
