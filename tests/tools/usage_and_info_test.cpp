@@ -107,3 +107,35 @@ TEST(FormatsCommand, ListsTheTableAndOnlyWritersAreAcceptedByTo)
     EXPECT_EQ(lines, readableRows);
     EXPECT_EQ(writable, 5u) << "3dp, 3mf, obj, ply, stl (with stl-ascii): " << json;
 }
+
+TEST(InfoCommand, SaysWhatAFileIsWhenItIsNoModel)
+{
+    TempDir dir;
+    const CliRun info(dir / "config", "info");
+    writeFile(dir / "notes.txt", "plain text");
+    writeFile(dir / "scene.fbx", "Kaydara FBX Binary");
+    writeFile(dir / "odd.xyz", "1 2 3");
+    std::filesystem::create_directory(dir / "folder.stl");
+    struct Case {
+        const char* file;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"notes.txt", "not a model file"},
+        {"folder.stl", "is a folder"},
+        {"odd.xyz", "no format has the extension '.xyz'"},
+        {"scene.fbx", "Formats read through the helper"},
+    };
+    for (const Case& c : cases) {
+        std::string output;
+        EXPECT_EQ(info("-- " + shellQuote((dir / c.file).string()), &output), 1) << c.file;
+        EXPECT_NE(output.find(c.message), std::string::npos) << c.file << " printed: " << output;
+        EXPECT_EQ(output.find("profile kind"), std::string::npos) << output;
+    }
+    std::string output;
+    EXPECT_EQ(info(shellQuote((sourceDir() / "examples" / "bracket.stl").string()), &output), 0);
+    EXPECT_NE(output.find("format ASCII STL, 1 object(s)"), std::string::npos) << output;
+    output.clear();
+    EXPECT_EQ(info("--help", &output), 0);
+    EXPECT_NE(output.find("usage: morvex-cli info"), std::string::npos) << output;
+}

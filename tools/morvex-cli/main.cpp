@@ -4,6 +4,7 @@
 //   morvex-cli formats [--json]
 
 #include "app/model_io.h"
+#include "app/media_kinds.h"
 #include "app/model_summary.h"
 #include "formats/format_table.h"
 #include "convert_command.h"
@@ -42,6 +43,12 @@ constexpr const char* UsageText =
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
     "error, 130 when interrupted.\n";
 
+int printText(const char* text)
+{
+    std::fputs(text, stdout);
+    return 0;
+}
+
 int usageError(const std::string& message)
 {
     std::fprintf(stderr, "morvex-cli: %s\n", message.c_str());
@@ -49,17 +56,56 @@ int usageError(const std::string& message)
     return 2;
 }
 
+constexpr const char* InfoUsageText =
+    "usage: morvex-cli info [--json] FILE...\n"
+    "\n"
+    "Reads each file and prints what it holds: objects with their vertex, index,\n"
+    "triangle, normal, colour and texture-coordinate counts, materials, bounding\n"
+    "box and properties.\n"
+    "\n"
+    "      --json     one JSON object per file and line\n"
+    "  -h, --help     this text\n"
+    "\n"
+    "Exit status: 0 when every file was read, 1 when any was not, 2 for a usage\n"
+    "error, 130 when interrupted.\n";
+
+// Why a path cannot be read as a model, before any reader tries; empty
+// when a reader should.
+std::string whyNotAModel(const std::string& file)
+{
+    std::error_code error;
+    if (std::filesystem::is_directory(file, error))
+        return "is a folder, not a model file";
+    if (!std::filesystem::exists(file, error))
+        return {}; // the reader says "No such file or directory"
+    const std::string extension = extensionOf(file);
+    if (mediaKindOf(extension) != MediaKind::None)
+        return "not a model file (" + std::string(mediaNoticeTitle(mediaKindOf(extension))) + ")";
+    const FileFormat* format = formatForExtension(extension);
+    if (format == nullptr)
+        return "not a model file: no format has the extension '" + extension +
+               "' ('morvex-cli formats' lists the known ones)";
+    if (format->route == ReadRoute::OwnReaderMissing)
+        return "the reader of " + extension + " files is not in this build yet";
+    return {};
+}
+
 int runInfo(const std::vector<std::string>& args)
 {
     bool json = false;
+    bool filesOnly = false;
     std::vector<std::string> files;
     for (const std::string& arg : args) {
-        if (arg == "--json")
-            json = true;
-        else if (arg.starts_with("--") && arg != "--")
-            return usageError("unknown option " + arg);
-        else
+        if (filesOnly || arg == "-" || !arg.starts_with("-"))
             files.push_back(arg);
+        else if (arg == "--")
+            filesOnly = true;
+        else if (arg == "--json")
+            json = true;
+        else if (arg == "--help" || arg == "-h")
+            return printText(InfoUsageText);
+        else
+            return usageError("unknown option " + arg);
     }
     if (files.empty())
         return usageError("info needs at least one file");
@@ -69,8 +115,9 @@ int runInfo(const std::vector<std::string>& args)
     bool anyFailed = false;
     for (const std::string& file : files) {
         Model model;
-        std::string reason;
-        OperationResult result = readModel(reporter, model, file, &reason);
+        std::string reason = whyNotAModel(file);
+        const OperationResult result =
+            reason.empty() ? readModel(reporter, model, file, &reason) : OperationResult::Failure;
         if (result == OperationResult::Success) {
             // What the converter would see after reading: the profile of the
             // extension, as the conversion pipeline sets it.
