@@ -33,8 +33,8 @@ TEST(ConvertCommand, FoldersAreWalkedAndEveryFileReported)
     EXPECT_EQ(namesIn(dir / "out"), (std::set<std::string>{"a.stl", "b.stl", "c.stl"}));
     for (const char* name : {"a.stl", "b.stl", "c.stl"})
         EXPECT_TRUE(isCompleteBinaryStl(dir / "out" / name)) << name;
-    EXPECT_TRUE(contains(output, "Audio File Selected: \"clip.mp3\" is an audio file")) << output;
-    EXPECT_TRUE(contains(output, "scene.xsi: Format may not be supported")) << output;
+    EXPECT_TRUE(contains(output, "skipped 1 file that is not a model: 1 audio file\n")) << output;
+    EXPECT_TRUE(contains(output, "skipped 1 file of formats that may not be supported (.xsi; ")) << output;
     EXPECT_TRUE(contains(output, "a.stl: Success -> ")) << output;
     EXPECT_TRUE(contains(output, "3 files: 3 converted, 0 skipped, 0 failed, 0 cancelled in ")) << output;
 
@@ -414,6 +414,62 @@ TEST(ConvertCommand, StandardInputAndOutputForOneFileFormats)
         {a + " -o -", "needs the format: --to"},
         {a + " -o - --to stl --json", "cannot be combined with --json"},
         {shellQuote(dir.path().string()) + " -o - --to stl", "takes one input file"},
+    };
+    for (const Case& c : cases) {
+        output.clear();
+        EXPECT_EQ(cli(c.arguments, &output), 2) << c.arguments;
+        EXPECT_TRUE(contains(output, c.message)) << c.arguments << " printed: " << output;
+    }
+}
+
+TEST(ConvertCommand, MessagesNameTheCause)
+{
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
+    const std::filesystem::path walk = dir / "walk";
+    std::filesystem::create_directories(walk / "tex");
+    writeBinaryStl(walk / "a.stl", 4);
+    writeFile(walk / "part.obj", "mtllib part.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl wood\nf 1 2 3\n");
+    writeFile(walk / "part.mtl", "newmtl wood\nKd 1 1 1\nmap_Kd tex/wood.png\n");
+    for (const char* other : {"tex/wood.png", "photo.jpg", "scan.png", "old.zip", "notes.txt", "scene.xsi"})
+        writeFile(walk / other, "x");
+    writeFile(dir / "plain.txt", "not a model");
+
+    std::string output;
+    ASSERT_EQ(cli(shellQuote(walk.string()) + " --to stl -o " + shellQuote((dir / "out").string() + "/"), &output), 0)
+        << output;
+    // One line per kind; the OBJ's material library and texture are expected
+    // beside it and never mentioned.
+    EXPECT_TRUE(contains(output, "skipped 4 files that are not models: 2 images, 1 archive, 1 text\n")) << output;
+    EXPECT_TRUE(contains(output, "skipped 1 file of formats that may not be supported (.xsi; ")) << output;
+    EXPECT_FALSE(contains(output, "wood.png")) << output;
+    EXPECT_FALSE(contains(output, "part.mtl")) << output;
+    EXPECT_FALSE(contains(output, "photo.jpg")) << "named only with --verbose: " << output;
+    output.clear();
+    ASSERT_EQ(cli(shellQuote(walk.string()) + " --to stl --verbose --on-exists overwrite -o " +
+                      shellQuote((dir / "out").string() + "/"),
+                  &output),
+              0);
+    EXPECT_TRUE(contains(output, "skipped (image): " + (walk / "photo.jpg").string() + "\n")) << output;
+    std::string json;
+    ASSERT_EQ(cli(shellQuote(walk.string()) + " --to stl --json --on-exists overwrite -o " +
+                      shellQuote((dir / "out").string() + "/"),
+                  &json, true),
+              0);
+    EXPECT_TRUE(contains(json, "{\"skipped\":\"" + (walk / "old.zip").string() + "\",\"kind\":\"archive\"")) << json;
+    EXPECT_EQ(countOf(json, "{\"skipped\":"), 5u) << json;
+
+    const std::string plain = shellQuote((dir / "plain.txt").string());
+    const std::string a = shellQuote((walk / "a.stl").string());
+    struct Case {
+        std::string arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {a + " " + a + " --to stl -o " + plain, "the output folder '" + (dir / "plain.txt").string() +
+                                                     "' is a file, not a folder"},
+        {a + " --to stl -o " + shellQuote((dir / "plain.txt" / "sub").string() + "/"),
+         "Folder creation failed. (" + (dir / "plain.txt" / "sub").string() + "/: Not a directory)"},
     };
     for (const Case& c : cases) {
         output.clear();

@@ -125,7 +125,8 @@ TEST(RunReport, SummaryCountsAgreeWithTheExitStatus)
         // Scheduled from the last to the first: b meets its existing output
         // and stops the run before a starts.
         {"stopped", a + " " + b + out + " --on-exists stop --jobs 1", 1,
-         "2 files: 0 converted, 0 skipped, 0 failed, 2 cancelled (stopped"},
+         "2 files: 0 converted, 0 skipped, 0 failed, 2 cancelled (stopped: " + (dir / "out" / "b.stl").string() +
+             " existed, --on-exists stop) in "},
         {"a path that names nothing", a + " " + shellQuote((dir / "absent.stl").string()) + out +
                                           " --on-exists overwrite",
          1, "1 file: 1 converted, 0 skipped, 0 failed, 0 cancelled in "},

@@ -95,11 +95,19 @@ void LiveResults::print(const RunEntry& ended, std::size_t index)
     }
 }
 
+std::optional<RunEntry> LiveResults::firstCancelledOnAWorker()
+{
+    std::lock_guard lock(mutex_);
+    return firstCancelled_;
+}
+
 void LiveResults::fileEnded(const RunEntry& entry)
 {
     const auto found = indexBySource_.find(entry.source.native());
     const std::size_t index = found != indexBySource_.end() ? found->second : printed_.size();
     std::lock_guard lock(mutex_);
+    if (entry.status == ConversionStatus::Cancelled && !firstCancelled_)
+        firstCancelled_ = entry;
     if (index < printed_.size())
         printed_[index] = true;
     print(entry, index);
@@ -112,8 +120,11 @@ void LiveResults::reportTheRest(const std::vector<RunEntry>& finals)
         if (found == indexBySource_.end() || printed_[found->second])
             continue;
         const bool neverStarted = entry.status == ConversionStatus::Cancelled;
-        if (!neverStarted || style_.json || style_.verbose)
-            fileEnded(entry);
+        if (!neverStarted || style_.json || style_.verbose) {
+            std::lock_guard lock(mutex_);
+            printed_[found->second] = true;
+            print(entry, found->second);
+        }
     }
 }
 

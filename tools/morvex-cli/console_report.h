@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -41,6 +42,8 @@ public:
     // scheduled are printed; those never started (after Ctrl-C or a stop)
     // only in JSON and with --verbose, the summary counts them otherwise.
     void reportTheRest(const std::vector<RunEntry>& finals);
+    // The first file a worker reported "Cancelled".
+    std::optional<RunEntry> firstCancelledOnAWorker();
 
 private:
     void print(const RunEntry& entry, std::size_t index);
@@ -50,6 +53,7 @@ private:
     std::unordered_map<std::string, std::size_t> indexBySource_;
     std::mutex mutex_;
     std::vector<bool> printed_;
+    std::optional<RunEntry> firstCancelled_;
 };
 
 // The counts of a run's endings, from every file's final status.

@@ -12,6 +12,7 @@
 #include "app/scheduler.h"
 #include "console_report.h"
 #include "convert_options.h"
+#include "input_notices.h"
 #include "standard_streams.h"
 #include "support/text/json.h"
 #include "support/text/text.h"
@@ -146,6 +147,7 @@ struct RunOutcome {
     std::vector<RunEntry> finals; // every file's end, in list order
     double seconds = 0.0;
     std::filesystem::path unansweredClash; // the first question nobody could answer
+    std::filesystem::path stoppedAt;       // the existing output that stopped the run
 };
 
 EarlyExit checkNameTemplateOption(const std::string& nameTemplate)
@@ -176,34 +178,13 @@ EarlyExit parseConvertCommand(const std::vector<std::string>& args, ConvertOptio
     return std::nullopt;
 }
 
-void printNotices(const InputCollection& inputs, bool quiet)
-{
-    for (const InputNotice& notice : inputs.notices) {
-        const std::string path = displayPath(notice.path.string());
-        switch (notice.kind) {
-        case InputNotice::Kind::Media:
-            if (!quiet)
-                ErrorOutput::instance().write(notice.title + ": " + displayPath(notice.text) + "\n");
-            break;
-        case InputNotice::Kind::Unsupported:
-            if (!quiet)
-                ErrorOutput::instance().write(path + ": " + notice.text + "\n");
-            break;
-        case InputNotice::Kind::Missing:
-        case InputNotice::Kind::Unreadable:
-            ErrorOutput::instance().write("morvex-cli: cannot use '" + path + "': " + notice.text + "\n");
-            break;
-        }
-    }
-}
-
 EarlyExit collectRunInputs(ConvertSession& session, InputCollection& inputs)
 {
     std::vector<std::filesystem::path> paths(session.options.paths.begin(), session.options.paths.end());
     inputs = collectInputs(paths, session.reporter);
     if (session.watcher.interrupted())
         return 130;
-    printNotices(inputs, session.options.quiet);
+    reportInputNotices(inputs, {session.options.json, session.options.quiet, session.options.verbose});
     if (inputs.files.empty())
         return fail(NoneConvertibleText);
     return std::nullopt;
@@ -226,8 +207,13 @@ EarlyExit answerOutputFolderCheck(const OutputFolderCheck& check, const std::str
     case OutputFolderOutcome::Declined:
         return fail("the output folder '" + displayPath(folderText) +
                     "' does not exist; pass --create-folder to create it");
-    case OutputFolderOutcome::CreationFailed:
-        return fail(std::string(FolderCreationFailedText) + " (" + displayPath(folderText) + ")");
+    case OutputFolderOutcome::CreationFailed: {
+        // Tried once more, to learn why it cannot be made.
+        std::error_code error;
+        std::filesystem::create_directories(folderText, error);
+        return fail(std::string(FolderCreationFailedText) + " (" + displayPath(folderText) + ": " +
+                    (error ? error.message() : std::string("unknown reason")) + ")");
+    }
     case OutputFolderOutcome::ResetToSameFolder:
         if (!quiet)
             ErrorOutput::instance().write("morvex-cli: " + std::string(OutputFolderResetText) + "\n");
@@ -252,10 +238,11 @@ EarlyExit decideOutputFolder(ConvertSession& session, std::string& outputFolder)
         outputFolder = dryRunOutputFolder(text);
         return std::nullopt;
     }
-    if (options.createFolder && text != SameFolderText && !text.empty()) {
-        std::error_code error;
+    std::error_code error;
+    if (text != SameFolderText && std::filesystem::exists(text, error) && !std::filesystem::is_directory(text, error))
+        return fail("the output folder '" + displayPath(text) + "' is a file, not a folder");
+    if (options.createFolder && text != SameFolderText && !text.empty())
         std::filesystem::create_directories(text, error);
-    }
     TerminalFolderQuestion question(session.watcher);
     const OutputFolderCheck check =
         checkOutputFolder(text, session.store, session.interactive ? &question : nullptr);
@@ -446,6 +433,10 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
     outcome.unansweredClash = noQuestion.first;
     if (outcome.unansweredClash.empty() || session.watcher.interrupted())
         live.reportTheRest(outcome.finals);
+    // Without Ctrl-C a file ends "Cancelled" on a worker only when its
+    // existing output stops the run.
+    if (const std::optional<RunEntry> stopped = live.firstCancelledOnAWorker())
+        outcome.stoppedAt = stopped->output;
     return outcome;
 }
 
@@ -473,12 +464,14 @@ bool everyPathUsed(const InputCollection& inputs)
 }
 
 // Why files were cancelled, for the summary; empty when none were.
-std::string cancelledBecause(const ConvertSession& session, const RunCounts& counts)
+std::string cancelledBecause(const ConvertSession& session, const RunOutcome& outcome, const RunCounts& counts)
 {
     if (counts.cancelled == 0)
         return {};
     if (session.watcher.interrupted())
         return "interrupted";
+    if (!outcome.stoppedAt.empty())
+        return "stopped: " + displayPath(outcome.stoppedAt.string()) + " existed, --on-exists stop";
     return "stopped";
 }
 
@@ -494,7 +487,7 @@ int reportConversion(const ConvertSession& session, const ConvertPlan& plan, con
     const RunCounts counts = countEndings(outcome.finals);
     const bool allWell = counts.failed == 0 && counts.cancelled == 0;
     const int exitStatus = session.watcher.interrupted() ? 130 : allWell && everyPathUsed(plan.inputs) ? 0 : 1;
-    const std::string text = summaryLine(counts, cancelledBecause(session, counts), outcome.seconds);
+    const std::string text = summaryLine(counts, cancelledBecause(session, outcome, counts), outcome.seconds);
     if (!options.quiet)
         ErrorOutput::instance().write(text + "\n");
     if (options.json) {
