@@ -139,3 +139,60 @@ TEST(InfoCommand, SaysWhatAFileIsWhenItIsNoModel)
     EXPECT_EQ(info("--help", &output), 0);
     EXPECT_NE(output.find("usage: morvex-cli info"), std::string::npos) << output;
 }
+
+TEST(CliUsage, ConventionsOfTheCommandLine)
+{
+    TempDir dir;
+    const CliRun cli(dir / "config", "");
+    writeFile(dir / "-odd.stl", "solid a\nfacet normal 0 0 1\nouter loop\nvertex 0 0 0\nvertex 1 0 0\nvertex 0 1 0\n"
+                                "endloop\nendfacet\nendsolid a\n");
+    const std::string out = shellQuote((dir / "out").string() + "/");
+    std::string output;
+    // Short options run together or with their values attached, and -- before
+    // a name that starts with "-".
+    ASSERT_EQ(cli("convert -qj2 -tobj -o " + out + " -- " + shellQuote((dir / "-odd.stl").string()), &output), 0)
+        << output;
+    EXPECT_TRUE(std::filesystem::exists(dir / "out" / "-odd.obj"));
+    EXPECT_EQ(output, "") << "quiet";
+    output.clear();
+    ASSERT_EQ(cli("convert -nt3mf -o " + out + " -- " + shellQuote((dir / "-odd.stl").string()), &output), 0);
+    EXPECT_NE(output.find("-odd.3mf"), std::string::npos) << "a dry run: " << output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "out" / "-odd.3mf"));
+
+    struct Case {
+        const char* arguments;
+        const char* message;
+    };
+    const Case misspelt[] = {
+        {"conver x.stl", "unknown command 'conver' (did you mean 'convert'?)"},
+        {"fromats", "(did you mean 'formats'?)"},
+        {"convert x.stl --on-exist skip", "unknown option --on-exist (did you mean '--on-exists'?)"},
+        {"convert x.stl --to pyl", "(did you mean 'ply'?)"},
+        {"convert x.stl --to STL-ASCI", "(did you mean 'stl-ascii'?)"},
+        {"convert - --from stk -o -", "unknown input format 'stk' (did you mean 'stl'?)"},
+        {"convert x.stl -nx", "unknown option -x"},
+        {"convert x.stl -j", "--jobs needs a value"},
+        {"info --jsno x.stl", "(did you mean '--json'?)"},
+        {"help frobnicate", "unknown command 'frobnicate'\n"},
+    };
+    for (const Case& c : misspelt) {
+        output.clear();
+        EXPECT_EQ(cli(c.arguments, &output), 2) << c.arguments;
+        EXPECT_NE(output.find(c.message), std::string::npos) << c.arguments << " printed: " << output;
+    }
+
+    std::string version, shortVersion, word;
+    EXPECT_EQ(cli("--version", &version), 0);
+    EXPECT_EQ(cli("-V", &shortVersion), 0);
+    EXPECT_EQ(cli("version", &word), 0);
+    EXPECT_TRUE(version.starts_with("morvex-cli ")) << version;
+    EXPECT_EQ(shortVersion, version);
+    EXPECT_EQ(word, version);
+    for (const char* command : {"convert", "info", "formats"}) {
+        std::string help, helpCommand;
+        EXPECT_EQ(cli(std::string(command) + " --help", &help), 0) << command;
+        EXPECT_EQ(cli(std::string("help ") + command, &helpCommand), 0) << command;
+        EXPECT_EQ(help, helpCommand) << command;
+        EXPECT_NE(help.find(std::string("usage: morvex-cli ") + command), std::string::npos) << help;
+    }
+}

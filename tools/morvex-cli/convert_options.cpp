@@ -1,5 +1,6 @@
 #include "convert_options.h"
 
+#include "suggestion.h"
 #include "support/text/text.h"
 
 #include <algorithm>
@@ -62,6 +63,16 @@ std::optional<OverwriteChoice> parseChoice(std::string_view text)
     return std::nullopt;
 }
 
+// The closest format name that --to (writers) or --from (readers) takes.
+std::string suggestFormat(std::string_view typed, bool writers)
+{
+    std::vector<std::string_view> names;
+    for (const FileFormat& format : fileFormats())
+        if (writers ? format.writable() : format.readable())
+            names.push_back(writers ? format.name : format.extension);
+    return didYouMean(typed, names);
+}
+
 bool applyOption(const OptionRow& option, const std::string& value, ConvertOptions& options, std::string& error)
 {
     const std::string_view name = option.longName;
@@ -72,11 +83,15 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
                            " (see 'morvex-cli formats')",
                    false;
         if (options.format == nullptr)
-            return error = "unknown output format '" + value + "' (" + outputFormatNames() + ")", false;
+            return error = "unknown output format '" + value + "' (" + outputFormatNames() + ")" +
+                           suggestFormat(value, true),
+                   false;
     } else if (name == "--from") {
         options.from = formatForExtension(value);
         if (options.from == nullptr)
-            return error = "unknown input format '" + value + "' (see 'morvex-cli formats')", false;
+            return error = "unknown input format '" + value + "'" + suggestFormat(value, false) +
+                           " ('morvex-cli formats' lists them)",
+                   false;
     } else if (name == "--output") {
         options.outputFolder = value;
     } else if (name == "--same-folder") {
@@ -214,36 +229,83 @@ std::optional<EffectVector> parseEffectTriple(std::string_view text, bool unifor
     return EffectVector{values[0], values[1], values[2]};
 }
 
+namespace {
+
+std::string unknownOption(std::string_view name)
+{
+    std::vector<std::string_view> names;
+    for (const OptionRow& row : optionRows)
+        names.push_back(row.longName);
+    return "unknown option " + std::string(name) + didYouMean(name, names);
+}
+
+std::string needsValue(const OptionRow& option)
+{
+    return std::string(option.longName) + " needs a value";
+}
+
+// "--name", "--name=value" or "--name value".
+bool parseLongOption(const std::vector<std::string>& args, std::size_t& i, ConvertOptions& options,
+                     std::string& error)
+{
+    const std::string& arg = args[i];
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const OptionRow* option = findOption(name);
+    if (option == nullptr)
+        return error = unknownOption(name), false;
+    std::string value;
+    if (option->takes == Takes::Value) {
+        if (equals != std::string::npos)
+            value = arg.substr(equals + 1);
+        else if (i + 1 < args.size())
+            value = args[++i];
+        else
+            return error = needsValue(*option), false;
+    } else if (equals != std::string::npos) {
+        return error = std::string(option->longName) + " takes no value", false;
+    }
+    return applyOption(*option, value, options, error);
+}
+
+// Short options, run together or not ("-nq", "-j2", "-tobj", "-t obj"):
+// one that takes a value takes the rest of the word, else the next word.
+bool parseShortOptions(const std::vector<std::string>& args, std::size_t& i, ConvertOptions& options,
+                       std::string& error)
+{
+    const std::string& arg = args[i];
+    for (std::size_t at = 1; at < arg.size(); ++at) {
+        const OptionRow* option = findOption(std::string{'-', arg[at]});
+        if (option == nullptr)
+            return error = unknownOption(at == 1 ? arg : std::string{'-', arg[at]}), false;
+        std::string value;
+        if (option->takes == Takes::Value) {
+            if (at + 1 < arg.size())
+                value = arg.substr(at + 1);
+            else if (i + 1 < args.size())
+                value = args[++i];
+            else
+                return error = needsValue(*option), false;
+            at = arg.size();
+        }
+        if (!applyOption(*option, value, options, error))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& options, std::string& error)
 {
     bool pathsOnly = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (pathsOnly || arg.empty() || arg[0] != '-' || arg == "-") {
+        if (pathsOnly || arg.empty() || arg[0] != '-' || arg == "-")
             options.paths.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
+        else if (arg == "--")
             pathsOnly = true;
-            continue;
-        }
-        const std::size_t equals = arg.find('=');
-        const std::string name = arg.starts_with("--") ? arg.substr(0, equals) : arg;
-        const OptionRow* option = findOption(name);
-        if (option == nullptr)
-            return error = "unknown option " + name, false;
-        std::string value;
-        if (option->takes == Takes::Value) {
-            if (arg.starts_with("--") && equals != std::string::npos)
-                value = arg.substr(equals + 1);
-            else if (i + 1 < args.size())
-                value = args[++i];
-            else
-                return error = std::string(option->longName) + " needs a value", false;
-        } else if (arg.starts_with("--") && equals != std::string::npos) {
-            return error = std::string(option->longName) + " takes no value", false;
-        }
-        if (!applyOption(*option, value, options, error))
+        else if (!(arg.starts_with("--") ? parseLongOption : parseShortOptions)(args, i, options, error))
             return false;
     }
     if (options.help)

@@ -9,6 +9,7 @@
 #include "formats/format_table.h"
 #include "convert_command.h"
 #include "formats_command.h"
+#include "suggestion.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/text.h"
 #include "terminal.h"
@@ -29,7 +30,7 @@ constexpr const char* UsageText =
     "usage: morvex-cli info [--json] FILE...\n"
     "       morvex-cli convert [options] PATH...\n"
     "       morvex-cli formats [--json]\n"
-    "       morvex-cli --help | --version\n"
+    "       morvex-cli help [COMMAND] | --help | -V | --version | version\n"
     "\n"
     "info     reads each file and prints what it holds: objects with their vertex,\n"
     "         index, triangle, normal, colour and texture-coordinate counts,\n"
@@ -69,6 +70,8 @@ constexpr const char* InfoUsageText =
     "Exit status: 0 when every file was read, 1 when any was not, 2 for a usage\n"
     "error, 130 when interrupted.\n";
 
+constexpr std::string_view InfoOptions[] = {"--json", "--help"};
+
 // Why a path cannot be read as a model, before any reader tries; empty
 // when a reader should.
 std::string whyNotAModel(const std::string& file)
@@ -90,6 +93,12 @@ std::string whyNotAModel(const std::string& file)
     return {};
 }
 
+int unknownCommand(std::string_view command)
+{
+    static constexpr std::string_view Commands[] = {"info", "convert", "formats", "help", "version"};
+    return usageError("unknown command '" + std::string(command) + "'" + cli::didYouMean(command, Commands));
+}
+
 int runInfo(const std::vector<std::string>& args)
 {
     bool json = false;
@@ -105,7 +114,7 @@ int runInfo(const std::vector<std::string>& args)
         else if (arg == "--help" || arg == "-h")
             return printText(InfoUsageText);
         else
-            return usageError("unknown option " + arg);
+            return usageError("unknown option " + arg + cli::didYouMean(arg, InfoOptions));
     }
     if (files.empty())
         return usageError("info needs at least one file");
@@ -135,6 +144,27 @@ int runInfo(const std::vector<std::string>& args)
     return anyFailed ? 1 : 0;
 }
 
+int printVersion()
+{
+    std::printf("morvex-cli %s\n", Version);
+    return 0;
+}
+
+// "help COMMAND" and "COMMAND --help" print the same text.
+int printHelp(const std::vector<std::string>& args)
+{
+    if (args.empty())
+        return printText(UsageText);
+    const std::vector<std::string> help = {"--help"};
+    if (args.front() == "info")
+        return runInfo(help);
+    if (args.front() == "convert")
+        return cli::runConvert(help);
+    if (args.front() == "formats")
+        return cli::runFormats(help);
+    return unknownCommand(args.front());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -143,19 +173,17 @@ int main(int argc, char** argv)
         return usageError("no command given");
     const std::string_view command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(UsageText, stdout);
-        return 0;
-    }
-    if (command == "--version") {
-        std::printf("morvex-cli %s\n", Version);
-        return 0;
-    }
+    if (command == "--help" || command == "-h")
+        return printText(UsageText);
+    if (command == "help")
+        return printHelp(args);
+    if (command == "--version" || command == "-V" || command == "version")
+        return printVersion();
     if (command == "info")
         return runInfo(args);
     if (command == "convert")
         return cli::runConvert(args);
     if (command == "formats")
         return cli::runFormats(args);
-    return usageError("unknown command '" + std::string(command) + "'");
+    return unknownCommand(command);
 }
