@@ -477,3 +477,42 @@ TEST(ConvertCommand, MessagesNameTheCause)
         EXPECT_TRUE(contains(output, c.message)) << c.arguments << " printed: " << output;
     }
 }
+
+TEST(ConvertCommand, ProgressLineOnATerminalAndStepsWithVerbose)
+{
+    if (runCommand("command -v script >/dev/null") != 0)
+        GTEST_SKIP() << "script(1) is needed for a terminal";
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
+    std::filesystem::create_directory(dir / "in");
+    for (int i = 0; i < 6; ++i)
+        writeBinaryStl(dir / "in" / ("m" + std::to_string(i) + ".stl"), 150000, static_cast<float>(i));
+    const auto onTerminal = [&](const std::string& term, const std::string& extra) {
+        const std::string command = cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 1 --create-folder -o " +
+                                                    shellQuote((dir / ("out-" + term)).string() + "/") + extra);
+        std::string output;
+        EXPECT_EQ(runCommand("TERM=" + term + " script -qec " + shellQuote(command) + " /dev/null </dev/null 2>&1",
+                             &output),
+                  0)
+            << output;
+        return output;
+    };
+    const std::string drawn = onTerminal("xterm", "");
+    EXPECT_TRUE(contains(drawn, "\r\033[K")) << "redrawn in place";
+    EXPECT_TRUE(contains(drawn, " files  m")) << "names the file being converted: " << drawn;
+    EXPECT_TRUE(contains(drawn, "6 files: 6 converted, 0 skipped, 0 failed, 0 cancelled in ")) << drawn;
+
+    const std::string dumb = onTerminal("dumb", " --verbose");
+    EXPECT_FALSE(contains(dumb, "\033")) << "no escape sequences on a dumb terminal: " << dumb;
+    EXPECT_TRUE(contains(dumb, "\r")) << "the line is still redrawn: " << dumb;
+    // Every step of every file, with the time since the file started.
+    EXPECT_EQ(countOf(dumb, ": Generating Object Indices ("), 6u) << dumb;
+    EXPECT_TRUE(contains(dumb, "  m0.stl: Loading as Binary: ")) << dumb;
+
+    std::string piped;
+    EXPECT_EQ(cli(shellQuote((dir / "in").string()) + " --to stl --on-exists overwrite -o " +
+                      shellQuote((dir / "out-dumb").string()),
+                  &piped),
+              0);
+    EXPECT_FALSE(contains(piped, "\r")) << "no progress line without a terminal: " << piped;
+}

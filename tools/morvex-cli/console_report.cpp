@@ -161,9 +161,18 @@ std::string summaryLine(const RunCounts& counts, std::string_view why, double se
     return line + " in " + formatDuration(seconds);
 }
 
-ConsoleSink::ConsoleSink(std::size_t totalFiles, bool showProgress, LiveResults& live)
-    : live_(live), total_(totalFiles), started_(std::chrono::steady_clock::now()), showProgress_(showProgress)
+ConsoleSink::ConsoleSink(const std::vector<std::filesystem::path>& sources, bool showProgress, bool verbose,
+                         LiveResults& live)
+    : live_(live), total_(sources.size()), verbose_(verbose), started_(std::chrono::steady_clock::now()),
+      showProgress_(showProgress)
 {
+    sizes_.reserve(sources.size());
+    for (const std::filesystem::path& source : sources) {
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(source, error);
+        sizes_.emplace(source.native(), error ? 0 : size);
+        totalBytes_ += error ? 0 : size;
+    }
     if (showProgress_)
         ticker_ = std::thread([this] { tick(); });
 }
@@ -173,13 +182,24 @@ ConsoleSink::~ConsoleSink()
     stopProgress();
 }
 
-void ConsoleSink::jobStatusChanged(const std::filesystem::path&, ConversionStatus) {}
+void ConsoleSink::jobStatusChanged(const std::filesystem::path& source, ConversionStatus status)
+{
+    if (status != ConversionStatus::Converting)
+        return;
+    std::lock_guard lock(mutex_);
+    const std::string name = displayPath(source.filename().string());
+    running_[std::this_thread::get_id()] = {name, std::chrono::steady_clock::now(), {}};
+    statusText_ = name;
+}
 
 void ConsoleSink::jobCompleted(const RunEntry& entry)
 {
     {
         std::lock_guard lock(mutex_);
         ++done_;
+        if (const auto size = sizes_.find(entry.source.native()); size != sizes_.end())
+            doneBytes_ += size->second;
+        running_.erase(std::this_thread::get_id());
     }
     live_.fileEnded(entry);
 }
@@ -198,12 +218,26 @@ void ConsoleSink::progressChanged(double overall)
     overall_ = std::max(overall_, overall);
 }
 
-void ConsoleSink::statusTextChanged(std::string_view text, int line)
+void ConsoleSink::statusTextChanged(std::string_view text, int)
 {
-    if (line != 0)
-        return;
     std::lock_guard lock(mutex_);
-    statusText_ = text;
+    const auto running = running_.find(std::this_thread::get_id());
+    if (running == running_.end() || text.empty())
+        return; // the run's own texts
+    Running& file = running->second;
+    statusText_ = file.name + ": " + displayPath(text);
+    // A step counts its work in the text ("Loading: 15000 facets"); a new
+    // step is a new text before the first digit.
+    const std::string_view step = text.substr(0, text.find_first_of("0123456789"));
+    if (step == file.lastStep)
+        return;
+    file.lastStep = step;
+    if (verbose_) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - file.started).count();
+        char time[32];
+        std::snprintf(time, sizeof time, " (%.2f s)\n", seconds);
+        ErrorOutput::instance().write("  " + statusText_ + time);
+    }
 }
 
 void ConsoleSink::messagePosted(std::string_view text)
@@ -215,7 +249,8 @@ std::string ConsoleSink::progressLine()
 {
     std::lock_guard lock(mutex_);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    return composeProgressLine(overall_, done_, total_, displayPath(statusText_), elapsed, terminalWidth() - 1);
+    const double bytesDone = totalBytes_ > 0 ? static_cast<double>(doneBytes_) / static_cast<double>(totalBytes_) : 0.0;
+    return composeProgressLine(overall_, bytesDone, done_, total_, statusText_, elapsed, terminalWidth() - 1);
 }
 
 void ConsoleSink::tick()
@@ -259,8 +294,8 @@ std::string formatDuration(double seconds)
     return text;
 }
 
-std::string composeProgressLine(double overall, std::size_t done, std::size_t total, std::string_view status,
-                                double elapsedSeconds, std::size_t width)
+std::string composeProgressLine(double overall, double bytesDone, std::size_t done, std::size_t total,
+                                std::string_view status, double elapsedSeconds, std::size_t width)
 {
     overall = std::clamp(overall, 0.0, 1.0);
     char head[64];
@@ -269,9 +304,11 @@ std::string composeProgressLine(double overall, std::size_t done, std::size_t to
     if (!status.empty())
         line += "  " + std::string(status);
     line += "  " + formatDuration(elapsedSeconds) + " elapsed";
-    // An estimate only once there is something to go by.
-    if (overall >= 0.01 && overall < 1.0)
-        line += ", about " + formatDuration(elapsedSeconds * (1.0 - overall) / overall) + " left";
+    // An estimate only once there is something to go by: the bytes of the
+    // finished files, as a few large files take longer than many small ones.
+    const double fraction = bytesDone > 0.0 ? bytesDone : overall;
+    if (fraction >= 0.01 && fraction < 1.0)
+        line += ", about " + formatDuration(elapsedSeconds * (1.0 - fraction) / fraction) + " left";
     return fitColumns(line, width);
 }
 

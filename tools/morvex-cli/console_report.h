@@ -78,7 +78,10 @@ std::string summaryLine(const RunCounts& counts, std::string_view why, double se
 // collects the final statuses of the run.
 class ConsoleSink : public RunSink {
 public:
-    ConsoleSink(std::size_t totalFiles, bool showProgress, LiveResults& live);
+    // `sources`: the files of the run, whose sizes the estimate of the time
+    // left goes by. `verbose`: every step of every file is printed with the
+    // time since the file started.
+    ConsoleSink(const std::vector<std::filesystem::path>& sources, bool showProgress, bool verbose, LiveResults& live);
     ~ConsoleSink() override;
 
     void jobStatusChanged(const std::filesystem::path& source, ConversionStatus status) override;
@@ -96,12 +99,24 @@ private:
     std::string progressLine();
     void tick();
 
+    // The file a worker thread converts, for the steps it reports.
+    struct Running {
+        std::string name; // file name, escaped for display
+        std::chrono::steady_clock::time_point started;
+        std::string lastStep;
+    };
+
     LiveResults& live_;
     std::mutex mutex_;
     std::size_t total_;
     std::size_t done_ = 0;
     double overall_ = 0.0;
-    std::string statusText_;
+    std::string statusText_; // "a.stl: Loading header..."
+    std::unordered_map<std::string, std::uintmax_t> sizes_;
+    std::uintmax_t totalBytes_ = 0;
+    std::uintmax_t doneBytes_ = 0;
+    std::unordered_map<std::thread::id, Running> running_;
+    bool verbose_;
     std::vector<RunEntry> finals_;
     std::chrono::steady_clock::time_point started_;
 
@@ -113,10 +128,12 @@ private:
 
 // "1:02" or "1:02:03".
 std::string formatDuration(double seconds);
-// "[ 42%] 840/2000 files  <status>  0:12 elapsed, about 0:16 left", cut to
-// the terminal's width.
-std::string composeProgressLine(double overall, std::size_t done, std::size_t total, std::string_view status,
-                                double elapsedSeconds, std::size_t width);
+// "[ 42%] 840/2000 files  a.stl: Loading header...  0:12 elapsed, about
+// 0:16 left", cut to the terminal's width. The time left goes by
+// `bytesDone` (the share of the input's bytes in finished files) once any
+// file has finished, else by the overall fraction.
+std::string composeProgressLine(double overall, double bytesDone, std::size_t done, std::size_t total,
+                                std::string_view status, double elapsedSeconds, std::size_t width);
 
 // One line per file: "a.obj: Success -> out/a.stl", "b.obj: Read failed: why".
 std::string fileResultLine(const RunEntry& entry);

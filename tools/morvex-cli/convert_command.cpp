@@ -56,7 +56,8 @@ const std::string_view ConvertUsageTemplate =
     "  -j, --jobs N             files converted at once; default: processor count\n"
     "  -n, --dry-run            list each planned output and name clash; write nothing\n"
     "  -q, --quiet              print errors only\n"
-    "  -v, --verbose            also list the files that never started\n"
+    "  -v, --verbose            every step of every file with its time, every file\n"
+    "                           left out and every file that never started\n"
     "      --json               one JSON object per file on standard output\n"
     "  -h, --help               this text\n"
     "\n"
@@ -420,7 +421,8 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
     LiveResults live(plan.inputs.files, {options.json, options.quiet, options.verbose});
     if (session.streams.readsInput() || session.streams.writesOutput())
         live.showNamesBy([&streams = session.streams](const std::filesystem::path& path) { return streams.shownName(path); });
-    ConsoleSink sink(plan.run->results.size(), standardErrorIsTerminal() && !options.quiet, live);
+    ConsoleSink sink(plan.inputs.files, standardErrorIsTerminal() && !options.quiet, options.verbose && !options.json,
+                     live);
     TerminalOverwriteQuestion terminalQuestion(session.watcher);
     UnanswerableQuestion noQuestion;
     RunOutcome outcome;
