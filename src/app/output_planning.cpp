@@ -64,7 +64,8 @@ void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::v
         planned.exists = !planned.output.empty() && outputNameTaken(planned.output);
         if (!planned.exists)
             continue;
-        planned.protectedOutput = protectsExistingOutput(namer.sameFolderMode(), planned.source, planned.output);
+        planned.protectedOutput = protectsExistingOutput(namer.sameFolderMode() && !policy.replacesBesideSources(),
+                                                         planned.source, planned.output);
         planned.decision = decisionWithoutAsking(current, planned.protectedOutput);
         planned.renamedTo = nextFreeName(planned.output, run.environment.nameTemplate, taken);
         if (planned.renamedTo && planned.decision == OverwriteDecision::Rename)
