@@ -2,6 +2,7 @@
 //   morvex-cli info [--json] FILE...
 //   morvex-cli convert [options] PATH...
 //   morvex-cli formats [--json]
+//   morvex-cli settings [--reset KEY]... [--all]
 
 #include "app/model_io.h"
 #include "app/media_kinds.h"
@@ -9,6 +10,7 @@
 #include "formats/format_table.h"
 #include "convert_command.h"
 #include "formats_command.h"
+#include "settings_command.h"
 #include "suggestion.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/text.h"
@@ -30,6 +32,7 @@ constexpr const char* UsageText =
     "usage: morvex-cli info [--json] FILE...\n"
     "       morvex-cli convert [options] PATH...\n"
     "       morvex-cli formats [--json]\n"
+    "       morvex-cli settings [--reset KEY]... [--all]\n"
     "       morvex-cli help [COMMAND] | --help | -V | --version | version\n"
     "\n"
     "info     reads each file and prints what it holds: objects with their vertex,\n"
@@ -40,6 +43,8 @@ constexpr const char* UsageText =
     "         several at once; 'morvex-cli convert --help' lists its options.\n"
     "formats  lists every format: its extension, whether it is read (by our own\n"
     "         reader or through the helper) and the --to names that write it.\n"
+    "settings shows the stored settings that convert uses when an option is not\n"
+    "         given, and resets them.\n"
     "\n"
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
     "error, 130 when interrupted.\n";
@@ -95,7 +100,7 @@ std::string whyNotAModel(const std::string& file)
 
 int unknownCommand(std::string_view command)
 {
-    static constexpr std::string_view Commands[] = {"info", "convert", "formats", "help", "version"};
+    static constexpr std::string_view Commands[] = {"info", "convert", "formats", "settings", "help", "version"};
     return usageError("unknown command '" + std::string(command) + "'" + cli::didYouMean(command, Commands));
 }
 
@@ -162,6 +167,8 @@ int printHelp(const std::vector<std::string>& args)
         return cli::runConvert(help);
     if (args.front() == "formats")
         return cli::runFormats(help);
+    if (args.front() == "settings")
+        return cli::runSettings(help);
     return unknownCommand(args.front());
 }
 
@@ -185,5 +192,7 @@ int main(int argc, char** argv)
         return cli::runConvert(args);
     if (command == "formats")
         return cli::runFormats(args);
+    if (command == "settings")
+        return cli::runSettings(args);
     return unknownCommand(command);
 }
