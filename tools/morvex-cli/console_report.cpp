@@ -1,5 +1,6 @@
 #include "console_report.h"
 
+#include "settings_command.h"
 #include "support/text/json.h"
 #include "support/text/text.h"
 
@@ -36,17 +37,17 @@ std::string fitColumns(std::string_view text, std::size_t columns)
     return std::string(text);
 }
 
-std::string lowerTrimmed(std::string_view text)
+std::string trimmed(std::string_view text)
 {
     std::string_view view = trimSpaces(text);
     while (!view.empty() && (view.back() == '\r' || view.back() == '\t'))
         view.remove_suffix(1);
-    return asciiLower(view);
+    return std::string(view);
 }
 
-// Shows the question and prompts until `accept` takes the answer (lower
-// case, without a trailing "!", which is passed as `remember`). Returns
-// without an answer at the end of input or on Ctrl-C.
+// Shows the question and prompts until `accept` takes the answer (as typed,
+// without a trailing "!", which is passed as `remember`). Returns without an
+// answer at the end of input or on Ctrl-C.
 void askOnTerminal(std::string_view question, std::string_view prompt, const InterruptWatcher& watcher,
                    const std::function<bool(std::string_view answer, bool remember)>& accept)
 {
@@ -60,7 +61,7 @@ void askOnTerminal(std::string_view question, std::string_view prompt, const Int
             output.writeLocked("\n");
             return;
         }
-        std::string answer = lowerTrimmed(*line);
+        std::string answer = trimmed(*line);
         const bool remember = !answer.empty() && answer.back() == '!';
         if (remember)
             answer.pop_back();
@@ -351,11 +352,19 @@ std::string fileResultJson(const RunEntry& entry, std::size_t index)
 
 OverwriteReply TerminalOverwriteQuestion::ask(const std::filesystem::path& candidate, bool overwriteOffered)
 {
+    if (forThisRun_ && (forThisRun_->answer != OverwriteAnswer::Overwrite || overwriteOffered)) {
+        ErrorOutput::instance().write(displayPath(candidate.string()) + " exists: " +
+                                      answerWord(forThisRun_->answer) + " (your answer for this run)\n");
+        return *forThisRun_;
+    }
     const std::string question = overwriteQuestionText(displayPath(candidate.string()));
     const std::string prompt = std::string(overwriteOffered ? "[o]verwrite, [r]ename or [s]kip" : "[r]ename or [s]kip") +
-                               " (add ! for \"" + std::string(DontAskAgainText) + "\", e.g. r!): ";
+                               " (a capital letter: for every clash of this run; add ! for \"" +
+                               std::string(DontAskAgainText) + "\", e.g. r!): ";
     OverwriteReply reply;
-    askOnTerminal(question, prompt, watcher_, [&](std::string_view answer, bool remember) {
+    bool wholeRun = false;
+    askOnTerminal(question, prompt, watcher_, [&](std::string_view typed, bool remember) {
+        const std::string answer = asciiLower(typed);
         if ((answer == "o" || answer == "overwrite") && overwriteOffered)
             reply.answer = OverwriteAnswer::Overwrite;
         else if (answer == "r" || answer == "rename")
@@ -365,9 +374,27 @@ OverwriteReply TerminalOverwriteQuestion::ask(const std::filesystem::path& candi
         else
             return false;
         reply.dontAskAgain = remember;
+        wholeRun = typed.size() == 1 && typed[0] >= 'A' && typed[0] <= 'Z';
         return true;
     });
+    if (wholeRun)
+        forThisRun_ = reply;
+    if (reply.dontAskAgain && reply.answer != OverwriteAnswer::Cancel)
+        ErrorOutput::instance().write("morvex-cli: \"" + answerWord(reply.answer) +
+                                      "\" is now the policy of later runs, stored " + storedAnswerNote(store_, "overwrite") +
+                                      "\n");
     return reply;
+}
+
+std::string TerminalOverwriteQuestion::answerWord(OverwriteAnswer answer)
+{
+    switch (answer) {
+    case OverwriteAnswer::Overwrite: return "overwrite";
+    case OverwriteAnswer::Rename: return "rename";
+    case OverwriteAnswer::Skip: return "skip";
+    case OverwriteAnswer::Cancel: break;
+    }
+    return "cancel";
 }
 
 CreateFolderReply TerminalFolderQuestion::ask(std::string_view folder)
@@ -376,13 +403,18 @@ CreateFolderReply TerminalFolderQuestion::ask(std::string_view folder)
         std::string(InvalidOutputFolderTitle) + ": " + createFolderQuestionText(displayPath(folder));
     const std::string prompt = "[y]es, create it, or [n]o (add ! for \"" + std::string(DoNotShowAgainText) + "\"): ";
     CreateFolderReply reply;
-    askOnTerminal(question, prompt, watcher_, [&](std::string_view answer, bool remember) {
+    askOnTerminal(question, prompt, watcher_, [&](std::string_view typed, bool remember) {
+        const std::string answer = asciiLower(typed);
         const bool yes = answer == "y" || answer == "yes";
         if (!yes && answer != "n" && answer != "no")
             return false;
         reply = {yes, remember};
         return true;
     });
+    if (reply.dontShowAgain)
+        ErrorOutput::instance().write(std::string("morvex-cli: missing output folders are now ") +
+                                      (reply.create ? "created" : "not created") + " without asking, stored " +
+                                      storedAnswerNote(store_, "create-folder") + "\n");
     return reply;
 }
 

@@ -141,14 +141,23 @@ std::string fileResultLine(const RunEntry& entry);
 // "seconds":0.01}; "output" is null when nothing was written.
 std::string fileResultJson(const RunEntry& entry, std::size_t index);
 
-// Asks the overwrite question on the terminal.
+// Asks the overwrite question on the terminal. An answer in capitals ("R")
+// is the answer to every later clash of the run, without asking again; one
+// with "!" is stored, and the user is told where.
 class TerminalOverwriteQuestion : public OverwriteQuestion {
 public:
-    explicit TerminalOverwriteQuestion(const InterruptWatcher& watcher) : watcher_(watcher) {}
+    TerminalOverwriteQuestion(const InterruptWatcher& watcher, const SettingsStore& store)
+        : watcher_(watcher), store_(store)
+    {
+    }
     OverwriteReply ask(const std::filesystem::path& candidate, bool overwriteOffered) override;
 
 private:
+    static std::string answerWord(OverwriteAnswer answer);
+
     const InterruptWatcher& watcher_;
+    const SettingsStore& store_;
+    std::optional<OverwriteReply> forThisRun_;
 };
 
 // Nobody to ask: every question stops the run, and the first is kept for
@@ -166,11 +175,15 @@ public:
 
 class TerminalFolderQuestion : public CreateFolderQuestion {
 public:
-    explicit TerminalFolderQuestion(const InterruptWatcher& watcher) : watcher_(watcher) {}
+    TerminalFolderQuestion(const InterruptWatcher& watcher, const SettingsStore& store)
+        : watcher_(watcher), store_(store)
+    {
+    }
     CreateFolderReply ask(std::string_view folder) override;
 
 private:
     const InterruptWatcher& watcher_;
+    const SettingsStore& store_;
 };
 
 } // namespace morvex::cli

@@ -13,6 +13,7 @@
 #include "console_report.h"
 #include "convert_options.h"
 #include "input_notices.h"
+#include "settings_command.h"
 #include "standard_streams.h"
 #include "support/text/json.h"
 #include "support/text/text.h"
@@ -111,7 +112,7 @@ public:
     ConvertSession(const ConvertOptions& commandOptions, const StandardStreams& standardStreams)
         : options(commandOptions), streams(standardStreams), store(SettingsStore::forUser()), watcher(reporter),
           interactive(standardInputIsTerminal() && standardErrorIsTerminal()), storedPolicy_(store),
-          chosenPolicy_(policyForChoice(options.onExists.value_or(OverwriteChoice::Prompt)), &store)
+          chosenPolicy_(policyForChoice(options.onExists.value_or(OverwriteChoice::Prompt)), &store, true)
     {
     }
 
@@ -191,15 +192,36 @@ EarlyExit collectRunInputs(ConvertSession& session, InputCollection& inputs)
     return std::nullopt;
 }
 
-// A dry run only names a missing output folder; it creates nothing.
-std::string dryRunOutputFolder(const std::string& folderText)
+// A dry run creates nothing: it says what the real run would do with a
+// missing output folder, and ends as the real run would when that run could
+// not go on.
+EarlyExit dryRunOutputFolder(const ConvertSession& session, const std::string& folderText, std::string& outputFolder)
 {
-    const std::string outputFolder = folderText == SameFolderText ? std::string() : folderText;
+    outputFolder = folderText == SameFolderText ? std::string() : folderText;
     std::error_code error;
-    if (!outputFolder.empty() && !std::filesystem::is_directory(outputFolder, error))
-        ErrorOutput::instance().write("morvex-cli: the output folder '" + displayPath(outputFolder) +
-                                      "' does not exist yet\n");
-    return outputFolder;
+    if (outputFolder.empty() || std::filesystem::is_directory(outputFolder, error))
+        return std::nullopt;
+    const std::string shown = "the output folder '" + displayPath(outputFolder) + "'";
+    const bool create = session.options.createFolder || session.store.readBool("Options", "CreateFolderDecision", true);
+    const bool asks = !session.options.createFolder && session.interactive &&
+                      !session.store.readBool("Options", "CreateFolderDontShowMsg", false);
+    if (asks)
+        ErrorOutput::instance().write("morvex-cli: would ask whether to create " + shown + "\n");
+    else if (create)
+        ErrorOutput::instance().write("morvex-cli: would create " + shown + "\n");
+    else
+        return fail("stops: " + shown + " does not exist; pass --create-folder to create it");
+    return std::nullopt;
+}
+
+// An output "folder" that is a file ends the command before anything else.
+EarlyExit refuseFileAsFolder(const std::string& folderText)
+{
+    std::error_code error;
+    if (folderText != SameFolderText && std::filesystem::exists(folderText, error) &&
+        !std::filesystem::is_directory(folderText, error))
+        return fail("the output folder '" + displayPath(folderText) + "' is a file, not a folder");
+    return std::nullopt;
 }
 
 EarlyExit answerOutputFolderCheck(const OutputFolderCheck& check, const std::string& folderText, bool quiet)
@@ -235,16 +257,14 @@ EarlyExit decideOutputFolder(ConvertSession& session, std::string& outputFolder)
                        : options.outputFolder
                            ? *options.outputFolder
                            : session.store.readText(OutputFolderSection, "CBString", SameFolderText);
-    if (options.dryRun) {
-        outputFolder = dryRunOutputFolder(text);
-        return std::nullopt;
-    }
+    if (const EarlyExit ended = refuseFileAsFolder(text))
+        return ended;
+    if (options.dryRun)
+        return dryRunOutputFolder(session, text, outputFolder);
     std::error_code error;
-    if (text != SameFolderText && std::filesystem::exists(text, error) && !std::filesystem::is_directory(text, error))
-        return fail("the output folder '" + displayPath(text) + "' is a file, not a folder");
     if (options.createFolder && text != SameFolderText && !text.empty())
         std::filesystem::create_directories(text, error);
-    TerminalFolderQuestion question(session.watcher);
+    TerminalFolderQuestion question(session.watcher, session.store);
     const OutputFolderCheck check =
         checkOutputFolder(text, session.store, session.interactive ? &question : nullptr);
     if (session.watcher.interrupted())
@@ -290,6 +310,14 @@ EarlyExit chooseOutputFormat(const ConvertSession& session, const FileFormat*& f
     if (format == nullptr)
         return usageError("the stored output format has no writer in this build; choose one with --to (" +
                           outputFormatNames() + ")");
+    // Said before the run, so that no stored answer surprises anyone.
+    if (session.options.format == nullptr && !session.options.quiet) {
+        const bool stored = session.store.valueExists(OutputFormatSection, "PDLIndex");
+        ErrorOutput::instance().write("output format: " + std::string(format->name) +
+                                      (stored ? " (stored by the desktop program " +
+                                                    storedAnswerNote(session.store, "output-format") + ")\n"
+                                              : " (the default; choose one with --to)\n"));
+    }
     return std::nullopt;
 }
 
@@ -317,7 +345,8 @@ EarlyExit planConversion(ConvertSession& session, ConvertPlan& plan)
         return ended;
     if (const EarlyExit ended = decideOutputFolder(session, plan.outputFolder))
         return ended;
-    if (!session.options.dryRun)
+    std::error_code error;
+    if (plan.outputFolder.empty() || std::filesystem::is_directory(plan.outputFolder, error))
         if (const EarlyExit ended = checkRoomForOutputs(plan))
             return ended;
 
@@ -364,10 +393,10 @@ EarlyExit refuseUnanswerableClash(ConvertSession& session, const ConversionRun& 
     return std::nullopt;
 }
 
-std::string decisionText(const PlannedOutput& planned)
+std::string decisionText(const PlannedOutput& planned, bool someoneToAsk)
 {
     if (!planned.decision)
-        return "would ask";
+        return someoneToAsk ? "would ask" : "stops: nobody to ask; pass --on-exists";
     switch (*planned.decision) {
     case OverwriteDecision::Overwrite: return "would overwrite it";
     case OverwriteDecision::Skip: return "would skip the file";
@@ -380,8 +409,12 @@ std::string decisionText(const PlannedOutput& planned)
     return {};
 }
 
-int printDryRun(const ConversionRun& run, OverwritePolicySource& policy, bool json)
+// The planned outputs and what the policy does with each clash; ends as
+// the real run would when nobody can answer a question it would ask.
+int printDryRun(const ConvertSession& session, const ConversionRun& run, OverwritePolicySource& policy)
 {
+    const bool json = session.options.json;
+    const bool someoneToAsk = session.interactive;
     std::vector<PlannedOutput> plan;
     planOutputs(run, policy, plan);
     std::string data;
@@ -394,17 +427,21 @@ int printDryRun(const ConversionRun& run, OverwritePolicySource& policy, bool js
             data += ",\"exists\":";
             data += planned.exists ? "true" : "false";
             data += ",\"decision\":";
-            appendJsonString(data, planned.exists ? decisionText(planned) : "");
+            appendJsonString(data, planned.exists ? decisionText(planned, someoneToAsk) : "");
             data += "}\n";
             continue;
         }
         data += displayPath(planned.source.string()) + " -> " + displayPath(planned.output.string());
         if (planned.exists)
-            data += "  (exists: " + decisionText(planned) + ")";
+            data += "  (exists: " + decisionText(planned, someoneToAsk) + ")";
         data += "\n";
     }
     std::fwrite(data.data(), 1, data.size(), stdout);
     std::fflush(stdout);
+    // The real run meets the clashes in scheduling order, from the last file.
+    for (auto planned = plan.rbegin(); planned != plan.rend(); ++planned)
+        if (planned->exists && !planned->decision && !someoneToAsk)
+            return cannotAsk(planned->output);
     return 0;
 }
 
@@ -423,7 +460,7 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
         live.showNamesBy([&streams = session.streams](const std::filesystem::path& path) { return streams.shownName(path); });
     ConsoleSink sink(plan.inputs.files, standardErrorIsTerminal() && !options.quiet, options.verbose && !options.json,
                      live);
-    TerminalOverwriteQuestion terminalQuestion(session.watcher);
+    TerminalOverwriteQuestion terminalQuestion(session.watcher, session.store);
     UnanswerableQuestion noQuestion;
     RunOutcome outcome;
     outcome.result = runConversion(*plan.run, session.policy(),
@@ -515,7 +552,7 @@ int runConvert(const std::vector<std::string>& args)
     if (const EarlyExit ended = planConversion(session, plan))
         return *ended;
     if (options.dryRun)
-        return printDryRun(*plan.run, session.policy(), options.json);
+        return printDryRun(session, *plan.run, session.policy());
     if (const EarlyExit ended = refuseUnanswerableClash(session, *plan.run))
         return *ended;
     const RunOutcome outcome = runPlannedConversion(session, plan);
