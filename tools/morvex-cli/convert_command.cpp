@@ -10,6 +10,7 @@
 #include "app/pipeline.h"
 #include "app/run_selection.h"
 #include "app/scheduler.h"
+#include "command_line_spec.h"
 #include "console_report.h"
 #include "convert_options.h"
 #include "input_notices.h"
@@ -25,52 +26,9 @@
 
 namespace morvex::cli {
 
-const std::string_view ConvertUsageTemplate =
-    "usage: morvex-cli convert [options] PATH...\n"
-    "\n"
-    "Converts model files, and every model file in the folders named (hidden\n"
-    "entries skipped), into one output format, several files at once.\n"
-    "\n"
-    "Output:\n"
-    "  -t, --to FORMAT          %FORMATS%;\n"
-    "                           default: the stored output format\n"
-    "      --from FORMAT        the format of standard input, given as the path -\n"
-    "  -o, --output DIR|FILE    output folder; default: the stored output folder,\n"
-    "                           else next to each source file. One input file and\n"
-    "                           a name with a model extension (out.obj): exactly\n"
-    "                           that file, in the format of its extension; - for\n"
-    "                           standard output (3dp, 3mf, ply, stl with --to)\n"
-    "      --same-folder        next to each source file, whatever is stored\n"
-    "      --create-folder      create a missing output folder without asking\n"
-    "      --on-exists ACTION   when an output file exists: ask, overwrite, skip,\n"
-    "                           stop or rename; default: the stored policy\n"
-    "      --name-template T    numbered names for rename, with %filename% and\n"
-    "                           %number%; default: the stored one, %filename%-%number%\n"
-    "Effects (for this run):\n"
-    "      --remove-duplicates    remove duplicate triangles and vertices\n"
-    "      --recalculate-normals  compute normals afresh\n"
-    "      --translate X,Y,Z      move by X, Y, Z model units\n"
-    "      --rotate X,Y,Z         turn by X, Y, Z degrees about the axes\n"
-    "      --scale X,Y,Z|F        scale (before rotating and moving)\n"
-    "      --stored-effects       the effects stored by the desktop program instead\n"
-    "Run:\n"
-    "  -j, --jobs N             files converted at once; default: processor count\n"
-    "  -n, --dry-run            list each planned output and name clash; write nothing\n"
-    "  -q, --quiet              print errors only\n"
-    "  -v, --verbose            every step of every file with its time, every file\n"
-    "                           left out and every file that never started\n"
-    "      --json               one JSON object per file on standard output\n"
-    "  -h, --help               this text\n"
-    "\n"
-    "Exit status: 0 when every file was converted (or skipped by the policy),\n"
-    "1 when any file was not, 2 for usage or validation errors, 130 after Ctrl-C.\n";
-
 std::string convertUsageText()
 {
-    std::string usage(ConvertUsageTemplate);
-    const std::string_view marker = "%FORMATS%";
-    usage.replace(usage.find(marker), marker.size(), outputFormatNames());
-    return usage;
+    return commandHelp(*commandSpec("convert"));
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include "convert_options.h"
 
+#include "command_line_spec.h"
 #include "suggestion.h"
 #include "support/text/text.h"
 
@@ -10,42 +11,10 @@
 namespace morvex::cli {
 namespace {
 
-enum class Takes { Nothing, Value };
-
-struct OptionRow {
-    const char* longName;
-    char shortName;
-    Takes takes;
-};
-
-constexpr OptionRow optionRows[] = {
-    {"--to", 't', Takes::Value},
-    {"--from", 0, Takes::Value},
-    {"--output", 'o', Takes::Value},
-    {"--same-folder", 0, Takes::Nothing},
-    {"--create-folder", 0, Takes::Nothing},
-    {"--on-exists", 0, Takes::Value},
-    {"--name-template", 0, Takes::Value},
-    {"--remove-duplicates", 0, Takes::Nothing},
-    {"--recalculate-normals", 0, Takes::Nothing},
-    {"--translate", 0, Takes::Value},
-    {"--rotate", 0, Takes::Value},
-    {"--scale", 0, Takes::Value},
-    {"--stored-effects", 0, Takes::Nothing},
-    {"--jobs", 'j', Takes::Value},
-    {"--dry-run", 'n', Takes::Nothing},
-    {"--quiet", 'q', Takes::Nothing},
-    {"--verbose", 'v', Takes::Nothing},
-    {"--json", 0, Takes::Nothing},
-    {"--help", 'h', Takes::Nothing},
-};
-
-const OptionRow* findOption(std::string_view name)
+const CommandSpec& convertSpec()
 {
-    for (const OptionRow& row : optionRows)
-        if (name == row.longName || (name.size() == 2 && name[0] == '-' && row.shortName != 0 && name[1] == row.shortName))
-            return &row;
-    return nullptr;
+    static const CommandSpec& spec = *commandSpec("convert");
+    return spec;
 }
 
 std::optional<OverwriteChoice> parseChoice(std::string_view text)
@@ -73,7 +42,7 @@ std::string suggestFormat(std::string_view typed, bool writers)
     return didYouMean(typed, names);
 }
 
-bool applyOption(const OptionRow& option, const std::string& value, ConvertOptions& options, std::string& error)
+bool applyOption(const OptionSpec& option, const std::string& value, ConvertOptions& options, std::string& error)
 {
     const std::string_view name = option.longName;
     if (name == "--to") {
@@ -234,12 +203,12 @@ namespace {
 std::string unknownOption(std::string_view name)
 {
     std::vector<std::string_view> names;
-    for (const OptionRow& row : optionRows)
-        names.push_back(row.longName);
+    for (const OptionSpec& option : convertSpec().options)
+        names.push_back(option.longName);
     return "unknown option " + std::string(name) + didYouMean(name, names);
 }
 
-std::string needsValue(const OptionRow& option)
+std::string needsValue(const OptionSpec& option)
 {
     return std::string(option.longName) + " needs a value";
 }
@@ -251,11 +220,11 @@ bool parseLongOption(const std::vector<std::string>& args, std::size_t& i, Conve
     const std::string& arg = args[i];
     const std::size_t equals = arg.find('=');
     const std::string name = arg.substr(0, equals);
-    const OptionRow* option = findOption(name);
+    const OptionSpec* option = findOptionSpec(convertSpec(), name);
     if (option == nullptr)
         return error = unknownOption(name), false;
     std::string value;
-    if (option->takes == Takes::Value) {
+    if (option->takesValue()) {
         if (equals != std::string::npos)
             value = arg.substr(equals + 1);
         else if (i + 1 < args.size())
@@ -275,11 +244,11 @@ bool parseShortOptions(const std::vector<std::string>& args, std::size_t& i, Con
 {
     const std::string& arg = args[i];
     for (std::size_t at = 1; at < arg.size(); ++at) {
-        const OptionRow* option = findOption(std::string{'-', arg[at]});
+        const OptionSpec* option = findOptionSpec(convertSpec(), std::string{'-', arg[at]});
         if (option == nullptr)
             return error = unknownOption(at == 1 ? arg : std::string{'-', arg[at]}), false;
         std::string value;
-        if (option->takes == Takes::Value) {
+        if (option->takesValue()) {
             if (at + 1 < arg.size())
                 value = arg.substr(at + 1);
             else if (i + 1 < args.size())

@@ -1,5 +1,6 @@
 #include "formats_command.h"
 
+#include "command_line_spec.h"
 #include "external/external_converters.h"
 #include "formats/format_table.h"
 #include "support/text/json.h"
@@ -106,9 +107,8 @@ int runFormats(const std::vector<std::string>& args)
         if (arg == "--json") {
             json = true;
         } else if (arg == "--help" || arg == "-h") {
-            std::fputs("usage: morvex-cli formats [--json]\n\nLists every format with its extension, whether it is "
-                       "read (by our own\nreader or through the helper) and the --to names that write it.\n",
-                       stdout);
+            const std::string help = commandHelp(*commandSpec("formats"));
+            std::fwrite(help.data(), 1, help.size(), stdout);
             return 0;
         } else if (arg != "--") {
             ErrorOutput::instance().write("morvex-cli: formats takes only --json, not '" + displayPath(arg) +

@@ -8,6 +8,7 @@
 #include "app/media_kinds.h"
 #include "app/model_summary.h"
 #include "formats/format_table.h"
+#include "command_line_spec.h"
 #include "convert_command.h"
 #include "formats_command.h"
 #include "settings_command.h"
@@ -49,9 +50,9 @@ constexpr const char* UsageText =
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
     "error, 130 when interrupted.\n";
 
-int printText(const char* text)
+int printText(std::string_view text)
 {
-    std::fputs(text, stdout);
+    std::fwrite(text.data(), 1, text.size(), stdout);
     return 0;
 }
 
@@ -62,20 +63,14 @@ int usageError(const std::string& message)
     return 2;
 }
 
-constexpr const char* InfoUsageText =
-    "usage: morvex-cli info [--json] FILE...\n"
-    "\n"
-    "Reads each file and prints what it holds: objects with their vertex, index,\n"
-    "triangle, normal, colour and texture-coordinate counts, materials, bounding\n"
-    "box and properties.\n"
-    "\n"
-    "      --json     one JSON object per file and line\n"
-    "  -h, --help     this text\n"
-    "\n"
-    "Exit status: 0 when every file was read, 1 when any was not, 2 for a usage\n"
-    "error, 130 when interrupted.\n";
-
-constexpr std::string_view InfoOptions[] = {"--json", "--help"};
+// "--generate WHAT": a man page or a completion script, made at build time.
+int printGenerated(const std::vector<std::string>& args)
+{
+    const std::string text = args.size() == 1 ? cli::generatedFile(args.front()) : std::string();
+    if (text.empty())
+        return usageError("--generate takes man, man-COMMAND, bash or zsh");
+    return printText(text);
+}
 
 // Why a path cannot be read as a model, before any reader tries; empty
 // when a reader should.
@@ -117,9 +112,10 @@ int runInfo(const std::vector<std::string>& args)
         else if (arg == "--json")
             json = true;
         else if (arg == "--help" || arg == "-h")
-            return printText(InfoUsageText);
+            return printText(cli::commandHelp(*cli::commandSpec("info")));
         else
-            return usageError("unknown option " + arg + cli::didYouMean(arg, InfoOptions));
+            return usageError("unknown option " + arg +
+                              cli::didYouMean(arg, std::vector<std::string_view>{"--json", "--help"}));
     }
     if (files.empty())
         return usageError("info needs at least one file");
@@ -186,6 +182,8 @@ int main(int argc, char** argv)
         return printHelp(args);
     if (command == "--version" || command == "-V" || command == "version")
         return printVersion();
+    if (command == "--generate")
+        return printGenerated(args);
     if (command == "info")
         return runInfo(args);
     if (command == "convert")

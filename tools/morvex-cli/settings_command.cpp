@@ -3,6 +3,7 @@
 #include "app/effects.h"
 #include "app/naming.h"
 #include "app/overwrite.h"
+#include "command_line_spec.h"
 #include "formats/format_table.h"
 #include "suggestion.h"
 #include "support/settings/settings_store.h"
@@ -13,17 +14,6 @@
 
 namespace morvex::cli {
 namespace {
-
-constexpr const char* SettingsUsageText =
-    "usage: morvex-cli settings [--reset KEY]... [--all]\n"
-    "\n"
-    "Shows the stored settings that decide what convert does when an option is\n"
-    "not given (shared with the desktop program), or resets them to the defaults.\n"
-    "\n"
-    "      --reset KEY   forget one: output-format, output-folder, overwrite,\n"
-    "                    name-template, create-folder, effects\n"
-    "      --all         forget all of them\n"
-    "  -h, --help        this text\n";
 
 struct StoredKey {
     std::string_view key;
@@ -172,7 +162,8 @@ int runSettings(const std::vector<std::string>& args)
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
-            std::fputs(SettingsUsageText, stdout);
+            const std::string help = commandHelp(*commandSpec("settings"));
+            std::fwrite(help.data(), 1, help.size(), stdout);
             return 0;
         }
         if (arg == "--all") {
