@@ -131,30 +131,29 @@ private:
         return job;
     }
 
-    // Records the outcome in every entry of the source; true when the run
-    // must stop.
+    // Records the outcome in every entry of the source and tells the sink;
+    // true when the run must stop.
     bool reportFinished(const ConversionJob& job, OperationResult result, double seconds)
     {
         const ConversionStatus shown = result == OperationResult::Success ? job.status : ConversionStatus::Cancelled;
-        state_.sink.jobCompleted(job.source, shown);
-        std::lock_guard lock(state_.jobsLock);
-        const auto found = state_.entriesBySource.find(job.source.native());
-        if (found != state_.entriesBySource.end())
-            for (std::size_t index : found->second) {
-                RunEntry& entry = state_.run.results[index];
-                entry.status = shown;
-                entry.output = job.output;
-                entry.failure = job.failure;
-                entry.seconds = seconds;
+        const RunEntry ended{job.source, shown, job.output, job.failure, seconds};
+        {
+            std::lock_guard lock(state_.jobsLock);
+            const auto found = state_.entriesBySource.find(job.source.native());
+            if (found != state_.entriesBySource.end())
+                for (std::size_t index : found->second)
+                    state_.run.results[index] = ended;
+            state_.run.lastOutput = job.output;
+            if (result == OperationResult::Success) {
+                if (shown == ConversionStatus::Success || shown == ConversionStatus::Replaced ||
+                    shown == ConversionStatus::ConvertedAndRenamed)
+                    ++state_.run.converted;
+                else if (shown == ConversionStatus::ReadFailed || shown == ConversionStatus::SaveFailed)
+                    ++state_.run.failed;
             }
-        state_.run.lastOutput = job.output;
-        if (result == OperationResult::Success) {
-            if (shown == ConversionStatus::Success || shown == ConversionStatus::Replaced ||
-                shown == ConversionStatus::ConvertedAndRenamed)
-                ++state_.run.converted;
-            else if (shown == ConversionStatus::ReadFailed || shown == ConversionStatus::SaveFailed)
-                ++state_.run.failed;
         }
+        // Outside the lock: the sink may write to a pipe that is slow to drain.
+        state_.sink.jobCompleted(ended);
         return stopsTheRun(shown);
     }
 

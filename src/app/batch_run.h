@@ -31,9 +31,10 @@ public:
     // "Scheduled" as each file is scheduled, "Converting" when a worker
     // takes it.
     virtual void jobStatusChanged(const std::filesystem::path& source, ConversionStatus status) = 0;
-    // A worker is done with a file (for counts and logs; the list shows the
-    // final statuses only after the run).
-    virtual void jobCompleted(const std::filesystem::path&, ConversionStatus) {}
+    // A worker is done with a file: its entry as it ended, the moment it
+    // ends (for counts and live logs; the list shows the final statuses only
+    // after the run).
+    virtual void jobCompleted(const RunEntry&) {}
     // Every file's final outcome, in list order, once the run has ended and
     // its workers have stopped.
     virtual void jobFinished(const RunEntry& entry) = 0;

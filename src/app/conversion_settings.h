@@ -18,6 +18,7 @@ struct ConversionSettings {
     bool customTransformOn = false;
     Matrix4 customMatrix;                     // identity unless the effect is set
     std::string outputFolder;                 // empty: next to each source
+    std::string outputFileName;               // one file's exact output name; empty: the source's name
     OverwriteDecision overwriteDecision = OverwriteDecision::None;
 };
 

@@ -80,6 +80,26 @@ BoundingBox boundingBoxOf(const Model& model)
     return box;
 }
 
+// The kind of format a model was read as, in words.
+std::string_view formatKindName(FormatKind kind)
+{
+    switch (kind) {
+    case FormatKind::Document3dp: return "3DP document";
+    case FormatKind::ThreeDs: return "3DS";
+    case FormatKind::StlAscii: return "ASCII STL";
+    case FormatKind::StlBinary: return "binary STL";
+    case FormatKind::Obj: return "OBJ";
+    case FormatKind::ThreeMf: return "3MF";
+    case FormatKind::Ply: return "PLY";
+    case FormatKind::External: return "read through the helper";
+    case FormatKind::Fbx: return "FBX";
+    case FormatKind::Sdf: return "SDF";
+    case FormatKind::Mqo: return "MQO";
+    case FormatKind::Unknown: break;
+    }
+    return "unknown";
+}
+
 std::string modelSummaryJson(std::string_view path, OperationResult result, const Model& model,
                              std::string_view reason)
 {
@@ -92,6 +112,8 @@ std::string modelSummaryJson(std::string_view path, OperationResult result, cons
         appendJsonString(out, reason);
     }
     out += ",\"profileKind\":" + std::to_string(static_cast<int>(model.profile.kind));
+    out += ",\"format\":";
+    appendJsonString(out, formatKindName(model.profile.kind));
     out += ",\"objects\":[";
     for (std::size_t i = 0; i < model.objects.size(); ++i) {
         const ModelObject& object = *model.objects[i];
@@ -175,7 +197,10 @@ std::string modelSummaryText(std::string_view path, OperationResult result, cons
         out += escapeForDisplay(reason);
         out += ")";
     }
-    out += "\n  profile kind " + std::to_string(static_cast<int>(model.profile.kind)) + ", " +
+    out += "\n";
+    if (result != OperationResult::Success)
+        return out;
+    out += "  format " + std::string(formatKindName(model.profile.kind)) + ", " +
            std::to_string(model.objects.size()) + " object(s), " + std::to_string(model.materials.size()) +
            " material(s)\n";
     for (const auto& [key, value] : model.properties)

@@ -21,6 +21,9 @@ BoundingBox boundingBoxOf(const Model& model);
 
 // One line of JSON describing a read: path, result, profile kind, objects with
 // their counts and properties, materials, bbox, document properties.
+// "binary STL", "3DP document", ...: the kind of format in words.
+std::string_view formatKindName(FormatKind kind);
+
 std::string modelSummaryJson(std::string_view path, OperationResult result, const Model& model,
                              std::string_view reason);
 

@@ -8,7 +8,7 @@
 namespace morvex {
 
 OutputNamer::OutputNamer(const ConversionSettings& settings, std::string nameTemplate)
-    : outputFolder_(settings.outputFolder), extension_(withoutLeadingDot(settings.outputExtension)),
+    : outputFolder_(settings.outputFolder), outputFileName_(settings.outputFileName), extension_(withoutLeadingDot(settings.outputExtension)),
       nameTemplate_(std::move(nameTemplate))
 {
 }
@@ -20,7 +20,9 @@ std::filesystem::path OutputNamer::targetFolder(const std::filesystem::path& sou
 
 std::optional<std::filesystem::path> OutputNamer::candidateFor(const std::filesystem::path& source)
 {
-    std::filesystem::path candidate = targetFolder(source) / (source.stem().string() + "." + extension_);
+    std::filesystem::path candidate =
+        targetFolder(source) /
+        (outputFileName_.empty() ? source.stem().string() + "." + extension_ : outputFileName_);
     while (chosen_.count(candidate.native()) != 0) {
         std::optional<std::filesystem::path> next = nextFreeName(candidate, nameTemplate_);
         if (!next)
@@ -62,7 +64,8 @@ void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::v
         planned.exists = !planned.output.empty() && outputNameTaken(planned.output);
         if (!planned.exists)
             continue;
-        planned.protectedOutput = protectsExistingOutput(namer.sameFolderMode(), planned.source, planned.output);
+        planned.protectedOutput = protectsExistingOutput(namer.sameFolderMode() && !policy.replacesBesideSources(),
+                                                         planned.source, planned.output);
         planned.decision = decisionWithoutAsking(current, planned.protectedOutput);
         planned.renamedTo = nextFreeName(planned.output, run.environment.nameTemplate, taken);
         if (planned.renamedTo && planned.decision == OverwriteDecision::Rename)

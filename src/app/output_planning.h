@@ -12,7 +12,8 @@
 namespace morvex {
 
 // Decides output paths for the files of one run, in scheduling order: the
-// target folder, the source name with the output extension, and a
+// target folder, the source name with the output extension (or the exact
+// output name of a single-file conversion), and a
 // numbered name when a file scheduled earlier in the same run already took
 // that path (a.obj and a.ply to STL: a.stl, then a-1.stl; a third: a-1-1).
 class OutputNamer {
@@ -27,6 +28,7 @@ public:
 
 private:
     std::filesystem::path outputFolder_;
+    std::string outputFileName_;
     std::string extension_;
     std::string nameTemplate_;
     std::unordered_set<std::string> chosen_;

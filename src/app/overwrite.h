@@ -64,6 +64,9 @@ public:
     virtual ~OverwritePolicySource() = default;
     virtual OverwritePolicy current() = 0;
     virtual void rememberAnswer(OverwriteAnswer answer) = 0;
+    // Whether an overwrite decision also replaces an existing file beside its
+    // source (never the source itself): only when asked for by name.
+    virtual bool replacesBesideSources() const { return false; }
 };
 
 // Remembered answers in the store: "AlwaysPrompt" and "StopConverting"
@@ -83,15 +86,22 @@ private:
 
 // A policy chosen for one run (the command line's --on-exists). A
 // remembered answer applies to the rest of the run and is stored as well.
+// `byName`: the user named this policy for the run, so that "overwrite"
+// replaces files beside their sources too.
 class FixedOverwritePolicy : public OverwritePolicySource {
 public:
-    FixedOverwritePolicy(OverwritePolicy policy, const SettingsStore* store) : policy_(policy), store_(store) {}
+    FixedOverwritePolicy(OverwritePolicy policy, const SettingsStore* store, bool byName = false)
+        : policy_(policy), store_(store), byName_(byName)
+    {
+    }
     OverwritePolicy current() override { return policy_; }
     void rememberAnswer(OverwriteAnswer answer) override;
+    bool replacesBesideSources() const override { return byName_; }
 
 private:
     OverwritePolicy policy_;
     const SettingsStore* store_;
+    bool byName_;
 };
 
 // The decision for a candidate that exists: asks through `question` when

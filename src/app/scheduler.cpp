@@ -54,7 +54,8 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
         }
         OverwriteDecision decision = OverwriteDecision::None;
         if (outputNameTaken(*candidate)) {
-            const bool protectedOutput = protectsExistingOutput(namer.sameFolderMode(), entry.source, *candidate);
+            const bool protectedOutput = protectsExistingOutput(
+                namer.sameFolderMode() && !policy.replacesBesideSources(), entry.source, *candidate);
             const std::optional<OverwriteDecision> decided =
                 decideForExistingOutput(*candidate, protectedOutput, policy, question);
             if (!decided)

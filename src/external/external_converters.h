@@ -12,6 +12,9 @@
 
 namespace morvex {
 
+// Whether the external mesh converter can run in this build.
+bool externalConverterInstalled();
+
 // Reads the source through the external mesh converter into the model.
 OperationResult runExternalConverter(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
                                      Failure* failure = nullptr);

@@ -5,15 +5,24 @@
 
 namespace morvex {
 
+bool externalConverterInstalled()
+{
+    return false;
+}
+
 OperationResult runExternalConverter(ProgressReporter&, Model&, const std::filesystem::path&, Failure* failure)
 {
-    return failWith(failure, FailureKind::Unsupported, "the external mesh converter is not available");
+    return failWith(failure, FailureKind::Unsupported,
+                    "the external mesh converter is not available: this format is read through that helper, "
+                             "which is not installed in this build (see \"Formats read through the helper\" in the README)");
 }
 
 OperationResult runIfcConverter(ProgressReporter&, const std::filesystem::path&, const std::filesystem::path&,
                                 Failure* failure)
 {
-    return failWith(failure, FailureKind::Unsupported, "the IFC converter is not available");
+    return failWith(failure, FailureKind::Unsupported,
+                    "the IFC converter is not available: IFC files are read through the IFC tool, which is not "
+                             "installed in this build (see \"Formats read through the helper\" in the README)");
 }
 
 } // namespace morvex

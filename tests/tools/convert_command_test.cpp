@@ -1,9 +1,9 @@
 #include "common/cli_run.h"
 #include "common/test_support.h"
+#include "tools/cli_test_files.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <fstream>
 #include <set>
 #include <sys/stat.h>
@@ -11,48 +11,6 @@
 
 using namespace morvex::testing;
 
-namespace {
-
-// A small valid binary STL: `triangles` facets fanned around the origin,
-// shifted by `offset` so that different files differ.
-void writeBinaryStl(const std::filesystem::path& path, std::uint32_t triangles, float offset = 0.0f)
-{
-    std::string bytes(80, ' ');
-    bytes.replace(0, 12, "test model  ");
-    bytes.append(reinterpret_cast<const char*>(&triangles), 4);
-    for (std::uint32_t i = 0; i < triangles; ++i) {
-        const float angle = static_cast<float>(i) * 0.01f;
-        const float facet[12] = {0, 0, 1, offset, 0, 0, offset + 1, angle, 0, offset, 1, angle};
-        bytes.append(reinterpret_cast<const char*>(facet), sizeof facet);
-        bytes.append(2, '\0');
-    }
-    writeFile(path, bytes);
-}
-
-bool isCompleteBinaryStl(const std::filesystem::path& path)
-{
-    const std::string bytes = readFile(path);
-    if (bytes.size() < 84)
-        return false;
-    std::uint32_t count = 0;
-    std::memcpy(&count, bytes.data() + 80, 4);
-    return bytes.size() == 84 + 50ull * count && count > 0;
-}
-
-std::set<std::string> namesIn(const std::filesystem::path& folder)
-{
-    std::set<std::string> names;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-        names.insert(std::filesystem::relative(entry.path(), folder).string());
-    return names;
-}
-
-bool contains(const std::string& text, std::string_view part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-} // namespace
 
 TEST(ConvertCommand, FoldersAreWalkedAndEveryFileReported)
 {
@@ -75,10 +33,10 @@ TEST(ConvertCommand, FoldersAreWalkedAndEveryFileReported)
     EXPECT_EQ(namesIn(dir / "out"), (std::set<std::string>{"a.stl", "b.stl", "c.stl"}));
     for (const char* name : {"a.stl", "b.stl", "c.stl"})
         EXPECT_TRUE(isCompleteBinaryStl(dir / "out" / name)) << name;
-    EXPECT_TRUE(contains(output, "Audio File Selected: \"clip.mp3\" is an audio file")) << output;
-    EXPECT_TRUE(contains(output, "scene.xsi: Format may not be supported")) << output;
+    EXPECT_TRUE(contains(output, "skipped 1 file that is not a model: 1 audio file\n")) << output;
+    EXPECT_TRUE(contains(output, "skipped 1 file of formats that may not be supported (.xsi; ")) << output;
     EXPECT_TRUE(contains(output, "a.stl: Success -> ")) << output;
-    EXPECT_TRUE(contains(output, "Conversion complete. Some file(s) were not converted.")) << output;
+    EXPECT_TRUE(contains(output, "3 files: 3 converted, 0 skipped, 0 failed, 0 cancelled in ")) << output;
 
     output.clear();
     EXPECT_EQ(cli(shellQuote((in / "clip.mp3").string()) + " --to stl", &output), 2);
@@ -328,23 +286,233 @@ TEST(ConvertCommand, InterruptCancelsAndLeavesOnlyCompleteOutputs)
     constexpr int Files = 20;
     for (int i = 0; i < Files; ++i)
         writeBinaryStl(dir / "in" / ("m" + std::to_string(i) + ".stl"), 150000, static_cast<float>(i));
-    // Interrupted once the first file is done, while others are running.
-    const std::string out = shellQuote((dir / "out").string());
-    const std::string command = cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 2 --output " +
-                                                out) +
-                                " </dev/null >/dev/null 2>" + shellQuote((dir / "log").string()) + " & pid=$!; " +
-                                "until ls " + out + "/*.stl >/dev/null 2>&1 || ! kill -0 $pid 2>/dev/null; do sleep 0.02; done; " +
-                                "kill -INT $pid; wait $pid; echo $?";
-    std::string status;
-    ASSERT_EQ(runCommand("bash -c " + shellQuote(command), &status), 0);
-    EXPECT_EQ(status, "130\n");
-    const std::string log = readFile(dir / "log");
-    EXPECT_TRUE(contains(log, ".stl: Cancelled")) << "the files still running or waiting: " << log;
-    std::size_t complete = 0;
-    for (const std::string& name : namesIn(dir / "out")) {
-        EXPECT_NE(name.front(), '.') << "temporary file left: " << name;
-        EXPECT_TRUE(isCompleteBinaryStl(dir / "out" / name)) << "partial output: " << name;
-        ++complete;
+    // Interrupted once the first file is done, while others are running;
+    // once with text lines and once with JSON.
+    for (const std::string mode : {"text", "json"}) {
+        const std::filesystem::path outFolder = dir / ("out-" + mode);
+        const std::string out = shellQuote(outFolder.string());
+        const std::string json = mode == "json" ? " --json" : "";
+        const std::string command =
+            cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 2 --output " + out + json) +
+            " </dev/null >" + shellQuote((dir / "stdout").string()) + " 2>" + shellQuote((dir / "log").string()) +
+            " & pid=$!; until ls " + out + "/*.stl >/dev/null 2>&1 || ! kill -0 $pid 2>/dev/null; do sleep 0.02; "
+            "done; kill -INT $pid; wait $pid; echo $?";
+        std::string status;
+        ASSERT_EQ(runCommand("bash -c " + shellQuote(command), &status), 0);
+        EXPECT_EQ(status, "130\n");
+        const std::string log = readFile(dir / "log");
+        const std::string data = readFile(dir / "stdout");
+        EXPECT_TRUE(contains(log, " cancelled (interrupted) in ")) << log;
+        if (mode == "text") {
+            // The files running when Ctrl-C came end "Cancelled"; those never
+            // started are counted by the summary line only.
+            EXPECT_LE(countOf(log, ".stl: Cancelled"), 2u) << log;
+        } else {
+            EXPECT_EQ(countOf(data, "\"index\":"), static_cast<std::size_t>(Files)) << data;
+            EXPECT_TRUE(contains(data, "\"exitStatus\":130")) << data;
+        }
+        std::size_t complete = 0;
+        for (const std::string& name : namesIn(outFolder)) {
+            EXPECT_NE(name.front(), '.') << "temporary file left: " << name;
+            EXPECT_TRUE(isCompleteBinaryStl(outFolder / name)) << "partial output: " << name;
+            ++complete;
+        }
+        EXPECT_LT(complete, static_cast<std::size_t>(Files)) << "the run was interrupted before the end";
     }
-    EXPECT_LT(complete, static_cast<std::size_t>(Files)) << "the run was interrupted before the end";
+}
+
+TEST(ConvertCommand, OutputNamesOneFileOrAFolder)
+{
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
+    writeBinaryStl(dir / "a.stl", 5);
+    writeBinaryStl(dir / "b.stl", 6);
+    std::filesystem::create_directory(dir / "existing");
+    const std::string a = shellQuote((dir / "a.stl").string());
+    const auto to = [&](std::string_view name) { return " -o " + shellQuote((dir / name).string()); };
+
+    std::string output;
+    ASSERT_EQ(cli(a + to("made/b.obj"), &output), 0) << output;
+    EXPECT_TRUE(contains(output, "a.stl: Success -> " + (dir / "made" / "b.obj").string())) << output;
+    EXPECT_EQ(namesIn(dir / "made"), (std::set<std::string>{"b.obj"})) << "exactly the file named";
+    std::string info;
+    EXPECT_EQ(runCommand(shellQuote(cliPath().string()) + " info --json " + shellQuote((dir / "made" / "b.obj").string()),
+                         &info),
+              0);
+    EXPECT_TRUE(contains(info, "\"triangles\":5")) << info;
+
+    ASSERT_EQ(cli(a + to("ascii.stl") + " --to stl-ascii", &output), 0) << output;
+    EXPECT_TRUE(readFile(dir / "ascii.stl").starts_with("solid")) << "--to picks among the writers of .stl";
+    ASSERT_EQ(cli(a + to("existing") + " --to stl", &output), 0) << output;
+    EXPECT_TRUE(isCompleteBinaryStl(dir / "existing" / "a.stl")) << "an existing folder stays a folder";
+    ASSERT_EQ(cli(a + to("newfolder.ply/") + " --to stl", &output), 0) << output;
+    EXPECT_TRUE(isCompleteBinaryStl(dir / "newfolder.ply" / "a.stl")) << "a trailing / names a folder";
+    output.clear();
+    ASSERT_EQ(cli(a + to("planned.ply") + " --dry-run", &output), 0) << output;
+    EXPECT_TRUE(contains(output, " -> " + (dir / "planned.ply").string())) << output;
+    EXPECT_FALSE(std::filesystem::exists(dir / "planned.ply"));
+
+    struct Case {
+        std::string arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {a + " " + shellQuote((dir / "b.stl").string()) + to("two.obj"), "names a model file, but there are several inputs"},
+        {shellQuote((dir / "existing").string()) + to("walked.obj"), "several inputs"},
+        {a + to("c.xyz"), "cannot write .xyz files"},
+        {a + to("c.xyz"), "known extensions: .3dp, .3mf, .obj, .ply, .stl"},
+        {a + to("c.stl") + " --to ply", "--to ply writes .ply files, not"},
+    };
+    for (const Case& c : cases) {
+        output.clear();
+        EXPECT_EQ(cli(c.arguments, &output), 2) << c.arguments;
+        EXPECT_TRUE(contains(output, c.message)) << c.arguments << " printed: " << output;
+    }
+    for (const char* never : {"two.obj", "walked.obj", "c.xyz", "c.stl"})
+        EXPECT_FALSE(std::filesystem::exists(dir / never)) << never;
+}
+
+TEST(ConvertCommand, StandardInputAndOutputForOneFileFormats)
+{
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
+    writeBinaryStl(dir / "a.stl", 7);
+    std::filesystem::create_directory(dir / "tmp");
+    const std::string a = shellQuote((dir / "a.stl").string());
+    const std::string tmp = "TMPDIR=" + shellQuote((dir / "tmp").string()) + " ";
+
+    // STL in, through PLY on a pipe, back to STL: the same model as a direct
+    // conversion of the file.
+    ASSERT_EQ(cli(a + " -o " + shellQuote((dir / "direct.stl").string())), 0);
+    std::string output;
+    const std::string piped = tmp + cli.commandLine("- --from stl -o - --to ply") + " <" + a + " 2>/dev/null | " +
+                              tmp + cli.commandLine("- --from ply -o " + shellQuote((dir / "piped.stl").string())) +
+                              " 2>&1";
+    ASSERT_EQ(runCommand(piped, &output), 0) << output;
+    EXPECT_TRUE(contains(output, "-: Success -> " + (dir / "piped.stl").string())) << output;
+    EXPECT_EQ(readFile(dir / "piped.stl").substr(80), readFile(dir / "direct.stl").substr(80));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "tmp")) << "temporary copies are removed";
+
+    output.clear();
+    EXPECT_EQ(runCommand("echo 'solid x' | " + tmp + cli.commandLine("- --from stl -o - --to stl") + " 2>/dev/null",
+                         &output),
+              1)
+        << "a damaged model on standard input";
+    EXPECT_EQ(output, "") << "nothing but the model ever goes to standard output";
+
+    struct Case {
+        std::string arguments;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"- -o " + shellQuote((dir / "x.stl").string()), "reading standard input needs its format: --from"},
+        {"- --from obj -o -", "only for the formats that are one file"},
+        {"- --from stl --to stl -o " + shellQuote((dir / "out").string() + "/"), "needs an output file"},
+        {a + " - --from stl -o -", "must be the only input"},
+        {a + " --from stl -o -", "--from names the format of standard input"},
+        {a + " -o - --to obj", "only for the formats that are one file"},
+        {a + " -o -", "needs the format: --to"},
+        {a + " -o - --to stl --json", "cannot be combined with --json"},
+        {shellQuote(dir.path().string()) + " -o - --to stl", "takes one input file"},
+    };
+    for (const Case& c : cases) {
+        output.clear();
+        EXPECT_EQ(cli(c.arguments, &output), 2) << c.arguments;
+        EXPECT_TRUE(contains(output, c.message)) << c.arguments << " printed: " << output;
+    }
+}
+
+TEST(ConvertCommand, MessagesNameTheCause)
+{
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
+    const std::filesystem::path walk = dir / "walk";
+    std::filesystem::create_directories(walk / "tex");
+    writeBinaryStl(walk / "a.stl", 4);
+    writeFile(walk / "part.obj", "mtllib part.mtl\nv 0 0 0\nv 1 0 0\nv 0 1 0\nusemtl wood\nf 1 2 3\n");
+    writeFile(walk / "part.mtl", "newmtl wood\nKd 1 1 1\nmap_Kd tex/wood.png\n");
+    for (const char* other : {"tex/wood.png", "photo.jpg", "scan.png", "old.zip", "notes.txt", "scene.xsi"})
+        writeFile(walk / other, "x");
+    writeFile(dir / "plain.txt", "not a model");
+
+    std::string output;
+    ASSERT_EQ(cli(shellQuote(walk.string()) + " --to stl -o " + shellQuote((dir / "out").string() + "/"), &output), 0)
+        << output;
+    // One line per kind; the OBJ's material library and texture are expected
+    // beside it and never mentioned.
+    EXPECT_TRUE(contains(output, "skipped 4 files that are not models: 2 images, 1 archive, 1 text\n")) << output;
+    EXPECT_TRUE(contains(output, "skipped 1 file of formats that may not be supported (.xsi; ")) << output;
+    EXPECT_FALSE(contains(output, "wood.png")) << output;
+    EXPECT_FALSE(contains(output, "part.mtl")) << output;
+    EXPECT_FALSE(contains(output, "photo.jpg")) << "named only with --verbose: " << output;
+    output.clear();
+    ASSERT_EQ(cli(shellQuote(walk.string()) + " --to stl --verbose --on-exists overwrite -o " +
+                      shellQuote((dir / "out").string() + "/"),
+                  &output),
+              0);
+    EXPECT_TRUE(contains(output, "skipped (image): " + (walk / "photo.jpg").string() + "\n")) << output;
+    std::string json;
+    ASSERT_EQ(cli(shellQuote(walk.string()) + " --to stl --json --on-exists overwrite -o " +
+                      shellQuote((dir / "out").string() + "/"),
+                  &json, true),
+              0);
+    EXPECT_TRUE(contains(json, "{\"skipped\":\"" + (walk / "old.zip").string() + "\",\"kind\":\"archive\"")) << json;
+    EXPECT_EQ(countOf(json, "{\"skipped\":"), 5u) << json;
+
+    const std::string plain = shellQuote((dir / "plain.txt").string());
+    const std::string a = shellQuote((walk / "a.stl").string());
+    struct Case {
+        std::string arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {a + " " + a + " --to stl -o " + plain, "the output folder '" + (dir / "plain.txt").string() +
+                                                     "' is a file, not a folder"},
+        {a + " --to stl -o " + shellQuote((dir / "plain.txt" / "sub").string() + "/"),
+         "Folder creation failed. (" + (dir / "plain.txt" / "sub").string() + "/: Not a directory)"},
+    };
+    for (const Case& c : cases) {
+        output.clear();
+        EXPECT_EQ(cli(c.arguments, &output), 2) << c.arguments;
+        EXPECT_TRUE(contains(output, c.message)) << c.arguments << " printed: " << output;
+    }
+}
+
+TEST(ConvertCommand, ProgressLineOnATerminalAndStepsWithVerbose)
+{
+    if (runCommand("command -v script >/dev/null") != 0)
+        GTEST_SKIP() << "script(1) is needed for a terminal";
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
+    std::filesystem::create_directory(dir / "in");
+    for (int i = 0; i < 6; ++i)
+        writeBinaryStl(dir / "in" / ("m" + std::to_string(i) + ".stl"), 150000, static_cast<float>(i));
+    const auto onTerminal = [&](const std::string& term, const std::string& extra) {
+        const std::string command = cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 1 --create-folder -o " +
+                                                    shellQuote((dir / ("out-" + term)).string() + "/") + extra);
+        std::string output;
+        EXPECT_EQ(runCommand("TERM=" + term + " script -qec " + shellQuote(command) + " /dev/null </dev/null 2>&1",
+                             &output),
+                  0)
+            << output;
+        return output;
+    };
+    const std::string drawn = onTerminal("xterm", "");
+    EXPECT_TRUE(contains(drawn, "\r\033[K")) << "redrawn in place";
+    EXPECT_TRUE(contains(drawn, " files  m")) << "names the file being converted: " << drawn;
+    EXPECT_TRUE(contains(drawn, "6 files: 6 converted, 0 skipped, 0 failed, 0 cancelled in ")) << drawn;
+
+    const std::string dumb = onTerminal("dumb", " --verbose");
+    EXPECT_FALSE(contains(dumb, "\033")) << "no escape sequences on a dumb terminal: " << dumb;
+    EXPECT_TRUE(contains(dumb, "\r")) << "the line is still redrawn: " << dumb;
+    // Every step of every file, with the time since the file started.
+    EXPECT_EQ(countOf(dumb, ": Generating Object Indices ("), 6u) << dumb;
+    EXPECT_TRUE(contains(dumb, "  m0.stl: Loading as Binary: ")) << dumb;
+
+    std::string piped;
+    EXPECT_EQ(cli(shellQuote((dir / "in").string()) + " --to stl --on-exists overwrite -o " +
+                      shellQuote((dir / "out-dumb").string()),
+                  &piped),
+              0);
+    EXPECT_FALSE(contains(piped, "\r")) << "no progress line without a terminal: " << piped;
 }

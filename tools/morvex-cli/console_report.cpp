@@ -1,5 +1,6 @@
 #include "console_report.h"
 
+#include "settings_command.h"
 #include "support/text/json.h"
 #include "support/text/text.h"
 
@@ -36,17 +37,17 @@ std::string fitColumns(std::string_view text, std::size_t columns)
     return std::string(text);
 }
 
-std::string lowerTrimmed(std::string_view text)
+std::string trimmed(std::string_view text)
 {
     std::string_view view = trimSpaces(text);
     while (!view.empty() && (view.back() == '\r' || view.back() == '\t'))
         view.remove_suffix(1);
-    return asciiLower(view);
+    return std::string(view);
 }
 
-// Shows the question and prompts until `accept` takes the answer (lower
-// case, without a trailing "!", which is passed as `remember`). Returns
-// without an answer at the end of input or on Ctrl-C.
+// Shows the question and prompts until `accept` takes the answer (as typed,
+// without a trailing "!", which is passed as `remember`). Returns without an
+// answer at the end of input or on Ctrl-C.
 void askOnTerminal(std::string_view question, std::string_view prompt, const InterruptWatcher& watcher,
                    const std::function<bool(std::string_view answer, bool remember)>& accept)
 {
@@ -60,7 +61,7 @@ void askOnTerminal(std::string_view question, std::string_view prompt, const Int
             output.writeLocked("\n");
             return;
         }
-        std::string answer = lowerTrimmed(*line);
+        std::string answer = trimmed(*line);
         const bool remember = !answer.empty() && answer.back() == '!';
         if (remember)
             answer.pop_back();
@@ -71,9 +72,108 @@ void askOnTerminal(std::string_view question, std::string_view prompt, const Int
 
 } // namespace
 
-ConsoleSink::ConsoleSink(std::size_t totalFiles, bool showProgress)
-    : total_(totalFiles), started_(std::chrono::steady_clock::now()), showProgress_(showProgress)
+LiveResults::LiveResults(const std::vector<std::filesystem::path>& inputs, ResultStyle style)
+    : style_(style), printed_(inputs.size(), false)
 {
+    indexBySource_.reserve(inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i)
+        indexBySource_.emplace(inputs[i].native(), i);
+}
+
+void LiveResults::print(const RunEntry& ended, std::size_t index)
+{
+    RunEntry entry = ended;
+    if (shownName_) {
+        entry.source = shownName_(entry.source);
+        entry.output = shownName_(entry.output);
+    }
+    if (style_.json) {
+        const std::string line = fileResultJson(entry, index);
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fflush(stdout);
+    } else if (!style_.quiet || !endedWell(entry.status)) {
+        ErrorOutput::instance().write(fileResultLine(entry));
+    }
+}
+
+std::optional<RunEntry> LiveResults::firstCancelledOnAWorker()
+{
+    std::lock_guard lock(mutex_);
+    return firstCancelled_;
+}
+
+void LiveResults::fileEnded(const RunEntry& entry)
+{
+    const auto found = indexBySource_.find(entry.source.native());
+    const std::size_t index = found != indexBySource_.end() ? found->second : printed_.size();
+    std::lock_guard lock(mutex_);
+    if (entry.status == ConversionStatus::Cancelled && !firstCancelled_)
+        firstCancelled_ = entry;
+    if (index < printed_.size())
+        printed_[index] = true;
+    print(entry, index);
+}
+
+void LiveResults::reportTheRest(const std::vector<RunEntry>& finals)
+{
+    for (const RunEntry& entry : finals) {
+        const auto found = indexBySource_.find(entry.source.native());
+        if (found == indexBySource_.end() || printed_[found->second])
+            continue;
+        const bool neverStarted = entry.status == ConversionStatus::Cancelled;
+        if (!neverStarted || style_.json || style_.verbose) {
+            std::lock_guard lock(mutex_);
+            printed_[found->second] = true;
+            print(entry, found->second);
+        }
+    }
+}
+
+bool endedWell(ConversionStatus status)
+{
+    return status == ConversionStatus::Success || status == ConversionStatus::Replaced ||
+           status == ConversionStatus::ConvertedAndRenamed || status == ConversionStatus::Skipped;
+}
+
+RunCounts countEndings(const std::vector<RunEntry>& finals)
+{
+    RunCounts counts;
+    counts.files = finals.size();
+    for (const RunEntry& entry : finals) {
+        if (entry.status == ConversionStatus::Skipped)
+            ++counts.skipped;
+        else if (entry.status == ConversionStatus::Cancelled)
+            ++counts.cancelled;
+        else if (endedWell(entry.status))
+            ++counts.converted;
+        else
+            ++counts.failed;
+    }
+    return counts;
+}
+
+std::string summaryLine(const RunCounts& counts, std::string_view why, double seconds)
+{
+    std::string line = std::to_string(counts.files) + (counts.files == 1 ? " file: " : " files: ");
+    line += std::to_string(counts.converted) + " converted, " + std::to_string(counts.skipped) + " skipped, " +
+            std::to_string(counts.failed) + " failed, " + std::to_string(counts.cancelled) + " cancelled";
+    if (!why.empty())
+        line += " (" + std::string(why) + ")";
+    return line + " in " + formatDuration(seconds);
+}
+
+ConsoleSink::ConsoleSink(const std::vector<std::filesystem::path>& sources, bool showProgress, bool verbose,
+                         LiveResults& live)
+    : live_(live), total_(sources.size()), verbose_(verbose), started_(std::chrono::steady_clock::now()),
+      showProgress_(showProgress)
+{
+    sizes_.reserve(sources.size());
+    for (const std::filesystem::path& source : sources) {
+        std::error_code error;
+        const std::uintmax_t size = std::filesystem::file_size(source, error);
+        sizes_.emplace(source.native(), error ? 0 : size);
+        totalBytes_ += error ? 0 : size;
+    }
     if (showProgress_)
         ticker_ = std::thread([this] { tick(); });
 }
@@ -83,12 +183,26 @@ ConsoleSink::~ConsoleSink()
     stopProgress();
 }
 
-void ConsoleSink::jobStatusChanged(const std::filesystem::path&, ConversionStatus) {}
-
-void ConsoleSink::jobCompleted(const std::filesystem::path&, ConversionStatus)
+void ConsoleSink::jobStatusChanged(const std::filesystem::path& source, ConversionStatus status)
 {
+    if (status != ConversionStatus::Converting)
+        return;
     std::lock_guard lock(mutex_);
-    ++done_;
+    const std::string name = displayPath(source.filename().string());
+    running_[std::this_thread::get_id()] = {name, std::chrono::steady_clock::now(), {}};
+    statusText_ = name;
+}
+
+void ConsoleSink::jobCompleted(const RunEntry& entry)
+{
+    {
+        std::lock_guard lock(mutex_);
+        ++done_;
+        if (const auto size = sizes_.find(entry.source.native()); size != sizes_.end())
+            doneBytes_ += size->second;
+        running_.erase(std::this_thread::get_id());
+    }
+    live_.fileEnded(entry);
 }
 
 void ConsoleSink::jobFinished(const RunEntry& entry)
@@ -105,12 +219,26 @@ void ConsoleSink::progressChanged(double overall)
     overall_ = std::max(overall_, overall);
 }
 
-void ConsoleSink::statusTextChanged(std::string_view text, int line)
+void ConsoleSink::statusTextChanged(std::string_view text, int)
 {
-    if (line != 0)
-        return;
     std::lock_guard lock(mutex_);
-    statusText_ = text;
+    const auto running = running_.find(std::this_thread::get_id());
+    if (running == running_.end() || text.empty())
+        return; // the run's own texts
+    Running& file = running->second;
+    statusText_ = file.name + ": " + displayPath(text);
+    // A step counts its work in the text ("Loading: 15000 facets"); a new
+    // step is a new text before the first digit.
+    const std::string_view step = text.substr(0, text.find_first_of("0123456789"));
+    if (step == file.lastStep)
+        return;
+    file.lastStep = step;
+    if (verbose_) {
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - file.started).count();
+        char time[32];
+        std::snprintf(time, sizeof time, " (%.2f s)\n", seconds);
+        ErrorOutput::instance().write("  " + statusText_ + time);
+    }
 }
 
 void ConsoleSink::messagePosted(std::string_view text)
@@ -122,7 +250,8 @@ std::string ConsoleSink::progressLine()
 {
     std::lock_guard lock(mutex_);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    return composeProgressLine(overall_, done_, total_, displayPath(statusText_), elapsed, terminalWidth() - 1);
+    const double bytesDone = totalBytes_ > 0 ? static_cast<double>(doneBytes_) / static_cast<double>(totalBytes_) : 0.0;
+    return composeProgressLine(overall_, bytesDone, done_, total_, statusText_, elapsed, terminalWidth() - 1);
 }
 
 void ConsoleSink::tick()
@@ -166,8 +295,8 @@ std::string formatDuration(double seconds)
     return text;
 }
 
-std::string composeProgressLine(double overall, std::size_t done, std::size_t total, std::string_view status,
-                                double elapsedSeconds, std::size_t width)
+std::string composeProgressLine(double overall, double bytesDone, std::size_t done, std::size_t total,
+                                std::string_view status, double elapsedSeconds, std::size_t width)
 {
     overall = std::clamp(overall, 0.0, 1.0);
     char head[64];
@@ -176,9 +305,11 @@ std::string composeProgressLine(double overall, std::size_t done, std::size_t to
     if (!status.empty())
         line += "  " + std::string(status);
     line += "  " + formatDuration(elapsedSeconds) + " elapsed";
-    // An estimate only once there is something to go by.
-    if (overall >= 0.01 && overall < 1.0)
-        line += ", about " + formatDuration(elapsedSeconds * (1.0 - overall) / overall) + " left";
+    // An estimate only once there is something to go by: the bytes of the
+    // finished files, as a few large files take longer than many small ones.
+    const double fraction = bytesDone > 0.0 ? bytesDone : overall;
+    if (fraction >= 0.01 && fraction < 1.0)
+        line += ", about " + formatDuration(elapsedSeconds * (1.0 - fraction) / fraction) + " left";
     return fitColumns(line, width);
 }
 
@@ -198,12 +329,15 @@ std::string fileResultLine(const RunEntry& entry)
     return line + "\n";
 }
 
-std::string fileResultJson(const RunEntry& entry)
+std::string fileResultJson(const RunEntry& entry, std::size_t index)
 {
-    std::string out = "{\"source\":";
+    std::string out = "{\"index\":" + std::to_string(index) + ",\"source\":";
     appendJsonString(out, entry.source.string());
     out += ",\"output\":";
-    appendJsonString(out, entry.output.string());
+    if (endedWell(entry.status)) // written, or kept when skipped
+        appendJsonString(out, entry.output.string());
+    else
+        out += "null";
     out += ",\"status\":" + std::to_string(static_cast<int>(entry.status));
     out += ",\"statusText\":";
     appendJsonString(out, conversionStatusText(entry.status));
@@ -218,11 +352,19 @@ std::string fileResultJson(const RunEntry& entry)
 
 OverwriteReply TerminalOverwriteQuestion::ask(const std::filesystem::path& candidate, bool overwriteOffered)
 {
+    if (forThisRun_ && (forThisRun_->answer != OverwriteAnswer::Overwrite || overwriteOffered)) {
+        ErrorOutput::instance().write(displayPath(candidate.string()) + " exists: " +
+                                      answerWord(forThisRun_->answer) + " (your answer for this run)\n");
+        return *forThisRun_;
+    }
     const std::string question = overwriteQuestionText(displayPath(candidate.string()));
     const std::string prompt = std::string(overwriteOffered ? "[o]verwrite, [r]ename or [s]kip" : "[r]ename or [s]kip") +
-                               " (add ! for \"" + std::string(DontAskAgainText) + "\", e.g. r!): ";
+                               " (a capital letter: for every clash of this run; add ! for \"" +
+                               std::string(DontAskAgainText) + "\", e.g. r!): ";
     OverwriteReply reply;
-    askOnTerminal(question, prompt, watcher_, [&](std::string_view answer, bool remember) {
+    bool wholeRun = false;
+    askOnTerminal(question, prompt, watcher_, [&](std::string_view typed, bool remember) {
+        const std::string answer = asciiLower(typed);
         if ((answer == "o" || answer == "overwrite") && overwriteOffered)
             reply.answer = OverwriteAnswer::Overwrite;
         else if (answer == "r" || answer == "rename")
@@ -232,9 +374,27 @@ OverwriteReply TerminalOverwriteQuestion::ask(const std::filesystem::path& candi
         else
             return false;
         reply.dontAskAgain = remember;
+        wholeRun = typed.size() == 1 && typed[0] >= 'A' && typed[0] <= 'Z';
         return true;
     });
+    if (wholeRun)
+        forThisRun_ = reply;
+    if (reply.dontAskAgain && reply.answer != OverwriteAnswer::Cancel)
+        ErrorOutput::instance().write("morvex-cli: \"" + answerWord(reply.answer) +
+                                      "\" is now the policy of later runs, stored " + storedAnswerNote(store_, "overwrite") +
+                                      "\n");
     return reply;
+}
+
+std::string TerminalOverwriteQuestion::answerWord(OverwriteAnswer answer)
+{
+    switch (answer) {
+    case OverwriteAnswer::Overwrite: return "overwrite";
+    case OverwriteAnswer::Rename: return "rename";
+    case OverwriteAnswer::Skip: return "skip";
+    case OverwriteAnswer::Cancel: break;
+    }
+    return "cancel";
 }
 
 CreateFolderReply TerminalFolderQuestion::ask(std::string_view folder)
@@ -243,13 +403,18 @@ CreateFolderReply TerminalFolderQuestion::ask(std::string_view folder)
         std::string(InvalidOutputFolderTitle) + ": " + createFolderQuestionText(displayPath(folder));
     const std::string prompt = "[y]es, create it, or [n]o (add ! for \"" + std::string(DoNotShowAgainText) + "\"): ";
     CreateFolderReply reply;
-    askOnTerminal(question, prompt, watcher_, [&](std::string_view answer, bool remember) {
+    askOnTerminal(question, prompt, watcher_, [&](std::string_view typed, bool remember) {
+        const std::string answer = asciiLower(typed);
         const bool yes = answer == "y" || answer == "yes";
         if (!yes && answer != "n" && answer != "no")
             return false;
         reply = {yes, remember};
         return true;
     });
+    if (reply.dontShowAgain)
+        ErrorOutput::instance().write(std::string("morvex-cli: missing output folders are now ") +
+                                      (reply.create ? "created" : "not created") + " without asking, stored " +
+                                      storedAnswerNote(store_, "create-folder") + "\n");
     return reply;
 }
 

@@ -1,7 +1,6 @@
 #include "convert_command.h"
 
 #include "app/batch_run.h"
-#include "app/completion_summary.h"
 #include "app/effects.h"
 #include "app/free_space_check.h"
 #include "app/input_collection.h"
@@ -11,8 +10,13 @@
 #include "app/pipeline.h"
 #include "app/run_selection.h"
 #include "app/scheduler.h"
+#include "command_line_spec.h"
 #include "console_report.h"
 #include "convert_options.h"
+#include "input_notices.h"
+#include "settings_command.h"
+#include "standard_streams.h"
+#include "support/platform/reference_policy.h"
 #include "support/text/json.h"
 #include "support/text/text.h"
 #include "terminal.h"
@@ -23,46 +27,9 @@
 
 namespace morvex::cli {
 
-const std::string_view ConvertUsageTemplate =
-    "usage: morvex-cli convert [options] PATH...\n"
-    "\n"
-    "Converts model files, and every model file in the folders named (hidden\n"
-    "entries skipped), into one output format, several files at once.\n"
-    "\n"
-    "Output:\n"
-    "  -t, --to FORMAT          %FORMATS%;\n"
-    "                           default: the stored output format\n"
-    "  -o, --output DIR         output folder; default: the stored output folder,\n"
-    "                           else next to each source file\n"
-    "      --same-folder        next to each source file, whatever is stored\n"
-    "      --create-folder      create a missing output folder without asking\n"
-    "      --on-exists ACTION   when an output file exists: ask, overwrite, skip,\n"
-    "                           stop or rename; default: the stored policy\n"
-    "      --name-template T    numbered names for rename, with %filename% and\n"
-    "                           %number%; default: the stored one, %filename%-%number%\n"
-    "Effects (for this run):\n"
-    "      --remove-duplicates    remove duplicate triangles and vertices\n"
-    "      --recalculate-normals  compute normals afresh\n"
-    "      --translate X,Y,Z      move by X, Y, Z model units\n"
-    "      --rotate X,Y,Z         turn by X, Y, Z degrees about the axes\n"
-    "      --scale X,Y,Z|F        scale (before rotating and moving)\n"
-    "      --stored-effects       the effects stored by the desktop program instead\n"
-    "Run:\n"
-    "  -j, --jobs N             files converted at once; default: processor count\n"
-    "  -n, --dry-run            list each planned output and name clash; write nothing\n"
-    "  -q, --quiet              print errors only\n"
-    "      --json               one JSON object per file on standard output\n"
-    "  -h, --help               this text\n"
-    "\n"
-    "Exit status: 0 when every file was converted (or skipped by the policy),\n"
-    "1 when any file was not, 2 for usage or validation errors, 130 after Ctrl-C.\n";
-
 std::string convertUsageText()
 {
-    std::string usage(ConvertUsageTemplate);
-    const std::string_view marker = "%FORMATS%";
-    usage.replace(usage.find(marker), marker.size(), outputFormatNames());
-    return usage;
+    return commandHelp(*commandSpec("convert"));
 }
 
 namespace {
@@ -101,10 +68,10 @@ using EarlyExit = std::optional<int>;
 // it reads, the reporter that Ctrl-C stops, and the overwrite policy.
 class ConvertSession {
 public:
-    explicit ConvertSession(const ConvertOptions& commandOptions)
-        : options(commandOptions), store(SettingsStore::forUser()), watcher(reporter),
+    ConvertSession(const ConvertOptions& commandOptions, const StandardStreams& standardStreams)
+        : options(commandOptions), streams(standardStreams), store(SettingsStore::forUser()), watcher(reporter),
           interactive(standardInputIsTerminal() && standardErrorIsTerminal()), storedPolicy_(store),
-          chosenPolicy_(policyForChoice(options.onExists.value_or(OverwriteChoice::Prompt)), &store)
+          chosenPolicy_(policyForChoice(options.onExists.value_or(OverwriteChoice::Prompt)), &store, true)
     {
     }
 
@@ -115,6 +82,7 @@ public:
     }
 
     const ConvertOptions& options;
+    const StandardStreams& streams;
     const SettingsStore store;
     StoppableReporter reporter;
     InterruptWatcher watcher;
@@ -140,6 +108,7 @@ struct RunOutcome {
     std::vector<RunEntry> finals; // every file's end, in list order
     double seconds = 0.0;
     std::filesystem::path unansweredClash; // the first question nobody could answer
+    std::filesystem::path stoppedAt;       // the existing output that stopped the run
 };
 
 EarlyExit checkNameTemplateOption(const std::string& nameTemplate)
@@ -170,48 +139,48 @@ EarlyExit parseConvertCommand(const std::vector<std::string>& args, ConvertOptio
     return std::nullopt;
 }
 
-void printNotices(const InputCollection& inputs, bool quiet)
-{
-    for (const InputNotice& notice : inputs.notices) {
-        const std::string path = displayPath(notice.path.string());
-        switch (notice.kind) {
-        case InputNotice::Kind::Media:
-            if (!quiet)
-                ErrorOutput::instance().write(notice.title + ": " + displayPath(notice.text) + "\n");
-            break;
-        case InputNotice::Kind::Unsupported:
-            if (!quiet)
-                ErrorOutput::instance().write(path + ": " + notice.text + "\n");
-            break;
-        case InputNotice::Kind::Missing:
-        case InputNotice::Kind::Unreadable:
-            ErrorOutput::instance().write("morvex-cli: cannot use '" + path + "': " + notice.text + "\n");
-            break;
-        }
-    }
-}
-
 EarlyExit collectRunInputs(ConvertSession& session, InputCollection& inputs)
 {
     std::vector<std::filesystem::path> paths(session.options.paths.begin(), session.options.paths.end());
     inputs = collectInputs(paths, session.reporter);
     if (session.watcher.interrupted())
         return 130;
-    printNotices(inputs, session.options.quiet);
+    reportInputNotices(inputs, {session.options.json, session.options.quiet, session.options.verbose});
     if (inputs.files.empty())
         return fail(NoneConvertibleText);
     return std::nullopt;
 }
 
-// A dry run only names a missing output folder; it creates nothing.
-std::string dryRunOutputFolder(const std::string& folderText)
+// A dry run creates nothing: it says what the real run would do with a
+// missing output folder, and ends as the real run would when that run could
+// not go on.
+EarlyExit dryRunOutputFolder(const ConvertSession& session, const std::string& folderText, std::string& outputFolder)
 {
-    const std::string outputFolder = folderText == SameFolderText ? std::string() : folderText;
+    outputFolder = folderText == SameFolderText ? std::string() : folderText;
     std::error_code error;
-    if (!outputFolder.empty() && !std::filesystem::is_directory(outputFolder, error))
-        ErrorOutput::instance().write("morvex-cli: the output folder '" + displayPath(outputFolder) +
-                                      "' does not exist yet\n");
-    return outputFolder;
+    if (outputFolder.empty() || std::filesystem::is_directory(outputFolder, error))
+        return std::nullopt;
+    const std::string shown = "the output folder '" + displayPath(outputFolder) + "'";
+    const bool create = session.options.createFolder || session.store.readBool("Options", "CreateFolderDecision", true);
+    const bool asks = !session.options.createFolder && session.interactive &&
+                      !session.store.readBool("Options", "CreateFolderDontShowMsg", false);
+    if (asks)
+        ErrorOutput::instance().write("morvex-cli: would ask whether to create " + shown + "\n");
+    else if (create)
+        ErrorOutput::instance().write("morvex-cli: would create " + shown + "\n");
+    else
+        return fail("stops: " + shown + " does not exist; pass --create-folder to create it");
+    return std::nullopt;
+}
+
+// An output "folder" that is a file ends the command before anything else.
+EarlyExit refuseFileAsFolder(const std::string& folderText)
+{
+    std::error_code error;
+    if (folderText != SameFolderText && std::filesystem::exists(folderText, error) &&
+        !std::filesystem::is_directory(folderText, error))
+        return fail("the output folder '" + displayPath(folderText) + "' is a file, not a folder");
+    return std::nullopt;
 }
 
 EarlyExit answerOutputFolderCheck(const OutputFolderCheck& check, const std::string& folderText, bool quiet)
@@ -220,8 +189,13 @@ EarlyExit answerOutputFolderCheck(const OutputFolderCheck& check, const std::str
     case OutputFolderOutcome::Declined:
         return fail("the output folder '" + displayPath(folderText) +
                     "' does not exist; pass --create-folder to create it");
-    case OutputFolderOutcome::CreationFailed:
-        return fail(std::string(FolderCreationFailedText) + " (" + displayPath(folderText) + ")");
+    case OutputFolderOutcome::CreationFailed: {
+        // Tried once more, to learn why it cannot be made.
+        std::error_code error;
+        std::filesystem::create_directories(folderText, error);
+        return fail(std::string(FolderCreationFailedText) + " (" + displayPath(folderText) + ": " +
+                    (error ? error.message() : std::string("unknown reason")) + ")");
+    }
     case OutputFolderOutcome::ResetToSameFolder:
         if (!quiet)
             ErrorOutput::instance().write("morvex-cli: " + std::string(OutputFolderResetText) + "\n");
@@ -242,15 +216,14 @@ EarlyExit decideOutputFolder(ConvertSession& session, std::string& outputFolder)
                        : options.outputFolder
                            ? *options.outputFolder
                            : session.store.readText(OutputFolderSection, "CBString", SameFolderText);
-    if (options.dryRun) {
-        outputFolder = dryRunOutputFolder(text);
-        return std::nullopt;
-    }
-    if (options.createFolder && text != SameFolderText && !text.empty()) {
-        std::error_code error;
+    if (const EarlyExit ended = refuseFileAsFolder(text))
+        return ended;
+    if (options.dryRun)
+        return dryRunOutputFolder(session, text, outputFolder);
+    std::error_code error;
+    if (options.createFolder && text != SameFolderText && !text.empty())
         std::filesystem::create_directories(text, error);
-    }
-    TerminalFolderQuestion question(session.watcher);
+    TerminalFolderQuestion question(session.watcher, session.store);
     const OutputFolderCheck check =
         checkOutputFolder(text, session.store, session.interactive ? &question : nullptr);
     if (session.watcher.interrupted())
@@ -296,6 +269,14 @@ EarlyExit chooseOutputFormat(const ConvertSession& session, const FileFormat*& f
     if (format == nullptr)
         return usageError("the stored output format has no writer in this build; choose one with --to (" +
                           outputFormatNames() + ")");
+    // Said before the run, so that no stored answer surprises anyone.
+    if (session.options.format == nullptr && !session.options.quiet) {
+        const bool stored = session.store.valueExists(OutputFormatSection, "PDLIndex");
+        ErrorOutput::instance().write("output format: " + std::string(format->name) +
+                                      (stored ? " (stored by the desktop program " +
+                                                    storedAnswerNote(session.store, "output-format") + ")\n"
+                                              : " (the default; choose one with --to)\n"));
+    }
     return std::nullopt;
 }
 
@@ -307,21 +288,40 @@ ConversionSettings runSettings(const ConvertSession& session, const FileFormat& 
     settings.outputExtension = format.extension;
     settings.outputKind = format.profile.kind;
     settings.outputFolder = outputFolder;
+    if (session.options.outputFile)
+        settings.outputFileName = session.options.outputFile->filename().string();
     loadEffectsInto(effects, settings);
     return settings;
 }
 
 // Collects the files, settles the output folder and its free space, and
 // sets up the run; ends the command when any of that fails.
+// A model may name textures and material libraries in its own folder tree,
+// in a folder given to convert (an asset pack's "../textures/"), and in
+// the folders of --allow-references; nothing else is read.
+void allowReferences(const ConvertOptions& options)
+{
+    ReferencePolicy policy;
+    std::error_code error;
+    for (const std::string& path : options.paths)
+        if (std::filesystem::is_directory(path, error))
+            policy.allowedFolders.emplace_back(path);
+    for (const std::string& folder : options.allowedReferences)
+        policy.allowedFolders.emplace_back(folder);
+    setReferencePolicy(std::move(policy));
+}
+
 EarlyExit planConversion(ConvertSession& session, ConvertPlan& plan)
 {
     if (const EarlyExit ended = chooseOutputFormat(session, plan.format))
         return ended;
     if (const EarlyExit ended = collectRunInputs(session, plan.inputs))
         return ended;
+    allowReferences(session.options);
     if (const EarlyExit ended = decideOutputFolder(session, plan.outputFolder))
         return ended;
-    if (!session.options.dryRun)
+    std::error_code error;
+    if (plan.outputFolder.empty() || std::filesystem::is_directory(plan.outputFolder, error))
         if (const EarlyExit ended = checkRoomForOutputs(plan))
             return ended;
 
@@ -368,10 +368,10 @@ EarlyExit refuseUnanswerableClash(ConvertSession& session, const ConversionRun& 
     return std::nullopt;
 }
 
-std::string decisionText(const PlannedOutput& planned)
+std::string decisionText(const PlannedOutput& planned, bool someoneToAsk)
 {
     if (!planned.decision)
-        return "would ask";
+        return someoneToAsk ? "would ask" : "stops: nobody to ask; pass --on-exists";
     switch (*planned.decision) {
     case OverwriteDecision::Overwrite: return "would overwrite it";
     case OverwriteDecision::Skip: return "would skip the file";
@@ -384,8 +384,12 @@ std::string decisionText(const PlannedOutput& planned)
     return {};
 }
 
-int printDryRun(const ConversionRun& run, OverwritePolicySource& policy, bool json)
+// The planned outputs and what the policy does with each clash; ends as
+// the real run would when nobody can answer a question it would ask.
+int printDryRun(const ConvertSession& session, const ConversionRun& run, OverwritePolicySource& policy)
 {
+    const bool json = session.options.json;
+    const bool someoneToAsk = session.interactive;
     std::vector<PlannedOutput> plan;
     planOutputs(run, policy, plan);
     std::string data;
@@ -398,30 +402,40 @@ int printDryRun(const ConversionRun& run, OverwritePolicySource& policy, bool js
             data += ",\"exists\":";
             data += planned.exists ? "true" : "false";
             data += ",\"decision\":";
-            appendJsonString(data, planned.exists ? decisionText(planned) : "");
+            appendJsonString(data, planned.exists ? decisionText(planned, someoneToAsk) : "");
             data += "}\n";
             continue;
         }
         data += displayPath(planned.source.string()) + " -> " + displayPath(planned.output.string());
         if (planned.exists)
-            data += "  (exists: " + decisionText(planned) + ")";
+            data += "  (exists: " + decisionText(planned, someoneToAsk) + ")";
         data += "\n";
     }
     std::fwrite(data.data(), 1, data.size(), stdout);
     std::fflush(stdout);
+    // The real run meets the clashes in scheduling order, from the last file.
+    for (auto planned = plan.rbegin(); planned != plan.rend(); ++planned)
+        if (planned->exists && !planned->decision && !someoneToAsk)
+            return cannotAsk(planned->output);
     return 0;
 }
 
-// Converts every file of the plan, with a progress line on a terminal and
-// questions where someone can answer them.
+// Converts every file of the plan, with a progress line on a terminal,
+// each file's result as it ends, and questions where someone can answer
+// them.
 RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
 {
-    if (!plan.outputFolder.empty())
+    if (!plan.outputFolder.empty() && !session.options.outputFile)
         rememberOutputFolder(session.store, std::filesystem::absolute(plan.outputFolder).lexically_normal().string());
 
+    const ConvertOptions& options = session.options;
     const auto started = std::chrono::steady_clock::now();
-    ConsoleSink sink(plan.run->results.size(), standardErrorIsTerminal() && !session.options.quiet);
-    TerminalOverwriteQuestion terminalQuestion(session.watcher);
+    LiveResults live(plan.inputs.files, {options.json, options.quiet, options.verbose});
+    if (session.streams.readsInput() || session.streams.writesOutput())
+        live.showNamesBy([&streams = session.streams](const std::filesystem::path& path) { return streams.shownName(path); });
+    ConsoleSink sink(plan.inputs.files, standardErrorIsTerminal() && !options.quiet, options.verbose && !options.json,
+                     live);
+    TerminalOverwriteQuestion terminalQuestion(session.watcher, session.store);
     UnanswerableQuestion noQuestion;
     RunOutcome outcome;
     outcome.result = runConversion(*plan.run, session.policy(),
@@ -431,49 +445,28 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     outcome.finals = sink.finals();
     outcome.unansweredClash = noQuestion.first;
+    if (outcome.unansweredClash.empty() || session.watcher.interrupted())
+        live.reportTheRest(outcome.finals);
+    // Without Ctrl-C a file ends "Cancelled" on a worker only when its
+    // existing output stops the run.
+    if (const std::optional<RunEntry> stopped = live.firstCancelledOnAWorker())
+        outcome.stoppedAt = stopped->output;
     return outcome;
 }
 
-bool endedWell(ConversionStatus status)
+std::string summaryJson(const RunCounts& counts, std::string_view text, double seconds, int exitStatus)
 {
-    return status == ConversionStatus::Success || status == ConversionStatus::Replaced ||
-           status == ConversionStatus::ConvertedAndRenamed || status == ConversionStatus::Skipped;
-}
-
-std::string summaryJson(const ConversionRun& run, std::string_view text, double seconds, int exitStatus)
-{
-    unsigned skipped = 0, cancelled = 0;
-    for (const RunEntry& entry : run.results) {
-        skipped += entry.status == ConversionStatus::Skipped;
-        cancelled += entry.status == ConversionStatus::Cancelled;
-    }
-    std::string out = "{\"summary\":{\"files\":" + std::to_string(run.results.size());
-    out += ",\"converted\":" + std::to_string(run.converted);
-    out += ",\"failed\":" + std::to_string(run.failed);
-    out += ",\"skipped\":" + std::to_string(skipped);
-    out += ",\"cancelled\":" + std::to_string(cancelled);
+    std::string out = "{\"summary\":{\"files\":" + std::to_string(counts.files);
+    out += ",\"converted\":" + std::to_string(counts.converted);
+    out += ",\"failed\":" + std::to_string(counts.failed);
+    out += ",\"skipped\":" + std::to_string(counts.skipped);
+    out += ",\"cancelled\":" + std::to_string(counts.cancelled);
     out += ",\"seconds\":";
     appendJsonNumber(out, std::round(seconds * 1000.0) / 1000.0);
     out += ",\"text\":";
     appendJsonString(out, text);
     out += ",\"exitStatus\":" + std::to_string(exitStatus) + "}}\n";
     return out;
-}
-
-// One line (or JSON object, added to `json`) per file; true when every file
-// ended well.
-bool reportFiles(const std::vector<RunEntry>& finals, const ConvertOptions& options, std::string& json)
-{
-    bool allWell = true;
-    for (const RunEntry& entry : finals) {
-        const bool well = endedWell(entry.status);
-        allWell = allWell && well;
-        if (options.json)
-            json += fileResultJson(entry);
-        else if (!options.quiet || !well)
-            ErrorOutput::instance().write(fileResultLine(entry));
-    }
-    return allWell;
 }
 
 // A path that named nothing usable is an error even when the rest went well.
@@ -484,22 +477,19 @@ bool everyPathUsed(const InputCollection& inputs)
     });
 }
 
-std::size_t unsupportedCount(const InputCollection& inputs)
+// Why files were cancelled, for the summary; empty when none were.
+std::string cancelledBecause(const ConvertSession& session, const RunOutcome& outcome, const RunCounts& counts)
 {
-    std::size_t count = 0;
-    for (const InputNotice& notice : inputs.notices)
-        count += notice.kind == InputNotice::Kind::Unsupported;
-    return count;
+    if (counts.cancelled == 0)
+        return {};
+    if (session.watcher.interrupted())
+        return "interrupted";
+    if (!outcome.stoppedAt.empty())
+        return "stopped: " + displayPath(outcome.stoppedAt.string()) + " existed, --on-exists stop";
+    return "stopped";
 }
 
-std::string_view summaryText(const ConvertPlan& plan)
-{
-    const unsigned selected = static_cast<unsigned>(plan.run->results.size() + unsupportedCount(plan.inputs));
-    const CompletionSummary summary = completionSummary(plan.run->converted, selected);
-    return summary.shown ? summary.text : std::string_view("No file was converted.");
-}
-
-// Prints how each file ended and the summary; returns the exit status.
+// Prints the summary; returns the exit status.
 int reportConversion(const ConvertSession& session, const ConvertPlan& plan, const RunOutcome& outcome)
 {
     const ConvertOptions& options = session.options;
@@ -508,14 +498,14 @@ int reportConversion(const ConvertSession& session, const ConvertPlan& plan, con
     if (outcome.result == OperationResult::Failure && outcome.failure.recorded())
         ErrorOutput::instance().write("morvex-cli: " + describeFailure(outcome.failure) + "\n");
 
-    std::string json;
-    const bool allWell = reportFiles(outcome.finals, options, json);
+    const RunCounts counts = countEndings(outcome.finals);
+    const bool allWell = counts.failed == 0 && counts.cancelled == 0;
     const int exitStatus = session.watcher.interrupted() ? 130 : allWell && everyPathUsed(plan.inputs) ? 0 : 1;
-    const std::string_view text = summaryText(plan);
+    const std::string text = summaryLine(counts, cancelledBecause(session, outcome, counts), outcome.seconds);
     if (!options.quiet)
-        ErrorOutput::instance().write(std::string(text) + "\n");
+        ErrorOutput::instance().write(text + "\n");
     if (options.json) {
-        json += summaryJson(*plan.run, text, outcome.seconds, exitStatus);
+        const std::string json = summaryJson(counts, text, outcome.seconds, exitStatus);
         std::fwrite(json.data(), 1, json.size(), stdout);
         std::fflush(stdout);
     }
@@ -529,16 +519,25 @@ int runConvert(const std::vector<std::string>& args)
     ConvertOptions options;
     if (const EarlyExit ended = parseConvertCommand(args, options))
         return *ended;
-    ConvertSession session(options);
+    StandardStreams streams;
+    if (std::string error; !streams.prepare(options, error))
+        return usageError(error);
+    ConvertSession session(options, streams);
     ConvertPlan plan;
     if (const EarlyExit ended = planConversion(session, plan))
         return *ended;
     if (options.dryRun)
-        return printDryRun(*plan.run, session.policy(), options.json);
+        return printDryRun(session, *plan.run, session.policy());
     if (const EarlyExit ended = refuseUnanswerableClash(session, *plan.run))
         return *ended;
     const RunOutcome outcome = runPlannedConversion(session, plan);
-    return reportConversion(session, plan, outcome);
+    const int exitStatus = reportConversion(session, plan, outcome);
+    std::string error;
+    if (exitStatus == 0 && streams.writesOutput() && !streams.copyOutOnce(*options.outputFile, error)) {
+        ErrorOutput::instance().write("morvex-cli: " + error + "\n");
+        return 1;
+    }
+    return exitStatus;
 }
 
 } // namespace morvex::cli

@@ -1,46 +1,20 @@
 #include "convert_options.h"
 
+#include "command_line_spec.h"
+#include "suggestion.h"
 #include "support/text/text.h"
 
+#include <algorithm>
 #include <charconv>
+#include <system_error>
 
 namespace morvex::cli {
 namespace {
 
-enum class Takes { Nothing, Value };
-
-struct OptionRow {
-    const char* longName;
-    char shortName;
-    Takes takes;
-};
-
-constexpr OptionRow optionRows[] = {
-    {"--to", 't', Takes::Value},
-    {"--output", 'o', Takes::Value},
-    {"--same-folder", 0, Takes::Nothing},
-    {"--create-folder", 0, Takes::Nothing},
-    {"--on-exists", 0, Takes::Value},
-    {"--name-template", 0, Takes::Value},
-    {"--remove-duplicates", 0, Takes::Nothing},
-    {"--recalculate-normals", 0, Takes::Nothing},
-    {"--translate", 0, Takes::Value},
-    {"--rotate", 0, Takes::Value},
-    {"--scale", 0, Takes::Value},
-    {"--stored-effects", 0, Takes::Nothing},
-    {"--jobs", 'j', Takes::Value},
-    {"--dry-run", 'n', Takes::Nothing},
-    {"--quiet", 'q', Takes::Nothing},
-    {"--json", 0, Takes::Nothing},
-    {"--help", 'h', Takes::Nothing},
-};
-
-const OptionRow* findOption(std::string_view name)
+const CommandSpec& convertSpec()
 {
-    for (const OptionRow& row : optionRows)
-        if (name == row.longName || (name.size() == 2 && name[0] == '-' && row.shortName != 0 && name[1] == row.shortName))
-            return &row;
-    return nullptr;
+    static const CommandSpec& spec = *commandSpec("convert");
+    return spec;
 }
 
 std::optional<OverwriteChoice> parseChoice(std::string_view text)
@@ -58,13 +32,35 @@ std::optional<OverwriteChoice> parseChoice(std::string_view text)
     return std::nullopt;
 }
 
-bool applyOption(const OptionRow& option, const std::string& value, ConvertOptions& options, std::string& error)
+// The closest format name that --to (writers) or --from (readers) takes.
+std::string suggestFormat(std::string_view typed, bool writers)
+{
+    std::vector<std::string_view> names;
+    for (const FileFormat& format : fileFormats())
+        if (writers ? format.writable() : format.readable())
+            names.push_back(writers ? format.name : format.extension);
+    return didYouMean(typed, names);
+}
+
+bool applyOption(const OptionSpec& option, const std::string& value, ConvertOptions& options, std::string& error)
 {
     const std::string_view name = option.longName;
     if (name == "--to") {
         options.format = outputFormatNamed(value);
+        if (options.format == nullptr && formatForExtension(value) != nullptr)
+            return error = "'" + value + "' files are read but cannot be written; --to takes " + outputFormatNames() +
+                           " (see 'morvex-cli formats')",
+                   false;
         if (options.format == nullptr)
-            return error = "unknown output format '" + value + "' (" + outputFormatNames() + ")", false;
+            return error = "unknown output format '" + value + "' (" + outputFormatNames() + ")" +
+                           suggestFormat(value, true),
+                   false;
+    } else if (name == "--from") {
+        options.from = formatForExtension(value);
+        if (options.from == nullptr)
+            return error = "unknown input format '" + value + "'" + suggestFormat(value, false) +
+                           " ('morvex-cli formats' lists them)",
+                   false;
     } else if (name == "--output") {
         options.outputFolder = value;
     } else if (name == "--same-folder") {
@@ -77,6 +73,8 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
             return error = "--on-exists takes ask, overwrite, skip, stop or rename", false;
     } else if (name == "--name-template") {
         options.nameTemplate = value;
+    } else if (name == "--allow-references") {
+        options.allowedReferences.push_back(value);
     } else if (name == "--remove-duplicates") {
         options.removeDuplicates = true;
     } else if (name == "--recalculate-normals") {
@@ -102,6 +100,8 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
         options.dryRun = true;
     } else if (name == "--quiet") {
         options.quiet = true;
+    } else if (name == "--verbose") {
+        options.verbose = true;
     } else if (name == "--json") {
         options.json = true;
     } else if (name == "--help") {
@@ -110,7 +110,72 @@ bool applyOption(const OptionRow& option, const std::string& value, ConvertOptio
     return true;
 }
 
+// The writer of files with this extension: --to when it writes them,
+// else the first row that does.
+const FileFormat* writerForExtension(std::string_view extension, const FileFormat* chosen)
+{
+    if (chosen != nullptr)
+        return equalsIgnoreCase(chosen->extension, extension) ? chosen : nullptr;
+    for (const FileFormat& format : fileFormats())
+        if (format.writable() && equalsIgnoreCase(format.extension, extension))
+            return &format;
+    return nullptr;
+}
+
+bool severalInputs(const std::vector<std::string>& paths)
+{
+    std::error_code error;
+    return paths.size() > 1 || std::filesystem::is_directory(paths.front(), error);
+}
+
 } // namespace
+
+std::string outputExtensionList()
+{
+    std::vector<std::string_view> listed; // stl and stl-ascii share one
+    std::string list;
+    for (const FileFormat& format : fileFormats()) {
+        if (!format.writable() || std::find(listed.begin(), listed.end(), format.extension) != listed.end())
+            continue;
+        listed.push_back(format.extension);
+        list += (list.empty() ? "." : ", .") + std::string(format.extension);
+    }
+    return list;
+}
+
+bool settleOutputTarget(ConvertOptions& options, std::string& error)
+{
+    if (!options.outputFolder)
+        return true;
+    const std::string target = *options.outputFolder;
+    std::error_code ignored;
+    if (target == "-" || target.ends_with('/') || std::filesystem::is_directory(target, ignored))
+        return true;
+    const std::filesystem::path path(target);
+    const std::string extension(withoutLeadingDot(path.extension().string()));
+    if (extension.empty())
+        return true;
+    if (severalInputs(options.paths)) {
+        if (formatForExtension(extension) == nullptr)
+            return true; // "scans.2026" is a folder name
+        return error = "--output '" + target + "' names a model file, but there are several inputs; name a folder "
+                       "(end it with /)",
+               false;
+    }
+    const FileFormat* format = writerForExtension(extension, options.format);
+    if (format == nullptr && options.format != nullptr)
+        return error = "--to " + std::string(options.format->name) + " writes ." +
+                       std::string(options.format->extension) + " files, not '" + target + "'",
+               false;
+    if (format == nullptr)
+        return error = "cannot write ." + extension + " files ('" + target + "'); known extensions: " +
+                       outputExtensionList() + " (end the name with / for a folder)",
+               false;
+    options.format = format;
+    options.outputFile = path;
+    options.outputFolder = path.has_parent_path() ? path.parent_path().string() : std::string(".");
+    return true;
+}
 
 std::optional<EffectVector> parseEffectTriple(std::string_view text, bool uniform)
 {
@@ -135,36 +200,83 @@ std::optional<EffectVector> parseEffectTriple(std::string_view text, bool unifor
     return EffectVector{values[0], values[1], values[2]};
 }
 
+namespace {
+
+std::string unknownOption(std::string_view name)
+{
+    std::vector<std::string_view> names;
+    for (const OptionSpec& option : convertSpec().options)
+        names.push_back(option.longName);
+    return "unknown option " + std::string(name) + didYouMean(name, names);
+}
+
+std::string needsValue(const OptionSpec& option)
+{
+    return std::string(option.longName) + " needs a value";
+}
+
+// "--name", "--name=value" or "--name value".
+bool parseLongOption(const std::vector<std::string>& args, std::size_t& i, ConvertOptions& options,
+                     std::string& error)
+{
+    const std::string& arg = args[i];
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const OptionSpec* option = findOptionSpec(convertSpec(), name);
+    if (option == nullptr)
+        return error = unknownOption(name), false;
+    std::string value;
+    if (option->takesValue()) {
+        if (equals != std::string::npos)
+            value = arg.substr(equals + 1);
+        else if (i + 1 < args.size())
+            value = args[++i];
+        else
+            return error = needsValue(*option), false;
+    } else if (equals != std::string::npos) {
+        return error = std::string(option->longName) + " takes no value", false;
+    }
+    return applyOption(*option, value, options, error);
+}
+
+// Short options, run together or not ("-nq", "-j2", "-tobj", "-t obj"):
+// one that takes a value takes the rest of the word, else the next word.
+bool parseShortOptions(const std::vector<std::string>& args, std::size_t& i, ConvertOptions& options,
+                       std::string& error)
+{
+    const std::string& arg = args[i];
+    for (std::size_t at = 1; at < arg.size(); ++at) {
+        const OptionSpec* option = findOptionSpec(convertSpec(), std::string{'-', arg[at]});
+        if (option == nullptr)
+            return error = unknownOption(at == 1 ? arg : std::string{'-', arg[at]}), false;
+        std::string value;
+        if (option->takesValue()) {
+            if (at + 1 < arg.size())
+                value = arg.substr(at + 1);
+            else if (i + 1 < args.size())
+                value = args[++i];
+            else
+                return error = needsValue(*option), false;
+            at = arg.size();
+        }
+        if (!applyOption(*option, value, options, error))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& options, std::string& error)
 {
     bool pathsOnly = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (pathsOnly || arg.empty() || arg[0] != '-' || arg == "-") {
+        if (pathsOnly || arg.empty() || arg[0] != '-' || arg == "-")
             options.paths.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
+        else if (arg == "--")
             pathsOnly = true;
-            continue;
-        }
-        const std::size_t equals = arg.find('=');
-        const std::string name = arg.starts_with("--") ? arg.substr(0, equals) : arg;
-        const OptionRow* option = findOption(name);
-        if (option == nullptr)
-            return error = "unknown option " + name, false;
-        std::string value;
-        if (option->takes == Takes::Value) {
-            if (arg.starts_with("--") && equals != std::string::npos)
-                value = arg.substr(equals + 1);
-            else if (i + 1 < args.size())
-                value = args[++i];
-            else
-                return error = std::string(option->longName) + " needs a value", false;
-        } else if (arg.starts_with("--") && equals != std::string::npos) {
-            return error = std::string(option->longName) + " takes no value", false;
-        }
-        if (!applyOption(*option, value, options, error))
+        else if (!(arg.starts_with("--") ? parseLongOption : parseShortOptions)(args, i, options, error))
             return false;
     }
     if (options.help)
@@ -175,7 +287,7 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         return error = "--stored-effects cannot be combined with effect options", false;
     if (options.sameFolder && options.outputFolder)
         return error = "--same-folder and --output exclude each other", false;
-    return true;
+    return settleOutputTarget(options, error);
 }
 
 } // namespace morvex::cli

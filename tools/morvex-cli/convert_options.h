@@ -4,6 +4,7 @@
 #include "app/overwrite.h"
 #include "formats/format_table.h"
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,11 +15,16 @@ namespace morvex::cli {
 struct ConvertOptions {
     std::vector<std::string> paths;
     const FileFormat* format = nullptr;      // --to; default: the stored format
+    const FileFormat* from = nullptr;        // --from: the format of standard input
     std::optional<std::string> outputFolder; // --output; default: the stored folder
+    // --output naming one file (one input, a model extension): written
+    // exactly there; outputFolder then holds its folder.
+    std::optional<std::filesystem::path> outputFile;
     bool sameFolder = false;                 // --same-folder
     bool createFolder = false;               // --create-folder
     std::optional<OverwriteChoice> onExists; // --on-exists
     std::optional<std::string> nameTemplate; // --name-template
+    std::vector<std::string> allowedReferences; // --allow-references, each folder
     bool removeDuplicates = false;
     bool recalculateNormals = false;
     std::optional<EffectVector> translate;
@@ -28,6 +34,7 @@ struct ConvertOptions {
     unsigned jobs = 0; // 0: one per processor
     bool dryRun = false;
     bool quiet = false;
+    bool verbose = false;
     bool json = false;
     bool help = false;
 
@@ -40,6 +47,15 @@ struct ConvertOptions {
 // Fills `options` from the arguments after "convert"; false with a message
 // for the user on a usage error.
 bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& options, std::string& error);
+
+// Decides whether --output names a folder or one output file: a folder when
+// it exists as one, ends in "/", has no extension, or there are several
+// inputs (a folder counts as several); otherwise the file, whose extension
+// gives the output format. False with a message on a usage error.
+bool settleOutputTarget(ConvertOptions& options, std::string& error);
+
+// ".3dp, .3mf, .obj, .ply, .stl": the extensions that can be written.
+std::string outputExtensionList();
 
 // "X,Y,Z" with numbers as the effect boxes take them; a single number when
 // `uniform` allows it (a scale), used for all three.

@@ -1,11 +1,18 @@
 // morvex-cli: the converter without a window.
 //   morvex-cli info [--json] FILE...
 //   morvex-cli convert [options] PATH...
+//   morvex-cli formats [--json]
+//   morvex-cli settings [--reset KEY]... [--all]
 
 #include "app/model_io.h"
+#include "app/media_kinds.h"
 #include "app/model_summary.h"
 #include "formats/format_table.h"
+#include "command_line_spec.h"
 #include "convert_command.h"
+#include "formats_command.h"
+#include "settings_command.h"
+#include "suggestion.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/text.h"
 #include "terminal.h"
@@ -25,7 +32,9 @@ constexpr const char* Version = "0.1.0";
 constexpr const char* UsageText =
     "usage: morvex-cli info [--json] FILE...\n"
     "       morvex-cli convert [options] PATH...\n"
-    "       morvex-cli --help | --version\n"
+    "       morvex-cli formats [--json]\n"
+    "       morvex-cli settings [--reset KEY]... [--all]\n"
+    "       morvex-cli help [COMMAND] | --help | -V | --version | version\n"
     "\n"
     "info     reads each file and prints what it holds: objects with their vertex,\n"
     "         index, triangle, normal, colour and texture-coordinate counts,\n"
@@ -33,9 +42,19 @@ constexpr const char* UsageText =
     "         object per file and line.\n"
     "convert  converts files and folders of model files into one output format,\n"
     "         several at once; 'morvex-cli convert --help' lists its options.\n"
+    "formats  lists every format: its extension, whether it is read (by our own\n"
+    "         reader or through the helper) and the --to names that write it.\n"
+    "settings shows the stored settings that convert uses when an option is not\n"
+    "         given, and resets them.\n"
     "\n"
     "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
     "error, 130 when interrupted.\n";
+
+int printText(std::string_view text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return 0;
+}
 
 int usageError(const std::string& message)
 {
@@ -44,17 +63,59 @@ int usageError(const std::string& message)
     return 2;
 }
 
+// "--generate WHAT": a man page or a completion script, made at build time.
+int printGenerated(const std::vector<std::string>& args)
+{
+    const std::string text = args.size() == 1 ? cli::generatedFile(args.front()) : std::string();
+    if (text.empty())
+        return usageError("--generate takes man, man-COMMAND, bash or zsh");
+    return printText(text);
+}
+
+// Why a path cannot be read as a model, before any reader tries; empty
+// when a reader should.
+std::string whyNotAModel(const std::string& file)
+{
+    std::error_code error;
+    if (std::filesystem::is_directory(file, error))
+        return "is a folder, not a model file";
+    if (!std::filesystem::exists(file, error))
+        return {}; // the reader says "No such file or directory"
+    const std::string extension = extensionOf(file);
+    if (mediaKindOf(extension) != MediaKind::None)
+        return "not a model file (" + std::string(mediaNoticeTitle(mediaKindOf(extension))) + ")";
+    const FileFormat* format = formatForExtension(extension);
+    if (format == nullptr)
+        return "not a model file: no format has the extension '" + extension +
+               "' ('morvex-cli formats' lists the known ones)";
+    if (format->route == ReadRoute::OwnReaderMissing)
+        return "the reader of " + extension + " files is not in this build yet";
+    return {};
+}
+
+int unknownCommand(std::string_view command)
+{
+    static constexpr std::string_view Commands[] = {"info", "convert", "formats", "settings", "help", "version"};
+    return usageError("unknown command '" + std::string(command) + "'" + cli::didYouMean(command, Commands));
+}
+
 int runInfo(const std::vector<std::string>& args)
 {
     bool json = false;
+    bool filesOnly = false;
     std::vector<std::string> files;
     for (const std::string& arg : args) {
-        if (arg == "--json")
-            json = true;
-        else if (arg.starts_with("--") && arg != "--")
-            return usageError("unknown option " + arg);
-        else
+        if (filesOnly || arg == "-" || !arg.starts_with("-"))
             files.push_back(arg);
+        else if (arg == "--")
+            filesOnly = true;
+        else if (arg == "--json")
+            json = true;
+        else if (arg == "--help" || arg == "-h")
+            return printText(cli::commandHelp(*cli::commandSpec("info")));
+        else
+            return usageError("unknown option " + arg +
+                              cli::didYouMean(arg, std::vector<std::string_view>{"--json", "--help"}));
     }
     if (files.empty())
         return usageError("info needs at least one file");
@@ -65,7 +126,10 @@ int runInfo(const std::vector<std::string>& args)
     for (const std::string& file : files) {
         Model model;
         Failure failure;
-        OperationResult result = readModel(reporter, model, file, &failure);
+        if (const std::string notModel = whyNotAModel(file); !notModel.empty())
+            failWith(&failure, FailureKind::Unsupported, notModel);
+        const OperationResult result =
+            failure.recorded() ? OperationResult::Failure : readModel(reporter, model, file, &failure);
         if (result == OperationResult::Success) {
             // What the converter would see after reading: the profile of the
             // extension, as the conversion pipeline sets it.
@@ -83,6 +147,29 @@ int runInfo(const std::vector<std::string>& args)
     return anyFailed ? 1 : 0;
 }
 
+int printVersion()
+{
+    std::printf("morvex-cli %s\n", Version);
+    return 0;
+}
+
+// "help COMMAND" and "COMMAND --help" print the same text.
+int printHelp(const std::vector<std::string>& args)
+{
+    if (args.empty())
+        return printText(UsageText);
+    const std::vector<std::string> help = {"--help"};
+    if (args.front() == "info")
+        return runInfo(help);
+    if (args.front() == "convert")
+        return cli::runConvert(help);
+    if (args.front() == "formats")
+        return cli::runFormats(help);
+    if (args.front() == "settings")
+        return cli::runSettings(help);
+    return unknownCommand(args.front());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -91,17 +178,21 @@ int main(int argc, char** argv)
         return usageError("no command given");
     const std::string_view command = argv[1];
     std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "--help" || command == "-h" || command == "help") {
-        std::fputs(UsageText, stdout);
-        return 0;
-    }
-    if (command == "--version") {
-        std::printf("morvex-cli %s\n", Version);
-        return 0;
-    }
+    if (command == "--help" || command == "-h")
+        return printText(UsageText);
+    if (command == "help")
+        return printHelp(args);
+    if (command == "--version" || command == "-V" || command == "version")
+        return printVersion();
+    if (command == "--generate")
+        return printGenerated(args);
     if (command == "info")
         return runInfo(args);
     if (command == "convert")
         return cli::runConvert(args);
-    return usageError("unknown command '" + std::string(command) + "'");
+    if (command == "formats")
+        return cli::runFormats(args);
+    if (command == "settings")
+        return cli::runSettings(args);
+    return unknownCommand(command);
 }

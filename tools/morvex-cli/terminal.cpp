@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -91,10 +93,26 @@ ErrorOutput& ErrorOutput::instance()
     return output;
 }
 
+ErrorOutput::ErrorOutput()
+{
+    const char* term = std::getenv("TERM");
+    escapes_ = term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
+}
+
+void ErrorOutput::eraseProgressLocked()
+{
+    if (escapes_) {
+        std::fputs("\r\033[K", stderr);
+        return;
+    }
+    const std::string blank = "\r" + std::string(progressWidth_, ' ') + "\r";
+    std::fwrite(blank.data(), 1, blank.size(), stderr);
+}
+
 void ErrorOutput::clearProgressLocked()
 {
     if (progressShown_) {
-        std::fputs("\r\033[K", stderr);
+        eraseProgressLocked();
         progressShown_ = false;
     }
 }
@@ -114,10 +132,14 @@ void ErrorOutput::write(std::string_view text)
 
 void ErrorOutput::showProgressLocked(std::string_view line)
 {
-    std::fputs("\r\033[K", stderr);
+    if (progressShown_)
+        eraseProgressLocked();
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
     progressShown_ = true;
+    progressWidth_ = 0;
+    for (const char c : line) // UTF-8 characters, as the line was cut to the width
+        progressWidth_ += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
 }
 
 } // namespace morvex::cli

@@ -55,13 +55,21 @@ public:
     // Under the mutex: writes the text, first clearing a progress line.
     void writeLocked(std::string_view text);
     void write(std::string_view text);
-    // Replaces the progress line in place (terminal only).
+    // Replaces the progress line in place (terminal only; without escape
+    // sequences on a terminal that has none).
     void showProgressLocked(std::string_view line);
     void clearProgressLocked();
 
 private:
+    ErrorOutput();
+    // "\r" and spaces over the old line, where escape sequences would show
+    // as text (TERM=dumb or no TERM at all).
+    void eraseProgressLocked();
+
     std::mutex mutex_;
     bool progressShown_ = false;
+    bool escapes_ = false;
+    std::size_t progressWidth_ = 0; // characters of the line shown
 };
 
 } // namespace morvex::cli

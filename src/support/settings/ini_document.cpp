@@ -232,4 +232,14 @@ void IniDocument::removeSection(std::string_view section)
     lines_ = std::move(kept);
 }
 
+void IniDocument::remove(std::string_view section, std::string_view name)
+{
+    bool inSection = false;
+    std::erase_if(lines_, [&](const Line& line) {
+        if (line.kind == LineKind::Section)
+            inSection = equalsIgnoreCase(line.name, section);
+        return inSection && line.kind == LineKind::Entry && equalsIgnoreCase(line.name, name);
+    });
+}
+
 } // namespace morvex

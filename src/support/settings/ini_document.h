@@ -32,6 +32,8 @@ public:
 
     // Removes every section of that name with all its values.
     void removeSection(std::string_view section);
+    // Removes every value of that name from the sections of that name.
+    void remove(std::string_view section, std::string_view name);
 
     bool empty() const { return lines_.empty(); }
 

@@ -290,6 +290,15 @@ bool SettingsStore::deleteSection(std::string_view section) const
     });
 }
 
+bool SettingsStore::deleteValues(std::span<const SettingValue> values) const
+{
+    return update([&](IniDocument& document) {
+        for (const SettingValue& value : values)
+            document.remove(value.section, value.name);
+        return true;
+    });
+}
+
 std::vector<std::string> loadRecentOutputFolders(const SettingsStore& store)
 {
     return recentFoldersOf(store.snapshot());

@@ -58,6 +58,9 @@ public:
 
     bool valueExists(std::string_view section, std::string_view name) const;
     bool deleteSection(std::string_view section) const;
+    // Removes the values (section and name of each; the texts are not
+    // looked at) in one atomic update, so that their defaults apply again.
+    bool deleteValues(std::span<const SettingValue> values) const;
 
     // Several values in one atomic update.
     bool writeValues(std::span<const SettingValue> values) const;

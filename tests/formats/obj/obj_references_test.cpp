@@ -95,6 +95,16 @@ TEST(ObjReferences, ConversionCopiesNoFileFromOutside)
     EXPECT_EQ(copied, (std::set<std::string>{"wood.png"}));
     EXPECT_EQ(readFile(folders.dir / "out" / "m.obj").find("id_rsa"), std::string::npos);
     EXPECT_NE(output.find("lies outside the model's folder"), std::string::npos) << output;
+
+    // Allowed by the user, the other folder's texture comes along.
+    fs::remove_all(folders.dir / "out");
+    ASSERT_EQ(convert(shellQuote((folders.models / "m.obj").string()) + " --to obj --output " +
+                          shellQuote((folders.dir / "out").string()) + " --create-folder --allow-references " +
+                          shellQuote(folders.secret.string()),
+                      &output),
+              0)
+        << output;
+    EXPECT_TRUE(fs::exists(folders.dir / "out" / "Textures" / "other.png")) << output;
 }
 
 TEST(ObjReferences, OnlyRegularFilesOfSensibleSizeAreCopied)

@@ -201,6 +201,17 @@ TEST(SettingsStore, DeletingASectionRestoresItsDefaults)
     EXPECT_TRUE(store.readBool("Options", "CreateFolderDecision", true));
     EXPECT_FALSE(store.readBool("Options", "ApplyEffects", false));
     EXPECT_TRUE(store.readBool("Effects", "RecalculateNormals", false)) << "other sections stay";
+
+    // Single values go the same way; their neighbours and hand-written
+    // lines stay.
+    ASSERT_TRUE(store.writeValues(values));
+    writeFile(store.filePath(), readFile(store.filePath()) + "; kept by hand\n[effects]\nrecalculatenormals=1\n");
+    const SettingValue removed[] = {{"Effects", "RecalculateNormals", ""}, {"Options", "ApplyEffects", ""}};
+    ASSERT_TRUE(store.deleteValues(removed));
+    EXPECT_FALSE(store.valueExists("Effects", "RecalculateNormals")) << "in every section of that name";
+    EXPECT_FALSE(store.valueExists("Options", "ApplyEffects"));
+    EXPECT_EQ(store.readText("Options", "Input folder"), "/models");
+    EXPECT_NE(readFile(store.filePath()).find("; kept by hand"), std::string::npos);
 }
 
 TEST(SettingsStore, UserFileFollowsXdgConfigHome)
