@@ -27,6 +27,6 @@ morvex_ensure_packages() {
 
 # What the converter needs to build and run.
 MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev)
-# What the tests need on top: GoogleTest, and the peer programs that the
-# interoperability tests run.
-MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev assimp-utils lib3mf-dev)
+# What the tests need on top: GoogleTest, the peer programs that the
+# interoperability tests run, and clang-format for scripts/check-format.sh.
+MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev assimp-utils lib3mf-dev clang-format)
