@@ -10,8 +10,7 @@ namespace {
 // The IFC tool writes an OBJ file that the OBJ reader reads; when the tool
 // fails or its OBJ cannot be read, the external converter reads the source.
 // The model's profile says which of the two read it.
-OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                        Failure* failure)
+OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::filesystem::path& source, Failure* failure)
 {
     const OperationResult tool = runIfcConverter(reporter, source, ifcOutputPath(source));
     if (tool == OperationResult::Cancelled)
@@ -36,7 +35,8 @@ OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std:
     case ReadRoute::OwnReader: return format.read(source, model, reporter, failure);
     case ReadRoute::IfcTool: return readIfc(reporter, model, source, failure);
     case ReadRoute::OwnReaderMissing:
-        return failWith(failure, FailureKind::Unsupported, "no reader for ." + std::string(format.extension) + " files yet");
+        return failWith(failure, FailureKind::Unsupported,
+                        "no reader for ." + std::string(format.extension) + " files yet");
     case ReadRoute::ExternalConverter:
     case ReadRoute::NotAnInput: break;
     }
@@ -70,7 +70,8 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
                            const FileFormat& format, Failure* failure)
 {
     if (!format.writable())
-        return failWith(failure, FailureKind::Unsupported, "no writer for ." + std::string(format.extension) + " files");
+        return failWith(failure, FailureKind::Unsupported,
+                        "no writer for ." + std::string(format.extension) + " files");
     try {
         return format.write(output, model, reporter, failure);
     } catch (const std::bad_alloc&) {

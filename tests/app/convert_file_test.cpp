@@ -20,15 +20,16 @@ namespace {
 // with its corners rotated).
 std::string cubeWithRepeatedFacet()
 {
-    const float corners[8][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
+    const float corners[8][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0},
+                                 {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
     const int faces[13][3] = {{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4}, {1, 2, 6},
                               {1, 6, 5}, {2, 3, 7}, {2, 7, 6}, {3, 0, 4}, {3, 4, 7}, {2, 1, 0}};
     std::string text = "solid cube\n";
     for (const auto& face : faces) {
         text += " facet normal 0 0 0\n  outer loop\n";
         for (int corner : face)
-            text += "   vertex " + std::to_string(corners[corner][0]) + " " + std::to_string(corners[corner][1]) +
-                    " " + std::to_string(corners[corner][2]) + "\n";
+            text += "   vertex " + std::to_string(corners[corner][0]) + " " + std::to_string(corners[corner][1]) + " " +
+                    std::to_string(corners[corner][2]) + "\n";
         text += "  endloop\n endfacet\n";
     }
     return text + "endsolid cube\n";
@@ -117,8 +118,8 @@ TEST(ConvertFile, StlRoundTripsWithEffects)
 TEST(ConvertFile, ModelsWithoutObjectsGiveValidEmptyFiles)
 {
     TempDir dir;
-    writeFile(dir / "nothing.obj", "# no faces at all\n");   // reads as a model without objects
-    writeFile(dir / "empty.stl", std::string(84, '\0'));    // binary STL with no facets
+    writeFile(dir / "nothing.obj", "# no faces at all\n"); // reads as a model without objects
+    writeFile(dir / "empty.stl", std::string(84, '\0'));   // binary STL with no facets
     struct Case {
         FormatKind kind;
         const char* extension;
