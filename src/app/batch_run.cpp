@@ -211,8 +211,7 @@ ConversionRun::ConversionRun(const std::vector<std::filesystem::path>& inputs, C
     environment.convert = std::move(convertFile);
     environment.nameTemplate = DefaultNameTemplate;
     results.reserve(inputs.size());
-    for (auto it = inputs.rbegin(); it != inputs.rend(); ++it)
-    {
+    for (auto it = inputs.rbegin(); it != inputs.rend(); ++it) {
         RunEntry entry;
         entry.source = *it;
         results.push_back(std::move(entry));

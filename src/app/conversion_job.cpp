@@ -7,8 +7,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
-#include <unordered_set>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace morvex {
 namespace {

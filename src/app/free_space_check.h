@@ -29,7 +29,7 @@ std::optional<std::uint64_t> availableSpace(const std::filesystem::path& folder)
 struct FreeSpaceCheck {
     bool enough = true;
     std::uint64_t required = 0;
-    std::string_view message; // empty when enough
+    std::string_view message;     // empty when enough
     std::filesystem::path folder; // the folder that is short of space
 };
 // Same-folder mode (empty outputFolder): each source's folder in turn,

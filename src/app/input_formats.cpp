@@ -26,7 +26,8 @@ bool isNativeInput(std::string_view extension)
 
 std::uint32_t formatFlagsFor(std::string_view extension)
 {
-    return (isSupportedInput(extension) ? SupportedFormatFlag : 0u) | (isNativeInput(extension) ? NativeFormatFlag : 0u);
+    return (isSupportedInput(extension) ? SupportedFormatFlag : 0u) |
+           (isNativeInput(extension) ? NativeFormatFlag : 0u);
 }
 
 std::string_view notConvertibleReason(const std::filesystem::path& file)

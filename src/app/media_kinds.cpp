@@ -42,8 +42,8 @@ const std::unordered_map<std::string_view, MediaKind>& mediaTable()
     static const std::unordered_map<std::string_view, MediaKind> table = [] {
         std::unordered_map<std::string_view, MediaKind> built;
         const std::pair<std::string_view, MediaKind> lists[] = {
-            {audioExtensions, MediaKind::Audio},           {videoExtensions, MediaKind::Video},
-            {imageExtensions, MediaKind::Image},           {compressedExtensions, MediaKind::Compressed},
+            {audioExtensions, MediaKind::Audio},       {videoExtensions, MediaKind::Video},
+            {imageExtensions, MediaKind::Image},       {compressedExtensions, MediaKind::Compressed},
             {documentExtensions, MediaKind::Document},
         };
         for (const auto& [list, kind] : lists) {

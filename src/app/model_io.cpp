@@ -2,6 +2,7 @@
 
 #include "external/external_converters.h"
 
+#include <cmath>
 #include <new>
 
 namespace morvex {
@@ -10,8 +11,7 @@ namespace {
 // The IFC tool writes an OBJ file that the OBJ reader reads; when the tool
 // fails or its OBJ cannot be read, the external converter reads the source.
 // The model's profile says which of the two read it.
-OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
-                        Failure* failure)
+OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::filesystem::path& source, Failure* failure)
 {
     const OperationResult tool = runIfcConverter(reporter, source, ifcOutputPath(source));
     if (tool == OperationResult::Cancelled)
@@ -36,11 +36,29 @@ OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std:
     case ReadRoute::OwnReader: return format.read(source, model, reporter, failure);
     case ReadRoute::IfcTool: return readIfc(reporter, model, source, failure);
     case ReadRoute::OwnReaderMissing:
-        return failWith(failure, FailureKind::Unsupported, "no reader for ." + std::string(format.extension) + " files yet");
+        return failWith(failure, FailureKind::Unsupported,
+                        "no reader for ." + std::string(format.extension) + " files yet");
     case ReadRoute::ExternalConverter:
     case ReadRoute::NotAnInput: break;
     }
     return runExternalConverter(reporter, model, source, failure);
+}
+
+bool finite(const Vector3& v)
+{
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+bool coordinatesFinite(const Model& model)
+{
+    for (const auto& object : model.objects) {
+        if (!finite(object->position) || !finite(object->rotation) || !finite(object->scale))
+            return false;
+        for (const Vector3& v : object->vertices)
+            if (!finite(v))
+                return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -70,7 +88,12 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
                            const FileFormat& format, Failure* failure)
 {
     if (!format.writable())
-        return failWith(failure, FailureKind::Unsupported, "no writer for ." + std::string(format.extension) + " files");
+        return failWith(failure, FailureKind::Unsupported,
+                        "no writer for ." + std::string(format.extension) + " files");
+    // A coordinate that is no finite number (a source that held one, or an
+    // effect that overflowed) would make a file that no reader takes back.
+    if (!coordinatesFinite(model))
+        return failWith(failure, FailureKind::Unsupported, "the model has coordinates that are not finite numbers");
     try {
         return format.write(output, model, reporter, failure);
     } catch (const std::bad_alloc&) {

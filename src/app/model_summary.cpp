@@ -100,8 +100,7 @@ std::string_view formatKindName(FormatKind kind)
     return "unknown";
 }
 
-std::string modelSummaryJson(std::string_view path, OperationResult result, const Model& model,
-                             std::string_view reason)
+std::string modelSummaryJson(std::string_view path, OperationResult result, const Model& model, std::string_view reason)
 {
     std::string out = "{\"path\":";
     appendJsonPath(out, path);
@@ -184,8 +183,7 @@ std::string modelSummaryJson(std::string_view path, OperationResult result, cons
     return out;
 }
 
-std::string modelSummaryText(std::string_view path, OperationResult result, const Model& model,
-                             std::string_view reason)
+std::string modelSummaryText(std::string_view path, OperationResult result, const Model& model, std::string_view reason)
 {
     // Names and texts come from the files: escaped, so that every entry
     // stays on its own line whatever bytes they hold.
@@ -200,9 +198,8 @@ std::string modelSummaryText(std::string_view path, OperationResult result, cons
     out += "\n";
     if (result != OperationResult::Success)
         return out;
-    out += "  format " + std::string(formatKindName(model.profile.kind)) + ", " +
-           std::to_string(model.objects.size()) + " object(s), " + std::to_string(model.materials.size()) +
-           " material(s)\n";
+    out += "  format " + std::string(formatKindName(model.profile.kind)) + ", " + std::to_string(model.objects.size()) +
+           " object(s), " + std::to_string(model.materials.size()) + " material(s)\n";
     for (const auto& [key, value] : model.properties)
         out += "  property " + escapeForDisplay(key) + " = " + escapeForDisplay(value) + "\n";
     for (std::size_t i = 0; i < model.objects.size(); ++i) {
@@ -216,7 +213,8 @@ std::string modelSummaryText(std::string_view path, OperationResult result, cons
             out += "    property " + escapeForDisplay(key) + " = " + escapeForDisplay(value) + "\n";
     }
     for (const auto& material : model.materials) {
-        out += "  material " + std::to_string(material->id) + " \"" + escapeForDisplay(material->properties.getProperty("Name")) + "\"";
+        out += "  material " + std::to_string(material->id) + " \"" +
+               escapeForDisplay(material->properties.getProperty("Name")) + "\"";
         for (int slot = 0; slot < MaterialSlotCount; ++slot)
             if (const char* name = materialSlotName(slot); name != nullptr && material->colorSet[slot])
                 out += std::string(" ") + name + " " + colorText(material->colors[slot]);

@@ -66,7 +66,7 @@ std::string nameTemplateExample(std::string_view nameTemplate)
 std::string usableNameTemplate(std::string_view nameTemplate)
 {
     return std::string(checkNameTemplate(nameTemplate) == NameTemplateProblem::None ? nameTemplate
-                                                                                     : DefaultNameTemplate);
+                                                                                    : DefaultNameTemplate);
 }
 
 std::string storedNameTemplate(const SettingsStore& store)

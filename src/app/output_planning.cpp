@@ -8,8 +8,8 @@
 namespace morvex {
 
 OutputNamer::OutputNamer(const ConversionSettings& settings, std::string nameTemplate)
-    : outputFolder_(settings.outputFolder), outputFileName_(settings.outputFileName), extension_(withoutLeadingDot(settings.outputExtension)),
-      nameTemplate_(std::move(nameTemplate))
+    : outputFolder_(settings.outputFolder), outputFileName_(settings.outputFileName),
+      extension_(withoutLeadingDot(settings.outputExtension)), nameTemplate_(std::move(nameTemplate))
 {
 }
 
@@ -21,8 +21,7 @@ std::filesystem::path OutputNamer::targetFolder(const std::filesystem::path& sou
 std::optional<std::filesystem::path> OutputNamer::candidateFor(const std::filesystem::path& source)
 {
     std::filesystem::path candidate =
-        targetFolder(source) /
-        (outputFileName_.empty() ? source.stem().string() + "." + extension_ : outputFileName_);
+        targetFolder(source) / (outputFileName_.empty() ? source.stem().string() + "." + extension_ : outputFileName_);
     while (chosen_.count(candidate.native()) != 0) {
         std::optional<std::filesystem::path> next = nextFreeName(candidate, nameTemplate_);
         if (!next)

@@ -43,9 +43,9 @@ bool protectsExistingOutput(bool sameFolderMode, const std::filesystem::path& so
 // What a run would do, without asking, deleting or writing anything.
 struct PlannedOutput {
     std::filesystem::path source;
-    std::filesystem::path output; // empty when no numbered name is free
-    bool exists = false;          // a file of that name exists
-    bool protectedOutput = false; // the clash cannot be decided by overwriting
+    std::filesystem::path output;              // empty when no numbered name is free
+    bool exists = false;                       // a file of that name exists
+    bool protectedOutput = false;              // the clash cannot be decided by overwriting
     std::optional<OverwriteDecision> decision; // for a clash; nothing when the policy asks
     // The numbered name a rename would take: free now and promised to no other file of the run.
     std::optional<std::filesystem::path> renamedTo;

@@ -30,10 +30,8 @@ OverwritePolicy readPolicy(const SettingsStore& store, bool othersDefault)
     const IniDocument document = store.snapshot();
     OverwritePolicy policy;
     for (const SwitchRow& row : switchRows)
-        policy.*row.member =
-            settingToBool(document.find(OverwriteSection, row.name), row.member == &OverwritePolicy::alwaysPrompt
-                                                                         ? true
-                                                                         : othersDefault);
+        policy.*row.member = settingToBool(document.find(OverwriteSection, row.name),
+                                           row.member == &OverwritePolicy::alwaysPrompt ? true : othersDefault);
     return policy;
 }
 
@@ -89,8 +87,7 @@ std::optional<OverwriteDecision> decisionWithoutAsking(const OverwritePolicy& po
 
 std::string overwriteQuestionText(const std::filesystem::path& candidate)
 {
-    return "The output file \"" + sanitizeUtf8(candidate.string()) +
-           "\" already exists. What would you like to do?";
+    return "The output file \"" + sanitizeUtf8(candidate.string()) + "\" already exists. What would you like to do?";
 }
 
 bool storeRememberedAnswer(const SettingsStore& store, OverwriteAnswer answer)

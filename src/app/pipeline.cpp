@@ -7,7 +7,6 @@
 
 #include <new>
 
-
 namespace morvex {
 namespace {
 

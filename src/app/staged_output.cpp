@@ -54,8 +54,7 @@ OperationResult moveInto(const fs::path& from, const fs::path& to, Failure* fail
 
 // Moves the finished output file to its name, without replacing unless
 // asked to.
-OperationResult moveOutput(const fs::path& from, const fs::path& to, bool mayReplace, bool& nameTaken,
-                           Failure* failure)
+OperationResult moveOutput(const fs::path& from, const fs::path& to, bool mayReplace, bool& nameTaken, Failure* failure)
 {
     if (mayReplace)
         return moveInto(from, to, failure);
@@ -78,7 +77,8 @@ OperationResult StagedOutput::open(const fs::path& output, Kind kind, Failure* f
         // writer creates the file itself, replacing nothing of anyone's.
         const int descriptor = ::mkstemp(pattern.data());
         if (descriptor < 0)
-            return failWith(failure, FailureKind::Unwritable, "cannot write into the output folder: " + systemErrorText(errno));
+            return failWith(failure, FailureKind::Unwritable,
+                            "cannot write into the output folder: " + systemErrorText(errno));
         ::close(descriptor);
         ::unlink(pattern.c_str());
         staging_ = pattern;
@@ -86,7 +86,8 @@ OperationResult StagedOutput::open(const fs::path& output, Kind kind, Failure* f
         return OperationResult::Success;
     }
     if (::mkdtemp(pattern.data()) == nullptr)
-        return failWith(failure, FailureKind::Unwritable, "cannot write into the output folder: " + systemErrorText(errno));
+        return failWith(failure, FailureKind::Unwritable,
+                        "cannot write into the output folder: " + systemErrorText(errno));
     staging_ = pattern;
     writePath_ = staging_ / output.filename();
     return OperationResult::Success;

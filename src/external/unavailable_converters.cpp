@@ -14,7 +14,7 @@ OperationResult runExternalConverter(ProgressReporter&, Model&, const std::files
 {
     return failWith(failure, FailureKind::Unsupported,
                     "the external mesh converter is not available: this format is read through that helper, "
-                             "which is not installed in this build (see \"Formats read through the helper\" in the README)");
+                    "which is not installed in this build (see \"Formats read through the helper\" in the README)");
 }
 
 OperationResult runIfcConverter(ProgressReporter&, const std::filesystem::path&, const std::filesystem::path&,
@@ -22,7 +22,7 @@ OperationResult runIfcConverter(ProgressReporter&, const std::filesystem::path&,
 {
     return failWith(failure, FailureKind::Unsupported,
                     "the IFC converter is not available: IFC files are read through the IFC tool, which is not "
-                             "installed in this build (see \"Formats read through the helper\" in the README)");
+                    "installed in this build (see \"Formats read through the helper\" in the README)");
 }
 
 } // namespace morvex

@@ -68,8 +68,9 @@ const auto& table()
         FileFormat document3dp{
             .name = "3dp",
             .extension = "3dp",
-            .description = "3DP documents, the converter's own chunked format (object placement, per-corner normals and "
-                           "colours, the first material's colours, all properties)",
+            .description =
+                "3DP documents, the converter's own chunked format (object placement, per-corner normals and "
+                "colours, the first material's colours, all properties)",
             .profile = profile(FormatKind::Document3dp, UpAxis::Y, Handedness::Left, Winding::CounterClockwise, true),
             .route = ReadRoute::OwnReader,
             .read = docs3dp::read3dp,
@@ -82,49 +83,52 @@ const auto& table()
         threeDs.keepsPlacement = false;
         threeDs.popular = true;
         threeDs.outputListIndex = 1;
-        const FileFormat threeMf{.name = "3mf",
-                                 .extension = "3mf",
-                                 .description = "3MF packages (read: mesh objects with per-corner colours from colour groups, base materials and "
+        const FileFormat threeMf{
+            .name = "3mf",
+            .extension = "3mf",
+            .description =
+                "3MF packages (read: mesh objects with per-corner colours from colour groups, base materials and "
                 "colour elements, build-item transforms applied, metadata, build items and component transforms "
                 "kept as properties; write: mesh objects with placement applied, all colours as one colour group, "
                 "metadata, build items with part numbers)",
-                                 .profile = zUpRight(FormatKind::ThreeMf),
-                                 .route = ReadRoute::OwnReader,
-                                 .read = threemf::read3mf,
-                                 .write = threemf::write3mf,
-                                 .native = true,
-                                 .popular = true,
-                                 .outputListIndex = 2};
+            .profile = zUpRight(FormatKind::ThreeMf),
+            .route = ReadRoute::OwnReader,
+            .read = threemf::read3mf,
+            .write = threemf::write3mf,
+            .native = true,
+            .popular = true,
+            .outputListIndex = 2};
         FileFormat fbx = external("fbx", true);
         fbx.profile = profile(FormatKind::Fbx, UpAxis::Y, Handedness::Left, Winding::CounterClockwise, true);
         FileFormat mqo = ownMissing("mqo", "MQO", yUpRightClockwise(FormatKind::Mqo));
         FileFormat sdf = ownMissing("sdf", "SDF", yUpRightClockwise(FormatKind::Sdf));
         sdf.keepsPlacement = false;
-        const FileFormat obj{.name = "obj",
-                             .extension = "obj",
-                             .description = "OBJ with its MTL material library (diffuse textures copied into a `Textures` folder beside "
-                                            "the output)",
-                             .profile = profile(FormatKind::Obj, UpAxis::Y, Handedness::Right,
-                                                Winding::CounterClockwise, true),
-                             .route = ReadRoute::OwnReader,
-                             .read = obj::readObj,
-                             .write = obj::writeObj,
-                             .native = true,
-                             .keepsPlacement = false,
-                             .popular = true,
-                             .outputListIndex = 3};
-        const FileFormat ply{.name = "ply",
-                             .extension = "ply",
-                             .description = "PLY, ASCII and binary of either byte order (vertex and face colours, polygons split into "
-                                            "triangles, comments; written binary little-endian)",
-                             .profile = zUpRight(FormatKind::Ply),
-                             .route = ReadRoute::OwnReader,
-                             .read = ply::readPly,
-                             .write = ply::writePly,
-                             .native = true,
-                             .keepsPlacement = false,
-                             .writesOneFile = true,
-                             .outputListIndex = 4};
+        const FileFormat obj{
+            .name = "obj",
+            .extension = "obj",
+            .description = "OBJ with its MTL material library (diffuse textures copied into a `Textures` folder beside "
+                           "the output)",
+            .profile = profile(FormatKind::Obj, UpAxis::Y, Handedness::Right, Winding::CounterClockwise, true),
+            .route = ReadRoute::OwnReader,
+            .read = obj::readObj,
+            .write = obj::writeObj,
+            .native = true,
+            .keepsPlacement = false,
+            .popular = true,
+            .outputListIndex = 3};
+        const FileFormat ply{
+            .name = "ply",
+            .extension = "ply",
+            .description = "PLY, ASCII and binary of either byte order (vertex and face colours, polygons split into "
+                           "triangles, comments; written binary little-endian)",
+            .profile = zUpRight(FormatKind::Ply),
+            .route = ReadRoute::OwnReader,
+            .read = ply::readPly,
+            .write = ply::writePly,
+            .native = true,
+            .keepsPlacement = false,
+            .writesOneFile = true,
+            .outputListIndex = 4};
         const FileFormat stl{.name = "stl",
                              .extension = "stl",
                              .description = "STL, ASCII and binary (colours in the header and attribute words)",
@@ -152,16 +156,52 @@ const auto& table()
         ifc.inOpenDialog = false;
 
         return std::array{
-            external("3d"),      document3dp,     threeDs,         threeMf,        external("ac"),
-            external("ase"),     external("b3d"), external("blend", true), external("cob"),
-            external("dae", true), external("dxf"), fbx,           external("glb", true),
-            external("gltf", true), external("hmp"), external("lwo"), external("lws"), external("lxo"),
-            external("md2"),     external("md3"), external("md5"), external("mdc"), external("mdl"),
-            mqo,                 external("ms3d"), external("ndo"), external("nff"), obj,
-            external("off"),     external("ogex"), ply,            external("pk3"), external("q3d"),
-            external("q3s"),     external("raw"), external("scn"), sdf,            external("smd"),
-            stl,                 external("ter"), external("vta"), external("x"),  external("xgl"),
-            external("zgl"),     stlAscii,        ifc,
+            external("3d"),
+            document3dp,
+            threeDs,
+            threeMf,
+            external("ac"),
+            external("ase"),
+            external("b3d"),
+            external("blend", true),
+            external("cob"),
+            external("dae", true),
+            external("dxf"),
+            fbx,
+            external("glb", true),
+            external("gltf", true),
+            external("hmp"),
+            external("lwo"),
+            external("lws"),
+            external("lxo"),
+            external("md2"),
+            external("md3"),
+            external("md5"),
+            external("mdc"),
+            external("mdl"),
+            mqo,
+            external("ms3d"),
+            external("ndo"),
+            external("nff"),
+            obj,
+            external("off"),
+            external("ogex"),
+            ply,
+            external("pk3"),
+            external("q3d"),
+            external("q3s"),
+            external("raw"),
+            external("scn"),
+            sdf,
+            external("smd"),
+            stl,
+            external("ter"),
+            external("vta"),
+            external("x"),
+            external("xgl"),
+            external("zgl"),
+            stlAscii,
+            ifc,
         };
     }();
     return rows;

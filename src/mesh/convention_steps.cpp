@@ -51,7 +51,10 @@ private:
     double cofactor_[3][3];
 };
 
-float negated(float value) { return 0.0f - value; } // +0 rather than -0 for zero
+float negated(float value)
+{
+    return 0.0f - value;
+} // +0 rather than -0 for zero
 
 Winding toggled(Winding winding)
 {
@@ -62,8 +65,14 @@ Winding toggled(Winding winding)
     }
 }
 
-bool knownWinding(Winding w) { return w == Winding::CounterClockwise || w == Winding::Clockwise; }
-bool knownHandedness(Handedness h) { return h == Handedness::Left || h == Handedness::Right; }
+bool knownWinding(Winding w)
+{
+    return w == Winding::CounterClockwise || w == Winding::Clockwise;
+}
+bool knownHandedness(Handedness h)
+{
+    return h == Handedness::Left || h == Handedness::Right;
+}
 
 // Angles (degrees) about X, Y and Z of a rotation matrix in the form that
 // composeTransform builds, Rx * Ry * Rz for row vectors.
@@ -231,8 +240,7 @@ OperationResult bakeObjectTransforms(Model& model, bool withNormals, ProgressRep
     return OperationResult::Success;
 }
 
-OperationResult applyCustomTransform(Model& model, const Matrix4& matrix, bool withNormals,
-                                     ProgressReporter& reporter)
+OperationResult applyCustomTransform(Model& model, const Matrix4& matrix, bool withNormals, ProgressReporter& reporter)
 {
     for (auto& object : model.objects) {
         if (reporter.isCancelled())

@@ -40,8 +40,7 @@ OperationResult bakeObjectTransforms(Model& model, bool withNormals, ProgressRep
 
 // Applies the user's transform to every object in object space, before the
 // object's own placement.
-OperationResult applyCustomTransform(Model& model, const Matrix4& matrix, bool withNormals,
-                                     ProgressReporter& reporter);
+OperationResult applyCustomTransform(Model& model, const Matrix4& matrix, bool withNormals, ProgressReporter& reporter);
 
 // Recomputes the normals of objects that have a normal array: one unit face
 // normal per corner, facing the front of the target winding. A triangle with

@@ -88,13 +88,12 @@ Vector3 transformPoint(const Vector3& p, const Matrix4& matrix)
 
 Vector3 normalizeVector(const Vector3& v)
 {
-    const double length = std::sqrt(static_cast<double>(v.x) * v.x + static_cast<double>(v.y) * v.y +
-                                    static_cast<double>(v.z) * v.z);
+    const double length =
+        std::sqrt(static_cast<double>(v.x) * v.x + static_cast<double>(v.y) * v.y + static_cast<double>(v.z) * v.z);
     if (length == 0.0)
         return v;
     const double inverse = 1.0 / length;
-    return {static_cast<float>(v.x * inverse), static_cast<float>(v.y * inverse),
-            static_cast<float>(v.z * inverse)};
+    return {static_cast<float>(v.x * inverse), static_cast<float>(v.y * inverse), static_cast<float>(v.z * inverse)};
 }
 
 Vector3 faceNormal(const Vector3& a, const Vector3& b, const Vector3& c)

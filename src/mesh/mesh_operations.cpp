@@ -128,7 +128,10 @@ std::int64_t cellOf(float value)
     return value < 0 ? -key : key;
 }
 
-Cell cellOf(const Vector3& p) { return {cellOf(p.x), cellOf(p.y), cellOf(p.z)}; }
+Cell cellOf(const Vector3& p)
+{
+    return {cellOf(p.x), cellOf(p.y), cellOf(p.z)};
+}
 
 float floatAtOrAbove(double value)
 {
@@ -163,8 +166,7 @@ AxisRange searchRange(float value)
         if (fraction > BorderZone && fraction < 1.0 - BorderZone)
             return {cell, cell};
     }
-    return {cellOf(floatAtOrAbove(double(value) - SearchMargin)),
-            cellOf(floatAtOrBelow(double(value) + SearchMargin))};
+    return {cellOf(floatAtOrAbove(double(value) - SearchMargin)), cellOf(floatAtOrBelow(double(value) + SearchMargin))};
 }
 
 std::uint32_t hashCell(const Cell& cell)

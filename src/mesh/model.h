@@ -1,9 +1,9 @@
 #pragma once
 
 #include "mesh/geometry.h"
+#include "mesh/property_bag.h"
 #include "support/core/growable_array.h"
 #include "support/core/operation_result.h"
-#include "mesh/property_bag.h"
 
 #include <cstdint>
 #include <memory>
@@ -49,7 +49,6 @@ struct FormatProfile {
     friend bool operator==(const FormatProfile&, const FormatProfile&) = default;
 };
 
-
 // Corners firstIndex .. endIndex-1 of an object's indices use one material.
 struct MaterialRange {
     std::int16_t materialId = -1;
@@ -76,7 +75,8 @@ enum MaterialSlot : int {
 struct Material {
     PropertyBag properties; // "Name" holds the material name
     std::int16_t id = 0;
-    ArgbColor colors[MaterialSlotCount] = {OpaqueBlack, OpaqueBlack, OpaqueBlack, OpaqueBlack, 0x00000000u, OpaqueBlack};
+    ArgbColor colors[MaterialSlotCount] = {OpaqueBlack, OpaqueBlack, OpaqueBlack,
+                                           OpaqueBlack, 0x00000000u, OpaqueBlack};
     bool colorSet[MaterialSlotCount] = {};
     float shininess = 0.0f;
     std::vector<TextureMap> textures; // in the order added
@@ -127,8 +127,8 @@ struct ModelObject {
 // The in-memory document every reader fills and every writer reads.
 struct Model {
     PropertyBag properties;
-    std::vector<std::unique_ptr<ModelObject>> objects;  // file order
-    std::vector<std::unique_ptr<Material>> materials;   // newest first
+    std::vector<std::unique_ptr<ModelObject>> objects; // file order
+    std::vector<std::unique_ptr<Material>> materials;  // newest first
     FormatProfile profile;
     std::int16_t nextMaterialId = 0;
 
@@ -149,7 +149,10 @@ struct Model {
     void removeEmptyObjects();
 };
 
-inline void resetModel(Model& model) { model.reset(); }
+inline void resetModel(Model& model)
+{
+    model.reset();
+}
 
 // The placement matrix of an object: scale, rotation, position.
 Matrix4 placementMatrix(const ModelObject& object);

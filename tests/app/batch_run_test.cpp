@@ -316,14 +316,13 @@ TEST(BatchRun, CancelAfterTheOutputIsInPlaceReportsItWritten)
     writeFile(dir / "out" / "a.stl", "old");
     // The run's reporter, stopped by the job's own conversion.
     StoppableReporter runReporter;
-    const auto convertThenCancel = [&runReporter](const std::filesystem::path& source,
-                                                  const std::filesystem::path& output,
-                                                  const ConversionSettings& settings, ProgressReporter& reporter,
-                                                  Failure* failure) {
-        const ConversionStatus status = fakeConvert(source, output, settings, reporter, failure);
-        runReporter.requestStop();
-        return status;
-    };
+    const auto convertThenCancel =
+        [&runReporter](const std::filesystem::path& source, const std::filesystem::path& output,
+                       const ConversionSettings& settings, ProgressReporter& reporter, Failure* failure) {
+            const ConversionStatus status = fakeConvert(source, output, settings, reporter, failure);
+            runReporter.requestStop();
+            return status;
+        };
     ConversionRun run({dir / "a.obj"}, stlSettings(dir / "out"), convertThenCancel);
     run.workerCount = 1;
     RecordingSink sink;
@@ -386,8 +385,8 @@ TEST(BatchRun, ProgressFormulaThrottleAndReports)
         double overall;
         bool posted;
     };
-    const Step steps[] = {{0.005, false}, {0.01, true}, {0.015, false}, {0.0199, false},
-                          {0.02, true},   {0.019, true}, {0.5, true},    {0.505, false}, {1.0, true}};
+    const Step steps[] = {{0.005, false}, {0.01, true}, {0.015, false}, {0.0199, false}, {0.02, true},
+                          {0.019, true},  {0.5, true},  {0.505, false}, {1.0, true}};
     for (const Step& step : steps)
         EXPECT_EQ(throttle.shouldPost(step.overall), step.posted) << step.overall;
 
@@ -421,15 +420,18 @@ TEST(BatchRun, RemovalRetriesWhileBusy)
     std::vector<std::uint32_t> pauses;
     const auto sleep = [&](std::uint32_t ms) { pauses.push_back(ms); };
     int calls = 0;
-    EXPECT_FALSE(removeWithRetries("x", [&](const std::filesystem::path&) { return ++calls, EBUSY; }, sleep));
+    EXPECT_FALSE(removeWithRetries(
+        "x", [&](const std::filesystem::path&) { return ++calls, EBUSY; }, sleep));
     EXPECT_EQ(pauses, (std::vector<std::uint32_t>{79, 158, 316, 632, 1264, 2528}));
     EXPECT_EQ(calls, 7);
 
     pauses.clear();
     calls = 0;
-    EXPECT_TRUE(removeWithRetries("x", [&](const std::filesystem::path&) { return ++calls < 3 ? EBUSY : 0; }, sleep));
+    EXPECT_TRUE(removeWithRetries(
+        "x", [&](const std::filesystem::path&) { return ++calls < 3 ? EBUSY : 0; }, sleep));
     EXPECT_EQ(pauses.size(), 2u);
     pauses.clear();
-    EXPECT_FALSE(removeWithRetries("x", [&](const std::filesystem::path&) { return EACCES; }, sleep));
+    EXPECT_FALSE(removeWithRetries(
+        "x", [&](const std::filesystem::path&) { return EACCES; }, sleep));
     EXPECT_TRUE(pauses.empty()) << "other errors end the attempts";
 }

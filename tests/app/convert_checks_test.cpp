@@ -1,8 +1,8 @@
 #include "app/completion_summary.h"
 #include "app/component_steps.h"
 #include "app/free_space_check.h"
-#include "app/output_folder_check.h"
 #include "app/input_formats.h"
+#include "app/output_folder_check.h"
 #include "app/run_selection.h"
 #include "common/test_support.h"
 
@@ -121,8 +121,7 @@ TEST(ConvertChecks, SelectionComponentsAndCompletion)
         {"/m/c.mdl", 0x3B, false}, // marked not convertible
         {"/m/d.dae", SupportedFormatFlag | 10, false},
     };
-    EXPECT_EQ(prepareRunSelection(rows),
-              (std::vector<std::filesystem::path>{"/m/a.stl", "/m/c.mdl", "/m/d.dae"}));
+    EXPECT_EQ(prepareRunSelection(rows), (std::vector<std::filesystem::path>{"/m/a.stl", "/m/c.mdl", "/m/d.dae"}));
     EXPECT_TRUE(rows[1].selected) << "nothing selected: everything is";
     EXPECT_EQ(rowStatus(rows[0]), ConversionStatus::Ready);
     EXPECT_EQ(rowStatus(rows[2]), ConversionStatus::CannotBeConverted);
@@ -158,8 +157,10 @@ TEST(ConvertChecks, SelectionComponentsAndCompletion)
         bool openFile;
     };
     const Case cases[] = {
-        {3, 3, true, ConversionCompleteText, false}, {1, 1, true, ConversionCompleteText, true},
-        {1, 2, true, SomeNotConvertedText, true},    {2, 5, true, SomeNotConvertedText, false},
+        {3, 3, true, ConversionCompleteText, false},
+        {1, 1, true, ConversionCompleteText, true},
+        {1, 2, true, SomeNotConvertedText, true},
+        {2, 5, true, SomeNotConvertedText, false},
         {0, 4, false, {}, false},
     };
     for (const Case& c : cases) {

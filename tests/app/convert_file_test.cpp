@@ -2,6 +2,7 @@
 #include "app/pipeline.h"
 #include "common/recording_reporter.h"
 #include "common/test_support.h"
+#include "formats/format_table.h"
 #include "support/text/text.h"
 
 #include <gtest/gtest.h>
@@ -20,15 +21,16 @@ namespace {
 // with its corners rotated).
 std::string cubeWithRepeatedFacet()
 {
-    const float corners[8][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
+    const float corners[8][3] = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0},
+                                 {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
     const int faces[13][3] = {{0, 2, 1}, {0, 3, 2}, {4, 5, 6}, {4, 6, 7}, {0, 1, 5}, {0, 5, 4}, {1, 2, 6},
                               {1, 6, 5}, {2, 3, 7}, {2, 7, 6}, {3, 0, 4}, {3, 4, 7}, {2, 1, 0}};
     std::string text = "solid cube\n";
     for (const auto& face : faces) {
         text += " facet normal 0 0 0\n  outer loop\n";
         for (int corner : face)
-            text += "   vertex " + std::to_string(corners[corner][0]) + " " + std::to_string(corners[corner][1]) +
-                    " " + std::to_string(corners[corner][2]) + "\n";
+            text += "   vertex " + std::to_string(corners[corner][0]) + " " + std::to_string(corners[corner][1]) + " " +
+                    std::to_string(corners[corner][2]) + "\n";
         text += "  endloop\n endfacet\n";
     }
     return text + "endsolid cube\n";
@@ -117,8 +119,8 @@ TEST(ConvertFile, StlRoundTripsWithEffects)
 TEST(ConvertFile, ModelsWithoutObjectsGiveValidEmptyFiles)
 {
     TempDir dir;
-    writeFile(dir / "nothing.obj", "# no faces at all\n");   // reads as a model without objects
-    writeFile(dir / "empty.stl", std::string(84, '\0'));    // binary STL with no facets
+    writeFile(dir / "nothing.obj", "# no faces at all\n"); // reads as a model without objects
+    writeFile(dir / "empty.stl", std::string(84, '\0'));   // binary STL with no facets
     struct Case {
         FormatKind kind;
         const char* extension;
@@ -297,4 +299,25 @@ TEST(ConvertFile, ObjAttributesAndCompanionFilesSurviveDuplicateRemoval)
         }
     }
     EXPECT_EQ(triangles, 2u);
+}
+
+// An effect that overflows a coordinate gives no file that no reader takes
+// back: the conversion fails with the reason, and the output name stays free.
+TEST(ConvertFile, CoordinatesThatAreNoNumbersAreNotWritten)
+{
+    TempDir dir;
+    writeFile(dir / "cube.stl", cubeWithRepeatedFacet());
+    // (3DP keeps the placement apart from the vertices, each a finite number.)
+    for (const char* format : {"stl", "obj", "ply", "3mf"}) {
+        ConversionSettings settings = settingsFor(outputFormatNamed(format)->profile.kind, format);
+        settings.customTransformOn = true;
+        settings.customMatrix = composeTransform({0, 0, 0}, {1e38f, 1e38f, 1e38f}, Matrix4::identity(), {3e38f, 0, 0});
+        RecordingReporter reporter;
+        Failure failure;
+        const fs::path output = dir / (std::string("out.") + format);
+        EXPECT_EQ(convertFile(dir / "cube.stl", output, settings, reporter, &failure), ConversionStatus::SaveFailed)
+            << format;
+        EXPECT_NE(failure.message.find("not finite"), std::string::npos) << format << ": " << failure.message;
+        EXPECT_FALSE(fs::exists(output)) << format;
+    }
 }

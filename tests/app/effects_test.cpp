@@ -23,11 +23,27 @@ TEST(Effects, NumberBoxAcceptsOnlyPlainDecimalsInRange)
         std::optional<double> expected;
     };
     const Case cases[] = {
-        {"-0.5", -0.5},     {".5", 0.5},         {"-.5", -0.5},      {"12.", 12.0},          {"0", 0.0},
-        {"1000000", 1e6},   {"-1000000", -1e6},  {"007", 7.0},       {"1e3", std::nullopt},  {"1,5", std::nullopt},
-        {"1.2.3", std::nullopt}, {"", std::nullopt}, {"-", std::nullopt}, {".", std::nullopt}, {"+1", std::nullopt},
-        {" 1", std::nullopt}, {"--1", std::nullopt}, {"2000000", std::nullopt}, {"1000000.5", std::nullopt},
-        {"inf", std::nullopt}, {"1-", std::nullopt},
+        {"-0.5", -0.5},
+        {".5", 0.5},
+        {"-.5", -0.5},
+        {"12.", 12.0},
+        {"0", 0.0},
+        {"1000000", 1e6},
+        {"-1000000", -1e6},
+        {"007", 7.0},
+        {"1e3", std::nullopt},
+        {"1,5", std::nullopt},
+        {"1.2.3", std::nullopt},
+        {"", std::nullopt},
+        {"-", std::nullopt},
+        {".", std::nullopt},
+        {"+1", std::nullopt},
+        {" 1", std::nullopt},
+        {"--1", std::nullopt},
+        {"2000000", std::nullopt},
+        {"1000000.5", std::nullopt},
+        {"inf", std::nullopt},
+        {"1-", std::nullopt},
     };
     for (const Case& c : cases)
         EXPECT_EQ(parseEffectNumber(c.text), c.expected) << '"' << c.text << '"';
@@ -41,11 +57,11 @@ TEST(Effects, ScaleRoundingAndTwoZeroAxesWarning)
         bool warning;
     };
     const Case cases[] = {
-        {{0.0005, 1, 1}, {0, 1, 1}, false},          // one zero axis: no warning
-        {{0.0005, 0, 1}, {0, 0, 1}, true},           // two zero axes
+        {{0.0005, 1, 1}, {0, 1, 1}, false}, // one zero axis: no warning
+        {{0.0005, 0, 1}, {0, 0, 1}, true},  // two zero axes
         {{-0.0009, 0.001, 1e-8}, {0, 0.001, 0}, true},
         {{0.001, -0.001, 2}, {0.001, -0.001, 2}, false}, // the limit itself is kept
-        {{5e6, -5e6, 0}, {1e6, -1e6, 0}, false},     // clamped into the range
+        {{5e6, -5e6, 0}, {1e6, -1e6, 0}, false},         // clamped into the range
     };
     for (const Case& c : cases) {
         const ScaleCommit commit = prepareScale(c.entered);

@@ -37,17 +37,17 @@ TEST(InputCollection, FoldersAreWalkedOnceWithoutHiddenEntries)
     const std::filesystem::path root = dir / "models";
     std::filesystem::create_directories(root / "sub" / "deeper");
     std::filesystem::create_directories(root / ".hidden");
-    for (const char* name : {"b.stl", "a.OBJ", "sub/c.ply", "sub/deeper/d.3ds", ".hidden/e.stl", ".f.stl",
-                             "clip.mp3", "track.ac3", "model.RAW", "scene.xsi", "notes"})
+    for (const char* name : {"b.stl", "a.OBJ", "sub/c.ply", "sub/deeper/d.3ds", ".hidden/e.stl", ".f.stl", "clip.mp3",
+                             "track.ac3", "model.RAW", "scene.xsi", "notes"})
         writeFile(root / name, "x");
-    std::filesystem::create_directory_symlink("..", root / "sub" / "up");         // a loop back up the tree
-    std::filesystem::create_directory_symlink(root / "sub", root / "again");      // the same folder twice
-    std::filesystem::create_symlink(root / "self", root / "self");                // a link to itself
-    ASSERT_EQ(::mkfifo((root / "pipe.stl").c_str(), 0600), 0);                    // never opened
+    std::filesystem::create_directory_symlink("..", root / "sub" / "up");    // a loop back up the tree
+    std::filesystem::create_directory_symlink(root / "sub", root / "again"); // the same folder twice
+    std::filesystem::create_symlink(root / "self", root / "self");           // a link to itself
+    ASSERT_EQ(::mkfifo((root / "pipe.stl").c_str(), 0600), 0);               // never opened
 
     RecordingReporter reporter;
-    const InputCollection inputs = collectInputs({root, root / "b.stl", dir / "models/./a.OBJ", dir / "missing.stl"},
-                                                 reporter);
+    const InputCollection inputs =
+        collectInputs({root, root / "b.stl", dir / "models/./a.OBJ", dir / "missing.stl"}, reporter);
     EXPECT_FALSE(inputs.cancelled);
     EXPECT_EQ(relativeNames(inputs, root),
               (std::vector<std::string>{"a.OBJ", "b.stl", "again/c.ply", "again/deeper/d.3ds"}))

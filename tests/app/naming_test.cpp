@@ -4,12 +4,10 @@
 
 #include <gtest/gtest.h>
 
-
 using namespace morvex;
 using morvex::testing::ScriptedQuestion;
 using morvex::testing::TempDir;
 using morvex::testing::writeFile;
-
 
 TEST(Naming, TemplatesChecksAndExamples)
 {
@@ -27,7 +25,8 @@ TEST(Naming, TemplatesChecksAndExamples)
         {"%filename%-%number%", NameTemplateProblem::None, "model-1.3dp\nmodel-2.3dp\nmodel-3.3dp\netc."},
         {"%number%_%filename%", NameTemplateProblem::None, "1_model.3dp\n2_model.3dp\n3_model.3dp\netc."},
         {"%filename%", NameTemplateProblem::MissingMarker, "model.3dp\nmodel.3dp\nmodel.3dp\netc."},
-        {"%FILENAME%-%number%", NameTemplateProblem::MissingMarker, "%FILENAME%-1.3dp\n%FILENAME%-2.3dp\n%FILENAME%-3.3dp\netc."},
+        {"%FILENAME%-%number%", NameTemplateProblem::MissingMarker,
+         "%FILENAME%-1.3dp\n%FILENAME%-2.3dp\n%FILENAME%-3.3dp\netc."},
         {"%filename%:%number%", NameTemplateProblem::InvalidCharacter, ": is an invalid character"},
         {"../%filename%%number%", NameTemplateProblem::InvalidCharacter, "/ is an invalid character"},
         {"%filename%|%number%?", NameTemplateProblem::InvalidCharacter, "| is an invalid character"},
@@ -100,8 +99,8 @@ TEST(Overwrite, QuestionsAndRememberedAnswers)
     const SettingsStore store(dir / "Morvex.ini");
     StoredOverwritePolicy policy(store);
     ScriptedQuestion question;
-    question.replies = {{OverwriteAnswer::Overwrite, false}, {OverwriteAnswer::Overwrite, false},
-                        {OverwriteAnswer::Rename, true}};
+    question.replies = {
+        {OverwriteAnswer::Overwrite, false}, {OverwriteAnswer::Overwrite, false}, {OverwriteAnswer::Rename, true}};
 
     EXPECT_EQ(decideForExistingOutput("/out/a.stl", false, policy, question), OverwriteDecision::Overwrite);
     EXPECT_EQ(decideForExistingOutput("/src/a.stl", true, policy, question), OverwriteDecision::Skip)

@@ -125,10 +125,10 @@ TEST(ConversionSteps, RoundTripsBetweenConventionsAreExact)
         const std::string source = std::string("in") + fs::path(c.back).extension().string();
         RecordingReporter reporter;
         ASSERT_EQ(applySteps(model, source, c.there, settingsFor(fs::path(c.there).extension().string().c_str()),
-                                       reporter),
+                             reporter),
                   OperationResult::Success);
         ASSERT_EQ(applySteps(model, c.there, c.back, settingsFor(fs::path(c.back).extension().string().c_str()),
-                                       reporter),
+                             reporter),
                   OperationResult::Success);
         EXPECT_EQ(std::vector<Vector3>(object.vertices.begin(), object.vertices.end()), before) << c.there;
         EXPECT_EQ(std::vector<std::uint32_t>(object.indices.begin(), object.indices.end()),
@@ -173,8 +173,7 @@ TEST(ConversionSteps, PlacementNormalsAndEffects)
         ConversionSettings settings = settingsFor(fs::path(c.output).extension().string().c_str());
         settings.recalculateNormalsOn = c.recalculate;
         RecordingReporter reporter;
-        ASSERT_EQ(applySteps(model, c.source, c.output, settings, reporter), OperationResult::Success)
-            << c.name;
+        ASSERT_EQ(applySteps(model, c.source, c.output, settings, reporter), OperationResult::Success) << c.name;
         EXPECT_EQ(object.rotation == (Vector3{0, 0, 0}), c.baked) << c.name;
         if (c.normalsRecalculated) {
             const Vector3 face = faceNormal(object.vertices[0], object.vertices[1], object.vertices[2]);
@@ -288,9 +287,9 @@ TEST(StagedOutput, MovesEverythingInPlaceOnlyOnCommit)
     EXPECT_FALSE(blocked.nameWasTaken());
     StagedOutput nowhere;
     failure = {};
-    EXPECT_EQ(nowhere.open(dir / "missing" / "x.stl", StagedOutput::Kind::OneFile, &failure),
-              OperationResult::Failure);
-    EXPECT_NE(failure.message.find("cannot write into the output folder"), std::string::npos) << describeFailure(failure);
+    EXPECT_EQ(nowhere.open(dir / "missing" / "x.stl", StagedOutput::Kind::OneFile, &failure), OperationResult::Failure);
+    EXPECT_NE(failure.message.find("cannot write into the output folder"), std::string::npos)
+        << describeFailure(failure);
 }
 
 // A one-file output moves to its name only when the name is free, unless

@@ -18,14 +18,14 @@ TEST(Routing, ExtensionsAreClassifiedByTheirLists)
         bool native;
     };
     const Case cases[] = {
-        {".STL", MediaKind::None, true, true},   {"3dp", MediaKind::None, true, true},
-        {".FBX", MediaKind::None, true, false},  {".ifc", MediaKind::None, true, false},
-        {".Mdl", MediaKind::None, true, false},  {".xsi", MediaKind::None, false, false},
-        {".xyz", MediaKind::None, false, false}, {"", MediaKind::None, false, false},
+        {".STL", MediaKind::None, true, true},     {"3dp", MediaKind::None, true, true},
+        {".FBX", MediaKind::None, true, false},    {".ifc", MediaKind::None, true, false},
+        {".Mdl", MediaKind::None, true, false},    {".xsi", MediaKind::None, false, false},
+        {".xyz", MediaKind::None, false, false},   {"", MediaKind::None, false, false},
         {".RAW", MediaKind::Image, true, false}, // an image first, though a reader would take it
-        {".ac3", MediaKind::Audio, false, false}, {"aiff", MediaKind::Audio, false, false},
-        {".mp3", MediaKind::Audio, false, false}, {".MP4", MediaKind::Video, false, false},
-        {".hdp", MediaKind::Image, false, false}, {".7z", MediaKind::Compressed, false, false},
+        {".ac3", MediaKind::Audio, false, false},  {"aiff", MediaKind::Audio, false, false},
+        {".mp3", MediaKind::Audio, false, false},  {".MP4", MediaKind::Video, false, false},
+        {".hdp", MediaKind::Image, false, false},  {".7z", MediaKind::Compressed, false, false},
         {".h", MediaKind::Document, false, false}, {".ac", MediaKind::None, true, false},
     };
     for (const Case& c : cases) {
@@ -51,9 +51,12 @@ TEST(Routing, NotConvertibleReasonLooksAtMdlMagic)
         std::string_view expected;
     };
     const Case cases[] = {
-        {"a.mdl", "IDST\x2c\0\0\0", UnsupportedMdlText},  {"b.MDL", "TSDI....", UnsupportedMdlText},
-        {"c.mdl", "IDPO....", NotConvertibleText},         {"d.stl", "IDST....", NotConvertibleText},
-        {"e.mdl", "ID", NotConvertibleText},               {"f.mdl", "", NotConvertibleText},
+        {"a.mdl", "IDST\x2c\0\0\0", UnsupportedMdlText},
+        {"b.MDL", "TSDI....", UnsupportedMdlText},
+        {"c.mdl", "IDPO....", NotConvertibleText},
+        {"d.stl", "IDST....", NotConvertibleText},
+        {"e.mdl", "ID", NotConvertibleText},
+        {"f.mdl", "", NotConvertibleText},
     };
     for (const Case& c : cases) {
         writeFile(dir / c.name, c.content);

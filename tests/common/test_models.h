@@ -46,7 +46,8 @@ struct Bounds {
 };
 
 // The elements of a model array, for comparing with a list.
-template <typename Array> auto toVector(const Array& array)
+template <typename Array>
+auto toVector(const Array& array)
 {
     return std::vector<std::remove_cvref_t<decltype(array[0])>>(array.begin(), array.end());
 }

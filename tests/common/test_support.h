@@ -45,8 +45,8 @@ std::string shellQuote(std::string_view text);
 
 } // namespace morvex::testing
 
-#define MORVEX_REQUIRE_CORPUS()                                                                   \
-    do {                                                                                          \
-        if (!::morvex::testing::corpusAvailable())                                                \
+#define MORVEX_REQUIRE_CORPUS()                                                                 \
+    do {                                                                                        \
+        if (!::morvex::testing::corpusAvailable())                                              \
             GTEST_SKIP() << "corpus folder " << ::morvex::testing::corpusDir() << " is absent"; \
     } while (0)

@@ -3,6 +3,7 @@
 // Read through the in-memory entry points, which must give what the path
 // entry points give.
 
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "common/zip_test_archive.h"
 #include "formats/docs3dp/docs3dp.h"
@@ -11,7 +12,6 @@
 #include "formats/ply/ply.h"
 #include "formats/stl/stl.h"
 #include "formats/threemf/threemf.h"
-#include "common/recording_reporter.h"
 
 #include <cstring>
 #include <functional>
@@ -48,12 +48,12 @@ const MemoryReader read3dpBytes = [](std::string_view bytes, std::string_view na
 std::string packageWith(const std::string& modelPart)
 {
     TempDir dir;
-    testing::buildZipArchive(
-        dir / "p.3mf",
-        {{"_rels/.rels", "<?xml version=\"1.0\"?><Relationships><Relationship Target=\"/3D/3dmodel.model\" "
-                         "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/>"
-                         "</Relationships>"},
-         {"3D/3dmodel.model", modelPart}});
+    testing::buildZipArchive(dir / "p.3mf",
+                             {{"_rels/.rels",
+                               "<?xml version=\"1.0\"?><Relationships><Relationship Target=\"/3D/3dmodel.model\" "
+                               "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/>"
+                               "</Relationships>"},
+                              {"3D/3dmodel.model", modelPart}});
     return testing::readFile(dir / "p.3mf");
 }
 

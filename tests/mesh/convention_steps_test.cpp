@@ -1,5 +1,5 @@
-#include "mesh/convention_steps.h"
 #include "common/recording_reporter.h"
+#include "mesh/convention_steps.h"
 #include "support/core/memory_guard.h"
 
 #include "common/test_models.h"
@@ -54,10 +54,11 @@ void placeRandomObjects(Model& model, std::mt19937& random)
 {
     std::uniform_real_distribution<float> angle(-180.0f, 360.0f), offset(-10.0f, 10.0f), factor(0.5f, 2.0f);
     for (int i = 0; i < 20; ++i) {
-        ModelObject& object = addMesh(model, {{offset(random), offset(random), offset(random)},
-                                                   {offset(random), offset(random), offset(random)},
-                                                   {offset(random), offset(random), offset(random)}},
-                                           {0, 1, 2});
+        ModelObject& object = addMesh(model,
+                                      {{offset(random), offset(random), offset(random)},
+                                       {offset(random), offset(random), offset(random)},
+                                       {offset(random), offset(random), offset(random)}},
+                                      {0, 1, 2});
         object.position = {offset(random), offset(random), offset(random)};
         object.scale = {factor(random), factor(random), factor(random)};
         // Some objects turn about X alone, the others about all three axes.

@@ -1,5 +1,5 @@
-#include "mesh/mesh_operations.h"
 #include "common/recording_reporter.h"
+#include "mesh/mesh_operations.h"
 #include "support/core/memory_guard.h"
 
 #include "common/test_models.h"
@@ -100,8 +100,8 @@ Mesh runRemoveDuplicates(const Mesh& mesh)
 // chains of small steps, so that merging order and non-transitivity matter.
 Mesh randomNearDuplicateMesh(std::mt19937& random, std::uint32_t vertexCount, float scale)
 {
-    static const float offsets[] = {0.0f,   1e-7f,  -1e-7f, 1.1920929e-7f, -1.1920929e-7f, 1e-6f, -1e-6f,
-                                    2e-7f, 6e-8f, 1.2e-7f, 1.1920928e-7f, -2.3841858e-7f};
+    static const float offsets[] = {0.0f,   1e-7f, -1e-7f, 1.1920929e-7f, -1.1920929e-7f, 1e-6f,
+                                    -1e-6f, 2e-7f, 6e-8f,  1.2e-7f,       1.1920928e-7f,  -2.3841858e-7f};
     std::uniform_int_distribution<int> offsetPick(0, std::size(offsets) - 1);
     std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
     std::vector<Vector3> pool;
@@ -250,7 +250,9 @@ TEST(RemoveDuplicates, DescribedExamples)
     const Case cases[] = {
         {"1e-7 apart merge", {{{1, 1, 1}, {1, 1, 1 + 1e-7f}, {0, 0, 0}}, {0, 1, 2}}, 2, {0, 0, 1}},
         {"1e-6 apart stay", {{{1, 1, 1}, {1, 1, 1.000001f}, {0, 0, 0}}, {0, 1, 2}}, 3, {0, 1, 2}},
-        {"seven indices keep six", {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 1, 2, 1, 2, 3, 0}}, 4,
+        {"seven indices keep six",
+         {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {0, 1, 2, 1, 2, 3, 0}},
+         4,
          {0, 1, 2, 1, 2, 3}},
         {"rotations are duplicates, reversal is not",
          {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2, 1, 2, 0, 2, 0, 1, 0, 2, 1, 0, 1, 2}},
@@ -260,10 +262,7 @@ TEST(RemoveDuplicates, DescribedExamples)
          {{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, Dropped, 0, 1, 7, 0, 1, 7}},
          3,
          {0, 1, 7}},
-        {"not transitive: the third stays apart",
-         {{{0, 0, 0}, {1e-7f, 0, 0}, {2e-7f, 0, 0}}, {0, 1, 2}},
-         2,
-         {0, 0, 1}},
+        {"not transitive: the third stays apart", {{{0, 0, 0}, {1e-7f, 0, 0}, {2e-7f, 0, 0}}, {0, 1, 2}}, 2, {0, 0, 1}},
         {"indices without vertices", {{}, {5, 6, 7, 5, 6, 7}}, 0, {5, 6, 7}},
     };
     for (const Case& c : cases) {
@@ -301,8 +300,7 @@ TEST(RemoveDuplicates, AttributesStayInStepWithTheKeptTriangles)
 {
     // Two triangles over four positions stored as six vertices, then the
     // first triangle again, rotated: it must go with its attributes.
-    const Mesh mesh{{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}},
-                    {0, 1, 2, 3, 4, 5, 1, 2, 0}};
+    const Mesh mesh{{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {0, 1, 2, 3, 4, 5, 1, 2, 0}};
     Model model;
     ModelObject& object = addMesh(model, mesh.vertices, mesh.indices);
     ASSERT_TRUE(object.normals.allocate(9) && object.texCoords.allocate(9));
@@ -424,10 +422,7 @@ TEST(GenerateIndices, TriangleListsOverPlainVertexLists)
         std::vector<std::uint32_t> expected;
     };
     const Case cases[] = {
-        {8, {}, {0, 1, 2, 3, 4, 5}},
-        {9, {}, {0, 1, 2, 3, 4, 5, 6, 7, 8}},
-        {2, {}, {}},
-        {0, {}, {}},
+        {8, {}, {0, 1, 2, 3, 4, 5}}, {9, {}, {0, 1, 2, 3, 4, 5, 6, 7, 8}}, {2, {}, {}}, {0, {}, {}},
         {6, {2, 1, 0}, {2, 1, 0}},
     };
     Model model;

@@ -1,5 +1,5 @@
-#include "mesh/model.h"
 #include "formats/format_table.h"
+#include "mesh/model.h"
 #include "support/core/memory_guard.h"
 
 #include <gtest/gtest.h>

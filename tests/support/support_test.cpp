@@ -10,8 +10,8 @@
 
 #include <chrono>
 #include <cmath>
-#include <thread>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace morvex;
@@ -211,10 +211,14 @@ TEST(StaleTemporaries, OnlyThoseOfGoneOwnersAreRemoved)
     const std::string alive = std::to_string(::getpid());
     const std::vector<std::string> stale = {".a.stl." + dead + "-3-0badf00d.part", ".morvex-" + dead + "-Ab12Cd",
                                             "Morvex-" + dead + "-7"};
-    const std::vector<std::string> kept = {".a.stl." + alive + "-3-0badf00d.part", ".morvex-" + alive + "-Ab12Cd",
+    const std::vector<std::string> kept = {".a.stl." + alive + "-3-0badf00d.part",
+                                           ".morvex-" + alive + "-Ab12Cd",
                                            ".a.stl." + dead + "-3-0badf00.part", // not eight hex digits
-                                           "a.stl." + dead + ".part", ".morvex-" + dead + "-toolong",
-                                           "Morvex-" + dead + "-x", "Morvex-notes.txt", "a.stl"};
+                                           "a.stl." + dead + ".part",
+                                           ".morvex-" + dead + "-toolong",
+                                           "Morvex-" + dead + "-x",
+                                           "Morvex-notes.txt",
+                                           "a.stl"};
     for (const std::string& name : stale)
         morvex::testing::writeFile(dir / name, "x");
     std::filesystem::create_directory(dir / ("Morvex-" + dead + "-8"));

@@ -11,7 +11,6 @@
 
 using namespace morvex::testing;
 
-
 TEST(ConvertCommand, FoldersAreWalkedAndEveryFileReported)
 {
     TempDir dir;
@@ -70,9 +69,10 @@ TEST(ConvertCommand, EachFileGetsItsStatusLine)
 
     writeFile(dir / "broken.stl", "solid broken\nfacet normal 0 0 1\n");
     output.clear();
-    EXPECT_EQ(cli(shellQuote((dir / "broken.stl").string()) + " --to stl --output " + shellQuote((dir / "out").string()),
-                  &output),
-              1);
+    EXPECT_EQ(
+        cli(shellQuote((dir / "broken.stl").string()) + " --to stl --output " + shellQuote((dir / "out").string()),
+            &output),
+        1);
     EXPECT_TRUE(contains(output, "broken.stl: Read failed")) << output;
 }
 
@@ -84,8 +84,8 @@ TEST(ConvertCommand, NameClashesFollowThePolicy)
     std::filesystem::create_directories(dir / "y");
     writeBinaryStl(dir / "x" / "a.stl", 10, 1.0f);
     writeBinaryStl(dir / "y" / "a.stl", 11, 2.0f);
-    const std::string sources = shellQuote((dir / "x" / "a.stl").string()) + " " +
-                                shellQuote((dir / "y" / "a.stl").string());
+    const std::string sources =
+        shellQuote((dir / "x" / "a.stl").string()) + " " + shellQuote((dir / "y" / "a.stl").string());
     const std::string out = " --to stl --output " + shellQuote((dir / "out").string());
 
     std::string output;
@@ -158,8 +158,7 @@ TEST(ConvertCommand, JsonStoredDefaultsAndEffects)
     // A stored "no" to the create-folder question without a terminal.
     cli.writeSettings("[Options]\nCreateFolderDecision=0\n");
     std::string output;
-    EXPECT_EQ(cli(shellQuote((dir / "part.stl").string()) + " --to stl --output " +
-                      shellQuote((dir / "new").string()),
+    EXPECT_EQ(cli(shellQuote((dir / "part.stl").string()) + " --to stl --output " + shellQuote((dir / "new").string()),
                   &output),
               2);
     EXPECT_TRUE(contains(output, "--create-folder")) << output;
@@ -295,7 +294,8 @@ TEST(ConvertCommand, InterruptCancelsAndLeavesOnlyCompleteOutputs)
         const std::string command =
             cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 2 --output " + out + json) +
             " </dev/null >" + shellQuote((dir / "stdout").string()) + " 2>" + shellQuote((dir / "log").string()) +
-            " & pid=$!; until ls " + out + "/*.stl >/dev/null 2>&1 || ! kill -0 $pid 2>/dev/null; do sleep 0.02; "
+            " & pid=$!; until ls " + out +
+            "/*.stl >/dev/null 2>&1 || ! kill -0 $pid 2>/dev/null; do sleep 0.02; "
             "done; kill -INT $pid; wait $pid; echo $?";
         std::string status;
         ASSERT_EQ(runCommand("bash -c " + shellQuote(command), &status), 0);
@@ -336,9 +336,10 @@ TEST(ConvertCommand, OutputNamesOneFileOrAFolder)
     EXPECT_TRUE(contains(output, "a.stl: Success -> " + (dir / "made" / "b.obj").string())) << output;
     EXPECT_EQ(namesIn(dir / "made"), (std::set<std::string>{"b.obj"})) << "exactly the file named";
     std::string info;
-    EXPECT_EQ(runCommand(shellQuote(cliPath().string()) + " info --json " + shellQuote((dir / "made" / "b.obj").string()),
-                         &info),
-              0);
+    EXPECT_EQ(
+        runCommand(shellQuote(cliPath().string()) + " info --json " + shellQuote((dir / "made" / "b.obj").string()),
+                   &info),
+        0);
     EXPECT_TRUE(contains(info, "\"triangles\":5")) << info;
 
     ASSERT_EQ(cli(a + to("ascii.stl") + " --to stl-ascii", &output), 0) << output;
@@ -357,7 +358,8 @@ TEST(ConvertCommand, OutputNamesOneFileOrAFolder)
         std::string message;
     };
     const Case cases[] = {
-        {a + " " + shellQuote((dir / "b.stl").string()) + to("two.obj"), "names a model file, but there are several inputs"},
+        {a + " " + shellQuote((dir / "b.stl").string()) + to("two.obj"),
+         "names a model file, but there are several inputs"},
         {shellQuote((dir / "existing").string()) + to("walked.obj"), "several inputs"},
         {a + to("c.xyz"), "cannot write .xyz files"},
         {a + to("c.xyz"), "known extensions: .3dp, .3mf, .obj, .ply, .stl"},
@@ -385,9 +387,8 @@ TEST(ConvertCommand, StandardInputAndOutputForOneFileFormats)
     // conversion of the file.
     ASSERT_EQ(cli(a + " -o " + shellQuote((dir / "direct.stl").string())), 0);
     std::string output;
-    const std::string piped = tmp + cli.commandLine("- --from stl -o - --to ply") + " <" + a + " 2>/dev/null | " +
-                              tmp + cli.commandLine("- --from ply -o " + shellQuote((dir / "piped.stl").string())) +
-                              " 2>&1";
+    const std::string piped = tmp + cli.commandLine("- --from stl -o - --to ply") + " <" + a + " 2>/dev/null | " + tmp +
+                              cli.commandLine("- --from ply -o " + shellQuote((dir / "piped.stl").string())) + " 2>&1";
     ASSERT_EQ(runCommand(piped, &output), 0) << output;
     EXPECT_TRUE(contains(output, "-: Success -> " + (dir / "piped.stl").string())) << output;
     EXPECT_EQ(readFile(dir / "piped.stl").substr(80), readFile(dir / "direct.stl").substr(80));
@@ -466,8 +467,8 @@ TEST(ConvertCommand, MessagesNameTheCause)
         std::string message;
     };
     const Case cases[] = {
-        {a + " " + a + " --to stl -o " + plain, "the output folder '" + (dir / "plain.txt").string() +
-                                                     "' is a file, not a folder"},
+        {a + " " + a + " --to stl -o " + plain,
+         "the output folder '" + (dir / "plain.txt").string() + "' is a file, not a folder"},
         {a + " --to stl -o " + shellQuote((dir / "plain.txt" / "sub").string() + "/"),
          "Folder creation failed. (" + (dir / "plain.txt" / "sub").string() + "/: Not a directory)"},
     };
@@ -488,8 +489,9 @@ TEST(ConvertCommand, ProgressLineOnATerminalAndStepsWithVerbose)
     for (int i = 0; i < 6; ++i)
         writeBinaryStl(dir / "in" / ("m" + std::to_string(i) + ".stl"), 150000, static_cast<float>(i));
     const auto onTerminal = [&](const std::string& term, const std::string& extra) {
-        const std::string command = cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 1 --create-folder -o " +
-                                                    shellQuote((dir / ("out-" + term)).string() + "/") + extra);
+        const std::string command =
+            cli.commandLine(shellQuote((dir / "in").string()) + " --to stl --jobs 1 --create-folder -o " +
+                            shellQuote((dir / ("out-" + term)).string() + "/") + extra);
         std::string output;
         EXPECT_EQ(runCommand("TERM=" + term + " script -qec " + shellQuote(command) + " /dev/null </dev/null 2>&1",
                              &output),

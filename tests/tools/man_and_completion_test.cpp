@@ -38,7 +38,8 @@ std::string bashCompletes(const std::filesystem::path& script, const std::filesy
                           const std::string& words)
 {
     const std::string body = "cd " + shellQuote(folder.string()) + " && source " + shellQuote(script.string()) +
-                             " && COMP_WORDS=(" + words + ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && "
+                             " && COMP_WORDS=(" + words +
+                             ") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && "
                              "_morvex_cli && printf '%s\\n' \"${COMPREPLY[@]}\" | sort";
     std::string output;
     EXPECT_EQ(runCommand("bash -c " + shellQuote(body), &output), 0) << words;
@@ -77,8 +78,7 @@ TEST(ManAndCompletion, InstalledAndAgreeingWithHelp)
                 inTroff += c == '-' ? std::string("\\-") : std::string(1, c);
             EXPECT_TRUE(contains(page, inTroff)) << option << " in the " << command << " page";
             EXPECT_TRUE(contains(wholeMan, inTroff)) << option;
-            EXPECT_TRUE(contains(zshScript, "'" + option + "[") || contains(zshScript, "," + option + "}'"))
-                << option;
+            EXPECT_TRUE(contains(zshScript, "'" + option + "[") || contains(zshScript, "," + option + "}'")) << option;
         }
         // The bash completion offers exactly the options --help lists.
         std::set<std::string> offered;
@@ -89,8 +89,8 @@ TEST(ManAndCompletion, InstalledAndAgreeingWithHelp)
     }
     if (runCommand("command -v groff >/dev/null") == 0) {
         std::string warnings;
-        EXPECT_EQ(runCommand("groff -man -Tutf8 -ww -z " + shellQuote((share / "man" / "man1" / "morvex-cli.1").string()) +
-                                 " 2>&1",
+        EXPECT_EQ(runCommand("groff -man -Tutf8 -ww -z " +
+                                 shellQuote((share / "man" / "man1" / "morvex-cli.1").string()) + " 2>&1",
                              &warnings),
                   0);
         EXPECT_EQ(warnings, "");
@@ -106,11 +106,13 @@ TEST(ManAndCompletion, InstalledAndAgreeingWithHelp)
         writeFile(dir / "work" / name, "x");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert ''"), "B.OBJ\na.stl\nc.ply\nscans\n");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli info -- ''"), "B.OBJ\na.stl\nc.ply\nscans\n");
-    EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert a.stl --to ''"), "3dp\n3mf\nobj\nply\nstl\nstl-ascii\n");
+    EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert a.stl --to ''"),
+              "3dp\n3mf\nobj\nply\nstl\nstl-ascii\n");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert a.stl -t s"), "stl\nstl-ascii\n");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert a.stl --on-exists r"), "rename\n");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert a.stl -o ''"), "scans\n");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli con"), "convert\n");
-    EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli settings --reset o"), "output-folder\noutput-format\noverwrite\n");
+    EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli settings --reset o"),
+              "output-folder\noutput-format\noverwrite\n");
     EXPECT_FALSE(contains(bashScript, "3ds")) << "only the formats this build reads: " << bashScript;
 }

@@ -91,8 +91,8 @@ TEST(OutputSafety, TwoRunsIntoOneFolderLoseNothing)
     const CliRun convert(dir / "config", "convert");
     const std::string arguments = shellQuote((dir / "in").string()) + " --to stl --output " +
                                   shellQuote((dir / "out").string()) + " --on-exists rename --jobs 2 -q";
-    const std::string both = "(" + convert.commandLine(arguments) + " </dev/null & " +
-                             convert.commandLine(arguments) + " </dev/null & wait) 2>&1";
+    const std::string both = "(" + convert.commandLine(arguments) + " </dev/null & " + convert.commandLine(arguments) +
+                             " </dev/null & wait) 2>&1";
     constexpr int Rounds = 8;
     for (int round = 1; round <= Rounds; ++round) {
         std::string output;
@@ -193,8 +193,8 @@ TEST(HostileInput, PipesAndDevicesAreRefusedAtOnce)
     const CliRun info(dir / "config", "info");
     for (const char* name : {"pipe.ply", "pipe.obj", "pipe.3dp", "pipe.stl", "pipe.3mf", "zero.ply", "zero.stl"}) {
         std::string output;
-        const int status = runCommand("timeout 60 env " + info.commandLine(shellQuote((dir / name).string())) + " 2>&1",
-                                      &output);
+        const int status =
+            runCommand("timeout 60 env " + info.commandLine(shellQuote((dir / name).string())) + " 2>&1", &output);
         EXPECT_EQ(status, 1) << name << ": " << output; // 124 when it hung
         EXPECT_NE(output.find("not a regular file"), std::string::npos) << name << ": " << output;
     }

@@ -118,7 +118,8 @@ TEST(RunReport, SummaryCountsAgreeWithTheExitStatus)
         std::string summary; // start of the summary line; empty: none
     };
     const Case cases[] = {
-        {"all converted", a + " " + b + out + " --on-exists overwrite", 0, "2 files: 2 converted, 0 skipped, 0 failed, 0 cancelled in "},
+        {"all converted", a + " " + b + out + " --on-exists overwrite", 0,
+         "2 files: 2 converted, 0 skipped, 0 failed, 0 cancelled in "},
         {"one skipped", a + out + " --on-exists skip", 0, "1 file: 0 converted, 1 skipped, 0 failed, 0 cancelled in "},
         {"one failed", a + " " + shellQuote((dir / "broken.stl").string()) + out + " --on-exists overwrite", 1,
          "2 files: 1 converted, 0 skipped, 1 failed, 0 cancelled in "},
@@ -127,9 +128,9 @@ TEST(RunReport, SummaryCountsAgreeWithTheExitStatus)
         {"stopped", a + " " + b + out + " --on-exists stop --jobs 1", 1,
          "2 files: 0 converted, 0 skipped, 0 failed, 2 cancelled (stopped: " + (dir / "out" / "b.stl").string() +
              " existed, --on-exists stop) in "},
-        {"a path that names nothing", a + " " + shellQuote((dir / "absent.stl").string()) + out +
-                                          " --on-exists overwrite",
-         1, "1 file: 1 converted, 0 skipped, 0 failed, 0 cancelled in "},
+        {"a path that names nothing",
+         a + " " + shellQuote((dir / "absent.stl").string()) + out + " --on-exists overwrite", 1,
+         "1 file: 1 converted, 0 skipped, 0 failed, 0 cancelled in "},
         {"nothing to do", shellQuote((dir / "notes.txt").string()) + out, 2, ""},
     };
     for (const Case& c : cases) {

@@ -24,8 +24,7 @@ TEST(StoredAnswers, DefaultsAreNamedAndExplicitOverwriteIsHonouredBesideSources)
     cli.writeSettings("[Output Format]\nPDLIndex=4\n");
     output.clear();
     ASSERT_EQ(cli(a + " --same-folder", &output), 0) << output;
-    EXPECT_TRUE(contains(output, "output format: ply (stored by the desktop program in " +
-                                     cli.settingsFile().string() +
+    EXPECT_TRUE(contains(output, "output format: ply (stored by the desktop program in " + cli.settingsFile().string() +
                                      "; 'morvex-cli settings --reset output-format' forgets it)\n"))
         << output;
     output.clear();
@@ -57,12 +56,12 @@ TEST(StoredAnswers, SettingsAreShownAndReset)
                            "[Effects]\nRecalculateNormals=1\n");
     std::string shown;
     ASSERT_EQ(settings("", &shown), 0);
-    for (const char* line : {"output-format  (--to)             stl  [stored]",
-                             "output-folder  (--output)         /models/out  [stored]",
-                             "overwrite      (--on-exists)      rename  [stored]",
-                             "name-template  (--name-template)  %number%_%filename%  [stored]",
-                             "create-folder  (--create-folder)  ask on a terminal; stop without one  [stored]",
-                             "effects        (--stored-effects) recalculate normals  [stored]"})
+    for (const char* line :
+         {"output-format  (--to)             stl  [stored]", "output-folder  (--output)         /models/out  [stored]",
+          "overwrite      (--on-exists)      rename  [stored]",
+          "name-template  (--name-template)  %number%_%filename%  [stored]",
+          "create-folder  (--create-folder)  ask on a terminal; stop without one  [stored]",
+          "effects        (--stored-effects) recalculate normals  [stored]"})
         EXPECT_TRUE(contains(shown, line)) << line << " in " << shown;
 
     std::string output;
@@ -141,8 +140,7 @@ TEST(StoredAnswers, CapitalAnswersHoldForTheRunAndStoredOnesSayWhere)
 
     output.clear();
     EXPECT_EQ(runCommand("printf 's!\\n' | " + onTerminal, &output), 0) << output;
-    EXPECT_TRUE(contains(output, "\"skip\" is now the policy of later runs, stored in " +
-                                     cli.settingsFile().string() +
+    EXPECT_TRUE(contains(output, "\"skip\" is now the policy of later runs, stored in " + cli.settingsFile().string() +
                                      "; 'morvex-cli settings --reset overwrite' forgets it"))
         << output;
     EXPECT_EQ(countOf(output, "What would you like to do?"), 1u) << output;

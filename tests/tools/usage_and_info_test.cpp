@@ -96,7 +96,8 @@ TEST(FormatsCommand, ListsTheTableAndOnlyWritersAreAcceptedByTo)
                               shellQuote((dir / "out").string() + "/"),
                           &output),
                   writes ? 0 : 2)
-            << line << "\n" << output;
+            << line << "\n"
+            << output;
         if (line.find("\"route\":\"helper\"") != std::string::npos) {
             EXPECT_NE(line.find("\"helperInstalled\":false"), std::string::npos) << line;
         }

@@ -18,15 +18,23 @@ constexpr OptionSpec ConvertOptions[] = {
      Completion::Folder},
     {"--same-folder", 0, {}, "next to each source file, whatever is stored"},
     {"--create-folder", 0, {}, "create a missing output folder without asking"},
-    {"--on-exists", 0, "ACTION", "when an output file exists: ask, overwrite, skip,\nstop or rename; default: the "
-                                 "stored policy",
+    {"--on-exists", 0, "ACTION",
+     "when an output file exists: ask, overwrite, skip,\nstop or rename; default: the "
+     "stored policy",
      Completion::Words, "ask overwrite skip stop rename"},
-    {"--name-template", 0, "T", "numbered names for rename, with %filename% and\n%number%; default: the stored one, "
-                                "%filename%-%number%"},
-    {"--allow-references", 0, "DIR", "also read textures and material libraries that a\nmodel names inside DIR "
-                                     "(repeatable); by default only\nits own folder and the folders given are read",
+    {"--name-template", 0, "T",
+     "numbered names for rename, with %filename% and\n%number%; default: the stored one, "
+     "%filename%-%number%"},
+    {"--allow-references", 0, "DIR",
+     "also read textures and material libraries that a\nmodel names inside DIR "
+     "(repeatable); by default only\nits own folder and the folders given are read",
      Completion::Folder},
-    {"--remove-duplicates", 0, {}, "remove duplicate triangles and vertices", Completion::Nothing, {},
+    {"--remove-duplicates",
+     0,
+     {},
+     "remove duplicate triangles and vertices",
+     Completion::Nothing,
+     {},
      "Effects (for this run)"},
     {"--recalculate-normals", 0, {}, "compute normals afresh"},
     {"--translate", 0, "X,Y,Z", "move by X, Y, Z model units"},
@@ -36,8 +44,11 @@ constexpr OptionSpec ConvertOptions[] = {
     {"--jobs", 'j', "N", "files converted at once; default: processor count", Completion::Nothing, {}, "Run"},
     {"--dry-run", 'n', {}, "list each planned output and name clash; write nothing"},
     {"--quiet", 'q', {}, "print errors only"},
-    {"--verbose", 'v', {}, "every step of every file with its time, every file\nleft out and every file that never "
-                           "started"},
+    {"--verbose",
+     'v',
+     {},
+     "every step of every file with its time, every file\nleft out and every file that never "
+     "started"},
     {"--json", 0, {}, "one JSON object per file on standard output"},
     {"--help", 'h', {}, "this text"},
 };
@@ -231,16 +242,22 @@ std::string bashCompletion()
                       "    for entry in $(compgen -f -- \"$cur\"); do\n"
                       "        [[ -d $entry ]] && continue\n"
                       "        case \"${entry##*.}\" in\n"
-                      "        " + joined(readExtensions(), "|") + ") COMPREPLY+=(\"$entry\") ;;\n"
+                      "        " +
+                      joined(readExtensions(), "|") +
+                      ") COMPREPLY+=(\"$entry\") ;;\n"
                       "        *) case \"$(printf '%s' \"${entry##*.}\" | tr '[:upper:]' '[:lower:]')\" in\n"
-                      "           " + joined(readExtensions(), "|") + ") COMPREPLY+=(\"$entry\") ;;\n"
+                      "           " +
+                      joined(readExtensions(), "|") +
+                      ") COMPREPLY+=(\"$entry\") ;;\n"
                       "           esac ;;\n"
                       "        esac\n"
                       "    done\n}\n\n"
                       "_morvex_cli()\n{\n"
                       "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
                       "    if [[ $COMP_CWORD -eq 1 ]]; then\n"
-                      "        COMPREPLY=($(compgen -W \"" + commands + "help version --help --version\" -- \"$cur\"))\n"
+                      "        COMPREPLY=($(compgen -W \"" +
+                      commands +
+                      "help version --help --version\" -- \"$cur\"))\n"
                       "        return\n"
                       "    fi\n"
                       "    case ${COMP_WORDS[1]} in\n";
@@ -262,12 +279,14 @@ std::string bashCompletion()
                 out += "COMPREPLY=() ;;\n";
         }
         out += "        *) if [[ $cur == -* ]]; then\n"
-               "               COMPREPLY=($(compgen -W \"" + optionWords + "\" -- \"$cur\"))\n";
+               "               COMPREPLY=($(compgen -W \"" +
+               optionWords + "\" -- \"$cur\"))\n";
         out += command.operandsAre == Completion::ModelFile ? "           else\n               _morvex_cli_models\n"
                                                             : "           else\n               COMPREPLY=()\n";
         out += "           fi ;;\n        esac ;;\n";
     }
-    out += "    help) COMPREPLY=($(compgen -W \"" + commands + "\" -- \"$cur\")) ;;\n"
+    out += "    help) COMPREPLY=($(compgen -W \"" + commands +
+           "\" -- \"$cur\")) ;;\n"
            "    esac\n}\ncomplete -F _morvex_cli morvex-cli\n";
     return out;
 }
@@ -300,7 +319,9 @@ std::string zshCompletion()
             if (option.takesValue()) {
                 const std::string words = wordsOf(option);
                 value = ":" + std::string(option.valueName) + ":" +
-                        (option.completes == Completion::Folder ? "_files" : !words.empty() ? "(" + words + ")" : " ");
+                        (option.completes == Completion::Folder ? "_files"
+                         : !words.empty()                       ? "(" + words + ")"
+                                                                : " ");
             }
             const std::string text = "[" + zshText(option.help) + "]" + value;
             if (option.shortName != 0)
@@ -334,16 +355,16 @@ const CommandSpec* commandSpec(std::string_view name)
 const OptionSpec* findOptionSpec(const CommandSpec& command, std::string_view name)
 {
     for (const OptionSpec& option : command.options)
-        if (name == option.longName || (name.size() == 2 && name[0] == '-' && option.shortName != 0 &&
-                                        name[1] == option.shortName))
+        if (name == option.longName ||
+            (name.size() == 2 && name[0] == '-' && option.shortName != 0 && name[1] == option.shortName))
             return &option;
     return nullptr;
 }
 
 std::string commandHelp(const CommandSpec& command)
 {
-    std::string out = "usage: morvex-cli " + std::string(command.name) + " " + std::string(command.operands) +
-                      "\n\n" + std::string(command.summary) + "\n\n";
+    std::string out = "usage: morvex-cli " + std::string(command.name) + " " + std::string(command.operands) + "\n\n" +
+                      std::string(command.summary) + "\n\n";
     std::size_t width = 0;
     for (const OptionSpec& option : command.options)
         width = std::max(width, optionTitle(option).size());

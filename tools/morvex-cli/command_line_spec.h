@@ -23,8 +23,8 @@ enum class Completion {
 };
 
 struct OptionSpec {
-    std::string_view longName;  // "--to"
-    char shortName = 0;         // 't'; 0 when none
+    std::string_view longName;       // "--to"
+    char shortName = 0;              // 't'; 0 when none
     std::string_view valueName = {}; // "FORMAT"; empty when the option takes none
     std::string_view help = {};      // lines separated by '\n'; "%FORMATS%" for the --to names
     Completion completes = Completion::Nothing;

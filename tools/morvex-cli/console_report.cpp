@@ -18,7 +18,7 @@ constexpr auto RedrawInterval = std::chrono::milliseconds(200);
 
 std::size_t terminalWidth()
 {
-    winsize size {};
+    winsize size{};
     if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
         return size.ws_col;
     return 80;
@@ -353,14 +353,15 @@ std::string fileResultJson(const RunEntry& entry, std::size_t index)
 OverwriteReply TerminalOverwriteQuestion::ask(const std::filesystem::path& candidate, bool overwriteOffered)
 {
     if (forThisRun_ && (forThisRun_->answer != OverwriteAnswer::Overwrite || overwriteOffered)) {
-        ErrorOutput::instance().write(displayPath(candidate.string()) + " exists: " +
-                                      answerWord(forThisRun_->answer) + " (your answer for this run)\n");
+        ErrorOutput::instance().write(displayPath(candidate.string()) + " exists: " + answerWord(forThisRun_->answer) +
+                                      " (your answer for this run)\n");
         return *forThisRun_;
     }
     const std::string question = overwriteQuestionText(displayPath(candidate.string()));
-    const std::string prompt = std::string(overwriteOffered ? "[o]verwrite, [r]ename or [s]kip" : "[r]ename or [s]kip") +
-                               " (a capital letter: for every clash of this run; add ! for \"" +
-                               std::string(DontAskAgainText) + "\", e.g. r!): ";
+    const std::string prompt =
+        std::string(overwriteOffered ? "[o]verwrite, [r]ename or [s]kip" : "[r]ename or [s]kip") +
+        " (a capital letter: for every clash of this run; add ! for \"" + std::string(DontAskAgainText) +
+        "\", e.g. r!): ";
     OverwriteReply reply;
     bool wholeRun = false;
     askOnTerminal(question, prompt, watcher_, [&](std::string_view typed, bool remember) {
@@ -381,8 +382,8 @@ OverwriteReply TerminalOverwriteQuestion::ask(const std::filesystem::path& candi
         forThisRun_ = reply;
     if (reply.dontAskAgain && reply.answer != OverwriteAnswer::Cancel)
         ErrorOutput::instance().write("morvex-cli: \"" + answerWord(reply.answer) +
-                                      "\" is now the policy of later runs, stored " + storedAnswerNote(store_, "overwrite") +
-                                      "\n");
+                                      "\" is now the policy of later runs, stored " +
+                                      storedAnswerNote(store_, "overwrite") + "\n");
     return reply;
 }
 

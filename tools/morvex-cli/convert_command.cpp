@@ -212,10 +212,9 @@ EarlyExit answerOutputFolderCheck(const OutputFolderCheck& check, const std::str
 EarlyExit decideOutputFolder(ConvertSession& session, std::string& outputFolder)
 {
     const ConvertOptions& options = session.options;
-    std::string text = options.sameFolder ? std::string(SameFolderText)
-                       : options.outputFolder
-                           ? *options.outputFolder
-                           : session.store.readText(OutputFolderSection, "CBString", SameFolderText);
+    std::string text = options.sameFolder     ? std::string(SameFolderText)
+                       : options.outputFolder ? *options.outputFolder
+                                              : session.store.readText(OutputFolderSection, "CBString", SameFolderText);
     if (const EarlyExit ended = refuseFileAsFolder(text))
         return ended;
     if (options.dryRun)
@@ -224,8 +223,7 @@ EarlyExit decideOutputFolder(ConvertSession& session, std::string& outputFolder)
     if (options.createFolder && text != SameFolderText && !text.empty())
         std::filesystem::create_directories(text, error);
     TerminalFolderQuestion question(session.watcher, session.store);
-    const OutputFolderCheck check =
-        checkOutputFolder(text, session.store, session.interactive ? &question : nullptr);
+    const OutputFolderCheck check = checkOutputFolder(text, session.store, session.interactive ? &question : nullptr);
     if (session.watcher.interrupted())
         return 130;
     if (const EarlyExit ended = answerOutputFolderCheck(check, text, options.quiet))
@@ -272,16 +270,15 @@ EarlyExit chooseOutputFormat(const ConvertSession& session, const FileFormat*& f
     // Said before the run, so that no stored answer surprises anyone.
     if (session.options.format == nullptr && !session.options.quiet) {
         const bool stored = session.store.valueExists(OutputFormatSection, "PDLIndex");
-        ErrorOutput::instance().write("output format: " + std::string(format->name) +
-                                      (stored ? " (stored by the desktop program " +
-                                                    storedAnswerNote(session.store, "output-format") + ")\n"
-                                              : " (the default; choose one with --to)\n"));
+        ErrorOutput::instance().write(
+            "output format: " + std::string(format->name) +
+            (stored ? " (stored by the desktop program " + storedAnswerNote(session.store, "output-format") + ")\n"
+                    : " (the default; choose one with --to)\n"));
     }
     return std::nullopt;
 }
 
-ConversionSettings runSettings(const ConvertSession& session, const FileFormat& format,
-                               const std::string& outputFolder)
+ConversionSettings runSettings(const ConvertSession& session, const FileFormat& format, const std::string& outputFolder)
 {
     const EffectSettings effects = effectsFor(session.options, session.store);
     ConversionSettings settings;
@@ -325,12 +322,11 @@ EarlyExit planConversion(ConvertSession& session, ConvertPlan& plan)
         if (const EarlyExit ended = checkRoomForOutputs(plan))
             return ended;
 
-    ConversionRun& run = plan.run.emplace(
-        plan.inputs.files, runSettings(session, *plan.format, plan.outputFolder),
-        [](const std::filesystem::path& source, const std::filesystem::path& output,
-           const ConversionSettings& runSettings, ProgressReporter& reporter, Failure* failure) {
-            return convertFile(source, output, runSettings, reporter, failure);
-        });
+    ConversionRun& run =
+        plan.run.emplace(plan.inputs.files, runSettings(session, *plan.format, plan.outputFolder),
+                         [](const std::filesystem::path& source, const std::filesystem::path& output,
+                            const ConversionSettings& runSettings, ProgressReporter& reporter,
+                            Failure* failure) { return convertFile(source, output, runSettings, reporter, failure); });
     run.workerCount = session.options.jobs != 0 ? session.options.jobs : processorCount();
     run.environment.nameTemplate =
         session.options.nameTemplate ? *session.options.nameTemplate : storedNameTemplate(session.store);
@@ -432,7 +428,8 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
     const auto started = std::chrono::steady_clock::now();
     LiveResults live(plan.inputs.files, {options.json, options.quiet, options.verbose});
     if (session.streams.readsInput() || session.streams.writesOutput())
-        live.showNamesBy([&streams = session.streams](const std::filesystem::path& path) { return streams.shownName(path); });
+        live.showNamesBy(
+            [&streams = session.streams](const std::filesystem::path& path) { return streams.shownName(path); });
     ConsoleSink sink(plan.inputs.files, standardErrorIsTerminal() && !options.quiet, options.verbose && !options.json,
                      live);
     TerminalOverwriteQuestion terminalQuestion(session.watcher, session.store);

@@ -23,8 +23,10 @@ std::optional<OverwriteChoice> parseChoice(std::string_view text)
         const char* name;
         OverwriteChoice choice;
     };
-    static constexpr Row rows[] = {{"ask", OverwriteChoice::Prompt},  {"overwrite", OverwriteChoice::Overwrite},
-                                   {"skip", OverwriteChoice::Skip},   {"stop", OverwriteChoice::Stop},
+    static constexpr Row rows[] = {{"ask", OverwriteChoice::Prompt},
+                                   {"overwrite", OverwriteChoice::Overwrite},
+                                   {"skip", OverwriteChoice::Skip},
+                                   {"stop", OverwriteChoice::Stop},
                                    {"rename", OverwriteChoice::Rename}};
     for (const Row& row : rows)
         if (equalsIgnoreCase(text, row.name))
@@ -85,7 +87,8 @@ bool applyOption(const OptionSpec& option, const std::string& value, ConvertOpti
         if (!triple)
             return error = std::string(name) + " needs three numbers X,Y,Z" + (isScale ? " (or one factor)" : "") +
                            " between -1000000 and 1000000, each digits with an optional minus and at most one "
-                           "decimal point, not '" + value + "'",
+                           "decimal point, not '" +
+                           value + "'",
                    false;
         (name == "--translate" ? options.translate : name == "--rotate" ? options.rotate : options.scale) = triple;
     } else if (name == "--stored-effects") {
@@ -158,7 +161,8 @@ bool settleOutputTarget(ConvertOptions& options, std::string& error)
     if (severalInputs(options.paths)) {
         if (formatForExtension(extension) == nullptr)
             return true; // "scans.2026" is a folder name
-        return error = "--output '" + target + "' names a model file, but there are several inputs; name a folder "
+        return error = "--output '" + target +
+                       "' names a model file, but there are several inputs; name a folder "
                        "(end it with /)",
                false;
     }
@@ -168,8 +172,8 @@ bool settleOutputTarget(ConvertOptions& options, std::string& error)
                        std::string(options.format->extension) + " files, not '" + target + "'",
                false;
     if (format == nullptr)
-        return error = "cannot write ." + extension + " files ('" + target + "'); known extensions: " +
-                       outputExtensionList() + " (end the name with / for a folder)",
+        return error = "cannot write ." + extension + " files ('" + target +
+                       "'); known extensions: " + outputExtensionList() + " (end the name with / for a folder)",
                false;
     options.format = format;
     options.outputFile = path;
@@ -216,8 +220,7 @@ std::string needsValue(const OptionSpec& option)
 }
 
 // "--name", "--name=value" or "--name value".
-bool parseLongOption(const std::vector<std::string>& args, std::size_t& i, ConvertOptions& options,
-                     std::string& error)
+bool parseLongOption(const std::vector<std::string>& args, std::size_t& i, ConvertOptions& options, std::string& error)
 {
     const std::string& arg = args[i];
     const std::size_t equals = arg.find('=');

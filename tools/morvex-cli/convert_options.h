@@ -20,10 +20,10 @@ struct ConvertOptions {
     // --output naming one file (one input, a model extension): written
     // exactly there; outputFolder then holds its folder.
     std::optional<std::filesystem::path> outputFile;
-    bool sameFolder = false;                 // --same-folder
-    bool createFolder = false;               // --create-folder
-    std::optional<OverwriteChoice> onExists; // --on-exists
-    std::optional<std::string> nameTemplate; // --name-template
+    bool sameFolder = false;                    // --same-folder
+    bool createFolder = false;                  // --create-folder
+    std::optional<OverwriteChoice> onExists;    // --on-exists
+    std::optional<std::string> nameTemplate;    // --name-template
     std::vector<std::string> allowedReferences; // --allow-references, each folder
     bool removeDuplicates = false;
     bool recalculateNormals = false;
@@ -38,10 +38,7 @@ struct ConvertOptions {
     bool json = false;
     bool help = false;
 
-    bool anyEffectOption() const
-    {
-        return removeDuplicates || recalculateNormals || translate || rotate || scale;
-    }
+    bool anyEffectOption() const { return removeDuplicates || recalculateNormals || translate || rotate || scale; }
 };
 
 // Fills `options` from the arguments after "convert"; false with a message

@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <array>
-#include <span>
 #include <cstdio>
 #include <fstream>
+#include <span>
 #include <unordered_set>
 
 namespace morvex::cli {
@@ -111,7 +111,8 @@ std::string noticeJson(const InputNotice& notice, std::string_view kind)
 
 void reportInputNotices(const InputCollection& inputs, ResultStyle style)
 {
-    static constexpr std::array<std::string_view, 6> OtherMedia = {"image", "archive", "text", "audio", "video", "other"};
+    static constexpr std::array<std::string_view, 6> OtherMedia = {"image", "archive", "text",
+                                                                   "audio", "video",   "other"};
     std::array<std::size_t, OtherMedia.size()> mediaCounts{};
     std::size_t unsupported = 0;
     std::vector<std::string> unsupportedExtensions;

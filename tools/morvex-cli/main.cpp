@@ -4,12 +4,12 @@
 //   morvex-cli formats [--json]
 //   morvex-cli settings [--reset KEY]... [--all]
 
-#include "app/model_io.h"
 #include "app/media_kinds.h"
+#include "app/model_io.h"
 #include "app/model_summary.h"
-#include "formats/format_table.h"
 #include "command_line_spec.h"
 #include "convert_command.h"
+#include "formats/format_table.h"
 #include "formats_command.h"
 #include "settings_command.h"
 #include "suggestion.h"
@@ -29,26 +29,25 @@ namespace {
 
 constexpr const char* Version = "0.1.0";
 
-constexpr const char* UsageText =
-    "usage: morvex-cli info [--json] FILE...\n"
-    "       morvex-cli convert [options] PATH...\n"
-    "       morvex-cli formats [--json]\n"
-    "       morvex-cli settings [--reset KEY]... [--all]\n"
-    "       morvex-cli help [COMMAND] | --help | -V | --version | version\n"
-    "\n"
-    "info     reads each file and prints what it holds: objects with their vertex,\n"
-    "         index, triangle, normal, colour and texture-coordinate counts,\n"
-    "         materials, bounding box and properties. --json prints one JSON\n"
-    "         object per file and line.\n"
-    "convert  converts files and folders of model files into one output format,\n"
-    "         several at once; 'morvex-cli convert --help' lists its options.\n"
-    "formats  lists every format: its extension, whether it is read (by our own\n"
-    "         reader or through the helper) and the --to names that write it.\n"
-    "settings shows the stored settings that convert uses when an option is not\n"
-    "         given, and resets them.\n"
-    "\n"
-    "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
-    "error, 130 when interrupted.\n";
+constexpr const char* UsageText = "usage: morvex-cli info [--json] FILE...\n"
+                                  "       morvex-cli convert [options] PATH...\n"
+                                  "       morvex-cli formats [--json]\n"
+                                  "       morvex-cli settings [--reset KEY]... [--all]\n"
+                                  "       morvex-cli help [COMMAND] | --help | -V | --version | version\n"
+                                  "\n"
+                                  "info     reads each file and prints what it holds: objects with their vertex,\n"
+                                  "         index, triangle, normal, colour and texture-coordinate counts,\n"
+                                  "         materials, bounding box and properties. --json prints one JSON\n"
+                                  "         object per file and line.\n"
+                                  "convert  converts files and folders of model files into one output format,\n"
+                                  "         several at once; 'morvex-cli convert --help' lists its options.\n"
+                                  "formats  lists every format: its extension, whether it is read (by our own\n"
+                                  "         reader or through the helper) and the --to names that write it.\n"
+                                  "settings shows the stored settings that convert uses when an option is not\n"
+                                  "         given, and resets them.\n"
+                                  "\n"
+                                  "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
+                                  "error, 130 when interrupted.\n";
 
 int printText(std::string_view text)
 {

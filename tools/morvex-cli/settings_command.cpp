@@ -27,7 +27,8 @@ std::string outputFormatText(const SettingsStore& store)
     const FileFormat* format = outputListEntry(store.readInt("Output Format", "PDLIndex", -1));
     if (format == nullptr)
         return std::string(outputListEntry(0)->name);
-    return format->writable() ? std::string(format->name) : std::string(format->name) + ", which this build cannot write";
+    return format->writable() ? std::string(format->name)
+                              : std::string(format->name) + ", which this build cannot write";
 }
 
 std::string overwriteText(const SettingsStore& store)
@@ -79,7 +80,9 @@ const std::vector<StoredKey>& storedKeys()
         {"output-folder",
          "--output",
          {{"Output Folder", "CBString", ""}},
-         [](const SettingsStore& store) { return store.readText("Output Folder", "CBString", "(beside each source)"); }},
+         [](const SettingsStore& store) {
+             return store.readText("Output Folder", "CBString", "(beside each source)");
+         }},
         {"overwrite",
          "--on-exists",
          {{"Overwrite", "AlwaysPrompt", ""},

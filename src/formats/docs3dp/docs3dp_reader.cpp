@@ -63,8 +63,7 @@ public:
                 return OperationResult::Cancelled;
             if (const OperationResult result = readRootChild(child); result != OperationResult::Success)
                 return result;
-            reporter_.setProgress(static_cast<double>(children.position()) /
-                                  static_cast<double>(chunks_.fileSize()));
+            reporter_.setProgress(static_cast<double>(children.position()) / static_cast<double>(chunks_.fileSize()));
         }
         return OperationResult::Success;
     }
@@ -172,8 +171,8 @@ private:
             case Vertices:
                 if (!child.complete())
                     return failAtByte(failure_, FailureKind::Malformed, child.start,
-                                      "vertex block of " + std::to_string(child.size) +
-                                          " bytes where the file holds " + std::to_string(child.available));
+                                      "vertex block of " + std::to_string(child.size) + " bytes where the file holds " +
+                                          std::to_string(child.available));
                 if (!readVertices(child, object))
                     return outOfMemory();
                 break;

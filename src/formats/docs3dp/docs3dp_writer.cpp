@@ -147,8 +147,7 @@ private:
     OperationResult writeMesh(const ModelObject& object)
     {
         chunks_.beginGroup(Mesh);
-        chunks_.writeBlock(Vertices, object.vertices.data(),
-                           std::uint64_t{object.vertices.count()} * VertexRecordSize);
+        chunks_.writeBlock(Vertices, object.vertices.data(), std::uint64_t{object.vertices.count()} * VertexRecordSize);
         if (const OperationResult result = writeCorners(object); result != OperationResult::Success)
             return result;
         if (object.properties.hasProperty(DefaultColorKey))

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <optional>
 #include <cstdio>
+#include <optional>
 
 namespace morvex::obj {
 
@@ -230,7 +230,8 @@ OperationResult addPosition(LineScanner& line, RawObj& raw, Failure* failure)
     return OperationResult::Success;
 }
 
-template <typename Array, typename Value> OperationResult appendValue(Array& list, const Value& value, Failure* failure)
+template <typename Array, typename Value>
+OperationResult appendValue(Array& list, const Value& value, Failure* failure)
 {
     if (list.count() == UINT32_MAX)
         return failWith(failure, FailureKind::Unsupported, "too many entries");
@@ -491,8 +492,8 @@ OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, F
 // The lines first, then the model; `linesRead` is called between the two,
 // when the bytes are no longer needed.
 template <typename AfterLines>
-OperationResult readLinesThenCompile(std::string_view bytes, Model& model, ProgressReporter& reporter,
-                                     Failure* failure, ObjCompanions* companions, AfterLines linesRead)
+OperationResult readLinesThenCompile(std::string_view bytes, Model& model, ProgressReporter& reporter, Failure* failure,
+                                     ObjCompanions* companions, AfterLines linesRead)
 {
     RawObj raw;
     OperationResult result;
@@ -521,8 +522,8 @@ OperationResult readObj(const std::filesystem::path& path, Model& model, Progres
     ObjFolderCompanions companions(path.parent_path());
     // The mapping goes as soon as the lines are read: a large file's pages
     // would otherwise stay beside the model while it is built.
-    const OperationResult result = readLinesThenCompile(file->view(), model, reporter, failure, &companions,
-                                                        [&file] { file.reset(); });
+    const OperationResult result =
+        readLinesThenCompile(file->view(), model, reporter, failure, &companions, [&file] { file.reset(); });
     for (const std::string& refused : companions.refusedReferences())
         reporter.postTextMessage(refused);
     return result;

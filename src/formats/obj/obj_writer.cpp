@@ -154,7 +154,8 @@ OperationResult planObjects(const Model& model, WritePlan& plan, Failure* failur
 // material range in list order (all of its triangles with material 0 when it
 // has none); zero records fill up to one record per triangle of the model.
 // Stops, returning false, when `visit` does.
-template <typename Visit> bool forEachRecord(const WritePlan& plan, Visit&& visit)
+template <typename Visit>
+bool forEachRecord(const WritePlan& plan, Visit&& visit)
 {
     std::uint32_t k = 0;
     const auto visitRange = [&](const ObjectPlan& objectPlan, std::uint64_t first, std::uint64_t end,

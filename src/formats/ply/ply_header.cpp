@@ -187,8 +187,7 @@ OperationResult HeaderParser::property(LineScanner tokens)
         header_.edgeProperties.push_back(property);
         break;
     }
-    case ElementKind::Other:
-        break;
+    case ElementKind::Other: break;
     }
     return OperationResult::Success;
 }
@@ -229,20 +228,15 @@ std::uint32_t valueSize(PlyValueType type)
 {
     switch (type) {
     case PlyValueType::Char:
-    case PlyValueType::Uchar:
-        return 1;
+    case PlyValueType::Uchar: return 1;
     case PlyValueType::Short:
-    case PlyValueType::Ushort:
-        return 2;
+    case PlyValueType::Ushort: return 2;
     case PlyValueType::Int:
     case PlyValueType::Uint:
-    case PlyValueType::Float:
-        return 4;
-    case PlyValueType::Double:
-        return 8;
+    case PlyValueType::Float: return 4;
+    case PlyValueType::Double: return 8;
     case PlyValueType::List:
-    case PlyValueType::Unknown:
-        return 0;
+    case PlyValueType::Unknown: return 0;
     }
     return 0;
 }
@@ -254,11 +248,11 @@ PlyValueType valueTypeFromWord(std::string_view word)
         PlyValueType type;
     };
     static constexpr Name names[] = {
-        {"char", PlyValueType::Char},   {"uchar", PlyValueType::Uchar},     {"int", PlyValueType::Int},
-        {"uint", PlyValueType::Uint},   {"short", PlyValueType::Short},     {"ushort", PlyValueType::Ushort},
-        {"float", PlyValueType::Float}, {"float32", PlyValueType::Float}, {"double", PlyValueType::Double},
-        {"list", PlyValueType::List},   {"int8", PlyValueType::Char},       {"uint8", PlyValueType::Uchar},
-        {"int16", PlyValueType::Short}, {"uint16", PlyValueType::Ushort},   {"int32", PlyValueType::Int},
+        {"char", PlyValueType::Char},   {"uchar", PlyValueType::Uchar},    {"int", PlyValueType::Int},
+        {"uint", PlyValueType::Uint},   {"short", PlyValueType::Short},    {"ushort", PlyValueType::Ushort},
+        {"float", PlyValueType::Float}, {"float32", PlyValueType::Float},  {"double", PlyValueType::Double},
+        {"list", PlyValueType::List},   {"int8", PlyValueType::Char},      {"uint8", PlyValueType::Uchar},
+        {"int16", PlyValueType::Short}, {"uint16", PlyValueType::Ushort},  {"int32", PlyValueType::Int},
         {"uint32", PlyValueType::Uint}, {"float64", PlyValueType::Double},
     };
     for (const Name& name : names)

@@ -32,20 +32,11 @@ ArgbColor replaceColorByte(ArgbColor color, PlyRole role, std::int64_t value)
 {
     int shift = 0;
     switch (role) {
-    case PlyRole::Alpha:
-        shift = 24;
-        break;
-    case PlyRole::Red:
-        shift = 16;
-        break;
-    case PlyRole::Green:
-        shift = 8;
-        break;
-    case PlyRole::Blue:
-        shift = 0;
-        break;
-    default:
-        return color;
+    case PlyRole::Alpha: shift = 24; break;
+    case PlyRole::Red: shift = 16; break;
+    case PlyRole::Green: shift = 8; break;
+    case PlyRole::Blue: shift = 0; break;
+    default: return color;
     }
     const std::uint32_t byte = static_cast<std::uint32_t>(static_cast<std::uint64_t>(value) & 0xFFu);
     return (color & ~(0xFFu << shift)) | (byte << shift);
@@ -64,7 +55,8 @@ std::uint64_t byteSwap(std::uint64_t value)
     return __builtin_bswap64(value);
 }
 
-template <typename T, bool BigEndian> T load(const unsigned char* at)
+template <typename T, bool BigEndian>
+T load(const unsigned char* at)
 {
     T value;
     std::memcpy(&value, at, sizeof value);
@@ -75,28 +67,20 @@ template <typename T, bool BigEndian> T load(const unsigned char* at)
 
 // One binary value of a known-size type. Every value a PLY file can hold is
 // exact in a double, except a double itself.
-template <bool BigEndian> double readValue(const unsigned char* at, PlyValueType type)
+template <bool BigEndian>
+double readValue(const unsigned char* at, PlyValueType type)
 {
     switch (type) {
-    case PlyValueType::Char:
-        return static_cast<std::int8_t>(at[0]);
-    case PlyValueType::Uchar:
-        return at[0];
-    case PlyValueType::Short:
-        return static_cast<std::int16_t>(load<std::uint16_t, BigEndian>(at));
-    case PlyValueType::Ushort:
-        return load<std::uint16_t, BigEndian>(at);
-    case PlyValueType::Int:
-        return static_cast<std::int32_t>(load<std::uint32_t, BigEndian>(at));
-    case PlyValueType::Uint:
-        return load<std::uint32_t, BigEndian>(at);
-    case PlyValueType::Float:
-        return std::bit_cast<float>(load<std::uint32_t, BigEndian>(at));
-    case PlyValueType::Double:
-        return std::bit_cast<double>(load<std::uint64_t, BigEndian>(at));
+    case PlyValueType::Char: return static_cast<std::int8_t>(at[0]);
+    case PlyValueType::Uchar: return at[0];
+    case PlyValueType::Short: return static_cast<std::int16_t>(load<std::uint16_t, BigEndian>(at));
+    case PlyValueType::Ushort: return load<std::uint16_t, BigEndian>(at);
+    case PlyValueType::Int: return static_cast<std::int32_t>(load<std::uint32_t, BigEndian>(at));
+    case PlyValueType::Uint: return load<std::uint32_t, BigEndian>(at);
+    case PlyValueType::Float: return std::bit_cast<float>(load<std::uint32_t, BigEndian>(at));
+    case PlyValueType::Double: return std::bit_cast<double>(load<std::uint64_t, BigEndian>(at));
     case PlyValueType::List:
-    case PlyValueType::Unknown:
-        return 0;
+    case PlyValueType::Unknown: return 0;
     }
     return 0;
 }
@@ -135,7 +119,8 @@ public:
 
     OperationResult prepare();
     OperationResult readAscii();
-    template <bool BigEndian> OperationResult readBinary();
+    template <bool BigEndian>
+    OperationResult readBinary();
     OperationResult finish();
 
 private:
@@ -160,7 +145,8 @@ private:
 
     OperationResult readAsciiVertex(LineScanner& line);
     OperationResult readAsciiFace(LineScanner& line);
-    template <bool BigEndian> OperationResult readBinaryFace(const unsigned char*& at, const unsigned char* end);
+    template <bool BigEndian>
+    OperationResult readBinaryFace(const unsigned char*& at, const unsigned char* end);
 
     const PlyHeader& header_;
     std::string_view body_;
@@ -304,8 +290,7 @@ OperationResult BodyReader::readAsciiVertex(LineScanner& line)
             color = replaceColorByte(color, property.role, value);
             break;
         }
-        default:
-            break;
+        default: break;
         }
     }
     object_.vertices[verticesRead_] = position;
@@ -385,7 +370,8 @@ OperationResult BodyReader::readAscii()
     return OperationResult::Success;
 }
 
-template <bool BigEndian> OperationResult BodyReader::readBinaryFace(const unsigned char*& at, const unsigned char* end)
+template <bool BigEndian>
+OperationResult BodyReader::readBinaryFace(const unsigned char*& at, const unsigned char* end)
 {
     const std::uint32_t firstIndex = nextIndex_;
     ArgbColor color = OpaqueBlack;
@@ -423,7 +409,8 @@ template <bool BigEndian> OperationResult BodyReader::readBinaryFace(const unsig
     return OperationResult::Success;
 }
 
-template <bool BigEndian> OperationResult BodyReader::readBinary()
+template <bool BigEndian>
+OperationResult BodyReader::readBinary()
 {
     const unsigned char* begin = reinterpret_cast<const unsigned char*>(body_.data());
     const unsigned char* at = begin;
@@ -491,15 +478,9 @@ OperationResult readBody(const PlyHeader& header, std::string_view body, Model& 
     if (result != OperationResult::Success)
         return result;
     switch (header.format) {
-    case PlyFormat::Ascii:
-        result = reader.readAscii();
-        break;
-    case PlyFormat::BinaryLittleEndian:
-        result = reader.readBinary<false>();
-        break;
-    case PlyFormat::BinaryBigEndian:
-        result = reader.readBinary<true>();
-        break;
+    case PlyFormat::Ascii: result = reader.readAscii(); break;
+    case PlyFormat::BinaryLittleEndian: result = reader.readBinary<false>(); break;
+    case PlyFormat::BinaryBigEndian: result = reader.readBinary<true>(); break;
     case PlyFormat::Unknown: result = failWith(failure, FailureKind::Malformed, "unknown PLY format"); break;
     }
     if (result == OperationResult::Success)

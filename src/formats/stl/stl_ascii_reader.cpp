@@ -189,10 +189,8 @@ OperationResult readFacets(BlockLineReader& lines, FacetStage& facets, ProgressR
             if (facets.count() == UINT32_MAX || !facets.append(facet))
                 return failOutOfMemory(failure);
             break;
-        case FacetOutcome::Skipped:
-            break;
-        case FacetOutcome::EndOfSolid:
-            return OperationResult::Success;
+        case FacetOutcome::Skipped: break;
+        case FacetOutcome::EndOfSolid: return OperationResult::Success;
         case FacetOutcome::EndOfFile:
             return lines.failed() ? failWith(failure, FailureKind::Unreadable, "cannot read file")
                                   : failWith(failure, FailureKind::Malformed, "the file ends inside a facet");

@@ -82,8 +82,8 @@ VertexMerger::~VertexMerger()
 bool VertexMerger::reserve(std::uint32_t maxVertices)
 {
     std::free(slots_);
-    const bool arrays = vertices_.allocate(maxVertices) && recent_.allocate(RecentCount) &&
-                        chain_.allocate(maxVertices);
+    const bool arrays =
+        vertices_.allocate(maxVertices) && recent_.allocate(RecentCount) && chain_.allocate(maxVertices);
     if (recent_.hasStorage())
         for (Recent& recent : recent_)
             recent.index = NoVertex;

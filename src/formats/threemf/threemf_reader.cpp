@@ -298,15 +298,9 @@ OperationResult ModelWalker::enter(Element kind, XmlNodeRef node, bool& descend)
         readModelAttributes(node);
         descend = true;
         return OperationResult::Success;
-    case Element::Metadata:
-        readMetadata(node);
-        return OperationResult::Success;
-    case Element::Container:
-        descend = true;
-        return OperationResult::Success;
-    case Element::Object:
-        descend = true;
-        return beginObject(node);
+    case Element::Metadata: readMetadata(node); return OperationResult::Success;
+    case Element::Container: descend = true; return OperationResult::Success;
+    case Element::Object: descend = true; return beginObject(node);
     case Element::BaseMaterials:
         baseGroup_ = getAttribute(node, "id", "1");
         baseCounter_ = -1;
@@ -365,12 +359,9 @@ OperationResult ModelWalker::enter(Element kind, XmlNodeRef node, bool& descend)
         reporter_.setStatusText("Loading faces...", 1);
         descend = true;
         return OperationResult::Success;
-    case Element::Vertex:
-        return addVertex(node);
-    case Element::Triangle:
-        return addTriangle(node);
-    case Element::Other:
-        return OperationResult::Success;
+    case Element::Vertex: return addVertex(node);
+    case Element::Triangle: return addTriangle(node);
+    case Element::Other: return OperationResult::Success;
     }
     return OperationResult::Success;
 }
@@ -380,16 +371,10 @@ OperationResult ModelWalker::leave(Element kind)
     if (objects_.empty())
         return OperationResult::Success;
     switch (kind) {
-    case Element::Vertices:
-        trimVertices(objects_.back());
-        return OperationResult::Success;
-    case Element::Triangles:
-        trimTriangles(objects_.back());
-        return OperationResult::Success;
-    case Element::Object:
-        return finishObject();
-    default:
-        return OperationResult::Success;
+    case Element::Vertices: trimVertices(objects_.back()); return OperationResult::Success;
+    case Element::Triangles: trimTriangles(objects_.back()); return OperationResult::Success;
+    case Element::Object: return finishObject();
+    default: return OperationResult::Success;
     }
 }
 

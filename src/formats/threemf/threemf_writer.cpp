@@ -126,30 +126,14 @@ void writeEscaped(AtomicFileWriter& out, std::string_view raw, XmlContext contex
         std::string_view replacement;
         std::size_t length = 1;
         switch (byte) {
-        case '&':
-            replacement = "&amp;";
-            break;
-        case '<':
-            replacement = "&lt;";
-            break;
-        case '>':
-            replacement = "&gt;";
-            break;
-        case '"':
-            replacement = "&quot;";
-            break;
-        case '\'':
-            replacement = "&apos;";
-            break;
-        case '\t':
-            replacement = attribute ? "&#9;" : "\t";
-            break;
-        case '\n':
-            replacement = attribute ? "&#10;" : "\n";
-            break;
-        case '\r':
-            replacement = "&#13;";
-            break;
+        case '&': replacement = "&amp;"; break;
+        case '<': replacement = "&lt;"; break;
+        case '>': replacement = "&gt;"; break;
+        case '"': replacement = "&quot;"; break;
+        case '\'': replacement = "&apos;"; break;
+        case '\t': replacement = attribute ? "&#9;" : "\t"; break;
+        case '\n': replacement = attribute ? "&#10;" : "\n"; break;
+        case '\r': replacement = "&#13;"; break;
         case 0xEF:
             // U+FFFE and U+FFFF are not XML characters.
             if (i + 2 < raw.size() && static_cast<unsigned char>(raw[i + 1]) == 0xBF &&
@@ -296,7 +280,8 @@ private:
 
     // Visits the written objects with their new numbers 1, 2, ..., asking
     // the stop question before each.
-    template <typename Visit> OperationResult forEachWrittenObject(Visit&& visit)
+    template <typename Visit>
+    OperationResult forEachWrittenObject(Visit&& visit)
     {
         std::uint32_t number = 0;
         for (const auto& object : model_.objects) {
@@ -479,7 +464,8 @@ private:
 
 // Creates a package part (and its folder) and fills it; the part exists
 // only when the whole content was written.
-template <typename Fill> OperationResult writePart(const std::filesystem::path& path, Failure* failure, Fill&& fill)
+template <typename Fill>
+OperationResult writePart(const std::filesystem::path& path, Failure* failure, Fill&& fill)
 {
     std::error_code error;
     std::filesystem::create_directories(path.parent_path(), error);

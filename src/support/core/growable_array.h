@@ -12,9 +12,9 @@ namespace morvex {
 
 // What newly allocated elements start as.
 enum class ArrayFill {
-    Zero,        // vectors, texture coordinates, records
+    Zero,   // vectors, texture coordinates, records
     Colour, // colours: 0xFF000000
-    None,        // index arrays: left as they come
+    None,   // index arrays: left as they come
 };
 
 // A growable array of trivially copyable elements with a 32-bit count.

@@ -5,11 +5,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <chrono>
-#include <cstdio>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -20,9 +20,18 @@ bool allOf(std::string_view text, bool (*accept)(char))
             return false;
     return true;
 }
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isHexDigit(char c) { return isDigit(c) || (c >= 'a' && c <= 'f'); }
-bool isNameCharacter(char c) { return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+bool isHexDigit(char c)
+{
+    return isDigit(c) || (c >= 'a' && c <= 'f');
+}
+bool isNameCharacter(char c)
+{
+    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
 
 // "<id>-<rest>" where the rest passes `restIsValid`: the id, else 0.
 pid_t idBeforeRest(std::string_view text, bool (*restIsValid)(std::string_view))

@@ -95,8 +95,8 @@ WaitResult StoppableReporter::waitForHandle(const WaitableEvent& event, std::uin
     return waitForAnyHandle(one, milliseconds, nullptr);
 }
 
-WaitResult StoppableReporter::waitForAnyHandle(std::span<const WaitableEvent* const> events,
-                                               std::uint32_t milliseconds, int* which)
+WaitResult StoppableReporter::waitForAnyHandle(std::span<const WaitableEvent* const> events, std::uint32_t milliseconds,
+                                               int* which)
 {
     constexpr std::size_t MaxHandles = 64;
     std::vector<const WaitableEvent*> all(events.begin(), events.begin() + std::min(events.size(), MaxHandles));

@@ -128,8 +128,7 @@ private:
 // reporter, indeterminate progress is swallowed, the rest passes through.
 class ProgressRange : public ProgressReporter {
 public:
-    ProgressRange(ProgressReporter& inner, double offset, double scale)
-        : inner_(inner), offset_(offset), scale_(scale)
+    ProgressRange(ProgressReporter& inner, double offset, double scale) : inner_(inner), offset_(offset), scale_(scale)
     {
     }
 

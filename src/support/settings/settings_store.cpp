@@ -106,7 +106,8 @@ std::string itemName(std::size_t number)
 std::vector<std::string> recentFoldersOf(const IniDocument& document)
 {
     const std::int32_t count = settingToInt(document.find("Output folder", "Count"), 0);
-    const std::size_t limit = count < 1 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(count), MaxRecentOutputFolders);
+    const std::size_t limit =
+        count < 1 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(count), MaxRecentOutputFolders);
     std::vector<std::string> folders;
     for (std::size_t i = 1; i <= limit; ++i) {
         std::optional<std::string> item = document.find("Output folder", itemName(i));
@@ -362,7 +363,8 @@ SharedSetting readSharedSetting(std::string_view product, std::string_view name,
     const std::string fileName = std::string(product) + ".ini";
     const auto lookIn = [&](const char* company) {
         for (const std::filesystem::path& root : ordered) {
-            std::optional<std::string> text = SettingsStore(root / company / fileName).snapshot().find("Settings", name);
+            std::optional<std::string> text =
+                SettingsStore(root / company / fileName).snapshot().find("Settings", name);
             if (text) {
                 result.found = true;
                 result.text = std::move(*text);

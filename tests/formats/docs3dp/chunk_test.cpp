@@ -1,7 +1,7 @@
 #include "common/test_support.h"
-#include "formats/docs3dp/test_helpers.h"
 #include "formats/docs3dp/chunk_reader.h"
 #include "formats/docs3dp/chunk_writer.h"
+#include "formats/docs3dp/test_helpers.h"
 
 #include <cstring>
 #include <functional>
@@ -60,12 +60,11 @@ TEST(ChunkWriter, WritesEveryKindOfChunkExactly)
     });
 
     const std::string group = chunkHeader(0x16, ChunkType::Block, 3) + "\x01\x02\x03";
-    const std::string content = chunkHeader(0x11, ChunkType::Boolean, 1) + '\x01' +
-                                chunkHeader(0x12, ChunkType::Integer, 4) + littleEndian<std::int32_t>(-2) +
-                                chunkHeader(0x13, ChunkType::Float, 4) + littleEndian(1.5f) +
-                                chunkHeader(0x14, ChunkType::Text, 3) + std::string("ab\0", 3) +
-                                chunkHeader(0x15, ChunkType::Group, group.size()) + group +
-                                chunkHeader(0x17, ChunkType::Block, 3) + "xyz";
+    const std::string content =
+        chunkHeader(0x11, ChunkType::Boolean, 1) + '\x01' + chunkHeader(0x12, ChunkType::Integer, 4) +
+        littleEndian<std::int32_t>(-2) + chunkHeader(0x13, ChunkType::Float, 4) + littleEndian(1.5f) +
+        chunkHeader(0x14, ChunkType::Text, 3) + std::string("ab\0", 3) +
+        chunkHeader(0x15, ChunkType::Group, group.size()) + group + chunkHeader(0x17, ChunkType::Block, 3) + "xyz";
     const std::string expected = chunkedFile(content);
     EXPECT_EQ(written, expected);
 }
@@ -126,12 +125,32 @@ TEST(ChunkWriter, StopsAtTheFirstMisuse)
         std::function<void(docs3dp::ChunkWriter&)> misuse;
     };
     const Case cases[] = {
-        {"end without an open group", [](ChunkWriter& c) { c.endGroup(); c.endGroup(); }},
-        {"chunk inside a block", [](ChunkWriter& c) { c.beginBlock(1); c.writeInt(2, 0); }},
-        {"block ended as a group", [](ChunkWriter& c) { c.beginBlock(1); c.endGroup(); }},
-        {"group ended as a block", [](ChunkWriter& c) { c.beginGroup(1); c.endBlock(); }},
+        {"end without an open group",
+         [](ChunkWriter& c) {
+             c.endGroup();
+             c.endGroup();
+         }},
+        {"chunk inside a block",
+         [](ChunkWriter& c) {
+             c.beginBlock(1);
+             c.writeInt(2, 0);
+         }},
+        {"block ended as a group",
+         [](ChunkWriter& c) {
+             c.beginBlock(1);
+             c.endGroup();
+         }},
+        {"group ended as a block",
+         [](ChunkWriter& c) {
+             c.beginGroup(1);
+             c.endBlock();
+         }},
         {"append outside a block", [](ChunkWriter& c) { c.appendToBlock("x", 1); }},
-        {"trailer with a group open", [](ChunkWriter& c) { c.beginGroup(1); c.writeTrailer(); }},
+        {"trailer with a group open",
+         [](ChunkWriter& c) {
+             c.beginGroup(1);
+             c.writeTrailer();
+         }},
     };
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
@@ -190,8 +209,8 @@ TEST(ChunkReader, ChecksTheFileHeaderAndTheRoot)
         {"root header cut short", fileHeader() + root.substr(0, 11), false},
         {"wrong magic", "lsdg" + fileHeader().substr(4) + root, false},
         {"first value not 1", "lsdf" + littleEndian<std::uint16_t>(2) + fileHeader().substr(6) + root, false},
-        {"second value not 32", fileHeader().substr(0, 6) + littleEndian<std::uint32_t>(64) +
-                                    littleEndian<std::uint16_t>(1) + root, false},
+        {"second value not 32",
+         fileHeader().substr(0, 6) + littleEndian<std::uint32_t>(64) + littleEndian<std::uint16_t>(1) + root, false},
         {"root id not 0", fileHeader() + chunkHeader(1, ChunkType::Group, 0), false},
         {"root not a group", fileHeader() + chunkHeader(0, ChunkType::Block, 0), false},
     };

@@ -1,6 +1,6 @@
+#include "common/cli_convert.h"
 #include "common/recording_reporter.h"
 #include "common/test_models.h"
-#include "common/cli_convert.h"
 #include "common/test_support.h"
 #include "formats/docs3dp/chunk_reader.h"
 #include "formats/docs3dp/docs3dp.h"
@@ -33,8 +33,9 @@ ModelObject& addQuad(Model& model)
     ModelObject& quad = *model.addObject();
     fill(quad.vertices, std::vector<Vector3>{{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}});
     fill(quad.indices, std::vector<std::uint32_t>{0, 1, 2, 0, 2, 3});
-    fill(quad.normals, std::vector<Vector3>{{0.1f, 0.2f, 0.3f}, {0, 0, 1}, {-0.5f, 1e-30f, 7},
-                                            {0, 0, -1}, {1, 2, 3}, {0.25f, 0.5f, 0.75f}});
+    fill(quad.normals,
+         std::vector<Vector3>{
+             {0.1f, 0.2f, 0.3f}, {0, 0, 1}, {-0.5f, 1e-30f, 7}, {0, 0, -1}, {1, 2, 3}, {0.25f, 0.5f, 0.75f}});
     fill(quad.colors, std::vector<ArgbColor>{Red, Green, Blue, Grey});
     fill(quad.texCoords, std::vector<TexCoord>{{0, 0}, {1, 0}, {1, 1}, {0, 0}, {1, 1}, {0, 1}});
     quad.position = {1, 2, 3};
@@ -183,8 +184,8 @@ TEST(Document3dp, DocumentPropertiesTheirChunksAndOrder)
     const std::string bytes = readFile(dir / "props.3dp");
     docs3dp::ChunkReader reader(bytesOf(bytes));
     ASSERT_TRUE(reader.readHeader());
-    const std::vector<ChunkTree> expectedOrder = {{0x2001, {}}, {0x2002, {}}, {0x2003, {}},
-                                                  {0x2004, {}}, {0x2000, {}}, {0x2000, {}}, {0x2000, {}}};
+    const std::vector<ChunkTree> expectedOrder = {{0x2001, {}}, {0x2002, {}}, {0x2003, {}}, {0x2004, {}},
+                                                  {0x2000, {}}, {0x2000, {}}, {0x2000, {}}};
     EXPECT_EQ(chunkTree(reader, reader.root()), expectedOrder);
     // Ascending key order; key=value is cut to 259 characters in all.
     EXPECT_EQ(rootTexts(bytes, 0x2000),
@@ -218,8 +219,8 @@ TEST(Document3dp, ObjectsKeepGeometryPlacementColoursAndProperties)
     std::vector<ChunkTree> placement;
     for (std::uint16_t id : {0x1101, 0x1102, 0x1103, 0x1111, 0x1112, 0x1113, 0x1121, 0x1122, 0x1123})
         placement.push_back({id, {}});
-    const std::vector<ChunkTree> object = {{0x1200, mesh},   {0x1100, placement}, {0x1300, {}},
-                                           {0x1300, {}},     {0x1300, {}},        {0x1300, {}}};
+    const std::vector<ChunkTree> object = {{0x1200, mesh}, {0x1100, placement}, {0x1300, {}},
+                                           {0x1300, {}},   {0x1300, {}},        {0x1300, {}}};
     EXPECT_EQ(chunkTree(reader, reader.root()), (std::vector<ChunkTree>{{0x1000, object}}));
 
     Model read;
@@ -403,15 +404,19 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
     };
     const Case cases[] = {
         {"vertex block not a multiple of 12",
-         documentWithMesh(chunk(0x1201, ChunkType::Block, TriangleVertices + "12345") + triangle), {0, 1, 2}},
+         documentWithMesh(chunk(0x1201, ChunkType::Block, TriangleVertices + "12345") + triangle),
+         {0, 1, 2}},
         {"corner block not a multiple of 20",
-         documentWithMesh(vertices + chunk(0x1202, ChunkType::Block, cornerBytes({0, 1, 2}) + "1234567")), {0, 1, 2}},
+         documentWithMesh(vertices + chunk(0x1202, ChunkType::Block, cornerBytes({0, 1, 2}) + "1234567")),
+         {0, 1, 2}},
         {"index beyond the vertices drops its triangle",
-         documentWithMesh(vertices + chunk(0x1202, ChunkType::Block, cornerBytes({0, 1, 3, 2, 1, 0}))), {2, 1, 0}},
+         documentWithMesh(vertices + chunk(0x1202, ChunkType::Block, cornerBytes({0, 1, 3, 2, 1, 0}))),
+         {2, 1, 0}},
         {"negative index drops its triangle",
          documentWithMesh(vertices + chunk(0x1202, ChunkType::Block, cornerBytes({0, -1, 2, 2, 1, 0, 1, 2}))),
          {2, 1, 0, 1, 2}},
-        {"every triangle bad", documentWithMesh(vertices + chunk(0x1202, ChunkType::Block, cornerBytes({7, 8, 9}))),
+        {"every triangle bad",
+         documentWithMesh(vertices + chunk(0x1202, ChunkType::Block, cornerBytes({7, 8, 9}))),
          {}},
         {"corners before the vertices", documentWithMesh(triangle + vertices), {}},
         {"vertices only", documentWithMesh(vertices), {}},
@@ -431,7 +436,8 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
                            chunkHeader(0x1200, ChunkType::Group, vertices.size() + 20) + vertices + triangle)),
          {}},
         {"size of 2^64 - 1",
-         documentWithMesh(vertices + triangle + chunkHeader(0x1202, ChunkType::Block, UINT64_MAX) + "x"), {0, 1, 2}},
+         documentWithMesh(vertices + triangle + chunkHeader(0x1202, ChunkType::Block, UINT64_MAX) + "x"),
+         {0, 1, 2}},
         {"objects nested in themselves", chunkedFile(deepObject), {}},
     };
     TempDir dir;
@@ -453,8 +459,9 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
 
 TEST(Document3dp, DroppedCornersLeaveNoColourAndTextsNeedNoZeroByte)
 {
-    const std::string mesh = chunk(0x1201, ChunkType::Block, vertexBytes({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}})) +
-                             chunk(0x1202, ChunkType::Block, cornerBytes({0, 1, 2}, Red) + cornerBytes({3, 2, 5}, Blue));
+    const std::string mesh =
+        chunk(0x1201, ChunkType::Block, vertexBytes({{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}})) +
+        chunk(0x1202, ChunkType::Block, cornerBytes({0, 1, 2}, Red) + cornerBytes({3, 2, 5}, Blue));
     const std::string object = chunk(0x1200, ChunkType::Group, mesh) + chunk(0x1300, ChunkType::Text, "Key=Value") +
                                chunk(0x1300, ChunkType::Text, "NoEquals") + chunk(0x1300, ChunkType::Text, "=x");
     const std::string longPath(2000, 'p');
@@ -603,10 +610,10 @@ TEST(Document3dp, CommandLineConvertsDocuments)
     // STL to a document and back gives what STL to STL gives.
     const std::string stl = shellQuote((sourceDir() / "examples" / "bracket.stl").string());
     const std::string doc = shellQuote((dir / "doc" / "bracket.3dp").string());
-    ASSERT_EQ(runCommand(cli + " convert " + stl + " --to 3dp --output " + shellQuote((dir / "doc").string()) +
-                             " && " + cli + " convert " + doc + " --to stl --output " +
-                             shellQuote((dir / "back").string()) + " && " + cli + " convert " + stl +
-                             " --to stl --output " + shellQuote((dir / "direct").string()) + " 2>&1",
+    ASSERT_EQ(runCommand(cli + " convert " + stl + " --to 3dp --output " + shellQuote((dir / "doc").string()) + " && " +
+                             cli + " convert " + doc + " --to stl --output " + shellQuote((dir / "back").string()) +
+                             " && " + cli + " convert " + stl + " --to stl --output " +
+                             shellQuote((dir / "direct").string()) + " 2>&1",
                          &output),
               0)
         << output;

@@ -138,8 +138,8 @@ TEST(ObjReader, FacesNamingMissingVerticesAreDroppedAndCounted)
         ASSERT_EQ(obj::readObj(dir / "model.obj", model, reporter), OperationResult::Success);
         ASSERT_EQ(model.objects.size(), 1u);
         EXPECT_EQ(model.objects[0]->triangleCount(), 1u);
-        EXPECT_EQ(reporter.messages, (std::vector<std::string>{
-                                         "1 face(s) dropped: a corner names a vertex the file does not have"}));
+        EXPECT_EQ(reporter.messages,
+                  (std::vector<std::string>{"1 face(s) dropped: a corner names a vertex the file does not have"}));
     }
     TempDir dir;
     writeFile(dir / "model.obj", "f 1 2 3\n");

@@ -35,9 +35,11 @@ struct ReferenceFolders {
         writeFile(models / "maps" / "wood.png", "wood");
         fs::create_symlink(secret / "id_rsa", models / "maps" / "link.png");
         writeFile(models / "lib.mtl", "newmtl a\nKd 1 0 0\nmap_Kd maps/wood.png\n"
-                                      "newmtl b\nmap_Kd " + (secret / "id_rsa").string() + "\n"
-                                      "newmtl c\nmap_Kd ../secret/other.png\n"
-                                      "newmtl d\nmap_Kd maps/link.png\n");
+                                      "newmtl b\nmap_Kd " +
+                                          (secret / "id_rsa").string() +
+                                          "\n"
+                                          "newmtl c\nmap_Kd ../secret/other.png\n"
+                                          "newmtl d\nmap_Kd maps/link.png\n");
         writeFile(models / "m.obj", "mtllib lib.mtl\nmtllib ../secret/evil.mtl\n"
                                     "v 0 0 0\nv 1 0 0\nv 0 1 0\n"
                                     "usemtl a\nf 1 2 3\nusemtl b\nf 1 2 3\nusemtl c\nf 1 2 3\nusemtl d\nf 1 2 3\n");

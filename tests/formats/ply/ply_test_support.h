@@ -26,7 +26,8 @@ public:
         return *this;
     }
 
-    template <typename T> BinaryPlyBuilder& put(T value)
+    template <typename T>
+    BinaryPlyBuilder& put(T value)
     {
         char bytes[sizeof(T)];
         std::memcpy(bytes, &value, sizeof(T));
@@ -36,7 +37,8 @@ public:
         return *this;
     }
 
-    template <typename T, std::size_t N> BinaryPlyBuilder& put(const std::array<T, N>& values)
+    template <typename T, std::size_t N>
+    BinaryPlyBuilder& put(const std::array<T, N>& values)
     {
         for (const T& value : values)
             put(value);

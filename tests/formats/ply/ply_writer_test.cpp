@@ -25,7 +25,8 @@ std::string bodyOf(const std::string& bytes)
     return end == std::string::npos ? std::string() : bytes.substr(end + 11);
 }
 
-template <typename T> T at(const std::string& body, std::size_t offset)
+template <typename T>
+T at(const std::string& body, std::size_t offset)
 {
     T value;
     std::memcpy(&value, body.data() + offset, sizeof value);

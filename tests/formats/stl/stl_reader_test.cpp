@@ -208,10 +208,10 @@ TEST(StlAsciiReader, TextCheckAppliesOnlyBeforeTheFirstFacet)
     EXPECT_EQ(readBytes(dir, "solid s\nnote_1\n" + asciiFacet(cube[0]) + "endsolid\n", before).result,
               OperationResult::Failure);
     Model after;
-    ASSERT_EQ(
-        readBytes(dir, "solid s\n" + asciiFacet(cube[0]) + "note_1 (ok)\n" + asciiFacet(cube[1]) + "endsolid\n", after)
-            .result,
-        OperationResult::Success);
+    ASSERT_EQ(readBytes(dir, "solid s\n" + asciiFacet(cube[0]) + "note_1 (ok)\n" + asciiFacet(cube[1]) + "endsolid\n",
+                        after)
+                  .result,
+              OperationResult::Success);
     EXPECT_EQ(onlyObject(after).triangleCount(), 2u);
 }
 

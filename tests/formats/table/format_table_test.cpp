@@ -1,9 +1,9 @@
 #include "app/model_io.h"
 #include "common/cli_convert.h"
+#include "common/recording_reporter.h"
 #include "common/test_models.h"
 #include "common/test_support.h"
 #include "formats/format_table.h"
-#include "common/recording_reporter.h"
 
 #include <gtest/gtest.h>
 
@@ -42,8 +42,8 @@ constexpr ArgbColor Blue = 0xFF0000FFu;
 // coordinate per corner, and one material.
 void addTwoTriangles(Model& model)
 {
-    ModelObject& object = addMesh(model, {{0, 0, 0}, {2, 0, 0}, {0, 3, 0}, {1, 1, 1}, {2, 1, 1}, {1, 2, 4}},
-                                  {0, 1, 2, 3, 4, 5});
+    ModelObject& object =
+        addMesh(model, {{0, 0, 0}, {2, 0, 0}, {0, 3, 0}, {1, 1, 1}, {2, 1, 1}, {1, 2, 4}}, {0, 1, 2, 3, 4, 5});
     const std::uint32_t corners = object.indices.count();
     ASSERT_TRUE(object.colors.allocate(corners));
     ASSERT_TRUE(object.normals.allocate(corners));
@@ -92,13 +92,15 @@ TEST(FormatTable, EveryReaderReadsWhatItsWriterWrote)
         RecordingReporter reporter;
         const fs::path file = dir / ("model-" + name + "." + std::string(format.extension));
         Failure failure;
-        ASSERT_EQ(writeModel(reporter, file, model, format, &failure), OperationResult::Success) << name << ": " << describeFailure(failure);
+        ASSERT_EQ(writeModel(reporter, file, model, format, &failure), OperationResult::Success)
+            << name << ": " << describeFailure(failure);
 
         const FileFormat* reader = formatForPath(file);
         ASSERT_NE(reader, nullptr) << name;
         ASSERT_EQ(reader->route, ReadRoute::OwnReader) << name;
         Model back;
-        ASSERT_EQ(readModel(reporter, back, file, *reader, &failure), OperationResult::Success) << name << ": " << describeFailure(failure);
+        ASSERT_EQ(readModel(reporter, back, file, *reader, &failure), OperationResult::Success)
+            << name << ": " << describeFailure(failure);
         ASSERT_EQ(back.objects.size(), 1u) << name;
         const ModelObject& object = *back.objects[0];
         EXPECT_EQ(object.triangleCount(), 2u) << name;
@@ -173,7 +175,8 @@ TEST(FormatTable, EveryOutputNameConvertsTheBracket)
         Model back;
         RecordingReporter reporter;
         Failure failure;
-        ASSERT_EQ(readModel(reporter, back, written, &failure), OperationResult::Success) << name << ": " << describeFailure(failure);
+        ASSERT_EQ(readModel(reporter, back, written, &failure), OperationResult::Success)
+            << name << ": " << describeFailure(failure);
         std::uint32_t triangles = 0;
         for (const auto& object : back.objects)
             triangles += object->triangleCount();
@@ -205,8 +208,8 @@ TEST(FormatTable, ReadmeListsTheFormatsOfTheTable)
         for (const FileFormat& writer : fileFormats())
             if (writer.writable() && writer.extension == format.extension)
                 outputs += (outputs.empty() ? "`" : ", `") + std::string(writer.name) + "`";
-        expected.insert("| " + std::string(format.description) + " | ." + std::string(format.extension) +
-                        " | yes | " + (outputs.empty() ? "no" : outputs) + " |");
+        expected.insert("| " + std::string(format.description) + " | ." + std::string(format.extension) + " | yes | " +
+                        (outputs.empty() ? "no" : outputs) + " |");
     }
     EXPECT_EQ(documented, expected);
 }

@@ -94,10 +94,12 @@ TEST(ThreeMfRoundTrip, ManySmallObjectsHoldOnlyWhatTheyUse)
     TempDir dir;
     RecordingReporter reporter;
     Failure failure;
-    ASSERT_EQ(threemf::write3mf(dir / "many.3mf", model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    ASSERT_EQ(threemf::write3mf(dir / "many.3mf", model, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
 
     Model read;
-    ASSERT_EQ(threemf::read3mf(dir / "many.3mf", read, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    ASSERT_EQ(threemf::read3mf(dir / "many.3mf", read, reporter, &failure), OperationResult::Success)
+        << describeFailure(failure);
     ASSERT_EQ(read.objects.size(), static_cast<std::size_t>(Objects));
     std::uint64_t held = 0;
     for (const auto& object : read.objects) {

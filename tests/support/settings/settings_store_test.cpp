@@ -28,28 +28,29 @@ TEST(SettingsStore, TypedValuesReadAsStoredTextSays)
     TempDir dir;
     const SettingsStore store = storeIn(dir);
     std::filesystem::create_directories(store.filePath().parent_path());
-    writeFile(store.filePath(), "[Values]\n"
-                                "yes=yes\nzeroabc=0abc\nempty=\none=1\n"
-                                "int=42\nneg=-7\nplus=+5\ntwoplus=++5\nspaced=  12\nword=abc\ntail=12abc\nhuge=99999999999\n"
-                                "num=1.5\nexp=1e3\nnan=nan\ninf=inf\ntext=abc\n");
+    writeFile(store.filePath(),
+              "[Values]\n"
+              "yes=yes\nzeroabc=0abc\nempty=\none=1\n"
+              "int=42\nneg=-7\nplus=+5\ntwoplus=++5\nspaced=  12\nword=abc\ntail=12abc\nhuge=99999999999\n"
+              "num=1.5\nexp=1e3\nnan=nan\ninf=inf\ntext=abc\n");
 
     struct BoolCase {
         const char* name;
         bool fallback;
         bool expected;
     };
-    for (const BoolCase& c : {BoolCase{"yes", false, true}, BoolCase{"zeroabc", true, false},
-                              BoolCase{"empty", true, true}, BoolCase{"empty", false, false},
-                              BoolCase{"one", false, true}, BoolCase{"missing", true, true}})
+    for (const BoolCase& c :
+         {BoolCase{"yes", false, true}, BoolCase{"zeroabc", true, false}, BoolCase{"empty", true, true},
+          BoolCase{"empty", false, false}, BoolCase{"one", false, true}, BoolCase{"missing", true, true}})
         EXPECT_EQ(store.readBool("Values", c.name, c.fallback), c.expected) << c.name;
 
     struct IntCase {
         const char* name;
         std::int32_t expected;
     };
-    for (const IntCase& c : {IntCase{"int", 42}, IntCase{"neg", -7}, IntCase{"plus", 5}, IntCase{"twoplus", 99}, IntCase{"spaced", 12},
-                             IntCase{"word", 99}, IntCase{"tail", 12}, IntCase{"huge", 2147483647},
-                             IntCase{"empty", 99}, IntCase{"missing", 99}})
+    for (const IntCase& c : {IntCase{"int", 42}, IntCase{"neg", -7}, IntCase{"plus", 5}, IntCase{"twoplus", 99},
+                             IntCase{"spaced", 12}, IntCase{"word", 99}, IntCase{"tail", 12},
+                             IntCase{"huge", 2147483647}, IntCase{"empty", 99}, IntCase{"missing", 99}})
         EXPECT_EQ(store.readInt("Values", c.name, 99), c.expected) << c.name;
 
     struct NumberCase {
@@ -86,8 +87,13 @@ TEST(SettingsStore, NamesCompareWithoutCaseAndTextsRoundTrip)
     EXPECT_EQ(file.find("[Output Folder]"), std::string::npos) << "both spellings name one section:\n" << file;
 
     const std::string odd[] = {
-        "two\nlines\r\n", "back\\slash\\", "  spaced  ", "a=b [c] ;d #e", std::string("bytes \xff\xfe\x01 end"),
-        "C:\\new\\x41", "",
+        "two\nlines\r\n",
+        "back\\slash\\",
+        "  spaced  ",
+        "a=b [c] ;d #e",
+        std::string("bytes \xff\xfe\x01 end"),
+        "C:\\new\\x41",
+        "",
     };
     for (const std::string& text : odd) {
         ASSERT_TRUE(store.writeText("Texts", "value", text));
@@ -117,8 +123,8 @@ TEST(SettingsStore, DamagedMissingAndUnwritableFilesGiveDefaults)
     TempDir dir;
     {
         // Binary garbage, an empty file, a file without sections.
-        for (const std::string& content : {std::string("\0\xff\x80[\n=\n[[]]\n\x01=\x02", 16), std::string(),
-                                           std::string("Count=5\n")}) {
+        for (const std::string& content :
+             {std::string("\0\xff\x80[\n=\n[[]]\n\x01=\x02", 16), std::string(), std::string("Count=5\n")}) {
             const SettingsStore store = storeIn(dir);
             std::filesystem::create_directories(store.filePath().parent_path());
             writeFile(store.filePath(), content);
