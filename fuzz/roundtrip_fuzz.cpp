@@ -1,8 +1,10 @@
-// Every writer on models made from the input, then its own reader on the
-// file: a writer must write what its reader takes back (or refuse with a
-// reason), whatever numbers, colours and indices a model holds. The first
+// Every writer on models made from the input, as a conversion writes them,
+// then its own reader on the file: what is written must be read back (or
+// refused with a reason), whatever numbers, colours and indices a model
+// holds. The first
 // byte picks the writer; the rest is read as vertices, then corner indices
 // and colours.
+#include "app/model_io.h"
 #include "formats/format_table.h"
 #include "fuzz_support.h"
 
@@ -68,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     fuzzing::QuietReporter reporter;
     const std::filesystem::path file = folder() / ("model." + std::string(writer.extension));
-    if (writer.write(file, model, reporter, nullptr) != OperationResult::Success)
+    if (writeModel(reporter, file, model, writer) != OperationResult::Success)
         return 0;
     Model back;
     const FileFormat& reader = *formatForPath(file);

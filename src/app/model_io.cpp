@@ -2,6 +2,7 @@
 
 #include "external/external_converters.h"
 
+#include <cmath>
 #include <new>
 
 namespace morvex {
@@ -43,6 +44,23 @@ OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std:
     return runExternalConverter(reporter, model, source, failure);
 }
 
+bool finite(const Vector3& v)
+{
+    return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
+}
+
+bool coordinatesFinite(const Model& model)
+{
+    for (const auto& object : model.objects) {
+        if (!finite(object->position) || !finite(object->rotation) || !finite(object->scale))
+            return false;
+        for (const Vector3& v : object->vertices)
+            if (!finite(v))
+                return false;
+    }
+    return true;
+}
+
 } // namespace
 
 // Readers and writers report their own arrays running out of memory; what a
@@ -72,6 +90,10 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
     if (!format.writable())
         return failWith(failure, FailureKind::Unsupported,
                         "no writer for ." + std::string(format.extension) + " files");
+    // A coordinate that is no finite number (a source that held one, or an
+    // effect that overflowed) would make a file that no reader takes back.
+    if (!coordinatesFinite(model))
+        return failWith(failure, FailureKind::Unsupported, "the model has coordinates that are not finite numbers");
     try {
         return format.write(output, model, reporter, failure);
     } catch (const std::bad_alloc&) {

@@ -2,6 +2,7 @@
 #include "app/pipeline.h"
 #include "common/recording_reporter.h"
 #include "common/test_support.h"
+#include "formats/format_table.h"
 #include "support/text/text.h"
 
 #include <gtest/gtest.h>
@@ -298,4 +299,25 @@ TEST(ConvertFile, ObjAttributesAndCompanionFilesSurviveDuplicateRemoval)
         }
     }
     EXPECT_EQ(triangles, 2u);
+}
+
+// An effect that overflows a coordinate gives no file that no reader takes
+// back: the conversion fails with the reason, and the output name stays free.
+TEST(ConvertFile, CoordinatesThatAreNoNumbersAreNotWritten)
+{
+    TempDir dir;
+    writeFile(dir / "cube.stl", cubeWithRepeatedFacet());
+    // (3DP keeps the placement apart from the vertices, each a finite number.)
+    for (const char* format : {"stl", "obj", "ply", "3mf"}) {
+        ConversionSettings settings = settingsFor(outputFormatNamed(format)->profile.kind, format);
+        settings.customTransformOn = true;
+        settings.customMatrix = composeTransform({0, 0, 0}, {1e38f, 1e38f, 1e38f}, Matrix4::identity(), {3e38f, 0, 0});
+        RecordingReporter reporter;
+        Failure failure;
+        const fs::path output = dir / (std::string("out.") + format);
+        EXPECT_EQ(convertFile(dir / "cube.stl", output, settings, reporter, &failure), ConversionStatus::SaveFailed)
+            << format;
+        EXPECT_NE(failure.message.find("not finite"), std::string::npos) << format << ": " << failure.message;
+        EXPECT_FALSE(fs::exists(output)) << format;
+    }
 }
