@@ -8,6 +8,7 @@
 #include "formats/format_table.h"
 #include "fuzz_support.h"
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -40,7 +41,9 @@ T take(std::string_view& input)
 bool buildModel(std::string_view input, Model& model)
 {
     const std::uint32_t vertexCount = take<std::uint8_t>(input) % 64 + 1;
-    const std::uint32_t triangleCount = take<std::uint8_t>(input) % 64;
+    // At least one triangle: a model without any is written as an empty
+    // file, which the STL reader refuses as holding nothing.
+    const std::uint32_t triangleCount = take<std::uint8_t>(input) % 64 + 1;
     ModelObject* object = model.addObject();
     if (object == nullptr || !object->vertices.allocate(vertexCount) || !object->indices.allocate(triangleCount * 3))
         return false;
@@ -74,8 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     Model back;
     const FileFormat& reader = *formatForPath(file);
-    if (reader.read(file, back, reporter, nullptr) != OperationResult::Success)
-        std::abort(); // our own file refused by our own reader
+    Failure failure;
+    if (reader.read(file, back, reporter, &failure) != OperationResult::Success) {
+        // Our own file refused by our own reader.
+        std::fprintf(stderr, "%s written, then refused: %s\n", std::string(writer.name).c_str(),
+                     describeFailure(failure).c_str());
+        std::abort();
+    }
     fuzzing::requireSafeModel(back);
     std::error_code ignored;
     std::filesystem::remove_all(folder(), ignored);

@@ -49,13 +49,17 @@ bool finite(const Vector3& v)
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
 }
 
+// Writers of formats without placement apply it to the vertices, so the
+// placed coordinates count as well.
 bool coordinatesFinite(const Model& model)
 {
     for (const auto& object : model.objects) {
         if (!finite(object->position) || !finite(object->rotation) || !finite(object->scale))
             return false;
+        const bool placed = object->hasPlacement();
+        const Matrix4 placement = placementMatrix(*object);
         for (const Vector3& v : object->vertices)
-            if (!finite(v))
+            if (!finite(v) || (placed && !finite(transformPoint(v, placement))))
                 return false;
     }
     return true;
