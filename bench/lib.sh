@@ -67,3 +67,19 @@ bench_mesh_obj() {
     mv "$WORK/obj-input/$(basename "$MESH_OBJ")" "$MESH_OBJ"
   fi
 }
+
+# bench_check_output FILE KIND: the file a peer wrote is what the case
+# claims (binary STL: 84 + 50 bytes a triangle; binary PLY: its header says
+# so), so that no figure times a peer writing something else.
+bench_check_output() {
+  local file=$1 kind=$2 size triangles
+  case $kind in
+    stlb)
+      size=$(stat -c %s "$file")
+      triangles=$(od -An -t u4 -j 80 -N 4 "$file" | tr -d ' ')
+      [[ $size -eq $((84 + 50 * triangles)) ]] || { echo "bench: $file is not binary STL" >&2; return 1; } ;;
+    plyb)
+      head -c 200 "$file" | grep -q '^format binary_little_endian' ||
+        { echo "bench: $file is not binary PLY" >&2; return 1; } ;;
+  esac
+}

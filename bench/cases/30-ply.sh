@@ -21,28 +21,32 @@ ply_converts() {
 
 bench_compare "binary PLY -> binary PLY (vs assimp)" \
   "$CLI convert --on-exists overwrite '$PLY_BIN' --to ply --output '$out/ours-ply'" \
-  "assimp export '$PLY_BIN' '$out/peer-ply.ply' -f plyb"
+  "assimp export '$PLY_BIN' '$out/peer-ply.ply' --format=plyb"
+bench_check_output "$out/peer-ply.ply" plyb
 bench_compare "ASCII PLY -> binary PLY (vs assimp)" \
   "$CLI convert --on-exists overwrite '$PLY_ASCII' --to ply --output '$out/ours-ply-ascii'" \
-  "assimp export '$PLY_ASCII' '$out/peer-ply-ascii.ply' -f plyb"
+  "assimp export '$PLY_ASCII' '$out/peer-ply-ascii.ply' --format=plyb"
+bench_check_output "$out/peer-ply-ascii.ply" plyb
 if ply_converts ply obj; then
   bench_compare "binary PLY -> OBJ (vs assimp)" \
     "$CLI convert --on-exists overwrite '$PLY_BIN' --to obj --output '$out/ours-ply-obj'" \
-    "assimp export '$PLY_BIN' '$out/peer-ply.obj' -f obj"
+    "assimp export '$PLY_BIN' '$out/peer-ply.obj' --format=obj"
 else
   echo "binary PLY -> OBJ: skipped, no OBJ writer yet"
 fi
 if ply_converts obj ply; then
   bench_compare "OBJ -> binary PLY (vs assimp)" \
     "$CLI convert --on-exists overwrite '$PLY_OBJ' --to ply --output '$out/ours-obj-ply'" \
-    "assimp export '$PLY_OBJ' '$out/peer-obj.ply' -f plyb"
+    "assimp export '$PLY_OBJ' '$out/peer-obj.ply' --format=plyb"
+  bench_check_output "$out/peer-obj.ply" plyb
 else
   echo "OBJ -> binary PLY: skipped, no OBJ reader yet"
 fi
 if ply_converts ply stl; then
   bench_compare "ASCII PLY -> binary STL (vs assimp)" \
     "$CLI convert --on-exists overwrite '$PLY_ASCII' --to stl --output '$out/ours-ply-stl'" \
-    "assimp export '$PLY_ASCII' '$out/peer-ply-ascii.stl' -f stlb"
+    "assimp export '$PLY_ASCII' '$out/peer-ply-ascii.stl' --format=stlb"
+  bench_check_output "$out/peer-ply-ascii.stl" stlb
 else
   echo "ASCII PLY -> binary STL: skipped, no STL writer yet"
 fi

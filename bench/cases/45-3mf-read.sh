@@ -9,6 +9,7 @@ if [[ ! -f $threemf ]]; then
 fi
 bench_compare "3MF -> binary STL (vs assimp)" \
   "$CLI convert --on-exists overwrite '$threemf' --to stl --output '$out/ours-3mf'" \
-  "assimp export '$threemf' '$out/peer-3mf.stl' -f stlb"
+  "assimp export '$threemf' '$out/peer-3mf.stl' --format=stlb"
+bench_check_output "$out/peer-3mf.stl" stlb
 bench_time "3MF read alone (morvex-cli info)" "$CLI info '$threemf'"
 echo "3MF input: $(stat -c %s "$threemf") bytes"

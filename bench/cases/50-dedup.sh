@@ -11,10 +11,12 @@ obj_dedup="$CLI convert --on-exists overwrite '$MESH_OBJ' --to stl --remove-dupl
 bench_compare "binary STL -> STL, dedup (peer: no dedup)" \
   "$stl_dedup" "$CLI convert --on-exists overwrite '$MESH_BIN' --to stl --output '$out/ours-plain'"
 bench_compare "binary STL -> STL, dedup (vs assimp -jiv)" \
-  "$stl_dedup" "assimp export '$MESH_BIN' '$out/peer-jiv.stl' -f stlb -jiv"
+  "$stl_dedup" "assimp export '$MESH_BIN' '$out/peer-jiv.stl' --format=stlb -jiv"
+bench_check_output "$out/peer-jiv.stl" stlb
 bench_compare "binary STL -> STL, dedup (vs admesh -e)" \
   "$stl_dedup" "admesh -e -b '$out/admesh-e.stl' '$MESH_BIN'"
 bench_compare "OBJ corners -> STL, dedup (peer: no dedup)" \
   "$obj_dedup" "$CLI convert --on-exists overwrite '$MESH_OBJ' --to stl --output '$out/ours-obj-plain'"
 bench_compare "OBJ corners -> STL, dedup (vs assimp -jiv)" \
-  "$obj_dedup" "assimp export '$MESH_OBJ' '$out/peer-obj-jiv.stl' -f stlb -jiv"
+  "$obj_dedup" "assimp export '$MESH_OBJ' '$out/peer-obj-jiv.stl' --format=stlb -jiv"
+bench_check_output "$out/peer-obj-jiv.stl" stlb

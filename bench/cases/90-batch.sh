@@ -39,7 +39,7 @@ batch_cases() {
     "$batch_cli '$in' --jobs 1 --output '$out/jobs1'"
   bench_compare "batch, $where: --jobs 2 (vs assimp per file)" \
     "$batch_cli '$in' --jobs 2 --output '$out/jobs2'" \
-    "for f in '$in'/*.stl; do assimp export \"\$f\" '$out/assimp/'\"\${f##*/}\" -f stlb >/dev/null || exit 1; done"
+    "for f in '$in'/*.stl; do assimp export \"\$f\" '$out/assimp/'\"\${f##*/}\" --format=stlb >/dev/null || exit 1; done"
   batch_remove "$out"
 }
 
