@@ -4,10 +4,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    morvex::Model model;
-    morvex::fuzzing::QuietReporter reporter;
-    if (morvex::docs3dp::read3dp(morvex::fuzzing::bytesOf(data, size), "fuzz.3dp", model, reporter) ==
-        morvex::OperationResult::Success)
-        morvex::fuzzing::requireSafeModel(model);
-    return 0;
+    using Read = morvex::OperationResult (*)(std::string_view, std::string_view, morvex::Model&,
+                                             morvex::ProgressReporter&, morvex::Failure*);
+    return morvex::fuzzing::readAndCheck(static_cast<Read>(morvex::docs3dp::read3dp), data, size, "fuzz.3dp");
 }

@@ -40,4 +40,16 @@ inline void requireSafeModel(const Model& model)
 // A reporter for the targets: never cancelled, keeps nothing.
 using QuietReporter = StoppableReporter;
 
+// Reads the input with an in-memory reader entry point and checks what it
+// accepted; the whole body of a reader's target.
+template <typename ReadFromBytes>
+int readAndCheck(ReadFromBytes read, const std::uint8_t* data, std::size_t size, std::string_view name)
+{
+    Model model;
+    QuietReporter reporter;
+    if (read(bytesOf(data, size), name, model, reporter, nullptr) == OperationResult::Success)
+        requireSafeModel(model);
+    return 0;
+}
+
 } // namespace morvex::fuzzing

@@ -14,8 +14,7 @@ constexpr std::string_view PreviewSection = "Preview";
 
 bool isSupportedInput(std::string_view extension)
 {
-    const FileFormat* format = formatForExtension(extension);
-    return format != nullptr;
+    return formatForExtension(extension) != nullptr;
 }
 
 bool isNativeInput(std::string_view extension)

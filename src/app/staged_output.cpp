@@ -3,6 +3,7 @@
 #include "support/platform/files.h"
 #include "support/platform/stale_temporaries.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -65,6 +66,18 @@ OperationResult moveOutput(const fs::path& from, const fs::path& to, bool mayRep
     return moveFailure(failure, to, std::error_code(error, std::generic_category()));
 }
 
+// ".morvex-<pid>-" and six letters and digits that count up in this process.
+std::string stagingFileName()
+{
+    static std::atomic<std::uint64_t> counter{0};
+    constexpr std::string_view digits = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::uint64_t number = counter++;
+    std::string name = stagingFolderPrefix() + "000000";
+    for (std::size_t at = name.size(); at-- > name.size() - 6 && number > 0; number /= digits.size())
+        name[at] = digits[number % digits.size()];
+    return name;
+}
+
 } // namespace
 
 OperationResult StagedOutput::open(const fs::path& output, Kind kind, Failure* failure)
@@ -73,15 +86,12 @@ OperationResult StagedOutput::open(const fs::path& output, Kind kind, Failure* f
     output_ = output;
     std::string pattern = (folderOf(output) / (stagingFolderPrefix() + "XXXXXX")).string();
     if (kind == Kind::OneFile) {
-        // The name is unique by the process id and mkstemp's letters; the
-        // writer creates the file itself, replacing nothing of anyone's.
-        const int descriptor = ::mkstemp(pattern.data());
-        if (descriptor < 0)
+        // Unique by the process id and a counter of the process; the writer
+        // creates the file itself, so the folder need only take it.
+        if (::access(folderOf(output).c_str(), W_OK | X_OK) != 0)
             return failWith(failure, FailureKind::Unwritable,
                             "cannot write into the output folder: " + systemErrorText(errno));
-        ::close(descriptor);
-        ::unlink(pattern.c_str());
-        staging_ = pattern;
+        staging_ = folderOf(output) / stagingFileName();
         writePath_ = staging_;
         return OperationResult::Success;
     }

@@ -108,28 +108,28 @@ OperationResult MappedFile::open(const std::filesystem::path& path, Failure* fai
     const int descriptor = openRegularFile(path, failure, &info);
     if (descriptor < 0)
         return OperationResult::Failure;
-    { // small files are read, large ones mapped; what cannot be mapped is read in blocks below
-        size_ = static_cast<std::uint64_t>(info.st_size);
-        if (size_ == 0) {
-            ::close(descriptor);
-            data_ = "";
-            return OperationResult::Success;
-        }
-        if (size_ <= SmallFileBytes) {
-            const OperationResult result = readWhole(descriptor, failure);
-            ::close(descriptor);
-            return result;
-        }
-        void* mapping = mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ, MAP_PRIVATE, descriptor, 0);
-        if (mapping != MAP_FAILED) {
-            ::close(descriptor);
-            madvise(mapping, static_cast<std::size_t>(size_), MADV_SEQUENTIAL);
-            data_ = static_cast<const char*>(mapping);
-            mapped_ = true;
-            return OperationResult::Success;
-        }
-        size_ = 0;
+    // Small files are read, large ones mapped; what cannot be mapped is read
+    // in blocks below.
+    size_ = static_cast<std::uint64_t>(info.st_size);
+    if (size_ == 0) {
+        ::close(descriptor);
+        data_ = "";
+        return OperationResult::Success;
     }
+    if (size_ <= SmallFileBytes) {
+        const OperationResult result = readWhole(descriptor, failure);
+        ::close(descriptor);
+        return result;
+    }
+    void* mapping = mmap(nullptr, static_cast<std::size_t>(size_), PROT_READ, MAP_PRIVATE, descriptor, 0);
+    if (mapping != MAP_FAILED) {
+        ::close(descriptor);
+        madvise(mapping, static_cast<std::size_t>(size_), MADV_SEQUENTIAL);
+        data_ = static_cast<const char*>(mapping);
+        mapped_ = true;
+        return OperationResult::Success;
+    }
+    size_ = 0;
 
     // Not mappable (a special file system): read it in blocks.
     std::uint64_t capacity = 1 << 16;

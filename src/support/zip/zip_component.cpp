@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <memory>
 #include <system_error>
-#include <unistd.h>
 
 namespace morvex {
 
@@ -64,14 +63,14 @@ zip_t* openInMemory(std::string_view bytes, int& code)
 OperationResult openForReading(const ZipSource& from, ArchiveHandle& archive, Failure* failure)
 {
     if (!from.fromMemory) {
-        // libzip would wait on a pipe and read a device without end.
-        std::error_code missing;
-        if (!std::filesystem::exists(from.path, missing))
+        // libzip would wait on a pipe and read a device without end; a look
+        // at the file's kind opens nothing.
+        std::error_code error;
+        const std::filesystem::file_status status = std::filesystem::status(from.path, error);
+        if (!std::filesystem::exists(status))
             return failWith(failure, FailureKind::Unreadable, "archive not found");
-        const int descriptor = openRegularFile(from.path, failure);
-        if (descriptor < 0)
-            return OperationResult::Failure;
-        ::close(descriptor);
+        if (!std::filesystem::is_regular_file(status))
+            return failWith(failure, FailureKind::Unreadable, "is not a regular file");
     }
     int code = 0;
     archive.reset(from.fromMemory ? openInMemory(from.bytes, code) : zip_open(from.path.c_str(), ZIP_RDONLY, &code));
