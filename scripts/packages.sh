@@ -29,4 +29,4 @@ morvex_ensure_packages() {
 MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev)
 # What the tests need on top: GoogleTest, the peer programs that the
 # interoperability tests run, and clang-format for scripts/check-format.sh.
-MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev assimp-utils lib3mf-dev clang-format)
+MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev time assimp-utils lib3mf-dev clang-format)

@@ -56,6 +56,12 @@ public:
         if (root.size == 0 && chunks_.fileSize() > root.start + chunkfile::TrailerSize)
             return failAtByte(failure_, FailureKind::Malformed, root.start,
                               "the document's root group claims no content");
+        // A root that runs past the end of the file is a cut-off document:
+        // reading what is there would pass a part of the model for all of it.
+        if (!root.complete())
+            return failAtByte(failure_, FailureKind::Malformed, chunks_.fileSize(),
+                              "file is truncated: the document's root group claims " + std::to_string(root.size) +
+                                  " bytes, the file holds " + std::to_string(root.available));
         ChunkIterator children = chunks_.children(root);
         Chunk child;
         while (children.next(child)) {

@@ -488,14 +488,19 @@ TEST(Document3dp, DamageThatLosesTheMeshFailsWithItsPosition)
 {
     TempDir dir;
     const std::string header = fileHeader();
-    const std::string cutVertices = header + chunkHeader(0, ChunkType::Group, 1ull << 40) +
-                                    chunkHeader(0x1000, ChunkType::Group, 1ull << 40) +
-                                    chunkHeader(0x1200, ChunkType::Group, 1ull << 40) +
-                                    chunkHeader(0x1201, ChunkType::Block, UINT64_MAX) + TriangleVertices;
+    const std::string cutDocument =
+        header + chunkHeader(0, ChunkType::Group, 1ull << 40) + chunkHeader(0x1000, ChunkType::Group, 1ull << 40) +
+        chunkHeader(0x1200, ChunkType::Group, 1ull << 40) + chunk(0x1201, ChunkType::Block, TriangleVertices);
+    const std::string cutVertices =
+        header + chunk(0, ChunkType::Group,
+                       chunk(0x1000, ChunkType::Group,
+                             chunk(0x1200, ChunkType::Group,
+                                   chunkHeader(0x1201, ChunkType::Block, UINT64_MAX) + TriangleVertices)));
     const std::string emptyRoot = header + chunkHeader(0, ChunkType::Group, 0) +
                                   chunkHeader(0x1000, ChunkType::Group, 0) + TriangleVertices + "\0\0\0\0";
     for (const auto& [name, bytes, what] : {std::tuple{"vertex block of 2^64 - 1 bytes", cutVertices, "vertex block"},
-                                            std::tuple{"root of size 0", emptyRoot, "root group"}}) {
+                                            std::tuple{"root of size 0", emptyRoot, "root group"},
+                                            std::tuple{"root past the end of the file", cutDocument, "truncated"}}) {
         SCOPED_TRACE(name);
         writeFile(dir / "damaged.3dp", bytes);
         Model model;
