@@ -51,7 +51,6 @@ OperationResult decodeUtf16(std::string_view units, bool bigEndian, std::string&
 // A whole text file ready to parse: `text` views the bytes themselves (less
 // a UTF-8 mark) or, for UTF-16, `decoded` holding them as UTF-8. Fails with
 // the reason for text in any other encoding.
-OperationResult textAsUtf8(std::string_view bytes, std::string& decoded, std::string_view& text,
-                           Failure* failure);
+OperationResult textAsUtf8(std::string_view bytes, std::string& decoded, std::string_view& text, Failure* failure);
 
 } // namespace morvex

@@ -48,21 +48,25 @@ TEST(PlyElementOrder, ReadsElementsInDeclaredOrderAndStripsAsTriangles)
 {
     const std::string quadFace = "element face 1\nproperty list uchar int vertex_indices\n";
     std::vector<OrderCase> cases = {
-        {"faces before vertices", asciiPly(quadFace + std::string(eightVertices), "4 4 5 7 6\n" + std::string(eightPoints)),
+        {"faces before vertices",
+         asciiPly(quadFace + std::string(eightVertices), "4 4 5 7 6\n" + std::string(eightPoints)),
          {4, 5, 7, 7, 6, 4}},
         {"unknown element first",
          asciiPly("element material 2\nproperty float shine\nproperty list uchar float rgb\n" +
                       std::string(eightVertices) + quadFace,
                   "0.5 3 1 1 1\n0.25 0\n" + std::string(eightPoints) + "3 0 1 2\n"),
          {0, 1, 2}},
-        {"strips", asciiPly(std::string(eightVertices) + std::string(stripList), std::string(eightPoints) + std::string(stripLine)),
+        {"strips",
+         asciiPly(std::string(eightVertices) + std::string(stripList),
+                  std::string(eightPoints) + std::string(stripLine)),
          stripTriangles},
         {"strips before vertices, then faces",
          asciiPly(std::string(stripList) + std::string(eightVertices) + quadFace,
                   std::string(stripLine) + std::string(eightPoints) + "3 7 6 5\n"),
          {0, 1, 2, 2, 1, 3, 5, 6, 7, 7, 6, 5}},
-        {"empty strip and a strip of two", asciiPly(std::string(eightVertices) + "element tristrips 2\nproperty list int int vertex_indices\n",
-                                  std::string(eightPoints) + "0\n2 0 1\n"),
+        {"empty strip and a strip of two",
+         asciiPly(std::string(eightVertices) + "element tristrips 2\nproperty list int int vertex_indices\n",
+                  std::string(eightPoints) + "0\n2 0 1\n"),
          {}},
     };
     for (const bool bigEndian : {false, true}) {
@@ -75,8 +79,8 @@ TEST(PlyElementOrder, ReadsElementsInDeclaredOrderAndStripsAsTriangles)
             strips.put(index);
         strips.put<std::int32_t>(0).put<std::int32_t>(1);
         appendPoints(strips);
-        cases.push_back({bigEndian ? "binary big-endian strips first" : "binary strips first", strips.bytes(),
-                         stripTriangles});
+        cases.push_back(
+            {bigEndian ? "binary big-endian strips first" : "binary strips first", strips.bytes(), stripTriangles});
 
         BinaryPlyBuilder faces(bigEndian);
         faces.line("element face 2").line("property list uchar int vertex_indices").line("property float quality");
@@ -114,13 +118,15 @@ TEST(PlyElementOrder, RefusesUnreadableFacesAndStrips)
         std::string bytes;
         const char* reason;
     } cases[] = {
-        {"strips without a list", asciiPly(std::string(eightVertices) + "element tristrips 1\nproperty int count\n",
-                                           std::string(eightPoints) + "1\n"),
+        {"strips without a list",
+         asciiPly(std::string(eightVertices) + "element tristrips 1\nproperty int count\n",
+                  std::string(eightPoints) + "1\n"),
          "tristrips"},
         {"strip index beyond the vertices",
          asciiPly(std::string(eightVertices) + std::string(stripList), std::string(eightPoints) + "3 0 1 8\n"),
          "beyond the vertex count"},
-        {"strip index -2", asciiPly(std::string(eightVertices) + std::string(stripList), std::string(eightPoints) + "4 0 1 2 -2\n"),
+        {"strip index -2",
+         asciiPly(std::string(eightVertices) + std::string(stripList), std::string(eightPoints) + "4 0 1 2 -2\n"),
          "beyond the vertex count"},
         {"strip missing an index",
          asciiPly(std::string(eightVertices) + std::string(stripList), std::string(eightPoints) + "5 0 1 2\n"),
@@ -129,10 +135,17 @@ TEST(PlyElementOrder, RefusesUnreadableFacesAndStrips)
          asciiPly(std::string(eightVertices) + std::string(stripList), std::string(eightPoints) + "-3 0 1 2\n"),
          "negative"},
         {"faces before vertices, vertices missing",
-         asciiPly("element face 1\nproperty list uchar int vertex_indices\n" + std::string(eightVertices), "3 0 1 2\n0 0 0\n"),
+         asciiPly("element face 1\nproperty list uchar int vertex_indices\n" + std::string(eightVertices),
+                  "3 0 1 2\n0 0 0\n"),
          "truncated"},
         {"binary strip cut short",
-         BinaryPlyBuilder(false).line(eightVertices).line(stripList).put(std::array<float, 24>{}).put<std::int32_t>(4).put<std::int32_t>(0).bytes(),
+         BinaryPlyBuilder(false)
+             .line(eightVertices)
+             .line(stripList)
+             .put(std::array<float, 24>{})
+             .put<std::int32_t>(4)
+             .put<std::int32_t>(0)
+             .bytes(),
          "truncated"},
     };
     for (const auto& c : cases) {
@@ -204,7 +217,8 @@ TEST(PlyElementOrder, ReadsUtf16TextAndRefusesOtherEncodings)
         {"UTF-16 without a mark", utf16Text(ascii, false, false), "UTF-16 without a byte-order mark"},
         {"binary body behind a UTF-16 header", utf16Text(binaryHeader, false) + binaryBody, "NUL"},
         {"NUL in the header", asciiPly("comment a\0b\n"s + std::string(eightVertices), eightPoints), "NUL"},
-        {"NUL in a text body", asciiPly(eightVertices, "0 0 0\n1 0 0\n0 1\0 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n"s), "NUL"},
+        {"NUL in a text body", asciiPly(eightVertices, "0 0 0\n1 0 0\n0 1\0 0\n1 1 0\n0 0 1\n1 0 1\n0 1 1\n1 1 1\n"s),
+         "NUL"},
     };
     for (const auto& c : refused) {
         SCOPED_TRACE(c.name);
