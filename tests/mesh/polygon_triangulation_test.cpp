@@ -163,7 +163,8 @@ TEST(PolygonTriangulation, ConcavePolygonsAreCutIntoEarsThatCoverThem)
                     // and the count still hold.
                     double total = 0;
                     for (std::size_t t = 0; t < triangles.size(); t += 3)
-                        total += std::fabs(twiceArea({ring[triangles[t]], ring[triangles[t + 1]], ring[triangles[t + 2]]}));
+                        total +=
+                            std::fabs(twiceArea({ring[triangles[t]], ring[triangles[t + 1]], ring[triangles[t + 2]]}));
                     EXPECT_NEAR(total, std::fabs(twiceArea(ring)), 1e-4);
                     continue;
                 }

@@ -24,8 +24,10 @@ bool startsWith(std::string_view bytes, std::initializer_list<unsigned char> mar
     return true;
 }
 
-// ASCII written as UTF-16 without a mark puts a NUL beside every character:
-// worth naming, as that is what such a file most likely is.
+// ASCII written as UTF-16 without a mark puts a NUL beside every character
+// (other characters seldom have one): worth naming, as that is what such a
+// file most likely is. Mostly-ASCII text has NULs on one side of most pairs
+// and hardly any on the other.
 bool looksLikeUnmarkedUtf16(std::string_view bytes)
 {
     const std::size_t pairs = std::min<std::size_t>(bytes.size(), 64) / 2;
@@ -37,7 +39,8 @@ bool looksLikeUnmarkedUtf16(std::string_view bytes)
         evenNuls += bytes[2 * i] == '\0';
         oddNuls += bytes[2 * i + 1] == '\0';
     }
-    return evenNuls == pairs || oddNuls == pairs;
+    const auto mostly = [pairs](std::size_t many, std::size_t few) { return 2 * many >= pairs && 8 * few < pairs; };
+    return mostly(evenNuls, oddNuls) || mostly(oddNuls, evenNuls);
 }
 
 std::uint16_t unitAt(const unsigned char* at, bool bigEndian)

@@ -46,11 +46,12 @@ std::size_t byteOrderMarkSize(TextEncoding encoding);
 
 // UTF-16 text after its mark, turned into UTF-8; pairs of surrogates become
 // one character, a lone surrogate U+FFFD. Fails on an odd byte count.
-OperationResult decodeUtf16(std::string_view units, bool bigEndian, std::string& out, Failure* failure);
+OperationResult decodeUtf16(std::string_view units, bool bigEndian, std::string& out, Failure* failure = nullptr);
 
 // A whole text file ready to parse: `text` views the bytes themselves (less
 // a UTF-8 mark) or, for UTF-16, `decoded` holding them as UTF-8. Fails with
 // the reason for text in any other encoding.
-OperationResult textAsUtf8(std::string_view bytes, std::string& decoded, std::string_view& text, Failure* failure);
+OperationResult textAsUtf8(std::string_view bytes, std::string& decoded, std::string_view& text,
+                           Failure* failure = nullptr);
 
 } // namespace morvex

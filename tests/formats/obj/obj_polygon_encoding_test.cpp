@@ -129,8 +129,9 @@ TEST(ObjEncodings, ReadsUtf16AndRefusesOtherEncodings)
         SCOPED_TRACE(variant);
         TempDir dir;
         const bool bigEndian = variant == 2;
-        const std::string objText =
-            variant == 0 ? text : variant == 3 ? "\xEF\xBB\xBF" + text : utf16Text(text, bigEndian);
+        const std::string objText = variant == 0   ? text
+                                    : variant == 3 ? "\xEF\xBB\xBF" + text
+                                                   : utf16Text(text, bigEndian);
         writeFile(dir / "colours.mtl", variant == 0 ? library : utf16Text(library, !bigEndian));
         RecordingReporter reporter;
         Failure failure;
