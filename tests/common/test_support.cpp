@@ -1,6 +1,7 @@
 #include "common/test_support.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -85,6 +86,34 @@ std::string readFile(const std::filesystem::path& path)
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+std::string utf16Text(std::string_view utf8, bool bigEndian, bool withMark)
+{
+    std::string out;
+    const auto unit = [&](std::uint32_t value) {
+        const char high = static_cast<char>(value >> 8);
+        const char low = static_cast<char>(value & 0xFF);
+        out += bigEndian ? high : low;
+        out += bigEndian ? low : high;
+    };
+    if (withMark)
+        unit(0xFEFF);
+    for (std::size_t at = 0; at < utf8.size();) {
+        const auto lead = static_cast<unsigned char>(utf8[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        std::uint32_t codePoint = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t k = 1; k < length; ++k)
+            codePoint = codePoint << 6 | (static_cast<unsigned char>(utf8[at + k]) & 0x3F);
+        at += length;
+        if (codePoint >= 0x10000) {
+            unit(0xD800 + ((codePoint - 0x10000) >> 10));
+            unit(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+        } else {
+            unit(codePoint);
+        }
+    }
+    return out;
 }
 
 int runCommand(const std::string& command, std::string* output)

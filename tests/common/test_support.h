@@ -36,6 +36,11 @@ private:
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
 std::string readFile(const std::filesystem::path& path);
 
+// UTF-8 text (well-formed) as UTF-16 in either byte order, with the
+// byte-order mark FF FE / FE FF first when `withMark`; characters beyond
+// U+FFFF become surrogate pairs.
+std::string utf16Text(std::string_view utf8, bool bigEndian, bool withMark = true);
+
 // Runs a command line through the shell; returns the exit status and puts
 // standard output (and error, when merged by the command) into `output`.
 int runCommand(const std::string& command, std::string* output = nullptr);

@@ -2,6 +2,7 @@
 
 #include "support/platform/files.h"
 #include "support/platform/reference_policy.h"
+#include "support/text/text_encoding.h"
 
 #include <algorithm>
 #include <cmath>
@@ -160,6 +161,14 @@ OperationResult readNamedLibrary(ObjCompanions& companions, std::string_view nam
     found = companions.fetchLibrary(name, text, identity);
     if (!found || !materials.librariesRead.insert(identity).second)
         return OperationResult::Success; // each library is read once per file
+    // A library in an encoding we cannot read is skipped like a missing one.
+    std::string decoded;
+    Failure encoding;
+    if (textAsUtf8(text, decoded, text, &encoding) != OperationResult::Success) {
+        reporter.postTextMessage("material library " + fs::path(identity).filename().string() +
+                                 " skipped: " + encoding.message);
+        return OperationResult::Success;
+    }
     return readLibraryText(companions, text, identity, materials, reporter, failure);
 }
 

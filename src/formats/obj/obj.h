@@ -12,9 +12,11 @@
 
 namespace morvex::obj {
 
-// Reads a Wavefront OBJ file and the material libraries it names. Every run
-// of faces with the same material becomes one object; faces are fanned into
-// triangles and every corner gets a vertex of its own. Objects get a
+// Reads a Wavefront OBJ file and the material libraries it names (UTF-8, or
+// UTF-16 with a byte-order mark). Every run of faces with the same material
+// becomes one object; faces of any corner count become corners - 2
+// triangles (fans when convex, ears when concave) and every corner gets a
+// vertex of its own. Objects get a
 // material range only when the file has texture coordinates. Profile kind
 // becomes Obj.
 OperationResult readObj(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,

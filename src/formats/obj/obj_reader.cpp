@@ -1,7 +1,9 @@
 #include "formats/obj/obj.h"
 #include "formats/obj/obj_internal.h"
 
+#include "mesh/polygon_triangulation.h"
 #include "support/platform/files.h"
+#include "support/text/text_encoding.h"
 
 #include <algorithm>
 #include <array>
@@ -13,7 +15,6 @@ namespace morvex::obj {
 
 namespace {
 
-constexpr std::uint32_t MaxFaceCorners = 15;
 constexpr std::uint32_t FacesPerCompileStep = 1u << 16;
 
 // Face corners keep the zero-based index plus one, so that an entry of a
@@ -34,10 +35,15 @@ struct RawObj {
     CornerIndices cornerPositions;
     CornerIndices cornerTexCoords; // started by the first corner that names one
     CornerIndices cornerNormals;   // likewise
-    GrowableArray<std::uint8_t> faceCornerCounts;
+    GrowableArray<std::uint32_t> faceCornerCounts;
     GrowableArray<FaceRun> runs; // consecutive faces with the same material
     MaterialCollection materials;
     std::int16_t currentMaterial = -1;
+    // The corners of the face being read; kept from face to face so that
+    // their storage is allocated once.
+    CornerIndices facePositions;
+    CornerIndices faceTexCoords;
+    CornerIndices faceNormals;
 };
 
 // ---------------------------------------------------------------------------
@@ -81,11 +87,7 @@ std::uint32_t storedIndex(std::int64_t written, std::uint32_t listCount)
     return fromStart < 0 ? UINT32_MAX : static_cast<std::uint32_t>(fromStart + 1);
 }
 
-struct FaceCorners {
-    std::uint32_t count = 0;
-    std::uint32_t position[MaxFaceCorners] = {};
-    std::uint32_t texCoord[MaxFaceCorners] = {};
-    std::uint32_t normal[MaxFaceCorners] = {};
+struct FaceUse {
     bool anyTexCoord = false;
     bool anyNormal = false;
 };
@@ -112,16 +114,20 @@ bool takeSlash(const char*& at, const char* end)
     return true;
 }
 
-// Corners "p", "p/t", "p//n" and "p/t/n". A token holding no index at all
-// is no corner; corners beyond the fifteenth are dropped.
-void readFaceCorners(LineScanner& line, const RawObj& raw, FaceCorners& face)
+// Corners "p", "p/t", "p//n" and "p/t/n", as many as the line holds, into
+// the face arrays of `raw`. A token holding no index at all is no corner.
+// False when memory ran out.
+bool readFaceCorners(LineScanner& line, RawObj& raw, FaceUse& use)
 {
     const char*& at = line.cursor();
     const char* end = line.end();
-    while (face.count < MaxFaceCorners) {
+    raw.facePositions.clear();
+    raw.faceTexCoords.clear();
+    raw.faceNormals.clear();
+    for (;;) {
         line.skipBlanks();
         if (line.atLineEnd())
-            return;
+            return true;
         std::int64_t written = 0;
         bool any = false;
         std::uint32_t position = 0, texCoord = 0, normal = 0;
@@ -146,12 +152,11 @@ void readFaceCorners(LineScanner& line, const RawObj& raw, FaceCorners& face)
         }
         if (!any)
             continue;
-        face.position[face.count] = position;
-        face.texCoord[face.count] = texCoord;
-        face.normal[face.count] = normal;
-        face.anyTexCoord = face.anyTexCoord || texCoord != 0;
-        face.anyNormal = face.anyNormal || normal != 0;
-        ++face.count;
+        if (raw.facePositions.count() == UINT32_MAX || !raw.facePositions.append(position) ||
+            !raw.faceTexCoords.append(texCoord) || !raw.faceNormals.append(normal))
+            return false;
+        use.anyTexCoord = use.anyTexCoord || texCoord != 0;
+        use.anyNormal = use.anyNormal || normal != 0;
     }
 }
 
@@ -172,19 +177,21 @@ bool appendCornerIndices(CornerIndices& list, std::uint32_t cornersBefore, const
 
 OperationResult addFace(LineScanner& line, RawObj& raw, Failure* failure)
 {
-    FaceCorners face;
-    readFaceCorners(line, raw, face);
-    if (face.count < 3)
+    FaceUse use;
+    if (!readFaceCorners(line, raw, use))
+        return failOutOfMemory(failure);
+    const std::uint32_t corners = raw.facePositions.count();
+    if (corners < 3)
         return failWith(failure, FailureKind::Malformed, "face with fewer than three corners");
     const std::uint32_t before = raw.cornerPositions.count();
-    if (before > UINT32_MAX - MaxFaceCorners || raw.faceCornerCounts.count() == UINT32_MAX)
+    if (before > UINT32_MAX - corners || raw.faceCornerCounts.count() == UINT32_MAX)
         return failWith(failure, FailureKind::Unsupported, "too many faces");
-    if (!appendCornerIndices(raw.cornerPositions, before, face.position, face.count, true) ||
-        !appendCornerIndices(raw.cornerTexCoords, before, face.texCoord, face.count, face.anyTexCoord) ||
-        !appendCornerIndices(raw.cornerNormals, before, face.normal, face.count, face.anyNormal))
+    if (!appendCornerIndices(raw.cornerPositions, before, raw.facePositions.data(), corners, true) ||
+        !appendCornerIndices(raw.cornerTexCoords, before, raw.faceTexCoords.data(), corners, use.anyTexCoord) ||
+        !appendCornerIndices(raw.cornerNormals, before, raw.faceNormals.data(), corners, use.anyNormal))
         return failOutOfMemory(failure);
     const std::uint32_t faceIndex = raw.faceCornerCounts.count();
-    if (!raw.faceCornerCounts.append(static_cast<std::uint8_t>(face.count)))
+    if (!raw.faceCornerCounts.append(corners))
         return failOutOfMemory(failure);
     if (raw.runs.empty() || raw.runs[raw.runs.count() - 1].materialId != raw.currentMaterial)
         if (!raw.runs.append(FaceRun{faceIndex, raw.currentMaterial}))
@@ -322,43 +329,55 @@ OperationResult readLines(std::string_view text, ObjCompanions* companions, RawO
 // ---------------------------------------------------------------------------
 // Second pass: one object per run of faces with the same material.
 
-// Corner order of the fan of a face with n corners: (0, 1, 2), then
-// (k - 1, k, 0) for k from 3 to n - 1.
-struct FanOrder {
-    std::array<std::array<std::uint8_t, 3 * (MaxFaceCorners - 2)>, MaxFaceCorners + 1> order{};
-    constexpr FanOrder()
+// The triangles of the face being compiled, as corner numbers of the face.
+// Triangles need no work; larger faces are fanned when convex and cut into
+// ears when not (see PolygonTriangulator).
+class FaceTriangles {
+public:
+    // False when memory ran out.
+    bool split(const RawObj& raw, std::uint32_t firstCorner, std::uint32_t corners)
     {
-        for (std::uint32_t n = 3; n <= MaxFaceCorners; ++n) {
-            std::uint32_t at = 0;
-            order[n][at++] = 0;
-            order[n][at++] = 1;
-            order[n][at++] = 2;
-            for (std::uint32_t k = 3; k < n; ++k) {
-                order[n][at++] = static_cast<std::uint8_t>(k - 1);
-                order[n][at++] = static_cast<std::uint8_t>(k);
-                order[n][at++] = 0;
-            }
+        count_ = 3 * (corners - 2);
+        if (corners == 3) {
+            order_ = triangleOrder;
+            return true;
         }
+        if (!points_.allocate(corners) || !orderStorage_.allocate(count_))
+            return false;
+        const std::uint32_t* positions = raw.cornerPositions.data() + firstCorner;
+        for (std::uint32_t k = 0; k < corners; ++k)
+            points_[k] = raw.positions[positions[k] - 1]; // every corner names a vertex (checked)
+        order_ = orderStorage_.data();
+        return triangulator_.triangulate(points_.data(), corners, orderStorage_.data());
     }
+    const std::uint32_t* order() const { return order_; }
+    std::uint32_t count() const { return count_; }
+
+private:
+    static constexpr std::uint32_t triangleOrder[3] = {0, 1, 2};
+    PolygonTriangulator triangulator_;
+    Vector3Array points_;
+    GrowableArray<std::uint32_t, ArrayFill::None> orderStorage_;
+    const std::uint32_t* order_ = triangleOrder;
+    std::uint32_t count_ = 3;
 };
-constexpr FanOrder fanOrder;
 
 // Copies the values a face's corners refer to into the face's share of an
 // object array. A face whose first three corners do not all name one leaves
 // its whole share as it was; so does a corner naming none or one beyond the
 // list.
 template <typename Value, typename Source>
-void copyFanValues(const CornerIndices& cornerIndices, std::uint32_t firstCorner, std::uint32_t cornerCount,
-                   const Source& source, Value* out)
+void copyFaceValues(const CornerIndices& cornerIndices, std::uint32_t firstCorner, const FaceTriangles& triangles,
+                    const Source& source, Value* out)
 {
     if (cornerIndices.empty())
         return;
     const std::uint32_t* indices = cornerIndices.data() + firstCorner;
     if (indices[0] == 0 || indices[1] == 0 || indices[2] == 0)
         return;
-    const std::uint8_t* order = fanOrder.order[cornerCount].data();
+    const std::uint32_t* order = triangles.order();
     const std::uint32_t available = source.count();
-    for (std::uint32_t j = 0; j < 3 * (cornerCount - 2); ++j) {
+    for (std::uint32_t j = 0; j < triangles.count(); ++j) {
         const std::uint32_t stored = indices[order[j]];
         if (stored != 0 && stored <= available)
             out[j] = source[stored - 1];
@@ -390,7 +409,7 @@ OperationResult measureRun(const RawObj& raw, std::uint32_t run, std::uint32_t f
     for (std::uint32_t f = faceBegin; f < shape.faceEnd; ++f) {
         const std::uint32_t corners = raw.faceCornerCounts[f];
         if (faceNamesItsVertices(raw, firstCorner, corners))
-            total += 3 * (corners - 2); // every face has three corners or more
+            total += 3ull * (corners - 2); // every face has three corners or more
         firstCorner += corners;
     }
     if (total > UINT32_MAX)
@@ -413,7 +432,8 @@ bool allocateObject(const RawObj& raw, ModelObject& object, std::uint32_t corner
 }
 
 OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& firstCorner, Model& model,
-                           std::uint64_t& droppedFaces, ProgressReporter& reporter, Failure* failure)
+                           FaceTriangles& triangles, std::uint64_t& droppedFaces, ProgressReporter& reporter,
+                           Failure* failure)
 {
     RunShape shape;
     if (measureRun(raw, run, firstCorner, shape, failure) != OperationResult::Success)
@@ -441,13 +461,16 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
             firstCorner += corners;
             continue;
         }
-        copyFanValues(raw.cornerPositions, firstCorner, corners, raw.positions, object->vertices.data() + out);
+        if (!triangles.split(raw, firstCorner, corners))
+            return failOutOfMemory(failure);
+        copyFaceValues(raw.cornerPositions, firstCorner, triangles, raw.positions, object->vertices.data() + out);
         if (!object->normals.empty())
-            copyFanValues(raw.cornerNormals, firstCorner, corners, raw.normals, object->normals.data() + out);
+            copyFaceValues(raw.cornerNormals, firstCorner, triangles, raw.normals, object->normals.data() + out);
         if (!object->texCoords.empty())
-            copyFanValues(raw.cornerTexCoords, firstCorner, corners, raw.texCoords, object->texCoords.data() + out);
+            copyFaceValues(raw.cornerTexCoords, firstCorner, triangles, raw.texCoords, object->texCoords.data() + out);
         if (!object->colors.empty())
-            copyFanValues(raw.cornerPositions, firstCorner, corners, raw.positionColours, object->colors.data() + out);
+            copyFaceValues(raw.cornerPositions, firstCorner, triangles, raw.positionColours,
+                           object->colors.data() + out);
         firstCorner += corners;
         out += 3 * (corners - 2);
     }
@@ -476,8 +499,10 @@ OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, F
 
     std::uint32_t firstCorner = 0;
     std::uint64_t droppedFaces = 0;
+    FaceTriangles triangles;
     for (std::uint32_t run = 0; run < raw.runs.count(); ++run) {
-        const OperationResult result = compileRun(raw, run, firstCorner, model, droppedFaces, reporter, failure);
+        const OperationResult result =
+            compileRun(raw, run, firstCorner, model, triangles, droppedFaces, reporter, failure);
         if (result != OperationResult::Success)
             return result;
     }
@@ -495,12 +520,17 @@ template <typename AfterLines>
 OperationResult readLinesThenCompile(std::string_view bytes, Model& model, ProgressReporter& reporter, Failure* failure,
                                      ObjCompanions* companions, AfterLines linesRead)
 {
+    std::string decoded; // the text when the file is UTF-16
+    std::string_view text;
+    if (textAsUtf8(bytes, decoded, text, failure) != OperationResult::Success)
+        return OperationResult::Failure;
     RawObj raw;
     OperationResult result;
     {
         ProgressRange range(reporter, 0.0, 0.5);
-        result = readLines(bytes, companions, raw, range, failure);
+        result = readLines(text, companions, raw, range, failure);
     }
+    std::string().swap(decoded);
     linesRead();
     if (result == OperationResult::Success) {
         ProgressRange range(reporter, 0.5, 0.5);

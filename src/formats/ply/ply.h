@@ -10,8 +10,10 @@
 namespace morvex::ply {
 
 // Reads an ASCII or binary (either byte order) PLY file into one object:
-// vertices, triangles (polygons split into fans around their first corner)
-// and per-vertex or per-face colours. A file without faces gives the
+// vertices, triangles (polygons split into fans around their first corner,
+// triangle strips into their triangles) and per-vertex or per-face colours
+// (float ones as fractions of full intensity). Elements may come in any
+// order. A file without faces gives the
 // vertices and no indices. Comments become the document properties
 // "Comment1", "Comment2", ...
 OperationResult readPly(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,

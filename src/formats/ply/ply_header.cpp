@@ -12,8 +12,6 @@ namespace {
 // Header lines longer than this keep only their first bytes.
 constexpr std::size_t MaxLineBytes = 259;
 
-enum class ElementKind { Edge, Face, Vertex, Other };
-
 // Header lines hold no line ends, so every byte up to the space is a blank.
 std::string_view skipBlanks(std::string_view text)
 {
@@ -52,15 +50,11 @@ public:
 private:
     OperationResult fail(std::string_view text) { return failWith(failure_, FailureKind::Malformed, text); }
     OperationResult readCount(std::string_view word, std::uint32_t& count);
-    OperationResult claim(ElementKind kind, std::uint32_t count);
+    OperationResult checkWalkable(const PlyElement& element);
 
     PlyHeader& header_;
     Failure* failure_;
-    ElementKind current_ = ElementKind::Other;
-    bool declared_[3] = {};   // edge, face, vertex
-    bool dataBefore_ = false; // an element with records was declared
-    bool nonVertexDataBefore_ = false;
-    bool sawFaceList_ = false;
+    bool declared_[4] = {}; // vertex, face, strips, edge
 };
 
 OperationResult HeaderParser::readCount(std::string_view word, std::uint32_t& count)
@@ -83,26 +77,17 @@ OperationResult HeaderParser::readCount(std::string_view word, std::uint32_t& co
     return OperationResult::Success;
 }
 
-// The body is read as all vertices, then all faces, then the rest; records of
-// any other element before them would be taken for vertices or faces.
-OperationResult HeaderParser::claim(ElementKind kind, std::uint32_t count)
+PlyElementKind elementKind(std::string_view name)
 {
-    if (kind != ElementKind::Other) {
-        bool& seen = declared_[static_cast<int>(kind)];
-        if (seen)
-            return fail("element declared twice");
-        seen = true;
-    }
-    if (count == 0)
-        return OperationResult::Success;
-    if (kind == ElementKind::Vertex && dataBefore_)
-        return fail("elements before the vertices are not supported");
-    if (kind == ElementKind::Face && nonVertexDataBefore_)
-        return fail("elements before the faces are not supported");
-    dataBefore_ = true;
-    if (kind != ElementKind::Vertex)
-        nonVertexDataBefore_ = true;
-    return OperationResult::Success;
+    if (name == "vertex")
+        return PlyElementKind::Vertex;
+    if (name == "face")
+        return PlyElementKind::Face;
+    if (name == "tristrips")
+        return PlyElementKind::Strips;
+    if (name == "edge")
+        return PlyElementKind::Edge;
+    return PlyElementKind::Other;
 }
 
 OperationResult HeaderParser::element(LineScanner tokens)
@@ -114,21 +99,34 @@ OperationResult HeaderParser::element(LineScanner tokens)
     if (OperationResult result = readCount(tokens.nextToken(), count); result != OperationResult::Success)
         return result;
 
-    if (name == "vertex") {
+    const PlyElementKind kind = elementKind(name);
+    if (kind != PlyElementKind::Other) {
+        bool& seen = declared_[static_cast<int>(kind)];
+        if (seen)
+            return fail("element declared twice");
+        seen = true;
+    }
+    if (kind == PlyElementKind::Vertex)
         header_.vertexCount = count;
-        current_ = ElementKind::Vertex;
-    } else if (name == "face") {
+    if (kind == PlyElementKind::Face) {
         if (count > UINT32_MAX / 3)
             return fail("element count too large");
         header_.faceCount = count;
-        current_ = ElementKind::Face;
-    } else if (name == "edge") {
-        header_.edgeCount = count;
-        current_ = ElementKind::Edge;
-    } else {
-        current_ = ElementKind::Other;
     }
-    return claim(current_, count);
+    header_.elements.push_back(PlyElement{kind, count, {}});
+    return OperationResult::Success;
+}
+
+// The list of corners of a face or strip is its first list whatever its
+// name; later ones (texture coordinates, ...) are read past.
+PlyRole listRole(const PlyElement& element)
+{
+    if (element.kind != PlyElementKind::Face && element.kind != PlyElementKind::Strips)
+        return PlyRole::Ignored;
+    for (const PlyProperty& property : element.properties)
+        if (property.role == PlyRole::Indices)
+            return PlyRole::Ignored;
+    return PlyRole::Indices;
 }
 
 OperationResult HeaderParser::property(LineScanner tokens)
@@ -136,15 +134,25 @@ OperationResult HeaderParser::property(LineScanner tokens)
     const std::string_view typeWord = tokens.nextToken();
     if (typeWord.empty())
         return fail("property line without a type");
+    if (header_.elements.empty())
+        return OperationResult::Success; // belongs to no element: ignored
+    PlyElement& element = header_.elements.back();
     PlyProperty property;
     property.type = valueTypeFromWord(typeWord);
-    const bool isList = property.type == PlyValueType::List;
-
-    switch (current_) {
-    case ElementKind::Vertex: {
-        if (isList)
-            return fail("list property on a vertex element");
-        const std::string_view name = tokens.nextToken();
+    if (property.type == PlyValueType::List) {
+        if (element.kind == PlyElementKind::Vertex || element.kind == PlyElementKind::Edge)
+            return fail(element.kind == PlyElementKind::Vertex ? "list property on a vertex element"
+                                                               : "list property on an edge element");
+        property.type = valueTypeFromWord(tokens.nextToken());
+        property.itemType = valueTypeFromWord(tokens.nextToken());
+        property.list = true;
+        property.role = listRole(element);
+        element.properties.push_back(property);
+        return OperationResult::Success;
+    }
+    const std::string_view name = tokens.nextToken();
+    switch (element.kind) {
+    case PlyElementKind::Vertex:
         if (name == "x")
             property.role = PlyRole::X;
         else if (name == "y")
@@ -155,57 +163,51 @@ OperationResult HeaderParser::property(LineScanner tokens)
             property.role = colorRole(name);
         if (isColorRole(property.role) && header_.colorMode == PlyColorMode::None)
             header_.colorMode = PlyColorMode::PerVertex;
-        header_.vertexProperties.push_back(property);
         break;
-    }
-    case ElementKind::Face:
-        if (isList) {
-            // The first list holds the corners whatever its name; later ones
-            // (texture coordinates, ...) are read past.
-            property.type = valueTypeFromWord(tokens.nextToken());
-            property.itemType = valueTypeFromWord(tokens.nextToken());
-            property.list = true;
-            property.role = sawFaceList_ ? PlyRole::Ignored : PlyRole::Indices;
-            sawFaceList_ = true;
-        } else {
-            property.role = colorRole(tokens.nextToken());
-            if (isColorRole(property.role))
-                header_.colorMode = PlyColorMode::PerFace;
-        }
-        header_.faceProperties.push_back(property);
+    case PlyElementKind::Face:
+        property.role = colorRole(name);
+        if (isColorRole(property.role))
+            header_.colorMode = PlyColorMode::PerFace;
         break;
-    case ElementKind::Edge: {
-        if (isList)
-            return fail("list property on an edge element");
-        const std::string_view name = tokens.nextToken();
+    case PlyElementKind::Edge:
         if (name == "vertex1")
             property.role = PlyRole::Vertex1;
         else if (name == "vertex2")
             property.role = PlyRole::Vertex2;
-        else
-            property.role = colorRole(name);
-        header_.edgeProperties.push_back(property);
-        break;
+        break; // edges are not loaded: their colours change nothing
+    case PlyElementKind::Strips:
+    case PlyElementKind::Other: break;
     }
-    case ElementKind::Other: break;
-    }
+    element.properties.push_back(property);
+    return OperationResult::Success;
+}
+
+// Binary records can only be walked when every value has a known size.
+OperationResult HeaderParser::checkWalkable(const PlyElement& element)
+{
+    if (header_.format == PlyFormat::Ascii)
+        return OperationResult::Success;
+    for (const PlyProperty& property : element.properties)
+        if (valueSize(property.type) == 0 || (property.list && valueSize(property.itemType) == 0))
+            return fail("property of unknown type in a binary file");
     return OperationResult::Success;
 }
 
 OperationResult HeaderParser::finish()
 {
-    if (header_.faceCount > 0 && !sawFaceList_)
-        return fail("face element without a list of corners");
-    if (header_.format != PlyFormat::Ascii) {
-        // Binary records can only be walked when every value has a known size.
-        bool unknown = false;
-        for (const PlyProperty& property : header_.vertexProperties)
-            unknown = unknown || valueSize(property.type) == 0;
-        for (const PlyProperty& property : header_.faceProperties)
-            unknown = unknown || valueSize(property.type) == 0 || (property.list && valueSize(property.itemType) == 0);
-        if (unknown)
-            return fail("property of unknown type in a binary file");
+    header_.elementsToRead = 0;
+    for (std::size_t i = 0; i < header_.elements.size(); ++i) {
+        const PlyElement& element = header_.elements[i];
+        const bool hasCorners = element.kind == PlyElementKind::Face || element.kind == PlyElementKind::Strips;
+        if (hasCorners && element.count > 0 && listRole(element) == PlyRole::Indices)
+            return fail(element.kind == PlyElementKind::Face ? "face element without a list of corners"
+                                                             : "tristrips element without a list of vertex indices");
+        if ((hasCorners || element.kind == PlyElementKind::Vertex) && element.count > 0)
+            header_.elementsToRead = i + 1;
     }
+    for (std::size_t i = 0; i < header_.elementsToRead; ++i)
+        if (checkWalkable(header_.elements[i]) != OperationResult::Success)
+            return OperationResult::Failure;
     return OperationResult::Success;
 }
 

@@ -54,14 +54,29 @@ struct PlyProperty {
     bool list = false;
 };
 
+enum class PlyElementKind : std::uint8_t {
+    Vertex,
+    Face,
+    Strips, // "tristrips": triangle strips, -1 restarting a strip
+    Edge,
+    Other,
+};
+
+struct PlyElement {
+    PlyElementKind kind = PlyElementKind::Other;
+    std::uint32_t count = 0;
+    std::vector<PlyProperty> properties;
+};
+
 struct PlyHeader {
     PlyFormat format = PlyFormat::Unknown;
+    // In file order, which is the order of their records in the body.
+    std::vector<PlyElement> elements;
+    // Elements the body reader walks: up to the last vertex, face or strip
+    // element with records. What follows them is not read.
+    std::size_t elementsToRead = 0;
     std::uint32_t vertexCount = 0;
     std::uint32_t faceCount = 0;
-    std::uint32_t edgeCount = 0;
-    std::vector<PlyProperty> vertexProperties;
-    std::vector<PlyProperty> faceProperties;
-    std::vector<PlyProperty> edgeProperties;
     PlyColorMode colorMode = PlyColorMode::None;
     std::vector<std::string> comments; // non-empty comment texts, in file order
     std::uint64_t bodyOffset = 0;      // first byte after the end_header line

@@ -4,6 +4,7 @@
 #include "support/platform/files.h"
 #include "support/text/line_scanner.h"
 #include "support/text/numbers.h"
+#include "support/text/text_encoding.h"
 
 #include <bit>
 #include <cstring>
@@ -109,11 +110,37 @@ bool parseAsciiCoordinate(std::string_view token, float& value)
     return parseFloatToken(start, stop, value) || parseFloat(start, stop, value);
 }
 
+// A value as its declared type reads it: float types as real numbers,
+// integer types as the integer at the start of the token.
+bool parseAsciiValue(PlyValueType type, std::string_view token, double& value)
+{
+    if (type == PlyValueType::Float || type == PlyValueType::Double) {
+        const char* start = token.data();
+        return parseDouble(start, start + token.size(), value);
+    }
+    std::int64_t integer = 0;
+    if (!parseAsciiInteger(token, integer))
+        return false;
+    value = static_cast<double>(integer);
+    return true;
+}
+
+// A colour value as its byte: integer types keep their low 8 bits, float
+// and double ones are fractions of full intensity (1.0 is 255).
+std::int64_t colorByteValue(PlyValueType type, double value)
+{
+    if (type != PlyValueType::Float && type != PlyValueType::Double)
+        return truncateToInteger(value);
+    if (!(value > 0)) // NaN too
+        return 0;
+    return value >= 1 ? 255 : static_cast<std::int64_t>(value * 255.0 + 0.5);
+}
+
 class BodyReader {
 public:
-    BodyReader(const PlyHeader& header, std::string_view body, Model& model, ModelObject& object,
-               ProgressReporter& reporter, Failure* failure)
-        : header_(header), body_(body), model_(model), object_(object), reporter_(reporter), failure_(failure)
+    BodyReader(const PlyHeader& header, std::string_view body, ModelObject& object, ProgressReporter& reporter,
+               Failure* failure)
+        : header_(header), body_(body), object_(object), reporter_(reporter), failure_(failure)
     {
     }
 
@@ -124,9 +151,16 @@ public:
     OperationResult finish();
 
 private:
+    // The corners of the face being read: the first, and the one before.
     struct Fan {
         std::uint32_t first = 0;
         std::uint32_t previous = 0;
+    };
+    // The last two vertices of the strip being read and how many it has.
+    struct Strip {
+        std::uint32_t older = 0;
+        std::uint32_t newer = 0;
+        std::uint64_t length = 0;
     };
 
     OperationResult fail(std::string_view text) { return failWith(failure_, FailureKind::Malformed, text); }
@@ -139,51 +173,52 @@ private:
         return failAtByte(failure_, FailureKind::Malformed, header_.bodyOffset + body_.size(), text);
     }
     std::uint64_t minimumBodyBytes() const;
-    OperationResult addCorner(std::int64_t corner, std::uint32_t k, Fan& fan);
-    OperationResult growForExtraTriangle();
+    OperationResult checkCorner(std::int64_t corner);
+    OperationResult appendTriangle(std::uint32_t a, std::uint32_t b, std::uint32_t c);
+    OperationResult addCorner(std::int64_t corner, std::int64_t k, Fan& fan);
+    OperationResult addStripIndex(std::int64_t index, Strip& strip);
+    OperationResult addListItem(PlyElementKind kind, std::int64_t value, std::int64_t k, Fan& fan, Strip& strip);
+    OperationResult startList(const PlyElement& element, const PlyProperty& property, double value,
+                              std::int64_t& length);
     void colorFace(std::uint32_t firstIndex, ArgbColor color);
+    void storeVertex(const Vector3& position, ArgbColor color);
 
-    OperationResult readAsciiVertex(LineScanner& line);
-    OperationResult readAsciiFace(LineScanner& line);
+    OperationResult readAsciiRecord(const PlyElement& element, LineScanner& line);
+    OperationResult readAsciiVertex(const PlyElement& element, LineScanner& line);
     template <bool BigEndian>
-    OperationResult readBinaryFace(const unsigned char*& at, const unsigned char* end);
+    OperationResult readBinaryRecord(const PlyElement& element, const unsigned char*& at, const unsigned char* end);
+    template <bool BigEndian>
+    OperationResult readBinaryVertices(const PlyElement& element, const unsigned char*& at, const unsigned char* end);
 
     const PlyHeader& header_;
     std::string_view body_;
-    Model& model_;
     ModelObject& object_;
     ProgressReporter& reporter_;
     Failure* failure_;
     std::uint32_t verticesRead_ = 0;
-    std::uint32_t facesRead_ = 0;
-    std::uint32_t edgesRead_ = 0;
     std::uint32_t nextIndex_ = 0;
-    std::uint32_t indexCapacity_ = 0;
 };
 
-// The fewest bytes the declared vertex and face records can take, so that a
-// count far beyond the file fails before anything of its size is allocated.
+// The fewest bytes the declared records can take, so that a count far
+// beyond the file fails before anything of its size is allocated.
 std::uint64_t BodyReader::minimumBodyBytes() const
 {
-    std::uint64_t vertexRecord = 0;
-    std::uint64_t faceRecord = 0;
-    if (header_.format == PlyFormat::Ascii) {
-        // Each value is a token of at least one byte followed by a blank or
-        // the line end.
-        vertexRecord = 2 * header_.vertexProperties.size();
-        for (const PlyProperty& property : header_.faceProperties)
-            faceRecord += property.role == PlyRole::Indices ? 8 : 2;
-    } else {
-        for (const PlyProperty& property : header_.vertexProperties)
-            vertexRecord += valueSize(property.type);
-        for (const PlyProperty& property : header_.faceProperties) {
-            faceRecord += valueSize(property.type);
-            if (property.role == PlyRole::Indices)
-                faceRecord += 3ull * valueSize(property.itemType);
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < header_.elementsToRead; ++i) {
+        const PlyElement& element = header_.elements[i];
+        std::uint64_t record = 0;
+        for (const PlyProperty& property : element.properties) {
+            // An ASCII value is a token of at least one byte followed by a
+            // blank or the line end; a face has three corners or more.
+            const std::uint64_t items =
+                property.role == PlyRole::Indices && element.kind == PlyElementKind::Face ? 3 : 0;
+            if (header_.format == PlyFormat::Ascii)
+                record += 2 * (1 + items);
+            else
+                record += valueSize(property.type) + items * valueSize(property.itemType);
         }
+        total += std::uint64_t{element.count} * std::max<std::uint64_t>(record, 1);
     }
-    std::uint64_t total = std::uint64_t{header_.vertexCount} * std::max<std::uint64_t>(vertexRecord, 1) +
-                          std::uint64_t{header_.faceCount} * std::max<std::uint64_t>(faceRecord, 1);
     // The last ASCII line needs no line end.
     if (header_.format == PlyFormat::Ascii && total > 0)
         --total;
@@ -193,65 +228,112 @@ std::uint64_t BodyReader::minimumBodyBytes() const
 OperationResult BodyReader::prepare()
 {
     if (minimumBodyBytes() > body_.size())
-        return failAtBodyEnd("file is truncated: too short for its vertex and face counts");
-    indexCapacity_ = 3 * header_.faceCount; // the header keeps faceCount below 2^32 / 3
+        return failAtBodyEnd("file is truncated: too short for its element counts");
+    // Faces of three corners fill this; polygons and strips grow it.
+    const std::uint32_t indexCapacity = 3 * header_.faceCount; // the header keeps faceCount below 2^32 / 3
     if (header_.vertexCount > 0 && !object_.vertices.allocate(header_.vertexCount))
         return outOfMemory();
-    if (indexCapacity_ > 0 && !object_.indices.allocate(indexCapacity_))
+    if (indexCapacity > 0 && !object_.indices.allocate(indexCapacity))
         return outOfMemory();
     std::uint32_t colorCount = 0;
     if (header_.colorMode == PlyColorMode::PerVertex)
         colorCount = header_.vertexCount;
     else if (header_.colorMode == PlyColorMode::PerFace)
-        colorCount = indexCapacity_;
+        colorCount = indexCapacity;
     if (colorCount > 0 && !object_.colors.allocate(colorCount))
         return outOfMemory();
+    object_.indices.clear();
+    if (header_.colorMode == PlyColorMode::PerFace)
+        object_.colors.clear();
     return OperationResult::Success;
 }
 
-OperationResult BodyReader::growForExtraTriangle()
+// A corner outside the vertex array would let every later step read beyond
+// it: the file is refused instead. Vertices may come after the faces, so the
+// declared count is what counts.
+OperationResult BodyReader::checkCorner(std::int64_t corner)
 {
-    if (indexCapacity_ > UINT32_MAX - 3)
+    if (corner < 0 || corner >= header_.vertexCount)
+        return fail("corner index beyond the vertex count");
+    return OperationResult::Success;
+}
+
+OperationResult BodyReader::appendTriangle(std::uint32_t a, std::uint32_t b, std::uint32_t c)
+{
+    if (nextIndex_ > UINT32_MAX - 3)
         return fail("too many triangles");
-    indexCapacity_ += 3;
-    if (!object_.indices.resize(indexCapacity_))
+    if (!object_.indices.resize(nextIndex_ + 3))
         return outOfMemory();
-    if (header_.colorMode == PlyColorMode::PerFace && !object_.colors.resize(indexCapacity_))
+    if (header_.colorMode == PlyColorMode::PerFace && !object_.colors.resize(nextIndex_ + 3))
         return outOfMemory();
+    std::uint32_t* out = object_.indices.data() + nextIndex_;
+    out[0] = a;
+    out[1] = b;
+    out[2] = c;
+    nextIndex_ += 3;
     return OperationResult::Success;
 }
 
 // Corner k of a polygon: the first three make a triangle, and every further
 // corner adds (previous corner, this corner, first corner), a fan around the
 // first corner.
-OperationResult BodyReader::addCorner(std::int64_t corner, std::uint32_t k, Fan& fan)
+OperationResult BodyReader::addCorner(std::int64_t corner, std::int64_t k, Fan& fan)
 {
-    // A corner outside the vertex array would let every later step read
-    // beyond it: the file is refused instead.
-    if (corner < 0 || corner >= header_.vertexCount)
-        return fail("corner index beyond the vertex count");
+    if (OperationResult result = checkCorner(corner); result != OperationResult::Success)
+        return result;
     const std::uint32_t index = static_cast<std::uint32_t>(corner);
-    if (k < 2) {
-        (k == 0 ? fan.first : fan.previous) = index;
+    OperationResult result = OperationResult::Success;
+    if (k == 0)
+        fan.first = index;
+    else if (k == 2)
+        result = appendTriangle(fan.first, fan.previous, index);
+    else if (k > 2)
+        result = appendTriangle(fan.previous, index, fan.first);
+    fan.previous = index;
+    return result;
+}
+
+// Vertex n of a strip (n from 2) makes a triangle with the two before it,
+// every second one turned over so that all face the same way; -1 starts a
+// new strip. Triangles with a repeated vertex (strips use them to turn) are
+// dropped.
+OperationResult BodyReader::addStripIndex(std::int64_t index, Strip& strip)
+{
+    if (index == -1) {
+        strip.length = 0;
         return OperationResult::Success;
     }
-    if (k > 2) {
-        if (OperationResult result = growForExtraTriangle(); result != OperationResult::Success)
-            return result;
+    if (OperationResult result = checkCorner(index); result != OperationResult::Success)
+        return result;
+    const std::uint32_t vertex = static_cast<std::uint32_t>(index);
+    OperationResult result = OperationResult::Success;
+    if (strip.length >= 2 && vertex != strip.older && vertex != strip.newer && strip.older != strip.newer) {
+        if (strip.length % 2 == 0)
+            result = appendTriangle(strip.older, strip.newer, vertex);
+        else
+            result = appendTriangle(strip.newer, strip.older, vertex);
     }
-    std::uint32_t* out = object_.indices.data() + nextIndex_;
-    if (k == 2) {
-        out[0] = fan.first;
-        out[1] = fan.previous;
-        out[2] = index;
-    } else {
-        out[0] = fan.previous;
-        out[1] = index;
-        out[2] = fan.first;
-    }
-    nextIndex_ += 3;
-    fan.previous = index;
+    strip.older = strip.newer;
+    strip.newer = vertex;
+    ++strip.length;
+    return result;
+}
+
+// The length of a list: a face has three corners or more.
+OperationResult BodyReader::startList(const PlyElement& element, const PlyProperty& property, double value,
+                                      std::int64_t& length)
+{
+    length = truncateToInteger(value);
+    if (element.kind == PlyElementKind::Face && property.role == PlyRole::Indices && length < 3)
+        return fail("face with fewer than 3 corners");
+    if (length < 0)
+        return fail("negative list length");
     return OperationResult::Success;
+}
+
+OperationResult BodyReader::addListItem(PlyElementKind kind, std::int64_t value, std::int64_t k, Fan& fan, Strip& strip)
+{
+    return kind == PlyElementKind::Face ? addCorner(value, k, fan) : addStripIndex(value, strip);
 }
 
 void BodyReader::colorFace(std::uint32_t firstIndex, ArgbColor color)
@@ -262,11 +344,19 @@ void BodyReader::colorFace(std::uint32_t firstIndex, ArgbColor color)
         object_.colors[p] = color;
 }
 
-OperationResult BodyReader::readAsciiVertex(LineScanner& line)
+void BodyReader::storeVertex(const Vector3& position, ArgbColor color)
+{
+    object_.vertices[verticesRead_] = position;
+    if (header_.colorMode == PlyColorMode::PerVertex)
+        object_.colors[verticesRead_] = color;
+    ++verticesRead_;
+}
+
+OperationResult BodyReader::readAsciiVertex(const PlyElement& element, LineScanner& line)
 {
     Vector3 position;
     ArgbColor color = OpaqueBlack;
-    for (const PlyProperty& property : header_.vertexProperties) {
+    for (const PlyProperty& property : element.properties) {
         const std::string_view token = line.nextToken();
         if (token.empty())
             return fail("vertex line with too few values");
@@ -284,128 +374,151 @@ OperationResult BodyReader::readAsciiVertex(LineScanner& line)
         case PlyRole::Green:
         case PlyRole::Blue:
         case PlyRole::Alpha: {
-            std::int64_t value = 0;
-            if (!parseAsciiInteger(token, value))
+            double value = 0;
+            if (!parseAsciiValue(property.type, token, value))
                 return fail("vertex colour is not a number");
-            color = replaceColorByte(color, property.role, value);
+            color = replaceColorByte(color, property.role, colorByteValue(property.type, value));
             break;
         }
         default: break;
         }
     }
-    object_.vertices[verticesRead_] = position;
-    if (header_.colorMode == PlyColorMode::PerVertex)
-        object_.colors[verticesRead_] = color;
-    ++verticesRead_;
+    storeVertex(position, color);
     return OperationResult::Success;
 }
 
-OperationResult BodyReader::readAsciiFace(LineScanner& line)
+// One line: a vertex, a face, a strip, or a record of an element that is
+// not loaded (only its values are counted).
+OperationResult BodyReader::readAsciiRecord(const PlyElement& element, LineScanner& line)
 {
+    if (element.kind == PlyElementKind::Vertex)
+        return readAsciiVertex(element, line);
     const std::uint32_t firstIndex = nextIndex_;
     ArgbColor color = OpaqueBlack;
-    for (const PlyProperty& property : header_.faceProperties) {
+    Fan fan;
+    Strip strip;
+    for (const PlyProperty& property : element.properties) {
         const std::string_view token = line.nextToken();
         if (token.empty())
-            return fail("face line with too few values");
-        std::int64_t value = 0;
-        if (property.list || property.role != PlyRole::Ignored) {
-            if (!parseAsciiInteger(token, value))
-                return fail("face value is not a number");
+            return fail("line with too few values");
+        double value = 0;
+        if ((property.list || property.role != PlyRole::Ignored) && !parseAsciiValue(property.type, token, value))
+            return fail("value is not a number");
+        if (!property.list) {
+            color = replaceColorByte(color, property.role, colorByteValue(property.type, value));
+            continue;
         }
-        if (property.role == PlyRole::Indices) {
-            if (value < 3)
-                return fail("face with fewer than 3 corners");
-            Fan fan;
-            for (std::int64_t k = 0; k < value; ++k) {
-                std::int64_t corner = 0;
-                const std::string_view cornerToken = line.nextToken();
-                if (cornerToken.empty())
-                    return fail("face line with a missing corner index");
-                if (!parseAsciiInteger(cornerToken, corner))
-                    return fail("corner index is not a number");
-                if (OperationResult result =
-                        addCorner(corner, static_cast<std::uint32_t>(std::min<std::int64_t>(k, 3)), fan);
-                    result != OperationResult::Success)
-                    return result;
-            }
-        } else if (property.list) {
-            if (value < 0)
-                return fail("negative list length");
-            for (std::int64_t k = 0; k < value; ++k)
-                if (line.nextToken().empty())
-                    return fail("face line with too few values");
-        } else {
-            color = replaceColorByte(color, property.role, value);
+        const bool indices = property.role == PlyRole::Indices;
+        std::int64_t length = 0;
+        if (OperationResult result = startList(element, property, value, length); result != OperationResult::Success)
+            return result;
+        for (std::int64_t k = 0; k < length; ++k) {
+            const std::string_view item = line.nextToken();
+            if (item.empty())
+                return fail(indices ? "line with a missing corner index" : "line with too few values");
+            if (!indices)
+                continue;
+            std::int64_t index = 0;
+            if (!parseAsciiInteger(item, index))
+                return fail("corner index is not a number");
+            if (OperationResult result = addListItem(element.kind, index, k, fan, strip);
+                result != OperationResult::Success)
+                return result;
         }
     }
-    colorFace(firstIndex, color);
-    ++facesRead_;
+    if (element.kind == PlyElementKind::Face)
+        colorFace(firstIndex, color);
     return OperationResult::Success;
 }
 
 OperationResult BodyReader::readAscii()
 {
     LineScanner line(body_);
-    while (verticesRead_ < header_.vertexCount || facesRead_ < header_.faceCount || edgesRead_ < header_.edgeCount) {
-        if (reporter_.isCancelled())
-            return OperationResult::Cancelled;
-        if (line.atEnd())
-            break;
-        OperationResult result = OperationResult::Success;
-        if (verticesRead_ < header_.vertexCount)
-            result = readAsciiVertex(line);
-        else if (facesRead_ < header_.faceCount)
-            result = readAsciiFace(line);
-        else
-            edgesRead_ = header_.edgeCount; // one line stands for the whole edge element
-        if (result != OperationResult::Success) {
-            placeAtLine(failure_, header_.bodyFirstLine + countLineEnds(body_.substr(0, line.cursor() - body_.data())));
-            return result;
+    for (std::size_t e = 0; e < header_.elementsToRead; ++e) {
+        const PlyElement& element = header_.elements[e];
+        for (std::uint32_t record = 0; record < element.count; ++record) {
+            if (reporter_.isCancelled())
+                return OperationResult::Cancelled;
+            if (line.atEnd())
+                return failAtBodyEnd("file is truncated: fewer records than declared");
+            if (OperationResult result = readAsciiRecord(element, line); result != OperationResult::Success) {
+                placeAtLine(failure_,
+                            header_.bodyFirstLine + countLineEnds(body_.substr(0, line.cursor() - body_.data())));
+                return result;
+            }
+            line.nextLine();
         }
-        line.nextLine();
     }
-    if (verticesRead_ != header_.vertexCount || facesRead_ != header_.faceCount || edgesRead_ != header_.edgeCount)
-        return failAtBodyEnd("file is truncated: fewer records than declared");
     return OperationResult::Success;
 }
 
 template <bool BigEndian>
-OperationResult BodyReader::readBinaryFace(const unsigned char*& at, const unsigned char* end)
+OperationResult BodyReader::readBinaryVertices(const PlyElement& element, const unsigned char*& at,
+                                               const unsigned char* end)
+{
+    std::uint64_t recordSize = 0;
+    for (const PlyProperty& property : element.properties)
+        recordSize += valueSize(property.type);
+    if (recordSize * element.count > static_cast<std::uint64_t>(end - at))
+        return fail("file is truncated");
+    for (std::uint32_t record = 0; record < element.count; ++record) {
+        if (reporter_.isCancelled())
+            return OperationResult::Cancelled;
+        float coordinates[3] = {0, 0, 0};
+        ArgbColor color = OpaqueBlack;
+        for (const PlyProperty& property : element.properties) {
+            const double value = readValue<BigEndian>(at, property.type);
+            at += valueSize(property.type);
+            if (property.role <= PlyRole::Z)
+                coordinates[static_cast<int>(property.role)] = static_cast<float>(value);
+            else
+                color = replaceColorByte(color, property.role, colorByteValue(property.type, value));
+        }
+        storeVertex(Vector3{coordinates[0], coordinates[1], coordinates[2]}, color);
+    }
+    return OperationResult::Success;
+}
+
+// A face, a strip, or a record of an element that is not loaded.
+template <bool BigEndian>
+OperationResult BodyReader::readBinaryRecord(const PlyElement& element, const unsigned char*& at,
+                                             const unsigned char* end)
 {
     const std::uint32_t firstIndex = nextIndex_;
     ArgbColor color = OpaqueBlack;
-    for (const PlyProperty& property : header_.faceProperties) {
+    Fan fan;
+    Strip strip;
+    for (const PlyProperty& property : element.properties) {
         const std::uint32_t size = valueSize(property.type);
         if (static_cast<std::size_t>(end - at) < size)
             return fail("file is truncated");
-        const std::int64_t value = truncateToInteger(readValue<BigEndian>(at, property.type));
+        const double value = readValue<BigEndian>(at, property.type);
         at += size;
         if (!property.list) {
-            color = replaceColorByte(color, property.role, value);
+            color = replaceColorByte(color, property.role, colorByteValue(property.type, value));
             continue;
         }
+        const bool indices = property.role == PlyRole::Indices;
+        std::int64_t length = 0;
+        if (OperationResult result = startList(element, property, value, length); result != OperationResult::Success)
+            return result;
         const std::uint32_t itemSize = valueSize(property.itemType);
-        if (property.role == PlyRole::Indices ? value < 3 : value < 0)
-            return fail(property.role == PlyRole::Indices ? "face with fewer than 3 corners" : "negative list length");
-        if (static_cast<std::uint64_t>(value) > static_cast<std::uint64_t>(end - at) / itemSize)
+        if (static_cast<std::uint64_t>(length) > static_cast<std::uint64_t>(end - at) / itemSize)
             return fail("file is truncated");
-        if (property.role != PlyRole::Indices) {
-            at += static_cast<std::size_t>(value) * itemSize;
+        if (!indices) {
+            at += static_cast<std::size_t>(length) * itemSize;
             continue;
         }
-        Fan fan;
-        for (std::int64_t k = 0; k < value; ++k) {
-            const std::int64_t corner = truncateToInteger(readValue<BigEndian>(at, property.itemType));
+        for (std::int64_t k = 0; k < length; ++k) {
+            const std::int64_t index = truncateToInteger(readValue<BigEndian>(at, property.itemType));
             at += itemSize;
-            if (OperationResult result =
-                    addCorner(corner, static_cast<std::uint32_t>(std::min<std::int64_t>(k, 3)), fan);
+            if (OperationResult result = addListItem(element.kind, index, k, fan, strip);
                 result != OperationResult::Success)
                 return result;
         }
     }
-    colorFace(firstIndex, color);
-    ++facesRead_;
+    if (element.kind == PlyElementKind::Face)
+        colorFace(firstIndex, color);
     return OperationResult::Success;
 }
 
@@ -415,41 +528,24 @@ OperationResult BodyReader::readBinary()
     const unsigned char* begin = reinterpret_cast<const unsigned char*>(body_.data());
     const unsigned char* at = begin;
     const unsigned char* end = at + body_.size();
-
-    std::uint64_t recordSize = 0;
-    for (const PlyProperty& property : header_.vertexProperties)
-        recordSize += valueSize(property.type);
-    if (recordSize * header_.vertexCount > body_.size())
-        return failAtBodyEnd("file is truncated");
-    const bool perVertexColor = header_.colorMode == PlyColorMode::PerVertex;
-    for (; verticesRead_ < header_.vertexCount; ++verticesRead_) {
-        if (reporter_.isCancelled())
-            return OperationResult::Cancelled;
-        float coordinates[3] = {0, 0, 0};
-        ArgbColor color = OpaqueBlack;
-        for (const PlyProperty& property : header_.vertexProperties) {
-            const double value = readValue<BigEndian>(at, property.type);
-            at += valueSize(property.type);
-            if (property.role <= PlyRole::Z)
-                coordinates[static_cast<int>(property.role)] = static_cast<float>(value);
-            else
-                color = replaceColorByte(color, property.role, truncateToInteger(value));
+    for (std::size_t e = 0; e < header_.elementsToRead; ++e) {
+        const PlyElement& element = header_.elements[e];
+        OperationResult result = OperationResult::Success;
+        if (element.kind == PlyElementKind::Vertex) {
+            result = readBinaryVertices<BigEndian>(element, at, end);
+        } else {
+            for (std::uint32_t record = 0; record < element.count && result == OperationResult::Success; ++record) {
+                if (reporter_.isCancelled())
+                    return OperationResult::Cancelled;
+                result = readBinaryRecord<BigEndian>(element, at, end);
+            }
         }
-        object_.vertices[verticesRead_] = Vector3{coordinates[0], coordinates[1], coordinates[2]};
-        if (perVertexColor)
-            object_.colors[verticesRead_] = color;
-    }
-
-    while (facesRead_ < header_.faceCount) {
-        if (reporter_.isCancelled())
-            return OperationResult::Cancelled;
-        if (OperationResult result = readBinaryFace<BigEndian>(at, end); result != OperationResult::Success) {
+        if (result == OperationResult::Failure)
             placeAtByte(failure_, header_.bodyOffset + static_cast<std::uint64_t>(at - begin));
+        if (result != OperationResult::Success)
             return result;
-        }
     }
-    // Edge records are not loaded; what follows the faces is left unread.
-    edgesRead_ = header_.edgeCount;
+    // What follows the last element the model needs is left unread.
     return OperationResult::Success;
 }
 
@@ -469,10 +565,10 @@ OperationResult BodyReader::finish()
     return OperationResult::Success;
 }
 
-OperationResult readBody(const PlyHeader& header, std::string_view body, Model& model, ModelObject& object,
+OperationResult readBody(const PlyHeader& header, std::string_view body, ModelObject& object,
                          ProgressReporter& reporter, Failure* failure)
 {
-    BodyReader reader(header, body, model, object, reporter, failure);
+    BodyReader reader(header, body, object, reporter, failure);
     reporter.setStatusText("Loading data...", 1);
     OperationResult result = reader.prepare();
     if (result != OperationResult::Success)
@@ -488,9 +584,38 @@ OperationResult readBody(const PlyHeader& header, std::string_view body, Model& 
     return result;
 }
 
+// The text of a PLY file is ASCII (or UTF-8 in comments). A UTF-16 file
+// with its mark is read from its UTF-8 form, which only an ASCII body
+// survives; NUL bytes in the header, or in an ASCII body, are no PLY text.
+OperationResult checkHeaderText(std::string_view file, Failure* failure)
+{
+    const std::size_t headerEnd = file.find("end_header");
+    const TextCheck check = checkTextEncoding(file.substr(0, headerEnd));
+    if (!check.readable())
+        return failWith(failure, FailureKind::Unsupported, check.reason);
+    return OperationResult::Success;
+}
+
+OperationResult checkBodyText(const PlyHeader& header, std::string_view body, bool decoded, Failure* failure)
+{
+    if (header.format != PlyFormat::Ascii)
+        return decoded ? failWith(failure, FailureKind::Malformed, "binary PLY data in a UTF-16 text file")
+                       : OperationResult::Success;
+    if (std::memchr(body.data(), 0, body.size()) != nullptr)
+        return failWith(failure, FailureKind::Unsupported, "NUL bytes in the body of an ASCII PLY file");
+    return OperationResult::Success;
+}
+
 OperationResult readOpenedFile(std::string_view file, Model& model, ModelObject& object, ProgressReporter& reporter,
                                Failure* failure)
 {
+    std::string decoded; // the file's text when it is UTF-16
+    const TextEncoding mark = byteOrderMark(file);
+    if (mark != TextEncoding::Utf8 && textAsUtf8(file, decoded, file, failure) != OperationResult::Success)
+        return OperationResult::Failure;
+    if (checkHeaderText(file, failure) != OperationResult::Success)
+        return OperationResult::Failure;
+
     reporter.setStatusText("Loading header...", 1);
     PlyHeader header;
     OperationResult result = parsePlyHeader(file, header, reporter, failure);
@@ -499,9 +624,10 @@ OperationResult readOpenedFile(std::string_view file, Model& model, ModelObject&
     for (std::size_t i = 0; i < header.comments.size(); ++i)
         model.properties.setProperty("Comment" + std::to_string(i + 1), header.comments[i]);
 
-    result =
-        readBody(header, file.substr(static_cast<std::size_t>(header.bodyOffset)), model, object, reporter, failure);
-    return result;
+    const std::string_view body = file.substr(static_cast<std::size_t>(header.bodyOffset));
+    if (checkBodyText(header, body, !decoded.empty(), failure) != OperationResult::Success)
+        return OperationResult::Failure;
+    return readBody(header, body, object, reporter, failure);
 }
 
 OperationResult readIntoModel(std::string_view file, Model& model, ProgressReporter& reporter, Failure* failure)

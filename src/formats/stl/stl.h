@@ -9,8 +9,10 @@
 
 namespace morvex::stl {
 
-// Reads ASCII or binary STL into one object (ASCII first; binary when the
-// ASCII reader fails). Facet normals are not kept. Profile kind becomes
+// Reads ASCII or binary STL (ASCII first; binary when the ASCII reader
+// fails): one object per solid of an ASCII file, named by its solid line
+// (object property "Name"), one object for a binary file. ASCII text may be
+// UTF-16 with a byte-order mark. Facet normals are not kept. Profile kind becomes
 // StlAscii or StlBinary.
 OperationResult readStl(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);

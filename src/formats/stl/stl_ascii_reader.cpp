@@ -5,14 +5,18 @@
 #include "support/text/numbers.h"
 #include "support/text/text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace morvex::stl {
 namespace {
 
 constexpr std::uint64_t LinesPerCheck = 100;
 constexpr std::uint32_t CompileReportEvery = 1000;
+constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
 
 struct StagedFacet {
     float corners[9];
@@ -215,18 +219,92 @@ OperationResult compileFacets(const FacetStage& facets, ProgressReporter& phase)
             reportCompiling(phase, done, total);
         }
     }
-    reportCompiling(phase, total, total);
+    if (total > 0)
+        reportCompiling(phase, total, total);
+    return OperationResult::Success;
+}
+
+// One "solid ... endsolid" block: its name and where its facets start in
+// the facets of the whole file.
+struct Solid {
+    std::string name;
+    std::uint32_t firstFacet = 0;
+};
+
+// After an "endsolid": the next solid, if the file goes on with one. Blank
+// lines are passed over; anything else ends the reading, as the end of the
+// file does. `trailingText` tells whether what ended it was text.
+bool nextSolid(BlockLineReader& lines, std::string_view& name, bool& trailingText)
+{
+    std::string_view line;
+    while (lines.next(line)) {
+        line = trimSpaces(line);
+        if (line.empty())
+            continue;
+        trailingText = isTextLine(line);
+        return opensSolid(line, name);
+    }
+    return false;
+}
+
+OperationResult readSolids(BlockLineReader& lines, std::string_view firstName, FacetStage& facets,
+                           std::vector<Solid>& solids, ProgressReporter& phase, Failure* failure, AsciiVerdict* verdict)
+{
+    std::string_view name = firstName;
+    bool trailingText = true;
+    do {
+        solids.push_back(Solid{std::string(trimSpaces(modelText(name))), facets.count()});
+        const OperationResult result = readFacets(lines, facets, phase, failure, verdict);
+        if (result == OperationResult::Failure)
+            placeAtLine(failure, lines.lineCount());
+        if (result != OperationResult::Success)
+            return result;
+    } while (nextSolid(lines, name, trailingText));
+    if (lines.failed())
+        return failWith(failure, FailureKind::Unreadable, "cannot read file");
+    // A header that happens to read "solid ... endsolid" before binary data
+    // is no empty ASCII solid: the binary reader gets the file.
+    if (facets.empty() && !trailingText) {
+        *verdict = AsciiVerdict::NotAscii;
+        return failWith(failure, FailureKind::Malformed, "not ASCII STL");
+    }
+    return OperationResult::Success;
+}
+
+OperationResult buildSolids(const FacetStage& facets, const std::vector<Solid>& solids, Model& model,
+                            ProgressReporter& reporter, Failure* failure)
+{
+    const double total = std::max<double>(facets.count(), 1);
+    for (std::size_t i = 0; i < solids.size(); ++i) {
+        const std::uint32_t first = solids[i].firstFacet;
+        const std::uint32_t end = i + 1 < solids.size() ? solids[i + 1].firstFacet : facets.count();
+        ModelObject* object = model.addObject();
+        if (object == nullptr)
+            return failOutOfMemory(failure);
+        object->properties.setProperty(ObjectNameKey, solids[i].name);
+        FacetSpan span;
+        span.data = reinterpret_cast<const unsigned char*>(facets.data() + first);
+        span.count = end - first;
+        span.stride = sizeof(StagedFacet);
+        ProgressRange building(reporter, 0.5 + 0.5 * first / total, 0.5 * span.count / total);
+        if (const OperationResult result = buildStlObject(span, model, *object, building, failure);
+            result != OperationResult::Success)
+            return result;
+    }
     return OperationResult::Success;
 }
 
 } // namespace
 
+// Every "solid ... endsolid" block becomes an object named by its solid
+// line; a block without facets an object without triangles (as the writers
+// write an empty model).
 OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter& reporter, Failure* failure,
                              AsciiVerdict* verdict, std::size_t blockBytes)
 {
     *verdict = AsciiVerdict::NotAscii;
     ProgressRange phase(reporter, 0.0, 0.5);
-    IndeterminateScope indeterminate(reporter); // until "endsolid"
+    IndeterminateScope indeterminate(reporter); // until the last "endsolid"
     BlockLineReader lines(source, blockBytes, MaxLineBytes);
     if (!lines.valid())
         return failOutOfMemory(failure);
@@ -236,44 +314,32 @@ OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter
         return lines.failed() ? failWith(failure, FailureKind::Unreadable, "cannot read file")
                               : failWith(failure, FailureKind::Malformed, "file is empty");
     std::string_view nameText;
+    if (line.starts_with(Utf8Mark))
+        line.remove_prefix(Utf8Mark.size());
     if (!opensSolid(trimLeadingSpaces(line), nameText))
         return failWith(failure, FailureKind::Malformed, "not ASCII STL");
-    const std::string name(trimSpaces(modelText(nameText)));
     *verdict = AsciiVerdict::BadAscii;
 
     FacetStage facets;
-    OperationResult result = readFacets(lines, facets, phase, failure, verdict);
-    if (result == OperationResult::Failure)
-        placeAtLine(failure, lines.lineCount());
+    std::vector<Solid> solids;
+    OperationResult result = readSolids(lines, nameText, facets, solids, phase, failure, verdict);
     if (result != OperationResult::Success)
         return result;
     indeterminate.end();
     phase.setProgress(0.5);
-    if (facets.empty())
-        return failWith(failure, FailureKind::Malformed, "no facets in the solid");
     result = compileFacets(facets, phase);
     if (result != OperationResult::Success)
         return result;
 
     // Only now does the model change, so that a failed ASCII attempt leaves
     // it as the binary attempt expects it.
+    const std::size_t objectsBefore = model.objects.size();
     const bool hadName = model.properties.hasProperty(ModelNameKey);
     const std::string oldName = model.properties.getProperty(ModelNameKey);
-    model.properties.setProperty(ModelNameKey, name);
-    ModelObject* object = model.addObject();
-    if (object == nullptr)
-        result = failOutOfMemory(failure);
-    if (object != nullptr) {
-        FacetSpan span;
-        span.data = reinterpret_cast<const unsigned char*>(facets.data());
-        span.count = facets.count();
-        span.stride = sizeof(StagedFacet);
-        ProgressRange building(reporter, 0.5, 0.5);
-        result = buildStlObject(span, model, *object, building, failure);
-        if (result == OperationResult::Failure)
-            model.objects.pop_back();
-    }
+    model.properties.setProperty(ModelNameKey, solids.front().name);
+    result = buildSolids(facets, solids, model, reporter, failure);
     if (result == OperationResult::Failure) {
+        model.objects.resize(objectsBefore);
         if (hadName)
             model.properties.setProperty(ModelNameKey, oldName);
         else

@@ -25,6 +25,8 @@ inline constexpr std::size_t MaxLineBytes = 259;
 
 inline constexpr std::string_view ObjectColorKey = "ObjectDefaultColor";
 inline constexpr std::string_view ModelNameKey = "ModelName";
+// The object property that keeps the name of the solid it was read from.
+inline constexpr std::string_view ObjectNameKey = "Name";
 
 // The facets the object builder turns into an object: `count` records of
 // `stride` bytes, each with nine floats (three vertices) at vertexOffset and,

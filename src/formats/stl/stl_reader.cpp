@@ -2,6 +2,7 @@
 #include "formats/stl/stl_internal.h"
 
 #include "support/platform/files.h"
+#include "support/text/text_encoding.h"
 
 #include <sys/stat.h>
 
@@ -25,8 +26,16 @@ OperationResult readEither(BlockSource& text, WholeFile&& wholeFile, Model& mode
         if (result == OperationResult::Success)
             result = readStlBinary(bytes, model, reporter, &binaryFailure);
         kind = FormatKind::StlBinary;
-        if (result == OperationResult::Failure)
-            return failWith(failure, verdict == AsciiVerdict::BadAscii ? asciiFailure : binaryFailure);
+        if (result == OperationResult::Failure) {
+            if (verdict == AsciiVerdict::BadAscii)
+                return failWith(failure, asciiFailure);
+            // Text that no reader of ours takes says so rather than failing
+            // as a binary file of the wrong size.
+            if (const TextCheck encoding = checkTextEncoding(bytes.substr(0, 64));
+                encoding.encoding == TextEncoding::Utf16WithoutMark)
+                return failWith(failure, FailureKind::Unsupported, encoding.reason);
+            return failWith(failure, binaryFailure);
+        }
     }
     if (result != OperationResult::Success)
         return result;
@@ -35,6 +44,37 @@ OperationResult readEither(BlockSource& text, WholeFile&& wholeFile, Model& mode
     for (auto& object : model.objects)
         object->normals.clear();
     return OperationResult::Success;
+}
+
+// ASCII STL written as UTF-16 (with its mark) is read from its UTF-8 form;
+// the binary attempt still gets the file as it is.
+template <typename WholeFile>
+OperationResult readAnyText(std::string_view firstBytes, BlockSource& text, WholeFile&& wholeFile, Model& model,
+                            ProgressReporter& reporter, Failure* failure)
+{
+    const TextEncoding encoding = byteOrderMark(firstBytes);
+    if (encoding != TextEncoding::Utf16LittleEndian && encoding != TextEncoding::Utf16BigEndian)
+        return readEither(text, wholeFile, model, reporter, failure);
+    std::string_view bytes;
+    if (wholeFile(bytes, failure) != OperationResult::Success)
+        return OperationResult::Failure;
+    std::string decoded;
+    if (decodeUtf16(bytes.substr(2), encoding == TextEncoding::Utf16BigEndian, decoded, failure) !=
+        OperationResult::Success)
+        return OperationResult::Failure;
+    MemoryBlockSource decodedText(decoded);
+    return readEither(decodedText, wholeFile, model, reporter, failure);
+}
+
+// The first bytes of a file, for its byte-order mark.
+std::string firstBytesOf(const std::filesystem::path& path)
+{
+    FileBlockSource source;
+    char bytes[4];
+    if (source.open(path, nullptr) != OperationResult::Success)
+        return {};
+    const std::ptrdiff_t count = source.read(bytes, sizeof bytes);
+    return count > 0 ? std::string(bytes, static_cast<std::size_t>(count)) : std::string();
 }
 
 } // namespace
@@ -59,7 +99,7 @@ OperationResult readStl(const std::filesystem::path& path, Model& model, Progres
         bytes = file.view();
         return opened;
     };
-    return readEither(text, mapWholeFile, model, reporter, failure);
+    return readAnyText(firstBytesOf(path), text, mapWholeFile, model, reporter, failure);
 }
 
 OperationResult readStl(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
@@ -70,7 +110,7 @@ OperationResult readStl(std::string_view bytes, std::string_view, Model& model, 
         whole = bytes;
         return OperationResult::Success;
     };
-    return readEither(text, given, model, reporter, failure);
+    return readAnyText(bytes, text, given, model, reporter, failure);
 }
 
 } // namespace morvex::stl

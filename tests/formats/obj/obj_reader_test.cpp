@@ -84,10 +84,10 @@ TEST(ObjReader, FacesFansAndCornerForms)
     }
 }
 
-TEST(ObjReader, FaceCornerLimitsAndLongLines)
+TEST(ObjReader, FacesOfAnyCornerCountAndLongLines)
 {
     TempDir dir;
-    // Twenty corners: the first fifteen make thirteen triangles.
+    // Twenty corners make eighteen triangles.
     std::string text = fourPositions;
     text += "f";
     for (int i = 0; i < 20; ++i)
@@ -95,7 +95,7 @@ TEST(ObjReader, FaceCornerLimitsAndLongLines)
     text += "\n";
     Model model;
     ASSERT_EQ(readText(dir, text, model), OperationResult::Success);
-    EXPECT_EQ(model.objects[0]->indices.count(), 13u * 3);
+    EXPECT_EQ(model.objects[0]->indices.count(), 18u * 3);
 
     // A line far beyond 259 bytes is read whole: its last numbers are not cut.
     std::string padded = "v 0 0 0\nv 1 0 0\nv " + std::string(300, ' ') + "0.5 0.25 0.125\nf 1 2 3\n";
@@ -105,11 +105,12 @@ TEST(ObjReader, FaceCornerLimitsAndLongLines)
 
     // The corpus' long face line names corners 1 2 3 4 over and over.
     std::string longFace = fourPositions + "f";
-    while (longFace.size() < 2000)
+    std::uint32_t corners = 0;
+    for (; longFace.size() < 2000; corners += 4)
         longFace += " 1 2 3 4";
     Model longModel;
     ASSERT_EQ(readText(dir, longFace + "\nf 1 2 3\n", longModel), OperationResult::Success);
-    EXPECT_EQ(longModel.objects[0]->indices.count(), 14u * 3);
+    EXPECT_EQ(longModel.objects[0]->indices.count(), (corners - 2 + 1) * 3);
 }
 
 TEST(ObjReader, RejectsFacesWithFewerThanThreeCorners)

@@ -55,8 +55,8 @@ TEST(PlyCorpus, ReadsEveryFileAsExpected)
     const std::map<std::string, CorpusExpectation> expectations = {
         {"assimp__cube.ply", {8, 12, {0, 0, 0}, {1, 1, 1}, Coloring::None}},
         {"assimp__cube_binary.ply", {8, 12, {0, 0, 0}, {1, 1, 1}, Coloring::None}},
-        // Float colours are read as integers: 1.0 becomes 1 out of 255. As
-        // many vertices as corners: the vertex colours are stored per corner.
+        // As many vertices as corners: the vertex colours are stored per
+        // corner.
         {"assimp__float-color.ply", {3, 1, {0, 0, 0}, {200, 200, 0}, Coloring::PerCorner}},
         {"assimp__pond.0.ply",
          {70051, 0, {-1.50206f, 0.571367f, -2.63168f}, {1.97647f, 1.09156f, 0.509945f}, Coloring::None}},

@@ -17,7 +17,9 @@
 namespace morvex::stl {
 namespace {
 
+using morvex::RecordingReporter;
 using morvex::testing::TempDir;
+using morvex::testing::utf16Text;
 using morvex::testing::writeFile;
 using namespace morvex::stl::testing;
 
@@ -160,13 +162,112 @@ TEST(StlAsciiReader, EndsolidClosesTheSolidEvenInsideABrokenFacet)
                              "facet normal 0 0 1\nouter loop\nvertex 0 0 0\nendsolid s\n";
     ASSERT_EQ(readBytes(dir, text, model).result, OperationResult::Success);
     EXPECT_EQ(onlyObject(model).triangleCount(), 2u);
+}
 
-    // Reading stops at the first endsolid: a second solid is not read.
-    Model two;
-    ASSERT_EQ(readBytes(dir, asciiStl("a", {cube[0]}) + asciiStl("b", {cube[1], cube[2]}), two).result,
+// Every solid of a file is an object named by its solid line; a solid
+// without facets (as our writers write an empty model) an object without
+// triangles. Blank lines between solids are passed over.
+TEST(StlAsciiReader, ReadsEverySolidAsAnObject)
+{
+    TempDir dir;
+    const std::vector<TestFacet> cube = cubeFacets();
+    struct Case {
+        const char* name;
+        std::string text;
+        std::vector<std::string> names;
+        std::vector<std::uint32_t> triangles;
+    };
+    const Case cases[] = {
+        {"two solids", asciiStl("a", {cube[0]}) + asciiStl("b part", {cube[1], cube[2]}), {"a", "b part"}, {1, 2}},
+        {"empty solid between two",
+         asciiStl("a", {cube[0]}) + "\n  \nsolid hollow\nendsolid hollow\n" + asciiStl("c", cube),
+         {"a", "hollow", "c"},
+         {1, 0, 12}},
+        {"only an empty solid", "solid nothing\nendsolid nothing\n", {"nothing"}, {0}},
+        {"empty solid without a name or line end", "solid\nendsolid", {""}, {0}},
+        {"a UTF-8 mark before the first solid", "\xEF\xBB\xBF" + asciiStl("marked", {cube[0]}), {"marked"}, {1}},
+        // Text after the last solid that opens none is not read.
+        {"trailing words", asciiStl("a", {cube[0]}) + "made by hand\n", {"a"}, {1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Model model;
+        const ReadOutcome outcome = readBytes(dir, c.text, model);
+        ASSERT_EQ(outcome.result, OperationResult::Success) << describeFailure(outcome.failure);
+        EXPECT_EQ(model.profile.kind, FormatKind::StlAscii);
+        ASSERT_EQ(model.objects.size(), c.names.size());
+        EXPECT_EQ(model.properties.getProperty("ModelName", "absent"), c.names.front());
+        for (std::size_t i = 0; i < c.names.size(); ++i) {
+            const ModelObject& object = *model.objects[i];
+            EXPECT_EQ(object.properties.getProperty(ObjectNameKey, "absent"), c.names[i]);
+            EXPECT_EQ(object.triangleCount(), c.triangles[i]);
+            if (c.triangles[i] == 0) {
+                EXPECT_TRUE(object.vertices.empty());
+            }
+            for (std::uint32_t index : object.indices)
+                ASSERT_LT(index, object.vertices.count());
+        }
+    }
+    // What our ASCII writer makes of an empty model reads back as one
+    // object without triangles, not as a failure.
+    Model empty;
+    RecordingReporter reporter;
+    ASSERT_EQ(writeStlAscii(dir / "empty.stl", empty, reporter), OperationResult::Success);
+    Model emptyAgain;
+    ASSERT_EQ(readStlFile(dir / "empty.stl", emptyAgain), OperationResult::Success);
+    ASSERT_EQ(emptyAgain.objects.size(), 1u);
+    EXPECT_EQ(emptyAgain.objects[0]->triangleCount(), 0u);
+
+    // Each solid merges only its own vertices: the cube shares its corners,
+    // the single facet before it keeps its three.
+    Model both;
+    ASSERT_EQ(readBytes(dir, asciiStl("one", {cube[0]}) + asciiStl("cube", cube), both).result,
               OperationResult::Success);
-    EXPECT_EQ(onlyObject(two).triangleCount(), 1u);
-    EXPECT_EQ(two.properties.getProperty("ModelName"), "a");
+    ASSERT_EQ(both.objects.size(), 2u);
+    EXPECT_EQ(both.objects[0]->vertices.count(), 3u);
+    EXPECT_EQ(both.objects[1]->vertices.count(), 8u);
+}
+
+// ASCII STL in UTF-16 with its mark reads as the same text in ASCII, from
+// a file and from memory; without a mark it is refused with the reason. A
+// binary file whose header holds a whole empty solid is still binary.
+TEST(StlAsciiReader, ReadsUtf16TextAndTellsBinaryFromEmptySolids)
+{
+    TempDir dir;
+    const std::vector<TestFacet> cube = cubeFacets();
+    const std::string ascii = asciiStl("caf\xC3\xA9", cube) + asciiStl("second", {cube[0]});
+    for (const bool bigEndian : {false, true}) {
+        SCOPED_TRACE(bigEndian ? "big-endian" : "little-endian");
+        const std::string text = utf16Text(ascii, bigEndian);
+        Model fromFile;
+        const ReadOutcome outcome = readBytes(dir, text, fromFile);
+        ASSERT_EQ(outcome.result, OperationResult::Success) << describeFailure(outcome.failure);
+        Model fromMemory;
+        RecordingReporter reporter;
+        ASSERT_EQ(readStl(text, "memory.stl", fromMemory, reporter), OperationResult::Success);
+        for (const Model* model : {&fromFile, &fromMemory}) {
+            EXPECT_EQ(model->profile.kind, FormatKind::StlAscii);
+            ASSERT_EQ(model->objects.size(), 2u);
+            EXPECT_EQ(model->objects[0]->properties.getProperty(ObjectNameKey), "caf\xC3\xA9");
+            EXPECT_EQ(model->objects[0]->triangleCount(), 12u);
+            EXPECT_EQ(model->objects[0]->vertices.count(), 8u);
+            EXPECT_EQ(model->objects[1]->triangleCount(), 1u);
+        }
+    }
+    Model unmarked;
+    const ReadOutcome refused = readBytes(dir, utf16Text(ascii, false, false), unmarked);
+    EXPECT_EQ(refused.result, OperationResult::Failure);
+    EXPECT_NE(refused.failure.message.find("UTF-16 without a byte-order mark"), std::string::npos)
+        << describeFailure(refused.failure);
+
+    std::string header = "solid fake\nendsolid fake\n";
+    header.resize(80, ' ');
+    Model binary;
+    const ReadOutcome read = readBytes(dir, binaryStl(header, {cube[0], cube[1]}), binary);
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
+    EXPECT_EQ(binary.profile.kind, FormatKind::StlBinary);
+    ASSERT_EQ(binary.objects.size(), 1u);
+    EXPECT_EQ(binary.objects[0]->triangleCount(), 2u);
 }
 
 TEST(StlAsciiReader, RefusedTextFilesGiveAReason)
@@ -181,8 +282,6 @@ TEST(StlAsciiReader, RefusedTextFilesGiveAReason)
     const std::vector<Case> cases = {
         {"no endsolid", "solid s\n" + facets, "endsolid"},
         {"file ends inside a facet", "solid s\n" + facets + "facet normal 0 0 1\nouter loop\n", "inside a facet"},
-        {"no facets", "solid s\nendsolid s\n", "no facets"},
-        {"only broken facets", "solid s\nfacet normal 1 2\nendsolid\n", "no facets"},
         {"not-a-number coordinate", "solid s\n" + asciiFacet({{{0, 0, 0}, {1, 0, 0}, {NAN, 1, 0}}}) + "endsolid\n",
          "not a finite number"},
         {"overflowing coordinate",
