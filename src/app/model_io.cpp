@@ -65,6 +65,19 @@ bool coordinatesFinite(const Model& model)
     return true;
 }
 
+// Points without any triangle: a format that holds only triangles would have
+// to invent faces for them, or write an empty file.
+bool onlyPoints(const Model& model)
+{
+    bool points = false;
+    for (const auto& object : model.objects) {
+        if (object->triangleCount() > 0)
+            return false;
+        points |= object->isPointSet();
+    }
+    return points;
+}
+
 } // namespace
 
 // Readers and writers report their own arrays running out of memory; what a
@@ -98,6 +111,8 @@ OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::pa
     // effect that overflowed) would make a file that no reader takes back.
     if (!coordinatesFinite(model))
         return failWith(failure, FailureKind::Unsupported, "the model has coordinates that are not finite numbers");
+    if (!format.writesPoints && onlyPoints(model))
+        return failWith(failure, FailureKind::Unsupported, "the model has no faces");
     try {
         return format.write(output, model, reporter, failure);
     } catch (const std::bad_alloc&) {

@@ -22,7 +22,8 @@ OperationResult readModel(ProgressReporter& reporter, Model& model, const std::f
 
 // Writes the model with the writer of `format`. Every writer writes
 // atomically: nothing appears at the output name unless the whole file was
-// written.
+// written. A model of points without a single triangle is refused ("the
+// model has no faces") by formats that hold only triangles.
 OperationResult writeModel(ProgressReporter& reporter, const std::filesystem::path& output, const Model& model,
                            const FileFormat& format, Failure* failure = nullptr);
 

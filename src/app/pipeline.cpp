@@ -106,6 +106,13 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
         return ConversionStatus::Cancelled;
     if (read != OperationResult::Success)
         return ConversionStatus::ReadFailed;
+    // An empty file or one with a header alone: nothing to convert is no
+    // success, and no empty output is written for it. An object without
+    // triangles (an empty solid) is still a model.
+    if (model.objects.empty()) {
+        failWith(failure, FailureKind::Malformed, "the file holds no model");
+        return ConversionStatus::ReadFailed;
+    }
 
     OperationResult prepared = OperationResult::Failure;
     try {

@@ -14,7 +14,8 @@ namespace morvex {
 // Converts one file: reads the source with the reader for its extension,
 // runs the steps of applyConversionSteps, and writes the output with the
 // writer of settings.outputKind. Returns Success, Cancelled, ReadFailed (the
-// read or a mesh step failed), SaveFailed, or OutputNameTaken; for the
+// read or a mesh step failed, or the file holds no object at all),
+// SaveFailed, or OutputNameTaken; for the
 // failures `failure` says why. The output is written aside and moved to the
 // output name only when the whole conversion succeeded and was not
 // cancelled, so on any other outcome the output name is untouched. An

@@ -77,6 +77,7 @@ const auto& table()
             .write = docs3dp::write3dp,
             .native = true,
             .writesOneFile = true,
+            .writesPoints = true,
             .outputListIndex = 0};
         FileFormat threeDs = ownMissing("3ds", "3DS", zUpRight(FormatKind::ThreeDs));
         threeDs.native = true;
@@ -114,6 +115,7 @@ const auto& table()
             .write = obj::writeObj,
             .native = true,
             .keepsPlacement = false,
+            .writesPoints = true,
             .popular = true,
             .outputListIndex = 3};
         const FileFormat ply{
@@ -128,6 +130,7 @@ const auto& table()
             .native = true,
             .keepsPlacement = false,
             .writesOneFile = true,
+            .writesPoints = true,
             .outputListIndex = 4};
         const FileFormat stl{.name = "stl",
                              .extension = "stl",

@@ -41,6 +41,7 @@ struct FileFormat {
     bool native = false;           // counted as read by the program's own readers
     bool keepsPlacement = true;    // holds per-object placement (else it is baked in)
     bool writesOneFile = false;    // written as one file, atomically, without a staging folder
+    bool writesPoints = false;     // its writer keeps vertices without faces (else it holds triangles only)
     bool inOpenDialog = true;      // listed by the "Locate model files" dialog
     bool popular = false;          // listed under "Popular Formats"
     int outputListIndex = -1;      // position in the desktop program's output list ("PDLIndex")

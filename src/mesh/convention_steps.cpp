@@ -9,48 +9,6 @@ namespace {
 constexpr std::uint32_t TransformCheckElements = 1000;
 constexpr std::uint32_t NormalCheckTriangles = 500;
 
-// Maps normals as directions: n * (L^-1)^T for the linear part L, taken as
-// the cofactor matrix with the sign of the determinant so that it also works
-// for a singular L (a zero scale flattens normals onto the remaining axis).
-class NormalTransform {
-public:
-    explicit NormalTransform(const Matrix4& matrix)
-    {
-        double l[3][3];
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c)
-                l[r][c] = matrix.m[r][c];
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) {
-                const int r1 = (r + 1) % 3, r2 = (r + 2) % 3, c1 = (c + 1) % 3, c2 = (c + 2) % 3;
-                cofactor_[r][c] = l[r1][c1] * l[r2][c2] - l[r1][c2] * l[r2][c1];
-            }
-        const double determinant = l[0][0] * cofactor_[0][0] + l[0][1] * cofactor_[0][1] + l[0][2] * cofactor_[0][2];
-        if (determinant < 0)
-            for (auto& row : cofactor_)
-                for (double& value : row)
-                    value = -value;
-    }
-
-    Vector3 apply(const Vector3& n) const
-    {
-        const double x = n.x * cofactor_[0][0] + n.y * cofactor_[1][0] + n.z * cofactor_[2][0];
-        const double y = n.x * cofactor_[0][1] + n.y * cofactor_[1][1] + n.z * cofactor_[2][1];
-        const double z = n.x * cofactor_[0][2] + n.y * cofactor_[1][2] + n.z * cofactor_[2][2];
-        const double lengthOut = std::sqrt(x * x + y * y + z * z);
-        if (lengthOut == 0.0) // flattened away by a zero scale
-            return {0, 0, 0};
-        if (!std::isfinite(lengthOut)) // NaN or infinite input passes through
-            return {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
-        const double lengthIn = std::sqrt(double(n.x) * n.x + double(n.y) * n.y + double(n.z) * n.z);
-        const double factor = lengthIn / lengthOut;
-        return {static_cast<float>(x * factor), static_cast<float>(y * factor), static_cast<float>(z * factor)};
-    }
-
-private:
-    double cofactor_[3][3];
-};
-
 float negated(float value)
 {
     return 0.0f - value;

@@ -73,4 +73,17 @@ Vector3 faceNormal(const Vector3& a, const Vector3& b, const Vector3& c);
 
 Matrix4 multiply(const Matrix4& a, const Matrix4& b);
 
+// Maps normals as directions: n * (L^-1)^T for the linear part L of a
+// matrix, taken as the cofactor matrix with the sign of the determinant so
+// that it also works for a singular L (a zero scale flattens normals onto the
+// remaining axis). Each normal keeps its length.
+class NormalTransform {
+public:
+    explicit NormalTransform(const Matrix4& matrix);
+    Vector3 apply(const Vector3& n) const;
+
+private:
+    double cofactor_[3][3];
+};
+
 } // namespace morvex

@@ -641,7 +641,7 @@ OperationResult generateIndices(Model& model, ProgressReporter& reporter, Failur
         if (reporter.isCancelled())
             return OperationResult::Cancelled;
         const std::uint32_t n = object->vertices.count();
-        if (object->indices.empty() && n > 2) {
+        if (object->verticesFormTriangles && object->indices.empty() && n > 2) {
             const std::uint32_t count = n - n % 3;
             if (!object->indices.allocate(count))
                 return failOutOfMemory(failure);

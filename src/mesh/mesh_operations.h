@@ -29,9 +29,12 @@ namespace morvex {
 // stops keeps its old arrays; objects finished before keep their new ones.
 OperationResult removeDuplicates(Model& model, ProgressReporter& reporter, Failure* failure = nullptr);
 
-// Gives every object with more than two vertices and no indices the triangle
-// list 0, 1, 2, ... over its vertices; one or two trailing vertices belong to
-// no triangle. Objects that have indices are not touched.
+// Gives every object whose reader delivered its triangles as a plain vertex
+// list (verticesFormTriangles) and that has more than two vertices and no
+// indices the triangle list 0, 1, 2, ... over its vertices; one or two
+// trailing vertices belong to no triangle. Objects that have indices are not
+// touched, and neither are point sets: vertices without that mark stay
+// points, never invented triangles.
 OperationResult generateIndices(Model& model, ProgressReporter& reporter, Failure* failure = nullptr);
 
 } // namespace morvex

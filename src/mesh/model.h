@@ -103,8 +103,17 @@ struct ModelObject {
     ColorArray colors;
     TexCoordArray texCoords;
     std::vector<MaterialRange> materialRanges; // newest first
+    // Set by a reader that delivers triangles as a plain vertex list without
+    // indices: every three consecutive vertices form a triangle, and
+    // generateIndices gives them their index list. Without it, vertices
+    // without indices are a point set (a point cloud, the ends of lines) and
+    // stay one.
+    bool verticesFormTriangles = false;
 
     std::uint32_t triangleCount() const { return indices.count() / 3; }
+    // Vertices but not one whole triangle: points, which formats that hold
+    // only triangles cannot write.
+    bool isPointSet() const { return !vertices.empty() && triangleCount() == 0; }
     bool hasPlacement() const;
     // Pushes a range {-1, 0, 0} at the front; nullptr when memory ran out.
     MaterialRange* addMaterialRange();

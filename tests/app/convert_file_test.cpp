@@ -116,40 +116,114 @@ TEST(ConvertFile, StlRoundTripsWithEffects)
     }
 }
 
-TEST(ConvertFile, ModelsWithoutObjectsGiveValidEmptyFiles)
+// A source that reads as no object at all is nothing to convert: "Read
+// failed" and no output. An object without triangles (a solid without
+// facets) is still a model, written as a valid empty file.
+TEST(ConvertFile, NothingToConvertFailsButEmptyObjectsGiveValidEmptyFiles)
 {
     TempDir dir;
     writeFile(dir / "nothing.obj", "# no faces at all\n"); // reads as a model without objects
-    writeFile(dir / "empty.stl", std::string(84, '\0'));   // binary STL with no facets
+    writeFile(dir / "void.obj", "");
+    writeFile(dir / "empty.stl", std::string(84, '\0')); // binary STL with no facets: one empty object
     struct Case {
         FormatKind kind;
         const char* extension;
         bool readableHere; // our ASCII STL reader wants at least one facet
     };
     const Case cases[] = {
-        {FormatKind::StlBinary, "stl", true},
-        {FormatKind::StlAscii, "stl", false},
-        {FormatKind::Obj, "obj", true},
-        {FormatKind::Ply, "ply", true},
+        {FormatKind::StlBinary, "stl", true}, {FormatKind::StlAscii, "stl", false},
+        {FormatKind::Obj, "obj", true},       {FormatKind::Ply, "ply", true},
+        {FormatKind::ThreeMf, "3mf", true},   {FormatKind::Document3dp, "3dp", true},
     };
-    for (const char* source : {"nothing.obj", "empty.stl"})
-        for (const Case& c : cases) {
-            const fs::path output = dir / "out" / (std::string("result.") + c.extension);
-            fs::create_directories(output.parent_path());
+    for (const Case& c : cases) {
+        const fs::path output = dir / "out" / (std::string("result.") + c.extension);
+        fs::create_directories(output.parent_path());
+        for (const char* source : {"nothing.obj", "void.obj"}) {
             RecordingReporter reporter;
             Failure failure;
-            ASSERT_EQ(convertFile(dir / source, output, settingsFor(c.kind, c.extension), reporter, &failure),
-                      ConversionStatus::Success)
-                << source << " to " << int(c.kind) << ": " << describeFailure(failure);
-            if (c.readableHere) {
-                EXPECT_EQ(readBack(output).triangles, 0u) << source << " to " << int(c.kind);
-            } else {
-                const std::string text = readFile(output);
-                EXPECT_EQ(text.rfind("solid", 0), 0u) << text;
-                EXPECT_NE(text.find("endsolid"), std::string::npos) << text;
-            }
-            fs::remove_all(output.parent_path());
+            EXPECT_EQ(convertFile(dir / source, output, settingsFor(c.kind, c.extension), reporter, &failure),
+                      ConversionStatus::ReadFailed)
+                << source << " to " << int(c.kind);
+            EXPECT_EQ(failure.message, "the file holds no model");
+            EXPECT_TRUE(entries(output.parent_path()).empty()) << source << " to " << int(c.kind);
         }
+
+        RecordingReporter reporter;
+        Failure failure;
+        ASSERT_EQ(convertFile(dir / "empty.stl", output, settingsFor(c.kind, c.extension), reporter, &failure),
+                  ConversionStatus::Success)
+            << int(c.kind) << ": " << describeFailure(failure);
+        if (c.kind == FormatKind::ThreeMf || c.kind == FormatKind::Document3dp) {
+            EXPECT_TRUE(fs::is_regular_file(output));
+        } else if (c.readableHere) {
+            EXPECT_EQ(readBack(output).triangles, 0u) << int(c.kind);
+        } else {
+            const std::string text = readFile(output);
+            EXPECT_EQ(text.rfind("solid", 0), 0u) << text;
+            EXPECT_NE(text.find("endsolid"), std::string::npos) << text;
+        }
+        fs::remove_all(output.parent_path());
+    }
+}
+
+// Vertices without faces are points: formats that hold points keep them,
+// formats that hold only triangles refuse the file instead of inventing
+// triangles or writing an empty one.
+TEST(ConvertFile, PointCloudsStayPoints)
+{
+    TempDir dir;
+    std::string cloud = "ply\nformat ascii 1.0\nelement vertex 7\nproperty float x\nproperty float y\n"
+                        "property float z\nproperty uchar red\nproperty uchar green\nproperty uchar blue\n"
+                        "end_header\n";
+    for (int i = 0; i < 7; ++i)
+        cloud += std::to_string(i) + " " + std::to_string(i * i) + " -1 " + std::to_string(30 * i) + " 0 255\n";
+    writeFile(dir / "cloud.ply", cloud);
+    struct Case {
+        FormatKind kind;
+        const char* extension;
+        bool keepsPoints;
+    };
+    const Case cases[] = {
+        {FormatKind::Ply, "ply", true},         {FormatKind::Obj, "obj", true},
+        {FormatKind::Document3dp, "3dp", true}, {FormatKind::StlBinary, "stl", false},
+        {FormatKind::StlAscii, "stl", false},   {FormatKind::ThreeMf, "3mf", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.extension);
+        const fs::path output = dir / "out" / (std::string("cloud.") + c.extension);
+        fs::create_directories(output.parent_path());
+        RecordingReporter reporter;
+        Failure failure;
+        const ConversionStatus status =
+            convertFile(dir / "cloud.ply", output, settingsFor(c.kind, c.extension), reporter, &failure);
+        if (!c.keepsPoints) {
+            EXPECT_EQ(status, ConversionStatus::SaveFailed);
+            EXPECT_EQ(failure.message, "the model has no faces");
+            EXPECT_TRUE(entries(output.parent_path()).empty());
+            continue;
+        }
+        ASSERT_EQ(status, ConversionStatus::Success) << describeFailure(failure);
+        if (c.kind == FormatKind::Obj) {
+            const std::string text = readFile(output);
+            EXPECT_NE(text.find("p 1\r\np 2\r\np 3\r\np 4\r\np 5\r\np 6\r\np 7\r\n"), std::string::npos) << text;
+            EXPECT_EQ(text.find("f "), std::string::npos) << text;
+            EXPECT_NE(text.find("v 6 -1 -36 0.706 0 1\r\n"), std::string::npos) << text; // Z up turned to Y up
+        } else {
+            Model back;
+            ASSERT_EQ(readModel(reporter, back, output, &failure), OperationResult::Success)
+                << describeFailure(failure);
+            ASSERT_EQ(back.objects.size(), 1u);
+            const ModelObject& points = *back.objects[0];
+            EXPECT_EQ(points.vertices.count(), 7u);
+            EXPECT_EQ(points.triangleCount(), 0u);
+            if (c.kind == FormatKind::Ply) {
+                ASSERT_EQ(points.colors.count(), 7u);
+                EXPECT_EQ(points.colors[6], 0xFFB400FFu);
+                EXPECT_EQ(points.vertices[6], (Vector3{6, 36, -1}));
+            }
+        }
+        fs::remove_all(output.parent_path());
+    }
 }
 
 TEST(ConvertFile, CancellationAtAnyPointLeavesTheOutputNameAlone)

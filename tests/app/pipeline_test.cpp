@@ -189,6 +189,7 @@ TEST(ConversionSteps, PlacementNormalsAndEffects)
     // first and plain vertex lists get indices.
     Model model;
     ModelObject& soup = *model.addObject();
+    soup.verticesFormTriangles = true;
     ASSERT_TRUE(soup.vertices.allocate(6));
     for (std::uint32_t v = 0; v < 6; ++v)
         soup.vertices[v] = {float(v % 3), 0, 0};

@@ -416,18 +416,27 @@ TEST(RemoveDuplicates, CancellationAndOutOfMemoryKeepTheObjectAsItWas)
 
 TEST(GenerateIndices, TriangleListsOverPlainVertexLists)
 {
+    // Only vertices that their reader marked as a triangle list get
+    // triangles; unmarked vertices without indices are points and stay so.
     struct Case {
         std::uint32_t vertices;
+        bool triangleList;
         std::vector<std::uint32_t> existing;
         std::vector<std::uint32_t> expected;
     };
     const Case cases[] = {
-        {8, {}, {0, 1, 2, 3, 4, 5}}, {9, {}, {0, 1, 2, 3, 4, 5, 6, 7, 8}}, {2, {}, {}}, {0, {}, {}},
-        {6, {2, 1, 0}, {2, 1, 0}},
+        {8, true, {}, {0, 1, 2, 3, 4, 5}},
+        {9, true, {}, {0, 1, 2, 3, 4, 5, 6, 7, 8}},
+        {2, true, {}, {}},
+        {0, true, {}, {}},
+        {6, true, {2, 1, 0}, {2, 1, 0}},
+        {9, false, {}, {}},
+        {6, false, {2, 1, 0}, {2, 1, 0}},
     };
     Model model;
     for (const Case& c : cases) {
         ModelObject& object = *model.addObject();
+        object.verticesFormTriangles = c.triangleList;
         ASSERT_TRUE(object.vertices.allocate(c.vertices));
         if (!c.existing.empty()) {
             ASSERT_TRUE(object.indices.allocate(static_cast<std::uint32_t>(c.existing.size())));
@@ -440,13 +449,18 @@ TEST(GenerateIndices, TriangleListsOverPlainVertexLists)
         EXPECT_EQ(std::vector<std::uint32_t>(model.objects[i]->indices.begin(), model.objects[i]->indices.end()),
                   cases[i].expected)
             << i;
+    EXPECT_TRUE(model.objects[5]->isPointSet());
+    EXPECT_FALSE(model.objects[0]->isPointSet());
+    EXPECT_FALSE(model.objects[3]->isPointSet()) << "no vertices: empty, not points";
     EXPECT_EQ(reporter.statuses.front().text, "Generating Object Indices");
     EXPECT_EQ(reporter.cancelChecks(), std::size(cases));
 
     RecordingReporter stopping;
     stopping.cancelAfterChecks(1);
     Model other;
-    ASSERT_TRUE(other.addObject()->vertices.allocate(3));
+    ModelObject& soup = *other.addObject();
+    soup.verticesFormTriangles = true;
+    ASSERT_TRUE(soup.vertices.allocate(3));
     EXPECT_EQ(generateIndices(other, stopping), OperationResult::Cancelled);
     EXPECT_TRUE(other.objects[0]->indices.empty());
 }

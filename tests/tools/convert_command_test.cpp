@@ -76,6 +76,28 @@ TEST(ConvertCommand, EachFileGetsItsStatusLine)
     EXPECT_TRUE(contains(output, "broken.stl: Read failed")) << output;
 }
 
+// Nothing to convert is a failure with its reason, and so are points that a
+// format of triangles cannot hold; nothing is written for either.
+TEST(ConvertCommand, EmptySourcesAndPointsWithoutFacesFailWithTheirReasons)
+{
+    TempDir dir;
+    const CliRun cli(dir / "config", "convert");
+    writeFile(dir / "empty.obj", "");
+    writeFile(dir / "cloud.ply", "ply\nformat ascii 1.0\nelement vertex 3\nproperty float x\nproperty float y\n"
+                                 "property float z\nend_header\n0 0 0\n1 0 0\n0 1 0\n");
+    const std::string out = " --output " + shellQuote((dir / "out").string()) + " --create-folder";
+    std::string output;
+    EXPECT_EQ(cli(shellQuote((dir / "empty.obj").string()) + " --to ply" + out, &output), 1) << output;
+    EXPECT_TRUE(contains(output, "empty.obj: Read failed: the file holds no model\n")) << output;
+    output.clear();
+    EXPECT_EQ(cli(shellQuote((dir / "cloud.ply").string()) + " --to stl" + out, &output), 1) << output;
+    EXPECT_TRUE(contains(output, "cloud.ply: Save failed: the model has no faces\n")) << output;
+    EXPECT_TRUE(namesIn(dir / "out").empty());
+    output.clear();
+    EXPECT_EQ(cli(shellQuote((dir / "cloud.ply").string()) + " --to ply" + out, &output), 0) << output;
+    EXPECT_EQ(namesIn(dir / "out"), (std::set<std::string>{"cloud.ply"}));
+}
+
 TEST(ConvertCommand, NameClashesFollowThePolicy)
 {
     TempDir dir;

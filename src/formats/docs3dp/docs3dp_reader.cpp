@@ -122,11 +122,11 @@ private:
                 setKeyValue(object->properties, text);
             }
         }
-        // An object that ends without vertices or without corners has no
-        // mesh to offer; index generation would turn bare vertices into
-        // triangles that were never there. It is the last one added, and
-        // dropping just it keeps a file of many empty objects linear.
-        if (object->vertices.empty() || object->indices.empty())
+        // An object that ends without vertices has no mesh to offer; one with
+        // vertices and no corners is a point set and stays one. It is the
+        // last one added, and dropping just it keeps a file of many empty
+        // objects linear.
+        if (object->vertices.empty())
             model_.objects.pop_back();
         return OperationResult::Success;
     }

@@ -118,7 +118,8 @@ private:
     OperationResult writeObject(const ModelObject& object)
     {
         chunks_.beginGroup(Object);
-        if (object.indices.count() > 2) {
+        // A point set keeps its vertices in a mesh without corners.
+        if (object.indices.count() > 2 || object.indices.empty()) {
             if (const OperationResult result = writeMesh(object); result != OperationResult::Success)
                 return result;
         }

@@ -71,10 +71,13 @@ public:
 OperationResult readObj(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr, ObjCompanions* companions = nullptr);
 
-// Writes all objects as one OBJ vertex list with one normal per triangle.
-// With materials, a material library (the OBJ name with ".mtl") is written
-// beside it and diffuse textures are copied into a "Textures" folder there.
-// Nothing appears at either name unless the whole write succeeded.
+// Writes all objects as one OBJ vertex list with what each holds: vertex
+// colours as fractions of 1, texture coordinates, its own per-corner normals
+// (one flat face normal per triangle for an object without normals), its
+// material ranges as "usemtl", and the vertices of point sets as "p"
+// elements. With materials, a material library (the OBJ name with ".mtl") is
+// written beside it and diffuse textures are copied into a "Textures" folder
+// there. Nothing appears at either name unless the whole write succeeded.
 OperationResult writeObj(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure = nullptr);
 

@@ -199,8 +199,9 @@ OperationResult addFace(LineScanner& line, RawObj& raw, Failure* failure)
     return OperationResult::Success;
 }
 
-// Vertex colour numbers are bytes (0 to 255) in files of ours; other
-// programs write fractions of 1 ("0.5"), which are scaled to bytes.
+// Vertex colour numbers are fractions of 1 ("0.5", and "1 0 0" for red),
+// scaled to bytes; older files of ours hold bytes (0 to 255), told apart by
+// a number above 1.
 bool readVertexColour(LineScanner& line, ArgbColor& colour)
 {
     double rgb[3];
@@ -208,7 +209,7 @@ bool readVertexColour(LineScanner& line, ArgbColor& colour)
     for (int i = 0; i < 3; ++i)
         if (!line.readDouble(rgb[i], &fractional[i]))
             return false;
-    const bool fractions = fractional[0] || fractional[1] || fractional[2];
+    const bool fractions = fractional[0] || fractional[1] || fractional[2] || std::max({rgb[0], rgb[1], rgb[2]}) <= 1;
     colour = OpaqueBlack;
     for (int i = 0; i < 3; ++i) {
         double value = fractions ? std::round(rgb[i] * 255.0) : rgb[i];

@@ -4,6 +4,7 @@
 #include "support/platform/reference_policy.h"
 #include "support/text/numbers.h"
 
+#include <algorithm>
 #include <atomic>
 #include <charconv>
 #include <cmath>
@@ -62,14 +63,99 @@ char* putFixed3(char* out, double value)
     return out + formatFixed(out, value, 3);
 }
 
+// Colour bytes as fractions of 1 with no more digits than it takes for
+// readers to get the same byte back, whether they round or truncate the
+// fraction times 255, in double or in single precision: 0, 1, 0.2, 0.502.
+class ColourFractions {
+public:
+    ColourFractions()
+    {
+        for (int byte = 0; byte < 256; ++byte)
+            for (int digits = 0; digits <= 3 && texts_[byte].size == 0; ++digits) {
+                const int scale = digits == 0 ? 1 : digits == 1 ? 10 : digits == 2 ? 100 : 1000;
+                for (int n = byte * scale / 255; n <= scale && n <= byte * scale / 255 + 1; ++n) {
+                    const double fraction = static_cast<double>(n) / scale;
+                    if (readsBackAs(fraction, byte)) {
+                        texts_[byte].size =
+                            static_cast<std::uint8_t>(formatFixed(texts_[byte].chars, fraction, digits));
+                        break;
+                    }
+                }
+            }
+    }
+    char* put(char* out, std::uint32_t byte) const
+    {
+        const Text& text = texts_[byte & 0xFF];
+        std::memcpy(out, text.chars, text.size);
+        return out + text.size;
+    }
+
+private:
+    static bool readsBackAs(double fraction, int byte)
+    {
+        const double wide = fraction * 255.0;
+        const float narrow = static_cast<float>(fraction) * 255.0f;
+        return std::floor(wide) == byte && std::lround(wide) == byte && std::floor(narrow) == byte &&
+               std::lround(narrow) == byte;
+    }
+    struct Text {
+        char chars[16] = {};
+        std::uint8_t size = 0;
+    };
+    Text texts_[256];
+};
+
 // ---------------------------------------------------------------------------
-// What is written: objects placed one after another in one vertex list.
+// What is written: objects placed one after another in one vertex list, each
+// with its normals and texture coordinates numbered on from the previous
+// object's.
+
+// Where the "vn" of an object's triangles come from.
+enum class NormalSource {
+    Own,  // its per-corner normals, one "vn" per corner of a whole triangle
+    Face, // none of its own: one flat face normal per triangle
+};
+
+// Which "vt" an object has.
+enum class TexCoordSource {
+    None,
+    PerCorner, // one per corner of a whole triangle
+    PerVertex, // one per vertex, numbered as the vertices are
+};
 
 struct ObjectPlan {
     const ModelObject* object = nullptr;
     Matrix4 placement;
     bool identity = true;
+    NormalSource normals = NormalSource::Face;
+    TexCoordSource texCoords = TexCoordSource::None;
     std::uint32_t firstVertexNumber = 1; // one-based number of its vertex 0 in the file
+    std::uint32_t firstNormalNumber = 1;
+    std::uint32_t firstTexCoordNumber = 1;
+
+    std::uint32_t wholeCorners() const { return 3 * object->triangleCount(); }
+    std::uint32_t normalCount() const
+    {
+        return normals == NormalSource::Own ? wholeCorners() : object->triangleCount();
+    }
+    std::uint32_t texCoordCount() const
+    {
+        switch (texCoords) {
+        case TexCoordSource::PerCorner: return wholeCorners();
+        case TexCoordSource::PerVertex: return object->vertices.count();
+        case TexCoordSource::None: break;
+        }
+        return 0;
+    }
+    // The one-based "vn" and "vt" numbers of a corner.
+    std::uint32_t normalNumber(std::uint32_t corner) const
+    {
+        return firstNormalNumber + (normals == NormalSource::Own ? corner : corner / 3);
+    }
+    std::uint32_t texCoordNumber(std::uint32_t corner) const
+    {
+        return firstTexCoordNumber + (texCoords == TexCoordSource::PerVertex ? object->indices[corner] : corner);
+    }
 };
 
 // The point as the object's placement puts it. Without a placement this is
@@ -81,15 +167,6 @@ Vector3 placePoint(const ObjectPlan& plan, const Vector3& point)
     return transformPoint(point, plan.placement);
 }
 
-// One triangle of the file: its first corner in its object and its
-// material. A record without an object is a zero record: it still takes a
-// normal number and texture-coordinate numbers, but has no face.
-struct TriangleRecord {
-    const ObjectPlan* plan = nullptr;
-    std::uint32_t corner = 0;
-    std::int16_t materialId = 0;
-};
-
 bool triangleIsValid(const ModelObject& object, std::uint32_t corner)
 {
     const std::uint32_t vertexCount = object.vertices.count();
@@ -97,18 +174,62 @@ bool triangleIsValid(const ModelObject& object, std::uint32_t corner)
            object.indices[corner + 2] < vertexCount;
 }
 
+NormalSource normalSourceOf(const ModelObject& object)
+{
+    const bool own = !object.normals.empty() && object.normals.count() >= 3 * object.triangleCount();
+    return own ? NormalSource::Own : NormalSource::Face;
+}
+
+TexCoordSource texCoordSourceOf(const ModelObject& object)
+{
+    if (object.texCoords.empty())
+        return TexCoordSource::None;
+    if (object.texCoordsPerVertex())
+        return TexCoordSource::PerVertex;
+    if (object.texCoords.count() >= 3 * object.triangleCount() && object.triangleCount() > 0)
+        return TexCoordSource::PerCorner;
+    return TexCoordSource::None;
+}
+
 struct WritePlan {
     std::vector<ObjectPlan> objects;
     std::uint32_t vertexCount = 0;
-    std::uint32_t triangleCount = 0; // one record each
+    std::uint32_t normalCount = 0;
+    std::uint32_t texCoordCount = 0;
+    std::uint32_t triangleCount = 0;
+    std::uint32_t pointCount = 0; // vertices of point sets, written as "p"
     bool colourOutput = false;
-    bool coloursPerCorner = false;
-    ColorArray cornerColours; // the combined colour of every vertex, with per-corner colours
+    ColorArray vertexColours; // the colour of every vertex in file order, with colour output
 };
+
+// Every vertex gets a colour once any object has colours, since a reader
+// lines colours up with the "v" lines: per-vertex colours as they are,
+// per-corner colours on the corner's vertex (a later corner wins), and the
+// default colour for vertices of objects without colours.
+OperationResult arrangeVertexColours(WritePlan& plan, Failure* failure)
+{
+    if (!plan.vertexColours.allocate(plan.vertexCount))
+        return failOutOfMemory(failure);
+    for (const ObjectPlan& objectPlan : plan.objects) {
+        const ModelObject& object = *objectPlan.object;
+        ArgbColor* colours = plan.vertexColours.data() + (objectPlan.firstVertexNumber - 1);
+        const std::uint32_t vertexCount = object.vertices.count();
+        std::fill(colours, colours + vertexCount, object.colors.empty() ? DefaultVertexColor : OpaqueBlack);
+        if (object.colorsPerCorner()) {
+            for (std::uint32_t corner = 0; corner < object.indices.count(); ++corner)
+                if (object.indices[corner] < vertexCount)
+                    colours[object.indices[corner]] = object.colors[corner];
+        } else if (!object.colors.empty()) {
+            std::memcpy(colours, object.colors.data(),
+                        sizeof(ArgbColor) * std::min(vertexCount, object.colors.count()));
+        }
+    }
+    return OperationResult::Success;
+}
 
 OperationResult planObjects(const Model& model, WritePlan& plan, Failure* failure)
 {
-    std::uint64_t vertices = 0, indices = 0, triangles = 0, colours = 0;
+    std::uint64_t vertices = 0, normals = 0, texCoords = 0, triangles = 0, points = 0;
     try {
         plan.objects.reserve(model.objects.size());
     } catch (const std::bad_alloc&) {
@@ -119,56 +240,44 @@ OperationResult planObjects(const Model& model, WritePlan& plan, Failure* failur
         objectPlan.object = object.get();
         objectPlan.placement = placementMatrix(*object);
         objectPlan.identity = objectPlan.placement == Matrix4::identity();
+        objectPlan.normals = normalSourceOf(*object);
+        objectPlan.texCoords = texCoordSourceOf(*object);
         objectPlan.firstVertexNumber = static_cast<std::uint32_t>(vertices + 1);
+        objectPlan.firstNormalNumber = static_cast<std::uint32_t>(normals + 1);
+        objectPlan.firstTexCoordNumber = static_cast<std::uint32_t>(texCoords + 1);
         plan.objects.push_back(objectPlan);
         vertices += object->vertices.count();
-        indices += object->indices.count();
+        normals += objectPlan.normalCount();
+        texCoords += objectPlan.texCoordCount();
         triangles += object->triangleCount();
-        colours += object->colors.count();
-        if (vertices >= UINT32_MAX || 3 * triangles >= UINT32_MAX)
+        points += object->isPointSet() ? object->vertices.count() : 0;
+        plan.colourOutput |= !object->colors.empty();
+        if (vertices >= UINT32_MAX || normals >= UINT32_MAX || texCoords >= UINT32_MAX || 3 * triangles >= UINT32_MAX)
             return failWith(failure, FailureKind::Unsupported, "model too large for an OBJ file");
     }
     plan.vertexCount = static_cast<std::uint32_t>(vertices);
+    plan.normalCount = static_cast<std::uint32_t>(normals);
+    plan.texCoordCount = static_cast<std::uint32_t>(texCoords);
     plan.triangleCount = static_cast<std::uint32_t>(triangles);
-    plan.colourOutput = colours != 0 && colours >= vertices;
-    plan.coloursPerCorner = plan.colourOutput && colours == indices && indices != vertices;
-    if (!plan.coloursPerCorner)
-        return OperationResult::Success;
-
-    // Per-corner colours go to the corner's vertex; a later corner wins.
-    if (!plan.cornerColours.allocate(plan.vertexCount))
-        return failOutOfMemory(failure);
-    for (const ObjectPlan& objectPlan : plan.objects) {
-        const ModelObject& object = *objectPlan.object;
-        for (std::uint32_t corner = 0; corner < object.indices.count(); ++corner) {
-            const std::uint32_t index = object.indices[corner];
-            if (index < object.vertices.count())
-                plan.cornerColours[objectPlan.firstVertexNumber - 1 + index] =
-                    corner < object.colors.count() ? object.colors[corner] : OpaqueBlack;
-        }
-    }
-    return OperationResult::Success;
+    plan.pointCount = static_cast<std::uint32_t>(points);
+    return plan.colourOutput ? arrangeVertexColours(plan, failure) : OperationResult::Success;
 }
 
-// Visits the records in file order: per object, the triangles of each
-// material range in list order (all of its triangles with material 0 when it
-// has none); zero records fill up to one record per triangle of the model.
-// Stops, returning false, when `visit` does.
+// Visits the triangles with valid corners in file order: per object, the
+// triangles of each material range in list order (all of its triangles with
+// material 0 when it has none). Stops, returning false, when `visit` does;
+// `visit` also gets the number of triangles visited before.
 template <typename Visit>
-bool forEachRecord(const WritePlan& plan, Visit&& visit)
+bool forEachTriangle(const WritePlan& plan, Visit&& visit)
 {
     std::uint32_t k = 0;
     const auto visitRange = [&](const ObjectPlan& objectPlan, std::uint64_t first, std::uint64_t end,
                                 std::int16_t materialId) {
-        const std::uint64_t whole = 3ull * objectPlan.object->triangleCount();
-        for (std::uint64_t corner = first; corner < end && corner + 3 <= whole && k < plan.triangleCount; corner += 3) {
-            TriangleRecord record;
-            if (triangleIsValid(*objectPlan.object, static_cast<std::uint32_t>(corner))) {
-                record.plan = &objectPlan;
-                record.corner = static_cast<std::uint32_t>(corner);
-                record.materialId = materialId;
-            }
-            if (!visit(k++, record))
+        const std::uint64_t whole = objectPlan.wholeCorners();
+        // A range that starts inside a triangle begins with the next one.
+        for (std::uint64_t corner = first + (3 - first % 3) % 3; corner < end && corner + 3 <= whole; corner += 3) {
+            const std::uint32_t at = static_cast<std::uint32_t>(corner);
+            if (triangleIsValid(*objectPlan.object, at) && !visit(k++, objectPlan, at, materialId))
                 return false;
         }
         return true;
@@ -184,9 +293,6 @@ bool forEachRecord(const WritePlan& plan, Visit&& visit)
             if (!visitRange(objectPlan, range.firstIndex, range.endIndex, range.materialId))
                 return false;
     }
-    while (k < plan.triangleCount)
-        if (!visit(k++, TriangleRecord{}))
-            return false;
     return true;
 }
 
@@ -232,118 +338,125 @@ private:
 
 bool writeVertices(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
 {
+    static const ColourFractions fractions;
     PhaseProgress progress(reporter, "Writing vertices...", "Vertices written", plan.vertexCount, 0.31, 0.29);
     out.write("# Vertex Array \r\n");
     std::uint32_t written = 0;
     for (const ObjectPlan& objectPlan : plan.objects) {
         const ModelObject& object = *objectPlan.object;
-        for (std::uint32_t i = 0; i < object.vertices.count(); ++i) {
+        for (std::uint32_t i = 0; i < object.vertices.count(); ++i, ++written) {
             if (!progress.step(written))
                 return false;
             char* start = out.reserve(LineRoom);
             char* at = putPoint(start, "v ", placePoint(objectPlan, object.vertices[i]));
             if (plan.colourOutput) {
-                ArgbColor colour = OpaqueBlack;
-                if (plan.coloursPerCorner)
-                    colour = plan.cornerColours[written];
-                else if (i < object.colors.count())
-                    colour = object.colors[i];
+                const ArgbColor colour = plan.vertexColours[written];
                 for (int shift = 16; shift >= 0; shift -= 8) {
                     *at++ = ' ';
-                    at = putUnsigned(at, (colour >> shift) & 0xFF);
+                    at = fractions.put(at, colour >> shift);
                 }
             }
             at = putText(at, LineEnd);
             out.advance(static_cast<std::size_t>(at - start));
-            ++written;
         }
     }
     out.write(LineEnd);
     return true;
 }
 
-Vector3 recordNormal(const TriangleRecord& record)
+Vector3 placedFaceNormal(const ObjectPlan& plan, std::uint32_t corner)
 {
-    if (record.plan == nullptr)
+    const ModelObject& object = *plan.object;
+    if (!triangleIsValid(object, corner))
         return {};
-    const ModelObject& object = *record.plan->object;
-    const Vector3 a = placePoint(*record.plan, object.vertices[object.indices[record.corner]]);
-    const Vector3 b = placePoint(*record.plan, object.vertices[object.indices[record.corner + 1]]);
-    const Vector3 c = placePoint(*record.plan, object.vertices[object.indices[record.corner + 2]]);
+    const Vector3 a = placePoint(plan, object.vertices[object.indices[corner]]);
+    const Vector3 b = placePoint(plan, object.vertices[object.indices[corner + 1]]);
+    const Vector3 c = placePoint(plan, object.vertices[object.indices[corner + 2]]);
     return faceNormal(a, b, c);
 }
 
+// An object's own normals as they are (turned with its placement), else one
+// face normal per triangle.
 bool writeNormals(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
 {
-    PhaseProgress progress(reporter, "Writing normals...", "Normals written", plan.triangleCount, 0.6, 0.2);
+    PhaseProgress progress(reporter, "Writing normals...", "Normals written", plan.normalCount, 0.6, 0.2);
     out.write("# Normal Array\r\n");
-    const bool finished = forEachRecord(plan, [&](std::uint32_t k, const TriangleRecord& record) {
-        if (!progress.step(k))
+    std::uint32_t written = 0;
+    const auto put = [&](const Vector3& normal) {
+        if (!progress.step(written++))
             return false;
         char* start = out.reserve(LineRoom);
-        char* at = putText(putPoint(start, "vn ", recordNormal(record)), LineEnd);
+        char* at = putText(putPoint(start, "vn ", normal), LineEnd);
         out.advance(static_cast<std::size_t>(at - start));
         return true;
-    });
+    };
+    for (const ObjectPlan& objectPlan : plan.objects) {
+        const ModelObject& object = *objectPlan.object;
+        const std::uint32_t corners = objectPlan.wholeCorners();
+        if (objectPlan.normals == NormalSource::Own) {
+            const NormalTransform turn(objectPlan.placement);
+            for (std::uint32_t corner = 0; corner < corners; ++corner)
+                if (!put(objectPlan.identity ? object.normals[corner] : turn.apply(object.normals[corner])))
+                    return false;
+        } else {
+            for (std::uint32_t corner = 0; corner < corners; corner += 3)
+                if (!put(placedFaceNormal(objectPlan, corner)))
+                    return false;
+        }
+    }
     out.write(LineEnd);
-    return finished;
+    return true;
 }
 
 bool writeTexCoords(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
 {
-    PhaseProgress progress(reporter, "Writing texture coordinate array...", "Texture Coordinates", plan.triangleCount,
+    PhaseProgress progress(reporter, "Writing texture coordinate array...", "Texture Coordinates", plan.texCoordCount,
                            0.8, 0.05);
     out.write("# Texture Coordinate Array \r\n");
-    const bool finished = forEachRecord(plan, [&](std::uint32_t k, const TriangleRecord& record) {
-        if (!progress.step(k))
-            return false;
-        TexCoord corners[3] = {};
-        if (record.plan != nullptr) {
-            const TexCoordArray& texCoords = record.plan->object->texCoords;
-            if (record.corner + 2 < texCoords.count())
-                for (int i = 0; i < 3; ++i)
-                    corners[i] = texCoords[record.corner + i];
-        }
-        char* start = out.reserve(LineRoom);
-        char* at = start;
-        for (const TexCoord& t : corners) {
-            at = putText(at, "vt ");
-            at = putFloat(at, t.u);
+    std::uint32_t written = 0;
+    for (const ObjectPlan& objectPlan : plan.objects) {
+        const TexCoordArray& texCoords = objectPlan.object->texCoords;
+        const std::uint32_t count = objectPlan.texCoordCount();
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (!progress.step(written++))
+                return false;
+            char* start = out.reserve(LineRoom);
+            char* at = putText(start, "vt ");
+            at = putFloat(at, texCoords[i].u);
             *at++ = ' ';
-            at = putFloat(at, t.v);
+            at = putFloat(at, texCoords[i].v);
             at = putText(at, LineEnd);
+            out.advance(static_cast<std::size_t>(at - start));
         }
-        out.advance(static_cast<std::size_t>(at - start));
-        return true;
-    });
+    }
     out.write(LineEnd);
-    return finished;
+    return true;
 }
 
 // The name each material is used under: materials that repeat an earlier
 // one's diffuse colour and diffuse texture take its name.
 using MaterialNames = std::unordered_map<std::int16_t, std::string>;
 
+// "f v/vt/vn ..." with texture coordinates, "f v//vn ..." without. A
+// triangle with two equal corners is left out.
 bool writeFaces(AtomicFileWriter& out, const WritePlan& plan, const MaterialNames* names, ProgressReporter& reporter)
 {
     PhaseProgress progress(reporter, "Writing triangles...", "Facets written", plan.triangleCount, 0.85, 0.15);
     std::optional<std::string> lastName;
     std::optional<std::int16_t> lastMaterialId; // triangles of one range share it: one lookup per run
-    return forEachRecord(plan, [&](std::uint32_t k, const TriangleRecord& record) {
+    return forEachTriangle(plan, [&](std::uint32_t k, const ObjectPlan& objectPlan, std::uint32_t corner,
+                                     std::int16_t materialId) {
         if (!progress.step(k))
             return false;
-        if (record.plan == nullptr)
-            return true;
-        const ModelObject& object = *record.plan->object;
-        const std::uint32_t base = record.plan->firstVertexNumber;
-        const std::uint32_t vertex[3] = {base + object.indices[record.corner], base + object.indices[record.corner + 1],
-                                         base + object.indices[record.corner + 2]};
+        const ModelObject& object = *objectPlan.object;
+        const std::uint32_t base = objectPlan.firstVertexNumber;
+        const std::uint32_t vertex[3] = {base + object.indices[corner], base + object.indices[corner + 1],
+                                         base + object.indices[corner + 2]};
         if (vertex[0] == vertex[1] || vertex[1] == vertex[2] || vertex[0] == vertex[2])
             return true;
-        const std::uint64_t number = std::uint64_t{k} + 1;
-        if (names != nullptr && lastMaterialId != record.materialId) {
-            lastMaterialId = record.materialId;
-            const auto found = names->find(record.materialId);
+        if (names != nullptr && lastMaterialId != materialId) {
+            lastMaterialId = materialId;
+            const auto found = names->find(materialId);
             if (found != names->end() && (!lastName || *lastName != found->second)) {
                 lastName = found->second;
                 out.write("usemtl ");
@@ -351,21 +464,47 @@ bool writeFaces(AtomicFileWriter& out, const WritePlan& plan, const MaterialName
                 out.write(LineEnd);
             }
         }
+        const bool textured = objectPlan.texCoords != TexCoordSource::None;
         char* start = out.reserve(LineRoom);
         char* at = putText(start, "f");
-        for (int i = 0; i < 3; ++i) {
+        for (std::uint32_t i = 0; i < 3; ++i) {
             *at++ = ' ';
             at = putUnsigned(at, vertex[i]);
             *at++ = '/';
-            if (names != nullptr)
-                at = putUnsigned(at, 3 * number - 2 + i);
+            if (textured)
+                at = putUnsigned(at, objectPlan.texCoordNumber(corner + i));
             *at++ = '/';
-            at = putUnsigned(at, number);
+            at = putUnsigned(at, objectPlan.normalNumber(corner + i));
         }
         at = putText(at, LineEnd);
         out.advance(static_cast<std::size_t>(at - start));
         return true;
     });
+}
+
+// The vertices of point sets as "p" elements, so that readers see points
+// rather than unused vertices.
+bool writePoints(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
+{
+    if (plan.pointCount == 0)
+        return true;
+    out.write("# Points\r\n");
+    std::uint32_t written = 0;
+    for (const ObjectPlan& objectPlan : plan.objects) {
+        if (!objectPlan.object->isPointSet())
+            continue;
+        const std::uint32_t count = objectPlan.object->vertices.count();
+        for (std::uint32_t i = 0; i < count; ++i, ++written) {
+            if (written % ElementsPerCheck == 0 && reporter.isCancelled())
+                return false;
+            char* start = out.reserve(LineRoom);
+            char* at = putUnsigned(putText(start, "p "), std::uint64_t{objectPlan.firstVertexNumber} + i);
+            at = putText(at, LineEnd);
+            out.advance(static_cast<std::size_t>(at - start));
+        }
+    }
+    out.write(LineEnd);
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -599,9 +738,9 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
         obj.write(libraryPath.filename().string());
         obj.write("\r\n\r\n");
     }
-    if (!writeVertices(obj, plan, reporter) || !writeNormals(obj, plan, reporter))
+    if (!writeVertices(obj, plan, reporter) || (plan.normalCount > 0 && !writeNormals(obj, plan, reporter)))
         return OperationResult::Cancelled;
-    if (withMaterials && !writeTexCoords(obj, plan, reporter))
+    if (plan.texCoordCount > 0 && !writeTexCoords(obj, plan, reporter))
         return OperationResult::Cancelled;
 
     obj.write("# Facets\r\n");
@@ -609,7 +748,7 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
     TextureCopies textures;
     if (withMaterials)
         writeMaterialLibrary(library, model, names, textures);
-    if (!writeFaces(obj, plan, withMaterials ? &names : nullptr, reporter))
+    if (!writeFaces(obj, plan, withMaterials ? &names : nullptr, reporter) || !writePoints(obj, plan, reporter))
         return OperationResult::Cancelled;
     reporter.setStatusText("", 1);
     obj.write(LineEnd);

@@ -6,6 +6,7 @@
 #include "support/text/text.h"
 
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 namespace morvex::stl {
@@ -27,10 +28,23 @@ struct Facet {
     std::uint16_t attribute = 0;
 };
 
+// How facet colours become attribute words. The header's object colour
+// ("COLOR=") is the first object's "ObjectDefaultColor"; a facet of exactly
+// that colour takes it through bit 15, so it comes back unchanged.
+struct ColourPlan {
+    std::optional<ArgbColor> objectColour; // written after "COLOR="
+    // Every coloured facet would get the word 0, which reads back as no
+    // colour at all: black facets then take a black object colour instead.
+    bool blackTakesObjectColour = false;
+};
+
 struct PreparedFacets {
     std::vector<PreparedObject> objects;
     std::uint32_t count = 0;
+    ColourPlan colours;
 };
+
+constexpr std::uint16_t TakesObjectColour = 0x8000;
 
 bool allIndicesValid(const ModelObject& object, std::uint32_t triangles)
 {
@@ -41,6 +55,81 @@ bool allIndicesValid(const ModelObject& object, std::uint32_t triangles)
     for (std::uint64_t i = 0; i < corners; ++i)
         highest = std::max(highest, indices[i]);
     return highest < vertexCount;
+}
+
+// The colour of a triangle is the colour of its first corner; none when its
+// object has no colour for it.
+std::optional<ArgbColor> triangleColor(const ModelObject& object, std::uint32_t firstCorner)
+{
+    if (object.colors.empty())
+        return std::nullopt;
+    if (object.colors.count() == object.indices.count())
+        return object.colors[firstCorner];
+    const std::uint32_t vertex = object.indices[firstCorner];
+    if (vertex < object.colors.count())
+        return object.colors[vertex];
+    return std::nullopt;
+}
+
+// The attribute word of a facet: 0 without a colour (the word readers take
+// for "no colour"), bit 15 for the header's object colour, else its own
+// colour in five bits a channel.
+std::uint16_t facetAttribute(const ColourPlan& plan, std::optional<ArgbColor> colour)
+{
+    if (!colour)
+        return 0;
+    if (plan.objectColour && *colour == *plan.objectColour)
+        return TakesObjectColour;
+    const std::uint16_t own = stl::colorAttribute(*colour);
+    return own == 0 && plan.blackTakesObjectColour ? TakesObjectColour : own;
+}
+
+Facet makeFacet(const PreparedObject& prepared, const ColourPlan& colours, std::uint32_t triangle)
+{
+    const ModelObject& object = *prepared.object;
+    const std::uint32_t first = triangle * 3;
+    Facet facet;
+    for (int corner = 0; corner < 3; ++corner)
+        facet.corners[corner] = transformPoint(object.vertices[object.indices[first + corner]], prepared.placement);
+    facet.normal = faceNormal(facet.corners[0], facet.corners[1], facet.corners[2]);
+    facet.attribute = facetAttribute(colours, triangleColor(object, first));
+    return facet;
+}
+
+std::optional<ArgbColor> objectColourOf(const Model& model)
+{
+    if (model.objects.empty() || !model.objects.front()->properties.hasProperty(stl::ObjectColorKey))
+        return std::nullopt;
+    return static_cast<ArgbColor>(model.objects.front()->properties.getIntProperty(stl::ObjectColorKey));
+}
+
+// Readers give an object colours only when some facet's word is not 0, so
+// a model whose coloured facets are all black (or near it, which five bits
+// a channel make black) would lose them. Such facets then take the object
+// colour: black, or the model's own when that is black too. An object colour
+// that is not black leaves no way to say black, and the facets stay 0.
+ColourPlan planColours(const std::vector<PreparedObject>& objects, std::optional<ArgbColor> objectColour)
+{
+    ColourPlan plan{objectColour, false};
+    bool coloured = false;
+    for (const PreparedObject& prepared : objects) {
+        if (prepared.object->colors.empty())
+            continue;
+        for (std::uint32_t triangle = 0; triangle < prepared.triangles; ++triangle) {
+            const std::optional<ArgbColor> colour = triangleColor(*prepared.object, triangle * 3);
+            if (!colour)
+                continue;
+            if (facetAttribute(plan, colour) != 0)
+                return plan;
+            coloured = true;
+        }
+    }
+    if (!coloured)
+        return plan;
+    if (!plan.objectColour)
+        plan.objectColour = OpaqueBlack;
+    plan.blackTakesObjectColour = stl::colorAttribute(*plan.objectColour) == 0;
+    return plan;
 }
 
 // Every triangle of every object with at least three indices, in list order.
@@ -72,28 +161,8 @@ OperationResult prepareFacets(const Model& model, ProgressReporter& phase, Prepa
         prepared.objects.push_back({object.get(), placementMatrix(*object), object->triangleCount()});
     }
     prepared.count = static_cast<std::uint32_t>(total);
+    prepared.colours = planColours(prepared.objects, objectColourOf(model));
     return OperationResult::Success;
-}
-
-// The colour of a triangle is the colour of its first corner.
-ArgbColor triangleColor(const ModelObject& object, std::uint32_t firstCorner)
-{
-    if (object.colors.count() == object.indices.count())
-        return object.colors[firstCorner];
-    const std::uint32_t vertex = object.indices[firstCorner];
-    return vertex < object.colors.count() ? object.colors[vertex] : DefaultVertexColor;
-}
-
-Facet makeFacet(const PreparedObject& prepared, std::uint32_t triangle)
-{
-    const ModelObject& object = *prepared.object;
-    const std::uint32_t first = triangle * 3;
-    Facet facet;
-    for (int corner = 0; corner < 3; ++corner)
-        facet.corners[corner] = transformPoint(object.vertices[object.indices[first + corner]], prepared.placement);
-    facet.normal = faceNormal(facet.corners[0], facet.corners[1], facet.corners[2]);
-    facet.attribute = stl::colorAttribute(triangleColor(object, first));
-    return facet;
 }
 
 // Calls write(facet) for every prepared facet, with a cancellation check,
@@ -113,7 +182,7 @@ OperationResult writeFacets(const PreparedFacets& prepared, ProgressReporter& ph
                 phase.setStatusText(text, 0);
                 phase.setProgress(static_cast<double>(done) / prepared.count);
             }
-            write(makeFacet(object, triangle));
+            write(makeFacet(object, prepared.colours, triangle));
         }
     phase.setProgress(1.0);
     return OperationResult::Success;
@@ -196,20 +265,18 @@ void appendLittleEndian32(std::string& out, std::uint32_t value)
         out.push_back(static_cast<char>((value >> shift) & 0xFF));
 }
 
-// "COLOR=" and the object colour of the first object, then "MATERIAL=" and
-// the diffuse, specular and ambient colours of its material, where readers
+// "COLOR=" and the object colour, then "MATERIAL=" and the diffuse,
+// specular and ambient colours of the first object's material, where readers
 // look for them. A colour the material does not set is written as opaque
 // black.
-std::string colorBlock(const Model& model)
+std::string colorBlock(const Model& model, std::optional<ArgbColor> objectColour)
 {
     std::string block;
-    if (model.objects.empty())
-        return block;
-    const ModelObject& object = *model.objects.front();
-    if (!object.properties.hasProperty(stl::ObjectColorKey))
+    if (!objectColour)
         return block;
     block = "COLOR=";
-    appendLittleEndian32(block, static_cast<std::uint32_t>(object.properties.getIntProperty(stl::ObjectColorKey)));
+    appendLittleEndian32(block, *objectColour);
+    const ModelObject& object = *model.objects.front();
     if (object.materialRanges.empty() || model.materials.empty())
         return block;
     const Material* material = model.findMaterial(object.materialRanges.front().materialId);
@@ -225,9 +292,9 @@ std::string colorBlock(const Model& model)
 
 // Name, one space, the colour block, spaces: exactly 80 bytes, the name
 // shortened when it would not fit.
-std::string binaryHeader(const Model& model)
+std::string binaryHeader(const Model& model, const ColourPlan& plan)
 {
-    const std::string colors = colorBlock(model);
+    const std::string colors = colorBlock(model, plan.objectColour);
     std::string header = limitUtf8Bytes(binaryHeaderName(model), stl::HeaderBytes - 1 - colors.size());
     header += ' ';
     header += colors;
@@ -283,7 +350,7 @@ OperationResult writeStlBinary(const std::filesystem::path& path, const Model& m
                                Failure* failure)
 {
     const auto head = [&](AtomicFileWriter& out, const PreparedFacets& prepared) {
-        out.write(binaryHeader(model));
+        out.write(binaryHeader(model, prepared.colours));
         out.writeLittleEndian<std::uint32_t>(prepared.count);
     };
     return writeStlFile(path, model, reporter, failure, "Write Binary file", head, writeBinaryFacet, {});

@@ -112,13 +112,13 @@ std::vector<std::string> rootTexts(const std::string& bytes, std::uint16_t id)
     return texts;
 }
 
-// Every index points at a vertex, normals run parallel to the indices, the
-// colours are per vertex, and every material range names a material.
+// Every object has vertices (a point set has no corners), every index
+// points at a vertex, normals run parallel to the indices, the colours are
+// per vertex, and every material range names a material.
 void expectSafeModel(const Model& model)
 {
     for (const auto& object : model.objects) {
         EXPECT_GT(object->vertices.count(), 0u);
-        EXPECT_GT(object->indices.count(), 0u);
         for (std::uint32_t index : object->indices)
             ASSERT_LT(index, object->vertices.count());
         EXPECT_EQ(object->normals.count(), object->indices.count());
@@ -400,7 +400,10 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
     struct Case {
         const char* name;
         std::string bytes;
-        std::vector<std::uint32_t> indices; // of the one object expected; empty: no object
+        std::vector<std::uint32_t> indices; // of the one object expected
+        // The vertices left as a point set when every corner is lost; with
+        // no indices either, no object is expected.
+        std::uint32_t points = 0;
     };
     const Case cases[] = {
         {"vertex block not a multiple of 12",
@@ -417,13 +420,15 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
          {2, 1, 0, 1, 2}},
         {"every triangle bad",
          documentWithMesh(vertices + chunk(0x1202, ChunkType::Block, cornerBytes({7, 8, 9}))),
-         {}},
-        {"corners before the vertices", documentWithMesh(triangle + vertices), {}},
-        {"vertices only", documentWithMesh(vertices), {}},
+         {},
+         3},
+        {"corners before the vertices", documentWithMesh(triangle + vertices), {}, 3},
+        {"vertices only", documentWithMesh(vertices), {}, 3},
         {"fewer vertices after the corners",
          documentWithMesh(chunk(0x1201, ChunkType::Block, TriangleVertices + vertexBytes({{1, 1, 1}})) +
                           chunk(0x1202, ChunkType::Block, cornerBytes({3, 2, 1})) + vertices),
-         {}},
+         {},
+         3},
         {"second mesh with fewer vertices",
          chunkedFile(chunk(0x1000, ChunkType::Group,
                            chunk(0x1200, ChunkType::Group,
@@ -434,7 +439,8 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
         {"corner block runs past its mesh",
          chunkedFile(chunk(0x1000, ChunkType::Group,
                            chunkHeader(0x1200, ChunkType::Group, vertices.size() + 20) + vertices + triangle)),
-         {}},
+         {},
+         3},
         {"size of 2^64 - 1",
          documentWithMesh(vertices + triangle + chunkHeader(0x1202, ChunkType::Block, UINT64_MAX) + "x"),
          {0, 1, 2}},
@@ -448,12 +454,15 @@ TEST(Document3dp, DamagedDocumentsReadCleanly)
         Model model;
         EXPECT_EQ(readDocument(path, model), OperationResult::Success);
         expectSafeModel(model);
-        if (test.indices.empty()) {
+        if (test.indices.empty() && test.points == 0) {
             EXPECT_TRUE(model.objects.empty());
             continue;
         }
         ASSERT_EQ(model.objects.size(), 1u);
         EXPECT_EQ(toVector(model.objects[0]->indices), test.indices);
+        if (test.points > 0) {
+            EXPECT_EQ(model.objects[0]->vertices.count(), test.points);
+        }
     }
 }
 

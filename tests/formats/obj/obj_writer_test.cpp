@@ -95,34 +95,56 @@ TEST(ObjWriter, PlacementIsApplied)
     EXPECT_NEAR(expected[0].z, 5.0f, 1e-6f);
 }
 
-TEST(ObjWriter, VertexColours)
+// Vertex colours are fractions of 1 with the fewest digits that give the
+// same byte back, and every byte comes back exactly.
+TEST(ObjWriter, VertexColoursAreFractionsThatReadBackExactly)
 {
     TempDir dir;
     Model perVertex;
     ModelObject& object = addMesh(perVertex, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
     ASSERT_TRUE(object.colors.allocate(3));
     object.colors[0] = 0xFFFF0000u;
-    object.colors[1] = 0xFF00FF00u;
-    object.colors[2] = 0xFF0000FFu;
+    object.colors[1] = 0xFF80FF33u;
+    object.colors[2] = 0xFF0001FEu;
     ASSERT_EQ(write(dir / "colours.obj", perVertex), OperationResult::Success);
-    const std::string text = readFile(dir / "colours.obj");
-    EXPECT_NE(text.find("v 0 0 0 255 0 0\r\nv 1 0 0 0 255 0\r\nv 0 1 0 0 0 255\r\n"), std::string::npos);
-    Model back;
-    ASSERT_EQ(readBack(dir / "colours.obj", back), OperationResult::Success);
-    const ModelObject& read = *back.objects[0];
-    EXPECT_EQ(std::vector<ArgbColor>(read.colors.begin(), read.colors.end()),
-              (std::vector<ArgbColor>{0xFFFF0000u, 0xFF00FF00u, 0xFF0000FFu}));
+    EXPECT_NE(readFile(dir / "colours.obj").find("v 0 0 0 1 0 0\r\nv 1 0 0 0.502 1 0.2\r\nv 0 1 0 0 0.004 0.997\r\n"),
+              std::string::npos);
 
-    // Per-corner colours land on the corner's vertex, the later corner winning.
+    // Every byte in every channel: a triangle per byte value.
+    Model all;
+    ModelObject& ramp = *all.addObject();
+    ASSERT_TRUE(ramp.vertices.allocate(3 * 256) && ramp.indices.allocate(3 * 256) && ramp.colors.allocate(3 * 256));
+    for (std::uint32_t v = 0; v < 3 * 256; ++v) {
+        ramp.vertices[v] = {float(v), float(v % 3), 0};
+        ramp.indices[v] = v;
+        const std::uint32_t byte = v / 3;
+        ramp.colors[v] = 0xFF000000u | byte << (8 * (v % 3)) | (255 - byte) << (8 * ((v + 1) % 3));
+    }
+    ASSERT_EQ(write(dir / "ramp.obj", all), OperationResult::Success);
+    const std::string text = readFile(dir / "ramp.obj");
+    for (const char* longer : {" 0.0039", " 0.50196", " 1.0"})
+        EXPECT_EQ(text.find(longer), std::string::npos) << longer;
+    Model back;
+    ASSERT_EQ(readBack(dir / "ramp.obj", back), OperationResult::Success);
+    ASSERT_EQ(back.objects.size(), 1u);
+    const ModelObject& read = *back.objects[0];
+    ASSERT_EQ(read.colors.count(), 3u * 256);
+    for (std::uint32_t corner = 0; corner < 3 * 256; ++corner)
+        ASSERT_EQ(read.colors[read.indices[corner]], ramp.colors[corner]) << corner;
+
+    // Per-corner colours land on the corner's vertex, the later corner
+    // winning; an object without colours beside them gets the default grey.
     Model perCorner;
     ModelObject& shared = addMesh(perCorner, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 2, 1, 3});
     ASSERT_TRUE(shared.colors.allocate(6));
     const ArgbColor corners[] = {0xFF010101u, 0xFF020202u, 0xFF030303u, 0xFF040404u, 0xFF050505u, 0xFF060606u};
     std::copy(std::begin(corners), std::end(corners), shared.colors.begin());
+    addMesh(perCorner, {{0, 0, 1}, {1, 0, 1}, {0, 1, 1}}, {0, 1, 2});
     ASSERT_EQ(write(dir / "corners.obj", perCorner), OperationResult::Success);
-    EXPECT_NE(
-        readFile(dir / "corners.obj").find("v 0 0 0 1 1 1\r\nv 1 0 0 5 5 5\r\nv 0 1 0 4 4 4\r\nv 1 1 0 6 6 6\r\n"),
-        std::string::npos);
+    EXPECT_NE(readFile(dir / "corners.obj")
+                  .find("v 0 0 0 0.004 0.004 0.004\r\nv 1 0 0 0.02 0.02 0.02\r\nv 0 1 0 0.016 0.016 0.016\r\n"
+                        "v 1 1 0 0.024 0.024 0.024\r\nv 0 0 1 0.785 0.785 0.785\r\n"),
+              std::string::npos);
 }
 
 // Two materials with the same diffuse colour and no texture are written
@@ -145,20 +167,18 @@ TEST(ObjWriter, MaterialsAreWrittenOnceAndSwitchedByUsemtl)
     ASSERT_EQ(write(dir / "m.obj", model), OperationResult::Success);
     const std::string obj = readFile(dir / "m.obj");
     EXPECT_EQ(obj.rfind("# Created using Morvex\r\n\r\nmtllib m.mtl\r\n\r\n# Vertex Array \r\n", 0), 0u);
-    std::string texCoords = "# Texture Coordinate Array \r\n";
-    for (int i = 0; i < 12; ++i)
-        texCoords += "vt 0 0\r\n";
-    EXPECT_NE(obj.find(texCoords + "\r\n# Facets\r\n"), std::string::npos);
+    // Materials without texture coordinates: no "vt" is made up for them.
+    EXPECT_EQ(obj.find("vt "), std::string::npos);
     const std::size_t facets = obj.find("# Facets\r\n");
     ASSERT_NE(facets, std::string::npos);
     EXPECT_EQ(obj.substr(facets), "# Facets\r\n"
                                   "usemtl Red\r\n"
-                                  "f 1/1/1 2/2/1 3/3/1\r\n"
+                                  "f 1//1 2//1 3//1\r\n"
                                   "usemtl Blue\r\n"
-                                  "f 3/4/2 2/5/2 4/6/2\r\n"
-                                  "f 1/7/3 2/8/3 4/9/3\r\n"
+                                  "f 3//2 2//2 4//2\r\n"
+                                  "f 1//3 2//3 4//3\r\n"
                                   "usemtl Red\r\n"
-                                  "f 5/10/4 6/11/4 7/12/4\r\n"
+                                  "f 5//4 6//4 7//4\r\n"
                                   "\r\n"
                                   "# Thank you for using Morvex\r\n\r\n");
     EXPECT_EQ(readFile(dir / "m.mtl"), "# Created using Morvex\r\n\r\n"
@@ -178,6 +198,91 @@ TEST(ObjWriter, MaterialsAreWrittenOnceAndSwitchedByUsemtl)
         const std::string name = material->properties.getProperty("Name");
         EXPECT_EQ(material->colors[DiffuseSlot], name == "Red" ? 0xFFCC6633u : 0xFF0000FFu) << name;
     }
+}
+
+// What the model holds is written as it is: per-corner normals (turned with
+// the placement), texture coordinates without a material, and material
+// assignments without texture coordinates.
+TEST(ObjWriter, KeepsNormalsTextureCoordinatesAndMaterialsAsTheyAre)
+{
+    TempDir dir;
+    Model model;
+    // A quad of two triangles over four shared vertices, smooth normals that
+    // are no face normal, one texture coordinate per vertex.
+    ModelObject& smooth = addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0.5f}}, {0, 1, 2, 2, 1, 3});
+    const Vector3 normals[] = {{0, 0, 1},       {0.6f, 0, 0.8f}, {0, 0.6f, 0.8f},
+                               {0, 0.6f, 0.8f}, {0.6f, 0, 0.8f}, {0, 0, 1}};
+    ASSERT_TRUE(smooth.normals.allocate(6) && smooth.texCoords.allocate(4));
+    std::copy(std::begin(normals), std::end(normals), smooth.normals.begin());
+    const TexCoord perVertex[] = {{0, 0}, {1, 0}, {0, 1}, {1, 1}};
+    std::copy(std::begin(perVertex), std::end(perVertex), smooth.texCoords.begin());
+    smooth.rotation = {0, 0, 90};
+    // One texture coordinate per corner, no normals: face normals.
+    ModelObject& flat = addMesh(model, {{0, 0, 2}, {1, 0, 2}, {0, 1, 2}}, {0, 1, 2});
+    ASSERT_TRUE(flat.texCoords.allocate(3));
+    flat.texCoords[0] = {0.25f, 0.5f};
+    flat.texCoords[1] = {0.75f, 0.5f};
+    flat.texCoords[2] = {0.5f, 1};
+
+    ASSERT_EQ(write(dir / "kept.obj", model), OperationResult::Success);
+    const std::string text = readFile(dir / "kept.obj");
+    EXPECT_EQ(text.find("mtllib"), std::string::npos);
+    EXPECT_NE(text.find("# Texture Coordinate Array \r\nvt 0 0\r\nvt 1 0\r\nvt 0 1\r\nvt 1 1\r\n"
+                        "vt 0.25 0.5\r\nvt 0.75 0.5\r\nvt 0.5 1\r\n\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("# Facets\r\nf 1/1/1 2/2/2 3/3/3\r\nf 3/3/4 2/2/5 4/4/6\r\nf 5/5/7 6/6/7 7/7/7\r\n"),
+              std::string::npos)
+        << text;
+
+    Model back;
+    ASSERT_EQ(readBack(dir / "kept.obj", back), OperationResult::Success);
+    ASSERT_EQ(triangleTotal(back), 3u);
+    std::vector<Vector3> readNormals;
+    std::vector<TexCoord> readTexCoords;
+    for (const auto& object : back.objects) {
+        ASSERT_EQ(object->normals.count(), object->indices.count());
+        ASSERT_EQ(object->texCoords.count(), object->indices.count());
+        readNormals.insert(readNormals.end(), object->normals.begin(), object->normals.end());
+        readTexCoords.insert(readTexCoords.end(), object->texCoords.begin(), object->texCoords.end());
+    }
+    const NormalTransform turn(placementMatrix(smooth));
+    for (std::uint32_t corner = 0; corner < 6; ++corner) {
+        const Vector3 expected = turn.apply(normals[corner]); // (x, y, z) turned to (-y, x, z)
+        EXPECT_NEAR(readNormals[corner].x, -normals[corner].y, 1e-6f) << corner;
+        EXPECT_EQ(readNormals[corner], expected) << corner;
+        EXPECT_EQ(readTexCoords[corner], perVertex[smooth.indices[corner]]) << corner;
+    }
+    for (std::uint32_t corner = 6; corner < 9; ++corner) {
+        EXPECT_EQ(readNormals[corner], (Vector3{0, 0, 1})) << corner;
+        EXPECT_EQ(readTexCoords[corner], flat.texCoords[corner - 6]) << corner;
+    }
+
+    // A material without texture coordinates: "usemtl" and "f v//vn".
+    Model plain;
+    Material& red = addNamedMaterial(plain, "Red", 0xFFFF0000u);
+    ModelObject& object = addMesh(plain, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
+    addRange(object, red.id, 0, 3);
+    ASSERT_EQ(write(dir / "red.obj", plain), OperationResult::Success);
+    const std::string redText = readFile(dir / "red.obj");
+    EXPECT_NE(redText.find("usemtl Red\r\nf 1//1 2//1 3//1\r\n"), std::string::npos) << redText;
+    EXPECT_EQ(redText.find("vt "), std::string::npos);
+}
+
+// A point set keeps its vertices, as "p" elements; it gets no normals.
+TEST(ObjWriter, PointSetsAreWrittenAsPoints)
+{
+    TempDir dir;
+    Model model;
+    addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}}, {0, 1, 2});
+    ModelObject& cloud = addMesh(model, {{5, 5, 5}, {6, 5, 5}, {7, 5, 5}, {8, 5, 5}}, {});
+    ASSERT_TRUE(cloud.colors.allocate(4));
+    cloud.colors[3] = 0xFFFFFFFFu;
+    ASSERT_EQ(write(dir / "points.obj", model), OperationResult::Success);
+    const std::string text = readFile(dir / "points.obj");
+    EXPECT_NE(text.find("v 7 5 5 0 0 0\r\nv 8 5 5 1 1 1\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("# Normal Array\r\nvn 0 0 1\r\n\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("f 1//1 2//1 3//1\r\n# Points\r\np 4\r\np 5\r\np 6\r\np 7\r\n\r\n"), std::string::npos) << text;
 }
 
 // Triangles with an index beyond their object's vertices keep their normal
@@ -333,10 +438,11 @@ TEST(ObjWriter, ProgressAndStatus)
     for (const auto& status : reporter.statuses)
         (status.line == 0 ? phases : counts).push_back(status.text);
     EXPECT_EQ(phases, (std::vector<std::string>{"Arranging data...", "Writing vertices...", "Writing normals...",
-                                                "Writing triangles..."}));
+                                                "Writing texture coordinate array...", "Writing triangles..."}));
     EXPECT_EQ(counts.front(), "");
     EXPECT_NE(std::find(counts.begin(), counts.end(), "Vertices written: 5000 / 5400."), counts.end());
     EXPECT_NE(std::find(counts.begin(), counts.end(), "Normals written: 1000 / 1800."), counts.end());
+    EXPECT_NE(std::find(counts.begin(), counts.end(), "Texture Coordinates: 5000 / 5400."), counts.end());
     EXPECT_NE(std::find(counts.begin(), counts.end(), "Facets written: 1000 / 1800."), counts.end());
     EXPECT_EQ(counts.back(), "");
     ASSERT_FALSE(reporter.progress.empty());

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <optional>
 #include <sys/resource.h>
 
 namespace morvex::stl {
@@ -218,10 +219,93 @@ TEST(StlBinaryWriter, ColoursBecomeAttributeWords)
     ASSERT_EQ(writeBinary(dir / "c.stl", model), OperationResult::Success);
     const std::string file = readFile(dir / "c.stl");
     ASSERT_EQ(file.size(), 84u + 4 * 50);
-    EXPECT_EQ(attributeOfFacet(file, 0), 0x6739); // no colours: 0xFFC8C8C8
+    EXPECT_EQ(attributeOfFacet(file, 0), 0); // an object without colours: no colour
     EXPECT_EQ(attributeOfFacet(file, 1), 0x7C00);
     EXPECT_EQ(attributeOfFacet(file, 2), 0x001F);
     EXPECT_EQ(attributeOfFacet(file, 3), 0x03E0);
+}
+
+// Facet colours that five bits a channel make black have the word 0, which
+// readers take for "no colour" when no facet has another word. Black and
+// near-black come back black whether the facets carry them or take the
+// header's object colour, and a model without colours stays without.
+TEST(StlRoundTrip, BlackAndNearBlackSurviveUnderBothColourConventions)
+{
+    constexpr ArgbColor Red = 0xFFF80000u;
+    struct Case {
+        const char* name;
+        std::vector<ArgbColor> facetColours; // empty: the object has no colours
+        std::optional<ArgbColor> objectColour;
+        std::vector<std::uint16_t> words;
+        std::optional<ArgbColor> headerColour; // after "COLOR=" in the file
+        std::vector<ArgbColor> readBack;       // per facet; empty: no colours
+    };
+    const Case cases[] = {
+        {"no colours", {}, std::nullopt, {0, 0}, std::nullopt, {}},
+        {"black facets",
+         {OpaqueBlack, OpaqueBlack},
+         std::nullopt,
+         {0x8000, 0x8000},
+         OpaqueBlack,
+         {OpaqueBlack, OpaqueBlack}},
+        {"near-black facets",
+         {0xFF050302u, 0xFF070707u},
+         std::nullopt,
+         {0x8000, 0x8000},
+         OpaqueBlack,
+         {OpaqueBlack, OpaqueBlack}},
+        {"black beside red", {OpaqueBlack, Red}, std::nullopt, {0, 0x001F}, std::nullopt, {OpaqueBlack, Red}},
+        {"near-black object colour",
+         {0xFF010203u, 0xFF010203u},
+         0xFF010203u,
+         {0x8000, 0x8000},
+         0xFF010203u,
+         {0xFF010203u, 0xFF010203u}},
+        {"black facets, near-black object colour",
+         {OpaqueBlack, 0xFF020202u},
+         0xFF010203u,
+         {0x8000, 0x8000},
+         0xFF010203u,
+         {0xFF010203u, 0xFF010203u}},
+        {"object colour beside red",
+         {0xFF102030u, Red},
+         0xFF102030u,
+         {0x8000, 0x001F},
+         0xFF102030u,
+         {0xFF102030u, Red}},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Model model;
+        // Two facets apart from each other, so that no vertex is shared.
+        ModelObject& object = addTriangles(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {5, 5, 5}, {6, 5, 5}, {5, 6, 5}});
+        if (!c.facetColours.empty()) {
+            ASSERT_TRUE(object.colors.allocate(6));
+            for (std::uint32_t corner = 0; corner < 6; ++corner)
+                object.colors[corner] = c.facetColours[corner / 3];
+        }
+        if (c.objectColour)
+            object.properties.setIntProperty("ObjectDefaultColor", static_cast<std::int32_t>(*c.objectColour));
+        ASSERT_EQ(writeBinary(dir / "black.stl", model), OperationResult::Success);
+        const std::string file = readFile(dir / "black.stl");
+        EXPECT_EQ(attributeOfFacet(file, 0), c.words[0]);
+        EXPECT_EQ(attributeOfFacet(file, 1), c.words[1]);
+        const std::size_t marker = file.substr(0, 80).find("COLOR=");
+        ASSERT_EQ(marker != std::string::npos, c.headerColour.has_value());
+        if (c.headerColour) {
+            ArgbColor written;
+            std::memcpy(&written, file.data() + marker + 6, 4);
+            EXPECT_EQ(written, *c.headerColour);
+        }
+
+        Model back;
+        ASSERT_EQ(readStlFile(dir / "black.stl", back), OperationResult::Success);
+        const ModelObject& read = *back.objects.front();
+        ASSERT_EQ(read.colors.empty(), c.readBack.empty());
+        for (std::uint32_t facet = 0; facet < c.readBack.size(); ++facet)
+            EXPECT_EQ(read.colors[read.indices[3 * facet]], c.readBack[facet]) << facet;
+    }
 }
 
 TEST(StlBinaryWriter, PlacementIsResolvedIntoWorldCoordinates)
