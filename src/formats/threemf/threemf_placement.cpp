@@ -61,7 +61,8 @@ struct Placement {
 class Expansion {
 public:
     Expansion(PackageResources& resources, std::string_view rootPart, ProgressReporter& reporter, Failure* failure)
-        : resources_(resources), rootPart_(rootPart), reporter_(reporter), failure_(failure)
+        : resources_(resources), rootPart_(rootPart), reporter_(reporter), failure_(failure),
+          memoryLimit_(availableMemoryBytes() / 2)
     {
     }
 
@@ -82,11 +83,20 @@ public:
         if (++visits_ % 1024 == 0 && reporter_.isCancelled())
             return OperationResult::Cancelled;
         if (resource->mesh) {
-            triangles_ += resource->mesh->triangleCount();
+            const ModelObject& mesh = *resource->mesh;
+            triangles_ += mesh.triangleCount();
             if (placements_.size() >= MaxPlacedMeshes || triangles_ > MaxPlacedTriangles)
                 return failWith(failure_, FailureKind::Unsupported,
                                 "the components expand to more than " + std::to_string(MaxPlacedTriangles) +
                                     " triangles or " + std::to_string(MaxPlacedMeshes) + " meshes");
+            // What the copies and their normals take, against what is free.
+            bytes_ += std::uint64_t(mesh.vertices.count()) * sizeof(Vector3) +
+                      std::uint64_t(mesh.indices.count()) * (sizeof(std::uint32_t) + sizeof(Vector3)) +
+                      std::uint64_t(mesh.colors.count()) * sizeof(ArgbColor) +
+                      std::uint64_t(mesh.texCoords.count()) * sizeof(TexCoord);
+            if (bytes_ > memoryLimit_)
+                return failWith(failure_, FailureKind::OutOfMemory,
+                                "the components expand to more copies than the available memory holds");
             placements_.push_back(Placement{resource->mesh.get(), matrix});
         }
         if (resource->components.empty())
@@ -115,6 +125,8 @@ private:
     std::vector<const ObjectResource*> ancestry_;
     std::vector<Placement> placements_;
     std::uint64_t triangles_ = 0;
+    std::uint64_t bytes_ = 0;
+    std::uint64_t memoryLimit_;
     std::uint64_t visits_ = 0;
 };
 
@@ -200,7 +212,8 @@ OperationResult placeBuildItems(PackageResources& resources, std::string_view ro
         if (placed == nullptr)
             return failOutOfMemory(failure);
         const bool lastUse = --usesLeft[placement.mesh] == 0;
-        const OperationResult result = placeMesh(*placement.mesh, lastUse, placement.matrix, *placed, reporter, failure);
+        const OperationResult result =
+            placeMesh(*placement.mesh, lastUse, placement.matrix, *placed, reporter, failure);
         if (result != OperationResult::Success)
             return result;
     }
