@@ -26,12 +26,12 @@ namespace morvex::threemf_test {
 
 struct Lib3mfView {
     bool read = false;
-    std::string error;   // why it was not read
+    std::string error; // why it was not read
     std::uint32_t warnings = 0;
     std::vector<std::uint64_t> itemTriangles; // per build item
     std::uint64_t textures = 0;               // triangles with texture coordinates
-    std::array<float, 6> box{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
-                             std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+    std::array<float, 6> box{std::numeric_limits<float>::max(),  std::numeric_limits<float>::max(),
+                             std::numeric_limits<float>::max(),  -std::numeric_limits<float>::max(),
                              -std::numeric_limits<float>::max(), -std::numeric_limits<float>::max()};
 
     std::uint64_t triangles() const
@@ -92,8 +92,8 @@ inline Transform compose(const Transform& outer, const Transform& inner)
     return t;
 }
 
-inline void addObject(NMR::PLib3MFBase* object, const Transform& transform, std::uint64_t& triangles,
-                      Lib3mfView& view, int depth)
+inline void addObject(NMR::PLib3MFBase* object, const Transform& transform, std::uint64_t& triangles, Lib3mfView& view,
+                      int depth)
 {
     using namespace NMR;
     BOOL isMesh = false, isComponents = false;

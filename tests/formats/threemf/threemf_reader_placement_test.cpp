@@ -53,8 +53,8 @@ std::string tetrahedron(const std::string& id, const std::string& objectAttribut
     std::string text = "<object id=\"" + id + "\" type=\"model\" " + objectAttributes +
                        "><mesh><vertices><vertex x=\"0\" y=\"0\" z=\"0\"/><vertex x=\"1\" y=\"0\" z=\"0\"/>"
                        "<vertex x=\"0\" y=\"1\" z=\"0\"/><vertex x=\"0\" y=\"0\" z=\"1\"/></vertices><triangles>";
-    for (const char* corners : {"v1=\"0\" v2=\"2\" v3=\"1\"", "v1=\"0\" v2=\"1\" v3=\"3\"", "v1=\"0\" v2=\"3\" v3=\"2\"",
-                                "v1=\"1\" v2=\"2\" v3=\"3\""})
+    for (const char* corners : {"v1=\"0\" v2=\"2\" v3=\"1\"", "v1=\"0\" v2=\"1\" v3=\"3\"",
+                                "v1=\"0\" v2=\"3\" v3=\"2\"", "v1=\"1\" v2=\"2\" v3=\"3\""})
         text += std::string("<triangle ") + corners + " " + triangleAttributes + "/>";
     return text + "</triangles></mesh></object>\n";
 }
@@ -95,8 +95,8 @@ PackageRead readOnePartPackage(const std::filesystem::path& path, const std::str
 
 std::array<float, 6> boxOf(const Model& model)
 {
-    std::array<float, 6> box{std::numeric_limits<float>::max(), std::numeric_limits<float>::max(),
-                             std::numeric_limits<float>::max(), -std::numeric_limits<float>::max(),
+    std::array<float, 6> box{std::numeric_limits<float>::max(),  std::numeric_limits<float>::max(),
+                             std::numeric_limits<float>::max(),  -std::numeric_limits<float>::max(),
                              -std::numeric_limits<float>::max(), -std::numeric_limits<float>::max()};
     for (const auto& object : model.objects)
         for (const Vector3& p : object->vertices) {
@@ -154,7 +154,8 @@ TEST(ThreeMfPlacement, BuildItemsAndComponentsPlaceEveryCopy)
          // (0,0,0) +1 in x, turned a quarter about z to (0,1,0), +5 in z, +100 in x.
          {{100, 1, 5}, {100, 0, 0}}},
         {"an object without any build item is not placed; a build that names none places each top object",
-         tetrahedron("1") + tetrahedron("2") + components("3", "<component objectid=\"2\" " + translation(0, 7, 0) + "/>"),
+         tetrahedron("1") + tetrahedron("2") +
+             components("3", "<component objectid=\"2\" " + translation(0, 7, 0) + "/>"),
          "",
          {{0, 0, 0}, {0, 7, 0}}},
     };
@@ -190,9 +191,8 @@ TEST(ThreeMfPlacement, ComponentsReachObjectsInOtherModelParts)
 {
     TempDir dir;
     const auto path = dir / "parts.3mf";
-    const std::string wheel = modelPart(tetrahedron("7") + components("8", "<component objectid=\"7\" " +
-                                                                              translation(0, 0, 3) + "/>"),
-                                        "");
+    const std::string wheel =
+        modelPart(tetrahedron("7") + components("8", "<component objectid=\"7\" " + translation(0, 0, 3) + "/>"), "");
     const std::string root =
         modelPart(components("1", "<component p:path=\"/3D/Wheel.model\" objectid=\"8\" " + translation(2, 0, 0) +
                                       "/><component p:path=\"/3D/wheel.model\" objectid=\"7\"/>") +
@@ -234,8 +234,9 @@ TEST(ThreeMfPlacement, CyclesDepthAndBlowUpsAreRefusedWithAReason)
         const char* reason;
         std::string partName;
     } cases[] = {
-        {"a cycle", tetrahedron("1") + components("2", "<component objectid=\"3\"/><component objectid=\"1\"/>") +
-                        components("3", "<component objectid=\"2\"/>"),
+        {"a cycle",
+         tetrahedron("1") + components("2", "<component objectid=\"3\"/><component objectid=\"1\"/>") +
+             components("3", "<component objectid=\"2\"/>"),
          "<item objectid=\"2\"/>", "object 2 contains itself through its components", ""},
         {"an object that contains itself", components("5", "<component objectid=\"5\"/>"), "<item objectid=\"5\"/>",
          "object 5 contains itself through its components", ""},
@@ -298,8 +299,8 @@ TEST(ThreeMfPlacement, TextureGroupsBecomeTextureCoordinatesAndAnImageBesideTheM
         ASSERT_EQ(model.objects.size(), 1u);
         const ModelObject& object = *model.objects[0];
         ASSERT_EQ(object.texCoords.count(), 12u);
-        const TexCoord expected[12] = {{0, 0},     {0, 0}, {0, 0}, {0.25f, 0.5f}, {1, 0},         {0, 1},
-                                       {0, 1},     {0, 1}, {0, 1}, {0.5f, 0.5f},  {0.5f, 0.5f},   {0.5f, 0.5f}};
+        const TexCoord expected[12] = {{0, 0}, {0, 0}, {0, 0}, {0.25f, 0.5f}, {1, 0},       {0, 1},
+                                       {0, 1}, {0, 1}, {0, 1}, {0.5f, 0.5f},  {0.5f, 0.5f}, {0.5f, 0.5f}};
         for (std::uint32_t i = 0; i < 12; ++i) {
             EXPECT_EQ(object.texCoords[i].u, expected[i].u) << i;
             EXPECT_EQ(object.texCoords[i].v, expected[i].v) << i;
@@ -339,13 +340,13 @@ TEST(ThreeMfPlacement, TextureGroupsBecomeTextureCoordinatesAndAnImageBesideTheM
 
 TEST(ThreeMfPlacement, FirstFormMaterialsAndColoursColourObjectsAndTriangles)
 {
-    const std::string part =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<model unit=\"millimeter\" "
-        "xmlns=\"http://schemas.microsoft.com/3dmanufacturing/2013/01\"><resources>"
-        "<color id=\"0\" value=\"#FF0000\"/><color id=\"1\" value=\"#0000FF\"/>"
-        "<material id=\"5\" name=\"blue\" colorid=\"1\"/>" +
-        tetrahedron("2", "materialid=\"5\"", "") + tetrahedron("3", "colorid=\"0\"", "materialid=\"5\"") +
-        "</resources><build><item objectid=\"2\"/><item objectid=\"3\"/></build></model>";
+    const std::string part = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<model unit=\"millimeter\" "
+                             "xmlns=\"http://schemas.microsoft.com/3dmanufacturing/2013/01\"><resources>"
+                             "<color id=\"0\" value=\"#FF0000\"/><color id=\"1\" value=\"#0000FF\"/>"
+                             "<material id=\"5\" name=\"blue\" colorid=\"1\"/>" +
+                             tetrahedron("2", "materialid=\"5\"", "") +
+                             tetrahedron("3", "colorid=\"0\"", "materialid=\"5\"") +
+                             "</resources><build><item objectid=\"2\"/><item objectid=\"3\"/></build></model>";
     TempDir dir;
     Model model;
     const PackageRead read = readOnePartPackage(dir / "draft.3mf", part, model);
