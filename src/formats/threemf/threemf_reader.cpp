@@ -875,7 +875,8 @@ OperationResult ModelWalker::addTriangle(XmlNodeRef node)
     const std::string_view group = !pid.empty() ? pid : !state.pid.empty() ? std::string_view(state.pid) : colourGroup_;
     // A texture group gives texture coordinates, not colours; a triangle
     // without p1 takes its object's pindex.
-    const TextureGroup* textureGroup = (!p[0].empty() || !state.pindex.empty()) ? findTextureGroup(group) : nullptr;
+    const TextureGroup* textureGroup =
+        !textureGroups_.empty() && (!p[0].empty() || !state.pindex.empty()) ? findTextureGroup(group) : nullptr;
     ArgbColor c[3] = {state.defaultColour, state.defaultColour, state.defaultColour};
     TexCoord t[3] = {};
     std::int16_t material = UntexturedMaterial;
