@@ -88,10 +88,11 @@ const auto& table()
             .name = "3mf",
             .extension = "3mf",
             .description =
-                "3MF packages (read: mesh objects with per-corner colours from colour groups, base materials and "
-                "colour elements, build-item transforms applied, metadata, build items and component transforms "
-                "kept as properties; write: mesh objects with placement applied, all colours as one colour group, "
-                "metadata, build items with part numbers)",
+                "3MF packages (read: a placed mesh per build item and per mesh its components reach, also in other "
+                "model parts, transforms composed; per-corner colours from colour groups, base materials and colour "
+                "elements; texture groups as texture coordinates with the package's images; metadata; write: mesh "
+                "objects with placement applied, all colours as one colour group, textures as texture groups with "
+                "their PNG and JPEG images, metadata, build items with part numbers)",
             .profile = zUpRight(FormatKind::ThreeMf),
             .route = ReadRoute::OwnReader,
             .read = threemf::read3mf,

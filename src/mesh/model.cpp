@@ -89,6 +89,7 @@ void Model::reset()
     objects.clear();
     properties.clear();
     profile = FormatProfile{};
+    keptAlive.clear();
 }
 
 void Model::removeEmptyObjects()

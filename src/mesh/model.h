@@ -140,6 +140,9 @@ struct Model {
     std::vector<std::unique_ptr<Material>> materials;  // newest first
     FormatProfile profile;
     std::int16_t nextMaterialId = 0;
+    // What files the model refers to need while it lives (the folder of
+    // textures unpacked from a package); released with the model.
+    std::vector<std::shared_ptr<void>> keptAlive;
 
     Model() = default;
     Model(const Model&) = delete;

@@ -9,13 +9,18 @@
 
 namespace morvex::threemf {
 
-// Reads a 3MF package: the model part named by the package's relationships
-// is unpacked into a private scratch folder (always removed afterwards) and
-// walked by element name. Each object with a mesh becomes one object with
-// per-corner colours and normals, placed by its build item's transform;
-// colour groups, base materials and colour elements become materials; model
-// attributes, metadata, build items and component transforms become document
-// properties. Units are recorded in "Model:unit", never converted.
+// Reads a 3MF package: the model part named by the package's relationships,
+// and the model parts its components name, are unpacked into a private
+// scratch folder (always removed afterwards) and walked by element name.
+// Every build item gives one object per mesh it reaches through components,
+// placed by the composed transforms, with per-corner colours and normals;
+// cycles, nesting deeper than 32 levels and expansions past the bounds fail
+// with the reason, as does a model part that is not well-formed XML. Colour
+// groups, base materials and colour elements become materials; texture
+// groups become texture coordinates and a material per image, the image
+// unpacked from the package into a folder the model keeps while it lives.
+// Model attributes, metadata, build items and component transforms become
+// document properties. Units are recorded in "Model:unit", never converted.
 OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);
 // The same from the package's bytes in memory; `name` is the file name
@@ -23,13 +28,18 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
 OperationResult read3mf(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);
 
-// Writes the model as a 3MF package: every object with vertices becomes a
-// mesh object (placement applied, numbered 1, 2, ... in model order) with one
-// build item, all colours become one colour group, document properties
-// become metadata, and the "Model:" and "BuildItem:partnumber_" properties
-// kept by the reader are written back. The package is staged in a private
-// scratch folder and zipped under the program-wide zip lock; the output file
-// is replaced only when the whole package was written.
+// Writes the model as a 3MF package that strict readers take: every object
+// with vertices becomes a mesh object (placement applied, numbered 1, 2, ...
+// in model order) with one build item, triangles that do not name three
+// distinct vertices left out; all colours become one colour group; diffuse
+// PNG and JPEG textures of textured objects become texture groups with the
+// images stored in the package; document properties become metadata (names
+// the core does not define in a namespace of ours); the unit and the
+// "BuildItem:partnumber_" properties kept by the reader are written back,
+// always in the 2015/02 namespaces. Coordinates beyond a billion fail the
+// write. The package is staged in a private scratch folder and zipped under
+// the program-wide zip lock; the output file is replaced only when the whole
+// package was written.
 OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure = nullptr);
 

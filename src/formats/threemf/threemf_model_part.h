@@ -19,6 +19,13 @@ inline constexpr std::string_view ThreeMfCoreNamespace = "http://schemas.microso
 inline constexpr std::string_view ThreeMfMaterialNamespace =
     "http://schemas.microsoft.com/3dmanufacturing/material/2015/02";
 
+// Namespace of the metadata written under names the core does not define
+// ("morvex:ModelName"); the reader takes those names back without prefix.
+inline constexpr std::string_view MorvexMetadataNamespace = "urn:morvex:3mf:metadata";
+
+// The metadata names the core specification defines (Title, Designer, ...).
+bool isCoreMetadataName(std::string_view name);
+
 // Relationship type of a package's 3D model part.
 inline constexpr std::string_view ThreeMfModelRelationship =
     "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel";
@@ -33,9 +40,36 @@ std::uint64_t modelPartByteLimit();
 // Why a model part is refused before it is read.
 inline constexpr std::string_view TooLargeForMemory = "the model part is too large for the available memory";
 
-// Loads the model part (the XML of "3D/3dmodel.model") and fills the model:
-// the tree walk, then the build-item transforms and normals. A failure after
-// a syntax error lies at the error's line.
+// Namespace of the production extension, whose "path" attribute lets build
+// items and components name objects in other model parts.
+inline constexpr std::string_view ThreeMfProductionNamespace =
+    "http://schemas.microsoft.com/3dmanufacturing/production/2015/06";
+
+// The model parts read after the root one (those that components name) are
+// at most this many.
+inline constexpr std::size_t MaxModelParts = 256;
+
+// Where the reader gets the parts of a package beyond the root model part.
+class PartSource {
+public:
+    virtual ~PartSource() = default;
+    // The file holding the model part of that name (a part name without a
+    // leading "/"); Failure with the reason when there is none.
+    virtual OperationResult modelPart(std::string_view name, std::filesystem::path& file, Failure* failure) = 0;
+    // Unpacks the image part of that name into a folder that lives as long
+    // as the model, and gives its file; Success with an empty file when the
+    // package has no such part or it cannot be unpacked.
+    virtual OperationResult imagePart(std::string_view name, Model& model, std::string& file, Failure* failure) = 0;
+};
+
+// Reads the root model part `rootName` and the model parts its components
+// name, places the build items and makes the normals. A part with a syntax
+// error fails with the error, at its line.
+OperationResult readModelParts(std::string_view rootName, PartSource& parts, Model& model, ProgressReporter& reporter,
+                               Failure* failure = nullptr);
+
+// Loads a model part from a plain file (no package around it: references to
+// other parts fail and textures have no images) and fills the model.
 OperationResult read3mfModelPart(const std::filesystem::path& modelPart, Model& model, ProgressReporter& reporter,
                                  Failure* failure = nullptr);
 

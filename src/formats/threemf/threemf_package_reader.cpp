@@ -1,10 +1,12 @@
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_model_part.h"
 
+#include "support/platform/reference_policy.h"
 #include "support/platform/scratch_folder.h"
 #include "support/text/text.h"
 #include "support/zip/zip_component.h"
 
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -89,6 +91,72 @@ OperationResult locateModelPart(const ZipSource& archive, const std::vector<ZipE
     return failWith(failure, FailureKind::Malformed, "the package names no 3D model part");
 }
 
+// The package's parts, unpacked into the scratch folder of the read when
+// asked for; images into a folder the model keeps.
+class PackagePartSource : public PartSource {
+public:
+    PackagePartSource(const ZipSource& archive, const std::vector<ZipEntryInfo>& entries,
+                      const std::filesystem::path& scratch, ProgressReporter& reporter)
+        : archive_(archive), entries_(entries), scratch_(scratch), reporter_(reporter)
+    {
+    }
+
+    OperationResult modelPart(std::string_view name, std::filesystem::path& file, Failure* failure) override
+    {
+        const ZipEntryInfo* part = findEntry(entries_, name);
+        if (part == nullptr)
+            return failWith(failure, FailureKind::Malformed,
+                            "the model part \"" + std::string(name) + "\" is missing from the package");
+        const std::uint64_t limit = modelPartByteLimit();
+        if (part->size > limit)
+            return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
+        Failure extraction;
+        const OperationResult extracted = extractLocked(archive_, part->name, scratch_, reporter_, limit, &extraction);
+        if (extracted == OperationResult::Cancelled)
+            return extracted;
+        if (extracted != OperationResult::Success) {
+            // The declared size may lie; the extraction stops at the limit.
+            if (extraction.kind == FailureKind::OutOfMemory)
+                return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
+            return failWith(failure, extraction.kind, "cannot extract the model part: " + extraction.message);
+        }
+        file = scratch_ / part->name;
+        return OperationResult::Success;
+    }
+
+    // Only an entry of the package is ever unpacked, under its own name
+    // inside the folder: a name that would lead outside it is refused by
+    // the extraction and the texture is left without its image.
+    OperationResult imagePart(std::string_view name, Model& model, std::string& file, Failure* failure) override
+    {
+        file.clear();
+        const ZipEntryInfo* part = findEntry(entries_, name);
+        if (part == nullptr || part->size > referencePolicy().maxCopyBytes)
+            return OperationResult::Success;
+        if (!images_) {
+            auto folder = std::make_shared<ScratchFolder>();
+            if (folder->create(failure) != OperationResult::Success)
+                return OperationResult::Failure;
+            model.keptAlive.push_back(folder);
+            images_ = std::move(folder);
+        }
+        const OperationResult extracted =
+            extractLocked(archive_, part->name, images_->path(), reporter_, referencePolicy().maxCopyBytes, nullptr);
+        if (extracted == OperationResult::Cancelled)
+            return extracted;
+        if (extracted == OperationResult::Success)
+            file = (images_->path() / std::filesystem::path(part->name).relative_path()).lexically_normal().string();
+        return OperationResult::Success;
+    }
+
+private:
+    const ZipSource& archive_;
+    const std::vector<ZipEntryInfo>& entries_;
+    std::filesystem::path scratch_;
+    ProgressReporter& reporter_;
+    std::shared_ptr<ScratchFolder> images_;
+};
+
 OperationResult readPackage(const ZipSource& archive, const std::filesystem::path& scratch, Model& model,
                             ProgressReporter& reporter, Failure* failure)
 {
@@ -101,25 +169,8 @@ OperationResult readPackage(const ZipSource& archive, const std::filesystem::pat
         if (const OperationResult located = locateModelPart(archive, entries, scratch, reporter, target, failure);
             located != OperationResult::Success)
             return located;
-
-        const ZipEntryInfo* part = findEntry(entries, target);
-        if (part == nullptr)
-            return failWith(failure, FailureKind::Malformed,
-                            "the model part \"" + target + "\" is missing from the package");
-        const std::uint64_t limit = modelPartByteLimit();
-        if (part->size > limit)
-            return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
-        Failure extraction;
-        const OperationResult extracted = extractLocked(archive, part->name, scratch, reporter, limit, &extraction);
-        if (extracted == OperationResult::Cancelled)
-            return extracted;
-        if (extracted != OperationResult::Success) {
-            // The declared size may lie; the extraction stops at the limit.
-            if (extraction.kind == FailureKind::OutOfMemory)
-                return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
-            return failWith(failure, extraction.kind, "cannot extract the model part: " + extraction.message);
-        }
-        return read3mfModelPart(scratch / part->name, model, reporter, failure);
+        PackagePartSource parts(archive, entries, scratch, reporter);
+        return readModelParts(target, parts, model, reporter, failure);
     } catch (const std::bad_alloc&) {
         return failOutOfMemory(failure);
     }

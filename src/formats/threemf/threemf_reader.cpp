@@ -1,5 +1,6 @@
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_model_part.h"
+#include "formats/threemf/threemf_resources.h"
 
 #include "support/core/memory_guard.h"
 #include "support/text/numbers.h"
@@ -13,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace morvex::threemf {
@@ -117,7 +119,11 @@ enum class Element {
     Base,
     ColorGroup,
     GroupColor,
-    Color, // a colour element of the first published form of the format
+    Color,         // a colour element of the first published form of the format
+    DraftMaterial, // a material element of that form, naming a colour element
+    Texture,
+    TextureGroup,
+    TextureCoordinate,
     Item,
     Component,
     Vertices,
@@ -127,16 +133,47 @@ enum class Element {
     Other, // skipped with everything inside
 };
 
+// Material numbers that triangles carry until the walk has ended and the
+// materials get their ids: a texture material's place in the list of
+// texture materials, or this for the material of untextured triangles.
+constexpr std::int16_t UntexturedMaterial = -1;
+
+// What the walks of all parts of one package share.
+struct ReadState {
+    PackageResources resources;
+    std::vector<std::unique_ptr<Material>> colourMaterials; // in the order made
+    std::vector<std::unique_ptr<Material>> textureMaterials;
+    // Meshes whose material ranges hold texture material numbers.
+    std::vector<ModelObject*> texturedMeshes;
+    // Model parts that components name, in the order first named.
+    std::vector<std::string> partsNamed;
+    std::unordered_set<std::string> partsKnown;
+};
+
+// A texture coordinate group: its image's id and its coordinates.
+struct TextureGroup {
+    std::string textureId;
+    std::vector<TexCoord> coordinates;
+};
+
 // What the walk keeps for the object being read.
 struct ObjectState {
+    ObjectResource* resource = nullptr;
     ModelObject* object = nullptr;
     std::string pid;
+    std::string pindex;
     std::uint32_t vertexCount = 0;
     std::uint32_t indexCount = 0;
     ArgbColor defaultColour = OpaqueBlack;
     bool hasDefaultColour = false;
     bool triangleColoured = false;
-    bool coloursStored = false; // the colour array runs parallel to the indices
+    bool coloursStored = false;   // the colour array runs parallel to the indices
+    bool texCoordsStored = false; // so does the texture coordinate array
+    // Runs of triangles with one material, in file order; the last run is
+    // still open from runStart on.
+    std::vector<MaterialRange> runs;
+    std::int16_t runMaterial = UntexturedMaterial;
+    std::uint32_t runStart = 0;
 };
 
 // Passes over the spaces, tabs and line breaks before a number.
@@ -182,16 +219,30 @@ Matrix4 parseTransform(std::string_view text)
     return matrix;
 }
 
+// The last part of a part name without its extension ("wood" of
+// "/3D/Textures/wood.png").
+std::string_view partStem(std::string_view name)
+{
+    const std::size_t slash = name.find_last_of("/\\");
+    if (slash != std::string_view::npos)
+        name.remove_prefix(slash + 1);
+    const std::size_t dot = name.find_last_of('.');
+    return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
+}
+
+// Walks one model part's tree and adds what it holds to the read state: its
+// objects to the resources, its materials, and for the root part the model
+// attributes, metadata and build items.
 class ModelWalker {
 public:
-    ModelWalker(Model& model, ProgressReporter& reporter, Failure* failure)
-        : model_(model), reporter_(reporter), failure_(failure)
+    ModelWalker(Model& model, ReadState& state, PartSource& parts, std::string_view part, bool isRoot,
+                ProgressReporter& reporter, Failure* failure)
+        : model_(model), state_(state), parts_(parts), part_(part), isRoot_(isRoot), reporter_(reporter),
+          failure_(failure)
     {
     }
 
     OperationResult walk(XmlNodeRef root);
-    // Hands the materials made by the walk to the model, newest first.
-    OperationResult moveMaterialsToModel();
 
 private:
     Element classify(std::string_view name) const;
@@ -199,32 +250,58 @@ private:
     OperationResult leave(Element kind);
     void readModelAttributes(XmlNodeRef node);
     void readMetadata(XmlNodeRef node);
+    ObjectReference readReference(XmlNodeRef node);
+    void readItem(XmlNodeRef node);
+    void readComponent(XmlNodeRef node);
     OperationResult beginObject(XmlNodeRef node);
     OperationResult finishObject();
     OperationResult addMaterial(std::int16_t id, std::string_view key, std::string_view group, ArgbColor colour,
                                 Material*& material);
+    void addTextureCoordinate(XmlNodeRef node);
     OperationResult addVertex(XmlNodeRef node);
     OperationResult addTriangle(XmlNodeRef node);
+    void cornerColours(ObjectState& state, std::string_view colorId, std::string_view materialId,
+                       std::string_view group, const std::string_view (&p)[3], ArgbColor (&c)[3]);
+    OperationResult textureMaterial(const TextureGroup& group, std::int16_t& number);
     OperationResult startStoringColours(ObjectState& state);
+    OperationResult startStoringTexCoords(ObjectState& state);
     void trimVertices(ObjectState& state);
     void trimTriangles(ObjectState& state);
+    void dropInvalidTriangles(ObjectState& state);
     ArgbColor lookUp(std::string_view group, std::string_view index);
+    ArgbColor lookUpDraftMaterial(std::string_view id);
+    TextureGroup* findTextureGroup(std::string_view id);
     OperationResult outOfMemory() { return failOutOfMemory(failure_); }
 
     Model& model_;
+    ReadState& state_;
+    PartSource& parts_;
+    std::string part_;
+    bool isRoot_;
     ProgressReporter& reporter_;
     Failure* failure_;
     ColourTable colours_;
-    std::vector<std::unique_ptr<Material>> materials_; // in the order made
-    std::vector<ObjectState> objects_;                 // the object being read, innermost last
+    std::vector<ObjectState> objects_; // the object being read, innermost last
     std::string baseGroup_;
     std::int32_t baseCounter_ = -1;
     std::string colourGroup_;
     std::int32_t colourCounter_ = -1;
+    // Material elements of the first form of the format: id to colour id.
+    std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> draftMaterials_;
+    // Images by id (their part names) and texture coordinate groups by id.
+    std::unordered_map<std::string, std::string, TextHash, std::equal_to<>> textures_;
+    std::unordered_map<std::string, TextureGroup, TextHash, std::equal_to<>> textureGroups_;
+    // Texture materials of this part by image id.
+    std::unordered_map<std::string, std::int16_t, TextHash, std::equal_to<>> textureMaterials_;
+    TextureGroup* groupBeingRead_ = nullptr;
+    TextureGroup* lastGroup_ = nullptr;
+    std::string lastGroupId_;
     // Names of the material elements under the prefix the model binds to
-    // the materials namespace ("m:" unless it says otherwise).
-    std::string colorGroupName_ = "m:colorgroup";
-    std::string groupColorName_ = "m:color";
+    // the materials namespace ("m:" unless it says otherwise), and of the
+    // production extension's path attribute.
+    std::string materialPrefix_ = "m:";
+    std::string pathAttribute_ = "p:path";
+    std::string metadataPrefix_;
 };
 
 Element ModelWalker::classify(std::string_view name) const
@@ -234,23 +311,40 @@ Element ModelWalker::classify(std::string_view name) const
         Element kind;
     };
     static constexpr Row rows[] = {
-        {"vertex", Element::Vertex},       {"triangle", Element::Triangle},
-        {"vertices", Element::Vertices},   {"triangles", Element::Triangles},
-        {"model", Element::Model},         {"metadata", Element::Metadata},
-        {"resources", Element::Container}, {"build", Element::Container},
-        {"mesh", Element::Container},      {"components", Element::Container},
-        {"object", Element::Object},       {"basematerials", Element::BaseMaterials},
-        {"base", Element::Base},           {"m:colorgroup", Element::ColorGroup},
-        {"m:color", Element::GroupColor},  {"color", Element::Color},
-        {"item", Element::Item},           {"component", Element::Component},
+        {"vertex", Element::Vertex},
+        {"triangle", Element::Triangle},
+        {"vertices", Element::Vertices},
+        {"triangles", Element::Triangles},
+        {"model", Element::Model},
+        {"metadata", Element::Metadata},
+        {"resources", Element::Container},
+        {"build", Element::Container},
+        {"mesh", Element::Container},
+        {"components", Element::Container},
+        {"object", Element::Object},
+        {"basematerials", Element::BaseMaterials},
+        {"base", Element::Base},
+        {"color", Element::Color},
+        {"material", Element::DraftMaterial},
+        {"item", Element::Item},
+        {"component", Element::Component},
+    };
+    static constexpr Row materialRows[] = {
+        {"colorgroup", Element::ColorGroup},       {"color", Element::GroupColor},
+        {"texture2d", Element::Texture},           {"texture2dgroup", Element::TextureGroup},
+        {"tex2coord", Element::TextureCoordinate},
     };
     for (const Row& row : rows)
         if (row.name == name)
             return row.kind;
-    if (name == colorGroupName_)
-        return Element::ColorGroup;
-    if (name == groupColorName_)
-        return Element::GroupColor;
+    for (const std::string_view prefix : {std::string_view(materialPrefix_), std::string_view("m:")}) {
+        if (!name.starts_with(prefix))
+            continue;
+        const std::string_view local = name.substr(prefix.size());
+        for (const Row& row : materialRows)
+            if (row.name == local)
+                return row.kind;
+    }
     return Element::Other;
 }
 
@@ -331,26 +425,24 @@ OperationResult ModelWalker::enter(Element kind, XmlNodeRef node, bool& descend)
         return addMaterial(static_cast<std::int16_t>(parseLeadingInt(id)), "ColorID", id,
                            parseThreeMfColor(getAttribute(node, "value", "#000000")), material);
     }
-    case Element::Item: {
-        const std::string id(getAttribute(node, "objectid", "1"));
-        if (!id.empty()) {
-            model_.properties.setProperty("BuildItem:object_" + id, id);
-            std::string_view value;
-            if (node.findAttribute("transform", value))
-                model_.properties.setProperty("BuildItem:transform_" + id, value);
-            if (node.findAttribute("partnumber", value))
-                model_.properties.setProperty("BuildItem:partnumber_" + id, value);
-        }
+    case Element::DraftMaterial:
+        draftMaterials_[std::string(getAttribute(node, "id", "1"))] = getAttribute(node, "colorid");
+        return OperationResult::Success;
+    case Element::Texture:
+        textures_[std::string(getAttribute(node, "id"))] = getAttribute(node, "path");
+        return OperationResult::Success;
+    case Element::TextureGroup: {
+        TextureGroup& group = textureGroups_[std::string(getAttribute(node, "id"))];
+        group.textureId = getAttribute(node, "texid");
+        group.coordinates.clear();
+        groupBeingRead_ = &group;
+        lastGroup_ = nullptr;
+        descend = true;
         return OperationResult::Success;
     }
-    case Element::Component: {
-        // Components are kept as properties; the referenced object is not copied.
-        const std::string_view transform = getAttribute(node, "transform");
-        if (!transform.empty())
-            model_.properties.setProperty("Component:transform_" + std::string(getAttribute(node, "objectid", "1")),
-                                          transform);
-        return OperationResult::Success;
-    }
+    case Element::TextureCoordinate: addTextureCoordinate(node); return OperationResult::Success;
+    case Element::Item: readItem(node); return OperationResult::Success;
+    case Element::Component: readComponent(node); return OperationResult::Success;
     case Element::Vertices:
         reporter_.setStatusText("Loading vertices...", 1);
         descend = true;
@@ -368,6 +460,8 @@ OperationResult ModelWalker::enter(Element kind, XmlNodeRef node, bool& descend)
 
 OperationResult ModelWalker::leave(Element kind)
 {
+    if (kind == Element::TextureGroup)
+        groupBeingRead_ = nullptr;
     if (objects_.empty())
         return OperationResult::Success;
     switch (kind) {
@@ -380,27 +474,35 @@ OperationResult ModelWalker::leave(Element kind)
 
 void ModelWalker::readModelAttributes(XmlNodeRef node)
 {
-    PropertyBag& properties = model_.properties;
-    properties.setProperty("Model:unit", getAttribute(node, "unit", "millimeter"));
-    properties.setProperty("Model:xml:lang", getAttribute(node, "xml:lang", "en-US"));
-    properties.setProperty("Model:xmlns", getAttribute(node, "xmlns", ThreeMfCoreNamespace));
-    properties.setProperty("Model:xmlns:m", getAttribute(node, "xmlns:m", ThreeMfMaterialNamespace));
-
-    // Writers may bind the materials namespace to another prefix than "m".
+    if (isRoot_) {
+        PropertyBag& properties = model_.properties;
+        properties.setProperty("Model:unit", getAttribute(node, "unit", "millimeter"));
+        properties.setProperty("Model:xml:lang", getAttribute(node, "xml:lang", "en-US"));
+        properties.setProperty("Model:xmlns", getAttribute(node, "xmlns", ThreeMfCoreNamespace));
+        properties.setProperty("Model:xmlns:m", getAttribute(node, "xmlns:m", ThreeMfMaterialNamespace));
+    }
+    // Writers may bind the extensions' namespaces to other prefixes.
     for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance()) {
         const XmlAttribute a = attribute.current();
-        if (a.value == ThreeMfMaterialNamespace && a.name.starts_with("xmlns:") && a.name.size() > 6) {
-            const std::string prefix(a.name.substr(6));
-            colorGroupName_ = prefix + ":colorgroup";
-            groupColorName_ = prefix + ":color";
-        }
+        if (!a.name.starts_with("xmlns:") || a.name.size() <= 6)
+            continue;
+        const std::string prefix(a.name.substr(6));
+        if (a.value == ThreeMfMaterialNamespace)
+            materialPrefix_ = prefix + ":";
+        else if (a.value == MorvexMetadataNamespace)
+            metadataPrefix_ = prefix + ":";
+        else if (a.value == ThreeMfProductionNamespace)
+            pathAttribute_ = prefix + ":path";
     }
 }
 
 void ModelWalker::readMetadata(XmlNodeRef node)
 {
-    const std::string_view name = getAttribute(node, "name");
-    if (name.empty())
+    std::string_view name = getAttribute(node, "name");
+    // Names we wrote in our namespace come back as they were.
+    if (!metadataPrefix_.empty() && name.starts_with(metadataPrefix_) && name.size() > metadataPrefix_.size())
+        name.remove_prefix(metadataPrefix_.size());
+    if (name.empty() || !isRoot_)
         return;
     const std::string_view text = getNodeText(node);
     model_.properties.setProperty(name, text);
@@ -408,28 +510,81 @@ void ModelWalker::readMetadata(XmlNodeRef node)
         model_.properties.setProperty("ModelName", text);
 }
 
+// The object a build item or component names: in the part its path names
+// (a part not read yet is read after this one), else in this part.
+ObjectReference ModelWalker::readReference(XmlNodeRef node)
+{
+    ObjectReference reference;
+    reference.objectId = getAttribute(node, "objectid", "1");
+    reference.transform = parseTransform(getAttribute(node, "transform"));
+    const std::string_view path = getAttribute(node, pathAttribute_);
+    if (path.empty()) {
+        reference.part = part_;
+        return reference;
+    }
+    std::string name = partNameOf(path);
+    reference.part = partKey(name);
+    if (state_.partsKnown.insert(reference.part).second)
+        state_.partsNamed.push_back(std::move(name));
+    return reference;
+}
+
+void ModelWalker::readItem(XmlNodeRef node)
+{
+    if (!isRoot_)
+        return; // only the root part's build counts
+    const std::string id(getAttribute(node, "objectid", "1"));
+    if (id.empty())
+        return;
+    model_.properties.setProperty("BuildItem:object_" + id, id);
+    std::string_view value;
+    if (node.findAttribute("transform", value))
+        model_.properties.setProperty("BuildItem:transform_" + id, value);
+    if (node.findAttribute("partnumber", value))
+        model_.properties.setProperty("BuildItem:partnumber_" + id, value);
+    state_.resources.buildItems.push_back(readReference(node));
+}
+
+void ModelWalker::readComponent(XmlNodeRef node)
+{
+    const std::string_view transform = getAttribute(node, "transform");
+    if (!transform.empty() && isRoot_)
+        model_.properties.setProperty("Component:transform_" + std::string(getAttribute(node, "objectid", "1")),
+                                      transform);
+    if (!objects_.empty())
+        objects_.back().resource->components.push_back(readReference(node));
+}
+
 OperationResult ModelWalker::beginObject(XmlNodeRef node)
 {
-    ModelObject* object = model_.addObject();
-    if (object == nullptr)
-        return outOfMemory();
+    const std::string_view id = getAttribute(node, "id", "1");
+    ObjectResource& resource = state_.resources.add(part_, id);
+    resource.mesh = std::make_unique<ModelObject>();
     objects_.emplace_back();
     ObjectState& state = objects_.back();
-    state.object = object;
-    PropertyBag& properties = object->properties;
-    properties.setProperty("id", getAttribute(node, "id", "1"));
+    state.resource = &resource;
+    state.object = resource.mesh.get();
+    PropertyBag& properties = state.object->properties;
+    properties.setProperty("id", id);
     properties.setProperty("type", getAttribute(node, "type", "model"));
     state.pid = getAttribute(node, "pid");
     if (!state.pid.empty()) {
         properties.setProperty("pid", state.pid);
-        const std::string_view pindex = getAttribute(node, "pindex");
-        if (!pindex.empty()) {
-            properties.setProperty("pindex", pindex);
-            state.defaultColour = lookUp(state.pid, pindex);
+        state.pindex = getAttribute(node, "pindex");
+        if (!state.pindex.empty()) {
+            properties.setProperty("pindex", state.pindex);
+            state.defaultColour = lookUp(state.pid, state.pindex);
             state.hasDefaultColour = true;
-            properties.setIntProperty("ObjectDefaultColor", static_cast<std::int32_t>(state.defaultColour));
         }
+    } else if (const std::string_view colorId = getAttribute(node, "colorid"); !colorId.empty()) {
+        state.defaultColour = lookUp({}, colorId);
+        state.hasDefaultColour = true;
+    } else if (const std::string_view materialId = getAttribute(node, "materialid"); !materialId.empty()) {
+        state.defaultColour = lookUpDraftMaterial(materialId);
+        state.hasDefaultColour = true;
     }
+    if (state.hasDefaultColour)
+        properties.setIntProperty("ObjectDefaultColor", static_cast<std::int32_t>(state.defaultColour));
     for (const char* key : {"thumbnail", "partnumber", "name"}) {
         const std::string_view value = getAttribute(node, key);
         if (!value.empty())
@@ -439,26 +594,40 @@ OperationResult ModelWalker::beginObject(XmlNodeRef node)
 }
 
 // Drops the triangles that name a vertex the object does not have, so that
-// nothing later reads outside the vertex array.
-void dropInvalidTriangles(ModelObject& object, bool withColours)
+// nothing later reads outside the vertex array; the material runs shrink
+// with them.
+void ModelWalker::dropInvalidTriangles(ObjectState& state)
 {
+    ModelObject& object = *state.object;
     const std::uint32_t vertexCount = object.vertices.count();
     std::uint32_t kept = 0;
+    std::size_t run = 0;
     const std::uint32_t count = object.indices.count() / 3 * 3;
     for (std::uint32_t i = 0; i < count; i += 3) {
+        for (; run < state.runs.size() && state.runs[run].endIndex <= i; ++run)
+            state.runs[run].endIndex = kept;
         const std::uint32_t* corner = &object.indices[i];
         if (corner[0] >= vertexCount || corner[1] >= vertexCount || corner[2] >= vertexCount)
             continue;
         if (kept != i) {
             std::copy_n(corner, 3, &object.indices[kept]);
-            if (withColours)
+            if (state.coloursStored)
                 std::copy_n(&object.colors[i], 3, &object.colors[kept]);
+            if (state.texCoordsStored)
+                std::copy_n(&object.texCoords[i], 3, &object.texCoords[kept]);
         }
         kept += 3;
     }
-    (void)object.indices.resize(kept); // shrinking never fails
-    if (withColours)
+    for (; run < state.runs.size(); ++run)
+        state.runs[run].endIndex = kept;
+    for (std::size_t r = 0; r < state.runs.size(); ++r)
+        state.runs[r].firstIndex = r == 0 ? 0 : state.runs[r - 1].endIndex;
+    // Shrinking never fails.
+    (void)object.indices.resize(kept);
+    if (state.coloursStored)
         (void)object.colors.resize(kept);
+    if (state.texCoordsStored)
+        (void)object.texCoords.resize(kept);
 }
 
 OperationResult ModelWalker::finishObject()
@@ -467,27 +636,33 @@ OperationResult ModelWalker::finishObject()
     ModelObject& object = *state.object;
     trimVertices(state);
     trimTriangles(state);
-    dropInvalidTriangles(object, state.coloursStored);
+    state.runs.push_back(MaterialRange{state.runMaterial, state.runStart, state.indexCount});
+    dropInvalidTriangles(state);
 
-    if (state.triangleColoured && (!materials_.empty() || !model_.materials.empty())) {
+    if (state.texCoordsStored) {
+        // Every run, textured or not, gets a range so that writers that go
+        // by ranges keep all triangles; ranges are kept newest first.
+        for (const MaterialRange& run : state.runs)
+            if (run.endIndex > run.firstIndex)
+                object.materialRanges.insert(object.materialRanges.begin(), run);
+        state_.texturedMeshes.push_back(&object);
+    } else if (state.triangleColoured && (!state_.colourMaterials.empty() || !model_.materials.empty())) {
         MaterialRange* range = object.addMaterialRange();
         if (range == nullptr)
             return outOfMemory();
-        range->materialId = materials_.empty() ? model_.materials.front()->id : materials_.back()->id;
+        range->materialId =
+            state_.colourMaterials.empty() ? model_.materials.front()->id : state_.colourMaterials.back()->id;
         range->firstIndex = 0;
         range->endIndex = object.indices.count();
-    } else if (!state.hasDefaultColour) {
-        object.colors.release();
     }
+    if (!state.coloursStored || (!state.triangleColoured && !state.hasDefaultColour))
+        object.colors.release();
 
     // An object without vertices or triangles (components only, or beams)
-    // is dropped; it is the newest object unless objects were nested.
+    // has no mesh to place.
     if (object.vertices.empty() || object.indices.empty()) {
-        auto& objects = model_.objects;
-        const auto found = std::find_if(objects.rbegin(), objects.rend(),
-                                        [&](const auto& candidate) { return candidate.get() == &object; });
-        if (found != objects.rend())
-            objects.erase(std::next(found).base());
+        std::erase(state_.texturedMeshes, &object);
+        state.resource->mesh.reset();
     }
     objects_.pop_back();
     return OperationResult::Success;
@@ -506,7 +681,7 @@ OperationResult ModelWalker::addMaterial(std::int16_t id, std::string_view key, 
         else
             colours_.addGroupEntry(group, id, colour);
         material = made.get();
-        materials_.push_back(std::move(made));
+        state_.colourMaterials.push_back(std::move(made));
         ++model_.nextMaterialId;
     } catch (const std::bad_alloc&) {
         return outOfMemory();
@@ -514,16 +689,19 @@ OperationResult ModelWalker::addMaterial(std::int16_t id, std::string_view key, 
     return OperationResult::Success;
 }
 
-OperationResult ModelWalker::moveMaterialsToModel()
+void ModelWalker::addTextureCoordinate(XmlNodeRef node)
 {
-    try {
-        model_.materials.insert(model_.materials.begin(), std::make_move_iterator(materials_.rbegin()),
-                                std::make_move_iterator(materials_.rend()));
-    } catch (const std::bad_alloc&) {
-        return outOfMemory();
+    if (groupBeingRead_ == nullptr)
+        return;
+    TexCoord coordinate{0, 0};
+    for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance()) {
+        const XmlAttribute a = attribute.current();
+        if (a.name == "u")
+            (void)parseCoordinate(a.value, coordinate.u);
+        else if (a.name == "v")
+            (void)parseCoordinate(a.value, coordinate.v);
     }
-    materials_.clear();
-    return OperationResult::Success;
+    groupBeingRead_->coordinates.push_back(coordinate);
 }
 
 ArgbColor ModelWalker::lookUp(std::string_view group, std::string_view index)
@@ -531,6 +709,60 @@ ArgbColor ModelWalker::lookUp(std::string_view group, std::string_view index)
     ArgbColor colour = objects_.empty() ? OpaqueBlack : objects_.back().defaultColour;
     colours_.find(group, index, colour);
     return colour;
+}
+
+// The colour of a material element of the first form of the format: that of
+// the colour element it names.
+ArgbColor ModelWalker::lookUpDraftMaterial(std::string_view id)
+{
+    const auto found = draftMaterials_.find(id);
+    if (found == draftMaterials_.end())
+        return objects_.empty() ? OpaqueBlack : objects_.back().defaultColour;
+    return lookUp({}, found->second);
+}
+
+TextureGroup* ModelWalker::findTextureGroup(std::string_view id)
+{
+    if (lastGroup_ != nullptr && lastGroupId_ == id)
+        return lastGroup_;
+    const auto found = textureGroups_.find(id);
+    if (found == textureGroups_.end())
+        return nullptr;
+    lastGroup_ = &found->second;
+    lastGroupId_.assign(id);
+    return lastGroup_;
+}
+
+// The material of a group's image, made at its first use: its image is
+// unpacked then, so that images no triangle shows are never unpacked.
+OperationResult ModelWalker::textureMaterial(const TextureGroup& group, std::int16_t& number)
+{
+    if (const auto found = textureMaterials_.find(group.textureId); found != textureMaterials_.end()) {
+        number = found->second;
+        return OperationResult::Success;
+    }
+    if (state_.textureMaterials.size() >= static_cast<std::size_t>(INT16_MAX))
+        return failWith(failure_, FailureKind::Unsupported, "the model has too many textures");
+    const auto image = textures_.find(group.textureId);
+    const std::string_view imagePart = image == textures_.end() ? std::string_view() : image->second;
+    std::string file;
+    if (!imagePart.empty()) {
+        const OperationResult unpacked = parts_.imagePart(partNameOf(imagePart), model_, file, failure_);
+        if (unpacked != OperationResult::Success)
+            return unpacked;
+    }
+    auto material = std::make_unique<Material>();
+    const std::string_view stem = partStem(imagePart);
+    material->properties.setProperty("Name", stem.empty() ? "texture" : stem);
+    material->properties.setProperty("Texture2dID", group.textureId);
+    material->setColor(AmbientSlot, 0xFFFFFFFFu);
+    material->setColor(DiffuseSlot, 0xFFFFFFFFu);
+    if (!file.empty() && !material->addTextureMap(TextureKind::Diffuse, file))
+        return outOfMemory();
+    number = static_cast<std::int16_t>(state_.textureMaterials.size());
+    state_.textureMaterials.push_back(std::move(material));
+    textureMaterials_.emplace(group.textureId, number);
+    return OperationResult::Success;
 }
 
 OperationResult ModelWalker::addVertex(XmlNodeRef node)
@@ -570,32 +802,23 @@ OperationResult ModelWalker::startStoringColours(ObjectState& state)
     return OperationResult::Success;
 }
 
-OperationResult ModelWalker::addTriangle(XmlNodeRef node)
+OperationResult ModelWalker::startStoringTexCoords(ObjectState& state)
 {
-    if (objects_.empty())
-        return OperationResult::Success; // a triangle outside any object
-    ObjectState& state = objects_.back();
-    ModelObject& object = *state.object;
+    TexCoordArray& texCoords = state.object->texCoords;
+    if (!texCoords.allocate(state.object->indices.count()))
+        return outOfMemory();
+    std::fill_n(texCoords.data(), state.indexCount, TexCoord{0, 0});
+    state.texCoordsStored = true;
+    return OperationResult::Success;
+}
 
-    std::string_view v[3] = {"0", "0", "0"};
-    std::string_view colorId, pid, p[3];
-    for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance()) {
-        const XmlAttribute a = attribute.current();
-        if (a.name.size() == 2 && (a.name[0] == 'v' || a.name[0] == 'p') && a.name[1] >= '1' && a.name[1] <= '3')
-            (a.name[0] == 'v' ? v : p)[a.name[1] - '1'] = a.value;
-        else if (a.name == "colorid")
-            colorId = a.value;
-        else if (a.name == "pid")
-            pid = a.value;
-    }
-    std::uint32_t corners[3];
-    for (int k = 0; k < 3; ++k)
-        if (!parseIndex(v[k], corners[k]))
-            corners[k] = InvalidIndex; // dropped with its triangle when the object ends
-
-    ArgbColor c[3] = {state.defaultColour, state.defaultColour, state.defaultColour};
+// Corner colours c1, c2, c3 of a triangle from its colour attributes: the
+// colour elements "colorid" names ("a,b,c", the last id ending at ")"), the
+// colour of a material element, or the entries p1, p2, p3 of its group.
+void ModelWalker::cornerColours(ObjectState& state, std::string_view colorId, std::string_view materialId,
+                                std::string_view group, const std::string_view (&p)[3], ArgbColor (&c)[3])
+{
     if (!colorId.empty()) {
-        // "a,b,c": one colour element per corner; the last id ends at ")".
         state.triangleColoured = true;
         std::string_view ids[3];
         std::string_view rest = colorId;
@@ -611,16 +834,64 @@ OperationResult ModelWalker::addTriangle(XmlNodeRef node)
         c[0] = lookUp({}, ids[0]);
         c[1] = ids[1].empty() ? c[0] : lookUp({}, ids[1]);
         c[2] = ids[2].empty() ? c[0] : lookUp({}, ids[2]);
-    } else if (!p[0].empty()) {
-        // A triangle without its own pid takes its object's, as the format
-        // intends; the colour group read last is the final fallback.
+    } else if (!materialId.empty()) {
         state.triangleColoured = true;
-        const std::string_view group = !pid.empty()         ? pid
-                                       : !state.pid.empty() ? std::string_view(state.pid)
-                                                            : colourGroup_;
+        c[0] = c[1] = c[2] = lookUpDraftMaterial(materialId);
+    } else if (!p[0].empty()) {
+        state.triangleColoured = true;
         c[0] = lookUp(group, p[0]);
         c[1] = p[1].empty() ? c[0] : lookUp(group, p[1]);
         c[2] = p[2].empty() ? c[0] : lookUp(group, p[2]);
+    }
+}
+
+OperationResult ModelWalker::addTriangle(XmlNodeRef node)
+{
+    if (objects_.empty())
+        return OperationResult::Success; // a triangle outside any object
+    ObjectState& state = objects_.back();
+    ModelObject& object = *state.object;
+
+    std::string_view v[3] = {"0", "0", "0"};
+    std::string_view colorId, materialId, pid, p[3];
+    for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance()) {
+        const XmlAttribute a = attribute.current();
+        if (a.name.size() == 2 && (a.name[0] == 'v' || a.name[0] == 'p') && a.name[1] >= '1' && a.name[1] <= '3')
+            (a.name[0] == 'v' ? v : p)[a.name[1] - '1'] = a.value;
+        else if (a.name == "colorid")
+            colorId = a.value;
+        else if (a.name == "materialid")
+            materialId = a.value;
+        else if (a.name == "pid")
+            pid = a.value;
+    }
+    std::uint32_t corners[3];
+    for (int k = 0; k < 3; ++k)
+        if (!parseIndex(v[k], corners[k]))
+            corners[k] = InvalidIndex; // dropped with its triangle when the object ends
+
+    // A triangle without its own pid takes its object's, as the format
+    // intends; the colour group read last is the final fallback.
+    const std::string_view group = !pid.empty() ? pid : !state.pid.empty() ? std::string_view(state.pid) : colourGroup_;
+    // A texture group gives texture coordinates, not colours; a triangle
+    // without p1 takes its object's pindex.
+    const TextureGroup* textureGroup =
+        !textureGroups_.empty() && (!p[0].empty() || !state.pindex.empty()) ? findTextureGroup(group) : nullptr;
+    ArgbColor c[3] = {state.defaultColour, state.defaultColour, state.defaultColour};
+    TexCoord t[3] = {};
+    std::int16_t material = UntexturedMaterial;
+    if (textureGroup != nullptr && colorId.empty() && materialId.empty()) {
+        const std::string_view first = p[0].empty() ? std::string_view(state.pindex) : p[0];
+        const std::string_view entries[3] = {first, p[1].empty() ? first : p[1], p[2].empty() ? first : p[2]};
+        for (int k = 0; k < 3; ++k) {
+            std::uint32_t entry = 0;
+            if (parseIndex(entries[k], entry) && entry < textureGroup->coordinates.size())
+                t[k] = textureGroup->coordinates[entry];
+        }
+        if (const OperationResult made = textureMaterial(*textureGroup, material); made != OperationResult::Success)
+            return made;
+    } else {
+        cornerColours(state, colorId, materialId, group, p, c);
     }
 
     IndexArray& indices = object.indices;
@@ -629,16 +900,31 @@ OperationResult ModelWalker::addTriangle(XmlNodeRef node)
             return outOfMemory();
         if (state.coloursStored && !object.colors.resize(indices.count()))
             return outOfMemory();
+        if (state.texCoordsStored && !object.texCoords.resize(indices.count()))
+            return outOfMemory();
     }
-    // Colours are stored from the first triangle that needs them on; the
-    // corners before it get the object's default colour.
+    // Colours and texture coordinates are stored from the first triangle
+    // that needs them on; the corners before it get the object's default
+    // colour and texture coordinates of 0.
     if (!state.coloursStored && (state.triangleColoured || state.hasDefaultColour)) {
         if (const OperationResult result = startStoringColours(state); result != OperationResult::Success)
             return result;
     }
+    if (!state.texCoordsStored && material != UntexturedMaterial) {
+        if (const OperationResult result = startStoringTexCoords(state); result != OperationResult::Success)
+            return result;
+    }
+    if (material != state.runMaterial) {
+        if (state.indexCount > state.runStart)
+            state.runs.push_back(MaterialRange{state.runMaterial, state.runStart, state.indexCount});
+        state.runMaterial = material;
+        state.runStart = state.indexCount;
+    }
     std::copy_n(corners, 3, &indices[state.indexCount]);
     if (state.coloursStored)
         std::copy_n(c, 3, &object.colors[state.indexCount]);
+    if (state.texCoordsStored)
+        std::copy_n(t, 3, &object.texCoords[state.indexCount]);
     state.indexCount += 3;
     return OperationResult::Success;
 }
@@ -659,9 +945,55 @@ void ModelWalker::trimTriangles(ObjectState& state)
         (void)object.colors.resize(std::min(state.indexCount, object.colors.count()));
         object.colors.shrinkToFit();
     }
+    if (state.texCoordsStored) {
+        (void)object.texCoords.resize(std::min(state.indexCount, object.texCoords.count()));
+        object.texCoords.shrinkToFit();
+    }
 }
 
-// Build-item transforms and per-corner normals for every object.
+// Hands the materials to the model, newest first. Texture materials take ids
+// after every colour material's (those count within their groups), and the
+// untextured triangles of textured meshes one plain material after them.
+OperationResult moveMaterialsToModel(ReadState& state, Model& model, Failure* failure)
+{
+    std::int32_t nextId = model.nextMaterialId;
+    for (const auto& material : model.materials)
+        nextId = std::max<std::int32_t>(nextId, material->id + 1);
+    for (const auto& material : state.colourMaterials)
+        nextId = std::max<std::int32_t>(nextId, material->id + 1);
+    std::int32_t plainId = -1;
+    if (!state.texturedMeshes.empty()) {
+        if (nextId + static_cast<std::int32_t>(state.textureMaterials.size()) >= INT16_MAX)
+            return failWith(failure, FailureKind::Unsupported, "the model has too many materials");
+        for (const auto& material : state.textureMaterials)
+            material->id = static_cast<std::int16_t>(nextId++);
+        plainId = nextId++;
+        auto plain = std::make_unique<Material>();
+        plain->id = static_cast<std::int16_t>(plainId);
+        plain->properties.setProperty("Name", "untextured");
+        plain->setColor(AmbientSlot, DefaultVertexColor);
+        plain->setColor(DiffuseSlot, DefaultVertexColor);
+        state.textureMaterials.push_back(std::move(plain));
+        for (ModelObject* mesh : state.texturedMeshes)
+            for (MaterialRange& range : mesh->materialRanges)
+                range.materialId = range.materialId == UntexturedMaterial
+                                       ? static_cast<std::int16_t>(plainId)
+                                       : state.textureMaterials[static_cast<std::size_t>(range.materialId)]->id;
+        model.nextMaterialId = static_cast<std::int16_t>(std::max<std::int32_t>(model.nextMaterialId, nextId));
+    } else {
+        state.textureMaterials.clear(); // made for meshes that are gone
+    }
+    auto& materials = model.materials;
+    materials.insert(materials.begin(), std::make_move_iterator(state.colourMaterials.rbegin()),
+                     std::make_move_iterator(state.colourMaterials.rend()));
+    materials.insert(materials.begin(), std::make_move_iterator(state.textureMaterials.rbegin()),
+                     std::make_move_iterator(state.textureMaterials.rend()));
+    state.colourMaterials.clear();
+    state.textureMaterials.clear();
+    return OperationResult::Success;
+}
+
+// Per-corner normals for every placed object.
 OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failure* failure)
 {
     for (const auto& owned : model.objects) {
@@ -670,17 +1002,6 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failur
         ModelObject& object = *owned;
         if (object.indices.empty())
             continue;
-        const std::string id = object.properties.getProperty("id");
-        const std::string transform =
-            id.empty() ? std::string() : model.properties.getProperty("BuildItem:transform_" + id);
-        if (!transform.empty()) {
-            const Matrix4 matrix = parseTransform(transform);
-            for (std::uint32_t i = 0; i < object.vertices.count(); ++i) {
-                if (i % CompletionCadence == 0 && reporter.isCancelled())
-                    return OperationResult::Cancelled;
-                object.vertices[i] = transformPoint(object.vertices[i], matrix);
-            }
-        }
         if (!object.normals.allocate(object.indices.count()))
             return failOutOfMemory(failure);
         for (std::uint32_t i = 0; i + 2 < object.indices.count(); i += 3) {
@@ -696,7 +1017,79 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failur
     return OperationResult::Success;
 }
 
+// Loads one model part and walks it. A syntax error fails the part at its
+// line: a damaged part read as far as it goes would lose data unseen.
+OperationResult readOnePart(const std::string& name, bool isRoot, ReadState& state, PartSource& parts, Model& model,
+                            ProgressReporter& reporter, Failure* failure)
+{
+    const std::string key = partKey(name);
+    std::filesystem::path file;
+    if (const OperationResult found = parts.modelPart(name, file, failure); found != OperationResult::Success)
+        return found;
+    std::error_code error;
+    const std::uint64_t size = std::filesystem::file_size(file, error);
+    if (error)
+        return failWith(failure, FailureKind::Unreadable, "cannot read the model part");
+    if (!modelPartFitsMemory(size))
+        return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
+    if (size == 0)
+        return failWith(failure, FailureKind::Malformed, "the model part is empty");
+
+    reporter.setStatusText("Opening file...", 1);
+    XmlDocument root;
+    std::string xmlError;
+    std::uint64_t xmlErrorLine = 0;
+    OperationResult result = loadXmlFile(file, &reporter, root, xmlError, &xmlErrorLine);
+    if (result == OperationResult::Failure)
+        return failWith(failure, FailureKind::Unreadable, xmlError.empty() ? "cannot load the model part" : xmlError);
+    if (result != OperationResult::Success)
+        return result;
+    // A part that is no 3MF model at all (another encoding, another format)
+    // is refused rather than read as an empty model.
+    if (!findChild(root, "model"))
+        return failWith(failure, FailureKind::Malformed, "the model part holds no 3MF model");
+    if (!xmlError.empty()) {
+        failWith(failure, FailureKind::Malformed, isRoot ? xmlError : "in /" + name + ": " + xmlError);
+        placeAtLine(failure, xmlErrorLine);
+        return OperationResult::Failure;
+    }
+    return ModelWalker(model, state, parts, key, isRoot, reporter, failure).walk(root);
+}
+
+// The file itself as the root part; a plain file has no other parts.
+class LoosePartSource : public PartSource {
+public:
+    LoosePartSource(std::filesystem::path file, std::string name) : file_(std::move(file)), name_(std::move(name)) {}
+
+    OperationResult modelPart(std::string_view name, std::filesystem::path& file, Failure* failure) override
+    {
+        if (name != name_)
+            return failWith(failure, FailureKind::Malformed,
+                            "the model part refers to part /" + std::string(name) + ", which only a package holds");
+        file = file_;
+        return OperationResult::Success;
+    }
+
+    OperationResult imagePart(std::string_view, Model&, std::string& file, Failure*) override
+    {
+        file.clear();
+        return OperationResult::Success;
+    }
+
+private:
+    std::filesystem::path file_;
+    std::string name_;
+};
+
 } // namespace
+
+bool isCoreMetadataName(std::string_view name)
+{
+    static constexpr std::string_view names[] = {"Title",        "Designer",         "Description",
+                                                 "Copyright",    "LicenseTerms",     "Rating",
+                                                 "CreationDate", "ModificationDate", "Application"};
+    return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
 
 ArgbColor parseThreeMfColor(std::string_view text)
 {
@@ -759,47 +1152,40 @@ OperationResult findModelPartTarget(const std::filesystem::path& relationshipPar
     return OperationResult::Success;
 }
 
+OperationResult readModelParts(std::string_view rootName, PartSource& parts, Model& model, ProgressReporter& reporter,
+                               Failure* failure)
+{
+    try {
+        ReadState state;
+        const std::string root(rootName);
+        state.partsKnown.insert(partKey(root));
+        OperationResult result = readOnePart(root, true, state, parts, model, reporter, failure);
+        // Parts that components name, each read once, in the order named.
+        for (std::size_t next = 0; result == OperationResult::Success && next < state.partsNamed.size(); ++next) {
+            const std::string name = state.partsNamed[next];
+            if (next > MaxModelParts)
+                return failWith(failure, FailureKind::Unsupported,
+                                "the model names more than " + std::to_string(MaxModelParts) + " model parts");
+            result = readOnePart(name, false, state, parts, model, reporter, failure);
+        }
+        if (result == OperationResult::Success)
+            result = moveMaterialsToModel(state, model, failure);
+        if (result == OperationResult::Success)
+            result = placeBuildItems(state.resources, partKey(root), model, reporter, failure);
+        if (result != OperationResult::Success)
+            return result;
+    } catch (const std::bad_alloc&) {
+        return failOutOfMemory(failure);
+    }
+    return completeObjects(model, reporter, failure);
+}
+
 OperationResult read3mfModelPart(const std::filesystem::path& modelPart, Model& model, ProgressReporter& reporter,
                                  Failure* failure)
 {
-    std::error_code error;
-    const std::uint64_t size = std::filesystem::file_size(modelPart, error);
-    if (error)
-        return failWith(failure, FailureKind::Unreadable, "cannot read the model part");
-    if (!modelPartFitsMemory(size))
-        return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
-    if (size == 0)
-        return failWith(failure, FailureKind::Malformed, "the model part is empty");
-
-    reporter.setStatusText("Opening file...", 1);
-    OperationResult result = OperationResult::Success;
-    {
-        XmlDocument root;
-        std::string xmlError;
-        std::uint64_t xmlErrorLine = 0;
-        result = loadXmlFile(modelPart, &reporter, root, xmlError, &xmlErrorLine);
-        if (result == OperationResult::Failure)
-            failWith(failure, FailureKind::Unreadable, xmlError.empty() ? "cannot load the model part" : xmlError);
-        // A part that is no 3MF model at all (another encoding, another
-        // format) is refused rather than read as an empty model.
-        if (result == OperationResult::Success && !findChild(root, "model"))
-            result = failWith(failure, FailureKind::Malformed, "the model part holds no 3MF model");
-        if (result == OperationResult::Success) {
-            ModelWalker walker(model, reporter, failure);
-            result = walker.walk(root);
-            if (const OperationResult moved = walker.moveMaterialsToModel(); result == OperationResult::Success)
-                result = moved;
-        }
-        // A syntax error ends the tree early: what fails after it fails
-        // because of it, so the failure lies at its line.
-        if (result == OperationResult::Failure && xmlErrorLine != 0 && failure != nullptr &&
-            failure->kind == FailureKind::Malformed)
-            placeAtLine(failure, xmlErrorLine);
-        // The tree goes before the normals are made.
-    }
-    if (result != OperationResult::Success)
-        return result;
-    return completeObjects(model, reporter, failure);
+    const std::string name = modelPart.filename().string();
+    LoosePartSource parts(modelPart, name);
+    return readModelParts(name, parts, model, reporter, failure);
 }
 
 } // namespace morvex::threemf

@@ -2,11 +2,14 @@
 #include "formats/threemf/threemf_model_part.h"
 
 #include "support/platform/files.h"
+#include "support/platform/reference_policy.h"
 #include "support/platform/scratch_folder.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"
 #include "support/zip/zip_component.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -17,12 +20,12 @@
 namespace morvex::threemf {
 namespace {
 
-constexpr std::string_view ContentTypesPart =
+constexpr std::string_view ContentTypesHead =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
     "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">\r\n"
     "<Default Extension=\"rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>\r\n"
-    "<Default Extension=\"model\" ContentType=\"application/vnd.ms-package.3dmanufacturing-3dmodel+xml\"/>\r\n"
-    "</Types>\r\n";
+    "<Default Extension=\"model\" ContentType=\"application/vnd.ms-package.3dmanufacturing-3dmodel+xml\"/>\r\n";
+constexpr std::string_view ContentTypesTail = "</Types>\r\n";
 
 constexpr std::string_view RelationshipsPart =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
@@ -30,6 +33,23 @@ constexpr std::string_view RelationshipsPart =
     "<Relationship Target=\"/3D/3dmodel.model\" Id=\"rel10\" "
     "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/>\r\n"
     "</Relationships>\r\n";
+
+constexpr std::string_view TextureRelationship = "http://schemas.microsoft.com/3dmanufacturing/2013/01/3dtexture";
+
+// Document properties under other names than the core metadata names are
+// written in this namespace of ours (readers that know only the core names
+// refuse others), and read back without it.
+constexpr std::string_view MetadataPrefix = "morvex:";
+
+// Units the core specification names; anything else is written as
+// millimetres, which is also what the coordinates of most sources are.
+bool isCoreUnit(std::string_view unit)
+{
+    for (const std::string_view known : {"micron", "millimeter", "centimeter", "inch", "foot", "meter"})
+        if (unit == known)
+            return true;
+    return false;
+}
 
 // Writing the model part fills the first half of the progress bar, archiving
 // it the second: deflate takes about as long as formatting the numbers.
@@ -39,6 +59,8 @@ constexpr double ModelPartShare = 0.5;
 constexpr double VertexShare = 1.0 / 3.0;
 // Vertices or triangles between two stop questions and progress reports.
 constexpr std::uint32_t CheckInterval = 100;
+// Readers of the format refuse coordinates of larger magnitude.
+constexpr float MaxCoordinate = 1e9f;
 // Room for the longest vertex or triangle line.
 constexpr std::size_t MaxLineBytes = 4 * MaxNumberChars + 128;
 
@@ -106,8 +128,7 @@ char* appendSixDecimals(char* at, float value)
 // Text written into an attribute value or between tags stays well-formed
 // XML: the five markup characters become entity references, characters XML
 // cannot hold at all (control characters, U+FFFE, U+FFFF) are dropped, and
-// tabs and line breaks in attribute values become character references so
-// that parsers do not fold them into spaces. Invalid UTF-8 is taken as
+// tabs and line breaks in attribute values become spaces. Invalid UTF-8 is taken as
 // Windows-1252, as everywhere else in the program.
 enum class XmlContext { Attribute, Text };
 
@@ -131,9 +152,11 @@ void writeEscaped(AtomicFileWriter& out, std::string_view raw, XmlContext contex
         case '>': replacement = "&gt;"; break;
         case '"': replacement = "&quot;"; break;
         case '\'': replacement = "&apos;"; break;
-        case '\t': replacement = attribute ? "&#9;" : "\t"; break;
-        case '\n': replacement = attribute ? "&#10;" : "\n"; break;
-        case '\r': replacement = "&#13;"; break;
+        // Strict readers take no character references in attribute values,
+        // where parsers turn these characters into spaces anyway.
+        case '\t': replacement = attribute ? " " : "\t"; break;
+        case '\n': replacement = attribute ? " " : "\n"; break;
+        case '\r': replacement = attribute ? " " : "&#13;"; break;
         case 0xEF:
             // U+FFFE and U+FFFF are not XML characters.
             if (i + 2 < raw.size() && static_cast<unsigned char>(raw[i + 1]) == 0xBF &&
@@ -209,10 +232,165 @@ std::string colorText(ArgbColor color)
     return text;
 }
 
+// A triangle is written when its corners name three distinct vertices the
+// object has: readers of the format refuse the others.
+bool isWritableTriangle(const ModelObject& object, std::uint32_t triangle)
+{
+    const std::uint32_t vertexCount = object.vertices.count();
+    const std::uint32_t* corner = &object.indices[3 * triangle];
+    return corner[0] < vertexCount && corner[1] < vertexCount && corner[2] < vertexCount && corner[0] != corner[1] &&
+           corner[1] != corner[2] && corner[0] != corner[2];
+}
+
+const TextureMap* diffuseTexture(const Material* material)
+{
+    if (material == nullptr)
+        return nullptr;
+    for (const TextureMap& texture : material->textures)
+        if (texture.kind == TextureKind::Diffuse)
+            return &texture;
+    return nullptr;
+}
+
+// The content type the package gives an image, by its extension; empty for
+// kinds the format cannot hold (it holds PNG and JPEG only).
+std::string_view imageContentType(std::string_view extension)
+{
+    if (equalsIgnoreCase(extension, ".png"))
+        return "image/png";
+    if (equalsIgnoreCase(extension, ".jpg") || equalsIgnoreCase(extension, ".jpeg"))
+        return "image/jpeg";
+    return {};
+}
+
+// Images stored in the package and the texture coordinate groups of the
+// written objects. Resource ids: objects 1..n, the colour group n + 1, then
+// the images, then the groups.
+class TexturePlan {
+public:
+    struct Image {
+        std::string source;
+        std::string partName; // "/3D/Textures/wood.png"
+        std::string_view contentType;
+        std::uint32_t resourceId = 0;
+    };
+    struct Group {
+        std::uint32_t image = 0;
+        std::uint32_t resourceId = 0;
+        std::vector<TexCoord> coordinates; // three per textured triangle
+    };
+    struct ObjectTextures {
+        std::vector<Group> groups;
+        // Per triangle: its group's place + 1 (0: untextured) and its first
+        // coordinate there.
+        std::vector<std::uint32_t> triangleGroup;
+        std::vector<std::uint32_t> firstCoordinate;
+    };
+
+    void build(const Model& model, const std::vector<const ModelObject*>& written)
+    {
+        objects_.resize(written.size());
+        for (std::size_t k = 0; k < written.size(); ++k)
+            planObject(model, *written[k], objects_[k]);
+        std::uint32_t next = static_cast<std::uint32_t>(written.size()) + 2;
+        for (Image& image : images_)
+            image.resourceId = next++;
+        for (ObjectTextures& object : objects_)
+            for (Group& group : object.groups)
+                group.resourceId = next++;
+    }
+
+    const std::vector<Image>& images() const { return images_; }
+    // The textures of the written object numbered `number`.
+    const ObjectTextures& object(std::uint32_t number) const { return objects_[number - 1]; }
+    const std::vector<ObjectTextures>& objects() const { return objects_; }
+
+private:
+    // The image of a texture file, added at its first use; none when the
+    // file cannot be copied or is of a kind the format does not hold.
+    const Image* imageFor(const std::string& source, std::uint32_t& index)
+    {
+        for (std::size_t i = 0; i < images_.size(); ++i)
+            if (images_[i].source == source) {
+                index = static_cast<std::uint32_t>(i);
+                return &images_[i];
+            }
+        for (const std::string& refused : refused_)
+            if (refused == source)
+                return nullptr;
+        const std::filesystem::path path(source);
+        const std::string extension = path.extension().string();
+        const std::string_view contentType = imageContentType(extension);
+        if (contentType.empty() || !copyableReference(path)) {
+            refused_.push_back(source);
+            return nullptr;
+        }
+        // Part names keep to plain characters and are unique in any case.
+        std::string stem = path.stem().string();
+        for (char& c : stem)
+            if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
+                c = '_';
+        if (stem.empty())
+            stem = "texture";
+        std::string lowerExtension = extension;
+        for (char& c : lowerExtension)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        std::string name = "/3D/Textures/" + stem + lowerExtension;
+        for (int n = 2; std::any_of(images_.begin(), images_.end(),
+                                    [&](const Image& i) { return equalsIgnoreCase(i.partName, name); });
+             ++n)
+            name = "/3D/Textures/" + stem + "-" + std::to_string(n) + lowerExtension;
+        index = static_cast<std::uint32_t>(images_.size());
+        images_.push_back(Image{source, name, contentType, 0});
+        return &images_.back();
+    }
+
+    void planObject(const Model& model, const ModelObject& object, ObjectTextures& plan)
+    {
+        if (object.texCoords.empty() || object.materialRanges.empty())
+            return;
+        const bool perVertex = object.texCoordsPerVertex();
+        const std::uint32_t triangleCount = object.triangleCount();
+        for (const MaterialRange& range : object.materialRanges) {
+            const TextureMap* texture = diffuseTexture(model.findMaterial(range.materialId));
+            std::uint32_t image = 0;
+            if (texture == nullptr || imageFor(texture->path, image) == nullptr)
+                continue;
+            if (plan.triangleGroup.empty()) {
+                plan.triangleGroup.assign(triangleCount, 0);
+                plan.firstCoordinate.assign(triangleCount, 0);
+            }
+            std::size_t group = 0;
+            while (group < plan.groups.size() && plan.groups[group].image != image)
+                ++group;
+            if (group == plan.groups.size())
+                plan.groups.push_back(Group{image, 0, {}});
+            std::vector<TexCoord>& coordinates = plan.groups[group].coordinates;
+            const std::uint32_t end = std::min(range.endIndex / 3, triangleCount);
+            for (std::uint32_t t = range.firstIndex / 3; t < end; ++t) {
+                if (plan.triangleGroup[t] != 0 || !isWritableTriangle(object, t))
+                    continue;
+                plan.triangleGroup[t] = static_cast<std::uint32_t>(group + 1);
+                plan.firstCoordinate[t] = static_cast<std::uint32_t>(coordinates.size());
+                for (std::uint32_t k = 0; k < 3; ++k) {
+                    const std::uint32_t corner = 3 * t + k;
+                    const std::uint32_t entry = perVertex ? object.indices[corner] : corner;
+                    coordinates.push_back(entry < object.texCoords.count() ? object.texCoords[entry] : TexCoord{0, 0});
+                }
+            }
+        }
+    }
+
+    std::vector<Image> images_;
+    std::vector<std::string> refused_;
+    std::vector<ObjectTextures> objects_;
+};
+
 class ModelPartWriter {
 public:
-    ModelPartWriter(const Model& model, ProgressReporter& reporter, AtomicFileWriter& out)
-        : model_(model), reporter_(reporter), out_(out)
+    ModelPartWriter(const Model& model, const TexturePlan& textures, ProgressReporter& reporter, AtomicFileWriter& out,
+                    Failure* failure)
+        : model_(model), textures_(textures), reporter_(reporter), out_(out), failure_(failure)
     {
         for (const auto& object : model_.objects)
             if (isWritten(*object))
@@ -248,16 +426,22 @@ private:
     {
         const PropertyBag& properties = model_.properties;
         literal("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<model ");
-        attribute("unit", limitUtf16Units(properties.getProperty("Model:unit", "millimeter")));
+        const std::string unit = properties.getProperty("Model:unit", "millimeter");
+        attribute("unit", isCoreUnit(unit) ? unit : "millimeter");
         attribute("xml:lang", limitUtf16Units(properties.getProperty("Model:xml:lang", "en-US")));
-        attribute("xmlns:m", limitUtf16Units(properties.getProperty("Model:xmlns:m", ThreeMfMaterialNamespace)));
-        attribute("xmlns", limitUtf16Units(properties.getProperty("Model:xmlns", ThreeMfCoreNamespace)));
+        // Always the namespaces of the 2015/02 specification, whatever the
+        // source declared: what is written is that form of the format.
+        attribute("xmlns:m", ThreeMfMaterialNamespace);
+        attribute("xmlns", ThreeMfCoreNamespace);
+        attribute("xmlns:" + std::string(MetadataPrefix.substr(0, MetadataPrefix.size() - 1)), MorvexMetadataNamespace);
         literal(">");
     }
 
     void metadataLine(std::string_view name, std::string_view value)
     {
         literal("<metadata name=\"");
+        if (!isCoreMetadataName(name))
+            literal(MetadataPrefix);
         writeEscaped(out_, name, XmlContext::Attribute);
         literal("\">");
         writeEscaped(out_, value, XmlContext::Text);
@@ -311,12 +495,41 @@ private:
                 literal("<m:color color=\"" + colorText(color) + "\" />\n");
             literal("</m:colorgroup>");
         }
+        writeTextures();
         result = forEachWrittenObject(
             [&](const ModelObject& object, std::uint32_t number) { return writeObject(object, number); });
         if (result != OperationResult::Success)
             return result;
         literal("</resources>\n");
         return OperationResult::Success;
+    }
+
+    void writeTextures()
+    {
+        for (const TexturePlan::Image& image : textures_.images()) {
+            literal("<m:texture2d ");
+            attribute("id", std::to_string(image.resourceId));
+            attribute("path", image.partName);
+            attribute("contenttype", image.contentType);
+            literal("/>\n");
+        }
+        for (const TexturePlan::ObjectTextures& object : textures_.objects())
+            for (const TexturePlan::Group& group : object.groups) {
+                literal("<m:texture2dgroup ");
+                attribute("id", std::to_string(group.resourceId));
+                attribute("texid", std::to_string(textures_.images()[group.image].resourceId));
+                literal(">\n");
+                for (const TexCoord& coordinate : group.coordinates) {
+                    char* const start = out_.reserve(MaxLineBytes);
+                    char* at = appendLiteral(start, "<m:tex2coord u=\"");
+                    at += formatFloatShortest(at, coordinate.u);
+                    at = appendLiteral(at, "\" v=\"");
+                    at += formatFloatShortest(at, coordinate.v);
+                    at = appendLiteral(at, "\" />\n");
+                    out_.advance(static_cast<std::size_t>(at - start));
+                }
+                literal("</m:texture2dgroup>\n");
+            }
     }
 
     OperationResult writeObject(const ModelObject& object, std::uint32_t number)
@@ -327,11 +540,17 @@ private:
         attribute("type", properties.getProperty("type", "model"));
         // Only coloured objects refer to the colour group: an object without
         // colours must not take on the first colour of another one.
+        const TexturePlan::ObjectTextures& textures = textures_.object(number);
         if (!object.colors.empty()) {
             attribute("pid", groupId_);
             attribute("pindex", "0");
+        } else if (!textures.groups.empty()) {
+            // Triangles with properties need an object that has some.
+            attribute("pid", std::to_string(textures.groups.front().resourceId));
+            attribute("pindex", "0");
         }
-        for (const char* name : {"thumbnail", "partnumber", "name"}) {
+        // No thumbnail: its part is not written.
+        for (const char* name : {"partnumber", "name"}) {
             const std::string value = properties.getProperty(name);
             if (!value.empty())
                 attribute(name, value);
@@ -346,7 +565,7 @@ private:
         literal("</vertices>\n");
         reporter_.setStatusText("Writing triangles...", 0);
         literal("<triangles>");
-        result = writeTriangles(object);
+        result = writeTriangles(object, textures);
         if (result != OperationResult::Success)
             return result;
         literal("</triangles>\n</mesh>\n</object>\n");
@@ -368,6 +587,10 @@ private:
                 reportObjectProgress(VertexShare * i / count);
             }
             const Vector3 point = placed ? transformPoint(object.vertices[i], placement) : object.vertices[i];
+            if (!(std::fabs(point.x) <= MaxCoordinate && std::fabs(point.y) <= MaxCoordinate &&
+                  std::fabs(point.z) <= MaxCoordinate))
+                return failWith(failure_, FailureKind::Unsupported,
+                                "the model has coordinates beyond 1000000000, which 3MF readers refuse");
             char* const start = out_.reserve(MaxLineBytes);
             char* at = appendLiteral(start, "<vertex x=\"");
             at = appendSixDecimals(at, point.x);
@@ -391,9 +614,8 @@ private:
         return palette_.numberOf(object.colors[entry]);
     }
 
-    OperationResult writeTriangles(const ModelObject& object)
+    OperationResult writeTriangles(const ModelObject& object, const TexturePlan::ObjectTextures& textures)
     {
-        const std::uint32_t vertexCount = object.vertices.count();
         const std::uint32_t triangleCount = object.triangleCount();
         const bool coloured = !object.colors.empty();
         const bool perCorner = object.colorsPerCorner();
@@ -409,12 +631,19 @@ private:
             const std::uint32_t a = indices[first];
             const std::uint32_t b = indices[first + 1];
             const std::uint32_t c = indices[first + 2];
-            if (a >= vertexCount || b >= vertexCount || c >= vertexCount)
+            if (!isWritableTriangle(object, t))
                 continue;
             char* const start = out_.reserve(MaxLineBytes + pidPiece.size());
             char* at = appendLiteral(start, "<triangle ");
             at = appendCornerAttributes(at, 'v', a, b, c);
-            if (coloured) {
+            const std::uint32_t group = textures.triangleGroup.empty() ? 0 : textures.triangleGroup[t];
+            if (group != 0) {
+                const std::uint32_t coordinate = textures.firstCoordinate[t];
+                at = appendCornerAttributes(at, 'p', coordinate, coordinate + 1, coordinate + 2);
+                at = appendLiteral(at, "pid=\"");
+                at = appendUnsigned(at, textures.groups[group - 1].resourceId);
+                at = appendLiteral(at, "\" ");
+            } else if (coloured) {
                 const std::uint32_t p1 = cornerNumber(object, first, perCorner);
                 const std::uint32_t p2 = cornerNumber(object, first + 1, perCorner);
                 const std::uint32_t p3 = cornerNumber(object, first + 2, perCorner);
@@ -453,8 +682,10 @@ private:
     }
 
     const Model& model_;
+    const TexturePlan& textures_;
     ProgressReporter& reporter_;
     AtomicFileWriter& out_;
+    Failure* failure_;
     Palette palette_;
     std::uint32_t writtenCount_ = 0;
     std::string groupId_;
@@ -488,20 +719,73 @@ OperationResult writeTextPart(const std::filesystem::path& path, std::string_vie
     });
 }
 
+std::string contentTypesPart(const TexturePlan& textures)
+{
+    std::string text(ContentTypesHead);
+    for (const std::string_view extension : {".png", ".jpg", ".jpeg"}) {
+        const bool used =
+            std::any_of(textures.images().begin(), textures.images().end(),
+                        [&](const TexturePlan::Image& image) { return image.partName.ends_with(extension); });
+        if (used)
+            text += "<Default Extension=\"" + std::string(extension.substr(1)) + "\" ContentType=\"" +
+                    std::string(imageContentType(extension)) + "\"/>\r\n";
+    }
+    return text + std::string(ContentTypesTail);
+}
+
+// The model part's relationships: one per image, so that readers find them.
+std::string modelRelationshipsPart(const TexturePlan& textures)
+{
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
+                       "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">\r\n";
+    std::uint32_t number = 1;
+    for (const TexturePlan::Image& image : textures.images())
+        text += "<Relationship Target=\"" + image.partName + "\" Id=\"rel" + std::to_string(number++) + "\" Type=\"" +
+                std::string(TextureRelationship) + "\"/>\r\n";
+    return text + "</Relationships>\r\n";
+}
+
+OperationResult copyImages(const std::filesystem::path& root, const TexturePlan& textures, Failure* failure)
+{
+    for (const TexturePlan::Image& image : textures.images()) {
+        const std::filesystem::path target = root / std::filesystem::path(image.partName).relative_path();
+        std::error_code error;
+        std::filesystem::create_directories(target.parent_path(), error);
+        if (!error)
+            std::filesystem::copy_file(image.source, target, std::filesystem::copy_options::overwrite_existing, error);
+        if (error)
+            return failWith(failure, FailureKind::Unwritable,
+                            "cannot store texture " + image.source + " in the package: " + error.message());
+    }
+    return OperationResult::Success;
+}
+
 OperationResult writePackage(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                              Failure* failure)
 {
     if (reporter.isCancelled())
         return OperationResult::Cancelled;
+    std::vector<const ModelObject*> written;
+    for (const auto& object : model.objects)
+        if (isWritten(*object))
+            written.push_back(object.get());
+    TexturePlan textures;
+    textures.build(model, written);
+
     ScratchFolder staging; // removed with everything in it on every way out
     if (staging.create(failure) != OperationResult::Success)
         return OperationResult::Failure;
     const std::filesystem::path& root = staging.path();
-    if (writeTextPart(root / "[Content_Types].xml", ContentTypesPart, failure) != OperationResult::Success ||
+    if (writeTextPart(root / "[Content_Types].xml", contentTypesPart(textures), failure) != OperationResult::Success ||
         writeTextPart(root / "_rels" / ".rels", RelationshipsPart, failure) != OperationResult::Success)
         return OperationResult::Failure;
+    if (!textures.images().empty() &&
+        (writeTextPart(root / "3D" / "_rels" / "3dmodel.model.rels", modelRelationshipsPart(textures), failure) !=
+             OperationResult::Success ||
+         copyImages(root, textures, failure) != OperationResult::Success))
+        return OperationResult::Failure;
     OperationResult result = writePart(root / "3D" / "3dmodel.model", failure, [&](AtomicFileWriter& out) {
-        return ModelPartWriter(model, reporter, out).write();
+        return ModelPartWriter(model, textures, reporter, out, failure).write();
     });
     if (result != OperationResult::Success)
         return result;

@@ -201,6 +201,7 @@ private:
     std::uint32_t storeText(std::string_view text, bool intern);
     std::string_view nameOf(std::uint32_t node) const;
     void reportError(std::string_view message);
+    void reportRepeatedAttribute(std::string_view name);
     void fail() { failed_ = true; }
 
     std::string_view text_;
@@ -651,10 +652,12 @@ void XmlReader::addAttribute(std::string_view name, std::string_view value)
     attributeBytes_.append(value);
     const PendingAttribute entry{nameAt, name.size(), valueAt, value.size()};
 
-    // A repeated name keeps its first place and takes the later value.
+    // A repeated name is a well-formedness error; it is reported and keeps
+    // its first place with the later value.
     if (attributes_.size() < LinearAttributeSearch) {
         for (PendingAttribute& earlier : attributes_) {
             if (std::string_view(attributeBytes_).substr(earlier.nameAt, earlier.nameLength) == name) {
+                reportRepeatedAttribute(name);
                 earlier.valueAt = valueAt;
                 earlier.valueLength = value.size();
                 return;
@@ -667,6 +670,7 @@ void XmlReader::addAttribute(std::string_view name, std::string_view value)
         }
         const auto [found, added] = attributeIndex_.emplace(std::string(name), attributes_.size());
         if (!added) {
+            reportRepeatedAttribute(name);
             attributes_[found->second].valueAt = valueAt;
             attributes_[found->second].valueLength = value.size();
             return;
@@ -767,6 +771,11 @@ void XmlReader::reportError(std::string_view message)
     std::string text = "Ln " + std::to_string(line) + ", Col " + std::to_string(column) + ": ";
     text.append(message);
     errorText_ = limitUtf16Units(text, MaxErrorUnits);
+}
+
+void XmlReader::reportRepeatedAttribute(std::string_view name)
+{
+    reportError("Attribute " + std::string(name) + " appears twice in <" + tagName_ + ">.");
 }
 
 // Well-formed UTF-8, checked quickly over long ASCII runs.

@@ -72,7 +72,7 @@ public:
     XmlNodeRef next() const;
 
     // Attributes in the order of their first appearance (a repeated name
-    // keeps its later value).
+    // keeps its later value; the parse reports it as an error).
     class AttributeCursor {
     public:
         bool atEnd() const { return remaining_ == 0; }

@@ -203,17 +203,22 @@ TEST(ThreeMfModelPart, DocumentPropertiesBuildItemsAndPlacement)
     EXPECT_EQ(p.getProperty("Component:transform_1"), "1 0 0 0 1 0 0 0 1 5 5 5");
     EXPECT_FALSE(p.hasProperty("Component:transform_2"));
 
-    // The component-only object 3 and the extension's object 8 are gone.
-    ASSERT_EQ(model.objects.size(), 2u);
+    // Item 1 places object 1; item 3 places the meshes its components
+    // reach, each moved by its component's transform. The extension's
+    // object 8 is skipped.
+    ASSERT_EQ(model.objects.size(), 3u);
     const ModelObject& first = *model.objects[0];
-    const ModelObject& other = *model.objects[1];
+    const ModelObject& firstAgain = *model.objects[1];
+    const ModelObject& other = *model.objects[2];
     EXPECT_EQ(first.properties.getProperty("id"), "1");
+    EXPECT_EQ(firstAgain.properties.getProperty("id"), "1");
     EXPECT_EQ(first.properties.getProperty("type"), "model");
     EXPECT_EQ(other.properties.getProperty("name"), "Second");
     EXPECT_EQ(other.properties.getProperty("partnumber"), "P-2");
     EXPECT_EQ(first.vertices[1], (Vector3{11, 20, 30})) << "moved by its build item, inches kept";
-    EXPECT_EQ(other.vertices[1], (Vector3{1, 0, 0})) << "no build transform: coordinates kept";
-    for (const ModelObject* object : {&first, &other}) {
+    EXPECT_EQ(firstAgain.vertices[1], (Vector3{6, 5, 5})) << "moved by its component";
+    EXPECT_EQ(other.vertices[1], (Vector3{1, 0, 0})) << "a component without transform keeps coordinates";
+    for (const ModelObject* object : {&first, &firstAgain, &other}) {
         ASSERT_EQ(object->normals.count(), 12u);
         EXPECT_EQ(object->normals[0], (Vector3{0, 0, -1})) << "normal of triangle 0 2 1";
         EXPECT_EQ(object->normals[3], (Vector3{0, -1, 0}));
@@ -277,7 +282,10 @@ TEST(ThreeMfModelPart, HostileStructure)
     for (int i = 0; i < 200'000; ++i)
         deep += "<resources>";
     deep += "<object><mesh><vertices><vertex x=\"1\" y=\"2\" z=\"3\"/><vertex/><vertex/></vertices>"
-            "<triangles><triangle v1=\"0\" v2=\"1\" v3=\"2\"/></triangles></mesh></object></model>";
+            "<triangles><triangle v1=\"0\" v2=\"1\" v3=\"2\"/></triangles></mesh></object>";
+    for (int i = 0; i < 200'000; ++i)
+        deep += "</resources>";
+    deep += "</model>";
     const std::string nested = std::string(
         "<model xmlns:mat=\"http://schemas.microsoft.com/3dmanufacturing/material/2015/02\"><vertex x=\"9\"/>"
         "<triangle/><resources><mat:colorgroup id=\"4\"><mat:color color=\"#112233\"/></mat:colorgroup>"

@@ -2,6 +2,7 @@
 
 #include "common/recording_reporter.h"
 #include "common/test_support.h"
+#include "formats/threemf/lib3mf_check.h"
 #include "formats/threemf/threemf.h"
 
 #include <gtest/gtest.h>
@@ -50,6 +51,7 @@ TEST(ThreeMfRoundTrip, ObjectsColoursMetadataAndModelProperties)
     RecordingReporter reporter;
     Failure failure;
     ASSERT_EQ(threemf::write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    threemf_test::expectStrictlyReadable(path);
 
     Model read;
     ASSERT_EQ(threemf::read3mf(path, read, reporter, &failure), OperationResult::Success) << describeFailure(failure);

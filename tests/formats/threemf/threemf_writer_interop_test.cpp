@@ -2,6 +2,7 @@
 
 #include "common/recording_reporter.h"
 #include "common/test_support.h"
+#include "formats/threemf/lib3mf_check.h"
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_test_support.h"
 
@@ -65,6 +66,7 @@ std::filesystem::path writeInteropPackage(const Model& model, const TempDir& tem
     RecordingReporter reporter;
     Failure failure;
     EXPECT_EQ(threemf::write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    threemf_test::expectStrictlyReadable(path);
     return path;
 }
 

@@ -3,6 +3,7 @@
 
 #include "common/recording_reporter.h"
 #include "common/test_support.h"
+#include "formats/threemf/lib3mf_check.h"
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_test_support.h"
 
@@ -62,6 +63,7 @@ TEST(ThreeMfWriterReadBack, GivesBackObjectsCornerColoursMetadataAndModelPropert
     Failure failure;
     ASSERT_EQ(threemf::write3mf(path, written, reporter, &failure), OperationResult::Success)
         << describeFailure(failure);
+    threemf_test::expectStrictlyReadable(path);
     Model read;
     ASSERT_EQ(readPackage(path, read), OperationResult::Success);
 

@@ -1,5 +1,6 @@
 #include "common/recording_reporter.h"
 #include "common/test_support.h"
+#include "formats/threemf/lib3mf_check.h"
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_test_support.h"
 #include "support/zip/zip_component.h"
@@ -49,6 +50,7 @@ WrittenPackage writeAndUnpack(const Model& model, const TempDir& temp)
     RecordingReporter reporter;
     Failure failure;
     EXPECT_EQ(threemf::write3mf(path, model, reporter, &failure), OperationResult::Success) << describeFailure(failure);
+    threemf_test::expectStrictlyReadable(path);
     std::vector<ZipEntryInfo> entries;
     EXPECT_EQ(listZipEntries(path, entries, reporter, &failure), OperationResult::Success) << describeFailure(failure);
     for (const ZipEntryInfo& entry : entries) {
@@ -112,7 +114,8 @@ TEST(ThreeMfWriter, WritesThePackagePartsOfAnUncolouredModel)
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n"
               "<model unit=\"millimeter\" xml:lang=\"en-US\" "
               "xmlns:m=\"http://schemas.microsoft.com/3dmanufacturing/material/2015/02\" "
-              "xmlns=\"http://schemas.microsoft.com/3dmanufacturing/core/2015/02\" >"
+              "xmlns=\"http://schemas.microsoft.com/3dmanufacturing/core/2015/02\" "
+              "xmlns:morvex=\"urn:morvex:3mf:metadata\" >"
               "<resources><object id=\"1\" type=\"model\" ><mesh><vertices>"
               "<vertex x=\"0.000000\" y=\"0.000000\" z=\"0.000000\" />\n"
               "<vertex x=\"1.000000\" y=\"0.000000\" z=\"0.000000\" />\n"
@@ -129,11 +132,11 @@ TEST(ThreeMfWriter, KeepsModelAttributesAndWritesMetadataOnce)
     };
     const Case cases[] = {
         {{{"Title", "Bracket"}, {"ModelName", "solid"}},
-         {"<metadata name=\"ModelName\">solid</metadata>", "<metadata name=\"Title\">Bracket</metadata>"}},
+         {"<metadata name=\"morvex:ModelName\">solid</metadata>", "<metadata name=\"Title\">Bracket</metadata>"}},
         {{{"ModelName", "solid"}},
-         {"<metadata name=\"ModelName\">solid</metadata>", "<metadata name=\"Title\">solid</metadata>"}},
+         {"<metadata name=\"morvex:ModelName\">solid</metadata>", "<metadata name=\"Title\">solid</metadata>"}},
         {{{"ModelName", ""}, {"Designer", "Ann"}},
-         {"<metadata name=\"Designer\">Ann</metadata>", "<metadata name=\"ModelName\"></metadata>"}},
+         {"<metadata name=\"Designer\">Ann</metadata>", "<metadata name=\"morvex:ModelName\"></metadata>"}},
         // Package bookkeeping is not metadata.
         {{{"BuildItem:object_1", "1"},
           {"BuildItem:transform_1", "1 0 0 0 1 0 0 0 1 10 20 30"},
@@ -142,7 +145,7 @@ TEST(ThreeMfWriter, KeepsModelAttributesAndWritesMetadataOnce)
           {"3DPiFileType", "0"},
           {"3DPbHaveChanges", "1"},
           {"3DPbUntitled", "1"}},
-         {"<metadata name=\"3DPbUntitled\">1</metadata>"}},
+         {"<metadata name=\"morvex:3DPbUntitled\">1</metadata>"}},
     };
     for (const Case& c : cases) {
         TempDir temp;
@@ -160,13 +163,19 @@ TEST(ThreeMfWriter, KeepsModelAttributesAndWritesMetadataOnce)
     addTriangleObject(model);
     model.properties.setProperty("Model:unit", "inch");
     model.properties.setProperty("Model:xml:lang", "de-DE");
-    model.properties.setProperty("Model:xmlns", "urn:core");
+    // A source of the first form declared its own namespaces; the package
+    // written is of the 2015/02 form whatever they were.
+    model.properties.setProperty("Model:xmlns", "http://schemas.microsoft.com/3dmanufacturing/2013/01");
     model.properties.setProperty("Model:xmlns:m", std::string(300, 'm'));
     const WrittenPackage package = writeAndUnpack(model, temp);
-    EXPECT_NE(package.model.find("<model unit=\"inch\" xml:lang=\"de-DE\" xmlns:m=\"" + std::string(259, 'm') +
-                                 "\" xmlns=\"urn:core\" >"),
+    EXPECT_NE(package.model.find("<model unit=\"inch\" xml:lang=\"de-DE\" "
+                                 "xmlns:m=\"http://schemas.microsoft.com/3dmanufacturing/material/2015/02\" "
+                                 "xmlns=\"http://schemas.microsoft.com/3dmanufacturing/core/2015/02\" "),
               std::string::npos)
         << package.model.substr(0, 400);
+    model.properties.setProperty("Model:unit", "parsec");
+    EXPECT_NE(writeAndUnpack(model, temp).model.find("<model unit=\"millimeter\" "), std::string::npos)
+        << "only the units the format knows";
 }
 
 TEST(ThreeMfWriter, RenumbersObjectsAndKeepsPartNumbersWithTheirObjects)
@@ -189,7 +198,8 @@ TEST(ThreeMfWriter, RenumbersObjectsAndKeepsPartNumbersWithTheirObjects)
     EXPECT_EQ(
         piecesBetween(package.model, "<object ", ">"),
         (std::vector<std::string>{"<object id=\"1\" type=\"model\" partnumber=\"P-7\" name=\"Left &lt;part&gt;\" >",
-                                  "<object id=\"2\" type=\"support\" thumbnail=\"/Metadata/t.png\" >"}));
+                                  "<object id=\"2\" type=\"support\" >"}))
+        << "no thumbnail attribute: its part is not written";
     EXPECT_EQ(piecesBetween(package.model, "<item ", ">"),
               (std::vector<std::string>{"<item objectid=\"1\" partnumber=\"Item-7\" />",
                                         "<item objectid=\"2\" partnumber=\"Item-3\" />"}));
@@ -282,8 +292,8 @@ TEST(ThreeMfWriter, AppliesPlacementAndSkipsBrokenTriangles)
 
 TEST(ThreeMfWriter, CoordinatesAreWrittenAsPrintfWritesThem)
 {
-    std::vector<float> values = {0.0078125f,   -0.0078125f, 0.0234375f, 1e-7f,  -1e-7f, -0.0f,   0.5f,    123456.789f,
-                                 -98765.4321f, 16777216.0f, 1e12f,      -3e15f, 1e20f,  3.4e38f, 1.4e-45f};
+    std::vector<float> values = {0.0078125f,  -0.0078125f,  0.0234375f,  1e-7f, -1e-7f, -0.0f,  0.5f,
+                                 123456.789f, -98765.4321f, 16777216.0f, 1e9f,  -1e9f,  2.5e8f, 1.4e-45f};
     std::mt19937 random(12345);
     std::uniform_real_distribution<float> wide(-1e7f, 1e7f);
     std::uniform_real_distribution<float> narrow(-1.0f, 1.0f);
@@ -314,6 +324,14 @@ TEST(ThreeMfWriter, CoordinatesAreWrittenAsPrintfWritesThem)
     }
     const std::size_t start = package.model.find("<vertices>") + 10;
     EXPECT_EQ(package.model.substr(start, package.model.find("</vertices>") - start), expected);
+
+    // Beyond a billion, readers refuse the package: the write fails instead.
+    object.vertices[1].y = 1.5e9f;
+    RecordingReporter reporter;
+    Failure failure;
+    EXPECT_EQ(threemf::write3mf(temp / "huge.3mf", model, reporter, &failure), OperationResult::Failure);
+    EXPECT_EQ(failure.message, "the model has coordinates beyond 1000000000, which 3MF readers refuse");
+    EXPECT_FALSE(std::filesystem::exists(temp / "huge.3mf"));
 }
 
 TEST(ThreeMfWriter, EscapesTextSoThePartStaysWellFormed)
@@ -326,12 +344,12 @@ TEST(ThreeMfWriter, EscapesTextSoThePartStaysWellFormed)
     model.properties.setProperty("Designer", "M\xfcller"); // Windows-1252, not UTF-8
     model.properties.setProperty("a\"<b>", "x");
     const WrittenPackage package = writeAndUnpack(model, temp);
-    EXPECT_NE(package.model.find("name=\"a&quot;b&apos;c&amp;d&lt;e&gt;f&#9;g&#10;h\" >"), std::string::npos);
+    EXPECT_NE(package.model.find("name=\"a&quot;b&apos;c&amp;d&lt;e&gt;f g h\" >"), std::string::npos);
     EXPECT_NE(package.model.find("<metadata name=\"Title\">Fish &amp; Chips &lt;deluxe&gt; &quot;quoted&quot; "
                                  "&apos;single&apos;&#13;\nline end</metadata>"),
               std::string::npos);
     EXPECT_NE(package.model.find("<metadata name=\"Designer\">M\xc3\xbcller</metadata>"), std::string::npos);
-    EXPECT_NE(package.model.find("<metadata name=\"a&quot;&lt;b&gt;\">x</metadata>"), std::string::npos);
+    EXPECT_NE(package.model.find("<metadata name=\"morvex:a&quot;&lt;b&gt;\">x</metadata>"), std::string::npos);
 }
 
 TEST(ThreeMfWriter, CancelledOrFailedWritesLeaveNothingBehind)

@@ -115,8 +115,6 @@ TEST(XmlReader, StructureTextAndAttributes)
          "<a> preserve\n  <b> preserve\n    \"\\nword\"\n"},
         {"single quotes keep a double quote", "<a t='say \"hi\"'/>", "<a t=\"say \"hi\"\">\n"},
         {"attributes without values", "<a b c=\"1\" d>x</a>", "<a b=\"\" c=\"1\" d=\"\">\n  \"x\"\n"},
-        {"a repeated attribute keeps its place and takes the later value", "<a x=\"1\" y=\"2\" x=\"3\"/>",
-         "<a x=\"3\" y=\"2\">\n"},
         {"spaces around = and values continuing after a quote", "<a b = \"1\"2 c=3/>", "<a b=\"12\" c=\"3\">\n"},
         {"a quoted name", "<\"a b\" c=\"1\"/>", "<a b c=\"1\">\n"},
         {"comment body without its dashes", "<a><!-- note -- here --></a>", "<a>\n  <!-->\n    \" note -- here \"\n"},
@@ -196,6 +194,9 @@ TEST(XmlReader, FirstErrorWithPosition)
          "<a>\n  \"fish chips\"\n"},
         {"an entity name of 24 characters", "<a>&abcdefghijklmnopqrstuvwx;</a>", "Ln 1, Col 29: " + ampersand,
          "<a>\n  \";\"\n"},
+        {"a repeated attribute is not well-formed; it keeps its place and takes the later value",
+         "<a>\n<b x=\"1\" y=\"2\" x=\"3\"/></a>", "Ln 2, Col 22: Attribute x appears twice in <b>.",
+         "<a>\n  <b x=\"3\" y=\"2\">\n"},
         {"an unterminated comment", "<a><!-- open",
          "Ln 1, Col 13: (EOF) Element <!--> should be terminated with "
          "</!-->. Check you have terminated your element properly.",
@@ -241,6 +242,7 @@ TEST(XmlReader, ManyAttributesWithRepeatedNames)
     EXPECT_EQ(getAttribute(a, "n0"), "80");
     EXPECT_EQ(getAttribute(a, "n39"), "79");
     EXPECT_EQ(a.attributes().current().name, "n0") << "first appearance keeps its place";
+    EXPECT_EQ(error, "Ln 1, Col 352: Attribute n0 appears twice in <a>.") << "found by hash past 16 attributes";
 }
 
 TEST(XmlReader, DeepNestingParsesWithoutRecursion)
