@@ -150,7 +150,7 @@ TEST(FormatTable, LookupsAgreeWithTheRows)
     }
     EXPECT_EQ(listPositions, (std::set<int>{0, 1, 2, 3, 4, 5})) << "the desktop program's six output formats";
     EXPECT_EQ(outputFormatNamed("STL"), outputFormatNamed(".stl"));
-    EXPECT_EQ(outputFormatNamed("3ds"), nullptr) << "no writer, so not an output";
+    EXPECT_EQ(outputFormatNamed("mqo"), nullptr) << "no writer, so not an output";
     EXPECT_EQ(outputFormatNamed("fbx"), nullptr);
     EXPECT_EQ(formatForExtension(".doc"), nullptr);
     EXPECT_EQ(profileForExtension(".doc"), FormatProfile{});
