@@ -84,8 +84,8 @@ const auto& table()
             .name = "3ds",
             .extension = "3ds",
             .description = "3DS (read: objects with their texture coordinates, materials with their names, diffuse "
-                           "colours and texture files, faces of material groups with a vertex per corner, positions "
-                           "from the local origin or the keyframer; write: objects split at 65,535 vertices, "
+                           "colours and texture files, faces of material groups with a vertex per corner, objects "
+                           "moved by the keyframer; write: objects split at 65,535 vertices, "
                            "materials and face groups, textures copied beside the output under 8.3 names)",
             .profile = zUpRight(FormatKind::ThreeDs),
             .route = ReadRoute::OwnReader,

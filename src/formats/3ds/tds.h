@@ -13,8 +13,9 @@ namespace morvex::tds {
 // texture coordinates; materials with their names, diffuse colours and
 // texture files (looked up beside the file, in any letter case when the
 // exact name is missing, and only inside the folders the reference policy
-// allows); faces of material groups expanded to a vertex per corner; each
-// object's local origin, or its first keyframer position, as its position.
+// allows); faces of material groups expanded to a vertex per corner.
+// Vertices are kept as stored; an object whose first keyframer position lies
+// away from its local origin gets the difference as its position.
 // Profile kind becomes ThreeDs.
 OperationResult read3ds(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);

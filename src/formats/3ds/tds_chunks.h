@@ -89,9 +89,9 @@ public:
         if (length < ChunkHeaderSize || length > end_ - at_) {
             failAtByte(failure, FailureKind::Malformed, at_,
                        "chunk length " + std::to_string(length) +
-                           (length < ChunkHeaderSize ? " is shorter than its header"
-                                                     : " runs past its parent (" + std::to_string(end_ - at_) +
-                                                           " bytes left)"));
+                           (length < ChunkHeaderSize
+                                ? " is shorter than its header"
+                                : " runs past its parent (" + std::to_string(end_ - at_) + " bytes left)"));
             return Step::Malformed;
         }
         chunk.id = loadLittleEndian<std::uint16_t>(file_ + at_);

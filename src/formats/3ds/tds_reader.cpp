@@ -28,6 +28,7 @@ constexpr int Slices = 10;
 constexpr int MaxMeshNesting = 16;
 
 constexpr std::string_view ObjectNameKey = "ObjectName";
+constexpr std::uint16_t NoParent = 0xFFFF;
 
 struct FreeGuarded {
     void operator()(char* block) const { guardedFree(block); }
@@ -67,8 +68,8 @@ struct TextureSource {
 class Reader {
 public:
     Reader(std::string_view file, Model& model, ProgressReporter& reporter, Failure* failure, TextureSource& textures)
-        : file_(file), bytes_(reinterpret_cast<const unsigned char*>(file.data())), model_(model),
-          reporter_(reporter), failure_(failure), textures_(textures)
+        : file_(file), bytes_(reinterpret_cast<const unsigned char*>(file.data())), model_(model), reporter_(reporter),
+          failure_(failure), textures_(textures)
     {
     }
 
@@ -215,6 +216,8 @@ private:
     OperationResult addTexture(Material& material, std::string_view written)
     {
         const std::string name = sanitizeUtf8(written);
+        if (name.empty())
+            return OperationResult::Success;
         std::string path = name;
         if (textures_.finder) {
             const fs::path found = textures_.finder->find(name);
@@ -244,13 +247,19 @@ private:
         std::uint64_t after = 0;
         object->properties.setProperty(ObjectNameKey, modelText(stringAt(block, after)));
         MeshParts parts;
-        if (const OperationResult found = forEachChild(block, after, [&](const Chunk& chunk) {
-                return chunk.id == TriangleMesh ? findMeshParts(chunk, parts, 1) : OperationResult::Success;
-            });
+        if (const OperationResult found = forEachChild(block, after,
+                                                       [&](const Chunk& chunk) {
+                                                           return chunk.id == TriangleMesh
+                                                                      ? findMeshParts(chunk, parts, 1)
+                                                                      : OperationResult::Success;
+                                                       });
             found != OperationResult::Success)
             return found;
-        if (parts.origin)
-            object->position = *parts.origin;
+        try {
+            origins_.push_back(parts.origin.value_or(Vector3{0, 0, 0}));
+        } catch (const std::bad_alloc&) {
+            return failOutOfMemory(failure_);
+        }
         if (const OperationResult grouped = expandMaterialGroups(parts, *object); grouped != OperationResult::Success)
             return grouped;
         return copyLists(parts, *object);
@@ -336,8 +345,8 @@ private:
     OperationResult faceOutOfRange(const MeshParts& parts, std::uint32_t face, std::uint32_t vertex,
                                    std::uint32_t vertexCount)
     {
-        return malformed(parts.faceListOffset, "face " + std::to_string(face) + " uses vertex " + std::to_string(vertex) + " of " +
-                                std::to_string(vertexCount));
+        return malformed(parts.faceListOffset, "face " + std::to_string(face) + " uses vertex " +
+                                                   std::to_string(vertex) + " of " + std::to_string(vertexCount));
     }
 
     // Each grouped face gets three vertices of its own, coloured with its
@@ -438,6 +447,11 @@ private:
 
     // ---------------------------------------------------------------------
     // Keyframer: the first position key of each object node.
+    //
+    // Vertices are stored where the object stood when it was modelled, and
+    // the local coordinate system's origin says where that was: a first key
+    // at another place moves the object by the difference. Keys of nodes
+    // inside a hierarchy are relative to their parents and are not used.
 
     OperationResult readKeyframer(const Chunk& keyframer)
     {
@@ -445,12 +459,16 @@ private:
             if (node.id != ObjectNode)
                 return OperationResult::Success;
             std::string name;
+            bool topLevel = true;
             return forEachChild(node, node.data, [&](const Chunk& chunk) {
                 std::uint64_t after = 0;
-                if (chunk.id == NodeHeader)
+                if (chunk.id == NodeHeader) {
                     name = modelText(stringAt(chunk, after));
-                else if (chunk.id == PositionTrack)
+                    // Two flag words, then the parent's node number.
+                    topLevel = chunk.end - after < 6 || loadLittleEndian<std::uint16_t>(bytes_ + after + 4) == NoParent;
+                } else if (chunk.id == PositionTrack && topLevel) {
                     placeNamedObject(chunk, name);
+                }
                 return OperationResult::Success;
             });
         });
@@ -461,10 +479,14 @@ private:
         if (name.empty() || track.dataSize() < 32 || loadLittleEndian<std::uint32_t>(bytes_ + track.data + 10) == 0)
             return;
         if (objectsByName_.empty())
-            for (const auto& object : model_.objects)
-                objectsByName_.try_emplace(object->properties.getProperty(ObjectNameKey), object.get());
-        if (const auto found = objectsByName_.find(name); found != objectsByName_.end())
-            found->second->position = vectorAt(track.data + 20);
+            for (std::size_t n = 0; n < model_.objects.size(); ++n)
+                objectsByName_.try_emplace(model_.objects[n]->properties.getProperty(ObjectNameKey), n);
+        const auto found = objectsByName_.find(name);
+        if (found == objectsByName_.end())
+            return;
+        const Vector3 key = vectorAt(track.data + 20);
+        const Vector3& origin = origins_[found->second];
+        model_.objects[found->second]->position = {key.x - origin.x, key.y - origin.y, key.z - origin.z};
     }
 
     std::string_view file_;
@@ -473,7 +495,8 @@ private:
     ProgressReporter& reporter_;
     Failure* failure_;
     TextureSource& textures_;
-    std::unordered_map<std::string, ModelObject*> objectsByName_; // the first object of each name
+    std::vector<Vector3> origins_;                               // of each object, in order
+    std::unordered_map<std::string, std::size_t> objectsByName_; // the first object of each name
 };
 
 OperationResult readBytes(std::string_view bytes, Model& model, ProgressReporter& reporter, Failure* failure,
@@ -481,7 +504,8 @@ OperationResult readBytes(std::string_view bytes, Model& model, ProgressReporter
 {
     if (bytes.size() <= 5)
         return failWith(failure, FailureKind::Malformed, "too short for a 3DS file");
-    const std::uint32_t length = loadLittleEndian<std::uint32_t>(reinterpret_cast<const unsigned char*>(bytes.data()) + 2);
+    const std::uint32_t length =
+        loadLittleEndian<std::uint32_t>(reinterpret_cast<const unsigned char*>(bytes.data()) + 2);
     if (length != bytes.size())
         return failAtByte(failure, FailureKind::Malformed, 2,
                           "main chunk length " + std::to_string(length) + " is not the file size " +
@@ -501,8 +525,8 @@ OperationResult readBytes(std::string_view bytes, Model& model, ProgressReporter
 // The whole file, its size checked against the main chunk's length before
 // anything is allocated; large files in ten slices with a stop question
 // before each.
-OperationResult readWholeFile(const fs::path& path, FileBuffer& buffer, std::uint64_t& size,
-                              ProgressReporter& reporter, Failure* failure)
+OperationResult readWholeFile(const fs::path& path, FileBuffer& buffer, std::uint64_t& size, ProgressReporter& reporter,
+                              Failure* failure)
 {
     struct stat info {};
     const int descriptor = openRegularFile(path, failure, &info);

@@ -1,14 +1,11 @@
 #include "formats/3ds/tds.h"
 #include "formats/3ds/tds_chunks.h"
 #include "formats/3ds/tds_textures.h"
+#include "formats/companion_copies.h"
 #include "support/platform/files.h"
-#include "support/platform/reference_policy.h"
 
 #include <algorithm>
-#include <atomic>
 #include <optional>
-#include <system_error>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -125,8 +122,8 @@ public:
             std::string name = material.properties.getProperty("Name");
             if (name.empty())
                 name = "Material " + std::to_string(material.id);
-            for (int n = 2; std::any_of(entries_.begin(), entries_.end(),
-                                        [&](const Entry& entry) { return entry.name == name; });
+            for (int n = 2;
+                 std::any_of(entries_.begin(), entries_.end(), [&](const Entry& entry) { return entry.name == name; });
                  ++n)
                 name = material.properties.getProperty("Name") + " " + std::to_string(n);
             std::string texture;
@@ -245,7 +242,8 @@ public:
             writeString(MaterialName, entry.name);
             chunks_.open(DiffuseColour);
             chunks_.open(ByteColour);
-            const ArgbColor colour = entry.material != nullptr ? entry.material->colors[DiffuseSlot] : DefaultVertexColor;
+            const ArgbColor colour =
+                entry.material != nullptr ? entry.material->colors[DiffuseSlot] : DefaultVertexColor;
             for (int shift = 16; shift >= 0; shift -= 8)
                 out_.put(static_cast<char>((colour >> shift) & 0xFF));
             chunks_.close();
@@ -306,8 +304,7 @@ private:
             forEachWrittenTriangle(piece, [&](std::uint32_t t) {
                 char* at = out_.reserve(3 * sizeof(Vector3));
                 for (int c = 0; c < 3; ++c)
-                    std::memcpy(at + c * sizeof(Vector3), &object.vertices[object.indices[3 * t + c]],
-                                sizeof(Vector3));
+                    std::memcpy(at + c * sizeof(Vector3), &object.vertices[object.indices[3 * t + c]], sizeof(Vector3));
                 out_.advance(3 * sizeof(Vector3));
             });
         }
@@ -322,11 +319,13 @@ private:
             out_.writeLittleEndian(static_cast<std::uint16_t>(object.texCoords.count()));
             out_.write(object.texCoords.data(), std::size_t{object.texCoords.count()} * sizeof(TexCoord));
             chunks_.close();
-        } else if (piece.unshared && texCoordsPerCorner(object)) {
+        } else if (piece.unshared && (texCoordsPerCorner(object) || object.texCoordsPerVertex())) {
+            const bool perCorner = texCoordsPerCorner(object);
             chunks_.open(MappingList);
             out_.writeLittleEndian(static_cast<std::uint16_t>(3 * piece.faces));
             forEachWrittenTriangle(piece, [&](std::uint32_t t) {
-                out_.write(&object.texCoords[3 * t], 3 * sizeof(TexCoord));
+                for (std::uint32_t k = 3 * t; k < 3 * t + 3; ++k)
+                    out_.write(&object.texCoords[perCorner ? k : object.indices[k]], sizeof(TexCoord));
             });
             chunks_.close();
         }
@@ -344,8 +343,8 @@ private:
                 stopped = stopped || reporter_.isCancelled();
             char* at = out_.reserve(8);
             for (int c = 0; c < 3; ++c) {
-                const auto index = static_cast<std::uint16_t>(piece.unshared ? 3 * (face - 1) + c
-                                                                             : object.indices[3 * t + c]);
+                const auto index =
+                    static_cast<std::uint16_t>(piece.unshared ? 3 * (face - 1) + c : object.indices[3 * t + c]);
                 std::memcpy(at + 2 * c, &index, 2);
             }
             std::memcpy(at + 6, &FaceFlags, 2);
@@ -405,69 +404,6 @@ private:
     std::vector<FaceKey> faceKeys_; // reused from piece to piece
 };
 
-// Texture files copied beside the output: first to private names, moved to
-// their own names only when everything else is written.
-class TextureCopies {
-public:
-    TextureCopies(const ShortTextureNames& names, fs::path folder) : folder_(std::move(folder))
-    {
-        for (const ShortTextureNames::Copy& copy : names.copies())
-            copies_.push_back({copy.source, copy.name, {}});
-    }
-    ~TextureCopies()
-    {
-        std::error_code error;
-        for (const Copy& copy : copies_)
-            if (!copy.staged.empty())
-                fs::remove(copy.staged, error);
-    }
-
-    // A source that is missing, or not a regular file of sensible size, is
-    // not copied; its name stays in the file.
-    OperationResult stage(Failure* failure)
-    {
-        static std::atomic<unsigned> counter{0};
-        for (Copy& copy : copies_) {
-            if (!copyableReference(copy.source))
-                continue;
-            copy.staged = folder_ / ("." + copy.name + "." + std::to_string(getpid()) + "-" +
-                                     std::to_string(counter++) + ".part");
-            std::error_code error;
-            if (!fs::copy_file(copy.source, copy.staged, fs::copy_options::overwrite_existing, error)) {
-                fs::remove(copy.staged, error);
-                copy.staged.clear();
-                return failWith(failure, FailureKind::Unwritable,
-                                "cannot copy texture " + copy.source + ": " + error.message());
-            }
-        }
-        return OperationResult::Success;
-    }
-
-    OperationResult place(Failure* failure)
-    {
-        for (Copy& copy : copies_) {
-            if (copy.staged.empty())
-                continue;
-            std::error_code error;
-            fs::rename(copy.staged, folder_ / copy.name, error);
-            if (error)
-                return failWith(failure, FailureKind::Unwritable,
-                                "cannot place texture " + copy.name + ": " + error.message());
-            copy.staged.clear();
-        }
-        return OperationResult::Success;
-    }
-
-private:
-    struct Copy {
-        std::string source;
-        std::string name;
-        fs::path staged;
-    };
-    fs::path folder_;
-    std::vector<Copy> copies_;
-};
-
 } // namespace
 
 OperationResult write3ds(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
@@ -517,10 +453,14 @@ OperationResult write3ds(const std::filesystem::path& path, const Model& model, 
     if (chunks.tooLarge())
         return failWith(failure, FailureKind::Unsupported, "the model is too large for a 3DS file (4 GB)");
 
+    // Texture files go beside the output, where the readers of the format
+    // look for them.
+    CompanionCopies textures;
+    for (const ShortTextureNames::Copy& copy : materials->textures().copies())
+        textures.add(copy.source, copy.name);
     const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
-    TextureCopies textures(materials->textures(), folder);
-    if (textures.stage(failure) != OperationResult::Success || textures.place(failure) != OperationResult::Success ||
-        out.commit(failure) != OperationResult::Success)
+    if (textures.stage(folder, failure) != OperationResult::Success ||
+        textures.place(failure) != OperationResult::Success || out.commit(failure) != OperationResult::Success)
         return OperationResult::Failure;
     reporter.setProgress(1.0);
     reporter.setStatusText("", 1);

@@ -244,7 +244,8 @@ private:
         if (!countFits(declared, "vertex"))
             return OperationResult::Failure;
         const auto count = static_cast<std::uint32_t>(declared);
-        if (!object.vertices.allocate(count))
+        object.vertices.clear();
+        if (count > 0 && !object.vertices.allocate(count))
             return failOutOfMemory(failure_);
         std::uint32_t read = 0;
         std::string_view line;
@@ -272,22 +273,26 @@ private:
         // left could hold ("3 V(0 1 2)" and its ending take eight bytes at
         // least); more faces than that still fit as the array grows.
         const std::uint32_t existing = object.indices.count();
-        const std::uint64_t room = 6 * std::min<std::uint64_t>(static_cast<std::uint64_t>(declared), lines_.bytesLeft() / 8);
-        if (!object.indices.resize(static_cast<std::uint32_t>(std::min<std::uint64_t>(existing + room, UINT32_MAX))))
+        const std::uint64_t room =
+            6 * std::min<std::uint64_t>(static_cast<std::uint64_t>(declared), lines_.bytesLeft() / 8);
+        if (room > 0 &&
+            !object.indices.resize(static_cast<std::uint32_t>(std::min<std::uint64_t>(existing + room, UINT32_MAX))))
             return failOutOfMemory(failure_);
         std::uint32_t written = existing;
         std::string_view line;
         while (nextLine(line)) {
             line = withoutLeadingTabs(line);
-            if (isClosingLine(line))
-                return object.indices.resize(written) ? OperationResult::Success : failOutOfMemory(failure_);
+            if (isClosingLine(line)) {
+                // Shrinking keeps the storage and cannot fail.
+                return written == object.indices.count() || object.indices.resize(written) ? OperationResult::Success
+                                                                                           : failOutOfMemory(failure_);
+            }
             std::uint32_t corners[4];
             const int k = faceCorners(line, object.vertices.count(), corners);
             if (k == 0)
                 continue;
             const std::uint32_t needed = k == 3 ? 3 : 6;
-            if (object.indices.count() - written < needed &&
-                !object.indices.resize(std::max(written + needed, 2 * object.indices.count())))
+            if (object.indices.count() - written < needed && !grow(object.indices, written + needed))
                 return failOutOfMemory(failure_);
             std::uint32_t* at = object.indices.data() + written;
             at[0] = corners[0], at[1] = corners[1], at[2] = corners[2];
@@ -296,6 +301,15 @@ private:
             written += needed;
         }
         return endedInChunk("face");
+    }
+
+    // Doubling, so that faces beyond the declared count cost no more than
+    // the others.
+    static bool grow(IndexArray& indices, std::uint64_t needed)
+    {
+        const std::uint64_t wanted = std::max<std::uint64_t>(needed, 2 * std::uint64_t{indices.count()});
+        return needed <= UINT32_MAX &&
+               indices.resize(static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, UINT32_MAX)));
     }
 
     // "3 V(a b c) ..." or "4 V(a b c d) ...": the corner count, with every

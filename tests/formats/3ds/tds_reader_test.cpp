@@ -35,9 +35,8 @@ constexpr unsigned char Green[3] = {0, 128, 0};
 
 TEST(TdsReader, PlainObjectKeepsItsSharedVerticesTexturesAndName)
 {
-    const std::string bytes =
-        file(objectBlock("Plate", vertexList(Square) + mappingList({{0, 0}, {1, 0}, {1, 1}, {0, 1}}) +
-                                      faceList({0, 1, 2, 0, 2, 3})));
+    const std::string bytes = file(objectBlock(
+        "Plate", vertexList(Square) + mappingList({{0, 0}, {1, 0}, {1, 1}, {0, 1}}) + faceList({0, 1, 2, 0, 2, 3})));
     Model model;
     Failure failure;
     ASSERT_EQ(readBytes(bytes, model, &failure), OperationResult::Success) << describeFailure(failure);
@@ -58,9 +57,9 @@ TEST(TdsReader, MaterialGroupsGiveEveryCornerAVertexAndTheDiffuseColour)
     // One group over all faces: 3 x faces vertices, one range, the colour
     // of the material in every corner.
     {
-        const std::string bytes = file(material("Paint", Red) +
-                                       objectBlock("Box", vertexList(Square) +
-                                                              faceList(SquareFaces, materialGroup("Paint", {0, 1, 2, 3}))));
+        const std::string bytes =
+            file(material("Paint", Red) +
+                 objectBlock("Box", vertexList(Square) + faceList(SquareFaces, materialGroup("Paint", {0, 1, 2, 3}))));
         Model model;
         Failure failure;
         ASSERT_EQ(readBytes(bytes, model, &failure), OperationResult::Success) << describeFailure(failure);
@@ -83,8 +82,8 @@ TEST(TdsReader, MaterialGroupsGiveEveryCornerAVertexAndTheDiffuseColour)
     // first ends; faces in no group and groups naming no material are left
     // out; the face numbers decide the order of the corners.
     {
-        const std::string groups = materialGroup("Paint", {3, 0}) + materialGroup("Missing", {1}) +
-                                   materialGroup("Leaf", {2});
+        const std::string groups =
+            materialGroup("Paint", {3, 0}) + materialGroup("Missing", {1}) + materialGroup("Leaf", {2});
         const std::string bytes =
             file(material("Paint", Red) + material("Leaf", Green) +
                  objectBlock("Box", vertexList(Square) + mappingList({{0, 0}, {1, 0}, {1, 1}, {0, 1}}) +
@@ -110,20 +109,33 @@ TEST(TdsReader, MaterialGroupsGiveEveryCornerAVertexAndTheDiffuseColour)
     }
 }
 
-TEST(TdsReader, PositionsComeFromTheLocalOriginThenTheKeyframer)
+TEST(TdsReader, KeyframerMovesObjectsFromWhereTheyWereModelled)
 {
+    // Vertices are where the object stood when modelled (its local origin);
+    // a first position key elsewhere moves it by the difference, and a key
+    // at the origin leaves it. Nodes inside a hierarchy hold keys relative
+    // to their parents and move nothing.
     const std::string bytes =
         file(objectBlock("Moved", vertexList(Square) + faceList({0, 1, 2}) + localOrigin({1, 2, 3})) +
-                 objectBlock("Kept", vertexList(Square) + faceList({0, 1, 2}) + localOrigin({4, 5, 6})) +
+                 objectBlock("Still", vertexList(Square) + faceList({0, 1, 2}) + localOrigin({4, 5, 6})) +
+                 objectBlock("Bare", vertexList(Square) + faceList({0, 1, 2})) +
+                 objectBlock("Child", vertexList(Square) + faceList({0, 1, 2})) +
+                 objectBlock("Unkeyed", vertexList(Square) + faceList({0, 1, 2}) + localOrigin({4, 5, 6})) +
                  // A camera has no mesh: it is no object of the model.
                  chunk(0x4000, text("Camera01") + chunk(0x4700, std::string(32, '\0'))),
-             chunk(0xB000, positionNode("Moved", {10, 20, 30}) + positionNode("Nobody", {7, 7, 7})));
+             chunk(0xB000, positionNode("Moved", {10, 20, 30}) + positionNode("Still", {4, 5, 6}) +
+                               positionNode("Bare", {-1, 0, 2}) + positionNode("Child", {3, 3, 3}, 0) +
+                               positionNode("Nobody", {7, 7, 7})));
     Model model;
     Failure failure;
     ASSERT_EQ(readBytes(bytes, model, &failure), OperationResult::Success) << describeFailure(failure);
-    ASSERT_EQ(model.objects.size(), 2u);
-    EXPECT_EQ(model.objects[0]->position, (Vector3{10, 20, 30}));
-    EXPECT_EQ(model.objects[1]->position, (Vector3{4, 5, 6}));
+    ASSERT_EQ(model.objects.size(), 5u);
+    EXPECT_EQ(model.objects[0]->position, (Vector3{9, 18, 27}));
+    EXPECT_EQ(model.objects[1]->position, (Vector3{0, 0, 0}));
+    EXPECT_EQ(model.objects[2]->position, (Vector3{-1, 0, 2}));
+    EXPECT_EQ(model.objects[3]->position, (Vector3{0, 0, 0}));
+    EXPECT_EQ(model.objects[4]->position, (Vector3{0, 0, 0}));
+    EXPECT_EQ(toVector(model.objects[0]->vertices), Square) << "vertices as stored";
 }
 
 TEST(TdsReader, BadInputFailsWithAReasonAndAPosition)
@@ -211,9 +223,10 @@ TEST(TdsReader, FilesOnDiskTheirSizeChecksAndTextures)
     // slices, with a stop question before each.
     writeFile(dir / "cut.3ds", bytes.substr(0, bytes.size() - 10));
     writeFile(dir / "tiny.3ds", "MM\x05\0\0");
-    const std::pair<fs::path, const char*> refused[] = {
-        {dir / "cut.3ds", "is not the file size"}, {dir / "model", "directory"}, {dir / "tiny.3ds", "too short"},
-        {dir / "none.3ds", "cannot open"}};
+    const std::pair<fs::path, const char*> refused[] = {{dir / "cut.3ds", "is not the file size"},
+                                                        {dir / "model", "directory"},
+                                                        {dir / "tiny.3ds", "too short"},
+                                                        {dir / "none.3ds", "cannot open"}};
     for (const auto& [path, reason] : refused) {
         Model none;
         Failure why;

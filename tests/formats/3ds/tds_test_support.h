@@ -116,8 +116,9 @@ inline std::string localOrigin(const Vector3& origin)
     return chunk(0x4160, content);
 }
 
-// An object node whose position track has one key.
-inline std::string positionNode(std::string_view name, const Vector3& position)
+// An object node whose position track has one key; its parent node's
+// number, or 0xFFFF at the top level.
+inline std::string positionNode(std::string_view name, const Vector3& position, std::uint16_t parent = 0xFFFF)
 {
     std::string track(10, '\0');
     append(track, std::uint32_t{1}); // key count
@@ -126,7 +127,9 @@ inline std::string positionNode(std::string_view name, const Vector3& position)
     append(track, position.x);
     append(track, position.y);
     append(track, position.z);
-    return chunk(0xB002, chunk(0xB010, text(name) + std::string(6, '\0')) + chunk(0xB020, track));
+    std::string header = text(name) + std::string(4, '\0');
+    append(header, parent);
+    return chunk(0xB002, chunk(0xB010, header) + chunk(0xB020, track));
 }
 
 // The main chunk around an editor with the given content and whatever

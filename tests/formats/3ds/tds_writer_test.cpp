@@ -115,7 +115,10 @@ TEST(TdsWriter, LargeObjectsAreSplitIntoPiecesOfUnsharedVertices)
 {
     TempDir dir;
     Model model;
-    const ModelObject& large = addStrip(model, 100000);
+    ModelObject& large = addStrip(model, 100000);
+    ASSERT_TRUE(large.texCoords.allocate(large.vertices.count())); // one per vertex
+    for (std::uint32_t v = 0; v < large.vertices.count(); ++v)
+        large.texCoords[v] = {static_cast<float>(v) / 1024.0f, 0.5f};
     // Few triangles over more vertices than a piece may hold.
     ModelObject& wide = addStrip(model, 3);
     ASSERT_TRUE(wide.vertices.resize(70000));
@@ -136,11 +139,15 @@ TEST(TdsWriter, LargeObjectsAreSplitIntoPiecesOfUnsharedVertices)
         const ModelObject& piece = *back.objects[n];
         EXPECT_EQ(piece.triangleCount(), n < 4 ? 21845u : 100000u - 4 * 21845u) << n;
         EXPECT_EQ(piece.vertices.count(), 3 * piece.triangleCount()) << "unshared vertices in piece " << n;
-        for (std::uint32_t k = 0; k < piece.indices.count(); ++k, ++t)
+        ASSERT_EQ(piece.texCoords.count(), piece.vertices.count()) << n;
+        for (std::uint32_t k = 0; k < piece.indices.count(); ++k, ++t) {
             ASSERT_EQ(piece.vertices[piece.indices[k]], large.vertices[large.indices[t]]) << "corner " << t;
+            ASSERT_EQ(piece.texCoords[piece.indices[k]], large.texCoords[large.indices[t]]) << "corner " << t;
+        }
     }
     EXPECT_EQ(back.objects[5]->triangleCount(), 3u);
     EXPECT_EQ(back.objects[5]->vertices.count(), 9u);
+    EXPECT_TRUE(back.objects[5]->texCoords.empty());
 }
 
 TEST(TdsWriter, MaterialsTexturesAndGroupsReadBack)

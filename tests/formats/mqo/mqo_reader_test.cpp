@@ -34,10 +34,12 @@ TEST(MqoReader, ObjectsVerticesAndFacesAsTheFileHasThem)
     const std::string text =
         std::string(Header) + "Scene {\r\n\tdirlights 1 {\r\n\t\tlight {\r\n\t\t}\r\n\t}\r\n}\r\n" +
         "Material 1 {\r\n\t\"mat1\" col(1 1 1 1)\r\n}\r\n" +
-        object("first", "\tvertex 5 {\r\n\t\t0 0 0\r\n\t\t1 0 0\r\n\t\t1 1 0\r\n\t\t0 1 0\r\n\t\t2.5 -3e1 .25\r\n\t}\r\n",
+        object("first",
+               "\tvertex 5 {\r\n\t\t0 0 0\r\n\t\t1 0 0\r\n\t\t1 1 0\r\n\t\t0 1 0\r\n\t\t2.5 -3e1 .25\r\n\t}\r\n",
                "\tface 4 {\r\n\t\t4 V(0 1 2 3) M(0) UV(0 0 1 0 1 1 0 1)\r\n\t\t5 V(0 1 2 3 4)\r\n"
                "\t\t3 V(4 0 1)\r\n\t\t3 V(0 1 9)\r\n\t}\r\n") +
-        object("second", "\tvertex 3 {\r\n\t\t7 8 9\r\n\t\t1 2 3\r\n\t}\r\n", "\tface 1 {\r\n\t\t3 V(2 1 0)\r\n\t}\r\n") +
+        object("second", "\tvertex 3 {\r\n\t\t7 8 9\r\n\t\t1 2 3\r\n\t}\r\n",
+               "\tface 1 {\r\n\t\t3 V(2 1 0)\r\n\t}\r\n") +
         "Eof\r\n";
     Model model;
     Failure failure;
@@ -103,11 +105,12 @@ TEST(MqoReader, BadInputFailsWithAReasonAndALine)
          "larger than the rest of the file", 3},
         {"huge face count", "Metasequoia Document\nObject \"a\" {\n" + vertices + "\tface 4000000000 {\n}\n}\n",
          "face count 4000000000", 8},
-        {"faces before vertices", "Metasequoia Document\nObject \"a\" {\n\tface 1 {\n3 V(0 1 2)\n\t}\n" + vertices + "}\n",
+        {"faces before vertices",
+         "Metasequoia Document\nObject \"a\" {\n\tface 1 {\n3 V(0 1 2)\n\t}\n" + vertices + "}\n",
          "faces before the vertices", 3},
         {"object not closed", "Metasequoia Document\nObject \"a\" {\n" + vertices, "Object chunk not closed", 7},
-        {"vertex chunk not closed", "Metasequoia Document\nObject \"a\" {\n\tvertex 3 {\n0 0 0\n", "vertex chunk not closed",
-         4},
+        {"vertex chunk not closed", "Metasequoia Document\nObject \"a\" {\n\tvertex 3 {\n0 0 0\n",
+         "vertex chunk not closed", 4},
         {"face chunk not closed", "Metasequoia Document\nObject \"a\" {\n" + vertices + "\tface 1 {\n3 V(0 1 2)\n",
          "face chunk not closed", 9},
         {"scene not closed", "Metasequoia Document\nScene {\n\tpos 0 0 0\n", "Scene chunk not closed", 3},

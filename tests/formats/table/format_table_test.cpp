@@ -17,7 +17,8 @@ using namespace morvex::testing;
 namespace fs = std::filesystem;
 
 // What a format keeps of a model through its writer and reader. OBJ writes
-// texture coordinates with its material library, so the model has a material.
+// texture coordinates with its material library, so the model has a material;
+// 3DS keeps them with the vertices.
 struct Keeps {
     bool colours;
     bool normals;
@@ -30,6 +31,8 @@ Keeps keepsOf(std::string_view name)
         return {true, true, false};
     if (name == "obj")
         return {false, true, true};
+    if (name == "3ds")
+        return {false, false, true};
     if (name == "stl" || name == "3mf" || name == "ply")
         return {true, false, false};
     return {false, false, false};
