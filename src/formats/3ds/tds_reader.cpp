@@ -166,12 +166,21 @@ private:
         return forEachChild(block, block.data, [&](const Chunk& chunk) {
             std::uint64_t after = 0;
             switch (chunk.id) {
-            case MaterialName:
+            case MaterialName: {
+                if (model_.nextMaterialId == INT16_MAX)
+                    return failAtByte(failure_, FailureKind::Unsupported, chunk.offset, "more than 32767 materials");
                 current = model_.addMaterial();
                 if (current == nullptr)
                     return failOutOfMemory(failure_);
-                current->properties.setProperty("Name", modelText(stringAt(chunk, after)));
+                std::string name = modelText(stringAt(chunk, after));
+                current->properties.setProperty("Name", name);
+                try {
+                    materialsByName_[std::move(name)] = current; // the newest of a name wins
+                } catch (const std::bad_alloc&) {
+                    return failOutOfMemory(failure_);
+                }
                 return OperationResult::Success;
+            }
             case DiffuseColour:
                 if (current == nullptr)
                     return malformed(chunk.offset, "diffuse colour before a material name");
@@ -330,11 +339,8 @@ private:
     // The newest material of that exact name.
     const Material* materialNamed(std::string_view name) const
     {
-        const std::string wanted = modelText(name);
-        for (const auto& material : model_.materials)
-            if (material->properties.getProperty("Name") == wanted)
-                return material.get();
-        return nullptr;
+        const auto found = materialsByName_.find(modelText(name));
+        return found == materialsByName_.end() ? nullptr : found->second;
     }
 
     std::uint32_t faceCorner(const ListView& faces, std::uint32_t face, int corner) const
@@ -495,6 +501,7 @@ private:
     ProgressReporter& reporter_;
     Failure* failure_;
     TextureSource& textures_;
+    std::unordered_map<std::string, const Material*> materialsByName_;
     std::vector<Vector3> origins_;                               // of each object, in order
     std::unordered_map<std::string, std::size_t> objectsByName_; // the first object of each name
 };
