@@ -107,6 +107,16 @@ TEST(TdsReader, MaterialGroupsGiveEveryCornerAVertexAndTheDiffuseColour)
         EXPECT_EQ(object.texCoords.count(), 9u);
         EXPECT_EQ(object.texCoords[0], (TexCoord{0, 1}));
     }
+    // Two materials of one name: the group takes the newest.
+    {
+        const std::string bytes =
+            file(material("Paint", Red) + material("Paint", Green) +
+                 objectBlock("Box", vertexList(Square) + faceList({0, 1, 2}, materialGroup("Paint", {0}))));
+        Model model;
+        ASSERT_EQ(readBytes(bytes, model), OperationResult::Success);
+        EXPECT_EQ(model.objects[0]->colors[0], 0xFF008000u);
+        EXPECT_EQ(model.objects[0]->materialRanges[0].materialId, model.materials[0]->id);
+    }
 }
 
 TEST(TdsReader, KeyframerMovesObjectsFromWhereTheyWereModelled)
@@ -179,6 +189,14 @@ TEST(TdsReader, BadInputFailsWithAReasonAndAPosition)
         EXPECT_TRUE(failure.hasPosition() || std::string(c.name) == "five bytes") << c.name;
         EXPECT_TRUE(model.objects.empty()) << c.name;
     }
+    // Material ids are 16-bit: once they are used up, the next material is
+    // refused (the model's id counter starts near its end here).
+    Model many;
+    many.nextMaterialId = INT16_MAX - 1;
+    Failure tooMany;
+    EXPECT_EQ(readBytes(file(material("M", Red) + material("N", Red)), many, &tooMany), OperationResult::Failure);
+    EXPECT_NE(tooMany.message.find("more than 32767 materials"), std::string::npos) << describeFailure(tooMany);
+
     // 100,000 levels of chunks that are not read are skipped by their
     // lengths; 100,000 levels of meshes are refused early.
     Model model;
