@@ -70,7 +70,8 @@ bench_mesh_obj() {
 
 # bench_check_output FILE KIND: the file a peer wrote is what the case
 # claims (binary STL: 84 + 50 bytes a triangle; binary PLY: its header says
-# so), so that no figure times a peer writing something else.
+# so; 3DS: a main chunk as long as the file), so that no figure times a peer
+# writing something else.
 bench_check_output() {
   local file=$1 kind=$2 size triangles
   case $kind in
@@ -81,5 +82,9 @@ bench_check_output() {
     plyb)
       head -c 200 "$file" | grep -q '^format binary_little_endian' ||
         { echo "bench: $file is not binary PLY" >&2; return 1; } ;;
+    3ds)
+      size=$(stat -c %s "$file")
+      [[ $(od -An -t x2 -N 2 "$file" | tr -d ' ') == 4d4d && $(od -An -t u4 -j 2 -N 4 "$file" | tr -d ' ') -eq $size ]] ||
+        { echo "bench: $file is not 3DS" >&2; return 1; } ;;
   esac
 }

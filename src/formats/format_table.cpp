@@ -1,6 +1,8 @@
 #include "formats/format_table.h"
 
+#include "formats/3ds/tds.h"
 #include "formats/docs3dp/docs3dp.h"
+#include "formats/mqo/mqo.h"
 #include "formats/obj/obj.h"
 #include "formats/ply/ply.h"
 #include "formats/stl/stl.h"
@@ -79,11 +81,21 @@ const auto& table()
             .writesOneFile = true,
             .writesPoints = true,
             .outputListIndex = 0};
-        FileFormat threeDs = ownMissing("3ds", "3DS", zUpRight(FormatKind::ThreeDs));
-        threeDs.native = true;
-        threeDs.keepsPlacement = false;
-        threeDs.popular = true;
-        threeDs.outputListIndex = 1;
+        const FileFormat threeDs{
+            .name = "3ds",
+            .extension = "3ds",
+            .description = "3DS (read: objects with their texture coordinates, materials with their names, diffuse "
+                           "colours and texture files, faces of material groups with a vertex per corner, objects "
+                           "moved by the keyframer; write: objects split at 65,535 vertices, "
+                           "materials and face groups, textures copied beside the output under 8.3 names)",
+            .profile = zUpRight(FormatKind::ThreeDs),
+            .route = ReadRoute::OwnReader,
+            .read = tds::read3ds,
+            .write = tds::write3ds,
+            .native = true,
+            .keepsPlacement = false,
+            .popular = true,
+            .outputListIndex = 1};
         const FileFormat threeMf{
             .name = "3mf",
             .extension = "3mf",
@@ -102,7 +114,14 @@ const auto& table()
             .outputListIndex = 2};
         FileFormat fbx = external("fbx", true);
         fbx.profile = profile(FormatKind::Fbx, UpAxis::Y, Handedness::Left, Winding::CounterClockwise, true);
-        FileFormat mqo = ownMissing("mqo", "MQO", yUpRightClockwise(FormatKind::Mqo));
+        const FileFormat mqo{.name = "mqo",
+                             .extension = "mqo",
+                             .description = "MQO text scenes (objects with their names, vertices and triangles, "
+                                            "quads split; materials and texture coordinates are not read)",
+                             .profile = yUpRightClockwise(FormatKind::Mqo),
+                             .route = ReadRoute::OwnReader,
+                             .read = mqo::readMqo,
+                             .native = true};
         FileFormat sdf = ownMissing("sdf", "SDF", yUpRightClockwise(FormatKind::Sdf));
         sdf.keepsPlacement = false;
         const FileFormat obj{

@@ -217,7 +217,7 @@ TEST(ConvertCommand, UsageAndValidationErrors)
         {a + " --scale 2e7,1,1", "between -1000000 and 1000000"},
         {a + " --scale nan,1,1", "--scale needs three numbers"},
         {a + " --scale", "--scale needs a value"},
-        {a + " --to gif", "unknown output format 'gif' (3dp, 3mf, obj, ply, stl, stl-ascii)"},
+        {a + " --to gif", "unknown output format 'gif' (3dp, 3ds, 3mf, obj, ply, stl, stl-ascii)"},
         {a + " --to", "--to needs a value"},
         {"", "at least one file or folder"},
         {shellQuote((dir / "missing.stl").string()), "None of the selected files"},
@@ -429,11 +429,11 @@ TEST(ConvertCommand, StandardInputAndOutputForOneFileFormats)
     };
     const Case cases[] = {
         {"- -o " + shellQuote((dir / "x.stl").string()), "reading standard input needs its format: --from"},
-        {"- --from obj -o -", "only for the formats that are one file"},
+        {"- --from obj -o -", "only for the formats that are one file: 3dp, 3ds, 3mf, mqo, ply, stl"},
         {"- --from stl --to stl -o " + shellQuote((dir / "out").string() + "/"), "needs an output file"},
         {a + " - --from stl -o -", "must be the only input"},
         {a + " --from stl -o -", "--from names the format of standard input"},
-        {a + " -o - --to obj", "only for the formats that are one file"},
+        {a + " -o - --to obj", "only for the formats that are one file: 3dp, 3ds, 3mf, ply, stl, stl-ascii"},
         {a + " -o -", "needs the format: --to"},
         {a + " -o - --to stl --json", "cannot be combined with --json"},
         {shellQuote(dir.path().string()) + " -o - --to stl", "takes one input file"},

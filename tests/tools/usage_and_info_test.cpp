@@ -106,7 +106,7 @@ TEST(FormatsCommand, ListsTheTableAndOnlyWritersAreAcceptedByTo)
     for (const morvex::FileFormat& format : morvex::fileFormats())
         readableRows += format.readable();
     EXPECT_EQ(lines, readableRows);
-    EXPECT_EQ(writable, 5u) << "3dp, 3mf, obj, ply, stl (with stl-ascii): " << json;
+    EXPECT_EQ(writable, 6u) << "3dp, 3ds, 3mf, obj, ply, stl (with stl-ascii): " << json;
 }
 
 TEST(InfoCommand, SaysWhatAFileIsWhenItIsNoModel)

@@ -14,7 +14,7 @@ constexpr OptionSpec ConvertOptions[] = {
     {"--output", 'o', "DIR|FILE",
      "output folder; default: the stored output folder,\nelse next to each source file. One input file and\na name "
      "with a model extension (out.obj): exactly\nthat file, in the format of its extension; - for\nstandard output "
-     "(3dp, 3mf, ply, stl with --to)",
+     "(3dp, 3ds, 3mf, ply, stl with --to)",
      Completion::Folder},
     {"--same-folder", 0, {}, "next to each source file, whatever is stored"},
     {"--create-folder", 0, {}, "create a missing output folder without asking"},

@@ -16,9 +16,16 @@ bool throughAStream(const FileFormat& format)
     return format.route == ReadRoute::OwnReader && format.profile.kind != FormatKind::Obj;
 }
 
-bool oneFileFormats(std::string& error, std::string_view what)
+// The formats a stream can carry, read or written, as the table has them.
+bool oneFileFormats(std::string& error, std::string_view what, bool writing)
 {
-    error = std::string(what) + " works only for the formats that are one file: 3dp, 3mf, ply, stl, stl-ascii";
+    std::string names;
+    for (const FileFormat& format : fileFormats()) {
+        const FileFormat* reader = formatForExtension(format.extension);
+        if ((writing ? format.writable() : format.readable()) && reader != nullptr && throughAStream(*reader))
+            names += (names.empty() ? "" : ", ") + std::string(format.name);
+    }
+    error = std::string(what) + " works only for the formats that are one file: " + names;
     return false;
 }
 
@@ -68,7 +75,7 @@ bool StandardStreams::prepare(ConvertOptions& options, std::string& error)
         if (options.from == nullptr)
             return error = "reading standard input needs its format: --from FORMAT", false;
         if (!throughAStream(*options.from))
-            return oneFileFormats(error, "reading standard input");
+            return oneFileFormats(error, "reading standard input", false);
         if (!toStdout && !options.outputFile)
             return error = "reading standard input needs an output file: -o FILE or -o -", false;
         if (::isatty(STDIN_FILENO) == 1)
@@ -91,7 +98,7 @@ bool StandardStreams::prepare(ConvertOptions& options, std::string& error)
         if (options.format == nullptr)
             return error = "writing to standard output needs the format: --to FORMAT", false;
         if (!throughAStream(*formatForExtension(options.format->extension)))
-            return oneFileFormats(error, "writing to standard output");
+            return oneFileFormats(error, "writing to standard output", true);
         if (options.json || options.dryRun)
             return error = "-o - (standard output) cannot be combined with --json or --dry-run", false;
         if (!makeFolder(error))

@@ -1,11 +1,10 @@
+#include "formats/companion_copies.h"
 #include "formats/obj/obj.h"
 
 #include "support/platform/files.h"
-#include "support/platform/reference_policy.h"
 #include "support/text/numbers.h"
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -13,7 +12,6 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
@@ -542,7 +540,7 @@ public:
     // The name of the copy of a source file.
     std::string nameFor(const std::string& source)
     {
-        for (const Copy& copy : copies_)
+        for (const Named& copy : named_)
             if (copy.source == source)
                 return copy.name;
         std::string name = lineSafe(fileNamePart(source));
@@ -555,83 +553,29 @@ public:
                        ? wanted + "-" + std::to_string(n)
                        : wanted.substr(0, dot) + "-" + std::to_string(n) + wanted.substr(dot);
         }
-        copies_.push_back({source, name, {}});
+        named_.push_back({source, name});
+        copies_.add(source, name);
         return name;
     }
 
     bool empty() const { return copies_.empty(); }
-
-    // Copies every existing source file to a temporary name in the folder.
-    // A source that does not exist is left out; its reference stays.
-    OperationResult stage(const fs::path& folder, Failure* failure)
-    {
-        std::error_code error;
-        const bool existed = fs::is_directory(folder, error);
-        if (!existed && !fs::create_directories(folder, error))
-            return failWith(failure, FailureKind::Unwritable, "cannot create the Textures folder: " + error.message());
-        createdFolder_ = existed ? fs::path{} : folder;
-        static std::atomic<unsigned> counter{0};
-        for (Copy& copy : copies_) {
-            // Only a regular file of sensible size is copied: never a device
-            // or a pipe (or a link to one), which would hang or fill the disk.
-            if (!copyableReference(copy.source))
-                continue;
-            copy.staged =
-                folder / ("." + copy.name + "." + std::to_string(getpid()) + "-" + std::to_string(counter++) + ".part");
-            if (!fs::copy_file(copy.source, copy.staged, fs::copy_options::overwrite_existing, error)) {
-                const std::string text = "cannot copy texture " + copy.source + ": " + error.message();
-                fs::remove(copy.staged, error);
-                copy.staged.clear();
-                return failWith(failure, FailureKind::Unwritable, text);
-            }
-        }
-        return OperationResult::Success;
-    }
-
-    // Renames the staged copies onto their names (an older copy is replaced).
-    OperationResult place(const fs::path& folder, Failure* failure)
-    {
-        for (Copy& copy : copies_) {
-            if (copy.staged.empty())
-                continue;
-            std::error_code error;
-            fs::rename(copy.staged, folder / copy.name, error);
-            if (error)
-                return failWith(failure, FailureKind::Unwritable,
-                                "cannot place texture " + copy.name + ": " + error.message());
-            copy.staged.clear();
-        }
-        return OperationResult::Success;
-    }
-
-    ~TextureCopies()
-    {
-        std::error_code error;
-        for (const Copy& copy : copies_)
-            if (!copy.staged.empty())
-                fs::remove(copy.staged, error);
-        if (!createdFolder_.empty())
-            fs::remove(createdFolder_, error); // only when still empty
-    }
-
-    void keepFolder() { createdFolder_.clear(); }
+    CompanionCopies& copies() { return copies_; }
 
 private:
-    struct Copy {
+    struct Named {
         std::string source;
         std::string name;
-        fs::path staged;
     };
     bool taken(const std::string& name) const
     {
-        for (const Copy& copy : copies_)
+        for (const Named& copy : named_)
             if (copy.name == name)
                 return true;
         return false;
     }
 
-    std::vector<Copy> copies_;
-    fs::path createdFolder_;
+    std::vector<Named> named_;
+    CompanionCopies copies_;
 };
 
 void writeColourLine(AtomicFileWriter& out, std::string_view keyword, ArgbColor colour)
@@ -759,10 +703,9 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
         if (reporter.isCancelled())
             return OperationResult::Cancelled;
         const fs::path folder = path.parent_path() / "Textures";
-        if (!textures.empty() && (textures.stage(folder, failure) != OperationResult::Success ||
-                                  textures.place(folder, failure) != OperationResult::Success))
+        if (!textures.empty() && (textures.copies().stage(folder, failure) != OperationResult::Success ||
+                                  textures.copies().place(failure) != OperationResult::Success))
             return OperationResult::Failure;
-        textures.keepFolder();
         if (library.commit(failure) != OperationResult::Success)
             return OperationResult::Failure;
     }

@@ -17,7 +17,8 @@ using namespace morvex::testing;
 namespace fs = std::filesystem;
 
 // What a format keeps of a model through its writer and reader. OBJ writes
-// texture coordinates with its material library, so the model has a material.
+// texture coordinates with its material library, so the model has a material;
+// 3DS keeps them with the vertices.
 struct Keeps {
     bool colours;
     bool normals;
@@ -30,6 +31,8 @@ Keeps keepsOf(std::string_view name)
         return {true, true, false};
     if (name == "obj")
         return {false, true, true};
+    if (name == "3ds")
+        return {false, false, true};
     if (name == "stl" || name == "3mf" || name == "ply")
         return {true, false, false};
     return {false, false, false};
@@ -150,7 +153,7 @@ TEST(FormatTable, LookupsAgreeWithTheRows)
     }
     EXPECT_EQ(listPositions, (std::set<int>{0, 1, 2, 3, 4, 5})) << "the desktop program's six output formats";
     EXPECT_EQ(outputFormatNamed("STL"), outputFormatNamed(".stl"));
-    EXPECT_EQ(outputFormatNamed("3ds"), nullptr) << "no writer, so not an output";
+    EXPECT_EQ(outputFormatNamed("mqo"), nullptr) << "no writer, so not an output";
     EXPECT_EQ(outputFormatNamed("fbx"), nullptr);
     EXPECT_EQ(formatForExtension(".doc"), nullptr);
     EXPECT_EQ(profileForExtension(".doc"), FormatProfile{});

@@ -1,0 +1,374 @@
+#include "formats/format_table.h"
+#include "formats/mqo/mqo.h"
+#include "support/platform/files.h"
+#include "support/text/numbers.h"
+#include "support/text/text.h"
+
+#include <charconv>
+#include <cstdint>
+
+namespace morvex::mqo {
+namespace {
+
+constexpr std::uint64_t LinesPerCheck = 1024;
+constexpr std::string_view ObjectNameKey = "ObjectName";
+
+// Splits 8-bit text into whole lines. A line ends at CR or LF; CR LF and LF
+// CR pairs are one ending, two equal characters two; the end of the text
+// ends the last line.
+class Lines {
+public:
+    explicit Lines(std::string_view text) : text_(text) {}
+
+    bool next(std::string_view& line)
+    {
+        if (at_ >= text_.size())
+            return false;
+        const std::size_t end = std::min(text_.find_first_of("\r\n", at_), text_.size());
+        line = text_.substr(at_, end - at_);
+        at_ = end;
+        if (at_ < text_.size()) {
+            const char ending = text_[at_++];
+            if (at_ < text_.size() && (text_[at_] == '\r' || text_[at_] == '\n') && text_[at_] != ending)
+                ++at_;
+        }
+        ++number_;
+        return true;
+    }
+
+    std::uint64_t number() const { return number_; }
+    std::uint64_t bytesLeft() const { return text_.size() - at_; }
+
+private:
+    std::string_view text_;
+    std::size_t at_ = 0;
+    std::uint64_t number_ = 0;
+};
+
+bool isSeparator(char c)
+{
+    return static_cast<unsigned char>(c) <= ' ';
+}
+
+// The next run of characters above the space, taken off the front of `rest`.
+std::string_view takeToken(std::string_view& rest)
+{
+    std::size_t start = 0;
+    while (start < rest.size() && isSeparator(rest[start]))
+        ++start;
+    std::size_t end = start;
+    while (end < rest.size() && !isSeparator(rest[end]))
+        ++end;
+    const std::string_view token = rest.substr(start, end - start);
+    rest.remove_prefix(end);
+    return token;
+}
+
+std::string_view withoutLeadingTabs(std::string_view line)
+{
+    while (!line.empty() && (line.front() == '\t' || line.front() == ' '))
+        line.remove_prefix(1);
+    return line;
+}
+
+// Numbers stop at the first character that cannot continue them; a token
+// that does not start with one reads as 0.
+float floatOf(std::string_view token)
+{
+    float value = 0.0f;
+    const char* at = token.data();
+    return parseFloat(at, token.data() + token.size(), value) ? value : 0.0f;
+}
+
+// Counts and indices; too large for 64 bits reads as the largest value,
+// which no check lets through.
+std::int64_t integerOf(std::string_view token)
+{
+    std::int64_t value = 0;
+    const char* begin = token.data();
+    if (!token.empty() && token.front() == '+')
+        ++begin;
+    const auto [next, error] = std::from_chars(begin, token.data() + token.size(), value);
+    if (error == std::errc::result_out_of_range)
+        return begin < next && *begin == '-' ? INT64_MIN : INT64_MAX;
+    return error == std::errc() ? value : 0;
+}
+
+bool isClosingLine(std::string_view line)
+{
+    return line == "}";
+}
+
+bool opensChunk(std::string_view line)
+{
+    while (!line.empty() && isSeparator(line.back()))
+        line.remove_suffix(1);
+    return !line.empty() && line.back() == '{';
+}
+
+class Reader {
+public:
+    Reader(std::string_view text, Model& model, ProgressReporter& reporter, Failure* failure)
+        : lines_(text), model_(model), reporter_(reporter), failure_(failure)
+    {
+    }
+
+    OperationResult read()
+    {
+        std::string_view line;
+        if (!lines_.next(line) || !line.starts_with("Metasequoia"))
+            return failAtLine(failure_, FailureKind::Malformed, 1, "not an MQO file (no \"Metasequoia\" first line)");
+        while (lines_.next(line)) {
+            if (const OperationResult result = readTopLevelLine(line); result != OperationResult::Success)
+                return result;
+        }
+        return OperationResult::Success;
+    }
+
+private:
+    bool nextLine(std::string_view& line)
+    {
+        if (!lines_.next(line))
+            return false;
+        if (lines_.number() % LinesPerCheck == 0)
+            stopped_ = stopped_ || reporter_.isCancelled();
+        return !stopped_;
+    }
+
+    // The end of the text (or a stop) inside a chunk.
+    OperationResult endedInChunk(const char* chunk)
+    {
+        if (stopped_)
+            return OperationResult::Cancelled;
+        return failAtLine(failure_, FailureKind::Malformed, lines_.number(),
+                          std::string(chunk) + " chunk not closed before the end of the file");
+    }
+
+    OperationResult malformed(std::string message)
+    {
+        return failAtLine(failure_, FailureKind::Malformed, lines_.number(), message);
+    }
+
+    OperationResult readTopLevelLine(std::string_view line)
+    {
+        if (reporter_.isCancelled())
+            return OperationResult::Cancelled;
+        std::string_view rest = line;
+        const std::string_view keyword = takeToken(rest);
+        if (keyword == "Thumbnail" || keyword == "Scene" || keyword == "Material")
+            return skipChunk(keyword == "Thumbnail" ? "Thumbnail" : keyword == "Scene" ? "Scene" : "Material");
+        if (keyword == "Object")
+            return readObject(rest);
+        if (keyword == "CodePage")
+            utf8Names_ = equalsIgnoreCase(takeToken(rest), "utf8");
+        return OperationResult::Success; // "Format", "Eof", closing lines and others
+    }
+
+    // Lines through the next line that is exactly "}": nested chunks close
+    // with indented lines, so they are skipped with it.
+    OperationResult skipChunk(const char* chunk)
+    {
+        std::string_view line;
+        while (nextLine(line))
+            if (isClosingLine(line))
+                return OperationResult::Success;
+        return endedInChunk(chunk);
+    }
+
+    // A nested chunk of an object that is not read, through its closing line.
+    OperationResult skipNested()
+    {
+        std::string_view line;
+        for (int depth = 1; nextLine(line);) {
+            line = withoutLeadingTabs(line);
+            if (isClosingLine(line) && --depth == 0)
+                return OperationResult::Success;
+            if (opensChunk(line))
+                ++depth;
+        }
+        return endedInChunk("Object");
+    }
+
+    std::string objectName(std::string_view rest) const
+    {
+        const std::size_t open = rest.find('"');
+        if (open == std::string_view::npos)
+            return {};
+        const std::size_t close = rest.find('"', open + 1);
+        const std::string_view name =
+            rest.substr(open + 1, close == std::string_view::npos ? std::string_view::npos : close - open - 1);
+        return modelText(utf8Names_ ? std::string(name) : shiftJisToUtf8(name));
+    }
+
+    OperationResult readObject(std::string_view rest)
+    {
+        ModelObject* object = model_.addObject();
+        if (object == nullptr)
+            return failOutOfMemory(failure_);
+        object->properties.setProperty(ObjectNameKey, objectName(rest));
+        std::string_view line;
+        while (nextLine(line)) {
+            line = withoutLeadingTabs(line);
+            if (isClosingLine(line))
+                return OperationResult::Success;
+            std::string_view tokens = line;
+            const std::string_view keyword = takeToken(tokens);
+            OperationResult result = OperationResult::Success;
+            if (keyword == "vertex")
+                result = readVertices(*object, integerOf(takeToken(tokens)));
+            else if (keyword == "face")
+                result = readFaces(*object, integerOf(takeToken(tokens)));
+            else if (keyword == "Eof")
+                return OperationResult::Success;
+            else if (opensChunk(line))
+                result = skipNested();
+            if (result != OperationResult::Success)
+                return result;
+        }
+        return endedInChunk("Object");
+    }
+
+    // Every entry needs a line of its own, so a count beyond the bytes left
+    // is damage, refused before anything is allocated.
+    bool countFits(std::int64_t count, const char* what)
+    {
+        if (count >= 0 && count <= UINT32_MAX && static_cast<std::uint64_t>(count) <= lines_.bytesLeft())
+            return true;
+        malformed(std::string(what) + " count " + std::to_string(count) + " is larger than the rest of the file");
+        return false;
+    }
+
+    // Vertices without a line of their own stay at (0, 0, 0).
+    OperationResult readVertices(ModelObject& object, std::int64_t declared)
+    {
+        if (!countFits(declared, "vertex"))
+            return OperationResult::Failure;
+        const auto count = static_cast<std::uint32_t>(declared);
+        object.vertices.clear();
+        if (count > 0 && !object.vertices.allocate(count))
+            return failOutOfMemory(failure_);
+        std::uint32_t read = 0;
+        std::string_view line;
+        while (nextLine(line)) {
+            line = withoutLeadingTabs(line);
+            if (isClosingLine(line))
+                return OperationResult::Success;
+            if (read == count)
+                continue;
+            Vector3& vertex = object.vertices[read++];
+            vertex.x = floatOf(takeToken(line));
+            vertex.y = floatOf(takeToken(line));
+            vertex.z = floatOf(takeToken(line));
+        }
+        return endedInChunk("vertex");
+    }
+
+    OperationResult readFaces(ModelObject& object, std::int64_t declared)
+    {
+        if (!countFits(declared, "face"))
+            return OperationResult::Failure;
+        if (declared > 0 && object.vertices.empty())
+            return malformed("faces before the vertices of their object");
+        // Room for two triangles per face, but never more than the lines
+        // left could hold ("3 V(0 1 2)" and its ending take eight bytes at
+        // least); more faces than that still fit as the array grows.
+        const std::uint32_t existing = object.indices.count();
+        const std::uint64_t room =
+            6 * std::min<std::uint64_t>(static_cast<std::uint64_t>(declared), lines_.bytesLeft() / 8);
+        if (room > 0 &&
+            !object.indices.resize(static_cast<std::uint32_t>(std::min<std::uint64_t>(existing + room, UINT32_MAX))))
+            return failOutOfMemory(failure_);
+        std::uint32_t written = existing;
+        std::string_view line;
+        while (nextLine(line)) {
+            line = withoutLeadingTabs(line);
+            if (isClosingLine(line)) {
+                // Shrinking keeps the storage and cannot fail.
+                return written == object.indices.count() || object.indices.resize(written) ? OperationResult::Success
+                                                                                           : failOutOfMemory(failure_);
+            }
+            std::uint32_t corners[4];
+            const int k = faceCorners(line, object.vertices.count(), corners);
+            if (k == 0)
+                continue;
+            const std::uint32_t needed = k == 3 ? 3 : 6;
+            if (object.indices.count() - written < needed && !grow(object.indices, written + needed))
+                return failOutOfMemory(failure_);
+            std::uint32_t* at = object.indices.data() + written;
+            at[0] = corners[0], at[1] = corners[1], at[2] = corners[2];
+            if (k == 4)
+                at[3] = corners[2], at[4] = corners[3], at[5] = corners[0];
+            written += needed;
+        }
+        return endedInChunk("face");
+    }
+
+    // Doubling, so that faces beyond the declared count cost no more than
+    // the others.
+    static bool grow(IndexArray& indices, std::uint64_t needed)
+    {
+        const std::uint64_t wanted = std::max<std::uint64_t>(needed, 2 * std::uint64_t{indices.count()});
+        return needed <= UINT32_MAX &&
+               indices.resize(static_cast<std::uint32_t>(std::min<std::uint64_t>(wanted, UINT32_MAX)));
+    }
+
+    // "3 V(a b c) ..." or "4 V(a b c d) ...": the corner count, with every
+    // corner below the vertex count; 0 for other faces, which add nothing.
+    static int faceCorners(std::string_view line, std::uint32_t vertexCount, std::uint32_t (&corners)[4])
+    {
+        const std::int64_t k = integerOf(takeToken(line));
+        if (k != 3 && k != 4)
+            return 0;
+        const std::size_t open = line.find('(');
+        if (open == std::string_view::npos || trimSpaces(line.substr(0, open)) != "V")
+            return 0;
+        std::string_view numbers = line.substr(open + 1);
+        numbers = numbers.substr(0, numbers.find(')'));
+        for (int c = 0; c < k; ++c) {
+            const std::int64_t index = integerOf(takeToken(numbers));
+            if (index < 0 || index >= vertexCount)
+                return 0;
+            corners[c] = static_cast<std::uint32_t>(index);
+        }
+        return static_cast<int>(k);
+    }
+
+    Lines lines_;
+    Model& model_;
+    ProgressReporter& reporter_;
+    Failure* failure_;
+    bool stopped_ = false;
+    bool utf8Names_ = false;
+};
+
+} // namespace
+
+OperationResult readMqo(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
+{
+    MappedFile file;
+    if (file.open(path, failure) != OperationResult::Success)
+        return OperationResult::Failure;
+    return readMqo(file.view(), path.string(), model, reporter, failure);
+}
+
+OperationResult readMqo(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
+                        Failure* failure)
+{
+    IndeterminateScope indeterminate(reporter);
+    reporter.setStatusText("Opening file...", 1);
+    if (bytes.empty())
+        return failWith(failure, FailureKind::Malformed, "empty file");
+    Reader reader(bytes, model, reporter, failure);
+    const OperationResult result = reader.read();
+    reporter.setStatusText("", 1);
+    if (result != OperationResult::Success) {
+        model.reset(); // no half-read object is left behind
+        return result;
+    }
+    // Objects without triangles have no mesh to offer.
+    model.removeEmptyObjects();
+    model.profile = profileForExtension(".mqo");
+    return OperationResult::Success;
+}
+
+} // namespace morvex::mqo
