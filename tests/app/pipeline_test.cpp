@@ -324,8 +324,8 @@ TEST(ConvertFile, FailuresMapToTheirStatuses)
     };
     const Case cases[] = {
         {"missing file", dir / "absent.stl", ""},
-        {"external format", dir / "scene.dae", "external mesh converter is not available"},
-        {"ifc without tools", dir / "plan.ifc", "external mesh converter is not available"},
+        {"external format", dir / "scene.dae", "the external converter could not read the file"},
+        {"ifc without the IFC tool", dir / "plan.ifc", "the external converter could not read the file"},
     };
     for (const Case& c : cases) {
         RecordingReporter reporter;

@@ -94,7 +94,7 @@ std::string textLine(const FileFormat& format)
 std::string helperNote()
 {
     return std::string("\nThe helper is ") + HelperName + "; it is " +
-           (externalConverterInstalled() ? "installed" : "not installed in this build") +
+           (externalConverterInstalled() ? "installed" : "not installed (no Components.ini names it)") +
            " (see \"Formats read through the helper\" in the README).\n";
 }
 
