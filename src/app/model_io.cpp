@@ -35,6 +35,8 @@ OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std:
     switch (format.route) {
     case ReadRoute::OwnReader: return format.read(source, model, reporter, failure);
     case ReadRoute::IfcTool: return readIfc(reporter, model, source, failure);
+    case ReadRoute::OwnReaderWithHelper:
+        return format.readWithMeshes(source, model, reporter, runExternalConverter, failure);
     case ReadRoute::OwnReaderMissing:
         return failWith(failure, FailureKind::Unsupported,
                         "no reader for ." + std::string(format.extension) + " files yet");

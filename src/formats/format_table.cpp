@@ -3,6 +3,7 @@
 #include "formats/docs3dp/docs3dp.h"
 #include "formats/obj/obj.h"
 #include "formats/ply/ply.h"
+#include "formats/sdf/sdf.h"
 #include "formats/stl/stl.h"
 #include "formats/threemf/threemf.h"
 #include "support/text/text.h"
@@ -101,7 +102,12 @@ const auto& table()
         FileFormat fbx = external("fbx", true);
         fbx.profile = profile(FormatKind::Fbx, UpAxis::Y, Handedness::Left, Winding::CounterClockwise, true);
         FileFormat mqo = ownMissing("mqo", "MQO", yUpRightClockwise(FormatKind::Mqo));
-        FileFormat sdf = ownMissing("sdf", "SDF", yUpRightClockwise(FormatKind::Sdf));
+        FileFormat sdf = ownMissing("sdf",
+                                    "SDF model descriptions (the meshes their model:// references name, read "
+                                    "through the helper, in reference order; poses and materials are not applied)",
+                                    yUpRightClockwise(FormatKind::Sdf));
+        sdf.route = ReadRoute::OwnReaderWithHelper;
+        sdf.readWithMeshes = sdf::readSdf;
         sdf.keepsPlacement = false;
         const FileFormat obj{
             .name = "obj",

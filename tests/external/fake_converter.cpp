@@ -103,8 +103,7 @@ std::vector<unsigned char> twoObjectsPayload()
 std::vector<unsigned char> meshMessage(const std::vector<unsigned char>& payload, std::uint32_t declaredExtra = 0)
 {
     unsigned char header[wire::MeshHeaderBytes];
-    wire::encodeMeshHeader(header,
-                           static_cast<std::uint32_t>(wire::MeshHeaderBytes + payload.size()) + declaredExtra);
+    wire::encodeMeshHeader(header, static_cast<std::uint32_t>(wire::MeshHeaderBytes + payload.size()) + declaredExtra);
     std::vector<unsigned char> bytes(header, header + sizeof header);
     append(bytes, payload.data(), payload.size());
     return bytes;

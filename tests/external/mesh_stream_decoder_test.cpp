@@ -105,8 +105,8 @@ TEST(MeshStreamDecoder, ValuesOfAnyOtherCountAreDropped)
     StreamBlock block;
     block.vertices = {0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0};
     block.indices = {0, 1, 2, 2, 1, 3};
-    block.normals = {0, 0, 1, 0, 0, 1};    // 2: neither 4 vertices nor 6 corners
-    block.colours = {1, 1, 1, 1};          // 1
+    block.normals = {0, 0, 1, 0, 0, 1};   // 2: neither 4 vertices nor 6 corners
+    block.colours = {1, 1, 1, 1};         // 1
     block.texCoords = {0, 0, 0, 1, 1, 0}; // 2
     Model model;
     ASSERT_TRUE(decodeConverterStream(converterStream({block}), model).complete);

@@ -1,3 +1,4 @@
+#include "app/model_io.h"
 #include "common/cli_convert.h"
 #include "common/test_support.h"
 #include "external/components/component_registry.h"
@@ -148,7 +149,8 @@ TEST(ComponentRegistry, UserEntriesComeFirstAndMissingPathsFallThrough)
 TEST(ComponentRegistry, TheBuildTreeFindsItsOwnConverter)
 {
     std::filesystem::path found;
-    ASSERT_TRUE(findComponent("assimpext2", found, std::vector{machineComponentsFile(testing::cliPath().parent_path())}));
+    ASSERT_TRUE(
+        findComponent("assimpext2", found, std::vector{machineComponentsFile(testing::cliPath().parent_path())}));
     EXPECT_TRUE(std::filesystem::equivalent(found, MeshConverter));
 }
 
@@ -181,6 +183,39 @@ TEST(RealConverter, TheCommandLineConvertsEachHelperFormat)
         ASSERT_FALSE(written.empty()) << log;
         // Binary STL: an 80-byte header, the facet count, 50 bytes a facet.
         EXPECT_EQ(std::filesystem::file_size(written), 84 + 50 * expected.triangles);
+    }
+}
+
+// SDF models of the corpus: each mesh reference read through the helper, in
+// reference order; include elements and primitive shapes give nothing.
+TEST(RealConverter, ReadsTheMeshesOfSdfModels)
+{
+    MORVEX_REQUIRE_CORPUS();
+    struct SdfExpectation {
+        const char* file;
+        std::vector<std::uint32_t> triangles; // per object
+    };
+    const SdfExpectation expectations[] = {
+        {"sdf/gazebo_models__cordless_drill/cordless_drill/model.sdf", {1126, 1126}},
+        {"sdf/gazebo_models__cube_20k/cube_20k/model.sdf", {13664, 13664}},
+        {"sdf/gazebo_models__hokuyo/hokuyo/model.sdf", {1048, 202}},                  // the DAE holds two meshes
+        {"sdf/gazebo_models__stop_light_post/stop_light_post/model.sdf", {100, 100}}, // collision and visual
+        {"sdf/gazebo_models__walkway_metal_45/walkway_metal_45/model.sdf", {20}},
+        {"sdf/gazebo_models__drc_practice_angled_barrier_45/drc_practice_angled_barrier_45/model.sdf", {}},
+        {"sdf/gazebo_models__bookshelf/bookshelf/model.sdf", {}},
+    };
+    for (const SdfExpectation& expected : expectations) {
+        SCOPED_TRACE(expected.file);
+        StoppableReporter reporter;
+        Model model;
+        Failure failure;
+        ASSERT_EQ(readModel(reporter, model, corpusDir() / expected.file, &failure), OperationResult::Success)
+            << failure.message;
+        std::vector<std::uint32_t> triangles;
+        for (const auto& object : model.objects)
+            triangles.push_back(object->triangleCount());
+        EXPECT_EQ(triangles, expected.triangles);
+        expectSoundObjects(model);
     }
 }
 

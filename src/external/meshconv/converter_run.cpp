@@ -6,10 +6,10 @@
 #include "support/platform/scratch_folder.h"
 
 #include <algorithm>
-#include <csignal>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -116,12 +116,12 @@ int ConverterServer::pollTimeout(bool draining) const
 {
     int timeout = -1;
     if (connection_ >= 0 && !decoder_->helloReceived()) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(helloDeadline_ - Clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(helloDeadline_ - Clock::now()).count();
         timeout = static_cast<int>(std::clamp<std::int64_t>(left, 0, INT32_MAX));
     }
     if (draining)
-        timeout = connection_ < 0 ? 0 : (timeout < 0 ? DrainIdleMilliseconds : std::min(timeout, DrainIdleMilliseconds));
+        timeout =
+            connection_ < 0 ? 0 : (timeout < 0 ? DrainIdleMilliseconds : std::min(timeout, DrainIdleMilliseconds));
     return timeout;
 }
 
@@ -286,7 +286,8 @@ OperationResult runConverterProgram(ProgressReporter& reporter, Model& model, co
     if (!exit.exited || exit.code != 0)
         return failWith(failure, FailureKind::Malformed, converterFailure(exit, limits, errorOutput));
     if (!server.problem().empty())
-        return failWith(failure, FailureKind::Malformed, "the external converter's data is damaged: " + server.problem());
+        return failWith(failure, FailureKind::Malformed,
+                        "the external converter's data is damaged: " + server.problem());
     return OperationResult::Success;
 }
 

@@ -232,9 +232,8 @@ bool MeshStreamDecoder::storeElements(const unsigned char* bytes, std::uint32_t 
         grown = object_->colors.resize(end);
         for (std::uint32_t i = 0; grown && i < count; ++i) {
             const unsigned char* at = bytes + std::size_t(i) * wire::ColourBytes;
-            object_->colors[first + i] =
-                colourFromChannels(wire::getFloat(at), wire::getFloat(at + 4), wire::getFloat(at + 8),
-                                   wire::getFloat(at + 12));
+            object_->colors[first + i] = colourFromChannels(wire::getFloat(at), wire::getFloat(at + 4),
+                                                            wire::getFloat(at + 8), wire::getFloat(at + 12));
         }
         break;
     case TexCoordArray:

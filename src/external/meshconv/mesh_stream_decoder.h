@@ -65,7 +65,7 @@ private:
     Model& model_;
     Phase phase_ = Phase::Hello;
     std::string problem_;
-    std::uint64_t offset_ = 0;          // stream bytes consumed
+    std::uint64_t offset_ = 0;           // stream bytes consumed
     std::uint64_t messageRemaining_ = 0; // bytes of the mesh message still to come
     unsigned char pending_[wire::MeshHeaderBytes] = {};
     std::size_t pendingUsed_ = 0;

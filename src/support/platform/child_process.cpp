@@ -19,7 +19,9 @@ void limitResource(pid_t pid, __rlimit_resource resource, std::uint64_t soft, st
 {
     if (soft == 0)
         return;
-    const struct rlimit limit{static_cast<rlim_t>(soft), static_cast<rlim_t>(hard)};
+    const struct rlimit limit {
+        static_cast<rlim_t>(soft), static_cast<rlim_t>(hard)
+    };
     ::prlimit(pid, resource, &limit, nullptr);
 }
 
@@ -43,8 +45,8 @@ bool describeAttributes(posix_spawnattr_t& attributes)
     sigset_t all;
     sigemptyset(&none);
     sigfillset(&all);
-    return posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
-                                                     POSIX_SPAWN_SETSIGDEF) == 0 &&
+    return posix_spawnattr_setflags(&attributes,
+                                    POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) == 0 &&
            posix_spawnattr_setpgroup(&attributes, 0) == 0 && posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
            posix_spawnattr_setsigdefault(&attributes, &all) == 0;
 }
