@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <new>
+#include <system_error>
 
 namespace morvex {
 namespace {
@@ -20,13 +21,19 @@ OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::fil
         const std::filesystem::path obj = ifcObjPath(source);
         const FileFormat& objFormat = *formatForExtension("obj");
         const OperationResult read = readModel(reporter, model, obj, objFormat);
+        std::error_code ignored;
+        std::filesystem::remove(obj, ignored); // the tool's output is read once
+        std::filesystem::remove(std::filesystem::path(obj).replace_extension(".mtl"), ignored);
         if (read == OperationResult::Success)
             model.profile = objFormat.profile;
         if (read != OperationResult::Failure)
             return read;
         model.reset();
     }
-    return runExternalConverter(reporter, model, source, failure);
+    const OperationResult read = runExternalConverter(reporter, model, source, failure);
+    if (read == OperationResult::Success)
+        model.profile = profileForExtension("ifc"); // the external converter's conventions
+    return read;
 }
 
 OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,

@@ -3,6 +3,7 @@
 // to misbehave.
 
 #include "external/meshconv/converter_wire.h"
+#include "support/platform/helper_limits.h"
 
 #include <atomic>
 #include <chrono>
@@ -213,6 +214,7 @@ int act(const std::string& mode, const char* socketPath)
 
 int main(int argc, char** argv)
 {
+    morvex::applyHelperLimitsFromEnvironment();
     if (argc != 3)
         return 2;
     std::string mode;

@@ -8,6 +8,7 @@
 // not fit one message, 5 the socket could not be used, 6 out of memory.
 
 #include "external/meshconv/converter_wire.h"
+#include "support/platform/helper_limits.h"
 
 #include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
@@ -167,6 +168,7 @@ int convert(const char* socketPath, const char* inputPath)
 
 int main(int argc, char** argv)
 {
+    morvex::applyHelperLimitsFromEnvironment();
     if (argc != 3) {
         std::fprintf(stderr, "usage: morvex-meshconv SOCKET INPUT\n");
         return Usage;

@@ -13,8 +13,8 @@ namespace morvex::sdf {
 
 // Reads one referenced mesh file into a fresh model. The program passes the
 // external mesh converter, which reads every mesh format the references use.
-using MeshFileReader = OperationResult (*)(ProgressReporter& reporter, Model& model,
-                                           const std::filesystem::path& mesh, Failure* failure);
+using MeshFileReader = OperationResult (*)(ProgressReporter& reporter, Model& model, const std::filesystem::path& mesh,
+                                           Failure* failure);
 
 // The text of every "uri" element reached by walking only the elements an
 // SDF model description is built of (sdf, model, link, visual, collision,

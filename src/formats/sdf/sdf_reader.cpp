@@ -15,10 +15,17 @@ constexpr std::uint64_t MaxSdfBytes = 214748365;
 // The scheme prefix "model://" is dropped without being compared.
 constexpr std::size_t UriPrefixLength = 8;
 
-constexpr std::array<std::string_view, 22> WalkedElements = {
-    "sdf",      "model",    "link",     "pose",     "visual",       "geometry",     "mesh",        "uri",
-    "scale",    "material", "lighting", "ambient",  "diffuse",      "specular",     "emissive",    "cast_shadows",
-    "transparency", "collision", "laser_retro", "max_contacts", "static", "allow_auto_disable"};
+constexpr std::array<std::string_view, 22> WalkedElements = {"sdf",          "model",
+                                                             "link",         "pose",
+                                                             "visual",       "geometry",
+                                                             "mesh",         "uri",
+                                                             "scale",        "material",
+                                                             "lighting",     "ambient",
+                                                             "diffuse",      "specular",
+                                                             "emissive",     "cast_shadows",
+                                                             "transparency", "collision",
+                                                             "laser_retro",  "max_contacts",
+                                                             "static",       "allow_auto_disable"};
 
 bool walked(std::string_view name)
 {

@@ -1,13 +1,16 @@
 #include "support/platform/child_process.h"
 
 #include "support/platform/files.h"
+#include "support/platform/helper_limits.h"
 
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -51,6 +54,23 @@ bool describeAttributes(posix_spawnattr_t& attributes)
            posix_spawnattr_setsigdefault(&attributes, &all) == 0;
 }
 
+// Our environment without helper limits of an outer run, then the limits of
+// this one (see helper_limits.h).
+std::vector<std::string> helperEnvironment(const ChildLimits& limits)
+{
+    std::vector<std::string> entries;
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::string_view(*entry).rfind("MORVEX_HELPER_", 0) != 0)
+            entries.emplace_back(*entry);
+    const std::pair<const char*, std::uint64_t> own[] = {{HelperMemoryVariable, limits.memoryBytes},
+                                                         {HelperCpuVariable, limits.cpuSeconds},
+                                                         {HelperFileVariable, limits.fileBytes}};
+    for (const auto& [name, value] : own)
+        if (value != 0)
+            entries.push_back(std::string(name) + "=" + std::to_string(value));
+    return entries;
+}
+
 } // namespace
 
 std::string ChildExit::describe() const
@@ -79,13 +99,20 @@ OperationResult ChildProcess::start(const std::filesystem::path& program, std::s
         argv.push_back(argument.data());
     argv.push_back(nullptr);
 
+    std::vector<std::string> environment = helperEnvironment(limits);
+    std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
+    for (std::string& entry : environment)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attributes;
     posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attributes);
     int error = EINVAL;
     if (describeDescriptors(actions, errorOutput) && describeAttributes(attributes))
-        error = posix_spawn(&pid_, programText.c_str(), &actions, &attributes, argv.data(), environ);
+        error = posix_spawn(&pid_, programText.c_str(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (error != 0) {
@@ -94,7 +121,8 @@ OperationResult ChildProcess::start(const std::filesystem::path& program, std::s
                         "cannot start " + program.string() + ": " + systemErrorText(error));
     }
     reaped_ = false;
-    // The child is at most loading its libraries yet.
+    // For helpers that do not apply their limits themselves; the child is
+    // at most loading its libraries yet.
     limitResource(pid_, RLIMIT_AS, limits.memoryBytes, limits.memoryBytes);
     limitResource(pid_, RLIMIT_CPU, limits.cpuSeconds, limits.cpuSeconds + 5);
     limitResource(pid_, RLIMIT_FSIZE, limits.fileBytes, limits.fileBytes);

@@ -40,9 +40,9 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // Starts `program` with `arguments` (argv[1] onwards). The limits are
-    // applied to the child right after it starts, before it can have read
-    // anything of its input.
+    // Starts `program` with `arguments` (argv[1] onwards). The limits go to
+    // the child in its environment, for it to apply before it reads anything
+    // (helper_limits.h), and are set on it from here right after the start.
     OperationResult start(const std::filesystem::path& program, std::span<const std::string> arguments,
                           const ChildLimits& limits, const std::filesystem::path& errorOutput,
                           Failure* failure = nullptr);

@@ -136,8 +136,7 @@ TEST(SdfReader, AFailingOrEscapingMeshEndsTheReadKeepingWhatCameBefore)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.uri);
-        const SdfTree tree(visual("model://robot/meshes/a.dae") + visual(c.uri) +
-                           visual("model://robot/meshes/b.stl"));
+        const SdfTree tree(visual("model://robot/meshes/a.dae") + visual(c.uri) + visual("model://robot/meshes/b.stl"));
         MeshCalls calls;
         currentCalls = &calls;
         StoppableReporter reporter;
