@@ -82,7 +82,7 @@ TEST(ConverterRun, EveryMisbehaviourEndsCleanlyInBoundedTime)
         EXPECT_EQ(outcome.result, c.result) << outcome.reason;
         EXPECT_EQ(outcome.objects, c.objects);
         EXPECT_NE(outcome.reason.find(c.reason), std::string::npos) << outcome.reason;
-        EXPECT_LT(outcome.seconds, 5.0);
+        EXPECT_LT(outcome.seconds, 8.0);
     }
 }
 
@@ -99,8 +99,9 @@ TEST(ConverterRun, LimitsEndAConverterThatHangsSpinsOrHoardsMemory)
     limits.cpuSeconds = 1;
     outcome = runFake("spin", limits);
     EXPECT_EQ(outcome.result, OperationResult::Failure);
+    // The processor limit ended it, not the wall-clock limit (20 s): on a
+    // busy machine one processor second may take several seconds.
     EXPECT_NE(outcome.reason.find("more than 1 s of processor time"), std::string::npos) << outcome.reason;
-    EXPECT_LT(outcome.seconds, 10.0);
 
     limits = quickLimits();
     limits.memoryBytes = std::uint64_t(256) << 20;

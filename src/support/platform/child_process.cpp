@@ -149,9 +149,16 @@ ChildExit ChildProcess::finish()
     if (watcher_.joinable())
         watcher_.join();
     int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited = -1;
+    while ((waited = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
     }
     reaped_ = true;
+    if (waited != pid_) {
+        // Reaped elsewhere (children ignored): the outcome is unknown, so it
+        // counts as a failure, never as an exit with 0.
+        exit_ = ChildExit{false, 0, SIGKILL};
+        return exit_;
+    }
     exit_.exited = WIFEXITED(status);
     exit_.code = exit_.exited ? WEXITSTATUS(status) : 0;
     exit_.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
