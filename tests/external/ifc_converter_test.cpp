@@ -69,7 +69,7 @@ TEST(IfcConverter, TheToolsObjIsReadAndRemovedOtherwiseTheHelperReadsTheFile)
         EXPECT_EQ(model.objects[0]->triangleCount(), 1u);
         EXPECT_EQ(model.profile.kind, FormatKind::Obj);
         EXPECT_FALSE(std::filesystem::exists(ifcObjPath(ifc)));
-        struct stat info{};
+        struct stat info {};
         ASSERT_EQ(::stat(ifcWorkFolder().c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0700u);
     }

@@ -18,8 +18,7 @@ constexpr std::uint32_t IfcToolMilliseconds = 2 * 60 * 60 * 1000;
 } // namespace
 
 ProcessOutcome runProcessAndWait(ProgressReporter& reporter, const std::filesystem::path& program,
-                                 std::span<const std::string> arguments, std::uint32_t milliseconds,
-                                 Failure* failure)
+                                 std::span<const std::string> arguments, std::uint32_t milliseconds, Failure* failure)
 {
     ChildProcess process;
     if (process.start(program, arguments, ChildLimits{}, {}, failure) != OperationResult::Success)
@@ -39,7 +38,7 @@ OperationResult ensurePrivateFolder(const std::filesystem::path& folder, Failure
     if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
         return failWith(failure, FailureKind::Unwritable,
                         "cannot create " + folder.string() + ": " + systemErrorText(errno));
-    struct stat info{};
+    struct stat info {};
     if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != ::getuid() ||
         (info.st_mode & 077) != 0)
         return failWith(failure, FailureKind::Unwritable,

@@ -27,7 +27,9 @@ inline void applyHelperLimit(const char* variable, int resource, std::uint64_t e
     const std::uint64_t value = std::strtoull(text, nullptr, 10);
     if (value == 0)
         return;
-    const struct rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value + extraHard)};
+    const struct rlimit limit {
+        static_cast<rlim_t>(value), static_cast<rlim_t>(value + extraHard)
+    };
     ::setrlimit(static_cast<__rlimit_resource>(resource), &limit);
 }
 
