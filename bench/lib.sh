@@ -24,14 +24,15 @@ bench_median() {
   sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
-# bench_compare LABEL OURS PEER
+# bench_compare LABEL OURS PEER [MEASURE]: MEASURE (default bench_measure)
+# is the function that runs one command and prints "seconds kilobytes".
 bench_compare() {
-  local label=$1 ours=$2 peer=$3 i
+  local label=$1 ours=$2 peer=$3 measure=${4:-bench_measure} i
   local ours_t=() ours_m=() peer_t=() peer_m=() line
   for ((i = 0; i < BENCH_RUNS; i++)); do
-    line=$(bench_measure "$ours") || return 1
+    line=$($measure "$ours") || return 1
     ours_t+=("${line% *}") ours_m+=("${line#* }")
-    line=$(bench_measure "$peer") || return 1
+    line=$($measure "$peer") || return 1
     peer_t+=("${line% *}") peer_m+=("${line#* }")
   done
   local ot om pt pm

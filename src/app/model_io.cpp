@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <new>
+#include <system_error>
 
 namespace morvex {
 namespace {
@@ -20,13 +21,19 @@ OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::fil
         const std::filesystem::path obj = ifcObjPath(source);
         const FileFormat& objFormat = *formatForExtension("obj");
         const OperationResult read = readModel(reporter, model, obj, objFormat);
+        std::error_code ignored;
+        std::filesystem::remove(obj, ignored); // the tool's output is read once
+        std::filesystem::remove(std::filesystem::path(obj).replace_extension(".mtl"), ignored);
         if (read == OperationResult::Success)
             model.profile = objFormat.profile;
         if (read != OperationResult::Failure)
             return read;
         model.reset();
     }
-    return runExternalConverter(reporter, model, source, failure);
+    const OperationResult read = runExternalConverter(reporter, model, source, failure);
+    if (read == OperationResult::Success)
+        model.profile = profileForExtension("ifc"); // the external converter's conventions
+    return read;
 }
 
 OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
@@ -35,6 +42,8 @@ OperationResult readByRoute(ProgressReporter& reporter, Model& model, const std:
     switch (format.route) {
     case ReadRoute::OwnReader: return format.read(source, model, reporter, failure);
     case ReadRoute::IfcTool: return readIfc(reporter, model, source, failure);
+    case ReadRoute::OwnReaderWithHelper:
+        return format.readWithMeshes(source, model, reporter, runExternalConverter, failure);
     case ReadRoute::OwnReaderMissing:
         return failWith(failure, FailureKind::Unsupported,
                         "no reader for ." + std::string(format.extension) + " files yet");

@@ -19,14 +19,23 @@ bool externalConverterInstalled();
 OperationResult runExternalConverter(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
                                      Failure* failure = nullptr);
 
-// Converts an IFC file with the IFC tool; `output` is the path without an
-// extension (ifcOutputPath), and the tool writes ifcObjPath next to it.
+// Converts an IFC file with the IFC tool (component "ifcconvert"): any file
+// at `output` is removed, the tool runs with the input and output paths in a
+// process group of its own, without our descriptors, for at most two hours.
+// Success when it exits with 0; Cancelled on a stop request (the tool is
+// killed at once); Failure when the tool is not registered, cannot start,
+// runs out of time or exits otherwise. `output` is ifcOutputPath, whose
+// folder (ifcWorkFolder) must be private to the user or the run fails.
 OperationResult runIfcConverter(ProgressReporter& reporter, const std::filesystem::path& input,
                                 const std::filesystem::path& output, Failure* failure = nullptr);
 
-// Where the IFC tool's result goes: the temporary folder joined with the
-// source's file name without its extension. The same source always gives the
-// same path.
+// The user's private folder for the IFC tool's output: "Morvex-ifc-<uid>"
+// in $XDG_RUNTIME_DIR, else in the temporary folder.
+std::filesystem::path ifcWorkFolder();
+
+// Where the IFC tool's result goes: ifcWorkFolder joined with the source's
+// whole path, its root dropped, its separators made "_" and its extension
+// dropped. The same source always gives the same path.
 std::filesystem::path ifcOutputPath(const std::filesystem::path& source);
 
 // The OBJ file read after the IFC tool ran: ifcOutputPath with ".obj" as its

@@ -5,6 +5,7 @@
 #include "formats/mqo/mqo.h"
 #include "formats/obj/obj.h"
 #include "formats/ply/ply.h"
+#include "formats/sdf/sdf.h"
 #include "formats/stl/stl.h"
 #include "formats/threemf/threemf.h"
 #include "support/text/text.h"
@@ -122,7 +123,12 @@ const auto& table()
                              .route = ReadRoute::OwnReader,
                              .read = mqo::readMqo,
                              .native = true};
-        FileFormat sdf = ownMissing("sdf", "SDF", yUpRightClockwise(FormatKind::Sdf));
+        FileFormat sdf = ownMissing("sdf",
+                                    "SDF model descriptions (the meshes their model:// references name, read "
+                                    "through the helper, in reference order; poses and materials are not applied)",
+                                    yUpRightClockwise(FormatKind::Sdf));
+        sdf.route = ReadRoute::OwnReaderWithHelper;
+        sdf.readWithMeshes = sdf::readSdf;
         sdf.keepsPlacement = false;
         const FileFormat obj{
             .name = "obj",

@@ -18,16 +18,23 @@ namespace morvex {
 
 using ReadFunction = OperationResult (*)(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
                                          Failure* failure);
+// A reader of a scene that references mesh files, given what reads them.
+using MeshFileReadFunction = OperationResult (*)(ProgressReporter& reporter, Model& model,
+                                                 const std::filesystem::path& mesh, Failure* failure);
+using ReadWithMeshesFunction = OperationResult (*)(const std::filesystem::path& path, Model& model,
+                                                   ProgressReporter& reporter, MeshFileReadFunction readMesh,
+                                                   Failure* failure);
 using WriteFunction = OperationResult (*)(const std::filesystem::path& path, const Model& model,
                                           ProgressReporter& reporter, Failure* failure);
 
 // How a source file of a format is read.
 enum class ReadRoute {
-    OwnReader,         // FileFormat::read
-    OwnReaderMissing,  // read by our own code, but its reader is not in this build
-    IfcTool,           // the IFC tool's OBJ, else the external converter
-    ExternalConverter, // the helper process built on Assimp
-    NotAnInput,        // a second writer of an extension read by another row
+    OwnReader,           // FileFormat::read
+    OwnReaderMissing,    // read by our own code, but its reader is not in this build
+    OwnReaderWithHelper, // FileFormat::readWithMeshes, whose referenced meshes the helper reads
+    IfcTool,             // the IFC tool's OBJ, else the external converter
+    ExternalConverter,   // the helper process built on Assimp
+    NotAnInput,          // a second writer of an extension read by another row
 };
 
 struct FileFormat {
@@ -37,6 +44,7 @@ struct FileFormat {
     FormatProfile profile;        // kind and coordinate conventions of the format
     ReadRoute route = ReadRoute::ExternalConverter;
     ReadFunction read = nullptr;
+    ReadWithMeshesFunction readWithMeshes = nullptr;
     WriteFunction write = nullptr; // none: never offered as an output
     bool native = false;           // counted as read by the program's own readers
     bool keepsPlacement = true;    // holds per-object placement (else it is baked in)

@@ -208,9 +208,12 @@ TEST(ConversionSteps, IfcProfileComesFromTheRouteThatRead)
 {
     const fs::path source = "/some/folder/Building.Model.ifc";
     const fs::path obj = ifcObjPath(source);
-    EXPECT_EQ(obj.parent_path(), fs::temp_directory_path());
-    EXPECT_EQ(obj.filename(), "Building.obj");
+    EXPECT_EQ(obj.parent_path(), ifcWorkFolder());
+    EXPECT_EQ(obj.filename(), "some_folder_Building.obj");
     EXPECT_EQ(ifcOutputPath(source), ifcOutputPath(source));
+    EXPECT_EQ(ifcOutputPath("/Work/Site A/house.ifc").filename(), "Work_Site A_house");
+    EXPECT_EQ(ifcOutputPath("C:\\Work\\Site A\\house.ifc").filename(), "Work_Site A_house");
+    EXPECT_NE(ifcOutputPath("/a/house.ifc"), ifcOutputPath("/b/house.ifc"));
 
     // An IFC file keeps the profile its route set: the external converter's,
     // or OBJ's when the IFC tool's OBJ was read. Any other source takes the
@@ -325,8 +328,8 @@ TEST(ConvertFile, FailuresMapToTheirStatuses)
     };
     const Case cases[] = {
         {"missing file", dir / "absent.stl", ""},
-        {"external format", dir / "scene.dae", "external mesh converter is not available"},
-        {"ifc without tools", dir / "plan.ifc", "external mesh converter is not available"},
+        {"external format", dir / "scene.dae", "the external converter could not read the file"},
+        {"ifc without the IFC tool", dir / "plan.ifc", "the external converter could not read the file"},
     };
     for (const Case& c : cases) {
         RecordingReporter reporter;

@@ -140,7 +140,8 @@ std::vector<std::string> readExtensions()
 {
     std::vector<std::string> extensions;
     for (const FileFormat& format : fileFormats()) {
-        const bool throughHelper = format.route == ReadRoute::ExternalConverter || format.route == ReadRoute::IfcTool;
+        const bool throughHelper = format.route == ReadRoute::ExternalConverter || format.route == ReadRoute::IfcTool ||
+                                   format.route == ReadRoute::OwnReaderWithHelper;
         if (format.route == ReadRoute::OwnReader || (throughHelper && externalConverterInstalled()))
             extensions.emplace_back(format.extension);
     }

@@ -22,6 +22,7 @@ std::string readWords(const FileFormat& format)
     case ReadRoute::OwnReaderMissing: return "no, own reader not built yet";
     case ReadRoute::IfcTool: return "through the IFC tool or helper" + helper;
     case ReadRoute::ExternalConverter: return "through the helper" + helper;
+    case ReadRoute::OwnReaderWithHelper: return "own reader, meshes through the helper" + helper;
     case ReadRoute::NotAnInput: break;
     }
     return "no";
@@ -34,6 +35,7 @@ std::string_view routeName(const FileFormat& format)
     case ReadRoute::OwnReaderMissing: return "native-missing";
     case ReadRoute::IfcTool: return "ifc-tool";
     case ReadRoute::ExternalConverter: return "helper";
+    case ReadRoute::OwnReaderWithHelper: return "native-with-helper";
     case ReadRoute::NotAnInput: break;
     }
     return "none";
@@ -74,7 +76,8 @@ std::string jsonLine(const FileFormat& format)
         appendJsonString(out, name);
     }
     out += "]";
-    if (format.route == ReadRoute::ExternalConverter || format.route == ReadRoute::IfcTool)
+    if (format.route == ReadRoute::ExternalConverter || format.route == ReadRoute::IfcTool ||
+        format.route == ReadRoute::OwnReaderWithHelper)
         out += std::string(",\"helperInstalled\":") + (externalConverterInstalled() ? "true" : "false");
     return out + "}\n";
 }
@@ -94,7 +97,7 @@ std::string textLine(const FileFormat& format)
 std::string helperNote()
 {
     return std::string("\nThe helper is ") + HelperName + "; it is " +
-           (externalConverterInstalled() ? "installed" : "not installed in this build") +
+           (externalConverterInstalled() ? "installed" : "not installed (no Components.ini names it)") +
            " (see \"Formats read through the helper\" in the README).\n";
 }
 
