@@ -19,8 +19,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <iterator>
 #include <string>
@@ -42,7 +42,7 @@ struct Attack {
     std::string fileName; // its extension picks the reader
     std::function<void(const fs::path&)> make;
     Outcome outcome;
-    const char* says; // part of what the run prints about the file
+    const char* says;         // part of what the run prints about the file
     long memoryLimitMb = 256; // peak resident size of the sanitized program
 };
 
@@ -118,8 +118,7 @@ std::string plyHeader(const std::string& format, const std::string& elements)
     return "ply\nformat " + format + " 1.0\n" + elements + "end_header\n";
 }
 
-const std::string PlyVertexElement =
-    "element vertex 3\nproperty float x\nproperty float y\nproperty float z\n";
+const std::string PlyVertexElement = "element vertex 3\nproperty float x\nproperty float y\nproperty float z\n";
 const std::string PlyFaceElement = "element face 1\nproperty list uchar int vertex_indices\n";
 
 // The 3MF package around a model part.
@@ -146,6 +145,52 @@ std::string modelPart(const std::string& resources, const std::string& build = "
     return "<?xml version=\"1.0\"?><model unit=\"millimeter\" "
            "xmlns=\"http://schemas.microsoft.com/3dmanufacturing/core/2015/02\"><resources>" +
            resources + "</resources>" + build + "</model>";
+}
+
+std::string repeated(const std::string& text, std::size_t times)
+{
+    std::string out;
+    out.reserve(text.size() * times);
+    for (std::size_t i = 0; i < times; ++i)
+        out += text;
+    return out;
+}
+
+// A 3DS chunk: id, length with the six header bytes, content.
+std::string chunk3ds(std::uint16_t id, const std::string& content)
+{
+    return littleEndian(id) + littleEndian(static_cast<std::uint32_t>(content.size() + 6)) + content;
+}
+
+std::string chunk3dsClaiming(std::uint16_t id, std::uint32_t length, const std::string& content)
+{
+    return littleEndian(id) + littleEndian(length) + content;
+}
+
+// Main, editor and one object around `mesh`, the object's triangle mesh.
+std::string file3ds(const std::string& mesh)
+{
+    return chunk3ds(0x4D4D, chunk3ds(0x3D3D, chunk3ds(0x4000, std::string("box\0", 4) + mesh)));
+}
+
+std::string triangle3ds(std::uint16_t lastCorner)
+{
+    std::string vertices = littleEndian<std::uint16_t>(3);
+    for (float value : {0.f, 0.f, 0.f, 1.f, 0.f, 0.f, 0.f, 1.f, 0.f})
+        vertices += littleEndian(value);
+    const std::string faces = littleEndian<std::uint16_t>(1) + littleEndian<std::uint16_t>(0) +
+                              littleEndian<std::uint16_t>(1) + littleEndian(lastCorner) +
+                              littleEndian<std::uint16_t>(0);
+    return chunk3ds(0x4100, chunk3ds(0x4110, vertices) + chunk3ds(0x4120, faces));
+}
+
+// Triangle meshes nested `depth` deep, each inside the one before.
+std::string nestedMeshes(std::size_t depth)
+{
+    std::string mesh;
+    for (std::size_t level = 0; level < depth; ++level)
+        mesh = chunk3ds(0x4100, mesh);
+    return mesh;
 }
 
 // A complete file in `format`, written by our own writer, cut in half.
@@ -179,16 +224,16 @@ std::vector<Attack> attacks()
                std::string(10, '\0')),
          Outcome::Refused, "truncated"},
         {"PLY claiming 4,000,000,000 faces", "faces.ply",
-         bytes(plyHeader("ascii", PlyVertexElement +
-                                      "element face 4000000000\nproperty list uchar int vertex_indices\n") +
+         bytes(plyHeader("ascii",
+                         PlyVertexElement + "element face 4000000000\nproperty list uchar int vertex_indices\n") +
                "0 0 0\n1 0 0\n0 1 0\n3 0 1 2\n"),
          Outcome::Refused, "Read failed"},
         {"PLY with a vertex count of 2^64 - 1", "count.ply",
          bytes(plyHeader("binary_little_endian", "element vertex 18446744073709551615\nproperty float x\n")),
          Outcome::Refused, "Read failed"},
         {"binary PLY face list longer than the file", "list.ply",
-         bytes(plyHeader("binary_little_endian", PlyVertexElement + PlyFaceElement) + std::string(36, '\0') +
-               "\xff" + littleEndian<std::int32_t>(0)),
+         bytes(plyHeader("binary_little_endian", PlyVertexElement + PlyFaceElement) + std::string(36, '\0') + "\xff" +
+               littleEndian<std::int32_t>(0)),
          Outcome::Refused, "Read failed"},
         {"empty PLY", "empty.ply", bytes(""), Outcome::Refused, "Read failed"},
         {"OBJ face naming vertices the file does not have", "index.obj",
@@ -212,10 +257,53 @@ std::vector<Attack> attacks()
         {"3MF that is not a zip archive", "text.3mf", bytes("solid x\nendsolid x\n"), Outcome::Refused,
          "not a zip archive"},
         {"3MF whose model part climbs out of the package", "slip.3mf",
-         package(modelPart(""), "../../../tmp/slip.model", "../../../tmp/slip.model"), Outcome::Refused,
-         "Read failed"},
+         package(modelPart(""), "../../../tmp/slip.model", "../../../tmp/slip.model"), Outcome::Refused, "Read failed"},
         {"3MF model part of 256 MB of spaces in a small package (a zip bomb)", "bomb.3mf",
          package(modelPart(std::string(256u << 20, ' '))), Outcome::Refused, "Read failed"},
+        {"3MF model part nested 1,000,000 elements deep", "deep.3mf",
+         package(modelPart(repeated("<a>", 1'000'000) + repeated("</a>", 1'000'000))), Outcome::Refused, "Read failed",
+         1024},
+        {"3MF with 200,000 objects of one vertex and no triangle", "objects.3mf",
+         package(modelPart(repeated("<object id=\"1\" type=\"model\"><mesh><vertices><vertex x=\"0\" y=\"0\" "
+                                    "z=\"0\"/></vertices><triangles/></mesh></object>",
+                                    200'000))),
+         Outcome::Refused, "Read failed", 1024},
+        {"3MF triangle naming a vertex the object does not have", "index.3mf",
+         package(modelPart("<object id=\"1\" type=\"model\"><mesh><vertices><vertex x=\"0\" y=\"0\" z=\"0\"/>"
+                           "<vertex x=\"1\" y=\"0\" z=\"0\"/><vertex x=\"0\" y=\"1\" z=\"0\"/></vertices><triangles>"
+                           "<triangle v1=\"0\" v2=\"1\" v3=\"7\"/></triangles></mesh></object>",
+                           "<build><item objectid=\"1\"/></build>")),
+         Outcome::ConvertedWithWarning, "1 triangle(s) dropped"},
+        {"3DS chunk of length 0", "zero.3ds", bytes(chunk3dsClaiming(0x4D4D, 0, std::string(32, '\0'))),
+         Outcome::Refused, "Read failed"},
+        {"3DS chunk of length 5", "five.3ds", bytes(chunk3dsClaiming(0x4D4D, 5, std::string(32, '\0'))),
+         Outcome::Refused, "Read failed"},
+        {"3DS chunk of length 2^32 - 1", "huge.3ds", bytes(chunk3dsClaiming(0x4D4D, UINT32_MAX, triangle3ds(2))),
+         Outcome::Refused, "Read failed"},
+        {"3DS chunk running past its parent", "past.3ds",
+         bytes(chunk3ds(0x4D4D, chunk3dsClaiming(0x3D3D, 1000, triangle3ds(2)))), Outcome::Refused, "Read failed"},
+        {"3DS vertex count larger than its chunk", "count.3ds",
+         bytes(file3ds(chunk3ds(0x4100, chunk3ds(0x4110, littleEndian<std::uint16_t>(60000) + std::string(36, '\0'))))),
+         Outcome::Refused, "Read failed"},
+        {"3DS face naming a vertex the object does not have", "index.3ds", bytes(file3ds(triangle3ds(9))),
+         Outcome::Refused, "Read failed"},
+        {"3DS triangle meshes nested 100,000 deep", "deep.3ds", bytes(file3ds(nestedMeshes(100'000))), Outcome::Refused,
+         "Read failed"},
+        {"MQO of 100 bytes claiming 4,000,000,000 vertices", "claims.mqo",
+         bytes("Metasequoia Document\r\nFormat Text Ver 1.0\r\nObject \"a\" {\r\nvertex 4000000000 {\r\n0 0 "
+               "0\r\n}\r\n}\r\n"
+               "Eof\r\n"),
+         Outcome::Refused, "Read failed"},
+        {"MQO object never closed", "open.mqo",
+         bytes("Metasequoia Document\r\nFormat Text Ver 1.0\r\nObject \"a\" {\r\nvertex 3 {\r\n0 0 0\r\n1 0 0\r\n"),
+         Outcome::Refused, "Read failed"},
+        {"OBJ in UTF-16 without a byte-order mark", "utf16.obj",
+         bytes(std::string("v\0 \0"
+                           "0\0 \0"
+                           "0\0 \0"
+                           "0\0\n\0",
+                           16)),
+         Outcome::Refused, "Read failed"},
     };
     for (const FileFormat& format : fileFormats()) {
         if (!format.readable() || !format.writable() || format.name == std::string_view("stl-ascii"))
@@ -242,10 +330,9 @@ TEST(HostileInput, EveryAttackEndsWithAClearAnswerWithinBounds)
         fs::create_directories(folder / "out");
         const fs::path input = folder / attack.fileName;
         attack.make(input);
-        const RunResult run =
-            runBounded({cliPath().string(), "convert", input.string(), "--to", "ply", "--output",
-                        (folder / "out").string()},
-                       folder / "log", std::chrono::seconds(60));
+        const RunResult run = runBounded({cliPath().string(), "convert", input.string(), "--to", "ply", "--output",
+                                          (folder / "out").string()},
+                                         folder / "log", std::chrono::seconds(60));
         ASSERT_FALSE(run.timedOut) << run.output;
         EXPECT_LE(run.peakMemoryMb, attack.memoryLimitMb) << run.output;
         EXPECT_NE(run.output.find(attack.says), std::string::npos) << run.output;

@@ -49,9 +49,9 @@ struct Keeps {
 };
 
 constexpr Keeps OutputKeeps[] = {
-    {"3dp", true, true, false, true, false},       {"3mf", false, true, false, false, true},
-    {"obj", true, true, true, true, true},         {"ply", false, true, false, true, true},
-    {"stl", false, true, false, false, true},      {"stl-ascii", false, false, false, false, true},
+    {"3dp", true, true, false, true, false},  {"3mf", false, true, false, false, true},
+    {"obj", true, true, true, true, true},    {"ply", false, true, false, true, true},
+    {"stl", false, true, false, false, true}, {"stl-ascii", false, false, false, false, true},
 };
 
 const Keeps& keepsOf(std::string_view format)
@@ -101,8 +101,8 @@ struct Box {
 
 std::ostream& operator<<(std::ostream& out, const Box& box)
 {
-    return out << "(" << box.low.x << " " << box.low.y << " " << box.low.z << ") - (" << box.high.x << " "
-               << box.high.y << " " << box.high.z << ")";
+    return out << "(" << box.low.x << " " << box.low.y << " " << box.low.z << ") - (" << box.high.x << " " << box.high.y
+               << " " << box.high.z << ")";
 }
 
 // One corner of a whole triangle, placed.
@@ -138,8 +138,8 @@ Summary summarize(const Model& model)
         }
         const std::uint32_t corners = 3 * object->triangleCount();
         const bool normals = !object->normals.empty() && object->normals.count() >= corners;
-        const bool texCoords = !object->texCoords.empty() &&
-                               (object->texCoords.count() >= corners || object->texCoordsPerVertex());
+        const bool texCoords =
+            !object->texCoords.empty() && (object->texCoords.count() >= corners || object->texCoordsPerVertex());
         summary.normals |= normals && corners > 0;
         summary.texCoords |= texCoords && corners > 0;
         summary.colours |= !object->colors.empty() && (corners > 0 || object->isPointSet());
@@ -235,8 +235,8 @@ bool sameCorner(const Corner& a, const Corner& b, float tolerance, bool normals,
     return true;
 }
 
-void expectSameTriangles(const Summary& back, const Summary& source, const FormatProfile& from,
-                         const FormatProfile& to, bool normals, bool texCoords, const std::string& who)
+void expectSameTriangles(const Summary& back, const Summary& source, const FormatProfile& from, const FormatProfile& to,
+                         bool normals, bool texCoords, const std::string& who)
 {
     const float tolerance = toleranceFor(source.box);
     std::size_t mismatches = 0;
@@ -255,8 +255,8 @@ void expectSameTriangles(const Summary& back, const Summary& source, const Forma
                             sameCorner(actual[1], expected[2], tolerance, normals, texCoords) &&
                             sameCorner(actual[2], expected[1], tolerance, normals, texCoords);
         if (!straight && !turned && mismatches++ == 0)
-            ADD_FAILURE() << who << ": triangle " << t << " differs (positions"
-                          << (normals ? ", normals" : "") << (texCoords ? ", texture coordinates" : "") << ")";
+            ADD_FAILURE() << who << ": triangle " << t << " differs (positions" << (normals ? ", normals" : "")
+                          << (texCoords ? ", texture coordinates" : "") << ")";
     }
     EXPECT_EQ(mismatches, 0u) << who << ": triangles that differ";
 }

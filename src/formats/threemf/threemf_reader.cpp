@@ -148,6 +148,8 @@ struct ReadState {
     // Model parts that components name, in the order first named.
     std::vector<std::string> partsNamed;
     std::unordered_set<std::string> partsKnown;
+    // Triangles dropped for naming a vertex their object does not have.
+    std::uint64_t droppedTriangles = 0;
 };
 
 // A texture coordinate group: its image's id and its coordinates.
@@ -607,8 +609,10 @@ void ModelWalker::dropInvalidTriangles(ObjectState& state)
         for (; run < state.runs.size() && state.runs[run].endIndex <= i; ++run)
             state.runs[run].endIndex = kept;
         const std::uint32_t* corner = &object.indices[i];
-        if (corner[0] >= vertexCount || corner[1] >= vertexCount || corner[2] >= vertexCount)
+        if (corner[0] >= vertexCount || corner[1] >= vertexCount || corner[2] >= vertexCount) {
+            ++state_.droppedTriangles;
             continue;
+        }
         if (kept != i) {
             std::copy_n(corner, 3, &object.indices[kept]);
             if (state.coloursStored)
@@ -1174,6 +1178,9 @@ OperationResult readModelParts(std::string_view rootName, PartSource& parts, Mod
             result = placeBuildItems(state.resources, partKey(root), model, reporter, failure);
         if (result != OperationResult::Success)
             return result;
+        if (state.droppedTriangles > 0)
+            reporter.postTextMessage(std::to_string(state.droppedTriangles) +
+                                     " triangle(s) dropped: a corner names a vertex the object does not have");
     } catch (const std::bad_alloc&) {
         return failOutOfMemory(failure);
     }
