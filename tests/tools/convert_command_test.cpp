@@ -384,7 +384,7 @@ TEST(ConvertCommand, OutputNamesOneFileOrAFolder)
          "names a model file, but there are several inputs"},
         {shellQuote((dir / "existing").string()) + to("walked.obj"), "several inputs"},
         {a + to("c.xyz"), "cannot write .xyz files"},
-        {a + to("c.xyz"), "known extensions: .3dp, .3mf, .obj, .ply, .stl"},
+        {a + to("c.xyz"), "known extensions: .3dp, .3ds, .3mf, .obj, .ply, .stl"},
         {a + to("c.stl") + " --to ply", "--to ply writes .ply files, not"},
     };
     for (const Case& c : cases) {
