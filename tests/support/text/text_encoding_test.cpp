@@ -68,7 +68,8 @@ TEST(TextEncoding, DecodesMarkedTextAndRefusesTheRestWithAReason)
     }
 
     // Damage inside marked text: NUL characters, an odd byte count.
-    for (const std::string& bytes : {"\xEF\xBB\xBFv 1\0 2"s, utf16Text("v 1\0 2"s, false), utf16Text(utf8, true) + "x"}) {
+    for (const std::string& bytes :
+         {"\xEF\xBB\xBFv 1\0 2"s, utf16Text("v 1\0 2"s, false), utf16Text(utf8, true) + "x"}) {
         std::string decoded;
         std::string_view text;
         Failure failure;
@@ -83,7 +84,10 @@ TEST(TextEncoding, LoneSurrogatesBecomeReplacementCharacters)
     const std::string units = "\x3D\xD8"s + "a\0"s + "\x00\xDC"s + "b\0"s; // high, 'a', low, 'b'
     std::string out;
     ASSERT_EQ(decodeUtf16(units, false, out, nullptr), OperationResult::Success);
-    EXPECT_EQ(out, "\xEF\xBF\xBD" "a" "\xEF\xBF\xBD" "b");
+    EXPECT_EQ(out, "\xEF\xBF\xBD"
+                   "a"
+                   "\xEF\xBF\xBD"
+                   "b");
     EXPECT_EQ(byteOrderMark("\xFE\xFF"), TextEncoding::Utf16BigEndian);
     EXPECT_EQ(byteOrderMarkSize(TextEncoding::Utf8WithMark), 3u);
     EXPECT_EQ(byteOrderMarkSize(TextEncoding::Utf16LittleEndian), 2u);
