@@ -1,5 +1,7 @@
 #include "formats/format_table.h"
 #include "formats/mqo/mqo.h"
+
+#include "support/text/text_encoding.h"
 #include "support/platform/files.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"
@@ -108,8 +110,11 @@ bool opensChunk(std::string_view line)
 
 class Reader {
 public:
-    Reader(std::string_view text, Model& model, ProgressReporter& reporter, Failure* failure)
-        : lines_(text), model_(model), reporter_(reporter), failure_(failure)
+    // `utf8Names`: the text is known to be UTF-8 whatever its CodePage line
+    // says (it was decoded from UTF-16).
+    Reader(std::string_view text, bool utf8Names, Model& model, ProgressReporter& reporter, Failure* failure)
+        : lines_(text), model_(model), reporter_(reporter), failure_(failure), utf8Text_(utf8Names),
+          utf8Names_(utf8Names)
     {
     }
 
@@ -160,7 +165,7 @@ private:
         if (keyword == "Object")
             return readObject(rest);
         if (keyword == "CodePage")
-            utf8Names_ = equalsIgnoreCase(takeToken(rest), "utf8");
+            utf8Names_ = utf8Text_ || equalsIgnoreCase(takeToken(rest), "utf8");
         return OperationResult::Success; // "Format", "Eof", closing lines and others
     }
 
@@ -338,6 +343,7 @@ private:
     ProgressReporter& reporter_;
     Failure* failure_;
     bool stopped_ = false;
+    bool utf8Text_ = false;
     bool utf8Names_ = false;
 };
 
@@ -358,7 +364,13 @@ OperationResult readMqo(std::string_view bytes, std::string_view, Model& model, 
     reporter.setStatusText("Opening file...", 1);
     if (bytes.empty())
         return failWith(failure, FailureKind::Malformed, "empty file");
-    Reader reader(bytes, model, reporter, failure);
+    // Names are Shift-JIS as a rule, which has no NUL bytes; a file saved as
+    // UTF-16 with a mark is read as the UTF-8 it decodes to.
+    std::string decoded;
+    std::string_view text;
+    if (textAsUtf8(bytes, decoded, text, failure) != OperationResult::Success)
+        return OperationResult::Failure;
+    Reader reader(text, !decoded.empty(), model, reporter, failure);
     const OperationResult result = reader.read();
     reporter.setStatusText("", 1);
     if (result != OperationResult::Success) {

@@ -62,6 +62,31 @@ TEST(MqoReader, ObjectsVerticesAndFacesAsTheFileHasThem)
     EXPECT_EQ(toVector(second.indices), (std::vector<std::uint32_t>{2, 1, 0}));
 }
 
+// A file saved as UTF-16 with a mark reads as its UTF-8 text, names
+// included; text in no encoding we can tell (UTF-16 without a mark) is
+// refused with the reason, never read as an empty scene.
+TEST(MqoReader, Utf16WithAMarkIsReadOtherEncodingsRefused)
+{
+    const std::string text = std::string(Header) +
+                             object("\xe7\x89\xa9", "\tvertex 3 {\r\n\t\t0 0 0\r\n\t\t1 0 0\r\n\t\t0 1 0\r\n\t}\r\n",
+                                    "\tface 1 {\r\n\t\t3 V(0 1 2)\r\n\t}\r\n") +
+                             "Eof\r\n";
+    for (const bool bigEndian : {false, true}) {
+        Model model;
+        Failure failure;
+        ASSERT_EQ(read(morvex::testing::utf16Text(text, bigEndian), model, &failure), OperationResult::Success)
+            << describeFailure(failure);
+        ASSERT_EQ(model.objects.size(), 1u);
+        EXPECT_EQ(model.objects[0]->properties.getProperty("ObjectName"), "\xe7\x89\xa9");
+        EXPECT_EQ(model.objects[0]->triangleCount(), 1u);
+    }
+    Model model;
+    Failure failure;
+    EXPECT_EQ(read(morvex::testing::utf16Text(text, false, false), model, &failure), OperationResult::Failure);
+    EXPECT_NE(failure.message.find("UTF-16"), std::string::npos) << failure.message;
+    EXPECT_TRUE(model.objects.empty());
+}
+
 TEST(MqoReader, LineEndsNamesAndNestedChunks)
 {
     // LF CR is one line end, as is CR LF; two LFs are two. A nested chunk
