@@ -1050,8 +1050,13 @@ OperationResult readOnePart(const std::string& name, bool isRoot, ReadState& sta
         return result;
     // A part that is no 3MF model at all (another encoding, another format)
     // is refused rather than read as an empty model.
-    if (!findChild(root, "model"))
-        return failWith(failure, FailureKind::Malformed, "the model part holds no 3MF model");
+    if (!findChild(root, "model")) {
+        failWith(failure, FailureKind::Malformed, "the model part holds no 3MF model");
+        // A syntax error that ended the tree early is why.
+        if (xmlErrorLine != 0)
+            placeAtLine(failure, xmlErrorLine);
+        return OperationResult::Failure;
+    }
     if (!xmlError.empty()) {
         failWith(failure, FailureKind::Malformed, isRoot ? xmlError : "in /" + name + ": " + xmlError);
         placeAtLine(failure, xmlErrorLine);
