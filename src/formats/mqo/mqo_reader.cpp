@@ -1,10 +1,10 @@
 #include "formats/format_table.h"
 #include "formats/mqo/mqo.h"
 
-#include "support/text/text_encoding.h"
 #include "support/platform/files.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"
+#include "support/text/text_encoding.h"
 
 #include <charconv>
 #include <cstdint>
