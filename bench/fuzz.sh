@@ -44,7 +44,8 @@ if [[ -n $extensions && -d $root/../shared/corpus ]]; then
   seeds+=("$build/seeds/$target")
 fi
 dict=()
-case $name in threemf* | xml | sdf) dictName=xml ;; docs3dp | roundtrip | meshconv) dictName= ;; *) dictName=$name ;; esac
-[[ -n $dictName ]] && dict=(-dict="$root/fuzz/dict/$dictName.dict")
+# Text formats have a dictionary of their words; binary ones have none.
+case $name in threemf* | xml | sdf) dictName=xml ;; *) dictName=$name ;; esac
+[[ -f $root/fuzz/dict/$dictName.dict ]] && dict=(-dict="$root/fuzz/dict/$dictName.dict")
 exec "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=1048576 \
   -artifact_prefix="$crashes/" -print_final_stats=1 "${dict[@]}" "$@" "$corpus" "${seeds[@]}"

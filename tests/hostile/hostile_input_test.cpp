@@ -35,7 +35,7 @@ namespace {
 using namespace morvex::testing;
 namespace fs = std::filesystem;
 
-enum class Outcome { Refused, ConvertedWithWarning };
+enum class Outcome { Refused, Converted, ConvertedWithWarning };
 
 struct Attack {
     std::string name;
@@ -309,12 +309,12 @@ std::vector<Attack> attacks()
     for (const FileFormat& format : fileFormats()) {
         if (!format.readable() || !format.writable() || format.name == std::string_view("stl-ascii"))
             continue;
-        // An OBJ has no length or count to check a cut against; ours lists
-        // its vertices first, so its first half holds no face.
+        // An OBJ has no length or count to check a cut against: ours lists
+        // its vertices first, so its first half reads as their point set.
         const bool hasLength = format.name != std::string_view("obj");
         rows.push_back({std::string(format.name) + " file cut in half", "cut." + std::string(format.extension),
-                        truncatedOutputOf(format), Outcome::Refused,
-                        hasLength ? "Read failed" : "the file holds no model"});
+                        truncatedOutputOf(format), hasLength ? Outcome::Refused : Outcome::Converted,
+                        hasLength ? "Read failed" : "Success"});
     }
     return rows;
 }

@@ -64,18 +64,6 @@ const Keeps& keepsOf(std::string_view format)
     return OutputKeeps[0];
 }
 
-// Things another part of the program does not keep yet: the check is left
-// out, and the test says so.
-struct KnownGap {
-    std::string_view format;
-    std::string_view what;
-    std::string_view why;
-};
-
-constexpr KnownGap KnownGaps[] = {
-    {"obj", "points", "the OBJ reader does not read \"p\" elements, nor vertices without faces"},
-};
-
 // Conversions of one corpus file found wrong and not mended yet: their
 // checks are left out, and the test says so each time.
 struct KnownFault {
@@ -97,14 +85,6 @@ const KnownFault* knownFault(std::string_view source, std::string_view format)
     for (const KnownFault& fault : KnownFaults)
         if (fault.source == source && fault.format == format)
             return &fault;
-    return nullptr;
-}
-
-const KnownGap* knownGap(std::string_view format, std::string_view what)
-{
-    for (const KnownGap& gap : KnownGaps)
-        if (gap.format == format && gap.what == what)
-            return &gap;
     return nullptr;
 }
 
@@ -522,15 +502,9 @@ TEST_P(Interop, EveryOutputFormatReadsBackHereAndInAssimp)
                          GetParam().relative.c_str(), who.c_str());
         else
             EXPECT_EQ(read.triangles, triangles) << "triangles";
-        const KnownGap* pointGap = knownGap(target.name, "points");
-        if (pointGap != nullptr && original.points > 0)
-            std::fprintf(stderr, "%s -> %s: points not checked: %s\n", GetParam().relative.c_str(), who.c_str(),
-                         std::string(pointGap->why).c_str());
-        else
-            EXPECT_EQ(read.points, keeps.points ? original.points : 0u) << "points";
+        EXPECT_EQ(read.points, keeps.points ? original.points : 0u) << "points";
         const Box expectedBox = mapBox(original.box, sourceFormat.profile, target.profile);
-        if (pointGap == nullptr || original.points == 0)
-            expectSameBox(read.box, expectedBox, who + " read here");
+        expectSameBox(read.box, expectedBox, who + " read here");
         const bool sameTriangles = read.triangles == original.triangles;
         if (sameTriangles)
             expectSameTriangles(read, original, sourceFormat.profile, target.profile, original.normals && keeps.normals,

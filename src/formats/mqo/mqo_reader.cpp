@@ -219,6 +219,10 @@ private:
             std::string_view tokens = line;
             const std::string_view keyword = takeToken(tokens);
             OperationResult result = OperationResult::Success;
+            // Faces name the vertices read before them: vertices that come
+            // after would take away the ones the faces name.
+            if (keyword == "vertex" && !object->indices.empty())
+                return malformed("a vertex chunk after the object's faces");
             if (keyword == "vertex")
                 result = readVertices(*object, integerOf(takeToken(tokens)));
             else if (keyword == "face")

@@ -490,10 +490,27 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
     return OperationResult::Success;
 }
 
+// A file of vertices and no face (a scanner's point cloud, points written as
+// "p" elements, a set of lines) is a point set: its vertices are kept as they
+// are, never made into triangles.
+OperationResult compilePointSet(const RawObj& raw, Model& model, Failure* failure)
+{
+    if (raw.positions.empty())
+        return OperationResult::Success; // nothing to build: the model stays empty
+    ModelObject* object = model.addObject();
+    const std::uint32_t colours = std::min(raw.positionColours.count(), raw.positions.count());
+    if (object == nullptr || !object->vertices.allocate(raw.positions.count()) ||
+        (colours > 0 && !object->colors.allocate(colours)))
+        return failOutOfMemory(failure);
+    std::copy_n(raw.positions.data(), raw.positions.count(), object->vertices.data());
+    std::copy_n(raw.positionColours.data(), colours, object->colors.data());
+    return OperationResult::Success;
+}
+
 OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, Failure* failure)
 {
     if (raw.faceCornerCounts.empty())
-        return OperationResult::Success; // nothing to build: the model stays empty
+        return compilePointSet(raw, model, failure);
     reporter.setStatusText("Compiling 3D Model", 0);
     model.materials = std::move(raw.materials.holder.materials);
     model.nextMaterialId = std::max(model.nextMaterialId, raw.materials.holder.nextMaterialId);

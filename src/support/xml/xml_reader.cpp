@@ -547,7 +547,10 @@ void XmlReader::readEntity(std::string& out)
         if (c == ';')
             break;
         const bool startsChar = (c & 0xC0) != 0x80;
-        if (c == EndOfInput || c == '\t' || c == '\n' || c == ' ' || (startsChar && chars == MaxEntityChars)) {
+        // Bytes that start no character count against the buffer too: a
+        // run of them is no name, and must not write past its end.
+        if (c == EndOfInput || c == '\t' || c == '\n' || c == ' ' || (startsChar && chars == MaxEntityChars) ||
+            length == sizeof name) {
             reportError(AmpersandMessage);
             return;
         }

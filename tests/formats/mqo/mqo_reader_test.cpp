@@ -133,6 +133,10 @@ TEST(MqoReader, BadInputFailsWithAReasonAndALine)
         {"faces before vertices",
          "Metasequoia Document\nObject \"a\" {\n\tface 1 {\n3 V(0 1 2)\n\t}\n" + vertices + "}\n",
          "faces before the vertices", 3},
+        {"vertices after faces",
+         "Metasequoia Document\nObject \"a\" {\n" + vertices +
+             "\tface 1 {\n3 V(0 1 2)\n\t}\n\tvertex 2 {\n0 0 0\n1 0 0\n\t}\n}\n",
+         "a vertex chunk after the object's faces", 11},
         {"object not closed", "Metasequoia Document\nObject \"a\" {\n" + vertices, "Object chunk not closed", 7},
         {"vertex chunk not closed", "Metasequoia Document\nObject \"a\" {\n\tvertex 3 {\n0 0 0\n",
          "vertex chunk not closed", 4},

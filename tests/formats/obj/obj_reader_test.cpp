@@ -3,6 +3,7 @@
 
 #include "common/cli_convert.h"
 #include "common/recording_reporter.h"
+#include "common/test_models.h"
 #include "common/test_support.h"
 
 #include <gtest/gtest.h>
@@ -151,15 +152,32 @@ TEST(ObjReader, FacesNamingMissingVerticesAreDroppedAndCounted)
     EXPECT_EQ(reporter.messages.size(), 1u);
 }
 
-TEST(ObjReader, EmptyAndFacelessFilesGiveEmptyModels)
+// A file without vertices is an empty model; vertices without faces (a
+// point cloud, points as "p" elements, lines) stay one point set with their
+// colours, never made into triangles.
+TEST(ObjReader, EmptyFilesGiveEmptyModelsAndFacelessOnesPointSets)
 {
-    for (const std::string& text :
-         {std::string(), std::string("# nothing\n\n"), fourPositions, std::string("f 1 2 3\n")}) {
+    for (const std::string& text : {std::string(), std::string("# nothing\n\n"), std::string("f 1 2 3\n")}) {
         TempDir dir;
         Model model;
         EXPECT_EQ(readText(dir, text, model), OperationResult::Success);
         EXPECT_TRUE(model.objects.empty());
         EXPECT_EQ(model.profile.kind, FormatKind::Obj);
+    }
+    for (const std::string& text : {fourPositions, fourPositions + "p 1 2 3 4\n", fourPositions + "l 1 2 3\n",
+                                    std::string("v 0 0 0 1 0 0\nv 1 0 0 0 1 0\nv 0 1 0 0 0 1\nv 1 1 1 1 1 1\n")}) {
+        TempDir dir;
+        Model model;
+        ASSERT_EQ(readText(dir, text, model), OperationResult::Success) << text;
+        ASSERT_EQ(model.objects.size(), 1u) << text;
+        const ModelObject& points = *model.objects[0];
+        EXPECT_EQ(points.vertices.count(), 4u) << text;
+        EXPECT_TRUE(points.indices.empty()) << text;
+        EXPECT_TRUE(points.isPointSet()) << text;
+        if (text.starts_with("v 0 0 0 1")) {
+            EXPECT_EQ(morvex::testing::toVector(points.colors),
+                      (std::vector<ArgbColor>{0xFFFF0000, 0xFF00FF00, 0xFF0000FF, 0xFFFFFFFF}));
+        }
     }
     Model missing;
     RecordingReporter reporter;

@@ -162,6 +162,18 @@ TEST(XmlReader, CharacterReferences)
     }
 }
 
+// A reference made of bytes that start no character (UTF-8 continuation
+// bytes) is no name however long it runs: it is reported, and read within
+// the reference's own bounds.
+TEST(XmlReader, ReferenceOfContinuationBytesIsAnError)
+{
+    const std::string text = "<a>&" + std::string(500, '\x88') + ";</a>";
+    XmlDocument root;
+    std::string error;
+    parseXmlText(text, root, error);
+    EXPECT_NE(error, "");
+}
+
 TEST(XmlReader, FirstErrorWithPosition)
 {
     const std::string ampersand = "Strings starting with an ampersand (&) must end with a semicolon (;). Either "
