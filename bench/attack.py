@@ -137,7 +137,10 @@ def mutate_attack(args):
             elif status == 1 and outputs:
                 why = "refused but left " + ", ".join(str(p) for p in outputs)
             elif status == 0:
-                main_outputs = [p for p in outputs if p.parent == out and not p.name.endswith(".mtl")]
+                # Beside the output: an OBJ's material library and Textures
+                # folder, a 3DS file's texture copies.
+                extension = ".stl" if target == "stl-ascii" else "." + target
+                main_outputs = [p for p in outputs if p.parent == out and p.suffix.lower() == extension]
                 if len(main_outputs) != 1:
                     why = "converted but wrote " + ", ".join(str(p) for p in outputs)
                 else:
