@@ -23,7 +23,7 @@ inline constexpr std::string_view ThreeMfMaterialNamespace =
 // ("morvex:ModelName"); the reader takes those names back without prefix.
 inline constexpr std::string_view MorvexMetadataNamespace = "urn:morvex:3mf:metadata";
 
-// The metadata names the core specification defines (Title, Designer, ...).
+// The metadata names the 3MF core defines (Title, Designer, ...).
 bool isCoreMetadataName(std::string_view name);
 
 // Relationship type of a package's 3D model part.

@@ -41,7 +41,7 @@ constexpr std::string_view TextureRelationship = "http://schemas.microsoft.com/3
 // refuse others), and read back without it.
 constexpr std::string_view MetadataPrefix = "morvex:";
 
-// Units the core specification names; anything else is written as
+// Units the 3MF core names; anything else is written as
 // millimetres, which is also what the coordinates of most sources are.
 bool isCoreUnit(std::string_view unit)
 {
@@ -429,7 +429,7 @@ private:
         const std::string unit = properties.getProperty("Model:unit", "millimeter");
         attribute("unit", isCoreUnit(unit) ? unit : "millimeter");
         attribute("xml:lang", limitUtf16Units(properties.getProperty("Model:xml:lang", "en-US")));
-        // Always the namespaces of the 2015/02 specification, whatever the
+        // Always the 2015/02 namespaces of the format, whatever the
         // source declared: what is written is that form of the format.
         attribute("xmlns:m", ThreeMfMaterialNamespace);
         attribute("xmlns", ThreeMfCoreNamespace);
