@@ -2,6 +2,8 @@
 # bench/fuzz.sh TARGET SECONDS [libFuzzer options...]
 # Builds the libFuzzer targets with clang (build/fuzz) and runs one for
 # SECONDS of wall time over its working corpus (build/fuzz/corpus/TARGET),
+# or, with SECONDS written as 1800cpu, until the fuzzer has used that much
+# processor time (a fair budget on a machine shared with other work);
 # seeded from fuzz/seeds/TARGET, the regression inputs and ../shared/corpus.
 # A crash, leak or time-out leaves its input in build/fuzz/crashes/TARGET:
 # copy it into fuzz/regressions/TARGET/ so that ./test replays it.
@@ -47,5 +49,27 @@ dict=()
 # Text formats have a dictionary of their words; binary ones have none.
 case $name in threemf* | xml | sdf) dictName=xml ;; *) dictName=$name ;; esac
 [[ -f $root/fuzz/dict/$dictName.dict ]] && dict=(-dict="$root/fuzz/dict/$dictName.dict")
-exec "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=4096 -max_len=1048576 \
-  -artifact_prefix="$crashes/" -print_final_stats=1 "${dict[@]}" "$@" "$corpus" "${seeds[@]}"
+run=("$build/fuzz/$target" -timeout=10 -rss_limit_mb=4096 -max_len=1048576 \
+  -artifact_prefix="$crashes/" -print_final_stats=1 "${dict[@]}" "$@" "$corpus" "${seeds[@]}")
+if [[ $seconds != *cpu ]]; then
+  exec "${run[@]}" -max_total_time="$seconds"
+fi
+
+# Processor-time budget: libFuzzer only knows wall time, so a watchdog reads
+# the fuzzer's user+system time and interrupts it (it then prints its final
+# statistics and exits 0 when nothing was found).
+budget=${seconds%cpu}
+"${run[@]}" &
+fuzzer=$!
+ticks=$(getconf CLK_TCK)
+while kill -0 "$fuzzer" 2>/dev/null; do
+  read -r -a stat <"/proc/$fuzzer/stat" 2>/dev/null || break
+  used=$(((stat[13] + stat[14]) / ticks))
+  if ((used >= budget)); then
+    echo "fuzz.sh: $target used ${used} s of processor time; stopping it" >&2
+    kill -INT "$fuzzer"
+    break
+  fi
+  sleep 5
+done
+wait "$fuzzer"
