@@ -1,6 +1,7 @@
 #include "app/batch_run.h"
 
 #include "app/naming.h"
+#include "support/core/parallel_ranges.h"
 #include "support/platform/memory_reuse.h"
 #include "support/text/text.h"
 
@@ -25,7 +26,19 @@ struct RunState {
     ProgressReporter& reporter;
     RunSink& sink;
 
-    std::mutex jobsLock; // the job list, the result list and the counts
+    std::mutex jobsLock;     // the job list, the result list and the counts
+    unsigned converting = 0; // files being converted now
+    unsigned threadCap = 1;  // threads the run's files may use together
+
+    // The processors are shared among the files still to convert: each of
+    // many files gets one thread, and the last file of a batch (or a lone
+    // one) gets the threads of the workers that found nothing left to do.
+    // Called with jobsLock held.
+    void shareThreads()
+    {
+        const std::size_t files = std::min<std::size_t>(run.jobs.size() + converting, workerCount);
+        setThreadsPerFile(threadCap / static_cast<unsigned>(std::max<std::size_t>(files, 1)));
+    }
     WaitableEvent changed;
     std::atomic<bool> stop{false};
     std::unordered_map<std::string, std::vector<std::size_t>> entriesBySource;
@@ -128,6 +141,8 @@ private:
             return std::nullopt;
         ConversionJob job = std::move(state_.run.jobs.front());
         state_.run.jobs.pop_front();
+        ++state_.converting;
+        state_.shareThreads();
         return job;
     }
 
@@ -139,6 +154,8 @@ private:
         const RunEntry ended{job.source, shown, job.output, job.failure, seconds};
         {
             std::lock_guard lock(state_.jobsLock);
+            --state_.converting;
+            state_.shareThreads();
             const auto found = state_.entriesBySource.find(job.source.native());
             if (found != state_.entriesBySource.end())
                 for (std::size_t index : found->second)
@@ -261,6 +278,11 @@ OperationResult runJobs(ConversionRun& run, ProgressReporter& reporter, RunSink&
 
     const unsigned count = run.workerCount != 0 ? run.workerCount : processorCount();
     state.workerCount = count;
+    state.threadCap = run.threadCap != 0 ? run.threadCap : processorCount();
+    {
+        std::lock_guard lock(state.jobsLock);
+        state.shareThreads();
+    }
     state.fractions = std::make_unique<std::atomic<double>[]>(count);
     for (unsigned i = 0; i < count; ++i)
         state.fractions[i].store(0.0);
@@ -294,6 +316,7 @@ OperationResult runJobs(ConversionRun& run, ProgressReporter& reporter, RunSink&
         worker->requestStop();
     for (const auto& worker : workers)
         worker->join();
+    setThreadsPerFile(1); // outside a run, work stays on its caller's thread
 
     if (reporter.isCancelled())
         return OperationResult::Cancelled;

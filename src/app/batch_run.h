@@ -56,6 +56,7 @@ struct ConversionRun {
     ConversionSettings settings;
     JobEnvironment environment;
     unsigned workerCount = 0; // 0: one per processor
+    unsigned threadCap = 0;   // threads all files together may use; 0: one per processor
     std::vector<RunEntry> results;
     std::deque<ConversionJob> jobs;
 

@@ -1,5 +1,8 @@
 #include "mesh/convention_steps.h"
 
+#include "support/core/parallel_ranges.h"
+
+#include <atomic>
 #include <cmath>
 #include <utility>
 
@@ -8,6 +11,7 @@ namespace {
 
 constexpr std::uint32_t TransformCheckElements = 1000;
 constexpr std::uint32_t NormalCheckTriangles = 500;
+constexpr std::uint64_t ElementsPerThread = 16384;
 
 float negated(float value)
 {
@@ -115,25 +119,68 @@ bool isIdentityPlacement(const ModelObject& object)
            vectorsEqual(object.position, {0, 0, 0});
 }
 
+// Calls step(i) for every i below `count`, split over the threads the file
+// may use. Only the calling thread asks the reporter, every `checkEvery`
+// steps counted from `counted` (the steps of the same kind before these),
+// and the others stop at its answer. False when cancelled.
+template <typename Step>
+bool forEachIndex(std::uint64_t count, std::uint64_t checkEvery, ProgressReporter& reporter, Step step,
+                  std::uint64_t counted = 0)
+{
+    std::atomic<bool> cancelled{false};
+    forEachRange(count, threadsFor(count, ElementsPerThread),
+                 [&](unsigned part, std::uint64_t begin, std::uint64_t end) {
+                     for (std::uint64_t i = begin; i < end; ++i) {
+                         if ((counted + i) % checkEvery == 0) {
+                             if (part == 0 && reporter.isCancelled())
+                                 cancelled = true;
+                             if (cancelled.load(std::memory_order_relaxed))
+                                 return;
+                         }
+                         step(static_cast<std::uint32_t>(i));
+                     }
+                 });
+    return !cancelled;
+}
+
+// `counted`: the elements changed before these, for the cancellation cadence.
+template <typename Array, typename Change>
+bool changeEachElement(Array& array, ProgressReporter& reporter, Change change, std::uint64_t counted = 0)
+{
+    return forEachIndex(
+        array.count(), TransformCheckElements, reporter, [&](std::uint32_t i) { array[i] = change(array[i]); },
+        counted);
+}
+
+// The flat normal of triangle `t` on its three corners; a triangle naming a
+// vertex the object lacks keeps what it had.
+void setFaceNormal(ModelObject& o, std::uint32_t t, std::uint32_t vertexCount, Winding target)
+{
+    const std::uint32_t i0 = o.indices[3 * t], i1 = o.indices[3 * t + 1], i2 = o.indices[3 * t + 2];
+    if (i0 >= vertexCount || i1 >= vertexCount || i2 >= vertexCount)
+        return;
+    const Vector3& p0 = o.vertices[i0];
+    const Vector3& p1 = o.vertices[i1];
+    const Vector3& p2 = o.vertices[i2];
+    const Vector3 normal = target == Winding::Clockwise ? faceNormal(p0, p2, p1) : faceNormal(p0, p1, p2);
+    o.normals[3 * t] = normal;
+    o.normals[3 * t + 1] = normal;
+    o.normals[3 * t + 2] = normal;
+}
+
 } // namespace
 
 OperationResult transformObject(ModelObject& object, const Matrix4& matrix, bool withNormals,
                                 ProgressReporter& reporter)
 {
-    std::uint64_t element = 0;
-    for (Vector3& v : object.vertices) {
-        if (element++ % TransformCheckElements == 0 && reporter.isCancelled())
-            return OperationResult::Cancelled;
-        v = transformPoint(v, matrix);
-    }
+    if (!changeEachElement(object.vertices, reporter, [&](const Vector3& v) { return transformPoint(v, matrix); }))
+        return OperationResult::Cancelled;
     if (!withNormals)
         return OperationResult::Success;
     const NormalTransform normalTransform(matrix);
-    for (Vector3& n : object.normals) {
-        if (element++ % TransformCheckElements == 0 && reporter.isCancelled())
-            return OperationResult::Cancelled;
-        n = normalTransform.apply(n);
-    }
+    const auto transformNormal = [&](const Vector3& n) { return normalTransform.apply(n); };
+    if (!changeEachElement(object.normals, reporter, transformNormal, object.vertices.count()))
+        return OperationResult::Cancelled;
     return OperationResult::Success;
 }
 
@@ -222,20 +269,9 @@ OperationResult recalculateNormals(Model& model, Winding target, ProgressReporte
         const std::uint32_t n = o.vertices.count();
         if (!o.normals.resize(m))
             return failOutOfMemory(failure);
-        for (std::uint32_t t = 0; t < m / 3; ++t) {
-            if (t % NormalCheckTriangles == 0 && reporter.isCancelled())
-                return OperationResult::Cancelled;
-            const std::uint32_t i0 = o.indices[3 * t], i1 = o.indices[3 * t + 1], i2 = o.indices[3 * t + 2];
-            if (i0 >= n || i1 >= n || i2 >= n)
-                continue;
-            const Vector3& p0 = o.vertices[i0];
-            const Vector3& p1 = o.vertices[i1];
-            const Vector3& p2 = o.vertices[i2];
-            const Vector3 normal = target == Winding::Clockwise ? faceNormal(p0, p2, p1) : faceNormal(p0, p1, p2);
-            o.normals[3 * t] = normal;
-            o.normals[3 * t + 1] = normal;
-            o.normals[3 * t + 2] = normal;
-        }
+        if (!forEachIndex(m / 3, NormalCheckTriangles, reporter,
+                          [&](std::uint32_t t) { setFaceNormal(o, t, n, target); }))
+            return OperationResult::Cancelled;
     }
     return OperationResult::Success;
 }

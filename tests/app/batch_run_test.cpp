@@ -2,12 +2,15 @@
 #include "app/output_planning.h"
 #include "app/scheduler.h"
 #include "app_test_support.h"
+#include "support/core/parallel_ranges.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 #include <unistd.h>
@@ -434,4 +437,42 @@ TEST(BatchRun, RemovalRetriesWhileBusy)
     EXPECT_FALSE(removeWithRetries(
         "x", [&](const std::filesystem::path&) { return EACCES; }, sleep));
     EXPECT_TRUE(pauses.empty()) << "other errors end the attempts";
+}
+
+// Many files get one thread each; the last file, once the other worker finds
+// nothing left to do, gets both, and one worker alone uses both from the start.
+TEST(BatchRun, ThreadsAreSharedAmongTheFilesStillToConvert)
+{
+    TempDir dir;
+    std::vector<std::filesystem::path> inputs;
+    for (const char* name : {"a.obj", "b.obj", "c.obj", "d.obj"}) {
+        writeFile(dir / name, name);
+        inputs.push_back(dir / name);
+    }
+    std::mutex lock;
+    std::map<std::string, unsigned> seen;
+    const auto recordThreads = [&](const std::filesystem::path& source, const std::filesystem::path& output,
+                                   const ConversionSettings& settings, ProgressReporter& reporter, Failure* failure) {
+        unsigned threads = threadsPerFile();
+        if (source.filename() == "a.obj") // converted last: wait for the other worker to go idle
+            for (int wait = 0; wait < 500 && (threads = threadsPerFile()) < 2; ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        {
+            std::lock_guard guard(lock);
+            seen[source.filename().string()] = threads;
+        }
+        return fakeConvert(source, output, settings, reporter, failure);
+    };
+    for (const unsigned workers : {1u, 2u}) {
+        ConversionRun run(inputs, stlSettings(dir / ("out" + std::to_string(workers))), recordThreads);
+        std::filesystem::create_directory(dir / ("out" + std::to_string(workers)));
+        run.workerCount = workers;
+        run.threadCap = 2;
+        RecordingSink sink;
+        seen.clear();
+        ASSERT_EQ(convertAll(run, sink, policyForChoice(OverwriteChoice::Overwrite)), OperationResult::Success);
+        EXPECT_EQ(seen["d.obj"], workers == 1 ? 2u : 1u) << workers << " workers: the first file";
+        EXPECT_EQ(seen["a.obj"], 2u) << workers << " workers: the last file";
+    }
+    setThreadsPerFile(1);
 }

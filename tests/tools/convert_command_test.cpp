@@ -206,6 +206,7 @@ TEST(ConvertCommand, UsageAndValidationErrors)
         {a + " --name-template '%filename%'", "Format must contain both %filename% and %number%."},
         {a + " --name-template '%filename%/%number%'", "/ is an invalid character"},
         {a + " --jobs 0", "--jobs takes a number"},
+        {a + " --threads 2x", "--threads takes a number"},
         {a + " --scale 1e3", "--scale needs three numbers X,Y,Z (or one factor)"},
         {a + " --translate 1,2", "--translate needs three numbers X,Y,Z"},
         {a + " --stored-effects --rotate 0,0,90", "cannot be combined"},
@@ -231,7 +232,7 @@ TEST(ConvertCommand, UsageAndValidationErrors)
     EXPECT_EQ(cli("--help", &help), 0);
     for (const char* option : {"--to", "--output", "--create-folder", "--on-exists", "--name-template",
                                "--remove-duplicates", "--recalculate-normals", "--translate", "--rotate", "--scale",
-                               "--stored-effects", "--jobs", "--dry-run", "--quiet", "--json"})
+                               "--stored-effects", "--jobs", "--threads", "--dry-run", "--quiet", "--json"})
         EXPECT_TRUE(contains(help, option)) << option;
 }
 

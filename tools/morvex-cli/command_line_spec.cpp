@@ -42,6 +42,8 @@ constexpr OptionSpec ConvertOptions[] = {
     {"--scale", 0, "X,Y,Z|F", "scale (before rotating and moving)"},
     {"--stored-effects", 0, {}, "the effects stored by the desktop program instead"},
     {"--jobs", 'j', "N", "files converted at once; default: processor count", Completion::Nothing, {}, "Run"},
+    {"--threads", 0, "N",
+     "processors the run may use in all; a file left alone\nuses those of idle workers; default: all"},
     {"--dry-run", 'n', {}, "list each planned output and name clash; write nothing"},
     {"--quiet", 'q', {}, "print errors only"},
     {"--verbose",

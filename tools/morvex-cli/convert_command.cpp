@@ -328,6 +328,7 @@ EarlyExit planConversion(ConvertSession& session, ConvertPlan& plan)
                             const ConversionSettings& runSettings, ProgressReporter& reporter,
                             Failure* failure) { return convertFile(source, output, runSettings, reporter, failure); });
     run.workerCount = session.options.jobs != 0 ? session.options.jobs : processorCount();
+    run.threadCap = session.options.threads;
     run.environment.nameTemplate =
         session.options.nameTemplate ? *session.options.nameTemplate : storedNameTemplate(session.store);
     return std::nullopt;

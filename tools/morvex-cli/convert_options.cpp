@@ -17,6 +17,16 @@ const CommandSpec& convertSpec()
     return spec;
 }
 
+// A count of jobs or threads: 1 to 1024, digits only.
+std::optional<unsigned> parseCount(std::string_view text)
+{
+    unsigned count = 0;
+    const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), count);
+    if (failure != std::errc() || end != text.data() + text.size() || count < 1 || count > 1024)
+        return std::nullopt;
+    return count;
+}
+
 std::optional<OverwriteChoice> parseChoice(std::string_view text)
 {
     struct Row {
@@ -93,12 +103,11 @@ bool applyOption(const OptionSpec& option, const std::string& value, ConvertOpti
         (name == "--translate" ? options.translate : name == "--rotate" ? options.rotate : options.scale) = triple;
     } else if (name == "--stored-effects") {
         options.storedEffects = true;
-    } else if (name == "--jobs") {
-        unsigned jobs = 0;
-        const auto [end, failure] = std::from_chars(value.data(), value.data() + value.size(), jobs);
-        if (failure != std::errc() || end != value.data() + value.size() || jobs < 1 || jobs > 1024)
-            return error = "--jobs takes a number from 1 to 1024", false;
-        options.jobs = jobs;
+    } else if (name == "--jobs" || name == "--threads") {
+        const std::optional<unsigned> count = parseCount(value);
+        if (!count)
+            return error = std::string(name) + " takes a number from 1 to 1024", false;
+        (name == "--jobs" ? options.jobs : options.threads) = *count;
     } else if (name == "--dry-run") {
         options.dryRun = true;
     } else if (name == "--quiet") {

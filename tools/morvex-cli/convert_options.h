@@ -31,7 +31,8 @@ struct ConvertOptions {
     std::optional<EffectVector> rotate;
     std::optional<EffectVector> scale;
     bool storedEffects = false;
-    unsigned jobs = 0; // 0: one per processor
+    unsigned jobs = 0;    // 0: one per processor
+    unsigned threads = 0; // processors all files together may use; 0: all
     bool dryRun = false;
     bool quiet = false;
     bool verbose = false;

@@ -1,10 +1,12 @@
 #include "formats/stl/stl.h"
 #include "formats/stl/stl_internal.h"
 
+#include "support/core/parallel_ranges.h"
 #include "support/platform/files.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <vector>
@@ -13,6 +15,11 @@ namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t WriteReportEvery = 100;
+// Facets made side by side on several threads: a binary block fills most of
+// the output buffer, an ASCII block a few megabytes of text per thread.
+constexpr std::uint32_t BinaryBlockFacets = 20000;
+constexpr std::uint32_t AsciiBlockFacets = 8192;
+constexpr std::uint32_t FacetsPerThread = 4096;
 constexpr std::size_t MaxNameBytes = 259;
 
 // An object whose triangles go into the file, with its placement resolved.
@@ -165,6 +172,18 @@ OperationResult prepareFacets(const Model& model, ProgressReporter& phase, Prepa
     return OperationResult::Success;
 }
 
+// Checks for cancellation and shows how far the writing is.
+bool reportWriting(ProgressReporter& phase, const char* statusPrefix, std::uint32_t done, std::uint32_t total)
+{
+    if (phase.isCancelled())
+        return false;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s : %u facets", statusPrefix, done);
+    phase.setStatusText(text, 0);
+    phase.setProgress(static_cast<double>(done) / total);
+    return true;
+}
+
 // Calls write(facet) for every prepared facet, with a cancellation check,
 // the status and the fraction every 100 facets.
 template <typename Write>
@@ -174,16 +193,43 @@ OperationResult writeFacets(const PreparedFacets& prepared, ProgressReporter& ph
     std::uint32_t done = 0;
     for (const PreparedObject& object : prepared.objects)
         for (std::uint32_t triangle = 0; triangle < object.triangles; ++triangle, ++done) {
-            if (done % WriteReportEvery == 0) {
-                if (phase.isCancelled())
-                    return OperationResult::Cancelled;
-                char text[64];
-                std::snprintf(text, sizeof text, "%s : %u facets", statusPrefix, done);
-                phase.setStatusText(text, 0);
-                phase.setProgress(static_cast<double>(done) / prepared.count);
-            }
+            if (done % WriteReportEvery == 0 && !reportWriting(phase, statusPrefix, done, prepared.count))
+                return OperationResult::Cancelled;
             write(makeFacet(object, prepared.colours, triangle));
         }
+    phase.setProgress(1.0);
+    return OperationResult::Success;
+}
+
+// Calls make(facet, index) for the facets numbered [begin, end) of the file.
+template <typename Make>
+void forFacetsInRange(const PreparedFacets& prepared, std::uint64_t begin, std::uint64_t end, Make make)
+{
+    std::uint64_t objectStart = 0;
+    for (const PreparedObject& object : prepared.objects) {
+        const std::uint64_t objectEnd = objectStart + object.triangles;
+        for (std::uint64_t index = std::max(begin, objectStart); index < std::min(end, objectEnd); ++index)
+            make(makeFacet(object, prepared.colours, static_cast<std::uint32_t>(index - objectStart)), index);
+        objectStart = objectEnd;
+        if (objectStart >= end)
+            return;
+    }
+}
+
+// The facets in blocks, each block made by several threads and handed to
+// writeBlock(begin, end, threads) in file order; the file is byte for byte
+// the one the single loop writes.
+template <typename WriteBlock>
+OperationResult writeFacetBlocks(const PreparedFacets& prepared, ProgressReporter& phase, const char* statusPrefix,
+                                 std::uint32_t blockFacets, WriteBlock writeBlock)
+{
+    for (std::uint32_t done = 0; done < prepared.count;) {
+        if (!reportWriting(phase, statusPrefix, done, prepared.count))
+            return OperationResult::Cancelled;
+        const std::uint32_t end = done + std::min(blockFacets, prepared.count - done);
+        writeBlock(done, end, threadsFor(end - done, FacetsPerThread));
+        done = end;
+    }
     phase.setProgress(1.0);
     return OperationResult::Success;
 }
@@ -222,16 +268,45 @@ char* appendText(char* at, std::string_view text)
     return at + text.size();
 }
 
-void writeAsciiFacet(AtomicFileWriter& out, const Facet& facet)
+constexpr std::size_t AsciiFacetRoom = 4 * (16 + 3 * (MaxNumberChars + 1)) + 64;
+
+char* formatAsciiFacet(char* at, const Facet& facet)
 {
-    constexpr std::size_t room = 4 * (16 + 3 * (MaxNumberChars + 1)) + 64;
-    char* start = out.reserve(room);
-    char* at = appendVectorLine(start, "  facet normal", facet.normal);
+    at = appendVectorLine(at, "  facet normal", facet.normal);
     at = appendText(at, "    outer loop\r\n");
     for (const Vector3& corner : facet.corners)
         at = appendVectorLine(at, "      vertex", corner);
-    at = appendText(at, "    endloop\r\n  endfacet\r\n");
-    out.advance(static_cast<std::size_t>(at - start));
+    return appendText(at, "    endloop\r\n  endfacet\r\n");
+}
+
+void writeAsciiFacet(AtomicFileWriter& out, const Facet& facet)
+{
+    char* start = out.reserve(AsciiFacetRoom);
+    out.advance(static_cast<std::size_t>(formatAsciiFacet(start, facet) - start));
+}
+
+// Each thread formats its share of the block into text of its own; the
+// texts are then written in order.
+OperationResult writeAsciiFacetsInParallel(const PreparedFacets& prepared, ProgressReporter& phase,
+                                           const char* statusPrefix, AtomicFileWriter& out)
+{
+    std::vector<std::vector<char>> texts;
+    std::vector<std::size_t> lengths;
+    return writeFacetBlocks(
+        prepared, phase, statusPrefix, AsciiBlockFacets, [&](std::uint32_t begin, std::uint32_t end, unsigned threads) {
+            texts.resize(std::max<std::size_t>(texts.size(), threads));
+            lengths.assign(texts.size(), 0);
+            forEachRange(end - begin, threads, [&](unsigned part, std::uint64_t from, std::uint64_t to) {
+                std::vector<char>& text = texts[part];
+                text.resize(std::max<std::size_t>(text.size(), (to - from) * AsciiFacetRoom));
+                char* at = text.data();
+                forFacetsInRange(prepared, begin + from, begin + to,
+                                 [&](const Facet& facet, std::uint64_t) { at = formatAsciiFacet(at, facet); });
+                lengths[part] = static_cast<std::size_t>(at - texts[part].data());
+            });
+            for (unsigned part = 0; part < threads; ++part)
+                out.write(std::string_view(texts[part].data(), lengths[part]));
+        });
 }
 
 // The name at the start of a binary header: never beginning with "solid ",
@@ -303,11 +378,13 @@ std::string binaryHeader(const Model& model, const ColourPlan& plan)
 }
 
 // Preparation, then the file: `head` writes what precedes the facets,
-// `facet` writes one facet, `tail` follows them. Written to a temporary file
+// `facet` writes one facet (or `inParallel` all of them, when the file may
+// use several threads), `tail` follows them. Written to a temporary file
 // that replaces the target only when complete.
-template <typename Head, typename WriteFacet>
+template <typename Head, typename WriteFacet, typename WriteInParallel>
 OperationResult writeStlFile(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                             Failure* failure, const char* status, Head head, WriteFacet facet, std::string_view tail)
+                             Failure* failure, const char* status, Head head, WriteFacet facet,
+                             WriteInParallel inParallel, std::string_view tail)
 {
     ProgressRange phase(reporter, 0.0, 1.0);
     PreparedFacets prepared;
@@ -319,20 +396,45 @@ OperationResult writeStlFile(const std::filesystem::path& path, const Model& mod
         return OperationResult::Failure;
     head(out, prepared);
     const OperationResult result =
-        writeFacets(prepared, phase, status, [&](const Facet& written) { facet(out, written); });
+        threadsFor(prepared.count, FacetsPerThread) > 1
+            ? inParallel(prepared, phase, status, out)
+            : writeFacets(prepared, phase, status, [&](const Facet& written) { facet(out, written); });
     if (result != OperationResult::Success)
         return result;
     out.write(tail);
     return out.commit(failure);
 }
 
-void writeBinaryFacet(AtomicFileWriter& out, const Facet& facet)
+void formatBinaryFacet(char* at, const Facet& facet)
 {
-    char* at = out.reserve(stl::FacetRecordBytes);
     std::memcpy(at, &facet.normal, 12);
     std::memcpy(at + 12, facet.corners, 36);
     std::memcpy(at + 48, &facet.attribute, 2);
+}
+
+void writeBinaryFacet(AtomicFileWriter& out, const Facet& facet)
+{
+    formatBinaryFacet(out.reserve(stl::FacetRecordBytes), facet);
     out.advance(stl::FacetRecordBytes);
+}
+
+// Records have one size, so the threads fill their own stretches of the
+// output buffer side by side.
+OperationResult writeBinaryFacetsInParallel(const PreparedFacets& prepared, ProgressReporter& phase,
+                                            const char* statusPrefix, AtomicFileWriter& out)
+{
+    static_assert(std::size_t{BinaryBlockFacets} * stl::FacetRecordBytes <= AtomicFileWriter::BufferSize);
+    return writeFacetBlocks(
+        prepared, phase, statusPrefix, BinaryBlockFacets,
+        [&](std::uint32_t begin, std::uint32_t end, unsigned threads) {
+            char* block = out.reserve(std::size_t{end - begin} * stl::FacetRecordBytes);
+            forEachRange(end - begin, threads, [&](unsigned, std::uint64_t from, std::uint64_t to) {
+                forFacetsInRange(prepared, begin + from, begin + to, [&](const Facet& facet, std::uint64_t index) {
+                    formatBinaryFacet(block + (index - begin) * stl::FacetRecordBytes, facet);
+                });
+            });
+            out.advance(std::size_t{end - begin} * stl::FacetRecordBytes);
+        });
 }
 
 } // namespace
@@ -343,7 +445,8 @@ OperationResult writeStlAscii(const std::filesystem::path& path, const Model& mo
     const auto head = [&](AtomicFileWriter& out, const PreparedFacets&) {
         out.write("solid " + asciiSolidName(model) + "\r\n");
     };
-    return writeStlFile(path, model, reporter, failure, "Write ASCII file", head, writeAsciiFacet, "endsolid\r\n");
+    return writeStlFile(path, model, reporter, failure, "Write ASCII file", head, writeAsciiFacet,
+                        writeAsciiFacetsInParallel, "endsolid\r\n");
 }
 
 OperationResult writeStlBinary(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
@@ -353,7 +456,8 @@ OperationResult writeStlBinary(const std::filesystem::path& path, const Model& m
         out.write(binaryHeader(model, prepared.colours));
         out.writeLittleEndian<std::uint32_t>(prepared.count);
     };
-    return writeStlFile(path, model, reporter, failure, "Write Binary file", head, writeBinaryFacet, {});
+    return writeStlFile(path, model, reporter, failure, "Write Binary file", head, writeBinaryFacet,
+                        writeBinaryFacetsInParallel, {});
 }
 
 } // namespace morvex::stl
