@@ -49,7 +49,12 @@ dict=()
 # Text formats have a dictionary of their words; binary ones have none.
 case $name in threemf* | xml | sdf) dictName=xml ;; *) dictName=$name ;; esac
 [[ -f $root/fuzz/dict/$dictName.dict ]] && dict=(-dict="$root/fuzz/dict/$dictName.dict")
-run=("$build/fuzz/$target" -timeout=10 -rss_limit_mb=4096 -max_len=1048576 \
+# Under a processor-time budget the fuzzer may run at the lowest priority,
+# where wall-clock time says little: an input then counts as hung only
+# after two minutes.
+timeout=10
+[[ $seconds == *cpu ]] && timeout=120
+run=("$build/fuzz/$target" -timeout="$timeout" -rss_limit_mb=4096 -max_len=1048576 \
   -artifact_prefix="$crashes/" -print_final_stats=1 "${dict[@]}" "$@" "$corpus" "${seeds[@]}")
 if [[ $seconds != *cpu ]]; then
   exec "${run[@]}" -max_total_time="$seconds"
