@@ -122,7 +122,8 @@ TEST(ParallelSteps, TwoThreadsWriteTheBytesOfOne)
                 settings.outputExtension = output.extension;
                 settings.recalculateNormalsOn = effects;
                 settings.customTransformOn = effects;
-                settings.customMatrix = composeTransform({30, -45, 10}, {1.5f, 0.5f, 2}, Matrix4::identity(), {5, 6, 7});
+                settings.customMatrix =
+                    composeTransform({30, -45, 10}, {1.5f, 0.5f, 2}, Matrix4::identity(), {5, 6, 7});
                 const fs::path target = dir / "out" / (source.stem().string() + "." + output.extension);
                 const std::string one = convertedBytes(source, target, settings, 1);
                 const std::string two = convertedBytes(source, target, settings, 2);

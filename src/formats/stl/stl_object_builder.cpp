@@ -9,6 +9,8 @@ namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t BuildReportEvery = 1000;
+// Facets ahead whose hash slots are fetched while the current one merges.
+constexpr std::uint32_t PrefetchAhead = 16;
 
 void reportBuilding(ProgressReporter& phase, std::uint32_t done, std::uint32_t total)
 {
@@ -52,6 +54,12 @@ OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObjec
             if (phase.isCancelled())
                 return OperationResult::Cancelled;
             reportBuilding(phase, facet, facetCount);
+        }
+        if (facet + PrefetchAhead < facetCount) {
+            float ahead[9];
+            facets.corners(facet + PrefetchAhead, ahead);
+            for (int corner = 0; corner < 3; ++corner)
+                merger.prefetch({ahead[corner * 3], ahead[corner * 3 + 1], ahead[corner * 3 + 2]});
         }
         float corners[9];
         facets.corners(facet, corners);

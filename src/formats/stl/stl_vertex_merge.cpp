@@ -198,6 +198,14 @@ bool VertexMerger::mergeExact(const Vector3& corner, std::uint32_t windowStart, 
     return true;
 }
 
+void VertexMerger::prefetch(const Vector3& corner) const
+{
+    const std::uint32_t key[3] = {cellKey(corner.x), cellKey(corner.y), cellKey(corner.z)};
+    const std::uint64_t hash = hashKey(key);
+    __builtin_prefetch(&slots_[hash & slotMask_]);
+    __builtin_prefetch(&recent_[(hash >> 40) & (RecentCount - 1)]);
+}
+
 bool VertexMerger::merge(const Vector3& corner, std::uint32_t& index)
 {
     if (!isFinite(corner))

@@ -46,6 +46,11 @@ public:
     // could not grow) or the reserved room is used up.
     [[nodiscard]] bool merge(const Vector3& corner, std::uint32_t& index);
 
+    // Asks the processor to fetch the hash slot a later merge of this corner
+    // will read: the table is far larger than the caches, and a merge
+    // otherwise waits for memory on almost every corner.
+    void prefetch(const Vector3& corner) const;
+
     std::uint32_t count() const { return count_; }
     const Vector3* vertices() const { return vertices_.data(); }
 
