@@ -267,6 +267,20 @@ TEST_F(Components, APackageThatRegistersNothingFailsOnceThePollHasPassed)
     EXPECT_EQ(reporter.progress.back(), 1.0);
     // What it unpacked does not stay.
     EXPECT_TRUE(installedFolders(setup, "ifcconvert").empty());
+
+    // A stop request ends the poll: cancelled, and nothing stays either.
+    ComponentSetup patient = setup;
+    patient.registrationPollMilliseconds = 60000;
+    RecordingReporter stopped;
+    std::thread stopping([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stopped.requestStop();
+    });
+    const auto stopStart = std::chrono::steady_clock::now();
+    EXPECT_EQ(runComponentInstaller(patient, stopped, "ifcconvert"), OperationResult::Cancelled);
+    stopping.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopStart, std::chrono::seconds(30));
+    EXPECT_TRUE(installedFolders(setup, "ifcconvert").empty());
 }
 
 TEST_F(Components, UnsafeOrWrongPackagesAreRefusedAndLeaveNothingBehind)
