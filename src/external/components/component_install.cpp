@@ -101,20 +101,24 @@ OperationResult downloadVerifiedPackage(const ComponentSetup& setup, std::string
 {
     const std::vector<std::string>& hosts = setup.downloads.downloadHosts;
     HostAttempt attempt;
+    // Each host's failure is its own; the reason names them all.
+    std::string reasons;
+    FailureKind kind = FailureKind::Unreadable;
     for (std::size_t i = 0; i < hosts.size() && i < UsedDownloadHosts; ++i) {
-        // Each host's failure is its own; only the last one tried is kept.
         Failure hostFailure;
         attempt = fetchVerifiedPackage(setup, hosts[i], id, folder, reporter, package, &hostFailure);
         if (attempt.result == OperationResult::Cancelled)
             return OperationResult::Cancelled;
         if (attempt.result == OperationResult::Success)
             return OperationResult::Success;
-        if (i + 1 == hosts.size() || i + 1 == UsedDownloadHosts)
-            failWith(failure, hostFailure);
+        reasons += (reasons.empty() ? "" : "; ") + hostFailure.message;
+        kind = hostFailure.kind;
     }
+    // Only the last host's verdict counts, as the second host is tried
+    // precisely when the first one's package is refused.
     if (attempt.signatureRefused)
         reporter.postTextMessage(ComponentSignatureMessage);
-    return OperationResult::Failure;
+    return failWith(failure, kind, reasons);
 }
 
 // Polls findComponent until it succeeds or the poll time has passed; a
