@@ -190,7 +190,7 @@ TEST(CliUsage, ConventionsOfTheCommandLine)
     EXPECT_TRUE(version.starts_with("morvex-cli ")) << version;
     EXPECT_EQ(shortVersion, version);
     EXPECT_EQ(word, version);
-    for (const char* command : {"convert", "info", "formats"}) {
+    for (const char* command : {"convert", "info", "formats", "components"}) {
         std::string help, helpCommand;
         EXPECT_EQ(cli(std::string(command) + " --help", &help), 0) << command;
         EXPECT_EQ(cli(std::string("help ") + command, &helpCommand), 0) << command;

@@ -72,6 +72,11 @@ constexpr OptionSpec SettingsOptions[] = {
     {"--help", 'h', {}, "this text"},
 };
 
+constexpr OptionSpec ComponentsOptions[] = {
+    {"--json", 0, {}, "one JSON object per component and line"},
+    {"--help", 'h', {}, "this text"},
+};
+
 constexpr std::string_view SettingKeys = "output-format output-folder overwrite name-template create-folder effects";
 
 constexpr CommandSpec Commands[] = {
@@ -94,6 +99,13 @@ constexpr CommandSpec Commands[] = {
      "Shows the stored settings that decide what convert does when an option is\nnot given (shared with the desktop "
      "program), or resets them to the defaults.",
      SettingsOptions, Completion::Nothing, "0, 1 when the settings file cannot be written, 2 for a usage error."},
+    {"components", "[--json] | install ID | update ID",
+     "Lists the helper components (assimpext2, ifcconvert, infozip3) with their\nversion and path, or \"not "
+     "installed\". install downloads a missing one,\nupdate a newer published one, from the download hosts of the "
+     "machine-wide\nComponents.ini; a package is installed only when its signature verifies.",
+     ComponentsOptions, Completion::Nothing,
+     "0 when done or nothing was to do, 1 when an install or update failed,\n2 for a usage error, 130 when "
+     "interrupted."},
 };
 
 // Calls `line` for each line of a text whose lines are separated by '\n'.
@@ -225,6 +237,8 @@ std::string manPage(const CommandSpec* only)
             out += manSection(command);
     out += ".SH FILES\n.TP\n.I $XDG_CONFIG_HOME/Quellor Software/Morvex.ini\nthe stored settings, shared with the "
            "desktop program (~/.config when XDG_CONFIG_HOME is unset); see\n.B morvex\\-cli settings\n";
+    out += ".TP\n.I $XDG_CONFIG_HOME/Quellor Software/Components.ini\nthe components installed for this user, "
+           "read before the machine-wide one in share/morvex beside the programs; see\n.B morvex\\-cli components\n";
     out += ".SH SEE ALSO\n";
     for (const CommandSpec& command : commandSpecs())
         if (&command != only)

@@ -97,7 +97,9 @@ std::string textLine(const FileFormat& format)
 std::string helperNote()
 {
     return std::string("\nThe helper is ") + HelperName + "; it is " +
-           (externalConverterInstalled() ? "installed" : "not installed (no Components.ini names it)") +
+           (externalConverterInstalled() ? "installed"
+                                         : "not installed ('morvex-cli components install assimpext2' installs "
+                                           "it)") +
            " (see \"Formats read through the helper\" in the README).\n";
 }
 

@@ -3,11 +3,13 @@
 //   morvex-cli convert [options] PATH...
 //   morvex-cli formats [--json]
 //   morvex-cli settings [--reset KEY]... [--all]
+//   morvex-cli components [--json] | install ID | update ID
 
 #include "app/media_kinds.h"
 #include "app/model_io.h"
 #include "app/model_summary.h"
 #include "command_line_spec.h"
+#include "components_command.h"
 #include "convert_command.h"
 #include "formats/format_table.h"
 #include "formats_command.h"
@@ -33,6 +35,7 @@ constexpr const char* UsageText = "usage: morvex-cli info [--json] FILE...\n"
                                   "       morvex-cli convert [options] PATH...\n"
                                   "       morvex-cli formats [--json]\n"
                                   "       morvex-cli settings [--reset KEY]... [--all]\n"
+                                  "       morvex-cli components [--json] | install ID | update ID\n"
                                   "       morvex-cli help [COMMAND] | --help | -V | --version | version\n"
                                   "\n"
                                   "info     reads each file and prints what it holds: objects with their vertex,\n"
@@ -45,6 +48,8 @@ constexpr const char* UsageText = "usage: morvex-cli info [--json] FILE...\n"
                                   "         reader or through the helper) and the --to names that write it.\n"
                                   "settings shows the stored settings that convert uses when an option is not\n"
                                   "         given, and resets them.\n"
+                                  "components lists the helper components with their version and path, and\n"
+                                  "         installs or updates one: 'morvex-cli components install assimpext2'.\n"
                                   "\n"
                                   "Exit status: 0 when every file succeeded, 1 when any failed, 2 for a usage\n"
                                   "error, 130 when interrupted.\n";
@@ -94,7 +99,8 @@ std::string whyNotAModel(const std::string& file)
 
 int unknownCommand(std::string_view command)
 {
-    static constexpr std::string_view Commands[] = {"info", "convert", "formats", "settings", "help", "version"};
+    static constexpr std::string_view Commands[] = {"info",       "convert", "formats", "settings",
+                                                    "components", "help",    "version"};
     return usageError("unknown command '" + std::string(command) + "'" + cli::didYouMean(command, Commands));
 }
 
@@ -166,6 +172,8 @@ int printHelp(const std::vector<std::string>& args)
         return cli::runFormats(help);
     if (args.front() == "settings")
         return cli::runSettings(help);
+    if (args.front() == "components")
+        return cli::runComponents(help);
     return unknownCommand(args.front());
 }
 
@@ -193,5 +201,7 @@ int main(int argc, char** argv)
         return cli::runFormats(args);
     if (command == "settings")
         return cli::runSettings(args);
+    if (command == "components")
+        return cli::runComponents(args);
     return unknownCommand(command);
 }

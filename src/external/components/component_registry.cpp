@@ -22,24 +22,39 @@ std::vector<std::filesystem::path> componentRegistryFiles()
     return files;
 }
 
-bool findComponent(std::string_view id, std::filesystem::path& path,
-                   std::span<const std::filesystem::path> registryFiles)
+std::string componentSection(std::string_view id)
 {
-    const std::string section = "Components\\" + std::string(id);
+    return "Components\\" + std::string(id);
+}
+
+std::optional<ComponentRegistration> findComponentRegistration(std::string_view id,
+                                                               std::span<const std::filesystem::path> registryFiles)
+{
+    const std::string section = componentSection(id);
     for (const std::filesystem::path& file : registryFiles) {
-        const std::optional<std::string> registered = SettingsStore(file).snapshot().find(section, "Path");
+        const IniDocument registry = SettingsStore(file).snapshot();
+        const std::optional<std::string> registered = registry.find(section, "Path");
         if (!registered || registered->empty())
             continue;
         std::filesystem::path candidate(*registered);
         if (candidate.is_relative())
             candidate = file.parent_path() / candidate;
         std::error_code error;
-        if (std::filesystem::exists(candidate, error)) {
-            path = candidate.lexically_normal();
-            return true;
-        }
+        if (std::filesystem::exists(candidate, error))
+            return ComponentRegistration{candidate.lexically_normal(), registry.find(section, "Version").value_or(""),
+                                         file};
     }
-    return false;
+    return std::nullopt;
+}
+
+bool findComponent(std::string_view id, std::filesystem::path& path,
+                   std::span<const std::filesystem::path> registryFiles)
+{
+    std::optional<ComponentRegistration> registration = findComponentRegistration(id, registryFiles);
+    if (!registration)
+        return false;
+    path = std::move(registration->path);
+    return true;
 }
 
 bool findComponent(std::string_view id, std::filesystem::path& path)

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -27,5 +29,19 @@ std::filesystem::path machineComponentsFile(const std::filesystem::path& program
 bool findComponent(std::string_view id, std::filesystem::path& path);
 bool findComponent(std::string_view id, std::filesystem::path& path,
                    std::span<const std::filesystem::path> registryFiles);
+
+// The registration that findComponent accepts, with the "Version" of the
+// same file (empty when that file names none), so that a version is never
+// paired with another file's path.
+struct ComponentRegistration {
+    std::filesystem::path path;
+    std::string version;
+    std::filesystem::path registryFile;
+};
+std::optional<ComponentRegistration> findComponentRegistration(std::string_view id,
+                                                               std::span<const std::filesystem::path> registryFiles);
+
+// The section that registers a component: "Components\<id>".
+std::string componentSection(std::string_view id);
 
 } // namespace morvex

@@ -53,8 +53,8 @@ OperationResult runIfcConverter(ProgressReporter& reporter, const std::filesyste
     if (!findComponent(IfcToolComponent, tool))
         return reporter.isCancelled() ? OperationResult::Cancelled
                                       : failWith(failure, FailureKind::Unsupported,
-                                                 "the IFC tool is not installed (component \"ifcconvert\" in "
-                                                 "Components.ini)");
+                                                 "the IFC tool is not installed: component \"ifcconvert\" "
+                                                 "('morvex-cli components install ifcconvert' installs it)");
     if (ensurePrivateFolder(output.parent_path(), failure) != OperationResult::Success)
         return OperationResult::Failure;
     std::error_code ignored;

@@ -19,9 +19,9 @@ OperationResult runExternalConverter(ProgressReporter& reporter, Model& model, c
     std::filesystem::path converter;
     if (!findComponent(ExternalConverterComponent, converter))
         return failWith(failure, FailureKind::Unsupported,
-                        "the external mesh converter is not installed: this format is read through that helper "
-                        "(component \"assimpext2\" in Components.ini; see \"Formats read through the helper\" in "
-                        "the README)");
+                        "the external mesh converter is not installed: this format is read through that helper, "
+                        "component \"assimpext2\" ('morvex-cli components install assimpext2' installs it; see "
+                        "\"Formats read through the helper\" in the README)");
     return runConverterProgram(reporter, model, converter, source, ConverterLimits{}, failure);
 }
 
