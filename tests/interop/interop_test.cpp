@@ -64,30 +64,6 @@ const Keeps& keepsOf(std::string_view format)
     return OutputKeeps[0];
 }
 
-// Conversions of one corpus file found wrong and not mended yet: their
-// checks are left out, and the test says so each time.
-struct KnownFault {
-    std::string_view source;
-    std::string_view format;
-    std::string_view what;
-};
-
-constexpr KnownFault KnownFaults[] = {
-    {"3mf/lib3mf__3mfbase10_box.3mf", "obj", "its texture-group triangles come back different"},
-    {"3mf/lib3mf__3mfbase10_box.3mf", "3ds", "its texture-group triangles come back different"},
-    {"3ds/assimp__fels.3ds", "3dp", "the colours of its materials are lost"},
-    {"obj/assimp__spider/spider.obj", "3mf", "material colours come back as colours of the triangles"},
-    {"obj/trimesh__fuze/fuze.obj", "3mf", "material colours come back as colours of the triangles"},
-};
-
-const KnownFault* knownFault(std::string_view source, std::string_view format)
-{
-    for (const KnownFault& fault : KnownFaults)
-        if (fault.source == source && fault.format == format)
-            return &fault;
-    return nullptr;
-}
-
 // ---------------------------------------------------------------------------
 // What a model holds, as the checks compare it.
 
@@ -481,11 +457,6 @@ TEST_P(Interop, EveryOutputFormatReadsBackHereAndInAssimp)
         ASSERT_EQ(status, ConversionStatus::Success) << describeFailure(failure);
         if (!geometry)
             continue;
-        if (const KnownFault* fault = knownFault(GetParam().relative, target.name)) {
-            std::fprintf(stderr, "%s -> %s: not checked, a known fault: %s\n", GetParam().relative.c_str(), who.c_str(),
-                         std::string(fault->what).c_str());
-            continue;
-        }
 
         // Our reader.
         Model back;

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <fstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -185,6 +186,50 @@ TEST(Files, SmallFilesAreReadAndLargeOnesMappedWithTheSameBytes)
         ASSERT_EQ(file.open(dir / "file-1"), OperationResult::Success);
         EXPECT_EQ(file.size(), 1u);
     }
+}
+
+namespace {
+
+// Kilobytes of file pages the process holds, as the kernel counts them.
+long residentFileKilobytes()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.starts_with("RssFile:"))
+            return std::stol(line.substr(8));
+    return -1;
+}
+
+} // namespace
+
+// A reader that has passed the pages of a large mapped file gives them back:
+// they leave the process's memory, and the bytes read the same afterwards.
+TEST(Files, PassedPagesOfAMappedFileAreGivenBack)
+{
+    TempDir dir;
+    const std::size_t size = std::size_t{48} << 20;
+    std::string content(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        content[i] = static_cast<char>((i * 131) >> 3);
+    morvex::testing::writeFile(dir / "large", content);
+    MappedFile file;
+    ASSERT_EQ(file.open(dir / "large"), OperationResult::Success);
+    ASSERT_TRUE(file.view() == content); // every page touched
+    const long before = residentFileKilobytes();
+    file.releaseBefore(std::uint64_t{40} << 20);
+    const long after = residentFileKilobytes();
+    ASSERT_GE(before, 0);
+    EXPECT_GE(before - after, 32l << 10) << "RssFile went from " << before << " kB to " << after << " kB";
+    EXPECT_TRUE(file.view() == content);
+
+    // A small step gives nothing back yet; a file read into memory ignores it.
+    file.releaseBefore((std::uint64_t{40} << 20) + 4096);
+    EXPECT_TRUE(file.view() == content);
+    morvex::testing::writeFile(dir / "small", "small");
+    ASSERT_EQ(file.open(dir / "small"), OperationResult::Success);
+    file.releaseBefore(std::uint64_t{64} << 20);
+    EXPECT_EQ(file.view(), "small");
 }
 
 namespace {

@@ -358,22 +358,29 @@ private:
     }
 
     // One face material group per material the piece's faces use, in the
-    // order of the table.
+    // order of each material's first face: readers list a piece's faces
+    // group by group, so the faces of a model whose materials each cover one
+    // run of triangles come back in their own order.
     void writeGroups(const Piece& piece, bool fallback)
     {
         const FaceMaterials materials(*piece.object, materials_);
         if (!materials.any())
             return;
         faceKeys_.clear();
+        firstUse_.assign(materials_.entries().size(), NoMaterial);
+        std::uint16_t used = 0;
         std::uint16_t face = 0;
         forEachWrittenTriangle(piece, [&](std::uint32_t t) {
             std::uint16_t number = materials.of(t);
             if (number == NoMaterial && fallback)
                 number = materials_.fallback();
+            if (number != NoMaterial && firstUse_[number] == NoMaterial)
+                firstUse_[number] = used++;
             faceKeys_.push_back({number, face++});
         });
+        const auto rank = [&](std::uint16_t number) { return number == NoMaterial ? NoMaterial : firstUse_[number]; };
         std::stable_sort(faceKeys_.begin(), faceKeys_.end(),
-                         [](const FaceKey& a, const FaceKey& b) { return a.material < b.material; });
+                         [&](const FaceKey& a, const FaceKey& b) { return rank(a.material) < rank(b.material); });
         for (std::size_t at = 0; at < faceKeys_.size();) {
             const std::uint16_t number = faceKeys_[at].material;
             std::size_t end = at;
@@ -401,7 +408,8 @@ private:
     ChunkStack chunks_;
     MaterialTable& materials_;
     ProgressReporter& reporter_;
-    std::vector<FaceKey> faceKeys_; // reused from piece to piece
+    std::vector<FaceKey> faceKeys_;       // reused from piece to piece
+    std::vector<std::uint16_t> firstUse_; // per material entry: the rank of its first face
 };
 
 } // namespace

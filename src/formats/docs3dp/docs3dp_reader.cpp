@@ -186,6 +186,12 @@ private:
                 if (!readCorners(child, object, coloured))
                     return outOfMemory();
                 break;
+            case OwnColors: {
+                bool own = false;
+                if (chunks_.readBool(child, own))
+                    coloured = coloured || own;
+                break;
+            }
             case DefaultColor:
                 if (chunks_.readInt(child, number))
                     object.properties.setIntProperty(DefaultColorKey, number);
@@ -206,7 +212,8 @@ private:
         if (range != nullptr)
             range->endIndex = object.indices.count();
         // Objects without colours are written with the default grey in
-        // every corner; they read back without colours, as they were.
+        // every corner; they read back without colours, as they were, unless
+        // the writer said the colours are the object's own.
         if (!coloured)
             object.colors.release();
         return OperationResult::Success;

@@ -67,6 +67,20 @@ void encodeCorners(const ModelObject& object, bool ownNormals, std::uint32_t fir
         putCorner(out, object.indices[k], Vector3{}, object.cornerColor(k));
 }
 
+// Whether the object has colours of its own that are all the default grey,
+// which is what the corners of an object without colours hold: only then do
+// its colours need saying so.
+bool coloursLookUncoloured(const ModelObject& object)
+{
+    if (object.colors.empty())
+        return false;
+    const std::uint32_t count = object.indices.count();
+    for (std::uint32_t k = 0; k < count; ++k)
+        if (object.cornerColor(k) != DefaultVertexColor)
+            return false;
+    return true;
+}
+
 class DocumentWriter {
 public:
     DocumentWriter(AtomicFileWriter& file, const Model& model, ProgressReporter& reporter)
@@ -151,6 +165,8 @@ private:
         chunks_.writeBlock(Vertices, object.vertices.data(), std::uint64_t{object.vertices.count()} * VertexRecordSize);
         if (const OperationResult result = writeCorners(object); result != OperationResult::Success)
             return result;
+        if (coloursLookUncoloured(object))
+            chunks_.writeBool(OwnColors, true);
         if (object.properties.hasProperty(DefaultColorKey))
             chunks_.writeInt(DefaultColor, object.properties.getIntProperty(DefaultColorKey));
         if (object.properties.hasProperty(CommentKey))

@@ -38,13 +38,17 @@ enum ChunkId : std::uint16_t {
     ScaleZ = 0x1123,
 
     // Children of a mesh.
-    Vertices = 0x1201,     // block of x, y, z floats
-    Corners = 0x1202,      // block of corner records
-    DefaultColor = 0x1221, // integer
-    Comment = 0x1231,      // text
-    AmbientColor = 0x1224, // integer
-    DiffuseColor = 0x1222, // integer
-    SpecularColor = 0x1223 // integer
+    Vertices = 0x1201,      // block of x, y, z floats
+    Corners = 0x1202,       // block of corner records
+    DefaultColor = 0x1221,  // integer
+    Comment = 0x1231,       // text
+    AmbientColor = 0x1224,  // integer
+    DiffuseColor = 0x1222,  // integer
+    SpecularColor = 0x1223, // integer
+    // Boolean, written for an object whose own colours are all the default
+    // grey that the corners of objects without colours are written with:
+    // its corners keep their colours when read. Other readers skip it.
+    OwnColors = 0x1225
 };
 
 // Property names the document stores in chunks of their own.

@@ -21,8 +21,38 @@ constexpr std::uint32_t FacesPerCompileStep = 1u << 16;
 // zero-filled array means "none".
 using CornerIndices = GrowableArray<std::uint32_t, ArrayFill::Zero>;
 
+// The corner count of every face, a byte each: faces of 255 corners or more
+// are rare and keep their counts in a list of their own, in face order, so
+// that a file of triangles spends one byte a face. Read in face order.
+class FaceSizes {
+public:
+    // False when memory ran out.
+    bool append(std::uint32_t corners)
+    {
+        if (corners < Large)
+            return small_.append(static_cast<std::uint8_t>(corners));
+        return large_.append(corners) && small_.append(Large);
+    }
+    std::uint32_t count() const { return small_.count(); }
+    std::uint32_t largeCount() const { return large_.count(); }
+    bool empty() const { return small_.empty(); }
+    // The corner count of `face`, where `large` counts the large faces
+    // before it; steps `large` past a large face.
+    std::uint32_t next(std::uint32_t face, std::uint32_t& large) const
+    {
+        const std::uint8_t size = small_[face];
+        return size != Large ? size : large_[large++];
+    }
+
+private:
+    static constexpr std::uint8_t Large = 255;
+    GrowableArray<std::uint8_t> small_;
+    GrowableArray<std::uint32_t> large_;
+};
+
 struct FaceRun {
     std::uint32_t firstFace;
+    std::uint32_t largeFacesBefore; // where the run starts in the list of large faces
     std::int16_t materialId;
 };
 
@@ -35,7 +65,7 @@ struct RawObj {
     CornerIndices cornerPositions;
     CornerIndices cornerTexCoords; // started by the first corner that names one
     CornerIndices cornerNormals;   // likewise
-    GrowableArray<std::uint32_t> faceCornerCounts;
+    FaceSizes faceSizes;
     GrowableArray<FaceRun> runs; // consecutive faces with the same material
     MaterialCollection materials;
     std::int16_t currentMaterial = -1;
@@ -184,18 +214,17 @@ OperationResult addFace(LineScanner& line, RawObj& raw, Failure* failure)
     if (corners < 3)
         return failWith(failure, FailureKind::Malformed, "face with fewer than three corners");
     const std::uint32_t before = raw.cornerPositions.count();
-    if (before > UINT32_MAX - corners || raw.faceCornerCounts.count() == UINT32_MAX)
+    if (before > UINT32_MAX - corners || raw.faceSizes.count() == UINT32_MAX)
         return failWith(failure, FailureKind::Unsupported, "too many faces");
     if (!appendCornerIndices(raw.cornerPositions, before, raw.facePositions.data(), corners, true) ||
         !appendCornerIndices(raw.cornerTexCoords, before, raw.faceTexCoords.data(), corners, use.anyTexCoord) ||
         !appendCornerIndices(raw.cornerNormals, before, raw.faceNormals.data(), corners, use.anyNormal))
         return failOutOfMemory(failure);
-    const std::uint32_t faceIndex = raw.faceCornerCounts.count();
-    if (!raw.faceCornerCounts.append(corners))
-        return failOutOfMemory(failure);
     if (raw.runs.empty() || raw.runs[raw.runs.count() - 1].materialId != raw.currentMaterial)
-        if (!raw.runs.append(FaceRun{faceIndex, raw.currentMaterial}))
+        if (!raw.runs.append(FaceRun{raw.faceSizes.count(), raw.faceSizes.largeCount(), raw.currentMaterial}))
             return failOutOfMemory(failure);
+    if (!raw.faceSizes.append(corners))
+        return failOutOfMemory(failure);
     return OperationResult::Success;
 }
 
@@ -280,8 +309,10 @@ void reportLine(ProgressReporter& reporter, std::uint64_t lineNumber)
     reporter.setStatusText(text, 0);
 }
 
-OperationResult readLines(std::string_view text, ObjCompanions* companions, RawObj& raw, ProgressReporter& reporter,
-                          Failure* failure)
+// `mapping`, when given, is the mapped file that holds `text`: its pages are
+// given back as the lines pass.
+OperationResult readLines(std::string_view text, MappedFile* mapping, ObjCompanions* companions, RawObj& raw,
+                          ProgressReporter& reporter, Failure* failure)
 {
     IndeterminateScope indeterminate(reporter); // ended on every way out
     reporter.setStatusText("Reading raw OBJ", 0);
@@ -296,6 +327,8 @@ OperationResult readLines(std::string_view text, ObjCompanions* companions, RawO
             reportLine(reporter, lineNumber);
             if (reporter.isCancelled())
                 return OperationResult::Cancelled;
+            if (mapping != nullptr)
+                mapping->releaseBefore(static_cast<std::uint64_t>(line.cursor() - mapping->data()));
         }
         line.skipBlanks();
         if (line.atLineEnd() || *line.cursor() == '#')
@@ -405,10 +438,11 @@ OperationResult measureRun(const RawObj& raw, std::uint32_t run, std::uint32_t f
                            Failure* failure)
 {
     const std::uint32_t faceBegin = raw.runs[run].firstFace;
-    shape.faceEnd = run + 1 < raw.runs.count() ? raw.runs[run + 1].firstFace : raw.faceCornerCounts.count();
+    shape.faceEnd = run + 1 < raw.runs.count() ? raw.runs[run + 1].firstFace : raw.faceSizes.count();
     std::uint64_t total = 0;
+    std::uint32_t large = raw.runs[run].largeFacesBefore;
     for (std::uint32_t f = faceBegin; f < shape.faceEnd; ++f) {
-        const std::uint32_t corners = raw.faceCornerCounts[f];
+        const std::uint32_t corners = raw.faceSizes.next(f, large);
         if (faceNamesItsVertices(raw, firstCorner, corners))
             total += 3ull * (corners - 2); // every face has three corners or more
         firstCorner += corners;
@@ -439,9 +473,10 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
     RunShape shape;
     if (measureRun(raw, run, firstCorner, shape, failure) != OperationResult::Success)
         return OperationResult::Failure;
+    std::uint32_t large = raw.runs[run].largeFacesBefore;
     if (shape.cornerTotal == 0) { // every face of the run names a missing vertex
         for (std::uint32_t f = raw.runs[run].firstFace; f < shape.faceEnd; ++f, ++droppedFaces)
-            firstCorner += raw.faceCornerCounts[f];
+            firstCorner += raw.faceSizes.next(f, large);
         return OperationResult::Success;
     }
     ModelObject* object = model.addObject();
@@ -449,14 +484,14 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
         return failOutOfMemory(failure);
 
     std::uint32_t out = 0;
-    const double faceCount = raw.faceCornerCounts.count();
+    const double faceCount = raw.faceSizes.count();
     for (std::uint32_t f = raw.runs[run].firstFace; f < shape.faceEnd; ++f) {
         if (f % FacesPerCompileStep == 0) {
             reporter.setProgress(f / faceCount);
             if (reporter.isCancelled())
                 return OperationResult::Cancelled;
         }
-        const std::uint32_t corners = raw.faceCornerCounts[f];
+        const std::uint32_t corners = raw.faceSizes.next(f, large);
         if (!faceNamesItsVertices(raw, firstCorner, corners)) {
             ++droppedFaces;
             firstCorner += corners;
@@ -509,7 +544,7 @@ OperationResult compilePointSet(const RawObj& raw, Model& model, Failure* failur
 
 OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, Failure* failure)
 {
-    if (raw.faceCornerCounts.empty())
+    if (raw.faceSizes.empty())
         return compilePointSet(raw, model, failure);
     reporter.setStatusText("Compiling 3D Model", 0);
     model.materials = std::move(raw.materials.holder.materials);
@@ -533,20 +568,24 @@ OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, F
 }
 
 // The lines first, then the model; `linesRead` is called between the two,
-// when the bytes are no longer needed.
+// when the bytes are no longer needed. `mapping`, when given, is the mapped
+// file that holds `bytes`.
 template <typename AfterLines>
-OperationResult readLinesThenCompile(std::string_view bytes, Model& model, ProgressReporter& reporter, Failure* failure,
-                                     ObjCompanions* companions, AfterLines linesRead)
+OperationResult readLinesThenCompile(std::string_view bytes, MappedFile* mapping, Model& model,
+                                     ProgressReporter& reporter, Failure* failure, ObjCompanions* companions,
+                                     AfterLines linesRead)
 {
     std::string decoded; // the text when the file is UTF-16
     std::string_view text;
     if (textAsUtf8(bytes, decoded, text, failure) != OperationResult::Success)
         return OperationResult::Failure;
+    if (!decoded.empty())
+        mapping = nullptr; // the lines are not the file's bytes
     RawObj raw;
     OperationResult result;
     {
         ProgressRange range(reporter, 0.0, 0.5);
-        result = readLines(text, companions, raw, range, failure);
+        result = readLines(text, mapping, companions, raw, range, failure);
     }
     std::string().swap(decoded);
     linesRead();
@@ -571,7 +610,7 @@ OperationResult readObj(const std::filesystem::path& path, Model& model, Progres
     // The mapping goes as soon as the lines are read: a large file's pages
     // would otherwise stay beside the model while it is built.
     const OperationResult result =
-        readLinesThenCompile(file->view(), model, reporter, failure, &companions, [&file] { file.reset(); });
+        readLinesThenCompile(file->view(), &*file, model, reporter, failure, &companions, [&file] { file.reset(); });
     for (const std::string& refused : companions.refusedReferences())
         reporter.postTextMessage(refused);
     return result;
@@ -580,7 +619,7 @@ OperationResult readObj(const std::filesystem::path& path, Model& model, Progres
 OperationResult readObj(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
                         Failure* failure, ObjCompanions* companions)
 {
-    return readLinesThenCompile(bytes, model, reporter, failure, companions, [] {});
+    return readLinesThenCompile(bytes, nullptr, model, reporter, failure, companions, [] {});
 }
 
 } // namespace morvex::obj

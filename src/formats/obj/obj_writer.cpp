@@ -261,10 +261,25 @@ OperationResult planObjects(const Model& model, WritePlan& plan, Failure* failur
     return plan.colourOutput ? arrangeVertexColours(plan, failure) : OperationResult::Success;
 }
 
+// An object's material ranges in the order of their first corners. The
+// model lists the newest range first, which for a reader that adds ranges
+// as it goes is the reverse of the file; writing in corner order keeps the
+// triangles in the order the model holds them.
+std::vector<const MaterialRange*> rangesInCornerOrder(const ModelObject& object)
+{
+    std::vector<const MaterialRange*> ranges;
+    ranges.reserve(object.materialRanges.size());
+    for (const MaterialRange& range : object.materialRanges)
+        ranges.push_back(&range);
+    std::stable_sort(ranges.begin(), ranges.end(),
+                     [](const MaterialRange* a, const MaterialRange* b) { return a->firstIndex < b->firstIndex; });
+    return ranges;
+}
+
 // Visits the triangles with valid corners in file order: per object, the
-// triangles of each material range in list order (all of its triangles with
-// material 0 when it has none). Stops, returning false, when `visit` does;
-// `visit` also gets the number of triangles visited before.
+// triangles of each material range in corner order (all of its triangles
+// with material 0 when it has none). Stops, returning false, when `visit`
+// does; `visit` also gets the number of triangles visited before.
 template <typename Visit>
 bool forEachTriangle(const WritePlan& plan, Visit&& visit)
 {
@@ -287,8 +302,8 @@ bool forEachTriangle(const WritePlan& plan, Visit&& visit)
                 return false;
             continue;
         }
-        for (const MaterialRange& range : object.materialRanges)
-            if (!visitRange(objectPlan, range.firstIndex, range.endIndex, range.materialId))
+        for (const MaterialRange* range : rangesInCornerOrder(object))
+            if (!visitRange(objectPlan, range->firstIndex, range->endIndex, range->materialId))
                 return false;
     }
     return true;

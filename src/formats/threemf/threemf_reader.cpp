@@ -573,8 +573,11 @@ OperationResult ModelWalker::beginObject(XmlNodeRef node)
     if (!state.pid.empty()) {
         properties.setProperty("pid", state.pid);
         state.pindex = getAttribute(node, "pindex");
-        if (!state.pindex.empty()) {
+        if (!state.pindex.empty())
             properties.setProperty("pindex", state.pindex);
+        // A pid naming a texture group gives the object's triangles texture
+        // coordinates, not a colour.
+        if (!state.pindex.empty() && textureGroups_.find(state.pid) == textureGroups_.end()) {
             state.defaultColour = lookUp(state.pid, state.pindex);
             state.hasDefaultColour = true;
         }

@@ -3,6 +3,7 @@
 #include "support/core/memory_guard.h"
 #include "support/platform/stale_temporaries.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -46,6 +47,20 @@ void MappedFile::close()
     data_ = nullptr;
     size_ = 0;
     mapped_ = false;
+    released_ = 0;
+}
+
+void MappedFile::releaseBefore(std::uint64_t offset)
+{
+    if (!mapped_ || offset < released_ + ReleaseStep)
+        return;
+    static const auto pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t end = std::min(offset, size_) / pageSize * pageSize;
+    // A private mapping that was never written: its pages are the file's,
+    // read again from it should anyone look.
+    if (end > released_ &&
+        ::madvise(const_cast<char*>(data_) + released_, static_cast<std::size_t>(end - released_), MADV_DONTNEED) == 0)
+        released_ = end;
 }
 
 OperationResult MappedFile::readWhole(int descriptor, Failure* failure)

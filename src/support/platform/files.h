@@ -31,7 +31,17 @@ public:
     std::string_view view() const { return {data_, static_cast<std::size_t>(size_)}; }
     const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(data_); }
 
+    // A reader that goes through a large file once gives back the pages it
+    // has passed, so that the file's memory does not add to that of what it
+    // builds: the mapped pages wholly before `offset` leave the process (the
+    // bytes stay readable; touching them again reads the file again). Acts
+    // once every ReleaseStep bytes, and not at all for a file read into
+    // memory.
+    void releaseBefore(std::uint64_t offset);
+
 private:
+    static constexpr std::uint64_t ReleaseStep = 16u << 20;
+
     // Files up to this size are read into memory rather than mapped: in a
     // batch of many small files, mapping and unmapping each one costs more
     // (page faults, and flushing the other processors' address caches) than
@@ -45,6 +55,7 @@ private:
     std::uint64_t size_ = 0;
     bool mapped_ = false;
     char* owned_ = nullptr;
+    std::uint64_t released_ = 0; // bytes from the start given back
 };
 
 // Writes a file through a large buffer into a temporary file beside the

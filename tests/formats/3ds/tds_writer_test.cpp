@@ -213,6 +213,36 @@ TEST(TdsWriter, MaterialsTexturesAndGroupsReadBack)
     }
 }
 
+// Readers list a piece's faces group by group: the groups follow the faces,
+// the material of the first face first, so the triangles come back in their
+// order whatever the order of the materials.
+TEST(TdsWriter, GroupsFollowTheFacesSoTrianglesKeepTheirOrder)
+{
+    TempDir dir;
+    Model model;
+    ModelObject& object = addMesh(model, {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}}, {0, 1, 2, 0, 2, 3, 3, 2, 1});
+    Material* older = model.addMaterial();
+    older->properties.setProperty("Name", "Older");
+    Material* newer = model.addMaterial();
+    newer->properties.setProperty("Name", "Newer");
+    *object.addMaterialRange() = {newer->id, 0, 3};
+    *object.addMaterialRange() = {older->id, 3, 9};
+    ASSERT_EQ(write(dir / "order.3ds", model), OperationResult::Success);
+
+    Model back;
+    Failure failure;
+    ASSERT_EQ(readPath(dir / "order.3ds", back, &failure), OperationResult::Success) << describeFailure(failure);
+    ASSERT_EQ(back.objects.size(), 1u);
+    const ModelObject& read = *back.objects[0];
+    ASSERT_EQ(read.indices.count(), 9u);
+    for (std::uint32_t k = 0; k < 9; ++k)
+        EXPECT_EQ(read.vertices[read.indices[k]], object.vertices[object.indices[k]]) << k;
+    for (const MaterialRange& range : read.materialRanges) {
+        const std::string name = back.findMaterial(range.materialId)->properties.getProperty("Name");
+        EXPECT_EQ(range.firstIndex, name == "Newer" ? 0u : 3u) << name;
+    }
+}
+
 TEST(TdsWriter, CancelledWritesLeaveNothing)
 {
     TempDir dir;

@@ -299,6 +299,31 @@ TEST(Document3dp, ObjectsWithoutNormalsGetFlatFaceNormals)
     expectSafeModel(read);
 }
 
+// Corners of an object without colours are written grey, and such corners
+// read back as no colours; an object whose own colours are all that grey
+// (a material's default diffuse colour) keeps them, alone or beside one
+// without colours.
+TEST(Document3dp, ColoursThatAreAllTheDefaultGreyAreKept)
+{
+    TempDir dir;
+    Model model;
+    ModelObject& grey = *model.addObject();
+    fill(grey.vertices, std::vector<Vector3>{{0, 0, 0}, {1, 0, 0}, {0, 1, 0}});
+    fill(grey.indices, std::vector<std::uint32_t>{0, 1, 2});
+    fill(grey.colors, std::vector<ArgbColor>{DefaultVertexColor, DefaultVertexColor, DefaultVertexColor});
+    ModelObject& plain = *model.addObject();
+    fill(plain.vertices, std::vector<Vector3>{{0, 0, 1}, {1, 0, 1}, {0, 1, 1}});
+    fill(plain.indices, std::vector<std::uint32_t>{0, 1, 2});
+    ASSERT_EQ(writeDocument(dir / "grey.3dp", model), OperationResult::Success);
+
+    Model read;
+    ASSERT_EQ(readDocument(dir / "grey.3dp", read), OperationResult::Success);
+    ASSERT_EQ(read.objects.size(), 2u);
+    EXPECT_EQ(toVector(read.objects[0]->colors), toVector(grey.colors));
+    EXPECT_TRUE(read.objects[1]->colors.empty());
+    expectSafeModel(read);
+}
+
 TEST(Document3dp, ObjectsWithTwoIndicesAreWrittenWithoutMeshAndDropped)
 {
     TempDir dir;

@@ -118,6 +118,48 @@ TEST(ObjPolygons, FacesOfAnyCornerCountKeepTheirArea)
     }
 }
 
+// Faces of hundreds of corners among triangles, in runs of different
+// materials: every face keeps its corner count and every run its faces.
+TEST(ObjPolygons, FacesOfHundredsOfCornersAmongTrianglesAndMaterials)
+{
+    const auto circle = [](int corners, int firstVertex, std::string& vertices, std::string& face) {
+        face = "f";
+        for (int i = 0; i < corners; ++i) {
+            vertices += "v " + std::to_string(std::cos(2 * M_PI * i / corners)) + " " +
+                        std::to_string(std::sin(2 * M_PI * i / corners)) + " " + std::to_string(corners) + "\n";
+            face += " " + std::to_string(firstVertex + i);
+        }
+        face += "\n";
+    };
+    std::string vertices = "v 0 0 0\nv 1 0 0\nv 0 1 0\n", big, bigger;
+    circle(300, 4, vertices, big);
+    circle(260, 304, vertices, bigger);
+    const std::string text =
+        vertices + "f 1 2 3\n" + big + "usemtl other\n" + bigger + "f 3 2 1\n" + "usemtl first\nf 1 3 2\n" + big;
+    TempDir dir;
+    RecordingReporter reporter;
+    Model model;
+    readText(dir, text, model, reporter);
+    ASSERT_EQ(model.objects.size(), 3u);
+    EXPECT_EQ(model.objects[0]->triangleCount(), 1u + 298u);
+    EXPECT_EQ(model.objects[1]->triangleCount(), 258u + 1u);
+    EXPECT_EQ(model.objects[2]->triangleCount(), 1u + 298u);
+    // Each face's triangles lie in its own plane (z is its corner count).
+    const auto zOf = [](const ModelObject& object, std::uint32_t triangle) {
+        return object.vertices[object.indices[3 * triangle + 2]].z;
+    };
+    EXPECT_EQ(zOf(*model.objects[0], 0), 0.0f);
+    EXPECT_EQ(zOf(*model.objects[0], 298), 300.0f);
+    EXPECT_EQ(zOf(*model.objects[1], 257), 260.0f);
+    EXPECT_EQ(zOf(*model.objects[1], 258), 0.0f);
+    EXPECT_EQ(zOf(*model.objects[2], 0), 0.0f);
+    EXPECT_EQ(zOf(*model.objects[2], 1), 300.0f);
+    // Twice the area of a regular n-gon of radius 1 is n sin(2 pi / n); of
+    // each small triangle, 1.
+    const auto twiceCircle = [](int n) { return n * std::sin(2 * M_PI / n); };
+    EXPECT_NEAR(twiceTriangleArea(model), 3 + 2 * twiceCircle(300) + twiceCircle(260), 1e-3);
+}
+
 // OBJ and MTL text in UTF-16 with a mark reads as the same text in UTF-8;
 // text that is neither is refused with the reason, and a library that is
 // neither is skipped with a message.

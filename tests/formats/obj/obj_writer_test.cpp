@@ -159,7 +159,7 @@ TEST(ObjWriter, MaterialsAreWrittenOnceAndSwitchedByUsemtl)
     red.setColor(AmbientSlot, 0xFF333333u);
     red.shininess = 12.5f;
     ModelObject& first = addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}}, {0, 1, 2, 2, 1, 3, 0, 1, 3});
-    addRange(first, blue.id, 3, 9); // ranges run in list order: this one comes second
+    addRange(first, blue.id, 3, 9); // ranges run in corner order: this one comes second
     addRange(first, red.id, 0, 3);
     ModelObject& second = addMesh(model, {{0, 0, 2}, {1, 0, 2}, {0, 1, 2}}, {0, 1, 2});
     addRange(second, alsoRed.id, 0, 3);
@@ -198,6 +198,29 @@ TEST(ObjWriter, MaterialsAreWrittenOnceAndSwitchedByUsemtl)
         const std::string name = material->properties.getProperty("Name");
         EXPECT_EQ(material->colors[DiffuseSlot], name == "Red" ? 0xFFCC6633u : 0xFF0000FFu) << name;
     }
+}
+
+// A reader adds ranges as it goes, so the list holds the last range of the
+// file first; the faces are written in the order of their corners all the
+// same, so that triangles come back in the order they had.
+TEST(ObjWriter, RangesAddedInFileOrderKeepTheTriangleOrder)
+{
+    TempDir dir;
+    Model model;
+    Material& red = addNamedMaterial(model, "Red", 0xFFFF0000u);
+    Material& blue = addNamedMaterial(model, "Blue", 0xFF0000FFu);
+    ModelObject& object =
+        addMesh(model, {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {1, 1, 0}, {2, 1, 0}}, {0, 1, 2, 2, 1, 3, 1, 4, 3});
+    addRange(object, red.id, 0, 3);
+    addRange(object, blue.id, 3, 9); // now first in the list
+
+    ASSERT_EQ(write(dir / "m.obj", model), OperationResult::Success);
+    const std::string obj = readFile(dir / "m.obj");
+    EXPECT_LT(obj.find("usemtl Red"), obj.find("usemtl Blue"));
+    Model back;
+    ASSERT_EQ(readBack(dir / "m.obj", back), OperationResult::Success);
+    EXPECT_EQ(trianglesOf(back), trianglesOf(model));
+    EXPECT_EQ(back.objects.size(), 2u) << "one object a run of faces";
 }
 
 // What the model holds is written as it is: per-corner normals (turned with

@@ -269,18 +269,25 @@ TEST(ThreeMfPlacement, CyclesDepthAndBlowUpsAreRefusedWithAReason)
     }
 }
 
+// An image of the package (id 2) with a texture group of three coordinates
+// (id 3), and the vertices of a tetrahedron.
+const std::string WoodTexture =
+    "<m:texture2d id=\"2\" path=\"/3D/Texture/wood.png\" contenttype=\"image/png\"/>"
+    "<m:texture2dgroup id=\"3\" texid=\"2\"><m:tex2coord u=\"0.25\" v=\"0.5\"/><m:tex2coord u=\"1\" v=\"0\"/>"
+    "<m:tex2coord u=\"0\" v=\"1\"/></m:texture2dgroup>";
+const std::string TetrahedronVertices =
+    "<vertices><vertex x=\"0\" y=\"0\" z=\"0\"/><vertex x=\"1\" y=\"0\" z=\"0\"/><vertex x=\"0\" y=\"1\" z=\"0\"/>"
+    "<vertex x=\"0\" y=\"0\" z=\"1\"/></vertices>";
+
 TEST(ThreeMfPlacement, TextureGroupsBecomeTextureCoordinatesAndAnImageBesideTheModel)
 {
     const std::string resources =
-        "<m:colorgroup id=\"1\"><m:color color=\"#008000\"/></m:colorgroup>"
-        "<m:texture2d id=\"2\" path=\"/3D/Texture/wood.png\" contenttype=\"image/png\"/>"
+        "<m:colorgroup id=\"1\"><m:color color=\"#008000\"/></m:colorgroup>" + WoodTexture +
         "<m:texture2d id=\"4\" path=\"/../../etc/passwd\" contenttype=\"image/png\"/>"
-        "<m:texture2dgroup id=\"3\" texid=\"2\"><m:tex2coord u=\"0.25\" v=\"0.5\"/><m:tex2coord u=\"1\" v=\"0\"/>"
-        "<m:tex2coord u=\"0\" v=\"1\"/></m:texture2dgroup>"
         "<m:texture2dgroup id=\"5\" texid=\"4\"><m:tex2coord u=\"0.5\" v=\"0.5\"/></m:texture2dgroup>"
-        "<object id=\"6\" pid=\"1\" pindex=\"0\"><mesh><vertices><vertex x=\"0\" y=\"0\" z=\"0\"/>"
-        "<vertex x=\"1\" y=\"0\" z=\"0\"/><vertex x=\"0\" y=\"1\" z=\"0\"/><vertex x=\"0\" y=\"0\" z=\"1\"/>"
-        "</vertices><triangles><triangle v1=\"0\" v2=\"2\" v3=\"1\"/>"
+        "<object id=\"6\" pid=\"1\" pindex=\"0\"><mesh>" +
+        TetrahedronVertices +
+        "<triangles><triangle v1=\"0\" v2=\"2\" v3=\"1\"/>"
         "<triangle v1=\"0\" v2=\"1\" v3=\"3\" pid=\"3\" p1=\"0\" p2=\"1\" p3=\"2\"/>"
         "<triangle v1=\"0\" v2=\"3\" v3=\"2\" pid=\"3\" p1=\"2\"/>"
         "<triangle v1=\"1\" v2=\"2\" v3=\"3\" pid=\"5\" p1=\"0\"/></triangles></mesh></object>";
@@ -336,6 +343,40 @@ TEST(ThreeMfPlacement, TextureGroupsBecomeTextureCoordinatesAndAnImageBesideTheM
     ASSERT_TRUE(view.read) << view;
     EXPECT_EQ(view.textures, 3u);
 #endif
+}
+
+// An object whose pid and pindex name a texture group (as our writer and
+// others write textured objects) gives its triangles texture coordinates;
+// no colour is made up for it.
+TEST(ThreeMfPlacement, AnObjectOfATextureGroupHasNoColours)
+{
+    const std::string resources =
+        WoodTexture + "<object id=\"6\" pid=\"3\" pindex=\"0\"><mesh>" + TetrahedronVertices +
+        "<triangles><triangle v1=\"0\" v2=\"2\" v3=\"1\"/>"
+        "<triangle v1=\"0\" v2=\"1\" v3=\"3\" pid=\"3\" p1=\"0\" p2=\"1\" p3=\"2\"/></triangles></mesh></object>";
+    TempDir dir;
+    const auto path = dir / "textured.3mf";
+    buildZipArchive(path, {{"[Content_Types].xml", ContentTypes},
+                           {"_rels/.rels", Rels},
+                           {"3D/3dmodel.model", modelPart(resources, "<item objectid=\"6\"/>")},
+                           {"3D/Texture/wood.png", OnePixelPng}});
+    Model model;
+    const PackageRead read = readPackage(path, model);
+    ASSERT_EQ(read.result, OperationResult::Success) << describeFailure(read.failure);
+    ASSERT_EQ(model.objects.size(), 1u);
+    const ModelObject& object = *model.objects[0];
+    EXPECT_TRUE(object.colors.empty());
+    EXPECT_EQ(object.properties.getProperty("pindex"), "0");
+    ASSERT_EQ(object.texCoords.count(), 6u);
+    const TexCoord expected[6] = {{0.25f, 0.5f}, {0.25f, 0.5f}, {0.25f, 0.5f}, {0.25f, 0.5f}, {1, 0}, {0, 1}};
+    for (std::uint32_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(object.texCoords[i].u, expected[i].u) << i;
+        EXPECT_EQ(object.texCoords[i].v, expected[i].v) << i;
+    }
+    ASSERT_EQ(object.materialRanges.size(), 1u);
+    const Material* wood = model.findMaterial(object.materialRanges[0].materialId);
+    ASSERT_NE(wood, nullptr);
+    EXPECT_EQ(wood->textures.size(), 1u);
 }
 
 TEST(ThreeMfPlacement, FirstFormMaterialsAndColoursColourObjectsAndTriangles)
