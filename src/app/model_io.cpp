@@ -23,7 +23,7 @@ OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::fil
         const OperationResult read = readModel(reporter, model, obj, objFormat);
         std::error_code ignored;
         std::filesystem::remove(obj, ignored); // the tool's output is read once
-        std::filesystem::remove(std::filesystem::path(obj).replace_extension(".mtl"), ignored);
+        std::filesystem::remove(ifcMtlPath(source), ignored);
         if (read == OperationResult::Success)
             model.profile = objFormat.profile;
         if (read != OperationResult::Failure)
