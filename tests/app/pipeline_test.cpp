@@ -209,7 +209,9 @@ TEST(ConversionSteps, IfcProfileComesFromTheRouteThatRead)
     const fs::path source = "/some/folder/Building.Model.ifc";
     const fs::path obj = ifcObjPath(source);
     EXPECT_EQ(obj.parent_path(), ifcWorkFolder());
-    EXPECT_EQ(obj.filename(), "some_folder_Building.obj");
+    // ".obj" is appended, so names that differ after a dot stay apart.
+    EXPECT_EQ(obj.filename(), "some_folder_Building.Model.obj");
+    EXPECT_NE(obj, ifcObjPath("/some/folder/Building.Other.ifc"));
     EXPECT_EQ(ifcOutputPath(source), ifcOutputPath(source));
     EXPECT_EQ(ifcOutputPath("/Work/Site A/house.ifc").filename(), "Work_Site A_house");
     EXPECT_EQ(ifcOutputPath("C:\\Work\\Site A\\house.ifc").filename(), "Work_Site A_house");
