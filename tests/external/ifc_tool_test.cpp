@@ -1,4 +1,5 @@
 #include "app/model_io.h"
+#include "common/cli_convert.h"
 #include "common/test_support.h"
 #include "external/external_converters.h"
 #include "external/ifc/ifc_converter.h"
@@ -184,6 +185,17 @@ TEST(IfcTool, AnIfc4FileBecomesOneObjectPerProductPlacedStyledAndClosed)
     EXPECT_EQ(routed.objects[0]->triangleCount() + routed.objects[1]->triangleCount(), 24u);
     EXPECT_FALSE(std::filesystem::exists(ifcObjPath(dir / "boxes.ifc")));
     EXPECT_FALSE(std::filesystem::exists(ifcMtlPath(dir / "boxes.ifc")));
+
+    // From the command line to Z-up STL: the boxes stand where the IFC file
+    // put them.
+    TempDir output;
+    std::string log;
+    ASSERT_EQ(testing::convertWithCli(dir / "boxes.ifc", "stl", output.path(), &log), 0) << log;
+    Model stl;
+    ASSERT_EQ(readModel(reporter, stl, output / "boxes.stl", &failure), OperationResult::Success) << failure.message;
+    ASSERT_EQ(stl.objects.size(), 1u);
+    EXPECT_EQ(stl.objects[0]->triangleCount(), 24u);
+    expectBounds(*stl.objects[0], {9, 18.5f, 0}, {11, 21.5f, 5});
 }
 
 // Objects: the products that have a shape (a reference to an
@@ -253,6 +265,16 @@ TEST(IfcTool, FilesItCannotReadFailCleanlyAndFallBackToTheHelper)
         EXPECT_EQ(convertWithTool(c.file, dir, model, failure), OperationResult::Failure);
         EXPECT_NE(failure.message.find(c.reason), std::string::npos) << failure.message;
         EXPECT_TRUE(std::filesystem::is_empty(dir / "private"));
+    }
+    {
+        // Neither route reads it: the reason names both.
+        StoppableReporter reporter;
+        Model model;
+        Failure failure;
+        EXPECT_EQ(readModel(reporter, model, dir / "garbage.ifc", &failure), OperationResult::Failure);
+        EXPECT_EQ(failure.message.find("the IFC tool could not convert the file (exit code 4)"), 0u) << failure.message;
+        EXPECT_NE(failure.message.find("; then the external converter could not read the file"), std::string::npos)
+            << failure.message;
     }
 
     // A file cut short gives the products whose entities it still holds.
