@@ -299,6 +299,37 @@ TEST(IfcTool, FilesItCannotReadFailCleanlyAndFallBackToTheHelper)
     EXPECT_EQ(model.objects.size(), 3u);
 }
 
+// More products than a material id of our OBJ reader can number: products
+// of one colour share a material, so the red box stays an object of its own
+// and the grey boxes after it become one.
+TEST(IfcTool, AFileOfVeryManyProductsSharesMaterialsByColour)
+{
+    MORVEX_REQUIRE_IFC_TOOL();
+    constexpr int Extra = 32800;
+    std::string lines;
+    std::string contained;
+    lines.reserve(std::size_t(Extra) * 200);
+    for (int i = 0; i < Extra; ++i) {
+        const int first = 1000 + 4 * i; // point, axes, placement, product
+        const auto ref = [first](int k) { return "#" + std::to_string(first + k); };
+        lines += ref(0) + "=IFCCARTESIANPOINT((" + std::to_string(3 * i) + ".,0.,0.));\n" + ref(1) +
+                 "=IFCAXIS2PLACEMENT3D(" + ref(0) + ",$,$);\n" + ref(2) + "=IFCLOCALPLACEMENT(#31," + ref(1) + ");\n" +
+                 ref(3) + "=IFCBUILDINGELEMENTPROXY('" + std::to_string(100000 + i) + "',$,$,$,$," + ref(2) +
+                 ",#80,$,$);\n";
+        contained += "," + ref(3);
+    }
+    lines += "#999999=IFCRELCONTAINEDINSPATIALSTRUCTURE('7YvctVUKr0kugbFTf53O9L',$,$,$,(" + contained.substr(1) +
+             "),#30);\n";
+    TempDir dir;
+    writeFile(dir / "many.ifc", twoBoxesIfc4(lines));
+    Model model;
+    Failure failure;
+    ASSERT_EQ(convertWithTool(dir / "many.ifc", dir, model, failure), OperationResult::Success) << failure.message;
+    ASSERT_EQ(model.objects.size(), 2u);
+    EXPECT_EQ(model.objects[0]->triangleCount(), 12u);
+    EXPECT_EQ(model.objects[1]->triangleCount(), 12u * (Extra + 1));
+}
+
 // Geometry that multiplies without end runs into the limits (processor
 // time, memory or, on a busy machine, wall-clock time): the tool is ended
 // and the run fails with the reason, leaving nothing behind.

@@ -4,8 +4,9 @@
 // IFC++ and its Carve geometry, and writes the geometry of every product as
 // a Wavefront OBJ file (src/external/ifc/ifc_obj_name.h: OUTPUT, with ".obj"
 // appended unless it ends so) and its material library beside it. Each
-// product is one "o" with a material of its own, so that a reader that
-// splits objects at material changes still gets one object per product.
+// product is one "o" with a material of its own (one per colour in files of
+// more than 32,000 products), so that a reader that splits objects at
+// material changes still gets one object per product.
 // Coordinates are in metres, turned from IFC's Z up to OBJ's Y up; the
 // colour of a product's surface style goes on its vertices and into its
 // material. Exit codes: 0 written, 2 wrong arguments, 3 the file could not

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_set>
 
 namespace morvex::ifctool {
 namespace {
@@ -129,7 +130,10 @@ bool writeObj(const std::vector<ProductMesh>& products, const std::filesystem::p
 bool writeMaterials(const std::vector<ProductMesh>& products, const std::filesystem::path& path)
 {
     TextFile out(path);
+    std::unordered_set<std::string_view> written;
     for (const ProductMesh& product : products) {
+        if (!written.insert(product.material).second)
+            continue;
         out.text("newmtl ");
         out.text(product.material);
         out.text("\nKd");

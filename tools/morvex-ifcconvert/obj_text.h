@@ -11,7 +11,8 @@ namespace morvex::ifctool {
 // per product an "o" line, a "usemtl" of its own material, its vertices and
 // its triangles. When any product has a colour every vertex carries one
 // ("v x y z r g b"; products without a style keep the default grey), and
-// each material's "Kd" and "d" hold it. Each file is written under a
+// each material's "Kd" and "d" hold it; a material that products share is
+// written once. Each file is written under a
 // temporary name and renamed into place once complete; false when either
 // could not be written, and then neither is left behind.
 bool writeObjAndMaterials(const std::vector<ProductMesh>& products, const std::filesystem::path& objPath,

@@ -7,6 +7,7 @@
 #include <carve/triangulator.hpp>
 
 #include <algorithm>
+#include <cstdio>
 
 namespace morvex::ifctool {
 namespace {
@@ -111,6 +112,11 @@ void appendMeshSet(const MeshSet& meshSet, const carve::math::Matrix& placement,
             appendFaceTriangles(*face, meshSet, base, product.corners, projected, triangles);
 }
 
+unsigned channelByte(float channel)
+{
+    return static_cast<unsigned>(std::clamp(channel, 0.0f, 1.0f) * 255.0f + 0.5f);
+}
+
 std::string productName(const IfcObjectDefinition& object)
 {
     std::string name = object.className();
@@ -121,6 +127,21 @@ std::string productName(const IfcObjectDefinition& object)
     std::replace_if(
         name.begin(), name.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
     return name;
+}
+
+// A reader may keep at most this many materials (ours numbers them in 16
+// bits); beyond it, products of one colour share a material.
+constexpr std::size_t MaterialsPerFile = 32000;
+
+void shareMaterialsByColour(std::vector<ProductMesh>& products)
+{
+    for (ProductMesh& product : products) {
+        char name[40];
+        std::snprintf(name, sizeof name, "colour_%02x%02x%02x%02x", channelByte(product.colour.red),
+                      channelByte(product.colour.green), channelByte(product.colour.blue),
+                      channelByte(product.colour.alpha));
+        product.material = name;
+    }
 }
 
 } // namespace
@@ -183,6 +204,8 @@ std::vector<ProductMesh> collectProducts(GeometryConverter& geometry)
         }
         products.push_back(std::move(product));
     }
+    if (products.size() > MaterialsPerFile)
+        shareMaterialsByColour(products);
     return products;
 }
 

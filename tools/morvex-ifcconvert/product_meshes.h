@@ -16,7 +16,7 @@ struct Colour {
 // name its "o" line and its material take.
 struct ProductMesh {
     std::string name;     // "IfcWall 'Wall-01' #142": type, name when there is one, STEP id
-    std::string material; // unique per product: "IfcWall_142"
+    std::string material; // "IfcWall_142": one per product, or per colour in files of very many products
     bool coloured = false;
     Colour colour;
     std::vector<double> positions;      // x, y, z per vertex
@@ -27,7 +27,9 @@ struct ProductMesh {
 // the "Body" representations where a product has one (all representations
 // otherwise), its placement applied, every face cut into triangles. Spaces
 // are left out: they are volumes of air that would hide the building, and
-// openings are already cut from their walls.
+// openings are already cut from their walls. A file of more products than
+// a reader may keep materials gives each colour one material instead of
+// each product.
 std::vector<ProductMesh> collectProducts(GeometryConverter& geometry);
 
 // IFC++ keeps names as wide strings of code points.
