@@ -1,5 +1,6 @@
 #include "product_meshes.h"
 
+#include <ifcpp/IFC4/include/IfcAnnotation.h>
 #include <ifcpp/IFC4/include/IfcLabel.h>
 #include <ifcpp/IFC4/include/IfcSpace.h>
 #include <ifcpp/geometry/Carve/GeometryConverter.h>
@@ -180,7 +181,7 @@ std::vector<ProductMesh> collectProducts(GeometryConverter& geometry)
         if (!shape || shape->m_ifc_object_definition.expired())
             continue;
         const shared_ptr<IfcObjectDefinition> object(shape->m_ifc_object_definition);
-        if (dynamic_pointer_cast<IfcSpace>(object))
+        if (dynamic_pointer_cast<IfcSpace>(object) || dynamic_pointer_cast<IfcAnnotation>(object))
             continue;
         const std::vector<const RepresentationData*> representations = chosenRepresentations(*shape);
         ProductMesh product;

@@ -26,8 +26,9 @@ struct ProductMesh {
 // The products that have surface geometry, in the order of their STEP ids:
 // the "Body" representations where a product has one (all representations
 // otherwise), its placement applied, every face cut into triangles. Spaces
-// are left out: they are volumes of air that would hide the building, and
-// openings are already cut from their walls. A file of more products than
+// are left out: they are volumes of air that would hide the building; so
+// are annotations, drawings on top of the model; openings are already cut
+// from their walls. A file of more products than
 // a reader may keep materials gives each colour one material instead of
 // each product.
 std::vector<ProductMesh> collectProducts(GeometryConverter& geometry);
