@@ -331,7 +331,8 @@ TEST(ConvertFile, FailuresMapToTheirStatuses)
     const Case cases[] = {
         {"missing file", dir / "absent.stl", ""},
         {"external format", dir / "scene.dae", "the external converter could not read the file"},
-        {"ifc without the IFC tool", dir / "plan.ifc", "the external converter could not read the file"},
+        {"ifc that neither the IFC tool nor the helper reads", dir / "plan.ifc",
+         "the external converter could not read the file"},
     };
     for (const Case& c : cases) {
         RecordingReporter reporter;
