@@ -11,28 +11,33 @@ namespace {
 
 // The IFC tool writes an OBJ file that the OBJ reader reads; when the tool
 // fails or its OBJ cannot be read, the external converter reads the source.
-// The model's profile says which of the two read it.
+// The model's profile says which of the two read it. When both fail, the
+// reason names both.
 OperationResult readIfc(ProgressReporter& reporter, Model& model, const std::filesystem::path& source, Failure* failure)
 {
-    const OperationResult tool = runIfcConverter(reporter, source, ifcOutputPath(source));
+    Failure toolFailure;
+    const OperationResult tool = runIfcConverter(reporter, source, ifcOutputPath(source), &toolFailure);
     if (tool == OperationResult::Cancelled)
         return tool;
     if (tool == OperationResult::Success) {
         const std::filesystem::path obj = ifcObjPath(source);
         const FileFormat& objFormat = *formatForExtension("obj");
-        const OperationResult read = readModel(reporter, model, obj, objFormat);
+        const OperationResult read = readModel(reporter, model, obj, objFormat, &toolFailure);
         std::error_code ignored;
         std::filesystem::remove(obj, ignored); // the tool's output is read once
-        std::filesystem::remove(std::filesystem::path(obj).replace_extension(".mtl"), ignored);
+        std::filesystem::remove(ifcMtlPath(source), ignored);
         if (read == OperationResult::Success)
             model.profile = objFormat.profile;
         if (read != OperationResult::Failure)
             return read;
         model.reset();
     }
+    const bool firstFailure = failure != nullptr && !failure->recorded();
     const OperationResult read = runExternalConverter(reporter, model, source, failure);
     if (read == OperationResult::Success)
         model.profile = profileForExtension("ifc"); // the external converter's conventions
+    else if (read == OperationResult::Failure && firstFailure && toolFailure.recorded())
+        failure->message = toolFailure.message + "; then " + failure->message;
     return read;
 }
 

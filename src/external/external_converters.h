@@ -19,13 +19,15 @@ bool externalConverterInstalled();
 OperationResult runExternalConverter(ProgressReporter& reporter, Model& model, const std::filesystem::path& source,
                                      Failure* failure = nullptr);
 
-// Converts an IFC file with the IFC tool (component "ifcconvert"): any file
-// at `output` is removed, the tool runs with the input and output paths in a
-// process group of its own, without our descriptors, for at most two hours.
-// Success when it exits with 0; Cancelled on a stop request (the tool is
-// killed at once); Failure when the tool is not registered, cannot start,
-// runs out of time or exits otherwise. `output` is ifcOutputPath, whose
-// folder (ifcWorkFolder) must be private to the user or the run fails.
+// Converts an IFC file with the IFC tool (component "ifcconvert"): any
+// earlier result at `output` is removed, the tool runs with the input and
+// output paths in a process group of its own, without our descriptors,
+// under the external converter's limits of memory, processor and wall-clock
+// time. Success when it exits with 0; Cancelled on a stop request (the tool
+// is killed at once); Failure when the tool is not registered, cannot start,
+// runs out of its limits or exits otherwise, and then nothing it wrote is
+// left. `output` is ifcOutputPath, whose folder (ifcWorkFolder) must be
+// private to the user or the run fails.
 OperationResult runIfcConverter(ProgressReporter& reporter, const std::filesystem::path& input,
                                 const std::filesystem::path& output, Failure* failure = nullptr);
 
@@ -38,8 +40,10 @@ std::filesystem::path ifcWorkFolder();
 // dropped. The same source always gives the same path.
 std::filesystem::path ifcOutputPath(const std::filesystem::path& source);
 
-// The OBJ file read after the IFC tool ran: ifcOutputPath with ".obj" as its
-// extension.
+// The OBJ file read after the IFC tool ran: ifcOutputPath with ".obj"
+// appended (the name may hold dots of the source's folders), and the
+// material library the tool writes beside it.
 std::filesystem::path ifcObjPath(const std::filesystem::path& source);
+std::filesystem::path ifcMtlPath(const std::filesystem::path& source);
 
 } // namespace morvex

@@ -206,6 +206,7 @@ const auto& table()
             external("md2"),
             external("md3"),
             external("md5"),
+            external("md5mesh"), // what MD5 models are called on disk
             external("mdc"),
             external("mdl"),
             mqo,

@@ -209,7 +209,9 @@ TEST(ConversionSteps, IfcProfileComesFromTheRouteThatRead)
     const fs::path source = "/some/folder/Building.Model.ifc";
     const fs::path obj = ifcObjPath(source);
     EXPECT_EQ(obj.parent_path(), ifcWorkFolder());
-    EXPECT_EQ(obj.filename(), "some_folder_Building.obj");
+    // ".obj" is appended, so names that differ after a dot stay apart.
+    EXPECT_EQ(obj.filename(), "some_folder_Building.Model.obj");
+    EXPECT_NE(obj, ifcObjPath("/some/folder/Building.Other.ifc"));
     EXPECT_EQ(ifcOutputPath(source), ifcOutputPath(source));
     EXPECT_EQ(ifcOutputPath("/Work/Site A/house.ifc").filename(), "Work_Site A_house");
     EXPECT_EQ(ifcOutputPath("C:\\Work\\Site A\\house.ifc").filename(), "Work_Site A_house");
@@ -329,7 +331,8 @@ TEST(ConvertFile, FailuresMapToTheirStatuses)
     const Case cases[] = {
         {"missing file", dir / "absent.stl", ""},
         {"external format", dir / "scene.dae", "the external converter could not read the file"},
-        {"ifc without the IFC tool", dir / "plan.ifc", "the external converter could not read the file"},
+        {"ifc that neither the IFC tool nor the helper reads", dir / "plan.ifc",
+         "the external converter could not read the file"},
     };
     for (const Case& c : cases) {
         RecordingReporter reporter;

@@ -18,15 +18,16 @@ TEST(Routing, ExtensionsAreClassifiedByTheirLists)
         bool native;
     };
     const Case cases[] = {
-        {".STL", MediaKind::None, true, true},     {"3dp", MediaKind::None, true, true},
-        {".FBX", MediaKind::None, true, false},    {".ifc", MediaKind::None, true, false},
-        {".Mdl", MediaKind::None, true, false},    {".xsi", MediaKind::None, false, false},
-        {".xyz", MediaKind::None, false, false},   {"", MediaKind::None, false, false},
+        {".STL", MediaKind::None, true, true},      {"3dp", MediaKind::None, true, true},
+        {".FBX", MediaKind::None, true, false},     {".ifc", MediaKind::None, true, false},
+        {".Mdl", MediaKind::None, true, false},     {".xsi", MediaKind::None, false, false},
+        {".xyz", MediaKind::None, false, false},    {"", MediaKind::None, false, false},
         {".RAW", MediaKind::Image, true, false}, // an image first, though a reader would take it
-        {".ac3", MediaKind::Audio, false, false},  {"aiff", MediaKind::Audio, false, false},
-        {".mp3", MediaKind::Audio, false, false},  {".MP4", MediaKind::Video, false, false},
-        {".hdp", MediaKind::Image, false, false},  {".7z", MediaKind::Compressed, false, false},
-        {".h", MediaKind::Document, false, false}, {".ac", MediaKind::None, true, false},
+        {".ac3", MediaKind::Audio, false, false},   {"aiff", MediaKind::Audio, false, false},
+        {".mp3", MediaKind::Audio, false, false},   {".MP4", MediaKind::Video, false, false},
+        {".hdp", MediaKind::Image, false, false},   {".7z", MediaKind::Compressed, false, false},
+        {".h", MediaKind::Document, false, false},  {".ac", MediaKind::None, true, false},
+        {".MD5MESH", MediaKind::None, true, false}, // MD5 models as they are named on disk
     };
     for (const Case& c : cases) {
         EXPECT_EQ(mediaKindOf(c.extension), c.media) << c.extension;
@@ -81,7 +82,7 @@ TEST(Routing, FileDialogFiltersAndStartFolder)
     EXPECT_EQ(inputDialogFolder(store), dir / "models");
 
     const std::vector<FileDialogFilter> filters = modelFileDialogFilters();
-    ASSERT_EQ(filters.size(), 3u + 44u);
+    ASSERT_EQ(filters.size(), 3u + 45u);
     EXPECT_EQ(filters[0].patterns, "*.*");
     EXPECT_EQ(filters[1].name, "Model Formats");
     EXPECT_EQ(filters[1].patterns.find("*.ifc"), std::string::npos);

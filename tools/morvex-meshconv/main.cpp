@@ -8,7 +8,7 @@
 // not fit one message, 5 the socket could not be used, 6 out of memory.
 
 #include "external/meshconv/converter_wire.h"
-#include "support/platform/helper_limits.h"
+#include "support/platform/helper_main.h"
 
 #include <assimp/Importer.hpp>
 #include <assimp/postprocess.h>
@@ -168,18 +168,5 @@ int convert(const char* socketPath, const char* inputPath)
 
 int main(int argc, char** argv)
 {
-    morvex::applyHelperLimitsFromEnvironment();
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: morvex-meshconv SOCKET INPUT\n");
-        return Usage;
-    }
-    try {
-        return convert(argv[1], argv[2]);
-    } catch (const std::bad_alloc&) {
-        std::fprintf(stderr, "out of memory\n");
-        return OutOfMemory;
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s\n", error.what());
-        return Unreadable;
-    }
+    return morvex::runHelper(argc, argv, "morvex-meshconv SOCKET INPUT", {Usage, OutOfMemory, Unreadable}, convert);
 }

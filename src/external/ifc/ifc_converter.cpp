@@ -2,10 +2,11 @@
 
 #include "external/components/component_registry.h"
 #include "external/external_converters.h"
-#include "support/platform/child_process.h"
+#include "external/ifc/ifc_obj_name.h"
 #include "support/platform/files.h"
 
 #include <cerrno>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,23 +14,47 @@ namespace morvex {
 namespace {
 
 constexpr std::string_view IfcToolComponent = "ifcconvert";
-constexpr std::uint32_t IfcToolMilliseconds = 2 * 60 * 60 * 1000;
+// The OBJ text of a large building runs to a few hundred megabytes; a file
+// far beyond that comes from a hostile model (nested mapped items repeat
+// geometry without end) and ends the tool.
+constexpr std::uint64_t IfcToolFileBytes = std::uint64_t(2) << 30;
+
+void removeToolOutput(const std::filesystem::path& output)
+{
+    std::error_code ignored;
+    std::filesystem::remove(output, ignored);
+    std::filesystem::remove(ifcToolObjPath(output), ignored);
+    std::filesystem::remove(ifcToolMtlPath(output), ignored);
+}
+
+std::string toolFailure(const ChildExit& exit, const ConverterLimits& limits, const std::filesystem::path& errorOutput)
+{
+    std::string why = "the IFC tool could not convert the file (" + exit.describe() + ")";
+    if (!exit.exited && exit.signal == SIGXCPU)
+        why += ": it used more than " + std::to_string(limits.cpuSeconds) + " s of processor time";
+    if (!exit.exited && exit.signal == SIGXFSZ)
+        why += ": its output grew beyond " + std::to_string(IfcToolFileBytes >> 20) + " MiB";
+    if (const std::string said = errorOutputSummary(errorOutput); !said.empty())
+        why += ": " + said;
+    return why;
+}
 
 } // namespace
 
 ProcessOutcome runProcessAndWait(ProgressReporter& reporter, const std::filesystem::path& program,
-                                 std::span<const std::string> arguments, std::uint32_t milliseconds, Failure* failure)
+                                 std::span<const std::string> arguments, std::uint32_t milliseconds,
+                                 const ChildLimits& limits, const std::filesystem::path& errorOutput, Failure* failure)
 {
     ChildProcess process;
-    if (process.start(program, arguments, ChildLimits{}, {}, failure) != OperationResult::Success)
-        return {};
-    const WaitableEvent* ended[] = {&process.ended()};
     ProcessOutcome outcome;
+    if (process.start(program, arguments, limits, errorOutput, failure) != OperationResult::Success)
+        return outcome;
+    outcome.started = true;
+    const WaitableEvent* ended[] = {&process.ended()};
     outcome.wait = reporter.waitForAnyHandle(ended, milliseconds);
     if (outcome.wait != WaitResult::Signalled)
         process.killGroup();
-    const ChildExit exit = process.finish();
-    outcome.exitCode = exit.exited ? exit.code : -1;
+    outcome.exit = process.finish();
     return outcome;
 }
 
@@ -46,6 +71,40 @@ OperationResult ensurePrivateFolder(const std::filesystem::path& folder, Failure
     return OperationResult::Success;
 }
 
+OperationResult runIfcTool(ProgressReporter& reporter, const std::filesystem::path& tool,
+                           const std::filesystem::path& input, const std::filesystem::path& output,
+                           const ConverterLimits& limits, Failure* failure)
+{
+    if (reporter.isCancelled())
+        return OperationResult::Cancelled;
+    if (ensurePrivateFolder(output.parent_path(), failure) != OperationResult::Success)
+        return OperationResult::Failure;
+    removeToolOutput(output);
+    std::filesystem::path errorOutput = output;
+    errorOutput += ".errors";
+    const std::string arguments[] = {input.string(), output.string()};
+    const ChildLimits childLimits{limits.memoryBytes != 0 ? limits.memoryBytes : defaultConverterMemoryBytes(),
+                                  limits.cpuSeconds, IfcToolFileBytes};
+    const ProcessOutcome outcome =
+        runProcessAndWait(reporter, tool, arguments, limits.wallSeconds * 1000u, childLimits, errorOutput, failure);
+    OperationResult result = OperationResult::Success;
+    if (!outcome.started)
+        result = OperationResult::Failure;
+    else if (outcome.wait == WaitResult::Stopped)
+        result = OperationResult::Cancelled;
+    else if (outcome.wait != WaitResult::Signalled)
+        result =
+            failWith(failure, FailureKind::Malformed,
+                     "the IFC tool did not finish within " + std::to_string(limits.wallSeconds) + " s and was stopped");
+    else if (!outcome.exit.exited || outcome.exit.code != 0)
+        result = failWith(failure, FailureKind::Malformed, toolFailure(outcome.exit, limits, errorOutput));
+    std::error_code ignored;
+    std::filesystem::remove(errorOutput, ignored);
+    if (result != OperationResult::Success)
+        removeToolOutput(output); // what a stopped or failed tool left is no result
+    return result;
+}
+
 OperationResult runIfcConverter(ProgressReporter& reporter, const std::filesystem::path& input,
                                 const std::filesystem::path& output, Failure* failure)
 {
@@ -55,21 +114,7 @@ OperationResult runIfcConverter(ProgressReporter& reporter, const std::filesyste
                                       : failWith(failure, FailureKind::Unsupported,
                                                  "the IFC tool is not installed: component \"ifcconvert\" "
                                                  "('morvex-cli components install ifcconvert' installs it)");
-    if (ensurePrivateFolder(output.parent_path(), failure) != OperationResult::Success)
-        return OperationResult::Failure;
-    std::error_code ignored;
-    std::filesystem::remove(output, ignored);
-    std::filesystem::remove(std::filesystem::path(output).replace_extension(".obj"), ignored);
-    const std::string arguments[] = {input.string(), output.string()};
-    const ProcessOutcome outcome = runProcessAndWait(reporter, tool, arguments, IfcToolMilliseconds, failure);
-    if (outcome.wait == WaitResult::Stopped)
-        return OperationResult::Cancelled;
-    if (outcome.wait == WaitResult::TimedOut)
-        return failWith(failure, FailureKind::Malformed, "the IFC tool did not finish within two hours");
-    if (outcome.exitCode != 0)
-        return failWith(failure, FailureKind::Malformed,
-                        "the IFC tool could not convert the file (exit code " + std::to_string(outcome.exitCode) + ")");
-    return OperationResult::Success;
+    return runIfcTool(reporter, tool, input, output, ConverterLimits{}, failure);
 }
 
 } // namespace morvex

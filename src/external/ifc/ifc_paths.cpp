@@ -1,4 +1,5 @@
 #include "external/external_converters.h"
+#include "external/ifc/ifc_obj_name.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -49,7 +50,12 @@ std::filesystem::path ifcOutputPath(const std::filesystem::path& source)
 
 std::filesystem::path ifcObjPath(const std::filesystem::path& source)
 {
-    return ifcOutputPath(source).replace_extension(".obj");
+    return ifcToolObjPath(ifcOutputPath(source));
+}
+
+std::filesystem::path ifcMtlPath(const std::filesystem::path& source)
+{
+    return ifcToolMtlPath(ifcOutputPath(source));
 }
 
 } // namespace morvex

@@ -210,25 +210,13 @@ void ConverterServer::endConnection(std::string_view problem)
     closeDescriptor(connection_);
 }
 
-std::string firstLines(const std::filesystem::path& file)
-{
-    MappedFile errors;
-    if (errors.open(file) != OperationResult::Success)
-        return {};
-    std::string text(errors.view().substr(0, 400));
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
-        text.pop_back();
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    return text;
-}
-
 std::string converterFailure(const ChildExit& exit, const ConverterLimits& limits,
                              const std::filesystem::path& errorOutput)
 {
     std::string why = "the external converter could not read the file (" + exit.describe() + ")";
     if (!exit.exited && exit.signal == SIGXCPU)
         why += ": it used more than " + std::to_string(limits.cpuSeconds) + " s of processor time";
-    if (const std::string said = firstLines(errorOutput); !said.empty())
+    if (const std::string said = errorOutputSummary(errorOutput); !said.empty())
         why += ": " + said;
     return why;
 }

@@ -3,6 +3,7 @@
 #include "support/platform/files.h"
 #include "support/platform/helper_limits.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -79,6 +80,18 @@ std::string ChildExit::describe() const
         return "exit code " + std::to_string(code);
     const char* name = sigabbrev_np(signal);
     return "killed by signal " + std::to_string(signal) + (name != nullptr ? std::string(" (SIG") + name + ")" : "");
+}
+
+std::string errorOutputSummary(const std::filesystem::path& errorOutput)
+{
+    MappedFile errors;
+    if (errors.open(errorOutput) != OperationResult::Success)
+        return {};
+    std::string text(errors.view().substr(0, 400));
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
 }
 
 ChildProcess::~ChildProcess()

@@ -65,4 +65,8 @@ private:
     ChildExit exit_;
 };
 
+// The start of what a helper wrote to its error output, on one line (at most
+// 400 bytes, line ends made blanks): the reason its failure message gives.
+std::string errorOutputSummary(const std::filesystem::path& errorOutput);
+
 } // namespace morvex
