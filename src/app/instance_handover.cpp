@@ -9,7 +9,8 @@
 namespace morvex {
 namespace {
 
-constexpr char16_t EscapedByteBase = 0xDC80;
+// A byte that is no UTF-8 (always 0x80 or above) travels as U+DC00 + byte.
+constexpr char16_t EscapedByteBase = 0xDC00;
 
 // Length of the UTF-8 sequence at text[i] and its code point; 0 when the
 // bytes there are no valid sequence.
@@ -83,8 +84,8 @@ std::string fromHandoverUnits(const char16_t* units, std::size_t count)
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
             appendUtf8(text, 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (units[i + 1] - 0xDC00));
             ++i;
-        } else if (unit >= EscapedByteBase && unit <= EscapedByteBase + 0x7F) {
-            text.push_back(static_cast<char>(unit - EscapedByteBase + 0x80));
+        } else if (unit >= EscapedByteBase + 0x80 && unit <= EscapedByteBase + 0xFF) {
+            text.push_back(static_cast<char>(unit - EscapedByteBase));
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
             appendUtf8(text, 0xFFFD);
         } else {

@@ -18,7 +18,8 @@ inline constexpr std::size_t HandoverSlotUnits = 260;
 inline constexpr std::size_t HandoverBlockSize = 4 + HandoverSlotCount * HandoverSlotUnits * 2; // 66,564
 
 // The arguments are UTF-8 paths as the command line gave them. Bytes that are
-// not UTF-8 travel as lone low surrogates (U+DC80 + byte) and come back as
+// not UTF-8 travel as lone low surrogates (U+DC00 + byte,
+// U+DC80 to U+DCFF) and come back as
 // the same bytes. Only the first 128 arguments are sent. An argument longer
 // than 259 units is sent as an empty slot: cut short it would name another
 // file.

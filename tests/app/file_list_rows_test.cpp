@@ -54,7 +54,8 @@ TEST(FileListRows, LogicalComparisonOrdersAsAFileManager)
     std::vector<std::string> names{"part10", "Part9", "part1", "part01b", "part", "PART2", "a100", "a20x", "b"};
     std::stable_sort(names.begin(), names.end(),
                      [](const std::string& a, const std::string& b) { return compareLogically(a, b) < 0; });
-    const std::vector<std::string> expected{"a20x", "a100", "b", "part", "part1", "part01b", "PART2", "Part9", "part10"};
+    const std::vector<std::string> expected{"a20x",    "a100",  "b",     "part",  "part1",
+                                            "part01b", "PART2", "Part9", "part10"};
     EXPECT_EQ(names, expected);
 
     EXPECT_EQ(compareLogically("Model", "model"), 0);
