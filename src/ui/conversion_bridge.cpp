@@ -1,4 +1,5 @@
 #include "ui/conversion_bridge.h"
+#include "ui/qt_text.h"
 
 #include "ui/file_list_model.h"
 #include "ui/main_window.h"
@@ -10,11 +11,6 @@
 
 namespace morvex::ui {
 namespace {
-
-QString fromUtf8(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 void postRowStatus(const QPointer<MainWindow>& window, std::string path, ConversionStatus status)
 {
@@ -33,14 +29,14 @@ void postRowStatus(const QPointer<MainWindow>& window, std::string path, Convers
 
 OverwriteReply askOverwrite(QWidget* owner, const std::filesystem::path& candidate, bool overwriteOffered)
 {
-    QMessageBox box(QMessageBox::Question, fromUtf8(OverwriteQuestionTitle),
-                    fromUtf8(overwriteQuestionText(candidate)), QMessageBox::NoButton, owner);
+    QMessageBox box(QMessageBox::Question, qtText(OverwriteQuestionTitle), qtText(overwriteQuestionText(candidate)),
+                    QMessageBox::NoButton, owner);
     box.setObjectName("overwriteQuestion");
     QPushButton* overwrite = overwriteOffered ? box.addButton("Overwrite", QMessageBox::DestructiveRole) : nullptr;
     QPushButton* rename = box.addButton("Rename", QMessageBox::AcceptRole);
     QPushButton* skip = box.addButton("Skip", QMessageBox::RejectRole);
     box.setDefaultButton(rename);
-    auto* dontAsk = new QCheckBox(fromUtf8(DontAskAgainText), &box);
+    auto* dontAsk = new QCheckBox(qtText(DontAskAgainText), &box);
     box.setCheckBox(dontAsk);
     box.exec();
     OverwriteReply reply;
@@ -91,13 +87,13 @@ OverwriteReply DialogOverwriteQuestion::ask(const std::filesystem::path& candida
 
 CreateFolderReply DialogCreateFolderQuestion::ask(std::string_view folder)
 {
-    QMessageBox box(QMessageBox::Question, fromUtf8(InvalidOutputFolderTitle),
-                    fromUtf8(createFolderQuestionText(folder)), QMessageBox::NoButton, owner_);
+    QMessageBox box(QMessageBox::Question, qtText(InvalidOutputFolderTitle), qtText(createFolderQuestionText(folder)),
+                    QMessageBox::NoButton, owner_);
     box.setObjectName("createFolderQuestion");
-    QPushButton* create = box.addButton(fromUtf8(CreateFolderButton), QMessageBox::AcceptRole);
+    QPushButton* create = box.addButton(qtText(CreateFolderButton), QMessageBox::AcceptRole);
     box.addButton("Cancel", QMessageBox::RejectRole);
     box.setDefaultButton(create);
-    auto* dontShow = new QCheckBox(fromUtf8(DoNotShowAgainText), &box);
+    auto* dontShow = new QCheckBox(qtText(DoNotShowAgainText), &box);
     box.setCheckBox(dontShow);
     box.exec();
     return {box.clickedButton() == create, dontShow->isChecked()};

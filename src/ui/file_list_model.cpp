@@ -1,4 +1,5 @@
 #include "ui/file_list_model.h"
+#include "ui/qt_text.h"
 
 #include "app/file_list_rows.h"
 #include "app/input_formats.h"
@@ -17,11 +18,6 @@ namespace {
 constexpr std::uint32_t StatusBits = 0x0F;
 
 const char* const ColumnHeaders[] = {"File", "Format", "Size (MB)", "Folder", "Status", "szFilePath"};
-
-QString fromUtf8(const std::string& text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 } // namespace
 
@@ -52,7 +48,7 @@ QString FileListModel::columnText(const FileRow& row, int column) const
     case SizeColumn: return row.size;
     case FolderColumn: return row.folder;
     case StatusColumn: return row.statusShown;
-    case PathColumn: return fromUtf8(row.path);
+    case PathColumn: return qtText(row.path);
     default: return {};
     }
 }
@@ -107,12 +103,12 @@ bool FileListModel::appendFile(const std::string& path, std::uint64_t bytes)
     const std::string extension = extensionOf(file.filename().string());
     FileRow fileRow;
     fileRow.path = path;
-    fileRow.name = fromUtf8(file.stem().string());
-    fileRow.format = fromUtf8(formatColumnText(extension));
-    fileRow.size = fromUtf8(sizeColumnText(bytes));
-    fileRow.folder = fromUtf8(file.parent_path().empty() ? std::string("/") : file.parent_path().string());
+    fileRow.name = qtText(file.stem().string());
+    fileRow.format = qtText(formatColumnText(extension));
+    fileRow.size = qtText(sizeColumnText(bytes));
+    fileRow.folder = qtText(file.parent_path().empty() ? std::string("/") : file.parent_path().string());
     fileRow.flags = formatFlagsFor(extension);
-    fileRow.statusShown = fromUtf8(std::string(RecentlyAddedText));
+    fileRow.statusShown = qtText(std::string(RecentlyAddedText));
 
     const int position = rowCount();
     beginInsertRows({}, position, position);
@@ -185,7 +181,7 @@ void FileListModel::refresh()
         if ((fileRow.flags & StatusBits) == static_cast<std::uint32_t>(ConversionStatus::CannotBeConverted) &&
             !fileRow.keptStatusText.isEmpty())
             continue;
-        fileRow.statusShown = fromUtf8(std::string(statusColumnText(fileRow.flags)));
+        fileRow.statusShown = qtText(std::string(statusColumnText(fileRow.flags)));
     }
     emit dataChanged(index(0, 0), index(rowCount() - 1, ColumnCount - 1),
                      {Qt::DisplayRole, Qt::DecorationRole, Qt::ToolTipRole});
@@ -206,7 +202,7 @@ void FileListModel::sortBy(int column, bool ascending)
         const QByteArray& left = keys[static_cast<std::size_t>(a)];
         const QByteArray& right = keys[static_cast<std::size_t>(b)];
         const int comparison = compareLogically({left.constData(), static_cast<std::size_t>(left.size())},
-                                           {right.constData(), static_cast<std::size_t>(right.size())});
+                                                {right.constData(), static_cast<std::size_t>(right.size())});
         return ascending ? comparison < 0 : comparison > 0;
     });
     std::vector<FileRow> sorted;

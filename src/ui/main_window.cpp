@@ -1,10 +1,12 @@
 #include "ui/main_window.h"
+#include "ui/qt_text.h"
 
 #include "app/file_list_rows.h"
 #include "app/input_collection.h"
 #include "app/media_kinds.h"
 #include "app/open_dialog.h"
 #include "app/output_folder_check.h"
+#include "app/shortcut.h"
 #include "formats/format_table.h"
 #include "support/text/text.h"
 #include "ui/dialog_hooks.h"
@@ -23,6 +25,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -62,11 +65,6 @@ constexpr const char* SorterName = "LVSorterListview";
 constexpr const char* SorterAscendName = "LVSorterListviewAscend";
 constexpr const char* OutputFolderSection = "Output Folder";
 constexpr const char* OutputFormatSection = "Output Format";
-
-QString fromUtf8(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 std::string toUtf8(const QString& text)
 {
@@ -160,18 +158,18 @@ void MainWindow::buildActions()
     addFilesAction_->setShortcut(QKeySequence::Open);
     addFolderAction_ = make("Add Folder...", "Add a folder of files to the list", QStyle::SP_DirIcon,
                             &MainWindow::addFolderFromDialog);
-    selectAllAction_ = make("Select All", "Select all files in the list", QStyle::SP_DialogYesButton,
-                            &MainWindow::selectAllRows);
+    selectAllAction_ =
+        make("Select All", "Select all files in the list", QStyle::SP_DialogYesButton, &MainWindow::selectAllRows);
     removeAction_ = make("Remove selected files", "Remove selected files from the list", QStyle::SP_TrashIcon,
                          &MainWindow::removeSelected);
-    removeAllAction_ = make("Remove All", "Remove all files from the list", QStyle::SP_DialogDiscardButton,
-                            &MainWindow::removeAll);
+    removeAllAction_ =
+        make("Remove All", "Remove all files from the list", QStyle::SP_DialogDiscardButton, &MainWindow::removeAll);
     openSelectedFolderAction_ = make("Open folder of selected file...", "Open the folder of the selected file",
                                      QStyle::SP_DirOpenIcon, &MainWindow::openFolderOfSelectedFile);
     openOutputFolderAction_ = make("Open output folder...", "Open the folder specified in the output folder box",
                                    QStyle::SP_DirLinkIcon, &MainWindow::openOutputFolder);
-    convertAction_ = make("Convert", "Convert model files to the specified format", QStyle::SP_MediaPlay,
-                          &MainWindow::convert);
+    convertAction_ =
+        make("Convert", "Convert model files to the specified format", QStyle::SP_MediaPlay, &MainWindow::convert);
     optionsAction_ = new QAction(icons->standardIcon(QStyle::SP_FileDialogDetailedView), "&Options...", this);
     optionsAction_->setToolTip("Adjust settings and options");
     connect(optionsAction_, &QAction::triggered, this, [this] {
@@ -284,28 +282,14 @@ QWidget* MainWindow::buildCentralArea()
 
     view_ = new FileListView(central);
     view_->setModel(model_);
-    connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &MainWindow::updateCommandStates);
+    connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::updateCommandStates);
     connect(model_, &QAbstractItemModel::rowsInserted, this, &MainWindow::updateCommandStates);
     connect(model_, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateCommandStates);
     connect(model_, &QAbstractItemModel::modelReset, this, &MainWindow::updateCommandStates);
     connect(view_->horizontalHeader(), &QHeaderView::sectionClicked, this, &MainWindow::sortByHeader);
     connect(view_, &QWidget::customContextMenuRequested, this, &MainWindow::showContextMenu);
     // Keys of the list only, so that they keep their meaning in the boxes.
-    const auto listKey = [this](const QKeySequence& key, void (MainWindow::*slot)()) {
-        auto* action = new QAction(view_);
-        action->setShortcut(key);
-        action->setShortcutContext(Qt::WidgetShortcut);
-        connect(action, &QAction::triggered, this, [this, slot] {
-            if (!busy_)
-                (this->*slot)();
-        });
-        view_->addAction(action);
-    };
-    listKey(QKeySequence::Delete, &MainWindow::removeSelected);
-    listKey(QKeySequence::SelectAll, &MainWindow::selectAllRows);
-    listKey(QKeySequence(Qt::Key_Return), &MainWindow::convert);
-    listKey(QKeySequence(Qt::Key_Enter), &MainWindow::convert);
+    view_->installEventFilter(this);
     layout->addWidget(view_, 1);
     layout->addWidget(buildOutputControls());
     return central;
@@ -418,10 +402,10 @@ void MainWindow::restoreSettings()
 void MainWindow::restoreOutputFolderBox()
 {
     outputFolderBox_->clear();
-    outputFolderBox_->addItem(fromUtf8(SameFolderText));
+    outputFolderBox_->addItem(qtText(SameFolderText));
     for (const std::string& folder : loadRecentOutputFolders(store_))
-        outputFolderBox_->addItem(fromUtf8(folder));
-    const QString stored = fromUtf8(store_.readText(OutputFolderSection, "CBString", SameFolderText));
+        outputFolderBox_->addItem(qtText(folder));
+    const QString stored = qtText(store_.readText(OutputFolderSection, "CBString", SameFolderText));
     int index = outputFolderBox_->findText(stored, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index < 0)
         index = store_.readInt(OutputFolderSection, "CBIndex", 0);
@@ -434,7 +418,7 @@ void MainWindow::restoreOutputFormatBox()
 {
     auto* items = new QStandardItemModel(outputFormatBox_);
     for (const FileFormat* format : outputListFormats()) {
-        auto* item = new QStandardItem("." + fromUtf8(format->extension));
+        auto* item = new QStandardItem("." + qtText(format->extension));
         if (!format->writable()) {
             item->setEnabled(false);
             item->setToolTip("This build has no writer for this format");
@@ -494,6 +478,26 @@ void MainWindow::closeEvent(QCloseEvent* event)
     QMainWindow::closeEvent(event);
 }
 
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != view_ || event->type() != QEvent::KeyPress || busy_)
+        return QMainWindow::eventFilter(watched, event);
+    auto* key = static_cast<QKeyEvent*>(event);
+    if (key->matches(QKeySequence::Delete)) {
+        removeSelected();
+        return true;
+    }
+    if (key->matches(QKeySequence::SelectAll)) {
+        selectAllRows();
+        return true;
+    }
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && key->modifiers() == Qt::NoModifier) {
+        convert();
+        return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
 void MainWindow::armRefresh()
 {
     if (!refreshTimer_->isActive())
@@ -529,7 +533,7 @@ QString MainWindow::outputFolderText() const
 
 bool MainWindow::sameFolderChosen() const
 {
-    return outputFolderText() == fromUtf8(SameFolderText);
+    return outputFolderText() == qtText(SameFolderText);
 }
 
 void MainWindow::updateCommandStates()
@@ -546,7 +550,7 @@ void MainWindow::updateCommandStates()
     effectsButton_->setEnabled(dialogs);
     for (QAction* action : {optionsAction_, translationAction_, rotationAction_, scaleAction_})
         action->setEnabled(dialogs);
-    selectionLabel_->setText(fromUtf8(selectionStatusText(selected, static_cast<std::size_t>(rows))));
+    selectionLabel_->setText(qtText(selectionStatusText(selected, static_cast<std::size_t>(rows))));
 }
 
 void MainWindow::showHint(QWidget* anchor, const QString& title, const QString& text)
@@ -665,7 +669,14 @@ std::vector<MainWindow::PreparedPath> MainWindow::preparePathsOnThisThread(const
 {
     std::vector<PreparedPath> prepared;
     prepared.reserve(paths.size());
-    for (const std::string& path : paths) {
+    for (const std::string& given : paths) {
+        std::string path = given;
+        if (equalsIgnoreCase(extensionOf(std::filesystem::path(given).filename().string()), ".lnk")) {
+            const std::optional<std::filesystem::path> target = resolveShortcutFile(given);
+            if (!target)
+                continue; // no target this system can reach
+            path = target->string();
+        }
         const std::optional<std::pair<bool, std::uint64_t>> found = lookAt(path);
         if (!found)
             continue; // names nothing (any more)
@@ -680,7 +691,7 @@ std::vector<MainWindow::PreparedPath> MainWindow::preparePathsOnThisThread(const
     return prepared;
 }
 
-void MainWindow::applyPrepared(const std::vector<PreparedPath>& prepared)
+void MainWindow::applyPrepared(const std::vector<PreparedPath>& prepared, std::vector<std::string>& added)
 {
     for (const PreparedPath& entry : prepared) {
         if (entry.folder) {
@@ -690,13 +701,14 @@ void MainWindow::applyPrepared(const std::vector<PreparedPath>& prepared)
         if (model_->findRow(entry.path) >= 0)
             continue;
         if (entry.media != MediaKind::None) {
-            QMessageBox notice(QMessageBox::Information, fromUtf8(mediaNoticeTitle(entry.media)),
-                               fromUtf8(mediaNoticeText(entry.media, entry.path)), QMessageBox::NoButton, this);
+            QMessageBox notice(QMessageBox::Information, qtText(mediaNoticeTitle(entry.media)),
+                               qtText(mediaNoticeText(entry.media, entry.path)), QMessageBox::NoButton, this);
             notice.addButton("Skip", QMessageBox::AcceptRole);
             notice.exec();
             continue;
         }
-        model_->appendFile(entry.path, entry.bytes);
+        if (model_->appendFile(entry.path, entry.bytes))
+            added.push_back(entry.path);
     }
 }
 
@@ -710,10 +722,10 @@ void MainWindow::addPaths(const std::vector<std::string>& paths)
     if (paths.empty())
         return;
     hideCompletionBar();
-    const int firstNewRow = model_->rowCount();
+    std::vector<std::string> added;
     view_->setUpdatesEnabled(false);
     if (paths.size() < ProgressDialogThreshold) {
-        applyPrepared(preparePathsOnThisThread(paths));
+        applyPrepared(preparePathsOnThisThread(paths), added);
     } else {
         std::vector<PreparedPath> prepared;
         bool cancelled = false;
@@ -743,31 +755,45 @@ void MainWindow::addPaths(const std::vector<std::string>& paths)
         });
         // What was looked at before Cancel is still added.
         (void)cancelled;
-        applyPrepared(prepared);
+        applyPrepared(prepared, added);
     }
-    finishAdding(firstNewRow);
+    finishAdding(added);
 }
 
-void MainWindow::finishAdding(int firstNewRow)
+void MainWindow::finishAdding(const std::vector<std::string>& added)
 {
-    selectRowsFrom(firstNewRow);
     model_->sortBy(sortColumn_, sortAscending_);
+    selectAddedRows(added);
     view_->setUpdatesEnabled(true);
     armRefresh();
     updateCommandStates();
-    if (const QModelIndexList selected = view_->selectionModel()->selectedRows(); !selected.isEmpty())
-        view_->scrollTo(selected.back());
 }
 
-void MainWindow::selectRowsFrom(int firstNewRow)
+// The new rows join the selection, in ranges of neighbouring rows so that a
+// large batch costs one selection change.
+void MainWindow::selectAddedRows(const std::vector<std::string>& added)
 {
-    const int rows = model_->rowCount();
-    if (firstNewRow >= rows)
+    if (added.empty())
         return;
-    const QItemSelection added(model_->index(firstNewRow, 0),
-                               model_->index(rows - 1, FileListModel::ColumnCount - 1));
-    view_->selectionModel()->select(added, QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    view_->selectionModel()->setCurrentIndex(model_->index(rows - 1, 0), QItemSelectionModel::NoUpdate);
+    std::vector<int> rows;
+    rows.reserve(added.size());
+    for (const std::string& path : added)
+        if (const int row = model_->findRow(path); row >= 0)
+            rows.push_back(row);
+    std::sort(rows.begin(), rows.end());
+    QItemSelection selection;
+    const int lastColumn = FileListModel::ColumnCount - 1;
+    for (std::size_t start = 0; start < rows.size();) {
+        std::size_t end = start + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1)
+            ++end;
+        selection.select(model_->index(rows[start], 0), model_->index(rows[end - 1], lastColumn));
+        start = end;
+    }
+    view_->selectionModel()->select(selection, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    const QModelIndex last = model_->index(model_->findRow(added.back()), 0);
+    view_->selectionModel()->setCurrentIndex(last, QItemSelectionModel::NoUpdate);
+    view_->scrollTo(last);
 }
 
 void MainWindow::addFolder(const std::string& folder)
@@ -815,10 +841,9 @@ void MainWindow::addFilesFromDialog()
     hideCompletionBar();
     QStringList filters;
     for (const FileDialogFilter& filter : modelFileDialogFilters())
-        filters << fromUtf8(filter.name) + " (" + fromUtf8(filter.patterns).replace(';', ' ') + ")";
-    const QStringList chosen =
-        QFileDialog::getOpenFileNames(this, "Locate model files", fromUtf8(inputDialogFolder(store_).string()),
-                                      filters.join(";;"));
+        filters << qtText(filter.name) + " (" + qtText(filter.patterns).replace(';', ' ') + ")";
+    const QStringList chosen = QFileDialog::getOpenFileNames(
+        this, "Locate model files", qtText(inputDialogFolder(store_).string()), filters.join(";;"));
     if (chosen.isEmpty())
         return;
     rememberInputFolder(store_, toUtf8(chosen.front()));
@@ -833,7 +858,7 @@ void MainWindow::addFilesFromDialog()
 void MainWindow::addFolderFromDialog()
 {
     const QString folder =
-        QFileDialog::getExistingDirectory(this, "Locate model files", fromUtf8(inputDialogFolder(store_).string()));
+        QFileDialog::getExistingDirectory(this, "Locate model files", qtText(inputDialogFolder(store_).string()));
     if (folder.isEmpty())
         return;
     store_.writeText("Options", "Input folder", toUtf8(folder));

@@ -67,6 +67,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildActions();
@@ -92,10 +93,10 @@ private:
 
     // One prepared file at a time, on the window thread.
     struct PreparedPath;
-    void applyPrepared(const std::vector<PreparedPath>& prepared);
+    void applyPrepared(const std::vector<PreparedPath>& prepared, std::vector<std::string>& added);
     std::vector<PreparedPath> preparePathsOnThisThread(const std::vector<std::string>& paths);
-    void selectRowsFrom(int firstNewRow);
-    void finishAdding(int firstNewRow);
+    void selectAddedRows(const std::vector<std::string>& added);
+    void finishAdding(const std::vector<std::string>& added);
 
     void runConversionDialog(const std::vector<std::filesystem::path>& paths, const ConversionSettings& settings);
     void reloadRecentFolders();

@@ -17,6 +17,7 @@
 #include "ui/file_list_view.h"
 #include "ui/main_window.h"
 #include "ui/progress_dialog.h"
+#include "ui/qt_text.h"
 
 #include <QComboBox>
 #include <QFrame>
@@ -26,11 +27,6 @@
 
 namespace morvex::ui {
 namespace {
-
-QString fromUtf8(std::string_view text)
-{
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
 
 // The components are part of the installation: looking for one is all that
 // making it available takes.
@@ -46,7 +42,7 @@ public:
 
 void showError(QWidget* parent, std::string_view title, std::string_view text)
 {
-    QMessageBox box(QMessageBox::Warning, fromUtf8(title), fromUtf8(text), QMessageBox::Ok, parent);
+    QMessageBox box(QMessageBox::Warning, qtText(title), qtText(text), QMessageBox::Ok, parent);
     box.setObjectName("conversionMessage");
     box.exec();
 }
@@ -127,7 +123,7 @@ void MainWindow::convert()
         return;
     if (folder.outcome == OutputFolderOutcome::ResetToSameFolder) {
         outputFolderBox_->setCurrentIndex(0);
-        showHint(outputFolderBox_, {}, fromUtf8(OutputFolderResetText));
+        showHint(outputFolderBox_, {}, qtText(OutputFolderResetText));
     }
     settings.outputFolder = folder.outputFolder;
 
@@ -144,9 +140,8 @@ void MainWindow::runConversionDialog(const std::vector<std::filesystem::path>& p
 {
     ConversionRun run(paths, settings,
                       [](const std::filesystem::path& source, const std::filesystem::path& output,
-                         const ConversionSettings& runSettings, ProgressReporter& reporter, Failure* failure) {
-                          return convertFile(source, output, runSettings, reporter, failure);
-                      });
+                         const ConversionSettings& runSettings, ProgressReporter& reporter,
+                         Failure* failure) { return convertFile(source, output, runSettings, reporter, failure); });
     run.workerCount = processorCount();
     run.environment.nameTemplate = storedNameTemplate(store_);
     StoredOverwritePolicy policy(store_);
@@ -170,9 +165,9 @@ void MainWindow::reloadRecentFolders()
     const QString text = outputFolderText();
     restoringBoxes_ = true;
     outputFolderBox_->clear();
-    outputFolderBox_->addItem(fromUtf8(SameFolderText));
+    outputFolderBox_->addItem(qtText(SameFolderText));
     for (const std::string& recent : loadRecentOutputFolders(store_))
-        outputFolderBox_->addItem(fromUtf8(recent));
+        outputFolderBox_->addItem(qtText(recent));
     const int index = outputFolderBox_->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (index >= 0)
         outputFolderBox_->setCurrentIndex(index);
@@ -188,7 +183,7 @@ void MainWindow::showCompletionBar(unsigned converted, unsigned selected)
         completionBar_->hide();
         return;
     }
-    completionText_->setText(fromUtf8(summary.text));
+    completionText_->setText(qtText(summary.text));
     openFileButton_->setVisible(summary.offerOpenFile);
     openFolderButton_->setVisible(summary.offerOpenFolder);
     completionBar_->show();
@@ -229,7 +224,7 @@ void MainWindow::openLastOutputFile()
 {
     std::error_code error;
     if (!lastOutput_.empty() && std::filesystem::exists(lastOutput_, error))
-        openUrl_(QUrl::fromLocalFile(fromUtf8(lastOutput_.string())));
+        openUrl_(QUrl::fromLocalFile(qtText(lastOutput_.string())));
 }
 
 void MainWindow::openFolderOfSelectedFile()

@@ -172,7 +172,8 @@ void runUnderProgressDialog(QWidget* parent, const QString& title, const std::fu
         task(reporter);
         // Queued behind every message the task posted, so the dialog shows
         // them all before it closes.
-        QMetaObject::invokeMethod(&dialog, [&dialog] { dialog.done(QDialog::Accepted); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &dialog, [&dialog] { dialog.done(QDialog::Accepted); }, Qt::QueuedConnection);
     });
     dialog.exec();
     worker.join();

@@ -1,9 +1,9 @@
 // The desktop program: one window per user. A second start hands its
 // arguments to the running window and ends.
 
+#include "ui/dialog_hooks.h"
 #include "ui/main_window.h"
 #include "ui/single_instance.h"
-#include "ui/dialog_hooks.h"
 
 #include <QApplication>
 #include <QIcon>
