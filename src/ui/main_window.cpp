@@ -376,10 +376,12 @@ void MainWindow::restoreSettings()
     sortAscending_ = store_.readBool(SettingsSection, SorterAscendName, true);
     view_->horizontalHeader()->setSortIndicator(sortColumn_, sortAscending_ ? Qt::AscendingOrder : Qt::DescendingOrder);
 
-    const int unit = std::max(6, fontMetrics().averageCharWidth() + 1);
     for (int column = 0; column < FileListModel::ColumnCount; ++column) {
         const int stored = store_.readInt(ListLayoutSection, "Col" + std::to_string(column + 1), 0);
-        view_->setColumnWidth(column, stored > 0 ? stored : ColumnUnits[column] * unit);
+        if (stored > 0) {
+            view_->setColumnWidth(column, stored);
+            columnsStored_ = true;
+        }
     }
 
     restoringBoxes_ = true;
@@ -466,6 +468,31 @@ void MainWindow::saveWindowSettings()
         if (const int width = view_->columnWidth(column); width > 0)
             values.push_back({ListLayoutSection, "Col" + std::to_string(column + 1), std::to_string(width)});
     store_.writeValues(values);
+}
+
+// Without stored widths the columns share the list's width by their
+// relative units, each at least as wide as its header.
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (columnsStored_ || columnsLaidOut_)
+        return;
+    columnsLaidOut_ = true;
+    int units = 0;
+    for (const int columnUnits : ColumnUnits)
+        units += columnUnits;
+    const int available = view_->viewport()->width() - 2;
+    QHeaderView* header = view_->horizontalHeader();
+    int others = 0;
+    for (int column = 0; column < FileListModel::ColumnCount; ++column) {
+        const int width = std::max(header->sectionSizeHint(column), available * ColumnUnits[column] / units);
+        view_->setColumnWidth(column, width);
+        if (column != FileListModel::StatusColumn)
+            others += width;
+    }
+    // The status column gives way, so the columns fit without scrolling.
+    view_->setColumnWidth(FileListModel::StatusColumn,
+                          std::max(header->sectionSizeHint(FileListModel::StatusColumn), available - others));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

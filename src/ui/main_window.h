@@ -65,6 +65,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -144,6 +145,8 @@ private:
     bool sortAscending_ = true;
     bool busy_ = false;
     bool restoringBoxes_ = false;
+    bool columnsStored_ = false;
+    bool columnsLaidOut_ = false;
     std::filesystem::path lastOutput_;
     std::function<void(const QUrl&)> openUrl_;
 };

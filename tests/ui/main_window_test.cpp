@@ -81,7 +81,7 @@ TEST(MainWindow, AddingFilesRowsTextsAndTheProgressDialogFrom50Paths)
     EXPECT_EQ(statusTexts(window)[0], "");
     EXPECT_EQ(fixture.child<QLabel>("selectionStatus")->text(), "49 of 49 files selected.");
 
-    window.removeAll(); // not answered: the watcher cancels
+    window.removeAll();                          // not answered: the watcher cancels
     EXPECT_EQ(window.fileList().rowCount(), 49); // "Cancel" kept them
     watcher.answer("Remove");
     window.removeAll();

@@ -98,7 +98,8 @@ TEST(SingleInstance, SecondStartHandsItsFilesToTheRunningWindow)
 
     // Relative names are resolved in the second start's working folder; a
     // name of nothing is ignored.
-    auto second = fixture.start({"a.stl", "b.obj", "missing.stl"}, QString::fromStdString(fixture.temp.path().string()));
+    auto second =
+        fixture.start({"a.stl", "b.obj", "missing.stl"}, QString::fromStdString(fixture.temp.path().string()));
     ASSERT_TRUE(waitForFinished(*second, 20000));
     EXPECT_EQ(second->exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(second->exitCode(), 0);

@@ -53,10 +53,7 @@ public:
     DialogWatcher() { qApp->installEventFilter(this); }
     ~DialogWatcher() override { qApp->removeEventFilter(this); }
 
-    void answer(std::string button, bool tickCheckBox = false)
-    {
-        answers.push_back({std::move(button), tickCheckBox});
-    }
+    void answer(std::string button, bool tickCheckBox = false) { answers.push_back({std::move(button), tickCheckBox}); }
 
     bool sawTitle(const std::string& title) const
     {
@@ -135,9 +132,8 @@ inline std::vector<std::string> statusTexts(ui::MainWindow& window)
     std::vector<std::string> texts;
     ui::FileListModel& list = window.fileList();
     for (int row = 0; row < list.rowCount(); ++row)
-        texts.push_back(list.data(list.index(row, ui::FileListModel::StatusColumn), Qt::DisplayRole)
-                            .toString()
-                            .toStdString());
+        texts.push_back(
+            list.data(list.index(row, ui::FileListModel::StatusColumn), Qt::DisplayRole).toString().toStdString());
     return texts;
 }
 
