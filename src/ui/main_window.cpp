@@ -755,7 +755,6 @@ void MainWindow::addPaths(const std::vector<std::string>& paths)
         applyPrepared(preparePathsOnThisThread(paths), added);
     } else {
         std::vector<PreparedPath> prepared;
-        bool cancelled = false;
         runUnderProgressDialog(this, "Adding Files", [&](DialogReporter& reporter) {
             reporter.waitForStop(50);
             const std::size_t count = paths.size();
@@ -769,10 +768,8 @@ void MainWindow::addPaths(const std::vector<std::string>& paths)
                     reporter.setStatusText(std::to_string(i) + " files of " + std::to_string(count) + " added (" +
                                                std::to_string(static_cast<int>(fraction * 100.0)) + "%)...",
                                            0);
-                    if (reporter.isCancelled()) {
-                        cancelled = true;
-                        break;
-                    }
+                    if (reporter.isCancelled())
+                        break; // what was looked at so far is still added
                 }
                 std::vector<PreparedPath> one = preparePathsOnThisThread({paths[i]});
                 for (PreparedPath& entry : one)
@@ -780,8 +777,6 @@ void MainWindow::addPaths(const std::vector<std::string>& paths)
             }
             reporter.setProgress(1.0);
         });
-        // What was looked at before Cancel is still added.
-        (void)cancelled;
         applyPrepared(prepared, added);
     }
     finishAdding(added);

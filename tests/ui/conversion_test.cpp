@@ -199,5 +199,21 @@ TEST(MainWindowConversion, ChecksBeforeTheRun)
     EXPECT_TRUE(std::filesystem::exists(fixture.temp / "in" / "m.ply"));
 }
 
+TEST(MainWindowConversion, PathsThatAreNotUtf8AreShownReplacedAndStillConverted)
+{
+    ConversionFixture fixture;
+    const std::filesystem::path source = fixture.temp / "in" / "caf\xE9.stl";
+    std::filesystem::create_directories(source.parent_path());
+    writeFile(source, triangleStl());
+    fixture.window->addPath(source.string());
+    ASSERT_EQ(fixture.window->fileList().rowCount(), 1);
+    EXPECT_EQ(cellText(*fixture.window, 0, FileListModel::FileColumn), "caf\uFFFD");
+    fixture.chooseOutput(".obj", fixture.out.string());
+    fixture.window->convert();
+    fixture.settle();
+    EXPECT_EQ(fixture.statusOf(source.string()), "Success");
+    EXPECT_TRUE(std::filesystem::exists(fixture.out / "caf\xE9.obj"));
+}
+
 } // namespace
 } // namespace morvex::testing

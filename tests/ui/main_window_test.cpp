@@ -3,8 +3,11 @@
 #include "ui/file_list_view.h"
 
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMimeData>
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
@@ -155,11 +158,19 @@ TEST(MainWindow, FoldersAreWalkedWithoutHiddenEntries)
     writeFile(root / "photo.png", "png");
     const std::string single = fixture.file("single.stl", triangleStl());
 
-    // A folder and a file dropped together: both added, earlier selection
-    // cleared first as a drop does.
+    // A folder and a file dropped together: both added, the earlier
+    // selection cleared first.
     fixture.window->addPath(single);
-    fixture.window->listView().clearSelection();
-    fixture.window->addPaths({root.string(), single});
+    ASSERT_EQ(fixture.window->selectedRowCount(), 1u);
+    QMimeData dropped;
+    dropped.setUrls({QUrl::fromLocalFile(QString::fromStdString(root.string())),
+                     QUrl::fromLocalFile(QString::fromStdString(single))});
+    const QPoint where(40, 200);
+    QDragEnterEvent enter(where, Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(fixture.window.get(), &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(where, Qt::CopyAction, &dropped, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(fixture.window.get(), &drop);
     EXPECT_TRUE(watcher.sawTitle("Adding Folder"));
     EXPECT_TRUE(watcher.sawTitle("Image File Selected"));
     FileListModel& list = fixture.window->fileList();
@@ -168,7 +179,8 @@ TEST(MainWindow, FoldersAreWalkedWithoutHiddenEntries)
         EXPECT_GE(list.findRow(expected.string()), 0) << expected;
     EXPECT_EQ(list.findRow((root / ".hidden" / "d.stl").string()), -1);
     EXPECT_EQ(list.findRow((root / ".e.stl").string()), -1);
-    EXPECT_EQ(fixture.window->selectedRowCount(), 3u); // the folder's files; the known file was no new row
+    EXPECT_EQ(fixture.window->selectedRowCount(), 3u); // the folder's files; the known file made no new row
+    EXPECT_FALSE(fixture.window->listView().selectionModel()->isRowSelected(list.findRow(single), {}));
 }
 
 TEST(MainWindow, SortingByHeaderIsLogicalAndSurvivesARestart)
