@@ -20,6 +20,9 @@
 #include "ui/qt_text.h"
 
 #include <QComboBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QFrame>
 #include <QLabel>
 #include <QMessageBox>
@@ -227,12 +230,29 @@ void MainWindow::openLastOutputFile()
         openUrl_(QUrl::fromLocalFile(qtText(lastOutput_.string())));
 }
 
+// The file manager shows the file selected in its folder where it offers
+// that over the session bus; otherwise the folder is opened.
 void MainWindow::openFolderOfSelectedFile()
 {
     const std::vector<int> rows = selectedRows();
     if (rows.empty())
         return;
-    openUrl_(QUrl::fromLocalFile(model_->row(rows.front()).folder));
+    const FileRow& fileRow = model_->row(rows.front());
+    const QUrl folder = QUrl::fromLocalFile(fileRow.folder);
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        openUrl_(folder);
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                                                       "org.freedesktop.FileManager1", "ShowItems");
+    call << QStringList{QUrl::fromLocalFile(qtText(fileRow.path)).toString()} << QString();
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, folder](QDBusPendingCallWatcher* finished) {
+        if (finished->isError())
+            openUrl_(folder);
+        finished->deleteLater();
+    });
 }
 
 } // namespace morvex::ui

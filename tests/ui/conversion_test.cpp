@@ -91,6 +91,13 @@ TEST(MainWindowConversion, WholeRunStatusesOutputsAndTheCompletionBar)
     QTest::mouseClick(fixture.window->findChild<QPushButton*>("openFolderButton"), Qt::LeftButton);
     ASSERT_EQ(fixture.opened.size(), 1u);
     EXPECT_EQ(fixture.opened[0].toLocalFile().toStdString(), fixture.out.string());
+    // The folder of a selected source, without a file manager to show the
+    // file in: the folder itself.
+    fixture.window->listView().selectRow(fixture.window->fileList().findRow(box));
+    fixture.window->openFolderOfSelectedFile();
+    ASSERT_EQ(fixture.opened.size(), 2u);
+    EXPECT_EQ(fixture.opened[1].toLocalFile().toStdString(), (fixture.temp / "in").string());
+    fixture.opened.clear();
     EXPECT_EQ(loadRecentOutputFolders(SettingsStore(fixture.settingsFile)).front(), fixture.out.string());
 
     // One file alone, to STL beside its source: "Conversion complete." with
@@ -105,8 +112,8 @@ TEST(MainWindowConversion, WholeRunStatusesOutputsAndTheCompletionBar)
     EXPECT_EQ(fixture.completionText(), "Conversion complete.");
     EXPECT_TRUE(fixture.buttonShown("openFileButton"));
     QTest::mouseClick(fixture.window->findChild<QPushButton*>("openFileButton"), Qt::LeftButton);
-    ASSERT_EQ(fixture.opened.size(), 2u);
-    EXPECT_EQ(fixture.opened[1].toLocalFile().toStdString(), (fixture.temp / "in" / "alone.stl").string());
+    ASSERT_EQ(fixture.opened.size(), 1u);
+    EXPECT_EQ(fixture.opened[0].toLocalFile().toStdString(), (fixture.temp / "in" / "alone.stl").string());
     EXPECT_TRUE(std::filesystem::exists(fixture.temp / "in" / "alone.stl"));
 }
 
