@@ -28,7 +28,7 @@ morvex_ensure_packages() {
 # What the converter needs to build and run.
 # libifcplusplus-dev carries the IFC tool; its headers include Boost's.
 MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev libassimp-dev libcurl4-openssl-dev libsodium-dev
-  libifcplusplus-dev libboost-dev)
+  libifcplusplus-dev libboost-dev qt6-base-dev)
 # What the tests need on top: GoogleTest, the peer programs that the
 # interoperability tests run, and clang-format for scripts/check-format.sh.
-MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev time assimp-utils lib3mf-dev clang-format)
+MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev time assimp-utils lib3mf-dev clang-format fonts-dejavu-core)

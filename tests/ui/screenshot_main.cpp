@@ -1,0 +1,84 @@
+// Draws the main window as a user sees it after converting a few files and
+// writes it to a PNG: morvex-window-screenshot OUTPUT.png [DIALOGS_FOLDER].
+// Runs on the offscreen platform; the files are made in a scratch folder.
+
+#include "common/test_support.h"
+#include "ui/file_list_model.h"
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QPixmap>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+#include <filesystem>
+
+namespace {
+
+void writeModel(const std::filesystem::path& path, int triangles)
+{
+    std::string text = "solid s\n";
+    for (int i = 0; i < triangles; ++i) {
+        const std::string x = std::to_string(i);
+        text += "facet normal 0 0 1\nouter loop\nvertex " + x + " 0 0\nvertex " + x + ".5 1 0\nvertex " + x +
+                " 1 0\nendloop\nendfacet\n";
+    }
+    text += "endsolid s\n";
+    morvex::testing::writeFile(path, text);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: morvex-window-screenshot OUTPUT.png\n");
+        return 2;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    QApplication::setApplicationVersion("0.1.0");
+
+    morvex::testing::TempDir temp;
+    const std::filesystem::path models = temp / "Models";
+    const std::filesystem::path out = temp / "Converted";
+    std::filesystem::create_directories(models);
+    std::filesystem::create_directories(out);
+    const char* names[] = {"bracket.stl", "gear 2.stl", "gear 10.stl", "housing.stl", "lid.stl"};
+    int size = 200;
+    std::vector<std::string> paths;
+    for (const char* name : names) {
+        writeModel(models / name, size);
+        paths.push_back((models / name).string());
+        size *= 3;
+    }
+    morvex::testing::writeFile(models / "broken.stl", "solid nothing here");
+    paths.push_back((models / "broken.stl").string());
+    morvex::testing::writeFile(models / "scene.xyz1", "?");
+    paths.push_back((models / "scene.xyz1").string());
+
+    morvex::ui::MainWindow window(morvex::SettingsStore(temp / "config" / "Morvex.ini"));
+    window.setUrlOpener([](const QUrl&) {});
+    window.resize(960, 560);
+    window.show();
+    window.addPaths(paths);
+    auto* format = window.findChild<QComboBox*>("outputFormatBox");
+    format->setCurrentIndex(format->findText(".3mf"));
+    window.findChild<QComboBox*>("outputFolderBox")->setCurrentText(QString::fromStdString(out.string()));
+    window.listView().clearSelection();
+    window.convert();
+    QTest::qWait(100);
+    window.listView().selectRow(0);
+    QTest::qWait(100);
+
+    const QPixmap picture = window.grab();
+    if (!picture.save(QString::fromLocal8Bit(argv[1]))) {
+        std::fprintf(stderr, "morvex-window-screenshot: cannot write %s\n", argv[1]);
+        return 1;
+    }
+    return 0;
+}
