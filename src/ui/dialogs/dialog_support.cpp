@@ -12,10 +12,14 @@ namespace morvex::ui {
 
 void showBalloon(QWidget* anchor, const QString& title, const QString& text)
 {
-    const QString body = title.isEmpty()
-                             ? text.toHtmlEscaped()
-                             : QStringLiteral("<b>%1</b><br>%2").arg(title.toHtmlEscaped(), text.toHtmlEscaped());
-    const QPoint below = anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height()));
+    // Kept on one line per text: a tool tip wraps rich text early.
+    const QString body = title.isEmpty() ? text.toHtmlEscaped()
+                                         : QStringLiteral("<p style='white-space:pre'><b>%1</b><br>%2</p>")
+                                               .arg(title.toHtmlEscaped(), text.toHtmlEscaped());
+    // A tool tip shows 16 pixels below the point it is given: this puts its
+    // top edge just under the control, beside the control's middle.
+    constexpr int toolTipDrop = 16;
+    const QPoint below = anchor->mapToGlobal(QPoint(anchor->width() / 2, anchor->height() + 2 - toolTipDrop));
     QToolTip::showText(below, body, anchor);
 }
 

@@ -146,9 +146,18 @@ GeneralPage::GeneralPage(SettingsStore& store, QWidget* parent) : QWidget(parent
 {
     setWindowTitle(QStringLiteral("General"));
     auto* layout = new QVBoxLayout(this);
+    auto* group = new QGroupBox(QStringLiteral("Effects"), this);
+    auto* groupLayout = new QVBoxLayout(group);
     applyEffects_ =
-        new QCheckBox(QStringLiteral("Apply added effects on every conversion until manually cleared."), this);
-    layout->addWidget(applyEffects_);
+        new QCheckBox(QStringLiteral("Apply added effects on every conversion until manually cleared."), group);
+    auto* note =
+        new QLabel(QStringLiteral("When this is off, effects last only until the program is next started."), group);
+    note->setWordWrap(true);
+    note->setForegroundRole(QPalette::PlaceholderText);
+    note->setContentsMargins(style()->pixelMetric(QStyle::PM_IndicatorWidth) + 8, 0, 0, 0);
+    groupLayout->addWidget(applyEffects_);
+    groupLayout->addWidget(note);
+    layout->addWidget(group);
     layout->addStretch(1);
     loaded_ = applyEffectsOption(store_);
     applyEffects_->setChecked(loaded_);
