@@ -163,6 +163,17 @@ double clampEffectNumber(double value)
     return std::clamp(value, -MaxEffectNumber, MaxEffectNumber);
 }
 
+std::string effectNumberText(double value)
+{
+    std::string text = numberToSetting(clampEffectNumber(value));
+    const std::size_t point = text.find('.');
+    if (point != std::string::npos) {
+        std::size_t end = text.find_last_not_of('0');
+        text.erase(end == point ? point : end + 1);
+    }
+    return text == "-0" ? "0" : text;
+}
+
 double roundNearZeroScale(double component)
 {
     return component > -ScaleRoundingLimit && component < ScaleRoundingLimit ? 0.0 : component;

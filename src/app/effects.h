@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace morvex {
@@ -74,6 +75,10 @@ void loadEffectsInto(const EffectSettings& effects, ConversionSettings& settings
 // else ("1e3", "1,5", "+1", "1.2.3", "", "-") is rejected.
 std::optional<double> parseEffectNumber(std::string_view text);
 double clampEffectNumber(double value);
+// What a number box shows for a value: the stored eight decimals without
+// trailing zeros ("1", "-0.5", "0.0005"); never an exponent, never "-0", so
+// that the box's own text is always accepted again.
+std::string effectNumberText(double value);
 
 // The 0.001 rounding of a committed scale component.
 double roundNearZeroScale(double component);

@@ -1,30 +1,32 @@
 #include "ui/dialog_hooks.h"
 
-// The dialogs are built apart from the window; until they are part of this
-// build every hook does nothing and reports the dialog as not confirmed.
+#include "ui/dialogs/dialogs.h"
 
 namespace morvex::ui {
 
-bool DialogHooks::effects(QWidget*, SettingsStore&)
+bool DialogHooks::effects(QWidget* parent, SettingsStore& store)
 {
-    return false;
+    return showEffectsDialog(parent, store);
 }
 
-bool DialogHooks::offset(QWidget*, SettingsStore&, EffectRow)
+bool DialogHooks::offset(QWidget* parent, SettingsStore& store, EffectRow row)
 {
-    return false;
+    return showOffsetDialog(parent, store, row);
 }
 
-bool DialogHooks::options(QWidget*, SettingsStore&)
+bool DialogHooks::options(QWidget* parent, SettingsStore& store)
 {
-    return false;
+    return showOptionsDialog(parent, store);
 }
 
-void DialogHooks::startupEffectsCheck(QWidget*, SettingsStore&) {}
+void DialogHooks::startupEffectsCheck(QWidget* parent, SettingsStore& store)
+{
+    runStartupEffectsCheck(parent, store);
+}
 
 bool DialogHooks::available()
 {
-    return false;
+    return true;
 }
 
 } // namespace morvex::ui

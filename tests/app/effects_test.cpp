@@ -49,6 +49,32 @@ TEST(Effects, NumberBoxAcceptsOnlyPlainDecimalsInRange)
         EXPECT_EQ(parseEffectNumber(c.text), c.expected) << '"' << c.text << '"';
 }
 
+TEST(Effects, BoxTextShowsStoredDecimalsAndIsAcceptedAgain)
+{
+    struct Case {
+        double value;
+        const char* text;
+    };
+    const Case cases[] = {
+        {1.0, "1"},
+        {0.0, "0"},
+        {-0.0, "0"},
+        {-0.5, "-0.5"},
+        {0.0005, "0.0005"},
+        {1e-7, "0.0000001"},
+        {-1e-9, "0"},
+        {123.456, "123.456"},
+        {1e6, "1000000"},
+        {-2e6, "-1000000"},
+        {0.123456789, "0.12345679"},
+        {100.0, "100"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(effectNumberText(c.value), c.text) << c.value;
+        EXPECT_TRUE(parseEffectNumber(effectNumberText(c.value)).has_value()) << c.value;
+    }
+}
+
 TEST(Effects, ScaleRoundingAndTwoZeroAxesWarning)
 {
     struct Case {
