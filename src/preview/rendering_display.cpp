@@ -141,9 +141,10 @@ bool prepareRenderingDisplay(std::string& error)
 } // namespace morvex
 
 // What the leak checker of the sanitizer builds leaves alone: memory that
-// the OpenGL driver and the desktop bus library keep until the process ends.
+// the OpenGL driver, the desktop bus and the font configuration libraries
+// keep until the process ends.
 extern "C" const char* __lsan_default_suppressions()
 {
     return "leak:/dri/\nleak:libgallium\nleak:libLLVM\nleak:libGLX_mesa\nleak:libglapi\nleak:libEGL_mesa\n"
-           "leak:libdbus-1\n";
+           "leak:libdbus-1\nleak:libfontconfig\n";
 }
