@@ -5,8 +5,11 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMouseEvent>
 #include <QSignalSpy>
+#include <QWheelEvent>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -85,10 +88,38 @@ TEST(PreviewPanel, LoadsCancelsOnANewSelectionAndClears)
                               previewShadedColor(0xFF20A040u, {0, 1, 0}, panel.camera().viewDirection())),
               3);
 
-    // Mouse orbit and wheel zoom change the camera.
-    panel.camera().orbitByPixels(40, 0);
-    panel.camera().zoomByWheel(120);
+    // Dragging with the right button turns the eye about the target at a
+    // quarter degree per pixel (40 pixels: 10 degrees) about the camera's
+    // vertical axis, keeping its distance; the wheel turned away from the
+    // user zooms by 0.9.
+    const Vector3 before = panel.camera().eye();
+    const QPointF from(100, 100);
+    QMouseEvent press(QEvent::MouseButtonPress, from, panel.mapToGlobal(from), Qt::RightButton, Qt::RightButton,
+                      Qt::NoModifier);
+    QCoreApplication::sendEvent(&panel, &press);
+    const QPointF to(140, 100);
+    QMouseEvent drag(QEvent::MouseMove, to, panel.mapToGlobal(to), Qt::NoButton, Qt::RightButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&panel, &drag);
+    // The camera's vertical axis is perpendicular to the line of sight, so
+    // the eye turns by exactly that angle as seen from the target.
+    const Vector3 after = panel.camera().eye();
+    const auto length = [](const Vector3& v) {
+        return std::sqrt(double(v.x) * v.x + double(v.y) * v.y + double(v.z) * v.z);
+    };
+    EXPECT_NEAR(length(after), length(before), 1e-3);
+    const double turned =
+        std::acos((double(before.x) * after.x + double(before.y) * after.y + double(before.z) * after.z) /
+                  (length(before) * length(after)));
+    EXPECT_NEAR(turned, 40 * OrbitRadiansPerPixel, 1e-4);
+    // Moving without a button pressed turns nothing.
+    QMouseEvent hover(QEvent::MouseMove, from, panel.mapToGlobal(from), Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(&panel, &hover);
+    EXPECT_EQ(panel.camera().eye(), after);
+    QWheelEvent wheel(from, panel.mapToGlobal(from), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(&panel, &wheel);
     EXPECT_NEAR(panel.camera().zoom(), 0.9f, 1e-6f);
+    EXPECT_NE(panel.grabFramebuffer(), shown);
 
     // clearPreview: nothing loaded, the camera back at the start, the
     // placeholder drawn.

@@ -117,6 +117,33 @@ TEST(PreviewRendering, TexturesShowOnlyFromPngAndJpegFiles)
     EXPECT_EQ(renderer->textures().referenceCount((dir / "paint.png").string()), 0);
 }
 
+TEST(TextureCache, CountsReferencesAndLoadsOnlyPngAndJpeg)
+{
+    TempDir dir;
+    QImage image(4, 4, QImage::Format_RGB888);
+    image.fill(qRgb(10, 20, 30));
+    for (const char* name : {"a.png", "b.JPG", "c.jpeg", "d.bmp", "e.gif"})
+        image.save(QString::fromStdString((dir / name).string()), name[2] == 'J' ? "JPG" : nullptr);
+    writeFile(dir / "f.png", "not an image");
+    TextureCache cache;
+    const std::string png = (dir / "a.png").string();
+    EXPECT_TRUE(cache.acquire(png));
+    EXPECT_TRUE(cache.acquire(png));
+    EXPECT_EQ(cache.referenceCount(png), 2);
+    cache.release(png);
+    EXPECT_EQ(cache.referenceCount(png), 1);
+    cache.release(png);
+    EXPECT_EQ(cache.referenceCount(png), 0);
+    cache.release(png); // one release too many changes nothing
+    EXPECT_EQ(cache.referenceCount(png), 0);
+    EXPECT_TRUE(cache.acquire((dir / "b.JPG").string()));
+    EXPECT_TRUE(cache.acquire((dir / "c.jpeg").string()));
+    for (const char* refused : {"d.bmp", "e.gif", "f.png", "missing.png"}) {
+        EXPECT_FALSE(cache.acquire((dir / refused).string())) << refused;
+        EXPECT_EQ(cache.referenceCount((dir / refused).string()), 0) << refused;
+    }
+}
+
 TEST(PreviewRendering, ZUpStlStandsUpright)
 {
     MORVEX_REQUIRE_RENDERER();

@@ -61,9 +61,8 @@ TEST(RenderCommand, DrawsEveryModelOfAFolderAndReportsTheOnesThatFail)
     // Drawn again, the old pictures are replaced without a question; the
     // default size is 800x600, and turning the view changes the picture.
     const std::string before = readFile(dir / "pictures" / "fan.png");
-    EXPECT_EQ(render("--png " + shellQuote(pictures) + " " + shellQuote((dir / "models" / "fan.stl").string()),
-                     &output),
-              0)
+    EXPECT_EQ(
+        render("--png " + shellQuote(pictures) + " " + shellQuote((dir / "models" / "fan.stl").string()), &output), 0)
         << output;
     EXPECT_EQ(pngSize(dir / "pictures" / "fan.png"), std::make_pair(800u, 600u));
     const std::string upright = readFile(dir / "pictures" / "fan.png");
@@ -91,8 +90,8 @@ TEST(RenderCommand, RefusesBadOptionsBeforeDrawing)
     std::string output;
     EXPECT_EQ(render(model, &output), 2);
     EXPECT_NE(output.find("--png"), std::string::npos) << output;
-    for (const std::string bad : {"--size 0x10", "--size 10x", "--size 20000x10", "--yaw north", "--pitch 1e400",
-                                  "--jobs 0", "--color red"}) {
+    for (const std::string bad :
+         {"--size 0x10", "--size 10x", "--size 20000x10", "--yaw north", "--pitch 1e400", "--jobs 0", "--color red"}) {
         EXPECT_EQ(render(pictures + bad + " " + model, &output), 2) << bad << ": " << output;
         EXPECT_NE(output.find("Try 'morvex-cli render --help'"), std::string::npos) << output;
     }
