@@ -43,15 +43,6 @@ bool OffscreenRenderer::create(std::string& error)
     return renderer_->initialize(error);
 }
 
-std::string OffscreenRenderer::rendererName() const
-{
-    auto* context = const_cast<QOpenGLContext*>(&context_);
-    if (!renderer_ || !context->makeCurrent(const_cast<QOffscreenSurface*>(&surface_)))
-        return {};
-    const auto* name = reinterpret_cast<const char*>(context->functions()->glGetString(GL_RENDERER));
-    return name != nullptr ? name : "";
-}
-
 QImage OffscreenRenderer::render(PreviewScene&& scene, int width, int height, double yawDegrees, double pitchDegrees)
 {
     if (!renderer_ || !context_.makeCurrent(&surface_))

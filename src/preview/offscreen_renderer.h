@@ -32,7 +32,6 @@ public:
     QImage render(OrbitCamera& camera, int width, int height);
 
     TextureCache& textures() { return textures_; }
-    std::string rendererName() const;
 
 private:
     TextureCache textures_;
