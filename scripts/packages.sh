@@ -28,7 +28,10 @@ morvex_ensure_packages() {
 # What the converter needs to build and run.
 # libifcplusplus-dev carries the IFC tool; its headers include Boost's.
 MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev libassimp-dev libcurl4-openssl-dev libsodium-dev
-  libifcplusplus-dev libboost-dev qt6-base-dev)
+  libifcplusplus-dev libboost-dev qt6-base-dev libqt6opengl6-dev)
 # What the tests need on top: GoogleTest, the peer programs that the
-# interoperability tests run, and clang-format for scripts/check-format.sh.
-MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev time assimp-utils lib3mf-dev clang-format fonts-dejavu-core)
+# interoperability tests run, clang-format for scripts/check-format.sh, fonts
+# for the window's pictures, and for the preview's drawing without a screen
+# Mesa's software renderer and a virtual X display.
+MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev time assimp-utils lib3mf-dev clang-format fonts-dejavu-core
+  libgl1-mesa-dri libglx-mesa0 libegl-mesa0 xvfb)

@@ -8,11 +8,7 @@
 #include <new>
 
 namespace morvex {
-namespace {
 
-// The profile the model's geometry is in after reading: the source format's,
-// but for an IFC file, whose route (the IFC tool's OBJ or the external
-// converter) set the profile of what it read.
 void setSourceProfile(Model& model, const FileFormat& source)
 {
     if (source.route != ReadRoute::IfcTool)
@@ -31,6 +27,8 @@ OperationResult reconcileConventions(Model& model, const FormatProfile& target, 
         return reconcileWinding(model, target.winding, reporter);
     return OperationResult::Success;
 }
+
+namespace {
 
 // The writer writes aside (a private file, or a private folder for formats
 // with companions) and the result moves to the output name only when
@@ -88,6 +86,22 @@ OperationResult applyConversionSteps(Model& model, const FileFormat& source, con
     return result;
 }
 
+ConversionStatus statusOfRead(OperationResult read, const Model& model, Failure* failure)
+{
+    if (read == OperationResult::Cancelled)
+        return ConversionStatus::Cancelled;
+    if (read != OperationResult::Success)
+        return ConversionStatus::ReadFailed;
+    // An empty file or one with a header alone: nothing to convert is no
+    // success, and no empty output is written for it. An object without
+    // triangles (an empty solid) is still a model.
+    if (model.objects.empty()) {
+        failWith(failure, FailureKind::Malformed, "the file holds no model");
+        return ConversionStatus::ReadFailed;
+    }
+    return ConversionStatus::Success;
+}
+
 ConversionStatus convertFile(const std::filesystem::path& source, const std::filesystem::path& output,
                              const ConversionSettings& settings, ProgressReporter& reporter, Failure* failure)
 {
@@ -102,17 +116,10 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
     const FileFormat* sourceFormat = listed != nullptr ? listed : &unlistedFormat();
     Model model;
     const OperationResult read = readModel(reporter, model, source, *sourceFormat, failure);
-    if (read == OperationResult::Cancelled || reporter.isCancelled())
+    if (reporter.isCancelled())
         return ConversionStatus::Cancelled;
-    if (read != OperationResult::Success)
-        return ConversionStatus::ReadFailed;
-    // An empty file or one with a header alone: nothing to convert is no
-    // success, and no empty output is written for it. An object without
-    // triangles (an empty solid) is still a model.
-    if (model.objects.empty()) {
-        failWith(failure, FailureKind::Malformed, "the file holds no model");
-        return ConversionStatus::ReadFailed;
-    }
+    if (const ConversionStatus status = statusOfRead(read, model, failure); status != ConversionStatus::Success)
+        return status;
 
     OperationResult prepared = OperationResult::Failure;
     try {

@@ -26,6 +26,19 @@ ConversionStatus convertFile(const std::filesystem::path& source, const std::fil
                              const ConversionSettings& settings, ProgressReporter& reporter,
                              Failure* failure = nullptr);
 
+// What a read means for a file of a run: Cancelled, ReadFailed (also for a
+// file that holds no object at all, with the reason), or Success.
+ConversionStatus statusOfRead(OperationResult read, const Model& model, Failure* failure);
+
+// The profile the model's geometry is in after reading: the source format's,
+// but for an IFC file, whose route (the IFC tool's OBJ or the external
+// converter) set the profile of what it read.
+void setSourceProfile(Model& model, const FileFormat& source);
+
+// The up-axis, handedness and winding steps, each only where the model's
+// profile and the target's differ.
+OperationResult reconcileConventions(Model& model, const FormatProfile& target, ProgressReporter& reporter);
+
 // Everything between reading and writing, on a model read from a file of the
 // `source` format and to be written in the `target` format:
 // duplicate removal (when on), index generation, the source and target

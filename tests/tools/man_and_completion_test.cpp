@@ -66,7 +66,7 @@ TEST(ManAndCompletion, InstalledAndAgreeingWithHelp)
     const std::string wholeMan = readFile(share / "man" / "man1" / "morvex-cli.1");
 
     const CliRun cli(dir / "config", "");
-    for (const char* command : {"info", "convert", "formats", "settings", "components"}) {
+    for (const char* command : {"info", "convert", "render", "formats", "settings", "components"}) {
         std::string help;
         ASSERT_EQ(cli(std::string(command) + " --help", &help), 0);
         const std::set<std::string> options = helpOptions(help);

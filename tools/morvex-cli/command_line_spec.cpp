@@ -2,6 +2,7 @@
 
 #include "external/external_converters.h"
 #include "formats/format_table.h"
+#include "suggestion.h"
 
 #include <vector>
 
@@ -55,6 +56,28 @@ constexpr OptionSpec ConvertOptions[] = {
     {"--help", 'h', {}, "this text"},
 };
 
+constexpr OptionSpec RenderOptions[] = {
+    {"--png",
+     0,
+     "DIR",
+     "write one PNG per model into DIR (made when missing);\nrequired",
+     Completion::Folder,
+     {},
+     "Output"},
+    {"--size", 0, "WxH", "picture size in pixels; default: 800x600"},
+    {"--yaw", 0, "DEG", "turn the view about its vertical axis; default: 0"},
+    {"--pitch", 0, "DEG", "turn the view about its horizontal axis; default: 0"},
+    {"--allow-references", 0, "DIR",
+     "also read textures that a model names inside DIR\n(repeatable); by default only its own folder and\nthe "
+     "folders given are read",
+     Completion::Folder},
+    {"--jobs", 'j', "N", "files read at once; default: processor count", Completion::Nothing, {}, "Run"},
+    {"--quiet", 'q', {}, "print errors only"},
+    {"--verbose", 'v', {}, "every step of every file with its time"},
+    {"--json", 0, {}, "one JSON object per file on standard output"},
+    {"--help", 'h', {}, "this text"},
+};
+
 constexpr OptionSpec InfoOptions[] = {
     {"--json", 0, {}, "one JSON object per file and line"},
     {"--help", 'h', {}, "this text"},
@@ -91,6 +114,13 @@ constexpr CommandSpec Commands[] = {
      ConvertOptions, Completion::ModelFile,
      "0 when every file was converted (or skipped by the policy),\n1 when any file was not, 2 for usage or "
      "validation errors, 130 after Ctrl-C."},
+    {"render", "--png DIR [options] PATH...",
+     "Draws each model file, and every model file in the folders named, as the\ndesktop program's preview shows "
+     "it, and writes one PNG picture per file:\nthumbnails for a whole folder in one run. Drawing needs OpenGL 3.3; "
+     "without\na display a private virtual one (Xvfb) is started.",
+     RenderOptions, Completion::ModelFile,
+     "0 when every file was drawn, 1 when any was not (or nothing can\ndraw here), 2 for a usage error, 130 after "
+     "Ctrl-C."},
     {"formats", "[--json]",
      "Lists every format with its extension, whether it is read (by our own\nreader or through the helper) and the "
      "--to names that write it.",
@@ -411,6 +441,86 @@ std::string generatedFile(std::string_view what)
     if (what == "zsh")
         return zshCompletion();
     return {};
+}
+
+namespace {
+
+std::string unknownOption(const CommandSpec& command, std::string_view name)
+{
+    std::vector<std::string_view> names;
+    for (const OptionSpec& option : command.options)
+        names.push_back(option.longName);
+    return "unknown option " + std::string(name) + didYouMean(name, names);
+}
+
+std::string needsValue(const OptionSpec& option)
+{
+    return std::string(option.longName) + " needs a value";
+}
+
+bool parseLongOption(const CommandSpec& command, const std::vector<std::string>& args, std::size_t& i,
+                     const ApplyOption& apply, std::string& error)
+{
+    const std::string& arg = args[i];
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    const OptionSpec* option = findOptionSpec(command, name);
+    if (option == nullptr)
+        return error = unknownOption(command, name), false;
+    std::string value;
+    if (option->takesValue()) {
+        if (equals != std::string::npos)
+            value = arg.substr(equals + 1);
+        else if (i + 1 < args.size())
+            value = args[++i];
+        else
+            return error = needsValue(*option), false;
+    } else if (equals != std::string::npos) {
+        return error = std::string(option->longName) + " takes no value", false;
+    }
+    return apply(*option, value, error);
+}
+
+bool parseShortOptions(const CommandSpec& command, const std::vector<std::string>& args, std::size_t& i,
+                       const ApplyOption& apply, std::string& error)
+{
+    const std::string& arg = args[i];
+    for (std::size_t at = 1; at < arg.size(); ++at) {
+        const OptionSpec* option = findOptionSpec(command, std::string{'-', arg[at]});
+        if (option == nullptr)
+            return error = unknownOption(command, at == 1 ? arg : std::string{'-', arg[at]}), false;
+        std::string value;
+        if (option->takesValue()) {
+            if (at + 1 < arg.size())
+                value = arg.substr(at + 1);
+            else if (i + 1 < args.size())
+                value = args[++i];
+            else
+                return error = needsValue(*option), false;
+            at = arg.size();
+        }
+        if (!apply(*option, value, error))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+bool parseCommandLine(const CommandSpec& command, const std::vector<std::string>& args,
+                      std::vector<std::string>& operands, const ApplyOption& apply, std::string& error)
+{
+    bool operandsOnly = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (operandsOnly || arg.empty() || arg[0] != '-' || arg == "-")
+            operands.push_back(arg);
+        else if (arg == "--")
+            operandsOnly = true;
+        else if (!(arg.starts_with("--") ? parseLongOption : parseShortOptions)(command, args, i, apply, error))
+            return false;
+    }
+    return true;
 }
 
 } // namespace morvex::cli

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The one description of the command line: every command with its options,
 // from which the parser's option table, each command's --help, the man
@@ -46,6 +48,18 @@ std::span<const CommandSpec> commandSpecs();
 // nullptr for a name no command has.
 const CommandSpec* commandSpec(std::string_view name);
 const OptionSpec* findOptionSpec(const CommandSpec& command, std::string_view name);
+
+// Applies one option with its value (empty for an option that takes none);
+// false with a message for the user.
+using ApplyOption = std::function<bool(const OptionSpec& option, const std::string& value, std::string& error)>;
+
+// Splits a command's arguments into operands and options: "--name",
+// "--name=value" and "--name value"; short options run together or not
+// ("-nq", "-j2", "-tobj", "-t obj"), where one that takes a value takes the
+// rest of the word, else the next word; "--" ends the options and "-" is an
+// operand. False with a message on an unknown option or a missing value.
+bool parseCommandLine(const CommandSpec& command, const std::vector<std::string>& args,
+                      std::vector<std::string>& operands, const ApplyOption& apply, std::string& error);
 
 // The text of "morvex-cli COMMAND --help".
 std::string commandHelp(const CommandSpec& command);

@@ -162,6 +162,41 @@ std::string summaryLine(const RunCounts& counts, std::string_view why, double se
     return line + " in " + formatDuration(seconds);
 }
 
+namespace {
+
+std::string summaryJson(const RunCounts& counts, std::string_view text, double seconds, int exitStatus)
+{
+    std::string out = "{\"summary\":{\"files\":" + std::to_string(counts.files);
+    out += ",\"converted\":" + std::to_string(counts.converted);
+    out += ",\"failed\":" + std::to_string(counts.failed);
+    out += ",\"skipped\":" + std::to_string(counts.skipped);
+    out += ",\"cancelled\":" + std::to_string(counts.cancelled);
+    out += ",\"seconds\":";
+    appendJsonNumber(out, std::round(seconds * 1000.0) / 1000.0);
+    out += ",\"text\":";
+    appendJsonString(out, text);
+    out += ",\"exitStatus\":" + std::to_string(exitStatus) + "}}\n";
+    return out;
+}
+
+} // namespace
+
+int reportRunSummary(const RunCounts& counts, std::string_view cancelledWhy, double seconds, bool interrupted,
+                     bool everyPathUsed, ResultStyle style)
+{
+    const bool allWell = counts.failed == 0 && counts.cancelled == 0;
+    const int exitStatus = interrupted ? 130 : allWell && everyPathUsed ? 0 : 1;
+    const std::string text = summaryLine(counts, cancelledWhy, seconds);
+    if (!style.quiet)
+        ErrorOutput::instance().write(text + "\n");
+    if (style.json) {
+        const std::string json = summaryJson(counts, text, seconds, exitStatus);
+        std::fwrite(json.data(), 1, json.size(), stdout);
+        std::fflush(stdout);
+    }
+    return exitStatus;
+}
+
 ConsoleSink::ConsoleSink(const std::vector<std::filesystem::path>& sources, bool showProgress, bool verbose,
                          LiveResults& live)
     : live_(live), total_(sources.size()), verbose_(verbose), started_(std::chrono::steady_clock::now()),

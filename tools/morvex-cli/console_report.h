@@ -72,6 +72,13 @@ bool endedWell(ConversionStatus status);
 // cancelled, when they were.
 std::string summaryLine(const RunCounts& counts, std::string_view why, double seconds);
 
+// The end of a run: the summary line on standard error (unless quiet) and,
+// with --json, the summary object on standard output. Returns the exit
+// status: 130 when interrupted, 0 when every file ended well and every path
+// named something usable, else 1.
+int reportRunSummary(const RunCounts& counts, std::string_view cancelledWhy, double seconds, bool interrupted,
+                     bool everyPathUsed, ResultStyle style);
+
 // The command line's sink of a run: keeps the counts and the latest status
 // text, draws one progress line on a terminal (redrawn in place a few times
 // a second by its own thread), passes each file's end on as it happens, and

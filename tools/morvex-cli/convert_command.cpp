@@ -293,28 +293,13 @@ ConversionSettings runSettings(const ConvertSession& session, const FileFormat& 
 
 // Collects the files, settles the output folder and its free space, and
 // sets up the run; ends the command when any of that fails.
-// A model may name textures and material libraries in its own folder tree,
-// in a folder given to convert (an asset pack's "../textures/"), and in
-// the folders of --allow-references; nothing else is read.
-void allowReferences(const ConvertOptions& options)
-{
-    ReferencePolicy policy;
-    std::error_code error;
-    for (const std::string& path : options.paths)
-        if (std::filesystem::is_directory(path, error))
-            policy.allowedFolders.emplace_back(path);
-    for (const std::string& folder : options.allowedReferences)
-        policy.allowedFolders.emplace_back(folder);
-    setReferencePolicy(std::move(policy));
-}
-
 EarlyExit planConversion(ConvertSession& session, ConvertPlan& plan)
 {
     if (const EarlyExit ended = chooseOutputFormat(session, plan.format))
         return ended;
     if (const EarlyExit ended = collectRunInputs(session, plan.inputs))
         return ended;
-    allowReferences(session.options);
+    allowReferences(session.options.paths, session.options.allowedReferences);
     if (const EarlyExit ended = decideOutputFolder(session, plan.outputFolder))
         return ended;
     std::error_code error;
@@ -452,29 +437,6 @@ RunOutcome runPlannedConversion(ConvertSession& session, ConvertPlan& plan)
     return outcome;
 }
 
-std::string summaryJson(const RunCounts& counts, std::string_view text, double seconds, int exitStatus)
-{
-    std::string out = "{\"summary\":{\"files\":" + std::to_string(counts.files);
-    out += ",\"converted\":" + std::to_string(counts.converted);
-    out += ",\"failed\":" + std::to_string(counts.failed);
-    out += ",\"skipped\":" + std::to_string(counts.skipped);
-    out += ",\"cancelled\":" + std::to_string(counts.cancelled);
-    out += ",\"seconds\":";
-    appendJsonNumber(out, std::round(seconds * 1000.0) / 1000.0);
-    out += ",\"text\":";
-    appendJsonString(out, text);
-    out += ",\"exitStatus\":" + std::to_string(exitStatus) + "}}\n";
-    return out;
-}
-
-// A path that named nothing usable is an error even when the rest went well.
-bool everyPathUsed(const InputCollection& inputs)
-{
-    return std::none_of(inputs.notices.begin(), inputs.notices.end(), [](const InputNotice& notice) {
-        return notice.kind == InputNotice::Kind::Missing || notice.kind == InputNotice::Kind::Unreadable;
-    });
-}
-
 // Why files were cancelled, for the summary; empty when none were.
 std::string cancelledBecause(const ConvertSession& session, const RunOutcome& outcome, const RunCounts& counts)
 {
@@ -497,20 +459,24 @@ int reportConversion(const ConvertSession& session, const ConvertPlan& plan, con
         ErrorOutput::instance().write("morvex-cli: " + describeFailure(outcome.failure) + "\n");
 
     const RunCounts counts = countEndings(outcome.finals);
-    const bool allWell = counts.failed == 0 && counts.cancelled == 0;
-    const int exitStatus = session.watcher.interrupted() ? 130 : allWell && everyPathUsed(plan.inputs) ? 0 : 1;
-    const std::string text = summaryLine(counts, cancelledBecause(session, outcome, counts), outcome.seconds);
-    if (!options.quiet)
-        ErrorOutput::instance().write(text + "\n");
-    if (options.json) {
-        const std::string json = summaryJson(counts, text, outcome.seconds, exitStatus);
-        std::fwrite(json.data(), 1, json.size(), stdout);
-        std::fflush(stdout);
-    }
-    return exitStatus;
+    return reportRunSummary(counts, cancelledBecause(session, outcome, counts), outcome.seconds,
+                            session.watcher.interrupted(), everyPathUsed(plan.inputs),
+                            {options.json, options.quiet, options.verbose});
 }
 
 } // namespace
+
+void allowReferences(const std::vector<std::string>& paths, const std::vector<std::string>& allowedFolders)
+{
+    ReferencePolicy policy;
+    std::error_code error;
+    for (const std::string& path : paths)
+        if (std::filesystem::is_directory(path, error))
+            policy.allowedFolders.emplace_back(path);
+    for (const std::string& folder : allowedFolders)
+        policy.allowedFolders.emplace_back(folder);
+    setReferencePolicy(std::move(policy));
+}
 
 int runConvert(const std::vector<std::string>& args)
 {

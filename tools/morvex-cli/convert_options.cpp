@@ -213,84 +213,13 @@ std::optional<EffectVector> parseEffectTriple(std::string_view text, bool unifor
     return EffectVector{values[0], values[1], values[2]};
 }
 
-namespace {
-
-std::string unknownOption(std::string_view name)
-{
-    std::vector<std::string_view> names;
-    for (const OptionSpec& option : convertSpec().options)
-        names.push_back(option.longName);
-    return "unknown option " + std::string(name) + didYouMean(name, names);
-}
-
-std::string needsValue(const OptionSpec& option)
-{
-    return std::string(option.longName) + " needs a value";
-}
-
-// "--name", "--name=value" or "--name value".
-bool parseLongOption(const std::vector<std::string>& args, std::size_t& i, ConvertOptions& options, std::string& error)
-{
-    const std::string& arg = args[i];
-    const std::size_t equals = arg.find('=');
-    const std::string name = arg.substr(0, equals);
-    const OptionSpec* option = findOptionSpec(convertSpec(), name);
-    if (option == nullptr)
-        return error = unknownOption(name), false;
-    std::string value;
-    if (option->takesValue()) {
-        if (equals != std::string::npos)
-            value = arg.substr(equals + 1);
-        else if (i + 1 < args.size())
-            value = args[++i];
-        else
-            return error = needsValue(*option), false;
-    } else if (equals != std::string::npos) {
-        return error = std::string(option->longName) + " takes no value", false;
-    }
-    return applyOption(*option, value, options, error);
-}
-
-// Short options, run together or not ("-nq", "-j2", "-tobj", "-t obj"):
-// one that takes a value takes the rest of the word, else the next word.
-bool parseShortOptions(const std::vector<std::string>& args, std::size_t& i, ConvertOptions& options,
-                       std::string& error)
-{
-    const std::string& arg = args[i];
-    for (std::size_t at = 1; at < arg.size(); ++at) {
-        const OptionSpec* option = findOptionSpec(convertSpec(), std::string{'-', arg[at]});
-        if (option == nullptr)
-            return error = unknownOption(at == 1 ? arg : std::string{'-', arg[at]}), false;
-        std::string value;
-        if (option->takesValue()) {
-            if (at + 1 < arg.size())
-                value = arg.substr(at + 1);
-            else if (i + 1 < args.size())
-                value = args[++i];
-            else
-                return error = needsValue(*option), false;
-            at = arg.size();
-        }
-        if (!applyOption(*option, value, options, error))
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& options, std::string& error)
 {
-    bool pathsOnly = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (pathsOnly || arg.empty() || arg[0] != '-' || arg == "-")
-            options.paths.push_back(arg);
-        else if (arg == "--")
-            pathsOnly = true;
-        else if (!(arg.starts_with("--") ? parseLongOption : parseShortOptions)(args, i, options, error))
-            return false;
-    }
+    const auto apply = [&options](const OptionSpec& option, const std::string& value, std::string& message) {
+        return applyOption(option, value, options, message);
+    };
+    if (!parseCommandLine(convertSpec(), args, options.paths, apply, error))
+        return false;
     if (options.help)
         return true;
     if (options.paths.empty())

@@ -168,4 +168,11 @@ void reportInputNotices(const InputCollection& inputs, ResultStyle style)
     }
 }
 
+bool everyPathUsed(const InputCollection& inputs)
+{
+    return std::none_of(inputs.notices.begin(), inputs.notices.end(), [](const InputNotice& notice) {
+        return notice.kind == InputNotice::Kind::Missing || notice.kind == InputNotice::Kind::Unreadable;
+    });
+}
+
 } // namespace morvex::cli

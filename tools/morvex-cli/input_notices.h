@@ -13,4 +13,8 @@ namespace morvex::cli {
 // an OBJ of the same walk refers to are expected beside it and not reported.
 void reportInputNotices(const InputCollection& inputs, ResultStyle style);
 
+// False when a path named nothing usable: an error even when the rest of
+// the run went well.
+bool everyPathUsed(const InputCollection& inputs);
+
 } // namespace morvex::cli

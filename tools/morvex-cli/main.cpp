@@ -1,6 +1,7 @@
 // morvex-cli: the converter without a window.
 //   morvex-cli info [--json] FILE...
 //   morvex-cli convert [options] PATH...
+//   morvex-cli render --png DIR [options] PATH...
 //   morvex-cli formats [--json]
 //   morvex-cli settings [--reset KEY]... [--all]
 //   morvex-cli components [--json] | install ID | update ID
@@ -13,6 +14,7 @@
 #include "convert_command.h"
 #include "formats/format_table.h"
 #include "formats_command.h"
+#include "render_command.h"
 #include "settings_command.h"
 #include "suggestion.h"
 #include "support/progress/progress_reporter.h"
@@ -33,6 +35,7 @@ constexpr const char* Version = "0.1.0";
 
 constexpr const char* UsageText = "usage: morvex-cli info [--json] FILE...\n"
                                   "       morvex-cli convert [options] PATH...\n"
+                                  "       morvex-cli render --png DIR [options] PATH...\n"
                                   "       morvex-cli formats [--json]\n"
                                   "       morvex-cli settings [--reset KEY]... [--all]\n"
                                   "       morvex-cli components [--json] | install ID | update ID\n"
@@ -44,6 +47,8 @@ constexpr const char* UsageText = "usage: morvex-cli info [--json] FILE...\n"
                                   "         object per file and line.\n"
                                   "convert  converts files and folders of model files into one output format,\n"
                                   "         several at once; 'morvex-cli convert --help' lists its options.\n"
+                                  "render   draws each model as the preview shows it into a PNG picture;\n"
+                                  "         'morvex-cli render --help' lists its options.\n"
                                   "formats  lists every format: its extension, whether it is read (by our own\n"
                                   "         reader or through the helper) and the --to names that write it.\n"
                                   "settings shows the stored settings that convert uses when an option is not\n"
@@ -99,7 +104,7 @@ std::string whyNotAModel(const std::string& file)
 
 int unknownCommand(std::string_view command)
 {
-    static constexpr std::string_view Commands[] = {"info",       "convert", "formats", "settings",
+    static constexpr std::string_view Commands[] = {"info",       "convert", "render", "formats", "settings",
                                                     "components", "help",    "version"};
     return usageError("unknown command '" + std::string(command) + "'" + cli::didYouMean(command, Commands));
 }
@@ -168,6 +173,8 @@ int printHelp(const std::vector<std::string>& args)
         return runInfo(help);
     if (args.front() == "convert")
         return cli::runConvert(help);
+    if (args.front() == "render")
+        return cli::runRender(help);
     if (args.front() == "formats")
         return cli::runFormats(help);
     if (args.front() == "settings")
@@ -197,6 +204,8 @@ int main(int argc, char** argv)
         return runInfo(args);
     if (command == "convert")
         return cli::runConvert(args);
+    if (command == "render")
+        return cli::runRender(args);
     if (command == "formats")
         return cli::runFormats(args);
     if (command == "settings")
