@@ -97,10 +97,14 @@ TEST(EffectsDialog, ShowsStoredEffectsAndStoresEditsOnlyOnOk)
         EffectsDialog dialog(store);
         dialog.show();
         dialog.removeDuplicatesBox()->setChecked(true);
+        // Enter in a changed box commits it and stays in the dialog.
         typeAndCommit(dialog.numberBox(EffectRow::Translation, 1), "-12.125");
-        // Typed but never committed: OK commits it.
+        EXPECT_TRUE(dialog.isVisible());
+        // Typed but never committed: OK commits it. Enter in a box that is
+        // unchanged presses OK.
         typeInto(dialog.numberBox(EffectRow::Rotation, 0), "45");
-        buttonNamed(&dialog, "OK")->click();
+        QTest::keyClick(dialog.numberBox(EffectRow::Translation, 1), Qt::Key_Return);
+        EXPECT_FALSE(dialog.isVisible());
         EXPECT_EQ(dialog.result(), QDialog::Accepted);
     }
     const std::string text = iniText(dir);
