@@ -3,11 +3,13 @@
 
 #include "app/file_list_rows.h"
 #include "app/input_collection.h"
+#include "app/input_formats.h"
 #include "app/media_kinds.h"
 #include "app/open_dialog.h"
 #include "app/output_folder_check.h"
 #include "app/shortcut.h"
 #include "formats/format_table.h"
+#include "preview/preview_panel.h"
 #include "support/text/text.h"
 #include "ui/dialog_hooks.h"
 #include "ui/file_list_model.h"
@@ -32,8 +34,10 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QOpenGLContext>
 #include <QPushButton>
 #include <QScreen>
+#include <QSplitter>
 #include <QStandardItemModel>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -55,6 +59,8 @@ constexpr std::size_t ProgressDialogThreshold = 50;
 constexpr int MinimumWidth = 532;
 constexpr int MinimumHeight = 320;
 constexpr int StatusBarSelectionWidth = 300;
+constexpr int PreviewMinimumWidth = 160;
+constexpr int PreviewMinimumHeight = 120;
 // Column widths in the layout's relative units.
 constexpr int ColumnUnits[] = {16, 6, 8, 18, 28, 12};
 
@@ -78,6 +84,14 @@ std::vector<const FileFormat*> outputListFormats()
     for (int index = 0; const FileFormat* format = outputListEntry(index); ++index)
         formats.push_back(format);
     return formats;
+}
+
+// The preview is offered only where the platform can draw with OpenGL (not
+// on the offscreen platform without a display, for one).
+bool openGlAvailable()
+{
+    QOpenGLContext context;
+    return context.create();
 }
 
 } // namespace
@@ -290,9 +304,70 @@ QWidget* MainWindow::buildCentralArea()
     connect(view_, &QWidget::customContextMenuRequested, this, &MainWindow::showContextMenu);
     // Keys of the list only, so that they keep their meaning in the boxes.
     view_->installEventFilter(this);
-    layout->addWidget(view_, 1);
+    // The list and the preview of its selected file side by side.
+    auto* splitter = new QSplitter(Qt::Horizontal, central);
+    splitter->setObjectName("listAndPreview");
+    splitter->addWidget(view_);
+    if (openGlAvailable()) {
+        splitter->addWidget(buildPreviewArea(splitter));
+        splitter->setStretchFactor(0, 3);
+        splitter->setStretchFactor(1, 2);
+        connect(view_->selectionModel(), &QItemSelectionModel::selectionChanged, this, &MainWindow::armRefresh);
+    }
+    layout->addWidget(splitter, 1);
     layout->addWidget(buildOutputControls());
     return central;
+}
+
+QWidget* MainWindow::buildPreviewArea(QWidget* parent)
+{
+    auto* area = new QWidget(parent);
+    auto* column = new QVBoxLayout(area);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->addWidget(new QLabel("Preview", area));
+    preview_ = new PreviewPanel(area, store_.filePath());
+    preview_->setObjectName("previewPanel");
+    preview_->setMinimumSize(PreviewMinimumWidth, PreviewMinimumHeight);
+    column->addWidget(preview_, 1);
+    connect(preview_, &PreviewPanel::loadFailed, this, &MainWindow::markPreviewFailure);
+    return area;
+}
+
+// The one selected row is shown while no conversion runs, when its format is
+// supported and it is not known to be unreadable; anything else clears the
+// panel. A file already shown is not loaded again.
+void MainWindow::updatePreview()
+{
+    if (preview_ == nullptr)
+        return;
+    preview_->setHiddenDuringConversion(busy_);
+    if (busy_)
+        return;
+    const std::vector<int> rows = selectedRows();
+    QString wanted;
+    if (rows.size() == 1) {
+        const FileRow& row = model_->row(rows.front());
+        if ((row.flags & SupportedFormatFlag) != 0 &&
+            model_->status(rows.front()) != ConversionStatus::CannotBeConverted)
+            wanted = qtText(row.path);
+    }
+    if (wanted.isEmpty()) {
+        if (!preview_->shownPath().isEmpty() || preview_->isLoading())
+            preview_->clearPreview();
+    } else if (wanted != preview_->shownPath()) {
+        preview_->showFile(wanted);
+    }
+}
+
+// A file the preview could not read cannot be converted either: its row says
+// why, and keeps saying so through later runs.
+void MainWindow::markPreviewFailure(const QString& path, const QString& reason)
+{
+    const int row = model_->findRow(path.toStdString());
+    if (row < 0)
+        return;
+    model_->markNotConvertible(row, reason);
+    armRefresh();
 }
 
 QWidget* MainWindow::buildOutputControls()
@@ -535,6 +610,7 @@ void MainWindow::refreshStatuses()
 {
     refreshTimer_->stop();
     model_->refresh();
+    updatePreview();
 }
 
 std::size_t MainWindow::selectedRowCount() const
@@ -578,6 +654,9 @@ void MainWindow::updateCommandStates()
     for (QAction* action : {optionsAction_, translationAction_, rotationAction_, scaleAction_})
         action->setEnabled(dialogs);
     selectionLabel_->setText(qtText(selectionStatusText(selected, static_cast<std::size_t>(rows))));
+    // A conversion that starts or ends hides or shows the preview.
+    if (preview_ != nullptr && preview_->isHidden() != busy_)
+        armRefresh();
 }
 
 void MainWindow::showHint(QWidget* anchor, const QString& title, const QString& text)

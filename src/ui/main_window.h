@@ -23,6 +23,7 @@ namespace morvex::ui {
 
 class FileListModel;
 class FileListView;
+class PreviewPanel;
 
 // The converter's one window: menus and toolbar, the file list, the output
 // folder and format, Effects and Convert, the completion bar and the status
@@ -76,6 +77,9 @@ private:
     void buildToolBar();
     QWidget* buildCentralArea();
     QWidget* buildOutputControls();
+    QWidget* buildPreviewArea(QWidget* parent);
+    void updatePreview();
+    void markPreviewFailure(const QString& path, const QString& reason);
     void buildStatusBar();
     void restoreSettings();
     void restoreOutputFolderBox();
@@ -111,6 +115,7 @@ private:
     SettingsStore store_;
     FileListModel* model_ = nullptr;
     FileListView* view_ = nullptr;
+    PreviewPanel* preview_ = nullptr;
     QComboBox* outputFolderBox_ = nullptr;
     QComboBox* outputFormatBox_ = nullptr;
     QPushButton* browseButton_ = nullptr;

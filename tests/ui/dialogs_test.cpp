@@ -1,9 +1,9 @@
 #include "common/test_support.h"
+#include "dialog_test_support.h"
 #include "ui/dialogs/dialogs.h"
 #include "ui/dialogs/effects_dialog.h"
 #include "ui/dialogs/offset_dialog.h"
 #include "ui/dialogs/options_dialog.h"
-#include "dialog_test_support.h"
 
 #include <QCheckBox>
 #include <QLabel>

@@ -104,8 +104,8 @@ std::string whyNotAModel(const std::string& file)
 
 int unknownCommand(std::string_view command)
 {
-    static constexpr std::string_view Commands[] = {"info",       "convert", "render", "formats", "settings",
-                                                    "components", "help",    "version"};
+    static constexpr std::string_view Commands[] = {"info",     "convert",    "render", "formats",
+                                                    "settings", "components", "help",   "version"};
     return usageError("unknown command '" + std::string(command) + "'" + cli::didYouMean(command, Commands));
 }
 
