@@ -19,11 +19,14 @@ class QTableView;
 class QTimer;
 class QFrame;
 
+namespace morvex {
+class PreviewPanel;
+}
+
 namespace morvex::ui {
 
 class FileListModel;
 class FileListView;
-class PreviewPanel;
 
 // The converter's one window: menus and toolbar, the file list, the output
 // folder and format, Effects and Convert, the completion bar and the status
