@@ -86,10 +86,14 @@ std::vector<const FileFormat*> outputListFormats()
     return formats;
 }
 
-// The preview is offered only where the platform can draw with OpenGL (not
-// on the offscreen platform without a display, for one).
+// The preview is offered only where the platform can draw with OpenGL into
+// a widget: never on the offscreen platform (whose contexts, where an X
+// display gives it some, still cannot back a widget), elsewhere when a
+// context can be made.
 bool openGlAvailable()
 {
+    if (QGuiApplication::platformName() == "offscreen" || QGuiApplication::platformName() == "minimal")
+        return false;
     QOpenGLContext context;
     return context.create();
 }

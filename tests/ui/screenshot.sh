@@ -11,5 +11,7 @@ if [[ ! -f $build/build.ninja ]]; then
 fi
 cmake --build "$build" --target morvex-window-screenshot morvex-meshconv
 mkdir -p "$(dirname "$output")"
-QT_QPA_PLATFORM=offscreen "$build/bin/morvex-window-screenshot" "$output"
+# The window on a display of its own (a private Xvfb when none is set), where
+# the preview draws.
+QT_QPA_PLATFORM=xcb "$build/bin/morvex-window-screenshot" "$output"
 echo "wrote $output"

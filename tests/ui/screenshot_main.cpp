@@ -3,6 +3,8 @@
 // Runs on the offscreen platform; the files are made in a scratch folder.
 
 #include "common/test_support.h"
+#include "preview/preview_panel.h"
+#include "preview/rendering_display.h"
 #include "ui/file_list_model.h"
 #include "ui/main_window.h"
 
@@ -38,8 +40,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: morvex-window-screenshot OUTPUT.png\n");
         return 2;
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A virtual display where there is none, so that the preview draws.
+    std::string noDisplay;
+    if (!morvex::prepareRenderingDisplay(noDisplay))
+        std::fprintf(stderr, "morvex-window-screenshot: no preview in the picture: %s\n", noDisplay.c_str());
     QApplication application(argc, argv);
     QApplication::setApplicationVersion("0.1.0");
 
@@ -56,6 +60,9 @@ int main(int argc, char** argv)
         paths.push_back((models / name).string());
         size *= 3;
     }
+    // One of the examples, to show in the preview.
+    const std::string example = (morvex::testing::sourceDir() / "examples" / "crate.obj").string();
+    paths.push_back(example);
     morvex::testing::writeFile(models / "broken.stl", "solid nothing here");
     paths.push_back((models / "broken.stl").string());
     morvex::testing::writeFile(models / "scene.xyz1", "?");
@@ -72,8 +79,11 @@ int main(int argc, char** argv)
     window.listView().clearSelection();
     window.convert();
     QTest::qWait(100);
-    window.listView().selectRow(0);
+    window.listView().selectRow(window.fileList().findRow(example));
     QTest::qWait(100);
+    if (auto* preview = window.findChild<morvex::PreviewPanel*>("previewPanel"))
+        for (int wait = 0; wait < 300 && !preview->isLoaded(); ++wait)
+            QTest::qWait(100);
 
     const QPixmap picture = window.grab();
     if (!picture.save(QString::fromLocal8Bit(argv[1]))) {
