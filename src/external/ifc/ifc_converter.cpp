@@ -18,6 +18,10 @@ constexpr std::string_view IfcToolComponent = "ifcconvert";
 // far beyond that comes from a hostile model (nested mapped items repeat
 // geometry without end) and ends the tool.
 constexpr std::uint64_t IfcToolFileBytes = std::uint64_t(2) << 30;
+// A large building model may take the tool a long time: two hours of wall
+// and processor time (the helpers' ten minutes would refuse real files),
+// within the helpers' memory limit.
+constexpr std::uint32_t IfcToolSeconds = 2 * 60 * 60;
 
 void removeToolOutput(const std::filesystem::path& output)
 {
@@ -114,7 +118,10 @@ OperationResult runIfcConverter(ProgressReporter& reporter, const std::filesyste
                                       : failWith(failure, FailureKind::Unsupported,
                                                  "the IFC tool is not installed: component \"ifcconvert\" "
                                                  "('morvex-cli components install ifcconvert' installs it)");
-    return runIfcTool(reporter, tool, input, output, ConverterLimits{}, failure);
+    ConverterLimits limits;
+    limits.wallSeconds = IfcToolSeconds;
+    limits.cpuSeconds = IfcToolSeconds;
+    return runIfcTool(reporter, tool, input, output, limits, failure);
 }
 
 } // namespace morvex
