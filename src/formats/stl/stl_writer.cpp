@@ -47,6 +47,7 @@ struct ColourPlan {
 
 struct PreparedFacets {
     std::vector<PreparedObject> objects;
+    std::vector<std::uint64_t> firstFacets; // of each object, in file order
     std::uint32_t count = 0;
     ColourPlan colours;
 };
@@ -153,6 +154,7 @@ OperationResult prepareFacets(const Model& model, ProgressReporter& phase, Prepa
         return failWith(failure, FailureKind::Unsupported, "too many triangles for one STL file");
     try {
         prepared.objects.reserve(model.objects.size());
+        prepared.firstFacets.reserve(model.objects.size());
     } catch (const std::bad_alloc&) {
         return failOutOfMemory(failure);
     }
@@ -165,6 +167,8 @@ OperationResult prepareFacets(const Model& model, ProgressReporter& phase, Prepa
             return failWith(failure, FailureKind::Malformed, "an object has triangles but no vertices");
         if (!allIndicesValid(*object, object->triangleCount()))
             return failWith(failure, FailureKind::Malformed, "an object has triangles with indices past its vertices");
+        prepared.firstFacets.push_back(
+            prepared.objects.empty() ? 0 : prepared.firstFacets.back() + prepared.objects.back().triangles);
         prepared.objects.push_back({object.get(), placementMatrix(*object), object->triangleCount()});
     }
     prepared.count = static_cast<std::uint32_t>(total);
@@ -202,17 +206,18 @@ OperationResult writeFacets(const PreparedFacets& prepared, ProgressReporter& ph
 }
 
 // Calls make(facet, index) for the facets numbered [begin, end) of the file.
+// The object holding `begin` is found by bisection, so that files of very
+// many small objects cost no pass over all objects per block.
 template <typename Make>
 void forFacetsInRange(const PreparedFacets& prepared, std::uint64_t begin, std::uint64_t end, Make make)
 {
-    std::uint64_t objectStart = 0;
-    for (const PreparedObject& object : prepared.objects) {
-        const std::uint64_t objectEnd = objectStart + object.triangles;
+    const auto& starts = prepared.firstFacets;
+    std::size_t at = static_cast<std::size_t>(std::upper_bound(starts.begin(), starts.end(), begin) - starts.begin());
+    for (at = at == 0 ? 0 : at - 1; at < prepared.objects.size() && starts[at] < end; ++at) {
+        const PreparedObject& object = prepared.objects[at];
+        const std::uint64_t objectStart = starts[at], objectEnd = objectStart + object.triangles;
         for (std::uint64_t index = std::max(begin, objectStart); index < std::min(end, objectEnd); ++index)
             make(makeFacet(object, prepared.colours, static_cast<std::uint32_t>(index - objectStart)), index);
-        objectStart = objectEnd;
-        if (objectStart >= end)
-            return;
     }
 }
 
