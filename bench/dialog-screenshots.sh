@@ -18,4 +18,11 @@ cmake --build "$build" --target morvex-dialog-screenshots >/dev/null
 
 folder=${1:-$root/docs/screenshots}
 # Qt and fontconfig keep caches for the life of the process: not leaks of ours.
-QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=0 "$build/bin/morvex-dialog-screenshots" "$folder"
+# Drawn on a real X server (a private Xvfb when there is no display), as a
+# user's desktop draws them.
+run=(env QT_QPA_PLATFORM=xcb ASAN_OPTIONS=detect_leaks=0 "$build/bin/morvex-dialog-screenshots" "$folder")
+if [[ -z ${DISPLAY:-} ]]; then
+  xvfb-run -a -s "-screen 0 1280x1024x24" "${run[@]}"
+else
+  "${run[@]}"
+fi
