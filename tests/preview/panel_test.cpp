@@ -18,17 +18,6 @@ namespace {
 
 using namespace morvex::testing;
 
-// Runs the event loop until `done` holds or a generous time has passed.
-template <typename Condition>
-bool processEventsUntil(Condition done, int milliseconds = 60000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
-
 // A binary STL of many small triangles, big enough that reading it takes a
 // while.
 void writeLargeStl(const std::filesystem::path& path, std::uint32_t triangles)

@@ -8,6 +8,8 @@
 #include "preview/orbit_camera.h"
 #include "preview/preview_scene.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QImage>
 
 #include <cstdint>
@@ -16,6 +18,17 @@
 #include <string>
 
 namespace morvex::testing {
+
+// Runs the event loop until `done` holds or a generous time has passed.
+template <typename Condition>
+bool processEventsUntil(Condition done, int milliseconds = 60000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < milliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
 
 // The one offscreen renderer of the test program (made on first use, on
 // the main thread, under the program's QApplication); null when this

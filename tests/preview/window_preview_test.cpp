@@ -14,16 +14,6 @@ namespace {
 
 using namespace morvex::testing;
 
-template <typename Condition>
-bool eventsUntil(Condition done, int milliseconds = 60000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
-
 // The main window shows the one selected file in its preview; a file the
 // preview cannot read is marked as one that cannot be converted, and a
 // selection of several files clears the panel.
@@ -44,16 +34,16 @@ TEST(WindowPreview, TheSelectedFileIsShownAndAnUnreadableOneIsMarked)
     ui::FileListModel& list = window.fileList();
 
     window.listView().selectRow(list.findRow(box));
-    ASSERT_TRUE(eventsUntil([&] { return panel->isLoaded(); }));
+    ASSERT_TRUE(processEventsUntil([&] { return panel->isLoaded(); }));
     EXPECT_EQ(panel->shownPath().toStdString(), box);
 
     const int brokenRow = list.findRow(broken);
     window.listView().selectRow(brokenRow);
-    ASSERT_TRUE(eventsUntil([&] { return list.status(brokenRow) == ConversionStatus::CannotBeConverted; }));
+    ASSERT_TRUE(processEventsUntil([&] { return list.status(brokenRow) == ConversionStatus::CannotBeConverted; }));
     EXPECT_EQ(list.row(brokenRow).keptStatusText.toStdString(), NotConvertibleText);
 
     window.selectAllRows();
-    EXPECT_TRUE(eventsUntil([&] { return panel->shownPath().isEmpty() && !panel->isLoading(); }));
+    EXPECT_TRUE(processEventsUntil([&] { return panel->shownPath().isEmpty() && !panel->isLoading(); }));
 }
 
 } // namespace
