@@ -9,6 +9,7 @@
 #include <QIcon>
 #include <QTimer>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,35 @@ namespace {
 
 constexpr std::uint32_t StartupLockWaitMs = 20000;
 
+// --version and --help as the only argument answer on standard output without
+// a window or a display; every other argument is a file or folder to add (a
+// file named "--help" is given as "./--help").
+bool answeredInformationSwitch(const std::vector<std::string>& arguments)
+{
+    if (arguments.size() != 2)
+        return false;
+    if (arguments[1] == "--version") {
+        std::printf("morvex %s\n", MORVEX_VERSION);
+        return true;
+    }
+    if (arguments[1] == "--help") {
+        std::printf("Usage: morvex [FILE|FOLDER]...\n"
+                    "Converts 3D model files in batches, in a window; the files and folders given are\n"
+                    "added to the list (to the window that is open, when there is one).\n"
+                    "morvex-cli runs the same converter without a window.\n");
+        return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     // The arguments as the system gave them, before Qt reads its own.
     std::vector<std::string> arguments(argv, argv + argc);
+    if (answeredInformationSwitch(arguments))
+        return 0;
 
     QApplication application(argc, argv);
     QApplication::setApplicationName("Morvex");
