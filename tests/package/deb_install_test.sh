@@ -116,8 +116,8 @@ done
 # --- What the desktop reads -------------------------------------------------
 share=$root/usr/share
 desktop-file-validate "$share/applications/morvex.desktop" || fail "desktop-file-validate refuses morvex.desktop"
-appstreamcli validate --no-net "$share/metainfo/com.quellor.morvex.metainfo.xml" ||
-  fail "appstreamcli refuses the metainfo file"
+appstreamcli validate --no-net "$share/metainfo/com.quellor.morvex.metainfo.xml" >"$work/appstream.log" 2>&1 ||
+  fail "appstreamcli refuses the metainfo file: $(cat "$work/appstream.log")"
 grep -q "<release version=\"$version\"" "$share/metainfo/com.quellor.morvex.metainfo.xml" ||
   fail "the metainfo file names no release $version"
 for size in 16 24 32 48 64 128 256; do
