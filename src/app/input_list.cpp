@@ -80,16 +80,15 @@ bool readInputList(const std::string& listFile, char separator, std::vector<Inpu
         ::close(descriptor);
     if (!read)
         return error = "cannot read the list '" + listFile + "': " + systemErrorText(reason), false;
+    if (separator == '\n' && text.find('\0') != std::string::npos)
+        return error = "the list '" + listFile + "' holds NUL bytes: give -0 for a NUL-separated list", false;
     const std::size_t before = roots.size();
     // Standard input's relative entries stay relative: the working folder.
     const std::filesystem::path listFolder =
         standardInput ? std::filesystem::path() : std::filesystem::path(listFile).parent_path();
     appendListEntries(text, separator, listFolder, roots);
     if (roots.size() == before)
-        return error = "the list '" + listFile + "' names no paths" +
-                       (separator == '\0' && text.find('\n') != std::string::npos ? " (is it NUL-separated? -0 says so)"
-                                                                                  : ""),
-               false;
+        return error = "the list '" + listFile + "' names no paths", false;
     return true;
 }
 
@@ -127,8 +126,8 @@ std::string shardKey(const std::filesystem::path& file, const InputRoot& root)
     if (full == rootPath)
         return root.key.empty() ? file.filename().string() : root.key;
     // The walk builds every path as root / inside, so the root is its start.
-    std::string inside = full.starts_with(rootPath) ? full.substr(rootPath.size())
-                                                    : file.lexically_relative(root.path).generic_string();
+    std::string inside =
+        full.starts_with(rootPath) ? full.substr(rootPath.size()) : file.lexically_relative(root.path).generic_string();
     const std::size_t first = inside.find_first_not_of('/');
     inside.erase(0, first == std::string::npos ? inside.size() : first);
     if (root.key.empty())
@@ -151,8 +150,7 @@ void keepShard(InputCollection& inputs, const std::vector<InputRoot>& roots, Sha
     }
     inputs.files.resize(kept);
     inputs.origins.resize(kept);
-    std::erase_if(inputs.notices,
-                  [&](const InputNotice& notice) { return !inShard(notice.path, notice.origin); });
+    std::erase_if(inputs.notices, [&](const InputNotice& notice) { return !inShard(notice.path, notice.origin); });
 }
 
 } // namespace morvex
