@@ -35,3 +35,6 @@ MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev libassimp-dev
 # Mesa's software renderer and a virtual X display.
 MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev time assimp-utils lib3mf-dev clang-format fonts-dejavu-core
   libgl1-mesa-dri libglx-mesa0 libegl-mesa0 xvfb)
+# The recipes of docs/scale-out run under GNU parallel, and the Kubernetes
+# manifest is checked with PyYAML.
+MORVEX_TEST_PACKAGES+=(parallel python3-yaml)
