@@ -76,8 +76,10 @@ std::vector<std::string> makeLibrary(const std::filesystem::path& root, int coun
 {
     std::vector<std::string> names;
     for (int i = 0; i < count; ++i) {
-        const std::string name = (i % 4 == 0 ? "deep/er/" : i % 2 == 0 ? "scans/" : "") + std::string("part") +
-                                 std::to_string(i) + ".stl";
+        const std::string name = (i % 4 == 0   ? "deep/er/"
+                                  : i % 2 == 0 ? "scans/"
+                                               : "") +
+                                 std::string("part") + std::to_string(i) + ".stl";
         std::filesystem::create_directories((root / name).parent_path());
         writeBinaryStl(root / name, 1 + static_cast<std::uint32_t>(i % 3), static_cast<float>(i));
         names.push_back(name);
@@ -144,8 +146,8 @@ TEST(ScaleOut, ShardsPartitionAListExactlyFromAnyWorkingFolder)
     std::map<std::string, int> shardOf; // by source, from the runs in dir
     int missingReported = 0;
     for (int shard = 0; shard < Shards; ++shard) {
-        const std::string common = " --from-list " + shellQuote((dir / "library" / "list.txt").string()) +
-                                   " --shard " + std::to_string(shard) + "/" + std::to_string(Shards) +
+        const std::string common = " --from-list " + shellQuote((dir / "library" / "list.txt").string()) + " --shard " +
+                                   std::to_string(shard) + "/" + std::to_string(Shards) +
                                    " --to obj --create-folder --on-exists overwrite --json";
         std::string json;
         const int status = runCommand("cd " + shellQuote(dir.path().string()) + " && " +
@@ -315,9 +317,9 @@ TEST(ScaleOut, NulAndStandardInputListsAndTheirErrors)
     };
     for (const auto& [arguments, message] : refused) {
         output.clear();
-        const std::string target = contains(arguments, " -o ") ? "" : " --output " + shellQuote((dir / "never").string());
-        EXPECT_EQ(cli(arguments + " --to obj" + target, &output), 2)
-            << arguments;
+        const std::string target =
+            contains(arguments, " -o ") ? "" : " --output " + shellQuote((dir / "never").string());
+        EXPECT_EQ(cli(arguments + " --to obj" + target, &output), 2) << arguments;
         EXPECT_TRUE(contains(output, message)) << arguments << ": " << output;
     }
     EXPECT_FALSE(std::filesystem::exists(dir / "never"));
@@ -348,14 +350,17 @@ TEST(ScaleOut, RecipesRunAndTheDocumentNamesThem)
     };
     const std::string out = (dir / "out").string();
     const Recipe recipes[] = {
-        {"parallel-pipe.sh", "MORVEX_BLOCK=5 MORVEX_RUNS=2 " + shellQuote(recipe("parallel-pipe.sh").string()) + " " +
-                                 list + " " + shellQuote(out + "-pipe") + " --to obj",
+        {"parallel-pipe.sh",
+         "MORVEX_BLOCK=5 MORVEX_RUNS=2 " + shellQuote(recipe("parallel-pipe.sh").string()) + " " + list + " " +
+             shellQuote(out + "-pipe") + " --to obj",
          out + "-pipe"},
-        {"parallel-hosts.sh", "MORVEX_HOSTS=2/: MORVEX_SHARDS=3 " + shellQuote(recipe("parallel-hosts.sh").string()) +
-                                  " " + list + " " + shellQuote(out + "-hosts") + " --to obj",
+        {"parallel-hosts.sh",
+         "MORVEX_HOSTS=2/: MORVEX_SHARDS=3 " + shellQuote(recipe("parallel-hosts.sh").string()) + " " + list + " " +
+             shellQuote(out + "-hosts") + " --to obj",
          out + "-hosts"},
-        {"xargs.sh", "MORVEX_SHARDS=3 MORVEX_RUNS=2 " + shellQuote(recipe("xargs.sh").string()) + " " +
-                         shellQuote((dir / "library").string()) + " " + shellQuote(out + "-xargs") + " --to obj",
+        {"xargs.sh",
+         "MORVEX_SHARDS=3 MORVEX_RUNS=2 " + shellQuote(recipe("xargs.sh").string()) + " " +
+             shellQuote((dir / "library").string()) + " " + shellQuote(out + "-xargs") + " --to obj",
          out + "-xargs"},
         {"slurm-array.sh",
          "for task in 0 1 2 3; do SLURM_ARRAY_TASK_ID=$task MORVEX_SHARDS=4 SLURM_CPUS_PER_TASK=1 " +
@@ -386,9 +391,8 @@ TEST(ScaleOut, RecipesRunAndTheDocumentNamesThem)
         EXPECT_GE(statusSources(sourcesByStatus(results), "Skipped").size(), names.size() - 2) << each.name;
     }
     std::string output;
-    EXPECT_NE(run(shellQuote(recipe("slurm-array.sh").string()) + " " + list + " " + shellQuote(out + "-none"),
-                  &output),
-              0);
+    EXPECT_NE(
+        run(shellQuote(recipe("slurm-array.sh").string()) + " " + list + " " + shellQuote(out + "-none"), &output), 0);
     EXPECT_TRUE(contains(output, "submit with sbatch --array")) << output;
 
     // The indexed Job: its manifest checked, its container's command run
