@@ -75,27 +75,6 @@ TEST(InputList, EntriesResolveAgainstTheListFolderAndKeepTheirKeys)
     EXPECT_EQ(roots[2].path, "last.stl");
 }
 
-TEST(InputList, ListFilesAreReadWholeOrRefusedWithTheReason)
-{
-    TempDir dir;
-    std::filesystem::create_directories(dir / "lists");
-    writeFile(dir / "lists" / "batch.txt", "one.stl\ntwo.stl\n");
-    std::vector<InputRoot> roots;
-    std::string error;
-    ASSERT_TRUE(readInputList((dir / "lists" / "batch.txt").string(), '\n', roots, error)) << error;
-    EXPECT_EQ(pathsOf(roots),
-              (std::vector<std::filesystem::path>{dir / "lists" / "one.stl", dir / "lists" / "two.stl"}));
-
-    EXPECT_FALSE(readInputList((dir / "absent.txt").string(), '\n', roots, error));
-    EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
-    EXPECT_FALSE(readInputList((dir / "lists").string(), '\n', roots, error));
-    EXPECT_NE(error.find("directory"), std::string::npos) << error;
-    writeFile(dir / "blank.txt", "\n\n\r\n");
-    EXPECT_FALSE(readInputList((dir / "blank.txt").string(), '\n', roots, error));
-    EXPECT_NE(error.find("names no paths"), std::string::npos) << error;
-    EXPECT_EQ(roots.size(), 2u) << "a failed list adds nothing";
-}
-
 // Every file of a walk lands in exactly one shard, by a key that does not
 // depend on where the folder lies or how it was named.
 TEST(InputList, ShardsPartitionAWalkWhereverItsFolderLies)

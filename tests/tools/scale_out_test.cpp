@@ -309,6 +309,7 @@ TEST(ScaleOut, NulAndStandardInputListsAndTheirErrors)
         {"a.stl --shard two/4", "not 'two/4'"},
         {"--from-list " + shellQuote((dir / "absent.txt").string()), "cannot read the list"},
         {"--from-list " + shellQuote((dir / "empty.txt").string()), "names no paths"},
+        {"--from-list " + shellQuote((dir / "in").string()), "Is a directory"},
         {"--from-list " + list0, "holds NUL bytes: give -0"},
         {"a.stl -0", "it needs --from-list"},
         {"--from-list - -", "standard input (-) can be read once"},
