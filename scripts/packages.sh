@@ -41,3 +41,6 @@ MORVEX_PACKAGE_PACKAGES=(dpkg-dev file)
 MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev time assimp-utils lib3mf-dev clang-format fonts-dejavu-core
   libgl1-mesa-dri libglx-mesa0 libegl-mesa0 xvfb "${MORVEX_PACKAGE_PACKAGES[@]}" lintian appstream desktop-file-utils
   shared-mime-info)
+# The recipes of docs/scale-out run under GNU parallel, and the Kubernetes
+# manifest is checked with PyYAML.
+MORVEX_TEST_PACKAGES+=(parallel python3-yaml)

@@ -57,6 +57,10 @@ struct ConversionRun {
     JobEnvironment environment;
     unsigned workerCount = 0; // 0: one per processor
     unsigned threadCap = 0;   // threads all files together may use; 0: one per processor
+    // A file whose output exists and is newer than it ends "Skipped" without
+    // being converted: a rerun after a failure redoes only what is missing or
+    // stale.
+    bool skipComplete = false;
     std::vector<RunEntry> results;
     std::deque<ConversionJob> jobs;
 

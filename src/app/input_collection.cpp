@@ -20,8 +20,9 @@ class Collector {
 public:
     Collector(InputCollection& out, ProgressReporter& reporter) : out_(out), reporter_(reporter) {}
 
-    void addPath(const std::filesystem::path& path)
+    void addPath(const std::filesystem::path& path, std::size_t origin)
     {
+        origin_ = origin;
         if (path.empty())
             return;
         struct stat info {};
@@ -49,7 +50,7 @@ private:
 
     void notice(InputNotice::Kind kind, const std::filesystem::path& path, std::string text, std::string title = {})
     {
-        out_.notices.push_back({kind, path, std::move(title), std::move(text)});
+        out_.notices.push_back({kind, path, std::move(title), std::move(text), origin_});
     }
 
     void addFile(const std::filesystem::path& path, const struct stat& info)
@@ -72,6 +73,7 @@ private:
             return;
         }
         out_.files.push_back(path);
+        out_.origins.push_back(origin_);
     }
 
     // A stack of folders, each listed once; files of a folder come before
@@ -131,6 +133,7 @@ private:
     std::unordered_set<std::string> seenFiles_;
     std::set<std::pair<dev_t, ino_t>> seenFolders_;
     unsigned entries_ = 0;
+    std::size_t origin_ = 0;
 };
 
 } // namespace
@@ -139,15 +142,17 @@ InputCollection collectInputs(const std::vector<std::filesystem::path>& paths, P
 {
     InputCollection out;
     Collector collector(out, reporter);
-    for (const std::filesystem::path& path : paths) {
+    for (std::size_t i = 0; i < paths.size(); ++i) {
         if (reporter.isCancelled())
             out.cancelled = true;
         if (out.cancelled)
             break;
-        collector.addPath(path);
+        collector.addPath(paths[i], i);
     }
-    if (out.cancelled)
-        out.files.clear(); // a cancelled walk adds nothing
+    if (out.cancelled) { // a cancelled walk adds nothing
+        out.files.clear();
+        out.origins.clear();
+    }
     return out;
 }
 

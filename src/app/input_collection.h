@@ -22,11 +22,13 @@ struct InputNotice {
     std::filesystem::path path;
     std::string title; // "Audio File Selected", ... for media
     std::string text;
+    std::size_t origin = 0; // the index of the path it was found under
 };
 
 // Files to convert, in the order found, and what was left out.
 struct InputCollection {
     std::vector<std::filesystem::path> files;
+    std::vector<std::size_t> origins; // for each file, the index of the path it was found under
     std::vector<InputNotice> notices;
     bool cancelled = false;
 };

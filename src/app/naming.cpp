@@ -17,6 +17,18 @@ bool outputNameTaken(const std::filesystem::path& path)
     return ::lstat(path.c_str(), &info) == 0 || errno != ENOENT;
 }
 
+bool outputComplete(const std::filesystem::path& source, const std::filesystem::path& output)
+{
+    struct stat sourceInfo {};
+    struct stat outputInfo {};
+    if (::stat(source.c_str(), &sourceInfo) != 0 || ::stat(output.c_str(), &outputInfo) != 0 ||
+        !S_ISREG(outputInfo.st_mode))
+        return false;
+    const timespec& made = outputInfo.st_mtim;
+    const timespec& changed = sourceInfo.st_mtim;
+    return made.tv_sec > changed.tv_sec || (made.tv_sec == changed.tv_sec && made.tv_nsec > changed.tv_nsec);
+}
+
 std::string applyNameTemplate(std::string_view nameTemplate, std::string_view stem, std::uint32_t number)
 {
     const std::string digits = std::to_string(number);

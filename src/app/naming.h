@@ -49,6 +49,11 @@ std::string storedNameTemplate(const SettingsStore& store);
 // or when the name cannot be looked at.
 bool outputNameTaken(const std::filesystem::path& path);
 
+// True when `output` is a regular file modified later than `source`. Outputs
+// are moved into place only once complete, so one that exists is whole; one
+// older than its source was made from an earlier version of it.
+bool outputComplete(const std::filesystem::path& source, const std::filesystem::path& output);
+
 // The first numbered name beside `path` (same folder and extension) that
 // does not exist as a file, folder or link; nothing when all are taken.
 std::optional<std::filesystem::path> nextFreeName(const std::filesystem::path& path, std::string_view nameTemplate);

@@ -63,6 +63,10 @@ void planOutputs(const ConversionRun& run, OverwritePolicySource& policy, std::v
         planned.exists = !planned.output.empty() && outputNameTaken(planned.output);
         if (!planned.exists)
             continue;
+        if (run.skipComplete && outputComplete(planned.source, planned.output)) {
+            planned.decision = OverwriteDecision::Skip;
+            continue;
+        }
         planned.protectedOutput = protectsExistingOutput(namer.sameFolderMode() && !policy.replacesBesideSources(),
                                                          planned.source, planned.output);
         planned.decision = decisionWithoutAsking(current, planned.protectedOutput);

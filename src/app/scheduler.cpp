@@ -52,6 +52,11 @@ OperationResult scheduleJobs(ConversionRun& run, OverwritePolicySource& policy, 
             recordFailure(&entry.failure, FailureKind::Unwritable, "no free numbered output name");
             continue;
         }
+        if (run.skipComplete && outputComplete(entry.source, *candidate)) {
+            entry.status = ConversionStatus::Skipped;
+            entry.output = *candidate;
+            continue;
+        }
         OverwriteDecision decision = OverwriteDecision::None;
         if (outputNameTaken(*candidate)) {
             const bool protectedOutput = protectsExistingOutput(

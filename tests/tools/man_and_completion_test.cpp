@@ -111,6 +111,9 @@ TEST(ManAndCompletion, InstalledAndAgreeingWithHelp)
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert a.stl -t s"), "stl\nstl-ascii\n");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert a.stl --on-exists r"), "rename\n");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert a.stl -o ''"), "scans\n");
+    // A list is any file: its name says nothing of its format.
+    EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli convert --from-list ''"),
+              "B.OBJ\na.stl\nc.ply\nnotes.txt\nphoto.jpg\nscans\n");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli con"), "convert\n");
     EXPECT_EQ(bashCompletes(bash, dir / "work", "morvex-cli settings --reset o"),
               "output-folder\noutput-format\noverwrite\n");

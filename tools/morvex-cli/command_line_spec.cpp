@@ -30,6 +30,22 @@ constexpr OptionSpec ConvertOptions[] = {
      "also read textures and material libraries that a\nmodel names inside DIR "
      "(repeatable); by default only\nits own folder and the folders given are read",
      Completion::Folder},
+    {"--from-list",
+     0,
+     "FILE",
+     "also convert the paths FILE names, one a line (- for\nstandard input); relative ones start from FILE's\nfolder "
+     "(from the working folder for -)",
+     Completion::AnyFile,
+     {},
+     "Batches over many machines"},
+    {"--null", '0', {}, "the lists' paths end with a NUL byte, not a new line\n(find -print0)"},
+    {"--shard", 0, "I/N",
+     "convert only shard I (0 to N-1) of N: the inputs whose\nFNV-1a 64 hash of their path, relative to the "
+     "list's\nfolder or the folder named, modulo N is I"},
+    {"--skip-complete",
+     0,
+     {},
+     "pass over an input whose output exists and is newer\nthan it: a rerun redoes what is missing or stale"},
     {"--remove-duplicates",
      0,
      {},
@@ -108,9 +124,10 @@ constexpr CommandSpec Commands[] = {
      "texture-coordinate counts, materials, bounding\nbox and properties.",
      InfoOptions, Completion::ModelFile,
      "0 when every file was read, 1 when any was not, 2 for a usage\nerror, 130 when interrupted."},
-    {"convert", "[options] PATH...",
+    {"convert", "[options] {PATH...|--from-list FILE}",
      "Converts model files, and every model file in the folders named (hidden\nentries skipped), into one output "
-     "format, several files at once.",
+     "format, several files at once. A batch\ntoo large for one machine is split with --from-list and --shard: "
+     "every\nmachine runs the same command with its own shard and --skip-complete.",
      ConvertOptions, Completion::ModelFile,
      "0 when every file was converted (or skipped by the policy),\n1 when any file was not, 2 for usage or "
      "validation errors, 130 after Ctrl-C."},
@@ -320,6 +337,8 @@ std::string bashCompletion()
             out += "        " + names + ") ";
             if (option.completes == Completion::Folder)
                 out += "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\")) ;;\n";
+            else if (option.completes == Completion::AnyFile)
+                out += "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\")) ;;\n";
             else if (const std::string words = wordsOf(option); !words.empty())
                 out += "COMPREPLY=($(compgen -W \"" + words + "\" -- \"$cur\")) ;;\n";
             else
@@ -366,9 +385,9 @@ std::string zshCompletion()
             if (option.takesValue()) {
                 const std::string words = wordsOf(option);
                 value = ":" + std::string(option.valueName) + ":" +
-                        (option.completes == Completion::Folder ? "_files"
-                         : !words.empty()                       ? "(" + words + ")"
-                                                                : " ");
+                        (option.completes == Completion::Folder || option.completes == Completion::AnyFile ? "_files"
+                         : !words.empty() ? "(" + words + ")"
+                                          : " ");
             }
             const std::string text = "[" + zshText(option.help) + "]" + value;
             if (option.shortName != 0)

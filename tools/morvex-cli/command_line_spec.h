@@ -20,6 +20,7 @@ enum class Completion {
     InputFormat,  // a readable extension
     ModelFile,    // files of readable extensions, and folders
     Folder,       // folders (or a file name to write)
+    AnyFile,      // files of every kind, and folders
     Words,        // one of OptionSpec::words
     SettingKey,   // a key of the settings command
 };

@@ -175,7 +175,9 @@ std::string summaryJson(const RunCounts& counts, std::string_view text, double s
     appendJsonNumber(out, std::round(seconds * 1000.0) / 1000.0);
     out += ",\"text\":";
     appendJsonString(out, text);
-    out += ",\"exitStatus\":" + std::to_string(exitStatus) + "}}\n";
+    out += ",\"exitStatus\":" + std::to_string(exitStatus);
+    appendJsonHost(out);
+    out += "}}\n";
     return out;
 }
 
@@ -348,6 +350,21 @@ std::string composeProgressLine(double overall, double bytesDone, std::size_t do
     return fitColumns(line, width);
 }
 
+const std::string& hostName()
+{
+    static const std::string name = [] {
+        char buffer[256] = {};
+        return ::gethostname(buffer, sizeof buffer - 1) == 0 ? std::string(buffer) : std::string();
+    }();
+    return name;
+}
+
+void appendJsonHost(std::string& out)
+{
+    out += ",\"host\":";
+    appendJsonString(out, hostName());
+}
+
 std::string fileResultLine(const RunEntry& entry)
 {
     std::string line = displayPath(entry.source.string()) + ": " + std::string(conversionStatusText(entry.status));
@@ -382,6 +399,7 @@ std::string fileResultJson(const RunEntry& entry, std::size_t index)
         out += ",\"reason\":";
         appendJsonString(out, describeFailure(entry.failure));
     }
+    appendJsonHost(out);
     return out + "}\n";
 }
 

@@ -142,10 +142,17 @@ std::string formatDuration(double seconds);
 std::string composeProgressLine(double overall, double bytesDone, std::size_t done, std::size_t total,
                                 std::string_view status, double elapsedSeconds, std::size_t width);
 
+// The name of this machine (gethostname), so that the JSON lines of many
+// machines can simply be put together.
+const std::string& hostName();
+// ,"host":"NAME" for a JSON object being written.
+void appendJsonHost(std::string& out);
+
 // One line per file: "a.obj: Success -> out/a.stl", "b.obj: Read failed: why".
 std::string fileResultLine(const RunEntry& entry);
 // {"index":0, "source":..., "output":..., "status":3, "statusText":"Success",
-// "seconds":0.01}; "output" is null when nothing was written.
+// "seconds":0.01, "host":"render-07"}; "output" is null when nothing was
+// written.
 std::string fileResultJson(const RunEntry& entry, std::size_t index);
 
 // Asks the overwrite question on the terminal. An answer in capitals ("R")

@@ -4,6 +4,7 @@
 #include "app/effects.h"
 #include "app/free_space_check.h"
 #include "app/input_collection.h"
+#include "app/input_list.h"
 #include "app/naming.h"
 #include "app/output_folder_check.h"
 #include "app/output_planning.h"
@@ -96,6 +97,7 @@ private:
 // What the command decided before anything is written.
 struct ConvertPlan {
     const FileFormat* format = nullptr;
+    std::vector<InputRoot> roots; // the paths named, on the command line and in lists
     InputCollection inputs;
     std::string outputFolder; // empty: beside each source
     std::optional<ConversionRun> run;
@@ -139,13 +141,50 @@ EarlyExit parseConvertCommand(const std::vector<std::string>& args, ConvertOptio
     return std::nullopt;
 }
 
-EarlyExit collectRunInputs(ConvertSession& session, InputCollection& inputs)
+// The command line's paths, then those of every list, each with the root
+// its shard key is measured from.
+EarlyExit gatherRoots(const ConvertOptions& options, std::vector<InputRoot>& roots)
 {
-    std::vector<std::filesystem::path> paths(session.options.paths.begin(), session.options.paths.end());
+    roots.reserve(options.paths.size());
+    for (const std::string& path : options.paths)
+        roots.push_back(commandLineRoot(path));
+    for (const std::string& list : options.lists)
+        if (std::string error; !readInputList(list, options.nulSeparated ? '\0' : '\n', roots, error))
+            return fail(error);
+    return std::nullopt;
+}
+
+// A shard that holds none of the inputs is done: another machine has them.
+int reportEmptyShard(const ConvertSession& session, const ConvertPlan& plan, std::size_t found)
+{
+    const ConvertOptions& options = session.options;
+    if (!options.quiet)
+        ErrorOutput::instance().write("morvex-cli: shard " + std::to_string(options.shard->index) + "/" +
+                                      std::to_string(options.shard->count) + " holds none of the " +
+                                      std::to_string(found) + " files found\n");
+    return reportRunSummary(RunCounts{}, {}, 0.0, false, everyPathUsed(plan.inputs),
+                            {options.json, options.quiet, options.verbose});
+}
+
+EarlyExit collectRunInputs(ConvertSession& session, ConvertPlan& plan)
+{
+    const ConvertOptions& options = session.options;
+    if (const EarlyExit ended = gatherRoots(options, plan.roots))
+        return ended;
+    std::vector<std::filesystem::path> paths;
+    paths.reserve(plan.roots.size());
+    for (const InputRoot& root : plan.roots)
+        paths.push_back(root.path);
+    InputCollection& inputs = plan.inputs;
     inputs = collectInputs(paths, session.reporter);
     if (session.watcher.interrupted())
         return 130;
-    reportInputNotices(inputs, {session.options.json, session.options.quiet, session.options.verbose});
+    const std::size_t found = inputs.files.size();
+    if (options.shard)
+        keepShard(inputs, plan.roots, *options.shard);
+    reportInputNotices(inputs, {options.json, options.quiet, options.verbose});
+    if (inputs.files.empty() && found > 0)
+        return reportEmptyShard(session, plan, found);
     if (inputs.files.empty())
         return fail(NoneConvertibleText);
     return std::nullopt;
@@ -297,9 +336,13 @@ EarlyExit planConversion(ConvertSession& session, ConvertPlan& plan)
 {
     if (const EarlyExit ended = chooseOutputFormat(session, plan.format))
         return ended;
-    if (const EarlyExit ended = collectRunInputs(session, plan.inputs))
+    if (const EarlyExit ended = collectRunInputs(session, plan))
         return ended;
-    allowReferences(session.options.paths, session.options.allowedReferences);
+    std::vector<std::string> named;
+    named.reserve(plan.roots.size());
+    for (const InputRoot& root : plan.roots)
+        named.push_back(root.path.string());
+    allowReferences(named, session.options.allowedReferences);
     if (const EarlyExit ended = decideOutputFolder(session, plan.outputFolder))
         return ended;
     std::error_code error;
@@ -314,6 +357,7 @@ EarlyExit planConversion(ConvertSession& session, ConvertPlan& plan)
                             Failure* failure) { return convertFile(source, output, runSettings, reporter, failure); });
     run.workerCount = session.options.jobs != 0 ? session.options.jobs : processorCount();
     run.threadCap = session.options.threads;
+    run.skipComplete = session.options.skipComplete;
     run.environment.nameTemplate =
         session.options.nameTemplate ? *session.options.nameTemplate : storedNameTemplate(session.store);
     return std::nullopt;
@@ -327,7 +371,7 @@ std::optional<std::filesystem::path> firstQuestion(const ConversionRun& run, Ove
     OutputNamer namer(run.settings, run.environment.nameTemplate);
     for (const RunEntry& entry : run.results) // in scheduling order
         if (std::optional<std::filesystem::path> candidate = namer.candidateFor(entry.source);
-            candidate && outputNameTaken(*candidate))
+            candidate && outputNameTaken(*candidate) && !(run.skipComplete && outputComplete(entry.source, *candidate)))
             return candidate;
     return std::nullopt;
 }
@@ -385,6 +429,7 @@ int printDryRun(const ConvertSession& session, const ConversionRun& run, Overwri
             data += planned.exists ? "true" : "false";
             data += ",\"decision\":";
             appendJsonString(data, planned.exists ? decisionText(planned, someoneToAsk) : "");
+            appendJsonHost(data);
             data += "}\n";
             continue;
         }

@@ -87,6 +87,18 @@ bool applyOption(const OptionSpec& option, const std::string& value, ConvertOpti
         options.nameTemplate = value;
     } else if (name == "--allow-references") {
         options.allowedReferences.push_back(value);
+    } else if (name == "--from-list") {
+        options.lists.push_back(value);
+    } else if (name == "--null") {
+        options.nulSeparated = true;
+    } else if (name == "--shard") {
+        options.shard = parseShard(value);
+        if (!options.shard)
+            return error = "--shard takes I/N, shard I of N with 0 <= I < N <= " + std::to_string(MaxShardCount) +
+                           " (the first of 4 is 0/4), not '" + value + "'",
+                   false;
+    } else if (name == "--skip-complete") {
+        options.skipComplete = true;
     } else if (name == "--remove-duplicates") {
         options.removeDuplicates = true;
     } else if (name == "--recalculate-normals") {
@@ -134,10 +146,11 @@ const FileFormat* writerForExtension(std::string_view extension, const FileForma
     return nullptr;
 }
 
-bool severalInputs(const std::vector<std::string>& paths)
+bool severalInputs(const ConvertOptions& options)
 {
     std::error_code error;
-    return paths.size() > 1 || std::filesystem::is_directory(paths.front(), error);
+    return options.paths.size() != 1 || !options.lists.empty() ||
+           std::filesystem::is_directory(options.paths.front(), error);
 }
 
 } // namespace
@@ -167,7 +180,7 @@ bool settleOutputTarget(ConvertOptions& options, std::string& error)
     const std::string extension(withoutLeadingDot(path.extension().string()));
     if (extension.empty())
         return true;
-    if (severalInputs(options.paths)) {
+    if (severalInputs(options)) {
         if (formatForExtension(extension) == nullptr)
             return true; // "scans.2026" is a folder name
         return error = "--output '" + target +
@@ -222,8 +235,14 @@ bool parseConvertOptions(const std::vector<std::string>& args, ConvertOptions& o
         return false;
     if (options.help)
         return true;
-    if (options.paths.empty())
-        return error = "convert needs at least one file or folder", false;
+    if (options.paths.empty() && options.lists.empty())
+        return error = "convert needs at least one file or folder, or --from-list FILE", false;
+    if (options.nulSeparated && options.lists.empty())
+        return error = "-0 (--null) says how a list separates its paths; it needs --from-list", false;
+    if (std::count(options.lists.begin(), options.lists.end(), "-") +
+            std::count(options.paths.begin(), options.paths.end(), "-") >
+        1)
+        return error = "standard input (-) can be read once: as one list or as one model", false;
     if (options.storedEffects && options.anyEffectOption())
         return error = "--stored-effects cannot be combined with effect options", false;
     if (options.sameFolder && options.outputFolder)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/effects.h"
+#include "app/input_list.h"
 #include "app/overwrite.h"
 #include "formats/format_table.h"
 
@@ -25,6 +26,10 @@ struct ConvertOptions {
     std::optional<OverwriteChoice> onExists;    // --on-exists
     std::optional<std::string> nameTemplate;    // --name-template
     std::vector<std::string> allowedReferences; // --allow-references, each folder
+    std::vector<std::string> lists;             // --from-list, each list file ("-": standard input)
+    bool nulSeparated = false;                  // -0: the lists' entries end with NUL
+    std::optional<Shard> shard;                 // --shard I/N
+    bool skipComplete = false;                  // --skip-complete
     bool removeDuplicates = false;
     bool recalculateNormals = false;
     std::optional<EffectVector> translate;

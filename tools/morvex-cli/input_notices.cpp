@@ -104,6 +104,7 @@ std::string noticeJson(const InputNotice& notice, std::string_view kind)
     appendJsonString(out, kind);
     out += ",\"reason\":";
     appendJsonString(out, notice.kind == InputNotice::Kind::Media ? notice.title : notice.text);
+    appendJsonHost(out);
     return out + "}\n";
 }
 

@@ -1,6 +1,6 @@
 // morvex-cli: the converter without a window.
 //   morvex-cli info [--json] FILE...
-//   morvex-cli convert [options] PATH...
+//   morvex-cli convert [options] {PATH...|--from-list FILE}
 //   morvex-cli render --png DIR [options] PATH...
 //   morvex-cli formats [--json]
 //   morvex-cli settings [--reset KEY]... [--all]
@@ -34,7 +34,7 @@ namespace {
 constexpr const char* Version = "0.1.0";
 
 constexpr const char* UsageText = "usage: morvex-cli info [--json] FILE...\n"
-                                  "       morvex-cli convert [options] PATH...\n"
+                                  "       morvex-cli convert [options] {PATH...|--from-list FILE}\n"
                                   "       morvex-cli render --png DIR [options] PATH...\n"
                                   "       morvex-cli formats [--json]\n"
                                   "       morvex-cli settings [--reset KEY]... [--all]\n"

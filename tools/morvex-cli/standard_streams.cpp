@@ -70,7 +70,7 @@ bool StandardStreams::prepare(ConvertOptions& options, std::string& error)
     if (options.from && !fromStdin)
         return error = "--from names the format of standard input, given as -", false;
     if (fromStdin) {
-        if (options.paths.size() != 1)
+        if (options.paths.size() != 1 || !options.lists.empty())
             return error = "- (standard input) must be the only input", false;
         if (options.from == nullptr)
             return error = "reading standard input needs its format: --from FORMAT", false;
@@ -93,7 +93,8 @@ bool StandardStreams::prepare(ConvertOptions& options, std::string& error)
     }
     if (toStdout) {
         std::error_code ignored;
-        if (options.paths.size() != 1 || std::filesystem::is_directory(options.paths.front(), ignored))
+        if (options.paths.size() != 1 || !options.lists.empty() ||
+            std::filesystem::is_directory(options.paths.front(), ignored))
             return error = "-o - (standard output) takes one input file", false;
         if (options.format == nullptr)
             return error = "writing to standard output needs the format: --to FORMAT", false;
