@@ -7,6 +7,7 @@
 #include "app/media_kinds.h"
 #include "app/open_dialog.h"
 #include "app/output_folder_check.h"
+#include "app/program_starts.h"
 #include "app/shortcut.h"
 #include "formats/format_table.h"
 #include "preview/preview_panel.h"
@@ -602,6 +603,13 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
         return true;
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::runStartupChecks()
+{
+    if (firstRunTipDue(recordProgramStart(store_)))
+        DialogHooks::firstRunTip(this);
+    DialogHooks::startupEffectsCheck(this, store_);
 }
 
 void MainWindow::armRefresh()

@@ -64,6 +64,10 @@ public:
     // How folders and files are opened: the desktop's handler; tests record.
     void setUrlOpener(std::function<void(const QUrl&)> opener) { openUrl_ = std::move(opener); }
 
+    // What a start does once the window shows: counts the start, shows the
+    // first-run tip to the first starts, then runs the effects check.
+    void runStartupChecks();
+
     // The 31 ms refresh of the status texts, armed by every change.
     void armRefresh();
 

@@ -1,7 +1,6 @@
 // The desktop program: one window per user. A second start hands its
 // arguments to the running window and ends.
 
-#include "ui/dialog_hooks.h"
 #include "ui/main_window.h"
 #include "ui/single_instance.h"
 
@@ -48,7 +47,7 @@ int main(int argc, char** argv)
     lock.release(); // the window and its socket exist now
 
     QTimer::singleShot(0, &window, [&window, &arguments] {
-        morvex::ui::DialogHooks::startupEffectsCheck(&window, window.store());
+        window.runStartupChecks();
         window.addStartArguments(arguments);
     });
     return QApplication::exec();
