@@ -128,7 +128,7 @@ std::optional<std::pair<bool, std::uint64_t>> lookAt(const std::string& path)
 
 MainWindow::MainWindow(SettingsStore store, QWidget* parent)
     : QMainWindow(parent), store_(std::move(store)), model_(new FileListModel(this)),
-      openUrl_([](const QUrl& url) { QDesktopServices::openUrl(url); })
+      openUrl_([](const QUrl& url) { QDesktopServices::openUrl(url); }), componentSetup_(defaultComponentSetup())
 {
     setObjectName("mainWindow");
     setWindowTitle("Morvex Mesh Converter");

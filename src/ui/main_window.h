@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/conversion_settings.h"
+#include "external/components/component_setup.h"
 #include "support/settings/settings_store.h"
 
 #include <QMainWindow>
@@ -63,6 +64,9 @@ public:
 
     // How folders and files are opened: the desktop's handler; tests record.
     void setUrlOpener(std::function<void(const QUrl&)> opener) { openUrl_ = std::move(opener); }
+    // Where components are looked for and installed from: this user's and
+    // the installation's; tests give their own.
+    void setComponentSetup(ComponentSetup setup) { componentSetup_ = std::move(setup); }
 
     // What a start does once the window shows: counts the start, shows the
     // first-run tip to the first starts, then runs the effects check.
@@ -110,6 +114,8 @@ private:
     void selectAddedRows(const std::vector<std::string>& added);
     void finishAdding(const std::vector<std::string>& added);
 
+    // False when the user cancels at the question about missing components.
+    bool offerMissingComponents(const std::vector<std::filesystem::path>& paths, std::string_view outputExtension);
     void runConversionDialog(const std::vector<std::filesystem::path>& paths, const ConversionSettings& settings);
     void reloadRecentFolders();
     void hideCompletionBar();
@@ -161,6 +167,7 @@ private:
     bool columnsLaidOut_ = false;
     std::filesystem::path lastOutput_;
     std::function<void(const QUrl&)> openUrl_;
+    ComponentSetup componentSetup_;
 };
 
 } // namespace morvex::ui
