@@ -381,7 +381,7 @@ QWidget* MainWindow::buildOutputControls()
     auto* grid = new QGridLayout(panel);
     grid->setContentsMargins(0, 0, 0, 0);
 
-    auto* folderLabel = new QLabel("Output &Folder:", panel);
+    auto* folderLabel = new QLabel("Output Fol&der:", panel);
     outputFolderBox_ = new QComboBox(panel);
     outputFolderBox_->setObjectName("outputFolderBox");
     outputFolderBox_->setEditable(true);
@@ -396,7 +396,7 @@ QWidget* MainWindow::buildOutputControls()
     openButton_->setObjectName("openButton");
     openButton_->setToolTip("Open the folder specified in the output folder box");
 
-    auto* formatLabel = new QLabel("Convert &to File:", panel);
+    auto* formatLabel = new QLabel("Con&vert to File:", panel);
     outputFormatBox_ = new QComboBox(panel);
     outputFormatBox_->setObjectName("outputFormatBox");
     formatLabel->setBuddy(outputFormatBox_);

@@ -1,6 +1,7 @@
 // The desktop program: one window per user. A second start hands its
 // arguments to the running window and ends.
 
+#include "ui/desktop_palette.h"
 #include "ui/main_window.h"
 #include "ui/single_instance.h"
 
@@ -34,6 +35,7 @@ int main(int argc, char** argv)
     if (morvex::ui::sendToRunningInstance(arguments))
         return 0;
 
+    morvex::ui::followDesktopColorScheme(morvex::ui::desktopColorScheme());
     morvex::ui::MainWindow window(morvex::SettingsStore::forUser());
     morvex::ui::InstanceServer server;
     QObject::connect(&server, &morvex::ui::InstanceServer::argumentsReceived, &window,
