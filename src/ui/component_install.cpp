@@ -39,8 +39,8 @@ QString failureDetail(std::string_view id, const Failure& failure, const std::ve
 
 } // namespace
 
-bool ensureComponent(QWidget* parent, const ComponentSetup& setup, std::string_view id,
-                     std::filesystem::path& path, const std::function<void(const QUrl&)>& openUrl)
+bool ensureComponent(QWidget* parent, const ComponentSetup& setup, std::string_view id, std::filesystem::path& path,
+                     const std::function<void(const QUrl&)>& openUrl)
 {
     if (findComponent(id, path, setup.registryFiles))
         return true;

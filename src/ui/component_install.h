@@ -25,8 +25,8 @@ namespace morvex::ui {
 // configured, with `openUrl`, and shows the fallback message titled
 // "Install-on-Demand", with the component, the reason and the command that
 // installs it beneath.
-bool ensureComponent(QWidget* parent, const ComponentSetup& setup, std::string_view id,
-                     std::filesystem::path& path, const std::function<void(const QUrl&)>& openUrl);
+bool ensureComponent(QWidget* parent, const ComponentSetup& setup, std::string_view id, std::filesystem::path& path,
+                     const std::function<void(const QUrl&)>& openUrl);
 
 enum class MissingComponentsAnswer { Install, ConvertAnyway, Cancel };
 

@@ -33,9 +33,8 @@ ColorScheme portalColorScheme()
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return ColorScheme::NoPreference;
-    QDBusMessage call =
-        QDBusMessage::createMethodCall("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
-                                       "org.freedesktop.portal.Settings", "Read");
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Settings", "Read");
     call << QStringLiteral("org.freedesktop.appearance") << QStringLiteral("color-scheme");
     const QDBusMessage reply = bus.call(call, QDBus::Block, PortalTimeoutMs);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
