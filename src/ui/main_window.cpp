@@ -106,6 +106,7 @@ struct MainWindow::PreparedPath {
     std::uint64_t bytes = 0;
     MediaKind media = MediaKind::None;
     bool folder = false;
+    FileRow row; // of a model file: its row, made where the file was looked at
 };
 
 namespace {
@@ -804,30 +805,44 @@ std::vector<MainWindow::PreparedPath> MainWindow::preparePathsOnThisThread(const
         entry.bytes = found->second;
         if (!entry.folder)
             entry.media = mediaKindOf(extensionOf(std::filesystem::path(path).filename().string()));
+        if (!entry.folder && entry.media == MediaKind::None)
+            entry.row = FileListModel::makeRow(entry.path, entry.bytes);
         prepared.push_back(std::move(entry));
     }
     return prepared;
 }
 
-void MainWindow::applyPrepared(const std::vector<PreparedPath>& prepared, std::vector<std::string>& added)
+// Files are appended in batches, so that thousands of them cost the view one
+// insertion; a folder or a notice first appends the files before it, which
+// keeps the rows in the order of the paths.
+void MainWindow::applyPrepared(std::vector<PreparedPath>& prepared, std::vector<std::string>& added)
 {
-    for (const PreparedPath& entry : prepared) {
+    std::vector<FileRow> batch;
+    batch.reserve(prepared.size());
+    const auto appendBatch = [&] {
+        for (std::string& path : model_->appendRows(std::move(batch)))
+            added.push_back(std::move(path));
+        batch.clear();
+    };
+    for (PreparedPath& entry : prepared) {
         if (entry.folder) {
+            appendBatch();
             addFolder(entry.path);
             continue;
         }
         if (model_->findRow(entry.path) >= 0)
             continue;
         if (entry.media != MediaKind::None) {
+            appendBatch();
             QMessageBox notice(QMessageBox::Information, qtText(mediaNoticeTitle(entry.media)),
                                qtText(mediaNoticeText(entry.media, entry.path)), QMessageBox::NoButton, this);
             notice.addButton("Skip", QMessageBox::AcceptRole);
             notice.exec();
             continue;
         }
-        if (model_->appendFile(entry.path, entry.bytes))
-            added.push_back(entry.path);
+        batch.push_back(std::move(entry.row));
     }
+    appendBatch();
 }
 
 void MainWindow::addPath(const std::string& path)
@@ -843,7 +858,8 @@ void MainWindow::addPaths(const std::vector<std::string>& paths)
     std::vector<std::string> added;
     view_->setUpdatesEnabled(false);
     if (paths.size() < ProgressDialogThreshold) {
-        applyPrepared(preparePathsOnThisThread(paths), added);
+        std::vector<PreparedPath> prepared = preparePathsOnThisThread(paths);
+        applyPrepared(prepared, added);
     } else {
         std::vector<PreparedPath> prepared;
         runUnderProgressDialog(this, "Adding Files", [&](DialogReporter& reporter) {

@@ -109,7 +109,7 @@ private:
 
     // One prepared file at a time, on the window thread.
     struct PreparedPath;
-    void applyPrepared(const std::vector<PreparedPath>& prepared, std::vector<std::string>& added);
+    void applyPrepared(std::vector<PreparedPath>& prepared, std::vector<std::string>& added);
     std::vector<PreparedPath> preparePathsOnThisThread(const std::vector<std::string>& paths);
     void selectAddedRows(const std::vector<std::string>& added);
     void finishAdding(const std::vector<std::string>& added);
