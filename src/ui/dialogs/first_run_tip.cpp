@@ -10,11 +10,14 @@ FirstRunTipBox::FirstRunTipBox(QWidget* parent)
 {
     setObjectName(QStringLiteral("firstRunTip"));
     // The control names are the ones on the window, so the steps can be
-    // followed by reading them off the screen.
-    setInformativeText(QStringLiteral("1. Click \"Add File(s)\" or \"Add Folder\", or drop model files and folders "
-                                      "on the list.\n"
-                                      "2. Choose the output folder and the format under \"Convert to File:\".\n"
-                                      "3. Click \"Convert\". The list shows how each file went."));
+    // followed by reading them off the screen. One line per step: a step
+    // broken over lines reads as two.
+    setTextFormat(Qt::PlainText);
+    setInformativeText(QStringLiteral("<p style=\"white-space:pre\">"
+                                      "1. Click \"Add File(s)\" or \"Add Folder\", or drop model files and folders "
+                                      "on the list.<br>"
+                                      "2. Choose the output folder and the format under \"Convert to File:\".<br>"
+                                      "3. Click \"Convert\". The list shows how each file went.</p>"));
     QPushButton* ok = addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
     setDefaultButton(ok);
     setEscapeButton(ok);
