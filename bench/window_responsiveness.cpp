@@ -261,11 +261,10 @@ int main(int argc, char** argv)
     results.push_back(measure(meter, "idle (the machine's own gaps)", [] { runUntil([] { return false; }, 1); }));
 
     if (addCount > 0) {
-        results.push_back(measure(meter, "add " + std::to_string(addCount) + " files",
-                                  [&] { window.addPaths(added); }));
-        window.listView().clearSelection();
         results.push_back(
-            measure(meter, "remove " + std::to_string(addCount) + " files", [&] { window.removeAll(); }));
+            measure(meter, "add " + std::to_string(addCount) + " files", [&] { window.addPaths(added); }));
+        window.listView().clearSelection();
+        results.push_back(measure(meter, "remove " + std::to_string(addCount) + " files", [&] { window.removeAll(); }));
     }
     if (convertCount > 0) {
         window.addPaths(converted);
