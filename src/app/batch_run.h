@@ -57,6 +57,10 @@ struct ConversionRun {
     JobEnvironment environment;
     unsigned workerCount = 0; // 0: one per processor
     unsigned threadCap = 0;   // threads all files together may use; 0: one per processor
+    // Added to the nice value of each worker (and of the threads and helper
+    // programs it starts): a window keeps the processor it needs while the
+    // workers use the rest.
+    int workerNiceness = 0;
     std::vector<RunEntry> results;
     std::deque<ConversionJob> jobs;
 

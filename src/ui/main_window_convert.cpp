@@ -34,6 +34,8 @@
 namespace morvex::ui {
 namespace {
 
+constexpr int WorkerNiceness = 5;
+
 bool componentFound(const ComponentSetup& setup, std::string_view id)
 {
     std::filesystem::path path;
@@ -186,6 +188,9 @@ void MainWindow::runConversionDialog(const std::vector<std::filesystem::path>& p
                          const ConversionSettings& runSettings, ProgressReporter& reporter,
                          Failure* failure) { return convertFile(source, output, runSettings, reporter, failure); });
     run.workerCount = processorCount();
+    // Linux gives a window no boost over busy threads: the workers step back
+    // so that the window still repaints and answers Cancel at once.
+    run.workerNiceness = WorkerNiceness;
     run.environment.nameTemplate = storedNameTemplate(store_);
     StoredOverwritePolicy policy(store_);
     ProgressDialog* shownDialog = nullptr;
