@@ -36,6 +36,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QOpenGLContext>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
@@ -99,6 +100,28 @@ bool openGlAvailable()
     return context.create();
 }
 
+// The Convert command's arrow in the palette's button text colour: the
+// style's own is drawn black, which a dark palette hides.
+QIcon convertIcon(const QPalette& palette)
+{
+    QIcon icon;
+    for (const int size : {16, 32, 64})
+        for (const QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled}) {
+            QPixmap pixmap(size, size);
+            pixmap.fill(Qt::transparent);
+            QPainter painter(&pixmap);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(
+                palette.color(mode == QIcon::Disabled ? QPalette::Disabled : QPalette::Active, QPalette::ButtonText));
+            const QPointF arrow[] = {{size * 0.25, size * 0.15}, {size * 0.85, size * 0.5}, {size * 0.25, size * 0.85}};
+            painter.drawPolygon(arrow, 3);
+            painter.end();
+            icon.addPixmap(pixmap, mode);
+        }
+    return icon;
+}
+
 } // namespace
 
 struct MainWindow::PreparedPath {
@@ -150,6 +173,21 @@ MainWindow::MainWindow(SettingsStore store, QWidget* parent)
     buildStatusBar();
     restoreSettings();
     updateCommandStates();
+    updatePaletteIcons();
+}
+
+void MainWindow::updatePaletteIcons()
+{
+    const QIcon icon = convertIcon(palette());
+    convertAction_->setIcon(icon);
+    convertButton_->setIcon(icon);
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
+        updatePaletteIcons();
 }
 
 MainWindow::~MainWindow() = default;
@@ -410,7 +448,6 @@ QWidget* MainWindow::buildOutputControls()
     convertButton_ = new QPushButton("&Convert", panel);
     convertButton_->setObjectName("convertButton");
     convertButton_->setToolTip("Convert model files to the specified format");
-    convertButton_->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
     convertButton_->setMinimumHeight(convertButton_->sizeHint().height() * 2);
 
     grid->addWidget(folderLabel, 0, 0);

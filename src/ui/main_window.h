@@ -78,6 +78,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -92,6 +93,8 @@ private:
     void updatePreview();
     void markPreviewFailure(const QString& path, const QString& reason);
     void buildStatusBar();
+    // Icons drawn in the palette's colours, again when the palette changes.
+    void updatePaletteIcons();
     void restoreSettings();
     void restoreOutputFolderBox();
     void restoreOutputFormatBox();

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QStyle>
 #include <QTableView>
 #include <QTest>
@@ -129,6 +130,20 @@ double meanLightness(const QImage& image)
     return sum / (static_cast<double>(image.width()) * image.height());
 }
 
+// The mean lightness of the pixels an icon covers.
+double opaqueLightness(const QImage& image)
+{
+    double sum = 0;
+    int count = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(image.pixel(x, y)) > 200) {
+                sum += QColor(image.pixel(x, y)).lightness();
+                ++count;
+            }
+    return count > 0 ? sum / count : -1.0;
+}
+
 TEST(WindowPalette, TheWindowDrawsWithADarkPaletteAndItsGreyTextStaysReadable)
 {
     EXPECT_TRUE(ui::isDarkPalette(ui::darkPalette()));
@@ -160,6 +175,14 @@ TEST(WindowPalette, TheWindowDrawsWithADarkPaletteAndItsGreyTextStaysReadable)
         const int barLightness = bar->palette().color(bar->backgroundRole()).lightness();
         const int textLightness = text->palette().color(text->foregroundRole()).lightness();
         EXPECT_GT(textLightness - barLightness, 100);
+
+        // The Convert arrow is drawn in the palette's text colour, again
+        // when the palette changes.
+        auto* convert = fixture.window.findChild<QPushButton*>("convertButton");
+        EXPECT_GT(opaqueLightness(convert->icon().pixmap(16).toImage()), 150);
+        QApplication::setPalette(QApplication::style()->standardPalette());
+        QTest::qWait(20);
+        EXPECT_LT(opaqueLightness(convert->icon().pixmap(16).toImage()), 100);
     }
     QApplication::setPalette(saved);
 }
