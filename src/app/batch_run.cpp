@@ -3,6 +3,7 @@
 #include "app/naming.h"
 #include "support/core/parallel_ranges.h"
 #include "support/platform/memory_reuse.h"
+#include "support/platform/thread_priority.h"
 #include "support/text/text.h"
 
 #include <algorithm>
@@ -191,6 +192,7 @@ private:
 
     void body()
     {
+        lowerCurrentThreadPriority(state_.run.workerNiceness);
         while (!state_.stop.load() && !isCancelled()) {
             std::optional<ConversionJob> job = takeJob();
             if (!job)

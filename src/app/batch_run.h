@@ -61,6 +61,10 @@ struct ConversionRun {
     // being converted: a rerun after a failure redoes only what is missing or
     // stale.
     bool skipComplete = false;
+    // Added to the nice value of each worker (and of the threads and helper
+    // programs it starts): a window keeps the processor it needs while the
+    // workers use the rest.
+    int workerNiceness = 0;
     std::vector<RunEntry> results;
     std::deque<ConversionJob> jobs;
 

@@ -19,6 +19,11 @@ bool DialogHooks::options(QWidget* parent, SettingsStore& store)
     return showOptionsDialog(parent, store);
 }
 
+void DialogHooks::firstRunTip(QWidget* parent)
+{
+    showFirstRunTip(parent);
+}
+
 void DialogHooks::startupEffectsCheck(QWidget* parent, SettingsStore& store)
 {
     runStartupEffectsCheck(parent, store);

@@ -14,6 +14,7 @@ struct DialogHooks {
     static bool effects(QWidget* parent, SettingsStore& store);
     static bool offset(QWidget* parent, SettingsStore& store, EffectRow row);
     static bool options(QWidget* parent, SettingsStore& store);
+    static void firstRunTip(QWidget* parent);
     static void startupEffectsCheck(QWidget* parent, SettingsStore& store);
     // False while the dialogs are not part of this build: the window then
     // greys out the commands that would open them.

@@ -95,10 +95,8 @@ int FileListModel::findRow(const std::string& path) const
     return found == rowOfPath_.end() ? -1 : found->second;
 }
 
-bool FileListModel::appendFile(const std::string& path, std::uint64_t bytes)
+FileRow FileListModel::makeRow(const std::string& path, std::uint64_t bytes)
 {
-    if (path.empty() || rowOfPath_.count(path) != 0)
-        return false;
     const std::filesystem::path file(path);
     const std::string extension = extensionOf(file.filename().string());
     FileRow fileRow;
@@ -109,14 +107,40 @@ bool FileListModel::appendFile(const std::string& path, std::uint64_t bytes)
     fileRow.folder = qtText(file.parent_path().empty() ? std::string("/") : file.parent_path().string());
     fileRow.flags = formatFlagsFor(extension);
     fileRow.statusShown = qtText(std::string(RecentlyAddedText));
+    return fileRow;
+}
 
-    const int position = rowCount();
-    beginInsertRows({}, position, position);
-    rows_.push_back(std::move(fileRow));
-    rowOfPath_.emplace(path, position);
+bool FileListModel::appendFile(const std::string& path, std::uint64_t bytes)
+{
+    std::vector<FileRow> row;
+    row.push_back(makeRow(path, bytes));
+    return !appendRows(std::move(row)).empty();
+}
+
+std::vector<std::string> FileListModel::appendRows(std::vector<FileRow> rows)
+{
+    std::vector<FileRow> fresh;
+    fresh.reserve(rows.size());
+    const int first = rowCount();
+    for (FileRow& fileRow : rows) {
+        if (fileRow.path.empty() || !rowOfPath_.emplace(fileRow.path, first + static_cast<int>(fresh.size())).second)
+            continue; // listed already, or earlier in this batch
+        fresh.push_back(std::move(fileRow));
+    }
+    std::vector<std::string> added;
+    if (fresh.empty())
+        return added;
+    added.reserve(fresh.size());
+    // One insertion for the batch: the view and its selection take a single
+    // notice instead of one per row.
+    beginInsertRows({}, first, first + static_cast<int>(fresh.size()) - 1);
+    for (FileRow& fileRow : fresh) {
+        added.push_back(fileRow.path);
+        rows_.push_back(std::move(fileRow));
+    }
     endInsertRows();
     emit changed();
-    return true;
+    return added;
 }
 
 void FileListModel::removeRows(const std::vector<int>& sortedRows)

@@ -45,8 +45,15 @@ public:
     const FileRow& row(int index) const { return rows_[static_cast<std::size_t>(index)]; }
     const std::vector<FileRow>& rows() const { return rows_; }
 
+    // The row of a file of this size as it is first listed ("Recently
+    // added."). Touches no model: rows of many files are made on the thread
+    // that looked at them.
+    static FileRow makeRow(const std::string& path, std::uint64_t bytes);
     // Appends a row of an existing file; false for a duplicate.
     bool appendFile(const std::string& path, std::uint64_t bytes);
+    // Appends the rows whose paths are not listed yet, in their order, in
+    // one insertion; a path given twice is added once. The paths added.
+    std::vector<std::string> appendRows(std::vector<FileRow> rows);
     // Rows in ascending order of index.
     void removeRows(const std::vector<int>& sortedRows);
     void clear();

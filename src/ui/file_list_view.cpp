@@ -15,6 +15,9 @@ FileListView::FileListView(QWidget* parent) : QTableView(parent)
     setAlternatingRowColors(true);
     setContextMenuPolicy(Qt::CustomContextMenu);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
+    // Tab leaves the list for the output controls, as in any form; the
+    // arrow keys move between rows.
+    setTabKeyNavigation(false);
     verticalHeader()->hide();
     verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     horizontalHeader()->setSectionsClickable(true);

@@ -7,6 +7,7 @@
 #include "app/media_kinds.h"
 #include "app/open_dialog.h"
 #include "app/output_folder_check.h"
+#include "app/program_starts.h"
 #include "app/shortcut.h"
 #include "formats/format_table.h"
 #include "preview/preview_panel.h"
@@ -35,6 +36,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QOpenGLContext>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QSplitter>
@@ -98,6 +100,28 @@ bool openGlAvailable()
     return context.create();
 }
 
+// The Convert command's arrow in the palette's button text colour: the
+// style's own is drawn black, which a dark palette hides.
+QIcon convertIcon(const QPalette& palette)
+{
+    QIcon icon;
+    for (const int size : {16, 32, 64})
+        for (const QIcon::Mode mode : {QIcon::Normal, QIcon::Disabled}) {
+            QPixmap pixmap(size, size);
+            pixmap.fill(Qt::transparent);
+            QPainter painter(&pixmap);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(
+                palette.color(mode == QIcon::Disabled ? QPalette::Disabled : QPalette::Active, QPalette::ButtonText));
+            const QPointF arrow[] = {{size * 0.25, size * 0.15}, {size * 0.85, size * 0.5}, {size * 0.25, size * 0.85}};
+            painter.drawPolygon(arrow, 3);
+            painter.end();
+            icon.addPixmap(pixmap, mode);
+        }
+    return icon;
+}
+
 } // namespace
 
 struct MainWindow::PreparedPath {
@@ -105,6 +129,7 @@ struct MainWindow::PreparedPath {
     std::uint64_t bytes = 0;
     MediaKind media = MediaKind::None;
     bool folder = false;
+    FileRow row; // of a model file: its row, made where the file was looked at
 };
 
 namespace {
@@ -127,7 +152,7 @@ std::optional<std::pair<bool, std::uint64_t>> lookAt(const std::string& path)
 
 MainWindow::MainWindow(SettingsStore store, QWidget* parent)
     : QMainWindow(parent), store_(std::move(store)), model_(new FileListModel(this)),
-      openUrl_([](const QUrl& url) { QDesktopServices::openUrl(url); })
+      openUrl_([](const QUrl& url) { QDesktopServices::openUrl(url); }), componentSetup_(defaultComponentSetup())
 {
     setObjectName("mainWindow");
     setWindowTitle("Morvex Mesh Converter");
@@ -148,6 +173,21 @@ MainWindow::MainWindow(SettingsStore store, QWidget* parent)
     buildStatusBar();
     restoreSettings();
     updateCommandStates();
+    updatePaletteIcons();
+}
+
+void MainWindow::updatePaletteIcons()
+{
+    const QIcon icon = convertIcon(palette());
+    convertAction_->setIcon(icon);
+    convertButton_->setIcon(icon);
+}
+
+void MainWindow::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange)
+        updatePaletteIcons();
 }
 
 MainWindow::~MainWindow() = default;
@@ -380,7 +420,7 @@ QWidget* MainWindow::buildOutputControls()
     auto* grid = new QGridLayout(panel);
     grid->setContentsMargins(0, 0, 0, 0);
 
-    auto* folderLabel = new QLabel("Output &Folder:", panel);
+    auto* folderLabel = new QLabel("Output Fol&der:", panel);
     outputFolderBox_ = new QComboBox(panel);
     outputFolderBox_->setObjectName("outputFolderBox");
     outputFolderBox_->setEditable(true);
@@ -395,7 +435,7 @@ QWidget* MainWindow::buildOutputControls()
     openButton_->setObjectName("openButton");
     openButton_->setToolTip("Open the folder specified in the output folder box");
 
-    auto* formatLabel = new QLabel("Convert &to File:", panel);
+    auto* formatLabel = new QLabel("Con&vert to File:", panel);
     outputFormatBox_ = new QComboBox(panel);
     outputFormatBox_->setObjectName("outputFormatBox");
     formatLabel->setBuddy(outputFormatBox_);
@@ -408,7 +448,6 @@ QWidget* MainWindow::buildOutputControls()
     convertButton_ = new QPushButton("&Convert", panel);
     convertButton_->setObjectName("convertButton");
     convertButton_->setToolTip("Convert model files to the specified format");
-    convertButton_->setIcon(style()->standardIcon(QStyle::SP_MediaPlay));
     convertButton_->setMinimumHeight(convertButton_->sizeHint().height() * 2);
 
     grid->addWidget(folderLabel, 0, 0);
@@ -604,6 +643,13 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     return QMainWindow::eventFilter(watched, event);
 }
 
+void MainWindow::runStartupChecks()
+{
+    if (firstRunTipDue(recordProgramStart(store_)))
+        DialogHooks::firstRunTip(this);
+    DialogHooks::startupEffectsCheck(this, store_);
+}
+
 void MainWindow::armRefresh()
 {
     if (!refreshTimer_->isActive())
@@ -796,30 +842,44 @@ std::vector<MainWindow::PreparedPath> MainWindow::preparePathsOnThisThread(const
         entry.bytes = found->second;
         if (!entry.folder)
             entry.media = mediaKindOf(extensionOf(std::filesystem::path(path).filename().string()));
+        if (!entry.folder && entry.media == MediaKind::None)
+            entry.row = FileListModel::makeRow(entry.path, entry.bytes);
         prepared.push_back(std::move(entry));
     }
     return prepared;
 }
 
-void MainWindow::applyPrepared(const std::vector<PreparedPath>& prepared, std::vector<std::string>& added)
+// Files are appended in batches, so that thousands of them cost the view one
+// insertion; a folder or a notice first appends the files before it, which
+// keeps the rows in the order of the paths.
+void MainWindow::applyPrepared(std::vector<PreparedPath>& prepared, std::vector<std::string>& added)
 {
-    for (const PreparedPath& entry : prepared) {
+    std::vector<FileRow> batch;
+    batch.reserve(prepared.size());
+    const auto appendBatch = [&] {
+        for (std::string& path : model_->appendRows(std::move(batch)))
+            added.push_back(std::move(path));
+        batch.clear();
+    };
+    for (PreparedPath& entry : prepared) {
         if (entry.folder) {
+            appendBatch();
             addFolder(entry.path);
             continue;
         }
         if (model_->findRow(entry.path) >= 0)
             continue;
         if (entry.media != MediaKind::None) {
+            appendBatch();
             QMessageBox notice(QMessageBox::Information, qtText(mediaNoticeTitle(entry.media)),
                                qtText(mediaNoticeText(entry.media, entry.path)), QMessageBox::NoButton, this);
             notice.addButton("Skip", QMessageBox::AcceptRole);
             notice.exec();
             continue;
         }
-        if (model_->appendFile(entry.path, entry.bytes))
-            added.push_back(entry.path);
+        batch.push_back(std::move(entry.row));
     }
+    appendBatch();
 }
 
 void MainWindow::addPath(const std::string& path)
@@ -835,7 +895,8 @@ void MainWindow::addPaths(const std::vector<std::string>& paths)
     std::vector<std::string> added;
     view_->setUpdatesEnabled(false);
     if (paths.size() < ProgressDialogThreshold) {
-        applyPrepared(preparePathsOnThisThread(paths), added);
+        std::vector<PreparedPath> prepared = preparePathsOnThisThread(paths);
+        applyPrepared(prepared, added);
     } else {
         std::vector<PreparedPath> prepared;
         runUnderProgressDialog(this, "Adding Files", [&](DialogReporter& reporter) {

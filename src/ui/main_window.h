@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/conversion_settings.h"
+#include "external/components/component_setup.h"
 #include "support/settings/settings_store.h"
 
 #include <QMainWindow>
@@ -63,6 +64,13 @@ public:
 
     // How folders and files are opened: the desktop's handler; tests record.
     void setUrlOpener(std::function<void(const QUrl&)> opener) { openUrl_ = std::move(opener); }
+    // Where components are looked for and installed from: this user's and
+    // the installation's; tests give their own.
+    void setComponentSetup(ComponentSetup setup) { componentSetup_ = std::move(setup); }
+
+    // What a start does once the window shows: counts the start, shows the
+    // first-run tip to the first starts, then runs the effects check.
+    void runStartupChecks();
 
     // The 31 ms refresh of the status texts, armed by every change.
     void armRefresh();
@@ -70,6 +78,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -84,6 +93,8 @@ private:
     void updatePreview();
     void markPreviewFailure(const QString& path, const QString& reason);
     void buildStatusBar();
+    // Icons drawn in the palette's colours, again when the palette changes.
+    void updatePaletteIcons();
     void restoreSettings();
     void restoreOutputFolderBox();
     void restoreOutputFormatBox();
@@ -101,11 +112,13 @@ private:
 
     // One prepared file at a time, on the window thread.
     struct PreparedPath;
-    void applyPrepared(const std::vector<PreparedPath>& prepared, std::vector<std::string>& added);
+    void applyPrepared(std::vector<PreparedPath>& prepared, std::vector<std::string>& added);
     std::vector<PreparedPath> preparePathsOnThisThread(const std::vector<std::string>& paths);
     void selectAddedRows(const std::vector<std::string>& added);
     void finishAdding(const std::vector<std::string>& added);
 
+    // False when the user cancels at the question about missing components.
+    bool offerMissingComponents(const std::vector<std::filesystem::path>& paths, std::string_view outputExtension);
     void runConversionDialog(const std::vector<std::filesystem::path>& paths, const ConversionSettings& settings);
     void reloadRecentFolders();
     void hideCompletionBar();
@@ -157,6 +170,7 @@ private:
     bool columnsLaidOut_ = false;
     std::filesystem::path lastOutput_;
     std::function<void(const QUrl&)> openUrl_;
+    ComponentSetup componentSetup_;
 };
 
 } // namespace morvex::ui

@@ -12,6 +12,7 @@
 #include "app/scheduler.h"
 #include "external/components/component_registry.h"
 #include "formats/format_table.h"
+#include "ui/component_install.h"
 #include "ui/conversion_bridge.h"
 #include "ui/file_list_model.h"
 #include "ui/file_list_view.h"
@@ -28,19 +29,43 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace morvex::ui {
 namespace {
 
-// The components are part of the installation: looking for one is all that
-// making it available takes.
-class InstalledComponents : public ComponentProvider {
+constexpr int WorkerNiceness = 5;
+
+bool componentFound(const ComponentSetup& setup, std::string_view id)
+{
+    std::filesystem::path path;
+    return findComponent(id, path, setup.registryFiles);
+}
+
+// Installs, through the "Install-on-Demand" dialog, the components that the
+// files of this run need and miss; the others (built in, or needed by no
+// file) count as available.
+class WindowComponents : public ComponentProvider {
 public:
-    bool find(std::string_view id) override
+    WindowComponents(QWidget* parent, const ComponentSetup& setup, std::span<const MissingComponent> missing,
+                     const std::function<void(const QUrl&)>& openUrl)
+        : parent_(parent), setup_(setup), missing_(missing), openUrl_(openUrl)
     {
-        std::filesystem::path path;
-        return findComponent(id, path);
     }
-    bool ensure(std::string_view id) override { return find(id); }
+    bool find(std::string_view id) override { return componentFound(setup_, id); }
+    bool ensure(std::string_view id) override
+    {
+        const bool needed = std::any_of(missing_.begin(), missing_.end(),
+                                        [id](const MissingComponent& component) { return component.id == id; });
+        std::filesystem::path path;
+        return !needed || ensureComponent(parent_, setup_, id, path, openUrl_);
+    }
+
+private:
+    QWidget* parent_;
+    const ComponentSetup& setup_;
+    std::span<const MissingComponent> missing_;
+    const std::function<void(const QUrl&)>& openUrl_;
 };
 
 void showError(QWidget* parent, std::string_view title, std::string_view text)
@@ -114,8 +139,8 @@ void MainWindow::convert()
     ConversionSettings settings;
     loadEffectsInto(loadEffects(store_), settings);
     settings.outputExtension = std::string(format->extension);
-    InstalledComponents components;
-    makeComponentsAvailable(settings.outputExtension, components);
+    if (!offerMissingComponents(paths, settings.outputExtension))
+        return;
     settings.outputKind = format->profile.kind;
 
     DialogCreateFolderQuestion folderQuestion(this);
@@ -138,6 +163,23 @@ void MainWindow::convert()
     runConversionDialog(paths, settings);
 }
 
+bool MainWindow::offerMissingComponents(const std::vector<std::filesystem::path>& paths,
+                                        std::string_view outputExtension)
+{
+    const std::vector<MissingComponent> missing =
+        missingComponents(paths, [this](std::string_view id) { return componentFound(componentSetup_, id); });
+    if (missing.empty())
+        return true;
+    switch (askAboutMissingComponents(this, componentSetup_.downloads, missing)) {
+    case MissingComponentsAnswer::Cancel: return false;
+    case MissingComponentsAnswer::ConvertAnyway: return true;
+    case MissingComponentsAnswer::Install: break;
+    }
+    WindowComponents components(this, componentSetup_, missing, openUrl_);
+    makeComponentsAvailable(outputExtension, components);
+    return true;
+}
+
 void MainWindow::runConversionDialog(const std::vector<std::filesystem::path>& paths,
                                      const ConversionSettings& settings)
 {
@@ -146,6 +188,9 @@ void MainWindow::runConversionDialog(const std::vector<std::filesystem::path>& p
                          const ConversionSettings& runSettings, ProgressReporter& reporter,
                          Failure* failure) { return convertFile(source, output, runSettings, reporter, failure); });
     run.workerCount = processorCount();
+    // Linux gives a window no boost over busy threads: the workers step back
+    // so that the window still repaints and answers Cancel at once.
+    run.workerNiceness = WorkerNiceness;
     run.environment.nameTemplate = storedNameTemplate(store_);
     StoredOverwritePolicy policy(store_);
     ProgressDialog* shownDialog = nullptr;

@@ -160,6 +160,18 @@ void DialogReporter::endIndeterminate()
     postToDialog(dialog_, [](ProgressDialog& dialog) { dialog.setIndeterminate(false); });
 }
 
+void DialogReporter::postTextMessage(std::string_view text)
+{
+    const std::lock_guard lock(messagesLock_);
+    messages_.emplace_back(text);
+}
+
+std::vector<std::string> DialogReporter::postedMessages() const
+{
+    const std::lock_guard lock(messagesLock_);
+    return messages_;
+}
+
 void runUnderProgressDialog(QWidget* parent, const QString& title, const std::function<void(DialogReporter&)>& task,
                             const std::function<void(ProgressDialog&)>& prepare)
 {

@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 class QLabel;
 class QProgressBar;
@@ -61,10 +63,15 @@ public:
     void setProgress(double fraction) override;
     void beginIndeterminate() override;
     void endIndeterminate() override;
+    // Kept for the owner of the task, who shows them when it has ended.
+    void postTextMessage(std::string_view text) override;
+    std::vector<std::string> postedMessages() const;
 
 private:
     QPointer<ProgressDialog> dialog_;
     std::atomic<int> lastPercent_{-1};
+    mutable std::mutex messagesLock_;
+    std::vector<std::string> messages_;
 };
 
 // Runs `task` on its own thread under a modal progress dialog titled

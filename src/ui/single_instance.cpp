@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 
@@ -19,6 +20,15 @@ namespace {
 
 constexpr int ConnectTimeoutMs = 1000;
 constexpr int WriteTimeoutMs = 5000;
+constexpr const char* SocketName = "morvex-instance";
+
+// Whether a socket in the folder has a name that fits a socket address: a
+// longer one cannot be listened on, and the start would wrongly think
+// itself alone.
+bool socketNameFits(const std::filesystem::path& folder)
+{
+    return (folder / SocketName).native().size() < sizeof(sockaddr_un::sun_path);
+}
 
 bool isPrivateFolder(const std::filesystem::path& folder)
 {
@@ -44,7 +54,7 @@ std::string absoluteArgument(const std::string& argument)
 std::filesystem::path instanceFolder()
 {
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/') {
-        if (isPrivateFolder(runtime))
+        if (isPrivateFolder(runtime) && socketNameFits(runtime))
             return runtime;
     }
     std::error_code error;
@@ -58,7 +68,7 @@ std::filesystem::path instanceFolder()
 
 QString instanceSocketPath()
 {
-    return nativePath(instanceFolder() / "morvex-instance");
+    return nativePath(instanceFolder() / SocketName);
 }
 
 bool StartupLock::acquire(std::uint32_t milliseconds)

@@ -17,8 +17,9 @@ namespace morvex::ui {
 // nobody answers opens a window of its own, keeping the lock until its
 // socket listens so that a second start cannot miss it.
 
-// $XDG_RUNTIME_DIR when it is a usable folder, else a folder of this user's
-// own (mode 0700) in the temporary folder.
+// $XDG_RUNTIME_DIR when it is a usable folder (private, and short enough
+// for a socket's name), else a folder of this user's own (mode 0700) in the
+// temporary folder.
 std::filesystem::path instanceFolder();
 QString instanceSocketPath();
 

@@ -12,6 +12,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
 
@@ -475,4 +476,39 @@ TEST(BatchRun, ThreadsAreSharedAmongTheFilesStillToConvert)
         EXPECT_EQ(seen["a.obj"], 2u) << workers << " workers: the last file";
     }
     setThreadsPerFile(1);
+}
+
+TEST(BatchRun, WorkersStepBackByTheirNicenessAndTheCallerKeepsItsPriority)
+{
+    TempDir dir;
+    std::vector<std::filesystem::path> inputs;
+    for (int i = 0; i < 4; ++i) {
+        inputs.push_back(dir / ("n" + std::to_string(i) + ".obj"));
+        writeFile(inputs.back(), "v 0 0 0\n");
+    }
+    const int callerBefore = getpriority(PRIO_PROCESS, static_cast<id_t>(gettid()));
+    std::mutex lock;
+    std::set<int> seen;
+    for (const int niceness : {0, 3, 100}) {
+        SCOPED_TRACE(niceness);
+        seen.clear();
+        ConversionRun run(inputs, stlSettings(dir / "out" / std::to_string(niceness)),
+                          [&](const std::filesystem::path& source, const std::filesystem::path& output,
+                              const ConversionSettings& settings, ProgressReporter& reporter, Failure* failure) {
+                              // A helper program started from a worker inherits its priority.
+                              std::string childNice;
+                              morvex::testing::runCommand("nice", &childNice);
+                              const std::lock_guard guard(lock);
+                              seen.insert(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())));
+                              seen.insert(std::stoi(childNice));
+                              return fakeConvert(source, output, settings, reporter, failure);
+                          });
+        std::filesystem::create_directories(dir / "out" / std::to_string(niceness));
+        run.workerCount = 2;
+        run.workerNiceness = niceness;
+        RecordingSink sink;
+        EXPECT_EQ(convertAll(run, sink, policyForChoice(OverwriteChoice::Rename)), OperationResult::Success);
+        EXPECT_EQ(seen, std::set<int>{std::min(callerBefore + niceness, 19)});
+        EXPECT_EQ(getpriority(PRIO_PROCESS, static_cast<id_t>(gettid())), callerBefore);
+    }
 }

@@ -150,6 +150,27 @@ TEST(ConvertChecks, SelectionComponentsAndCompletion)
     makeComponentsAvailable(".stl", stopping);
     EXPECT_EQ(stopping.calls, (std::vector<std::string>{"find assimpext2", "ensure assimpext2"}));
 
+    // The components a run's files are read through, counted per component
+    // in the order they are made available; own readers need none.
+    const std::vector<std::filesystem::path> files{"/m/a.stl", "/m/b.IFC",        "/m/c.fbx", "/m/d.dae",
+                                                   "/m/e.sdf", "/m/f.unknownext", "/m/g.ifc"};
+    std::vector<std::string> asked;
+    const std::vector<MissingComponent> none = missingComponents(files, [&asked](std::string_view id) {
+        asked.emplace_back(id);
+        return true;
+    });
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(asked, (std::vector<std::string>{"assimpext2", "ifcconvert"})) << "each component looked for once";
+    const std::vector<MissingComponent> missing =
+        missingComponents(files, [](std::string_view id) { return id == "infozip3"; });
+    ASSERT_EQ(missing.size(), 2u);
+    EXPECT_EQ(missing[0].id, "assimpext2");
+    EXPECT_EQ(missing[0].files, 3u);
+    EXPECT_EQ(missing[1].id, "ifcconvert");
+    EXPECT_EQ(missing[1].files, 2u);
+    const std::vector<std::filesystem::path> native{"/m/a.stl", "/m/b.obj", "/m/c.3mf"};
+    EXPECT_TRUE(missingComponents(native, [](std::string_view) { return false; }).empty());
+
     struct Case {
         unsigned converted, selected;
         bool shown;

@@ -4,6 +4,7 @@
 // that show every control in use. Run by bench/dialog-screenshots.sh.
 #include "app/effects.h"
 #include "ui/dialogs/effects_dialog.h"
+#include "ui/dialogs/first_run_tip.h"
 #include "ui/dialogs/offset_dialog.h"
 #include "ui/dialogs/options_dialog.h"
 #include "ui/dialogs/reuse_effects_question.h"
@@ -52,6 +53,9 @@ QWidget* visibleBalloon()
 }
 
 // The window with the balloon that points into it, painted where it shows.
+// A balloon reaching past the window's edge widens the picture by its own
+// area only: the rest of the widened strip stays transparent, so the
+// picture holds nothing but the dialog and its balloon.
 void grabShown(QWidget* window, const QString& name)
 {
     window->show();
@@ -65,7 +69,7 @@ void grabShown(QWidget* window, const QString& name)
     const QRect balloonArea = balloon->geometry();
     const QRect all = windowArea.united(balloonArea);
     QPixmap canvas(all.size());
-    canvas.fill(window->palette().color(QPalette::Window).darker(130));
+    canvas.fill(Qt::transparent);
     QPainter painter(&canvas);
     painter.drawPixmap(windowArea.topLeft() - all.topLeft(), window->grab());
     painter.drawPixmap(balloonArea.topLeft() - all.topLeft(), balloon->grab());
@@ -166,5 +170,7 @@ int main(int argc, char** argv)
     showOptionsDialog(store);
     ReuseEffectsQuestionBox question;
     grabShown(&question, QStringLiteral("reuse-effects"));
+    FirstRunTipBox tip;
+    grabShown(&tip, QStringLiteral("first-run-tip"));
     return failures == 0 ? 0 : 1;
 }

@@ -94,6 +94,22 @@ TEST(MainWindow, AddingFilesRowsTextsAndTheProgressDialogFrom50Paths)
     EXPECT_TRUE(watcher.sawTitle("Adding Files"));
     EXPECT_EQ(window.fileList().rowCount(), 50);
 
+    // A large batch: a path given twice is listed once, and a picture among
+    // the paths gets its notice with the files on both sides listed.
+    watcher.answer("Remove");
+    window.removeAll();
+    std::vector<std::string> batch = fixture.files(55, "batch");
+    batch.insert(batch.begin() + 20, batch[3]);
+    batch.insert(batch.begin() + 30, fixture.file("cover.png", "png"));
+    const std::size_t noticesBefore = watcher.messageBoxes().size();
+    window.addPaths(batch);
+    EXPECT_EQ(window.fileList().rowCount(), 55);
+    EXPECT_EQ(window.selectedRowCount(), 55u);
+    ASSERT_EQ(watcher.messageBoxes().size(), noticesBefore + 1);
+    EXPECT_EQ(watcher.messageBoxes().back().title, "Image File Selected");
+    EXPECT_GE(window.fileList().findRow(batch.front()), 0);
+    EXPECT_GE(window.fileList().findRow(batch.back()), 0);
+
     // Sizes, duplicates by exact path, letter case, unknown formats and
     // paths that name nothing.
     watcher.answer("Remove");

@@ -1,10 +1,12 @@
 // Draws the main window as a user sees it after converting a few files and
 // writes it to a PNG: morvex-window-screenshot OUTPUT.png [DIALOGS_FOLDER].
 // Runs on the offscreen platform; the files are made in a scratch folder.
+// The window follows the desktop's colour preference as the program does.
 
 #include "common/test_support.h"
 #include "preview/preview_panel.h"
 #include "preview/rendering_display.h"
+#include "ui/desktop_palette.h"
 #include "ui/file_list_model.h"
 #include "ui/main_window.h"
 
@@ -46,6 +48,9 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "morvex-window-screenshot: no preview in the picture: %s\n", noDisplay.c_str());
     QApplication application(argc, argv);
     QApplication::setApplicationVersion("0.1.0");
+    // The desktop's light or dark preference, as the program follows it
+    // (GTK_THEME=Adwaita:dark gives the dark picture).
+    morvex::ui::followDesktopColorScheme(morvex::ui::desktopColorScheme());
 
     morvex::testing::TempDir temp;
     const std::filesystem::path models = temp / "Models";

@@ -19,17 +19,27 @@ namespace {
 
 using ui::MainWindow;
 
+// A new private folder with a short name, as runtime folders have: the
+// socket's whole path must fit a socket address, whatever the test's name
+// and however many tests ran before in this process.
+std::filesystem::path makeRuntimeFolder()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "morvex-rt-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        ADD_FAILURE() << "cannot make a runtime folder";
+    return pattern;
+}
+
 // A private runtime folder and settings of the test's own, for this
 // process and the programs it starts.
 struct InstanceFixture {
     TempDir temp;
-    std::filesystem::path runtime = temp / "runtime";
+    std::filesystem::path runtime = makeRuntimeFolder();
     std::filesystem::path config = temp / "config";
     std::string savedRuntime;
 
     InstanceFixture()
     {
-        std::filesystem::create_directories(runtime);
         ::chmod(runtime.c_str(), 0700);
         if (const char* value = std::getenv("XDG_RUNTIME_DIR"))
             savedRuntime = value;
@@ -41,6 +51,8 @@ struct InstanceFixture {
             ::unsetenv("XDG_RUNTIME_DIR");
         else
             ::setenv("XDG_RUNTIME_DIR", savedRuntime.c_str(), 1);
+        std::error_code ignored;
+        std::filesystem::remove_all(runtime, ignored);
     }
     QProcessEnvironment environment() const
     {
@@ -156,6 +168,26 @@ TEST(SingleInstance, TwoProgramsAndAStaleSocket)
     ASSERT_TRUE(waitForFinished(*second, 20000));
     EXPECT_EQ(second->exitCode(), 0);
     EXPECT_EQ(first->state(), QProcess::Running);
+}
+
+TEST(SingleInstance, ARuntimeFolderTooLongForTheSocketsNameIsNotUsed)
+{
+    InstanceFixture fixture;
+    const std::filesystem::path deep = fixture.temp / std::string(120, 'r');
+    std::filesystem::create_directories(deep);
+    ::chmod(deep.c_str(), 0700);
+    ::setenv("XDG_RUNTIME_DIR", deep.c_str(), 1);
+    EXPECT_NE(ui::instanceFolder(), deep);
+
+    // The window still listens, and a start still reaches it.
+    MainWindow window(SettingsStore(fixture.config / "Morvex.ini"));
+    ui::InstanceServer server;
+    QObject::connect(&server, &ui::InstanceServer::argumentsReceived, &window,
+                     [&window](const std::vector<std::string>& arguments) { window.addStartArguments(arguments); });
+    ASSERT_TRUE(server.listen());
+    writeFile(fixture.temp / "d.stl", triangleStl());
+    ASSERT_TRUE(ui::sendToRunningInstance({"morvex", (fixture.temp / "d.stl").string()}));
+    EXPECT_TRUE(waitUntil([&] { return window.fileList().rowCount() == 1; }, 5000));
 }
 
 TEST(SingleInstance, StartupLockIsExclusive)

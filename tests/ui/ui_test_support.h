@@ -42,6 +42,7 @@ public:
     struct Seen {
         std::string title;
         std::string text;
+        std::string detail; // a message box's informative text
         std::vector<std::string> buttons;
         bool messageBox = false;
     };
@@ -88,6 +89,7 @@ protected:
         if (auto* box = qobject_cast<QMessageBox*>(widget)) {
             dialog.messageBox = true;
             dialog.text = box->text().toStdString();
+            dialog.detail = box->informativeText().toStdString();
             for (QAbstractButton* button : box->buttons())
                 dialog.buttons.push_back(button->text().toStdString());
             QTimer::singleShot(0, this, [this] { answerActiveBox(); });
@@ -135,6 +137,14 @@ inline std::vector<std::string> statusTexts(ui::MainWindow& window)
         texts.push_back(
             list.data(list.index(row, ui::FileListModel::StatusColumn), Qt::DisplayRole).toString().toStdString());
     return texts;
+}
+
+// The status texts once the refresh that every change arms has run.
+inline std::vector<std::string> refreshedStatusTexts(ui::MainWindow& window)
+{
+    window.armRefresh();
+    waitUntil([] { return false; }, 60);
+    return statusTexts(window);
 }
 
 inline std::string cellText(ui::MainWindow& window, int row, int column)

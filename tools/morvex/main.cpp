@@ -1,7 +1,7 @@
 // The desktop program: one window per user. A second start hands its
 // arguments to the running window and ends.
 
-#include "ui/dialog_hooks.h"
+#include "ui/desktop_palette.h"
 #include "ui/main_window.h"
 #include "ui/single_instance.h"
 
@@ -59,6 +59,7 @@ int main(int argc, char** argv)
     if (morvex::ui::sendToRunningInstance(arguments))
         return 0;
 
+    morvex::ui::followDesktopColorScheme(morvex::ui::desktopColorScheme());
     morvex::ui::MainWindow window(morvex::SettingsStore::forUser());
     morvex::ui::InstanceServer server;
     QObject::connect(&server, &morvex::ui::InstanceServer::argumentsReceived, &window,
@@ -72,7 +73,7 @@ int main(int argc, char** argv)
     lock.release(); // the window and its socket exist now
 
     QTimer::singleShot(0, &window, [&window, &arguments] {
-        morvex::ui::DialogHooks::startupEffectsCheck(&window, window.store());
+        window.runStartupChecks();
         window.addStartArguments(arguments);
     });
     return QApplication::exec();

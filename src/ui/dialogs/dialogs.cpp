@@ -1,6 +1,7 @@
 #include "ui/dialogs/dialogs.h"
 
 #include "ui/dialogs/effects_dialog.h"
+#include "ui/dialogs/first_run_tip.h"
 #include "ui/dialogs/offset_dialog.h"
 #include "ui/dialogs/options_dialog.h"
 #include "ui/dialogs/reuse_effects_question.h"
@@ -23,6 +24,12 @@ bool showOptionsDialog(QWidget* parent, SettingsStore& store)
 {
     OptionsDialog dialog(store, parent);
     return dialog.exec() == QDialog::Accepted;
+}
+
+void showFirstRunTip(QWidget* parent)
+{
+    FirstRunTipBox tip(parent);
+    tip.exec();
 }
 
 void runStartupEffectsCheck(QWidget* parent, SettingsStore& store)

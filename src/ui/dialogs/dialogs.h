@@ -18,6 +18,9 @@ bool showOffsetDialog(QWidget* parent, SettingsStore& store, EffectRow row);
 // "Morvex Options" with the "Overwrite" and "General" pages.
 bool showOptionsDialog(QWidget* parent, SettingsStore& store);
 
+// The first starts' tip: how a conversion goes. Returns when it is closed.
+void showFirstRunTip(QWidget* parent);
+
 // Once per start, when the main window first shows: clears effects that do
 // not survive a restart, or asks whether to reuse the stored ones.
 void runStartupEffectsCheck(QWidget* parent, SettingsStore& store);

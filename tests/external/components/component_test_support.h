@@ -59,13 +59,15 @@ protected:
         return output;
     }
 
-    // A package made by the tool from a helper script.
-    SignedPackage pack(const std::string& id, const std::string& version, const std::string& key = "trusted")
+    // A package made by the tool from a helper script (by default one that
+    // prints its version).
+    SignedPackage pack(const std::string& id, const std::string& version, const std::string& key = "trusted",
+                       const std::string& script = {})
     {
         const std::filesystem::path build = dir_ / ("build-" + std::to_string(++made_));
         std::filesystem::create_directories(build);
         const std::filesystem::path helper = build / (id + "-helper");
-        writeFile(helper, helperScript(version));
+        writeFile(helper, script.empty() ? helperScript(version) : script);
         std::string output;
         EXPECT_EQ(runCommand(shellQuote(packTool().string()) + " pack --key " + shellQuote((dir_ / key).string()) +
                                  ".key --id " + id + " --version " + version + " --output " +
