@@ -175,6 +175,35 @@ std::string busyStl(int facets)
     return text;
 }
 
+// ASCII PLY with per-face colours, polygons that become fans, an element
+// that is not loaded between the vertices and the faces, mixed line endings,
+// and lines after the last record (never read).
+std::string busyPly(int side)
+{
+    const int vertices = (side + 1) * (side + 1), faces = side * side;
+    std::string text = "ply\nformat ascii 1.0\nelement vertex " + std::to_string(vertices) +
+                       "\nproperty float x\nproperty float y\nproperty float z\nelement note 2\nproperty int n\n"
+                       "element face " +
+                       std::to_string(faces) +
+                       "\nproperty list uchar int vertex_indices\nproperty uchar red\nproperty uchar green\n"
+                       "property uchar blue\nend_header\n";
+    const char* endings[] = {"\n", "\r\n", "\r"};
+    int line = 0;
+    for (int row = 0; row <= side; ++row)
+        for (int column = 0; column <= side; ++column)
+            text += std::to_string(column * 0.37) + " " + std::to_string(row * 1.0e-3) + " " +
+                    std::to_string((row * column) % 11) + endings[line++ % 3];
+    text += "1\n2\r\n";
+    for (int row = 0; row < side; ++row)
+        for (int column = 0; column < side; ++column) {
+            const int a = row * (side + 1) + column, b = a + 1, c = a + side + 1, d = c + 1;
+            text += "4 " + std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(d) + " " +
+                    std::to_string(c) + " " + std::to_string(row % 256) + " 7 " + std::to_string(column % 256) +
+                    endings[line++ % 3];
+        }
+    return text + "trailing text that no record reads\n";
+}
+
 } // namespace
 
 // Every text file of the corpus converts to every format with the same
@@ -217,9 +246,10 @@ TEST(ParallelReading, GeneratedFilesGiveTheSameOutputsInPieces)
     writeFile(dir / "parts.obj", busyObj(24));
     writeFile(dir / "parts.mtl", "newmtl red\nKd 1 0 0\nnewmtl blue\nKd 0 0 1\nmap_Kd missing.png\n");
     writeFile(dir / "parts.stl", busyStl(400));
-    for (const char* name : {"parts.obj", "parts.stl"}) {
+    writeFile(dir / "parts.ply", busyPly(60));
+    for (const char* name : {"parts.obj", "parts.stl", "parts.ply"}) {
         const std::uint64_t size = fs::file_size(dir / name);
-        for (const std::uint64_t pieceBytes : {size / 6, size / 4 + 1, size / 2})
+        for (const std::uint64_t pieceBytes : {size / 6, size / 4 + 1, size / 3})
             EXPECT_EQ(expectSameOnEveryThreadCount(dir / name, dir.path(), everyOutput, pieceBytes), 6u * 3u)
                 << name << " in pieces of " << pieceBytes << " bytes";
     }
@@ -232,6 +262,8 @@ TEST(ParallelReading, MalformedFilesFailTheSameWayInPieces)
     TempDir dir;
     const std::string obj = busyObj(16);
     const std::string stl = busyStl(200);
+    const std::string ply = busyPly(30);
+    const std::size_t facesStart = ply.find("\r\n", ply.find("1\n2")) + 2;
     const std::size_t third = obj.size() / 3, late = obj.size() * 5 / 6;
     struct Case {
         const char* name;
@@ -241,9 +273,15 @@ TEST(ParallelReading, MalformedFilesFailTheSameWayInPieces)
         {"two_corners_early.obj", obj.substr(0, obj.find('\n', third) + 1) + "f 1 2\n" + obj.substr(third)},
         {"two_corners_late.obj", obj.substr(0, obj.find('\n', late) + 1) + "f 1 2\n" + obj.substr(late)},
         {"never_closed.stl", stl.substr(0, stl.rfind("endsolid"))},
+        {"corner_beyond.ply", ply.substr(0, ply.find('\n', ply.size() * 3 / 4) + 1) + "3 0 1 5000 1 2 3\n" +
+                                  ply.substr(ply.find('\n', ply.size() * 3 / 4) + 1)},
+        {"bad_coordinate.ply", ply.substr(0, ply.find('\n', facesStart / 2) + 1) + "1 x 2\n" +
+                                   ply.substr(ply.find('\n', facesStart / 2) + 1)},
+        {"too_few_records.ply", ply.substr(0, ply.size() * 9 / 10)},
         {"ends_in_facet.stl", stl.substr(0, stl.rfind("endloop"))},
-        {"infinite.stl", stl.substr(0, stl.size() * 2 / 3) + "\nfacet normal 0 0 1\nouter loop\nvertex 1e39 0 0\n"
-                                                             "vertex 0 1 0\nvertex 0 0 1\nendloop\nendfacet\n" +
+        {"infinite.stl", stl.substr(0, stl.size() * 2 / 3) +
+                             "\nfacet normal 0 0 1\nouter loop\nvertex 1e39 0 0\n"
+                             "vertex 0 1 0\nvertex 0 0 1\nendloop\nendfacet\n" +
                              stl.substr(stl.size() * 2 / 3)},
     };
     for (const Case& malformed : cases) {
