@@ -2,6 +2,7 @@
 #include "formats/ply/ply_header.h"
 
 #include "support/platform/files.h"
+#include "support/text/block_line_reader.h"
 #include "support/text/line_scanner.h"
 #include "support/text/numbers.h"
 #include "support/text/text_encoding.h"
@@ -618,13 +619,14 @@ OperationResult BodyReader::finish()
 enum class PiecesOutcome { Read, Cancelled, ReadAsOne };
 
 // Lines in one piece of text that starts at a line and ends after a line
-// ending or at the text's end.
+// ending or at the text's end: the records the line scanner finds there.
 std::uint64_t linesIn(std::string_view piece)
 {
-    if (piece.empty())
-        return 0;
-    const bool ended = piece.back() == '\n' || piece.back() == '\r';
-    return countLineEnds(piece) + (ended ? 0 : 1);
+    TextLineReader lines(piece, 0, 1);
+    std::string_view line;
+    while (lines.next(line)) {
+    }
+    return lines.lineCount();
 }
 
 struct BodyPiece {

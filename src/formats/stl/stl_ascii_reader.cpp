@@ -334,10 +334,18 @@ std::size_t firstFacetLine(std::string_view text, std::size_t from)
     return text.size();
 }
 
+// The flags the pieces share: a stop asked for, and the pieces given up
+// because the one reading is sure to decide (binary data behind a "solid"
+// header, say), so that no piece reads on for nothing.
+struct PieceSignals {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> givenUp{false};
+};
+
 class PieceReader {
 public:
-    PieceReader(WholeText whole, SolidPiece& piece, std::atomic<bool>& stop, ProgressReporter* phase)
-        : whole_(whole), piece_(piece), stop_(stop), phase_(phase)
+    PieceReader(WholeText whole, SolidPiece& piece, PieceSignals& signals, ProgressReporter* phase)
+        : whole_(whole), piece_(piece), signals_(signals), phase_(phase)
     {
     }
 
@@ -353,20 +361,16 @@ public:
                 piece_.handedOverAt = lines.position();
                 return;
             }
-            if (!lines.next(line)) {
-                piece_.unusual = true; // the solid is never closed
-                return;
-            }
+            if (!lines.next(line))
+                return giveUp(); // the solid is never closed
             line = trimLeadingSpaces(line);
             StagedFacet facet;
             const FacetOutcome outcome =
                 contains(line, "endsolid") ? FacetOutcome::EndOfSolid : startFacet(parser, line, facet);
             if (outcome == FacetOutcome::Accepted && !keep(facet))
                 return;
-            if (outcome == FacetOutcome::EndOfFile) {
-                piece_.unusual = true;
-                return;
-            }
+            if (outcome == FacetOutcome::EndOfFile || piece_.unusual)
+                return giveUp();
             if (outcome == FacetOutcome::EndOfSolid && !openNextSolid(lines))
                 return;
             if (lines.lineCount() >= nextCheck) {
@@ -381,15 +385,24 @@ public:
 private:
     FacetOutcome startFacet(FacetParser<TextLineReader>& parser, std::string_view line, StagedFacet& facet)
     {
-        if (piece_.facets.empty() && !isTextLine(line))
+        if (piece_.facets.empty() && !isTextLine(line)) {
             piece_.nonTextBeforeFirstFacet = true;
+            // In the first piece this is no text file: the one reading says so.
+            piece_.unusual = piece_.unusual || phase_ != nullptr;
+        }
         return parser.parse(line, facet.corners);
+    }
+
+    void giveUp()
+    {
+        piece_.unusual = true;
+        signals_.givenUp.store(true, std::memory_order_relaxed);
     }
 
     bool keep(const StagedFacet& facet)
     {
         if (!allFinite(facet) || piece_.facets.count() == UINT32_MAX || !piece_.facets.append(facet)) {
-            piece_.unusual = true;
+            giveUp();
             return false;
         }
         return true;
@@ -407,20 +420,23 @@ private:
         return false;
     }
 
+    // A stop asked for, or the pieces given up (then this one is unusual too).
     bool stopped()
     {
         if (phase_ != nullptr) {
             if (phase_->isCancelled())
-                stop_.store(true, std::memory_order_relaxed);
+                signals_.stop.store(true, std::memory_order_relaxed);
             else
                 reportLoading(*phase_, piece_.facets.count());
         }
-        return stop_.load(std::memory_order_relaxed);
+        if (signals_.givenUp.load(std::memory_order_relaxed))
+            piece_.unusual = true;
+        return piece_.unusual || signals_.stop.load(std::memory_order_relaxed);
     }
 
     WholeText whole_;
     SolidPiece& piece_;
-    std::atomic<bool>& stop_;
+    PieceSignals& signals_;
     ProgressReporter* phase_;
 };
 
@@ -482,11 +498,11 @@ PiecesOutcome readSolidsInPieces(WholeText whole, FacetStage& facets, std::vecto
     starts[count] = std::string_view::npos;
 
     std::vector<SolidPiece> pieces(count);
-    std::atomic<bool> stop{false};
-    readPieces(count, phase, stop, [&](unsigned i) {
-        PieceReader(whole, pieces[i], stop, i == 0 ? &phase : nullptr).read(starts[i], starts[i + 1]);
+    PieceSignals signals;
+    readPieces(count, phase, signals.stop, [&](unsigned i) {
+        PieceReader(whole, pieces[i], signals, i == 0 ? &phase : nullptr).read(starts[i], starts[i + 1]);
     });
-    if (stop.load())
+    if (signals.stop.load())
         return PiecesOutcome::Cancelled;
     solids.push_back(Solid{std::string(trimSpaces(modelText(nameText))), 0});
     if (!joinPieces(pieces, starts, facets, solids)) {
