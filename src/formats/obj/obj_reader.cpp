@@ -5,8 +5,12 @@
 #include "support/platform/files.h"
 #include "support/text/text_encoding.h"
 
+#include "support/text/text_pieces.h"
+
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <optional>
@@ -34,6 +38,12 @@ public:
         return large_.append(corners) && small_.append(Large);
     }
     std::uint32_t count() const { return small_.count(); }
+    // Appends the sizes of `other`, which is left empty; false when memory
+    // ran out.
+    bool appendAll(FaceSizes& other)
+    {
+        return appendReleasing(small_, other.small_) && appendReleasing(large_, other.large_);
+    }
     std::uint32_t largeCount() const { return large_.count(); }
     bool empty() const { return small_.empty(); }
     // The corner count of `face`, where `large` counts the large faces
@@ -53,7 +63,46 @@ private:
 struct FaceRun {
     std::uint32_t firstFace;
     std::uint32_t largeFacesBefore; // where the run starts in the list of large faces
-    std::int16_t materialId;
+    std::int32_t materialId;        // in a piece: its "usemtl" line, counted in the piece
+};
+
+// The material of the faces before a piece's first "usemtl": that of the
+// piece before.
+constexpr std::int32_t InheritedMaterial = -2;
+
+// The corners of one piece whose index counts back from the end of a list
+// (negative indices): the piece knows only its own part of the list, so
+// their values are completed when the pieces are joined. A mark per corner;
+// a marked value v > 0 means entry v of the piece's part, and the few that
+// reach back before the piece keep their count in `beforePiece`.
+struct RelativeCorners {
+    GrowableArray<std::uint64_t> marked;
+    std::vector<std::pair<std::uint32_t, std::int64_t>> beforePiece; // corner, entry from the piece's first (< 0)
+    bool outOfMemory = false;
+
+    void mark(std::uint32_t corner)
+    {
+        const std::uint32_t word = corner / 64;
+        if (word >= marked.count() && !marked.resize(word + 1))
+            outOfMemory = true;
+        else
+            marked[word] |= std::uint64_t{1} << (corner % 64);
+    }
+};
+
+// A "mtllib" or "usemtl" line of a piece, taken up in file order when the
+// pieces are joined (materials are numbered in the order they appear).
+struct MaterialLine {
+    bool library;
+    std::string text;
+};
+
+// What a piece of a file read by several threads keeps beside its lists.
+struct PieceState {
+    bool countsFromPiece = false; // false for the first piece, whose lists start at the file's start
+    RelativeCorners positions, texCoords, normals;
+    std::vector<MaterialLine> materialLines;
+    std::int32_t uses = 0; // "usemtl" lines so far
 };
 
 // What the first pass collects from the file.
@@ -68,7 +117,8 @@ struct RawObj {
     FaceSizes faceSizes;
     GrowableArray<FaceRun> runs; // consecutive faces with the same material
     MaterialCollection materials;
-    std::int16_t currentMaterial = -1;
+    std::int32_t currentMaterial = -1;
+    PieceState* piece = nullptr; // set while one piece of a file is read
     // The corners of the face being read; kept from face to face so that
     // their storage is allocated once.
     CornerIndices facePositions;
@@ -117,6 +167,22 @@ std::uint32_t storedIndex(std::int64_t written, std::uint32_t listCount)
     return fromStart < 0 ? UINT32_MAX : static_cast<std::uint32_t>(fromStart + 1);
 }
 
+// A corner's index as stored, for the list of `kind`: a negative index in a
+// piece that does not start the file is marked, to be completed at the join.
+std::uint32_t cornerIndex(RawObj& raw, std::int64_t written, std::uint32_t listCount, RelativeCorners PieceState::*kind)
+{
+    if (written >= 0 || raw.piece == nullptr || !raw.piece->countsFromPiece)
+        return storedIndex(written, listCount);
+    RelativeCorners& corners = raw.piece->*kind;
+    const std::uint32_t corner = raw.cornerPositions.count() + raw.facePositions.count();
+    corners.mark(corner);
+    const std::int64_t fromPieceStart = std::int64_t{listCount} + written;
+    if (fromPieceStart >= 0)
+        return static_cast<std::uint32_t>(fromPieceStart + 1);
+    corners.beforePiece.emplace_back(corner, fromPieceStart);
+    return UINT32_MAX; // names something: the join puts in what
+}
+
 struct FaceUse {
     bool anyTexCoord = false;
     bool anyNormal = false;
@@ -162,19 +228,19 @@ bool readFaceCorners(LineScanner& line, RawObj& raw, FaceUse& use)
         bool any = false;
         std::uint32_t position = 0, texCoord = 0, normal = 0;
         if (readIndexNumber(at, end, written)) {
-            position = storedIndex(written, raw.positions.count());
+            position = cornerIndex(raw, written, raw.positions.count(), &PieceState::positions);
             any = true;
         }
         skipCornerJunk(at, end);
         if (takeSlash(at, end)) {
             if (readIndexNumber(at, end, written)) {
-                texCoord = storedIndex(written, raw.texCoords.count());
+                texCoord = cornerIndex(raw, written, raw.texCoords.count(), &PieceState::texCoords);
                 any = true;
             }
             skipCornerJunk(at, end);
             if (takeSlash(at, end)) {
                 if (readIndexNumber(at, end, written)) {
-                    normal = storedIndex(written, raw.normals.count());
+                    normal = cornerIndex(raw, written, raw.normals.count(), &PieceState::normals);
                     any = true;
                 }
                 skipCornerJunk(at, end);
@@ -295,6 +361,11 @@ OperationResult addTexCoord(LineScanner& line, RawObj& raw, Failure* failure)
 
 OperationResult useMaterial(LineScanner& line, RawObj& raw, Failure* failure)
 {
+    if (raw.piece != nullptr) {
+        raw.piece->materialLines.push_back(MaterialLine{false, modelText(line.argument())});
+        raw.currentMaterial = raw.piece->uses++;
+        return OperationResult::Success;
+    }
     const Material* material = raw.materials.findOrAdd(modelText(line.argument()), failure);
     if (material == nullptr)
         return OperationResult::Failure;
@@ -307,6 +378,35 @@ void reportLine(ProgressReporter& reporter, std::uint64_t lineNumber)
     char text[64];
     std::snprintf(text, sizeof text, "Reading raw OBJ... Line #%llu", static_cast<unsigned long long>(lineNumber));
     reporter.setStatusText(text, 0);
+}
+
+// One line, the scanner at its start.
+OperationResult readLine(LineScanner& line, ObjCompanions* companions, RawObj& raw, ProgressReporter& reporter,
+                         Failure* failure)
+{
+    line.skipBlanks();
+    if (line.atLineEnd() || *line.cursor() == '#')
+        return OperationResult::Success;
+    const std::string_view keyword = line.token();
+    if (keywordIs(keyword, "v", 5))
+        return addPosition(line, raw, failure);
+    if (keywordIs(keyword, "vn", 5))
+        return addNormal(line, raw, failure);
+    if (keywordIs(keyword, "vt", 5))
+        return addTexCoord(line, raw, failure);
+    if (keywordIs(keyword, "f", 5))
+        return addFace(line, raw, failure);
+    if (keywordIs(keyword, "mtllib", 5) && companions != nullptr) {
+        if (raw.piece == nullptr)
+            return readMaterialLibrary(*companions, line.argument(), raw.materials, reporter, failure);
+        raw.piece->materialLines.push_back(MaterialLine{true, std::string(line.argument())});
+        return OperationResult::Success;
+    }
+    if (keywordIs(keyword, "usemtl", 5))
+        return useMaterial(line, raw, failure);
+    // Groups, smoothing groups, object names, lines, points and free-form
+    // geometry change nothing.
+    return OperationResult::Success;
 }
 
 // `mapping`, when given, is the mapped file that holds `text`: its pages are
@@ -330,25 +430,7 @@ OperationResult readLines(std::string_view text, MappedFile* mapping, ObjCompani
             if (mapping != nullptr)
                 mapping->releaseBefore(static_cast<std::uint64_t>(line.cursor() - mapping->data()));
         }
-        line.skipBlanks();
-        if (line.atLineEnd() || *line.cursor() == '#')
-            continue;
-        const std::string_view keyword = line.token();
-        OperationResult result = OperationResult::Success;
-        if (keywordIs(keyword, "v", 5))
-            result = addPosition(line, raw, failure);
-        else if (keywordIs(keyword, "vn", 5))
-            result = addNormal(line, raw, failure);
-        else if (keywordIs(keyword, "vt", 5))
-            result = addTexCoord(line, raw, failure);
-        else if (keywordIs(keyword, "f", 5))
-            result = addFace(line, raw, failure);
-        else if (keywordIs(keyword, "mtllib", 5) && companions != nullptr)
-            result = readMaterialLibrary(*companions, line.argument(), raw.materials, reporter, failure);
-        else if (keywordIs(keyword, "usemtl", 5))
-            result = useMaterial(line, raw, failure);
-        // Groups, smoothing groups, object names, lines, points and free-form
-        // geometry change nothing.
+        const OperationResult result = readLine(line, companions, raw, reporter, failure);
         if (result != OperationResult::Success) {
             placeAtLine(failure, lineNumber);
             return result;
@@ -358,6 +440,205 @@ OperationResult readLines(std::string_view text, MappedFile* mapping, ObjCompani
     reporter.setProgress(0.9);
     indeterminate.end();
     return OperationResult::Success;
+}
+
+// ---------------------------------------------------------------------------
+// A large file on several threads: each piece of lines is read into lists of
+// its own, with its negative indices and its materials left open; the join
+// appends the lists in file order, completes the indices and takes up the
+// material lines in order, so that the result is that of one reading. A
+// piece that meets a line the one reading would fail on (or runs out of
+// memory) has the whole file read again as one, which gives that reading's
+// failure and line number.
+
+struct ObjPiece {
+    RawObj raw;
+    PieceState state;
+    bool failed = false;
+};
+
+enum class PiecesOutcome { Read, Cancelled, ReadAsOne };
+
+void readPiece(std::string_view text, const MappedFile* mapping, ObjCompanions* companions, ObjPiece& piece,
+               std::atomic<bool>& stop, ProgressReporter& reporter, bool reports)
+{
+    PassedPages pages(mapping, text.data());
+    piece.raw.piece = &piece.state;
+    piece.raw.currentMaterial = InheritedMaterial;
+    LineScanner line(text);
+    std::uint64_t lineNumber = 0;
+    std::uint64_t untilCheck = LinesPerCheck;
+    Failure ignored; // the reading as one says what failed
+    for (; !line.atEnd(); line.nextLine()) {
+        ++lineNumber;
+        if (--untilCheck == 0) {
+            untilCheck = LinesPerCheck;
+            if (reports) {
+                reportLine(reporter, lineNumber);
+                if (reporter.isCancelled())
+                    stop.store(true, std::memory_order_relaxed);
+            }
+            if (stop.load(std::memory_order_relaxed))
+                return;
+            pages.passed(line.cursor());
+        }
+        if (readLine(line, companions, piece.raw, reporter, &ignored) != OperationResult::Success) {
+            piece.failed = true;
+            return;
+        }
+    }
+    const PieceState& state = piece.state;
+    piece.failed = state.positions.outOfMemory || state.texCoords.outOfMemory || state.normals.outOfMemory;
+}
+
+// Puts the file's numbering into the marked corners of one piece, whose
+// list starts after `entriesBefore` entries of the file.
+void completeRelativeCorners(CornerIndices& corners, const RelativeCorners& relative, std::uint32_t entriesBefore)
+{
+    std::size_t before = 0;
+    for (std::uint32_t word = 0; word < relative.marked.count(); ++word)
+        for (std::uint64_t bits = relative.marked[word]; bits != 0; bits &= bits - 1) {
+            const std::uint32_t corner = word * 64 + static_cast<std::uint32_t>(std::countr_zero(bits));
+            std::uint32_t& value = corners[corner];
+            std::int64_t fromStart = std::int64_t{entriesBefore} + value - 1;
+            if (before < relative.beforePiece.size() && relative.beforePiece[before].first == corner)
+                fromStart = std::int64_t{entriesBefore} + relative.beforePiece[before++].second;
+            value = fromStart < 0 ? UINT32_MAX : static_cast<std::uint32_t>(fromStart + 1);
+        }
+}
+
+struct PieceTotals {
+    std::uint64_t positions = 0, texCoords = 0, normals = 0, corners = 0, faces = 0;
+    bool colours = false, cornerTexCoords = false, cornerNormals = false;
+};
+
+PieceTotals totalsOf(const std::vector<ObjPiece>& pieces)
+{
+    PieceTotals totals;
+    for (const ObjPiece& piece : pieces) {
+        totals.positions += piece.raw.positions.count();
+        totals.texCoords += piece.raw.texCoords.count();
+        totals.normals += piece.raw.normals.count();
+        totals.corners += piece.raw.cornerPositions.count();
+        totals.faces += piece.raw.faceSizes.count();
+        totals.colours = totals.colours || !piece.raw.positionColours.empty();
+        totals.cornerTexCoords = totals.cornerTexCoords || !piece.raw.cornerTexCoords.empty();
+        totals.cornerNormals = totals.cornerNormals || !piece.raw.cornerNormals.empty();
+    }
+    return totals;
+}
+
+// Takes up the material lines of a piece in order and gives its runs the
+// material ids, joining a run to the one before when the material is the
+// same; `raw` holds the pieces before. `current` is the material in use
+// before the piece, then after it.
+OperationResult joinMaterials(ObjPiece& piece, ObjCompanions* companions, RawObj& raw, std::int32_t& current,
+                              ProgressReporter& reporter, Failure* failure)
+{
+    std::vector<std::int32_t> ids;
+    ids.reserve(static_cast<std::size_t>(piece.state.uses));
+    for (const MaterialLine& materialLine : piece.state.materialLines) {
+        if (materialLine.library) {
+            if (const OperationResult result =
+                    readMaterialLibrary(*companions, materialLine.text, raw.materials, reporter, failure);
+                result != OperationResult::Success)
+                return result;
+            continue;
+        }
+        const Material* material = raw.materials.findOrAdd(materialLine.text, failure);
+        if (material == nullptr)
+            return OperationResult::Failure;
+        ids.push_back(material->id);
+    }
+    for (const FaceRun& run : piece.raw.runs) {
+        const std::int32_t id = run.materialId == InheritedMaterial ? current : ids[run.materialId];
+        if (!raw.runs.empty() && raw.runs[raw.runs.count() - 1].materialId == id)
+            continue;
+        if (!raw.runs.append(
+                FaceRun{raw.faceSizes.count() + run.firstFace, raw.faceSizes.largeCount() + run.largeFacesBefore, id}))
+            return failOutOfMemory(failure);
+    }
+    if (!ids.empty())
+        current = ids.back();
+    return OperationResult::Success;
+}
+
+// Pads a list that some other piece started (colours, corners' texture
+// coordinates or normals) to the piece's count, with what the one reading
+// fills it with.
+template <typename Array>
+bool padStartedList(Array& list, bool started, std::uint32_t count)
+{
+    return !started || list.count() == count || list.resize(count);
+}
+
+// Appends one piece's lists to those of `raw`.
+bool appendPiece(ObjPiece& piece, const PieceTotals& totals, RawObj& raw)
+{
+    RawObj& own = piece.raw;
+    if (piece.state.countsFromPiece) {
+        completeRelativeCorners(own.cornerPositions, piece.state.positions, raw.positions.count());
+        completeRelativeCorners(own.cornerTexCoords, piece.state.texCoords, raw.texCoords.count());
+        completeRelativeCorners(own.cornerNormals, piece.state.normals, raw.normals.count());
+    }
+    const std::uint32_t corners = own.cornerPositions.count();
+    return padStartedList(own.positionColours, totals.colours, own.positions.count()) &&
+           padStartedList(own.cornerTexCoords, totals.cornerTexCoords, corners) &&
+           padStartedList(own.cornerNormals, totals.cornerNormals, corners) &&
+           appendReleasing(raw.positions, own.positions) && appendReleasing(raw.positionColours, own.positionColours) &&
+           appendReleasing(raw.normals, own.normals) && appendReleasing(raw.texCoords, own.texCoords) &&
+           appendReleasing(raw.cornerPositions, own.cornerPositions) &&
+           appendReleasing(raw.cornerTexCoords, own.cornerTexCoords) &&
+           appendReleasing(raw.cornerNormals, own.cornerNormals) && raw.faceSizes.appendAll(own.faceSizes);
+}
+
+PiecesOutcome joinPieces(std::vector<ObjPiece>& pieces, ObjCompanions* companions, RawObj& raw,
+                         ProgressReporter& reporter)
+{
+    const PieceTotals totals = totalsOf(pieces);
+    constexpr std::uint64_t limit = UINT32_MAX - 1;
+    if (totals.positions > limit || totals.texCoords > limit || totals.normals > limit || totals.corners > limit ||
+        totals.faces > limit)
+        return PiecesOutcome::ReadAsOne;
+    for (const ObjPiece& piece : pieces)
+        if (piece.failed)
+            return PiecesOutcome::ReadAsOne;
+    std::int32_t current = -1;
+    Failure ignored;
+    for (ObjPiece& piece : pieces) {
+        const OperationResult result = joinMaterials(piece, companions, raw, current, reporter, &ignored);
+        if (result == OperationResult::Cancelled)
+            return PiecesOutcome::Cancelled;
+        if (result != OperationResult::Success || !appendPiece(piece, totals, raw))
+            return PiecesOutcome::ReadAsOne;
+    }
+    return PiecesOutcome::Read;
+}
+
+PiecesOutcome readLinesInPieces(std::string_view text, const MappedFile* mapping, ObjCompanions* companions,
+                                RawObj& raw, ProgressReporter& reporter)
+{
+    const unsigned count = textPiecesFor(text.size());
+    if (count < 2)
+        return PiecesOutcome::ReadAsOne;
+    IndeterminateScope indeterminate(reporter);
+    reporter.setStatusText("Reading raw OBJ", 0);
+    const std::vector<std::size_t> cuts = lineCuts(text, count);
+    std::vector<ObjPiece> pieces(count);
+    std::atomic<bool> stop{false};
+    readPieces(count, reporter, stop, [&](unsigned i) {
+        pieces[i].state.countsFromPiece = i > 0;
+        readPiece(text.substr(cuts[i], cuts[i + 1] - cuts[i]), mapping, companions, pieces[i], stop, reporter, i == 0);
+    });
+    if (stop.load())
+        return PiecesOutcome::Cancelled;
+    const PiecesOutcome outcome = joinPieces(pieces, companions, raw, reporter);
+    if (outcome == PiecesOutcome::Read) {
+        countTextReadInPieces();
+        reporter.setStatusText("Reading raw OBJ... Complete!", 0);
+        reporter.setProgress(0.9);
+    }
+    return outcome;
 }
 
 // ---------------------------------------------------------------------------
@@ -517,8 +798,9 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
         MaterialRange* range = object->addMaterialRange();
         if (range == nullptr)
             return failOutOfMemory(failure);
-        const std::int16_t id = raw.runs[run].materialId;
-        range->materialId = id >= 0 && id < raw.materials.holder.nextMaterialId ? id : 0;
+        const std::int32_t id = raw.runs[run].materialId;
+        range->materialId =
+            id >= 0 && id < raw.materials.holder.nextMaterialId ? static_cast<std::int16_t>(id) : std::int16_t{0};
         range->firstIndex = 0;
         range->endIndex = shape.cornerTotal;
     }
@@ -581,17 +863,24 @@ OperationResult readLinesThenCompile(std::string_view bytes, MappedFile* mapping
         return OperationResult::Failure;
     if (!decoded.empty())
         mapping = nullptr; // the lines are not the file's bytes
-    RawObj raw;
-    OperationResult result;
+    std::optional<RawObj> raw(std::in_place);
+    OperationResult result = OperationResult::Success;
     {
         ProgressRange range(reporter, 0.0, 0.5);
-        result = readLines(text, mapping, companions, raw, range, failure);
+        switch (readLinesInPieces(text, mapping, companions, *raw, range)) {
+        case PiecesOutcome::Read: break;
+        case PiecesOutcome::Cancelled: result = OperationResult::Cancelled; break;
+        case PiecesOutcome::ReadAsOne:
+            raw.emplace();
+            result = readLines(text, mapping, companions, *raw, range, failure);
+            break;
+        }
     }
     std::string().swap(decoded);
     linesRead();
     if (result == OperationResult::Success) {
         ProgressRange range(reporter, 0.5, 0.5);
-        result = compile(raw, model, range, failure);
+        result = compile(*raw, model, range, failure);
     }
     if (result != OperationResult::Success)
         return result;

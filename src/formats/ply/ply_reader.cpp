@@ -2,10 +2,14 @@
 #include "formats/ply/ply_header.h"
 
 #include "support/platform/files.h"
+#include "support/text/block_line_reader.h"
 #include "support/text/line_scanner.h"
 #include "support/text/numbers.h"
 #include "support/text/text_encoding.h"
+#include "support/text/text_pieces.h"
 
+#include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 
@@ -144,8 +148,17 @@ public:
     {
     }
 
-    OperationResult prepare();
+    // Checks that the body can hold the declared records, so that nothing of
+    // a size the file cannot back is allocated.
+    OperationResult checkBodySize();
+    // Room for `vertices` vertex records and `faces` face records.
+    OperationResult allocate(std::uint32_t vertices, std::uint32_t faces);
     OperationResult readAscii();
+    // One piece of an ASCII body read on a thread of its own: the records
+    // [firstRecord, endRecord) of the elements read, the body being the
+    // piece's lines. Vertices and faces go to the object of the piece.
+    OperationResult readAsciiPiece(std::uint64_t firstRecord, std::uint64_t endRecord, std::atomic<bool>& stop,
+                                   bool checksReporter);
     template <bool BigEndian>
     OperationResult readBinary();
     OperationResult finish();
@@ -225,19 +238,24 @@ std::uint64_t BodyReader::minimumBodyBytes() const
     return total;
 }
 
-OperationResult BodyReader::prepare()
+OperationResult BodyReader::checkBodySize()
 {
     if (minimumBodyBytes() > body_.size())
         return failAtBodyEnd("file is truncated: too short for its element counts");
+    return OperationResult::Success;
+}
+
+OperationResult BodyReader::allocate(std::uint32_t vertices, std::uint32_t faces)
+{
     // Faces of three corners fill this; polygons and strips grow it.
-    const std::uint32_t indexCapacity = 3 * header_.faceCount; // the header keeps faceCount below 2^32 / 3
-    if (header_.vertexCount > 0 && !object_.vertices.allocate(header_.vertexCount))
+    const std::uint32_t indexCapacity = 3 * faces; // the header keeps faceCount below 2^32 / 3
+    if (vertices > 0 && !object_.vertices.allocate(vertices))
         return outOfMemory();
     if (indexCapacity > 0 && !object_.indices.allocate(indexCapacity))
         return outOfMemory();
     std::uint32_t colorCount = 0;
     if (header_.colorMode == PlyColorMode::PerVertex)
-        colorCount = header_.vertexCount;
+        colorCount = vertices;
     else if (header_.colorMode == PlyColorMode::PerFace)
         colorCount = indexCapacity;
     if (colorCount > 0 && !object_.colors.allocate(colorCount))
@@ -452,6 +470,31 @@ OperationResult BodyReader::readAscii()
     return OperationResult::Success;
 }
 
+OperationResult BodyReader::readAsciiPiece(std::uint64_t firstRecord, std::uint64_t endRecord, std::atomic<bool>& stop,
+                                           bool checksReporter)
+{
+    constexpr std::uint64_t RecordsPerCheck = 1024;
+    LineScanner line(body_);
+    std::size_t e = 0;
+    std::uint64_t elementStart = 0;
+    for (std::uint64_t record = firstRecord; record < endRecord; ++record) {
+        while (record >= elementStart + header_.elements[e].count)
+            elementStart += header_.elements[e++].count;
+        if ((record - firstRecord) % RecordsPerCheck == 0) {
+            if (checksReporter && reporter_.isCancelled())
+                stop.store(true, std::memory_order_relaxed);
+            if (stop.load(std::memory_order_relaxed))
+                return OperationResult::Cancelled;
+        }
+        if (line.atEnd())
+            return fail("file is truncated");
+        if (OperationResult result = readAsciiRecord(header_.elements[e], line); result != OperationResult::Success)
+            return result;
+        line.nextLine();
+    }
+    return OperationResult::Success;
+}
+
 template <bool BigEndian>
 OperationResult BodyReader::readBinaryVertices(const PlyElement& element, const unsigned char*& at,
                                                const unsigned char* end)
@@ -565,16 +608,130 @@ OperationResult BodyReader::finish()
     return OperationResult::Success;
 }
 
+// ---------------------------------------------------------------------------
+// A large ASCII body on several threads. Every record is one line, so the
+// lines of each piece, counted first, say which records it holds; each piece
+// reads its records into an object of its own, and the objects are joined in
+// record order: vertices, colours and corners come out as one reading gives
+// them. Anything that one reading would fail on has the body read again as
+// one, which gives its failure and line.
+
+enum class PiecesOutcome { Read, Cancelled, ReadAsOne };
+
+// Lines in one piece of text that starts at a line and ends after a line
+// ending or at the text's end: the records the line scanner finds there.
+std::uint64_t linesIn(std::string_view piece)
+{
+    TextLineReader lines(piece, 0, 1);
+    std::string_view line;
+    while (lines.next(line)) {
+    }
+    return lines.lineCount();
+}
+
+struct BodyPiece {
+    std::string_view text;
+    std::uint64_t firstRecord = 0;
+    std::uint64_t endRecord = 0;
+    ModelObject object;
+    OperationResult result = OperationResult::Success;
+};
+
+// How many records of each kind the records [first, end) hold.
+void countRecordKinds(const PlyHeader& header, std::uint64_t first, std::uint64_t end, std::uint32_t& vertices,
+                      std::uint32_t& faces)
+{
+    vertices = faces = 0;
+    std::uint64_t elementStart = 0;
+    for (std::size_t e = 0; e < header.elementsToRead; ++e) {
+        const PlyElement& element = header.elements[e];
+        const std::uint64_t from = std::max(first, elementStart);
+        const std::uint64_t to = std::min(end, elementStart + element.count);
+        elementStart += element.count;
+        if (from >= to)
+            continue;
+        if (element.kind == PlyElementKind::Vertex)
+            vertices += static_cast<std::uint32_t>(to - from);
+        else if (element.kind == PlyElementKind::Face)
+            faces += static_cast<std::uint32_t>(to - from);
+    }
+}
+
+void readBodyPiece(const PlyHeader& header, BodyPiece& piece, std::atomic<bool>& stop, ProgressReporter& reporter,
+                   bool checksReporter)
+{
+    std::uint32_t vertices = 0, faces = 0;
+    countRecordKinds(header, piece.firstRecord, piece.endRecord, vertices, faces);
+    Failure ignored;
+    BodyReader reader(header, piece.text, piece.object, reporter, &ignored);
+    piece.result = reader.allocate(vertices, faces);
+    if (piece.result == OperationResult::Success)
+        piece.result = reader.readAsciiPiece(piece.firstRecord, piece.endRecord, stop, checksReporter);
+}
+
+PiecesOutcome readAsciiInPieces(const PlyHeader& header, std::string_view body, ModelObject& object,
+                                ProgressReporter& reporter)
+{
+    const unsigned count = textPiecesFor(body.size());
+    if (count < 2)
+        return PiecesOutcome::ReadAsOne;
+    std::uint64_t records = 0;
+    for (std::size_t e = 0; e < header.elementsToRead; ++e)
+        records += header.elements[e].count;
+
+    const std::vector<std::size_t> cuts = lineCuts(body, count);
+    std::vector<BodyPiece> pieces(count);
+    std::atomic<bool> stop{false};
+    readPieces(count, reporter, stop, [&](unsigned i) {
+        pieces[i].text = body.substr(cuts[i], cuts[i + 1] - cuts[i]);
+        pieces[i].endRecord = linesIn(pieces[i].text);
+    });
+    std::uint64_t line = 0;
+    for (BodyPiece& piece : pieces) {
+        const std::uint64_t lines = piece.endRecord;
+        piece.firstRecord = std::min(line, records);
+        piece.endRecord = std::min(line + lines, records);
+        line += lines;
+    }
+    if (line < records)
+        return PiecesOutcome::ReadAsOne; // too few lines: one reading says where
+    readPieces(count, reporter, stop, [&](unsigned i) { readBodyPiece(header, pieces[i], stop, reporter, i == 0); });
+    if (stop.load())
+        return PiecesOutcome::Cancelled;
+    for (BodyPiece& piece : pieces)
+        if (piece.result != OperationResult::Success)
+            return PiecesOutcome::ReadAsOne;
+    for (BodyPiece& piece : pieces)
+        if (!appendReleasing(object.vertices, piece.object.vertices) ||
+            !appendReleasing(object.indices, piece.object.indices) ||
+            !appendReleasing(object.colors, piece.object.colors))
+            return PiecesOutcome::ReadAsOne;
+    countTextReadInPieces();
+    return PiecesOutcome::Read;
+}
+
 OperationResult readBody(const PlyHeader& header, std::string_view body, ModelObject& object,
                          ProgressReporter& reporter, Failure* failure)
 {
     BodyReader reader(header, body, object, reporter, failure);
     reporter.setStatusText("Loading data...", 1);
-    OperationResult result = reader.prepare();
+    OperationResult result = reader.checkBodySize();
+    if (result != OperationResult::Success)
+        return result;
+    PiecesOutcome pieces = PiecesOutcome::ReadAsOne;
+    if (header.format == PlyFormat::Ascii)
+        pieces = readAsciiInPieces(header, body, object, reporter);
+    if (pieces == PiecesOutcome::Cancelled)
+        return OperationResult::Cancelled;
+    if (pieces == PiecesOutcome::ReadAsOne)
+        result = reader.allocate(header.vertexCount, header.faceCount);
     if (result != OperationResult::Success)
         return result;
     switch (header.format) {
-    case PlyFormat::Ascii: result = reader.readAscii(); break;
+    case PlyFormat::Ascii:
+        if (pieces == PiecesOutcome::ReadAsOne)
+            result = reader.readAscii();
+        break;
     case PlyFormat::BinaryLittleEndian: result = reader.readBinary<false>(); break;
     case PlyFormat::BinaryBigEndian: result = reader.readBinary<true>(); break;
     case PlyFormat::Unknown: result = failWith(failure, FailureKind::Malformed, "unknown PLY format"); break;

@@ -4,9 +4,11 @@
 #include "support/text/block_line_reader.h"
 #include "support/text/numbers.h"
 #include "support/text/text.h"
+#include "support/text/text_pieces.h"
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -82,9 +84,12 @@ bool readKeywordNumbers(std::string_view line, std::string_view keyword, float o
 
 enum class FacetOutcome { Accepted, Skipped, EndOfSolid, EndOfFile };
 
+// Reads facets from `Lines`: the block reader of a streamed file, or the
+// line reader of one piece of a text held whole.
+template <typename Lines>
 class FacetParser {
 public:
-    explicit FacetParser(BlockLineReader& lines) : lines_(lines) {}
+    explicit FacetParser(Lines& lines) : lines_(lines) {}
 
     // A facet starting at `first`. The lines it reads are consumed whether
     // the facet is accepted or not.
@@ -134,7 +139,7 @@ private:
         return contains(line, "endsolid") ? FacetOutcome::EndOfSolid : FacetOutcome::Skipped;
     }
 
-    BlockLineReader& lines_;
+    Lines& lines_;
 };
 
 void reportLoading(ProgressReporter& phase, std::uint32_t facets)
@@ -234,7 +239,8 @@ struct Solid {
 // After an "endsolid": the next solid, if the file goes on with one. Blank
 // lines are passed over; anything else ends the reading, as the end of the
 // file does. `trailingText` tells whether what ended it was text.
-bool nextSolid(BlockLineReader& lines, std::string_view& name, bool& trailingText)
+template <typename Lines>
+bool nextSolid(Lines& lines, std::string_view& name, bool& trailingText)
 {
     std::string_view line;
     while (lines.next(line)) {
@@ -294,17 +300,225 @@ OperationResult buildSolids(const FacetStage& facets, const std::vector<Solid>& 
     return OperationResult::Success;
 }
 
-} // namespace
+// ---------------------------------------------------------------------------
+// A large text held whole is read by several threads, one piece each. Every
+// piece but the first starts at a line that opens a facet; the reading of a
+// piece goes on past its end to the first line it meets at the top level
+// (outside a facet) at or beyond where the next piece started. Where that is
+// exactly the next piece's start, the next piece read what one reading
+// would have read; anywhere else, and wherever the one reading would fail or
+// decide something on what came before (the first facet of the file), the
+// file is read again the ordinary way, which gives that reading's answer.
 
-// Every "solid ... endsolid" block becomes an object named by its solid
-// line; a block without facets an object without triangles (as the writers
-// write an empty model).
-OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter& reporter, Failure* failure,
-                             AsciiVerdict* verdict, std::size_t blockBytes)
+struct SolidPiece {
+    FacetStage facets;
+    std::vector<Solid> solids; // solids opened in the piece, facets counted in it
+    std::size_t handedOverAt = std::string_view::npos;
+    bool endsReading = false;             // the last solid closed here
+    bool trailingText = true;             // what ended the reading was text (unused: a file with facets)
+    bool nonTextBeforeFirstFacet = false; // matters when no piece before has a facet
+    bool unusual = false;                 // the ordinary reading decides
+};
+
+// The first line at or after `from` that opens a facet, or the text's end.
+std::size_t firstFacetLine(std::string_view text, std::size_t from)
 {
-    *verdict = AsciiVerdict::NotAscii;
-    ProgressRange phase(reporter, 0.0, 0.5);
-    IndeterminateScope indeterminate(reporter); // until the last "endsolid"
+    TextLineReader lines(text, from, MaxLineBytes);
+    std::size_t start = from;
+    std::string_view line;
+    while (lines.next(line)) {
+        if (trimLeadingSpaces(line).starts_with("facet"))
+            return start;
+        start = lines.position();
+    }
+    return text.size();
+}
+
+// The flags the pieces share: a stop asked for, and the pieces given up
+// because the one reading is sure to decide (binary data behind a "solid"
+// header, say), so that no piece reads on for nothing.
+struct PieceSignals {
+    std::atomic<bool> stop{false};
+    std::atomic<bool> givenUp{false};
+};
+
+class PieceReader {
+public:
+    PieceReader(WholeText whole, SolidPiece& piece, PieceSignals& signals, ProgressReporter* phase)
+        : whole_(whole), piece_(piece), signals_(signals), phase_(phase)
+    {
+    }
+
+    void read(std::size_t from, std::size_t nextPieceStart)
+    {
+        TextLineReader lines(whole_.text, from, MaxLineBytes);
+        PassedPages pages(whole_.mapping, whole_.text.data() + from);
+        FacetParser parser(lines);
+        std::uint64_t nextCheck = LinesPerCheck;
+        std::string_view line;
+        for (;;) {
+            if (lines.position() >= nextPieceStart) {
+                piece_.handedOverAt = lines.position();
+                return;
+            }
+            if (!lines.next(line))
+                return giveUp(); // the solid is never closed
+            line = trimLeadingSpaces(line);
+            StagedFacet facet;
+            const FacetOutcome outcome =
+                contains(line, "endsolid") ? FacetOutcome::EndOfSolid : startFacet(parser, line, facet);
+            if (outcome == FacetOutcome::Accepted && !keep(facet))
+                return;
+            if (outcome == FacetOutcome::EndOfFile || piece_.unusual)
+                return giveUp();
+            if (outcome == FacetOutcome::EndOfSolid && !openNextSolid(lines))
+                return;
+            if (lines.lineCount() >= nextCheck) {
+                nextCheck += LinesPerCheck;
+                if (stopped())
+                    return;
+                pages.passed(whole_.text.data() + lines.position());
+            }
+        }
+    }
+
+private:
+    FacetOutcome startFacet(FacetParser<TextLineReader>& parser, std::string_view line, StagedFacet& facet)
+    {
+        if (piece_.facets.empty() && !isTextLine(line)) {
+            piece_.nonTextBeforeFirstFacet = true;
+            // In the first piece this is no text file: the one reading says so.
+            piece_.unusual = piece_.unusual || phase_ != nullptr;
+        }
+        return parser.parse(line, facet.corners);
+    }
+
+    void giveUp()
+    {
+        piece_.unusual = true;
+        signals_.givenUp.store(true, std::memory_order_relaxed);
+    }
+
+    bool keep(const StagedFacet& facet)
+    {
+        if (!allFinite(facet) || piece_.facets.count() == UINT32_MAX || !piece_.facets.append(facet)) {
+            giveUp();
+            return false;
+        }
+        return true;
+    }
+
+    // After "endsolid": false when the reading ends here.
+    bool openNextSolid(TextLineReader& lines)
+    {
+        std::string_view name;
+        if (nextSolid(lines, name, piece_.trailingText)) {
+            piece_.solids.push_back(Solid{std::string(trimSpaces(modelText(name))), piece_.facets.count()});
+            return true;
+        }
+        piece_.endsReading = true;
+        return false;
+    }
+
+    // A stop asked for, or the pieces given up (then this one is unusual too).
+    bool stopped()
+    {
+        if (phase_ != nullptr) {
+            if (phase_->isCancelled())
+                signals_.stop.store(true, std::memory_order_relaxed);
+            else
+                reportLoading(*phase_, piece_.facets.count());
+        }
+        if (signals_.givenUp.load(std::memory_order_relaxed))
+            piece_.unusual = true;
+        return piece_.unusual || signals_.stop.load(std::memory_order_relaxed);
+    }
+
+    WholeText whole_;
+    SolidPiece& piece_;
+    PieceSignals& signals_;
+    ProgressReporter* phase_;
+};
+
+// Appends the pieces that the one reading would have read, in order, to
+// `facets` and `solids` (which hold the first solid). False when the
+// ordinary reading has to decide, also for a file without facets (binary
+// data behind a header may read as an empty solid).
+bool joinPieces(std::vector<SolidPiece>& pieces, const std::vector<std::size_t>& starts, FacetStage& facets,
+                std::vector<Solid>& solids)
+{
+    std::uint64_t total = 0;
+    std::size_t used = 0;
+    for (; used < pieces.size(); ++used) {
+        const SolidPiece& piece = pieces[used];
+        if (piece.unusual || (piece.nonTextBeforeFirstFacet && total == 0))
+            return false;
+        total += piece.facets.count();
+        if (piece.endsReading)
+            break;
+        if (used + 1 == pieces.size() || piece.handedOverAt != starts[used + 1])
+            return false;
+    }
+    if (used == pieces.size() || total == 0 || total >= UINT32_MAX)
+        return false;
+    for (std::size_t i = 0; i <= used; ++i) {
+        SolidPiece& piece = pieces[i];
+        for (Solid& solid : piece.solids)
+            solids.push_back(Solid{std::move(solid.name), solid.firstFacet + facets.count()});
+        if (!appendReleasing(facets, piece.facets))
+            return false;
+    }
+    return true;
+}
+
+enum class PiecesOutcome { Read, Cancelled, ReadAsOne };
+
+// Reads the solids of `text` in pieces on several threads, when it is large
+// enough and the file is of the ordinary kind.
+PiecesOutcome readSolidsInPieces(WholeText whole, FacetStage& facets, std::vector<Solid>& solids,
+                                 ProgressReporter& phase)
+{
+    const std::string_view text = whole.text;
+    const unsigned count = textPiecesFor(text.size());
+    if (count < 2)
+        return PiecesOutcome::ReadAsOne;
+    TextLineReader first(text, 0, MaxLineBytes);
+    std::string_view line, nameText;
+    if (!first.next(line))
+        return PiecesOutcome::ReadAsOne;
+    if (line.starts_with(Utf8Mark))
+        line.remove_prefix(Utf8Mark.size());
+    if (!opensSolid(trimLeadingSpaces(line), nameText))
+        return PiecesOutcome::ReadAsOne;
+
+    std::vector<std::size_t> starts = lineCuts(text, count);
+    starts[0] = first.position();
+    for (unsigned i = 1; i < count; ++i)
+        starts[i] = std::max(starts[i - 1], firstFacetLine(text, std::max(starts[i], starts[0])));
+    starts[count] = std::string_view::npos;
+
+    std::vector<SolidPiece> pieces(count);
+    PieceSignals signals;
+    readPieces(count, phase, signals.stop, [&](unsigned i) {
+        PieceReader(whole, pieces[i], signals, i == 0 ? &phase : nullptr).read(starts[i], starts[i + 1]);
+    });
+    if (signals.stop.load())
+        return PiecesOutcome::Cancelled;
+    solids.push_back(Solid{std::string(trimSpaces(modelText(nameText))), 0});
+    if (!joinPieces(pieces, starts, facets, solids)) {
+        facets.release();
+        solids.clear();
+        return PiecesOutcome::ReadAsOne;
+    }
+    countTextReadInPieces();
+    return PiecesOutcome::Read;
+}
+
+// The solids of a streamed file, line by line.
+OperationResult readSolidsStreaming(BlockSource& source, std::size_t blockBytes, FacetStage& facets,
+                                    std::vector<Solid>& solids, ProgressReporter& phase, Failure* failure,
+                                    AsciiVerdict* verdict)
+{
     BlockLineReader lines(source, blockBytes, MaxLineBytes);
     if (!lines.valid())
         return failOutOfMemory(failure);
@@ -319,10 +533,30 @@ OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter
     if (!opensSolid(trimLeadingSpaces(line), nameText))
         return failWith(failure, FailureKind::Malformed, "not ASCII STL");
     *verdict = AsciiVerdict::BadAscii;
+    return readSolids(lines, nameText, facets, solids, phase, failure, verdict);
+}
 
+} // namespace
+
+// Every "solid ... endsolid" block becomes an object named by its solid
+// line; a block without facets an object without triangles (as the writers
+// write an empty model).
+OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter& reporter, Failure* failure,
+                             AsciiVerdict* verdict, WholeText wholeText, std::size_t blockBytes)
+{
+    *verdict = AsciiVerdict::NotAscii;
+    ProgressRange phase(reporter, 0.0, 0.5);
+    IndeterminateScope indeterminate(reporter); // until the last "endsolid"
     FacetStage facets;
     std::vector<Solid> solids;
-    OperationResult result = readSolids(lines, nameText, facets, solids, phase, failure, verdict);
+    OperationResult result = OperationResult::Success;
+    switch (readSolidsInPieces(wholeText, facets, solids, phase)) {
+    case PiecesOutcome::Read: *verdict = AsciiVerdict::BadAscii; break;
+    case PiecesOutcome::Cancelled: return OperationResult::Cancelled;
+    case PiecesOutcome::ReadAsOne:
+        result = readSolidsStreaming(source, blockBytes, facets, solids, phase, failure, verdict);
+        break;
+    }
     if (result != OperationResult::Success)
         return result;
     indeterminate.end();

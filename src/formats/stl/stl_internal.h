@@ -6,6 +6,7 @@
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/block_line_reader.h"
+#include "support/text/text_pieces.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -92,8 +93,11 @@ enum class AsciiVerdict { NotAscii, BadAscii };
 
 // The ASCII reader, reading the source in blocks of blockBytes (the line
 // endings and the 259-byte line limit do not depend on the block size).
+// `wholeText`, when the caller holds the source's bytes whole, lets a large
+// file be read by several threads (see textPiecesFor); the result is the
+// same either way.
 OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter& reporter, Failure* failure,
-                             AsciiVerdict* verdict, std::size_t blockBytes = LineBlockBytes);
+                             AsciiVerdict* verdict, WholeText wholeText = {}, std::size_t blockBytes = LineBlockBytes);
 
 OperationResult readStlBinary(std::string_view file, Model& model, ProgressReporter& reporter, Failure* failure);
 

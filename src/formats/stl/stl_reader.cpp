@@ -3,6 +3,7 @@
 
 #include "support/platform/files.h"
 #include "support/text/text_encoding.h"
+#include "support/text/text_pieces.h"
 
 #include <sys/stat.h>
 
@@ -10,14 +11,16 @@ namespace morvex::stl {
 namespace {
 
 // ASCII first, from a stream of blocks; the binary reader gets the whole
-// file only when the ASCII attempt failed. `wholeFile` gives those bytes.
+// file only when the ASCII attempt failed. `wholeFile` gives those bytes;
+// `wholeText`, when not empty, is the text of `text` already held whole,
+// which a large file is read from on several threads.
 template <typename WholeFile>
-OperationResult readEither(BlockSource& text, WholeFile&& wholeFile, Model& model, ProgressReporter& reporter,
-                           Failure* failure)
+OperationResult readEither(BlockSource& text, WholeText wholeText, WholeFile&& wholeFile, Model& model,
+                           ProgressReporter& reporter, Failure* failure)
 {
     Failure asciiFailure;
     AsciiVerdict verdict = AsciiVerdict::NotAscii;
-    OperationResult result = readStlAscii(text, model, reporter, &asciiFailure, &verdict);
+    OperationResult result = readStlAscii(text, model, reporter, &asciiFailure, &verdict, wholeText);
     FormatKind kind = FormatKind::StlAscii;
     if (result == OperationResult::Failure) {
         Failure binaryFailure;
@@ -49,12 +52,12 @@ OperationResult readEither(BlockSource& text, WholeFile&& wholeFile, Model& mode
 // ASCII STL written as UTF-16 (with its mark) is read from its UTF-8 form;
 // the binary attempt still gets the file as it is.
 template <typename WholeFile>
-OperationResult readAnyText(std::string_view firstBytes, BlockSource& text, WholeFile&& wholeFile, Model& model,
-                            ProgressReporter& reporter, Failure* failure)
+OperationResult readAnyText(std::string_view firstBytes, BlockSource& text, WholeText wholeText, WholeFile&& wholeFile,
+                            Model& model, ProgressReporter& reporter, Failure* failure)
 {
     const TextEncoding encoding = byteOrderMark(firstBytes);
     if (encoding != TextEncoding::Utf16LittleEndian && encoding != TextEncoding::Utf16BigEndian)
-        return readEither(text, wholeFile, model, reporter, failure);
+        return readEither(text, wholeText, wholeFile, model, reporter, failure);
     std::string_view bytes;
     if (wholeFile(bytes, failure) != OperationResult::Success)
         return OperationResult::Failure;
@@ -63,7 +66,7 @@ OperationResult readAnyText(std::string_view firstBytes, BlockSource& text, Whol
         OperationResult::Success)
         return OperationResult::Failure;
     MemoryBlockSource decodedText(decoded);
-    return readEither(decodedText, wholeFile, model, reporter, failure);
+    return readEither(decodedText, WholeText{decoded}, wholeFile, model, reporter, failure);
 }
 
 // The first bytes of a file, for its byte-order mark.
@@ -89,17 +92,25 @@ OperationResult readStl(const std::filesystem::path& path, Model& model, Progres
         if (!S_ISREG(info.st_mode))
             return failWith(failure, FailureKind::Unreadable, "not a regular file");
     }
-    // An ASCII file is read in blocks, never held whole in memory.
+    // An ASCII file is read in blocks, never held whole in memory, unless it
+    // is large enough for several threads: then it is read mapped.
     FileBlockSource text;
     if (text.open(path, failure) != OperationResult::Success)
         return OperationResult::Failure;
     MappedFile file;
     const auto mapWholeFile = [&](std::string_view& bytes, Failure* binaryFailure) {
-        const OperationResult opened = file.open(path, binaryFailure);
+        const OperationResult opened =
+            file.data() != nullptr ? OperationResult::Success : file.open(path, binaryFailure);
         bytes = file.view();
         return opened;
     };
-    return readAnyText(firstBytesOf(path), text, mapWholeFile, model, reporter, failure);
+    // A text large enough for several threads is read from the mapped file;
+    // anything else streams.
+    WholeText wholeText;
+    if (textPiecesFor(static_cast<std::uint64_t>(info.st_size)) > 1 &&
+        file.open(path, nullptr) == OperationResult::Success)
+        wholeText = WholeText{file.view(), &file};
+    return readAnyText(firstBytesOf(path), text, wholeText, mapWholeFile, model, reporter, failure);
 }
 
 OperationResult readStl(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
@@ -110,7 +121,7 @@ OperationResult readStl(std::string_view bytes, std::string_view, Model& model, 
         whole = bytes;
         return OperationResult::Success;
     };
-    return readAnyText(bytes, text, given, model, reporter, failure);
+    return readAnyText(bytes, text, WholeText{bytes}, given, model, reporter, failure);
 }
 
 } // namespace morvex::stl

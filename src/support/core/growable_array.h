@@ -167,4 +167,23 @@ private:
     std::uint32_t capacity_ = 0;
 };
 
+// Appends the elements of `from` to `to` and gives back the storage of
+// `from`; an empty `to` takes that storage over instead. Readers that fill
+// arrays in pieces join them this way, so that no piece's array is held
+// twice. False when memory ran out or the count would pass 32 bits.
+template <typename T, ArrayFill Fill>
+[[nodiscard]] bool appendReleasing(GrowableArray<T, Fill>& to, GrowableArray<T, Fill>& from)
+{
+    if (to.empty()) {
+        to = std::move(from);
+        return true;
+    }
+    const std::uint32_t before = to.count();
+    if (std::uint64_t{before} + from.count() > UINT32_MAX || !to.resize(before + from.count()))
+        return false;
+    std::copy_n(from.data(), from.count(), to.data() + before);
+    from.release();
+    return true;
+}
+
 } // namespace morvex

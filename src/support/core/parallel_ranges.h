@@ -19,6 +19,17 @@ void setThreadsPerFile(unsigned threads);
 // least `minimumPerThread` of them: fewer items are not worth a thread.
 unsigned threadsFor(std::uint64_t count, std::uint64_t minimumPerThread);
 
+// Waits for every helper thread, then rethrows the first exception a part
+// left in `errors`.
+inline void joinAndRethrow(std::vector<std::thread>& helpers, const std::vector<std::exception_ptr>& errors)
+{
+    for (std::thread& helper : helpers)
+        helper.join();
+    for (const std::exception_ptr& error : errors)
+        if (error)
+            std::rethrow_exception(error);
+}
+
 // Calls work(part, begin, end) for `parts` contiguous ranges that cover
 // [0, count) in order, part 0 on the calling thread and the others on
 // threads of their own, and returns when all are done. Work that splits
@@ -49,11 +60,7 @@ void forEachRange(std::uint64_t count, unsigned parts, Work&& work)
     } catch (...) {
         errors[0] = std::current_exception();
     }
-    for (std::thread& helper : helpers)
-        helper.join();
-    for (const std::exception_ptr& error : errors)
-        if (error)
-            std::rethrow_exception(error);
+    joinAndRethrow(helpers, errors);
 }
 
 } // namespace morvex

@@ -63,6 +63,17 @@ void MappedFile::releaseBefore(std::uint64_t offset)
         released_ = end;
 }
 
+void MappedFile::releaseRange(std::uint64_t from, std::uint64_t to) const
+{
+    if (!mapped_)
+        return;
+    static const auto pageSize = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t first = (from + pageSize - 1) / pageSize * pageSize;
+    const std::uint64_t end = std::min(to, size_) / pageSize * pageSize;
+    if (end > first)
+        ::madvise(const_cast<char*>(data_) + first, static_cast<std::size_t>(end - first), MADV_DONTNEED);
+}
+
 OperationResult MappedFile::readWhole(int descriptor, Failure* failure)
 {
     // Bounded by SmallFileBytes, so not the allocation guard's business: the

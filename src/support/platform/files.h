@@ -38,6 +38,9 @@ public:
     // once every ReleaseStep bytes, and not at all for a file read into
     // memory.
     void releaseBefore(std::uint64_t offset);
+    // The same for the pages wholly inside [from, to), at once: for threads
+    // that each read their own part of a file (safe from any thread).
+    void releaseRange(std::uint64_t from, std::uint64_t to) const;
 
 private:
     static constexpr std::uint64_t ReleaseStep = 16u << 20;

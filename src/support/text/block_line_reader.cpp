@@ -15,9 +15,7 @@
 #endif
 
 namespace morvex {
-namespace {
 
-// First CR or LF in [from, to), or nullptr.
 const char* findLineEnd(const char* from, const char* to)
 {
 #if defined(__SSE2__)
@@ -37,8 +35,6 @@ const char* findLineEnd(const char* from, const char* to)
             return from;
     return nullptr;
 }
-
-} // namespace
 
 FileBlockSource::~FileBlockSource()
 {

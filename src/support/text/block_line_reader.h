@@ -2,6 +2,7 @@
 
 #include "support/core/operation_result.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -10,6 +11,9 @@
 #include <string_view>
 
 namespace morvex {
+
+// The first CR or LF in [from, to), or nullptr.
+const char* findLineEnd(const char* from, const char* to);
 
 // Where the line reader takes its blocks from.
 class BlockSource {
@@ -82,6 +86,45 @@ private:
     bool failed_ = false;
     bool afterCarriageReturn_ = false;
     bool skipping_ = false;
+    std::uint64_t lines_ = 0;
+};
+
+// The lines of a text held whole in memory, by the rules of BlockLineReader
+// (the same lines, cut after maxLineBytes), from offset `from` on; tells
+// where each line starts, so that pieces of one text can be read apart.
+class TextLineReader {
+public:
+    TextLineReader(std::string_view text, std::size_t from, std::size_t maxLineBytes)
+        : text_(text), at_(from), maxLineBytes_(maxLineBytes)
+    {
+    }
+
+    bool next(std::string_view& line)
+    {
+        if (at_ >= text_.size())
+            return false;
+        const char* start = text_.data() + at_;
+        const char* end = text_.data() + text_.size();
+        const char* stop = findLineEnd(start, end);
+        if (stop == nullptr)
+            stop = end;
+        line = std::string_view(start, std::min<std::size_t>(static_cast<std::size_t>(stop - start), maxLineBytes_));
+        at_ = static_cast<std::size_t>(stop - text_.data());
+        if (at_ < text_.size() && text_[at_++] == '\r' && at_ < text_.size() && text_[at_] == '\n')
+            ++at_;
+        ++lines_;
+        return true;
+    }
+
+    // Where the next line starts.
+    std::size_t position() const { return at_; }
+    std::uint64_t lineCount() const { return lines_; }
+    bool failed() const { return false; }
+
+private:
+    std::string_view text_;
+    std::size_t at_;
+    std::size_t maxLineBytes_;
     std::uint64_t lines_ = 0;
 };
 

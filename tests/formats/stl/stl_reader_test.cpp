@@ -356,7 +356,8 @@ TEST(StlAsciiReader, SameModelForEveryBlockSize)
     for (std::size_t block = 1; block <= 40; ++block) {
         Model model;
         MemoryBlockSource memory(text);
-        ASSERT_EQ(readStlAscii(memory, model, reporter, nullptr, &verdict, block), OperationResult::Success) << block;
+        ASSERT_EQ(readStlAscii(memory, model, reporter, nullptr, &verdict, {}, block), OperationResult::Success)
+            << block;
         const ModelObject& object = onlyObject(model);
         ASSERT_EQ(object.vertices.count(), expected.vertices.count()) << block;
         ASSERT_EQ(object.indices.count(), expected.indices.count()) << block;

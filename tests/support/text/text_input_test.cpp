@@ -1,12 +1,16 @@
+#include "common/test_support.h"
 #include "support/text/block_line_reader.h"
 #include "support/text/line_scanner.h"
 #include "support/text/numbers.h"
+#include "support/text/text_pieces.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -96,6 +100,20 @@ TEST(BlockLineReader, RandomTextMatchesTheWholeBufferRules)
         const std::vector<std::string> expected = referenceLines(bytes);
         for (std::size_t block : {1, 2, 13, 64, 259, 8192})
             ASSERT_EQ(readLines(bytes, block), expected) << "round " << round << ", block " << block;
+        // The reader of a text held whole gives the same lines, also when
+        // started at the cuts that split the text into pieces.
+        for (const unsigned pieces : {1u, 2u, 3u, 7u}) {
+            const std::vector<std::size_t> cuts = lineCuts(bytes, pieces);
+            std::vector<std::string> whole;
+            for (unsigned piece = 0; piece < pieces; ++piece) {
+                ASSERT_LE(cuts[piece], cuts[piece + 1]);
+                TextLineReader lines(std::string_view(bytes).substr(0, cuts[piece + 1]), cuts[piece], MaxLineBytes);
+                std::string_view line;
+                while (lines.next(line))
+                    whole.emplace_back(line);
+            }
+            ASSERT_EQ(whole, expected) << "round " << round << ", " << pieces << " pieces";
+        }
         // Other limits cut by the same rules.
         for (std::size_t limit : {1, 16, 1000})
             ASSERT_EQ(readLines(bytes, 64, limit), referenceLines(bytes, limit)) << "round " << round;
@@ -225,6 +243,135 @@ TEST(FloatToken, ReadsThreeTokensInARow)
     EXPECT_EQ(values[2], 0.35f);
     float extra;
     EXPECT_FALSE(readNumberToken(at, end, extra));
+}
+
+// Checks the token reader against std::from_chars itself wherever that reads
+// the whole token as a number: the same float, bit for bit (a leading '+',
+// which from_chars leaves to its caller, is taken off first). Returns
+// whether the token was one.
+bool sameAsFromChars(std::string_view token)
+{
+    std::string_view unsigned_ = token;
+    if (unsigned_.starts_with('+')) {
+        unsigned_.remove_prefix(1);
+        if (unsigned_.starts_with('-') || unsigned_.starts_with('+'))
+            return false;
+    }
+    float reference = 0.0f;
+    const auto [end, error] =
+        std::from_chars(unsigned_.data(), unsigned_.data() + unsigned_.size(), reference, std::chars_format::general);
+    if (end != unsigned_.data() + unsigned_.size() || (error != std::errc() && error != std::errc::result_out_of_range))
+        return false;
+    const char* cursor = token.data();
+    float fast = 0.0f;
+    EXPECT_TRUE(parseFloatToken(cursor, token.data() + token.size(), fast)) << "'" << token << "'";
+    EXPECT_EQ(cursor, token.data() + token.size()) << "'" << token << "'";
+    if (error == std::errc::result_out_of_range) {
+        // Beyond the float range: infinity or zero with the token's sign.
+        EXPECT_TRUE(std::isinf(fast) || fast == 0.0f) << "'" << token << "'";
+        EXPECT_EQ(std::signbit(fast), token.starts_with('-')) << "'" << token << "'";
+    } else if (std::isnan(reference)) {
+        EXPECT_TRUE(std::isnan(fast)) << "'" << token << "'";
+    } else {
+        std::uint32_t a, b;
+        std::memcpy(&a, &fast, 4);
+        std::memcpy(&b, &reference, 4);
+        EXPECT_EQ(a, b) << "'" << token << "' reads as " << fast << ", from_chars gives " << reference;
+    }
+    return true;
+}
+
+// Every token of a text that is a number.
+std::uint64_t checkNumbersOf(std::string_view text)
+{
+    std::uint64_t numbers = 0;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        while (at < text.size() && isSeparatorByte(text[at]))
+            ++at;
+        const std::size_t start = at;
+        while (at < text.size() && !isSeparatorByte(text[at]))
+            ++at;
+        if (at > start && sameAsFromChars(text.substr(start, at - start)))
+            ++numbers;
+    }
+    return numbers;
+}
+
+TEST(FloatToken, CorpusGeneratorAndEdgeNumbersReadAsFromCharsReadsThem)
+{
+    // Every number in the text files of the corpus (a file with a NUL byte
+    // near its start is binary).
+    std::uint64_t corpusNumbers = 0;
+    if (testing::corpusAvailable()) {
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(testing::corpusDir())) {
+            if (!entry.is_regular_file() || entry.file_size() > (64u << 20))
+                continue;
+            const std::string bytes = testing::readFile(entry.path());
+            if (bytes.substr(0, 4096).find('\0') != std::string::npos)
+                continue;
+            corpusNumbers += checkNumbersOf(bytes);
+        }
+        EXPECT_GT(corpusNumbers, 100000u) << "the corpus's text files hold far more numbers";
+    }
+
+    // The benchmark generator writes coordinates as %e with three exponent
+    // digits; other writers use fixed six places or the shortest form. Torus
+    // points as the generator makes them, then random float patterns of
+    // every exponent (denormals included) in each form.
+    const auto checkForms = [](float value) {
+        char exponent[MaxNumberChars], fixed[MaxNumberChars], shortest[MaxNumberChars];
+        for (const std::string_view text : {std::string_view(exponent, formatExponent3(exponent, value)),
+                                            std::string_view(fixed, formatFixed(fixed, value, 6)),
+                                            std::string_view(shortest, formatFloatShortest(shortest, value))})
+            ASSERT_TRUE(sameAsFromChars(text)) << text;
+    };
+    for (int i = 0; i < 400; ++i)
+        for (int j = 0; j < 100; ++j) {
+            const double a = 2.0 * M_PI * i / 400, b = 2.0 * M_PI * j / 100, ring = 40.0 + 12.0 * std::cos(b);
+            checkForms(static_cast<float>(ring * std::cos(a)));
+            checkForms(static_cast<float>(12.0 * std::sin(b)));
+        }
+    std::mt19937 random(23);
+    for (int i = 0; i < 100000; ++i) {
+        const std::uint32_t bits = static_cast<std::uint32_t>(random());
+        float value;
+        std::memcpy(&value, &bits, 4);
+        if (std::isfinite(value) && std::fabs(value) < 1e30f)
+            checkForms(value);
+    }
+
+    // Digit strings the formatters never write: many digits, leading zeros,
+    // signs, exponents at and beyond the limits, halfway cases.
+    // clang-format off
+    const char* edges[] = {
+        "1.4e-45", "7e-46", "7.1e-46", "1.1754942e-38", "1.17549435e-38", "1.1754943508222875e-38",
+        "-1.401298464324817e-45", "3.4028235e38", "3.40282357e38", "3.4028236e38", "1e38", "1e39", "-1e39",
+        "1e-38", "1e-39", "1e-45", "1e-46", "2.5e-46", "1e+038", "1e-038", "1e-00000045", "0.000000e+000",
+        "-0.000000e+000", "+0", "-0", "-0.0", "+000001.500000", "0000000000000000000000001", "00.000001e+000",
+        "16777217", "16777217.0000000000001", "16777219", "33554434", "1.00000005960464477539062500",
+        "1.0000000596046447753906251", "0.100000001490116119384765625", "123456789012345678901234567890",
+        "1234567890123456789", "12345678901234567890", "9007199254740993", "9007199254740993e-10",
+        "1e22", "1e23", "1e-22", "1e-23", "4.7019774032891500318749461488889827112746622270883e-38",
+        "+1.5", "-1.5", "-.5", ".5", "5.", "-5.e-1", "1E5", "1e+5", "1e-5",
+    };
+    // clang-format on
+    for (const char* edge : edges)
+        EXPECT_TRUE(sameAsFromChars(edge)) << edge;
+    for (int i = 0; i < 200000; ++i) {
+        // Random digits with a point anywhere, a sign, and an exponent.
+        std::string token = random() % 3 == 0 ? "-" : (random() % 5 == 0 ? "+" : "");
+        const int digits = 1 + static_cast<int>(random() % 28);
+        const int point = static_cast<int>(random() % (digits + 1));
+        for (int d = 0; d < digits; ++d) {
+            if (d == point)
+                token += '.';
+            token += static_cast<char>('0' + random() % 10);
+        }
+        if (random() % 2 == 0)
+            token += "e" + std::to_string(static_cast<int>(random() % 100) - 55);
+        EXPECT_TRUE(sameAsFromChars(token)) << token;
+    }
 }
 
 } // namespace
