@@ -253,6 +253,16 @@ TEST(ConvertCommand, OddPathCharacters)
         EXPECT_TRUE(isCompleteBinaryStl(dir / "out" / name)) << name;
     EXPECT_TRUE(contains(output, "new\\nline.stl: Success")) << "one file, one line: " << output;
     EXPECT_TRUE(contains(output, "byte\\xff.stl: Success")) << output;
+
+    // JSON gives back the very bytes of a name that is not UTF-8, as
+    // Python's surrogateescape reads them.
+    ASSERT_EQ(cli(shellQuote((dir / "src").string()) + " --to stl --on-exists overwrite --json --output " +
+                      shellQuote((dir / "out").string()),
+                  &output),
+              0)
+        << output;
+    EXPECT_TRUE(contains(output, "/src/byte\\udcff.stl\",\"output\":")) << output;
+    EXPECT_TRUE(contains(output, "/out/byte\\udcff.stl\"")) << output;
 }
 
 TEST(ConvertCommand, ReadOnlyOutputFolder)

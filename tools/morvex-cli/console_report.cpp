@@ -384,10 +384,10 @@ std::string fileResultLine(const RunEntry& entry)
 std::string fileResultJson(const RunEntry& entry, std::size_t index)
 {
     std::string out = "{\"index\":" + std::to_string(index) + ",\"source\":";
-    appendJsonString(out, entry.source.string());
+    appendJsonPath(out, entry.source.string());
     out += ",\"output\":";
     if (endedWell(entry.status)) // written, or kept when skipped
-        appendJsonString(out, entry.output.string());
+        appendJsonPath(out, entry.output.string());
     else
         out += "null";
     out += ",\"status\":" + std::to_string(static_cast<int>(entry.status));

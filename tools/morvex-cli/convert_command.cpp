@@ -422,9 +422,9 @@ int printDryRun(const ConvertSession& session, const ConversionRun& run, Overwri
     for (const PlannedOutput& planned : plan) {
         if (json) {
             data += "{\"source\":";
-            appendJsonString(data, planned.source.string());
+            appendJsonPath(data, planned.source.string());
             data += ",\"output\":";
-            appendJsonString(data, planned.output.string());
+            appendJsonPath(data, planned.output.string());
             data += ",\"exists\":";
             data += planned.exists ? "true" : "false";
             data += ",\"decision\":";

@@ -99,7 +99,7 @@ std::string counted(std::size_t count, std::string_view kind)
 std::string noticeJson(const InputNotice& notice, std::string_view kind)
 {
     std::string out = "{\"skipped\":";
-    appendJsonString(out, notice.path.string());
+    appendJsonPath(out, notice.path.string());
     out += ",\"kind\":";
     appendJsonString(out, kind);
     out += ",\"reason\":";
