@@ -1,6 +1,8 @@
 #include "preview/preview_renderer.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <numeric>
 
 namespace morvex {
 namespace {
@@ -13,11 +15,35 @@ namespace {
 // them transposed, so `matrix * vector` is the row-vector product.
 constexpr const char* VertexShader = R"(#version 330 core
 layout(location = 0) in vec3 position;
-layout(location = 1) in vec3 normal;
 layout(location = 2) in vec4 color;
 layout(location = 3) in vec2 texCoord;
 
 uniform mat4 worldViewProjection;
+
+out vec4 vertexColor;
+out vec2 textureCoordinate;
+out vec3 worldPosition;
+
+void main()
+{
+    vec4 clip = worldViewProjection * vec4(position, 1.0);
+    // The projection maps depth to 0..w; OpenGL clips at -w..w.
+    clip.z = 2.0 * clip.z - clip.w;
+    gl_Position = clip;
+    vertexColor = color;
+    textureCoordinate = texCoord;
+    worldPosition = position;
+}
+)";
+
+// Faces are lit flat: the normal is the face's own, from the plane of the
+// positions around the fragment, turned towards the eye (only faces that
+// look at the eye are drawn).
+constexpr const char* FragmentShader = R"(#version 330 core
+in vec4 vertexColor;
+in vec2 textureCoordinate;
+in vec3 worldPosition;
+
 uniform mat4 inverseWorld;
 uniform mat4 view;
 uniform mat4 projection;
@@ -31,43 +57,35 @@ uniform vec4 viewDirection;
 uniform vec4 flags; // x: perspective, y: unlit, z: texture blend
 uniform vec3 lightDirection;
 uniform vec4 lightShares; // ambient level, directional light, eye light
+uniform sampler2D surface;
 
-out vec4 shadedColor;
-out vec2 textureCoordinate;
+out vec4 fragmentColor;
 
-void main()
+vec3 faceNormal()
 {
-    vec4 clip = worldViewProjection * vec4(position, 1.0);
-    // The projection maps depth to 0..w; OpenGL clips at -w..w.
-    clip.z = 2.0 * clip.z - clip.w;
-    gl_Position = clip;
-    textureCoordinate = texCoord;
-    if (flags.y > 0.5) {
-        shadedColor = color;
-        return;
-    }
-    // Degenerate triangles have a zero normal and get the ambient light only.
-    vec3 n = dot(normal, normal) > 0.0 ? normalize((vec4(normal, 0.0) * inverseWorld).xyz) : vec3(0.0);
+    vec3 plane = cross(dFdx(worldPosition), dFdy(worldPosition));
+    if (dot(plane, plane) == 0.0)
+        return vec3(0.0);
+    vec3 n = normalize((vec4(plane, 0.0) * inverseWorld).xyz);
+    vec3 towardsEye = flags.x > 0.5 ? eye.xyz - worldPosition : -viewDirection.xyz;
+    return dot(n, towardsEye) < 0.0 ? -n : n;
+}
+
+vec4 litColor()
+{
+    vec3 n = faceNormal();
     float towardsLight = max(dot(n, -lightDirection), 0.0);
     float light = lightShares.x * materialAmbient.r + lightShares.y * towardsLight
                 + lightShares.z * max(dot(n, -viewDirection.xyz), 0.0);
     float highlight = pow(max(dot(reflect(lightDirection, n), -viewDirection.xyz), 0.0), materialPower.x);
-    vec3 lit = color.rgb * clamp(light, 0.0, 1.0) + materialDiffuse.rgb * towardsLight
+    vec3 lit = vertexColor.rgb * clamp(light, 0.0, 1.0) + materialDiffuse.rgb * towardsLight
              + materialSpecular.rgb * highlight + materialEmissive.rgb;
-    shadedColor = vec4(clamp(lit, 0.0, 1.0), color.a);
+    return vec4(clamp(lit, 0.0, 1.0), vertexColor.a);
 }
-)";
-
-constexpr const char* FragmentShader = R"(#version 330 core
-in vec4 shadedColor;
-in vec2 textureCoordinate;
-uniform vec4 flags;
-uniform sampler2D surface;
-out vec4 fragmentColor;
 
 void main()
 {
-    vec4 c = shadedColor;
+    vec4 c = flags.y > 0.5 ? vertexColor : litColor();
     if (flags.z > 0.0)
         c *= texture(surface, textureCoordinate);
     // Nearly transparent texels are not drawn (alpha reference 8).
@@ -116,37 +134,42 @@ bool PreviewRenderer::initialize(std::string& error)
         return false;
     }
     program_ = std::move(program);
-    std::vector<PreviewVertex> axisCorners;
+    std::vector<PreviewVertex> axisEnds;
     for (const AxisLine& line : AxisLines) {
-        axisCorners.push_back(PreviewVertex{Vector3{}, Vector3{}, line.color, TexCoord{}});
-        axisCorners.push_back(PreviewVertex{line.end, Vector3{}, line.color, TexCoord{}});
+        axisEnds.push_back(PreviewVertex{Vector3{}, line.color, TexCoord{}});
+        axisEnds.push_back(PreviewVertex{line.end, line.color, TexCoord{}});
     }
-    axes_ = upload(axisCorners);
+    std::vector<std::uint32_t> axisIndices(axisEnds.size());
+    std::iota(axisIndices.begin(), axisIndices.end(), 0u);
+    axes_ = upload(axisEnds, axisIndices);
     return true;
 }
 
-PreviewRenderer::GpuMesh PreviewRenderer::upload(const std::vector<PreviewVertex>& corners)
+PreviewRenderer::GpuMesh PreviewRenderer::upload(const std::vector<PreviewVertex>& vertices,
+                                                 const std::vector<std::uint32_t>& indices)
 {
     GpuMesh mesh;
-    mesh.count = static_cast<GLsizei>(corners.size());
+    mesh.count = static_cast<GLsizei>(indices.size());
     gl_.glGenVertexArrays(1, &mesh.vertexArray);
     gl_.glBindVertexArray(mesh.vertexArray);
     gl_.glGenBuffers(1, &mesh.buffer);
     gl_.glBindBuffer(GL_ARRAY_BUFFER, mesh.buffer);
-    gl_.glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(corners.size() * sizeof(PreviewVertex)), corners.data(),
+    gl_.glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(vertices.size() * sizeof(PreviewVertex)), vertices.data(),
                      GL_STATIC_DRAW);
+    gl_.glGenBuffers(1, &mesh.indexBuffer);
+    gl_.glBindBuffer(GL_ELEMENT_ARRAY_BUFFER, mesh.indexBuffer);
+    gl_.glBufferData(GL_ELEMENT_ARRAY_BUFFER, static_cast<GLsizeiptr>(indices.size() * sizeof(std::uint32_t)),
+                     indices.data(), GL_STATIC_DRAW);
     constexpr GLsizei stride = sizeof(PreviewVertex);
     const auto at = [](std::size_t offset) { return reinterpret_cast<const void*>(offset); };
     gl_.glEnableVertexAttribArray(0);
     gl_.glVertexAttribPointer(0, 3, GL_FLOAT, GL_FALSE, stride, at(offsetof(PreviewVertex, position)));
-    gl_.glEnableVertexAttribArray(1);
-    gl_.glVertexAttribPointer(1, 3, GL_FLOAT, GL_FALSE, stride, at(offsetof(PreviewVertex, normal)));
     // 0xAARRGGBB in memory is B, G, R, A: the BGRA size swaps it to RGBA.
     gl_.glEnableVertexAttribArray(2);
     gl_.glVertexAttribPointer(2, GL_BGRA, GL_UNSIGNED_BYTE, GL_TRUE, stride, at(offsetof(PreviewVertex, color)));
     gl_.glEnableVertexAttribArray(3);
     gl_.glVertexAttribPointer(3, 2, GL_FLOAT, GL_FALSE, stride, at(offsetof(PreviewVertex, texCoord)));
-    gl_.glBindVertexArray(0);
+    gl_.glBindVertexArray(0); // the array keeps the index buffer
     return mesh;
 }
 
@@ -154,6 +177,8 @@ void PreviewRenderer::deleteMesh(GpuMesh& mesh)
 {
     if (mesh.buffer != 0)
         gl_.glDeleteBuffers(1, &mesh.buffer);
+    if (mesh.indexBuffer != 0)
+        gl_.glDeleteBuffers(1, &mesh.indexBuffer);
     if (mesh.vertexArray != 0)
         gl_.glDeleteVertexArrays(1, &mesh.vertexArray);
     if (!mesh.texture.empty())
@@ -166,10 +191,11 @@ void PreviewRenderer::setScene(PreviewScene&& scene)
     clearScene();
     meshes_.reserve(scene.meshes.size());
     for (PreviewMesh& mesh : scene.meshes) {
-        GpuMesh gpu = upload(mesh.corners);
+        GpuMesh gpu = upload(mesh.vertices, mesh.indices);
         gpu.texture = std::move(mesh.texturePath);
         meshes_.push_back(std::move(gpu));
-        std::vector<PreviewVertex>().swap(mesh.corners);
+        std::vector<PreviewVertex>().swap(mesh.vertices);
+        std::vector<std::uint32_t>().swap(mesh.indices);
     }
     radiusSquared_ = scene.radiusSquared;
 }
@@ -224,7 +250,7 @@ void PreviewRenderer::drawAxisLines()
     gl_.glDisable(GL_CULL_FACE);
     program_->setUniformValue("flags", QVector4D(1.0f, 1.0f, 0.0f, 0.0f));
     gl_.glBindVertexArray(axes_.vertexArray);
-    gl_.glDrawArrays(GL_LINES, 0, axes_.count);
+    gl_.glDrawElements(GL_LINES, axes_.count, GL_UNSIGNED_INT, nullptr);
 }
 
 void PreviewRenderer::drawMeshes()
@@ -242,7 +268,7 @@ void PreviewRenderer::drawMeshes()
         gl_.glBindTexture(GL_TEXTURE_2D, texture);
         program_->setUniformValue("flags", QVector4D(1.0f, 0.0f, texture != 0 ? 0.95f : 0.0f, 0.0f));
         gl_.glBindVertexArray(mesh.vertexArray);
-        gl_.glDrawArrays(GL_TRIANGLES, 0, mesh.count);
+        gl_.glDrawElements(GL_TRIANGLES, mesh.count, GL_UNSIGNED_INT, nullptr);
     }
     gl_.glBindVertexArray(0);
     gl_.glBindTexture(GL_TEXTURE_2D, 0);

@@ -32,7 +32,7 @@ public:
     bool initialize(std::string& error);
     bool initialized() const { return program_ != nullptr; }
 
-    // Uploads the scene (whose textures were acquired) and frees its corner
+    // Uploads the scene (whose textures were acquired) and frees its
     // arrays; the textures of the previous scene are released.
     void setScene(PreviewScene&& scene);
     void clearScene();
@@ -48,10 +48,11 @@ private:
     struct GpuMesh {
         GLuint vertexArray = 0;
         GLuint buffer = 0;
-        GLsizei count = 0;
+        GLuint indexBuffer = 0;
+        GLsizei count = 0; // indices
         std::string texture;
     };
-    GpuMesh upload(const std::vector<PreviewVertex>& corners);
+    GpuMesh upload(const std::vector<PreviewVertex>& vertices, const std::vector<std::uint32_t>& indices);
     void deleteMesh(GpuMesh& mesh);
     void setConstants(OrbitCamera& camera);
     void drawAxisLines();

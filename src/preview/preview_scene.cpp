@@ -58,6 +58,11 @@ TexCoord cornerTexCoord(const ModelObject& object, std::uint32_t corner, std::ui
     return corner < object.texCoords.count() ? object.texCoords[corner] : TexCoord{};
 }
 
+TexCoord flippedForImageRows(const TexCoord& uv)
+{
+    return TexCoord{uv.u, -uv.v};
+}
+
 std::string firstTexturePath(const Model& model, const ModelObject& object)
 {
     if (object.materialRanges.empty())
@@ -68,38 +73,89 @@ std::string firstTexturePath(const Model& model, const ModelObject& object)
     return material->textures.front().path;
 }
 
+// Corners can share their vertex's entry when neither their colours nor
+// their texture coordinates belong to the corners themselves.
+bool cornersShareVertices(const ModelObject& object)
+{
+    return !object.colorsPerCorner() && (object.texCoords.empty() || object.texCoordsPerVertex());
+}
+
+// The placed vertex, or the origin when it is not finite; only vertices
+// that some corner uses widen the scene.
+Vector3 placedPosition(const Vector3& vertex, const Matrix4& placement, bool used, float& radiusSquared)
+{
+    const Vector3 position = transformPoint(vertex, placement);
+    if (!isFinite(position))
+        return Vector3{};
+    if (used)
+        radiusSquared = std::max(radiusSquared, std::min(squaredLength(position), MaxSceneRadiusSquared));
+    return position;
+}
+
+OperationResult buildSharedMesh(const ModelObject& object, const Matrix4& placement, PreviewMesh& mesh,
+                                float& radiusSquared, ProgressReporter& reporter)
+{
+    const std::uint32_t vertexCount = object.vertices.count();
+    const std::uint32_t cornerCount = object.triangleCount() * 3;
+    std::vector<std::uint8_t> used(vertexCount);
+    mesh.indices.resize(cornerCount);
+    bool anyOutOfRange = false;
+    for (std::uint32_t corner = 0; corner < cornerCount; ++corner) {
+        if (corner % CornersPerCancelCheck == 0 && reporter.isCancelled())
+            return OperationResult::Cancelled;
+        std::uint32_t vertex = object.indices[corner];
+        if (vertex < vertexCount) {
+            used[vertex] = 1;
+        } else {
+            vertex = vertexCount; // the extra vertex at the origin
+            anyOutOfRange = true;
+        }
+        mesh.indices[corner] = vertex;
+    }
+    mesh.vertices.resize(vertexCount + (anyOutOfRange ? 1u : 0u));
+    const bool texCoordsPerVertex = object.texCoordsPerVertex();
+    for (std::uint32_t vertex = 0; vertex < vertexCount; ++vertex) {
+        if (vertex % CornersPerCancelCheck == 0 && reporter.isCancelled())
+            return OperationResult::Cancelled;
+        PreviewVertex& out = mesh.vertices[vertex];
+        out.position = placedPosition(object.vertices[vertex], placement, used[vertex] != 0, radiusSquared);
+        if (vertex < object.colors.count())
+            out.color = object.colors[vertex];
+        if (texCoordsPerVertex)
+            out.texCoord = flippedForImageRows(object.texCoords[vertex]);
+    }
+    return OperationResult::Success;
+}
+
+OperationResult buildCornerMesh(const ModelObject& object, const Matrix4& placement, PreviewMesh& mesh,
+                                float& radiusSquared, ProgressReporter& reporter)
+{
+    const std::uint32_t cornerCount = object.triangleCount() * 3;
+    mesh.vertices.resize(cornerCount);
+    mesh.indices.resize(cornerCount);
+    for (std::uint32_t corner = 0; corner < cornerCount; ++corner) {
+        if (corner % CornersPerCancelCheck == 0 && reporter.isCancelled())
+            return OperationResult::Cancelled;
+        PreviewVertex& out = mesh.vertices[corner];
+        const std::uint32_t vertex = object.indices[corner];
+        if (vertex < object.vertices.count())
+            out.position = placedPosition(object.vertices[vertex], placement, true, radiusSquared);
+        out.color = object.cornerColor(corner);
+        out.texCoord = flippedForImageRows(cornerTexCoord(object, corner, vertex));
+        mesh.indices[corner] = corner;
+    }
+    return OperationResult::Success;
+}
+
 OperationResult buildMesh(const Model& model, const ModelObject& object, PreviewMesh& mesh, float& radiusSquared,
                           ProgressReporter& reporter)
 {
     const Matrix4 placement = placementMatrix(object);
-    const std::uint32_t cornerCount = object.triangleCount() * 3;
-    mesh.corners.resize(cornerCount);
-    for (std::uint32_t corner = 0; corner < cornerCount; ++corner) {
-        if (corner % CornersPerCancelCheck == 0 && reporter.isCancelled())
-            return OperationResult::Cancelled;
-        PreviewVertex& out = mesh.corners[corner];
-        const std::uint32_t vertex = object.indices[corner];
-        if (vertex < object.vertices.count()) {
-            out.position = transformPoint(object.vertices[vertex], placement);
-            if (isFinite(out.position))
-                radiusSquared = std::max(radiusSquared, std::min(squaredLength(out.position), MaxSceneRadiusSquared));
-            else
-                out.position = Vector3{};
-        }
-        out.color = object.cornerColor(corner);
-        const TexCoord uv = cornerTexCoord(object, corner, vertex);
-        out.texCoord = TexCoord{uv.u, -uv.v};
-    }
-    // Flat shading: the face normal on all three corners; the object's own
-    // normals are not used.
-    for (std::uint32_t first = 0; first < cornerCount; first += 3) {
-        const Vector3 normal = faceNormal(mesh.corners[first].position, mesh.corners[first + 1].position,
-                                          mesh.corners[first + 2].position);
-        for (std::uint32_t k = 0; k < 3; ++k)
-            mesh.corners[first + k].normal = normal;
-    }
+    const OperationResult built = cornersShareVertices(object)
+                                      ? buildSharedMesh(object, placement, mesh, radiusSquared, reporter)
+                                      : buildCornerMesh(object, placement, mesh, radiusSquared, reporter);
     mesh.texturePath = firstTexturePath(model, object);
-    return OperationResult::Success;
+    return built;
 }
 
 float clampUnit(float value)

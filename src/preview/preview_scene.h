@@ -10,8 +10,11 @@
 #include <vector>
 
 // What the preview draws, built from a model on the loader's thread without
-// any graphics context: one vertex per corner in the layout the shaders
-// read, so that the drawing thread only uploads each buffer once.
+// any graphics context, in the layout the shaders read, so that the drawing
+// thread only uploads each buffer once. Faces are shaded flat from their
+// plane in the fragment shader, so corners that share a vertex share one
+// entry of the vertex buffer unless their colours or texture coordinates
+// belong to the corners.
 
 namespace morvex {
 
@@ -20,17 +23,17 @@ class SettingsStore;
 // The preview's own conventions: Y up, left-handed, counter-clockwise.
 FormatProfile previewProfile();
 
-// One corner as the vertex buffer holds it.
+// One vertex as the vertex buffer holds it.
 struct PreviewVertex {
     Vector3 position;
-    Vector3 normal;
     ArgbColor color = DefaultVertexColor;
     TexCoord texCoord; // (u, -v): image rows run downwards
 };
-static_assert(sizeof(PreviewVertex) == 36, "the shaders read a packed 36-byte vertex");
+static_assert(sizeof(PreviewVertex) == 24, "the shaders read a packed 24-byte vertex");
 
 struct PreviewMesh {
-    std::vector<PreviewVertex> corners; // three per triangle
+    std::vector<PreviewVertex> vertices;
+    std::vector<std::uint32_t> indices; // three per triangle, each below vertices.size()
     std::string texturePath;            // the first texture of the object's first material; may be empty
 };
 
@@ -53,9 +56,10 @@ OperationResult loadPreviewModel(const std::filesystem::path& path, Model& model
 // The text stored under "Preview"/"Status" when a file cannot be read.
 std::string previewFailureText(const std::filesystem::path& path);
 
-// One mesh per object, in order: placed corners, their colours (or the
-// default grey), texture coordinates and flat face normals. Asks whether to
-// stop every 100 corners.
+// One mesh per object, in order: placed vertices, their colours (or the
+// default grey) and texture coordinates; a corner whose vertex number is
+// out of range, or whose vertex is not finite, sits at the origin. Asks
+// whether to stop every 100 corners.
 OperationResult buildPreviewScene(const Model& model, PreviewScene& scene, ProgressReporter& reporter);
 
 // The preview's lighting, as the shaders compute it: the ambient light, one
