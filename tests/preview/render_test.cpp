@@ -1,5 +1,6 @@
 #include "preview_test_support.h"
 
+#include "support/progress/progress_reporter.h"
 #include "support/settings/settings_store.h"
 
 #include <QImage>
@@ -75,6 +76,58 @@ TEST(PreviewRendering, BackgroundFacesAndAxisLinesHaveTheirColours)
         EXPECT_TRUE(blendsTowards(closestNear(image, at, line.color, 2), line.color, 0.45))
             << "axis line of colour " << std::hex << line.color << " near " << std::dec << at.x << "," << at.y;
     }
+}
+
+// Two triangles over four used vertices, a fifth vertex far away that no
+// corner uses, and one corner whose vertex number is out of range.
+ModelObject& twoTriangles(Model& model)
+{
+    ModelObject& object = *model.addObject();
+    EXPECT_TRUE(object.vertices.allocate(5) && object.indices.allocate(6));
+    const Vector3 points[5] = {{0, 0, 0}, {4, 0, 0}, {0, 3, 0}, {4, 3, 0}, {5000, 0, 0}};
+    const std::uint32_t corners[6] = {0, 1, 2, 2, 3, 9};
+    for (std::uint32_t k = 0; k < 5; ++k)
+        object.vertices[k] = points[k];
+    for (std::uint32_t k = 0; k < 6; ++k)
+        object.indices[k] = corners[k];
+    return object;
+}
+
+TEST(PreviewScene, CornersShareVerticesUnlessTheirOwnColoursDiffer)
+{
+    StoppableReporter reporter;
+    Model shared;
+    ModelObject& plain = twoTriangles(shared);
+    ASSERT_TRUE(plain.colors.allocate(5));
+    for (std::uint32_t k = 0; k < 5; ++k)
+        plain.colors[k] = 0xFF000000u | k;
+    PreviewScene scene;
+    ASSERT_EQ(buildPreviewScene(shared, scene, reporter), OperationResult::Success);
+    ASSERT_EQ(scene.meshes.size(), 1u);
+    const PreviewMesh& sharedMesh = scene.meshes[0];
+    // The five vertices and one at the origin for the corner out of range.
+    ASSERT_EQ(sharedMesh.vertices.size(), 6u);
+    EXPECT_EQ(sharedMesh.indices, (std::vector<std::uint32_t>{0, 1, 2, 2, 3, 5}));
+    EXPECT_EQ(sharedMesh.vertices[3].color, 0xFF000003u);
+    EXPECT_EQ(sharedMesh.vertices[5].position, (Vector3{0, 0, 0}));
+    EXPECT_EQ(sharedMesh.vertices[5].color, DefaultVertexColor);
+    // Only used vertices frame the scene: not the one 5000 units away.
+    EXPECT_FLOAT_EQ(scene.radiusSquared, 25.0f);
+
+    Model perCorner;
+    ModelObject& painted = twoTriangles(perCorner);
+    ASSERT_TRUE(painted.colors.allocate(6));
+    for (std::uint32_t k = 0; k < 6; ++k)
+        painted.colors[k] = 0xFF100000u | k;
+    ASSERT_EQ(buildPreviewScene(perCorner, scene, reporter), OperationResult::Success);
+    const PreviewMesh& cornerMesh = scene.meshes[0];
+    ASSERT_EQ(cornerMesh.vertices.size(), 6u);
+    EXPECT_EQ(cornerMesh.indices, (std::vector<std::uint32_t>{0, 1, 2, 3, 4, 5}));
+    for (std::uint32_t k = 0; k < 6; ++k)
+        EXPECT_EQ(cornerMesh.vertices[k].color, 0xFF100000u | k) << k;
+    EXPECT_EQ(cornerMesh.vertices[4].position, (Vector3{4, 3, 0}));
+    EXPECT_EQ(cornerMesh.vertices[5].position, (Vector3{0, 0, 0}));
+    EXPECT_FLOAT_EQ(scene.radiusSquared, 25.0f);
 }
 
 TEST(PreviewRendering, TexturesShowOnlyFromPngAndJpegFiles)
