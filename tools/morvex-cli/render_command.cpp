@@ -130,7 +130,7 @@ std::optional<int> parseRenderCommand(const std::vector<std::string>& args, Rend
 // Scenes read by the workers wait here for the one thread that draws.
 class DrawingQueue {
 public:
-    DrawingQueue(OffscreenRenderer& renderer, const RenderOptions& options) : renderer_(renderer), options_(options) {}
+    explicit DrawingQueue(const RenderOptions& options) : options_(options) {}
 
     // On a worker: hands the scene over and waits until its picture is
     // written (or not).
@@ -146,20 +146,20 @@ public:
         return drawn.get();
     }
 
-    // On the drawing thread: draws what comes until finish().
-    void serve()
+    // On the drawing thread, when no picture can be drawn here: every file
+    // waiting or still to come fails with `reason`.
+    void refuse(std::string reason)
     {
-        for (;;) {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [this] { return finished_ || !requests_.empty(); });
-            if (requests_.empty())
-                return;
-            Request* request = requests_.front();
-            requests_.pop_front();
-            lock.unlock();
-            request->done.set_value(drawAndWrite(*request));
+        {
+            std::lock_guard lock(mutex_);
+            refusal_ = std::move(reason);
         }
+        serveWith(nullptr);
     }
+
+    // On the drawing thread, whose context `renderer` holds: draws what
+    // comes until finish().
+    void serve(OffscreenRenderer& renderer) { serveWith(&renderer); }
 
     void finish()
     {
@@ -179,12 +179,31 @@ private:
         std::promise<ConversionStatus> done;
     };
 
+    void serveWith(OffscreenRenderer* renderer)
+    {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return finished_ || !requests_.empty(); });
+            if (requests_.empty())
+                return;
+            Request* request = requests_.front();
+            requests_.pop_front();
+            lock.unlock();
+            if (renderer != nullptr) {
+                request->done.set_value(drawAndWrite(*renderer, *request));
+            } else {
+                failWith(request->failure, FailureKind::Unwritable, refusal_);
+                request->done.set_value(ConversionStatus::SaveFailed);
+            }
+        }
+    }
+
     // The picture goes to a private name beside the output and is moved to
     // the output name only once it is complete.
-    ConversionStatus drawAndWrite(Request& request)
+    ConversionStatus drawAndWrite(OffscreenRenderer& renderer, Request& request)
     {
         const QImage picture =
-            renderer_.render(std::move(request.scene), options_.width, options_.height, options_.yaw, options_.pitch);
+            renderer.render(std::move(request.scene), options_.width, options_.height, options_.yaw, options_.pitch);
         if (picture.isNull()) {
             failWith(request.failure, FailureKind::Unwritable, "the model could not be drawn");
             return ConversionStatus::SaveFailed;
@@ -201,12 +220,12 @@ private:
         return ConversionStatus::Success;
     }
 
-    OffscreenRenderer& renderer_;
     const RenderOptions& options_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Request*> requests_;
     bool finished_ = false;
+    std::string refusal_;
 };
 
 // A worker's part of one file: reading it and building its scene.
@@ -253,18 +272,9 @@ int runRender(const std::vector<std::string>& args)
         return *ended;
     const ResultStyle style{options.json, options.quiet, options.verbose};
 
+    // The display is started before any thread: it sets the environment.
     std::string displayProblem;
     const bool displayReady = prepareRenderingDisplay(displayProblem);
-    static int argc = 1;
-    static char name[] = "morvex-cli";
-    static char* argv[] = {name, nullptr};
-    QGuiApplication application(argc, argv);
-    OffscreenRenderer renderer;
-    if (std::string error; !renderer.create(error)) {
-        ErrorOutput::instance().write("morvex-cli: cannot draw here: " + error +
-                                      (displayReady ? "" : " (" + displayProblem + ")") + "\n");
-        return 1;
-    }
 
     StoppableReporter reporter;
     InterruptWatcher watcher(reporter);
@@ -284,7 +294,7 @@ int runRender(const std::vector<std::string>& args)
     ConversionSettings settings;
     settings.outputExtension = "png";
     settings.outputFolder = *options.pngFolder;
-    DrawingQueue queue(renderer, options);
+    DrawingQueue queue(options);
     ConversionRun run(inputs.files, settings,
                       [&queue](const std::filesystem::path& source, const std::filesystem::path& output,
                                const ConversionSettings& runSettings, ProgressReporter& jobReporter, Failure* failure) {
@@ -304,8 +314,26 @@ int runRender(const std::vector<std::string>& args)
         runConversion(run, policy, nobody, sink, reporter, &runFailure);
         queue.finish();
     });
-    queue.serve(); // this thread holds the OpenGL context
+    // The files are read while this thread makes the OpenGL context and
+    // builds the shaders; it then holds the context and draws.
+    static int argc = 1;
+    static char name[] = "morvex-cli";
+    static char* argv[] = {name, nullptr};
+    QGuiApplication application(argc, argv);
+    OffscreenRenderer renderer;
+    std::string drawProblem;
+    if (renderer.create(drawProblem)) {
+        queue.serve(renderer);
+    } else {
+        drawProblem = "cannot draw here: " + drawProblem + (displayReady ? "" : " (" + displayProblem + ")");
+        reporter.requestStop();
+        queue.refuse(drawProblem);
+    }
     runner.join();
+    if (!drawProblem.empty()) {
+        ErrorOutput::instance().write("morvex-cli: " + drawProblem + "\n");
+        return 1;
+    }
     sink.stopProgress();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     live.reportTheRest(sink.finals());
