@@ -2,6 +2,7 @@
 
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
+#include "support/zip/parallel_deflate.h"
 
 #include <filesystem>
 #include <string>
@@ -39,8 +40,12 @@ OperationResult read3mf(std::string_view bytes, std::string_view name, Model& mo
 // always in the 2015/02 namespaces. Coordinates beyond a billion fail the
 // write. The package is staged in a private scratch folder and zipped under
 // the program-wide zip lock; the output file is replaced only when the whole
-// package was written.
+// package was written. A large model part is deflated in pieces on the
+// threads the current file may use (deflateSplitForThisFile).
 OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure = nullptr);
+// The same with the split of the model part's compression given.
+OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                         const DeflateSplit& split, Failure* failure = nullptr);
 
 } // namespace morvex::threemf

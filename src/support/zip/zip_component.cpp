@@ -1,10 +1,13 @@
 #include "support/zip/zip_component.h"
 
 #include "support/platform/files.h"
+#include "support/platform/scratch_folder.h"
 
 #include <zip.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <system_error>
 
@@ -214,6 +217,98 @@ int askArchiveCancel(zip_t*, void* state)
     return static_cast<CloseCallbacks*>(state)->reporter->isCancelled() ? 1 : 0;
 }
 
+// A file already deflated (by deflateInPieces), handed to libzip as the
+// compressed data of its entry: the stat names the method, both sizes and
+// the CRC, so libzip copies the bytes instead of compressing them again.
+struct PrecompressedFile {
+    std::filesystem::path compressed;
+    DeflatedFile deflated;
+    time_t modified = 0;
+    std::FILE* file = nullptr;
+    zip_error_t error{};
+
+    ~PrecompressedFile() { close(); }
+    void close()
+    {
+        if (file != nullptr)
+            std::fclose(file);
+        file = nullptr;
+    }
+    zip_int64_t fail(int zipCode)
+    {
+        zip_error_set(&error, zipCode, errno);
+        return -1;
+    }
+};
+
+zip_int64_t servePrecompressed(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command)
+{
+    PrecompressedFile& source = *static_cast<PrecompressedFile*>(state);
+    switch (command) {
+    case ZIP_SOURCE_OPEN:
+        source.close();
+        source.file = std::fopen(source.compressed.c_str(), "rb");
+        return source.file != nullptr ? 0 : source.fail(ZIP_ER_OPEN);
+    case ZIP_SOURCE_READ: {
+        const std::size_t got = std::fread(data, 1, static_cast<std::size_t>(length), source.file);
+        return got == length || !std::ferror(source.file) ? static_cast<zip_int64_t>(got) : source.fail(ZIP_ER_READ);
+    }
+    case ZIP_SOURCE_CLOSE: source.close(); return 0;
+    case ZIP_SOURCE_STAT: {
+        zip_stat_t* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &source.error);
+        if (stat == nullptr)
+            return -1;
+        zip_stat_init(stat);
+        stat->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC | ZIP_STAT_MTIME |
+                      ZIP_STAT_ENCRYPTION_METHOD;
+        stat->size = source.deflated.size;
+        stat->comp_size = source.deflated.compressedSize;
+        stat->comp_method = ZIP_CM_DEFLATE;
+        stat->crc = source.deflated.crc;
+        stat->mtime = source.modified;
+        stat->encryption_method = ZIP_EM_NONE;
+        return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR: return zip_error_to_data(&source.error, data, length);
+    case ZIP_SOURCE_FREE: source.close(); return 0;
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default: zip_error_set(&source.error, ZIP_ER_OPNOTSUPP, 0); return -1;
+    }
+}
+
+// Deflates the files the split finds large enough into the scratch folder,
+// one entry of `precompressed` per name (empty for the files libzip
+// compresses itself).
+OperationResult deflateLargeFiles(const std::filesystem::path& folder, const std::vector<std::string>& names,
+                                  const DeflateSplit& split, const std::filesystem::path& scratch,
+                                  ProgressReporter& reporter,
+                                  std::vector<std::unique_ptr<PrecompressedFile>>& precompressed, Failure* failure)
+{
+    precompressed.resize(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::filesystem::path source = folder / names[i];
+        struct stat info {};
+        if (::stat(source.c_str(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) < split.minimumFileBytes)
+            continue;
+        auto entry = std::make_unique<PrecompressedFile>();
+        entry->compressed = scratch / (std::to_string(i) + ".deflate");
+        entry->modified = info.st_mtime;
+        if (const OperationResult result =
+                deflateInPieces(source, entry->compressed, DeflateLevel, split, reporter, entry->deflated, failure);
+            result != OperationResult::Success)
+            return result;
+        precompressed[i] = std::move(entry);
+    }
+    return OperationResult::Success;
+}
+
+zip_source_t* precompressedSource(zip_t* archive, PrecompressedFile& file)
+{
+    return zip_source_function(archive, servePrecompressed, &file);
+}
+
 } // namespace
 
 std::mutex& zipLock()
@@ -316,7 +411,7 @@ OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view e
 }
 
 OperationResult zipFolder(const std::filesystem::path& archivePath, const std::filesystem::path& folder,
-                          ProgressReporter& reporter, Failure* failure)
+                          ProgressReporter& reporter, Failure* failure, const DeflateSplit& split)
 {
     std::vector<std::string> names;
     if (collectFiles(folder, names, failure) != OperationResult::Success)
@@ -326,15 +421,29 @@ OperationResult zipFolder(const std::filesystem::path& archivePath, const std::f
     if (names.empty())
         return writeEmptyArchive(archivePath, failure);
 
+    // Large files are compressed before the archive is opened, so that a
+    // cancel during the long part leaves nothing behind.
+    ScratchFolder scratch;
+    std::vector<std::unique_ptr<PrecompressedFile>> precompressed(names.size());
+    const bool splitting = split.threads > 1;
+    ProgressRange compressProgress(reporter, 0.0, splitting ? 0.9 : 0.0);
+    if (splitting && (scratch.create(failure) != OperationResult::Success ||
+                      deflateLargeFiles(folder, names, split, scratch.path(), compressProgress, precompressed,
+                                        failure) != OperationResult::Success))
+        return reporter.isCancelled() ? OperationResult::Cancelled : OperationResult::Failure;
+
     int code = 0;
     // Truncate: the archive is built anew, whatever was at the name before.
+    // The archive goes before the precompressed files it reads.
     ArchiveHandle archive(zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
     if (!archive)
         return failWith(failure, FailureKind::Unwritable, "cannot create the archive: " + zipErrorText(code));
 
-    for (const std::string& name : names) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
         const std::filesystem::path source = folder / name;
-        zip_source_t* data = zip_source_file(archive.get(), source.c_str(), 0, -1);
+        zip_source_t* data = precompressed[i] ? precompressedSource(archive.get(), *precompressed[i])
+                                              : zip_source_file(archive.get(), source.c_str(), 0, -1);
         if (data == nullptr)
             return failWith(failure, FailureKind::Unreadable, "cannot read " + name);
         const zip_int64_t index = zip_file_add(archive.get(), name.c_str(), data, ZIP_FL_ENC_UTF_8);
@@ -342,12 +451,15 @@ OperationResult zipFolder(const std::filesystem::path& archivePath, const std::f
             zip_source_free(data);
             return failWith(failure, FailureKind::Unwritable, "cannot add " + name + " to the archive");
         }
-        if (zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, DeflateLevel) !=
-            0)
+        // A precompressed entry keeps its method from the source: asking for
+        // deflate here would have libzip inflate and deflate it again.
+        if (!precompressed[i] && zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index),
+                                                          ZIP_CM_DEFLATE, DeflateLevel) != 0)
             return failWith(failure, FailureKind::Unsupported, "deflate compression is not available");
     }
 
-    CloseCallbacks callbacks{&reporter};
+    ProgressRange closeProgress(reporter, splitting ? 0.9 : 0.0, splitting ? 0.1 : 1.0);
+    CloseCallbacks callbacks{&closeProgress};
     zip_register_progress_callback_with_state(archive.get(), 0.01, reportArchiveProgress, nullptr, &callbacks);
     zip_register_cancel_callback_with_state(archive.get(), askArchiveCancel, nullptr, &callbacks);
     // zip_close writes everything into a temporary file beside the archive
