@@ -40,4 +40,4 @@ MORVEX_PACKAGE_PACKAGES=(dpkg-dev file)
 # check the package and its desktop files.
 MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev time assimp-utils lib3mf-dev clang-format fonts-dejavu-core
   libgl1-mesa-dri libglx-mesa0 libegl-mesa0 xvfb "${MORVEX_PACKAGE_PACKAGES[@]}" lintian appstream desktop-file-utils
-  shared-mime-info)
+  shared-mime-info unzip python3)

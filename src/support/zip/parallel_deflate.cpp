@@ -38,9 +38,8 @@ bool deflatePiece(Piece& piece, int level)
     if (deflateInit2(&stream, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
         return false;
     bool done = false;
-    if (piece.dictionaryBytes == 0 ||
-        deflateSetDictionary(&stream, piece.input - piece.dictionaryBytes, static_cast<uInt>(piece.dictionaryBytes)) ==
-            Z_OK) {
+    if (piece.dictionaryBytes == 0 || deflateSetDictionary(&stream, piece.input - piece.dictionaryBytes,
+                                                           static_cast<uInt>(piece.dictionaryBytes)) == Z_OK) {
         const std::size_t room = deflateBound(&stream, static_cast<uLong>(piece.inputBytes)) + FlushMarkerBytes;
         piece.output.resize(room);
         stream.next_in = const_cast<Bytef*>(piece.input);

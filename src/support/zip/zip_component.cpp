@@ -287,19 +287,35 @@ OperationResult deflateLargeFiles(const std::filesystem::path& folder, const std
                                   std::vector<std::unique_ptr<PrecompressedFile>>& precompressed, Failure* failure)
 {
     precompressed.resize(names.size());
+    std::vector<struct stat> large(names.size());
+    std::uint64_t totalBytes = 0;
     for (std::size_t i = 0; i < names.size(); ++i) {
-        const std::filesystem::path source = folder / names[i];
-        struct stat info {};
-        if (::stat(source.c_str(), &info) != 0 || static_cast<std::uint64_t>(info.st_size) < split.minimumFileBytes)
+        struct stat& info = large[i];
+        if (::stat((folder / names[i]).c_str(), &info) != 0 ||
+            static_cast<std::uint64_t>(info.st_size) < split.minimumFileBytes)
+            info.st_size = -1;
+        else
+            totalBytes += static_cast<std::uint64_t>(info.st_size);
+    }
+    // Each file fills its share of the progress, in the order compressed.
+    std::uint64_t doneBytes = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (large[i].st_size < 0)
             continue;
+        const auto bytes = static_cast<std::uint64_t>(large[i].st_size);
+        const auto share = [&](std::uint64_t part) {
+            return static_cast<double>(part) / std::max<double>(1, totalBytes);
+        };
+        ProgressRange fileProgress(reporter, share(doneBytes), share(bytes));
         auto entry = std::make_unique<PrecompressedFile>();
         entry->compressed = scratch / (std::to_string(i) + ".deflate");
-        entry->modified = info.st_mtime;
-        if (const OperationResult result =
-                deflateInPieces(source, entry->compressed, DeflateLevel, split, reporter, entry->deflated, failure);
+        entry->modified = large[i].st_mtime;
+        if (const OperationResult result = deflateInPieces(folder / names[i], entry->compressed, DeflateLevel, split,
+                                                           fileProgress, entry->deflated, failure);
             result != OperationResult::Success)
             return result;
         precompressed[i] = std::move(entry);
+        doneBytes += bytes;
     }
     return OperationResult::Success;
 }
