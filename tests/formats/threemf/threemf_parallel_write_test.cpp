@@ -50,8 +50,8 @@ void addWavyGrid(Model& model, std::uint32_t side)
     for (std::uint32_t y = 0; y < side; ++y)
         for (std::uint32_t x = 0; x < side; ++x) {
             const std::uint32_t corner = y * (side + 1) + x;
-            indices.insert(indices.end(), {corner, corner + 1, corner + side + 2, corner, corner + side + 2,
-                                           corner + side + 1});
+            indices.insert(indices.end(),
+                           {corner, corner + 1, corner + side + 2, corner, corner + side + 2, corner + side + 1});
         }
     addMesh(model, vertices, indices);
 }
@@ -99,6 +99,20 @@ void expectThreadsAgree(const Model& model, const std::filesystem::path& folder,
     ASSERT_FALSE(parts[0].empty()) << where;
     EXPECT_TRUE(parts[0] == parts[1]) << where << ": the model parts differ";
     expectSameMeshes(readBack[1], readBack[0], where);
+}
+
+// The model's triangles as a binary STL file.
+void writeBinaryStl(const Model& model, const std::filesystem::path& path)
+{
+    const ModelObject& object = *model.objects.front();
+    const std::uint32_t triangles = object.indices.count() / 3;
+    std::string bytes(84 + 50 * std::size_t{triangles}, '\0');
+    std::memcpy(&bytes[80], &triangles, 4);
+    for (std::uint32_t t = 0; t < triangles; ++t)
+        for (std::uint32_t corner = 0; corner < 3; ++corner)
+            std::memcpy(&bytes[84 + 50 * std::size_t{t} + 12 + 12 * corner],
+                        &object.vertices[object.indices[3 * t + corner]], 12);
+    writeFile(path, bytes);
 }
 
 // Offset of the model part's compressed bytes in a package.
@@ -193,4 +207,42 @@ TEST(ThreeMfParallelWrite, StopAnywhereLeavesTheEarlierFile)
     for (const auto& entry : std::filesystem::directory_iterator(temp.path()))
         left.push_back(entry.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"grid.3mf"});
+}
+
+// The command line's thread cap reaches the writer: with two threads a model
+// part above the default size is deflated in pieces (other bytes, the same
+// model part), with one it is deflated whole.
+TEST(ThreeMfParallelWrite, CommandLineThreadsSplitALargeModelPart)
+{
+    TempDir temp;
+    Model model;
+    addWavyGrid(model, 180); // 64,800 triangles, a model part above 4 MiB
+    writeBinaryStl(model, temp / "grid.stl");
+    std::string stored[2]; // the model part as stored
+    std::string parts[2];
+    for (const unsigned threads : {1u, 2u}) {
+        const std::filesystem::path folder = temp / ("threads" + std::to_string(threads));
+        std::filesystem::create_directories(folder);
+        std::string output;
+        ASSERT_EQ(runCommand(shellQuote(morvex::testing::cliPath().string()) + " convert --threads " +
+                                 std::to_string(threads) + " " + shellQuote((temp / "grid.stl").string()) +
+                                 " --to 3mf --output " + shellQuote(folder.string()) + " 2>&1",
+                             &output),
+                  0)
+            << output;
+        // The model part's compressed bytes, as stored.
+        std::vector<ZipEntryInfo> entries;
+        RecordingReporter reporter;
+        ASSERT_EQ(listZipEntries(folder / "grid.3mf", entries, reporter), OperationResult::Success);
+        ASSERT_EQ(entries[0].name, ModelPart);
+        const std::string package = readFile(folder / "grid.3mf");
+        stored[threads - 1] = package.substr(modelDataOffset(package), entries[0].compressedSize);
+        parts[threads - 1] = modelPartOf(folder / "grid.3mf", folder / "part");
+        EXPECT_EQ(runCommand("unzip -tq " + shellQuote((folder / "grid.3mf").string()) + " 2>&1", &output), 0)
+            << output;
+    }
+    ASSERT_GT(parts[0].size(), DeflateSplit{}.minimumFileBytes);
+    EXPECT_TRUE(parts[0] == parts[1]) << "the model parts differ";
+    EXPECT_FALSE(stored[0] == stored[1]) << "two threads deflate the model part in pieces";
+    EXPECT_LT(stored[1].size(), stored[0].size() * 21 / 20);
 }

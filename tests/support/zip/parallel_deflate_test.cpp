@@ -120,8 +120,7 @@ TEST(ParallelDeflate, PiecesJoinIntoOneEntryEveryZipReaderOpens)
             const std::string& expected = files.at(entry.name);
             EXPECT_EQ(entry.size, expected.size()) << entry.name;
             EXPECT_EQ(compressionMethod(archive, entry.name), ZIP_CM_DEFLATE) << entry.name;
-            ASSERT_EQ(extractZipEntry(archive, entry.name, out, reporter, 1u << 30, &failure),
-                      OperationResult::Success)
+            ASSERT_EQ(extractZipEntry(archive, entry.name, out, reporter, 1u << 30, &failure), OperationResult::Success)
                 << entry.name << ": " << describeFailure(failure);
             EXPECT_TRUE(readFile(out / entry.name) == expected) << entry.name << " reads back different";
         }
