@@ -16,6 +16,9 @@ namespace {
 // much input before a piece is all its dictionary needs.
 constexpr std::size_t WindowBytes = 32 * 1024;
 
+// zlib counts a piece's bytes in 32 bits; pieces stay far below that.
+constexpr std::size_t MaxPieceBytes = 64u << 20;
+
 // Room beyond deflateBound: a sync flush adds an empty stored block.
 constexpr std::size_t FlushMarkerBytes = 16;
 
@@ -78,7 +81,7 @@ OperationResult deflateInPieces(const std::filesystem::path& source, const std::
         return OperationResult::Failure;
 
     const std::uint64_t total = input.size();
-    const std::size_t pieceBytes = std::max<std::size_t>(split.pieceBytes, WindowBytes);
+    const std::size_t pieceBytes = std::clamp<std::size_t>(split.pieceBytes, WindowBytes, MaxPieceBytes);
     const unsigned threads = std::max(1u, split.threads);
     std::vector<Piece> pieces(threads);
     std::uint64_t done = 0;
