@@ -24,6 +24,19 @@ namespace morvex::threemf {
 // document properties. Units are recorded in "Model:unit", never converted.
 OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);
+
+// How a package's model part is read: with more than one thread, a part
+// declared at least `minimumBytes` is inflated on a helper thread straight
+// into memory while this one parses it (no scratch file); the model, the
+// failures and their positions are those of the read on one thread.
+struct ThreeMfReadSplit {
+    unsigned threads = 1;
+    std::uint64_t minimumBytes = 4u << 20;
+};
+// The same read with the split given; the others take the thread cap of
+// the current file.
+OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        const ThreeMfReadSplit& split, Failure* failure = nullptr);
 // The same from the package's bytes in memory; `name` is the file name
 // messages use. Only the parts read are unpacked into the scratch folder.
 OperationResult read3mf(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,

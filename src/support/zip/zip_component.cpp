@@ -358,17 +358,13 @@ OperationResult listZipEntries(const ZipSource& archivePath, std::vector<ZipEntr
     return OperationResult::Success;
 }
 
-OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view entryName,
-                                const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
-                                Failure* failure)
-{
-    std::filesystem::path relative;
-    if (!relativePathOfEntry(entryName, relative))
-        return failWith(failure, FailureKind::Malformed, "unsafe entry name");
-    if (reporter.isCancelled())
-        return OperationResult::Cancelled;
+namespace {
 
-    ArchiveHandle archive;
+// Opens the entry of that name for inflating: refused when it is encrypted,
+// of a method libzip lacks, or declared larger than maxBytes.
+OperationResult openEntry(const ZipSource& archivePath, std::string_view entryName, std::uint64_t maxBytes,
+                          ArchiveHandle& archive, EntryHandle& entry, Failure* failure)
+{
     if (openForReading(archivePath, archive, failure) != OperationResult::Success)
         return OperationResult::Failure;
     const zip_int64_t index = locateEntry(archive.get(), std::string(entryName));
@@ -383,7 +379,60 @@ OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view e
         return failWith(failure, FailureKind::Unsupported, "entry is encrypted");
     if ((stat.valid & ZIP_STAT_SIZE) && stat.size > maxBytes)
         return failWith(failure, FailureKind::OutOfMemory, "entry is too large");
+    entry.reset(zip_fopen_index(archive.get(), entryIndex, 0));
+    if (entry)
+        return OperationResult::Success;
+    const int code = zip_error_code_zip(zip_get_error(archive.get()));
+    if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_ENCRNOTSUPP)
+        return failWith(failure, FailureKind::Unsupported, "entry is encrypted");
+    if (code == ZIP_ER_COMPNOTSUPP)
+        return failWith(failure, FailureKind::Unsupported, "entry uses an unsupported compression method");
+    return failWith(failure, FailureKind::Unreadable, "cannot read the entry: " + zipErrorText(code));
+}
 
+// Inflates the open entry chunk by chunk into the room that `room` gives
+// ({where, how many bytes}) and `advance` takes (false: stop here);
+// `stopped` is asked before every chunk.
+template <typename Room, typename Advance, typename Stopped>
+OperationResult inflateEntry(zip_file_t* entry, std::uint64_t maxBytes, Room&& room, Advance&& advance,
+                             Stopped&& stopped, Failure* failure)
+{
+    std::uint64_t total = 0;
+    for (;;) {
+        if (stopped())
+            return OperationResult::Cancelled;
+        const std::pair<char*, std::size_t> space = room();
+        const zip_int64_t got = zip_fread(entry, space.first, space.second);
+        if (got < 0)
+            return failWith(failure, FailureKind::Malformed,
+                            std::string("the entry is damaged: ") + zip_file_strerror(entry));
+        if (got == 0)
+            return OperationResult::Success;
+        total += static_cast<std::uint64_t>(got);
+        if (total > maxBytes)
+            return failWith(failure, FailureKind::OutOfMemory, "entry is too large");
+        if (!advance(static_cast<std::size_t>(got)))
+            return OperationResult::Success;
+    }
+}
+
+} // namespace
+
+OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view entryName,
+                                const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
+                                Failure* failure)
+{
+    std::filesystem::path relative;
+    if (!relativePathOfEntry(entryName, relative))
+        return failWith(failure, FailureKind::Malformed, "unsafe entry name");
+    if (reporter.isCancelled())
+        return OperationResult::Cancelled;
+
+    ArchiveHandle archive;
+    EntryHandle entry;
+    if (const OperationResult opened = openEntry(archivePath, entryName, maxBytes, archive, entry, failure);
+        opened != OperationResult::Success)
+        return opened;
     const std::filesystem::path target = folder / relative;
     std::error_code error;
     std::filesystem::create_directories(target.parent_path(), error);
@@ -392,38 +441,50 @@ OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view e
     if (!staysInside(target.parent_path(), folder))
         return failWith(failure, FailureKind::Malformed, "unsafe entry name");
 
-    EntryHandle entry(zip_fopen_index(archive.get(), entryIndex, 0));
-    if (!entry) {
-        const int code = zip_error_code_zip(zip_get_error(archive.get()));
-        if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_ENCRNOTSUPP)
-            return failWith(failure, FailureKind::Unsupported, "entry is encrypted");
-        if (code == ZIP_ER_COMPNOTSUPP)
-            return failWith(failure, FailureKind::Unsupported, "entry uses an unsupported compression method");
-        return failWith(failure, FailureKind::Unreadable, "cannot read the entry: " + zipErrorText(code));
-    }
-
     AtomicFileWriter writer;
     if (writer.open(target, failure) != OperationResult::Success)
         return OperationResult::Failure;
-    std::uint64_t total = 0;
-    for (;;) {
-        if (reporter.isCancelled())
-            return OperationResult::Cancelled;
-        char* at = writer.reserve(ExtractChunk);
-        const zip_int64_t got = zip_fread(entry.get(), at, ExtractChunk);
-        if (got < 0)
-            return failWith(failure, FailureKind::Malformed,
-                            std::string("the entry is damaged: ") + zip_file_strerror(entry.get()));
-        if (got == 0)
-            break;
-        total += static_cast<std::uint64_t>(got);
-        if (total > maxBytes)
-            return failWith(failure, FailureKind::OutOfMemory, "entry is too large");
-        writer.advance(static_cast<std::size_t>(got));
-        if (writer.failed())
-            break; // commit reports the error
-    }
+    const OperationResult inflated = inflateEntry(
+        entry.get(), maxBytes,
+        [&] { return std::pair<char*, std::size_t>(writer.reserve(ExtractChunk), ExtractChunk); },
+        [&](std::size_t bytes) {
+            writer.advance(bytes);
+            return !writer.failed(); // commit reports the error
+        },
+        [&] { return reporter.isCancelled(); }, failure);
+    if (inflated != OperationResult::Success)
+        return inflated;
     return writer.commit(failure);
+}
+
+OperationResult inflateZipEntry(const ZipSource& archivePath, std::string_view entryName, std::uint64_t maxBytes,
+                                XmlFeed& feed, bool& overflowed, Failure* failure)
+{
+    overflowed = false;
+    ArchiveHandle archive;
+    EntryHandle entry;
+    OperationResult result = openEntry(archivePath, entryName, maxBytes, archive, entry, failure);
+    std::size_t written = 0;
+    char probe = 0; // once the feed is full, one more byte tells whether the entry goes on
+    if (result == OperationResult::Success)
+        result = inflateEntry(
+            entry.get(), maxBytes,
+            [&] {
+                const std::size_t room = std::min(feed.capacity() - written, ExtractChunk);
+                return room != 0 ? std::pair<char*, std::size_t>(feed.buffer() + written, room)
+                                 : std::pair<char*, std::size_t>(&probe, 1);
+            },
+            [&](std::size_t bytes) {
+                overflowed = written == feed.capacity();
+                if (overflowed)
+                    return false;
+                written += bytes;
+                feed.append(bytes);
+                return true;
+            },
+            [&] { return feed.stopRequested(); }, failure);
+    feed.close(result == OperationResult::Success && !overflowed);
+    return result;
 }
 
 OperationResult zipFolder(const std::filesystem::path& archivePath, const std::filesystem::path& folder,

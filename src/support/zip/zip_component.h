@@ -2,6 +2,7 @@
 
 #include "support/core/operation_result.h"
 #include "support/progress/progress_reporter.h"
+#include "support/xml/xml_reader.h"
 #include "support/zip/parallel_deflate.h"
 
 #include <cstdint>
@@ -53,6 +54,14 @@ OperationResult listZipEntries(const ZipSource& archive, std::vector<ZipEntryInf
 OperationResult extractZipEntry(const ZipSource& archive, std::string_view entryName,
                                 const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
                                 Failure* failure = nullptr);
+
+// Inflates the entry into the feed's buffer, chunk by chunk, for a parse on
+// another thread, and closes the feed (complete only when the whole entry
+// fitted and inflated). Fails as extractZipEntry does; `overflowed` when the
+// entry holds more than the buffer (a declared size that lies); cancelled
+// when the parse asks the feed to stop.
+OperationResult inflateZipEntry(const ZipSource& archive, std::string_view entryName, std::uint64_t maxBytes,
+                                XmlFeed& feed, bool& overflowed, Failure* failure = nullptr);
 
 // Archives every regular file under the folder, under its relative name with
 // "/" separators, deflated. The archive is replaced as a whole (written to a

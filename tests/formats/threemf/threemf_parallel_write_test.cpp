@@ -21,6 +21,7 @@ using morvex::testing::shellQuote;
 using morvex::testing::TempDir;
 using morvex::testing::toVector;
 using morvex::testing::writeFile;
+using morvex::threemf_test::modelDataOffset;
 using morvex::threemf_test::scratchFolders;
 
 namespace {
@@ -113,20 +114,6 @@ void writeBinaryStl(const Model& model, const std::filesystem::path& path)
             std::memcpy(&bytes[84 + 50 * std::size_t{t} + 12 + 12 * corner],
                         &object.vertices[object.indices[3 * t + corner]], 12);
     writeFile(path, bytes);
-}
-
-// Offset of the model part's compressed bytes in a package.
-std::size_t modelDataOffset(const std::string& package)
-{
-    const std::string header = std::string("PK\x03\x04", 4);
-    for (std::size_t at = package.find(header); at != std::string::npos; at = package.find(header, at + 1)) {
-        std::uint16_t nameLength = 0, extraLength = 0;
-        std::memcpy(&nameLength, &package[at + 26], 2);
-        std::memcpy(&extraLength, &package[at + 28], 2);
-        if (package.compare(at + 30, nameLength, ModelPart) == 0)
-            return at + 30 + nameLength + extraLength;
-    }
-    return std::string::npos;
 }
 
 } // namespace
