@@ -171,9 +171,34 @@ TEST(ThreeMfParallelRead, DamagedStreamsFailAlike)
         writeFile(temp / "damaged.3mf", damaged);
         expectReadsAgree(temp / "damaged.3mf", "damaged at " + std::to_string(at - data));
         ReadOutcome outcome;
-    readWith(temp / "damaged.3mf", TwoThreads, outcome);
+        readWith(temp / "damaged.3mf", TwoThreads, outcome);
         EXPECT_EQ(outcome.result, OperationResult::Failure);
         EXPECT_TRUE(outcome.failure.message.starts_with("cannot extract the model part")) << outcome.failure.message;
+    }
+}
+
+// A package that declares its model part smaller or larger than it is
+// reads alike on one thread and on two (the buffer sized by the declaration
+// runs over, or is not filled).
+TEST(ThreeMfParallelRead, DeclaredSizesThatLieReadAlike)
+{
+    TempDir temp;
+    const std::string part = gridModelPart(100);
+    buildPackage(temp / "grid.3mf", part);
+    const std::string honest = readFile(temp / "grid.3mf");
+    for (const std::uint32_t declared :
+         {static_cast<std::uint32_t>(part.size() / 2), static_cast<std::uint32_t>(part.size() + 4096)}) {
+        std::string forged = honest;
+        const std::size_t data = modelDataOffset(forged);
+        ASSERT_NE(data, std::string::npos);
+        const std::size_t local = forged.rfind(std::string("PK\x03\x04", 4), data);
+        std::memcpy(&forged[local + 22], &declared, 4);
+        const std::size_t central = forged.find(std::string("PK\x01\x02", 4));
+        for (std::size_t at = central; at != std::string::npos; at = forged.find(std::string("PK\x01\x02", 4), at + 1))
+            if (forged.compare(at + 46, 16, "3D/3dmodel.model") == 0)
+                std::memcpy(&forged[at + 24], &declared, 4);
+        writeFile(temp / "forged.3mf", forged);
+        expectReadsAgree(temp / "forged.3mf", "declared " + std::to_string(declared));
     }
 }
 
