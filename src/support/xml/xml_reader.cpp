@@ -29,9 +29,6 @@ constexpr std::size_t MaxErrorUnits = 259;
 // Characters between two questions to the reporter.
 constexpr std::ptrdiff_t CancelCadence = 512;
 
-// Bytes a parse of a feed wants written beyond its cursor before it reads
-// the next token: far more than any tag of a real document.
-constexpr std::ptrdiff_t FeedMargin = 1 << 20;
 // An entity name longer than this is taken for a stray ampersand.
 constexpr std::size_t MaxEntityChars = 23;
 // Names and blank texts up to this length share one copy in the arena.
@@ -166,11 +163,13 @@ public:
     }
 
     // Reads from a feed still being written, from byte `start` on.
-    XmlReader(XmlFeed& feed, std::size_t start, XmlTree& tree, std::string& errorText, ProgressReporter* progress)
+    XmlReader(XmlFeed& feed, std::size_t start, std::size_t lookAhead, XmlTree& tree, std::string& errorText,
+              ProgressReporter* progress)
         : XmlReader(std::string_view(feed.buffer() + start, feed.capacity() - start), tree, errorText, progress)
     {
         feed_ = &feed;
         feedStart_ = start;
+        lookAhead_ = static_cast<std::ptrdiff_t>(std::max<std::size_t>(lookAhead, 1));
         end_ = p_;
         final_ = false;
     }
@@ -236,6 +235,7 @@ private:
     // whether that is the end of the text.
     XmlFeed* feed_ = nullptr;
     std::size_t feedStart_ = 0;
+    std::ptrdiff_t lookAhead_ = 0; // bytes wanted beyond the cursor before a token
     bool final_ = true;
     bool incomplete_ = false;
 
@@ -287,7 +287,7 @@ void XmlReader::parseContent()
                 return;
             }
         }
-        if (!final_ && end_ - p_ < FeedMargin && !pullFeed())
+        if (!final_ && end_ - p_ < lookAhead_ && !pullFeed())
             return;
         const char* limit = end_;
         if (progress_ != nullptr && end_ - lastCheck_ > CancelCadence)
@@ -334,12 +334,12 @@ void XmlReader::parseContent()
     }
 }
 
-// Waits until the feed has FeedMargin bytes beyond the cursor or is closed;
+// Waits until the feed has lookAhead_ bytes beyond the cursor or is closed;
 // false (and the parse incomplete) when it was closed short.
 bool XmlReader::pullFeed()
 {
     const std::size_t at = feedStart_ + static_cast<std::size_t>(p_ - text_.data());
-    const XmlFeed::State state = feed_->waitFor(at + FeedMargin);
+    const XmlFeed::State state = feed_->waitFor(at + static_cast<std::size_t>(lookAhead_));
     end_ = feed_->buffer() + state.available;
     final_ = state.closed;
     if (state.closed && !state.complete) {
@@ -1004,10 +1004,11 @@ void XmlFeed::requestStop()
 }
 
 OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root, std::string& errorText,
-                             ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete)
+                             ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete,
+                             std::size_t lookAhead)
 {
     errorText.clear();
-    XmlReader reader(feed, start, root.tree(), errorText, progress);
+    XmlReader reader(feed, start, lookAhead, root.tree(), errorText, progress);
     const OperationResult result = reader.parse();
     incomplete = reader.incomplete();
     if (errorLine != nullptr)

@@ -204,8 +204,11 @@ private:
 // the caller then parses the whole text once it has it. Otherwise the tree,
 // errorText and errorLine are those of parseXmlText on the whole text. The
 // reporter is asked as often as there; a stop also stops the producer.
+// `lookAhead` is how far beyond its cursor the parse wants the text written
+// before it reads the next token.
 OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root, std::string& errorText,
-                             ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete);
+                             ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete,
+                             std::size_t lookAhead = std::size_t{1} << 20);
 
 // The value of the attribute with exactly this name, or fallback when there
 // is none (an attribute present without a value gives the empty text).
