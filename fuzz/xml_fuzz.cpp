@@ -1,4 +1,5 @@
 // Seeds: 3mf model xml
+#include "../tests/common/xml_feed_writer.h"
 #include "fuzz_support.h"
 #include "support/xml/xml_reader.h"
 
@@ -10,6 +11,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     morvex::XmlDocument document;
     std::string errorText;
-    morvex::parseXmlText(text, document, errorText);
+    if (morvex::parseXmlText(text, document, errorText) != morvex::OperationResult::Success)
+        return 0;
+    // The same text parsed while another thread writes it a few bytes at a
+    // time, looking only a little ahead: when that parse finishes, it must
+    // give the tree and the error of the whole parse.
+    morvex::testing::FeedParse fed;
+    const std::size_t lookAhead = text.empty() ? 1 : 1 + static_cast<unsigned char>(text[0]) % 64;
+    morvex::testing::parseWhileWriting(text, 1 + text.size() % 13, lookAhead, fed);
+    if (fed.result == morvex::OperationResult::Success && !fed.incomplete &&
+        (fed.errorText != errorText || !morvex::testing::sameXmlTree(fed.document.tree(), document.tree())))
+        __builtin_trap();
     return 0;
 }

@@ -28,7 +28,7 @@ morvex_ensure_packages() {
 # What the converter needs to build and run.
 # libifcplusplus-dev carries the IFC tool; its headers include Boost's.
 # rsvg-convert (librsvg2-bin) renders the icon's PNG sizes.
-MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev libassimp-dev libcurl4-openssl-dev libsodium-dev
+MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev zlib1g-dev libassimp-dev libcurl4-openssl-dev libsodium-dev
   libifcplusplus-dev libboost-dev qt6-base-dev libqt6opengl6-dev librsvg2-bin)
 # What cpack needs for the Debian package (./run --package): dpkg-shlibdeps
 # finds its dependencies among the ELF files that file(1) picks out.
@@ -40,7 +40,7 @@ MORVEX_PACKAGE_PACKAGES=(dpkg-dev file)
 # check the package and its desktop files.
 MORVEX_TEST_PACKAGES=(googletest libgtest-dev libgmock-dev time assimp-utils lib3mf-dev clang-format fonts-dejavu-core
   libgl1-mesa-dri libglx-mesa0 libegl-mesa0 xvfb "${MORVEX_PACKAGE_PACKAGES[@]}" lintian appstream desktop-file-utils
-  shared-mime-info)
+  shared-mime-info unzip python3)
 # The recipes of docs/scale-out run under GNU parallel, and the Kubernetes
 # manifest is checked with PyYAML.
 MORVEX_TEST_PACKAGES+=(parallel python3-yaml)

@@ -13,3 +13,6 @@ bench_compare "3MF -> binary STL (vs assimp)" \
 bench_check_output "$out/peer-3mf.stl" stlb
 bench_time "3MF read alone (morvex-cli info)" "$CLI info '$threemf'"
 echo "3MF input: $(stat -c %s "$threemf") bytes"
+mkdir -p "$out/ours-3mf-one-core"
+bench_time "3MF -> binary STL, --threads 1" \
+  "$CLI convert --threads 1 --on-exists overwrite '$threemf' --to stl --output '$out/ours-3mf-one-core'"

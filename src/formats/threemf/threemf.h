@@ -2,6 +2,7 @@
 
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
+#include "support/zip/parallel_deflate.h"
 
 #include <filesystem>
 #include <string>
@@ -23,6 +24,19 @@ namespace morvex::threemf {
 // document properties. Units are recorded in "Model:unit", never converted.
 OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);
+
+// How a package's model part is read: with more than one thread, a part
+// declared at least `minimumBytes` is inflated on a helper thread straight
+// into memory while this one parses it (no scratch file); the model, the
+// failures and their positions are those of the read on one thread.
+struct ThreeMfReadSplit {
+    unsigned threads = 1;
+    std::uint64_t minimumBytes = 4u << 20;
+};
+// The same read with the split given; the others take the thread cap of
+// the current file.
+OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        const ThreeMfReadSplit& split, Failure* failure = nullptr);
 // The same from the package's bytes in memory; `name` is the file name
 // messages use. Only the parts read are unpacked into the scratch folder.
 OperationResult read3mf(std::string_view bytes, std::string_view name, Model& model, ProgressReporter& reporter,
@@ -39,8 +53,12 @@ OperationResult read3mf(std::string_view bytes, std::string_view name, Model& mo
 // always in the 2015/02 namespaces. Coordinates beyond a billion fail the
 // write. The package is staged in a private scratch folder and zipped under
 // the program-wide zip lock; the output file is replaced only when the whole
-// package was written.
+// package was written. A large model part is deflated in pieces on the
+// threads the current file may use (deflateSplitForThisFile).
 OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure = nullptr);
+// The same with the split of the model part's compression given.
+OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                         const DeflateSplit& split, Failure* failure = nullptr);
 
 } // namespace morvex::threemf

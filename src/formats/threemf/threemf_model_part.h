@@ -5,6 +5,7 @@
 
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
+#include "support/xml/xml_reader.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -60,6 +61,18 @@ public:
     // as the model, and gives its file; Success with an empty file when the
     // package has no such part or it cannot be unpacked.
     virtual OperationResult imagePart(std::string_view name, Model& model, std::string& file, Failure* failure) = 0;
+
+    // The declared size of a model part worth inflating on a helper thread
+    // while this one parses it; 0 for a part read from its file.
+    virtual std::uint64_t inflatableSize(std::string_view) { return 0; }
+    // Inflates the model part into the feed (and closes it), as
+    // inflateZipEntry does.
+    virtual OperationResult inflateModelPart(std::string_view, XmlFeed& feed, bool& overflowed, Failure*)
+    {
+        overflowed = false;
+        feed.close(false);
+        return OperationResult::Failure;
+    }
 };
 
 // Reads the root model part `rootName` and the model parts its components

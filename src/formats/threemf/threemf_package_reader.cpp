@@ -1,6 +1,7 @@
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_model_part.h"
 
+#include "support/core/parallel_ranges.h"
 #include "support/platform/reference_policy.h"
 #include "support/platform/scratch_folder.h"
 #include "support/text/text.h"
@@ -96,9 +97,25 @@ OperationResult locateModelPart(const ZipSource& archive, const std::vector<ZipE
 class PackagePartSource : public PartSource {
 public:
     PackagePartSource(const ZipSource& archive, const std::vector<ZipEntryInfo>& entries,
-                      const std::filesystem::path& scratch, ProgressReporter& reporter)
-        : archive_(archive), entries_(entries), scratch_(scratch), reporter_(reporter)
+                      const std::filesystem::path& scratch, ProgressReporter& reporter, const ThreeMfReadSplit& split)
+        : archive_(archive), entries_(entries), scratch_(scratch), reporter_(reporter), split_(split)
     {
+    }
+
+    std::uint64_t inflatableSize(std::string_view name) override
+    {
+        const ZipEntryInfo* part = findEntry(entries_, name);
+        if (split_.threads < 2 || part == nullptr || part->encrypted || part->size < split_.minimumBytes)
+            return 0;
+        return part->size;
+    }
+
+    // Runs on the helper thread, under the zip lock like every extraction.
+    OperationResult inflateModelPart(std::string_view name, XmlFeed& feed, bool& overflowed, Failure* failure) override
+    {
+        std::lock_guard lock(zipLock());
+        return inflateZipEntry(archive_, findEntry(entries_, name)->name, modelPartByteLimit(), feed, overflowed,
+                               failure);
     }
 
     OperationResult modelPart(std::string_view name, std::filesystem::path& file, Failure* failure) override
@@ -154,11 +171,12 @@ private:
     const std::vector<ZipEntryInfo>& entries_;
     std::filesystem::path scratch_;
     ProgressReporter& reporter_;
+    ThreeMfReadSplit split_;
     std::shared_ptr<ScratchFolder> images_;
 };
 
 OperationResult readPackage(const ZipSource& archive, const std::filesystem::path& scratch, Model& model,
-                            ProgressReporter& reporter, Failure* failure)
+                            ProgressReporter& reporter, const ThreeMfReadSplit& split, Failure* failure)
 {
     std::vector<ZipEntryInfo> entries;
     try {
@@ -169,7 +187,7 @@ OperationResult readPackage(const ZipSource& archive, const std::filesystem::pat
         if (const OperationResult located = locateModelPart(archive, entries, scratch, reporter, target, failure);
             located != OperationResult::Success)
             return located;
-        PackagePartSource parts(archive, entries, scratch, reporter);
+        PackagePartSource parts(archive, entries, scratch, reporter, split);
         return readModelParts(target, parts, model, reporter, failure);
     } catch (const std::bad_alloc&) {
         return failOutOfMemory(failure);
@@ -178,7 +196,8 @@ OperationResult readPackage(const ZipSource& archive, const std::filesystem::pat
 
 // Unpacks what is needed into a private scratch folder, always removed
 // afterwards, and reads it.
-OperationResult readThroughScratch(const ZipSource& archive, Model& model, ProgressReporter& reporter, Failure* failure)
+OperationResult readThroughScratch(const ZipSource& archive, Model& model, ProgressReporter& reporter,
+                                   const ThreeMfReadSplit& split, Failure* failure)
 {
     model.profile.kind = FormatKind::ThreeMf;
     IndeterminateScope indeterminate(reporter);
@@ -187,7 +206,7 @@ OperationResult readThroughScratch(const ZipSource& archive, Model& model, Progr
         ScratchFolder scratch;
         result = scratch.create(failure);
         if (result == OperationResult::Success)
-            result = readPackage(archive, scratch.path(), model, reporter, failure);
+            result = readPackage(archive, scratch.path(), model, reporter, split, failure);
         reporter.setStatusText("Deleting temporary files...", 1);
         // The scratch folder goes with its contents here.
     }
@@ -197,15 +216,32 @@ OperationResult readThroughScratch(const ZipSource& archive, Model& model, Progr
 
 } // namespace
 
+namespace {
+
+ThreeMfReadSplit readSplitForThisFile()
+{
+    ThreeMfReadSplit split;
+    split.threads = threadsPerFile();
+    return split;
+}
+
+} // namespace
+
 OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter, Failure* failure)
 {
-    return readThroughScratch(path, model, reporter, failure);
+    return readThroughScratch(path, model, reporter, readSplitForThisFile(), failure);
+}
+
+OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
+                        const ThreeMfReadSplit& split, Failure* failure)
+{
+    return readThroughScratch(path, model, reporter, split, failure);
 }
 
 OperationResult read3mf(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
                         Failure* failure)
 {
-    return readThroughScratch(ZipSource::inMemory(bytes), model, reporter, failure);
+    return readThroughScratch(ZipSource::inMemory(bytes), model, reporter, readSplitForThisFile(), failure);
 }
 
 } // namespace morvex::threemf

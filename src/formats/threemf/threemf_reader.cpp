@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -1024,12 +1025,82 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failur
     return OperationResult::Success;
 }
 
-// Loads one model part and walks it. A syntax error fails the part at its
-// line: a damaged part read as far as it goes would lose data unseen.
-OperationResult readOnePart(const std::string& name, bool isRoot, ReadState& state, PartSource& parts, Model& model,
-                            ProgressReporter& reporter, Failure* failure)
+// A large model part inflated on a helper thread straight into memory while
+// this thread parses it. `used` stays false (and the part is read from its
+// file instead) when the part is small, the file may use one thread, or the
+// text needs what only a whole parse gives: another encoding than UTF-8, a
+// tag longer than the parse looks ahead, more bytes than declared.
+OperationResult parseWhileInflating(const std::string& name, PartSource& parts, ProgressReporter& reporter,
+                                    XmlDocument& root, std::string& xmlError, std::uint64_t& xmlErrorLine, bool& used,
+                                    Failure* failure)
 {
-    const std::string key = partKey(name);
+    used = false;
+    const std::uint64_t size = parts.inflatableSize(name);
+    if (size == 0 || !modelPartFitsMemory(size))
+        return OperationResult::Success;
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+    if (!buffer)
+        return OperationResult::Success;
+    XmlFeed feed(buffer.get(), size);
+    Failure inflateFailure;
+    bool overflowed = false;
+    OperationResult inflated = OperationResult::Failure;
+    std::thread helper([&] {
+        try {
+            inflated = parts.inflateModelPart(name, feed, overflowed, &inflateFailure);
+        } catch (const std::bad_alloc&) {
+            inflated = failOutOfMemory(&inflateFailure);
+            feed.close(false);
+        }
+    });
+
+    reporter.setStatusText("Opening file...", 1);
+    constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
+    const XmlFeed::State head = feed.waitFor(Utf8Mark.size());
+    const std::string_view start(buffer.get(), head.available);
+    const bool utf16 = start.starts_with("\xFE\xFF") || start.starts_with("\xFF\xFE");
+    bool incomplete = utf16;
+    OperationResult parsed = OperationResult::Success;
+    if (utf16)
+        feed.requestStop();
+    else
+        parsed = parseXmlFeed(feed, start.starts_with(Utf8Mark) ? Utf8Mark.size() : 0, root, xmlError, &reporter,
+                              &xmlErrorLine, incomplete);
+    helper.join();
+
+    if (reporter.isCancelled() && (parsed == OperationResult::Cancelled || inflated == OperationResult::Cancelled))
+        return OperationResult::Cancelled;
+    // Whatever stopped the parse short (a damaged stream among them), the
+    // read from the file meets it in the same way.
+    if (overflowed || incomplete)
+        return OperationResult::Success;
+    used = true;
+    if (inflated != OperationResult::Success) {
+        if (inflateFailure.kind == FailureKind::OutOfMemory)
+            return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
+        return failWith(failure, inflateFailure.kind, "cannot extract the model part: " + inflateFailure.message);
+    }
+    if (parsed == OperationResult::Failure)
+        return failWith(failure, FailureKind::Unreadable, xmlError);
+    if (parsed != OperationResult::Success)
+        return parsed;
+    const std::string_view whole(buffer.get(), feed.waitFor(size).available);
+    if (whole.empty())
+        return failWith(failure, FailureKind::Malformed, "the model part is empty");
+    std::string decoded;
+    std::string_view text;
+    if (!decodeXmlBytes(whole, decoded, text))
+        return failOutOfMemory(failure);
+    // Bytes that are not UTF-8 are read as another encoding, which only a
+    // parse of the decoded whole gives.
+    used = text.end() == whole.end() && decoded.empty();
+    return OperationResult::Success;
+}
+
+// Loads the model part from the file the part source unpacks it into.
+OperationResult loadFromFile(const std::string& name, PartSource& parts, ProgressReporter& reporter, XmlDocument& root,
+                             std::string& xmlError, std::uint64_t& xmlErrorLine, Failure* failure)
+{
     std::filesystem::path file;
     if (const OperationResult found = parts.modelPart(name, file, failure); found != OperationResult::Success)
         return found;
@@ -1043,12 +1114,30 @@ OperationResult readOnePart(const std::string& name, bool isRoot, ReadState& sta
         return failWith(failure, FailureKind::Malformed, "the model part is empty");
 
     reporter.setStatusText("Opening file...", 1);
+    const OperationResult result = loadXmlFile(file, &reporter, root, xmlError, &xmlErrorLine);
+    if (result == OperationResult::Failure)
+        return failWith(failure, FailureKind::Unreadable, xmlError.empty() ? "cannot load the model part" : xmlError);
+    return result;
+}
+
+// Loads one model part and walks it. A syntax error fails the part at its
+// line: a damaged part read as far as it goes would lose data unseen.
+OperationResult readOnePart(const std::string& name, bool isRoot, ReadState& state, PartSource& parts, Model& model,
+                            ProgressReporter& reporter, Failure* failure)
+{
+    const std::string key = partKey(name);
     XmlDocument root;
     std::string xmlError;
     std::uint64_t xmlErrorLine = 0;
-    OperationResult result = loadXmlFile(file, &reporter, root, xmlError, &xmlErrorLine);
-    if (result == OperationResult::Failure)
-        return failWith(failure, FailureKind::Unreadable, xmlError.empty() ? "cannot load the model part" : xmlError);
+    bool parsedAlongside = false;
+    OperationResult result =
+        parseWhileInflating(name, parts, reporter, root, xmlError, xmlErrorLine, parsedAlongside, failure);
+    if (result == OperationResult::Success && !parsedAlongside) {
+        root.clear();
+        xmlError.clear();
+        xmlErrorLine = 0;
+        result = loadFromFile(name, parts, reporter, root, xmlError, xmlErrorLine, failure);
+    }
     if (result != OperationResult::Success)
         return result;
     // A part that is no 3MF model at all (another encoding, another format)

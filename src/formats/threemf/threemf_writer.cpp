@@ -761,7 +761,7 @@ OperationResult copyImages(const std::filesystem::path& root, const TexturePlan&
 }
 
 OperationResult writePackage(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
-                             Failure* failure)
+                             const DeflateSplit& split, Failure* failure)
 {
     if (reporter.isCancelled())
         return OperationResult::Cancelled;
@@ -794,7 +794,7 @@ OperationResult writePackage(const std::filesystem::path& path, const Model& mod
     ProgressRange archiveProgress(reporter, ModelPartShare, 1.0 - ModelPartShare);
     {
         std::lock_guard lock(zipLock());
-        result = zipFolder(path, root, archiveProgress, failure);
+        result = zipFolder(path, root, archiveProgress, failure, split);
     }
     if (result == OperationResult::Failure && reporter.isCancelled())
         result = OperationResult::Cancelled;
@@ -806,9 +806,15 @@ OperationResult writePackage(const std::filesystem::path& path, const Model& mod
 OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure)
 {
+    return write3mf(path, model, reporter, deflateSplitForThisFile(), failure);
+}
+
+OperationResult write3mf(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
+                         const DeflateSplit& split, Failure* failure)
+{
     OperationResult result = OperationResult::Failure;
     try {
-        result = writePackage(path, model, reporter, failure);
+        result = writePackage(path, model, reporter, split, failure);
     } catch (const std::bad_alloc&) {
         result = failOutOfMemory(failure);
     }

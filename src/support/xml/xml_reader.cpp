@@ -28,6 +28,7 @@ constexpr std::size_t MaxNameUnits = 259;
 constexpr std::size_t MaxErrorUnits = 259;
 // Characters between two questions to the reporter.
 constexpr std::ptrdiff_t CancelCadence = 512;
+
 // An entity name longer than this is taken for a stray ampersand.
 constexpr std::size_t MaxEntityChars = 23;
 // Names and blank texts up to this length share one copy in the arena.
@@ -161,7 +162,21 @@ public:
     {
     }
 
+    // Reads from a feed still being written, from byte `start` on.
+    XmlReader(XmlFeed& feed, std::size_t start, std::size_t lookAhead, XmlTree& tree, std::string& errorText,
+              ProgressReporter* progress)
+        : XmlReader(std::string_view(feed.buffer() + start, feed.capacity() - start), tree, errorText, progress)
+    {
+        feed_ = &feed;
+        feedStart_ = start;
+        lookAhead_ = static_cast<std::ptrdiff_t>(std::max<std::size_t>(lookAhead, 1));
+        end_ = p_;
+        final_ = false;
+    }
+
     OperationResult parse();
+    // Set when a feed ended early or a token reached past its written end.
+    bool incomplete() const { return incomplete_; }
     // The line of the first syntax error, 0 when there was none.
     std::uint64_t errorLine() const { return errorLine_; }
 
@@ -191,6 +206,7 @@ private:
     int readValue(std::string& out);
     void readEntity(std::string& out);
     int readChar();
+    bool pullFeed();
 
     std::uint32_t addElement(std::uint8_t flags, std::uint32_t name, std::uint32_t attributes);
     std::uint32_t appendChild(std::uint32_t parent, std::uint32_t& lastChild, const XmlNodeRecord& record);
@@ -215,6 +231,13 @@ private:
     std::uint64_t errorLine_ = 0;
     bool failed_ = false;
     bool cancelled_ = false;
+    // A feed being written: end_ is where its written part ends, final_
+    // whether that is the end of the text.
+    XmlFeed* feed_ = nullptr;
+    std::size_t feedStart_ = 0;
+    std::ptrdiff_t lookAhead_ = 0; // bytes wanted beyond the cursor before a token
+    bool final_ = true;
+    bool incomplete_ = false;
 
     std::vector<Frame> frames_;
     std::string pending_; // character data of the innermost open element
@@ -264,6 +287,8 @@ void XmlReader::parseContent()
                 return;
             }
         }
+        if (!final_ && end_ - p_ < lookAhead_ && !pullFeed())
+            return;
         const char* limit = end_;
         if (progress_ != nullptr && end_ - lastCheck_ > CancelCadence)
             limit = lastCheck_ + CancelCadence;
@@ -272,6 +297,8 @@ void XmlReader::parseContent()
             ++p_;
         pending_.append(start, static_cast<std::size_t>(p_ - start));
 
+        if (p_ == end_ && !final_)
+            continue; // the text goes on in what the feed writes next
         if (p_ == end_) {
             const Frame& frame = frames_.back();
             if (frame.node != 0) {
@@ -298,7 +325,28 @@ void XmlReader::parseContent()
             pending_.push_back('\n');
             break;
         }
+        // A token that ran into the written end may have read it as the end
+        // of the text.
+        if (p_ == end_ && !final_) {
+            incomplete_ = true;
+            return;
+        }
     }
+}
+
+// Waits until the feed has lookAhead_ bytes beyond the cursor or is closed;
+// false (and the parse incomplete) when it was closed short.
+bool XmlReader::pullFeed()
+{
+    const std::size_t at = feedStart_ + static_cast<std::size_t>(p_ - text_.data());
+    const XmlFeed::State state = feed_->waitFor(at + static_cast<std::size_t>(lookAhead_));
+    end_ = feed_->buffer() + state.available;
+    final_ = state.closed;
+    if (state.closed && !state.complete) {
+        incomplete_ = true;
+        return false;
+    }
+    return true;
 }
 
 // After "<": a closing tag, a misplaced "<", or a child element.
@@ -912,6 +960,61 @@ OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::stri
     errorText.clear();
     XmlReader reader(text, root.tree(), errorText, progress);
     const OperationResult result = reader.parse();
+    if (result == OperationResult::Failure)
+        errorText = "Not enough memory available to parse the XML text";
+    return result;
+}
+
+void XmlFeed::append(std::size_t bytes)
+{
+    {
+        std::lock_guard guard(lock_);
+        available_ += bytes;
+    }
+    changed_.notify_one();
+}
+
+void XmlFeed::close(bool complete)
+{
+    {
+        std::lock_guard guard(lock_);
+        closed_ = true;
+        complete_ = complete;
+    }
+    changed_.notify_one();
+}
+
+bool XmlFeed::stopRequested() const
+{
+    std::lock_guard guard(lock_);
+    return stopRequested_;
+}
+
+XmlFeed::State XmlFeed::waitFor(std::size_t bytes)
+{
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [&] { return closed_ || available_ >= bytes; });
+    return State{available_, closed_, complete_};
+}
+
+void XmlFeed::requestStop()
+{
+    std::lock_guard guard(lock_);
+    stopRequested_ = true;
+}
+
+OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root, std::string& errorText,
+                             ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete,
+                             std::size_t lookAhead)
+{
+    errorText.clear();
+    XmlReader reader(feed, start, lookAhead, root.tree(), errorText, progress);
+    const OperationResult result = reader.parse();
+    incomplete = reader.incomplete();
+    if (errorLine != nullptr)
+        *errorLine = reader.errorLine();
+    if (result != OperationResult::Success || incomplete)
+        feed.requestStop();
     if (result == OperationResult::Failure)
         errorText = "Not enough memory available to parse the XML text";
     return result;

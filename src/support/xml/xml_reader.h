@@ -4,9 +4,11 @@
 #include "support/core/operation_result.h"
 #include "support/progress/progress_reporter.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -156,6 +158,57 @@ OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::stri
 // Same, with a reporter asked every 512 characters.
 OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText,
                              ProgressReporter* progress);
+
+// Text that another thread writes into a buffer that never moves while a
+// parse reads the part already written: the producer appends and closes,
+// the parse waits for what it needs.
+class XmlFeed {
+public:
+    XmlFeed(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) {}
+
+    char* buffer() const { return buffer_; }
+    std::size_t capacity() const { return capacity_; }
+
+    // Producer: `bytes` more follow the ones written so far.
+    void append(std::size_t bytes);
+    // Producer: nothing more comes; `complete` is false when the text was
+    // cut short (a failure, a stop, or no room left).
+    void close(bool complete);
+    // Producer: whether the parse asked it to stop.
+    bool stopRequested() const;
+
+    struct State {
+        std::size_t available;
+        bool closed;
+        bool complete;
+    };
+    // Parse: waits until `bytes` are written or the feed is closed.
+    State waitFor(std::size_t bytes);
+    // Parse: asks the producer to stop.
+    void requestStop();
+
+private:
+    char* buffer_;
+    std::size_t capacity_;
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    std::size_t available_ = 0;
+    bool closed_ = false;
+    bool complete_ = false;
+    bool stopRequested_ = false;
+};
+
+// Parses UTF-8 text (from byte `start` of the feed on) while it is being
+// written. Sets `incomplete` and stops when the text was cut short or one
+// piece of markup reached past what was written (a rare, very long tag):
+// the caller then parses the whole text once it has it. Otherwise the tree,
+// errorText and errorLine are those of parseXmlText on the whole text. The
+// reporter is asked as often as there; a stop also stops the producer.
+// `lookAhead` is how far beyond its cursor the parse wants the text written
+// before it reads the next token.
+OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root, std::string& errorText,
+                             ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete,
+                             std::size_t lookAhead = std::size_t{1} << 20);
 
 // The value of the attribute with exactly this name, or fallback when there
 // is none (an attribute present without a value gives the empty text).

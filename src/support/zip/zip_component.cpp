@@ -1,10 +1,13 @@
 #include "support/zip/zip_component.h"
 
 #include "support/platform/files.h"
+#include "support/platform/scratch_folder.h"
 
 #include <zip.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <memory>
 #include <system_error>
 
@@ -214,6 +217,114 @@ int askArchiveCancel(zip_t*, void* state)
     return static_cast<CloseCallbacks*>(state)->reporter->isCancelled() ? 1 : 0;
 }
 
+// A file already deflated (by deflateInPieces), handed to libzip as the
+// compressed data of its entry: the stat names the method, both sizes and
+// the CRC, so libzip copies the bytes instead of compressing them again.
+struct PrecompressedFile {
+    std::filesystem::path compressed;
+    DeflatedFile deflated;
+    time_t modified = 0;
+    std::FILE* file = nullptr;
+    zip_error_t error{};
+
+    ~PrecompressedFile() { close(); }
+    void close()
+    {
+        if (file != nullptr)
+            std::fclose(file);
+        file = nullptr;
+    }
+    zip_int64_t fail(int zipCode)
+    {
+        zip_error_set(&error, zipCode, errno);
+        return -1;
+    }
+};
+
+zip_int64_t servePrecompressed(void* state, void* data, zip_uint64_t length, zip_source_cmd_t command)
+{
+    PrecompressedFile& source = *static_cast<PrecompressedFile*>(state);
+    switch (command) {
+    case ZIP_SOURCE_OPEN:
+        source.close();
+        source.file = std::fopen(source.compressed.c_str(), "rb");
+        return source.file != nullptr ? 0 : source.fail(ZIP_ER_OPEN);
+    case ZIP_SOURCE_READ: {
+        const std::size_t got = std::fread(data, 1, static_cast<std::size_t>(length), source.file);
+        return got == length || !std::ferror(source.file) ? static_cast<zip_int64_t>(got) : source.fail(ZIP_ER_READ);
+    }
+    case ZIP_SOURCE_CLOSE: source.close(); return 0;
+    case ZIP_SOURCE_STAT: {
+        zip_stat_t* stat = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &source.error);
+        if (stat == nullptr)
+            return -1;
+        zip_stat_init(stat);
+        stat->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_CRC | ZIP_STAT_MTIME |
+                      ZIP_STAT_ENCRYPTION_METHOD;
+        stat->size = source.deflated.size;
+        stat->comp_size = source.deflated.compressedSize;
+        stat->comp_method = ZIP_CM_DEFLATE;
+        stat->crc = source.deflated.crc;
+        stat->mtime = source.modified;
+        stat->encryption_method = ZIP_EM_NONE;
+        return sizeof(zip_stat_t);
+    }
+    case ZIP_SOURCE_ERROR: return zip_error_to_data(&source.error, data, length);
+    case ZIP_SOURCE_FREE: source.close(); return 0;
+    case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    default: zip_error_set(&source.error, ZIP_ER_OPNOTSUPP, 0); return -1;
+    }
+}
+
+// Deflates the files the split finds large enough into the scratch folder,
+// one entry of `precompressed` per name (empty for the files libzip
+// compresses itself).
+OperationResult deflateLargeFiles(const std::filesystem::path& folder, const std::vector<std::string>& names,
+                                  const DeflateSplit& split, const std::filesystem::path& scratch,
+                                  ProgressReporter& reporter,
+                                  std::vector<std::unique_ptr<PrecompressedFile>>& precompressed, Failure* failure)
+{
+    precompressed.resize(names.size());
+    std::vector<struct stat> large(names.size());
+    std::uint64_t totalBytes = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        struct stat& info = large[i];
+        if (::stat((folder / names[i]).c_str(), &info) != 0 ||
+            static_cast<std::uint64_t>(info.st_size) < split.minimumFileBytes)
+            info.st_size = -1;
+        else
+            totalBytes += static_cast<std::uint64_t>(info.st_size);
+    }
+    // Each file fills its share of the progress, in the order compressed.
+    std::uint64_t doneBytes = 0;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (large[i].st_size < 0)
+            continue;
+        const auto bytes = static_cast<std::uint64_t>(large[i].st_size);
+        const auto share = [&](std::uint64_t part) {
+            return static_cast<double>(part) / std::max<double>(1, totalBytes);
+        };
+        ProgressRange fileProgress(reporter, share(doneBytes), share(bytes));
+        auto entry = std::make_unique<PrecompressedFile>();
+        entry->compressed = scratch / (std::to_string(i) + ".deflate");
+        entry->modified = large[i].st_mtime;
+        if (const OperationResult result = deflateInPieces(folder / names[i], entry->compressed, DeflateLevel, split,
+                                                           fileProgress, entry->deflated, failure);
+            result != OperationResult::Success)
+            return result;
+        precompressed[i] = std::move(entry);
+        doneBytes += bytes;
+    }
+    return OperationResult::Success;
+}
+
+zip_source_t* precompressedSource(zip_t* archive, PrecompressedFile& file)
+{
+    return zip_source_function(archive, servePrecompressed, &file);
+}
+
 } // namespace
 
 std::mutex& zipLock()
@@ -247,17 +358,13 @@ OperationResult listZipEntries(const ZipSource& archivePath, std::vector<ZipEntr
     return OperationResult::Success;
 }
 
-OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view entryName,
-                                const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
-                                Failure* failure)
-{
-    std::filesystem::path relative;
-    if (!relativePathOfEntry(entryName, relative))
-        return failWith(failure, FailureKind::Malformed, "unsafe entry name");
-    if (reporter.isCancelled())
-        return OperationResult::Cancelled;
+namespace {
 
-    ArchiveHandle archive;
+// Opens the entry of that name for inflating: refused when it is encrypted,
+// of a method libzip lacks, or declared larger than maxBytes.
+OperationResult openEntry(const ZipSource& archivePath, std::string_view entryName, std::uint64_t maxBytes,
+                          ArchiveHandle& archive, EntryHandle& entry, Failure* failure)
+{
     if (openForReading(archivePath, archive, failure) != OperationResult::Success)
         return OperationResult::Failure;
     const zip_int64_t index = locateEntry(archive.get(), std::string(entryName));
@@ -272,7 +379,60 @@ OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view e
         return failWith(failure, FailureKind::Unsupported, "entry is encrypted");
     if ((stat.valid & ZIP_STAT_SIZE) && stat.size > maxBytes)
         return failWith(failure, FailureKind::OutOfMemory, "entry is too large");
+    entry.reset(zip_fopen_index(archive.get(), entryIndex, 0));
+    if (entry)
+        return OperationResult::Success;
+    const int code = zip_error_code_zip(zip_get_error(archive.get()));
+    if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_ENCRNOTSUPP)
+        return failWith(failure, FailureKind::Unsupported, "entry is encrypted");
+    if (code == ZIP_ER_COMPNOTSUPP)
+        return failWith(failure, FailureKind::Unsupported, "entry uses an unsupported compression method");
+    return failWith(failure, FailureKind::Unreadable, "cannot read the entry: " + zipErrorText(code));
+}
 
+// Inflates the open entry chunk by chunk into the room that `room` gives
+// ({where, how many bytes}) and `advance` takes (false: stop here);
+// `stopped` is asked before every chunk.
+template <typename Room, typename Advance, typename Stopped>
+OperationResult inflateEntry(zip_file_t* entry, std::uint64_t maxBytes, Room&& room, Advance&& advance,
+                             Stopped&& stopped, Failure* failure)
+{
+    std::uint64_t total = 0;
+    for (;;) {
+        if (stopped())
+            return OperationResult::Cancelled;
+        const std::pair<char*, std::size_t> space = room();
+        const zip_int64_t got = zip_fread(entry, space.first, space.second);
+        if (got < 0)
+            return failWith(failure, FailureKind::Malformed,
+                            std::string("the entry is damaged: ") + zip_file_strerror(entry));
+        if (got == 0)
+            return OperationResult::Success;
+        total += static_cast<std::uint64_t>(got);
+        if (total > maxBytes)
+            return failWith(failure, FailureKind::OutOfMemory, "entry is too large");
+        if (!advance(static_cast<std::size_t>(got)))
+            return OperationResult::Success;
+    }
+}
+
+} // namespace
+
+OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view entryName,
+                                const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
+                                Failure* failure)
+{
+    std::filesystem::path relative;
+    if (!relativePathOfEntry(entryName, relative))
+        return failWith(failure, FailureKind::Malformed, "unsafe entry name");
+    if (reporter.isCancelled())
+        return OperationResult::Cancelled;
+
+    ArchiveHandle archive;
+    EntryHandle entry;
+    if (const OperationResult opened = openEntry(archivePath, entryName, maxBytes, archive, entry, failure);
+        opened != OperationResult::Success)
+        return opened;
     const std::filesystem::path target = folder / relative;
     std::error_code error;
     std::filesystem::create_directories(target.parent_path(), error);
@@ -281,42 +441,54 @@ OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view e
     if (!staysInside(target.parent_path(), folder))
         return failWith(failure, FailureKind::Malformed, "unsafe entry name");
 
-    EntryHandle entry(zip_fopen_index(archive.get(), entryIndex, 0));
-    if (!entry) {
-        const int code = zip_error_code_zip(zip_get_error(archive.get()));
-        if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD || code == ZIP_ER_ENCRNOTSUPP)
-            return failWith(failure, FailureKind::Unsupported, "entry is encrypted");
-        if (code == ZIP_ER_COMPNOTSUPP)
-            return failWith(failure, FailureKind::Unsupported, "entry uses an unsupported compression method");
-        return failWith(failure, FailureKind::Unreadable, "cannot read the entry: " + zipErrorText(code));
-    }
-
     AtomicFileWriter writer;
     if (writer.open(target, failure) != OperationResult::Success)
         return OperationResult::Failure;
-    std::uint64_t total = 0;
-    for (;;) {
-        if (reporter.isCancelled())
-            return OperationResult::Cancelled;
-        char* at = writer.reserve(ExtractChunk);
-        const zip_int64_t got = zip_fread(entry.get(), at, ExtractChunk);
-        if (got < 0)
-            return failWith(failure, FailureKind::Malformed,
-                            std::string("the entry is damaged: ") + zip_file_strerror(entry.get()));
-        if (got == 0)
-            break;
-        total += static_cast<std::uint64_t>(got);
-        if (total > maxBytes)
-            return failWith(failure, FailureKind::OutOfMemory, "entry is too large");
-        writer.advance(static_cast<std::size_t>(got));
-        if (writer.failed())
-            break; // commit reports the error
-    }
+    const OperationResult inflated = inflateEntry(
+        entry.get(), maxBytes,
+        [&] { return std::pair<char*, std::size_t>(writer.reserve(ExtractChunk), ExtractChunk); },
+        [&](std::size_t bytes) {
+            writer.advance(bytes);
+            return !writer.failed(); // commit reports the error
+        },
+        [&] { return reporter.isCancelled(); }, failure);
+    if (inflated != OperationResult::Success)
+        return inflated;
     return writer.commit(failure);
 }
 
+OperationResult inflateZipEntry(const ZipSource& archivePath, std::string_view entryName, std::uint64_t maxBytes,
+                                XmlFeed& feed, bool& overflowed, Failure* failure)
+{
+    overflowed = false;
+    ArchiveHandle archive;
+    EntryHandle entry;
+    OperationResult result = openEntry(archivePath, entryName, maxBytes, archive, entry, failure);
+    std::size_t written = 0;
+    char probe = 0; // once the feed is full, one more byte tells whether the entry goes on
+    if (result == OperationResult::Success)
+        result = inflateEntry(
+            entry.get(), maxBytes,
+            [&] {
+                const std::size_t room = std::min(feed.capacity() - written, ExtractChunk);
+                return room != 0 ? std::pair<char*, std::size_t>(feed.buffer() + written, room)
+                                 : std::pair<char*, std::size_t>(&probe, 1);
+            },
+            [&](std::size_t bytes) {
+                overflowed = written == feed.capacity();
+                if (overflowed)
+                    return false;
+                written += bytes;
+                feed.append(bytes);
+                return true;
+            },
+            [&] { return feed.stopRequested(); }, failure);
+    feed.close(result == OperationResult::Success && !overflowed);
+    return result;
+}
+
 OperationResult zipFolder(const std::filesystem::path& archivePath, const std::filesystem::path& folder,
-                          ProgressReporter& reporter, Failure* failure)
+                          ProgressReporter& reporter, Failure* failure, const DeflateSplit& split)
 {
     std::vector<std::string> names;
     if (collectFiles(folder, names, failure) != OperationResult::Success)
@@ -326,15 +498,29 @@ OperationResult zipFolder(const std::filesystem::path& archivePath, const std::f
     if (names.empty())
         return writeEmptyArchive(archivePath, failure);
 
+    // Large files are compressed before the archive is opened, so that a
+    // cancel during the long part leaves nothing behind.
+    ScratchFolder scratch;
+    std::vector<std::unique_ptr<PrecompressedFile>> precompressed(names.size());
+    const bool splitting = split.threads > 1;
+    ProgressRange compressProgress(reporter, 0.0, splitting ? 0.9 : 0.0);
+    if (splitting && (scratch.create(failure) != OperationResult::Success ||
+                      deflateLargeFiles(folder, names, split, scratch.path(), compressProgress, precompressed,
+                                        failure) != OperationResult::Success))
+        return reporter.isCancelled() ? OperationResult::Cancelled : OperationResult::Failure;
+
     int code = 0;
     // Truncate: the archive is built anew, whatever was at the name before.
+    // The archive goes before the precompressed files it reads.
     ArchiveHandle archive(zip_open(archivePath.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &code));
     if (!archive)
         return failWith(failure, FailureKind::Unwritable, "cannot create the archive: " + zipErrorText(code));
 
-    for (const std::string& name : names) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string& name = names[i];
         const std::filesystem::path source = folder / name;
-        zip_source_t* data = zip_source_file(archive.get(), source.c_str(), 0, -1);
+        zip_source_t* data = precompressed[i] ? precompressedSource(archive.get(), *precompressed[i])
+                                              : zip_source_file(archive.get(), source.c_str(), 0, -1);
         if (data == nullptr)
             return failWith(failure, FailureKind::Unreadable, "cannot read " + name);
         const zip_int64_t index = zip_file_add(archive.get(), name.c_str(), data, ZIP_FL_ENC_UTF_8);
@@ -342,12 +528,15 @@ OperationResult zipFolder(const std::filesystem::path& archivePath, const std::f
             zip_source_free(data);
             return failWith(failure, FailureKind::Unwritable, "cannot add " + name + " to the archive");
         }
-        if (zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, DeflateLevel) !=
-            0)
+        // A precompressed entry keeps its method from the source: asking for
+        // deflate here would have libzip inflate and deflate it again.
+        if (!precompressed[i] && zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index),
+                                                          ZIP_CM_DEFLATE, DeflateLevel) != 0)
             return failWith(failure, FailureKind::Unsupported, "deflate compression is not available");
     }
 
-    CloseCallbacks callbacks{&reporter};
+    ProgressRange closeProgress(reporter, splitting ? 0.9 : 0.0, splitting ? 0.1 : 1.0);
+    CloseCallbacks callbacks{&closeProgress};
     zip_register_progress_callback_with_state(archive.get(), 0.01, reportArchiveProgress, nullptr, &callbacks);
     zip_register_cancel_callback_with_state(archive.get(), askArchiveCancel, nullptr, &callbacks);
     // zip_close writes everything into a temporary file beside the archive

@@ -2,6 +2,8 @@
 
 #include "support/core/operation_result.h"
 #include "support/progress/progress_reporter.h"
+#include "support/xml/xml_reader.h"
+#include "support/zip/parallel_deflate.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -53,12 +55,23 @@ OperationResult extractZipEntry(const ZipSource& archive, std::string_view entry
                                 const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
                                 Failure* failure = nullptr);
 
+// Inflates the entry into the feed's buffer, chunk by chunk, for a parse on
+// another thread, and closes the feed (complete only when the whole entry
+// fitted and inflated). Fails as extractZipEntry does; `overflowed` when the
+// entry holds more than the buffer (a declared size that lies); cancelled
+// when the parse asks the feed to stop.
+OperationResult inflateZipEntry(const ZipSource& archive, std::string_view entryName, std::uint64_t maxBytes,
+                                XmlFeed& feed, bool& overflowed, Failure* failure = nullptr);
+
 // Archives every regular file under the folder, under its relative name with
 // "/" separators, deflated. The archive is replaced as a whole (written to a
 // temporary file beside it and renamed), never updated; a failed or
-// cancelled call leaves any earlier file at that name untouched.
+// cancelled call leaves any earlier file at that name untouched. Files the
+// split finds large enough are deflated in pieces on its threads first and
+// stored as they are, still one ordinary deflate entry each; with one
+// thread every file is deflated by the zip library.
 OperationResult zipFolder(const std::filesystem::path& archive, const std::filesystem::path& folder,
-                          ProgressReporter& reporter, Failure* failure = nullptr);
+                          ProgressReporter& reporter, Failure* failure = nullptr, const DeflateSplit& split = {});
 
 // The program-wide zip lock: callers hold it around extraction and zipping.
 std::mutex& zipLock();

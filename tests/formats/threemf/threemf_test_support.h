@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <initializer_list>
 #include <string>
@@ -53,6 +54,21 @@ inline std::vector<std::string> scratchFolders()
         if (entry.path().filename().string().starts_with(prefix))
             names.push_back(entry.path().filename().string());
     return names;
+}
+
+// Offset of the model part's compressed bytes in a package's bytes (from
+// its local header), or npos.
+inline std::size_t modelDataOffset(const std::string& package)
+{
+    const std::string header("PK\x03\x04", 4);
+    for (std::size_t at = package.find(header); at != std::string::npos; at = package.find(header, at + 1)) {
+        std::uint16_t nameLength = 0, extraLength = 0;
+        std::memcpy(&nameLength, &package[at + 26], 2);
+        std::memcpy(&extraLength, &package[at + 28], 2);
+        if (package.compare(at + 30, nameLength, "3D/3dmodel.model") == 0)
+            return at + 30 + nameLength + extraLength;
+    }
+    return std::string::npos;
 }
 
 } // namespace morvex::threemf_test

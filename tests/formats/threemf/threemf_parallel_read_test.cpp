@@ -1,0 +1,226 @@
+#include "common/recording_reporter.h"
+#include "common/test_support.h"
+#include "common/zip_test_archive.h"
+#include "formats/threemf/threemf.h"
+#include "formats/threemf/threemf_model_part.h"
+#include "formats/threemf/threemf_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+using namespace morvex;
+using morvex::testing::buildZipArchive;
+using morvex::testing::corpusDir;
+using morvex::testing::readFile;
+using morvex::testing::TempDir;
+using morvex::testing::utf16Text;
+using morvex::testing::writeFile;
+using morvex::threemf_test::modelDataOffset;
+using morvex::threemf_test::scratchFolders;
+
+namespace {
+
+// Parts from a few kilobytes up are parsed while they are inflated.
+const threemf::ThreeMfReadSplit OneThread{1, 1024};
+const threemf::ThreeMfReadSplit TwoThreads{2, 1024};
+
+struct ReadOutcome {
+    OperationResult result;
+    Failure failure;
+    Model model;
+};
+
+void readWith(const std::filesystem::path& package, const threemf::ThreeMfReadSplit& split, ReadOutcome& outcome)
+{
+    RecordingReporter reporter;
+    outcome.result = threemf::read3mf(package, outcome.model, reporter, split, &outcome.failure);
+}
+
+// The read on two threads gives what the read on one gives: the result,
+// the failure with its position, and the meshes, colours and properties.
+void expectReadsAgree(const std::filesystem::path& package, const std::string& where)
+{
+    ReadOutcome one;
+    readWith(package, OneThread, one);
+    ReadOutcome two;
+    readWith(package, TwoThreads, two);
+    ASSERT_EQ(two.result, one.result) << where << ": " << describeFailure(two.failure);
+    EXPECT_EQ(two.failure.kind, one.failure.kind) << where;
+    EXPECT_EQ(two.failure.message, one.failure.message) << where;
+    EXPECT_EQ(two.failure.line, one.failure.line) << where;
+    EXPECT_EQ(two.failure.byteOffset, one.failure.byteOffset) << where;
+    ASSERT_EQ(two.model.objects.size(), one.model.objects.size()) << where;
+    for (std::size_t i = 0; i < one.model.objects.size(); ++i) {
+        const ModelObject& a = *one.model.objects[i];
+        const ModelObject& b = *two.model.objects[i];
+        EXPECT_TRUE(std::equal(a.vertices.begin(), a.vertices.end(), b.vertices.begin(), b.vertices.end())) << where;
+        EXPECT_TRUE(std::equal(a.indices.begin(), a.indices.end(), b.indices.begin(), b.indices.end())) << where;
+        EXPECT_TRUE(std::equal(a.colors.begin(), a.colors.end(), b.colors.begin(), b.colors.end())) << where;
+        EXPECT_TRUE(std::equal(a.normals.begin(), a.normals.end(), b.normals.begin(), b.normals.end())) << where;
+        EXPECT_EQ(a.properties, b.properties) << where;
+    }
+    EXPECT_EQ(two.model.materials.size(), one.model.materials.size()) << where;
+    EXPECT_EQ(two.model.properties, one.model.properties) << where;
+}
+
+// A model part of a wavy grid, about 70 bytes per triangle; `metadata` goes
+// into the model element before the resources.
+std::string gridModelPart(std::uint32_t side, const std::string& metadata = "")
+{
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<model unit=\"millimeter\" "
+                       "xmlns=\"http://schemas.microsoft.com/3dmanufacturing/core/2015/02\">\n" +
+                       metadata + "<resources><object id=\"1\" type=\"model\"><mesh><vertices>\n";
+    for (std::uint32_t y = 0; y <= side; ++y)
+        for (std::uint32_t x = 0; x <= side; ++x)
+            text += "<vertex x=\"" + std::to_string(x) + ".5\" y=\"" + std::to_string(y) + "\" z=\"" +
+                    std::to_string((x * y) % 7) + ".25\"/>\n";
+    text += "</vertices><triangles>\n";
+    for (std::uint32_t y = 0; y < side; ++y)
+        for (std::uint32_t x = 0; x < side; ++x) {
+            const std::uint32_t c = y * (side + 1) + x;
+            text += "<triangle v1=\"" + std::to_string(c) + "\" v2=\"" + std::to_string(c + 1) + "\" v3=\"" +
+                    std::to_string(c + side + 2) + "\"/>\n<triangle v1=\"" + std::to_string(c) + "\" v2=\"" +
+                    std::to_string(c + side + 2) + "\" v3=\"" + std::to_string(c + side + 1) + "\"/>\n";
+        }
+    return text + "</triangles></mesh></object></resources><build><item objectid=\"1\"/></build></model>\n";
+}
+
+void buildPackage(const std::filesystem::path& path, const std::string& modelPart)
+{
+    buildZipArchive(path, {{"_rels/.rels", "<Relationships><Relationship Target=\"/3D/3dmodel.model\" Id=\"rel0\" "
+                                           "Type=\"http://schemas.microsoft.com/3dmanufacturing/2013/01/3dmodel\"/>"
+                                           "</Relationships>"},
+                           {"3D/3dmodel.model", modelPart}});
+}
+
+} // namespace
+
+TEST(ThreeMfParallelRead, CorpusPackagesReadAlikeOnOneAndTwoThreads)
+{
+    MORVEX_REQUIRE_CORPUS();
+    int read = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(corpusDir() / "3mf")) {
+        expectReadsAgree(entry.path(), entry.path().filename().string());
+        EXPECT_TRUE(scratchFolders().empty()) << "the read's scratch folders go with its models";
+        ++read;
+    }
+    EXPECT_GE(read, 10);
+}
+
+// Large parts whose text the parse alongside the inflation cannot finish on
+// its own (a tag longer than it looks ahead, other encodings) or that end in
+// a syntax error read exactly as on one thread.
+TEST(ThreeMfParallelRead, LargePartsReadAlikeWhateverTheirText)
+{
+    TempDir temp;
+    const std::string grid = gridModelPart(120); // about 2 MB
+    std::string lateError = grid;
+    lateError.insert(lateError.rfind("</triangles>"), "<triangle v1=\"1\" v2=\"2\" v3=\"3\"></vertex>\n");
+    const std::string longTag =
+        gridModelPart(60, "<metadata name=\"Description\" note=\"" + std::string(1536 * 1024, 'd') + "\"/>\n");
+    const std::string longComment = gridModelPart(60, "<!-- " + std::string(1536 * 1024, '-') + " -->\n");
+    const std::string windows1252 = gridModelPart(100, "<metadata name=\"Title\">caf\xe9</metadata>\n");
+    const struct {
+        const char* label;
+        std::string part;
+    } cases[] = {
+        {"grid", grid},
+        {"syntax error near the end", lateError},
+        {"a tag of 1.5 MiB", longTag},
+        {"a comment of 1.5 MiB", longComment},
+        {"Windows-1252", windows1252},
+        {"UTF-8 mark", "\xEF\xBB\xBF" + grid},
+        {"UTF-16", utf16Text(gridModelPart(40), false)},
+        {"cut short", grid.substr(0, grid.size() * 2 / 3)},
+        {"no model", "<?xml version=\"1.0\"?>\n<other>" + std::string(900000, ' ') + "</other>"},
+    };
+    for (const auto& c : cases) {
+        const std::filesystem::path package = temp / "case.3mf";
+        buildPackage(package, c.part);
+        expectReadsAgree(package, c.label);
+        EXPECT_TRUE(scratchFolders().empty()) << c.label;
+    }
+    buildPackage(temp / "late.3mf", lateError);
+    ReadOutcome late;
+    readWith(temp / "late.3mf", TwoThreads, late);
+    EXPECT_EQ(late.result, OperationResult::Failure);
+    EXPECT_TRUE(late.failure.line.has_value() && *late.failure.line > 40000) << describeFailure(late.failure);
+    buildPackage(temp / "grid.3mf", grid);
+    ReadOutcome whole;
+    readWith(temp / "grid.3mf", TwoThreads, whole);
+    ASSERT_EQ(whole.result, OperationResult::Success) << describeFailure(whole.failure);
+    ASSERT_EQ(whole.model.objects.size(), 1u);
+    EXPECT_EQ(whole.model.objects[0]->indices.count(), 6u * 120 * 120);
+}
+
+// A damaged stretch of the deflate stream, in the middle or at the end,
+// fails the read with the same failure on one thread and on two.
+TEST(ThreeMfParallelRead, DamagedStreamsFailAlike)
+{
+    TempDir temp;
+    buildPackage(temp / "grid.3mf", gridModelPart(120));
+    const std::string intact = readFile(temp / "grid.3mf");
+    const std::size_t data = modelDataOffset(intact);
+    ASSERT_NE(data, std::string::npos);
+    for (const std::size_t at : {data + 20000, data + 150000}) {
+        std::string damaged = intact;
+        std::memset(&damaged[at], 0xA5, 300);
+        writeFile(temp / "damaged.3mf", damaged);
+        expectReadsAgree(temp / "damaged.3mf", "damaged at " + std::to_string(at - data));
+        ReadOutcome outcome;
+        readWith(temp / "damaged.3mf", TwoThreads, outcome);
+        EXPECT_EQ(outcome.result, OperationResult::Failure);
+        EXPECT_TRUE(outcome.failure.message.starts_with("cannot extract the model part")) << outcome.failure.message;
+    }
+}
+
+// A package that declares its model part smaller or larger than it is
+// reads alike on one thread and on two (the buffer sized by the declaration
+// runs over, or is not filled).
+TEST(ThreeMfParallelRead, DeclaredSizesThatLieReadAlike)
+{
+    TempDir temp;
+    const std::string part = gridModelPart(100);
+    buildPackage(temp / "grid.3mf", part);
+    const std::string honest = readFile(temp / "grid.3mf");
+    for (const std::uint32_t declared :
+         {static_cast<std::uint32_t>(part.size() / 2), static_cast<std::uint32_t>(part.size() + 4096)}) {
+        std::string forged = honest;
+        const std::size_t data = modelDataOffset(forged);
+        ASSERT_NE(data, std::string::npos);
+        const std::size_t local = forged.rfind(std::string("PK\x03\x04", 4), data);
+        std::memcpy(&forged[local + 22], &declared, 4);
+        const std::size_t central = forged.find(std::string("PK\x01\x02", 4));
+        for (std::size_t at = central; at != std::string::npos; at = forged.find(std::string("PK\x01\x02", 4), at + 1))
+            if (forged.compare(at + 46, 16, "3D/3dmodel.model") == 0)
+                std::memcpy(&forged[at + 24], &declared, 4);
+        writeFile(temp / "forged.3mf", forged);
+        expectReadsAgree(temp / "forged.3mf", "declared " + std::to_string(declared));
+    }
+}
+
+// A stop at any point of a read on two threads cancels it, stops the
+// thread that inflates and leaves no scratch folder.
+TEST(ThreeMfParallelRead, StopAnywhereCancelsBothThreads)
+{
+    TempDir temp;
+    buildPackage(temp / "grid.3mf", gridModelPart(120));
+    RecordingReporter counting;
+    Model model;
+    ASSERT_EQ(threemf::read3mf(temp / "grid.3mf", model, counting, TwoThreads), OperationResult::Success);
+    const std::uint64_t checks = counting.cancelChecks();
+    ASSERT_GT(checks, 100u);
+    for (std::uint64_t stopAt = 1; stopAt < checks; stopAt += checks / 10) {
+        RecordingReporter stopping;
+        stopping.cancelAfterChecks(stopAt);
+        Model partial;
+        Failure failure;
+        EXPECT_EQ(threemf::read3mf(temp / "grid.3mf", partial, stopping, TwoThreads, &failure),
+                  OperationResult::Cancelled)
+            << "stop at check " << stopAt << " of " << checks << ": " << describeFailure(failure);
+        EXPECT_TRUE(scratchFolders().empty());
+    }
+}
