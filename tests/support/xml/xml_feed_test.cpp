@@ -44,8 +44,8 @@ TEST(XmlFeed, ParseWhileWritingMatchesTheWholeParse)
             for (const std::size_t lookAhead : {1u, 16u, 64u, 1u << 20}) {
                 FeedParse parsed;
                 parseWhileWriting(text, step, lookAhead, parsed);
-                const std::string where = text.substr(0, 30) + " step " + std::to_string(step) + " look ahead " +
-                                          std::to_string(lookAhead);
+                const std::string where =
+                    text.substr(0, 30) + " step " + std::to_string(step) + " look ahead " + std::to_string(lookAhead);
                 ASSERT_EQ(parsed.result, OperationResult::Success) << where;
                 if (parsed.incomplete) {
                     EXPECT_LT(lookAhead, text.size()) << where << ": a parse that sees the whole text finishes";
