@@ -8,6 +8,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include <cstdlib>
+
 namespace morvex::ui {
 namespace {
 
@@ -55,6 +57,10 @@ bool ensureComponent(QWidget* parent, const ComponentSetup& setup, std::string_v
         return false;
     if (findComponent(id, path, setup.registryFiles))
         return true;
+    // A quiet install (LQUIET in the environment, as installers set it)
+    // fails without the browser or the message.
+    if (std::getenv("LQUIET") != nullptr)
+        return false;
 
     if (const std::string url = componentFallbackUrl(setup.downloads, id); !url.empty() && openUrl)
         openUrl(QUrl(qtText(url)));

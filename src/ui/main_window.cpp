@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 #include "ui/qt_text.h"
 
+#include "app/component_steps.h"
 #include "app/file_list_rows.h"
 #include "app/input_collection.h"
 #include "app/input_formats.h"
@@ -9,9 +10,11 @@
 #include "app/output_folder_check.h"
 #include "app/program_starts.h"
 #include "app/shortcut.h"
+#include "external/components/component_registry.h"
 #include "formats/format_table.h"
 #include "preview/preview_panel.h"
 #include "support/text/text.h"
+#include "ui/component_install.h"
 #include "ui/dialog_hooks.h"
 #include "ui/file_list_model.h"
 #include "ui/file_list_view.h"
@@ -933,6 +936,30 @@ void MainWindow::finishAdding(const std::vector<std::string>& added)
     view_->setUpdatesEnabled(true);
     armRefresh();
     updateCommandStates();
+    installComponentsForAddedFiles(added);
+}
+
+// Files read through a component that is missing get it installed as soon
+// as they are added, under the "Install-on-Demand" dialog, the components
+// in the order a conversion needs them and stopping at the first that
+// fails. Without download hosts there is nothing to install from: the
+// convert command's question then says how to install them.
+void MainWindow::installComponentsForAddedFiles(const std::vector<std::string>& added)
+{
+    if (added.empty() || !componentSetup_.downloads.configured())
+        return;
+    const std::vector<std::filesystem::path> files(added.begin(), added.end());
+    const std::vector<MissingComponent> missing = missingComponents(files, [this](std::string_view id) {
+        std::filesystem::path path;
+        return componentsNotInstalledOnAdd_.contains(id) || findComponent(id, path, componentSetup_.registryFiles);
+    });
+    for (const MissingComponent& component : missing) {
+        std::filesystem::path path;
+        if (!ensureComponent(this, componentSetup_, component.id, path, openUrl_)) {
+            componentsNotInstalledOnAdd_.insert(component.id);
+            return;
+        }
+    }
 }
 
 // The new rows join the selection, in ranges of neighbouring rows so that a

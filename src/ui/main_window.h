@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,7 @@ private:
 
     // False when the user cancels at the question about missing components.
     bool offerMissingComponents(const std::vector<std::filesystem::path>& paths, std::string_view outputExtension);
+    void installComponentsForAddedFiles(const std::vector<std::string>& added);
     void runConversionDialog(const std::vector<std::filesystem::path>& paths, const ConversionSettings& settings);
     void reloadRecentFolders();
     void hideCompletionBar();
@@ -171,6 +173,10 @@ private:
     std::filesystem::path lastOutput_;
     std::function<void(const QUrl&)> openUrl_;
     ComponentSetup componentSetup_;
+    // Components whose install, offered when files were added, failed or was
+    // cancelled: adding more files does not offer them again (the convert
+    // command still does).
+    std::set<std::string, std::less<>> componentsNotInstalledOnAdd_;
 };
 
 } // namespace morvex::ui

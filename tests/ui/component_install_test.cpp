@@ -205,5 +205,56 @@ TEST_F(WindowComponents, WithoutADownloadLocationTheQuestionSaysHowToInstallAndC
     EXPECT_TRUE(opened_.empty());
 }
 
+TEST_F(WindowComponents, AddedFilesGetTheirMissingComponentInstalledAtOnce)
+{
+    HttpTestServer server;
+    publish(server, "ifcconvert", pack("ifcconvert", "1.0", "trusted", IfcToolScript));
+    const ComponentSetup setup = windowSetup(server.url(), {server.url()});
+    window_->setComponentSetup(setup);
+
+    DialogWatcher adding;
+    writeFile(dir() / "in" / "shed.ifc", "ISO-10303-21;\nEND-ISO-10303-21;\n");
+    window_->addPath((dir() / "in" / "shed.ifc").string());
+    EXPECT_TRUE(sawProgressDialog(adding, "Install-on-Demand"));
+    EXPECT_TRUE(installBoxes(adding).empty()) << "no question and no failure";
+    std::filesystem::path installed;
+    EXPECT_TRUE(findComponent("ifcconvert", installed, setup.registryFiles));
+    EXPECT_EQ(packageRequests(server, "ifcconvert"), 1);
+
+    DialogWatcher converting;
+    window_->convert();
+    EXPECT_TRUE(installBoxes(converting).empty());
+    EXPECT_EQ(refreshedStatusTexts(*window_), (std::vector<std::string>{"Success", "Success"}));
+    EXPECT_EQ(packageRequests(server, "ifcconvert"), 1);
+}
+
+TEST_F(WindowComponents, AQuietFailedInstallOnAddingShowsNothingAndIsNotOfferedOnTheNextAdd)
+{
+    const std::string refusing = HttpTestServer::refusingUrl();
+    window_->setComponentSetup(windowSetup(refusing, {refusing}));
+    ::setenv("LQUIET", "1", 1);
+    DialogWatcher quiet;
+    writeFile(dir() / "in" / "shed.ifc", "ISO-10303-21;\nEND-ISO-10303-21;\n");
+    window_->addPath((dir() / "in" / "shed.ifc").string());
+    ::unsetenv("LQUIET");
+    EXPECT_TRUE(sawProgressDialog(quiet, "Install-on-Demand"));
+    EXPECT_TRUE(installBoxes(quiet).empty()) << "a quiet install has no fallback message";
+    EXPECT_TRUE(opened_.empty()) << "nor the browser";
+
+    DialogWatcher again;
+    writeFile(dir() / "in" / "barn.ifc", "ISO-10303-21;\nEND-ISO-10303-21;\n");
+    window_->addPath((dir() / "in" / "barn.ifc").string());
+    EXPECT_FALSE(sawProgressDialog(again, "Install-on-Demand"));
+    EXPECT_TRUE(installBoxes(again).empty());
+
+    // Converting still offers it.
+    DialogWatcher converting;
+    converting.answer("Cancel");
+    window_->convert();
+    ASSERT_EQ(installBoxes(converting).size(), 1u);
+    EXPECT_NE(installBoxes(converting)[0].detail.find("needed by 3 files."), std::string::npos)
+        << installBoxes(converting)[0].detail;
+}
+
 } // namespace
 } // namespace morvex::testing
