@@ -28,7 +28,7 @@ morvex_ensure_packages() {
 # What the converter needs to build and run.
 # libifcplusplus-dev carries the IFC tool; its headers include Boost's.
 # rsvg-convert (librsvg2-bin) renders the icon's PNG sizes.
-MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev zlib1g-dev libassimp-dev libcurl4-openssl-dev libsodium-dev
+MORVEX_BUILD_PACKAGES=(g++ cmake ninja-build pkg-config libzip-dev zlib1g-dev libisal-dev libassimp-dev libcurl4-openssl-dev libsodium-dev
   libifcplusplus-dev libboost-dev qt6-base-dev libqt6opengl6-dev librsvg2-bin)
 # What cpack needs for the Debian package (./run --package): dpkg-shlibdeps
 # finds its dependencies among the ELF files that file(1) picks out.

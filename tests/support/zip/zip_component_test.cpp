@@ -15,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <thread>
+#include <tuple>
 
 using namespace morvex;
 using morvex::testing::buildZipArchive;
@@ -234,6 +235,26 @@ TEST(ZipComponent, BrokenAndEncryptedArchivesFailCleanly)
               OperationResult::Failure);
     EXPECT_EQ(failure.message.rfind("the entry is damaged", 0), 0u) << describeFailure(failure);
     EXPECT_FALSE(std::filesystem::exists(temp / "out" / "a.txt"));
+
+    // Intact data whose CRC or size the headers misstate: the first entry's
+    // fields, patched alike in its local header and in the directory.
+    const std::size_t local = bytes.find("PK\x03\x04");
+    const std::size_t central = bytes.find("PK\x01\x02");
+    ASSERT_NE(local, std::string::npos);
+    ASSERT_NE(central, std::string::npos);
+    for (const auto& [field, localOffset, centralOffset] :
+         {std::tuple{"CRC", 14u, 16u}, std::tuple{"size", 22u, 24u}}) {
+        std::string misstated = bytes;
+        misstated[local + localOffset] = static_cast<char>(misstated[local + localOffset] ^ 1);
+        misstated[central + centralOffset] = static_cast<char>(misstated[central + centralOffset] ^ 1);
+        writeFile(temp / "misstated.zip", misstated);
+        failure = {};
+        EXPECT_EQ(extractZipEntry(temp / "misstated.zip", "a.txt", temp / "out", reporter, 1 << 20, &failure),
+                  OperationResult::Failure)
+            << field;
+        EXPECT_EQ(failure.message.rfind("the entry is damaged", 0), 0u) << field << ": " << describeFailure(failure);
+        EXPECT_FALSE(std::filesystem::exists(temp / "out" / "a.txt")) << field;
+    }
 
     for (zip_uint16_t method : {ZIP_EM_TRAD_PKWARE, ZIP_EM_AES_256}) {
         if (!zip_encryption_method_supported(method, 1))
