@@ -10,6 +10,8 @@ namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t LoadReportEvery = 100;
+// Facets of about 16 MiB, checked before their pages are given back.
+constexpr std::uint32_t ReleaseFacets = (16u << 20) / FacetRecordBytes;
 
 // The file's bytes as the record arithmetic wants them.
 struct ByteView {
@@ -104,11 +106,17 @@ OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, Failure* 
 {
     std::uint32_t attributes = 0;
     bool nonFinite = false;
+    std::uint32_t released = 0;
     for (std::uint32_t facet = 0; facet < facets.count; ++facet) {
         if (facet % LoadReportEvery == 0) {
             if (nonFinite)
                 break;
             reportLoading(phase, facet, facets.count);
+            // The file is not held whole beside the merge that follows.
+            if (facet - released >= ReleaseFacets) {
+                facets.releaseRange(released, facet);
+                released = facet;
+            }
         }
         nonFinite |= !facetIsFinite(facets.data + std::uint64_t{facet} * FacetRecordBytes);
         attributes |= facets.attribute(facet);
@@ -123,7 +131,8 @@ OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, Failure* 
 
 } // namespace
 
-OperationResult readStlBinary(std::string_view bytes, Model& model, ProgressReporter& reporter, Failure* failure)
+OperationResult readStlBinary(std::string_view bytes, Model& model, ProgressReporter& reporter, Failure* failure,
+                              MappedFile* mapping)
 {
     const ByteView file(bytes);
     if (file.size() == 0)
@@ -174,6 +183,10 @@ OperationResult readStlBinary(std::string_view bytes, Model& model, ProgressRepo
     facets.vertexOffset = 12;
     facets.hasAttributes = true;
     facets.attributeOffset = 48;
+    if (mapping != nullptr && mapping->data() == bytes.data()) {
+        facets.mapping = mapping;
+        facets.mappingOffset = BinaryPrefixBytes;
+    }
     ProgressRange loading(reporter, 0.0, 0.5);
     if (loadFacets(facets, loading, failure) != OperationResult::Success)
         return OperationResult::Failure;

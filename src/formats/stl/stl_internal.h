@@ -4,6 +4,7 @@
 // tests. Not part of the library's interface.
 
 #include "mesh/model.h"
+#include "support/platform/files.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/block_line_reader.h"
 #include "support/text/text_pieces.h"
@@ -41,6 +42,25 @@ struct FacetSpan {
     std::size_t attributeOffset = 0;
     // Some facet has a non-zero attribute word: the object gets colours.
     bool anyAttributeSet = false;
+    // The mapped file the facets lie in, at that offset, whose pages are
+    // given back once the facets before them are read; none when the facets
+    // are not in a mapped file.
+    MappedFile* mapping = nullptr;
+    std::uint64_t mappingOffset = 0;
+
+    void releaseBefore(std::uint32_t facet) const
+    {
+        if (mapping != nullptr)
+            mapping->releaseBefore(mappingOffset + std::uint64_t{facet} * stride);
+    }
+    // For a first pass that the build follows: the pages go back to the
+    // file, and the build maps them again from the page cache.
+    void releaseRange(std::uint32_t firstFacet, std::uint32_t endFacet) const
+    {
+        if (mapping != nullptr)
+            mapping->releaseRange(mappingOffset + std::uint64_t{firstFacet} * stride,
+                                  mappingOffset + std::uint64_t{endFacet} * stride);
+    }
 
     void corners(std::uint32_t facet, float out[9]) const
     {
@@ -99,6 +119,9 @@ enum class AsciiVerdict { NotAscii, BadAscii };
 OperationResult readStlAscii(BlockSource& source, Model& model, ProgressReporter& reporter, Failure* failure,
                              AsciiVerdict* verdict, WholeText wholeText = {}, std::size_t blockBytes = LineBlockBytes);
 
-OperationResult readStlBinary(std::string_view file, Model& model, ProgressReporter& reporter, Failure* failure);
+// `mapping`, when given, is the mapped file whose bytes `file` are: its pages
+// are given back as the facets are read.
+OperationResult readStlBinary(std::string_view file, Model& model, ProgressReporter& reporter, Failure* failure,
+                              MappedFile* mapping = nullptr);
 
 } // namespace morvex::stl

@@ -54,6 +54,9 @@ OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObjec
             if (phase.isCancelled())
                 return OperationResult::Cancelled;
             reportBuilding(phase, facet, facetCount);
+            // Peak memory is the file and the merge together: the facets
+            // behind are not read again.
+            facets.releaseBefore(facet);
         }
         if (facet + PrefetchAhead < facetCount) {
             float ahead[9];

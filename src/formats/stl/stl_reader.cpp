@@ -15,8 +15,8 @@ namespace {
 // `wholeText`, when not empty, is the text of `text` already held whole,
 // which a large file is read from on several threads.
 template <typename WholeFile>
-OperationResult readEither(BlockSource& text, WholeText wholeText, WholeFile&& wholeFile, Model& model,
-                           ProgressReporter& reporter, Failure* failure)
+OperationResult readEither(BlockSource& text, WholeText wholeText, WholeFile&& wholeFile, MappedFile* mapping,
+                           Model& model, ProgressReporter& reporter, Failure* failure)
 {
     Failure asciiFailure;
     AsciiVerdict verdict = AsciiVerdict::NotAscii;
@@ -27,7 +27,7 @@ OperationResult readEither(BlockSource& text, WholeText wholeText, WholeFile&& w
         std::string_view bytes;
         result = wholeFile(bytes, &binaryFailure);
         if (result == OperationResult::Success)
-            result = readStlBinary(bytes, model, reporter, &binaryFailure);
+            result = readStlBinary(bytes, model, reporter, &binaryFailure, mapping);
         kind = FormatKind::StlBinary;
         if (result == OperationResult::Failure) {
             if (verdict == AsciiVerdict::BadAscii)
@@ -53,11 +53,11 @@ OperationResult readEither(BlockSource& text, WholeText wholeText, WholeFile&& w
 // the binary attempt still gets the file as it is.
 template <typename WholeFile>
 OperationResult readAnyText(std::string_view firstBytes, BlockSource& text, WholeText wholeText, WholeFile&& wholeFile,
-                            Model& model, ProgressReporter& reporter, Failure* failure)
+                            MappedFile* mapping, Model& model, ProgressReporter& reporter, Failure* failure)
 {
     const TextEncoding encoding = byteOrderMark(firstBytes);
     if (encoding != TextEncoding::Utf16LittleEndian && encoding != TextEncoding::Utf16BigEndian)
-        return readEither(text, wholeText, wholeFile, model, reporter, failure);
+        return readEither(text, wholeText, wholeFile, mapping, model, reporter, failure);
     std::string_view bytes;
     if (wholeFile(bytes, failure) != OperationResult::Success)
         return OperationResult::Failure;
@@ -66,7 +66,7 @@ OperationResult readAnyText(std::string_view firstBytes, BlockSource& text, Whol
         OperationResult::Success)
         return OperationResult::Failure;
     MemoryBlockSource decodedText(decoded);
-    return readEither(decodedText, WholeText{decoded}, wholeFile, model, reporter, failure);
+    return readEither(decodedText, WholeText{decoded}, wholeFile, mapping, model, reporter, failure);
 }
 
 // The first bytes of a file, for its byte-order mark.
@@ -110,7 +110,7 @@ OperationResult readStl(const std::filesystem::path& path, Model& model, Progres
     if (textPiecesFor(static_cast<std::uint64_t>(info.st_size)) > 1 &&
         file.open(path, nullptr) == OperationResult::Success)
         wholeText = WholeText{file.view(), &file};
-    return readAnyText(firstBytesOf(path), text, wholeText, mapWholeFile, model, reporter, failure);
+    return readAnyText(firstBytesOf(path), text, wholeText, mapWholeFile, &file, model, reporter, failure);
 }
 
 OperationResult readStl(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,
@@ -121,7 +121,7 @@ OperationResult readStl(std::string_view bytes, std::string_view, Model& model, 
         whole = bytes;
         return OperationResult::Success;
     };
-    return readAnyText(bytes, text, WholeText{bytes}, given, model, reporter, failure);
+    return readAnyText(bytes, text, WholeText{bytes}, given, nullptr, model, reporter, failure);
 }
 
 } // namespace morvex::stl

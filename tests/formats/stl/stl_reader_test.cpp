@@ -463,6 +463,42 @@ TEST(StlBinaryReader, AttributeWordsColourTheVertices)
     EXPECT_EQ(onlyObject(plain).colors[0], 0xFF000000u);
 }
 
+// A file large enough to be mapped gives its pages back while it is read,
+// in the check pass and in the merge; what is read is what the same bytes
+// give from memory, colours of the last facets included.
+TEST(StlBinaryReader, AMappedFileGivesBackItsPagesAndReadsTheSame)
+{
+    TempDir dir;
+    std::vector<TestFacet> facets;
+    const int side = 600; // 720,000 facets, 36 MB
+    facets.reserve(std::size_t{side} * side * 2);
+    for (int row = 0; row < side; ++row)
+        for (int column = 0; column < side; ++column) {
+            const auto x = static_cast<float>(column), y = static_cast<float>(row);
+            const float z = static_cast<float>((row * 7 + column * 3) % 11) * 0.25f;
+            const std::uint16_t colour = row >= side - 2 ? static_cast<std::uint16_t>(column % 0x7FFF) : 0;
+            facets.push_back({{Vector3{x, y, z}, Vector3{x + 1, y, z}, Vector3{x + 1, y + 1, z}}, colour});
+            facets.push_back({{Vector3{x, y, z}, Vector3{x + 1, y + 1, z}, Vector3{x, y + 1, z}}, 0});
+        }
+    const std::string bytes = binaryStl("grid", facets);
+    ASSERT_GT(bytes.size(), 32u << 20);
+
+    Model mapped;
+    ASSERT_EQ(readBytes(dir, bytes, mapped).result, OperationResult::Success);
+    Model inMemory;
+    RecordingReporter reporter;
+    ASSERT_EQ(readStl(bytes, "grid.stl", inMemory, reporter), OperationResult::Success);
+    const ModelObject& a = onlyObject(mapped);
+    const ModelObject& b = onlyObject(inMemory);
+    ASSERT_EQ(a.indices.count(), facets.size() * 3);
+    ASSERT_EQ(a.vertices.count(), b.vertices.count());
+    ASSERT_EQ(a.colors.count(), a.vertices.count());
+    EXPECT_EQ(std::memcmp(a.vertices.data(), b.vertices.data(), a.vertices.count() * sizeof(Vector3)), 0);
+    EXPECT_EQ(std::memcmp(a.indices.data(), b.indices.data(), a.indices.count() * sizeof(std::uint32_t)), 0);
+    EXPECT_EQ(std::memcmp(a.colors.data(), b.colors.data(), a.colors.count() * sizeof(ArgbColor)), 0);
+    EXPECT_EQ(a.vertices[a.indices[0]], (Vector3{0, 0, 0}));
+}
+
 TEST(StlBinaryReader, VertexMergeWithinTolerance)
 {
     TempDir dir;
