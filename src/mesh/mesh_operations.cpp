@@ -1,11 +1,12 @@
 #include "mesh/mesh_operations.h"
 
+#include "support/core/memory_guard.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <sys/mman.h>
 
 namespace morvex {
 namespace {
@@ -23,18 +24,6 @@ constexpr std::uint32_t TriangleCheckSteps = 25000;
 constexpr std::uint32_t PrefetchDistance = 16;
 
 using IndexBuffer = GrowableArray<std::uint32_t, ArrayFill::None>;
-
-// Asks for huge pages under a freshly allocated hash table: its lookups land
-// anywhere in it, and with 4 KiB pages nearly each one also misses the TLB.
-// Only advice; nothing depends on it being taken.
-void adviseHugePages(void* storage, std::uint64_t bytes)
-{
-    constexpr std::uintptr_t HugePage = std::uintptr_t(2) << 20;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(storage) + HugePage - 1) & ~(HugePage - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(storage) + bytes) & ~(HugePage - 1);
-    if (end > begin)
-        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
 
 // Cancellation checks and status line 1 for one object. The overall
 // percentage runs over the vertex pass and then the index positions, so that

@@ -96,6 +96,8 @@ bool VertexMerger::reserve(std::uint32_t maxVertices)
     slots_ = allocationAllowed(slotCount * sizeof(Slot), sizeof(Slot))
                  ? static_cast<Slot*>(std::calloc(slotCount, sizeof(Slot)))
                  : nullptr;
+    if (slots_ != nullptr)
+        adviseHugePages(slots_, slotCount * sizeof(Slot));
     count_ = 0;
     occupied_ = 0;
     return arrays && slots_ != nullptr;

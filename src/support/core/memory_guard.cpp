@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 #include <sys/resource.h>
 
 namespace morvex {
@@ -72,23 +73,42 @@ bool allocationAllowed(std::uint64_t bytes, std::size_t elementSize)
     return bytes <= availableMemoryBytes() / 2;
 }
 
+// Arrays this large are the model's vertices, indices and colours: filled
+// once, front to back, where 2 MiB pages save a fault every 4 KiB.
+constexpr std::uint64_t HugePageArrayBytes = 8u << 20;
+
 void* guardedAllocate(std::uint64_t bytes, std::size_t elementSize)
 {
     if (!allocationAllowed(bytes, elementSize) || bytes > SIZE_MAX)
         return nullptr;
-    return std::malloc(bytes == 0 ? 1 : static_cast<std::size_t>(bytes));
+    void* block = std::malloc(bytes == 0 ? 1 : static_cast<std::size_t>(bytes));
+    if (block != nullptr && bytes >= HugePageArrayBytes)
+        adviseHugePages(block, bytes);
+    return block;
 }
 
 void* guardedReallocate(void* old, std::uint64_t bytes, std::size_t elementSize)
 {
     if (!allocationAllowed(bytes, elementSize) || bytes > SIZE_MAX)
         return nullptr;
-    return std::realloc(old, bytes == 0 ? 1 : static_cast<std::size_t>(bytes));
+    void* block = std::realloc(old, bytes == 0 ? 1 : static_cast<std::size_t>(bytes));
+    if (block != nullptr && block != old && bytes >= HugePageArrayBytes)
+        adviseHugePages(block, bytes);
+    return block;
 }
 
 void guardedFree(void* block)
 {
     std::free(block);
+}
+
+void adviseHugePages(void* storage, std::uint64_t bytes)
+{
+    constexpr std::uintptr_t HugePage = std::uintptr_t(2) << 20;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(storage) + HugePage - 1) & ~(HugePage - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(storage) + bytes) & ~(HugePage - 1);
+    if (end > begin)
+        ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 } // namespace morvex
