@@ -121,6 +121,7 @@ bool VertexMerger::growHash()
     Slot* fresh = static_cast<Slot*>(std::calloc(newCount, sizeof(Slot)));
     if (fresh == nullptr)
         return false;
+    adviseHugePages(fresh, newCount * sizeof(Slot));
     Slot* old = slots_;
     slots_ = fresh;
     slotMask_ = newCount - 1;
