@@ -73,28 +73,18 @@ bool allocationAllowed(std::uint64_t bytes, std::size_t elementSize)
     return bytes <= availableMemoryBytes() / 2;
 }
 
-// Arrays this large are the model's vertices, indices and colours: filled
-// once, front to back, where 2 MiB pages save a fault every 4 KiB.
-constexpr std::uint64_t HugePageArrayBytes = 8u << 20;
-
 void* guardedAllocate(std::uint64_t bytes, std::size_t elementSize)
 {
     if (!allocationAllowed(bytes, elementSize) || bytes > SIZE_MAX)
         return nullptr;
-    void* block = std::malloc(bytes == 0 ? 1 : static_cast<std::size_t>(bytes));
-    if (block != nullptr && bytes >= HugePageArrayBytes)
-        adviseHugePages(block, bytes);
-    return block;
+    return std::malloc(bytes == 0 ? 1 : static_cast<std::size_t>(bytes));
 }
 
 void* guardedReallocate(void* old, std::uint64_t bytes, std::size_t elementSize)
 {
     if (!allocationAllowed(bytes, elementSize) || bytes > SIZE_MAX)
         return nullptr;
-    void* block = std::realloc(old, bytes == 0 ? 1 : static_cast<std::size_t>(bytes));
-    if (block != nullptr && block != old && bytes >= HugePageArrayBytes)
-        adviseHugePages(block, bytes);
-    return block;
+    return std::realloc(old, bytes == 0 ? 1 : static_cast<std::size_t>(bytes));
 }
 
 void guardedFree(void* block)

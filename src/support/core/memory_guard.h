@@ -24,10 +24,9 @@ void* guardedAllocate(std::uint64_t bytes, std::size_t elementSize);
 void* guardedReallocate(void* old, std::uint64_t bytes, std::size_t elementSize);
 void guardedFree(void* block);
 
-// Asks for huge pages under a large block not yet touched: a hash table's
-// lookups land anywhere in it and with 4 KiB pages nearly each one also
-// misses the TLB, and a large array filled once costs a page fault every
-// 4 KiB. Only advice; nothing depends on it being taken.
+// Asks for huge pages under a freshly allocated hash table: its lookups land
+// anywhere in it, and with 4 KiB pages nearly each one also misses the TLB.
+// Only advice; nothing depends on it being taken.
 void adviseHugePages(void* storage, std::uint64_t bytes);
 
 } // namespace morvex
