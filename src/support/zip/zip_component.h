@@ -68,8 +68,8 @@ OperationResult inflateZipEntry(const ZipSource& archive, std::string_view entry
 // temporary file beside it and renamed), never updated; a failed or
 // cancelled call leaves any earlier file at that name untouched. Files the
 // split finds large enough are deflated in pieces on its threads first and
-// stored as they are, still one ordinary deflate entry each; with one
-// thread every file is deflated by the zip library.
+// stored as they are, still one ordinary deflate entry each; smaller files
+// are deflated by the zip library.
 OperationResult zipFolder(const std::filesystem::path& archive, const std::filesystem::path& folder,
                           ProgressReporter& reporter, Failure* failure = nullptr, const DeflateSplit& split = {});
 
