@@ -25,10 +25,11 @@ namespace morvex::threemf {
 OperationResult read3mf(const std::filesystem::path& path, Model& model, ProgressReporter& reporter,
                         Failure* failure = nullptr);
 
-// How a package's model part is read: with more than one thread, a part
-// declared at least `minimumBytes` is inflated on a helper thread straight
-// into memory while this one parses it (no scratch file); the model, the
-// failures and their positions are those of the read on one thread.
+// How a package's model part is read: a part declared at least
+// `minimumBytes` is inflated straight into memory (no scratch file), with
+// more than one thread on a helper thread while this one parses it; the
+// model, the failures and their positions are those of a read from the
+// unpacked file.
 struct ThreeMfReadSplit {
     unsigned threads = 1;
     std::uint64_t minimumBytes = 4u << 20;

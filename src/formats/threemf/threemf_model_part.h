@@ -62,9 +62,13 @@ public:
     // package has no such part or it cannot be unpacked.
     virtual OperationResult imagePart(std::string_view name, Model& model, std::string& file, Failure* failure) = 0;
 
-    // The declared size of a model part worth inflating on a helper thread
-    // while this one parses it; 0 for a part read from its file.
+    // The declared size of a model part worth inflating straight into
+    // memory rather than into a scratch file; 0 for a part read from its
+    // file.
     virtual std::uint64_t inflatableSize(std::string_view) { return 0; }
+    // Whether that inflating runs on a helper thread while this one parses;
+    // otherwise it runs first, on this thread.
+    virtual bool inflatesAlongside() const { return false; }
     // Inflates the model part into the feed (and closes it), as
     // inflateZipEntry does.
     virtual OperationResult inflateModelPart(std::string_view, XmlFeed& feed, bool& overflowed, Failure*)

@@ -105,12 +105,13 @@ public:
     std::uint64_t inflatableSize(std::string_view name) override
     {
         const ZipEntryInfo* part = findEntry(entries_, name);
-        if (split_.threads < 2 || part == nullptr || part->encrypted || part->size < split_.minimumBytes)
+        if (part == nullptr || part->encrypted || part->size < split_.minimumBytes)
             return 0;
         return part->size;
     }
+    bool inflatesAlongside() const override { return split_.threads >= 2; }
 
-    // Runs on the helper thread, under the zip lock like every extraction.
+    // Under the zip lock like every extraction.
     OperationResult inflateModelPart(std::string_view name, XmlFeed& feed, bool& overflowed, Failure* failure) override
     {
         std::lock_guard lock(zipLock());

@@ -1025,11 +1025,12 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failur
     return OperationResult::Success;
 }
 
-// A large model part inflated on a helper thread straight into memory while
-// this thread parses it. `used` stays false (and the part is read from its
-// file instead) when the part is small, the file may use one thread, or the
-// text needs what only a whole parse gives: another encoding than UTF-8, a
-// tag longer than the parse looks ahead, more bytes than declared.
+// A large model part inflated straight into memory, on a helper thread while
+// this thread parses it when the file may use two, else first: no scratch
+// file of its size is written and read again. `used` stays false (and the
+// part is read from its file instead) when the part is small or the text
+// needs what only a whole parse gives: another encoding than UTF-8, a tag
+// longer than the parse looks ahead, more bytes than declared.
 OperationResult parseWhileInflating(const std::string& name, PartSource& parts, ProgressReporter& reporter,
                                     XmlDocument& root, std::string& xmlError, std::uint64_t& xmlErrorLine, bool& used,
                                     Failure* failure)
@@ -1045,14 +1046,21 @@ OperationResult parseWhileInflating(const std::string& name, PartSource& parts, 
     Failure inflateFailure;
     bool overflowed = false;
     OperationResult inflated = OperationResult::Failure;
-    std::thread helper([&] {
+    const auto inflate = [&] {
         try {
             inflated = parts.inflateModelPart(name, feed, overflowed, &inflateFailure);
         } catch (const std::bad_alloc&) {
             inflated = failOutOfMemory(&inflateFailure);
             feed.close(false);
         }
-    });
+    };
+    std::thread helper;
+    if (parts.inflatesAlongside()) {
+        helper = std::thread(inflate);
+    } else {
+        feed.stopWith(&reporter);
+        inflate();
+    }
 
     reporter.setStatusText("Opening file...", 1);
     constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
@@ -1066,7 +1074,8 @@ OperationResult parseWhileInflating(const std::string& name, PartSource& parts, 
     else
         parsed = parseXmlFeed(feed, start.starts_with(Utf8Mark) ? Utf8Mark.size() : 0, root, xmlError, &reporter,
                               &xmlErrorLine, incomplete);
-    helper.join();
+    if (helper.joinable())
+        helper.join();
 
     if (reporter.isCancelled() && (parsed == OperationResult::Cancelled || inflated == OperationResult::Cancelled))
         return OperationResult::Cancelled;

@@ -986,6 +986,8 @@ void XmlFeed::close(bool complete)
 
 bool XmlFeed::stopRequested() const
 {
+    if (stopSource_ != nullptr && stopSource_->isCancelled())
+        return true;
     std::lock_guard guard(lock_);
     return stopRequested_;
 }

@@ -174,8 +174,12 @@ public:
     // Producer: nothing more comes; `complete` is false when the text was
     // cut short (a failure, a stop, or no room left).
     void close(bool complete);
-    // Producer: whether the parse asked it to stop.
+    // Producer: whether the parse asked it to stop, or the reporter given to
+    // stopWith was cancelled.
     bool stopRequested() const;
+    // A producer that runs before the parse, on its thread, stops when this
+    // reporter is cancelled.
+    void stopWith(ProgressReporter* reporter) { stopSource_ = reporter; }
 
     struct State {
         std::size_t available;
@@ -196,6 +200,7 @@ private:
     bool closed_ = false;
     bool complete_ = false;
     bool stopRequested_ = false;
+    ProgressReporter* stopSource_ = nullptr;
 };
 
 // Parses UTF-8 text (from byte `start` of the feed on) while it is being

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -23,7 +24,9 @@ using morvex::threemf_test::scratchFolders;
 
 namespace {
 
-// Parts from a few kilobytes up are parsed while they are inflated.
+// Parts from a few kilobytes up are inflated into memory, first or while
+// they are parsed; the first split reads every part from its unpacked file.
+const threemf::ThreeMfReadSplit FromFile{1, UINT64_MAX};
 const threemf::ThreeMfReadSplit OneThread{1, 1024};
 const threemf::ThreeMfReadSplit TwoThreads{2, 1024};
 
@@ -39,31 +42,36 @@ void readWith(const std::filesystem::path& package, const threemf::ThreeMfReadSp
     outcome.result = threemf::read3mf(package, outcome.model, reporter, split, &outcome.failure);
 }
 
-// The read on two threads gives what the read on one gives: the result,
-// the failure with its position, and the meshes, colours and properties.
+// The reads from memory, on one thread and on two, give what the read of
+// the unpacked file gives: the result, the failure with its position, and
+// the meshes, colours and properties.
 void expectReadsAgree(const std::filesystem::path& package, const std::string& where)
 {
-    ReadOutcome one;
-    readWith(package, OneThread, one);
-    ReadOutcome two;
-    readWith(package, TwoThreads, two);
-    ASSERT_EQ(two.result, one.result) << where << ": " << describeFailure(two.failure);
-    EXPECT_EQ(two.failure.kind, one.failure.kind) << where;
-    EXPECT_EQ(two.failure.message, one.failure.message) << where;
-    EXPECT_EQ(two.failure.line, one.failure.line) << where;
-    EXPECT_EQ(two.failure.byteOffset, one.failure.byteOffset) << where;
-    ASSERT_EQ(two.model.objects.size(), one.model.objects.size()) << where;
-    for (std::size_t i = 0; i < one.model.objects.size(); ++i) {
-        const ModelObject& a = *one.model.objects[i];
-        const ModelObject& b = *two.model.objects[i];
-        EXPECT_TRUE(std::equal(a.vertices.begin(), a.vertices.end(), b.vertices.begin(), b.vertices.end())) << where;
-        EXPECT_TRUE(std::equal(a.indices.begin(), a.indices.end(), b.indices.begin(), b.indices.end())) << where;
-        EXPECT_TRUE(std::equal(a.colors.begin(), a.colors.end(), b.colors.begin(), b.colors.end())) << where;
-        EXPECT_TRUE(std::equal(a.normals.begin(), a.normals.end(), b.normals.begin(), b.normals.end())) << where;
-        EXPECT_EQ(a.properties, b.properties) << where;
+    ReadOutcome file;
+    readWith(package, FromFile, file);
+    for (const threemf::ThreeMfReadSplit& split : {OneThread, TwoThreads}) {
+        const std::string label = where + (split.threads == 1 ? ", one thread" : ", two threads");
+        ReadOutcome memory;
+        readWith(package, split, memory);
+        ASSERT_EQ(memory.result, file.result) << label << ": " << describeFailure(memory.failure);
+        EXPECT_EQ(memory.failure.kind, file.failure.kind) << label;
+        EXPECT_EQ(memory.failure.message, file.failure.message) << label;
+        EXPECT_EQ(memory.failure.line, file.failure.line) << label;
+        EXPECT_EQ(memory.failure.byteOffset, file.failure.byteOffset) << label;
+        ASSERT_EQ(memory.model.objects.size(), file.model.objects.size()) << label;
+        for (std::size_t i = 0; i < file.model.objects.size(); ++i) {
+            const ModelObject& a = *file.model.objects[i];
+            const ModelObject& b = *memory.model.objects[i];
+            EXPECT_TRUE(std::equal(a.vertices.begin(), a.vertices.end(), b.vertices.begin(), b.vertices.end()))
+                << label;
+            EXPECT_TRUE(std::equal(a.indices.begin(), a.indices.end(), b.indices.begin(), b.indices.end())) << label;
+            EXPECT_TRUE(std::equal(a.colors.begin(), a.colors.end(), b.colors.begin(), b.colors.end())) << label;
+            EXPECT_TRUE(std::equal(a.normals.begin(), a.normals.end(), b.normals.begin(), b.normals.end())) << label;
+            EXPECT_EQ(a.properties, b.properties) << label;
+        }
+        EXPECT_EQ(memory.model.materials.size(), file.model.materials.size()) << label;
+        EXPECT_EQ(memory.model.properties, file.model.properties) << label;
     }
-    EXPECT_EQ(two.model.materials.size(), one.model.materials.size()) << where;
-    EXPECT_EQ(two.model.properties, one.model.properties) << where;
 }
 
 // A model part of a wavy grid, about 70 bytes per triangle; `metadata` goes
@@ -98,7 +106,7 @@ void buildPackage(const std::filesystem::path& path, const std::string& modelPar
 
 } // namespace
 
-TEST(ThreeMfParallelRead, CorpusPackagesReadAlikeOnOneAndTwoThreads)
+TEST(ThreeMfParallelRead, CorpusPackagesReadAlikeFromMemoryAndFromTheirFile)
 {
     MORVEX_REQUIRE_CORPUS();
     int read = 0;
@@ -110,9 +118,9 @@ TEST(ThreeMfParallelRead, CorpusPackagesReadAlikeOnOneAndTwoThreads)
     EXPECT_GE(read, 10);
 }
 
-// Large parts whose text the parse alongside the inflation cannot finish on
-// its own (a tag longer than it looks ahead, other encodings) or that end in
-// a syntax error read exactly as on one thread.
+// Large parts whose text the parse from memory cannot finish on its own (a
+// tag longer than it looks ahead, other encodings) or that end in a syntax
+// error read exactly as from their file.
 TEST(ThreeMfParallelRead, LargePartsReadAlikeWhateverTheirText)
 {
     TempDir temp;
@@ -157,7 +165,7 @@ TEST(ThreeMfParallelRead, LargePartsReadAlikeWhateverTheirText)
 }
 
 // A damaged stretch of the deflate stream, in the middle or at the end,
-// fails the read with the same failure on one thread and on two.
+// fails the read with the same failure from memory and from the file.
 TEST(ThreeMfParallelRead, DamagedStreamsFailAlike)
 {
     TempDir temp;
@@ -178,8 +186,8 @@ TEST(ThreeMfParallelRead, DamagedStreamsFailAlike)
 }
 
 // A package that declares its model part smaller or larger than it is
-// reads alike on one thread and on two (the buffer sized by the declaration
-// runs over, or is not filled).
+// reads alike from memory and from its file (the buffer sized by the
+// declaration runs over, or is not filled).
 TEST(ThreeMfParallelRead, DeclaredSizesThatLieReadAlike)
 {
     TempDir temp;
@@ -202,25 +210,28 @@ TEST(ThreeMfParallelRead, DeclaredSizesThatLieReadAlike)
     }
 }
 
-// A stop at any point of a read on two threads cancels it, stops the
-// thread that inflates and leaves no scratch folder.
+// A stop at any point of a read from memory cancels it (on two threads,
+// the thread that inflates stops too) and leaves no scratch folder.
 TEST(ThreeMfParallelRead, StopAnywhereCancelsBothThreads)
 {
     TempDir temp;
     buildPackage(temp / "grid.3mf", gridModelPart(120));
-    RecordingReporter counting;
-    Model model;
-    ASSERT_EQ(threemf::read3mf(temp / "grid.3mf", model, counting, TwoThreads), OperationResult::Success);
-    const std::uint64_t checks = counting.cancelChecks();
-    ASSERT_GT(checks, 100u);
-    for (std::uint64_t stopAt = 1; stopAt < checks; stopAt += checks / 10) {
-        RecordingReporter stopping;
-        stopping.cancelAfterChecks(stopAt);
-        Model partial;
-        Failure failure;
-        EXPECT_EQ(threemf::read3mf(temp / "grid.3mf", partial, stopping, TwoThreads, &failure),
-                  OperationResult::Cancelled)
-            << "stop at check " << stopAt << " of " << checks << ": " << describeFailure(failure);
-        EXPECT_TRUE(scratchFolders().empty());
+    for (const threemf::ThreeMfReadSplit& split : {OneThread, TwoThreads}) {
+        RecordingReporter counting;
+        Model model;
+        ASSERT_EQ(threemf::read3mf(temp / "grid.3mf", model, counting, split), OperationResult::Success);
+        const std::uint64_t checks = counting.cancelChecks();
+        ASSERT_GT(checks, 100u);
+        for (std::uint64_t stopAt = 1; stopAt < checks; stopAt += checks / 10) {
+            RecordingReporter stopping;
+            stopping.cancelAfterChecks(stopAt);
+            Model partial;
+            Failure failure;
+            EXPECT_EQ(threemf::read3mf(temp / "grid.3mf", partial, stopping, split, &failure),
+                      OperationResult::Cancelled)
+                << split.threads << " thread(s), stop at check " << stopAt << " of " << checks << ": "
+                << describeFailure(failure);
+            EXPECT_TRUE(scratchFolders().empty());
+        }
     }
 }
