@@ -66,6 +66,20 @@ protected:
         return setup;
     }
     std::filesystem::path ifcFile() const { return dir() / "in" / "house.ifc"; }
+    // The IFC component published on the server, which the window installs from.
+    ComponentSetup publishIfcTool(HttpTestServer& server)
+    {
+        publish(server, "ifcconvert", pack("ifcconvert", "1.0", "trusted", IfcToolScript));
+        ComponentSetup setup = windowSetup(server.url(), {server.url()});
+        window_->setComponentSetup(setup);
+        return setup;
+    }
+    // Another IFC file of that name added to the list.
+    void addIfcFile(const std::string& name)
+    {
+        writeFile(dir() / "in" / name, "ISO-10303-21;\nEND-ISO-10303-21;\n");
+        window_->addPath((dir() / "in" / name).string());
+    }
     static std::vector<DialogWatcher::Seen> installBoxes(const DialogWatcher& watcher)
     {
         std::vector<DialogWatcher::Seen> boxes;
@@ -92,9 +106,7 @@ private:
 TEST_F(WindowComponents, AMissingComponentIsOfferedInstalledUnderItsDialogAndThenReadsTheFile)
 {
     HttpTestServer server;
-    publish(server, "ifcconvert", pack("ifcconvert", "1.0", "trusted", IfcToolScript));
-    const ComponentSetup setup = windowSetup(server.url(), {server.url()});
-    window_->setComponentSetup(setup);
+    const ComponentSetup setup = publishIfcTool(server);
 
     DialogWatcher watcher;
     watcher.answer("Install");
@@ -208,13 +220,10 @@ TEST_F(WindowComponents, WithoutADownloadLocationTheQuestionSaysHowToInstallAndC
 TEST_F(WindowComponents, AddedFilesGetTheirMissingComponentInstalledAtOnce)
 {
     HttpTestServer server;
-    publish(server, "ifcconvert", pack("ifcconvert", "1.0", "trusted", IfcToolScript));
-    const ComponentSetup setup = windowSetup(server.url(), {server.url()});
-    window_->setComponentSetup(setup);
+    const ComponentSetup setup = publishIfcTool(server);
 
     DialogWatcher adding;
-    writeFile(dir() / "in" / "shed.ifc", "ISO-10303-21;\nEND-ISO-10303-21;\n");
-    window_->addPath((dir() / "in" / "shed.ifc").string());
+    addIfcFile("shed.ifc");
     EXPECT_TRUE(sawProgressDialog(adding, "Install-on-Demand"));
     EXPECT_TRUE(installBoxes(adding).empty()) << "no question and no failure";
     std::filesystem::path installed;
@@ -234,16 +243,14 @@ TEST_F(WindowComponents, AQuietFailedInstallOnAddingShowsNothingAndIsNotOfferedO
     window_->setComponentSetup(windowSetup(refusing, {refusing}));
     ::setenv("LQUIET", "1", 1);
     DialogWatcher quiet;
-    writeFile(dir() / "in" / "shed.ifc", "ISO-10303-21;\nEND-ISO-10303-21;\n");
-    window_->addPath((dir() / "in" / "shed.ifc").string());
+    addIfcFile("shed.ifc");
     ::unsetenv("LQUIET");
     EXPECT_TRUE(sawProgressDialog(quiet, "Install-on-Demand"));
     EXPECT_TRUE(installBoxes(quiet).empty()) << "a quiet install has no fallback message";
     EXPECT_TRUE(opened_.empty()) << "nor the browser";
 
     DialogWatcher again;
-    writeFile(dir() / "in" / "barn.ifc", "ISO-10303-21;\nEND-ISO-10303-21;\n");
-    window_->addPath((dir() / "in" / "barn.ifc").string());
+    addIfcFile("barn.ifc");
     EXPECT_FALSE(sawProgressDialog(again, "Install-on-Demand"));
     EXPECT_TRUE(installBoxes(again).empty());
 

@@ -34,7 +34,8 @@ struct Piece {
     std::size_t inputBytes = 0;
     std::size_t dictionaryBytes = 0; // the bytes just before `input`
     bool finishesStream = false;
-    std::vector<std::uint8_t> output; // kept from round to round
+    std::vector<std::uint8_t> output;      // kept from round to round
+    std::vector<std::uint8_t> levelBuffer; // the deflater's tables, likewise
     std::size_t outputBytes = 0;
     std::uint32_t crc = 0;
     bool failed = false;
@@ -45,12 +46,12 @@ struct Piece {
 // tenth smaller.
 bool deflatePiece(Piece& piece)
 {
-    std::vector<std::uint8_t> levelBuffer(ISAL_DEF_LVL1_DEFAULT);
+    piece.levelBuffer.resize(ISAL_DEF_LVL1_DEFAULT);
     isal_zstream stream;
     isal_deflate_init(&stream);
     stream.level = 1;
-    stream.level_buf = levelBuffer.data();
-    stream.level_buf_size = static_cast<std::uint32_t>(levelBuffer.size());
+    stream.level_buf = piece.levelBuffer.data();
+    stream.level_buf_size = static_cast<std::uint32_t>(piece.levelBuffer.size());
     stream.end_of_stream = piece.finishesStream ? 1 : 0;
     stream.flush = piece.finishesStream ? NO_FLUSH : SYNC_FLUSH;
     if (piece.dictionaryBytes != 0 &&

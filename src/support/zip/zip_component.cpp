@@ -278,53 +278,53 @@ zip_int64_t servePrecompressed(void* state, void* data, zip_uint64_t length, zip
     }
 }
 
-// The sizes of the files the split finds large enough to deflate in pieces
-// (-1 for the files libzip compresses itself), and their sum.
-std::vector<std::int64_t> largeFileSizes(const std::filesystem::path& folder, const std::vector<std::string>& names,
-                                         const DeflateSplit& split, std::uint64_t& totalBytes)
+// A file the split finds large enough to deflate in pieces.
+struct LargeFile {
+    std::size_t index = 0; // into the names
+    std::uint64_t bytes = 0;
+    time_t modified = 0;
+};
+
+// The large files among the names, and their bytes in all.
+std::vector<LargeFile> findLargeFiles(const std::filesystem::path& folder, const std::vector<std::string>& names,
+                                      const DeflateSplit& split, std::uint64_t& totalBytes)
 {
-    std::vector<std::int64_t> sizes(names.size(), -1);
+    std::vector<LargeFile> large;
     totalBytes = 0;
     for (std::size_t i = 0; i < names.size(); ++i) {
         struct stat info;
         if (::stat((folder / names[i]).c_str(), &info) == 0 &&
             static_cast<std::uint64_t>(info.st_size) >= split.minimumFileBytes) {
-            sizes[i] = info.st_size;
+            large.push_back({i, static_cast<std::uint64_t>(info.st_size), info.st_mtime});
             totalBytes += static_cast<std::uint64_t>(info.st_size);
         }
     }
-    return sizes;
+    return large;
 }
 
 // Deflates the large files into the scratch folder, one entry of
 // `precompressed` per name (empty for the files libzip compresses itself).
 OperationResult deflateLargeFiles(const std::filesystem::path& folder, const std::vector<std::string>& names,
-                                  const std::vector<std::int64_t>& sizes, std::uint64_t totalBytes,
+                                  const std::vector<LargeFile>& large, std::uint64_t totalBytes,
                                   const DeflateSplit& split, const std::filesystem::path& scratch,
                                   ProgressReporter& reporter,
                                   std::vector<std::unique_ptr<PrecompressedFile>>& precompressed, Failure* failure)
 {
     precompressed.resize(names.size());
+    const auto share = [&](std::uint64_t part) { return static_cast<double>(part) / std::max<double>(1, totalBytes); };
     // Each file fills its share of the progress, in the order compressed.
     std::uint64_t doneBytes = 0;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (sizes[i] < 0)
-            continue;
-        const auto bytes = static_cast<std::uint64_t>(sizes[i]);
-        const auto share = [&](std::uint64_t part) {
-            return static_cast<double>(part) / std::max<double>(1, totalBytes);
-        };
-        ProgressRange fileProgress(reporter, share(doneBytes), share(bytes));
+    for (const LargeFile& file : large) {
+        ProgressRange fileProgress(reporter, share(doneBytes), share(file.bytes));
         auto entry = std::make_unique<PrecompressedFile>();
-        entry->compressed = scratch / (std::to_string(i) + ".deflate");
-        struct stat info;
-        entry->modified = ::stat((folder / names[i]).c_str(), &info) == 0 ? info.st_mtime : 0;
-        if (const OperationResult result =
-                deflateInPieces(folder / names[i], entry->compressed, split, fileProgress, entry->deflated, failure);
+        entry->compressed = scratch / (std::to_string(file.index) + ".deflate");
+        entry->modified = file.modified;
+        if (const OperationResult result = deflateInPieces(folder / names[file.index], entry->compressed, split,
+                                                           fileProgress, entry->deflated, failure);
             result != OperationResult::Success)
             return result;
-        precompressed[i] = std::move(entry);
-        doneBytes += bytes;
+        precompressed[file.index] = std::move(entry);
+        doneBytes += file.bytes;
     }
     return OperationResult::Success;
 }
@@ -590,12 +590,12 @@ OperationResult zipFolder(const std::filesystem::path& archivePath, const std::f
     ScratchFolder scratch;
     std::vector<std::unique_ptr<PrecompressedFile>> precompressed(names.size());
     std::uint64_t largeBytes = 0;
-    const std::vector<std::int64_t> sizes = largeFileSizes(folder, names, split, largeBytes);
-    const double compressShare = largeBytes != 0 ? 0.9 : 0.0;
+    const std::vector<LargeFile> large = findLargeFiles(folder, names, split, largeBytes);
+    const double compressShare = large.empty() ? 0.0 : 0.9;
     ProgressRange compressProgress(reporter, 0.0, compressShare);
-    if (largeBytes != 0 && (scratch.create(failure) != OperationResult::Success ||
-                            deflateLargeFiles(folder, names, sizes, largeBytes, split, scratch.path(), compressProgress,
-                                              precompressed, failure) != OperationResult::Success))
+    if (!large.empty() && (scratch.create(failure) != OperationResult::Success ||
+                           deflateLargeFiles(folder, names, large, largeBytes, split, scratch.path(), compressProgress,
+                                             precompressed, failure) != OperationResult::Success))
         return reporter.isCancelled() ? OperationResult::Cancelled : OperationResult::Failure;
 
     int code = 0;
