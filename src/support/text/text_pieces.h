@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -88,30 +90,46 @@ void readPieces(unsigned pieces, ProgressReporter& reporter, std::atomic<bool>& 
             stop.store(true, std::memory_order_relaxed);
         }
     };
-    std::atomic<unsigned> running{0};
+    // The calling thread sleeps between its looks at the reporter, and the
+    // last helper to end wakes it at once.
+    std::mutex doneLock;
+    std::condition_variable done;
+    unsigned running = 0;
     std::vector<std::thread> helpers;
     std::vector<unsigned> onThisThread{0};
     helpers.reserve(pieces);
     for (unsigned piece = 1; piece < pieces; ++piece) {
         try {
-            running.fetch_add(1, std::memory_order_relaxed);
+            {
+                const std::lock_guard<std::mutex> hold(doneLock);
+                ++running;
+            }
             helpers.emplace_back([&, piece] {
                 run(piece);
-                running.fetch_sub(1, std::memory_order_release);
+                const std::lock_guard<std::mutex> hold(doneLock);
+                if (--running == 0)
+                    done.notify_one();
             });
         } catch (...) { // no thread to be had: the piece is read here
-            running.fetch_sub(1, std::memory_order_relaxed);
+            {
+                const std::lock_guard<std::mutex> hold(doneLock);
+                --running;
+            }
             onThisThread.push_back(piece);
         }
     }
     for (const unsigned piece : onThisThread)
         if (piece < pieces)
             run(piece);
-    while (running.load(std::memory_order_acquire) > 0) {
+    std::unique_lock<std::mutex> hold(doneLock);
+    while (running > 0) {
+        hold.unlock();
         if (!stop.load(std::memory_order_relaxed) && reporter.isCancelled())
             stop.store(true, std::memory_order_relaxed);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        hold.lock();
+        done.wait_for(hold, std::chrono::milliseconds(2), [&] { return running == 0; });
     }
+    hold.unlock();
     joinAndRethrow(helpers, errors);
 }
 
