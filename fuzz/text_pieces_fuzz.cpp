@@ -1,8 +1,9 @@
 // Seeds: text_pieces
-// The first byte picks the reader (ASCII STL, OBJ, PLY) and how many pieces;
+// The first byte picks the reader (ASCII STL, OBJ, PLY, MQO) and how many pieces;
 // the rest is the file. It is read once whole on one thread and once cut
 // into pieces on several, and the two readings must agree: the same result,
 // the same failure, the same model to the last bit.
+#include "formats/mqo/mqo.h"
 #include "formats/obj/obj.h"
 #include "formats/ply/ply.h"
 #include "formats/stl/stl.h"
@@ -65,7 +66,8 @@ void readWith(unsigned reader, std::string_view text, unsigned threads, std::uin
     switch (reader) {
     case 0: out.result = stl::readStl(text, "fuzz.stl", out.model, reporter, &failure); break;
     case 1: out.result = obj::readObj(text, "fuzz.obj", out.model, reporter, &failure); break;
-    default: out.result = ply::readPly(text, "fuzz.ply", out.model, reporter, &failure); break;
+    case 2: out.result = ply::readPly(text, "fuzz.ply", out.model, reporter, &failure); break;
+    default: out.result = mqo::readMqo(text, "fuzz.mqo", out.model, reporter, &failure); break;
     }
     if (out.result != OperationResult::Success)
         out.failure = describeFailure(failure);
@@ -77,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size < 2)
         return 0;
-    const unsigned reader = data[0] % 3;
-    const unsigned threads = 2 + (data[0] / 3) % 4;
+    const unsigned reader = data[0] % 4;
+    const unsigned threads = 2 + (data[0] / 4) % 4;
     const std::string_view text = fuzzing::bytesOf(data + 1, size - 1);
     Reading whole, pieces;
     readWith(reader, text, 1, 0, whole);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <map>
 #include <span>
@@ -204,6 +205,47 @@ std::string busyPly(int side)
     return text + "trailing text that no record reads\n";
 }
 
+// MQO objects whose chunks a cut can fall into anywhere: every kind of
+// line ending (CR LF, LF CR, a CR or LF alone, two of one kind in a row),
+// blank and surplus vertex lines, quads, faces naming vertices the object
+// lacks, a nested chunk, and an object whose vertex chunk holds a stray "}"
+// (read line by line).
+std::string busyMqo(int side)
+{
+    std::string text = "Metasequoia Document\r\nFormat Text Ver 1.0\r\n";
+    const char* endings[] = {"\r\n", "\n\r", "\n", "\r", "\n\n", "\r\r\n"};
+    int line = 0;
+    const auto end = [&] { return endings[line++ % 6]; };
+    const int vertices = (side + 1) * (side + 1);
+    for (int object = 0; object < 3; ++object) {
+        text += "Object \"part" + std::to_string(object) + "\" {\r\n\tdepth 0\r\n\tbvertex 1 {\r\n\t}\r\n";
+        text += "\tvertex " + std::to_string(vertices) + " {" + end();
+        for (int row = 0; row <= side; ++row)
+            for (int column = 0; column <= side; ++column) {
+                text += "\t\t" + std::to_string(column * 0.37 + object) + " " + std::to_string(row * -1.5e-3) + " " +
+                        std::to_string((row * column) % 7) +
+                        (object == 2 && row == side / 2 && column == 0 ? " }" : "") + end();
+                if (column == side && row % 4 == 1)
+                    text += std::string("\t\t") + end();
+            }
+        text += "\t\t9 9 9" + std::string(end()) + "\t}" + end();
+        text += "\tface " + std::to_string(side * side) + " {" + end();
+        for (int row = 0; row < side; ++row)
+            for (int column = 0; column < side; ++column) {
+                const int a = row * (side + 1) + column, b = a + 1, c = a + side + 1, d = c + 1;
+                if ((row + column) % 9 == 4)
+                    text += "\t\t4 V(" + std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(d) + " " +
+                            std::to_string(c) + ") M(0)" + end();
+                else
+                    text += "\t\t3 V(" + std::to_string(a) + " " + std::to_string(b) + " " +
+                            std::to_string(column == 3 ? vertices + 5 : d) + ")" + end() + "\t\t3 V(" +
+                            std::to_string(a) + " " + std::to_string(d) + " " + std::to_string(c) + ")" + end();
+            }
+        text += "\t}\r\n}\r\n";
+    }
+    return text + "Eof\r\n";
+}
+
 } // namespace
 
 // Every text file of the corpus converts to every format with the same
@@ -214,14 +256,27 @@ TEST(ParallelReading, CorpusTextFilesGiveTheSameOutputsInPieces)
         GTEST_SKIP() << "no corpus";
     TempDir dir;
     std::map<std::string, std::uint64_t> piecedByFolder;
-    for (const char* name :
-         {"stl/assimp__Spider_ascii.stl", "stl/assimp__triangle_with_two_solids.stl", "stl/openscad__invalidvertex.stl",
-          "stl/trimesh__1002_tray_bottom.STL", "stl/trimesh__angle_block.STL", "obj/assimp__box.obj",
-          "obj/assimp__box_longline.obj", "obj/assimp__box_without_lineending.obj",
-          "obj/assimp__cube_with_vertexcolors.obj", "obj/assimp__testmixed.obj", "obj/trimesh__negative_indices.obj",
-          "obj/assimp__spider/spider.obj", "obj/trimesh__capsule/capsule.obj", "obj/trimesh__fuze/fuze.obj",
-          "obj/assimp__mtl_different_folder/mtl_different_folder.obj", "ply/tinyply__bunny.ply",
-          "ply/assimp__float-color.ply", "ply/assimp__cube.ply", "mqo/webgl-metasequoia__isu.mqo"}) {
+    for (const char* name : {"stl/assimp__Spider_ascii.stl",
+                             "stl/assimp__triangle_with_two_solids.stl",
+                             "stl/openscad__invalidvertex.stl",
+                             "stl/trimesh__1002_tray_bottom.STL",
+                             "stl/trimesh__angle_block.STL",
+                             "obj/assimp__box.obj",
+                             "obj/assimp__box_longline.obj",
+                             "obj/assimp__box_without_lineending.obj",
+                             "obj/assimp__cube_with_vertexcolors.obj",
+                             "obj/assimp__testmixed.obj",
+                             "obj/trimesh__negative_indices.obj",
+                             "obj/assimp__spider/spider.obj",
+                             "obj/trimesh__capsule/capsule.obj",
+                             "obj/trimesh__fuze/fuze.obj",
+                             "obj/assimp__mtl_different_folder/mtl_different_folder.obj",
+                             "ply/tinyply__bunny.ply",
+                             "ply/assimp__float-color.ply",
+                             "ply/assimp__cube.ply",
+                             "mqo/webgl-metasequoia__isu.mqo",
+                             "mqo/LSBattle__miku.mqo",
+                             "mqo/vbinterface-simple-3d-metasequoia-model-viewer__1-73159__hqsphere.mqo"}) {
         const fs::path source = corpusDir() / name;
         if (!fs::exists(source))
             continue;
@@ -234,7 +289,7 @@ TEST(ParallelReading, CorpusTextFilesGiveTheSameOutputsInPieces)
         piecedByFolder[fs::path(name).begin()->string()] +=
             expectSameOnEveryThreadCount(source, dir.path(), outputs, std::max<std::uint64_t>(size / 8, 64));
     }
-    for (const char* folder : {"stl", "obj", "ply"})
+    for (const char* folder : {"stl", "obj", "ply", "mqo"})
         EXPECT_GT(piecedByFolder[folder], 0u) << "no " << folder << " file was read in pieces";
 }
 
@@ -247,10 +302,16 @@ TEST(ParallelReading, GeneratedFilesGiveTheSameOutputsInPieces)
     writeFile(dir / "parts.mtl", "newmtl red\nKd 1 0 0\nnewmtl blue\nKd 0 0 1\nmap_Kd missing.png\n");
     writeFile(dir / "parts.stl", busyStl(400));
     writeFile(dir / "parts.ply", busyPly(60));
-    for (const char* name : {"parts.obj", "parts.stl", "parts.ply"}) {
+    writeFile(dir / "parts.mqo", busyMqo(30));
+    for (const char* name : {"parts.obj", "parts.stl", "parts.ply", "parts.mqo"}) {
         const std::uint64_t size = fs::file_size(dir / name);
-        for (const std::uint64_t pieceBytes : {size / 6, size / 4 + 1, size / 3})
-            EXPECT_EQ(expectSameOnEveryThreadCount(dir / name, dir.path(), everyOutput, pieceBytes), 6u * 3u)
+        // MQO is cut chunk by chunk: two objects of three have their vertices
+        // and faces in pieces, the third only its faces.
+        const bool mqo = fs::path(name).extension() == ".mqo";
+        const std::uint64_t readings = mqo ? 5u : 1u;
+        for (const std::uint64_t pieceBytes :
+             mqo ? std::array{size / 40, size / 24 + 1, size / 16} : std::array{size / 6, size / 4 + 1, size / 3})
+            EXPECT_EQ(expectSameOnEveryThreadCount(dir / name, dir.path(), everyOutput, pieceBytes), 6u * 3u * readings)
                 << name << " in pieces of " << pieceBytes << " bytes";
     }
 }
@@ -305,11 +366,13 @@ TEST(ParallelReading, CancelStopsAReadingInPieces)
     TempDir dir;
     writeFile(dir / "parts.obj", busyObj(60));
     writeFile(dir / "parts.stl", busyStl(3000));
+    writeFile(dir / "parts.mqo", busyMqo(150));
     struct Case {
         const char* name;
         const char* readingStatus;
     };
-    for (const Case& file : {Case{"parts.obj", "Reading raw OBJ"}, Case{"parts.stl", "Loading as ASCII"}}) {
+    for (const Case& file : {Case{"parts.obj", "Reading raw OBJ"}, Case{"parts.stl", "Loading as ASCII"},
+                             Case{"parts.mqo", "Opening file"}}) {
         const PiecesScope scope(3, fs::file_size(dir / file.name) / 4);
         ConversionSettings settings;
         settings.outputKind = FormatKind::StlBinary;

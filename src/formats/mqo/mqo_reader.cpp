@@ -6,8 +6,14 @@
 #include "support/text/text.h"
 #include "support/text/text_encoding.h"
 
+#include "support/text/text_pieces.h"
+
+#include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 namespace morvex::mqo {
 namespace {
@@ -40,6 +46,14 @@ public:
 
     std::uint64_t number() const { return number_; }
     std::uint64_t bytesLeft() const { return text_.size() - at_; }
+    std::string_view text() const { return text_; }
+    std::size_t offset() const { return at_; }
+    // Moves to `offset`, the start of a line, past `lines` lines read elsewhere.
+    void skipTo(std::size_t offset, std::uint64_t lines)
+    {
+        at_ = offset;
+        number_ += lines;
+    }
 
 private:
     std::string_view text_;
@@ -106,6 +120,87 @@ bool opensChunk(std::string_view line)
     while (!line.empty() && isSeparator(line.back()))
         line.remove_suffix(1);
     return !line.empty() && line.back() == '{';
+}
+
+bool isLineEndByte(char c)
+{
+    return c == '\r' || c == '\n';
+}
+
+// The body of the chunk whose lines start at `from`: up to the start of its
+// closing line, when the first "}" after `from` is on a closing line. Entry
+// lines hold no "}", so that line is the one a line by line reading stops
+// at; anything else (a stray "}", trailing blanks) returns false and the
+// chunk is read line by line.
+bool findChunkBody(std::string_view text, std::size_t from, std::size_t& bodyEnd)
+{
+    const std::size_t brace = text.find('}', from);
+    if (brace == std::string_view::npos || (brace + 1 < text.size() && !isLineEndByte(text[brace + 1])))
+        return false;
+    std::size_t lineStart = brace;
+    while (lineStart > from && (text[lineStart - 1] == '\t' || text[lineStart - 1] == ' '))
+        --lineStart;
+    if (lineStart > from && !isLineEndByte(text[lineStart - 1]))
+        return false;
+    bodyEnd = lineStart;
+    return true;
+}
+
+// The offset just after the line ending that ends the line at or after
+// `at`, within [from, end). Pairs of CR and LF are taken from the start of
+// each run of line-end bytes, as Lines takes them, so that a cut never
+// splits an ending or joins two.
+std::size_t afterLineEnding(std::string_view text, std::size_t from, std::size_t end, std::size_t at)
+{
+    std::size_t run = at;
+    while (run < end && !isLineEndByte(text[run]))
+        ++run;
+    if (run >= end)
+        return end;
+    while (run > from && isLineEndByte(text[run - 1]))
+        --run;
+    std::size_t cut = run + 1;
+    if (cut < end && isLineEndByte(text[cut]) && text[cut] != text[run])
+        ++cut;
+    return cut;
+}
+
+// What one piece of a chunk's body gave: its entries and its line count.
+template <typename Entry>
+struct ChunkPiece {
+    std::vector<Entry> entries;
+    std::uint64_t lines = 0;
+};
+
+// Reads the lines of text[from, end) into pieces on the threads a file
+// may use: `readLine(line, entries)` adds what one line gives. Pieces stop
+// early when `stop` is raised.
+template <typename Entry, typename ReadLine>
+std::vector<ChunkPiece<Entry>> readChunkPieces(std::string_view text, std::size_t from, std::size_t end,
+                                               unsigned pieces, ProgressReporter& reporter, std::atomic<bool>& stop,
+                                               ReadLine readLine)
+{
+    std::vector<std::size_t> cuts(pieces + 1, end);
+    cuts[0] = from;
+    for (unsigned piece = 1; piece < pieces; ++piece)
+        cuts[piece] = std::max(cuts[piece - 1], afterLineEnding(text, from, end, from + (end - from) * piece / pieces));
+    std::vector<ChunkPiece<Entry>> results(pieces);
+    readPieces(pieces, reporter, stop, [&](unsigned piece) {
+        ChunkPiece<Entry>& result = results[piece];
+        const std::string_view part = text.substr(cuts[piece], cuts[piece + 1] - cuts[piece]);
+        // Vertex lines take about 30 bytes and give one entry, face lines
+        // about 20 and give three.
+        result.entries.reserve(part.size() / 10);
+        Lines lines(part);
+        std::string_view line;
+        while (lines.next(line)) {
+            if (lines.number() % LinesPerCheck == 0 && stop.load(std::memory_order_relaxed))
+                return;
+            readLine(withoutLeadingTabs(line), result.entries);
+        }
+        result.lines = lines.number();
+    });
+    return results;
 }
 
 class Reader {
@@ -256,6 +351,8 @@ private:
         object.vertices.clear();
         if (count > 0 && !object.vertices.allocate(count))
             return failOutOfMemory(failure_);
+        if (const auto pieced = readVerticesInPieces(object, count))
+            return *pieced;
         std::uint32_t read = 0;
         std::string_view line;
         while (nextLine(line)) {
@@ -287,6 +384,8 @@ private:
         if (room > 0 &&
             !object.indices.resize(static_cast<std::uint32_t>(std::min<std::uint64_t>(existing + room, UINT32_MAX))))
             return failOutOfMemory(failure_);
+        if (const auto pieced = readFacesInPieces(object, existing))
+            return *pieced;
         std::uint32_t written = existing;
         std::string_view line;
         while (nextLine(line)) {
@@ -310,6 +409,101 @@ private:
             written += needed;
         }
         return endedInChunk("face");
+    }
+
+    // The body of the chunk at the current line, when it is large enough to
+    // be read on several threads; the pieces to cut it into.
+    unsigned chunkPieces(std::size_t& bodyEnd) const
+    {
+        const std::size_t from = lines_.offset();
+        const unsigned pieces = textPiecesFor(lines_.bytesLeft());
+        if (pieces < 2 || !findChunkBody(lines_.text(), from, bodyEnd))
+            return 1;
+        return textPiecesFor(bodyEnd - from);
+    }
+
+    // After the pieces of a chunk: the lines they read are passed, and the
+    // closing line is read as the line by line reading reads it.
+    template <typename Entry>
+    OperationResult finishChunk(const std::vector<ChunkPiece<Entry>>& pieces, std::size_t bodyEnd,
+                                const std::atomic<bool>& stop)
+    {
+        if (stop.load(std::memory_order_relaxed)) {
+            stopped_ = true;
+            return OperationResult::Cancelled;
+        }
+        std::uint64_t lines = 0;
+        for (const ChunkPiece<Entry>& piece : pieces)
+            lines += piece.lines;
+        lines_.skipTo(bodyEnd, lines);
+        std::string_view closing;
+        if (!nextLine(closing))
+            return OperationResult::Cancelled;
+        countTextReadInPieces();
+        return OperationResult::Success;
+    }
+
+    std::optional<OperationResult> readVerticesInPieces(ModelObject& object, std::uint32_t count)
+    {
+        std::size_t bodyEnd = 0;
+        const unsigned pieces = chunkPieces(bodyEnd);
+        if (pieces < 2)
+            return std::nullopt;
+        try {
+            std::atomic<bool> stop{false};
+            const auto results =
+                readChunkPieces<Vector3>(lines_.text(), lines_.offset(), bodyEnd, pieces, reporter_, stop,
+                                         [](std::string_view line, std::vector<Vector3>& entries) {
+                                             Vector3& vertex = entries.emplace_back();
+                                             vertex.x = floatOf(takeToken(line));
+                                             vertex.y = floatOf(takeToken(line));
+                                             vertex.z = floatOf(takeToken(line));
+                                         });
+            // Lines beyond the declared count are passed over.
+            std::uint32_t read = 0;
+            for (const ChunkPiece<Vector3>& piece : results) {
+                const std::size_t taken = std::min<std::size_t>(piece.entries.size(), count - read);
+                std::copy_n(piece.entries.data(), taken, object.vertices.data() + read);
+                read += static_cast<std::uint32_t>(taken);
+            }
+            return finishChunk(results, bodyEnd, stop);
+        } catch (const std::bad_alloc&) {
+            return failOutOfMemory(failure_);
+        }
+    }
+
+    std::optional<OperationResult> readFacesInPieces(ModelObject& object, std::uint32_t existing)
+    {
+        std::size_t bodyEnd = 0;
+        const unsigned pieces = chunkPieces(bodyEnd);
+        if (pieces < 2)
+            return std::nullopt;
+        try {
+            std::atomic<bool> stop{false};
+            const std::uint32_t vertexCount = object.vertices.count();
+            const auto results = readChunkPieces<std::uint32_t>(
+                lines_.text(), lines_.offset(), bodyEnd, pieces, reporter_, stop,
+                [vertexCount](std::string_view line, std::vector<std::uint32_t>& entries) {
+                    std::uint32_t corners[4];
+                    const int k = faceCorners(line, vertexCount, corners);
+                    if (k == 3)
+                        entries.insert(entries.end(), {corners[0], corners[1], corners[2]});
+                    else if (k == 4)
+                        entries.insert(entries.end(),
+                                       {corners[0], corners[1], corners[2], corners[2], corners[3], corners[0]});
+                });
+            std::uint64_t total = existing;
+            for (const ChunkPiece<std::uint32_t>& piece : results)
+                total += piece.entries.size();
+            if (total > UINT32_MAX || !object.indices.resize(static_cast<std::uint32_t>(total)))
+                return failOutOfMemory(failure_);
+            std::uint32_t* at = object.indices.data() + existing;
+            for (const ChunkPiece<std::uint32_t>& piece : results)
+                at = std::copy(piece.entries.begin(), piece.entries.end(), at);
+            return finishChunk(results, bodyEnd, stop);
+        } catch (const std::bad_alloc&) {
+            return failOutOfMemory(failure_);
+        }
     }
 
     // Doubling, so that faces beyond the declared count cost no more than
