@@ -1,6 +1,7 @@
 #include "mesh/geometry.h"
 
 #include <cmath>
+#include <cstring>
 
 namespace morvex {
 
@@ -70,6 +71,12 @@ Matrix4 composeTransform(const Vector3& rotationDegrees, const Vector3& scale, c
     out.m[3][1] += translation.y;
     out.m[3][2] += translation.z;
     return out;
+}
+
+bool isExactIdentity(const Matrix4& matrix)
+{
+    const Matrix4 identity = Matrix4::identity();
+    return std::memcmp(&matrix.m, &identity.m, sizeof matrix.m) == 0;
 }
 
 Vector3 transformPoint(const Vector3& p, const Matrix4& matrix)

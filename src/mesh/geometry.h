@@ -64,6 +64,21 @@ inline bool isFinite(const Vector3& v)
     return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z);
 }
 
+// What transformPoint gives for the identity matrix, without the product,
+// for writers that place millions of corners: a finite point comes back as
+// it is (a zero coordinate as +0, as the product makes it), any other
+// through the product (where an infinite coordinate makes all of them NaN).
+inline Vector3 transformPointByIdentity(const Vector3& p)
+{
+    if (!isFinite(p))
+        return transformPoint(p, Matrix4::identity());
+    return {p.x + 0.0f, p.y + 0.0f, p.z + 0.0f};
+}
+
+// The matrix is the identity to the bit (a -0 entry changes the sign of
+// zero results, so it does not count).
+bool isExactIdentity(const Matrix4& matrix);
+
 // Unit length; a zero vector comes back unchanged.
 Vector3 normalizeVector(const Vector3& v);
 

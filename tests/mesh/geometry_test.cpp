@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 using namespace morvex;
 
@@ -51,4 +54,28 @@ TEST(Geometry, EqualityNormalsAndDegenerates)
     expectNear(faceNormal({0, 0, 0}, {1, 0, 0}, {0, 1, 0}), {0, 0, 1});
     expectNear(faceNormal({0, 0, 0}, {0, 1, 0}, {1, 0, 0}), {0, 0, -1});
     EXPECT_EQ(faceNormal({1, 1, 1}, {2, 2, 2}, {3, 3, 3}), (Vector3{0, 0, 0}));
+}
+
+// The shortcut for the identity gives the product's bits for every kind of
+// coordinate: signed zeros, subnormals, the largest floats, infinities, NaN.
+TEST(Geometry, IdentityShortcutGivesTheProductsBits)
+{
+    const float values[] = {0.0f, -0.0f, 1.5f, -3.25e-41f, 3.4028235e38f, -1e-30f, INFINITY, -INFINITY, NAN};
+    const auto bitsOf = [](const Vector3& v) {
+        std::uint32_t bits[3];
+        std::memcpy(bits, &v, sizeof bits);
+        return std::vector<std::uint32_t>(bits, bits + 3);
+    };
+    for (const float x : values)
+        for (const float y : values)
+            for (const float z : values) {
+                const Vector3 point{x, y, z};
+                EXPECT_EQ(bitsOf(transformPointByIdentity(point)), bitsOf(transformPoint(point, Matrix4::identity())))
+                    << x << " " << y << " " << z;
+            }
+    EXPECT_TRUE(isExactIdentity(Matrix4::identity()));
+    Matrix4 negativeZero;
+    negativeZero.m[3][0] = -0.0f;
+    EXPECT_FALSE(isExactIdentity(negativeZero));
+    EXPECT_FALSE(isExactIdentity(composeTransform({0, 0, 0}, {2, 1, 1}, Matrix4::identity(), {0, 0, 0})));
 }

@@ -27,6 +27,8 @@ struct PreparedObject {
     const ModelObject* object = nullptr;
     Matrix4 placement;
     std::uint32_t triangles = 0;
+    // Placements are mostly baked into the vertices before writing.
+    bool identity = false;
 };
 
 struct Facet {
@@ -97,8 +99,11 @@ Facet makeFacet(const PreparedObject& prepared, const ColourPlan& colours, std::
     const ModelObject& object = *prepared.object;
     const std::uint32_t first = triangle * 3;
     Facet facet;
-    for (int corner = 0; corner < 3; ++corner)
-        facet.corners[corner] = transformPoint(object.vertices[object.indices[first + corner]], prepared.placement);
+    for (int corner = 0; corner < 3; ++corner) {
+        const Vector3& vertex = object.vertices[object.indices[first + corner]];
+        facet.corners[corner] =
+            prepared.identity ? transformPointByIdentity(vertex) : transformPoint(vertex, prepared.placement);
+    }
     facet.normal = faceNormal(facet.corners[0], facet.corners[1], facet.corners[2]);
     facet.attribute = facetAttribute(colours, triangleColor(object, first));
     return facet;
@@ -169,7 +174,8 @@ OperationResult prepareFacets(const Model& model, ProgressReporter& phase, Prepa
             return failWith(failure, FailureKind::Malformed, "an object has triangles with indices past its vertices");
         prepared.firstFacets.push_back(
             prepared.objects.empty() ? 0 : prepared.firstFacets.back() + prepared.objects.back().triangles);
-        prepared.objects.push_back({object.get(), placementMatrix(*object), object->triangleCount()});
+        const Matrix4 placement = placementMatrix(*object);
+        prepared.objects.push_back({object.get(), placement, object->triangleCount(), isExactIdentity(placement)});
     }
     prepared.count = static_cast<std::uint32_t>(total);
     prepared.colours = planColours(prepared.objects, objectColourOf(model));
