@@ -422,20 +422,36 @@ private:
         return textPiecesFor(bodyEnd - from);
     }
 
-    // After the pieces of a chunk: the lines they read are passed, and the
-    // closing line is read as the line by line reading reads it.
-    template <typename Entry>
-    OperationResult finishChunk(const std::vector<ChunkPiece<Entry>>& pieces, std::size_t bodyEnd,
-                                const std::atomic<bool>& stop)
+    // Reads the chunk at the current line in pieces when it is worth it:
+    // `readLine(line, entries)` adds what one line gives, `join(pieces)`
+    // takes the pieces' entries in order (false when memory ran out). Then
+    // the lines the pieces read are passed, and the closing line is read as
+    // the line by line reading reads it. No value when the chunk is read
+    // line by line instead.
+    template <typename Entry, typename ReadLine, typename Join>
+    std::optional<OperationResult> readChunkInPieces(ReadLine readLine, Join join)
     {
-        if (stop.load(std::memory_order_relaxed)) {
-            stopped_ = true;
-            return OperationResult::Cancelled;
+        std::size_t bodyEnd = 0;
+        const unsigned pieces = chunkPieces(bodyEnd);
+        if (pieces < 2)
+            return std::nullopt;
+        try {
+            std::atomic<bool> stop{false};
+            const std::vector<ChunkPiece<Entry>> results =
+                readChunkPieces<Entry>(lines_.text(), lines_.offset(), bodyEnd, pieces, reporter_, stop, readLine);
+            if (stop.load(std::memory_order_relaxed)) {
+                stopped_ = true;
+                return OperationResult::Cancelled;
+            }
+            if (!join(results))
+                return failOutOfMemory(failure_);
+            std::uint64_t lines = 0;
+            for (const ChunkPiece<Entry>& piece : results)
+                lines += piece.lines;
+            lines_.skipTo(bodyEnd, lines);
+        } catch (const std::bad_alloc&) {
+            return failOutOfMemory(failure_);
         }
-        std::uint64_t lines = 0;
-        for (const ChunkPiece<Entry>& piece : pieces)
-            lines += piece.lines;
-        lines_.skipTo(bodyEnd, lines);
         std::string_view closing;
         if (!nextLine(closing))
             return OperationResult::Cancelled;
@@ -445,65 +461,48 @@ private:
 
     std::optional<OperationResult> readVerticesInPieces(ModelObject& object, std::uint32_t count)
     {
-        std::size_t bodyEnd = 0;
-        const unsigned pieces = chunkPieces(bodyEnd);
-        if (pieces < 2)
-            return std::nullopt;
-        try {
-            std::atomic<bool> stop{false};
-            const auto results =
-                readChunkPieces<Vector3>(lines_.text(), lines_.offset(), bodyEnd, pieces, reporter_, stop,
-                                         [](std::string_view line, std::vector<Vector3>& entries) {
-                                             Vector3& vertex = entries.emplace_back();
-                                             vertex.x = floatOf(takeToken(line));
-                                             vertex.y = floatOf(takeToken(line));
-                                             vertex.z = floatOf(takeToken(line));
-                                         });
-            // Lines beyond the declared count are passed over.
+        const auto readLine = [](std::string_view line, std::vector<Vector3>& entries) {
+            Vector3& vertex = entries.emplace_back();
+            vertex.x = floatOf(takeToken(line));
+            vertex.y = floatOf(takeToken(line));
+            vertex.z = floatOf(takeToken(line));
+        };
+        // Lines beyond the declared count are passed over.
+        const auto join = [&](const std::vector<ChunkPiece<Vector3>>& pieces) {
             std::uint32_t read = 0;
-            for (const ChunkPiece<Vector3>& piece : results) {
+            for (const ChunkPiece<Vector3>& piece : pieces) {
                 const std::size_t taken = std::min<std::size_t>(piece.entries.size(), count - read);
                 std::copy_n(piece.entries.data(), taken, object.vertices.data() + read);
                 read += static_cast<std::uint32_t>(taken);
             }
-            return finishChunk(results, bodyEnd, stop);
-        } catch (const std::bad_alloc&) {
-            return failOutOfMemory(failure_);
-        }
+            return true;
+        };
+        return readChunkInPieces<Vector3>(readLine, join);
     }
 
     std::optional<OperationResult> readFacesInPieces(ModelObject& object, std::uint32_t existing)
     {
-        std::size_t bodyEnd = 0;
-        const unsigned pieces = chunkPieces(bodyEnd);
-        if (pieces < 2)
-            return std::nullopt;
-        try {
-            std::atomic<bool> stop{false};
-            const std::uint32_t vertexCount = object.vertices.count();
-            const auto results = readChunkPieces<std::uint32_t>(
-                lines_.text(), lines_.offset(), bodyEnd, pieces, reporter_, stop,
-                [vertexCount](std::string_view line, std::vector<std::uint32_t>& entries) {
-                    std::uint32_t corners[4];
-                    const int k = faceCorners(line, vertexCount, corners);
-                    if (k == 3)
-                        entries.insert(entries.end(), {corners[0], corners[1], corners[2]});
-                    else if (k == 4)
-                        entries.insert(entries.end(),
-                                       {corners[0], corners[1], corners[2], corners[2], corners[3], corners[0]});
-                });
+        const std::uint32_t vertexCount = object.vertices.count();
+        const auto readLine = [vertexCount](std::string_view line, std::vector<std::uint32_t>& entries) {
+            std::uint32_t corners[4];
+            const int k = faceCorners(line, vertexCount, corners);
+            if (k == 3)
+                entries.insert(entries.end(), {corners[0], corners[1], corners[2]});
+            else if (k == 4)
+                entries.insert(entries.end(), {corners[0], corners[1], corners[2], corners[2], corners[3], corners[0]});
+        };
+        const auto join = [&](const std::vector<ChunkPiece<std::uint32_t>>& pieces) {
             std::uint64_t total = existing;
-            for (const ChunkPiece<std::uint32_t>& piece : results)
+            for (const ChunkPiece<std::uint32_t>& piece : pieces)
                 total += piece.entries.size();
             if (total > UINT32_MAX || !object.indices.resize(static_cast<std::uint32_t>(total)))
-                return failOutOfMemory(failure_);
+                return false;
             std::uint32_t* at = object.indices.data() + existing;
-            for (const ChunkPiece<std::uint32_t>& piece : results)
+            for (const ChunkPiece<std::uint32_t>& piece : pieces)
                 at = std::copy(piece.entries.begin(), piece.entries.end(), at);
-            return finishChunk(results, bodyEnd, stop);
-        } catch (const std::bad_alloc&) {
-            return failOutOfMemory(failure_);
-        }
+            return true;
+        };
+        return readChunkInPieces<std::uint32_t>(readLine, join);
     }
 
     // Doubling, so that faces beyond the declared count cost no more than
