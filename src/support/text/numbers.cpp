@@ -90,10 +90,27 @@ constexpr double exactPowersOfTen[] = {
     1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
     1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22,
 };
+// The nearest doubles to 10^-k: a multiplication instead of a division,
+// whose latency every number would otherwise wait for.
+constexpr double nearestInversePowersOfTen[] = {
+    1e-0,  1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,  1e-8,  1e-9,  1e-10, 1e-11,
+    1e-12, 1e-13, 1e-14, 1e-15, 1e-16, 1e-17, 1e-18, 1e-19, 1e-20, 1e-21, 1e-22,
+};
 
 bool isDigit(char c)
 {
     return c >= '0' && c <= '9';
+}
+
+// Whether a double lies within a few units of its last place of a value
+// halfway between two floats, where rounding it to float could go the other
+// way than rounding the exact decimal: the 29 bits a float drops are then
+// about 1000...0. Products with an inexact 10^-k are off by at most two
+// units; the margin is twice that.
+[[gnu::always_inline]] inline bool nearFloatTie(std::uint64_t bits)
+{
+    constexpr std::uint64_t Dropped = (std::uint64_t{1} << 29) - 1, Half = std::uint64_t{1} << 28, Margin = 4;
+    return (bits & Dropped) - (Half - Margin) <= 2 * Margin;
 }
 
 // The general conversion, for every token the fast path leaves alone.
@@ -109,11 +126,12 @@ bool readSlowly(const char*& cursor, const char* end, float& value)
 }
 
 // Fast path: up to 19 digits and a decimal exponent within +-22. The digits
-// and the power of ten are exact doubles, so one multiplication or division
-// rounds correctly; rounding that double to float is then correct too unless
-// it lies exactly halfway between two floats (double rounding), which goes
-// to the general conversion like everything else unusual. Inlined into both
-// entry points: a call more per number is a measurable share of reading.
+// and 10^k are exact doubles and 10^-k the nearest one, so one
+// multiplication lands within two units of the last place of the exact
+// value; rounding that double to float is then correct unless it lies near
+// halfway between two floats, which goes to the general conversion like
+// everything else unusual. Inlined into both entry points: a call more per
+// number is a measurable share of reading.
 [[gnu::always_inline]] inline bool readFloatToken(const char*& cursor, const char* end, float& value)
 {
     const char* at = cursor;
@@ -162,13 +180,12 @@ bool readSlowly(const char*& cursor, const char* end, float& value)
         return readSlowly(cursor, end, value);
 
     double exact = static_cast<double>(mantissa);
-    exact = exponent >= 0 ? exact * exactPowersOfTen[exponent] : exact / exactPowersOfTen[-exponent];
+    exact *= exponent >= 0 ? exactPowersOfTen[exponent] : nearestInversePowersOfTen[-exponent];
     if (exact >= 0x1p127 || exact < 0x1p-126)
         return readSlowly(cursor, end, value);
     std::uint64_t bits;
     std::memcpy(&bits, &exact, sizeof bits);
-    // The 29 bits a float drops: exactly 1000...0 is a tie between two floats.
-    if ((bits & ((std::uint64_t{1} << 29) - 1)) == (std::uint64_t{1} << 28))
+    if (nearFloatTie(bits))
         return readSlowly(cursor, end, value);
     const float rounded = static_cast<float>(exact);
     value = negative ? -rounded : rounded;

@@ -227,6 +227,14 @@ TEST(FloatToken, AgreesWithTheGeneralConversion)
         // Random digit strings around float ties and beyond 19 digits.
         std::string digits = std::to_string(random() % 100000000) + "." + std::to_string(random());
         expectSameAsGeneral(digits);
+        // Within a digit of the 16th place of a value halfway between two
+        // floats: a fast path that rounds its product the wrong way fails here.
+        const float below = std::ldexp(std::fabs(unit(random)) + 0.5f, static_cast<int>(random() % 40) - 20);
+        const double halfway = (static_cast<double>(below) + std::nextafter(below, INFINITY)) / 2;
+        std::snprintf(text, sizeof text, "%.15e", halfway);
+        expectSameAsGeneral(text);
+        std::snprintf(text, sizeof text, "%.15e", std::nextafter(halfway, 0.0));
+        expectSameAsGeneral(text);
     }
 }
 
