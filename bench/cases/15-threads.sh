@@ -1,0 +1,28 @@
+# Every large-file route on one thread and on every processor: text read in
+# pieces, the STL merge in parts, OBJ and 3MF written in pieces, a 3MF model
+# part inflated beside its parse. The "peer" column is the same conversion
+# with --threads 1, so the time ratio is what the other cores buy; both runs
+# must write the same bytes.
+out="$WORK/out"
+mkdir -p "$out"
+bench_mesh_obj
+PLY_ASCII="$WORK/mesh-$TRIANGLES-ascii.ply"
+[[ -f $PLY_ASCII ]] || python3 "$root/bench/plygen.py" --triangles "$TRIANGLES" --ascii "$PLY_ASCII"
+MESH_MQO="$WORK/mesh-$TRIANGLES.mqo"
+[[ -f $MESH_MQO ]] || python3 "$root/bench/mqogen.py" --triangles "$TRIANGLES" --output "$MESH_MQO"
+MESH_3MF="$WORK/3mf-input/mesh-$TRIANGLES.3mf"
+[[ -f $MESH_3MF ]] || "$CLI" convert --on-exists overwrite "$MESH_BIN" --to 3mf --output "$WORK/3mf-input" >/dev/null
+processors=$(nproc)
+for route in "$MESH_BIN stl" "$MESH_ASCII stl" "$MESH_OBJ stl" "$PLY_ASCII stl" "$MESH_MQO stl" \
+  "$MESH_3MF stl" "$MESH_BIN obj" "$MESH_BIN 3mf"; do
+  read -r input target <<<"$route"
+  kind=$(basename "$input")
+  rm -rf "$out/threads-all" "$out/threads-one"
+  bench_compare "$kind -> $target, --threads $processors vs 1" \
+    "$CLI convert --on-exists overwrite --threads $processors '$input' --to $target --output '$out/threads-all'" \
+    "$CLI convert --on-exists overwrite --threads 1 '$input' --to $target --output '$out/threads-one'"
+  if ! diff -r -q "$out/threads-all" "$out/threads-one" >/dev/null; then
+    echo "bench: $kind -> $target: --threads $processors and --threads 1 wrote different files" >&2
+    exit 1
+  fi
+done
