@@ -21,8 +21,9 @@ constexpr std::uint32_t PrefetchAhead = 16;
 // A part merged on a thread of its own is this large at least: the start of
 // every part but the first is merged twice (see mergeInSegments).
 constexpr std::uint32_t MinimumSegmentFacets = 256u << 10;
-// The mapped pages behind a merge go back in steps of about this size.
-constexpr std::size_t ReleaseBytes = 16u << 20;
+// The mapped pages behind a merge go back in steps of about this size: each
+// thread that merges a part holds up to this much of the file it has passed.
+constexpr std::size_t ReleaseBytes = 4u << 20;
 // How long the calling thread sleeps between looks at the other parts while
 // it waits for them, so that a stop request is still seen at once.
 constexpr std::uint32_t WaitMilliseconds = 2;

@@ -2,6 +2,7 @@
 #include "formats/stl/stl_test_files.h"
 
 #include "common/cli_convert.h"
+#include "common/recording_reporter.h"
 #include "common/test_support.h"
 
 #include <gtest/gtest.h>
@@ -72,7 +73,8 @@ std::vector<TestFacet> gridFacets(int columns, int rows, float step)
     std::vector<TestFacet> facets;
     facets.reserve(static_cast<std::size_t>(columns) * static_cast<std::size_t>(rows) * 2);
     const auto point = [&](int i, int j) {
-        return Vector3{static_cast<float>(i) * step, static_cast<float>(j) * step, std::sin(0.01f * static_cast<float>(i + j))};
+        return Vector3{static_cast<float>(i) * step, static_cast<float>(j) * step,
+                       std::sin(0.01f * static_cast<float>(i + j))};
     };
     for (int j = 0; j < rows; ++j)
         for (int i = 0; i < columns; ++i) {
@@ -209,14 +211,37 @@ TEST(StlParallelMerge, PartsGiveTheSameObjectAsOneThread)
             std::vector<TestFacet> facets;
             for (const auto& object : model.objects)
                 for (std::uint32_t corner = 0; corner + 2 < object->indices.count(); corner += 3)
-                    facets.push_back({{object->vertices[object->indices[corner]],
-                                       object->vertices[object->indices[corner + 1]],
-                                       object->vertices[object->indices[corner + 2]]}});
+                    facets.push_back(
+                        {{object->vertices[object->indices[corner]], object->vertices[object->indices[corner + 1]],
+                          object->vertices[object->indices[corner + 2]]}});
             bytes = binaryStl("", facets);
         }
         if (bytes.size() > BinaryPrefixBytes)
             expectSameInParts(bytes, entry.path().filename().string());
     }
+}
+
+// A stop request is seen while the first part merges and while the others
+// are reconciled; progress only grows, and ends as on one thread.
+TEST(StlParallelMerge, PartsStopWhenCancelledAndReportProgress)
+{
+    const std::string bytes = binaryStl("grid", gridFacets(300, 400, 0.37f));
+    const FacetSpan facets = binaryFacets(bytes);
+    Model model;
+    for (std::uint64_t after : {1, 60, 81, 83}) {
+        RecordingReporter reporter;
+        reporter.cancelAfterChecks(after);
+        ModelObject object;
+        EXPECT_EQ(buildStlObject(facets, model, object, reporter, nullptr, 3), OperationResult::Cancelled) << after;
+        EXPECT_EQ(reporter.cancelChecks(), after);
+    }
+    RecordingReporter reporter;
+    ModelObject object;
+    ASSERT_EQ(buildStlObject(facets, model, object, reporter, nullptr, 3), OperationResult::Success);
+    EXPECT_EQ(reporter.lastStatus(0), "Processing Colors and Normals: [100%: 240000 / 240000]");
+    ASSERT_GT(reporter.progress.size(), 10u);
+    for (std::size_t i = 1; i < reporter.progress.size(); ++i)
+        EXPECT_GE(reporter.progress[i], reporter.progress[i - 1]);
 }
 
 // A file large enough for two parts, converted on one thread and on two.
