@@ -19,7 +19,7 @@ constexpr std::uint32_t BuildReportEvery = 1000;
 // Facets ahead whose hash slots are fetched while the current one merges.
 constexpr std::uint32_t PrefetchAhead = 16;
 // A part merged on a thread of its own is this large at least: the start of
-// every part but the first is merged twice (see mergeInSegments).
+// every part but the first is merged twice (see SegmentedMerge).
 constexpr std::uint32_t MinimumSegmentFacets = 256u << 10;
 // The mapped pages behind a merge go back in steps of about this size: each
 // thread that merges a part holds up to this much of the file it has passed.
@@ -169,8 +169,9 @@ OperationResult buildOnOneThread(const FacetSpan& facets, ModelObject& object, P
 // indices are its own). Then, part after part, the real merger goes on into
 // the next part and compares each of its decisions with the guess at the
 // same corner, counting the vertices both runs created at the same corners
-// in a row (a vertex created by one run only, or reused indices at different
-// distances from the newest vertex, start the count again).
+// in a row (a vertex created by one run only starts the count again, and so,
+// as a precaution, do reused indices at different distances from the newest
+// vertex).
 //
 // Why the guesses are then exact: a merge decision depends only on the
 // corner and on the last 10000 unique vertices (the window), as values in
@@ -183,6 +184,8 @@ OperationResult buildOnOneThread(const FacetSpan& facets, ModelObject& object, P
 // in the same order, both full. From there on both runs decide alike on the
 // same corners, reuse the same window position or both create, and their
 // windows stay equal: the real index is the guessed index plus a constant.
+// The guessing run's vertices from before its window are never reached
+// again, so its merger may go on as the real one.
 // NaN and infinite corners change nothing: they never equal anything, so
 // both runs always create them (which counts like any creation) and they
 // only take their place in the window.
