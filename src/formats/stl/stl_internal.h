@@ -103,9 +103,12 @@ inline bool nonFiniteBits(std::uint32_t bits)
 
 // Turns the facets into the object's indices, merged vertices and colours,
 // reporting through the building phase of the read. The object's
-// "ObjectDefaultColor" colours facets that take the object colour.
+// "ObjectDefaultColor" colours facets that take the object colour. A large
+// object is merged in `parts` parts at once (0: as many as the threads one
+// file may use and the facet count make worth it), with the same result;
+// `convergedParts` tells how many parts kept their guessed merge.
 OperationResult buildStlObject(const FacetSpan& facets, Model& model, ModelObject& object, ProgressReporter& phase,
-                               Failure* failure);
+                               Failure* failure, unsigned parts = 0, unsigned* convergedParts = nullptr);
 
 // Why an ASCII attempt failed: the file is not ASCII STL at all (so the
 // binary reader's verdict counts), or it is ASCII STL that cannot be read.

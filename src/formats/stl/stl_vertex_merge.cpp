@@ -79,7 +79,7 @@ VertexMerger::~VertexMerger()
     std::free(slots_);
 }
 
-bool VertexMerger::reserve(std::uint32_t maxVertices)
+bool VertexMerger::reserve(std::uint32_t maxVertices, std::uint32_t hashCorners)
 {
     std::free(slots_);
     const bool arrays =
@@ -90,7 +90,7 @@ bool VertexMerger::reserve(std::uint32_t maxVertices)
     // Closed meshes have about one vertex for every six corners; the hash
     // grows when a mesh has more.
     std::uint64_t slotCount = 1024;
-    while (slotCount < maxVertices / 3)
+    while (slotCount < hashCorners / 3)
         slotCount *= 2;
     slotMask_ = slotCount - 1;
     slots_ = allocationAllowed(slotCount * sizeof(Slot), sizeof(Slot))
@@ -101,6 +101,16 @@ bool VertexMerger::reserve(std::uint32_t maxVertices)
     count_ = 0;
     occupied_ = 0;
     return arrays && slots_ != nullptr;
+}
+
+void VertexMerger::releaseSearch()
+{
+    std::free(slots_);
+    slots_ = nullptr;
+    slotMask_ = 0;
+    occupied_ = 0;
+    chain_.release();
+    recent_.release();
 }
 
 VertexMerger::Slot* VertexMerger::findSlot(const std::uint32_t key[3], std::uint64_t hash)

@@ -38,9 +38,15 @@ public:
     VertexMerger& operator=(const VertexMerger&) = delete;
 
     // Room for up to maxVertices unique vertices (the corner count); the
-    // storage is taken from the system only as it is used. False when memory
-    // ran out.
-    [[nodiscard]] bool reserve(std::uint32_t maxVertices);
+    // storage is taken from the system only as it is used. The hash starts
+    // at the size `hashCorners` corners need and grows when more come. False
+    // when memory ran out.
+    [[nodiscard]] bool reserve(std::uint32_t maxVertices, std::uint32_t hashCorners);
+    [[nodiscard]] bool reserve(std::uint32_t maxVertices) { return reserve(maxVertices, maxVertices); }
+
+    // Gives back the hash of a merger that will merge no more corners; its
+    // vertices stay.
+    void releaseSearch();
 
     // The index of the corner's vertex; false when memory ran out (the hash
     // could not grow) or the reserved room is used up.
