@@ -88,6 +88,10 @@ Vector3 transformPoint(const Vector3& p, const Matrix4& matrix)
                      static_cast<double>(p.z) * m[2][1] + m[3][1];
     const double z = static_cast<double>(p.x) * m[0][2] + static_cast<double>(p.y) * m[1][2] +
                      static_cast<double>(p.z) * m[2][2] + m[3][2];
+    // Placements are affine: w is then exactly 1 for a finite point, and
+    // the divisions, the slowest part of the product, change nothing.
+    if (m[0][3] == 0.0f && m[1][3] == 0.0f && m[2][3] == 0.0f && m[3][3] == 1.0f && isFinite(p))
+        return {static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)};
     const double w = static_cast<double>(p.x) * m[0][3] + static_cast<double>(p.y) * m[1][3] +
                      static_cast<double>(p.z) * m[2][3] + m[3][3];
     return {static_cast<float>(x / w), static_cast<float>(y / w), static_cast<float>(z / w)};

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <vector>
 
 using namespace morvex;
@@ -78,4 +79,38 @@ TEST(Geometry, IdentityShortcutGivesTheProductsBits)
     negativeZero.m[3][0] = -0.0f;
     EXPECT_FALSE(isExactIdentity(negativeZero));
     EXPECT_FALSE(isExactIdentity(composeTransform({0, 0, 0}, {2, 1, 1}, Matrix4::identity(), {0, 0, 0})));
+}
+
+// An affine matrix skips the homogeneous divide: for random placements and
+// points of every kind the bits are those of the full product.
+TEST(Geometry, AffineProductSkipsTheDivideWithTheSameBits)
+{
+    const auto fullProduct = [](const Vector3& p, const Matrix4& matrix) {
+        const auto& m = matrix.m;
+        double out[4];
+        for (int column = 0; column < 4; ++column)
+            out[column] = static_cast<double>(p.x) * m[0][column] + static_cast<double>(p.y) * m[1][column] +
+                          static_cast<double>(p.z) * m[2][column] + m[3][column];
+        return Vector3{static_cast<float>(out[0] / out[3]), static_cast<float>(out[1] / out[3]),
+                       static_cast<float>(out[2] / out[3])};
+    };
+    const auto bitsOf = [](const Vector3& v) {
+        std::uint32_t bits[3];
+        std::memcpy(bits, &v, sizeof bits);
+        return std::vector<std::uint32_t>(bits, bits + 3);
+    };
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> any(-1000.0f, 1000.0f);
+    const float special[] = {0.0f, -0.0f, 1e-42f, 3.4e38f, -3.4e38f, INFINITY, NAN};
+    for (int i = 0; i < 2000; ++i) {
+        const Matrix4 placement =
+            composeTransform({any(random), any(random), any(random)},
+                             {any(random) / 100, 1.0f, i % 7 == 0 ? 0.0f : 2.5f}, Matrix4::identity(),
+                             {any(random), i % 5 == 0 ? -0.0f : any(random), 0.0f});
+        for (int j = 0; j < 8; ++j) {
+            const Vector3 point = j < 4 ? Vector3{any(random), any(random), any(random)}
+                                        : Vector3{special[(i + j) % 7], any(random), special[(i * j) % 7]};
+            EXPECT_EQ(bitsOf(transformPoint(point, placement)), bitsOf(fullProduct(point, placement)));
+        }
+    }
 }
