@@ -30,9 +30,12 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
 // more than one thread on a helper thread while this one parses it; the
 // model, the failures and their positions are those of a read from the
 // unpacked file.
+// `streamed` false parses each model part into a whole tree before walking
+// it, for comparison.
 struct ThreeMfReadSplit {
     unsigned threads = 1;
     std::uint64_t minimumBytes = 4u << 20;
+    bool streamed = true;
 };
 // The same read with the split given; the others take the thread cap of
 // the current file.

@@ -69,6 +69,10 @@ public:
     // Whether that inflating runs on a helper thread while this one parses;
     // otherwise it runs first, on this thread.
     virtual bool inflatesAlongside() const { return false; }
+    // Whether a model part is walked while it is parsed, without its whole
+    // tree, rather than parsed whole and then walked (the same model and
+    // failures either way).
+    virtual bool walksWhileParsing() const { return true; }
     // Inflates the model part into the feed (and closes it), as
     // inflateZipEntry does.
     virtual OperationResult inflateModelPart(std::string_view, XmlFeed& feed, bool& overflowed, Failure*)

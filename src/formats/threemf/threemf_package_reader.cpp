@@ -110,6 +110,7 @@ public:
         return part->size;
     }
     bool inflatesAlongside() const override { return split_.threads >= 2; }
+    bool walksWhileParsing() const override { return split_.streamed; }
 
     // Under the zip lock like every extraction.
     OperationResult inflateModelPart(std::string_view name, XmlFeed& feed, bool& overflowed, Failure* failure) override

@@ -233,19 +233,37 @@ std::string_view partStem(std::string_view name)
     return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
-// Walks one model part's tree and adds what it holds to the read state: its
+// Walks one model part and adds what it holds to the read state: its
 // objects to the resources, its materials, and for the root part the model
-// attributes, metadata and build items.
-class ModelWalker {
+// attributes, metadata and build items. It takes the elements in document
+// order, as a parse hands them out or from a whole tree: an element it
+// descends into is entered at its start tag and left at its end, any other
+// element it reads is handled once it has ended, with its subtree. After a
+// failure or a stop it takes nothing more.
+class ModelWalker : public XmlElementSink {
 public:
     ModelWalker(Model& model, ReadState& state, PartSource& parts, std::string_view part, bool isRoot,
-                ProgressReporter& reporter, Failure* failure)
-        : model_(model), state_(state), parts_(parts), part_(part), isRoot_(isRoot), reporter_(reporter),
-          failure_(failure)
+                ProgressReporter& reporter)
+        : model_(model), state_(state), parts_(parts), part_(part), isRoot_(isRoot), reporter_(reporter)
     {
     }
 
-    OperationResult walk(XmlNodeRef root);
+    XmlElementUse opened(XmlNodeRef element, std::size_t depth) override;
+    void closed(XmlNodeRef element, XmlElementUse use) override;
+
+    // The elements of a whole tree, as a parse with this walker would hand
+    // them out.
+    void walk(XmlNodeRef root);
+
+    // Whether a top-level element is a model element.
+    bool sawModel() const { return sawModel_; }
+    // Whether it has taken any element (and so changed the read state).
+    bool started() const { return started_; }
+    // The walk's result; a failure is passed on to `failure`.
+    OperationResult finish(Failure* failure) const
+    {
+        return result_ == OperationResult::Failure ? failWith(failure, failure_) : result_;
+    }
 
 private:
     Element classify(std::string_view name) const;
@@ -274,7 +292,7 @@ private:
     ArgbColor lookUp(std::string_view group, std::string_view index);
     ArgbColor lookUpDraftMaterial(std::string_view id);
     TextureGroup* findTextureGroup(std::string_view id);
-    OperationResult outOfMemory() { return failOutOfMemory(failure_); }
+    OperationResult outOfMemory() { return failOutOfMemory(&failure_); }
 
     Model& model_;
     ReadState& state_;
@@ -282,7 +300,14 @@ private:
     std::string part_;
     bool isRoot_;
     ProgressReporter& reporter_;
-    Failure* failure_;
+    Failure failure_;
+    OperationResult result_ = OperationResult::Success;
+    bool sawModel_ = false;
+    bool started_ = false;
+    // Kinds of the open elements it descended into, innermost last, and of
+    // the element it waits to end.
+    std::vector<Element> open_;
+    Element pending_ = Element::Other;
     ColourTable colours_;
     std::vector<ObjectState> objects_; // the object being read, innermost last
     std::string baseGroup_;
@@ -351,41 +376,104 @@ Element ModelWalker::classify(std::string_view name) const
     return Element::Other;
 }
 
-// Children in document order, with an explicit stack so that no nesting in
-// the file can exhaust the call stack.
-OperationResult ModelWalker::walk(XmlNodeRef root)
+// Whether the walk descends into an element of this kind (and handles it at
+// its start tag) or takes it whole once it has ended.
+bool descendsInto(Element kind)
 {
-    struct Frame {
-        XmlNodeRef next;
-        Element kind;
-    };
+    switch (kind) {
+    case Element::Model:
+    case Element::Container:
+    case Element::Object:
+    case Element::BaseMaterials:
+    case Element::ColorGroup:
+    case Element::TextureGroup:
+    case Element::Vertices:
+    case Element::Triangles: return true;
+    default: return false;
+    }
+}
+
+XmlElementUse ModelWalker::opened(XmlNodeRef element, std::size_t depth)
+{
+    if (depth == 0 && element.name() == "model")
+        sawModel_ = true;
+    if (result_ != OperationResult::Success)
+        return XmlElementUse::Skip;
+    started_ = true;
+    if (reporter_.isCancelled()) {
+        result_ = OperationResult::Cancelled;
+        return XmlElementUse::Skip;
+    }
+    const Element kind = classify(element.name());
+    if (kind == Element::Other)
+        return XmlElementUse::Skip;
+    if (!descendsInto(kind)) {
+        pending_ = kind;
+        return XmlElementUse::Collect;
+    }
     try {
-        std::vector<Frame> frames{Frame{root.firstChild(), Element::Container}};
-        while (!frames.empty()) {
-            const XmlNodeRef child = frames.back().next;
-            if (!child) {
-                const Element kind = frames.back().kind;
-                frames.pop_back();
-                if (const OperationResult result = leave(kind); result != OperationResult::Success)
-                    return result;
-                continue;
-            }
-            frames.back().next = child.next();
-            if (!child.isElement())
-                continue;
-            if (reporter_.isCancelled())
-                return OperationResult::Cancelled;
-            const Element kind = classify(child.name());
+        bool descend = false;
+        result_ = enter(kind, element, descend);
+        if (result_ != OperationResult::Success)
+            return XmlElementUse::Skip;
+        open_.push_back(kind);
+    } catch (const std::bad_alloc&) {
+        result_ = outOfMemory();
+        return XmlElementUse::Skip;
+    }
+    return XmlElementUse::Descend;
+}
+
+void ModelWalker::closed(XmlNodeRef element, XmlElementUse use)
+{
+    try {
+        if (use == XmlElementUse::Descend) {
+            const Element kind = open_.back();
+            open_.pop_back();
+            if (result_ == OperationResult::Success)
+                result_ = leave(kind);
+        } else if (result_ == OperationResult::Success) {
             bool descend = false;
-            if (const OperationResult result = enter(kind, child, descend); result != OperationResult::Success)
-                return result;
-            if (descend)
-                frames.push_back(Frame{child.firstChild(), kind});
+            result_ = enter(pending_, element, descend);
         }
     } catch (const std::bad_alloc&) {
-        return outOfMemory();
+        result_ = outOfMemory();
     }
-    return OperationResult::Success;
+}
+
+// Children in document order, with an explicit stack so that no nesting in
+// the file can exhaust the call stack.
+void ModelWalker::walk(XmlNodeRef root)
+{
+    struct Frame {
+        XmlNodeRef element;
+        XmlNodeRef next;
+    };
+    try {
+        std::vector<Frame> frames{Frame{root, root.firstChild()}};
+        while (!frames.empty() && result_ == OperationResult::Success) {
+            Frame& top = frames.back();
+            const XmlNodeRef child = top.next;
+            if (!child) {
+                const XmlNodeRef ended = top.element;
+                frames.pop_back();
+                if (!frames.empty())
+                    closed(ended, XmlElementUse::Descend);
+                continue;
+            }
+            top.next = child.next();
+            if (!child.isElement())
+                continue;
+            const XmlElementUse use = opened(child, frames.size() - 1);
+            if (use == XmlElementUse::Descend)
+                frames.push_back(Frame{child, child.firstChild()});
+            else if (use == XmlElementUse::Collect)
+                closed(child, use);
+        }
+    } catch (const std::bad_alloc&) {
+        if (result_ == OperationResult::Success)
+            result_ = outOfMemory();
+    }
 }
 
 OperationResult ModelWalker::enter(Element kind, XmlNodeRef node, bool& descend)
@@ -750,12 +838,12 @@ OperationResult ModelWalker::textureMaterial(const TextureGroup& group, std::int
         return OperationResult::Success;
     }
     if (state_.textureMaterials.size() >= static_cast<std::size_t>(INT16_MAX))
-        return failWith(failure_, FailureKind::Unsupported, "the model has too many textures");
+        return failWith(&failure_, FailureKind::Unsupported, "the model has too many textures");
     const auto image = textures_.find(group.textureId);
     const std::string_view imagePart = image == textures_.end() ? std::string_view() : image->second;
     std::string file;
     if (!imagePart.empty()) {
-        const OperationResult unpacked = parts_.imagePart(partNameOf(imagePart), model_, file, failure_);
+        const OperationResult unpacked = parts_.imagePart(partNameOf(imagePart), model_, file, &failure_);
         if (unpacked != OperationResult::Success)
             return unpacked;
     }
@@ -788,7 +876,7 @@ OperationResult ModelWalker::addVertex(XmlNodeRef node)
                         : a.name[0] == 'z' ? &point.z
                                            : nullptr;
         if (target != nullptr && !parseCoordinate(a.value, *target))
-            return failWith(failure_, FailureKind::Malformed,
+            return failWith(&failure_, FailureKind::Malformed,
                             "a vertex coordinate is not a number: \"" + std::string(a.value.substr(0, 40)) + "\"");
     }
     Vector3Array& vertices = state.object->vertices;
@@ -1033,7 +1121,7 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failur
 // longer than the parse looks ahead, more bytes than declared.
 OperationResult parseWhileInflating(const std::string& name, PartSource& parts, ProgressReporter& reporter,
                                     XmlDocument& root, std::string& xmlError, std::uint64_t& xmlErrorLine, bool& used,
-                                    Failure* failure)
+                                    XmlElementSink* sink, Failure* failure)
 {
     used = false;
     const std::uint64_t size = parts.inflatableSize(name);
@@ -1073,7 +1161,7 @@ OperationResult parseWhileInflating(const std::string& name, PartSource& parts, 
         feed.requestStop();
     else
         parsed = parseXmlFeed(feed, start.starts_with(Utf8Mark) ? Utf8Mark.size() : 0, root, xmlError, &reporter,
-                              &xmlErrorLine, incomplete);
+                              &xmlErrorLine, incomplete, std::size_t{1} << 20, sink);
     if (helper.joinable())
         helper.join();
 
@@ -1108,7 +1196,7 @@ OperationResult parseWhileInflating(const std::string& name, PartSource& parts, 
 
 // Loads the model part from the file the part source unpacks it into.
 OperationResult loadFromFile(const std::string& name, PartSource& parts, ProgressReporter& reporter, XmlDocument& root,
-                             std::string& xmlError, std::uint64_t& xmlErrorLine, Failure* failure)
+                             std::string& xmlError, std::uint64_t& xmlErrorLine, XmlElementSink* sink, Failure* failure)
 {
     std::filesystem::path file;
     if (const OperationResult found = parts.modelPart(name, file, failure); found != OperationResult::Success)
@@ -1123,47 +1211,93 @@ OperationResult loadFromFile(const std::string& name, PartSource& parts, Progres
         return failWith(failure, FailureKind::Malformed, "the model part is empty");
 
     reporter.setStatusText("Opening file...", 1);
-    const OperationResult result = loadXmlFile(file, &reporter, root, xmlError, &xmlErrorLine);
+    const OperationResult result = loadXmlFile(file, &reporter, root, xmlError, &xmlErrorLine, sink);
     if (result == OperationResult::Failure)
         return failWith(failure, FailureKind::Unreadable, xmlError.empty() ? "cannot load the model part" : xmlError);
     return result;
 }
 
-// Loads one model part and walks it. A syntax error fails the part at its
-// line: a damaged part read as far as it goes would lose data unseen.
+// What a part's walk changes in the model, kept from before it so that a
+// walk that ends in no model or a syntax error leaves the model as a part
+// refused before its walk does.
+struct ModelBeforePart {
+    PropertyBag properties;
+    std::int16_t nextMaterialId = 0;
+
+    void restore(Model& model) const
+    {
+        model.properties = properties;
+        model.nextMaterialId = nextMaterialId;
+    }
+};
+
+// Loads one model part and walks it: while it is parsed when the part source
+// allows, so that the part never stands as a whole tree, else after. A
+// syntax error fails the part at its line: a damaged part read as far as it
+// goes would lose data unseen. Either way the part fails alike: first for
+// holding no model, then for a syntax error anywhere, then for what the
+// walk met.
 OperationResult readOnePart(const std::string& name, bool isRoot, ReadState& state, PartSource& parts, Model& model,
                             ProgressReporter& reporter, Failure* failure)
 {
     const std::string key = partKey(name);
+    const auto newWalker = [&] { return std::make_unique<ModelWalker>(model, state, parts, key, isRoot, reporter); };
+    std::unique_ptr<ModelWalker> walker = newWalker();
     XmlDocument root;
     std::string xmlError;
     std::uint64_t xmlErrorLine = 0;
+    // The read from memory may give up half way and leave the part to the
+    // read from its file; only the root part's walk, into a fresh read
+    // state, is simple to undo then.
+    const bool streams = parts.walksWhileParsing();
+    ModelBeforePart before;
+    if (streams)
+        before = ModelBeforePart{model.properties, model.nextMaterialId};
+    XmlElementSink* sink = streams && isRoot ? walker.get() : nullptr;
     bool parsedAlongside = false;
     OperationResult result =
-        parseWhileInflating(name, parts, reporter, root, xmlError, xmlErrorLine, parsedAlongside, failure);
+        parseWhileInflating(name, parts, reporter, root, xmlError, xmlErrorLine, parsedAlongside, sink, failure);
     if (result == OperationResult::Success && !parsedAlongside) {
+        if (walker->started()) {
+            // Back to a fresh read state that knows only the root part.
+            state = ReadState{};
+            state.partsKnown.insert(key);
+            before.restore(model);
+            walker = newWalker();
+        }
         root.clear();
         xmlError.clear();
         xmlErrorLine = 0;
-        result = loadFromFile(name, parts, reporter, root, xmlError, xmlErrorLine, failure);
+        sink = streams ? walker.get() : nullptr;
+        result = loadFromFile(name, parts, reporter, root, xmlError, xmlErrorLine, sink, failure);
     }
-    if (result != OperationResult::Success)
+    const auto refuse = [&] {
+        if (sink != nullptr)
+            before.restore(model);
+        return OperationResult::Failure;
+    };
+    if (result != OperationResult::Success) {
+        if (sink != nullptr)
+            before.restore(model);
         return result;
+    }
     // A part that is no 3MF model at all (another encoding, another format)
     // is refused rather than read as an empty model.
-    if (!findChild(root, "model")) {
+    if (sink != nullptr ? !walker->sawModel() : !findChild(root, "model")) {
         failWith(failure, FailureKind::Malformed, "the model part holds no 3MF model");
         // A syntax error that ended the tree early is why.
         if (xmlErrorLine != 0)
             placeAtLine(failure, xmlErrorLine);
-        return OperationResult::Failure;
+        return refuse();
     }
     if (!xmlError.empty()) {
         failWith(failure, FailureKind::Malformed, isRoot ? xmlError : "in /" + name + ": " + xmlError);
         placeAtLine(failure, xmlErrorLine);
-        return OperationResult::Failure;
+        return refuse();
     }
-    return ModelWalker(model, state, parts, key, isRoot, reporter, failure).walk(root);
+    if (sink == nullptr)
+        walker->walk(root);
+    return walker->finish(failure);
 }
 
 // The file itself as the root part; a plain file has no other parts.

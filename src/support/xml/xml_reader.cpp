@@ -174,6 +174,9 @@ public:
         final_ = false;
     }
 
+    // Hands the elements to a sink as they come (see XmlElementSink).
+    void setSink(XmlElementSink* sink) { sink_ = sink; }
+
     OperationResult parse();
     // Set when a feed ended early or a token reached past its written end.
     bool incomplete() const { return incomplete_; }
@@ -181,12 +184,29 @@ public:
     std::uint64_t errorLine() const { return errorLine_; }
 
 private:
+    // Where the tree ended before an element that is dropped once it has
+    // ended: its node, and the arena after its shared name.
+    struct DropMark {
+        std::uint32_t node;
+        std::uint32_t arena;
+        std::uint32_t interned; // entries in internLog_
+    };
+
+    // How the children of an element are kept when a sink takes the
+    // elements: built into the tree, offered to the sink (and dropped once
+    // they end), or dropped unseen.
+    enum class Children : std::uint8_t { Build, Offer, Drop };
+
     // Element being filled: its node, its last child so far, and whether
-    // its text keeps control characters at the ends.
+    // its text keeps control characters at the ends; with a sink, what
+    // becomes of its children, how the sink took it and where to drop it.
     struct Frame {
         std::uint32_t node;
         std::uint32_t lastChild;
         bool preserveSpace;
+        Children children = Children::Build;
+        XmlElementUse use = XmlElementUse::Skip;
+        DropMark mark{};
     };
 
     struct PendingAttribute {
@@ -215,6 +235,11 @@ private:
     void addAttribute(std::string_view name, std::string_view value);
     std::uint32_t storeAttributes();
     std::uint32_t storeText(std::string_view text, bool intern);
+    DropMark markAfterName(std::uint32_t arenaBefore, std::size_t internedBefore) const;
+    static Children childrenFor(Children parent, XmlElementUse use);
+    XmlElementUse offer(std::uint32_t node);
+    void endChild(std::uint32_t node, XmlElementUse use, const DropMark& mark);
+    void dropBack(const DropMark& mark);
     std::string_view nameOf(std::uint32_t node) const;
     void reportError(std::string_view message);
     void reportRepeatedAttribute(std::string_view name);
@@ -252,6 +277,11 @@ private:
     std::unordered_map<std::string, std::size_t> attributeIndex_;
     std::vector<InternSlot> internSlots_;
     std::size_t internUsed_ = 0;
+    // Slots taken, in order, so that a dropped stretch of the arena takes
+    // its shared texts out of the table again.
+    std::vector<std::uint32_t> internLog_;
+    XmlElementSink* sink_ = nullptr;
+    bool offering_ = false; // false once a parse stops early
 };
 
 OperationResult XmlReader::parse()
@@ -260,9 +290,13 @@ OperationResult XmlReader::parse()
         if (!resetToEmptyTree(tree_))
             return OperationResult::Failure;
         internSlots_.assign(InternSlots, InternSlot{0, 0});
-        frames_.push_back(Frame{0, NoXmlNode, false});
+        internLog_.clear();
+        offering_ = sink_ != nullptr;
+        frames_.push_back(Frame{0, NoXmlNode, false, offering_ ? Children::Offer : Children::Build});
         parseContent();
-        // A stop request leaves the open elements as far as they were read.
+        // A stop request leaves the open elements as far as they were read,
+        // unseen by a sink.
+        offering_ = false;
         while (!frames_.empty() && !failed_)
             closeFrame();
     } catch (const std::bad_alloc&) {
@@ -423,21 +457,26 @@ void XmlReader::readStartTag(const std::string& name, int terminator)
         addAttribute(attributeName_, attributeValue_);
     }
 
-    const std::uint32_t attributes = storeAttributes();
+    const std::uint32_t arenaBefore = tree_.arena.count();
+    const std::size_t internedBefore = internLog_.size();
     const std::uint32_t nameOffset = storeText(name, true);
+    const DropMark mark = markAfterName(arenaBefore, internedBefore);
+    const std::uint32_t attributes = storeAttributes();
     if (failed_)
         return;
     const std::uint8_t flags = ElementFlag | (preserveSpace ? PreserveSpaceFlag : 0);
     const std::uint32_t node = addElement(flags, nameOffset, attributes);
     if (failed_)
         return;
-    if (terminator == EndOfInput) {
+    if (terminator == EndOfInput)
         reportError("Tag <" + name + "> does not have a closing '>'");
+    const Children parentChildren = frames_.back().children;
+    const XmlElementUse use = offer(node);
+    if (terminator == EndOfInput || selfClosing || name.front() == '?') {
+        endChild(node, use, mark);
         return;
     }
-    if (selfClosing || name.front() == '?')
-        return;
-    frames_.push_back(Frame{node, NoXmlNode, preserveSpace});
+    frames_.push_back(Frame{node, NoXmlNode, preserveSpace, childrenFor(parentChildren, use), use, mark});
 }
 
 // "<!--", "<![CDATA[", "<!DOCTYPE" and other "<!" constructs: everything up
@@ -480,7 +519,10 @@ void XmlReader::readMarkupDeclaration(const std::string& name, bool preserveSpac
     }
 
     const std::uint8_t spaceFlag = preserveSpace ? PreserveSpaceFlag : 0;
+    const std::uint32_t arenaBefore = tree_.arena.count();
+    const std::size_t internedBefore = internLog_.size();
     const std::uint32_t nameOffset = storeText(name, true);
+    const DropMark mark = markAfterName(arenaBefore, internedBefore);
     if (failed_)
         return;
     const std::uint32_t node = addElement(ElementFlag | spaceFlag, nameOffset, 0);
@@ -490,6 +532,8 @@ void XmlReader::readMarkupDeclaration(const std::string& name, bool preserveSpac
     std::uint32_t lastChild = NoXmlNode;
     (void)appendChild(node, lastChild,
                       XmlNodeRecord{NoXmlNode, textOffset, 0, static_cast<std::uint8_t>(TextFlag | spaceFlag)});
+    if (!failed_)
+        endChild(node, offer(node), mark);
 }
 
 // A tag or attribute name, up to a tab, line end, space, "/", "=", ">" or
@@ -668,9 +712,14 @@ std::uint32_t XmlReader::addElement(std::uint8_t flags, std::uint32_t name, std:
 }
 
 // Pending character data becomes a text node; without preserved space,
-// control characters (below 32) are cut from both ends, spaces stay.
+// control characters (below 32) are cut from both ends, spaces stay. Text
+// among elements that a sink takes one by one is not kept.
 void XmlReader::flushPendingText(Frame& frame)
 {
+    if (frame.children != Children::Build) {
+        pending_.clear();
+        return;
+    }
     std::string_view text = pending_;
     if (!frame.preserveSpace) {
         while (!text.empty() && static_cast<unsigned char>(text.front()) < 32)
@@ -692,7 +741,74 @@ void XmlReader::flushPendingText(Frame& frame)
 void XmlReader::closeFrame()
 {
     flushPendingText(frames_.back());
+    const Frame closing = frames_.back();
     frames_.pop_back();
+    if (!frames_.empty())
+        endChild(closing.node, closing.use, closing.mark);
+}
+
+// The drop mark of an element whose name was just stored from arenaBefore
+// on: a name newly shared stays (later elements of that name use it), any
+// other name goes with the element.
+XmlReader::DropMark XmlReader::markAfterName(std::uint32_t arenaBefore, std::size_t internedBefore) const
+{
+    const bool shared = internLog_.size() != internedBefore;
+    return DropMark{tree_.nodes.count(), shared ? tree_.arena.count() : arenaBefore,
+                    static_cast<std::uint32_t>(internLog_.size())};
+}
+
+// How a child element of the innermost open element is taken: offered to
+// the sink when that element's children are, else as its parent's are.
+XmlElementUse XmlReader::offer(std::uint32_t node)
+{
+    switch (frames_.back().children) {
+    case Children::Offer:
+        if (offering_)
+            return sink_->opened(XmlNodeRef(&tree_, node), frames_.size() - 1);
+        return XmlElementUse::Skip;
+    case Children::Drop: return XmlElementUse::Skip;
+    case Children::Build: break;
+    }
+    return XmlElementUse::Collect;
+}
+
+// What becomes of the children of an element taken this way.
+XmlReader::Children XmlReader::childrenFor(Children parent, XmlElementUse use)
+{
+    if (parent != Children::Offer)
+        return parent;
+    return use == XmlElementUse::Descend   ? Children::Offer
+           : use == XmlElementUse::Collect ? Children::Build
+                                           : Children::Drop;
+}
+
+// A child element of the innermost open element has ended: the sink hears
+// of it when it asked to, and an element taken by a sink is dropped.
+void XmlReader::endChild(std::uint32_t node, XmlElementUse use, const DropMark& mark)
+{
+    Frame& parent = frames_.back();
+    if (parent.children == Children::Build)
+        return;
+    if (parent.children == Children::Offer && offering_ && use != XmlElementUse::Skip)
+        sink_->closed(XmlNodeRef(&tree_, node), use);
+    dropBack(mark);
+    parent.lastChild = NoXmlNode;
+    tree_.nodes[parent.node].flags &= static_cast<std::uint8_t>(~HasChildrenFlag);
+}
+
+// Gives the nodes and arena from the mark on back, and takes the texts
+// shared from there out of the table (newest first, so that no probe chain
+// of an older entry loses a link).
+void XmlReader::dropBack(const DropMark& mark)
+{
+    while (internLog_.size() > mark.interned) {
+        internSlots_[internLog_.back()] = InternSlot{0, 0};
+        internLog_.pop_back();
+        --internUsed_;
+    }
+    // Shrinking never fails.
+    (void)tree_.nodes.resize(mark.node);
+    (void)tree_.arena.resize(mark.arena);
 }
 
 void XmlReader::addAttribute(std::string_view name, std::string_view value)
@@ -798,6 +914,7 @@ std::uint32_t XmlReader::storeText(std::string_view text, bool intern)
     // three quarters full, so lookups stay short.
     if (internUsed_ < InternSlots * 3 / 4) {
         internSlots_[slot] = InternSlot{offset, hash};
+        internLog_.push_back(static_cast<std::uint32_t>(slot));
         ++internUsed_;
     }
     return offset;
@@ -955,11 +1072,14 @@ bool decodeXmlBytes(std::string_view bytes, std::string& owned, std::string_view
 }
 
 OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText,
-                             ProgressReporter* progress)
+                             ProgressReporter* progress, std::uint64_t* errorLine, XmlElementSink* sink)
 {
     errorText.clear();
     XmlReader reader(text, root.tree(), errorText, progress);
+    reader.setSink(sink);
     const OperationResult result = reader.parse();
+    if (errorLine != nullptr)
+        *errorLine = reader.errorLine();
     if (result == OperationResult::Failure)
         errorText = "Not enough memory available to parse the XML text";
     return result;
@@ -1007,10 +1127,11 @@ void XmlFeed::requestStop()
 
 OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root, std::string& errorText,
                              ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete,
-                             std::size_t lookAhead)
+                             std::size_t lookAhead, XmlElementSink* sink)
 {
     errorText.clear();
     XmlReader reader(feed, start, lookAhead, root.tree(), errorText, progress);
+    reader.setSink(sink);
     const OperationResult result = reader.parse();
     incomplete = reader.incomplete();
     if (errorLine != nullptr)
@@ -1024,11 +1145,11 @@ OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root
 
 OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText)
 {
-    return parseXmlText(text, root, errorText, nullptr);
+    return parseXmlText(text, root, errorText, nullptr, nullptr, nullptr);
 }
 
 OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlDocument& root,
-                            std::string& errorText, std::uint64_t* errorLine)
+                            std::string& errorText, std::uint64_t* errorLine, XmlElementSink* sink)
 {
     errorText.clear();
     if (errorLine != nullptr)
@@ -1063,6 +1184,7 @@ OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter*
         return OperationResult::Cancelled;
 
     XmlReader reader(text, root.tree(), errorText, progress);
+    reader.setSink(sink);
     const OperationResult parsed = reader.parse();
     if (errorLine != nullptr)
         *errorLine = reader.errorLine();

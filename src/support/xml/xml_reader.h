@@ -136,6 +136,35 @@ private:
     XmlTree tree_;
 };
 
+// What a parse that hands out its elements as they come does with one.
+enum class XmlElementUse : std::uint8_t {
+    Descend, // its child elements are offered one by one; closed() follows its end
+    Collect, // its whole subtree is built and handed to closed() at its end
+    Skip,    // read past: none of it is kept and nothing more is said of it
+};
+
+// Receives a document's elements while it is parsed, so that a caller can
+// consume a large document without its whole tree. Once an element offered
+// here has ended (and closed() was told, where asked for), its subtree is
+// dropped from the tree and its room reused; text between the children of
+// the root or of a descended element is never kept. The tree therefore
+// holds only the open elements and the subtree being collected, and is a
+// lone root when the parse ends. Syntax errors, cancelling and the error
+// texts are those of a parse without a sink.
+class XmlElementSink {
+public:
+    virtual ~XmlElementSink() = default;
+    // A top-level element (depth 0) or a child of a descended one (depth
+    // 1, 2, ...): its name and attributes are read, its children not yet.
+    // An element whose start tag ends it ("<a/>", "<?xml ...?>", a comment)
+    // is complete already; closed() follows at once.
+    virtual XmlElementUse opened(XmlNodeRef element, std::size_t depth) = 0;
+    // That element has ended: a descended one after its children, a
+    // collected one with its whole subtree. Not called for elements still
+    // open when a parse stops early (cancelled, or a feed cut short).
+    virtual void closed(XmlNodeRef element, XmlElementUse use) = 0;
+};
+
 // Loads a whole file and parses it into root. Failure for a missing file
 // ("File does not exist: <path>"), a file too large for the available memory
 // ("Not enough memory available to load <path>") or an unreadable one
@@ -149,15 +178,18 @@ private:
 // BF UTF-8; without a mark the bytes are UTF-8 when well formed, otherwise
 // Windows-1252.
 OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlDocument& root,
-                            std::string& errorText, std::uint64_t* errorLine = nullptr);
+                            std::string& errorText, std::uint64_t* errorLine = nullptr, XmlElementSink* sink = nullptr);
 
 // Parses UTF-8 text already in memory (no reporter). Failure only when
 // memory runs out; syntax errors only fill errorText.
 OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText);
 
-// Same, with a reporter asked every 512 characters.
+// Same, with a reporter asked every 512 characters, and optionally the
+// line of the first syntax error and a sink that takes the elements as they
+// come.
 OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText,
-                             ProgressReporter* progress);
+                             ProgressReporter* progress, std::uint64_t* errorLine = nullptr,
+                             XmlElementSink* sink = nullptr);
 
 // Text that another thread writes into a buffer that never moves while a
 // parse reads the part already written: the producer appends and closes,
@@ -213,7 +245,7 @@ private:
 // before it reads the next token.
 OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root, std::string& errorText,
                              ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete,
-                             std::size_t lookAhead = std::size_t{1} << 20);
+                             std::size_t lookAhead = std::size_t{1} << 20, XmlElementSink* sink = nullptr);
 
 // The value of the attribute with exactly this name, or fallback when there
 // is none (an attribute present without a value gives the empty text).

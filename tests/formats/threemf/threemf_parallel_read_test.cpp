@@ -25,10 +25,15 @@ using morvex::threemf_test::scratchFolders;
 namespace {
 
 // Parts from a few kilobytes up are inflated into memory, first or while
-// they are parsed; the first split reads every part from its unpacked file.
+// they are parsed; the first splits read every part from its unpacked file.
+// Each part is walked while it is parsed, or (the reference) after a parse
+// into a whole tree.
+const threemf::ThreeMfReadSplit WholeTreeFromFile{1, UINT64_MAX, false};
 const threemf::ThreeMfReadSplit FromFile{1, UINT64_MAX};
 const threemf::ThreeMfReadSplit OneThread{1, 1024};
 const threemf::ThreeMfReadSplit TwoThreads{2, 1024};
+const threemf::ThreeMfReadSplit WholeTreeOneThread{1, 1024, false};
+const threemf::ThreeMfReadSplit WholeTreeTwoThreads{2, 1024, false};
 
 struct ReadOutcome {
     OperationResult result;
@@ -42,15 +47,23 @@ void readWith(const std::filesystem::path& package, const threemf::ThreeMfReadSp
     outcome.result = threemf::read3mf(package, outcome.model, reporter, split, &outcome.failure);
 }
 
-// The reads from memory, on one thread and on two, give what the read of
-// the unpacked file gives: the result, the failure with its position, and
-// the meshes, colours and properties.
+std::string describeSplit(const threemf::ThreeMfReadSplit& split)
+{
+    return std::string(split.minimumBytes == UINT64_MAX ? ", from the file" : ", from memory") +
+           (split.threads == 1 ? ", one thread" : ", two threads") + (split.streamed ? ", streamed" : ", whole tree");
+}
+
+// The reads from memory, on one thread and on two, and the reads that walk
+// a part while parsing it give what the read of the unpacked file into a
+// whole tree gives: the result, the failure with its position, and the
+// meshes, colours and properties.
 void expectReadsAgree(const std::filesystem::path& package, const std::string& where)
 {
     ReadOutcome file;
-    readWith(package, FromFile, file);
-    for (const threemf::ThreeMfReadSplit& split : {OneThread, TwoThreads}) {
-        const std::string label = where + (split.threads == 1 ? ", one thread" : ", two threads");
+    readWith(package, WholeTreeFromFile, file);
+    for (const threemf::ThreeMfReadSplit& split :
+         {FromFile, OneThread, TwoThreads, WholeTreeOneThread, WholeTreeTwoThreads}) {
+        const std::string label = where + describeSplit(split);
         ReadOutcome memory;
         readWith(package, split, memory);
         ASSERT_EQ(memory.result, file.result) << label << ": " << describeFailure(memory.failure);
@@ -131,6 +144,15 @@ TEST(ThreeMfParallelRead, LargePartsReadAlikeWhateverTheirText)
         gridModelPart(60, "<metadata name=\"Description\" note=\"" + std::string(1536 * 1024, 'd') + "\"/>\n");
     const std::string longComment = gridModelPart(60, "<!-- " + std::string(1536 * 1024, '-') + " -->\n");
     const std::string windows1252 = gridModelPart(100, "<metadata name=\"Title\">caf\xe9</metadata>\n");
+    // A vertex that is no number fails the walk; a syntax error after it
+    // still wins, and so does a part that turns out to hold no model.
+    std::string badVertex = grid;
+    badVertex.replace(badVertex.find("<vertex x=\"5.5\""), 16, "<vertex x=\"five\"");
+    std::string badVertexThenError = badVertex;
+    badVertexThenError.insert(badVertexThenError.rfind("</triangles>"), "<triangle v1=\"1\"></vertex>\n");
+    std::string badVertexNoModel = badVertex;
+    badVertexNoModel.replace(badVertexNoModel.find("<model "), 7, "<other ");
+    badVertexNoModel.replace(badVertexNoModel.rfind("</model>"), 8, "</other>");
     const struct {
         const char* label;
         std::string part;
@@ -140,6 +162,9 @@ TEST(ThreeMfParallelRead, LargePartsReadAlikeWhateverTheirText)
         {"a tag of 1.5 MiB", longTag},
         {"a comment of 1.5 MiB", longComment},
         {"Windows-1252", windows1252},
+        {"a vertex that is no number", badVertex},
+        {"a vertex that is no number, then a syntax error", badVertexThenError},
+        {"a vertex that is no number in no model", badVertexNoModel},
         {"UTF-8 mark", "\xEF\xBB\xBF" + grid},
         {"UTF-16", utf16Text(gridModelPart(40), false)},
         {"cut short", grid.substr(0, grid.size() * 2 / 3)},
@@ -156,6 +181,19 @@ TEST(ThreeMfParallelRead, LargePartsReadAlikeWhateverTheirText)
     readWith(temp / "late.3mf", TwoThreads, late);
     EXPECT_EQ(late.result, OperationResult::Failure);
     EXPECT_TRUE(late.failure.line.has_value() && *late.failure.line > 40000) << describeFailure(late.failure);
+    const struct {
+        const std::string& part;
+        const char* message;
+    } failures[] = {{badVertex, "a vertex coordinate is not a number"},
+                    {badVertexThenError, "should be terminated"},
+                    {badVertexNoModel, "holds no 3MF model"}};
+    for (const auto& f : failures) {
+        buildPackage(temp / "failing.3mf", f.part);
+        ReadOutcome failing;
+        readWith(temp / "failing.3mf", TwoThreads, failing);
+        EXPECT_EQ(failing.result, OperationResult::Failure);
+        EXPECT_NE(failing.failure.message.find(f.message), std::string::npos) << describeFailure(failing.failure);
+    }
     buildPackage(temp / "grid.3mf", grid);
     ReadOutcome whole;
     readWith(temp / "grid.3mf", TwoThreads, whole);
