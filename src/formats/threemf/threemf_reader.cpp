@@ -188,6 +188,17 @@ void skipBlanks(const char*& at, const char* end)
 
 bool parseIndex(std::string_view text, std::uint32_t& index)
 {
+    // Most indices are plain digits: up to nine of them fit without overflow.
+    if (!text.empty() && text.size() <= 9) {
+        std::uint32_t value = 0;
+        std::size_t i = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+        if (i == text.size()) {
+            index = value;
+            return true;
+        }
+    }
     const char* at = text.data();
     const char* end = at + text.size();
     skipBlanks(at, end);
@@ -198,12 +209,14 @@ bool parseIndex(std::string_view text, std::uint32_t& index)
     return true;
 }
 
+// A number at the start of the text (what follows it is ignored); the
+// whole-token parser takes the common case, with the same value.
 bool parseCoordinate(std::string_view text, float& value)
 {
     const char* at = text.data();
     const char* end = at + text.size();
     skipBlanks(at, end);
-    return parseFloat(at, end, value);
+    return parseFloatToken(at, end, value) || parseFloat(at, end, value);
 }
 
 // Twelve numbers m00 m01 m02 m10 ... m32; missing ones keep the identity.

@@ -69,6 +69,26 @@ inline bool hasClass(char c, CharClass what)
     return (charClasses[static_cast<unsigned char>(c)] & what) != 0;
 }
 
+constexpr std::array<bool, 256> makePlainNameBytes()
+{
+    std::array<bool, 256> plain{};
+    for (int c = 'a'; c <= 'z'; ++c)
+        plain[static_cast<std::size_t>(c)] = plain[static_cast<std::size_t>(c - 'a' + 'A')] = true;
+    for (int c = '0'; c <= '9'; ++c)
+        plain[static_cast<std::size_t>(c)] = true;
+    for (unsigned char c : {':', '_', '-', '.'})
+        plain[c] = true;
+    return plain;
+}
+
+constexpr std::array<bool, 256> plainNameBytes = makePlainNameBytes();
+
+// Bytes of names that the plain reading of a start tag takes.
+inline bool isPlainNameByte(char c)
+{
+    return plainNameBytes[static_cast<unsigned char>(c)];
+}
+
 // The characters that end a name or an unquoted value and are handed back.
 inline bool isTerminator(int c)
 {
@@ -221,6 +241,8 @@ private:
     void parseContent();
     void readTag();
     void readStartTag(const std::string& name, int terminator);
+    bool readPlainStartTag();
+    void finishStartTag(const std::string& name, int terminator, bool selfClosing, bool preserveSpace);
     void readMarkupDeclaration(const std::string& name, bool preserveSpace);
     int readName(std::string& out);
     int readValue(std::string& out);
@@ -386,6 +408,8 @@ bool XmlReader::pullFeed()
 // After "<": a closing tag, a misplaced "<", or a child element.
 void XmlReader::readTag()
 {
+    if (readPlainStartTag())
+        return;
     const int terminator = readName(tagName_);
     if (tagName_.empty()) {
         if (terminator != '/') {
@@ -415,6 +439,87 @@ void XmlReader::readTag()
     }
     flushPendingText(frames_.back());
     readStartTag(tagName_, terminator);
+}
+
+// The start tag as writers of large files write it, `<name a="v" b="w"/>`
+// or `...>`: plain names, values in double quotes without references, line
+// ends or a final "?", single spaces or more before each attribute, at
+// most a few attributes, each once. Read in one tight pass, with the result
+// of the general reading; false, with nothing read, for anything else and
+// at the written end of a feed.
+bool XmlReader::readPlainStartTag()
+{
+    constexpr std::size_t MaxPlainName = 64;
+    constexpr std::size_t MaxPlainAttributes = 16;
+    const auto nameLength = [&](const char* at) {
+        const char* start = at;
+        while (at < end_ && isPlainNameByte(*at))
+            ++at;
+        const auto length = static_cast<std::size_t>(at - start);
+        return length <= MaxPlainName ? length : 0;
+    };
+    const char* at = p_;
+    const std::size_t tagLength = nameLength(at);
+    if (tagLength == 0)
+        return false;
+    const std::string_view tag(at, tagLength);
+    at += tagLength;
+    std::string_view names[MaxPlainAttributes];
+    std::string_view values[MaxPlainAttributes];
+    std::size_t count = 0;
+    bool afterSpace = false;
+    bool selfClosing = false;
+    for (;;) {
+        if (at == end_)
+            return false;
+        if (*at == ' ') {
+            ++at;
+            afterSpace = true;
+            continue;
+        }
+        if (*at == '>' || *at == '/') {
+            selfClosing = *at == '/';
+            if (selfClosing && (end_ - at < 2 || at[1] != '>'))
+                return false;
+            at += selfClosing ? 2 : 1;
+            break;
+        }
+        const std::size_t length = afterSpace && count < MaxPlainAttributes ? nameLength(at) : 0;
+        if (length == 0 || end_ - at < static_cast<std::ptrdiff_t>(length + 2) || at[length] != '=' ||
+            at[length + 1] != '"')
+            return false;
+        const std::string_view name(at, length);
+        if (length == 9 && equalsIgnoreCase(name, "xml:space"))
+            return false;
+        for (std::size_t i = 0; i < count; ++i)
+            if (names[i] == name)
+                return false;
+        at += length + 2;
+        const char* value = at;
+        while (at < end_ && *at != '"' && !hasClass(*at, QuotedStop))
+            ++at;
+        if (at == end_ || *at != '"' || (at > value && at[-1] == '?'))
+            return false;
+        names[count] = name;
+        values[count++] = std::string_view(value, static_cast<std::size_t>(at - value));
+        ++at;
+        afterSpace = false;
+    }
+
+    flushPendingText(frames_.back());
+    tagName_.assign(tag);
+    attributes_.clear();
+    attributeBytes_.clear();
+    attributeIndex_.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t nameAt = attributeBytes_.size();
+        attributeBytes_.append(names[i]);
+        attributeBytes_.append(values[i]);
+        attributes_.push_back(PendingAttribute{nameAt, names[i].size(), nameAt + names[i].size(), values[i].size()});
+    }
+    p_ = at;
+    finishStartTag(tagName_, selfClosing ? '/' : '>', selfClosing, frames_.back().preserveSpace);
+    return true;
 }
 
 void XmlReader::readStartTag(const std::string& name, int terminator)
@@ -456,7 +561,13 @@ void XmlReader::readStartTag(const std::string& name, int terminator)
             attributeValue_.pop_back();
         addAttribute(attributeName_, attributeValue_);
     }
+    finishStartTag(name, terminator, selfClosing, preserveSpace);
+}
 
+// The element of a start tag read, its attributes pending: stored, offered
+// to a sink, and opened unless the tag ended it.
+void XmlReader::finishStartTag(const std::string& name, int terminator, bool selfClosing, bool preserveSpace)
+{
     const std::uint32_t arenaBefore = tree_.arena.count();
     const std::size_t internedBefore = internLog_.size();
     const std::uint32_t nameOffset = storeText(name, true);

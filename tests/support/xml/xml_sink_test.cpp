@@ -152,3 +152,61 @@ TEST(XmlSink, TreeStaysSmallAndAStopEndsTheEvents)
     EXPECT_TRUE(std::equal(stopped.events.begin(), stopped.events.end(), sink.events.begin()))
         << "a stopped parse says nothing of the elements still open";
 }
+
+namespace {
+
+std::string dumpDocument(std::string_view text, std::string& error)
+{
+    XmlDocument document;
+    EXPECT_EQ(parseXmlText(text, document, error), OperationResult::Success);
+    std::string out;
+    for (XmlNodeRef child = document.firstChild(); child; child = child.next())
+        describeSubtree(child, out);
+    return out;
+}
+
+} // namespace
+
+// Start tags written plainly (double quotes, spaces) are read in a tight
+// pass; written with single quotes and tabs they take the general reading.
+// Both give the same tree and the same first error, also for the tags at
+// the edge of what the tight pass takes.
+TEST(XmlSink, PlainStartTagsReadAsTheGeneralReadingReadsThem)
+{
+    const std::string longName(70, 'n');
+    std::string manyAttributes;
+    for (int i = 0; i < 20; ++i)
+        manyAttributes += " a" + std::to_string(i) + "=\"" + std::to_string(i) + "\"";
+    const std::string tags[] = {
+        "<vertex x=\"1.5\" y=\"-2\" z=\"3e2\"/>",
+        "<triangle v1=\"0\" v2=\"1\" v3=\"2\" p1=\"\">",
+        "<m:color  color=\"#FF0000\"   />",
+        "<a x=\"1\" x=\"2\"/>",
+        "<a xml:space=\"preserve\">",
+        "<a x=\"what?\">",
+        "<a x=\"a<b>c\"/>",
+        "<a x=\"1\"y=\"2\"/>",
+        "<a x=\"1\" / >",
+        "<a/ >",
+        "<" + longName + " k=\"v\"/>",
+        "<a " + longName + "=\"v\"/>",
+        "<a" + manyAttributes + "/>",
+        "<a x=\"1\"",
+        "<a x=\"1",
+    };
+    for (const std::string& tag : tags) {
+        const std::string plain = "<r>\n" + tag + "text</r>\n<after/>";
+        std::string general = plain;
+        for (char& c : general) {
+            if (c == '"')
+                c = '\'';
+            else if (c == ' ')
+                c = '\t';
+        }
+        std::string plainError, generalError;
+        const std::string plainTree = dumpDocument(plain, plainError);
+        std::string generalTree = dumpDocument(general, generalError);
+        EXPECT_EQ(plainTree, generalTree) << tag;
+        EXPECT_EQ(plainError, generalError) << tag;
+    }
+}
