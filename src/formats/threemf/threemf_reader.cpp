@@ -1126,12 +1126,14 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failur
     return OperationResult::Success;
 }
 
-// A large model part inflated straight into memory, on a helper thread while
-// this thread parses it when the file may use two, else first: no scratch
-// file of its size is written and read again. `used` stays false (and the
-// part is read from its file instead) when the part is small or the text
-// needs what only a whole parse gives: another encoding than UTF-8, a tag
-// longer than the parse looks ahead, more bytes than declared.
+// A large model part inflated straight into memory while this thread
+// parses it: on a helper thread when the file may use two, else a chunk at
+// a time on this thread whenever the parse needs more. The text passes
+// through a window of a few megabytes; no scratch file of its size is
+// written and read again. `used` stays false (and the part is read from
+// its file instead) when the part is small or the text needs what only a
+// whole parse gives: another encoding than UTF-8, a tag longer than the
+// parse looks ahead, more bytes than declared.
 OperationResult parseWhileInflating(const std::string& name, PartSource& parts, ProgressReporter& reporter,
                                     XmlDocument& root, std::string& xmlError, std::uint64_t& xmlErrorLine, bool& used,
                                     XmlElementSink* sink, Failure* failure)
@@ -1140,33 +1142,28 @@ OperationResult parseWhileInflating(const std::string& name, PartSource& parts, 
     const std::uint64_t size = parts.inflatableSize(name);
     if (size == 0 || !modelPartFitsMemory(size))
         return OperationResult::Success;
-    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
-    if (!buffer)
+    const std::unique_ptr<ZipEntryFeeder> feeder = parts.modelPartFeeder(name);
+    if (!feeder)
         return OperationResult::Success;
-    XmlFeed feed(buffer.get(), size);
-    Failure inflateFailure;
-    bool overflowed = false;
-    OperationResult inflated = OperationResult::Failure;
-    const auto inflate = [&] {
-        try {
-            inflated = parts.inflateModelPart(name, feed, overflowed, &inflateFailure);
-        } catch (const std::bad_alloc&) {
-            inflated = failOutOfMemory(&inflateFailure);
-            feed.close(false);
-        }
-    };
+    const std::size_t window = parts.feedWindow();
+    XmlFeed feed(size, window, std::min(XmlFeed::DefaultLookAhead, std::max<std::size_t>(window / 4, 1)));
+    if (!feed.allocated())
+        return OperationResult::Success;
     std::thread helper;
     if (parts.inflatesAlongside()) {
-        helper = std::thread(inflate);
+        helper = std::thread([&] {
+            while (feeder->step(feed)) {
+            }
+        });
     } else {
         feed.stopWith(&reporter);
-        inflate();
+        feed.pumpWith([&] { feeder->step(feed); });
     }
 
     reporter.setStatusText("Opening file...", 1);
     constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
     const XmlFeed::State head = feed.waitFor(Utf8Mark.size());
-    const std::string_view start(buffer.get(), head.available);
+    const std::string_view start(feed.at(0), std::min<std::uint64_t>(head.available, Utf8Mark.size()));
     const bool utf16 = start.starts_with("\xFE\xFF") || start.starts_with("\xFF\xFE");
     bool incomplete = utf16;
     OperationResult parsed = OperationResult::Success;
@@ -1174,36 +1171,38 @@ OperationResult parseWhileInflating(const std::string& name, PartSource& parts, 
         feed.requestStop();
     else
         parsed = parseXmlFeed(feed, start.starts_with(Utf8Mark) ? Utf8Mark.size() : 0, root, xmlError, &reporter,
-                              &xmlErrorLine, incomplete, std::size_t{1} << 20, sink);
+                              &xmlErrorLine, incomplete, sink);
+    if (parsed == OperationResult::Success && !incomplete) {
+        // The document may end before the text does: the rest is inflated
+        // unread, for its size and encoding.
+        feed.drain();
+        (void)feed.waitFor(UINT64_MAX);
+    }
     if (helper.joinable())
         helper.join();
+    const OperationResult inflated = feeder->result();
 
     if (reporter.isCancelled() && (parsed == OperationResult::Cancelled || inflated == OperationResult::Cancelled))
         return OperationResult::Cancelled;
     // Whatever stopped the parse short (a damaged stream among them), the
     // read from the file meets it in the same way.
-    if (overflowed || incomplete)
+    if (feeder->overflowed() || incomplete)
         return OperationResult::Success;
     used = true;
     if (inflated != OperationResult::Success) {
-        if (inflateFailure.kind == FailureKind::OutOfMemory)
+        if (feeder->failure().kind == FailureKind::OutOfMemory)
             return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
-        return failWith(failure, inflateFailure.kind, "cannot extract the model part: " + inflateFailure.message);
+        return failWith(failure, feeder->failure().kind, "cannot extract the model part: " + feeder->failure().message);
     }
     if (parsed == OperationResult::Failure)
         return failWith(failure, FailureKind::Unreadable, xmlError);
     if (parsed != OperationResult::Success)
         return parsed;
-    const std::string_view whole(buffer.get(), feed.waitFor(size).available);
-    if (whole.empty())
+    if (feed.written() == 0)
         return failWith(failure, FailureKind::Malformed, "the model part is empty");
-    std::string decoded;
-    std::string_view text;
-    if (!decodeXmlBytes(whole, decoded, text))
-        return failOutOfMemory(failure);
     // Bytes that are not UTF-8 are read as another encoding, which only a
     // parse of the decoded whole gives.
-    used = text.end() == whole.end() && decoded.empty();
+    used = feed.wellFormedUtf8();
     return OperationResult::Success;
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -154,25 +155,61 @@ std::uint32_t numericReference(std::string_view digits)
     return code;
 }
 
-// Line and column (both from 1) after reading text[0, length): CR, LF, CR LF
-// and LF CR each end one line; columns count UTF-16 code units.
-void positionAfter(std::string_view text, std::size_t length, int& line, int& column)
-{
-    line = 1;
-    column = 1;
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '\r' || c == '\n') {
-            const char pair = c == '\r' ? '\n' : '\r';
-            if (i + 1 < length && text[i + 1] == pair)
-                ++i;
-            ++line;
+// Line and column (both from 1) in a text read piece by piece: CR, LF,
+// CR LF and LF CR each end one line; columns count UTF-16 code units.
+struct TextPosition {
+    std::uint64_t line = 1;
+    std::uint64_t column = 1;
+    char pair = 0; // the second half of a line end that the last piece ended in the middle of
+
+    void advance(const char* from, const char* to)
+    {
+        if (from == to)
+            return;
+        if (pair != 0 && *from == pair)
+            ++from;
+        pair = 0;
+        const auto length = static_cast<std::size_t>(to - from);
+        if (std::memchr(from, '\r', length) == nullptr) {
+            // Only LF ends lines here: count them in one sweep.
+            const auto lines = static_cast<std::uint64_t>(std::count(from, to, '\n'));
+            if (lines == 0) {
+                countColumns(from, to);
+                return;
+            }
+            line += lines;
+            const char* last = static_cast<const char*>(memrchr(from, '\n', length));
             column = 1;
-        } else if ((c & 0xC0) != 0x80) {
-            column += c >= 0xF0 ? 2 : 1;
+            countColumns(last + 1, to);
+            if (last + 1 == to)
+                pair = '\r';
+            return;
+        }
+        for (const char* at = from; at < to; ++at) {
+            const auto c = static_cast<unsigned char>(*at);
+            if (c == '\r' || c == '\n') {
+                const char second = c == '\r' ? '\n' : '\r';
+                if (at + 1 == to)
+                    pair = second;
+                else if (at[1] == second)
+                    ++at;
+                ++line;
+                column = 1;
+            } else if ((c & 0xC0) != 0x80) {
+                column += c >= 0xF0 ? 2 : 1;
+            }
         }
     }
-}
+
+    void countColumns(const char* from, const char* to)
+    {
+        for (; from < to; ++from) {
+            const auto c = static_cast<unsigned char>(*from);
+            if ((c & 0xC0) != 0x80)
+                column += c >= 0xF0 ? 2 : 1;
+        }
+    }
+};
 
 class XmlReader {
 public:
@@ -183,14 +220,16 @@ public:
     }
 
     // Reads from a feed still being written, from byte `start` on.
-    XmlReader(XmlFeed& feed, std::size_t start, std::size_t lookAhead, XmlTree& tree, std::string& errorText,
-              ProgressReporter* progress)
-        : XmlReader(std::string_view(feed.buffer() + start, feed.capacity() - start), tree, errorText, progress)
+    XmlReader(XmlFeed& feed, std::size_t start, XmlTree& tree, std::string& errorText, ProgressReporter* progress)
+        : XmlReader(std::string_view(), tree, errorText, progress)
     {
         feed_ = &feed;
-        feedStart_ = start;
-        lookAhead_ = static_cast<std::ptrdiff_t>(std::max<std::size_t>(lookAhead, 1));
-        end_ = p_;
+        window_ = feed.window();
+        lookAhead_ = static_cast<std::ptrdiff_t>(feed.lookAhead());
+        ringStart_ = feed.at(0);
+        base_ = start - start % window_;
+        p_ = end_ = lastCheck_ = ringStart_ + start % window_;
+        counted_ = released_ = start;
         final_ = false;
     }
 
@@ -249,6 +288,8 @@ private:
     void readEntity(std::string& out);
     int readChar();
     bool pullFeed();
+    std::uint64_t feedPosition(const char* at) const { return base_ + static_cast<std::uint64_t>(at - ringStart_); }
+    void countLinesUpTo(std::uint64_t position);
 
     std::uint32_t addElement(std::uint8_t flags, std::uint32_t name, std::uint32_t attributes);
     std::uint32_t appendChild(std::uint32_t parent, std::uint32_t& lastChild, const XmlNodeRecord& record);
@@ -280,10 +321,18 @@ private:
     bool cancelled_ = false;
     // A feed being written: end_ is where its written part ends, final_
     // whether that is the end of the text.
+    // The ring holds the text from base_ on at ringStart_, a window_ of it
+    // at a time; lines are counted up to counted_ (at countedAt_) before
+    // the ring may reuse their room.
     XmlFeed* feed_ = nullptr;
-    std::size_t feedStart_ = 0;
+    std::size_t window_ = 0;
     std::ptrdiff_t lookAhead_ = 0; // bytes wanted beyond the cursor before a token
     bool final_ = true;
+    const char* ringStart_ = nullptr;
+    std::uint64_t base_ = 0;
+    std::uint64_t released_ = 0;
+    std::uint64_t counted_ = 0;
+    TextPosition countedAt_;
     bool incomplete_ = false;
 
     std::vector<Frame> frames_;
@@ -343,8 +392,18 @@ void XmlReader::parseContent()
                 return;
             }
         }
-        if (!final_ && end_ - p_ < lookAhead_ && !pullFeed())
-            return;
+        if (feed_ != nullptr && !final_) {
+            // Back to the ring's start once past its end: the copy after the
+            // ring holds what the ring's start holds.
+            if (p_ - ringStart_ >= static_cast<std::ptrdiff_t>(window_)) {
+                p_ -= window_;
+                end_ -= window_;
+                lastCheck_ -= window_;
+                base_ += window_;
+            }
+            if ((end_ - p_ < lookAhead_ || feedPosition(p_) - released_ >= window_ / 4) && !pullFeed())
+                return;
+        }
         const char* limit = end_;
         if (progress_ != nullptr && end_ - lastCheck_ > CancelCadence)
             limit = lastCheck_ + CancelCadence;
@@ -390,14 +449,23 @@ void XmlReader::parseContent()
     }
 }
 
-// Waits until the feed has lookAhead_ bytes beyond the cursor or is closed;
-// false (and the parse incomplete) when it was closed short.
+// Gives the text before the cursor back to the feed and waits until it has
+// lookAhead_ bytes beyond the cursor or is closed; false (and the parse
+// incomplete) when it was closed short.
 bool XmlReader::pullFeed()
 {
-    const std::size_t at = feedStart_ + static_cast<std::size_t>(p_ - text_.data());
-    const XmlFeed::State state = feed_->waitFor(at + static_cast<std::size_t>(lookAhead_));
-    end_ = feed_->buffer() + state.available;
-    final_ = state.closed;
+    const std::uint64_t at = feedPosition(p_);
+    countLinesUpTo(at);
+    feed_->release(at);
+    released_ = at;
+    // When the rest of the text fits the look-ahead, its end is waited for
+    // too, so that a token that ends the text is known to.
+    const std::uint64_t wanted = at + static_cast<std::uint64_t>(lookAhead_);
+    const XmlFeed::State state = feed_->waitFor(wanted >= feed_->limit() ? UINT64_MAX : wanted);
+    const auto inRing = static_cast<std::uint64_t>(feed_->bufferEnd() - p_);
+    const std::uint64_t visible = std::min(state.available - at, inRing);
+    end_ = p_ + visible;
+    final_ = state.closed && at + visible == state.available;
     if (state.closed && !state.complete) {
         incomplete_ = true;
         return false;
@@ -1043,13 +1111,31 @@ void XmlReader::reportError(std::string_view message)
     if (errorReported_)
         return;
     errorReported_ = true;
-    int line = 0;
-    int column = 0;
-    positionAfter(text_, static_cast<std::size_t>(p_ - text_.data()), line, column);
-    errorLine_ = static_cast<std::uint64_t>(line);
+    TextPosition position;
+    if (feed_ != nullptr) {
+        countLinesUpTo(feedPosition(p_));
+        position = countedAt_;
+    } else {
+        position.advance(text_.data(), p_);
+    }
+    const std::uint64_t line = position.line;
+    const std::uint64_t column = position.column;
+    errorLine_ = line;
     std::string text = "Ln " + std::to_string(line) + ", Col " + std::to_string(column) + ": ";
     text.append(message);
     errorText_ = limitUtf16Units(text, MaxErrorUnits);
+}
+
+// Counts the lines of the text read up to a position, in the ring's pieces.
+void XmlReader::countLinesUpTo(std::uint64_t position)
+{
+    while (counted_ < position) {
+        const char* from = feed_->at(counted_);
+        const std::uint64_t inPiece = window_ - counted_ % window_;
+        const std::uint64_t length = std::min(position - counted_, inPiece);
+        countedAt_.advance(from, from + length);
+        counted_ += length;
+    }
 }
 
 void XmlReader::reportRepeatedAttribute(std::string_view name)
@@ -1196,13 +1282,87 @@ OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::stri
     return result;
 }
 
+XmlFeed::XmlFeed(std::uint64_t limit, std::size_t window, std::size_t lookAhead)
+    : limit_(limit),
+      window_(static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(window, limit)))),
+      lookAhead_(std::max<std::size_t>(1, std::min(lookAhead, window_)))
+{
+    buffer_.reset(new (std::nothrow) char[window_ + lookAhead_]);
+}
+
+std::span<char> XmlFeed::room(std::size_t wanted)
+{
+    std::unique_lock guard(lock_);
+    for (;;) {
+        if (stopRequested_ || (stopSource_ != nullptr && stopSource_->isCancelled()) || written_ >= limit_)
+            return {};
+        if (written_ < released_ + window_ || draining_)
+            break;
+        if (pump_)
+            return {}; // a pumped producer runs only when the parse wants text, so there is room then
+        // The reporter's stop comes without a notice: look again now and then.
+        changed_.wait_for(guard, std::chrono::milliseconds(50));
+    }
+    const std::size_t offset = static_cast<std::size_t>(written_ % window_);
+    const std::uint64_t free = draining_ ? window_ : released_ + window_ - written_;
+    const std::uint64_t bytes = std::min<std::uint64_t>({wanted, window_ - offset, free, limit_ - written_});
+    return {buffer_.get() + offset, static_cast<std::size_t>(bytes)};
+}
+
 void XmlFeed::append(std::size_t bytes)
 {
+    // Only this producer moves written_; the parse reads it under the lock.
+    const std::size_t offset = static_cast<std::size_t>(written_ % window_);
+    char* const at = buffer_.get() + offset;
+    if (offset < lookAhead_)
+        std::memcpy(buffer_.get() + window_ + offset, at, std::min(bytes, lookAhead_ - offset));
+    checkUtf8(at, bytes);
     {
         std::lock_guard guard(lock_);
-        available_ += bytes;
+        written_ += bytes;
     }
-    changed_.notify_one();
+    changed_.notify_all();
+}
+
+namespace {
+
+std::size_t utf8SequenceLength(unsigned char lead)
+{
+    return lead >= 0xF0 && lead <= 0xF7 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xC0 && lead <= 0xDF ? 2 : 1;
+}
+
+} // namespace
+
+// The bytes are checked as they come, a sequence cut at the end of one
+// piece completed from the next.
+void XmlFeed::checkUtf8(const char* bytes, std::size_t count)
+{
+    if (!wellFormedUtf8_)
+        return;
+    std::size_t from = 0;
+    if (utf8CarryLength_ > 0) {
+        const std::size_t need = utf8SequenceLength(static_cast<unsigned char>(utf8Carry_[0]));
+        while (utf8CarryLength_ < need && from < count)
+            utf8Carry_[utf8CarryLength_++] = bytes[from++];
+        if (utf8CarryLength_ < need)
+            return;
+        wellFormedUtf8_ = isValidUtf8(std::string_view(utf8Carry_, utf8CarryLength_));
+        utf8CarryLength_ = 0;
+    }
+    // A sequence that the end of this piece cuts waits for the next.
+    std::size_t end = count;
+    std::size_t back = 0;
+    while (back < 3 && end - back > from && (static_cast<unsigned char>(bytes[end - 1 - back]) & 0xC0) == 0x80)
+        ++back;
+    if (end - back > from) {
+        const auto lead = static_cast<unsigned char>(bytes[end - 1 - back]);
+        if (lead >= 0xC0 && back + 1 < utf8SequenceLength(lead)) {
+            utf8CarryLength_ = back + 1;
+            std::memcpy(utf8Carry_, bytes + end - 1 - back, utf8CarryLength_);
+            end -= utf8CarryLength_;
+        }
+    }
+    wellFormedUtf8_ = wellFormedUtf8_ && isWellFormedUtf8(std::string_view(bytes + from, end - from));
 }
 
 void XmlFeed::close(bool complete)
@@ -1211,8 +1371,10 @@ void XmlFeed::close(bool complete)
         std::lock_guard guard(lock_);
         closed_ = true;
         complete_ = complete;
+        if (utf8CarryLength_ > 0)
+            wellFormedUtf8_ = false;
     }
-    changed_.notify_one();
+    changed_.notify_all();
 }
 
 bool XmlFeed::stopRequested() const
@@ -1223,25 +1385,72 @@ bool XmlFeed::stopRequested() const
     return stopRequested_;
 }
 
-XmlFeed::State XmlFeed::waitFor(std::size_t bytes)
+bool XmlFeed::wellFormedUtf8() const
+{
+    std::lock_guard guard(lock_);
+    return wellFormedUtf8_;
+}
+
+std::uint64_t XmlFeed::written() const
+{
+    std::lock_guard guard(lock_);
+    return written_;
+}
+
+XmlFeed::State XmlFeed::waitFor(std::uint64_t bytes)
 {
     std::unique_lock guard(lock_);
-    changed_.wait(guard, [&] { return closed_ || available_ >= bytes; });
-    return State{available_, closed_, complete_};
+    while (!closed_ && written_ < bytes) {
+        if (pump_) {
+            guard.unlock();
+            pump_();
+            guard.lock();
+        } else {
+            changed_.wait(guard);
+        }
+    }
+    return State{written_, closed_, complete_};
+}
+
+void XmlFeed::release(std::uint64_t position)
+{
+    {
+        std::lock_guard guard(lock_);
+        released_ = std::max(released_, position);
+    }
+    changed_.notify_all();
+}
+
+void XmlFeed::drain()
+{
+    {
+        std::lock_guard guard(lock_);
+        draining_ = true;
+    }
+    changed_.notify_all();
 }
 
 void XmlFeed::requestStop()
 {
-    std::lock_guard guard(lock_);
-    stopRequested_ = true;
+    {
+        std::lock_guard guard(lock_);
+        stopRequested_ = true;
+    }
+    changed_.notify_all();
 }
 
 OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root, std::string& errorText,
                              ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete,
-                             std::size_t lookAhead, XmlElementSink* sink)
+                             XmlElementSink* sink)
 {
     errorText.clear();
-    XmlReader reader(feed, start, lookAhead, root.tree(), errorText, progress);
+    incomplete = false;
+    if (!feed.allocated()) {
+        incomplete = true;
+        feed.requestStop();
+        return OperationResult::Success;
+    }
+    XmlReader reader(feed, start, root.tree(), errorText, progress);
     reader.setSink(sink);
     const OperationResult result = reader.parse();
     incomplete = reader.incomplete();

@@ -34,6 +34,9 @@ const threemf::ThreeMfReadSplit OneThread{1, 1024};
 const threemf::ThreeMfReadSplit TwoThreads{2, 1024};
 const threemf::ThreeMfReadSplit WholeTreeOneThread{1, 1024, false};
 const threemf::ThreeMfReadSplit WholeTreeTwoThreads{2, 1024, false};
+// A window of 64 KiB that a part of megabytes goes round many times.
+const threemf::ThreeMfReadSplit SmallWindowOneThread{1, 1024, true, 64 << 10};
+const threemf::ThreeMfReadSplit SmallWindowTwoThreads{2, 1024, true, 64 << 10};
 
 struct ReadOutcome {
     OperationResult result;
@@ -50,6 +53,7 @@ void readWith(const std::filesystem::path& package, const threemf::ThreeMfReadSp
 std::string describeSplit(const threemf::ThreeMfReadSplit& split)
 {
     return std::string(split.minimumBytes == UINT64_MAX ? ", from the file" : ", from memory") +
+           (split.windowBytes < (1u << 20) ? " through a small window" : "") +
            (split.threads == 1 ? ", one thread" : ", two threads") + (split.streamed ? ", streamed" : ", whole tree");
 }
 
@@ -61,8 +65,8 @@ void expectReadsAgree(const std::filesystem::path& package, const std::string& w
 {
     ReadOutcome file;
     readWith(package, WholeTreeFromFile, file);
-    for (const threemf::ThreeMfReadSplit& split :
-         {FromFile, OneThread, TwoThreads, WholeTreeOneThread, WholeTreeTwoThreads}) {
+    for (const threemf::ThreeMfReadSplit& split : {FromFile, OneThread, TwoThreads, WholeTreeOneThread,
+                                                   WholeTreeTwoThreads, SmallWindowOneThread, SmallWindowTwoThreads}) {
         const std::string label = where + describeSplit(split);
         ReadOutcome memory;
         readWith(package, split, memory);
@@ -254,7 +258,8 @@ TEST(ThreeMfParallelRead, StopAnywhereCancelsBothThreads)
 {
     TempDir temp;
     buildPackage(temp / "grid.3mf", gridModelPart(120));
-    for (const threemf::ThreeMfReadSplit& split : {OneThread, TwoThreads}) {
+    for (const threemf::ThreeMfReadSplit& split :
+         {OneThread, TwoThreads, SmallWindowOneThread, SmallWindowTwoThreads}) {
         RecordingReporter counting;
         Model model;
         ASSERT_EQ(threemf::read3mf(temp / "grid.3mf", model, counting, split), OperationResult::Success);
