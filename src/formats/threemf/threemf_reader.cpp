@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -263,6 +264,7 @@ public:
 
     XmlElementUse opened(XmlNodeRef element, std::size_t depth) override;
     void closed(XmlNodeRef element, XmlElementUse use) override;
+    bool takePlain(std::string_view name, std::span<const XmlAttribute> attributes, std::size_t depth) override;
 
     // The elements of a whole tree, as a parse with this walker would hand
     // them out.
@@ -292,8 +294,9 @@ private:
     OperationResult addMaterial(std::int16_t id, std::string_view key, std::string_view group, ArgbColor colour,
                                 Material*& material);
     void addTextureCoordinate(XmlNodeRef node);
-    OperationResult addVertex(XmlNodeRef node);
-    OperationResult addTriangle(XmlNodeRef node);
+    std::span<const XmlAttribute> attributesOf(XmlNodeRef node);
+    OperationResult addVertex(std::span<const XmlAttribute> attributes);
+    OperationResult addTriangle(std::span<const XmlAttribute> attributes);
     void cornerColours(ObjectState& state, std::string_view colorId, std::string_view materialId,
                        std::string_view group, const std::string_view (&p)[3], ArgbColor (&c)[3]);
     OperationResult textureMaterial(const TextureGroup& group, std::int16_t& number);
@@ -321,6 +324,7 @@ private:
     // the element it waits to end.
     std::vector<Element> open_;
     Element pending_ = Element::Other;
+    std::vector<XmlAttribute> attributes_;
     ColourTable colours_;
     std::vector<ObjectState> objects_; // the object being read, innermost last
     std::string baseGroup_;
@@ -454,6 +458,28 @@ void ModelWalker::closed(XmlNodeRef element, XmlElementUse use)
     }
 }
 
+// Vertices and triangles, the bulk of a large part, straight from their tags
+// without a node in the tree; as opened() and closed() would take them.
+bool ModelWalker::takePlain(std::string_view name, std::span<const XmlAttribute> attributes, std::size_t)
+{
+    const bool vertex = name == "vertex";
+    if (!vertex && name != "triangle")
+        return false;
+    if (result_ != OperationResult::Success)
+        return true;
+    started_ = true;
+    if (reporter_.isCancelled()) {
+        result_ = OperationResult::Cancelled;
+        return true;
+    }
+    try {
+        result_ = vertex ? addVertex(attributes) : addTriangle(attributes);
+    } catch (const std::bad_alloc&) {
+        result_ = outOfMemory();
+    }
+    return true;
+}
+
 // Children in document order, with an explicit stack so that no nesting in
 // the file can exhaust the call stack.
 void ModelWalker::walk(XmlNodeRef root)
@@ -555,8 +581,8 @@ OperationResult ModelWalker::enter(Element kind, XmlNodeRef node, bool& descend)
         reporter_.setStatusText("Loading faces...", 1);
         descend = true;
         return OperationResult::Success;
-    case Element::Vertex: return addVertex(node);
-    case Element::Triangle: return addTriangle(node);
+    case Element::Vertex: return addVertex(attributesOf(node));
+    case Element::Triangle: return addTriangle(attributesOf(node));
     case Element::Other: return OperationResult::Success;
     }
     return OperationResult::Success;
@@ -874,14 +900,23 @@ OperationResult ModelWalker::textureMaterial(const TextureGroup& group, std::int
     return OperationResult::Success;
 }
 
-OperationResult ModelWalker::addVertex(XmlNodeRef node)
+// The attributes of an element in the tree, in a list reused from element
+// to element.
+std::span<const XmlAttribute> ModelWalker::attributesOf(XmlNodeRef node)
+{
+    attributes_.clear();
+    for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance())
+        attributes_.push_back(attribute.current());
+    return attributes_;
+}
+
+OperationResult ModelWalker::addVertex(std::span<const XmlAttribute> attributes)
 {
     if (objects_.empty())
         return OperationResult::Success; // a vertex outside any object
     ObjectState& state = objects_.back();
     Vector3 point{0, 0, 0};
-    for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance()) {
-        const XmlAttribute a = attribute.current();
+    for (const XmlAttribute& a : attributes) {
         if (a.name.size() != 1)
             continue;
         float* target = a.name[0] == 'x'   ? &point.x
@@ -954,7 +989,7 @@ void ModelWalker::cornerColours(ObjectState& state, std::string_view colorId, st
     }
 }
 
-OperationResult ModelWalker::addTriangle(XmlNodeRef node)
+OperationResult ModelWalker::addTriangle(std::span<const XmlAttribute> attributes)
 {
     if (objects_.empty())
         return OperationResult::Success; // a triangle outside any object
@@ -963,8 +998,7 @@ OperationResult ModelWalker::addTriangle(XmlNodeRef node)
 
     std::string_view v[3] = {"0", "0", "0"};
     std::string_view colorId, materialId, pid, p[3];
-    for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance()) {
-        const XmlAttribute a = attribute.current();
+    for (const XmlAttribute& a : attributes) {
         if (a.name.size() == 2 && (a.name[0] == 'v' || a.name[0] == 'p') && a.name[1] >= '1' && a.name[1] <= '3')
             (a.name[0] == 'v' ? v : p)[a.name[1] - '1'] = a.value;
         else if (a.name == "colorid")

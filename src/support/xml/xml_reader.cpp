@@ -353,6 +353,7 @@ private:
     std::vector<std::uint32_t> internLog_;
     XmlElementSink* sink_ = nullptr;
     bool offering_ = false; // false once a parse stops early
+    std::array<XmlAttribute, 16> plainAttributes_{};
 };
 
 OperationResult XmlReader::parse()
@@ -532,8 +533,14 @@ bool XmlReader::readPlainStartTag()
         return false;
     const std::string_view tag(at, tagLength);
     at += tagLength;
-    std::string_view names[MaxPlainAttributes];
-    std::string_view values[MaxPlainAttributes];
+    // Left uninitialised: clearing them would cost more than the tag.
+    struct Piece {
+        const char* at;
+        std::size_t length;
+        std::string_view view() const { return std::string_view(at, length); }
+    };
+    Piece names[MaxPlainAttributes];
+    Piece values[MaxPlainAttributes];
     std::size_t count = 0;
     bool afterSpace = false;
     bool selfClosing = false;
@@ -560,7 +567,7 @@ bool XmlReader::readPlainStartTag()
         if (length == 9 && equalsIgnoreCase(name, "xml:space"))
             return false;
         for (std::size_t i = 0; i < count; ++i)
-            if (names[i] == name)
+            if (names[i].view() == name)
                 return false;
         at += length + 2;
         const char* value = at;
@@ -568,22 +575,31 @@ bool XmlReader::readPlainStartTag()
             ++at;
         if (at == end_ || *at != '"' || (at > value && at[-1] == '?'))
             return false;
-        names[count] = name;
-        values[count++] = std::string_view(value, static_cast<std::size_t>(at - value));
+        names[count] = Piece{name.data(), length};
+        values[count++] = Piece{value, static_cast<std::size_t>(at - value)};
         ++at;
         afterSpace = false;
     }
 
     flushPendingText(frames_.back());
+    if (selfClosing && offering_ && frames_.back().children == Children::Offer) {
+        static_assert(MaxPlainAttributes <= std::tuple_size_v<decltype(plainAttributes_)>);
+        for (std::size_t i = 0; i < count; ++i)
+            plainAttributes_[i] = XmlAttribute{names[i].view(), values[i].view()};
+        if (sink_->takePlain(tag, std::span<const XmlAttribute>(plainAttributes_.data(), count), frames_.size() - 1)) {
+            p_ = at;
+            return true;
+        }
+    }
     tagName_.assign(tag);
     attributes_.clear();
     attributeBytes_.clear();
     attributeIndex_.clear();
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t nameAt = attributeBytes_.size();
-        attributeBytes_.append(names[i]);
-        attributeBytes_.append(values[i]);
-        attributes_.push_back(PendingAttribute{nameAt, names[i].size(), nameAt + names[i].size(), values[i].size()});
+        attributeBytes_.append(names[i].at, names[i].length);
+        attributeBytes_.append(values[i].at, values[i].length);
+        attributes_.push_back(PendingAttribute{nameAt, names[i].length, nameAt + names[i].length, values[i].length});
     }
     p_ = at;
     finishStartTag(tagName_, selfClosing ? '/' : '>', selfClosing, frames_.back().preserveSpace);

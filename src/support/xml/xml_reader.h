@@ -166,6 +166,13 @@ public:
     // collected one with its whole subtree. Not called for elements still
     // open when a parse stops early (cancelled, or a feed cut short).
     virtual void closed(XmlNodeRef element, XmlElementUse use) = 0;
+    // Instead of opened() and closed(), for a plain element that its start
+    // tag ends (`<name a="v" b="w"/>`: attributes in double quotes, each
+    // once, without references) where opened() would be asked: true when
+    // the sink has taken it as those two would, so that the parse keeps
+    // nothing of it; false to have it offered as usual. The texts are
+    // valid during the call only.
+    virtual bool takePlain(std::string_view, std::span<const XmlAttribute>, std::size_t) { return false; }
 };
 
 // Loads a whole file and parses it into root. Failure for a missing file

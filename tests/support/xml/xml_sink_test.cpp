@@ -1,91 +1,19 @@
 #include "common/recording_reporter.h"
 #include "common/test_support.h"
+#include "common/xml_sink_recorder.h"
 #include "support/xml/xml_reader.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
 using namespace morvex;
-
-namespace {
-
-// Elements named "c..." are collected, "s..." skipped, the rest descended.
-XmlElementUse useFor(std::string_view name)
-{
-    if (name.starts_with('c'))
-        return XmlElementUse::Collect;
-    if (name.starts_with('s'))
-        return XmlElementUse::Skip;
-    return XmlElementUse::Descend;
-}
-
-void describeSubtree(XmlNodeRef node, std::string& out)
-{
-    if (node.isText()) {
-        out += "\"" + std::string(node.text()) + "\"";
-        return;
-    }
-    out += "<" + std::string(node.name());
-    for (auto a = node.attributes(); !a.atEnd(); a.advance())
-        out += " " + std::string(a.current().name) + "=" + std::string(a.current().value);
-    out += node.preserveSpace() ? " preserve>" : ">";
-    for (XmlNodeRef child = node.firstChild(); child; child = child.next())
-        describeSubtree(child, out);
-    out += "</>";
-}
-
-// Writes down what it is handed, and the most nodes and arena bytes the
-// tree held meanwhile.
-class RecordingSink : public XmlElementSink {
-public:
-    XmlElementUse opened(XmlNodeRef element, std::size_t depth) override
-    {
-        note(element);
-        std::string attributes;
-        for (auto a = element.attributes(); !a.atEnd(); a.advance())
-            attributes += " " + std::string(a.current().name) + "=" + std::string(a.current().value);
-        events.push_back("open " + std::to_string(depth) + " " + std::string(element.name()) + attributes);
-        return useFor(element.name());
-    }
-    void closed(XmlNodeRef element, XmlElementUse use) override
-    {
-        note(element);
-        std::string subtree;
-        if (use == XmlElementUse::Collect)
-            describeSubtree(element, subtree);
-        events.push_back("close " + std::string(element.name()) + " " + subtree);
-    }
-
-    std::vector<std::string> events;
-    std::uint32_t mostNodes = 0;
-    std::uint32_t mostArena = 0;
-
-private:
-    void note(XmlNodeRef element)
-    {
-        mostNodes = std::max(mostNodes, element.tree()->nodes.count());
-        mostArena = std::max(mostArena, element.tree()->arena.count());
-    }
-};
-
-// The events a sink would get, from a whole tree.
-void replay(XmlNodeRef parent, std::size_t depth, RecordingSink& sink)
-{
-    for (XmlNodeRef child = parent.firstChild(); child; child = child.next()) {
-        if (!child.isElement())
-            continue;
-        const XmlElementUse use = sink.opened(child, depth);
-        if (use == XmlElementUse::Descend)
-            replay(child, depth + 1, sink);
-        if (use != XmlElementUse::Skip)
-            sink.closed(child, use);
-    }
-}
-
-} // namespace
+using morvex::testing::describeSubtree;
+using morvex::testing::RecordingSink;
+using morvex::testing::replay;
 
 // A parse that hands its elements to a sink hands them in document order
 // with the attributes and collected subtrees of the whole tree, reports the
@@ -101,8 +29,10 @@ TEST(XmlSink, HandsOutWhatTheWholeTreeHolds)
         "<model xml:space=\"preserve\"><cx> kept </cx><v>\n  <cy>\n</cy></v></model>",
         "<unterminated attribute=\"never closed",
         "<a><c>open to the end",
+        "<r><p1 a=\"1\" b=\"2\"/><p2 a='1'/><p3 a=\"1\">x</p3><d><p4/></d><s><p5 k=\"v\"/></s></r><p6 z=\"&amp;\"/>",
         "",
     };
+    int plainTaken = 0;
     for (const std::string& text : texts) {
         XmlDocument whole;
         std::string wholeError;
@@ -121,7 +51,9 @@ TEST(XmlSink, HandsOutWhatTheWholeTreeHolds)
         EXPECT_EQ(streamedLine, wholeLine) << text;
         EXPECT_EQ(streamed.nodeCount(), 1u) << text;
         EXPECT_FALSE(streamed.firstChild()) << text;
+        plainTaken += sink.plainTaken;
     }
+    EXPECT_EQ(plainTaken, 2) << "<p1 .../> and <p4/> are plain";
 }
 
 // However large the document, the tree holds only the open elements and the
