@@ -1317,16 +1317,15 @@ OperationResult readOnePart(const std::string& name, bool isRoot, ReadState& sta
         sink = streams ? walker.get() : nullptr;
         result = loadFromFile(name, parts, reporter, root, xmlError, xmlErrorLine, sink, failure);
     }
-    const auto refuse = [&] {
+    // A part refused before its walk would have counted leaves the model as
+    // the walk after a whole parse would not have touched it.
+    const auto refuse = [&](OperationResult refused) {
         if (sink != nullptr)
             before.restore(model);
-        return OperationResult::Failure;
+        return refused;
     };
-    if (result != OperationResult::Success) {
-        if (sink != nullptr)
-            before.restore(model);
-        return result;
-    }
+    if (result != OperationResult::Success)
+        return refuse(result);
     // A part that is no 3MF model at all (another encoding, another format)
     // is refused rather than read as an empty model.
     if (sink != nullptr ? !walker->sawModel() : !findChild(root, "model")) {
@@ -1334,12 +1333,12 @@ OperationResult readOnePart(const std::string& name, bool isRoot, ReadState& sta
         // A syntax error that ended the tree early is why.
         if (xmlErrorLine != 0)
             placeAtLine(failure, xmlErrorLine);
-        return refuse();
+        return refuse(OperationResult::Failure);
     }
     if (!xmlError.empty()) {
         failWith(failure, FailureKind::Malformed, isRoot ? xmlError : "in /" + name + ": " + xmlError);
         placeAtLine(failure, xmlErrorLine);
-        return refuse();
+        return refuse(OperationResult::Failure);
     }
     if (sink == nullptr)
         walker->walk(root);
