@@ -4,11 +4,14 @@
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_model_part.h"
 #include "formats/threemf/threemf_test_support.h"
+#include "support/zip/zip_component.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -275,6 +278,91 @@ TEST(ThreeMfParallelRead, StopAnywhereCancelsBothThreads)
                 << split.threads << " thread(s), stop at check " << stopAt << " of " << checks << ": "
                 << describeFailure(failure);
             EXPECT_TRUE(scratchFolders().empty());
+        }
+    }
+}
+
+namespace {
+
+// The parts of a package as the package reader gives them, counting how
+// often a model part had to be unpacked into a file after all.
+class CountingPartSource : public threemf::PartSource {
+public:
+    CountingPartSource(std::filesystem::path package, std::filesystem::path folder, bool alongside)
+        : package_(std::move(package)), folder_(std::move(folder)), alongside_(alongside)
+    {
+    }
+
+    std::uint64_t inflatableSize(std::string_view) override { return 64u << 20; }
+    bool inflatesAlongside() const override { return alongside_; }
+    std::size_t feedWindow() const override { return 64u << 10; }
+    std::unique_ptr<ZipEntryFeeder> modelPartFeeder(std::string_view name) override
+    {
+        auto feeder = std::make_unique<ZipEntryFeeder>();
+        if (feeder->open(package_, name, UINT64_MAX) != OperationResult::Success)
+            return nullptr;
+        return feeder;
+    }
+    OperationResult modelPart(std::string_view name, std::filesystem::path& file, Failure* failure) override
+    {
+        ++unpacked;
+        RecordingReporter reporter;
+        file = folder_ / name;
+        return extractZipEntry(package_, name, folder_, reporter, UINT64_MAX, failure);
+    }
+    OperationResult imagePart(std::string_view, Model&, std::string& file, Failure*) override
+    {
+        file.clear();
+        return OperationResult::Success;
+    }
+
+    int unpacked = 0;
+
+private:
+    std::filesystem::path package_;
+    std::filesystem::path folder_;
+    bool alongside_;
+};
+
+} // namespace
+
+// A large part goes through the window of text and is walked as it comes,
+// on one thread or two; only a text that needs a whole parse (another
+// encoding, a tag longer than the window) is unpacked into a file
+// and read from there, into a fresh model: the same model either way.
+TEST(ThreeMfParallelRead, OnlyTextsThatNeedAWholeParseAreReadFromAFile)
+{
+    TempDir temp;
+    const std::string grid = gridModelPart(60);
+    const struct {
+        std::string part;
+        bool fromFile;
+    } cases[] = {
+        {grid, false},
+        {"\xEF\xBB\xBF" + grid, false},
+        {gridModelPart(60, "<metadata name=\"Title\">caf\xe9</metadata>\n"), true},
+        {gridModelPart(60, "<metadata name=\"Description\" note=\"" + std::string(200000, 'd') + "\"/>\n"), true},
+    };
+    for (const auto& c : cases) {
+        buildPackage(temp / "case.3mf", c.part);
+        ReadOutcome reference;
+        readWith(temp / "case.3mf", WholeTreeFromFile, reference);
+        ASSERT_EQ(reference.result, OperationResult::Success) << describeFailure(reference.failure);
+        for (const bool alongside : {false, true}) {
+            CountingPartSource parts(temp / "case.3mf", temp / "unpacked", alongside);
+            RecordingReporter reporter;
+            Model model;
+            Failure failure;
+            ASSERT_EQ(threemf::readModelParts("3D/3dmodel.model", parts, model, reporter, &failure),
+                      OperationResult::Success)
+                << describeFailure(failure);
+            EXPECT_EQ(parts.unpacked, c.fromFile ? 1 : 0) << c.part.substr(0, 200);
+            ASSERT_EQ(model.objects.size(), reference.model.objects.size());
+            const ModelObject& a = *model.objects[0];
+            const ModelObject& b = *reference.model.objects[0];
+            EXPECT_TRUE(std::equal(a.vertices.begin(), a.vertices.end(), b.vertices.begin(), b.vertices.end()));
+            EXPECT_TRUE(std::equal(a.indices.begin(), a.indices.end(), b.indices.begin(), b.indices.end()));
+            EXPECT_EQ(model.properties, reference.model.properties);
         }
     }
 }
