@@ -7,7 +7,9 @@
 #include "support/xml/xml_reader.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -23,20 +25,28 @@ struct FeedParse {
     bool incomplete = false;
 };
 
-inline void parseWhileWriting(std::string_view text, std::size_t step, std::size_t lookAhead, FeedParse& parsed)
+// The writer puts at most `step` bytes at a time into a window of at most
+// `window` bytes, which the parse looks ahead into by at most `lookAhead`.
+inline void parseWhileWriting(std::string_view text, std::size_t step, std::size_t lookAhead, FeedParse& parsed,
+                              std::size_t window = SIZE_MAX)
 {
-    std::vector<char> buffer(text.size() + 1);
-    XmlFeed feed(buffer.data(), text.size());
+    XmlFeed feed(text.size(), window, lookAhead);
     std::thread writer([&] {
-        for (std::size_t at = 0; at < text.size() && !feed.stopRequested(); at += step) {
-            const std::size_t bytes = std::min(step, text.size() - at);
-            std::memcpy(buffer.data() + at, text.data() + at, bytes);
-            feed.append(bytes);
+        std::size_t at = 0;
+        while (at < text.size()) {
+            const std::span<char> room = feed.room(std::min(step, text.size() - at));
+            if (room.empty())
+                break;
+            std::memcpy(room.data(), text.data() + at, room.size());
+            feed.append(room.size());
+            at += room.size();
         }
-        feed.close(!feed.stopRequested());
+        feed.close(at == text.size());
     });
-    parsed.result = parseXmlFeed(feed, 0, parsed.document, parsed.errorText, nullptr, &parsed.errorLine,
-                                 parsed.incomplete, lookAhead);
+    parsed.result =
+        parseXmlFeed(feed, 0, parsed.document, parsed.errorText, nullptr, &parsed.errorLine, parsed.incomplete);
+    if (!parsed.incomplete)
+        feed.drain();
     writer.join();
 }
 

@@ -26,13 +26,19 @@ OperationResult read3mf(const std::filesystem::path& path, Model& model, Progres
                         Failure* failure = nullptr);
 
 // How a package's model part is read: a part declared at least
-// `minimumBytes` is inflated straight into memory (no scratch file), with
-// more than one thread on a helper thread while this one parses it; the
+// `minimumBytes` is inflated straight into memory (no scratch file) while
+// it is parsed, with more than one thread on a helper thread, else a chunk
+// at a time on this thread whenever the parse needs more text; the
 // model, the failures and their positions are those of a read from the
 // unpacked file.
+// The text inflated passes through a window of `windowBytes`. `streamed`
+// false parses each model part into a whole tree before walking it, for
+// comparison.
 struct ThreeMfReadSplit {
     unsigned threads = 1;
     std::uint64_t minimumBytes = 4u << 20;
+    bool streamed = true;
+    std::size_t windowBytes = 4u << 20;
 };
 // The same read with the split given; the others take the thread cap of
 // the current file.

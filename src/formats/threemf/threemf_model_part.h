@@ -6,9 +6,11 @@
 #include "mesh/model.h"
 #include "support/progress/progress_reporter.h"
 #include "support/xml/xml_reader.h"
+#include "support/zip/zip_component.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -69,14 +71,15 @@ public:
     // Whether that inflating runs on a helper thread while this one parses;
     // otherwise it runs first, on this thread.
     virtual bool inflatesAlongside() const { return false; }
-    // Inflates the model part into the feed (and closes it), as
-    // inflateZipEntry does.
-    virtual OperationResult inflateModelPart(std::string_view, XmlFeed& feed, bool& overflowed, Failure*)
-    {
-        overflowed = false;
-        feed.close(false);
-        return OperationResult::Failure;
-    }
+    // Whether a model part is walked while it is parsed, without its whole
+    // tree, rather than parsed whole and then walked (the same model and
+    // failures either way).
+    virtual bool walksWhileParsing() const { return true; }
+    // The model part opened for inflating into a feed; nullptr when it
+    // cannot be (the read from its file then says why).
+    virtual std::unique_ptr<ZipEntryFeeder> modelPartFeeder(std::string_view) { return nullptr; }
+    // The window of text a model part inflated into memory passes through.
+    virtual std::size_t feedWindow() const { return XmlFeed::DefaultWindow; }
 };
 
 // Reads the root model part `rootName` and the model parts its components

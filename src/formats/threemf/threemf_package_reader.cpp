@@ -110,14 +110,16 @@ public:
         return part->size;
     }
     bool inflatesAlongside() const override { return split_.threads >= 2; }
+    bool walksWhileParsing() const override { return split_.streamed; }
 
-    // Under the zip lock like every extraction.
-    OperationResult inflateModelPart(std::string_view name, XmlFeed& feed, bool& overflowed, Failure* failure) override
+    std::unique_ptr<ZipEntryFeeder> modelPartFeeder(std::string_view name) override
     {
-        std::lock_guard lock(zipLock());
-        return inflateZipEntry(archive_, findEntry(entries_, name)->name, modelPartByteLimit(), feed, overflowed,
-                               failure);
+        auto feeder = std::make_unique<ZipEntryFeeder>();
+        if (feeder->open(archive_, findEntry(entries_, name)->name, modelPartByteLimit()) != OperationResult::Success)
+            return nullptr;
+        return feeder;
     }
+    std::size_t feedWindow() const override { return split_.windowBytes; }
 
     OperationResult modelPart(std::string_view name, std::filesystem::path& file, Failure* failure) override
     {

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <new>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -188,6 +189,17 @@ void skipBlanks(const char*& at, const char* end)
 
 bool parseIndex(std::string_view text, std::uint32_t& index)
 {
+    // Most indices are plain digits: up to nine of them fit without overflow.
+    if (!text.empty() && text.size() <= 9) {
+        std::uint32_t value = 0;
+        std::size_t i = 0;
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+            value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+        if (i == text.size()) {
+            index = value;
+            return true;
+        }
+    }
     const char* at = text.data();
     const char* end = at + text.size();
     skipBlanks(at, end);
@@ -198,12 +210,14 @@ bool parseIndex(std::string_view text, std::uint32_t& index)
     return true;
 }
 
+// A number at the start of the text (what follows it is ignored); the
+// whole-token parser takes the common case, with the same value.
 bool parseCoordinate(std::string_view text, float& value)
 {
     const char* at = text.data();
     const char* end = at + text.size();
     skipBlanks(at, end);
-    return parseFloat(at, end, value);
+    return parseFloatToken(at, end, value) || parseFloat(at, end, value);
 }
 
 // Twelve numbers m00 m01 m02 m10 ... m32; missing ones keep the identity.
@@ -233,19 +247,38 @@ std::string_view partStem(std::string_view name)
     return dot == std::string_view::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
-// Walks one model part's tree and adds what it holds to the read state: its
+// Walks one model part and adds what it holds to the read state: its
 // objects to the resources, its materials, and for the root part the model
-// attributes, metadata and build items.
-class ModelWalker {
+// attributes, metadata and build items. It takes the elements in document
+// order, as a parse hands them out or from a whole tree: an element it
+// descends into is entered at its start tag and left at its end, any other
+// element it reads is handled once it has ended, with its subtree. After a
+// failure or a stop it takes nothing more.
+class ModelWalker : public XmlElementSink {
 public:
     ModelWalker(Model& model, ReadState& state, PartSource& parts, std::string_view part, bool isRoot,
-                ProgressReporter& reporter, Failure* failure)
-        : model_(model), state_(state), parts_(parts), part_(part), isRoot_(isRoot), reporter_(reporter),
-          failure_(failure)
+                ProgressReporter& reporter)
+        : model_(model), state_(state), parts_(parts), part_(part), isRoot_(isRoot), reporter_(reporter)
     {
     }
 
-    OperationResult walk(XmlNodeRef root);
+    XmlElementUse opened(XmlNodeRef element, std::size_t depth) override;
+    void closed(XmlNodeRef element, XmlElementUse use) override;
+    bool takePlain(std::string_view name, std::span<const XmlAttribute> attributes, std::size_t depth) override;
+
+    // The elements of a whole tree, as a parse with this walker would hand
+    // them out.
+    void walk(XmlNodeRef root);
+
+    // Whether a top-level element is a model element.
+    bool sawModel() const { return sawModel_; }
+    // Whether it has taken any element (and so changed the read state).
+    bool started() const { return started_; }
+    // The walk's result; a failure is passed on to `failure`.
+    OperationResult finish(Failure* failure) const
+    {
+        return result_ == OperationResult::Failure ? failWith(failure, failure_) : result_;
+    }
 
 private:
     Element classify(std::string_view name) const;
@@ -261,8 +294,9 @@ private:
     OperationResult addMaterial(std::int16_t id, std::string_view key, std::string_view group, ArgbColor colour,
                                 Material*& material);
     void addTextureCoordinate(XmlNodeRef node);
-    OperationResult addVertex(XmlNodeRef node);
-    OperationResult addTriangle(XmlNodeRef node);
+    std::span<const XmlAttribute> attributesOf(XmlNodeRef node);
+    OperationResult addVertex(std::span<const XmlAttribute> attributes);
+    OperationResult addTriangle(std::span<const XmlAttribute> attributes);
     void cornerColours(ObjectState& state, std::string_view colorId, std::string_view materialId,
                        std::string_view group, const std::string_view (&p)[3], ArgbColor (&c)[3]);
     OperationResult textureMaterial(const TextureGroup& group, std::int16_t& number);
@@ -274,7 +308,7 @@ private:
     ArgbColor lookUp(std::string_view group, std::string_view index);
     ArgbColor lookUpDraftMaterial(std::string_view id);
     TextureGroup* findTextureGroup(std::string_view id);
-    OperationResult outOfMemory() { return failOutOfMemory(failure_); }
+    OperationResult outOfMemory() { return failOutOfMemory(&failure_); }
 
     Model& model_;
     ReadState& state_;
@@ -282,7 +316,15 @@ private:
     std::string part_;
     bool isRoot_;
     ProgressReporter& reporter_;
-    Failure* failure_;
+    Failure failure_;
+    OperationResult result_ = OperationResult::Success;
+    bool sawModel_ = false;
+    bool started_ = false;
+    // Kinds of the open elements it descended into, innermost last, and of
+    // the element it waits to end.
+    std::vector<Element> open_;
+    Element pending_ = Element::Other;
+    std::vector<XmlAttribute> attributes_;
     ColourTable colours_;
     std::vector<ObjectState> objects_; // the object being read, innermost last
     std::string baseGroup_;
@@ -351,41 +393,126 @@ Element ModelWalker::classify(std::string_view name) const
     return Element::Other;
 }
 
-// Children in document order, with an explicit stack so that no nesting in
-// the file can exhaust the call stack.
-OperationResult ModelWalker::walk(XmlNodeRef root)
+// Whether the walk descends into an element of this kind (and handles it at
+// its start tag) or takes it whole once it has ended.
+bool descendsInto(Element kind)
 {
-    struct Frame {
-        XmlNodeRef next;
-        Element kind;
-    };
+    switch (kind) {
+    case Element::Model:
+    case Element::Container:
+    case Element::Object:
+    case Element::BaseMaterials:
+    case Element::ColorGroup:
+    case Element::TextureGroup:
+    case Element::Vertices:
+    case Element::Triangles: return true;
+    default: return false;
+    }
+}
+
+XmlElementUse ModelWalker::opened(XmlNodeRef element, std::size_t depth)
+{
+    if (depth == 0 && element.name() == "model")
+        sawModel_ = true;
+    if (result_ != OperationResult::Success)
+        return XmlElementUse::Skip;
+    started_ = true;
+    if (reporter_.isCancelled()) {
+        result_ = OperationResult::Cancelled;
+        return XmlElementUse::Skip;
+    }
+    const Element kind = classify(element.name());
+    if (kind == Element::Other)
+        return XmlElementUse::Skip;
+    if (!descendsInto(kind)) {
+        pending_ = kind;
+        return XmlElementUse::Collect;
+    }
     try {
-        std::vector<Frame> frames{Frame{root.firstChild(), Element::Container}};
-        while (!frames.empty()) {
-            const XmlNodeRef child = frames.back().next;
-            if (!child) {
-                const Element kind = frames.back().kind;
-                frames.pop_back();
-                if (const OperationResult result = leave(kind); result != OperationResult::Success)
-                    return result;
-                continue;
-            }
-            frames.back().next = child.next();
-            if (!child.isElement())
-                continue;
-            if (reporter_.isCancelled())
-                return OperationResult::Cancelled;
-            const Element kind = classify(child.name());
+        bool descend = false;
+        result_ = enter(kind, element, descend);
+        if (result_ != OperationResult::Success)
+            return XmlElementUse::Skip;
+        open_.push_back(kind);
+    } catch (const std::bad_alloc&) {
+        result_ = outOfMemory();
+        return XmlElementUse::Skip;
+    }
+    return XmlElementUse::Descend;
+}
+
+void ModelWalker::closed(XmlNodeRef element, XmlElementUse use)
+{
+    try {
+        if (use == XmlElementUse::Descend) {
+            const Element kind = open_.back();
+            open_.pop_back();
+            if (result_ == OperationResult::Success)
+                result_ = leave(kind);
+        } else if (result_ == OperationResult::Success) {
             bool descend = false;
-            if (const OperationResult result = enter(kind, child, descend); result != OperationResult::Success)
-                return result;
-            if (descend)
-                frames.push_back(Frame{child.firstChild(), kind});
+            result_ = enter(pending_, element, descend);
         }
     } catch (const std::bad_alloc&) {
-        return outOfMemory();
+        result_ = outOfMemory();
     }
-    return OperationResult::Success;
+}
+
+// Vertices and triangles, the bulk of a large part, straight from their tags
+// without a node in the tree; as opened() and closed() would take them.
+bool ModelWalker::takePlain(std::string_view name, std::span<const XmlAttribute> attributes, std::size_t)
+{
+    const bool vertex = name == "vertex";
+    if (!vertex && name != "triangle")
+        return false;
+    if (result_ != OperationResult::Success)
+        return true;
+    started_ = true;
+    if (reporter_.isCancelled()) {
+        result_ = OperationResult::Cancelled;
+        return true;
+    }
+    try {
+        result_ = vertex ? addVertex(attributes) : addTriangle(attributes);
+    } catch (const std::bad_alloc&) {
+        result_ = outOfMemory();
+    }
+    return true;
+}
+
+// Children in document order, with an explicit stack so that no nesting in
+// the file can exhaust the call stack.
+void ModelWalker::walk(XmlNodeRef root)
+{
+    struct Frame {
+        XmlNodeRef element;
+        XmlNodeRef next;
+    };
+    try {
+        std::vector<Frame> frames{Frame{root, root.firstChild()}};
+        while (!frames.empty() && result_ == OperationResult::Success) {
+            Frame& top = frames.back();
+            const XmlNodeRef child = top.next;
+            if (!child) {
+                const XmlNodeRef ended = top.element;
+                frames.pop_back();
+                if (!frames.empty())
+                    closed(ended, XmlElementUse::Descend);
+                continue;
+            }
+            top.next = child.next();
+            if (!child.isElement())
+                continue;
+            const XmlElementUse use = opened(child, frames.size() - 1);
+            if (use == XmlElementUse::Descend)
+                frames.push_back(Frame{child, child.firstChild()});
+            else if (use == XmlElementUse::Collect)
+                closed(child, use);
+        }
+    } catch (const std::bad_alloc&) {
+        if (result_ == OperationResult::Success)
+            result_ = outOfMemory();
+    }
 }
 
 OperationResult ModelWalker::enter(Element kind, XmlNodeRef node, bool& descend)
@@ -454,8 +581,8 @@ OperationResult ModelWalker::enter(Element kind, XmlNodeRef node, bool& descend)
         reporter_.setStatusText("Loading faces...", 1);
         descend = true;
         return OperationResult::Success;
-    case Element::Vertex: return addVertex(node);
-    case Element::Triangle: return addTriangle(node);
+    case Element::Vertex: return addVertex(attributesOf(node));
+    case Element::Triangle: return addTriangle(attributesOf(node));
     case Element::Other: return OperationResult::Success;
     }
     return OperationResult::Success;
@@ -750,12 +877,12 @@ OperationResult ModelWalker::textureMaterial(const TextureGroup& group, std::int
         return OperationResult::Success;
     }
     if (state_.textureMaterials.size() >= static_cast<std::size_t>(INT16_MAX))
-        return failWith(failure_, FailureKind::Unsupported, "the model has too many textures");
+        return failWith(&failure_, FailureKind::Unsupported, "the model has too many textures");
     const auto image = textures_.find(group.textureId);
     const std::string_view imagePart = image == textures_.end() ? std::string_view() : image->second;
     std::string file;
     if (!imagePart.empty()) {
-        const OperationResult unpacked = parts_.imagePart(partNameOf(imagePart), model_, file, failure_);
+        const OperationResult unpacked = parts_.imagePart(partNameOf(imagePart), model_, file, &failure_);
         if (unpacked != OperationResult::Success)
             return unpacked;
     }
@@ -773,14 +900,23 @@ OperationResult ModelWalker::textureMaterial(const TextureGroup& group, std::int
     return OperationResult::Success;
 }
 
-OperationResult ModelWalker::addVertex(XmlNodeRef node)
+// The attributes of an element in the tree, in a list reused from element
+// to element.
+std::span<const XmlAttribute> ModelWalker::attributesOf(XmlNodeRef node)
+{
+    attributes_.clear();
+    for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance())
+        attributes_.push_back(attribute.current());
+    return attributes_;
+}
+
+OperationResult ModelWalker::addVertex(std::span<const XmlAttribute> attributes)
 {
     if (objects_.empty())
         return OperationResult::Success; // a vertex outside any object
     ObjectState& state = objects_.back();
     Vector3 point{0, 0, 0};
-    for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance()) {
-        const XmlAttribute a = attribute.current();
+    for (const XmlAttribute& a : attributes) {
         if (a.name.size() != 1)
             continue;
         float* target = a.name[0] == 'x'   ? &point.x
@@ -788,7 +924,7 @@ OperationResult ModelWalker::addVertex(XmlNodeRef node)
                         : a.name[0] == 'z' ? &point.z
                                            : nullptr;
         if (target != nullptr && !parseCoordinate(a.value, *target))
-            return failWith(failure_, FailureKind::Malformed,
+            return failWith(&failure_, FailureKind::Malformed,
                             "a vertex coordinate is not a number: \"" + std::string(a.value.substr(0, 40)) + "\"");
     }
     Vector3Array& vertices = state.object->vertices;
@@ -853,7 +989,7 @@ void ModelWalker::cornerColours(ObjectState& state, std::string_view colorId, st
     }
 }
 
-OperationResult ModelWalker::addTriangle(XmlNodeRef node)
+OperationResult ModelWalker::addTriangle(std::span<const XmlAttribute> attributes)
 {
     if (objects_.empty())
         return OperationResult::Success; // a triangle outside any object
@@ -862,8 +998,7 @@ OperationResult ModelWalker::addTriangle(XmlNodeRef node)
 
     std::string_view v[3] = {"0", "0", "0"};
     std::string_view colorId, materialId, pid, p[3];
-    for (auto attribute = node.attributes(); !attribute.atEnd(); attribute.advance()) {
-        const XmlAttribute a = attribute.current();
+    for (const XmlAttribute& a : attributes) {
         if (a.name.size() == 2 && (a.name[0] == 'v' || a.name[0] == 'p') && a.name[1] >= '1' && a.name[1] <= '3')
             (a.name[0] == 'v' ? v : p)[a.name[1] - '1'] = a.value;
         else if (a.name == "colorid")
@@ -1025,47 +1160,44 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failur
     return OperationResult::Success;
 }
 
-// A large model part inflated straight into memory, on a helper thread while
-// this thread parses it when the file may use two, else first: no scratch
-// file of its size is written and read again. `used` stays false (and the
-// part is read from its file instead) when the part is small or the text
-// needs what only a whole parse gives: another encoding than UTF-8, a tag
-// longer than the parse looks ahead, more bytes than declared.
+// A large model part inflated straight into memory while this thread
+// parses it: on a helper thread when the file may use two, else a chunk at
+// a time on this thread whenever the parse needs more. The text passes
+// through a window of a few megabytes; no scratch file of its size is
+// written and read again. `used` stays false (and the part is read from
+// its file instead) when the part is small or the text needs what only a
+// whole parse gives: another encoding than UTF-8, a tag longer than the
+// parse looks ahead, more bytes than declared.
 OperationResult parseWhileInflating(const std::string& name, PartSource& parts, ProgressReporter& reporter,
                                     XmlDocument& root, std::string& xmlError, std::uint64_t& xmlErrorLine, bool& used,
-                                    Failure* failure)
+                                    XmlElementSink* sink, Failure* failure)
 {
     used = false;
     const std::uint64_t size = parts.inflatableSize(name);
     if (size == 0 || !modelPartFitsMemory(size))
         return OperationResult::Success;
-    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
-    if (!buffer)
+    const std::unique_ptr<ZipEntryFeeder> feeder = parts.modelPartFeeder(name);
+    if (!feeder)
         return OperationResult::Success;
-    XmlFeed feed(buffer.get(), size);
-    Failure inflateFailure;
-    bool overflowed = false;
-    OperationResult inflated = OperationResult::Failure;
-    const auto inflate = [&] {
-        try {
-            inflated = parts.inflateModelPart(name, feed, overflowed, &inflateFailure);
-        } catch (const std::bad_alloc&) {
-            inflated = failOutOfMemory(&inflateFailure);
-            feed.close(false);
-        }
-    };
+    const std::size_t window = parts.feedWindow();
+    XmlFeed feed(size, window, std::min(XmlFeed::DefaultLookAhead, std::max<std::size_t>(window / 4, 1)));
+    if (!feed.allocated())
+        return OperationResult::Success;
     std::thread helper;
     if (parts.inflatesAlongside()) {
-        helper = std::thread(inflate);
+        helper = std::thread([&] {
+            while (feeder->step(feed)) {
+            }
+        });
     } else {
         feed.stopWith(&reporter);
-        inflate();
+        feed.pumpWith([&] { feeder->step(feed); });
     }
 
     reporter.setStatusText("Opening file...", 1);
     constexpr std::string_view Utf8Mark = "\xEF\xBB\xBF";
     const XmlFeed::State head = feed.waitFor(Utf8Mark.size());
-    const std::string_view start(buffer.get(), head.available);
+    const std::string_view start(feed.at(0), std::min<std::uint64_t>(head.available, Utf8Mark.size()));
     const bool utf16 = start.starts_with("\xFE\xFF") || start.starts_with("\xFF\xFE");
     bool incomplete = utf16;
     OperationResult parsed = OperationResult::Success;
@@ -1073,42 +1205,44 @@ OperationResult parseWhileInflating(const std::string& name, PartSource& parts, 
         feed.requestStop();
     else
         parsed = parseXmlFeed(feed, start.starts_with(Utf8Mark) ? Utf8Mark.size() : 0, root, xmlError, &reporter,
-                              &xmlErrorLine, incomplete);
+                              &xmlErrorLine, incomplete, sink);
+    if (parsed == OperationResult::Success && !incomplete) {
+        // The document may end before the text does: the rest is inflated
+        // unread, for its size and encoding.
+        feed.drain();
+        (void)feed.waitFor(UINT64_MAX);
+    }
     if (helper.joinable())
         helper.join();
+    const OperationResult inflated = feeder->result();
 
     if (reporter.isCancelled() && (parsed == OperationResult::Cancelled || inflated == OperationResult::Cancelled))
         return OperationResult::Cancelled;
     // Whatever stopped the parse short (a damaged stream among them), the
     // read from the file meets it in the same way.
-    if (overflowed || incomplete)
+    if (feeder->overflowed() || incomplete)
         return OperationResult::Success;
     used = true;
     if (inflated != OperationResult::Success) {
-        if (inflateFailure.kind == FailureKind::OutOfMemory)
+        if (feeder->failure().kind == FailureKind::OutOfMemory)
             return failWith(failure, FailureKind::OutOfMemory, TooLargeForMemory);
-        return failWith(failure, inflateFailure.kind, "cannot extract the model part: " + inflateFailure.message);
+        return failWith(failure, feeder->failure().kind, "cannot extract the model part: " + feeder->failure().message);
     }
     if (parsed == OperationResult::Failure)
         return failWith(failure, FailureKind::Unreadable, xmlError);
     if (parsed != OperationResult::Success)
         return parsed;
-    const std::string_view whole(buffer.get(), feed.waitFor(size).available);
-    if (whole.empty())
+    if (feed.written() == 0)
         return failWith(failure, FailureKind::Malformed, "the model part is empty");
-    std::string decoded;
-    std::string_view text;
-    if (!decodeXmlBytes(whole, decoded, text))
-        return failOutOfMemory(failure);
     // Bytes that are not UTF-8 are read as another encoding, which only a
     // parse of the decoded whole gives.
-    used = text.end() == whole.end() && decoded.empty();
+    used = feed.wellFormedUtf8();
     return OperationResult::Success;
 }
 
 // Loads the model part from the file the part source unpacks it into.
 OperationResult loadFromFile(const std::string& name, PartSource& parts, ProgressReporter& reporter, XmlDocument& root,
-                             std::string& xmlError, std::uint64_t& xmlErrorLine, Failure* failure)
+                             std::string& xmlError, std::uint64_t& xmlErrorLine, XmlElementSink* sink, Failure* failure)
 {
     std::filesystem::path file;
     if (const OperationResult found = parts.modelPart(name, file, failure); found != OperationResult::Success)
@@ -1123,47 +1257,92 @@ OperationResult loadFromFile(const std::string& name, PartSource& parts, Progres
         return failWith(failure, FailureKind::Malformed, "the model part is empty");
 
     reporter.setStatusText("Opening file...", 1);
-    const OperationResult result = loadXmlFile(file, &reporter, root, xmlError, &xmlErrorLine);
+    const OperationResult result = loadXmlFile(file, &reporter, root, xmlError, &xmlErrorLine, sink);
     if (result == OperationResult::Failure)
         return failWith(failure, FailureKind::Unreadable, xmlError.empty() ? "cannot load the model part" : xmlError);
     return result;
 }
 
-// Loads one model part and walks it. A syntax error fails the part at its
-// line: a damaged part read as far as it goes would lose data unseen.
+// What a part's walk changes in the model, kept from before it so that a
+// walk that ends in no model or a syntax error leaves the model as a part
+// refused before its walk does.
+struct ModelBeforePart {
+    PropertyBag properties;
+    std::int16_t nextMaterialId = 0;
+
+    void restore(Model& model) const
+    {
+        model.properties = properties;
+        model.nextMaterialId = nextMaterialId;
+    }
+};
+
+// Loads one model part and walks it: while it is parsed when the part source
+// allows, so that the part never stands as a whole tree, else after. A
+// syntax error fails the part at its line: a damaged part read as far as it
+// goes would lose data unseen. Either way the part fails alike: first for
+// holding no model, then for a syntax error anywhere, then for what the
+// walk met.
 OperationResult readOnePart(const std::string& name, bool isRoot, ReadState& state, PartSource& parts, Model& model,
                             ProgressReporter& reporter, Failure* failure)
 {
     const std::string key = partKey(name);
+    const auto newWalker = [&] { return std::make_unique<ModelWalker>(model, state, parts, key, isRoot, reporter); };
+    std::unique_ptr<ModelWalker> walker = newWalker();
     XmlDocument root;
     std::string xmlError;
     std::uint64_t xmlErrorLine = 0;
+    // The read from memory may give up half way and leave the part to the
+    // read from its file; only the root part's walk, into a fresh read
+    // state, is simple to undo then.
+    const bool streams = parts.walksWhileParsing();
+    ModelBeforePart before;
+    if (streams)
+        before = ModelBeforePart{model.properties, model.nextMaterialId};
+    XmlElementSink* sink = streams && isRoot ? walker.get() : nullptr;
     bool parsedAlongside = false;
     OperationResult result =
-        parseWhileInflating(name, parts, reporter, root, xmlError, xmlErrorLine, parsedAlongside, failure);
+        parseWhileInflating(name, parts, reporter, root, xmlError, xmlErrorLine, parsedAlongside, sink, failure);
     if (result == OperationResult::Success && !parsedAlongside) {
+        if (walker->started()) {
+            // Back to a fresh read state that knows only the root part.
+            state = ReadState{};
+            state.partsKnown.insert(key);
+            before.restore(model);
+            walker = newWalker();
+        }
         root.clear();
         xmlError.clear();
         xmlErrorLine = 0;
-        result = loadFromFile(name, parts, reporter, root, xmlError, xmlErrorLine, failure);
+        sink = streams ? walker.get() : nullptr;
+        result = loadFromFile(name, parts, reporter, root, xmlError, xmlErrorLine, sink, failure);
     }
+    // A part refused before its walk would have counted leaves the model as
+    // the walk after a whole parse would not have touched it.
+    const auto refuse = [&](OperationResult refused) {
+        if (sink != nullptr)
+            before.restore(model);
+        return refused;
+    };
     if (result != OperationResult::Success)
-        return result;
+        return refuse(result);
     // A part that is no 3MF model at all (another encoding, another format)
     // is refused rather than read as an empty model.
-    if (!findChild(root, "model")) {
+    if (sink != nullptr ? !walker->sawModel() : !findChild(root, "model")) {
         failWith(failure, FailureKind::Malformed, "the model part holds no 3MF model");
         // A syntax error that ended the tree early is why.
         if (xmlErrorLine != 0)
             placeAtLine(failure, xmlErrorLine);
-        return OperationResult::Failure;
+        return refuse(OperationResult::Failure);
     }
     if (!xmlError.empty()) {
         failWith(failure, FailureKind::Malformed, isRoot ? xmlError : "in /" + name + ": " + xmlError);
         placeAtLine(failure, xmlErrorLine);
-        return OperationResult::Failure;
+        return refuse(OperationResult::Failure);
     }
-    return ModelWalker(model, state, parts, key, isRoot, reporter, failure).walk(root);
+    if (sink == nullptr)
+        walker->walk(root);
+    return walker->finish(failure);
 }
 
 // The file itself as the root part; a plain file has no other parts.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <chrono>
 #include <cstring>
 #include <initializer_list>
 #include <new>
@@ -67,6 +68,26 @@ constexpr std::array<std::uint8_t, 256> charClasses = makeCharClasses();
 inline bool hasClass(char c, CharClass what)
 {
     return (charClasses[static_cast<unsigned char>(c)] & what) != 0;
+}
+
+constexpr std::array<bool, 256> makePlainNameBytes()
+{
+    std::array<bool, 256> plain{};
+    for (int c = 'a'; c <= 'z'; ++c)
+        plain[static_cast<std::size_t>(c)] = plain[static_cast<std::size_t>(c - 'a' + 'A')] = true;
+    for (int c = '0'; c <= '9'; ++c)
+        plain[static_cast<std::size_t>(c)] = true;
+    for (unsigned char c : {':', '_', '-', '.'})
+        plain[c] = true;
+    return plain;
+}
+
+constexpr std::array<bool, 256> plainNameBytes = makePlainNameBytes();
+
+// Bytes of names that the plain reading of a start tag takes.
+inline bool isPlainNameByte(char c)
+{
+    return plainNameBytes[static_cast<unsigned char>(c)];
 }
 
 // The characters that end a name or an unquoted value and are handed back.
@@ -134,25 +155,61 @@ std::uint32_t numericReference(std::string_view digits)
     return code;
 }
 
-// Line and column (both from 1) after reading text[0, length): CR, LF, CR LF
-// and LF CR each end one line; columns count UTF-16 code units.
-void positionAfter(std::string_view text, std::size_t length, int& line, int& column)
-{
-    line = 1;
-    column = 1;
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '\r' || c == '\n') {
-            const char pair = c == '\r' ? '\n' : '\r';
-            if (i + 1 < length && text[i + 1] == pair)
-                ++i;
-            ++line;
+// Line and column (both from 1) in a text read piece by piece: CR, LF,
+// CR LF and LF CR each end one line; columns count UTF-16 code units.
+struct TextPosition {
+    std::uint64_t line = 1;
+    std::uint64_t column = 1;
+    char pair = 0; // the second half of a line end that the last piece ended in the middle of
+
+    void advance(const char* from, const char* to)
+    {
+        if (from == to)
+            return;
+        if (pair != 0 && *from == pair)
+            ++from;
+        pair = 0;
+        const auto length = static_cast<std::size_t>(to - from);
+        if (std::memchr(from, '\r', length) == nullptr) {
+            // Only LF ends lines here: count them in one sweep.
+            const auto lines = static_cast<std::uint64_t>(std::count(from, to, '\n'));
+            if (lines == 0) {
+                countColumns(from, to);
+                return;
+            }
+            line += lines;
+            const char* last = static_cast<const char*>(memrchr(from, '\n', length));
             column = 1;
-        } else if ((c & 0xC0) != 0x80) {
-            column += c >= 0xF0 ? 2 : 1;
+            countColumns(last + 1, to);
+            if (last + 1 == to)
+                pair = '\r';
+            return;
+        }
+        for (const char* at = from; at < to; ++at) {
+            const auto c = static_cast<unsigned char>(*at);
+            if (c == '\r' || c == '\n') {
+                const char second = c == '\r' ? '\n' : '\r';
+                if (at + 1 == to)
+                    pair = second;
+                else if (at[1] == second)
+                    ++at;
+                ++line;
+                column = 1;
+            } else if ((c & 0xC0) != 0x80) {
+                column += c >= 0xF0 ? 2 : 1;
+            }
         }
     }
-}
+
+    void countColumns(const char* from, const char* to)
+    {
+        for (; from < to; ++from) {
+            const auto c = static_cast<unsigned char>(*from);
+            if ((c & 0xC0) != 0x80)
+                column += c >= 0xF0 ? 2 : 1;
+        }
+    }
+};
 
 class XmlReader {
 public:
@@ -163,16 +220,21 @@ public:
     }
 
     // Reads from a feed still being written, from byte `start` on.
-    XmlReader(XmlFeed& feed, std::size_t start, std::size_t lookAhead, XmlTree& tree, std::string& errorText,
-              ProgressReporter* progress)
-        : XmlReader(std::string_view(feed.buffer() + start, feed.capacity() - start), tree, errorText, progress)
+    XmlReader(XmlFeed& feed, std::size_t start, XmlTree& tree, std::string& errorText, ProgressReporter* progress)
+        : XmlReader(std::string_view(), tree, errorText, progress)
     {
         feed_ = &feed;
-        feedStart_ = start;
-        lookAhead_ = static_cast<std::ptrdiff_t>(std::max<std::size_t>(lookAhead, 1));
-        end_ = p_;
+        window_ = feed.window();
+        lookAhead_ = static_cast<std::ptrdiff_t>(feed.lookAhead());
+        ringStart_ = feed.at(0);
+        base_ = start - start % window_;
+        p_ = end_ = lastCheck_ = ringStart_ + start % window_;
+        counted_ = released_ = start;
         final_ = false;
     }
+
+    // Hands the elements to a sink as they come (see XmlElementSink).
+    void setSink(XmlElementSink* sink) { sink_ = sink; }
 
     OperationResult parse();
     // Set when a feed ended early or a token reached past its written end.
@@ -181,12 +243,29 @@ public:
     std::uint64_t errorLine() const { return errorLine_; }
 
 private:
+    // Where the tree ended before an element that is dropped once it has
+    // ended: its node, and the arena after its shared name.
+    struct DropMark {
+        std::uint32_t node;
+        std::uint32_t arena;
+        std::uint32_t interned; // entries in internLog_
+    };
+
+    // How the children of an element are kept when a sink takes the
+    // elements: built into the tree, offered to the sink (and dropped once
+    // they end), or dropped unseen.
+    enum class Children : std::uint8_t { Build, Offer, Drop };
+
     // Element being filled: its node, its last child so far, and whether
-    // its text keeps control characters at the ends.
+    // its text keeps control characters at the ends; with a sink, what
+    // becomes of its children, how the sink took it and where to drop it.
     struct Frame {
         std::uint32_t node;
         std::uint32_t lastChild;
         bool preserveSpace;
+        Children children = Children::Build;
+        XmlElementUse use = XmlElementUse::Skip;
+        DropMark mark{};
     };
 
     struct PendingAttribute {
@@ -201,12 +280,16 @@ private:
     void parseContent();
     void readTag();
     void readStartTag(const std::string& name, int terminator);
+    bool readPlainStartTag();
+    void finishStartTag(const std::string& name, int terminator, bool selfClosing, bool preserveSpace);
     void readMarkupDeclaration(const std::string& name, bool preserveSpace);
     int readName(std::string& out);
     int readValue(std::string& out);
     void readEntity(std::string& out);
     int readChar();
     bool pullFeed();
+    std::uint64_t feedPosition(const char* at) const { return base_ + static_cast<std::uint64_t>(at - ringStart_); }
+    void countLinesUpTo(std::uint64_t position);
 
     std::uint32_t addElement(std::uint8_t flags, std::uint32_t name, std::uint32_t attributes);
     std::uint32_t appendChild(std::uint32_t parent, std::uint32_t& lastChild, const XmlNodeRecord& record);
@@ -215,6 +298,11 @@ private:
     void addAttribute(std::string_view name, std::string_view value);
     std::uint32_t storeAttributes();
     std::uint32_t storeText(std::string_view text, bool intern);
+    DropMark markAfterName(std::uint32_t arenaBefore, std::size_t internedBefore) const;
+    static Children childrenFor(Children parent, XmlElementUse use);
+    XmlElementUse offer(std::uint32_t node);
+    void endChild(std::uint32_t node, XmlElementUse use, const DropMark& mark);
+    void dropBack(const DropMark& mark);
     std::string_view nameOf(std::uint32_t node) const;
     void reportError(std::string_view message);
     void reportRepeatedAttribute(std::string_view name);
@@ -233,10 +321,18 @@ private:
     bool cancelled_ = false;
     // A feed being written: end_ is where its written part ends, final_
     // whether that is the end of the text.
+    // The ring holds the text from base_ on at ringStart_, a window_ of it
+    // at a time; lines are counted up to counted_ (at countedAt_) before
+    // the ring may reuse their room.
     XmlFeed* feed_ = nullptr;
-    std::size_t feedStart_ = 0;
+    std::size_t window_ = 0;
     std::ptrdiff_t lookAhead_ = 0; // bytes wanted beyond the cursor before a token
     bool final_ = true;
+    const char* ringStart_ = nullptr;
+    std::uint64_t base_ = 0;
+    std::uint64_t released_ = 0;
+    std::uint64_t counted_ = 0;
+    TextPosition countedAt_;
     bool incomplete_ = false;
 
     std::vector<Frame> frames_;
@@ -252,6 +348,12 @@ private:
     std::unordered_map<std::string, std::size_t> attributeIndex_;
     std::vector<InternSlot> internSlots_;
     std::size_t internUsed_ = 0;
+    // Slots taken, in order, so that a dropped stretch of the arena takes
+    // its shared texts out of the table again.
+    std::vector<std::uint32_t> internLog_;
+    XmlElementSink* sink_ = nullptr;
+    bool offering_ = false; // false once a parse stops early
+    std::array<XmlAttribute, 16> plainAttributes_{};
 };
 
 OperationResult XmlReader::parse()
@@ -260,9 +362,13 @@ OperationResult XmlReader::parse()
         if (!resetToEmptyTree(tree_))
             return OperationResult::Failure;
         internSlots_.assign(InternSlots, InternSlot{0, 0});
-        frames_.push_back(Frame{0, NoXmlNode, false});
+        internLog_.clear();
+        offering_ = sink_ != nullptr;
+        frames_.push_back(Frame{0, NoXmlNode, false, offering_ ? Children::Offer : Children::Build});
         parseContent();
-        // A stop request leaves the open elements as far as they were read.
+        // A stop request leaves the open elements as far as they were read,
+        // unseen by a sink.
+        offering_ = false;
         while (!frames_.empty() && !failed_)
             closeFrame();
     } catch (const std::bad_alloc&) {
@@ -287,8 +393,18 @@ void XmlReader::parseContent()
                 return;
             }
         }
-        if (!final_ && end_ - p_ < lookAhead_ && !pullFeed())
-            return;
+        if (feed_ != nullptr && !final_) {
+            // Back to the ring's start once past its end: the copy after the
+            // ring holds what the ring's start holds.
+            if (p_ - ringStart_ >= static_cast<std::ptrdiff_t>(window_)) {
+                p_ -= window_;
+                end_ -= window_;
+                lastCheck_ -= window_;
+                base_ += window_;
+            }
+            if ((end_ - p_ < lookAhead_ || feedPosition(p_) - released_ >= window_ / 4) && !pullFeed())
+                return;
+        }
         const char* limit = end_;
         if (progress_ != nullptr && end_ - lastCheck_ > CancelCadence)
             limit = lastCheck_ + CancelCadence;
@@ -334,14 +450,23 @@ void XmlReader::parseContent()
     }
 }
 
-// Waits until the feed has lookAhead_ bytes beyond the cursor or is closed;
-// false (and the parse incomplete) when it was closed short.
+// Gives the text before the cursor back to the feed and waits until it has
+// lookAhead_ bytes beyond the cursor or is closed; false (and the parse
+// incomplete) when it was closed short.
 bool XmlReader::pullFeed()
 {
-    const std::size_t at = feedStart_ + static_cast<std::size_t>(p_ - text_.data());
-    const XmlFeed::State state = feed_->waitFor(at + static_cast<std::size_t>(lookAhead_));
-    end_ = feed_->buffer() + state.available;
-    final_ = state.closed;
+    const std::uint64_t at = feedPosition(p_);
+    countLinesUpTo(at);
+    feed_->release(at);
+    released_ = at;
+    // When the rest of the text fits the look-ahead, its end is waited for
+    // too, so that a token that ends the text is known to.
+    const std::uint64_t wanted = at + static_cast<std::uint64_t>(lookAhead_);
+    const XmlFeed::State state = feed_->waitFor(wanted >= feed_->limit() ? UINT64_MAX : wanted);
+    const auto inRing = static_cast<std::uint64_t>(feed_->bufferEnd() - p_);
+    const std::uint64_t visible = std::min(state.available - at, inRing);
+    end_ = p_ + visible;
+    final_ = state.closed && at + visible == state.available;
     if (state.closed && !state.complete) {
         incomplete_ = true;
         return false;
@@ -352,6 +477,8 @@ bool XmlReader::pullFeed()
 // After "<": a closing tag, a misplaced "<", or a child element.
 void XmlReader::readTag()
 {
+    if (readPlainStartTag())
+        return;
     const int terminator = readName(tagName_);
     if (tagName_.empty()) {
         if (terminator != '/') {
@@ -381,6 +508,102 @@ void XmlReader::readTag()
     }
     flushPendingText(frames_.back());
     readStartTag(tagName_, terminator);
+}
+
+// The start tag as writers of large files write it, `<name a="v" b="w"/>`
+// or `...>`: plain names, values in double quotes without references, line
+// ends or a final "?", single spaces or more before each attribute, at
+// most a few attributes, each once. Read in one tight pass, with the result
+// of the general reading; false, with nothing read, for anything else and
+// at the written end of a feed.
+bool XmlReader::readPlainStartTag()
+{
+    constexpr std::size_t MaxPlainName = 64;
+    constexpr std::size_t MaxPlainAttributes = 16;
+    const auto nameLength = [&](const char* at) {
+        const char* start = at;
+        while (at < end_ && isPlainNameByte(*at))
+            ++at;
+        const auto length = static_cast<std::size_t>(at - start);
+        return length <= MaxPlainName ? length : 0;
+    };
+    const char* at = p_;
+    const std::size_t tagLength = nameLength(at);
+    if (tagLength == 0)
+        return false;
+    const std::string_view tag(at, tagLength);
+    at += tagLength;
+    // Left uninitialised: clearing them would cost more than the tag.
+    struct Piece {
+        const char* at;
+        std::size_t length;
+        std::string_view view() const { return std::string_view(at, length); }
+    };
+    Piece names[MaxPlainAttributes];
+    Piece values[MaxPlainAttributes];
+    std::size_t count = 0;
+    bool afterSpace = false;
+    bool selfClosing = false;
+    for (;;) {
+        if (at == end_)
+            return false;
+        if (*at == ' ') {
+            ++at;
+            afterSpace = true;
+            continue;
+        }
+        if (*at == '>' || *at == '/') {
+            selfClosing = *at == '/';
+            if (selfClosing && (end_ - at < 2 || at[1] != '>'))
+                return false;
+            at += selfClosing ? 2 : 1;
+            break;
+        }
+        const std::size_t length = afterSpace && count < MaxPlainAttributes ? nameLength(at) : 0;
+        if (length == 0 || end_ - at < static_cast<std::ptrdiff_t>(length + 2) || at[length] != '=' ||
+            at[length + 1] != '"')
+            return false;
+        const std::string_view name(at, length);
+        if (length == 9 && equalsIgnoreCase(name, "xml:space"))
+            return false;
+        for (std::size_t i = 0; i < count; ++i)
+            if (names[i].view() == name)
+                return false;
+        at += length + 2;
+        const char* value = at;
+        while (at < end_ && *at != '"' && !hasClass(*at, QuotedStop))
+            ++at;
+        if (at == end_ || *at != '"' || (at > value && at[-1] == '?'))
+            return false;
+        names[count] = Piece{name.data(), length};
+        values[count++] = Piece{value, static_cast<std::size_t>(at - value)};
+        ++at;
+        afterSpace = false;
+    }
+
+    flushPendingText(frames_.back());
+    if (selfClosing && offering_ && frames_.back().children == Children::Offer) {
+        static_assert(MaxPlainAttributes <= std::tuple_size_v<decltype(plainAttributes_)>);
+        for (std::size_t i = 0; i < count; ++i)
+            plainAttributes_[i] = XmlAttribute{names[i].view(), values[i].view()};
+        if (sink_->takePlain(tag, std::span<const XmlAttribute>(plainAttributes_.data(), count), frames_.size() - 1)) {
+            p_ = at;
+            return true;
+        }
+    }
+    tagName_.assign(tag);
+    attributes_.clear();
+    attributeBytes_.clear();
+    attributeIndex_.clear();
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t nameAt = attributeBytes_.size();
+        attributeBytes_.append(names[i].at, names[i].length);
+        attributeBytes_.append(values[i].at, values[i].length);
+        attributes_.push_back(PendingAttribute{nameAt, names[i].length, nameAt + names[i].length, values[i].length});
+    }
+    p_ = at;
+    finishStartTag(tagName_, selfClosing ? '/' : '>', selfClosing, frames_.back().preserveSpace);
+    return true;
 }
 
 void XmlReader::readStartTag(const std::string& name, int terminator)
@@ -422,22 +645,33 @@ void XmlReader::readStartTag(const std::string& name, int terminator)
             attributeValue_.pop_back();
         addAttribute(attributeName_, attributeValue_);
     }
+    finishStartTag(name, terminator, selfClosing, preserveSpace);
+}
 
-    const std::uint32_t attributes = storeAttributes();
+// The element of a start tag read, its attributes pending: stored, offered
+// to a sink, and opened unless the tag ended it.
+void XmlReader::finishStartTag(const std::string& name, int terminator, bool selfClosing, bool preserveSpace)
+{
+    const std::uint32_t arenaBefore = tree_.arena.count();
+    const std::size_t internedBefore = internLog_.size();
     const std::uint32_t nameOffset = storeText(name, true);
+    const DropMark mark = markAfterName(arenaBefore, internedBefore);
+    const std::uint32_t attributes = storeAttributes();
     if (failed_)
         return;
     const std::uint8_t flags = ElementFlag | (preserveSpace ? PreserveSpaceFlag : 0);
     const std::uint32_t node = addElement(flags, nameOffset, attributes);
     if (failed_)
         return;
-    if (terminator == EndOfInput) {
+    if (terminator == EndOfInput)
         reportError("Tag <" + name + "> does not have a closing '>'");
+    const Children parentChildren = frames_.back().children;
+    const XmlElementUse use = offer(node);
+    if (terminator == EndOfInput || selfClosing || name.front() == '?') {
+        endChild(node, use, mark);
         return;
     }
-    if (selfClosing || name.front() == '?')
-        return;
-    frames_.push_back(Frame{node, NoXmlNode, preserveSpace});
+    frames_.push_back(Frame{node, NoXmlNode, preserveSpace, childrenFor(parentChildren, use), use, mark});
 }
 
 // "<!--", "<![CDATA[", "<!DOCTYPE" and other "<!" constructs: everything up
@@ -480,7 +714,10 @@ void XmlReader::readMarkupDeclaration(const std::string& name, bool preserveSpac
     }
 
     const std::uint8_t spaceFlag = preserveSpace ? PreserveSpaceFlag : 0;
+    const std::uint32_t arenaBefore = tree_.arena.count();
+    const std::size_t internedBefore = internLog_.size();
     const std::uint32_t nameOffset = storeText(name, true);
+    const DropMark mark = markAfterName(arenaBefore, internedBefore);
     if (failed_)
         return;
     const std::uint32_t node = addElement(ElementFlag | spaceFlag, nameOffset, 0);
@@ -490,6 +727,8 @@ void XmlReader::readMarkupDeclaration(const std::string& name, bool preserveSpac
     std::uint32_t lastChild = NoXmlNode;
     (void)appendChild(node, lastChild,
                       XmlNodeRecord{NoXmlNode, textOffset, 0, static_cast<std::uint8_t>(TextFlag | spaceFlag)});
+    if (!failed_)
+        endChild(node, offer(node), mark);
 }
 
 // A tag or attribute name, up to a tab, line end, space, "/", "=", ">" or
@@ -668,9 +907,14 @@ std::uint32_t XmlReader::addElement(std::uint8_t flags, std::uint32_t name, std:
 }
 
 // Pending character data becomes a text node; without preserved space,
-// control characters (below 32) are cut from both ends, spaces stay.
+// control characters (below 32) are cut from both ends, spaces stay. Text
+// among elements that a sink takes one by one is not kept.
 void XmlReader::flushPendingText(Frame& frame)
 {
+    if (frame.children != Children::Build) {
+        pending_.clear();
+        return;
+    }
     std::string_view text = pending_;
     if (!frame.preserveSpace) {
         while (!text.empty() && static_cast<unsigned char>(text.front()) < 32)
@@ -692,7 +936,74 @@ void XmlReader::flushPendingText(Frame& frame)
 void XmlReader::closeFrame()
 {
     flushPendingText(frames_.back());
+    const Frame closing = frames_.back();
     frames_.pop_back();
+    if (!frames_.empty())
+        endChild(closing.node, closing.use, closing.mark);
+}
+
+// The drop mark of an element whose name was just stored from arenaBefore
+// on: a name newly shared stays (later elements of that name use it), any
+// other name goes with the element.
+XmlReader::DropMark XmlReader::markAfterName(std::uint32_t arenaBefore, std::size_t internedBefore) const
+{
+    const bool shared = internLog_.size() != internedBefore;
+    return DropMark{tree_.nodes.count(), shared ? tree_.arena.count() : arenaBefore,
+                    static_cast<std::uint32_t>(internLog_.size())};
+}
+
+// How a child element of the innermost open element is taken: offered to
+// the sink when that element's children are, else as its parent's are.
+XmlElementUse XmlReader::offer(std::uint32_t node)
+{
+    switch (frames_.back().children) {
+    case Children::Offer:
+        if (offering_)
+            return sink_->opened(XmlNodeRef(&tree_, node), frames_.size() - 1);
+        return XmlElementUse::Skip;
+    case Children::Drop: return XmlElementUse::Skip;
+    case Children::Build: break;
+    }
+    return XmlElementUse::Collect;
+}
+
+// What becomes of the children of an element taken this way.
+XmlReader::Children XmlReader::childrenFor(Children parent, XmlElementUse use)
+{
+    if (parent != Children::Offer)
+        return parent;
+    return use == XmlElementUse::Descend   ? Children::Offer
+           : use == XmlElementUse::Collect ? Children::Build
+                                           : Children::Drop;
+}
+
+// A child element of the innermost open element has ended: the sink hears
+// of it when it asked to, and an element taken by a sink is dropped.
+void XmlReader::endChild(std::uint32_t node, XmlElementUse use, const DropMark& mark)
+{
+    Frame& parent = frames_.back();
+    if (parent.children == Children::Build)
+        return;
+    if (parent.children == Children::Offer && offering_ && use != XmlElementUse::Skip)
+        sink_->closed(XmlNodeRef(&tree_, node), use);
+    dropBack(mark);
+    parent.lastChild = NoXmlNode;
+    tree_.nodes[parent.node].flags &= static_cast<std::uint8_t>(~HasChildrenFlag);
+}
+
+// Gives the nodes and arena from the mark on back, and takes the texts
+// shared from there out of the table (newest first, so that no probe chain
+// of an older entry loses a link).
+void XmlReader::dropBack(const DropMark& mark)
+{
+    while (internLog_.size() > mark.interned) {
+        internSlots_[internLog_.back()] = InternSlot{0, 0};
+        internLog_.pop_back();
+        --internUsed_;
+    }
+    // Shrinking never fails.
+    (void)tree_.nodes.resize(mark.node);
+    (void)tree_.arena.resize(mark.arena);
 }
 
 void XmlReader::addAttribute(std::string_view name, std::string_view value)
@@ -798,6 +1109,7 @@ std::uint32_t XmlReader::storeText(std::string_view text, bool intern)
     // three quarters full, so lookups stay short.
     if (internUsed_ < InternSlots * 3 / 4) {
         internSlots_[slot] = InternSlot{offset, hash};
+        internLog_.push_back(static_cast<std::uint32_t>(slot));
         ++internUsed_;
     }
     return offset;
@@ -815,13 +1127,31 @@ void XmlReader::reportError(std::string_view message)
     if (errorReported_)
         return;
     errorReported_ = true;
-    int line = 0;
-    int column = 0;
-    positionAfter(text_, static_cast<std::size_t>(p_ - text_.data()), line, column);
-    errorLine_ = static_cast<std::uint64_t>(line);
+    TextPosition position;
+    if (feed_ != nullptr) {
+        countLinesUpTo(feedPosition(p_));
+        position = countedAt_;
+    } else {
+        position.advance(text_.data(), p_);
+    }
+    const std::uint64_t line = position.line;
+    const std::uint64_t column = position.column;
+    errorLine_ = line;
     std::string text = "Ln " + std::to_string(line) + ", Col " + std::to_string(column) + ": ";
     text.append(message);
     errorText_ = limitUtf16Units(text, MaxErrorUnits);
+}
+
+// Counts the lines of the text read up to a position, in the ring's pieces.
+void XmlReader::countLinesUpTo(std::uint64_t position)
+{
+    while (counted_ < position) {
+        const char* from = feed_->at(counted_);
+        const std::uint64_t inPiece = window_ - counted_ % window_;
+        const std::uint64_t length = std::min(position - counted_, inPiece);
+        countedAt_.advance(from, from + length);
+        counted_ += length;
+    }
 }
 
 void XmlReader::reportRepeatedAttribute(std::string_view name)
@@ -955,23 +1285,100 @@ bool decodeXmlBytes(std::string_view bytes, std::string& owned, std::string_view
 }
 
 OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText,
-                             ProgressReporter* progress)
+                             ProgressReporter* progress, std::uint64_t* errorLine, XmlElementSink* sink)
 {
     errorText.clear();
     XmlReader reader(text, root.tree(), errorText, progress);
+    reader.setSink(sink);
     const OperationResult result = reader.parse();
+    if (errorLine != nullptr)
+        *errorLine = reader.errorLine();
     if (result == OperationResult::Failure)
         errorText = "Not enough memory available to parse the XML text";
     return result;
 }
 
+XmlFeed::XmlFeed(std::uint64_t limit, std::size_t window, std::size_t lookAhead)
+    : limit_(limit),
+      window_(static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min<std::uint64_t>(window, limit)))),
+      lookAhead_(std::max<std::size_t>(1, std::min(lookAhead, window_)))
+{
+    buffer_.reset(new (std::nothrow) char[window_ + lookAhead_]);
+}
+
+std::span<char> XmlFeed::room(std::size_t wanted)
+{
+    std::unique_lock guard(lock_);
+    for (;;) {
+        if (stopRequested_ || (stopSource_ != nullptr && stopSource_->isCancelled()) || written_ >= limit_)
+            return {};
+        if (written_ < released_ + window_ || draining_)
+            break;
+        if (pump_)
+            return {}; // a pumped producer runs only when the parse wants text, so there is room then
+        // The reporter's stop comes without a notice: look again now and then.
+        changed_.wait_for(guard, std::chrono::milliseconds(50));
+    }
+    const std::size_t offset = static_cast<std::size_t>(written_ % window_);
+    const std::uint64_t free = draining_ ? window_ : released_ + window_ - written_;
+    const std::uint64_t bytes = std::min<std::uint64_t>({wanted, window_ - offset, free, limit_ - written_});
+    return {buffer_.get() + offset, static_cast<std::size_t>(bytes)};
+}
+
 void XmlFeed::append(std::size_t bytes)
 {
+    // Only this producer moves written_; the parse reads it under the lock.
+    const std::size_t offset = static_cast<std::size_t>(written_ % window_);
+    char* const at = buffer_.get() + offset;
+    if (offset < lookAhead_)
+        std::memcpy(buffer_.get() + window_ + offset, at, std::min(bytes, lookAhead_ - offset));
+    checkUtf8(at, bytes);
     {
         std::lock_guard guard(lock_);
-        available_ += bytes;
+        written_ += bytes;
     }
-    changed_.notify_one();
+    changed_.notify_all();
+}
+
+namespace {
+
+std::size_t utf8SequenceLength(unsigned char lead)
+{
+    return lead >= 0xF0 && lead <= 0xF7 ? 4 : lead >= 0xE0 && lead <= 0xEF ? 3 : lead >= 0xC0 && lead <= 0xDF ? 2 : 1;
+}
+
+} // namespace
+
+// The bytes are checked as they come, a sequence cut at the end of one
+// piece completed from the next.
+void XmlFeed::checkUtf8(const char* bytes, std::size_t count)
+{
+    if (!wellFormedUtf8_)
+        return;
+    std::size_t from = 0;
+    if (utf8CarryLength_ > 0) {
+        const std::size_t need = utf8SequenceLength(static_cast<unsigned char>(utf8Carry_[0]));
+        while (utf8CarryLength_ < need && from < count)
+            utf8Carry_[utf8CarryLength_++] = bytes[from++];
+        if (utf8CarryLength_ < need)
+            return;
+        wellFormedUtf8_ = isValidUtf8(std::string_view(utf8Carry_, utf8CarryLength_));
+        utf8CarryLength_ = 0;
+    }
+    // A sequence that the end of this piece cuts waits for the next.
+    std::size_t end = count;
+    std::size_t back = 0;
+    while (back < 3 && end - back > from && (static_cast<unsigned char>(bytes[end - 1 - back]) & 0xC0) == 0x80)
+        ++back;
+    if (end - back > from) {
+        const auto lead = static_cast<unsigned char>(bytes[end - 1 - back]);
+        if (lead >= 0xC0 && back + 1 < utf8SequenceLength(lead)) {
+            utf8CarryLength_ = back + 1;
+            std::memcpy(utf8Carry_, bytes + end - 1 - back, utf8CarryLength_);
+            end -= utf8CarryLength_;
+        }
+    }
+    wellFormedUtf8_ = wellFormedUtf8_ && isWellFormedUtf8(std::string_view(bytes + from, end - from));
 }
 
 void XmlFeed::close(bool complete)
@@ -980,8 +1387,10 @@ void XmlFeed::close(bool complete)
         std::lock_guard guard(lock_);
         closed_ = true;
         complete_ = complete;
+        if (utf8CarryLength_ > 0)
+            wellFormedUtf8_ = false;
     }
-    changed_.notify_one();
+    changed_.notify_all();
 }
 
 bool XmlFeed::stopRequested() const
@@ -992,25 +1401,73 @@ bool XmlFeed::stopRequested() const
     return stopRequested_;
 }
 
-XmlFeed::State XmlFeed::waitFor(std::size_t bytes)
+bool XmlFeed::wellFormedUtf8() const
+{
+    std::lock_guard guard(lock_);
+    return wellFormedUtf8_;
+}
+
+std::uint64_t XmlFeed::written() const
+{
+    std::lock_guard guard(lock_);
+    return written_;
+}
+
+XmlFeed::State XmlFeed::waitFor(std::uint64_t bytes)
 {
     std::unique_lock guard(lock_);
-    changed_.wait(guard, [&] { return closed_ || available_ >= bytes; });
-    return State{available_, closed_, complete_};
+    while (!closed_ && written_ < bytes) {
+        if (pump_) {
+            guard.unlock();
+            pump_();
+            guard.lock();
+        } else {
+            changed_.wait(guard);
+        }
+    }
+    return State{written_, closed_, complete_};
+}
+
+void XmlFeed::release(std::uint64_t position)
+{
+    {
+        std::lock_guard guard(lock_);
+        released_ = std::max(released_, position);
+    }
+    changed_.notify_all();
+}
+
+void XmlFeed::drain()
+{
+    {
+        std::lock_guard guard(lock_);
+        draining_ = true;
+    }
+    changed_.notify_all();
 }
 
 void XmlFeed::requestStop()
 {
-    std::lock_guard guard(lock_);
-    stopRequested_ = true;
+    {
+        std::lock_guard guard(lock_);
+        stopRequested_ = true;
+    }
+    changed_.notify_all();
 }
 
 OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root, std::string& errorText,
                              ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete,
-                             std::size_t lookAhead)
+                             XmlElementSink* sink)
 {
     errorText.clear();
-    XmlReader reader(feed, start, lookAhead, root.tree(), errorText, progress);
+    incomplete = false;
+    if (!feed.allocated()) {
+        incomplete = true;
+        feed.requestStop();
+        return OperationResult::Success;
+    }
+    XmlReader reader(feed, start, root.tree(), errorText, progress);
+    reader.setSink(sink);
     const OperationResult result = reader.parse();
     incomplete = reader.incomplete();
     if (errorLine != nullptr)
@@ -1024,11 +1481,11 @@ OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root
 
 OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText)
 {
-    return parseXmlText(text, root, errorText, nullptr);
+    return parseXmlText(text, root, errorText, nullptr, nullptr, nullptr);
 }
 
 OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlDocument& root,
-                            std::string& errorText, std::uint64_t* errorLine)
+                            std::string& errorText, std::uint64_t* errorLine, XmlElementSink* sink)
 {
     errorText.clear();
     if (errorLine != nullptr)
@@ -1063,6 +1520,7 @@ OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter*
         return OperationResult::Cancelled;
 
     XmlReader reader(text, root.tree(), errorText, progress);
+    reader.setSink(sink);
     const OperationResult parsed = reader.parse();
     if (errorLine != nullptr)
         *errorLine = reader.errorLine();

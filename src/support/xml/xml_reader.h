@@ -8,7 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -136,6 +139,42 @@ private:
     XmlTree tree_;
 };
 
+// What a parse that hands out its elements as they come does with one.
+enum class XmlElementUse : std::uint8_t {
+    Descend, // its child elements are offered one by one; closed() follows its end
+    Collect, // its whole subtree is built and handed to closed() at its end
+    Skip,    // read past: none of it is kept and nothing more is said of it
+};
+
+// Receives a document's elements while it is parsed, so that a caller can
+// consume a large document without its whole tree. Once an element offered
+// here has ended (and closed() was told, where asked for), its subtree is
+// dropped from the tree and its room reused; text between the children of
+// the root or of a descended element is never kept. The tree therefore
+// holds only the open elements and the subtree being collected, and is a
+// lone root when the parse ends. Syntax errors, cancelling and the error
+// texts are those of a parse without a sink.
+class XmlElementSink {
+public:
+    virtual ~XmlElementSink() = default;
+    // A top-level element (depth 0) or a child of a descended one (depth
+    // 1, 2, ...): its name and attributes are read, its children not yet.
+    // An element whose start tag ends it ("<a/>", "<?xml ...?>", a comment)
+    // is complete already; closed() follows at once.
+    virtual XmlElementUse opened(XmlNodeRef element, std::size_t depth) = 0;
+    // That element has ended: a descended one after its children, a
+    // collected one with its whole subtree. Not called for elements still
+    // open when a parse stops early (cancelled, or a feed cut short).
+    virtual void closed(XmlNodeRef element, XmlElementUse use) = 0;
+    // Instead of opened() and closed(), for a plain element that its start
+    // tag ends (`<name a="v" b="w"/>`: attributes in double quotes, each
+    // once, without references) where opened() would be asked: true when
+    // the sink has taken it as those two would, so that the parse keeps
+    // nothing of it; false to have it offered as usual. The texts are
+    // valid during the call only.
+    virtual bool takePlain(std::string_view, std::span<const XmlAttribute>, std::size_t) { return false; }
+};
+
 // Loads a whole file and parses it into root. Failure for a missing file
 // ("File does not exist: <path>"), a file too large for the available memory
 // ("Not enough memory available to load <path>") or an unreadable one
@@ -149,71 +188,126 @@ private:
 // BF UTF-8; without a mark the bytes are UTF-8 when well formed, otherwise
 // Windows-1252.
 OperationResult loadXmlFile(const std::filesystem::path& path, ProgressReporter* progress, XmlDocument& root,
-                            std::string& errorText, std::uint64_t* errorLine = nullptr);
+                            std::string& errorText, std::uint64_t* errorLine = nullptr, XmlElementSink* sink = nullptr);
 
 // Parses UTF-8 text already in memory (no reporter). Failure only when
 // memory runs out; syntax errors only fill errorText.
 OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText);
 
-// Same, with a reporter asked every 512 characters.
+// Same, with a reporter asked every 512 characters, and optionally the
+// line of the first syntax error and a sink that takes the elements as they
+// come.
 OperationResult parseXmlText(std::string_view text, XmlDocument& root, std::string& errorText,
-                             ProgressReporter* progress);
+                             ProgressReporter* progress, std::uint64_t* errorLine = nullptr,
+                             XmlElementSink* sink = nullptr);
 
-// Text that another thread writes into a buffer that never moves while a
-// parse reads the part already written: the producer appends and closes,
-// the parse waits for what it needs.
+// Text that a producer writes while a parse reads it, passed through a
+// window that holds only what the parse may still read: the producer waits
+// while the window is full, the parse waits for the text it needs. The
+// window is a ring followed by a copy of its first look-ahead bytes, so
+// that any stretch of up to the look-ahead reads in one piece wherever it
+// starts. The producer runs on a thread of its own, or is pumped on the
+// parse's thread: one step whenever the parse waits for text.
 class XmlFeed {
 public:
-    XmlFeed(char* buffer, std::size_t capacity) : buffer_(buffer), capacity_(capacity) {}
+    static constexpr std::size_t DefaultWindow = std::size_t{4} << 20;
+    static constexpr std::size_t DefaultLookAhead = std::size_t{1} << 20;
 
-    char* buffer() const { return buffer_; }
-    std::size_t capacity() const { return capacity_; }
+    // A text of at most `limit` bytes, through a ring of at most `window`
+    // bytes (and no larger than the limit) and a look-ahead of at most the
+    // ring. See allocated().
+    explicit XmlFeed(std::uint64_t limit, std::size_t window = DefaultWindow, std::size_t lookAhead = DefaultLookAhead);
+    XmlFeed(const XmlFeed&) = delete;
+    XmlFeed& operator=(const XmlFeed&) = delete;
 
-    // Producer: `bytes` more follow the ones written so far.
+    // False when memory for the window ran out.
+    bool allocated() const { return buffer_ != nullptr; }
+    std::uint64_t limit() const { return limit_; }
+    std::size_t window() const { return window_; }
+    std::size_t lookAhead() const { return lookAhead_; }
+    // Bytes held for the text, for memory checks and tests.
+    std::size_t bufferBytes() const { return window_ + lookAhead_; }
+
+    // Producer: room for the next bytes, at most `wanted`, waiting while
+    // the window holds only bytes the parse may still read. Empty once the
+    // text has reached its limit, or a stop was requested.
+    std::span<char> room(std::size_t wanted);
+    // Producer: `bytes` more, written at the start of the last room.
     void append(std::size_t bytes);
     // Producer: nothing more comes; `complete` is false when the text was
-    // cut short (a failure, a stop, or no room left).
+    // cut short (a failure, a stop, or more text than the limit).
     void close(bool complete);
     // Producer: whether the parse asked it to stop, or the reporter given to
     // stopWith was cancelled.
     bool stopRequested() const;
-    // A producer that runs before the parse, on its thread, stops when this
-    // reporter is cancelled.
+    // A producer that runs before the parse, or pumped on its thread, stops
+    // when this reporter is cancelled.
     void stopWith(ProgressReporter* reporter) { stopSource_ = reporter; }
+    // A producer on the parse's thread: `step` writes a little more (or
+    // closes the feed) each time the parse waits for text.
+    void pumpWith(std::function<void()> step) { pump_ = std::move(step); }
+
+    // Whether all bytes written are well-formed UTF-8 (checked as they come;
+    // a sequence cut short at the close is not).
+    bool wellFormedUtf8() const;
+    // Bytes written so far.
+    std::uint64_t written() const;
 
     struct State {
-        std::size_t available;
+        std::uint64_t available;
         bool closed;
         bool complete;
     };
     // Parse: waits until `bytes` are written or the feed is closed.
-    State waitFor(std::size_t bytes);
+    State waitFor(std::uint64_t bytes);
+    // Parse: no byte before `position` is read again; its room may be reused.
+    void release(std::uint64_t position);
+    // Parse: where the byte at `position` lies, when it is written and not
+    // released. The bytes after it lie after it up to the end of the copy.
+    const char* at(std::uint64_t position) const { return buffer_.get() + position % window_; }
+    // Parse: the last address of the copy after the ring.
+    const char* bufferEnd() const { return buffer_.get() + window_ + lookAhead_; }
     // Parse: asks the producer to stop.
     void requestStop();
+    // Parse: none of the rest is read; the producer may write it all (and
+    // still checks it).
+    void drain();
 
 private:
-    char* buffer_;
-    std::size_t capacity_;
+    void checkUtf8(const char* bytes, std::size_t count);
+
+    std::unique_ptr<char[]> buffer_;
+    std::uint64_t limit_;
+    std::size_t window_;
+    std::size_t lookAhead_;
     mutable std::mutex lock_;
     std::condition_variable changed_;
-    std::size_t available_ = 0;
+    std::uint64_t written_ = 0;
+    std::uint64_t released_ = 0;
     bool closed_ = false;
     bool complete_ = false;
     bool stopRequested_ = false;
+    bool draining_ = false;
     ProgressReporter* stopSource_ = nullptr;
+    std::function<void()> pump_;
+    // A UTF-8 sequence cut at the end of the last bytes written.
+    char utf8Carry_[4] = {};
+    std::size_t utf8CarryLength_ = 0;
+    bool wellFormedUtf8_ = true;
 };
 
 // Parses UTF-8 text (from byte `start` of the feed on) while it is being
 // written. Sets `incomplete` and stops when the text was cut short or one
-// piece of markup reached past what was written (a rare, very long tag):
-// the caller then parses the whole text once it has it. Otherwise the tree,
-// errorText and errorLine are those of parseXmlText on the whole text. The
-// reporter is asked as often as there; a stop also stops the producer.
-// `lookAhead` is how far beyond its cursor the parse wants the text written
-// before it reads the next token.
+// piece of markup reached past what the parse may look ahead (a rare, very
+// long tag): the caller then parses the whole text once it has it.
+// Otherwise the tree, errorText and errorLine are those of parseXmlText on
+// the whole text, and a sink hears what it would hear there. The reporter
+// is asked as often as there; a stop also stops the producer. The parse
+// wants the feed's look-ahead written beyond its cursor before it reads
+// the next token.
 OperationResult parseXmlFeed(XmlFeed& feed, std::size_t start, XmlDocument& root, std::string& errorText,
                              ProgressReporter* progress, std::uint64_t* errorLine, bool& incomplete,
-                             std::size_t lookAhead = std::size_t{1} << 20);
+                             XmlElementSink* sink = nullptr);
 
 // The value of the attribute with exactly this name, or fallback when there
 // is none (an attribute present without a value gives the empty text).

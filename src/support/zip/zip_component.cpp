@@ -545,33 +545,101 @@ OperationResult extractZipEntry(const ZipSource& archivePath, std::string_view e
     return writer.commit(failure);
 }
 
+struct ZipEntryFeeder::State {
+    EntryReader entry;
+    std::uint64_t maxBytes = 0;
+    std::uint64_t total = 0;
+    bool closed = false;
+    bool overflowed = false;
+    OperationResult result = OperationResult::Success;
+    Failure failure;
+};
+
+ZipEntryFeeder::ZipEntryFeeder() : state_(std::make_unique<State>()) {}
+ZipEntryFeeder::~ZipEntryFeeder() = default;
+
+OperationResult ZipEntryFeeder::open(const ZipSource& archive, std::string_view entryName, std::uint64_t maxBytes,
+                                     Failure* failure)
+{
+    state_->maxBytes = maxBytes;
+    std::lock_guard lock(zipLock());
+    return state_->entry.open(archive, entryName, maxBytes, failure);
+}
+
+bool ZipEntryFeeder::step(XmlFeed& feed)
+{
+    State& state = *state_;
+    if (state.closed)
+        return false;
+    const auto finish = [&](OperationResult result) {
+        state.result = result;
+        state.closed = true;
+        feed.close(result == OperationResult::Success && !state.overflowed);
+        return false;
+    };
+    try {
+        if (feed.stopRequested())
+            return finish(OperationResult::Cancelled);
+        std::span<char> room = feed.room(ExtractChunk);
+        char probe = 0; // once the feed is full, one more byte tells whether the entry goes on
+        if (room.empty()) {
+            if (feed.stopRequested())
+                return finish(OperationResult::Cancelled);
+            room = std::span<char>(&probe, 1);
+        }
+        std::string error;
+        std::int64_t got = 0;
+        {
+            std::lock_guard lock(zipLock());
+            got = state.entry.read(room.data(), room.size(), error);
+        }
+        if (got < 0)
+            return finish(failWith(&state.failure, FailureKind::Malformed, "the entry is damaged: " + error));
+        if (got == 0)
+            return finish(OperationResult::Success);
+        state.total += static_cast<std::uint64_t>(got);
+        if (state.total > state.maxBytes)
+            return finish(failWith(&state.failure, FailureKind::OutOfMemory, "entry is too large"));
+        if (room.data() == &probe) {
+            state.overflowed = true;
+            return finish(OperationResult::Success);
+        }
+        feed.append(static_cast<std::size_t>(got));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return finish(failOutOfMemory(&state.failure));
+    }
+}
+
+OperationResult ZipEntryFeeder::result() const
+{
+    return state_->result;
+}
+
+bool ZipEntryFeeder::overflowed() const
+{
+    return state_->overflowed;
+}
+
+const Failure& ZipEntryFeeder::failure() const
+{
+    return state_->failure;
+}
+
 OperationResult inflateZipEntry(const ZipSource& archivePath, std::string_view entryName, std::uint64_t maxBytes,
                                 XmlFeed& feed, bool& overflowed, Failure* failure)
 {
+    ZipEntryFeeder feeder;
     overflowed = false;
-    EntryReader entry;
-    OperationResult result = entry.open(archivePath, entryName, maxBytes, failure);
-    std::size_t written = 0;
-    char probe = 0; // once the feed is full, one more byte tells whether the entry goes on
-    if (result == OperationResult::Success)
-        result = inflateEntry(
-            entry, maxBytes,
-            [&] {
-                const std::size_t room = std::min(feed.capacity() - written, ExtractChunk);
-                return room != 0 ? std::pair<char*, std::size_t>(feed.buffer() + written, room)
-                                 : std::pair<char*, std::size_t>(&probe, 1);
-            },
-            [&](std::size_t bytes) {
-                overflowed = written == feed.capacity();
-                if (overflowed)
-                    return false;
-                written += bytes;
-                feed.append(bytes);
-                return true;
-            },
-            [&] { return feed.stopRequested(); }, failure);
-    feed.close(result == OperationResult::Success && !overflowed);
-    return result;
+    if (const OperationResult opened = feeder.open(archivePath, entryName, maxBytes, failure);
+        opened != OperationResult::Success) {
+        feed.close(false);
+        return opened;
+    }
+    while (feeder.step(feed)) {
+    }
+    overflowed = feeder.overflowed();
+    return feeder.result() == OperationResult::Failure ? failWith(failure, feeder.failure()) : feeder.result();
 }
 
 OperationResult zipFolder(const std::filesystem::path& archivePath, const std::filesystem::path& folder,

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -55,10 +56,41 @@ OperationResult extractZipEntry(const ZipSource& archive, std::string_view entry
                                 const std::filesystem::path& folder, ProgressReporter& reporter, std::uint64_t maxBytes,
                                 Failure* failure = nullptr);
 
-// Inflates the entry into the feed's buffer, chunk by chunk, for a parse on
-// another thread, and closes the feed (complete only when the whole entry
-// fitted and inflated). Fails as extractZipEntry does; `overflowed` when the
-// entry holds more than the buffer (a declared size that lies); cancelled
+// Inflates an entry into a feed a chunk at a time, taking the zip lock for
+// each chunk only (so that a parse may unpack other entries meanwhile): on
+// a thread of its own, or pumped on the parse's thread.
+class ZipEntryFeeder {
+public:
+    ZipEntryFeeder();
+    ~ZipEntryFeeder();
+    ZipEntryFeeder(const ZipEntryFeeder&) = delete;
+    ZipEntryFeeder& operator=(const ZipEntryFeeder&) = delete;
+
+    // Opens the entry; fails as extractZipEntry does.
+    OperationResult open(const ZipSource& archive, std::string_view entryName, std::uint64_t maxBytes,
+                         Failure* failure = nullptr);
+    // Inflates the next chunk into the feed, waiting for room. At the
+    // entry's end, on a failure, a stop request or more bytes than the
+    // feed's limit it closes the feed (complete only at the end of an entry
+    // that fitted) and returns false, as it does from then on.
+    bool step(XmlFeed& feed);
+
+    // Once the feed is closed: how the inflating ended (cancelled by a stop
+    // request; a failure as extractZipEntry's, described by failure()), and
+    // whether the entry held more than the feed's limit (a declared size
+    // that lies).
+    OperationResult result() const;
+    bool overflowed() const;
+    const Failure& failure() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// Inflates the whole entry into the feed with a ZipEntryFeeder, for a parse
+// on another thread, and closes the feed. Fails as extractZipEntry does;
+// `overflowed` when the entry holds more than the feed's limit; cancelled
 // when the parse asks the feed to stop.
 OperationResult inflateZipEntry(const ZipSource& archive, std::string_view entryName, std::uint64_t maxBytes,
                                 XmlFeed& feed, bool& overflowed, Failure* failure = nullptr);

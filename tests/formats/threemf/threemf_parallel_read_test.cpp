@@ -4,11 +4,14 @@
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_model_part.h"
 #include "formats/threemf/threemf_test_support.h"
+#include "support/zip/zip_component.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,10 +28,18 @@ using morvex::threemf_test::scratchFolders;
 namespace {
 
 // Parts from a few kilobytes up are inflated into memory, first or while
-// they are parsed; the first split reads every part from its unpacked file.
+// they are parsed; the first splits read every part from its unpacked file.
+// Each part is walked while it is parsed, or (the reference) after a parse
+// into a whole tree.
+const threemf::ThreeMfReadSplit WholeTreeFromFile{1, UINT64_MAX, false};
 const threemf::ThreeMfReadSplit FromFile{1, UINT64_MAX};
 const threemf::ThreeMfReadSplit OneThread{1, 1024};
 const threemf::ThreeMfReadSplit TwoThreads{2, 1024};
+const threemf::ThreeMfReadSplit WholeTreeOneThread{1, 1024, false};
+const threemf::ThreeMfReadSplit WholeTreeTwoThreads{2, 1024, false};
+// A window of 64 KiB that a part of megabytes goes round many times.
+const threemf::ThreeMfReadSplit SmallWindowOneThread{1, 1024, true, 64 << 10};
+const threemf::ThreeMfReadSplit SmallWindowTwoThreads{2, 1024, true, 64 << 10};
 
 struct ReadOutcome {
     OperationResult result;
@@ -42,15 +53,24 @@ void readWith(const std::filesystem::path& package, const threemf::ThreeMfReadSp
     outcome.result = threemf::read3mf(package, outcome.model, reporter, split, &outcome.failure);
 }
 
-// The reads from memory, on one thread and on two, give what the read of
-// the unpacked file gives: the result, the failure with its position, and
-// the meshes, colours and properties.
+std::string describeSplit(const threemf::ThreeMfReadSplit& split)
+{
+    return std::string(split.minimumBytes == UINT64_MAX ? ", from the file" : ", from memory") +
+           (split.windowBytes < (1u << 20) ? " through a small window" : "") +
+           (split.threads == 1 ? ", one thread" : ", two threads") + (split.streamed ? ", streamed" : ", whole tree");
+}
+
+// The reads from memory, on one thread and on two, and the reads that walk
+// a part while parsing it give what the read of the unpacked file into a
+// whole tree gives: the result, the failure with its position, and the
+// meshes, colours and properties.
 void expectReadsAgree(const std::filesystem::path& package, const std::string& where)
 {
     ReadOutcome file;
-    readWith(package, FromFile, file);
-    for (const threemf::ThreeMfReadSplit& split : {OneThread, TwoThreads}) {
-        const std::string label = where + (split.threads == 1 ? ", one thread" : ", two threads");
+    readWith(package, WholeTreeFromFile, file);
+    for (const threemf::ThreeMfReadSplit& split : {FromFile, OneThread, TwoThreads, WholeTreeOneThread,
+                                                   WholeTreeTwoThreads, SmallWindowOneThread, SmallWindowTwoThreads}) {
+        const std::string label = where + describeSplit(split);
         ReadOutcome memory;
         readWith(package, split, memory);
         ASSERT_EQ(memory.result, file.result) << label << ": " << describeFailure(memory.failure);
@@ -131,6 +151,15 @@ TEST(ThreeMfParallelRead, LargePartsReadAlikeWhateverTheirText)
         gridModelPart(60, "<metadata name=\"Description\" note=\"" + std::string(1536 * 1024, 'd') + "\"/>\n");
     const std::string longComment = gridModelPart(60, "<!-- " + std::string(1536 * 1024, '-') + " -->\n");
     const std::string windows1252 = gridModelPart(100, "<metadata name=\"Title\">caf\xe9</metadata>\n");
+    // A vertex that is no number fails the walk; a syntax error after it
+    // still wins, and so does a part that turns out to hold no model.
+    std::string badVertex = grid;
+    badVertex.replace(badVertex.find("<vertex x=\"5.5\""), 16, "<vertex x=\"five\"");
+    std::string badVertexThenError = badVertex;
+    badVertexThenError.insert(badVertexThenError.rfind("</triangles>"), "<triangle v1=\"1\"></vertex>\n");
+    std::string badVertexNoModel = badVertex;
+    badVertexNoModel.replace(badVertexNoModel.find("<model "), 7, "<other ");
+    badVertexNoModel.replace(badVertexNoModel.rfind("</model>"), 8, "</other>");
     const struct {
         const char* label;
         std::string part;
@@ -140,6 +169,9 @@ TEST(ThreeMfParallelRead, LargePartsReadAlikeWhateverTheirText)
         {"a tag of 1.5 MiB", longTag},
         {"a comment of 1.5 MiB", longComment},
         {"Windows-1252", windows1252},
+        {"a vertex that is no number", badVertex},
+        {"a vertex that is no number, then a syntax error", badVertexThenError},
+        {"a vertex that is no number in no model", badVertexNoModel},
         {"UTF-8 mark", "\xEF\xBB\xBF" + grid},
         {"UTF-16", utf16Text(gridModelPart(40), false)},
         {"cut short", grid.substr(0, grid.size() * 2 / 3)},
@@ -156,6 +188,19 @@ TEST(ThreeMfParallelRead, LargePartsReadAlikeWhateverTheirText)
     readWith(temp / "late.3mf", TwoThreads, late);
     EXPECT_EQ(late.result, OperationResult::Failure);
     EXPECT_TRUE(late.failure.line.has_value() && *late.failure.line > 40000) << describeFailure(late.failure);
+    const struct {
+        const std::string& part;
+        const char* message;
+    } failures[] = {{badVertex, "a vertex coordinate is not a number"},
+                    {badVertexThenError, "should be terminated"},
+                    {badVertexNoModel, "holds no 3MF model"}};
+    for (const auto& f : failures) {
+        buildPackage(temp / "failing.3mf", f.part);
+        ReadOutcome failing;
+        readWith(temp / "failing.3mf", TwoThreads, failing);
+        EXPECT_EQ(failing.result, OperationResult::Failure);
+        EXPECT_NE(failing.failure.message.find(f.message), std::string::npos) << describeFailure(failing.failure);
+    }
     buildPackage(temp / "grid.3mf", grid);
     ReadOutcome whole;
     readWith(temp / "grid.3mf", TwoThreads, whole);
@@ -216,7 +261,8 @@ TEST(ThreeMfParallelRead, StopAnywhereCancelsBothThreads)
 {
     TempDir temp;
     buildPackage(temp / "grid.3mf", gridModelPart(120));
-    for (const threemf::ThreeMfReadSplit& split : {OneThread, TwoThreads}) {
+    for (const threemf::ThreeMfReadSplit& split :
+         {OneThread, TwoThreads, SmallWindowOneThread, SmallWindowTwoThreads}) {
         RecordingReporter counting;
         Model model;
         ASSERT_EQ(threemf::read3mf(temp / "grid.3mf", model, counting, split), OperationResult::Success);
@@ -232,6 +278,91 @@ TEST(ThreeMfParallelRead, StopAnywhereCancelsBothThreads)
                 << split.threads << " thread(s), stop at check " << stopAt << " of " << checks << ": "
                 << describeFailure(failure);
             EXPECT_TRUE(scratchFolders().empty());
+        }
+    }
+}
+
+namespace {
+
+// The parts of a package as the package reader gives them, counting how
+// often a model part had to be unpacked into a file after all.
+class CountingPartSource : public threemf::PartSource {
+public:
+    CountingPartSource(std::filesystem::path package, std::filesystem::path folder, bool alongside)
+        : package_(std::move(package)), folder_(std::move(folder)), alongside_(alongside)
+    {
+    }
+
+    std::uint64_t inflatableSize(std::string_view) override { return 64u << 20; }
+    bool inflatesAlongside() const override { return alongside_; }
+    std::size_t feedWindow() const override { return 64u << 10; }
+    std::unique_ptr<ZipEntryFeeder> modelPartFeeder(std::string_view name) override
+    {
+        auto feeder = std::make_unique<ZipEntryFeeder>();
+        if (feeder->open(package_, name, UINT64_MAX) != OperationResult::Success)
+            return nullptr;
+        return feeder;
+    }
+    OperationResult modelPart(std::string_view name, std::filesystem::path& file, Failure* failure) override
+    {
+        ++unpacked;
+        RecordingReporter reporter;
+        file = folder_ / name;
+        return extractZipEntry(package_, name, folder_, reporter, UINT64_MAX, failure);
+    }
+    OperationResult imagePart(std::string_view, Model&, std::string& file, Failure*) override
+    {
+        file.clear();
+        return OperationResult::Success;
+    }
+
+    int unpacked = 0;
+
+private:
+    std::filesystem::path package_;
+    std::filesystem::path folder_;
+    bool alongside_;
+};
+
+} // namespace
+
+// A large part goes through the window of text and is walked as it comes,
+// on one thread or two; only a text that needs a whole parse (another
+// encoding, a tag longer than the window) is unpacked into a file
+// and read from there, into a fresh model: the same model either way.
+TEST(ThreeMfParallelRead, OnlyTextsThatNeedAWholeParseAreReadFromAFile)
+{
+    TempDir temp;
+    const std::string grid = gridModelPart(60);
+    const struct {
+        std::string part;
+        bool fromFile;
+    } cases[] = {
+        {grid, false},
+        {"\xEF\xBB\xBF" + grid, false},
+        {gridModelPart(60, "<metadata name=\"Title\">caf\xe9</metadata>\n"), true},
+        {gridModelPart(60, "<metadata name=\"Description\" note=\"" + std::string(200000, 'd') + "\"/>\n"), true},
+    };
+    for (const auto& c : cases) {
+        buildPackage(temp / "case.3mf", c.part);
+        ReadOutcome reference;
+        readWith(temp / "case.3mf", WholeTreeFromFile, reference);
+        ASSERT_EQ(reference.result, OperationResult::Success) << describeFailure(reference.failure);
+        for (const bool alongside : {false, true}) {
+            CountingPartSource parts(temp / "case.3mf", temp / "unpacked", alongside);
+            RecordingReporter reporter;
+            Model model;
+            Failure failure;
+            ASSERT_EQ(threemf::readModelParts("3D/3dmodel.model", parts, model, reporter, &failure),
+                      OperationResult::Success)
+                << describeFailure(failure);
+            EXPECT_EQ(parts.unpacked, c.fromFile ? 1 : 0) << c.part.substr(0, 200);
+            ASSERT_EQ(model.objects.size(), reference.model.objects.size());
+            const ModelObject& a = *model.objects[0];
+            const ModelObject& b = *reference.model.objects[0];
+            EXPECT_TRUE(std::equal(a.vertices.begin(), a.vertices.end(), b.vertices.begin(), b.vertices.end()));
+            EXPECT_TRUE(std::equal(a.indices.begin(), a.indices.end(), b.indices.begin(), b.indices.end()));
+            EXPECT_EQ(model.properties, reference.model.properties);
         }
     }
 }
