@@ -1,6 +1,6 @@
 #include "mesh/convention_steps.h"
 
-#include "support/core/parallel_ranges.h"
+#include "mesh/index_steps.h"
 
 #include <atomic>
 #include <cmath>
@@ -11,7 +11,6 @@ namespace {
 
 constexpr std::uint32_t TransformCheckElements = 1000;
 constexpr std::uint32_t NormalCheckTriangles = 500;
-constexpr std::uint64_t ElementsPerThread = 16384;
 
 float negated(float value)
 {
@@ -117,30 +116,6 @@ bool isIdentityPlacement(const ModelObject& object)
 {
     return vectorsEqual(object.scale, {1, 1, 1}) && vectorsEqual(object.rotation, {0, 0, 0}) &&
            vectorsEqual(object.position, {0, 0, 0});
-}
-
-// Calls step(i) for every i below `count`, split over the threads the file
-// may use. Only the calling thread asks the reporter, every `checkEvery`
-// steps counted from `counted` (the steps of the same kind before these),
-// and the others stop at its answer. False when cancelled.
-template <typename Step>
-bool forEachIndex(std::uint64_t count, std::uint64_t checkEvery, ProgressReporter& reporter, Step step,
-                  std::uint64_t counted = 0)
-{
-    std::atomic<bool> cancelled{false};
-    forEachRange(count, threadsFor(count, ElementsPerThread),
-                 [&](unsigned part, std::uint64_t begin, std::uint64_t end) {
-                     for (std::uint64_t i = begin; i < end; ++i) {
-                         if ((counted + i) % checkEvery == 0) {
-                             if (part == 0 && reporter.isCancelled())
-                                 cancelled = true;
-                             if (cancelled.load(std::memory_order_relaxed))
-                                 return;
-                         }
-                         step(static_cast<std::uint32_t>(i));
-                     }
-                 });
-    return !cancelled;
 }
 
 // `counted`: the elements changed before these, for the cancellation cadence.

@@ -1,6 +1,7 @@
 #include "formats/threemf/threemf.h"
 #include "formats/threemf/threemf_model_part.h"
 #include "formats/threemf/threemf_resources.h"
+#include "mesh/index_steps.h"
 
 #include "support/core/memory_guard.h"
 #include "support/text/numbers.h"
@@ -27,7 +28,7 @@ namespace {
 // each array is fitted to its count when the object ends.
 constexpr std::uint32_t FirstVertexRoom = 16;
 constexpr std::uint32_t FirstIndexRoom = 48;
-// Vertices or index positions between two questions to the reporter while
+// Vertices or triangles between two questions to the reporter while
 // the objects are completed.
 constexpr std::uint32_t CompletionCadence = 500;
 constexpr std::uint64_t MemoryFactor = 20;
@@ -1147,14 +1148,16 @@ OperationResult completeObjects(Model& model, ProgressReporter& reporter, Failur
             continue;
         if (!object.normals.allocate(object.indices.count()))
             return failOutOfMemory(failure);
-        for (std::uint32_t i = 0; i + 2 < object.indices.count(); i += 3) {
-            if (i % CompletionCadence < 3 && reporter.isCancelled())
-                return OperationResult::Cancelled;
-            const std::uint32_t* corner = &object.indices[i];
-            const Vector3 normal =
-                faceNormal(object.vertices[corner[0]], object.vertices[corner[1]], object.vertices[corner[2]]);
-            object.normals[i] = object.normals[i + 1] = object.normals[i + 2] = normal;
-        }
+        const bool completed =
+            forEachIndex(object.indices.count() / 3, CompletionCadence, reporter, [&object](std::uint32_t triangle) {
+                const std::uint32_t i = triangle * 3;
+                const std::uint32_t* corner = &object.indices[i];
+                const Vector3 normal =
+                    faceNormal(object.vertices[corner[0]], object.vertices[corner[1]], object.vertices[corner[2]]);
+                object.normals[i] = object.normals[i + 1] = object.normals[i + 2] = normal;
+            });
+        if (!completed)
+            return OperationResult::Cancelled;
     }
     reporter.setStatusText("Arranging the model objects...", 1);
     return OperationResult::Success;
