@@ -42,7 +42,7 @@ struct Schedule {
     std::mutex mutex;
     std::condition_variable changed;
     std::uint64_t nextToFormat = 0;
-    std::uint64_t nextToWrite = 0;  // changed only by the calling thread
+    std::uint64_t nextToWrite = 0;    // changed only by the calling thread
     std::vector<unsigned char> ready; // per buffer: its piece is formatted
     bool stop = false;
     std::exception_ptr error;

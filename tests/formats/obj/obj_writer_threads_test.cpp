@@ -99,19 +99,25 @@ TEST(ObjWriterThreads, CorpusModelsGiveTheSameBytesOnAnyThreadCount)
 {
     MORVEX_REQUIRE_CORPUS();
     using Read = std::function<OperationResult(const std::filesystem::path&, Model&, ProgressReporter&)>;
-    const auto obj = [](const std::filesystem::path& p, Model& m, ProgressReporter& r) { return obj::readObj(p, m, r); };
-    const auto tds = [](const std::filesystem::path& p, Model& m, ProgressReporter& r) { return tds::read3ds(p, m, r); };
-    const auto mqo = [](const std::filesystem::path& p, Model& m, ProgressReporter& r) { return mqo::readMqo(p, m, r); };
+    const auto obj = [](const std::filesystem::path& p, Model& m, ProgressReporter& r) {
+        return obj::readObj(p, m, r);
+    };
+    const auto tds = [](const std::filesystem::path& p, Model& m, ProgressReporter& r) {
+        return tds::read3ds(p, m, r);
+    };
+    const auto mqo = [](const std::filesystem::path& p, Model& m, ProgressReporter& r) {
+        return mqo::readMqo(p, m, r);
+    };
     const auto tmf = [](const std::filesystem::path& p, Model& m, ProgressReporter& r) {
         return threemf::read3mf(p, m, r);
     };
     const std::vector<std::pair<const char*, Read>> files = {
-        {"obj/assimp__spider/spider.obj", obj},             // materials, textures, 19 groups
-        {"obj/trimesh__capsule/capsule.obj", obj},          // texture coordinates, normals
-        {"obj/assimp__cube_with_vertexcolors.obj", obj},    // vertex colours
-        {"3ds/assimp__jeep1/jeep1.3ds", tds},               // placed objects, a texture
-        {"3ds/assimp__test1/test1.3ds", tds},               // several textured materials
-        {"mqo/mqoparser__miku01.mqo", mqo},                 // many objects and materials
+        {"obj/assimp__spider/spider.obj", obj},                // materials, textures, 19 groups
+        {"obj/trimesh__capsule/capsule.obj", obj},             // texture coordinates, normals
+        {"obj/assimp__cube_with_vertexcolors.obj", obj},       // vertex colours
+        {"3ds/assimp__jeep1/jeep1.3ds", tds},                  // placed objects, a texture
+        {"3ds/assimp__test1/test1.3ds", tds},                  // several textured materials
+        {"mqo/mqoparser__miku01.mqo", mqo},                    // many objects and materials
         {"3mf/3mf-samples__dodeca_chain_loop_color.3mf", tmf}, // colours, components
     };
     TempDir dir;
@@ -146,7 +152,7 @@ TEST(ObjWriterThreads, GeneratedModelGivesTheSameBytesOnAnyThreadCount)
     for (std::uint32_t corner = 750; corner < 960; corner += 3)
         if (corner < 783 || corner >= 903)
             ranged.indices[corner + 1] = ranged.indices[corner]; // degenerate
-    ranged.indices[1200] = 1u << 30;                          // beyond the vertices
+    ranged.indices[1200] = 1u << 30;                             // beyond the vertices
     addRange(ranged, red.id, 0, 300);
     addRange(ranged, blue.id, 301, 750);
     addRange(ranged, red.id, 750, 903);
@@ -205,9 +211,9 @@ TEST(ObjWriterThreads, CommandLineThreadsGiveTheSameFile)
         std::filesystem::create_directories(folder);
         std::string output;
         ASSERT_EQ(runCommand(shellQuote(morvex::testing::cliPath().string()) + " convert --threads " +
-                                                  std::to_string(threads) + " " + shellQuote((dir / "fan.stl").string()) +
-                                                  " --to obj --output " + shellQuote(folder.string()) + " 2>&1",
-                                              &output),
+                                 std::to_string(threads) + " " + shellQuote((dir / "fan.stl").string()) +
+                                 " --to obj --output " + shellQuote(folder.string()) + " 2>&1",
+                             &output),
                   0)
             << output;
         outputs[threads - 1] = readFile(folder / "fan.obj");
