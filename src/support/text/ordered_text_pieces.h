@@ -14,8 +14,10 @@ namespace morvex {
 
 // A growing text buffer that one thread formats lines into. It keeps its
 // memory when cleared, so a buffer reused piece after piece stops
-// allocating once it has grown to a piece's size.
-class TextPiece {
+// allocating once it has grown to a piece's size. Each buffer has a cache
+// line of its own: threads that move the cursors of neighbouring buffers
+// line after line would otherwise take the line from each other each time.
+class alignas(64) TextPiece {
 public:
     // Room for at least `length` more bytes at the cursor; advanceTo() the
     // end of what was put there. Throws std::bad_alloc when memory runs out.
