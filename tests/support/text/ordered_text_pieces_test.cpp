@@ -93,7 +93,8 @@ TEST(OrderedTextWriter, StopsAndMemoryFailuresEndTheWrite)
             ++formatted;
         };
         Failure failure;
-        EXPECT_EQ(writer.write(out, Lines, 10, threads, failing, [](std::uint64_t) { return true; }, &failure),
+        EXPECT_EQ(writer.write(
+                      out, Lines, 10, threads, failing, [](std::uint64_t) { return true; }, &failure),
                   OperationResult::Failure);
         EXPECT_EQ(failure.kind, FailureKind::OutOfMemory);
         EXPECT_LT(formatted.load(), Lines / 10 - 1) << "the pieces after the failure are left alone";
