@@ -8,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <chrono>
 #include <cmath>
 #include <fstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using namespace morvex;
 using morvex::testing::TempDir;
@@ -116,6 +118,19 @@ TEST(Numbers, FormatAndParse)
     EXPECT_EQ(format3(1e300), "1.000000e+300");
     EXPECT_EQ(std::string(text, formatFixed(text, 0.5, 3)), "0.500");
     EXPECT_EQ(std::string(text, formatFloatShortest(text, 0.1f)), "0.1");
+    // Decimal counts: every length and its edges, and a spread between.
+    std::vector<std::uint32_t> counts = {0, UINT32_MAX};
+    for (std::uint64_t power = 1; power <= 1'000'000'000; power *= 10)
+        counts.insert(counts.end(), {static_cast<std::uint32_t>(power - 1), static_cast<std::uint32_t>(power),
+                                     static_cast<std::uint32_t>(power + 1)});
+    for (std::uint32_t n = 1; n < 100'000; ++n)
+        counts.push_back(n * 42'949u + n % 7);
+    for (const std::uint32_t count : counts) {
+        char expected[16];
+        const std::string_view wanted(
+            expected, static_cast<std::size_t>(std::to_chars(expected, expected + 16, count).ptr - expected));
+        ASSERT_EQ(std::string_view(text, static_cast<std::size_t>(appendDecimal(text, count) - text)), wanted);
+    }
 
     const auto parse = [](std::string_view token, float& value) {
         const char* cursor = token.data();
@@ -147,16 +162,25 @@ TEST(Files, AtomicWriterAndMappedFile)
     morvex::testing::writeFile(target, "old");
     AtomicFileWriter writer;
     ASSERT_EQ(writer.open(target), OperationResult::Success);
+    // Small writes around a block larger than the buffer, which bypasses
+    // it, and a patch into the block once it is on disk.
     std::string big(3 * AtomicFileWriter::BufferSize + 17, 'x');
+    for (std::size_t i = 0; i < big.size(); i += 4099)
+        big[i] = static_cast<char>('a' + i % 26);
+    writer.write("head");
     writer.write(big);
     writer.writeLittleEndian<std::uint32_t>(0x01020304);
+    writer.patch(4 + AtomicFileWriter::BufferSize, "PATCH", 5);
+    EXPECT_EQ(writer.position(), 4 + big.size() + 4);
     EXPECT_EQ(morvex::testing::readFile(target), "old") << "the old file stays until commit";
     ASSERT_EQ(writer.commit(), OperationResult::Success);
+    big.replace(AtomicFileWriter::BufferSize, 5, "PATCH");
+    EXPECT_TRUE(morvex::testing::readFile(target) == "head" + big + std::string("\x04\x03\x02\x01", 4));
 
     MappedFile mapped;
     ASSERT_EQ(mapped.open(target), OperationResult::Success);
-    ASSERT_EQ(mapped.size(), big.size() + 4);
-    EXPECT_EQ(mapped.bytes()[big.size()], 0x04);
+    ASSERT_EQ(mapped.size(), 4 + big.size() + 4);
+    EXPECT_EQ(mapped.bytes()[4 + big.size()], 0x04);
 
     Failure failure;
     EXPECT_EQ(mapped.open(dir.path(), &failure), OperationResult::Failure);

@@ -81,6 +81,13 @@ OperationResult readObj(std::string_view bytes, std::string_view name, Model& mo
 OperationResult writeObj(const std::filesystem::path& path, const Model& model, ProgressReporter& reporter,
                          Failure* failure = nullptr);
 
+// The writer formats its long sections (vertices, normals, texture
+// coordinates, faces) in pieces of this many lines on the threads the file
+// may use, and writes them in order: the file is the same for any number of
+// threads. For tests, which cut small models into many pieces; 0 restores
+// the default.
+void setWriterPieceLines(std::uint32_t lines);
+
 // The material library written beside an OBJ file: the extension of its
 // file name replaced by ".mtl", or ".mtl" appended when it has none.
 std::filesystem::path materialLibraryPathFor(const std::filesystem::path& objPath);

@@ -1,10 +1,13 @@
 #include "formats/companion_copies.h"
 #include "formats/obj/obj.h"
 
+#include "support/core/parallel_ranges.h"
 #include "support/platform/files.h"
 #include "support/text/numbers.h"
+#include "support/text/ordered_text_pieces.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -22,6 +25,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::uint32_t ElementsPerCheck = 1000;
+// Lines of one piece of a long section: a few MiB of text, enough to make
+// handing a piece to a thread cheap, few enough that the pieces in flight
+// stay small beside the model.
+constexpr std::uint32_t DefaultPieceLines = 32768;
 constexpr std::size_t LineRoom = 512;      // the longest "v", "vt", "vn" or "f" line
 constexpr double ByteToUnit = 0.003921569; // 1 / 255
 constexpr std::string_view LineEnd = "\r\n";
@@ -38,11 +45,6 @@ char* putText(char* out, std::string_view text)
 char* putFloat(char* out, float value)
 {
     return out + formatFloatShortest(out, value);
-}
-
-char* putUnsigned(char* out, std::uint64_t value)
-{
-    return std::to_chars(out, out + 24, value).ptr;
 }
 
 // "v 1 2 3", "vn 0 0 1": a keyword and three numbers, no line end.
@@ -276,47 +278,116 @@ std::vector<const MaterialRange*> rangesInCornerOrder(const ModelObject& object)
     return ranges;
 }
 
-// Visits the triangles with valid corners in file order: per object, the
-// triangles of each material range in corner order (all of its triangles
-// with material 0 when it has none). Stops, returning false, when `visit`
-// does; `visit` also gets the number of triangles visited before.
-template <typename Visit>
-bool forEachTriangle(const WritePlan& plan, Visit&& visit)
+// The name each material is used under: materials that repeat an earlier
+// one's diffuse colour and diffuse texture take its name.
+using MaterialNames = std::unordered_map<std::int16_t, std::string>;
+
+// A run of triangles written with one material: an object's material range,
+// or the whole object when it has none. Triangle slots are numbered on from
+// the runs before, valid triangles or not, so that the face section can be
+// cut into pieces anywhere.
+struct FaceRun {
+    const ObjectPlan* object = nullptr;
+    std::uint32_t firstCorner = 0;
+    std::uint32_t triangles = 0; // slots: triangles that start before the range's end
+    std::uint64_t firstSlot = 0;
+    // The "usemtl" line, if any, that goes before the triangle at
+    // switchCorner: the first of the run that is written.
+    const std::string* material = nullptr;
+    std::uint32_t switchCorner = 0;
+};
+
+// A triangle with all corners in its object and no two of them equal: the
+// ones that get an "f" line.
+bool triangleIsDrawn(const ModelObject& object, std::uint32_t corner)
 {
-    std::uint32_t k = 0;
-    const auto visitRange = [&](const ObjectPlan& objectPlan, std::uint64_t first, std::uint64_t end,
-                                std::int16_t materialId) {
-        const std::uint64_t whole = objectPlan.wholeCorners();
-        // A range that starts inside a triangle begins with the next one.
-        for (std::uint64_t corner = first + (3 - first % 3) % 3; corner < end && corner + 3 <= whole; corner += 3) {
-            const std::uint32_t at = static_cast<std::uint32_t>(corner);
-            if (triangleIsValid(*objectPlan.object, at) && !visit(k++, objectPlan, at, materialId))
-                return false;
+    if (!triangleIsValid(object, corner))
+        return false;
+    const std::uint32_t* index = object.indices.data() + corner;
+    return index[0] != index[1] && index[1] != index[2] && index[0] != index[2];
+}
+
+// Where the material switches: the file runs through the triangles in order
+// and writes "usemtl" at a drawn triangle whose material id differs from
+// the previous drawn triangle's, when its name differs from the last one
+// written. Only the first drawn triangle of a run can switch, so one cheap
+// pass over the runs finds every switch, and pieces of the face section
+// need no state from the pieces before them.
+void placeMaterialSwitches(std::vector<FaceRun>& runs, const std::vector<std::int16_t>& materialIds,
+                           const MaterialNames& names)
+{
+    const std::string* lastName = nullptr;
+    std::optional<std::int16_t> lastMaterialId;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        FaceRun& run = runs[i];
+        if (lastMaterialId == materialIds[i])
+            continue;
+        const ModelObject& object = *run.object->object;
+        std::uint32_t corner = run.firstCorner;
+        const std::uint32_t end = run.firstCorner + 3 * run.triangles;
+        while (corner < end && !triangleIsDrawn(object, corner))
+            corner += 3;
+        if (corner == end)
+            continue;
+        lastMaterialId = materialIds[i];
+        const auto found = names.find(materialIds[i]);
+        if (found != names.end() && (lastName == nullptr || *lastName != found->second)) {
+            lastName = &found->second;
+            run.material = lastName;
+            run.switchCorner = corner;
         }
-        return true;
+    }
+}
+
+// The face section's runs in file order: per object, the triangles of each
+// material range in corner order (all of its triangles with material 0 when
+// it has none). A range that starts inside a triangle begins with the next
+// one; a triangle that starts before a range's end belongs to it. Throws
+// std::bad_alloc when memory runs out.
+std::vector<FaceRun> planFaceRuns(const WritePlan& plan, const MaterialNames* names)
+{
+    std::vector<FaceRun> runs;
+    std::vector<std::int16_t> materialIds;
+    std::uint64_t slots = 0;
+    const auto addRun = [&](const ObjectPlan& objectPlan, std::uint64_t first, std::uint64_t end,
+                            std::int16_t materialId) {
+        const std::uint64_t whole = objectPlan.wholeCorners();
+        first += (3 - first % 3) % 3;
+        const std::uint64_t limit = std::min(end, whole >= 3 ? whole - 2 : 0); // corners that start a triangle
+        if (first >= limit)
+            return;
+        FaceRun run;
+        run.object = &objectPlan;
+        run.firstCorner = static_cast<std::uint32_t>(first);
+        run.triangles = static_cast<std::uint32_t>((limit - first + 2) / 3);
+        run.firstSlot = slots;
+        slots += run.triangles;
+        runs.push_back(run);
+        materialIds.push_back(materialId);
     };
     for (const ObjectPlan& objectPlan : plan.objects) {
         const ModelObject& object = *objectPlan.object;
         if (object.materialRanges.empty()) {
-            if (!visitRange(objectPlan, 0, object.indices.count(), 0))
-                return false;
+            addRun(objectPlan, 0, object.indices.count(), 0);
             continue;
         }
         for (const MaterialRange* range : rangesInCornerOrder(object))
-            if (!visitRange(objectPlan, range->firstIndex, range->endIndex, range->materialId))
-                return false;
+            addRun(objectPlan, range->firstIndex, range->endIndex, range->materialId);
     }
-    return true;
+    if (names != nullptr)
+        placeMaterialSwitches(runs, materialIds, *names);
+    return runs;
 }
 
 // ---------------------------------------------------------------------------
-// Progress of one phase: a stop check, a count on status line 1 and a share
-// of the fraction every thousand elements.
+// Progress of one phase: a stop check after each piece written, and the
+// count in whole thousands on status line 1 and as a share of the fraction
+// (the phase's end is the next phase's start, which the next one shows).
 
 class PhaseProgress {
 public:
     // Shows the phase's status text and the fraction it starts at.
-    PhaseProgress(ProgressReporter& reporter, const char* status, const char* label, std::uint32_t total, double start,
+    PhaseProgress(ProgressReporter& reporter, const char* status, const char* label, std::uint64_t total, double start,
                   double share)
         : reporter_(reporter), label_(label), total_(total), start_(start), share_(share)
     {
@@ -325,56 +396,113 @@ public:
     }
 
     // False when the user asked to stop.
-    bool step(std::uint32_t done)
+    bool written(std::uint64_t done)
     {
-        if (done % ElementsPerCheck != 0 || done == 0)
-            return true;
         if (reporter_.isCancelled())
             return false;
+        const std::uint64_t shown = done - done % ElementsPerCheck;
+        if (shown == 0)
+            return true;
         char text[96];
-        std::snprintf(text, sizeof text, "%s: %u / %u.", label_, done, total_);
+        std::snprintf(text, sizeof text, "%s: %llu / %llu.", label_, static_cast<unsigned long long>(shown),
+                      static_cast<unsigned long long>(total_));
         reporter_.setStatusText(text, 1);
-        reporter_.setProgress(start_ + share_ * done / total_);
+        reporter_.setProgress(start_ + share_ * static_cast<double>(shown) / static_cast<double>(total_));
         return true;
     }
 
 private:
     ProgressReporter& reporter_;
     const char* label_;
-    std::uint32_t total_;
+    std::uint64_t total_;
     double start_;
     double share_;
 };
 
 // ---------------------------------------------------------------------------
-// The parts of the OBJ file.
+// The long sections of the OBJ file, each formatted in pieces of lines on
+// the threads the file may use and written in order.
 
-bool writeVertices(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
+std::atomic<std::uint32_t> pieceLines{DefaultPieceLines};
+
+struct SectionOutput {
+    AtomicFileWriter& file;
+    const WritePlan& plan;
+    Failure* failure;
+    OrderedTextWriter pieces;
+
+    OperationResult write(PhaseProgress& progress, std::uint64_t lines, const OrderedTextWriter::FormatPiece& format)
+    {
+        const std::uint32_t perPiece = pieceLines.load(std::memory_order_relaxed);
+        return pieces.write(
+            file, lines, perPiece, threadsFor(lines, perPiece), format,
+            [&](std::uint64_t done) { return progress.written(done); }, failure);
+    }
+};
+
+// Calls visit(objectPlan, from, to) for the part [from, to) of each object's
+// own elements that the section's elements [begin, end) cover; an object's
+// elements are numbered in the section from sectionStart(objectPlan) on,
+// elementCount(objectPlan) of them.
+template <typename SectionStart, typename ElementCount, typename Visit>
+void forObjectParts(const WritePlan& plan, std::uint64_t begin, std::uint64_t end, SectionStart sectionStart,
+                    ElementCount elementCount, Visit&& visit)
+{
+    const auto& objects = plan.objects;
+    auto at = std::upper_bound(objects.begin(), objects.end(), begin,
+                               [&](std::uint64_t element, const ObjectPlan& o) { return element < sectionStart(o); });
+    for (at = at == objects.begin() ? at : at - 1; at != objects.end() && sectionStart(*at) < end; ++at) {
+        const std::uint64_t first = sectionStart(*at);
+        const std::uint64_t from = std::max(begin, first), to = std::min(end, first + elementCount(*at));
+        if (from < to)
+            visit(*at, static_cast<std::uint32_t>(from - first), static_cast<std::uint32_t>(to - first));
+    }
+}
+
+// A section whose lines run object by object: heading, lines, empty line.
+// `sectionStart(objectPlan)` is the section's number of an object's first
+// element and `elementCount(objectPlan)` how many it has;
+// formatPart(objectPlan, from, to, text) formats its elements [from, to).
+template <typename SectionStart, typename ElementCount, typename FormatPart>
+OperationResult writeByObject(SectionOutput& out, PhaseProgress& progress, std::string_view heading,
+                              std::uint64_t lines, SectionStart sectionStart, ElementCount elementCount,
+                              FormatPart formatPart)
+{
+    out.file.write(heading);
+    const OperationResult result =
+        out.write(progress, lines, [&](std::uint64_t begin, std::uint64_t end, TextPiece& text) {
+            forObjectParts(out.plan, begin, end, sectionStart, elementCount,
+                           [&](const ObjectPlan& objectPlan, std::uint32_t from, std::uint32_t to) {
+                               formatPart(objectPlan, from, to, text);
+                           });
+        });
+    out.file.write(LineEnd);
+    return result;
+}
+
+OperationResult writeVertices(SectionOutput& out, ProgressReporter& reporter)
 {
     static const ColourFractions fractions;
+    const WritePlan& plan = out.plan;
     PhaseProgress progress(reporter, "Writing vertices...", "Vertices written", plan.vertexCount, 0.31, 0.29);
-    out.write("# Vertex Array \r\n");
-    std::uint32_t written = 0;
-    for (const ObjectPlan& objectPlan : plan.objects) {
-        const ModelObject& object = *objectPlan.object;
-        for (std::uint32_t i = 0; i < object.vertices.count(); ++i, ++written) {
-            if (!progress.step(written))
-                return false;
-            char* start = out.reserve(LineRoom);
-            char* at = putPoint(start, "v ", placePoint(objectPlan, object.vertices[i]));
-            if (plan.colourOutput) {
-                const ArgbColor colour = plan.vertexColours[written];
-                for (int shift = 16; shift >= 0; shift -= 8) {
-                    *at++ = ' ';
-                    at = fractions.put(at, colour >> shift);
-                }
-            }
-            at = putText(at, LineEnd);
-            out.advance(static_cast<std::size_t>(at - start));
-        }
-    }
-    out.write(LineEnd);
-    return true;
+    const auto start = [](const ObjectPlan& o) { return o.firstVertexNumber - 1; };
+    const auto count = [](const ObjectPlan& o) { return o.object->vertices.count(); };
+    return writeByObject(out, progress, "# Vertex Array \r\n", plan.vertexCount, start, count,
+                         [&](const ObjectPlan& objectPlan, std::uint32_t from, std::uint32_t to, TextPiece& text) {
+                             const ModelObject& object = *objectPlan.object;
+                             const ArgbColor* colours =
+                                 plan.colourOutput ? plan.vertexColours.data() + start(objectPlan) : nullptr;
+                             for (std::uint32_t i = from; i < to; ++i) {
+                                 const Vector3 point = placePoint(objectPlan, object.vertices[i]);
+                                 char* at = putPoint(text.room(LineRoom), "v ", point);
+                                 if (colours != nullptr)
+                                     for (int shift = 16; shift >= 0; shift -= 8) {
+                                         *at++ = ' ';
+                                         at = fractions.put(at, colours[i] >> shift);
+                                     }
+                                 text.advanceTo(putText(at, LineEnd));
+                             }
+                         });
 }
 
 Vector3 placedFaceNormal(const ObjectPlan& plan, std::uint32_t corner)
@@ -388,119 +516,124 @@ Vector3 placedFaceNormal(const ObjectPlan& plan, std::uint32_t corner)
     return faceNormal(a, b, c);
 }
 
+void putNormalLine(TextPiece& text, const Vector3& normal)
+{
+    text.advanceTo(putText(putPoint(text.room(LineRoom), "vn ", normal), LineEnd));
+}
+
 // An object's own normals as they are (turned with its placement), else one
 // face normal per triangle.
-bool writeNormals(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
+OperationResult writeNormals(SectionOutput& out, ProgressReporter& reporter)
 {
-    PhaseProgress progress(reporter, "Writing normals...", "Normals written", plan.normalCount, 0.6, 0.2);
-    out.write("# Normal Array\r\n");
-    std::uint32_t written = 0;
-    const auto put = [&](const Vector3& normal) {
-        if (!progress.step(written++))
-            return false;
-        char* start = out.reserve(LineRoom);
-        char* at = putText(putPoint(start, "vn ", normal), LineEnd);
-        out.advance(static_cast<std::size_t>(at - start));
-        return true;
-    };
-    for (const ObjectPlan& objectPlan : plan.objects) {
-        const ModelObject& object = *objectPlan.object;
-        const std::uint32_t corners = objectPlan.wholeCorners();
-        if (objectPlan.normals == NormalSource::Own) {
-            const NormalTransform turn(objectPlan.placement);
-            for (std::uint32_t corner = 0; corner < corners; ++corner)
-                if (!put(objectPlan.identity ? object.normals[corner] : turn.apply(object.normals[corner])))
-                    return false;
+    PhaseProgress progress(reporter, "Writing normals...", "Normals written", out.plan.normalCount, 0.6, 0.2);
+    const auto start = [](const ObjectPlan& o) { return o.firstNormalNumber - 1; };
+    const auto count = [](const ObjectPlan& o) { return o.normalCount(); };
+    return writeByObject(out, progress, "# Normal Array\r\n", out.plan.normalCount, start, count,
+                         [](const ObjectPlan& objectPlan, std::uint32_t from, std::uint32_t to, TextPiece& text) {
+                             const ModelObject& object = *objectPlan.object;
+                             if (objectPlan.normals == NormalSource::Face) {
+                                 for (std::uint32_t triangle = from; triangle < to; ++triangle)
+                                     putNormalLine(text, placedFaceNormal(objectPlan, 3 * triangle));
+                             } else if (objectPlan.identity) {
+                                 for (std::uint32_t corner = from; corner < to; ++corner)
+                                     putNormalLine(text, object.normals[corner]);
+                             } else {
+                                 const NormalTransform turn(objectPlan.placement);
+                                 for (std::uint32_t corner = from; corner < to; ++corner)
+                                     putNormalLine(text, turn.apply(object.normals[corner]));
+                             }
+                         });
+}
+
+OperationResult writeTexCoords(SectionOutput& out, ProgressReporter& reporter)
+{
+    PhaseProgress progress(reporter, "Writing texture coordinate array...", "Texture Coordinates",
+                           out.plan.texCoordCount, 0.8, 0.05);
+    const auto start = [](const ObjectPlan& o) { return o.firstTexCoordNumber - 1; };
+    const auto count = [](const ObjectPlan& o) { return o.texCoordCount(); };
+    return writeByObject(out, progress, "# Texture Coordinate Array \r\n", out.plan.texCoordCount, start, count,
+                         [](const ObjectPlan& objectPlan, std::uint32_t from, std::uint32_t to, TextPiece& text) {
+                             const TexCoordArray& texCoords = objectPlan.object->texCoords;
+                             for (std::uint32_t i = from; i < to; ++i) {
+                                 char* at = putText(text.room(LineRoom), "vt ");
+                                 at = putFloat(at, texCoords[i].u);
+                                 *at++ = ' ';
+                                 at = putFloat(at, texCoords[i].v);
+                                 text.advanceTo(putText(at, LineEnd));
+                             }
+                         });
+}
+
+// "f v/vt/vn ..." with texture coordinates, "f v//vn ..." without. With
+// face normals the three corners share one "vn" number, formatted once.
+char* putFace(char* at, const ObjectPlan& objectPlan, std::uint32_t corner)
+{
+    const ModelObject& object = *objectPlan.object;
+    const bool textured = objectPlan.texCoords != TexCoordSource::None;
+    char shared[16] = {};
+    const std::size_t sharedLength =
+        objectPlan.normals == NormalSource::Face
+            ? static_cast<std::size_t>(appendDecimal(shared, objectPlan.normalNumber(corner)) - shared)
+            : 0;
+    at = putText(at, "f");
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        *at++ = ' ';
+        at = appendDecimal(at, objectPlan.firstVertexNumber + object.indices[corner + i]);
+        *at++ = '/';
+        if (textured)
+            at = appendDecimal(at, objectPlan.texCoordNumber(corner + i));
+        *at++ = '/';
+        if (sharedLength != 0) {
+            std::memcpy(at, shared, sizeof shared); // a whole-array copy: one move, the length fixes the end
+            at += sharedLength;
         } else {
-            for (std::uint32_t corner = 0; corner < corners; corner += 3)
-                if (!put(placedFaceNormal(objectPlan, corner)))
-                    return false;
+            at = appendDecimal(at, objectPlan.normalNumber(corner + i));
         }
     }
-    out.write(LineEnd);
-    return true;
+    return putText(at, LineEnd);
 }
 
-bool writeTexCoords(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
+// A triangle with two equal corners, or a corner beyond its object's
+// vertices, is left out.
+OperationResult writeFaces(SectionOutput& out, const MaterialNames* names, ProgressReporter& reporter)
 {
-    PhaseProgress progress(reporter, "Writing texture coordinate array...", "Texture Coordinates", plan.texCoordCount,
-                           0.8, 0.05);
-    out.write("# Texture Coordinate Array \r\n");
-    std::uint32_t written = 0;
-    for (const ObjectPlan& objectPlan : plan.objects) {
-        const TexCoordArray& texCoords = objectPlan.object->texCoords;
-        const std::uint32_t count = objectPlan.texCoordCount();
-        for (std::uint32_t i = 0; i < count; ++i) {
-            if (!progress.step(written++))
-                return false;
-            char* start = out.reserve(LineRoom);
-            char* at = putText(start, "vt ");
-            at = putFloat(at, texCoords[i].u);
-            *at++ = ' ';
-            at = putFloat(at, texCoords[i].v);
-            at = putText(at, LineEnd);
-            out.advance(static_cast<std::size_t>(at - start));
-        }
+    std::vector<FaceRun> runs;
+    try {
+        runs = planFaceRuns(out.plan, names);
+    } catch (const std::bad_alloc&) {
+        return failOutOfMemory(out.failure);
     }
-    out.write(LineEnd);
-    return true;
-}
-
-// The name each material is used under: materials that repeat an earlier
-// one's diffuse colour and diffuse texture take its name.
-using MaterialNames = std::unordered_map<std::int16_t, std::string>;
-
-// "f v/vt/vn ..." with texture coordinates, "f v//vn ..." without. A
-// triangle with two equal corners is left out.
-bool writeFaces(AtomicFileWriter& out, const WritePlan& plan, const MaterialNames* names, ProgressReporter& reporter)
-{
-    PhaseProgress progress(reporter, "Writing triangles...", "Facets written", plan.triangleCount, 0.85, 0.15);
-    std::optional<std::string> lastName;
-    std::optional<std::int16_t> lastMaterialId; // triangles of one range share it: one lookup per run
-    return forEachTriangle(plan, [&](std::uint32_t k, const ObjectPlan& objectPlan, std::uint32_t corner,
-                                     std::int16_t materialId) {
-        if (!progress.step(k))
-            return false;
-        const ModelObject& object = *objectPlan.object;
-        const std::uint32_t base = objectPlan.firstVertexNumber;
-        const std::uint32_t vertex[3] = {base + object.indices[corner], base + object.indices[corner + 1],
-                                         base + object.indices[corner + 2]};
-        if (vertex[0] == vertex[1] || vertex[1] == vertex[2] || vertex[0] == vertex[2])
-            return true;
-        if (names != nullptr && lastMaterialId != materialId) {
-            lastMaterialId = materialId;
-            const auto found = names->find(materialId);
-            if (found != names->end() && (!lastName || *lastName != found->second)) {
-                lastName = found->second;
-                out.write("usemtl ");
-                out.write(found->second);
-                out.write(LineEnd);
+    const std::uint64_t slots = runs.empty() ? 0 : runs.back().firstSlot + runs.back().triangles;
+    PhaseProgress progress(reporter, "Writing triangles...", "Facets written", slots, 0.85, 0.15);
+    return out.write(progress, slots, [&](std::uint64_t begin, std::uint64_t end, TextPiece& text) {
+        auto run = std::upper_bound(runs.begin(), runs.end(), begin,
+                                    [](std::uint64_t slot, const FaceRun& r) { return slot < r.firstSlot; });
+        for (--run; run != runs.end() && run->firstSlot < end; ++run) {
+            const ModelObject& object = *run->object->object;
+            const std::uint64_t from = std::max(begin, run->firstSlot) - run->firstSlot;
+            const std::uint64_t to = std::min(end, run->firstSlot + run->triangles) - run->firstSlot;
+            for (std::uint32_t corner = run->firstCorner + 3 * static_cast<std::uint32_t>(from),
+                               last = run->firstCorner + 3 * static_cast<std::uint32_t>(to);
+                 corner < last; corner += 3) {
+                if (!triangleIsDrawn(object, corner))
+                    continue;
+                if (run->material != nullptr && corner == run->switchCorner) {
+                    text.append("usemtl ");
+                    text.append(*run->material);
+                    text.append(LineEnd);
+                }
+                text.advanceTo(putFace(text.room(LineRoom), *run->object, corner));
             }
         }
-        const bool textured = objectPlan.texCoords != TexCoordSource::None;
-        char* start = out.reserve(LineRoom);
-        char* at = putText(start, "f");
-        for (std::uint32_t i = 0; i < 3; ++i) {
-            *at++ = ' ';
-            at = putUnsigned(at, vertex[i]);
-            *at++ = '/';
-            if (textured)
-                at = putUnsigned(at, objectPlan.texCoordNumber(corner + i));
-            *at++ = '/';
-            at = putUnsigned(at, objectPlan.normalNumber(corner + i));
-        }
-        at = putText(at, LineEnd);
-        out.advance(static_cast<std::size_t>(at - start));
-        return true;
     });
 }
 
 // The vertices of point sets as "p" elements, so that readers see points
 // rather than unused vertices.
-bool writePoints(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
+OperationResult writePoints(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter& reporter)
 {
     if (plan.pointCount == 0)
-        return true;
+        return OperationResult::Success;
     out.write("# Points\r\n");
     std::uint32_t written = 0;
     for (const ObjectPlan& objectPlan : plan.objects) {
@@ -509,15 +642,15 @@ bool writePoints(AtomicFileWriter& out, const WritePlan& plan, ProgressReporter&
         const std::uint32_t count = objectPlan.object->vertices.count();
         for (std::uint32_t i = 0; i < count; ++i, ++written) {
             if (written % ElementsPerCheck == 0 && reporter.isCancelled())
-                return false;
+                return OperationResult::Cancelled;
             char* start = out.reserve(LineRoom);
-            char* at = putUnsigned(putText(start, "p "), std::uint64_t{objectPlan.firstVertexNumber} + i);
+            char* at = appendDecimal(putText(start, "p "), objectPlan.firstVertexNumber + i);
             at = putText(at, LineEnd);
             out.advance(static_cast<std::size_t>(at - start));
         }
     }
     out.write(LineEnd);
-    return true;
+    return OperationResult::Success;
 }
 
 // ---------------------------------------------------------------------------
@@ -657,6 +790,11 @@ constexpr std::string_view Footer = "# Thank you for using Morvex\r\n\r\n";
 
 } // namespace
 
+void setWriterPieceLines(std::uint32_t lines)
+{
+    pieceLines.store(lines == 0 ? DefaultPieceLines : lines, std::memory_order_relaxed);
+}
+
 std::filesystem::path materialLibraryPathFor(const std::filesystem::path& objPath)
 {
     std::string name = objPath.filename().string();
@@ -697,18 +835,25 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
         obj.write(libraryPath.filename().string());
         obj.write("\r\n\r\n");
     }
-    if (!writeVertices(obj, plan, reporter) || (plan.normalCount > 0 && !writeNormals(obj, plan, reporter)))
-        return OperationResult::Cancelled;
-    if (plan.texCoordCount > 0 && !writeTexCoords(obj, plan, reporter))
-        return OperationResult::Cancelled;
+    SectionOutput sections{obj, plan, failure, {}};
+    OperationResult result = writeVertices(sections, reporter);
+    if (result == OperationResult::Success && plan.normalCount > 0)
+        result = writeNormals(sections, reporter);
+    if (result == OperationResult::Success && plan.texCoordCount > 0)
+        result = writeTexCoords(sections, reporter);
+    if (result != OperationResult::Success)
+        return result;
 
     obj.write("# Facets\r\n");
     MaterialNames names;
     TextureCopies textures;
     if (withMaterials)
         writeMaterialLibrary(library, model, names, textures);
-    if (!writeFaces(obj, plan, withMaterials ? &names : nullptr, reporter) || !writePoints(obj, plan, reporter))
-        return OperationResult::Cancelled;
+    result = writeFaces(sections, withMaterials ? &names : nullptr, reporter);
+    if (result == OperationResult::Success)
+        result = writePoints(obj, plan, reporter);
+    if (result != OperationResult::Success)
+        return result;
     reporter.setStatusText("", 1);
     obj.write(LineEnd);
     obj.write(Footer);

@@ -236,11 +236,11 @@ OperationResult AtomicFileWriter::open(const std::filesystem::path& target, Fail
     return OperationResult::Success;
 }
 
-void AtomicFileWriter::flush()
+void AtomicFileWriter::writeOut(const char* bytes, std::size_t length)
 {
     std::size_t done = 0;
-    while (!failed_ && done < used_) {
-        const ssize_t wrote = ::write(descriptor_, buffer_ + done, used_ - done);
+    while (!failed_ && done < length) {
+        const ssize_t wrote = ::write(descriptor_, bytes + done, length - done);
         if (wrote < 0) {
             if (errno == EINTR)
                 continue;
@@ -250,13 +250,25 @@ void AtomicFileWriter::flush()
         }
         done += static_cast<std::size_t>(wrote);
     }
-    flushed_ += used_;
+    flushed_ += length;
+}
+
+void AtomicFileWriter::flush()
+{
+    writeOut(buffer_, used_);
     used_ = 0;
 }
 
 void AtomicFileWriter::write(const void* bytes, std::size_t length)
 {
     const char* from = static_cast<const char*>(bytes);
+    // A block the size of the buffer goes to the file as it is, after what
+    // is buffered: copying it through the buffer would only cost time.
+    if (length >= BufferSize) {
+        flush();
+        writeOut(from, length);
+        return;
+    }
     while (length > 0) {
         if (used_ == BufferSize)
             flush();

@@ -120,6 +120,7 @@ public:
 
 private:
     void flush();
+    void writeOut(const char* bytes, std::size_t length);
 
     int descriptor_ = -1;
     std::filesystem::path target_;

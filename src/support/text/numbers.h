@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace morvex {
@@ -29,6 +30,39 @@ std::size_t formatExponent3(char* out, double value);
 inline std::size_t formatInteger(char* out, std::int64_t value)
 {
     return static_cast<std::size_t>(std::to_chars(out, out + MaxNumberChars, value).ptr - out);
+}
+
+// The decimal digits of a 32-bit count or index, at most ten, the same text
+// as std::to_chars gives. Index columns of text formats hold millions of
+// them: this works in 32 bits, two digits a step, with no range check.
+inline char* appendDecimal(char* out, std::uint32_t value)
+{
+    static constexpr char Pairs[] = "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+                                    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+                                    "8081828384858687888990919293949596979899";
+    const unsigned length = value < 10           ? 1
+                            : value < 100        ? 2
+                            : value < 1000       ? 3
+                            : value < 10000      ? 4
+                            : value < 100000     ? 5
+                            : value < 1000000    ? 6
+                            : value < 10000000   ? 7
+                            : value < 100000000  ? 8
+                            : value < 1000000000 ? 9
+                                                 : 10;
+    char* const end = out + length;
+    char* at = end;
+    while (value >= 100) {
+        const std::uint32_t pair = value % 100;
+        value /= 100;
+        at -= 2;
+        std::memcpy(at, Pairs + 2 * pair, 2);
+    }
+    if (value >= 10)
+        std::memcpy(at - 2, Pairs + 2 * value, 2);
+    else
+        at[-1] = static_cast<char>('0' + value);
+    return end;
 }
 
 // Parses a decimal floating-point number at the cursor (an optional '+' or

@@ -2,7 +2,9 @@
 
 // Small models for the OBJ tests.
 
+#include "common/recording_reporter.h"
 #include "common/test_models.h"
+#include "formats/obj/obj.h"
 #include "mesh/model.h"
 
 #include <gtest/gtest.h>
@@ -58,6 +60,26 @@ inline std::vector<std::string> filesIn(const std::filesystem::path& folder)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// Writes the model into `folder` once to count the writer's stop checks,
+// then stops it at the first, one in the middle and the last: each write
+// is Cancelled and leaves nothing in the folder. Returns the checks counted.
+inline std::uint64_t expectEveryStopLeavesNothing(const Model& model, const std::filesystem::path& folder)
+{
+    RecordingReporter counting;
+    std::filesystem::create_directories(folder / "full");
+    EXPECT_EQ(obj::writeObj(folder / "full" / "model.obj", model, counting), OperationResult::Success);
+    const std::uint64_t checks = counting.cancelChecks();
+    for (const std::uint64_t stopAt : {std::uint64_t{1}, checks / 2, checks}) {
+        SCOPED_TRACE(stopAt);
+        std::filesystem::create_directories(folder / "stopped");
+        RecordingReporter stopping;
+        stopping.cancelAfterChecks(stopAt);
+        EXPECT_EQ(obj::writeObj(folder / "stopped" / "model.obj", model, stopping), OperationResult::Cancelled);
+        EXPECT_TRUE(filesIn(folder / "stopped").empty());
+    }
+    return checks;
 }
 
 } // namespace morvex::objtest
