@@ -25,19 +25,39 @@ inline XmlElementUse useFor(std::string_view name)
     return XmlElementUse::Descend;
 }
 
-inline void describeSubtree(XmlNodeRef node, std::string& out)
+// Loops with a stack of their own: fuzzed documents nest deeper than the
+// call stack goes.
+inline void describeSubtree(XmlNodeRef root, std::string& out)
 {
-    if (node.isText()) {
-        out += "\"" + std::string(node.text()) + "\"";
-        return;
+    struct Step {
+        XmlNodeRef node;
+        bool closing;
+    };
+    std::vector<Step> steps{{root, false}};
+    std::vector<XmlNodeRef> children;
+    while (!steps.empty()) {
+        const Step step = steps.back();
+        steps.pop_back();
+        const XmlNodeRef node = step.node;
+        if (step.closing) {
+            out += "</>";
+            continue;
+        }
+        if (node.isText()) {
+            out += "\"" + std::string(node.text()) + "\"";
+            continue;
+        }
+        out += "<" + std::string(node.name());
+        for (auto a = node.attributes(); !a.atEnd(); a.advance())
+            out += " " + std::string(a.current().name) + "=" + std::string(a.current().value);
+        out += node.preserveSpace() ? " preserve>" : ">";
+        steps.push_back({node, true});
+        children.clear();
+        for (XmlNodeRef child = node.firstChild(); child; child = child.next())
+            children.push_back(child);
+        for (auto child = children.rbegin(); child != children.rend(); ++child)
+            steps.push_back({*child, false});
     }
-    out += "<" + std::string(node.name());
-    for (auto a = node.attributes(); !a.atEnd(); a.advance())
-        out += " " + std::string(a.current().name) + "=" + std::string(a.current().value);
-    out += node.preserveSpace() ? " preserve>" : ">";
-    for (XmlNodeRef child = node.firstChild(); child; child = child.next())
-        describeSubtree(child, out);
-    out += "</>";
 }
 
 // Writes down what it is handed, and the most nodes and arena bytes the
@@ -98,13 +118,27 @@ private:
 // The events a sink would get, from a whole tree.
 inline void replay(XmlNodeRef parent, std::size_t depth, RecordingSink& sink)
 {
-    for (XmlNodeRef child = parent.firstChild(); child; child = child.next()) {
+    struct Frame {
+        XmlNodeRef next;
+        XmlNodeRef element; // closed once its children are done; none for `parent`
+    };
+    std::vector<Frame> frames{{parent.firstChild(), XmlNodeRef()}};
+    while (!frames.empty()) {
+        const XmlNodeRef child = frames.back().next;
+        if (!child) {
+            const XmlNodeRef element = frames.back().element;
+            frames.pop_back();
+            if (element)
+                sink.closed(element, XmlElementUse::Descend);
+            continue;
+        }
+        frames.back().next = child.next();
         if (!child.isElement())
             continue;
-        const XmlElementUse use = sink.opened(child, depth);
+        const XmlElementUse use = sink.opened(child, depth + frames.size() - 1);
         if (use == XmlElementUse::Descend)
-            replay(child, depth + 1, sink);
-        if (use != XmlElementUse::Skip)
+            frames.push_back({child.firstChild(), child});
+        else if (use != XmlElementUse::Skip)
             sink.closed(child, use);
     }
 }
