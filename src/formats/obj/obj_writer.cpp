@@ -162,9 +162,7 @@ struct ObjectPlan {
 // the point itself (a negative zero becomes zero, as the full product gives).
 Vector3 placePoint(const ObjectPlan& plan, const Vector3& point)
 {
-    if (plan.identity && std::isfinite(point.x) && std::isfinite(point.y) && std::isfinite(point.z))
-        return {point.x + 0.0f, point.y + 0.0f, point.z + 0.0f};
-    return transformPoint(point, plan.placement);
+    return plan.identity && isFinite(point) ? transformPointByIdentity(point) : transformPoint(point, plan.placement);
 }
 
 bool triangleIsValid(const ModelObject& object, std::uint32_t corner)
