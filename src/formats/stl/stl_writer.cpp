@@ -4,6 +4,7 @@
 #include "support/core/parallel_ranges.h"
 #include "support/platform/files.h"
 #include "support/text/numbers.h"
+#include "support/text/ordered_text_pieces.h"
 #include "support/text/text.h"
 
 #include <algorithm>
@@ -15,10 +16,11 @@ namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t WriteReportEvery = 100;
-// Facets made side by side on several threads: a binary block fills most of
-// the output buffer, an ASCII block a few megabytes of text per thread.
-constexpr std::uint32_t BinaryBlockFacets = 20000;
-constexpr std::uint32_t AsciiBlockFacets = 8192;
+// Facets formatted on several threads while the pieces before them are
+// written: a binary piece is large enough to go to the file without a copy
+// through the writer's buffer, an ASCII piece is a few megabytes of text.
+constexpr std::uint32_t BinaryPieceFacets = 32768;
+constexpr std::uint32_t AsciiPieceFacets = 8192;
 constexpr std::uint32_t FacetsPerThread = 4096;
 constexpr std::size_t MaxNameBytes = 259;
 
@@ -227,22 +229,28 @@ void forFacetsInRange(const PreparedFacets& prepared, std::uint64_t begin, std::
     }
 }
 
-// The facets in blocks, each block made by several threads and handed to
-// writeBlock(begin, end, threads) in file order; the file is byte for byte
-// the one the single loop writes.
-template <typename WriteBlock>
-OperationResult writeFacetBlocks(const PreparedFacets& prepared, ProgressReporter& phase, const char* statusPrefix,
-                                 std::uint32_t blockFacets, WriteBlock writeBlock)
+// The facets in pieces of `pieceFacets`, each formatted by format(facet,
+// piece) on one of several threads while the pieces before it are written,
+// in file order: the file is byte for byte the one the single loop writes.
+template <typename Format>
+OperationResult writeFacetPieces(const PreparedFacets& prepared, ProgressReporter& phase, const char* statusPrefix,
+                                 AtomicFileWriter& out, std::uint32_t pieceFacets, Failure* failure, Format format)
 {
-    for (std::uint32_t done = 0; done < prepared.count;) {
-        if (!reportWriting(phase, statusPrefix, done, prepared.count))
-            return OperationResult::Cancelled;
-        const std::uint32_t end = done + std::min(blockFacets, prepared.count - done);
-        writeBlock(done, end, threadsFor(end - done, FacetsPerThread));
-        done = end;
-    }
-    phase.setProgress(1.0);
-    return OperationResult::Success;
+    if (!reportWriting(phase, statusPrefix, 0, prepared.count))
+        return OperationResult::Cancelled;
+    OrderedTextWriter pieces;
+    const OperationResult result = pieces.write(
+        out, prepared.count, pieceFacets, threadsFor(prepared.count, FacetsPerThread),
+        [&](std::uint64_t begin, std::uint64_t end, TextPiece& piece) {
+            forFacetsInRange(prepared, begin, end, [&](const Facet& facet, std::uint64_t) { format(facet, piece); });
+        },
+        [&](std::uint64_t done) {
+            return reportWriting(phase, statusPrefix, static_cast<std::uint32_t>(done), prepared.count);
+        },
+        failure);
+    if (result == OperationResult::Success)
+        phase.setProgress(1.0);
+    return result;
 }
 
 void replaceLineBreaks(std::string& text, char with)
@@ -296,28 +304,13 @@ void writeAsciiFacet(AtomicFileWriter& out, const Facet& facet)
     out.advance(static_cast<std::size_t>(formatAsciiFacet(start, facet) - start));
 }
 
-// Each thread formats its share of the block into text of its own; the
-// texts are then written in order.
 OperationResult writeAsciiFacetsInParallel(const PreparedFacets& prepared, ProgressReporter& phase,
-                                           const char* statusPrefix, AtomicFileWriter& out)
+                                           const char* statusPrefix, AtomicFileWriter& out, Failure* failure)
 {
-    std::vector<std::vector<char>> texts;
-    std::vector<std::size_t> lengths;
-    return writeFacetBlocks(
-        prepared, phase, statusPrefix, AsciiBlockFacets, [&](std::uint32_t begin, std::uint32_t end, unsigned threads) {
-            texts.resize(std::max<std::size_t>(texts.size(), threads));
-            lengths.assign(texts.size(), 0);
-            forEachRange(end - begin, threads, [&](unsigned part, std::uint64_t from, std::uint64_t to) {
-                std::vector<char>& text = texts[part];
-                text.resize(std::max<std::size_t>(text.size(), (to - from) * AsciiFacetRoom));
-                char* at = text.data();
-                forFacetsInRange(prepared, begin + from, begin + to,
-                                 [&](const Facet& facet, std::uint64_t) { at = formatAsciiFacet(at, facet); });
-                lengths[part] = static_cast<std::size_t>(at - texts[part].data());
-            });
-            for (unsigned part = 0; part < threads; ++part)
-                out.write(std::string_view(texts[part].data(), lengths[part]));
-        });
+    return writeFacetPieces(prepared, phase, statusPrefix, out, AsciiPieceFacets, failure,
+                            [](const Facet& facet, TextPiece& piece) {
+                                piece.advanceTo(formatAsciiFacet(piece.room(AsciiFacetRoom), facet));
+                            });
 }
 
 // The name at the start of a binary header: never beginning with "solid ",
@@ -408,7 +401,7 @@ OperationResult writeStlFile(const std::filesystem::path& path, const Model& mod
     head(out, prepared);
     const OperationResult result =
         threadsFor(prepared.count, FacetsPerThread) > 1
-            ? inParallel(prepared, phase, status, out)
+            ? inParallel(prepared, phase, status, out, failure)
             : writeFacets(prepared, phase, status, [&](const Facet& written) { facet(out, written); });
     if (result != OperationResult::Success)
         return result;
@@ -429,23 +422,15 @@ void writeBinaryFacet(AtomicFileWriter& out, const Facet& facet)
     out.advance(stl::FacetRecordBytes);
 }
 
-// Records have one size, so the threads fill their own stretches of the
-// output buffer side by side.
 OperationResult writeBinaryFacetsInParallel(const PreparedFacets& prepared, ProgressReporter& phase,
-                                            const char* statusPrefix, AtomicFileWriter& out)
+                                            const char* statusPrefix, AtomicFileWriter& out, Failure* failure)
 {
-    static_assert(std::size_t{BinaryBlockFacets} * stl::FacetRecordBytes <= AtomicFileWriter::BufferSize);
-    return writeFacetBlocks(
-        prepared, phase, statusPrefix, BinaryBlockFacets,
-        [&](std::uint32_t begin, std::uint32_t end, unsigned threads) {
-            char* block = out.reserve(std::size_t{end - begin} * stl::FacetRecordBytes);
-            forEachRange(end - begin, threads, [&](unsigned, std::uint64_t from, std::uint64_t to) {
-                forFacetsInRange(prepared, begin + from, begin + to, [&](const Facet& facet, std::uint64_t index) {
-                    formatBinaryFacet(block + (index - begin) * stl::FacetRecordBytes, facet);
-                });
-            });
-            out.advance(std::size_t{end - begin} * stl::FacetRecordBytes);
-        });
+    return writeFacetPieces(prepared, phase, statusPrefix, out, BinaryPieceFacets, failure,
+                            [](const Facet& facet, TextPiece& piece) {
+                                char* at = piece.room(stl::FacetRecordBytes);
+                                formatBinaryFacet(at, facet);
+                                piece.advanceTo(at + stl::FacetRecordBytes);
+                            });
 }
 
 } // namespace
