@@ -28,6 +28,9 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # IFC++ comes in Debian 12 as libraries without a soname and without shlibs
 # information, so dpkg-shlibdeps cannot name their package: the package that
 # owns the library files the IFC tool links is added instead.
+# libcurl is opened at run time, when a component is downloaded, so
+# dpkg-shlibdeps does not see it.
+set(MORVEX_RUNTIME_PACKAGES libcurl4)
 if(TARGET morvex-ifcconvert)
   set(MORVEX_IFCPP_PACKAGES)
   foreach(library ${MORVEX_IFCPP_LIBRARY} ${MORVEX_CARVE_LIBRARY})
@@ -37,8 +40,9 @@ if(TARGET morvex-ifcconvert)
     endif()
   endforeach()
   list(REMOVE_DUPLICATES MORVEX_IFCPP_PACKAGES)
-  list(JOIN MORVEX_IFCPP_PACKAGES ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+  list(APPEND MORVEX_RUNTIME_PACKAGES ${MORVEX_IFCPP_PACKAGES})
 endif()
+list(JOIN MORVEX_RUNTIME_PACKAGES ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
 # Compressed manual pages and the change log, which Debian's policy asks of
 # a package but not of an install into a prefix.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/finish_deb.cmake)

@@ -63,7 +63,8 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [[ $(field Description | wc -l) -ge 3 ]] || fail "the description has no long text: $(field Description)"
 
 listing=$(dpkg-deb --contents "$deb" | awk '{print $NF}' | sed 's|^\./|/|')
-for path in /usr/bin/morvex /usr/bin/morvex-cli /usr/lib/morvex/morvex-meshconv /usr/share/morvex/Components.ini \
+for path in /usr/bin/morvex /usr/bin/morvex-cli /usr/lib/morvex/morvex-meshconv /usr/lib/morvex/morvex-render \
+  /usr/share/morvex/Components.ini \
   /usr/share/applications/morvex.desktop /usr/share/mime/packages/morvex.xml \
   /usr/share/metainfo/com.quellor.morvex.metainfo.xml /usr/share/icons/hicolor/scalable/apps/morvex.svg \
   /usr/share/man/man1/morvex.1.gz /usr/share/man/man1/morvex-cli.1.gz /usr/share/man/man1/morvex-cli-convert.1.gz \
@@ -71,7 +72,7 @@ for path in /usr/bin/morvex /usr/bin/morvex-cli /usr/lib/morvex/morvex-meshconv 
   /usr/share/doc/morvex/copyright /usr/share/doc/morvex/changelog.gz; do
   grep -qxF "$path" <<<"$listing" || fail "the package holds no $path"
 done
-if grep -E '^/usr/(bin/morvex-(meshconv|ifcconvert)|share/man/.*\.[1-9])$' <<<"$listing"; then
+if grep -E '^/usr/(bin/morvex-(meshconv|ifcconvert|render)|share/man/.*\.[1-9])$' <<<"$listing"; then
   fail "helpers in /usr/bin or uncompressed manual pages in the package"
 fi
 
@@ -90,6 +91,8 @@ mkdir -p "$admin/info" "$admin/updates"
 depends=$(field Depends)
 [[ -n $depends ]] || fail "the package depends on nothing"
 depend_names=$(tr ',|' '\n\n' <<<"$depends" | sed 's/(.*//; s/ //g')
+# Downloads open libcurl at run time, which dpkg-shlibdeps cannot see.
+grep -qx libcurl4 <<<"$depend_names" || fail "the package does not depend on libcurl4: $depends"
 for dependency in $(tr ',' '\n' <<<"$depends" | sed 's/(.*//; s/|.*//; s/ //g'); do
   record=$(dpkg-query --status "$dependency" 2>/dev/null) || fail "dependency $dependency is no package of this machine"
   printf '%s\n\n' "$record" >>"$admin/status"
@@ -168,6 +171,15 @@ check_programs() { # check_programs TREE
   out=$(run_installed "$tree" morvex-cli convert "$work/square.off" --to stl -o "$out_dir/") ||
     fail "converting an OFF file through the helper: $out"
   [[ $(triangles "$tree" "$out_dir/square.stl") == 2 ]] || fail "square.stl does not hold the square's two triangles"
+
+  # render is the drawing program in the helpers' folder, which morvex-cli
+  # becomes; morvex-cli itself loads no Qt library.
+  out=$(run_installed "$tree" morvex-cli render --png "$out_dir/pictures" --size 32x24 "$source_dir/examples/bracket.stl") ||
+    fail "morvex-cli render: $out"
+  [[ $(file --brief "$out_dir/pictures/bracket.png") == "PNG image data, 32 x 24,"* ]] || fail "render drew no bracket.png: $out"
+  if readelf --dynamic "$tree/usr/bin/morvex-cli" | grep -q 'NEEDED.*libQt'; then
+    fail "morvex-cli loads Qt libraries"
+  fi
 }
 triangles() { # triangles TREE FILE: the triangle count that info reads
   run_installed "$1" morvex-cli info --json "$2" | grep -o '"triangles":[0-9]*' | cut -d: -f2 | awk '{n += $1} END {print n + 0}'

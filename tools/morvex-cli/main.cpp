@@ -14,18 +14,21 @@
 #include "convert_command.h"
 #include "formats/format_table.h"
 #include "formats_command.h"
-#include "render_command.h"
 #include "settings_command.h"
 #include "suggestion.h"
 #include "support/progress/progress_reporter.h"
 #include "support/text/text.h"
 #include "terminal.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <unistd.h>
 
 using namespace morvex;
 
@@ -157,6 +160,35 @@ int runInfo(const std::vector<std::string>& args)
     return anyFailed ? 1 : 0;
 }
 
+// Drawing needs the Qt and OpenGL libraries, which take tens of milliseconds
+// to load: "render" is morvex-render, which this process becomes, found
+// beside this program (the build tree) or in the helpers' folder of an
+// installed one.
+int runRender(const std::vector<std::string>& args)
+{
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    const std::filesystem::path folder = self.parent_path();
+    std::vector<char*> argv;
+    std::string name = "morvex-render";
+    argv.push_back(name.data());
+    std::vector<std::string> owned(args);
+    for (std::string& arg : owned)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    int why = ENOENT;
+    for (const std::filesystem::path& program : {folder / "morvex-render", folder / "../lib/morvex/morvex-render"}) {
+        if (error)
+            break;
+        ::execv(program.c_str(), argv.data());
+        if (errno != ENOENT)
+            why = errno;
+    }
+    std::fprintf(stderr, "morvex-cli: cannot start morvex-render, which draws the pictures: %s\n", std::strerror(why));
+    return 1;
+}
+
 int printVersion()
 {
     std::printf("morvex-cli %s\n", Version);
@@ -174,7 +206,7 @@ int printHelp(const std::vector<std::string>& args)
     if (args.front() == "convert")
         return cli::runConvert(help);
     if (args.front() == "render")
-        return cli::runRender(help);
+        return runRender(help);
     if (args.front() == "formats")
         return cli::runFormats(help);
     if (args.front() == "settings")
@@ -205,7 +237,7 @@ int main(int argc, char** argv)
     if (command == "convert")
         return cli::runConvert(args);
     if (command == "render")
-        return cli::runRender(args);
+        return runRender(args);
     if (command == "formats")
         return cli::runFormats(args);
     if (command == "settings")

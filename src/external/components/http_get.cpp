@@ -5,8 +5,9 @@
 #include <curl/curl.h>
 
 #include <cerrno>
+#include <dlfcn.h>
 #include <fcntl.h>
-#include <mutex>
+#include <string>
 #include <unistd.h>
 
 namespace morvex {
@@ -15,19 +16,64 @@ namespace {
 constexpr long MaxRedirects = 5;
 constexpr long StallBytesPerSecond = 1024;
 
-void initializeCurlOnce()
+// libcurl is opened when the first download starts, not when the program
+// does: its libraries (TLS, Kerberos, LDAP, ...) would otherwise cost every
+// conversion several milliseconds of loading for nothing.
+struct Curl {
+    decltype(&curl_global_init) globalInit = nullptr;
+    decltype(&curl_easy_init) easyInit = nullptr;
+    decltype(&curl_easy_cleanup) easyCleanup = nullptr;
+    decltype(&curl_easy_setopt) easySetopt = nullptr;
+    decltype(&curl_easy_perform) easyPerform = nullptr;
+    decltype(&curl_easy_getinfo) easyGetinfo = nullptr;
+    decltype(&curl_easy_strerror) easyStrerror = nullptr;
+    std::string problem; // why it could not be opened
+};
+
+template <typename Function>
+bool resolve(void* library, const char* name, Function& function)
 {
-    static std::once_flag initialized;
-    std::call_once(initialized, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    function = reinterpret_cast<Function>(::dlsym(library, name));
+    return function != nullptr;
+}
+
+Curl openCurl()
+{
+    Curl curl;
+    void* library = ::dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) {
+        const char* why = ::dlerror();
+        curl.problem = "cannot load libcurl, which downloads: " + std::string(why != nullptr ? why : "not found");
+        return curl;
+    }
+    if (!resolve(library, "curl_global_init", curl.globalInit) || !resolve(library, "curl_easy_init", curl.easyInit) ||
+        !resolve(library, "curl_easy_cleanup", curl.easyCleanup) ||
+        !resolve(library, "curl_easy_setopt", curl.easySetopt) ||
+        !resolve(library, "curl_easy_perform", curl.easyPerform) ||
+        !resolve(library, "curl_easy_getinfo", curl.easyGetinfo) ||
+        !resolve(library, "curl_easy_strerror", curl.easyStrerror)) {
+        curl.problem = "the libcurl found lacks a function downloads need";
+        return curl;
+    }
+    curl.globalInit(CURL_GLOBAL_DEFAULT);
+    return curl;
+}
+
+// The library, opened and initialised once; its problem is set when it is
+// not to be had.
+const Curl& curlLibrary()
+{
+    static const Curl curl = openCurl();
+    return curl;
 }
 
 class EasyHandle {
 public:
-    EasyHandle() : handle_(curl_easy_init()) {}
+    EasyHandle() : handle_(curlLibrary().easyInit()) {}
     ~EasyHandle()
     {
         if (handle_ != nullptr)
-            curl_easy_cleanup(handle_);
+            curlLibrary().easyCleanup(handle_);
     }
     EasyHandle(const EasyHandle&) = delete;
     EasyHandle& operator=(const EasyHandle&) = delete;
@@ -101,34 +147,35 @@ int reportTransfer(void* state, curl_off_t total, curl_off_t now, curl_off_t, cu
 
 void setCommonOptions(CURL* curl, const std::string& urlText, const HttpLimits& limits, Transfer& transfer)
 {
-    curl_easy_setopt(curl, CURLOPT_URL, urlText.c_str());
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L); // used from worker threads
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, MaxRedirects);
-    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "morvex-components/1");
+    curlLibrary().easySetopt(curl, CURLOPT_URL, urlText.c_str());
+    curlLibrary().easySetopt(curl, CURLOPT_NOSIGNAL, 1L); // used from worker threads
+    curlLibrary().easySetopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curlLibrary().easySetopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curlLibrary().easySetopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curlLibrary().easySetopt(curl, CURLOPT_MAXREDIRS, MaxRedirects);
+    curlLibrary().easySetopt(curl, CURLOPT_FAILONERROR, 1L);
+    curlLibrary().easySetopt(curl, CURLOPT_USERAGENT, "morvex-components/1");
     if (limits.connectMilliseconds > 0)
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectMilliseconds));
+        curlLibrary().easySetopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectMilliseconds));
     if (limits.totalMilliseconds > 0)
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalMilliseconds));
+        curlLibrary().easySetopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalMilliseconds));
     if (limits.stallMilliseconds > 0) {
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, StallBytesPerSecond);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>((limits.stallMilliseconds + 999) / 1000));
+        curlLibrary().easySetopt(curl, CURLOPT_LOW_SPEED_LIMIT, StallBytesPerSecond);
+        curlLibrary().easySetopt(curl, CURLOPT_LOW_SPEED_TIME,
+                                 static_cast<long>((limits.stallMilliseconds + 999) / 1000));
     }
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, reportTransfer);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, receive);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curlLibrary().easySetopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBytes));
+    curlLibrary().easySetopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curlLibrary().easySetopt(curl, CURLOPT_XFERINFOFUNCTION, reportTransfer);
+    curlLibrary().easySetopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    curlLibrary().easySetopt(curl, CURLOPT_WRITEFUNCTION, receive);
+    curlLibrary().easySetopt(curl, CURLOPT_WRITEDATA, &transfer);
 }
 
 OperationResult perform(CURL* curl, std::string_view url, Transfer& transfer, HttpResponse& response, Failure* failure)
 {
-    const CURLcode code = curl_easy_perform(curl);
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+    const CURLcode code = curlLibrary().easyPerform(curl);
+    curlLibrary().easyGetinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
     const std::string where = " (" + std::string(url) + ")";
     if (code == CURLE_ABORTED_BY_CALLBACK && transfer.reporter->isCancelled())
         return OperationResult::Cancelled;
@@ -141,7 +188,7 @@ OperationResult perform(CURL* curl, std::string_view url, Transfer& transfer, Ht
         return failWith(failure, FailureKind::Unreadable,
                         "the server answered with status " + std::to_string(response.status) + where);
     if (code != CURLE_OK)
-        return failWith(failure, FailureKind::Unreadable, std::string(curl_easy_strerror(code)) + where);
+        return failWith(failure, FailureKind::Unreadable, std::string(curlLibrary().easyStrerror(code)) + where);
     if (response.status != 200)
         return failWith(failure, FailureKind::Unreadable,
                         "the server answered with status " + std::to_string(response.status) + where);
@@ -163,8 +210,9 @@ HttpLimits packageLimits(std::uint64_t maxBytes)
 OperationResult httpGetText(std::string_view url, const HttpLimits& limits, ProgressReporter& reporter,
                             HttpResponse& response, Failure* failure)
 {
-    initializeCurlOnce();
     response = {};
+    if (!curlLibrary().problem.empty())
+        return failWith(failure, FailureKind::Unsupported, curlLibrary().problem);
     EasyHandle curl;
     if (curl.get() == nullptr)
         return failOutOfMemory(failure);
@@ -180,7 +228,8 @@ OperationResult httpGetText(std::string_view url, const HttpLimits& limits, Prog
 OperationResult httpGetFile(std::string_view url, const std::filesystem::path& file, const HttpLimits& limits,
                             ProgressReporter& reporter, Failure* failure)
 {
-    initializeCurlOnce();
+    if (!curlLibrary().problem.empty())
+        return failWith(failure, FailureKind::Unsupported, curlLibrary().problem);
     EasyHandle curl;
     if (curl.get() == nullptr)
         return failOutOfMemory(failure);
@@ -207,17 +256,18 @@ OperationResult httpGetFile(std::string_view url, const std::filesystem::path& f
 
 bool canReachHost(std::string_view url, std::uint32_t milliseconds)
 {
-    initializeCurlOnce();
+    if (!curlLibrary().problem.empty())
+        return false;
     EasyHandle curl;
     if (curl.get() == nullptr)
         return false;
     const std::string urlText(url);
-    curl_easy_setopt(curl.get(), CURLOPT_URL, urlText.c_str());
-    curl_easy_setopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl.get(), CURLOPT_CONNECT_ONLY, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(milliseconds));
-    return curl_easy_perform(curl.get()) == CURLE_OK;
+    curlLibrary().easySetopt(curl.get(), CURLOPT_URL, urlText.c_str());
+    curlLibrary().easySetopt(curl.get(), CURLOPT_NOSIGNAL, 1L);
+    curlLibrary().easySetopt(curl.get(), CURLOPT_PROTOCOLS_STR, "http,https");
+    curlLibrary().easySetopt(curl.get(), CURLOPT_CONNECT_ONLY, 1L);
+    curlLibrary().easySetopt(curl.get(), CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(milliseconds));
+    return curlLibrary().easyPerform(curl.get()) == CURLE_OK;
 }
 
 } // namespace morvex
