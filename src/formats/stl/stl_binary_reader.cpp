@@ -1,10 +1,13 @@
 #include "formats/stl/stl_internal.h"
 
 #include "support/core/memory_guard.h"
+#include "support/core/parallel_ranges.h"
 #include "support/platform/files.h"
 #include "support/text/text.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 namespace morvex::stl {
 namespace {
@@ -12,6 +15,8 @@ namespace {
 constexpr std::uint32_t LoadReportEvery = 100;
 // Facets of about 16 MiB, checked before their pages are given back.
 constexpr std::uint32_t ReleaseFacets = (16u << 20) / FacetRecordBytes;
+// Files of fewer facets are looked over on one thread.
+constexpr std::uint32_t ParallelScanFacets = 1u << 18;
 
 // The file's bytes as the record arithmetic wants them.
 struct ByteView {
@@ -100,30 +105,61 @@ std::uint64_t firstNonFiniteFacetOffset(const FacetSpan& facets)
     return BinaryPrefixBytes + std::uint64_t{facet} * FacetRecordBytes;
 }
 
-// Looks at every facet once: coordinates must be finite numbers, and an
-// attribute word that is not zero means the object gets colours.
-OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, Failure* failure)
-{
-    std::uint32_t attributes = 0;
+// What one look over a range of facets found.
+struct FacetScan {
+    std::uint32_t attributes = 0; // every attribute word or-ed together
     bool nonFinite = false;
-    std::uint32_t released = 0;
-    for (std::uint32_t facet = 0; facet < facets.count; ++facet) {
+};
+
+// Looks at the facets [begin, end) once, giving their pages back behind
+// it; `report(facet)` is called every 100 facets.
+template <typename Report>
+FacetScan scanFacets(const FacetSpan& facets, std::uint32_t begin, std::uint32_t end, Report&& report)
+{
+    FacetScan scan;
+    std::uint32_t released = begin;
+    for (std::uint32_t facet = begin; facet < end; ++facet) {
         if (facet % LoadReportEvery == 0) {
-            if (nonFinite)
+            if (scan.nonFinite)
                 break;
-            reportLoading(phase, facet, facets.count);
+            report(facet);
             // The file is not held whole beside the merge that follows.
             if (facet - released >= ReleaseFacets) {
                 facets.releaseRange(released, facet);
                 released = facet;
             }
         }
-        nonFinite |= !facetIsFinite(facets.data + std::uint64_t{facet} * FacetRecordBytes);
-        attributes |= facets.attribute(facet);
+        scan.nonFinite |= !facetIsFinite(facets.data + std::uint64_t{facet} * FacetRecordBytes);
+        scan.attributes |= facets.attribute(facet);
     }
-    if (nonFinite)
-        return failAtByte(failure, FailureKind::Malformed, firstNonFiniteFacetOffset(facets),
-                          "a vertex coordinate is not a finite number");
+    return scan;
+}
+
+// Looks at every facet once, the parts of a large file on several threads:
+// coordinates must be finite numbers, and an attribute word that is not
+// zero means the object gets colours.
+OperationResult loadFacets(FacetSpan& facets, ProgressReporter& phase, Failure* failure)
+{
+    const unsigned parts = threadsFor(facets.count, ParallelScanFacets);
+    std::vector<FacetScan> scans(parts);
+    forEachRange(facets.count, parts, [&](unsigned part, std::uint64_t begin, std::uint64_t end) {
+        const auto report = [&](std::uint32_t facet) {
+            // The parts go at about one pace: the first one speaks for all.
+            if (part == 0)
+                reportLoading(
+                    phase,
+                    static_cast<std::uint32_t>(std::min<std::uint64_t>(std::uint64_t{facet} * parts, facets.count)),
+                    facets.count);
+        };
+        scans[part] = scanFacets(facets, static_cast<std::uint32_t>(begin), static_cast<std::uint32_t>(end), report);
+    });
+    std::uint32_t attributes = 0;
+    for (const FacetScan& scan : scans) {
+        if (scan.nonFinite)
+            return failAtByte(failure, FailureKind::Malformed, firstNonFiniteFacetOffset(facets),
+                              "a vertex coordinate is not a finite number");
+        attributes |= scan.attributes;
+    }
     reportLoading(phase, facets.count, facets.count);
     facets.anyAttributeSet = attributes != 0;
     return OperationResult::Success;

@@ -5,6 +5,7 @@
 #include "common/recording_reporter.h"
 #include "common/test_support.h"
 #include "support/core/memory_guard.h"
+#include "support/core/parallel_ranges.h"
 #include "support/text/text.h"
 
 #include <gtest/gtest.h>
@@ -630,6 +631,36 @@ TEST(StlBinaryReader, NonFiniteCoordinatesAreRefused)
     facets[0].normal = {nan, nan, nan};
     Model model;
     EXPECT_EQ(readBytes(dir, binaryStl("normal", facets), model).result, OperationResult::Success);
+}
+
+// A large file is looked over in parts on several threads: a colour word or
+// a bad coordinate found only by the last part counts as much as one the
+// first part finds, and the failure names the first bad facet.
+TEST(StlBinaryReader, LargeFileLookedOverInPartsFindsWhatEveryPartSees)
+{
+    TempDir dir;
+    setThreadsPerFile(3);
+    std::vector<TestFacet> facets(700'000);
+    for (std::size_t i = 0; i < facets.size(); ++i) {
+        const float x = static_cast<float>(i % 1000), y = static_cast<float>(i / 1000);
+        facets[i].corners[0] = {x, y, 0};
+        facets[i].corners[1] = {x + 1, y, 0};
+        facets[i].corners[2] = {x, y + 1, 0};
+    }
+    facets[650'000].attribute = 0x7C00;
+    Model coloured;
+    ASSERT_EQ(readBytes(dir, binaryStl("parts", facets), coloured).result, OperationResult::Success);
+    EXPECT_EQ(onlyObject(coloured).colors.empty(), false);
+
+    facets[650'000].attribute = 0;
+    facets[690'000].corners[2].z = std::numeric_limits<float>::infinity();
+    facets[600'000].corners[0].x = std::numeric_limits<float>::quiet_NaN();
+    Model broken;
+    const ReadOutcome outcome = readBytes(dir, binaryStl("parts", facets), broken);
+    setThreadsPerFile(1);
+    EXPECT_EQ(outcome.result, OperationResult::Failure);
+    EXPECT_EQ(outcome.failure.byteOffset, std::optional<std::uint64_t>(84 + 600'000ull * 50))
+        << describeFailure(outcome.failure);
 }
 
 TEST(StlReader, PathsThatAreNotReadableFiles)
