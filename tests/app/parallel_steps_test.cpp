@@ -132,3 +132,39 @@ TEST(ParallelSteps, TwoThreadsWriteTheBytesOfOne)
                                         << (effects ? " with effects" : "") << ": the outputs differ";
             }
 }
+
+// When the system gives no thread, the work a thread would have done is done
+// on the converting thread: the same bytes, nothing lost, no abort. The
+// 3MF read inflates alongside its parse on two threads, and the steps and
+// writers split their work.
+TEST(ParallelSteps, ThreadsRefusedByTheSystemLeaveTheOutputAlone)
+{
+    std::vector<std::atomic<int>> seen(100003);
+    refuseThreadStartsForTesting(2);
+    forEachRange(seen.size(), 4, [&](unsigned, std::uint64_t begin, std::uint64_t end) {
+        for (std::uint64_t i = begin; i < end; ++i)
+            ++seen[i];
+    });
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        ASSERT_EQ(seen[i], 1) << "item " << i;
+
+    TempDir dir;
+    writeFile(dir / "grid.obj", gridObjects(200)); // 240,000 triangles
+    ConversionSettings to3mf;
+    to3mf.outputKind = FormatKind::ThreeMf;
+    to3mf.outputExtension = "3mf";
+    convertedBytes(dir / "grid.obj", dir / "grid.3mf", to3mf, 1);
+    for (const FormatKind kind : {FormatKind::StlBinary, FormatKind::Obj}) {
+        ConversionSettings settings;
+        settings.outputKind = kind;
+        settings.outputExtension = kind == FormatKind::Obj ? "obj" : "stl";
+        settings.recalculateNormalsOn = true;
+        const fs::path target = dir / ("out." + settings.outputExtension);
+        const std::string one = convertedBytes(dir / "grid.3mf", target, settings, 1);
+        refuseThreadStartsForTesting(1000);
+        const std::string refused = convertedBytes(dir / "grid.3mf", target, settings, 2);
+        refuseThreadStartsForTesting(0);
+        ASSERT_FALSE(one.empty());
+        EXPECT_TRUE(one == refused) << settings.outputExtension << ": the outputs differ";
+    }
+}

@@ -316,9 +316,7 @@ bool SegmentedMerge::startGuesses()
             segment.finished.store(true, std::memory_order_release);
             continue;
         }
-        try {
-            threads_.emplace_back([this, &segment] { guess(segment); });
-        } catch (const std::system_error&) {
+        if (!startThread(threads_, [this, &segment] { guess(segment); })) {
             segment.failed = true;
             segment.finished.store(true, std::memory_order_release);
         }

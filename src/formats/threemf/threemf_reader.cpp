@@ -4,6 +4,7 @@
 #include "mesh/index_steps.h"
 
 #include "support/core/memory_guard.h"
+#include "support/core/parallel_ranges.h"
 #include "support/text/numbers.h"
 #include "support/xml/xml_reader.h"
 
@@ -1186,13 +1187,12 @@ OperationResult parseWhileInflating(const std::string& name, PartSource& parts, 
     XmlFeed feed(size, window, std::min(XmlFeed::DefaultLookAhead, std::max<std::size_t>(window / 4, 1)));
     if (!feed.allocated())
         return OperationResult::Success;
-    std::thread helper;
-    if (parts.inflatesAlongside()) {
-        helper = std::thread([&] {
-            while (feeder->step(feed)) {
-            }
-        });
-    } else {
+    std::vector<std::thread> helper; // the inflater, when it runs alongside
+    const bool alongside = parts.inflatesAlongside() && startThread(helper, [&] {
+                               while (feeder->step(feed)) {
+                               }
+                           });
+    if (!alongside) {
         feed.stopWith(&reporter);
         feed.pumpWith([&] { feeder->step(feed); });
     }
@@ -1215,8 +1215,8 @@ OperationResult parseWhileInflating(const std::string& name, PartSource& parts, 
         feed.drain();
         (void)feed.waitFor(UINT64_MAX);
     }
-    if (helper.joinable())
-        helper.join();
+    for (std::thread& inflater : helper)
+        inflater.join();
     const OperationResult inflated = feeder->result();
 
     if (reporter.isCancelled() && (parsed == OperationResult::Cancelled || inflated == OperationResult::Cancelled))

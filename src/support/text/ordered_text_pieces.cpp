@@ -1,5 +1,7 @@
 #include "support/text/ordered_text_pieces.h"
 
+#include "support/core/parallel_ranges.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -113,13 +115,10 @@ OperationResult OrderedTextWriter::write(AtomicFileWriter& out, std::uint64_t co
 
     std::vector<std::thread> helpers;
     helpers.reserve(threads - 1);
-    for (unsigned helper = 1; helper < threads; ++helper) {
-        try {
-            helpers.emplace_back([&] { helpFormat(schedule, buffers_, format); });
-        } catch (const std::system_error&) {
-            break; // no thread to be had: the calling thread does the rest
-        }
-    }
+    // Without a thread to be had, the calling thread does the rest.
+    for (unsigned helper = 1; helper < threads; ++helper)
+        if (!startThread(helpers, [&] { helpFormat(schedule, buffers_, format); }))
+            break;
 
     bool cancelled = false;
     std::unique_lock lock(schedule.mutex);
