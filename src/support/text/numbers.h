@@ -95,9 +95,9 @@ bool skipNumberToken(const char*& cursor, const char* end);
 // Skips separators and a number token of the plain decimal form: an optional
 // sign, 1 to 19 digits with or without a point, an optional exponent of 1 to
 // 4 digits, then a separator byte or `end`. readNumberToken accepts every
-// such token; a token made only of signs, digits, points and 'e' or 'E' is
-// all a caller can then have passed over. False, with the cursor unchanged,
-// for any other token, number or not.
+// such token, and what the cursor passed over is separators, signs, digits,
+// points and 'e' or 'E' only. False, with the cursor unchanged, for any
+// other token, number or not.
 bool skipPlainNumberToken(const char*& cursor, const char* end);
 
 // Parses an optionally signed decimal integer at the cursor.
