@@ -76,14 +76,15 @@ bool readThreeNumbers(std::string_view text, float out[3])
 }
 
 // Three numbers after `keyword`, searched anywhere in the line. A line that
-// starts with it has its first occurrence there.
-bool readKeywordNumbers(std::string_view line, std::string_view keyword, float out[3])
+// starts with it has its first occurrence there. Inlined, so that the
+// comparison with the keyword, whose length is then known, needs no call.
+[[gnu::always_inline]] inline bool readKeywordNumbers(std::string_view line, std::string_view keyword, float out[3])
 {
     const std::size_t at = line.starts_with(keyword) ? 0 : line.find(keyword);
     return at != std::string_view::npos && readThreeNumbers(line.substr(at + keyword.size()), out);
 }
 
-bool startsWithOrContains(std::string_view line, std::string_view word)
+[[gnu::always_inline]] inline bool startsWithOrContains(std::string_view line, std::string_view word)
 {
     return line.starts_with(word) || contains(line, word);
 }
@@ -151,12 +152,14 @@ public:
             if (!readKeywordNumbers(line, "vertex", corners + corner * 3))
                 return rejected(line);
         }
-        for (std::string_view closing : {std::string_view("endloop"), std::string_view("endfacet")}) {
-            if (!nextLine(line))
-                return FacetOutcome::EndOfFile;
-            if (!startsWithOrContains(line, closing))
-                return rejected(line);
-        }
+        if (!nextLine(line))
+            return FacetOutcome::EndOfFile;
+        if (!startsWithOrContains(line, "endloop"))
+            return rejected(line);
+        if (!nextLine(line))
+            return FacetOutcome::EndOfFile;
+        if (!startsWithOrContains(line, "endfacet"))
+            return rejected(line);
         return FacetOutcome::Accepted;
     }
 

@@ -100,24 +100,38 @@ public:
     {
         const std::string n = numbers(), v[3] = {numbers(), numbers(), numbers()};
         std::vector<std::string> lines;
-        lines.push_back(pick(usual, {"facet normal " + n, "facet normal " + n + " endsolid",
-                                     "facet normal " + n + " x endsolid", "facet normal " + n + "endsolid",
-                                     "facet normal " + n + "\tendsolid", "facet normal endsolid " + n,
-                                     "facet  normal " + n, "facetnormal " + n, "facet normal" + n,
-                                     "xx facet yy normal " + n, "normal facet " + n, "facet normal 0 0",
-                                     "facet normal nan 0 1", "facet normal inf -inf 1", "facet normal 1e 0 0",
-                                     "facet normal nan(endsolid) 0 1", "facet normal 0 0 1e99999",
-                                     "facet normal 12345678901234567890 0 1", "facet normal 16777217 0 1 endsolid",
-                                     "facet normal +.5 -0 1.e5", "facet normal 0 0 1 facet normal 0 0 1",
-                                     "endsolid", "", "facet normal"}));
-        lines.push_back(pick(usual, {"outer loop", "outer  loop", "outerloop", "the outer loop",
-                                     "outer loop endsolid", "outer loo", "endsolid", "outer loop outer loop"}));
+        lines.push_back(pick(usual, {"facet normal " + n,
+                                     "facet normal " + n + " endsolid",
+                                     "facet normal " + n + " x endsolid",
+                                     "facet normal " + n + "endsolid",
+                                     "facet normal " + n + "\tendsolid",
+                                     "facet normal endsolid " + n,
+                                     "facet  normal " + n,
+                                     "facetnormal " + n,
+                                     "facet normal" + n,
+                                     "xx facet yy normal " + n,
+                                     "normal facet " + n,
+                                     "facet normal 0 0",
+                                     "facet normal nan 0 1",
+                                     "facet normal inf -inf 1",
+                                     "facet normal 1e 0 0",
+                                     "facet normal nan(endsolid) 0 1",
+                                     "facet normal 0 0 1e99999",
+                                     "facet normal 12345678901234567890 0 1",
+                                     "facet normal 16777217 0 1 endsolid",
+                                     "facet normal +.5 -0 1.e5",
+                                     "facet normal 0 0 1 facet normal 0 0 1",
+                                     "endsolid",
+                                     "",
+                                     "facet normal"}));
+        lines.push_back(pick(usual, {"outer loop", "outer  loop", "outerloop", "the outer loop", "outer loop endsolid",
+                                     "outer loo", "endsolid", "outer loop outer loop"}));
         for (const std::string& corner : v)
-            lines.push_back(pick(usual, {"vertex " + corner, "vertex" + corner, "vertex vertex " + corner,
-                                         "A vertex " + corner + " trailing", "vertex " + corner + " endsolid",
-                                         "vertex 1 2", "vertex 1 2 endsolid", "vertexendsolid " + corner,
-                                         "vertex inf 0 0", "xvertex " + corner, "vertex nan 0 0",
-                                         "vertex 16777217 1.6777217e7 -16777219e0"}));
+            lines.push_back(
+                pick(usual, {"vertex " + corner, "vertex" + corner, "vertex vertex " + corner,
+                             "A vertex " + corner + " trailing", "vertex " + corner + " endsolid", "vertex 1 2",
+                             "vertex 1 2 endsolid", "vertexendsolid " + corner, "vertex inf 0 0", "xvertex " + corner,
+                             "vertex nan 0 0", "vertex 16777217 1.6777217e7 -16777219e0"}));
         lines.push_back(pick(usual, {"endloop", "end loop", "endloop endsolid", "xendloop", "endsolid", "endloo"}));
         lines.push_back(
             pick(usual, {"endfacet", "endfacet endsolid", "end facet", "endsolid", "xendfacet", "endfacet x"}));
@@ -144,8 +158,9 @@ private:
                                            static_cast<int>(random_() % 30) - 10);
             char text[MaxNumberChars];
             const std::size_t length =
-                random_() % 2 == 0 ? formatExponent3(text, value)
-                                   : static_cast<std::size_t>(std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value)));
+                random_() % 2 == 0
+                    ? formatExponent3(text, value)
+                    : static_cast<std::size_t>(std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value)));
             out += (i > 0 ? " " : "") + std::string(text, length);
         }
         return out;
@@ -181,8 +196,7 @@ void expectSameModel(const Model& model, const Model& expected, const std::strin
     ASSERT_EQ(object.triangleCount(), reference.triangleCount()) << where;
     ASSERT_EQ(object.vertices.count(), reference.vertices.count()) << where;
     ASSERT_EQ(object.indices.count(), reference.indices.count()) << where;
-    EXPECT_EQ(std::memcmp(object.vertices.data(), reference.vertices.data(), object.vertices.count() * 12), 0)
-        << where;
+    EXPECT_EQ(std::memcmp(object.vertices.data(), reference.vertices.data(), object.vertices.count() * 12), 0) << where;
     EXPECT_EQ(std::memcmp(object.indices.data(), reference.indices.data(), object.indices.count() * 4), 0) << where;
 }
 
