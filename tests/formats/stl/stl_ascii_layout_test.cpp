@@ -88,86 +88,57 @@ ExpectedReading expectedReading(const std::vector<std::string>& lines)
     return expected;
 }
 
-// Lines of facets in the usual layout and in every way the searches allow
-// or refuse: keywords glued to numbers, elsewhere in the line, misspelt,
-// "endsolid" after good or bad numbers, numbers the fast number path hands
-// on ("nan", 20 digits, a float tie), indents of spaces and tabs.
-class FacetLines {
-public:
-    explicit FacetLines(unsigned seed) : random_(seed) {}
-
-    std::vector<std::string> facet(bool usual)
-    {
-        const std::string n = numbers(), v[3] = {numbers(), numbers(), numbers()};
-        std::vector<std::string> lines;
-        lines.push_back(pick(usual, {"facet normal " + n,
-                                     "facet normal " + n + " endsolid",
-                                     "facet normal " + n + " x endsolid",
-                                     "facet normal " + n + "endsolid",
-                                     "facet normal " + n + "\tendsolid",
-                                     "facet normal endsolid " + n,
-                                     "facet  normal " + n,
-                                     "facetnormal " + n,
-                                     "facet normal" + n,
-                                     "xx facet yy normal " + n,
-                                     "normal facet " + n,
-                                     "facet normal 0 0",
-                                     "facet normal nan 0 1",
-                                     "facet normal inf -inf 1",
-                                     "facet normal 1e 0 0",
-                                     "facet normal nan(endsolid) 0 1",
-                                     "facet normal 0 0 1e99999",
-                                     "facet normal 12345678901234567890 0 1",
-                                     "facet normal 16777217 0 1 endsolid",
-                                     "facet normal +.5 -0 1.e5",
-                                     "facet normal 0 0 1 facet normal 0 0 1",
-                                     "endsolid",
-                                     "",
-                                     "facet normal"}));
-        lines.push_back(pick(usual, {"outer loop", "outer  loop", "outerloop", "the outer loop", "outer loop endsolid",
-                                     "outer loo", "endsolid", "outer loop outer loop"}));
-        for (const std::string& corner : v)
-            lines.push_back(
-                pick(usual, {"vertex " + corner, "vertex" + corner, "vertex vertex " + corner,
-                             "A vertex " + corner + " trailing", "vertex " + corner + " endsolid", "vertex 1 2",
-                             "vertex 1 2 endsolid", "vertexendsolid " + corner, "vertex inf 0 0", "xvertex " + corner,
-                             "vertex nan 0 0", "vertex 16777217 1.6777217e7 -16777219e0"}));
-        lines.push_back(pick(usual, {"endloop", "end loop", "endloop endsolid", "xendloop", "endsolid", "endloo"}));
-        lines.push_back(
-            pick(usual, {"endfacet", "endfacet endsolid", "end facet", "endsolid", "xendfacet", "endfacet x"}));
-        for (std::string& line : lines)
-            line = pick(true, {"", "  ", "    ", "\t", " \t "}) + line;
-        return lines;
-    }
-
-private:
-    std::string pick(bool usual, const std::vector<std::string>& variants)
-    {
-        // The first variant is the usual one; a broken line is rare enough
-        // that most facets around it are read whole.
-        if (usual || random_() % 30 != 0)
-            return variants.front();
-        return variants[random_() % variants.size()];
-    }
-
-    std::string numbers()
-    {
-        std::string out;
-        for (int i = 0; i < 3; ++i) {
-            const float value = std::ldexp(static_cast<float>(random_() % 20001) / 10000.0f - 1.0f,
-                                           static_cast<int>(random_() % 30) - 10);
-            char text[MaxNumberChars];
-            const std::size_t length =
-                random_() % 2 == 0
-                    ? formatExponent3(text, value)
-                    : static_cast<std::size_t>(std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value)));
-            out += (i > 0 ? " " : "") + std::string(text, length);
-        }
-        return out;
-    }
-
-    std::mt19937 random_;
+// Each line of a facet in the usual layout (first) and in ways the searches
+// allow or refuse: keywords glued to numbers, elsewhere or twice in the
+// line, misspelt, "endsolid" after good or bad numbers, numbers the fast
+// number path hands on. '#' stands for three numbers.
+// clang-format off
+const std::vector<std::vector<std::string_view>> LineVariants = {
+    {"facet normal #", "facet normal # endsolid", "facet normal # x endsolid", "facet normal #endsolid",
+     "facet normal #\tendsolid", "facet normal endsolid #", "facet  normal #", "facetnormal #", "facet normal#",
+     "xx facet yy normal #", "normal facet #", "facet normal 0 0", "facet normal nan 0 1", "facet normal inf -inf 1",
+     "facet normal 1e 0 0", "facet normal nan(endsolid) 0 1", "facet normal 0 0 1e99999", "facet normal # facet",
+     "facet normal 12345678901234567890 0 1", "facet normal 16777217 0 1 endsolid", "facet normal +.5 -0 1.e5",
+     "endsolid", "", "facet normal"},
+    {"outer loop", "outer  loop", "outerloop", "the outer loop", "outer loop endsolid", "outer loo", "endsolid"},
+    {"vertex #", "vertex#", "vertex vertex #", "A vertex # trailing", "vertex # endsolid", "vertex 1 2",
+     "vertex 1 2 endsolid", "vertexendsolid #", "vertex inf 0 0", "xvertex #", "vertex nan 0 0",
+     "vertex 16777217 1.6777217e7 -16777219e0"},
+    {"endloop", "end loop", "endloop endsolid", "xendloop", "endsolid", "endloo"},
+    {"endfacet", "endfacet endsolid", "end facet", "endsolid", "xendfacet", "endfacet x"},
 };
+// clang-format on
+
+// The seven lines of a facet, indented with spaces or tabs; one line in 30
+// is a variant, so that most facets around it are read whole.
+std::vector<std::string> facetLines(std::mt19937& random, bool usual)
+{
+    std::vector<std::string> lines;
+    for (const std::size_t kind : {0, 1, 2, 2, 2, 3, 4}) {
+        const auto& variants = LineVariants[kind];
+        const std::string_view variant =
+            usual || random() % 30 != 0 ? variants[0] : variants[random() % variants.size()];
+        const char* indents[] = {"", "  ", "    ", "\t", " \t "};
+        std::string line = indents[random() % 5];
+        for (const char c : variant) {
+            if (c != '#') {
+                line += c;
+                continue;
+            }
+            for (int i = 0; i < 3; ++i) {
+                const float value = std::ldexp(static_cast<float>(random() % 20001) / 1e4f - 1.0f,
+                                               static_cast<int>(random() % 30) - 10);
+                char text[MaxNumberChars];
+                const bool exponent = random() % 2 == 0;
+                const int length = exponent ? static_cast<int>(formatExponent3(text, value))
+                                            : std::snprintf(text, sizeof text, "%.9g", static_cast<double>(value));
+                line += (i > 0 ? " " : "") + std::string(text, static_cast<std::size_t>(length));
+            }
+        }
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
 
 struct Reading {
     OperationResult result = OperationResult::Failure;
@@ -209,11 +180,11 @@ TEST(StlAsciiLayout, EveryLineReadsAsThePlainSearchesReadIt)
     const std::uint64_t piecesBefore = textsReadInPieces();
     int closedEarly = 0, refused = 0, brokenFacets = 0;
     for (unsigned seed = 1; seed <= 60; ++seed) {
-        FacetLines generator(seed);
+        std::mt19937 random(seed);
         std::vector<std::string> lines;
         // The first facet is whole, so that the text check before it passes.
         for (int facet = 0; facet < 60; ++facet)
-            for (std::string& line : generator.facet(facet == 0))
+            for (std::string& line : facetLines(random, facet == 0))
                 lines.push_back(std::move(line));
         lines.push_back("endsolid layout");
         const ExpectedReading expected = expectedReading(lines);
