@@ -75,38 +75,76 @@ bool readThreeNumbers(std::string_view text, float out[3])
            readNumberToken(cursor, end, out[2]);
 }
 
-// Three numbers after `keyword`, searched anywhere in the line.
-bool readKeywordNumbers(std::string_view line, std::string_view keyword, float out[3])
+// Three numbers after `keyword`, searched anywhere in the line. A line that
+// starts with it has its first occurrence there. Inlined, so that the
+// comparison with the keyword, whose length is then known, needs no call.
+[[gnu::always_inline]] inline bool readKeywordNumbers(std::string_view line, std::string_view keyword, float out[3])
 {
-    const std::size_t at = line.find(keyword);
+    const std::size_t at = line.starts_with(keyword) ? 0 : line.find(keyword);
     return at != std::string_view::npos && readThreeNumbers(line.substr(at + keyword.size()), out);
+}
+
+[[gnu::always_inline]] inline bool startsWithOrContains(std::string_view line, std::string_view word)
+{
+    return line.starts_with(word) || contains(line, word);
+}
+
+// The normal's numbers are checked, never used.
+bool skipThreeNumbers(const char*& cursor, const char* end)
+{
+    return skipNumberToken(cursor, end) && skipNumberToken(cursor, end) && skipNumberToken(cursor, end);
+}
+
+// What the line where a facet may start says, as the searches for
+// "endsolid", then "facet", then "normal" and its three numbers decide it.
+enum class FirstLine { ClosesSolid, OpensFacet, Other };
+
+FirstLine classifyFirstLine(std::string_view line)
+{
+    const char* end = line.data() + line.size();
+    // The usual layout. Up to the third number the line holds only the
+    // letters of "facet normal", signs, digits, points, 'e', 'E' and
+    // separators: no "endsolid" starts before that number's end, so a
+    // search of the rest answers for the whole line.
+    constexpr std::string_view opening = "facet normal";
+    if (line.starts_with(opening)) {
+        const char* cursor = line.data() + opening.size();
+        if (skipPlainNumberToken(cursor, end) && skipPlainNumberToken(cursor, end) && skipPlainNumberToken(cursor, end))
+            return contains(std::string_view(cursor, static_cast<std::size_t>(end - cursor)), "endsolid")
+                       ? FirstLine::ClosesSolid
+                       : FirstLine::OpensFacet;
+    }
+    if (contains(line, "endsolid"))
+        return FirstLine::ClosesSolid;
+    const std::size_t facet = line.find("facet");
+    if (facet == std::string_view::npos)
+        return FirstLine::Other;
+    const std::size_t normal = line.find("normal", facet + 5);
+    if (normal == std::string_view::npos)
+        return FirstLine::Other;
+    const char* cursor = line.data() + normal + 6;
+    return skipThreeNumbers(cursor, end) ? FirstLine::OpensFacet : FirstLine::Other;
 }
 
 enum class FacetOutcome { Accepted, Skipped, EndOfSolid, EndOfFile };
 
 // Reads facets from `Lines`: the block reader of a streamed file, or the
-// line reader of one piece of a text held whole.
+// line reader of one piece of a text held whole. Keywords are searched
+// anywhere in their lines; a line that starts with its keyword (the usual
+// layout) answers the search at once.
 template <typename Lines>
 class FacetParser {
 public:
     explicit FacetParser(Lines& lines) : lines_(lines) {}
 
-    // A facet starting at `first`. The lines it reads are consumed whether
-    // the facet is accepted or not.
-    FacetOutcome parse(std::string_view first, float corners[9])
+    // The rest of a facet whose first line opened it. The lines it reads
+    // are consumed whether the facet is accepted or not.
+    FacetOutcome parse(float corners[9])
     {
-        const std::size_t facet = first.find("facet");
-        if (facet == std::string_view::npos)
-            return FacetOutcome::Skipped;
-        const std::size_t normal = first.find("normal", facet + 5);
-        float normalValues[3];
-        if (normal == std::string_view::npos || !readThreeNumbers(first.substr(normal + 6), normalValues))
-            return FacetOutcome::Skipped;
-
         std::string_view line;
         if (!nextLine(line))
             return FacetOutcome::EndOfFile;
-        if (!contains(line, "outer loop"))
+        if (!startsWithOrContains(line, "outer loop"))
             return rejected(line);
         for (int corner = 0; corner < 3; ++corner) {
             if (!nextLine(line))
@@ -114,12 +152,14 @@ public:
             if (!readKeywordNumbers(line, "vertex", corners + corner * 3))
                 return rejected(line);
         }
-        for (std::string_view closing : {std::string_view("endloop"), std::string_view("endfacet")}) {
-            if (!nextLine(line))
-                return FacetOutcome::EndOfFile;
-            if (!contains(line, closing))
-                return rejected(line);
-        }
+        if (!nextLine(line))
+            return FacetOutcome::EndOfFile;
+        if (!startsWithOrContains(line, "endloop"))
+            return rejected(line);
+        if (!nextLine(line))
+            return FacetOutcome::EndOfFile;
+        if (!startsWithOrContains(line, "endfacet"))
+            return rejected(line);
         return FacetOutcome::Accepted;
     }
 
@@ -182,14 +222,15 @@ OperationResult readFacets(BlockLineReader& lines, FacetStage& facets, ProgressR
                        ? failWith(failure, FailureKind::Unreadable, "cannot read file")
                        : failWith(failure, FailureKind::Malformed, "the solid is never closed (no endsolid)");
         line = trimLeadingSpaces(line);
-        if (contains(line, "endsolid"))
+        const FirstLine first = classifyFirstLine(line);
+        if (first == FirstLine::ClosesSolid)
             return OperationResult::Success;
         if (facets.empty() && !isTextLine(line)) {
             *verdict = AsciiVerdict::NotAscii;
             return failWith(failure, FailureKind::Malformed, "not ASCII STL");
         }
         StagedFacet facet;
-        switch (parser.parse(line, facet.corners)) {
+        switch (first == FirstLine::OpensFacet ? parser.parse(facet.corners) : FacetOutcome::Skipped) {
         case FacetOutcome::Accepted:
             // Coordinates that are not finite numbers no later step could
             // place or write sensibly.
@@ -365,8 +406,9 @@ public:
                 return giveUp(); // the solid is never closed
             line = trimLeadingSpaces(line);
             StagedFacet facet;
+            const FirstLine first = classifyFirstLine(line);
             const FacetOutcome outcome =
-                contains(line, "endsolid") ? FacetOutcome::EndOfSolid : startFacet(parser, line, facet);
+                first == FirstLine::ClosesSolid ? FacetOutcome::EndOfSolid : startFacet(parser, line, first, facet);
             if (outcome == FacetOutcome::Accepted && !keep(facet))
                 return;
             if (outcome == FacetOutcome::EndOfFile || piece_.unusual)
@@ -383,14 +425,15 @@ public:
     }
 
 private:
-    FacetOutcome startFacet(FacetParser<TextLineReader>& parser, std::string_view line, StagedFacet& facet)
+    FacetOutcome startFacet(FacetParser<TextLineReader>& parser, std::string_view line, FirstLine first,
+                            StagedFacet& facet)
     {
         if (piece_.facets.empty() && !isTextLine(line)) {
             piece_.nonTextBeforeFirstFacet = true;
             // In the first piece this is no text file: the one reading says so.
             piece_.unusual = piece_.unusual || phase_ != nullptr;
         }
-        return parser.parse(line, facet.corners);
+        return first == FirstLine::OpensFacet ? parser.parse(facet.corners) : FacetOutcome::Skipped;
     }
 
     void giveUp()

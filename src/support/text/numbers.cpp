@@ -193,7 +193,71 @@ bool readSlowly(const char*& cursor, const char* end, float& value)
     return true;
 }
 
+// The syntax the fast path checks, in its order, without the value: a
+// token that passes is one it reads itself or hands to the general
+// conversion only for its value (a wide mantissa or exponent, a product near
+// a float tie), and the general conversion reads such a plain decimal token
+// whole, as the fast path would have.
+[[gnu::always_inline]] inline bool skipPlainToken(const char*& cursor, const char* end)
+{
+    const char* at = cursor;
+    if (at < end && (*at == '+' || *at == '-'))
+        ++at;
+    const char* firstDigit = at;
+    while (at < end && isDigit(*at))
+        ++at;
+    std::ptrdiff_t digits = at - firstDigit;
+    if (at < end && *at == '.') {
+        const char* firstFraction = ++at;
+        while (at < end && isDigit(*at))
+            ++at;
+        digits += at - firstFraction;
+    }
+    if (digits == 0 || digits > 19)
+        return false;
+    if (at < end && (*at == 'e' || *at == 'E')) {
+        ++at;
+        if (at < end && (*at == '+' || *at == '-'))
+            ++at;
+        const char* firstExponentDigit = at;
+        while (at < end && isDigit(*at) && at - firstExponentDigit < 5)
+            ++at;
+        if (at == firstExponentDigit || at - firstExponentDigit == 5)
+            return false;
+    }
+    if (at < end && !isSeparatorByte(*at))
+        return false;
+    cursor = at;
+    return true;
+}
+
+const char* afterSeparators(const char* at, const char* end)
+{
+    while (at < end && isSeparatorByte(*at))
+        ++at;
+    return at;
+}
+
 } // namespace
+
+bool skipNumberToken(const char*& cursor, const char* end)
+{
+    const char* at = afterSeparators(cursor, end);
+    float unused;
+    if (!skipPlainToken(at, end) && !readSlowly(at, end, unused))
+        return false;
+    cursor = at;
+    return true;
+}
+
+bool skipPlainNumberToken(const char*& cursor, const char* end)
+{
+    const char* at = afterSeparators(cursor, end);
+    if (!skipPlainToken(at, end))
+        return false;
+    cursor = at;
+    return true;
+}
 
 bool parseFloatToken(const char*& cursor, const char* end, float& value)
 {

@@ -87,6 +87,19 @@ bool parseFloatToken(const char*& cursor, const char* end, float& value);
 // lines already split from their text.
 bool readNumberToken(const char*& cursor, const char* end, float& value);
 
+// Skips separators and the token readNumberToken would read there, without
+// converting it, for numbers that are only checked: true for exactly the
+// tokens readNumberToken accepts, with the cursor left where it leaves it.
+bool skipNumberToken(const char*& cursor, const char* end);
+
+// Skips separators and a number token of the plain decimal form: an optional
+// sign, 1 to 19 digits with or without a point, an optional exponent of 1 to
+// 4 digits, then a separator byte or `end`. readNumberToken accepts every
+// such token, and what the cursor passed over is separators, signs, digits,
+// points and 'e' or 'E' only. False, with the cursor unchanged, for any
+// other token, number or not.
+bool skipPlainNumberToken(const char*& cursor, const char* end);
+
 // Parses an optionally signed decimal integer at the cursor.
 bool parseInt64(const char*& cursor, const char* end, std::int64_t& value);
 

@@ -253,6 +253,99 @@ TEST(FloatToken, ReadsThreeTokensInARow)
     EXPECT_FALSE(readNumberToken(at, end, extra));
 }
 
+// A number that is only checked: skipNumberToken takes exactly the texts
+// readNumberToken takes and stops where it stops; skipPlainNumberToken takes
+// some of them, passing over nothing but separators, signs, digits, points
+// and exponent letters. Returns whether the plain path took the text.
+bool expectSkipsAsItReads(std::string_view text)
+{
+    const char* end = text.data() + text.size();
+    const char* read = text.data();
+    float value = 0.0f;
+    const bool readOk = readNumberToken(read, end, value);
+    const char* skipped = text.data();
+    EXPECT_EQ(skipNumberToken(skipped, end), readOk) << "'" << text << "'";
+    EXPECT_EQ(skipped - text.data(), read - text.data()) << "'" << text << "'";
+
+    const char* plain = text.data();
+    if (!skipPlainNumberToken(plain, end)) {
+        EXPECT_EQ(plain, text.data()) << "'" << text << "'";
+        return false;
+    }
+    EXPECT_TRUE(readOk) << "'" << text << "'";
+    EXPECT_EQ(plain - text.data(), read - text.data()) << "'" << text << "'";
+    const std::string_view passed = text.substr(0, static_cast<std::size_t>(plain - text.data()));
+    for (const char c : passed)
+        EXPECT_TRUE(isSeparatorByte(c) || std::string_view("+-.0123456789eE").find(c) != std::string_view::npos)
+            << "'" << text << "'";
+    return true;
+}
+
+TEST(FloatToken, CheckingANumberTakesWhatReadingItTakes)
+{
+    // clang-format off
+    std::vector<std::string> tokens = {
+        "0", "-0", "+0", "1", "-1", "+1.5", "1.000000e+000", "-2.500000E-001", "5.", ".5", "-.5", "1e5", "1e",
+        "1e+", "1.5e-", "+-1", "--1", "-", "+", ".", "e5", "abc", "1.0,", "1.0abc", "nan", "-nan", "inf",
+        "-infinity", "nan(endsolid)", "nan()", "1e39", "-1e39", "1e-50", "3.4028236e38", "16777217", "16777219",
+        "16777217e0", "1.6777217e7", "33554434", "12345678901234567890", "1234567890123456789",
+        "9007199254740993", "1e22", "1e23", "1e-22", "1e-23", "  7.25  ", "\t-3\t", "0001.2500", "1e00005",
+        "1e0005", "1e9999", "1e-9999", "1.e5", "-.e5", ".e5", "+.5e+0001", "0x1p3", "1e5x", "1,2", "\n2", "",
+        "   ", "1 2", "-0.000000e+000", "9.999902e-001", "1e+-5", "1ee5", "1..5", "1.5.", "infinity5",
+    };
+    // clang-format on
+    std::mt19937 random(29);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    char text[64];
+    for (int i = 0; i < 3000; ++i) {
+        const float value = std::ldexp(unit(random), static_cast<int>(random() % 100) - 50);
+        const char* formats[] = {"%e", "%.9g", "%f", "%.3f", "%.12e", "%g"};
+        std::snprintf(text, sizeof text, formats[i % 6], static_cast<double>(value));
+        tokens.emplace_back(text);
+        tokens.emplace_back(text, formatExponent3(text, value));
+        // Values next to a float tie, which the fast path hands on.
+        const float below = std::ldexp(std::fabs(unit(random)) + 0.5f, static_cast<int>(random() % 40) - 20);
+        const double halfway = (static_cast<double>(below) + std::nextafter(below, INFINITY)) / 2;
+        std::snprintf(text, sizeof text, "%.15e", halfway);
+        tokens.emplace_back(text);
+        // Digit strings of up to 21 digits, around the fast path's 19.
+        tokens.push_back(std::to_string(random() % 100000000) + "." + std::to_string(random() % 10000000000) +
+                         std::to_string(random() % 1000));
+    }
+
+    // Each token as it is, then mutated: a byte replaced, inserted or
+    // dropped, or the token cut short, behind separators and before a tail.
+    const std::string_view alphabet = "0123456789+-.eEinfatyINFATY \t\r\n(x)_,\x01\xC3";
+    const char* tails[] = {"", " ", " 7", "x", "\t1e5", "e", "."};
+    std::size_t plain = 0, general = 0, refused = 0;
+    for (const std::string& token : tokens)
+        for (int mutation = 0; mutation < 5; ++mutation) {
+            std::string candidate = token;
+            const std::size_t at = candidate.empty() ? 0 : random() % candidate.size();
+            const char c = alphabet[random() % alphabet.size()];
+            if (mutation == 1 && !candidate.empty())
+                candidate[at] = c;
+            else if (mutation == 2)
+                candidate.insert(candidate.begin() + static_cast<std::ptrdiff_t>(at), c);
+            else if (mutation == 3 && !candidate.empty())
+                candidate.erase(at, 1);
+            else if (mutation == 4)
+                candidate.resize(at);
+            if (mutation > 0)
+                candidate = std::string(random() % 3, ' ') + candidate + tails[random() % 7];
+            const char* cursor = candidate.data();
+            const bool reads = skipNumberToken(cursor, candidate.data() + candidate.size());
+            if (expectSkipsAsItReads(candidate))
+                ++plain;
+            else
+                ++(reads ? general : refused);
+        }
+    // Every outcome was met often: the plain path, the general one, refusals.
+    EXPECT_GT(plain, tokens.size());
+    EXPECT_GT(general, 200u);
+    EXPECT_GT(refused, tokens.size());
+}
+
 // Checks the token reader against std::from_chars itself wherever that reads
 // the whole token as a number: the same float, bit for bit (a leading '+',
 // which from_chars leaves to its caller, is taken off first). Returns
