@@ -171,11 +171,7 @@ bool readIndexNumber(const char*& cursor, const char* end, std::int64_t& value)
     }
     if (at >= end || !isDigit(*at))
         return false;
-    // Twelve digits stay below the saturation bound, so they need no test
-    // of it.
     std::int64_t number = 0;
-    for (const char* plain = end - at > 12 ? at + 12 : end; at < plain && isDigit(*at); ++at)
-        number = number * 10 + (*at - '0');
     for (; at < end && isDigit(*at); ++at)
         if (number < (std::int64_t{1} << 40))
             number = number * 10 + (*at - '0');
