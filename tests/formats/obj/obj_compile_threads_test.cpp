@@ -39,17 +39,15 @@ struct ReadOutcome {
     std::string failure;
 };
 
-ReadOutcome readWith(const std::string& text, unsigned threads, std::uint32_t facesPerThread)
+void readWith(const std::string& text, unsigned threads, std::uint32_t facesPerThread, ReadOutcome& outcome)
 {
     const ChunksScope scope(threads, facesPerThread);
-    ReadOutcome outcome;
     RecordingReporter reporter;
     Failure failure;
     outcome.result = obj::readObj(text, "model.obj", outcome.model, reporter, &failure);
     outcome.messages = reporter.messages;
     if (outcome.result == OperationResult::Failure)
         outcome.failure = describeFailure(failure);
-    return outcome;
 }
 
 // Byte for byte: a sign of zero or a NaN's bits count too.
@@ -89,10 +87,12 @@ void expectSameModel(const Model& got, const Model& expected)
 // threads: the same outcome, model and messages every time.
 void expectSameOnAnyThreadCount(const std::string& text)
 {
-    const ReadOutcome whole = readWith(text, 1, 0);
+    ReadOutcome whole;
+    readWith(text, 1, 0, whole);
     for (const unsigned threads : {2u, 3u, 5u}) {
         SCOPED_TRACE(threads);
-        const ReadOutcome chunks = readWith(text, threads, 5);
+        ReadOutcome chunks;
+        readWith(text, threads, 5, chunks);
         EXPECT_EQ(chunks.result, whole.result);
         EXPECT_EQ(chunks.failure, whole.failure);
         EXPECT_EQ(chunks.messages, whole.messages);
@@ -175,8 +175,9 @@ TEST(ObjCompileThreads, GeneratedFilesGiveTheSameModel)
             for (const bool colours : {false, true})
                 for (const bool materials : {false, true}) {
                     const std::string text = generatedObj(seed++, {texCoords, normals, colours, materials});
-                    SCOPED_TRACE(testing::Message() << "seed " << seed - 1);
-                    const ReadOutcome whole = readWith(text, 1, 0);
+                    SCOPED_TRACE(::testing::Message() << "seed " << seed - 1);
+                    ReadOutcome whole;
+                    readWith(text, 1, 0, whole);
                     ASSERT_EQ(whole.result, OperationResult::Success) << whole.failure;
                     // The file must really drop faces and (when asked) have several runs.
                     ASSERT_EQ(whole.messages.size(), 1u);
@@ -193,7 +194,8 @@ TEST(ObjCompileThreads, DroppedRunsAndFailuresAreTheSame)
     std::string allDropped = "v 0 0 0\nv 1 0 0\nv 1 1 0\n";
     for (int i = 0; i < 40; ++i)
         allDropped += i < 20 ? "usemtl a\nf 1 2 9\n" : "usemtl b\nf 1 2 3\nf 3 2 1\nf 4 5 6\n";
-    const ReadOutcome dropped = readWith(allDropped, 1, 0);
+    ReadOutcome dropped;
+    readWith(allDropped, 1, 0, dropped);
     ASSERT_EQ(dropped.messages.size(), 1u);
     EXPECT_EQ(dropped.messages[0], "40 face(s) dropped: a corner names a vertex the file does not have");
     expectSameOnAnyThreadCount(allDropped);
