@@ -244,3 +244,23 @@ TEST(ObjCompileThreads, CorpusFilesGiveTheSameModel)
     }
     EXPECT_GT(files, 5);
 }
+
+// Corners that name no texture coordinate or normal, or one beyond the
+// list, get zeros; a face whose first three corners do not all name one
+// gets zeros in all of its corners. Each face is a chunk of its own here.
+TEST(ObjCompileThreads, CornersNamingNothingGetZeros)
+{
+    const std::string text = "v 0 0 0\nv 1 0 0\nv 1 1 0\nvt 0.5 0.25\nvn 0 0 1\n"
+                             "f 1/1/1 2/1/1 3/1/1\nf 1 2/1 3//1\nf 1/1/1 2/9/9 3/1/1\n";
+    ReadOutcome outcome;
+    readWith(text, 3, 1, outcome);
+    ASSERT_EQ(outcome.result, OperationResult::Success);
+    ASSERT_EQ(outcome.model.objects.size(), 1u);
+    const ModelObject& object = *outcome.model.objects[0];
+    const TexCoord t{0.5f, 0.25f}, none{};
+    EXPECT_EQ(std::vector<TexCoord>(object.texCoords.begin(), object.texCoords.end()),
+              (std::vector<TexCoord>{t, t, t, none, none, none, t, none, t}));
+    const Vector3 n{0, 0, 1}, zero{};
+    EXPECT_EQ(std::vector<Vector3>(object.normals.begin(), object.normals.end()),
+              (std::vector<Vector3>{n, n, n, zero, zero, zero, n, zero, n}));
+}
