@@ -212,11 +212,11 @@ TEST(GrowableArray, AppendBlocksAndAllocateUnfilled)
     const std::uint32_t first[] = {7, 8, 9};
     ASSERT_TRUE(list.append(first, 3));
     ASSERT_TRUE(list.resize(5)); // two zeros after the block
-    const std::uint32_t second[] = {1, 2};
-    ASSERT_TRUE(list.append(second, 2));
-    ASSERT_TRUE(list.append(second, 0));
+    const std::vector<std::uint32_t> second = {1, 2};
+    ASSERT_TRUE(list.append(second.data(), 2));
+    ASSERT_TRUE(list.append(second.data(), 0));
     EXPECT_EQ(std::vector<std::uint32_t>(list.begin(), list.end()), (std::vector<std::uint32_t>{7, 8, 9, 0, 0, 1, 2}));
-    EXPECT_FALSE(list.append(second, UINT32_MAX));
+    EXPECT_FALSE(list.append(second.data(), UINT32_MAX));
     EXPECT_EQ(list.count(), 7u) << "a count past 32 bits leaves the array as it was";
 
     setAvailableMemoryOverride(64ull << 20);
