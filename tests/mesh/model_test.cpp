@@ -202,3 +202,31 @@ TEST(GrowableArray, AllocateResizeAndGuard)
     setAvailableMemoryOverride(0);
     EXPECT_GT(availableMemoryBytes(), 0u);
 }
+
+// Appending a block copies it after what is there without touching that,
+// refuses a count past 32 bits and fails as out of memory under the guard;
+// an unfilled allocation has the count asked for and passes the guard too.
+TEST(GrowableArray, AppendBlocksAndAllocateUnfilled)
+{
+    GrowableArray<std::uint32_t, ArrayFill::Zero> list;
+    const std::uint32_t first[] = {7, 8, 9};
+    ASSERT_TRUE(list.append(first, 3));
+    ASSERT_TRUE(list.resize(5)); // two zeros after the block
+    const std::vector<std::uint32_t> second = {1, 2};
+    ASSERT_TRUE(list.append(second.data(), 2));
+    ASSERT_TRUE(list.append(second.data(), 0));
+    EXPECT_EQ(std::vector<std::uint32_t>(list.begin(), list.end()), (std::vector<std::uint32_t>{7, 8, 9, 0, 0, 1, 2}));
+    EXPECT_FALSE(list.append(second.data(), UINT32_MAX));
+    EXPECT_EQ(list.count(), 7u) << "a count past 32 bits leaves the array as it was";
+
+    setAvailableMemoryOverride(64ull << 20);
+    ColorArray colours;
+    ASSERT_TRUE(colours.allocateUnfilled(1000));
+    EXPECT_EQ(colours.count(), 1000u);
+    EXPECT_FALSE(colours.allocateUnfilled(10'000'000)); // 40 MB > 32 MB
+    EXPECT_FALSE(colours.hasStorage());
+    const std::vector<ArgbColor> many(10'000'000, 1u);
+    EXPECT_FALSE(colours.append(many.data(), 10'000'000));
+    EXPECT_EQ(colours.count(), 0u);
+    setAvailableMemoryOverride(0);
+}

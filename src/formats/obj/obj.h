@@ -88,6 +88,12 @@ OperationResult writeObj(const std::filesystem::path& path, const Model& model, 
 // the default.
 void setWriterPieceLines(std::uint32_t lines);
 
+// The reader builds the objects of large runs of faces on the threads the
+// file may use, each thread taking at least this many faces: the model is
+// the same for any number of threads. For tests, which cut small files into
+// many chunks; 0 restores the default.
+void setCompileFacesPerThread(std::uint32_t faces);
+
 // The material library written beside an OBJ file: the extension of its
 // file name replaced by ".mtl", or ".mtl" appended when it has none.
 std::filesystem::path materialLibraryPathFor(const std::filesystem::path& objPath);

@@ -2,6 +2,7 @@
 #include "formats/obj/obj_internal.h"
 
 #include "mesh/polygon_triangulation.h"
+#include "support/core/parallel_ranges.h"
 #include "support/platform/files.h"
 #include "support/text/text_encoding.h"
 
@@ -20,6 +21,8 @@ namespace morvex::obj {
 namespace {
 
 constexpr std::uint32_t FacesPerCompileStep = 1u << 16;
+// Fewer faces than this per thread are not worth one when the model is built.
+constexpr std::uint32_t DefaultCompileFacesPerThread = 1u << 15;
 
 // Face corners keep the zero-based index plus one, so that an entry of a
 // zero-filled array means "none".
@@ -46,6 +49,29 @@ public:
     }
     std::uint32_t largeCount() const { return large_.count(); }
     bool empty() const { return small_.empty(); }
+    // Of the faces [begin, end): the corners of those that are not large,
+    // and how many are.
+    void countSmall(std::uint32_t begin, std::uint32_t end, std::uint64_t& smallCorners,
+                    std::uint32_t& largeFaces) const
+    {
+        std::uint64_t corners = 0;
+        std::uint32_t large = 0;
+        for (std::uint32_t face = begin; face < end; ++face) {
+            const std::uint8_t size = small_[face];
+            corners += size != Large ? size : 0;
+            large += size == Large ? 1 : 0;
+        }
+        smallCorners = corners;
+        largeFaces = large;
+    }
+    // The corners of `count` large faces from the `first`-th on.
+    std::uint64_t sumLarge(std::uint32_t first, std::uint32_t count) const
+    {
+        std::uint64_t corners = 0;
+        for (std::uint32_t k = first; k < first + count; ++k)
+            corners += large_[k];
+        return corners;
+    }
     // The corner count of `face`, where `large` counts the large faces
     // before it; steps `large` past a large face.
     std::uint32_t next(std::uint32_t face, std::uint32_t& large) const
@@ -167,12 +193,11 @@ std::uint32_t storedIndex(std::int64_t written, std::uint32_t listCount)
     return fromStart < 0 ? UINT32_MAX : static_cast<std::uint32_t>(fromStart + 1);
 }
 
-// A corner's index as stored, for the list of `kind`: a negative index in a
-// piece that does not start the file is marked, to be completed at the join.
-std::uint32_t cornerIndex(RawObj& raw, std::int64_t written, std::uint32_t listCount, RelativeCorners PieceState::*kind)
+// A negative index in a piece that does not start the file: marked, to be
+// completed at the join. Kept out of line, as most files have none.
+[[gnu::noinline]] std::uint32_t markedCornerIndex(RawObj& raw, std::int64_t written, std::uint32_t listCount,
+                                                  RelativeCorners PieceState::*kind)
 {
-    if (written >= 0 || raw.piece == nullptr || !raw.piece->countsFromPiece)
-        return storedIndex(written, listCount);
     RelativeCorners& corners = raw.piece->*kind;
     const std::uint32_t corner = raw.cornerPositions.count() + raw.facePositions.count();
     corners.mark(corner);
@@ -181,6 +206,15 @@ std::uint32_t cornerIndex(RawObj& raw, std::int64_t written, std::uint32_t listC
         return static_cast<std::uint32_t>(fromPieceStart + 1);
     corners.beforePiece.emplace_back(corner, fromPieceStart);
     return UINT32_MAX; // names something: the join puts in what
+}
+
+// A corner's index as stored, for the list of `kind`.
+[[gnu::always_inline]] inline std::uint32_t cornerIndex(RawObj& raw, std::int64_t written, std::uint32_t listCount,
+                                                        RelativeCorners PieceState::*kind)
+{
+    if (written >= 0 || raw.piece == nullptr || !raw.piece->countsFromPiece)
+        return storedIndex(written, listCount);
+    return markedCornerIndex(raw, written, listCount, kind);
 }
 
 struct FaceUse {
@@ -265,10 +299,7 @@ bool appendCornerIndices(CornerIndices& list, std::uint32_t cornersBefore, const
         return true;
     if (list.count() != cornersBefore && !list.resize(cornersBefore))
         return false;
-    if (!list.resize(cornersBefore + count))
-        return false;
-    std::copy(values, values + count, list.data() + cornersBefore);
-    return true;
+    return list.append(values, count);
 }
 
 OperationResult addFace(LineScanner& line, RawObj& raw, Failure* failure)
@@ -678,31 +709,25 @@ private:
 };
 
 // Copies the values a face's corners refer to into the face's share of an
-// object array. A face whose first three corners do not all name one leaves
-// its whole share as it was; so does a corner naming none or one beyond the
+// object array. A face whose first three corners do not all name one gets
+// `fill` in its whole share; so does a corner naming none or one beyond the
 // list.
 template <typename Value, typename Source>
 void copyFaceValues(const CornerIndices& cornerIndices, std::uint32_t firstCorner, const FaceTriangles& triangles,
-                    const Source& source, Value* out)
+                    const Source& source, Value fill, Value* out)
 {
-    if (cornerIndices.empty())
+    const std::uint32_t* indices = cornerIndices.empty() ? nullptr : cornerIndices.data() + firstCorner;
+    if (indices == nullptr || indices[0] == 0 || indices[1] == 0 || indices[2] == 0) {
+        std::fill_n(out, triangles.count(), fill);
         return;
-    const std::uint32_t* indices = cornerIndices.data() + firstCorner;
-    if (indices[0] == 0 || indices[1] == 0 || indices[2] == 0)
-        return;
+    }
     const std::uint32_t* order = triangles.order();
     const std::uint32_t available = source.count();
     for (std::uint32_t j = 0; j < triangles.count(); ++j) {
         const std::uint32_t stored = indices[order[j]];
-        if (stored != 0 && stored <= available)
-            out[j] = source[stored - 1];
+        out[j] = stored != 0 && stored <= available ? source[stored - 1] : fill;
     }
 }
-
-struct RunShape {
-    std::uint32_t faceEnd = 0;
-    std::uint32_t cornerTotal = 0;
-};
 
 // Whether every corner of the face names a vertex of the file. A face that
 // names one the file does not have is dropped, never made of other vertices.
@@ -715,84 +740,184 @@ bool faceNamesItsVertices(const RawObj& raw, std::uint32_t firstCorner, std::uin
     return true;
 }
 
-OperationResult measureRun(const RawObj& raw, std::uint32_t run, std::uint32_t firstCorner, RunShape& shape,
-                           Failure* failure)
+// A run of faces is compiled on the threads the file may use, each taking a
+// chunk of consecutive faces. Three passes: the corners of each chunk (so
+// that every chunk knows where its faces start), the triangle corners each
+// chunk keeps (so that every chunk knows where its share of the object
+// starts), then each chunk fills its share. The object is the same for any
+// number of chunks.
+struct CompileChunk {
+    std::uint32_t faceBegin = 0;
+    std::uint32_t faceEnd = 0;
+    std::uint32_t firstCorner = 0;  // in the file's corner lists
+    std::uint32_t largeBefore = 0;  // large faces of the file before the chunk
+    std::uint32_t largeFaces = 0;   // of the chunk
+    std::uint64_t smallCorners = 0; // of the chunk's faces that are not large
+    std::uint64_t corners = 0;      // of all its faces
+    std::uint64_t kept = 0;         // triangle corners of the faces that name their vertices
+    std::uint64_t dropped = 0;      // faces that do not
+    std::uint64_t firstOut = 0;     // where the chunk's share of the object starts
+};
+
+std::atomic<std::uint32_t> compileFacesPerThread{DefaultCompileFacesPerThread};
+
+// Chunks of the run's faces, with where each starts in the corner lists;
+// `firstCorner` and `largeBefore` are those of the run's first face.
+std::vector<CompileChunk> chunksOf(const RawObj& raw, std::uint32_t faceBegin, std::uint32_t faceEnd,
+                                   std::uint32_t firstCorner, std::uint32_t largeBefore)
 {
-    const std::uint32_t faceBegin = raw.runs[run].firstFace;
-    shape.faceEnd = run + 1 < raw.runs.count() ? raw.runs[run + 1].firstFace : raw.faceSizes.count();
-    std::uint64_t total = 0;
-    std::uint32_t large = raw.runs[run].largeFacesBefore;
-    for (std::uint32_t f = faceBegin; f < shape.faceEnd; ++f) {
-        const std::uint32_t corners = raw.faceSizes.next(f, large);
-        if (faceNamesItsVertices(raw, firstCorner, corners))
-            total += 3ull * (corners - 2); // every face has three corners or more
-        firstCorner += corners;
+    const std::uint32_t faces = faceEnd - faceBegin;
+    const unsigned parts = threadsFor(faces, compileFacesPerThread.load(std::memory_order_relaxed));
+    std::vector<CompileChunk> chunks(parts);
+    for (unsigned i = 0; i < parts; ++i) {
+        chunks[i].faceBegin = faceBegin + static_cast<std::uint32_t>(std::uint64_t{faces} * i / parts);
+        chunks[i].faceEnd = faceBegin + static_cast<std::uint32_t>(std::uint64_t{faces} * (i + 1) / parts);
     }
-    if (total > UINT32_MAX)
-        return failWith(failure, FailureKind::Unsupported, "too many triangles in one object");
-    shape.cornerTotal = static_cast<std::uint32_t>(total);
-    return OperationResult::Success;
+    forEachRange(parts, parts, [&](unsigned, std::uint64_t begin, std::uint64_t end) {
+        for (auto i = static_cast<std::uint32_t>(begin); i < end; ++i)
+            raw.faceSizes.countSmall(chunks[i].faceBegin, chunks[i].faceEnd, chunks[i].smallCorners,
+                                     chunks[i].largeFaces);
+    });
+    std::uint64_t corner = firstCorner;
+    std::uint32_t large = largeBefore;
+    for (CompileChunk& chunk : chunks) {
+        chunk.firstCorner = static_cast<std::uint32_t>(corner); // the corner lists hold 32-bit counts
+        chunk.largeBefore = large;
+        chunk.corners = chunk.smallCorners + raw.faceSizes.sumLarge(large, chunk.largeFaces);
+        corner += chunk.corners;
+        large += chunk.largeFaces;
+    }
+    return chunks;
+}
+
+// The triangle corners a chunk keeps and the faces it drops.
+void measureChunk(const RawObj& raw, CompileChunk& chunk)
+{
+    std::uint32_t corner = chunk.firstCorner;
+    std::uint32_t large = chunk.largeBefore;
+    for (std::uint32_t f = chunk.faceBegin; f < chunk.faceEnd; ++f) {
+        const std::uint32_t corners = raw.faceSizes.next(f, large);
+        if (faceNamesItsVertices(raw, corner, corners))
+            chunk.kept += 3ull * (corners - 2); // every face has three corners or more
+        else
+            ++chunk.dropped;
+        corner += corners;
+    }
 }
 
 bool allocateObject(const RawObj& raw, ModelObject& object, std::uint32_t corners)
 {
-    if (!object.vertices.allocate(corners) || !object.indices.allocate(corners))
+    if (!object.vertices.allocateUnfilled(corners) || !object.indices.allocateUnfilled(corners))
         return false;
-    if (!raw.normals.empty() && !object.normals.allocate(corners))
+    if (!raw.normals.empty() && !object.normals.allocateUnfilled(corners))
         return false;
-    if (!raw.texCoords.empty() && !object.texCoords.allocate(corners))
+    if (!raw.texCoords.empty() && !object.texCoords.allocateUnfilled(corners))
         return false;
-    if (!raw.positionColours.empty() && !object.colors.allocate(corners))
+    if (!raw.positionColours.empty() && !object.colors.allocateUnfilled(corners))
         return false;
     return true;
 }
 
-OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& firstCorner, Model& model,
-                           FaceTriangles& triangles, std::uint64_t& droppedFaces, ProgressReporter& reporter,
-                           Failure* failure)
-{
-    RunShape shape;
-    if (measureRun(raw, run, firstCorner, shape, failure) != OperationResult::Success)
-        return OperationResult::Failure;
-    std::uint32_t large = raw.runs[run].largeFacesBefore;
-    if (shape.cornerTotal == 0) { // every face of the run names a missing vertex
-        for (std::uint32_t f = raw.runs[run].firstFace; f < shape.faceEnd; ++f, ++droppedFaces)
-            firstCorner += raw.faceSizes.next(f, large);
-        return OperationResult::Success;
-    }
-    ModelObject* object = model.addObject();
-    if (object == nullptr || !allocateObject(raw, *object, shape.cornerTotal))
-        return failOutOfMemory(failure);
+// Who may stop the filling: the calling thread asks the reporter and
+// reports progress, the others look at its answer.
+struct CompileProgress {
+    ProgressReporter& reporter;
+    double faceCount;
+    unsigned parts;
+    std::atomic<bool> cancelled{false};
+};
 
-    std::uint32_t out = 0;
-    const double faceCount = raw.faceSizes.count();
-    for (std::uint32_t f = raw.runs[run].firstFace; f < shape.faceEnd; ++f) {
+// Fills one chunk's share of the object. False when memory ran out or the
+// work was cancelled (`progress` says which).
+bool fillChunk(const RawObj& raw, const CompileChunk& chunk, unsigned part, ModelObject& object,
+               CompileProgress& progress)
+{
+    FaceTriangles triangles;
+    std::uint32_t corner = chunk.firstCorner;
+    std::uint32_t large = chunk.largeBefore;
+    auto out = static_cast<std::uint32_t>(chunk.firstOut);
+    for (std::uint32_t f = chunk.faceBegin; f < chunk.faceEnd; ++f) {
         if (f % FacesPerCompileStep == 0) {
-            reporter.setProgress(f / faceCount);
-            if (reporter.isCancelled())
-                return OperationResult::Cancelled;
+            if (part == 0) {
+                // The other chunks go at about the pace of this one.
+                const double done = chunk.faceBegin + double(f - chunk.faceBegin) * progress.parts;
+                progress.reporter.setProgress(std::min(done, progress.faceCount) / progress.faceCount);
+                if (progress.reporter.isCancelled())
+                    progress.cancelled = true;
+            }
+            if (progress.cancelled.load(std::memory_order_relaxed))
+                return false;
         }
         const std::uint32_t corners = raw.faceSizes.next(f, large);
-        if (!faceNamesItsVertices(raw, firstCorner, corners)) {
-            ++droppedFaces;
-            firstCorner += corners;
+        if (!faceNamesItsVertices(raw, corner, corners)) {
+            corner += corners;
             continue;
         }
-        if (!triangles.split(raw, firstCorner, corners))
-            return failOutOfMemory(failure);
-        copyFaceValues(raw.cornerPositions, firstCorner, triangles, raw.positions, object->vertices.data() + out);
-        if (!object->normals.empty())
-            copyFaceValues(raw.cornerNormals, firstCorner, triangles, raw.normals, object->normals.data() + out);
-        if (!object->texCoords.empty())
-            copyFaceValues(raw.cornerTexCoords, firstCorner, triangles, raw.texCoords, object->texCoords.data() + out);
-        if (!object->colors.empty())
-            copyFaceValues(raw.cornerPositions, firstCorner, triangles, raw.positionColours,
-                           object->colors.data() + out);
-        firstCorner += corners;
-        out += 3 * (corners - 2);
+        if (!triangles.split(raw, corner, corners))
+            return false;
+        copyFaceValues(raw.cornerPositions, corner, triangles, raw.positions, Vector3{}, object.vertices.data() + out);
+        if (!object.normals.empty())
+            copyFaceValues(raw.cornerNormals, corner, triangles, raw.normals, Vector3{}, object.normals.data() + out);
+        if (!object.texCoords.empty())
+            copyFaceValues(raw.cornerTexCoords, corner, triangles, raw.texCoords, TexCoord{},
+                           object.texCoords.data() + out);
+        if (!object.colors.empty())
+            copyFaceValues(raw.cornerPositions, corner, triangles, raw.positionColours, OpaqueBlack,
+                           object.colors.data() + out);
+        for (std::uint32_t j = 0; j < triangles.count(); ++j)
+            object.indices[out + j] = out + j;
+        corner += corners;
+        out += triangles.count();
     }
-    for (std::uint32_t i = 0; i < shape.cornerTotal; ++i)
-        object->indices[i] = i;
+    return true;
+}
+
+// Fills the object from the run's chunks, each on a thread of its own.
+OperationResult fillObject(const RawObj& raw, const std::vector<CompileChunk>& chunks, ModelObject& object,
+                           ProgressReporter& reporter, Failure* failure)
+{
+    const auto parts = static_cast<unsigned>(chunks.size());
+    CompileProgress progress{reporter, double(raw.faceSizes.count()), parts};
+    std::vector<char> filled(parts, 0);
+    forEachRange(parts, parts, [&](unsigned part, std::uint64_t begin, std::uint64_t) {
+        filled[part] = fillChunk(raw, chunks[begin], part, object, progress) ? 1 : 0;
+    });
+    if (progress.cancelled.load())
+        return OperationResult::Cancelled;
+    if (std::find(filled.begin(), filled.end(), 0) != filled.end())
+        return failOutOfMemory(failure);
+    return OperationResult::Success;
+}
+
+OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& firstCorner, Model& model,
+                           std::uint64_t& droppedFaces, ProgressReporter& reporter, Failure* failure)
+{
+    const std::uint32_t faceBegin = raw.runs[run].firstFace;
+    const std::uint32_t faceEnd = run + 1 < raw.runs.count() ? raw.runs[run + 1].firstFace : raw.faceSizes.count();
+    std::vector<CompileChunk> chunks = chunksOf(raw, faceBegin, faceEnd, firstCorner, raw.runs[run].largeFacesBefore);
+    forEachRange(chunks.size(), static_cast<unsigned>(chunks.size()),
+                 [&](unsigned part, std::uint64_t, std::uint64_t) { measureChunk(raw, chunks[part]); });
+    std::uint64_t total = 0;
+    std::uint64_t dropped = 0;
+    for (CompileChunk& chunk : chunks) {
+        chunk.firstOut = total;
+        total += chunk.kept;
+        dropped += chunk.dropped;
+    }
+    if (total > UINT32_MAX)
+        return failWith(failure, FailureKind::Unsupported, "too many triangles in one object");
+    firstCorner = static_cast<std::uint32_t>(chunks.back().firstCorner + chunks.back().corners);
+    droppedFaces += dropped;
+    if (total == 0) // every face of the run names a missing vertex
+        return OperationResult::Success;
+
+    const auto cornerTotal = static_cast<std::uint32_t>(total);
+    ModelObject* object = model.addObject();
+    if (object == nullptr || !allocateObject(raw, *object, cornerTotal))
+        return failOutOfMemory(failure);
+    if (const OperationResult filled = fillObject(raw, chunks, *object, reporter, failure);
+        filled != OperationResult::Success)
+        return filled;
 
     if (!object->texCoords.empty()) {
         MaterialRange* range = object->addMaterialRange();
@@ -802,7 +927,7 @@ OperationResult compileRun(const RawObj& raw, std::uint32_t run, std::uint32_t& 
         range->materialId =
             id >= 0 && id < raw.materials.holder.nextMaterialId ? static_cast<std::int16_t>(id) : std::int16_t{0};
         range->firstIndex = 0;
-        range->endIndex = shape.cornerTotal;
+        range->endIndex = cornerTotal;
     }
     return OperationResult::Success;
 }
@@ -834,10 +959,8 @@ OperationResult compile(RawObj& raw, Model& model, ProgressReporter& reporter, F
 
     std::uint32_t firstCorner = 0;
     std::uint64_t droppedFaces = 0;
-    FaceTriangles triangles;
     for (std::uint32_t run = 0; run < raw.runs.count(); ++run) {
-        const OperationResult result =
-            compileRun(raw, run, firstCorner, model, triangles, droppedFaces, reporter, failure);
+        const OperationResult result = compileRun(raw, run, firstCorner, model, droppedFaces, reporter, failure);
         if (result != OperationResult::Success)
             return result;
     }
@@ -903,6 +1026,11 @@ OperationResult readObj(const std::filesystem::path& path, Model& model, Progres
     for (const std::string& refused : companions.refusedReferences())
         reporter.postTextMessage(refused);
     return result;
+}
+
+void setCompileFacesPerThread(std::uint32_t faces)
+{
+    compileFacesPerThread.store(faces == 0 ? DefaultCompileFacesPerThread : faces, std::memory_order_relaxed);
 }
 
 OperationResult readObj(std::string_view bytes, std::string_view, Model& model, ProgressReporter& reporter,

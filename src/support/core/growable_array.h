@@ -47,6 +47,11 @@ public:
 
     [[nodiscard]] bool allocate(std::uint32_t n) { return grow(n, false); }
     [[nodiscard]] bool resize(std::uint32_t n) { return grow(n, true); }
+    // Like allocate, but the elements are left as they come: for a caller
+    // that writes every one itself, possibly on several threads, so that
+    // each page is first touched by the thread that fills it rather than
+    // zeroed here on one.
+    [[nodiscard]] bool allocateUnfilled(std::uint32_t n) { return grow(n, false, false); }
 
     // Appends one element, growing by doubling; false when memory ran out
     // (the array is then empty, as after any failed growth).
@@ -55,6 +60,20 @@ public:
         if (count_ == UINT32_MAX || !resize(count_ + 1))
             return false;
         storage_[count_ - 1] = value;
+        return true;
+    }
+
+    // Appends `count` elements copied from `values`, which must not lie in
+    // this array. False when the count would pass 32 bits (the array is left
+    // as it was) or memory ran out (the array is then empty, as after any
+    // failed growth).
+    [[nodiscard]] bool append(const T* values, std::uint32_t count)
+    {
+        const std::uint32_t before = count_;
+        if (count > UINT32_MAX - before || !grow(before + count, true, false))
+            return false;
+        if (count != 0)
+            std::memcpy(static_cast<void*>(storage_ + before), values, sizeof(T) * count);
         return true;
     }
 
@@ -120,10 +139,10 @@ public:
     const T* end() const { return storage_ + count_; }
 
 private:
-    bool grow(std::uint32_t n, bool keep)
+    bool grow(std::uint32_t n, bool keep, bool fill = true)
     {
         if (n <= capacity_ && storage_ != nullptr) {
-            if (n > count_)
+            if (n > count_ && fill)
                 fillNew(count_, n);
             count_ = n;
             return true;
@@ -148,7 +167,8 @@ private:
             return false;
         }
         capacity_ = static_cast<std::uint32_t>(newCapacity);
-        fillNew(kept, n);
+        if (fill)
+            fillNew(kept, n);
         count_ = n;
         return true;
     }
