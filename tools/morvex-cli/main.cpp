@@ -164,27 +164,25 @@ int runInfo(const std::vector<std::string>& args)
 // to load: "render" is morvex-render, which this process becomes, found
 // beside this program (the build tree) or in the helpers' folder of an
 // installed one.
-int runRender(const std::vector<std::string>& args)
+int runRender(std::vector<std::string> args)
 {
-    std::error_code error;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-    const std::filesystem::path folder = self.parent_path();
     std::vector<char*> argv;
     std::string name = "morvex-render";
     argv.push_back(name.data());
-    std::vector<std::string> owned(args);
-    for (std::string& arg : owned)
+    for (std::string& arg : args)
         argv.push_back(arg.data());
     argv.push_back(nullptr);
     std::fflush(stdout);
     int why = ENOENT;
-    for (const std::filesystem::path& program : {folder / "morvex-render", folder / "../lib/morvex/morvex-render"}) {
-        if (error)
-            break;
-        ::execv(program.c_str(), argv.data());
-        if (errno != ENOENT)
-            why = errno;
-    }
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+    if (!error)
+        for (const std::filesystem::path& program :
+             {folder / "morvex-render", folder / "../lib/morvex/morvex-render"}) {
+            ::execv(program.c_str(), argv.data());
+            if (errno != ENOENT)
+                why = errno;
+        }
     std::fprintf(stderr, "morvex-cli: cannot start morvex-render, which draws the pictures: %s\n", std::strerror(why));
     return 1;
 }
