@@ -16,8 +16,6 @@ namespace morvex::stl {
 namespace {
 
 constexpr std::uint32_t BuildReportEvery = 1000;
-// Facets ahead whose hash slots are fetched while the current one merges.
-constexpr std::uint32_t PrefetchAhead = 16;
 // A part merged on a thread of its own is this large at least: the start of
 // every part but the first is merged twice (see SegmentedMerge).
 constexpr std::uint32_t MinimumSegmentFacets = 256u << 10;
@@ -69,12 +67,6 @@ RangeEnd mergeRange(const FacetSpan& facets, FacetRange range, VertexMerger& mer
                 facets.releaseRange(released, facet);
                 released = facet;
             }
-        }
-        if (facet + PrefetchAhead < range.end) {
-            float ahead[9];
-            facets.corners(facet + PrefetchAhead, ahead);
-            for (int corner = 0; corner < 3; ++corner)
-                merger.prefetch({ahead[corner * 3], ahead[corner * 3 + 1], ahead[corner * 3 + 2]});
         }
         float corners[9];
         facets.corners(facet, corners);
@@ -302,7 +294,7 @@ bool SegmentedMerge::startGuesses()
         // part on, a hash for its part.
         const std::uint32_t corners = static_cast<std::uint32_t>((count - segment.facets.begin) * 3);
         segment.merger = std::make_unique<VertexMerger>();
-        if (!segment.merger->reserve(corners, (segment.facets.end - segment.facets.begin) * 3)) {
+        if (!segment.merger->reserve(corners)) {
             if (part == 0)
                 return false;
             segment.failed = true;

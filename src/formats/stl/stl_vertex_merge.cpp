@@ -1,9 +1,6 @@
 #include "formats/stl/stl_vertex_merge.h"
 
-#include "support/core/memory_guard.h"
-
 #include <cmath>
-#include <cstdlib>
 #include <cstring>
 
 namespace morvex::stl {
@@ -74,90 +71,58 @@ bool sameKey(const std::uint32_t a[3], const std::uint32_t b[3])
 
 } // namespace
 
-VertexMerger::~VertexMerger()
+bool VertexMerger::reserve(std::uint32_t maxVertices)
 {
-    std::free(slots_);
-}
-
-bool VertexMerger::reserve(std::uint32_t maxVertices, std::uint32_t hashCorners)
-{
-    std::free(slots_);
-    const bool arrays =
-        vertices_.allocate(maxVertices) && recent_.allocate(RecentCount) && chain_.allocate(maxVertices);
+    const bool arrays = vertices_.allocate(maxVertices) && recent_.allocate(RecentCount) &&
+                        chain_.allocate(maxVertices) && slots_.allocate(SlotCount);
     if (recent_.hasStorage())
         for (Recent& recent : recent_)
             recent.index = NoVertex;
-    // Closed meshes have about one vertex for every six corners; the hash
-    // grows when a mesh has more.
-    std::uint64_t slotCount = 1024;
-    while (slotCount < hashCorners / 3)
-        slotCount *= 2;
-    slotMask_ = slotCount - 1;
-    slots_ = allocationAllowed(slotCount * sizeof(Slot), sizeof(Slot))
-                 ? static_cast<Slot*>(std::calloc(slotCount, sizeof(Slot)))
-                 : nullptr;
-    if (slots_ != nullptr)
-        adviseHugePages(slots_, slotCount * sizeof(Slot));
     count_ = 0;
-    occupied_ = 0;
-    return arrays && slots_ != nullptr;
+    hashStart_ = 0;
+    return arrays;
 }
 
 void VertexMerger::releaseSearch()
 {
-    std::free(slots_);
-    slots_ = nullptr;
-    slotMask_ = 0;
-    occupied_ = 0;
+    slots_.release();
     chain_.release();
     recent_.release();
 }
 
 VertexMerger::Slot* VertexMerger::findSlot(const std::uint32_t key[3], std::uint64_t hash)
 {
-    for (std::uint64_t at = hash & slotMask_;; at = (at + 1) & slotMask_) {
+    for (std::uint64_t at = hash & (SlotCount - 1);; at = (at + 1) & (SlotCount - 1)) {
         Slot& slot = slots_[at];
         if (slot.headPlusOne == 0 || sameKey(slot.key, key))
             return &slot;
     }
 }
 
-bool VertexMerger::growHash()
-{
-    const std::uint64_t oldCount = slotMask_ + 1;
-    const std::uint64_t newCount = oldCount * 2;
-    if (!allocationAllowed(newCount * sizeof(Slot), sizeof(Slot)))
-        return false;
-    Slot* fresh = static_cast<Slot*>(std::calloc(newCount, sizeof(Slot)));
-    if (fresh == nullptr)
-        return false;
-    adviseHugePages(fresh, newCount * sizeof(Slot));
-    Slot* old = slots_;
-    slots_ = fresh;
-    slotMask_ = newCount - 1;
-    for (std::uint64_t i = 0; i < oldCount; ++i)
-        if (old[i].headPlusOne != 0)
-            *findSlot(old[i].key, hashKey(old[i].key)) = old[i];
-    std::free(old);
-    return true;
-}
-
-bool VertexMerger::enterIntoHash(std::uint32_t index)
+void VertexMerger::enterIntoHash(std::uint32_t index)
 {
     const Vector3& v = vertices_[index];
     const std::uint32_t key[3] = {cellKey(v.x), cellKey(v.y), cellKey(v.z)};
     Slot* slot = findSlot(key, hashKey(key));
     if (slot->headPlusOne != 0) {
         chain_[index] = slot->headPlusOne - 1;
-        slot->headPlusOne = index + 1;
-        return true;
+    } else {
+        chain_[index] = NoVertex;
+        std::memcpy(slot->key, key, sizeof slot->key);
     }
-    chain_[index] = NoVertex;
-    std::memcpy(slot->key, key, sizeof slot->key);
     slot->headPlusOne = index + 1;
-    if (++occupied_ * 8 > (slotMask_ + 1) * 5)
-        return growHash();
-    return true;
+}
+
+// Empties the hash and enters the vertices the next merges may still match,
+// the window's, oldest first. A chain then ends where the window does,
+// which the search stops at anyway.
+void VertexMerger::refillHash()
+{
+    std::memset(slots_.data(), 0, SlotCount * sizeof(Slot));
+    hashStart_ = count_ - Window;
+    for (std::uint32_t index = hashStart_; index < count_ - 1; ++index)
+        if (isFinite(vertices_[index]))
+            enterIntoHash(index);
 }
 
 bool VertexMerger::append(const Vector3& corner, std::uint32_t& index)
@@ -170,7 +135,10 @@ bool VertexMerger::append(const Vector3& corner, std::uint32_t& index)
         chain_[index] = NoVertex;
         return true;
     }
-    return enterIntoHash(index);
+    if (count_ - hashStart_ > Window + RefillEvery)
+        refillHash();
+    enterIntoHash(index);
+    return true;
 }
 
 // The newest vertex of one cell that matches, if it is newer than `best`
@@ -209,14 +177,6 @@ bool VertexMerger::mergeExact(const Vector3& corner, std::uint32_t windowStart, 
     std::memcpy(recent.key, key, sizeof key);
     recent.index = index;
     return true;
-}
-
-void VertexMerger::prefetch(const Vector3& corner) const
-{
-    const std::uint32_t key[3] = {cellKey(corner.x), cellKey(corner.y), cellKey(corner.z)};
-    const std::uint64_t hash = hashKey(key);
-    __builtin_prefetch(&slots_[hash & slotMask_]);
-    __builtin_prefetch(&recent_[(hash >> 40) & (RecentCount - 1)]);
 }
 
 bool VertexMerger::merge(const Vector3& corner, std::uint32_t& index)

@@ -26,36 +26,33 @@ namespace morvex::stl {
 // always new and is never entered into the hash.
 // Facets that follow each other share corners, so a small direct-mapped
 // table of recent bit-exact lookups answers most corners beyond +-4 without
-// touching the large hash: within the window a bit pattern occurs at most
+// searching the hash: within the window a bit pattern occurs at most
 // once, so a remembered index inside the window is the answer.
+// Only vertices inside the window can match, so the hash holds no more than
+// the window and the vertices appended since it was last refilled: a table
+// that stays in the processor's cache however large the mesh is. It is
+// refilled from the window in order, which rebuilds the chains the search
+// reads.
 class VertexMerger {
 public:
     static constexpr std::uint32_t Window = 10000;
 
     VertexMerger() = default;
-    ~VertexMerger();
     VertexMerger(const VertexMerger&) = delete;
     VertexMerger& operator=(const VertexMerger&) = delete;
 
     // Room for up to maxVertices unique vertices (the corner count); the
-    // storage is taken from the system only as it is used. The hash starts
-    // at the size `hashCorners` corners need and grows when more come. False
-    // when memory ran out.
-    [[nodiscard]] bool reserve(std::uint32_t maxVertices, std::uint32_t hashCorners);
-    [[nodiscard]] bool reserve(std::uint32_t maxVertices) { return reserve(maxVertices, maxVertices); }
+    // storage is taken from the system only as it is used. False when
+    // memory ran out.
+    [[nodiscard]] bool reserve(std::uint32_t maxVertices);
 
     // Gives back the hash of a merger that will merge no more corners; its
     // vertices stay.
     void releaseSearch();
 
-    // The index of the corner's vertex; false when memory ran out (the hash
-    // could not grow) or the reserved room is used up.
+    // The index of the corner's vertex; false when the reserved room is
+    // used up.
     [[nodiscard]] bool merge(const Vector3& corner, std::uint32_t& index);
-
-    // Asks the processor to fetch the hash slot a later merge of this corner
-    // will read: the table is far larger than the caches, and a merge
-    // otherwise waits for memory on almost every corner.
-    void prefetch(const Vector3& corner) const;
 
     std::uint32_t count() const { return count_; }
     const Vector3* vertices() const { return vertices_.data(); }
@@ -71,12 +68,17 @@ private:
         std::uint32_t index; // NoVertex: empty
     };
     static constexpr std::size_t RecentCount = 8192;
+    // The hash is refilled once it holds this many vertices beyond the
+    // window; with at most 26,385 cells in 65,536 slots (1 MiB), probes stay
+    // short.
+    static constexpr std::uint32_t RefillEvery = 16384;
+    static constexpr std::uint64_t SlotCount = 65536;
 
     Slot* findSlot(const std::uint32_t key[3], std::uint64_t hash);
     bool mergeExact(const Vector3& corner, std::uint32_t windowStart, std::uint32_t& index);
     bool append(const Vector3& corner, std::uint32_t& index);
-    bool enterIntoHash(std::uint32_t index);
-    bool growHash();
+    void enterIntoHash(std::uint32_t index);
+    void refillHash();
     std::uint32_t newestMatchIn(const std::uint32_t key[3], const Vector3& corner, std::uint32_t windowStart,
                                 std::uint32_t best);
 
@@ -84,9 +86,8 @@ private:
     GrowableArray<Vector3, ArrayFill::None> vertices_;
     GrowableArray<std::uint32_t, ArrayFill::None> chain_; // older vertex of the same cell, or NoVertex
     std::uint32_t count_ = 0;
-    Slot* slots_ = nullptr; // zeroed by calloc, so untouched pages cost nothing
-    std::uint64_t slotMask_ = 0;
-    std::uint64_t occupied_ = 0;
+    GrowableArray<Slot, ArrayFill::Zero> slots_;
+    std::uint32_t hashStart_ = 0; // the oldest vertex the hash holds
     GrowableArray<Recent, ArrayFill::None> recent_;
 };
 

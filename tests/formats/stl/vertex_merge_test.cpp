@@ -136,6 +136,45 @@ TEST(StlVertexMerge, WindowOfTenThousandUniqueVertices)
     EXPECT_GT(expectSameAsScan(corners, "window"), 50);
 }
 
+TEST(StlVertexMerge, LongRunsKeepExactlyTheWindow)
+{
+    // Unique vertices lie far apart, so each corner's answer is known as it
+    // is made: the vertex it repeats when that is among the last 10000, else
+    // a new one. The window's oldest vertex comes again after every new
+    // vertex, over many window lengths, so every state the search's storage
+    // passes through is met; a third are beyond +-4 in every coordinate.
+    VertexMerger merger;
+    ASSERT_TRUE(merger.reserve(400000));
+    std::vector<Vector3> uniques; // as the merger must hold them
+    int wrong = 0;
+    const auto expectIndex = [&](const Vector3& corner, std::size_t expected) {
+        std::uint32_t index = 0;
+        if (!merger.merge(corner, index) || index != expected)
+            ++wrong;
+        if (expected == uniques.size())
+            uniques.push_back(corner);
+    };
+    for (int i = 0; i < 120000 && wrong == 0; ++i) {
+        const float shift = i % 3 == 0 ? 9.0f : 0.0f;
+        expectIndex({static_cast<float>(i % 997) * 0.0037f - 1.8f + shift,
+                     static_cast<float>(i / 997) * 0.0041f - 0.1f + shift, 0.25f + shift},
+                    uniques.size());
+        if (uniques.size() <= VertexMerger::Window)
+            continue;
+        const std::size_t oldest = uniques.size() - VertexMerger::Window;
+        Vector3 again = uniques[oldest];
+        if (i % 2 == 0 && std::fabs(again.x) < 4.0f)
+            again.y = std::nextafter(again.y, INFINITY);                   // within tolerance
+        expectIndex(again, std::isnan(again.x) ? uniques.size() : oldest); // NaN never merges
+        if (i % 3 == 1)
+            expectIndex(uniques[oldest - 1], uniques.size()); // just left the window
+        if (i % 4999 == 0)
+            expectIndex({std::numeric_limits<float>::quiet_NaN(), 1.0f, 1.0f}, uniques.size());
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(merger.count(), uniques.size());
+}
+
 TEST(StlVertexMerge, NonFiniteCoordinatesNeverMerge)
 {
     const float nan = std::numeric_limits<float>::quiet_NaN();
