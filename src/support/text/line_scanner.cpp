@@ -32,6 +32,10 @@ bool LineScanner::readFloat(float& value)
 bool LineScanner::readDouble(double& value, bool* fractional)
 {
     skipBlanks();
+    // Most OBJ positions carry no colour: their lines end here, and the
+    // general conversion would be asked only to say so.
+    if (at_ == end_)
+        return false;
     const char* start = at_;
     const char* at = at_;
     double parsed = 0.0;
