@@ -148,7 +148,12 @@ void setFaceNormal(ModelObject& o, std::uint32_t t, std::uint32_t vertexCount, W
 OperationResult transformObject(ModelObject& object, const Matrix4& matrix, bool withNormals,
                                 ProgressReporter& reporter)
 {
-    if (!changeEachElement(object.vertices, reporter, [&](const Vector3& v) { return transformPoint(v, matrix); }))
+    const std::optional<AxisSwap> swap = AxisSwap::of(matrix);
+    const bool placed =
+        swap
+            ? changeEachElement(object.vertices, reporter, [&](const Vector3& v) { return swap->apply(v); })
+            : changeEachElement(object.vertices, reporter, [&](const Vector3& v) { return transformPoint(v, matrix); });
+    if (!placed)
         return OperationResult::Cancelled;
     if (!withNormals)
         return OperationResult::Success;

@@ -97,6 +97,35 @@ Vector3 transformPoint(const Vector3& p, const Matrix4& matrix)
     return {static_cast<float>(x / w), static_cast<float>(y / w), static_cast<float>(z / w)};
 }
 
+std::optional<AxisSwap> AxisSwap::of(const Matrix4& matrix)
+{
+    const auto& m = matrix.m;
+    if (m[0][3] != 0.0f || m[1][3] != 0.0f || m[2][3] != 0.0f || m[3][3] != 1.0f)
+        return std::nullopt;
+    AxisSwap swap;
+    swap.matrix_ = matrix;
+    bool sourceUsed[3] = {false, false, false};
+    for (int c = 0; c < 3; ++c) {
+        int unit = -1;
+        for (int r = 0; r < 3; ++r) {
+            if (m[r][c] == 1.0f || m[r][c] == -1.0f) {
+                if (unit >= 0)
+                    return std::nullopt;
+                unit = r;
+            } else if (m[r][c] != 0.0f) {
+                return std::nullopt;
+            }
+        }
+        if (unit < 0 || sourceUsed[unit])
+            return std::nullopt;
+        sourceUsed[unit] = true;
+        swap.source_[c] = unit;
+        swap.sign_[c] = m[unit][c];
+        swap.translation_[c] = m[3][c];
+    }
+    return swap;
+}
+
 Vector3 normalizeVector(const Vector3& v)
 {
     const double length =

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 namespace morvex {
 
@@ -74,6 +75,40 @@ inline Vector3 transformPointByIdentity(const Vector3& p)
         return transformPoint(p, Matrix4::identity());
     return {p.x + 0.0f, p.y + 0.0f, p.z + 0.0f};
 }
+
+// A placement whose linear part only exchanges axes and flips their signs
+// (turns by multiples of 90 degrees, mirrors), with any translation: the
+// turn between up axes places every vertex of a model with one. apply gives
+// transformPoint's bits without the product: each coordinate is one
+// coordinate of the point, exactly, plus the translation. A point with a
+// zero coordinate or one that is not finite goes through the product, where
+// the sum of the zero terms decides the sign of a zero.
+class AxisSwap {
+public:
+    // Nothing when the matrix is not of that kind.
+    static std::optional<AxisSwap> of(const Matrix4& matrix);
+
+    Vector3 apply(const Vector3& p) const
+    {
+        if (!isFinite(p))
+            return transformPoint(p, matrix_);
+        const float in[3] = {p.x, p.y, p.z};
+        float out[3];
+        for (int c = 0; c < 3; ++c) {
+            const double moved = static_cast<double>(in[source_[c]]) * sign_[c];
+            if (moved == 0.0)
+                return transformPoint(p, matrix_);
+            out[c] = static_cast<float>(moved + translation_[c]);
+        }
+        return {out[0], out[1], out[2]};
+    }
+
+private:
+    Matrix4 matrix_;
+    int source_[3] = {0, 1, 2};
+    double sign_[3] = {1, 1, 1};
+    double translation_[3] = {0, 0, 0};
+};
 
 // The matrix is the identity to the bit (a -0 entry changes the sign of
 // zero results, so it does not count).
