@@ -34,7 +34,7 @@ bool LineScanner::readDouble(double& value, bool* fractional)
     skipBlanks();
     // Most OBJ positions carry no colour: their lines end here, and the
     // general conversion would be asked only to say so.
-    if (at_ == end_)
+    if (atLineEnd())
         return false;
     const char* start = at_;
     const char* at = at_;
