@@ -1,6 +1,7 @@
 #include "formats/format_table.h"
 #include "mesh/model.h"
 #include "support/core/memory_guard.h"
+#include "support/core/parallel_ranges.h"
 
 #include <gtest/gtest.h>
 
@@ -229,4 +230,33 @@ TEST(GrowableArray, AppendBlocksAndAllocateUnfilled)
     EXPECT_FALSE(colours.append(many.data(), 10'000'000));
     EXPECT_EQ(colours.count(), 0u);
     setAvailableMemoryOverride(0);
+}
+
+// Joining pieces: a large array is copied by several threads, element for
+// element in order after what was there; an empty one takes the storage.
+TEST(GrowableArray, AppendReleasingJoinsInOrder)
+{
+    for (unsigned threads : {1u, 2u, 3u}) {
+        setThreadsPerFile(threads);
+        GrowableArray<std::uint32_t, ArrayFill::Zero> joined, first, second, third;
+        ASSERT_TRUE(first.resize(3'000'001) && second.resize(7'000'003) && third.resize(5));
+        for (std::uint32_t i = 0; i < first.count(); ++i)
+            first[i] = i;
+        for (std::uint32_t i = 0; i < second.count(); ++i)
+            second[i] = first.count() + i;
+        for (std::uint32_t i = 0; i < third.count(); ++i)
+            third[i] = first.count() + second.count() + i;
+        const std::uint32_t* firstStorage = first.data();
+        ASSERT_TRUE(appendReleasing(joined, first));
+        EXPECT_EQ(joined.data(), firstStorage) << "an empty array takes the storage over";
+        ASSERT_TRUE(appendReleasing(joined, second));
+        ASSERT_TRUE(appendReleasing(joined, third));
+        EXPECT_FALSE(second.hasStorage());
+        ASSERT_EQ(joined.count(), 10'000'009u);
+        std::uint32_t misplaced = 0;
+        for (std::uint32_t i = 0; i < joined.count(); ++i)
+            misplaced += joined[i] != i;
+        EXPECT_EQ(misplaced, 0u) << threads << " threads";
+    }
+    setThreadsPerFile(1);
 }

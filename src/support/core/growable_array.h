@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/core/memory_guard.h"
+#include "support/core/parallel_ranges.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -52,6 +53,9 @@ public:
     // each page is first touched by the thread that fills it rather than
     // zeroed here on one.
     [[nodiscard]] bool allocateUnfilled(std::uint32_t n) { return grow(n, false, false); }
+    // Like resize, but the new elements are left as they come, for a caller
+    // that writes them all at once.
+    [[nodiscard]] bool resizeUnfilled(std::uint32_t n) { return grow(n, true, false); }
 
     // Appends one element, growing by doubling; false when memory ran out
     // (the array is then empty, as after any failed growth).
@@ -190,7 +194,9 @@ private:
 // Appends the elements of `from` to `to` and gives back the storage of
 // `from`; an empty `to` takes that storage over instead. Readers that fill
 // arrays in pieces join them this way, so that no piece's array is held
-// twice. False when memory ran out or the count would pass 32 bits.
+// twice. The pages a large copy lands on are fresh, and touching them costs
+// more than the copy: the file's threads share it. False when memory ran
+// out or the count would pass 32 bits.
 template <typename T, ArrayFill Fill>
 [[nodiscard]] bool appendReleasing(GrowableArray<T, Fill>& to, GrowableArray<T, Fill>& from)
 {
@@ -199,9 +205,15 @@ template <typename T, ArrayFill Fill>
         return true;
     }
     const std::uint32_t before = to.count();
-    if (std::uint64_t{before} + from.count() > UINT32_MAX || !to.resize(before + from.count()))
+    if (std::uint64_t{before} + from.count() > UINT32_MAX || !to.resizeUnfilled(before + from.count()))
         return false;
-    std::copy_n(from.data(), from.count(), to.data() + before);
+    constexpr std::uint64_t MinimumBytesPerThread = 8u << 20;
+    const T* source = from.data();
+    T* target = to.data() + before;
+    forEachRange(from.count(), threadsFor(std::uint64_t{from.count()} * sizeof(T), MinimumBytesPerThread),
+                 [&](unsigned, std::uint64_t begin, std::uint64_t end) {
+                     std::copy_n(source + begin, end - begin, target + begin);
+                 });
     from.release();
     return true;
 }
