@@ -69,7 +69,7 @@ private:
     };
     static constexpr std::size_t RecentCount = 8192;
     // The hash is refilled once it holds this many vertices beyond the
-    // window; with at most 26,385 cells in 65,536 slots (1 MiB), probes stay
+    // window; with at most 26,384 cells in 65,536 slots (1 MiB), probes stay
     // short.
     static constexpr std::uint32_t RefillEvery = 16384;
     static constexpr std::uint64_t SlotCount = 65536;
