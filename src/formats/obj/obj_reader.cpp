@@ -160,6 +160,20 @@ bool isDigit(char c)
     return c >= '0' && c <= '9';
 }
 
+// The value of the first `count` (1 to 8) digits of `digits`, which holds
+// eight bytes of text with '0' taken away (a digit is then 0 to 9), the
+// first in the lowest byte: the bytes after them are shifted out, and the
+// eight that remain are combined in pairs, fours and eights.
+std::int64_t leadingDigitsValue(std::uint64_t digits, int count)
+{
+    digits <<= 64 - 8 * count;
+    digits = digits * 10 + (digits >> 8);
+    digits = ((digits & 0x000000FF000000FF) * 0x000F424000000064 +
+              ((digits >> 16) & 0x000000FF000000FF) * 0x0000271000000001) >>
+             32;
+    return static_cast<std::int64_t>(digits);
+}
+
 // An index as written, with its sign. Saturates far beyond any list.
 bool readIndexNumber(const char*& cursor, const char* end, std::int64_t& value)
 {
@@ -172,9 +186,25 @@ bool readIndexNumber(const char*& cursor, const char* end, std::int64_t& value)
     if (at >= end || !isDigit(*at))
         return false;
     std::int64_t number = 0;
-    for (; at < end && isDigit(*at); ++at)
-        if (number < (std::int64_t{1} << 40))
-            number = number * 10 + (*at - '0');
+    // An index of up to seven digits followed by anything, read as one
+    // eight-byte word: no branch per digit, which face lines of indices of
+    // every length would mispredict.
+    std::uint64_t word = 0;
+    if (end - at >= 8)
+        std::memcpy(&word, at, sizeof word);
+    // Bytes '0' to '9', and only they, become 0 to 9; any other gets its top
+    // bit set. A carry out of a byte only reaches the bytes after it.
+    const std::uint64_t digits = word ^ 0x3030303030303030;
+    const std::uint64_t nonDigits = ((digits + 0x7676767676767676) | digits) & 0x8080808080808080;
+    if (end - at >= 8 && nonDigits != 0) {
+        const int count = std::countr_zero(nonDigits) / 8;
+        number = leadingDigitsValue(digits, count);
+        at += count;
+    } else {
+        for (; at < end && isDigit(*at); ++at)
+            if (number < (std::int64_t{1} << 40))
+                number = number * 10 + (*at - '0');
+    }
     value = negative ? -number : number;
     cursor = at;
     return true;

@@ -85,6 +85,50 @@ TEST(ObjReader, FacesFansAndCornerForms)
     }
 }
 
+// Indices of every length, with leading zeros and signs, followed by
+// slashes, blanks, junk, line ends or the end of the file, name the vertices
+// they say: long and short stretches of text behind a number read alike.
+TEST(ObjReader, IndicesOfEveryLengthAndEnding)
+{
+    std::string text;
+    constexpr int Positions = 1200;
+    for (int i = 1; i <= Positions; ++i)
+        text += "v " + std::to_string(i) + " 0 0\n";
+    text += "vt 0 0\nvn 0 0 1\n";
+    std::uint32_t random = 12345;
+    const auto next = [&](std::uint32_t n) {
+        random = random * 1103515245u + 12345u;
+        return (random >> 8) % n;
+    };
+    const char* tails[] = {"", "/1", "//1", "/1/1", "abc", "/1x/1"};
+    const char* blanks[] = {" ", "\t", "  "};
+    const char* endings[] = {"\n", "\r\n", " \n"};
+    std::vector<Vector3> expected;
+    for (int face = 0; face < 3000; ++face) {
+        text += "f";
+        for (int corner = 0; corner < 3; ++corner) {
+            const int index = 1 + static_cast<int>(next(Positions));
+            std::string written = std::to_string(index);
+            switch (next(4)) {
+            case 0: written = std::string(next(9), '0') + written; break; // up to 8 leading zeros
+            case 1: written = "+" + written; break;
+            case 2: written = std::to_string(index - Positions - 1); break; // relative
+            default: break;
+            }
+            text += blanks[next(3)] + written + tails[next(6)];
+            expected.push_back({static_cast<float>(index), 0, 0});
+        }
+        if (face + 1 < 3000)
+            text += endings[next(3)];
+    }
+    TempDir dir;
+    Model model;
+    Failure failure;
+    ASSERT_EQ(readText(dir, text, model, &failure), OperationResult::Success) << describeFailure(failure);
+    ASSERT_EQ(model.objects.size(), 1u);
+    EXPECT_EQ(positionsOf(*model.objects[0]), expected);
+}
+
 TEST(ObjReader, FacesOfAnyCornerCountAndLongLines)
 {
     TempDir dir;
