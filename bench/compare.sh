@@ -8,7 +8,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/packages.sh"
-morvex_ensure_packages "${MORVEX_BUILD_PACKAGES[@]}" assimp-utils admesh time
+morvex_ensure_packages "${MORVEX_BUILD_PACKAGES[@]}" assimp-utils admesh time unzip
 
 build="$root/build/release"
 if [[ ! -f $build/build.ninja ]]; then
