@@ -73,8 +73,12 @@ bool sameKey(const std::uint32_t a[3], const std::uint32_t b[3])
 
 bool VertexMerger::reserve(std::uint32_t maxVertices)
 {
+    std::uint64_t slotCount = 1024;
+    while (slotCount < MostSlots && slotCount < 2 * std::uint64_t{maxVertices})
+        slotCount *= 2;
+    slotMask_ = slotCount - 1;
     const bool arrays = vertices_.allocate(maxVertices) && recent_.allocate(RecentCount) &&
-                        chain_.allocate(maxVertices) && slots_.allocate(SlotCount);
+                        chain_.allocate(maxVertices) && slots_.allocate(static_cast<std::uint32_t>(slotCount));
     if (recent_.hasStorage())
         for (Recent& recent : recent_)
             recent.index = NoVertex;
@@ -92,7 +96,7 @@ void VertexMerger::releaseSearch()
 
 VertexMerger::Slot* VertexMerger::findSlot(const std::uint32_t key[3], std::uint64_t hash)
 {
-    for (std::uint64_t at = hash & (SlotCount - 1);; at = (at + 1) & (SlotCount - 1)) {
+    for (std::uint64_t at = hash & slotMask_;; at = (at + 1) & slotMask_) {
         Slot& slot = slots_[at];
         if (slot.headPlusOne == 0 || sameKey(slot.key, key))
             return &slot;
@@ -118,7 +122,7 @@ void VertexMerger::enterIntoHash(std::uint32_t index)
 // which the search stops at anyway.
 void VertexMerger::refillHash()
 {
-    std::memset(slots_.data(), 0, SlotCount * sizeof(Slot));
+    std::memset(slots_.data(), 0, slots_.count() * sizeof(Slot));
     hashStart_ = count_ - Window;
     for (std::uint32_t index = hashStart_; index < count_ - 1; ++index)
         if (isFinite(vertices_[index]))

@@ -70,9 +70,9 @@ private:
     static constexpr std::size_t RecentCount = 8192;
     // The hash is refilled once it holds this many vertices beyond the
     // window; with at most 26,384 cells in 65,536 slots (1 MiB), probes stay
-    // short.
+    // short. A small mesh gets a table of at least twice its corners.
     static constexpr std::uint32_t RefillEvery = 16384;
-    static constexpr std::uint64_t SlotCount = 65536;
+    static constexpr std::uint64_t MostSlots = 65536;
 
     Slot* findSlot(const std::uint32_t key[3], std::uint64_t hash);
     bool mergeExact(const Vector3& corner, std::uint32_t windowStart, std::uint32_t& index);
@@ -87,6 +87,7 @@ private:
     GrowableArray<std::uint32_t, ArrayFill::None> chain_; // older vertex of the same cell, or NoVertex
     std::uint32_t count_ = 0;
     GrowableArray<Slot, ArrayFill::Zero> slots_;
+    std::uint64_t slotMask_ = 0;
     std::uint32_t hashStart_ = 0; // the oldest vertex the hash holds
     GrowableArray<Recent, ArrayFill::None> recent_;
 };
