@@ -166,6 +166,7 @@ bool isDigit(char c)
 // eight that remain are combined in pairs, fours and eights.
 std::int64_t leadingDigitsValue(std::uint64_t digits, int count)
 {
+    static_assert(std::endian::native == std::endian::little, "the first byte of a word is its lowest");
     digits <<= 64 - 8 * count;
     digits = digits * 10 + (digits >> 8);
     digits = ((digits & 0x000000FF000000FF) * 0x000F424000000064 +
