@@ -149,11 +149,8 @@ OperationResult transformObject(ModelObject& object, const Matrix4& matrix, bool
                                 ProgressReporter& reporter)
 {
     const std::optional<AxisSwap> swap = AxisSwap::of(matrix);
-    const bool placed =
-        swap
-            ? changeEachElement(object.vertices, reporter, [&](const Vector3& v) { return swap->apply(v); })
-            : changeEachElement(object.vertices, reporter, [&](const Vector3& v) { return transformPoint(v, matrix); });
-    if (!placed)
+    const auto place = [&](const Vector3& v) { return swap ? swap->apply(v) : transformPoint(v, matrix); };
+    if (!changeEachElement(object.vertices, reporter, place))
         return OperationResult::Cancelled;
     if (!withNormals)
         return OperationResult::Success;

@@ -175,6 +175,28 @@ std::int64_t leadingDigitsValue(std::uint64_t digits, int count)
     return static_cast<std::int64_t>(digits);
 }
 
+// An index of one to seven digits followed by anything, read as one
+// eight-byte word: no branch per digit, which face lines of indices of
+// every length would mispredict. False, with nothing read, when fewer than
+// eight bytes are left or all eight are digits.
+bool readShortIndex(const char*& at, const char* end, std::int64_t& number)
+{
+    if (end - at < 8)
+        return false;
+    std::uint64_t word;
+    std::memcpy(&word, at, sizeof word);
+    // Bytes '0' to '9', and only they, become 0 to 9; any other gets its top
+    // bit set. A carry out of a byte only reaches the bytes after it.
+    const std::uint64_t digits = word ^ 0x3030303030303030;
+    const std::uint64_t nonDigits = ((digits + 0x7676767676767676) | digits) & 0x8080808080808080;
+    if (nonDigits == 0)
+        return false;
+    const int count = std::countr_zero(nonDigits) / 8;
+    number = leadingDigitsValue(digits, count);
+    at += count;
+    return true;
+}
+
 // An index as written, with its sign. Saturates far beyond any list.
 bool readIndexNumber(const char*& cursor, const char* end, std::int64_t& value)
 {
@@ -187,25 +209,10 @@ bool readIndexNumber(const char*& cursor, const char* end, std::int64_t& value)
     if (at >= end || !isDigit(*at))
         return false;
     std::int64_t number = 0;
-    // An index of up to seven digits followed by anything, read as one
-    // eight-byte word: no branch per digit, which face lines of indices of
-    // every length would mispredict.
-    std::uint64_t word = 0;
-    if (end - at >= 8)
-        std::memcpy(&word, at, sizeof word);
-    // Bytes '0' to '9', and only they, become 0 to 9; any other gets its top
-    // bit set. A carry out of a byte only reaches the bytes after it.
-    const std::uint64_t digits = word ^ 0x3030303030303030;
-    const std::uint64_t nonDigits = ((digits + 0x7676767676767676) | digits) & 0x8080808080808080;
-    if (end - at >= 8 && nonDigits != 0) {
-        const int count = std::countr_zero(nonDigits) / 8;
-        number = leadingDigitsValue(digits, count);
-        at += count;
-    } else {
+    if (!readShortIndex(at, end, number))
         for (; at < end && isDigit(*at); ++at)
             if (number < (std::int64_t{1} << 40))
                 number = number * 10 + (*at - '0');
-    }
     value = negative ? -number : number;
     cursor = at;
     return true;

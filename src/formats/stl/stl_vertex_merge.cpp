@@ -76,7 +76,6 @@ bool VertexMerger::reserve(std::uint32_t maxVertices)
     std::uint64_t slotCount = 1024;
     while (slotCount < MostSlots && slotCount < 2 * std::uint64_t{maxVertices})
         slotCount *= 2;
-    slotMask_ = slotCount - 1;
     const bool arrays = vertices_.allocate(maxVertices) && recent_.allocate(RecentCount) &&
                         chain_.allocate(maxVertices) && slots_.allocate(static_cast<std::uint32_t>(slotCount));
     if (recent_.hasStorage())
@@ -96,7 +95,8 @@ void VertexMerger::releaseSearch()
 
 VertexMerger::Slot* VertexMerger::findSlot(const std::uint32_t key[3], std::uint64_t hash)
 {
-    for (std::uint64_t at = hash & slotMask_;; at = (at + 1) & slotMask_) {
+    const std::uint64_t mask = slots_.count() - 1;
+    for (std::uint64_t at = hash & mask;; at = (at + 1) & mask) {
         Slot& slot = slots_[at];
         if (slot.headPlusOne == 0 || sameKey(slot.key, key))
             return &slot;

@@ -86,9 +86,8 @@ private:
     GrowableArray<Vector3, ArrayFill::None> vertices_;
     GrowableArray<std::uint32_t, ArrayFill::None> chain_; // older vertex of the same cell, or NoVertex
     std::uint32_t count_ = 0;
-    GrowableArray<Slot, ArrayFill::Zero> slots_;
-    std::uint64_t slotMask_ = 0;
-    std::uint32_t hashStart_ = 0; // the oldest vertex the hash holds
+    GrowableArray<Slot, ArrayFill::Zero> slots_; // a power of two of them
+    std::uint32_t hashStart_ = 0;                // the oldest vertex the hash holds
     GrowableArray<Recent, ArrayFill::None> recent_;
 };
 
